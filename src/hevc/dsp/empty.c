@@ -1,0 +1,1 @@
+/* Keeps the archive non-empty while the decoder has no sources yet. */
