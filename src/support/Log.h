@@ -1,0 +1,20 @@
+#ifndef IPCAMERA_SUPPORT_LOG_H
+#define IPCAMERA_SUPPORT_LOG_H
+
+// The library's two log functions. Both format into fixed stack buffers
+// (longer text is cut) and always return 0.
+
+// "[DEBUG PRINT] <time>  <message>=====...\n" to the diagnostic stream.
+int DebugPrint(const char *pFormat, ...) __attribute__((format(printf, 1, 2)));
+
+// "<time:ms>[debug] <file>:<line>  <message>=====\n" to the diagnostic stream
+// and appended to wkd_new.log beside the executable; the first call of the
+// process moves the previous wkd_new.log to wkd_old.log.
+int DebugFileLog(const char *pFile, int nLine, const char *pFormat, ...)
+    __attribute__((format(printf, 3, 4)));
+
+// Directory the log files go to; tests point it elsewhere before the first
+// DebugFileLog. Null or empty restores the executable's directory.
+void DebugSetLogDir(const char *pDir);
+
+#endif
