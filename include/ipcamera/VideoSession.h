@@ -1,0 +1,81 @@
+#ifndef IPCAMERA_VIDEOSESSION_H
+#define IPCAMERA_VIDEOSESSION_H
+
+#include <stdint.h>
+
+#include "ipcamera/Export.h"
+
+// Internal records, opaque to the host.
+struct FFMpegContext;
+struct Mutex;
+struct Cond;
+class CIpCamera;
+
+// One stream session: creates and frees the stream context, passes settings
+// into it, reads its statistics, controls recording on it, paces frame
+// delivery in smooth-stream mode and forwards the stream's events to the
+// owning camera. Logs under the name "CUrlVideoSession".
+//
+// Locking: the session takes no lock of its own except m_hSessionLock
+// inside the frame-ready wait. Open and close are serialised by the owning
+// camera's open/close lock, recording start/stop by its camera lock.
+class IPCAMERA_API CVideoSession {
+public:
+    CVideoSession();
+    ~CVideoSession();
+    // Copies only the settings (connect type, smooth-stream and display
+    // modes, name); the target keeps its own stream, signal and lock, so two
+    // sessions never share what one of them destroys.
+    CVideoSession(const CVideoSession &other);
+    CVideoSession &operator=(const CVideoSession &other);
+
+    int VideoInit(void *pOwner, const char *pUrl);
+    int VideoFree();
+
+    void SetConnectType(int nType);
+    int SetD3DDisplay(int bD3DDisplay);
+    int SetSmoothStream(int nSmoothStream);
+    int SetName(const char *pName);
+    int SetDecodeEnbale(int bEnable);  // exported name spelled so
+    int SetPauseReadFrame(int nPause);
+    int SendVideoCond();
+
+    int GetVideoWidth();
+    int GetVideoHeight();
+    int GetFrequency();
+    int GetSaveAviDurationSec();
+    bool IsPlayFinish();
+    int GetFinishStatus();
+    float getBitRateInfo();
+    int getFrameRateInfo();
+
+    int StartSaveAvi(const char *pPath);
+    int StopSaveAvi();
+
+    // Event forwards from the stream's decode thread to the owner.
+    int DoVideoBuffer(unsigned char *pFrame, int nWidth, int nHeight);
+    int DoAudioBuffer(unsigned short *pSamples, int nCount, int nRate);
+    int DoDataBuffer(unsigned char *pData, int nLength);
+    int DoDisplayRefresh();
+
+    // The open stream, null when none. Written only by VideoInit/VideoFree
+    // (under the camera's open/close lock); read by host-thread getters.
+    FFMpegContext *m_VideoContext;
+    int m_bInit;          // 1 while a stream is open; same guard as above
+    int m_bD3DDisplay;    // mode for the next VideoInit; reset by VideoFree
+    CIpCamera *m_pOwner;  // forward target; set by VideoInit, null after VideoFree
+    int m_nReserved1;
+    int m_nReserved2;
+    int m_nConnectType;   // 0 udp+tcp, 2 http, other tcp; never negative
+    Cond *m_pFrameCond;   // frame-ready signal of smooth-stream mode
+    Mutex *m_hSessionLock;  // used only by the frame-ready wait
+    // Pacing state: written and read only by the host thread that calls
+    // SendVideoCond (one ticker per camera), no lock.
+    int m_nCondCount;
+    int m_nSmoothStream;  // 0 off, 1 first variant, other second variant
+    int m_nCondAdjust;
+    char m_szName[256];
+    char m_szReserved[256];
+};
+
+#endif
