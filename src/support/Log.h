@@ -13,8 +13,8 @@ int DebugPrint(const char *pFormat, ...) __attribute__((format(printf, 1, 2)));
 int DebugFileLog(const char *pFile, int nLine, const char *pFormat, ...)
     __attribute__((format(printf, 3, 4)));
 
-// Directory the log files go to; tests point it elsewhere before the first
-// DebugFileLog. Null or empty restores the executable's directory.
+// Directory the log files go to (null or empty: the executable's). The
+// next DebugFileLog then prepares the log files again, as at process start.
 void DebugSetLogDir(const char *pDir);
 
 #endif

@@ -1,0 +1,143 @@
+// DebugPrint / DebugFileLog formats and the wkd_new/wkd_old rotation.
+
+#include <gtest/gtest.h>
+
+#include <stdio.h>
+#include <stdlib.h>
+#include <unistd.h>
+
+#include <fstream>
+#include <regex>
+#include <sstream>
+#include <string>
+
+#include "support/Log.h"
+#include "support/Platform.h"
+
+namespace {
+
+std::string ReadFile(const std::string &path)
+{
+    std::ifstream f(path);
+    std::stringstream ss;
+    ss << f.rdbuf();
+    return ss.str();
+}
+
+void WriteFile(const std::string &path, const std::string &text)
+{
+    std::ofstream f(path);
+    f << text;
+}
+
+class LogDir : public ::testing::Test {
+protected:
+    std::string dir;
+    void SetUp() override
+    {
+        char tmpl[] = "/tmp/ipcam_log_XXXXXX";
+        ASSERT_NE(mkdtemp(tmpl), nullptr);
+        dir = tmpl;
+        DebugSetLogDir(dir.c_str());
+    }
+    void TearDown() override
+    {
+        unlink((dir + "/wkd_new.log").c_str());
+        unlink((dir + "/wkd_old.log").c_str());
+        rmdir(dir.c_str());
+        DebugSetLogDir(nullptr);
+    }
+};
+
+}  // namespace
+
+TEST(SupportLog, DebugPrintLineFormat)
+{
+    testing::internal::CaptureStderr();
+    EXPECT_EQ(DebugPrint("open %s id:%d", "cam", 7), 0);
+    std::string out = testing::internal::GetCapturedStderr();
+    std::regex re("\\[DEBUG PRINT\\] \\d{4}-\\d{2}-\\d{2} \\d{2}:\\d{2}:\\d{2}  open cam id:7={49}\n");
+    EXPECT_TRUE(std::regex_match(out, re)) << out;
+}
+
+TEST(SupportLog, DebugPrintCutsLongMessages)
+{
+    std::string big(2000, 'x');
+    testing::internal::CaptureStderr();
+    DebugPrint("%s", big.c_str());
+    std::string out = testing::internal::GetCapturedStderr();
+    EXPECT_EQ(out.size(), 1599u);
+    EXPECT_EQ(out.compare(0, 14, "[DEBUG PRINT] "), 0);
+    EXPECT_EQ(out.back(), 'x') << "the cut falls inside the message";
+}
+
+TEST_F(LogDir, FirstFileLogRotatesBothFiles)
+{
+    WriteFile(dir + "/wkd_old.log", "very old\n");
+    WriteFile(dir + "/wkd_new.log", "previous run\n");
+    testing::internal::CaptureStderr();
+    EXPECT_EQ(DebugFileLog("src/a.cpp", 42, "stop %d", 3), 0);
+    std::string err = testing::internal::GetCapturedStderr();
+
+    EXPECT_EQ(ReadFile(dir + "/wkd_old.log"), "previous run\n");
+    std::string now = ReadFile(dir + "/wkd_new.log");
+    std::regex re("\\d{4}-\\d{2}-\\d{2} \\d{2}:\\d{2}:\\d{2}:\\d{3}\\[debug\\] src/a\\.cpp:42  stop 3=====\n");
+    EXPECT_TRUE(std::regex_match(now, re)) << now;
+    EXPECT_EQ(err, now) << "the same line goes to the diagnostic stream";
+
+    // Later lines append and never rotate again.
+    testing::internal::CaptureStderr();
+    DebugFileLog("b.cpp", 1, "second");
+    testing::internal::GetCapturedStderr();
+    EXPECT_EQ(ReadFile(dir + "/wkd_old.log"), "previous run\n");
+    now = ReadFile(dir + "/wkd_new.log");
+    EXPECT_NE(now.find("stop 3=====\n"), std::string::npos);
+    EXPECT_NE(now.find("[debug] b.cpp:1  second=====\n"), std::string::npos);
+}
+
+TEST_F(LogDir, FirstFileLogWithoutFilesCreatesOnlyTheCurrentLog)
+{
+    testing::internal::CaptureStderr();
+    DebugFileLog("x.cpp", 5, "hello");
+    testing::internal::GetCapturedStderr();
+    EXPECT_TRUE(FileExists((dir + "/wkd_new.log").c_str()));
+    EXPECT_FALSE(FileExists((dir + "/wkd_old.log").c_str()));
+}
+
+TEST_F(LogDir, UnwritableDirectoryIsPassedOverSilently)
+{
+    DebugSetLogDir("/nonexistent_dir_for_ipcamera_test");
+    testing::internal::CaptureStderr();
+    EXPECT_EQ(DebugFileLog("x.cpp", 5, "lost"), 0);
+    std::string err = testing::internal::GetCapturedStderr();
+    EXPECT_NE(err.find("lost====="), std::string::npos);
+    std::string longDir(300, 'd');
+    DebugSetLogDir(longDir.c_str());
+    EXPECT_EQ(DebugFileLog("x.cpp", 5, "too long a directory"), 0);
+}
+
+TEST(SupportPlatform, ExeDirAndFiles)
+{
+    char dir[256];
+    ASSERT_EQ(GetExeDir(dir, sizeof(dir)), 0);
+    std::string self = std::string(dir) + "/test_support_log";
+    EXPECT_TRUE(FileExists(self.c_str())) << self;
+
+    char small[8];
+    GetExeDir(small, sizeof(small));
+    EXPECT_LT(strlen(small), sizeof(small));
+
+    char tmpl[] = "/tmp/ipcam_dir_XXXXXX";
+    ASSERT_NE(mkdtemp(tmpl), nullptr);
+    std::string sub = std::string(tmpl) + "/one";
+    EXPECT_EQ(DirCreate(sub.c_str()), 0);
+    EXPECT_EQ(DirCreate(sub.c_str()), 0) << "an existing directory is fine";
+    EXPECT_EQ(DirCreate((sub + "/a/b").c_str()), -1) << "only one level is created";
+    std::string f = sub + "/f";
+    WriteFile(f, "x");
+    EXPECT_EQ(DirCreate(f.c_str()), -1) << "a file is not a directory";
+    EXPECT_EQ(FileDelete(f.c_str()), 0);
+    EXPECT_EQ(FileDelete(f.c_str()), -1);
+    rmdir(sub.c_str());
+    rmdir(tmpl);
+}
