@@ -1,0 +1,492 @@
+// H.265 probes: the marker-SEI scan, the parameter-set scan and SPS parse on
+// real x265 output (size checked against FFmpeg's decoder), the bit reader,
+// emulation-prevention removal, and truncated or hostile packets placed
+// right before an unreadable page so that any read past the packet faults.
+
+#include <gtest/gtest.h>
+
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/mman.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <string>
+#include <vector>
+
+extern "C" {
+#include <libavcodec/avcodec.h>
+#include <libavformat/avformat.h>
+}
+
+#include "decode/HevcProbe.h"
+#include "stream/FFMpegContext.h"
+
+namespace {
+
+// Bytes copied to the very end of a readable mapping; the page after it is
+// PROT_NONE, so reading one byte too far crashes the test.
+struct GuardedBytes {
+    uint8_t *pBase = nullptr;
+    size_t nMap = 0;
+    uint8_t *pData = nullptr;
+
+    explicit GuardedBytes(const std::vector<uint8_t> &v)
+    {
+        size_t nPage = (size_t)sysconf(_SC_PAGESIZE);
+        size_t nPages = (v.size() + nPage - 1) / nPage + 1;
+        nMap = (nPages + 1) * nPage;
+        void *p = mmap(nullptr, nMap, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+        if (p == MAP_FAILED)
+            abort();
+        pBase = (uint8_t *)p;
+        mprotect(pBase + nPages * nPage, nPage, PROT_NONE);
+        pData = pBase + nPages * nPage - v.size();
+        if (!v.empty())
+            memcpy(pData, v.data(), v.size());
+    }
+    ~GuardedBytes() { munmap(pBase, nMap); }
+    AVPacket Packet(int nSize)
+    {
+        AVPacket pkt;
+        memset(&pkt, 0, sizeof(pkt));
+        pkt.data = pData;
+        pkt.size = nSize;
+        return pkt;
+    }
+};
+
+std::vector<uint8_t> Bytes(std::initializer_list<int> l)
+{
+    std::vector<uint8_t> v;
+    for (int b : l)
+        v.push_back((uint8_t)b);
+    return v;
+}
+
+const std::vector<uint8_t> kMarkerSei = Bytes({0, 0, 0, 1, 0x4E, 0x01, 0xE5, 0x01, 0x00, 0x80});
+
+int Shell(const std::string &cmd)
+{
+    return system(cmd.c_str());
+}
+
+std::string TempDir()
+{
+    char tmpl[] = "/tmp/ipcam_probe_XXXXXX";
+    char *d = mkdtemp(tmpl);
+    return d ? d : "";
+}
+
+// Encodes a test pattern with the x265 CLI.
+bool EncodeX265(const std::string &path, int w, int h, int nFrames, const char *extra = "")
+{
+    char cmd[1024];
+    snprintf(cmd, sizeof(cmd),
+             "ffmpeg -v error -f lavfi -i testsrc=size=%dx%d:rate=25 -frames:v %d -pix_fmt yuv420p "
+             "-f yuv4mpegpipe - 2>/dev/null | x265 --log-level error --y4m --input - --preset ultrafast "
+             "--keyint 4 %s --output %s >/dev/null 2>&1",
+             w, h, nFrames, extra, path.c_str());
+    return Shell(cmd) == 0;
+}
+
+struct Packets {
+    std::vector<std::vector<uint8_t>> data;
+    std::vector<int> key;
+};
+
+// Access units of an Annex B file, split by FFmpeg's parser.
+bool ReadPackets(const std::string &path, Packets *out)
+{
+    AVFormatContext *fmt = nullptr;
+    if (avformat_open_input(&fmt, path.c_str(), nullptr, nullptr) < 0)
+        return false;
+    AVPacket *pkt = av_packet_alloc();
+    while (av_read_frame(fmt, pkt) >= 0) {
+        out->data.emplace_back(pkt->data, pkt->data + pkt->size);
+        out->key.push_back((pkt->flags & AV_PKT_FLAG_KEY) ? 1 : 0);
+        av_packet_unref(pkt);
+    }
+    av_packet_free(&pkt);
+    avformat_close_input(&fmt);
+    return !out->data.empty();
+}
+
+// Coded size (before the conformance window) as FFmpeg's decoder sees it.
+bool FfmpegCodedSize(const std::vector<uint8_t> &au, int *w, int *h)
+{
+    const AVCodec *dec = avcodec_find_decoder(AV_CODEC_ID_HEVC);
+    AVCodecContext *c = avcodec_alloc_context3(dec);
+    bool ok = false;
+    if (c && avcodec_open2(c, dec, nullptr) == 0) {
+        AVPacket *pkt = av_packet_alloc();
+        av_new_packet(pkt, (int)au.size());
+        memcpy(pkt->data, au.data(), au.size());
+        AVFrame *f = av_frame_alloc();
+        // Drain: with B-frames the first picture leaves only at the end.
+        if (avcodec_send_packet(c, pkt) == 0 && avcodec_send_packet(c, nullptr) == 0 &&
+            avcodec_receive_frame(c, f) == 0) {
+            *w = c->coded_width;
+            *h = c->coded_height;
+            ok = true;
+        }
+        av_frame_free(&f);
+        av_packet_free(&pkt);
+    }
+    avcodec_free_context(&c);
+    return ok;
+}
+
+std::vector<uint8_t> WithMarker(const std::vector<uint8_t> &au)
+{
+    std::vector<uint8_t> v = kMarkerSei;
+    v.insert(v.end(), au.begin(), au.end());
+    return v;
+}
+
+class X265Stream : public ::testing::Test {
+protected:
+    static std::string s_dir;
+    static void SetUpTestSuite() { s_dir = TempDir(); }
+    static void TearDownTestSuite()
+    {
+        if (!s_dir.empty())
+            Shell("rm -rf " + s_dir);
+    }
+    Packets Encode(int w, int h, const char *extra = "")
+    {
+        Packets p;
+        std::string file = s_dir + "/s" + std::to_string(w) + "x" + std::to_string(h) + ".hevc";
+        if (!EncodeX265(file, w, h, 5, extra) || !ReadPackets(file, &p))
+            ADD_FAILURE() << "x265 or ffmpeg could not produce " << file;
+        return p;
+    }
+};
+std::string X265Stream::s_dir;
+
+}  // namespace
+
+TEST(ProbeSei, MarkerAtStartAndScanLimits)
+{
+    std::vector<uint8_t> v = Bytes({0, 0, 0, 1, 0x4E, 0x01, 0xE5, 0x00});
+    GuardedBytes g(v);
+    AVPacket pkt = g.Packet((int)v.size());
+    EXPECT_EQ(1, probe_sei(&pkt));
+
+    v[6] = 0x05;  // a user-data SEI is no marker
+    GuardedBytes g2(v);
+    pkt = g2.Packet((int)v.size());
+    EXPECT_EQ(0, probe_sei(&pkt));
+
+    // A suffix SEI (type 40, 0x50) or a 3-byte start code does not count.
+    std::vector<uint8_t> sfx = Bytes({0, 0, 0, 1, 0x50, 0x01, 0xE5, 0x00});
+    EXPECT_EQ(0, probe_sei_data(sfx.data(), (int)sfx.size()));
+    std::vector<uint8_t> short3 = Bytes({0xAA, 0, 0, 1, 0x4E, 0x01, 0xE5, 0x00});
+    EXPECT_EQ(0, probe_sei_data(short3.data(), (int)short3.size()));
+
+    // Position 254 is the last one examined, 255 and 300 are beyond it.
+    for (int nPos : {254, 255, 300}) {
+        std::vector<uint8_t> big(400, 0xFF);
+        std::copy(kMarkerSei.begin(), kMarkerSei.end(), big.begin() + nPos);
+        EXPECT_EQ(nPos == 254 ? 1 : 0, probe_sei_data(big.data(), (int)big.size())) << nPos;
+    }
+    EXPECT_EQ(0, probe_sei(nullptr));
+    EXPECT_EQ(0, probe_sei_data(nullptr, 100));
+}
+
+TEST(ProbeSei, NeverReadsPastThePacket)
+{
+    // Every prefix of the marker, each ending at an unreadable page.
+    for (size_t n = 0; n <= kMarkerSei.size(); n++) {
+        std::vector<uint8_t> v(kMarkerSei.begin(), kMarkerSei.begin() + n);
+        GuardedBytes g(v);
+        AVPacket pkt = g.Packet((int)n);
+        int r = probe_sei(&pkt);
+        // The whole 7-byte marker must lie inside the packet.
+        EXPECT_EQ(n >= 7 ? 1 : 0, r) << n;
+    }
+    // Negative sizes are treated as empty.
+    GuardedBytes g(kMarkerSei);
+    AVPacket pkt = g.Packet(-5);
+    EXPECT_EQ(0, probe_sei(&pkt));
+}
+
+TEST(FindHevcSps, SyntheticLayout)
+{
+    // VPS, SPS, PPS, SEI with 4-byte start codes; the SPS is 1920x1088-ish
+    // filler we only check the copy of (its first bytes).
+    std::vector<uint8_t> v = Bytes({0, 0, 0, 1, 0x40, 0x01, 0x11, 0x22});
+    size_t nSps = v.size();
+    std::vector<uint8_t> sps = Bytes({0, 0, 0, 1, 0x42, 0x01, 0x01, 0x01, 0x60, 0, 0, 0});
+    v.insert(v.end(), sps.begin(), sps.end());
+    size_t nPps = v.size();
+    std::vector<uint8_t> pps = Bytes({0, 0, 0, 1, 0x44, 0x01, 0xC0, 0x73});
+    v.insert(v.end(), pps.begin(), pps.end());
+    std::vector<uint8_t> sei = Bytes({0, 0, 0, 1, 0x4E, 0x01, 0x05, 0x00, 0x80});
+    v.insert(v.end(), sei.begin(), sei.end());
+
+    GuardedBytes g(v);
+    AVPacket pkt = g.Packet((int)v.size());
+    HevcSpsProbe probe;
+    EXPECT_EQ(0, find_hevc_sps(&pkt, &probe));
+    EXPECT_EQ(1, probe.bSei);
+    EXPECT_EQ((int)nSps, probe.nSpsPos);
+    EXPECT_EQ((int)nPps, probe.nPpsPos);
+    EXPECT_EQ(1, probe.bUsable);
+
+    // SPS at byte 0 of the packet is not usable, whatever follows.
+    std::vector<uint8_t> w(sps);
+    w.insert(w.end(), pps.begin(), pps.end());
+    w.insert(w.end(), sei.begin(), sei.end());
+    EXPECT_EQ(-1, find_hevc_sps_data(w.data(), (int)w.size(), &probe));
+    EXPECT_EQ(0, probe.nSpsPos);
+    EXPECT_EQ(0, probe.bUsable);
+
+    // PPS before the SPS, or no SEI: not usable.
+    std::vector<uint8_t> x = Bytes({0xAA});
+    x.insert(x.end(), pps.begin(), pps.end());
+    x.insert(x.end(), sps.begin(), sps.end());
+    x.insert(x.end(), sei.begin(), sei.end());
+    EXPECT_EQ(-1, find_hevc_sps_data(x.data(), (int)x.size(), &probe));
+    std::vector<uint8_t> y(v.begin(), v.begin() + (long)(nPps + pps.size()));
+    EXPECT_EQ(-1, find_hevc_sps_data(y.data(), (int)y.size(), &probe));
+    EXPECT_EQ(0, probe.bSei);
+    EXPECT_EQ(-1, find_hevc_sps(nullptr, &probe));
+    EXPECT_EQ(-1, probe.nSpsPos);
+}
+
+TEST_F(X265Stream, SpsSizeMatchesFfmpegCodedSize)
+{
+    // 1918x1078 is padded to 1920x1080 and cropped by the conformance window:
+    // the probe reports the coded size, like FFmpeg's coded_width/height.
+    const int sizes[][2] = {{352, 288}, {1920, 1080}, {1918, 1078}, {64, 64}, {720, 576}};
+    for (auto &s : sizes) {
+        Packets p = Encode(s[0], s[1]);
+        ASSERT_FALSE(p.data.empty());
+        ASSERT_EQ(1, p.key[0]);
+        int cw = 0, ch = 0;
+        ASSERT_TRUE(FfmpegCodedSize(p.data[0], &cw, &ch));
+
+        std::vector<uint8_t> au = WithMarker(p.data[0]);
+        GuardedBytes g(au);
+        AVPacket pkt = g.Packet((int)au.size());
+        EXPECT_EQ(1, probe_sei(&pkt));
+        HevcSpsProbe probe;
+        ASSERT_EQ(0, find_hevc_sps(&pkt, &probe)) << s[0] << "x" << s[1];
+        EXPECT_EQ((uint32_t)cw, probe.info.nWidth);
+        EXPECT_EQ((uint32_t)ch, probe.info.nHeight);
+
+        // Plain x265 output: its own SEI follows a 3-byte start code, so
+        // neither probe accepts the stream for the built-in decoder.
+        GuardedBytes g2(p.data[0]);
+        AVPacket raw = g2.Packet((int)p.data[0].size());
+        EXPECT_EQ(0, probe_sei(&raw));
+        EXPECT_EQ(-1, find_hevc_sps(&raw, &probe));
+        EXPECT_EQ(0, probe.bSei);
+        EXPECT_GT(probe.nSpsPos, 0);
+        EXPECT_GT(probe.nPpsPos, probe.nSpsPos);
+
+        // Non-key packets carry no parameter sets.
+        for (size_t i = 1; i < p.data.size(); i++) {
+            if (p.key[i])
+                continue;
+            EXPECT_EQ(-1, find_hevc_sps_data(p.data[i].data(), (int)p.data[i].size(), &probe));
+            EXPECT_EQ(-1, probe.nSpsPos);
+        }
+    }
+}
+
+TEST_F(X265Stream, TruncatedKeyPacketsStayInBounds)
+{
+    Packets p = Encode(1280, 720);
+    ASSERT_FALSE(p.data.empty());
+    std::vector<uint8_t> au = WithMarker(p.data[0]);
+    HevcSpsProbe full;
+    ASSERT_EQ(0, find_hevc_sps_data(au.data(), (int)au.size(), &full));
+    EXPECT_EQ(1280u, full.info.nWidth);
+    EXPECT_EQ(720u, full.info.nHeight);
+
+    // Every cut of the first 600 bytes: the probes answer without touching
+    // the byte after the cut; once the PPS start code is inside, the answer
+    // is the full one.
+    size_t nMax = std::min<size_t>(au.size(), 600);
+    for (size_t n = 0; n <= nMax; n++) {
+        std::vector<uint8_t> cut(au.begin(), au.begin() + (long)n);
+        GuardedBytes g(cut);
+        AVPacket pkt = g.Packet((int)n);
+        probe_sei(&pkt);
+        HevcSpsProbe probe;
+        int r = find_hevc_sps(&pkt, &probe);
+        if (r == 0 && (int)n > full.nPpsPos + 5) {
+            EXPECT_EQ(full.info.nWidth, probe.info.nWidth) << n;
+            EXPECT_EQ(full.info.nHeight, probe.info.nHeight) << n;
+        }
+        if ((int)n > full.nPpsPos + 4) {
+            EXPECT_EQ(0, r) << n;
+        }
+    }
+}
+
+TEST(ProbeHostile, RandomZeroAndEmulationHeavyPackets)
+{
+    srand(1234);
+    for (int iter = 0; iter < 2000; iter++) {
+        int n = rand() % 700;
+        std::vector<uint8_t> v((size_t)n);
+        int mode = iter % 4;
+        for (int i = 0; i < n; i++) {
+            if (mode == 0)
+                v[(size_t)i] = (uint8_t)rand();
+            else if (mode == 1)
+                v[(size_t)i] = 0;
+            else  // start codes, parameter-set headers and 00 00 03 runs
+                v[(size_t)i] = (uint8_t)((const int[]){0, 0, 0, 1, 3, 0x42, 0x44, 0x4E, 0xE5, 0xFF})[rand() % 10];
+        }
+        if (mode == 3 && n > 40) {
+            // A plausible layout: junk, SEI, SPS made of zeros, PPS.
+            std::vector<uint8_t> s = Bytes({0, 0, 0, 1, 0x4E, 1, 0xE5, 0, 0, 0, 1, 0x42, 1});
+            std::copy(s.begin(), s.end(), v.begin() + 1);
+            std::vector<uint8_t> q = Bytes({0, 0, 0, 1, 0x44, 1});
+            std::copy(q.begin(), q.end(), v.end() - 6);
+        }
+        GuardedBytes g(v);
+        AVPacket pkt = g.Packet(n);
+        probe_sei(&pkt);
+        HevcSpsProbe probe;
+        find_hevc_sps(&pkt, &probe);
+        EXPECT_LE(probe.nSpsPos, std::max(n - 5, -1));
+        EXPECT_LE(probe.nPpsPos, std::max(n - 5, -1));
+    }
+}
+
+TEST(ParseHevcSps, NullArgumentsAndShortBuffers)
+{
+    HevcSpsInfo info;
+    uint8_t buf[HEVC_SPS_BUF_SIZE] = {0};
+    EXPECT_EQ(-1, parse_hevc_sps(nullptr, 10, &info));
+    EXPECT_EQ(-1, parse_hevc_sps(buf, 10, nullptr));
+    // Out of data: reads give what the reader rules give, the parse succeeds.
+    info.nWidth = 77;
+    EXPECT_EQ(0, parse_hevc_sps(buf, 0, &info));
+    EXPECT_EQ(0u, info.nHeight);
+    // A length beyond the fixed buffer is cut to it.
+    memset(buf, 0, sizeof(buf));
+    EXPECT_EQ(0, parse_hevc_sps(buf, 100000, &info));
+}
+
+TEST(RemoveEmulationPrevention, DocumentedSequences)
+{
+    struct Case {
+        std::vector<uint8_t> in, out;
+    } cases[] = {
+        {Bytes({0, 0, 3, 0, 3}), Bytes({0, 0, 0})},
+        {Bytes({0, 0, 3, 0, 0, 3}), Bytes({0, 0, 0, 0})},
+        {Bytes({0, 0, 3, 3}), Bytes({0, 0, 3})},
+        {Bytes({0, 0, 3, 1, 0, 0, 3, 2}), Bytes({0, 0, 1, 0, 0, 2})},
+        {Bytes({0, 3}), Bytes({0, 3})},
+        {Bytes({1, 0, 0, 3}), Bytes({1, 0, 0})},
+    };
+    for (auto &c : cases) {
+        std::vector<uint8_t> b = c.in;
+        int n = (int)b.size();
+        remove_emulation_prevention(b.data(), &n);
+        b.resize((size_t)n);
+        EXPECT_EQ(c.out, b);
+    }
+    int n = 5;
+    remove_emulation_prevention(nullptr, &n);
+    EXPECT_EQ(5, n);
+}
+
+TEST(BitReaderTest, BitsMasksAndLimits)
+{
+    uint8_t d[6] = {0x80, 0x01, 0xA5, 0x3C, 0xFF, 0x0F};
+    BitReader br = {d, 0, 48};
+    EXPECT_EQ(0x80, read_bit(&br));  // a set first bit is the mask, not 1
+    for (int i = 0; i < 7; i++)
+        EXPECT_EQ(0, read_bit(&br));
+    for (int i = 0; i < 7; i++)
+        read_bit(&br);
+    EXPECT_EQ(0x01, read_bit(&br));  // a set last bit
+    EXPECT_EQ(16, br.nPos);
+
+    EXPECT_EQ(0xFFFFFFFFu, read_bits(&br, 33));
+    EXPECT_EQ(0xFFFFFFFFu, read_bits(&br, -1));
+    EXPECT_EQ(16, br.nPos);  // unchanged
+    EXPECT_EQ(0xA53CFF0Fu, read_bits(&br, 32));
+    EXPECT_EQ(48, br.nPos);
+    EXPECT_EQ(-1, read_bit(&br));
+    EXPECT_EQ(0u, read_bits(&br, 4));
+
+    // 5 bits left, 8 asked: the 5 bits, limit reached.
+    BitReader b5 = {d + 5, 3, 8};
+    EXPECT_EQ(0x0Fu, read_bits(&b5, 8));
+    EXPECT_EQ(8, b5.nPos);
+    EXPECT_EQ(0u, read_bits(&b5, 0));
+    EXPECT_EQ(-1, read_bit(nullptr));
+    EXPECT_EQ(0xFFFFFFFFu, read_bits(nullptr, 3));
+}
+
+TEST(BitReaderTest, ExpGolomb)
+{
+    // 1 010 011 00100 0001000 -> 0 1 2 3 7
+    const char *bits = "1010011001000001000";
+    uint8_t buf[4] = {0};
+    for (int i = 0; bits[i]; i++)
+        if (bits[i] == '1')
+            buf[i / 8] |= (uint8_t)(0x80 >> (i % 8));
+    BitReader br = {buf, 0, 32};
+    EXPECT_EQ(0u, read_ue(&br));
+    EXPECT_EQ(1u, read_ue(&br));
+    EXPECT_EQ(2u, read_ue(&br));
+    EXPECT_EQ(3u, read_ue(&br));
+    EXPECT_EQ(7u, read_ue(&br));
+
+    // All zeros up to the end: the run ends at the limit, no endless loop and
+    // no read outside the 2 bytes.
+    std::vector<uint8_t> z(2, 0);
+    GuardedBytes g(z);
+    BitReader bz = {g.pData, 0, 16};
+    read_ue(&bz);
+    EXPECT_EQ(16, bz.nPos);
+    // 300 zero bytes: the zero count wraps in 8 bits, still defined.
+    std::vector<uint8_t> zz(300, 0);
+    GuardedBytes g2(zz);
+    BitReader bzz = {g2.pData, 0, 300 * 8};
+    read_ue(&bzz);
+    EXPECT_LE(bzz.nPos, 300 * 8);
+}
+
+TEST_F(X265Stream, FrameResolutionFromFfmpegDecode)
+{
+    // Cameras send no B-frames: a key packet gives its picture at once.
+    Packets p = Encode(416, 240, "--bframes 0");
+    ASSERT_FALSE(p.data.empty());
+    FFMpegContext ctx;
+    memset(&ctx, 0, sizeof(ctx));
+    const AVCodec *dec = avcodec_find_decoder(AV_CODEC_ID_HEVC);
+    ctx.pVideoCodecCtx = avcodec_alloc_context3(dec);
+    ctx.pVideoCodecCtx->flags |= AV_CODEC_FLAG_LOW_DELAY;
+    ASSERT_EQ(0, avcodec_open2(ctx.pVideoCodecCtx, dec, nullptr));
+    AVFrame *f = av_frame_alloc();
+
+    // A non-key packet before any parameter set yields no picture.
+    AVPacket *pkt = av_packet_alloc();
+    av_new_packet(pkt, (int)p.data[1].size());
+    memcpy(pkt->data, p.data[1].data(), p.data[1].size());
+    EXPECT_EQ(-1, get_hevc_frame_resolution(&ctx, f, pkt));
+    EXPECT_EQ(0, ctx.nWidth);
+    av_packet_unref(pkt);
+
+    av_new_packet(pkt, (int)p.data[0].size());
+    memcpy(pkt->data, p.data[0].data(), p.data[0].size());
+    EXPECT_EQ(0, get_hevc_frame_resolution(&ctx, f, pkt));
+    EXPECT_EQ(416, ctx.nWidth);
+    EXPECT_EQ(240, ctx.nHeight);
+    EXPECT_EQ(-1, get_hevc_frame_resolution(nullptr, f, pkt));
+
+    av_packet_free(&pkt);
+    av_frame_free(&f);
+    avcodec_free_context(&ctx.pVideoCodecCtx);
+}
