@@ -16,8 +16,11 @@
 size_t JpegEncodeWorstCase(int nWidth, int nHeight);
 
 // Encodes the picture into pOut (nOutSize bytes). Y has nHeight rows of
-// nStride bytes; U and V have (nHeight+1)/2 rows of nStride/2 bytes, one
-// sample per 2x2 luma block. nQuality is clamped to 1..100.
+// nStride bytes; U and V have nHeight/2 rows of nStride/2 bytes with
+// nWidth/2 samples used, one sample per 2x2 luma block (an odd last luma
+// row or column reuses the last chroma sample; a picture 1 pixel wide or
+// high has no chroma and is coded neutral grey). nQuality is clamped to
+// 1..100.
 // 0 with *pnOutLen set to the length written; -1 for bad arguments (sizes
 // outside 1..65535, stride below the width, null planes) or when the image
 // does not fit in nOutSize bytes: nothing is written past pOut + nOutSize.
@@ -26,7 +29,8 @@ int JpegEncodeI420(const unsigned char *pY, const unsigned char *pU, const unsig
                    unsigned char *pOut, int nOutSize, int *pnOutLen);
 
 // Snapshot writer for planar frames as the decode thread delivers them:
-// Y (nWidth x nHeight), then U and V of (nWidth/2) x (nHeight/2), no padding.
+// Y (nWidth x nHeight), then U and V of (nWidth/2) x (nHeight/2), no padding
+// (V starts right after U, which for even sizes is byte nWidth*nHeight*5/4).
 // Encodes at quality 100 and writes the file at pPath. 0, or -1 with a log
 // line when the file cannot be created or written (a partial file is
 // removed).

@@ -1,0 +1,455 @@
+// The library's own baseline JPEG encoder, checked against libjpeg-turbo and
+// FFmpeg's MJPEG decoder as reference decoders.
+
+#include <gtest/gtest.h>
+
+#include <string.h>
+#include <algorithm>
+#include <unistd.h>
+
+#include <string>
+#include <vector>
+
+extern "C" {
+#include <libavcodec/avcodec.h>
+#include <libavutil/pixdesc.h>
+}
+
+#include "JpegTestUtil.h"
+#include "image/JpegEncoder.h"
+
+namespace {
+
+struct Segment {
+    int nMarker;
+    size_t nOffset;  // of the marker's FF
+    std::vector<unsigned char> body;  // after the length field
+};
+
+// Splits the header part of a JPEG into marker segments up to and
+// including SOS; *pScanStart receives the first entropy-coded byte.
+std::vector<Segment> ParseSegments(const std::vector<unsigned char> &j, size_t *pScanStart)
+{
+    std::vector<Segment> segs;
+    size_t p = 2;
+    while (p + 4 <= j.size() && j[p] == 0xFF) {
+        Segment s;
+        s.nMarker = j[p + 1];
+        s.nOffset = p;
+        size_t len = (size_t)j[p + 2] << 8 | j[p + 3];
+        if (len < 2 || p + 2 + len > j.size())
+            break;
+        s.body.assign(j.begin() + p + 4, j.begin() + p + 2 + len);
+        segs.push_back(s);
+        p += 2 + len;
+        if (s.nMarker == 0xDA)
+            break;
+    }
+    *pScanStart = p;
+    return segs;
+}
+
+std::vector<unsigned char> Encode(const std::vector<unsigned char> &frame, int w, int h, int q)
+{
+    std::vector<unsigned char> out(JpegEncodeWorstCase(w, h));
+    int len = -1;
+    const unsigned char *y = frame.data();
+    const unsigned char *u = y + (size_t)w * h;
+    const unsigned char *v = u + (size_t)(w / 2) * (h / 2);
+    EXPECT_EQ(0, JpegEncodeI420(y, u, v, w, h, q, w, out.data(), (int)out.size(), &len));
+    out.resize(len > 0 ? len : 0);
+    return out;
+}
+
+// Expands the I420 chroma to full resolution the way the encoder does
+// (odd last rows/columns reuse the last chroma sample).
+unsigned char ChromaAt(const unsigned char *plane, int w, int h, int x, int y)
+{
+    int cw = w / 2, ch = h / 2;
+    if (cw == 0 || ch == 0)
+        return 128;
+    int cx = x / 2 < cw ? x / 2 : cw - 1;
+    int cy = y / 2 < ch ? y / 2 : ch - 1;
+    return plane[(size_t)cy * cw + cx];
+}
+
+struct PlanePsnr {
+    double y, u, v;
+};
+
+PlanePsnr CompareYcc(const std::vector<unsigned char> &frame, int w, int h, const DecodedJpeg &d)
+{
+    std::vector<unsigned char> ref((size_t)w * h * 3);
+    const unsigned char *u = frame.data() + (size_t)w * h;
+    const unsigned char *v = u + (size_t)(w / 2) * (h / 2);
+    for (int y = 0; y < h; y++)
+        for (int x = 0; x < w; x++) {
+            unsigned char *p = &ref[((size_t)y * w + x) * 3];
+            p[0] = frame[(size_t)y * w + x];
+            p[1] = ChromaAt(u, w, h, x, y);
+            p[2] = ChromaAt(v, w, h, x, y);
+        }
+    size_t n = (size_t)w * h;
+    return {Psnr(ref.data(), 3, d.pixels.data(), 3, n), Psnr(ref.data() + 1, 3, d.pixels.data() + 1, 3, n),
+            Psnr(ref.data() + 2, 3, d.pixels.data() + 2, 3, n)};
+}
+
+TEST(JpegEncoder, HeaderSegmentsAndSof0HeightBeforeWidth)
+{
+    const int w = 1920, h = 1080;
+    std::vector<unsigned char> frame = MakeNaturalI420(w, h);
+    std::vector<unsigned char> j = Encode(frame, w, h, 100);
+    ASSERT_GT(j.size(), 700u);
+    EXPECT_EQ(0xFF, j[0]);
+    EXPECT_EQ(0xD8, j[1]);
+    EXPECT_EQ(0xFF, j[j.size() - 2]);
+    EXPECT_EQ(0xD9, j[j.size() - 1]);
+
+    static const unsigned char kApp0[18] = {0xFF, 0xE0, 0x00, 0x10, 'J',  'F',  'I',  'F',  0,
+                                            0x01, 0x01, 0x00, 0x00, 0x01, 0x00, 0x01, 0x00, 0x00};
+    EXPECT_EQ(0, memcmp(&j[2], kApp0, sizeof(kApp0)));
+
+    size_t scan = 0;
+    std::vector<Segment> segs = ParseSegments(j, &scan);
+    std::vector<int> markers;
+    for (const Segment &s : segs)
+        markers.push_back(s.nMarker);
+    std::vector<int> expected = {0xE0, 0xDB, 0xDB, 0xC0, 0xC4, 0xC4, 0xC4, 0xC4, 0xDA};
+    EXPECT_EQ(expected, markers);
+    EXPECT_EQ(623u, scan);  // fixed header size: no DRI, no comment
+
+    // SOF0 at its fixed place: FF C0 00 11 08, then 04 38 07 80.
+    ASSERT_EQ(0xC0, segs[3].nMarker);
+    static const unsigned char kSof[17] = {0x08, 0x04, 0x38, 0x07, 0x80, 0x03, 0x01, 0x11, 0x00,
+                                           0x02, 0x11, 0x01, 0x03, 0x11, 0x01};
+    ASSERT_EQ(15u, segs[3].body.size());
+    EXPECT_EQ(0, memcmp(segs[3].body.data(), kSof, 15));
+    static const unsigned char kSos[10] = {0x03, 0x01, 0x00, 0x02, 0x11, 0x03, 0x11, 0x00, 0x3F, 0x00};
+    ASSERT_EQ(10u, segs[8].body.size());
+    EXPECT_EQ(0, memcmp(segs[8].body.data(), kSos, 10));
+}
+
+TEST(JpegEncoder, QuantisationTablesFollowQuality)
+{
+    std::vector<unsigned char> frame = MakeNaturalI420(16, 16);
+    // K.1 / K.2 first rows (natural order) and their zig-zag positions.
+    auto dqt = [&](int q, int table) {
+        std::vector<unsigned char> j = Encode(frame, 16, 16, q);
+        size_t scan;
+        std::vector<Segment> segs = ParseSegments(j, &scan);
+        return segs[1 + table].body;
+    };
+    std::vector<unsigned char> q100 = dqt(100, 0);
+    ASSERT_EQ(65u, q100.size());
+    EXPECT_EQ(0, q100[0]);
+    for (int i = 1; i < 65; i++)
+        EXPECT_EQ(1, q100[i]) << i;
+    EXPECT_EQ(dqt(100, 1)[0], 1);
+    EXPECT_EQ(dqt(150, 0), q100);  // above 100 behaves as 100
+
+    std::vector<unsigned char> l50 = dqt(50, 0), c50 = dqt(50, 1);
+    // Zig-zag order: 16 11 12 14 12 10 16 14 ... (K.1), 17 18 18 24 21 24 ... (K.2)
+    const unsigned char kL[8] = {16, 11, 12, 14, 12, 10, 16, 14};
+    const unsigned char kC[6] = {17, 18, 18, 24, 21, 24};
+    EXPECT_EQ(0, memcmp(&l50[1], kL, 8));
+    EXPECT_EQ(99, l50[64]);
+    EXPECT_EQ(1, c50[0]);
+    EXPECT_EQ(0, memcmp(&c50[1], kC, 6));
+    EXPECT_EQ(99, c50[64]);
+
+    std::vector<unsigned char> l0 = dqt(0, 0), l1 = dqt(1, 0);
+    EXPECT_EQ(l1, l0);  // 0 behaves as 1
+    EXPECT_EQ(255, l0[1]);  // 16 * 5000 / 100 clamped
+}
+
+// The Huffman segments must be the T.81 Annex K tables, which are also
+// libjpeg's standard tables: compare with what libjpeg-turbo writes.
+TEST(JpegEncoder, HuffmanTablesAreAnnexK)
+{
+    std::vector<unsigned char> frame = MakeNaturalI420(16, 16);
+    std::vector<unsigned char> ours = Encode(frame, 16, 16, 75);
+    size_t scan;
+    std::vector<Segment> ourSegs = ParseSegments(ours, &scan);
+
+    jpeg_compress_struct cinfo;
+    jpeg_error_mgr jerr;
+    cinfo.err = jpeg_std_error(&jerr);
+    jpeg_create_compress(&cinfo);
+    unsigned char *mem = nullptr;
+    unsigned long memLen = 0;
+    jpeg_mem_dest(&cinfo, &mem, &memLen);
+    cinfo.image_width = 16;
+    cinfo.image_height = 16;
+    cinfo.input_components = 3;
+    cinfo.in_color_space = JCS_RGB;
+    jpeg_set_defaults(&cinfo);
+    jpeg_start_compress(&cinfo, TRUE);
+    std::vector<unsigned char> rgb(16 * 3, 100);
+    while (cinfo.next_scanline < 16) {
+        JSAMPROW row = rgb.data();
+        jpeg_write_scanlines(&cinfo, &row, 1);
+    }
+    jpeg_finish_compress(&cinfo);
+    std::vector<unsigned char> ref(mem, mem + memLen);
+    jpeg_destroy_compress(&cinfo);
+    free(mem);
+
+    std::vector<Segment> refSegs = ParseSegments(ref, &scan);
+    std::vector<std::vector<unsigned char>> ourTables, refTables;
+    for (const Segment &s : ourSegs)
+        if (s.nMarker == 0xC4)
+            ourTables.push_back(s.body);
+    for (const Segment &s : refSegs)
+        if (s.nMarker == 0xC4)
+            refTables.push_back(s.body);
+    ASSERT_EQ(4u, ourTables.size());
+    std::sort(ourTables.begin(), ourTables.end());
+    std::sort(refTables.begin(), refTables.end());
+    EXPECT_EQ(refTables, ourTables);
+}
+
+TEST(JpegEncoder, UniformGreyIsDcZeroAndEob)
+{
+    std::vector<unsigned char> frame(16 * 16 + 2 * 64, 128);
+    std::vector<unsigned char> j = Encode(frame, 16, 16, 100);
+    size_t scan;
+    ParseSegments(j, &scan);
+    // Per MCU: Y "00"+"1010", Cb "00"+"00", Cr "00"+"00" = 14 bits; four
+    // MCUs make exactly 7 bytes, then EOI.
+    ASSERT_EQ(scan + 7 + 2, j.size());
+    const unsigned char kScan[7] = {0x28, 0x00, 0xA0, 0x02, 0x80, 0x0A, 0x00};
+    EXPECT_EQ(0, memcmp(&j[scan], kScan, 7));
+    DecodedJpeg d;
+    ASSERT_TRUE(DecodeJpeg(j.data(), j.size(), JCS_YCbCr, &d));
+    for (unsigned char p : d.pixels)
+        ASSERT_EQ(128, p);
+}
+
+TEST(JpegEncoder, EveryFfInScanIsStuffed)
+{
+    // Noise makes FF bytes in the entropy-coded data likely.
+    const int w = 64, h = 64;
+    std::vector<unsigned char> frame((size_t)w * h * 3 / 2);
+    uint32_t s = 7;
+    for (unsigned char &b : frame) {
+        s = s * 1103515245u + 12345u;
+        b = (unsigned char)(s >> 16);
+    }
+    std::vector<unsigned char> j = Encode(frame, w, h, 100);
+    size_t scan;
+    ParseSegments(j, &scan);
+    int ffCount = 0;
+    for (size_t i = scan; i + 2 < j.size(); i++) {
+        if (j[i] == 0xFF) {
+            ffCount++;
+            ASSERT_EQ(0x00, j[i + 1]) << "unstuffed FF at " << i;
+            i++;
+        }
+    }
+    EXPECT_GT(ffCount, 0);
+    DecodedJpeg d;
+    ASSERT_TRUE(DecodeJpeg(j.data(), j.size(), JCS_YCbCr, &d));
+    PlanePsnr p = CompareYcc(frame, w, h, d);
+    EXPECT_GT(p.y, 40.0);
+}
+
+TEST(JpegEncoder, RoundTripThroughLibjpegAtQuality100)
+{
+    const int w = 640, h = 480;
+    std::vector<unsigned char> frame = MakeNaturalI420(w, h);
+    std::vector<unsigned char> j = Encode(frame, w, h, 100);
+    DecodedJpeg d;
+    ASSERT_TRUE(DecodeJpeg(j.data(), j.size(), JCS_YCbCr, &d));
+    ASSERT_EQ(w, d.nWidth);
+    ASSERT_EQ(h, d.nHeight);
+    PlanePsnr p = CompareYcc(frame, w, h, d);
+    EXPECT_GT(p.y, 40.0);
+    EXPECT_GT(p.u, 40.0);
+    EXPECT_GT(p.v, 40.0);
+
+    // Lower quality still decodes, with a smaller file and a lower PSNR.
+    std::vector<unsigned char> j50 = Encode(frame, w, h, 50);
+    EXPECT_LT(j50.size(), j.size());
+    DecodedJpeg d50;
+    ASSERT_TRUE(DecodeJpeg(j50.data(), j50.size(), JCS_YCbCr, &d50));
+    PlanePsnr p50 = CompareYcc(frame, w, h, d50);
+    EXPECT_GT(p50.y, 28.0);
+    EXPECT_LT(p50.y, p.y);
+}
+
+TEST(JpegEncoder, RoundTripThroughFfmpegMjpeg)
+{
+    const int w = 352, h = 288;
+    std::vector<unsigned char> frame = MakeNaturalI420(w, h, 3);
+    std::vector<unsigned char> j = Encode(frame, w, h, 100);
+
+    const AVCodec *codec = avcodec_find_decoder(AV_CODEC_ID_MJPEG);
+    ASSERT_NE(nullptr, codec);
+    AVCodecContext *ctx = avcodec_alloc_context3(codec);
+    ASSERT_EQ(0, avcodec_open2(ctx, codec, nullptr));
+    AVPacket *pkt = av_packet_alloc();
+    ASSERT_EQ(0, av_new_packet(pkt, (int)j.size()));
+    memcpy(pkt->data, j.data(), j.size());
+    ASSERT_EQ(0, avcodec_send_packet(ctx, pkt));
+    AVFrame *f = av_frame_alloc();
+    ASSERT_EQ(0, avcodec_receive_frame(ctx, f));
+    EXPECT_EQ(w, f->width);
+    EXPECT_EQ(h, f->height);
+    EXPECT_TRUE(f->format == AV_PIX_FMT_YUVJ444P || f->format == AV_PIX_FMT_YUV444P)
+        << av_get_pix_fmt_name((AVPixelFormat)f->format);
+
+    DecodedJpeg d;
+    d.nWidth = w;
+    d.nHeight = h;
+    d.pixels.resize((size_t)w * h * 3);
+    for (int y = 0; y < h; y++)
+        for (int x = 0; x < w; x++)
+            for (int c = 0; c < 3; c++)
+                d.pixels[((size_t)y * w + x) * 3 + c] = f->data[c][(size_t)y * f->linesize[c] + x];
+    PlanePsnr p = CompareYcc(frame, w, h, d);
+    EXPECT_GT(p.y, 40.0);
+    EXPECT_GT(p.u, 40.0);
+    EXPECT_GT(p.v, 40.0);
+    av_frame_free(&f);
+    av_packet_free(&pkt);
+    avcodec_free_context(&ctx);
+}
+
+// Every size from 1x1 up, with partial blocks padded by edge repetition:
+// the image decodes to the picture, the exact-size buffer suffices, one byte
+// less fails, and the guard bytes after the buffer are never touched. The
+// input planes are allocated at their exact size, so an over-read shows
+// under ASan.
+TEST(JpegEncoder, EverySizeFitsWithoutOverrun)
+{
+    const int kGuard = 64;
+    for (int h = 1; h <= 24; h++) {
+        for (int w = 1; w <= 24; w++) {
+            std::vector<unsigned char> frame = MakeNaturalI420(w, h, (uint32_t)(w * 31 + h));
+            std::vector<unsigned char> planeY(frame.begin(), frame.begin() + (size_t)w * h);
+            size_t cn = (size_t)(w / 2) * (h / 2);
+            std::vector<unsigned char> planeU(frame.begin() + (size_t)w * h,
+                                              frame.begin() + (size_t)w * h + cn);
+            std::vector<unsigned char> planeV(frame.end() - cn, frame.end());
+            const unsigned char *u = cn ? planeU.data() : nullptr;
+            const unsigned char *v = cn ? planeV.data() : nullptr;
+
+            std::vector<unsigned char> big(JpegEncodeWorstCase(w, h));
+            int len = 0;
+            ASSERT_EQ(0, JpegEncodeI420(planeY.data(), u, v, w, h, 100, w, big.data(), (int)big.size(), &len));
+
+            for (int slack : {0, -1}) {
+                std::vector<unsigned char> out(len + slack + kGuard, 0xA5);
+                int len2 = 12345;
+                int r = JpegEncodeI420(planeY.data(), u, v, w, h, 100, w, out.data(), len + slack, &len2);
+                if (slack == 0) {
+                    ASSERT_EQ(0, r) << w << "x" << h;
+                    ASSERT_EQ(len, len2);
+                    ASSERT_EQ(0, memcmp(out.data(), big.data(), len));
+                } else {
+                    ASSERT_EQ(-1, r) << w << "x" << h;
+                    ASSERT_EQ(0, len2);
+                }
+                for (int g = 0; g < kGuard; g++)
+                    ASSERT_EQ(0xA5, out[len + slack + g]) << w << "x" << h << " overrun";
+            }
+
+            DecodedJpeg d;
+            ASSERT_TRUE(DecodeJpeg(big.data(), len, JCS_YCbCr, &d)) << w << "x" << h;
+            ASSERT_EQ(w, d.nWidth);
+            ASSERT_EQ(h, d.nHeight);
+            PlanePsnr p = CompareYcc(frame, w, h, d);
+            ASSERT_GT(p.y, 40.0) << w << "x" << h;
+            ASSERT_GT(p.u, 40.0) << w << "x" << h;
+        }
+    }
+}
+
+TEST(JpegEncoder, NoiseIntoSnapshotSizedBufferNeverOverruns)
+{
+    // Pure noise at quality 100 needs more than 3 bytes per pixel: the
+    // encoder must refuse rather than write past the buffer.
+    const int w = 64, h = 64;
+    std::vector<unsigned char> frame((size_t)w * h * 3 / 2);
+    uint32_t s = 99;
+    for (unsigned char &b : frame) {
+        s = s * 1103515245u + 12345u;
+        b = (unsigned char)(s >> 16);
+    }
+    int cap = w * h;  // deliberately small
+    std::vector<unsigned char> out(cap + 32, 0x5A);
+    int len = 0;
+    EXPECT_EQ(-1, JpegEncodeI420(frame.data(), frame.data() + w * h, frame.data() + w * h * 5 / 4, w, h,
+                                 100, w, out.data(), cap, &len));
+    for (int g = 0; g < 32; g++)
+        ASSERT_EQ(0x5A, out[cap + g]);
+}
+
+TEST(JpegEncoder, RejectsBadArguments)
+{
+    unsigned char buf[4096];
+    int len = 7;
+    std::vector<unsigned char> frame = MakeNaturalI420(16, 16);
+    const unsigned char *y = frame.data();
+    EXPECT_EQ(-1, JpegEncodeI420(y, y + 256, y + 320, 0, 16, 100, 16, buf, sizeof(buf), &len));
+    EXPECT_EQ(0, len);
+    EXPECT_EQ(-1, JpegEncodeI420(y, y + 256, y + 320, 16, -1, 100, 16, buf, sizeof(buf), &len));
+    EXPECT_EQ(-1, JpegEncodeI420(y, y + 256, y + 320, 16, 16, 100, 8, buf, sizeof(buf), &len));
+    EXPECT_EQ(-1, JpegEncodeI420(nullptr, y + 256, y + 320, 16, 16, 100, 16, buf, sizeof(buf), &len));
+    EXPECT_EQ(-1, JpegEncodeI420(y, nullptr, y + 320, 16, 16, 100, 16, buf, sizeof(buf), &len));
+    EXPECT_EQ(0u, JpegEncodeWorstCase(70000, 8));
+}
+
+std::string TempPath(const char *name)
+{
+    return std::string(IPCAMERA_BINARY_DIR) + "/test_jpeg_encoder_" + std::to_string(getpid()) + "_" + name;
+}
+
+TEST(JpegEncoder, FileWriterWritesDecodableSnapshot)
+{
+    const int w = 320, h = 240;
+    std::vector<unsigned char> frame = MakeNaturalI420(w, h, 5);
+    std::vector<unsigned char> before = frame;
+    std::string path = TempPath("snap.jpg");
+    ASSERT_EQ(0, JpegWriteI420File(path.c_str(), frame.data(), w, h));
+    EXPECT_EQ(before, frame);
+    std::vector<unsigned char> j;
+    ASSERT_TRUE(ReadWholeFile(path, &j));
+    EXPECT_EQ(Encode(frame, w, h, 100), j);
+    unlink(path.c_str());
+
+    // Noise does not fit the first buffer of 3 bytes per pixel; the writer
+    // must still produce the whole image.
+    std::vector<unsigned char> noise((size_t)w * h * 3 / 2);
+    uint32_t s = 3;
+    for (unsigned char &b : noise) {
+        s = s * 1103515245u + 12345u;
+        b = (unsigned char)(s >> 16);
+    }
+    ASSERT_EQ(0, JpegWriteI420File(path.c_str(), noise.data(), w, h));
+    ASSERT_TRUE(ReadWholeFile(path, &j));
+    EXPECT_GT(j.size(), (size_t)w * h * 3);
+    DecodedJpeg d;
+    ASSERT_TRUE(DecodeJpeg(j.data(), j.size(), JCS_YCbCr, &d));
+    EXPECT_GT(CompareYcc(noise, w, h, d).y, 40.0);
+    unlink(path.c_str());
+}
+
+TEST(JpegEncoder, FileWriterFailsCleanly)
+{
+    std::vector<unsigned char> frame = MakeNaturalI420(64, 64);
+    EXPECT_EQ(-1, JpegWriteI420File("/nonexistent-dir-ipcam/x.jpg", frame.data(), 64, 64));
+    EXPECT_EQ(-1, JpegWriteI420File("", frame.data(), 64, 64));
+    EXPECT_EQ(-1, JpegWriteI420File(nullptr, frame.data(), 64, 64));
+    // A write error (device full) fails the snapshot and leaves the device
+    // node alone.
+    if (access("/dev/full", W_OK) == 0) {
+        EXPECT_EQ(-1, JpegWriteI420File("/dev/full", frame.data(), 64, 64));
+        EXPECT_EQ(0, access("/dev/full", F_OK));
+    }
+    std::string path = TempPath("bad.jpg");
+    EXPECT_EQ(-1, JpegWriteI420File(path.c_str(), frame.data(), 0, 64));
+    EXPECT_NE(0, access(path.c_str(), F_OK));
+}
+
+}  // namespace
