@@ -49,9 +49,10 @@ public:
     CIpCamera();
     CIpCamera(int nId, const char *pName, const char *pInfo);
     ~CIpCamera();
-    // Copies only the host's settings (id, name, info, modes, switches,
-    // callbacks, masks, save directory and paths); the target keeps its own
-    // locks, session and stream, so no object is ever destroyed twice.
+    // Copies only the host's settings (id, name, info, modes, connect type,
+    // switches, callbacks, masks, save directory); the target keeps its own
+    // locks, session, stream, recording and snapshot state, so nothing is
+    // ever released twice.
     CIpCamera(const CIpCamera &other);
     CIpCamera &operator=(const CIpCamera &other);
 
@@ -114,8 +115,10 @@ public:
     char m_szInfo[256];
     char m_szSaveDir[256];
     int m_nSaveImgTime;   // seconds since 1970 of the last snapshot request
-    // Snapshot request: set by the host thread, taken by the decode thread
-    // under m_hIpcLock (the flag itself is also a relaxed atomic).
+    // Snapshot request: set by the host thread, taken by the decode thread;
+    // the four fields are guarded by the library's snapshot hand-off lock
+    // (process-wide, held only for the copy), the flag is also polled as a
+    // relaxed atomic.
     int m_bSaveImgNow;
     int m_nSaveImgCount;
     char m_szSaveImgPath[256];
