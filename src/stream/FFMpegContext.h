@@ -75,9 +75,6 @@ struct FFMpegContext {
     int32_t nFrameRate;               // relaxed atomic: packets per second, written by the read thread
 };
 
-// Size of the raw HTTP receive buffer.
-enum { FFMPEG_HTTP_BUF_SIZE = 3145728 };
-
 // One-time, process-wide set-up (library lock, network layer, recorder lock).
 // Always 0.
 int FFMpegRegister(void);

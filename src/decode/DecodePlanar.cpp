@@ -1,0 +1,184 @@
+// The planar decode thread: I420 pictures without row padding.
+
+#include "decode/AudioDecode.h"
+#include "decode/DecodeThread.h"
+#include "decode/PictureOut.h"
+#include "stream/FFmpegCompat.h"
+#include "stream/HwDecode.h"
+#include "stream/PacketQueue.h"
+#include "stream/StreamEvents.h"
+#include "support/Log.h"
+#include "support/Platform.h"
+#include "support/Thread.h"
+
+namespace {
+
+// Unproductive FFmpeg calls in a row (corrupt data, or H.265 input that
+// yields no picture) that the stream survives; one more ends it.
+const int MAX_DECODE_RETRY = 10;
+const int IDLE_POLL_MS = 10;
+
+struct PlanarState {
+    FFMpegContext *ctx;
+    AudioDecoder audio;
+    AVFrame *pFrame;          // every FFmpeg video decode lands here
+    AVFrame *pHwFrame;        // system-memory copy of hardware pictures
+    I420Output conv;
+    uint8_t *pYuvBuf;         // I420 picture of nWidth x nHeight
+    int hsDecoder;            // -1 undecided, 0 FFmpeg, 1 built-in, 2 FFmpeg after the built-in
+    int hasSei;               // marker SEI probe of the first key packet, -1 not probed
+    int waitIframe;
+    int retry;
+    unsigned char *pLastPic;  // what a paused, idle thread shows again
+    int nLastWidth, nLastHeight;
+};
+
+int AllocYuv(PlanarState *s, int w, int h)
+{
+    MemFree(s->pYuvBuf);
+    s->pLastPic = NULL;
+    s->pYuvBuf = (uint8_t *)MemAllocZero((size_t)I420Size(w, h));
+    return s->pYuvBuf != NULL ? 0 : -1;
+}
+
+void LogBadPacket(PlanarState *s, const AVPacket *pkt)
+{
+    // The payload is zero-padded, so bytes 3 and 4 exist for any size.
+    DebugPrint("BadFrame iframe:%d size:%d nalu:0x%02x 0x%02x codec:%d hasSei:%d hsDecoder:%d\n", pkt->flags,
+               pkt->size, pkt->data[3], pkt->data[4], (int)s->ctx->nInVideoCodecId, s->hasSei, s->hsDecoder);
+}
+
+// One video packet through FFmpeg: decode, judge, size check, copy, deliver.
+void DecodeVideo(PlanarState *s, AVPacket *pkt)
+{
+    FFMpegContext *ctx = s->ctx;
+    if (s->waitIframe == 1 && pkt->flags != AV_PKT_FLAG_KEY)
+        return;
+    s->waitIframe = 0;
+
+    int isHevc = ctx->nInVideoCodecId == AV_CODEC_ID_HEVC;
+    int got = 0;
+    int len = FFCompatDecode(ctx->pVideoCodecCtx, s->pFrame, &got, pkt);
+    if (len == AVERROR_INVALIDDATA || (len > 0 && !got && isHevc)) {
+        s->retry++;
+        DebugPrint("len:%d got_picture:%d retry:%d", len, got, s->retry);
+        if (s->retry > MAX_DECODE_RETRY)
+            AtomicSet(&ctx->bRunning, 0);
+        return;
+    }
+    if (len < 0) {
+        DebugPrint("avcodec_decode_video2 error. len:%d gotpic:%d iframe:%d", len, got, pkt->flags);
+        s->waitIframe = 1;
+        LogBadPacket(s, pkt);
+        return;
+    }
+    s->retry = 0;
+    if (!got && ctx->pVideoCodecCtx->active_thread_type & FF_THREAD_FRAME) {
+        // Frame threads hand pictures out a few packets late: an empty call
+        // is the pipeline filling, not a picture of size 0.
+        return;
+    }
+
+    const AVFrame *f = s->pFrame;
+    int w = AtomicGet(&ctx->nWidth), h = AtomicGet(&ctx->nHeight);
+    if (w != f->width || h != f->height) {
+        DebugPrint("The Camera resulotion has change from(%d, %d) to (%d, %d)", w, h, f->width, f->height);
+        if (f->width == 0 || f->height == 0) {
+            s->waitIframe = 1;
+            return;
+        }
+        AtomicSet(&ctx->nWidth, f->width);
+        AtomicSet(&ctx->nHeight, f->height);
+        AllocYuv(s, f->width, f->height);
+        if (s->pHwFrame != NULL)
+            av_frame_unref(s->pHwFrame);
+    }
+    if (s->pYuvBuf == NULL)
+        return;
+    const AVFrame *src = f;
+    if (hw_frame_is_hardware(src)) {
+        src = hw_download_frame(&s->pHwFrame, src);
+        if (src == NULL)
+            return;
+    }
+    if (src->width != f->width || src->height != f->height || I420OutputCopy(&s->conv, src, s->pYuvBuf) < 0)
+        return;
+    s->pLastPic = s->pYuvBuf;
+    s->nLastWidth = f->width;
+    s->nLastHeight = f->height;
+    FFMpegVideoBuffer(ctx, s->pYuvBuf, f->width, f->height);
+}
+
+void HandlePacket(PlanarState *s, AVPacket *pkt)
+{
+    FFMpegContext *ctx = s->ctx;
+    if (!AtomicGet(&ctx->bDecodeEnable) || pkt->size < 1) {
+        s->waitIframe = 1;
+        return;
+    }
+    if (pkt->stream_index == ctx->nDataIndex) {
+        FFMpegDataBuffer(ctx, pkt->data, pkt->size);
+        return;
+    }
+    int isVideo = pkt->stream_index == ctx->nVideoIndex;
+    if (ctx->bSmoothStream && isVideo && ctx->pfnVideoWait != NULL)
+        ctx->pfnVideoWait(ctx);
+
+    if (ctx->nAudioIndex >= 0 && pkt->stream_index == ctx->nAudioIndex) {
+        int bytes = 0, rate = 0;
+        if (AudioDecodePacket(&s->audio, ctx, pkt, &bytes, &rate) == AUDIO_OK && bytes > 0)
+            FFMpegAudioBuffer(ctx, (unsigned short *)s->audio.aPcm, bytes / 2, rate);
+        return;
+    }
+    if (ctx->nVideoIndex < 0 || !isVideo)
+        return;
+    // hsDecoder stays -1/0 while no built-in decoder is wired in: every
+    // stream, H.265 included, decodes through FFmpeg.
+    DecodeVideo(s, pkt);
+}
+
+}  // namespace
+
+int ThreadFFmpegDecodeD3D(void *arg)
+{
+    FFMpegContext *ctx = (FFMpegContext *)arg;
+    if (ctx == NULL)
+        return 0;
+    PlanarState *s = (PlanarState *)MemAllocZero(sizeof(PlanarState));
+    if (s == NULL)
+        return 0;
+    s->ctx = ctx;
+    AudioDecoderOpen(&s->audio, ctx);
+    s->hsDecoder = -1;
+    s->hasSei = -1;
+    s->waitIframe = 1;
+    int w = AtomicGet(&ctx->nWidth), h = AtomicGet(&ctx->nHeight);
+    if (w != 0 && h != 0)
+        AllocYuv(s, w, h);
+    s->pFrame = av_frame_alloc();
+    if (s->pFrame == NULL)
+        AtomicSet(&ctx->bRunning, 0);
+
+    while (AtomicGet(&ctx->bRunning)) {
+        AVPacket *pkt = GetAVPktList(ctx);
+        if (pkt == NULL) {
+            if (AtomicGet(&ctx->bPauseRead)) {
+                FFMpegDisplayRefresh(ctx);
+                FFMpegVideoBuffer(ctx, s->pLastPic, s->pLastPic ? s->nLastWidth : 0,
+                                  s->pLastPic ? s->nLastHeight : 0);
+            }
+            SleepMs(IDLE_POLL_MS);
+            continue;
+        }
+        HandlePacket(s, pkt);
+        FreeAVPkt(pkt);
+    }
+
+    AudioDecoderClose(&s->audio);
+    MemFree(s->pYuvBuf);
+    av_frame_free(&s->pFrame);
+    av_frame_free(&s->pHwFrame);
+    I420OutputFree(&s->conv);
+    MemFree(s);
+    return 0;
+}

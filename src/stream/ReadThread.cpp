@@ -1,0 +1,191 @@
+#include "stream/ReadThread.h"
+
+#include <time.h>
+
+#include "stream/FFMpegContext.h"
+#include "stream/HttpRaw.h"
+#include "stream/PacketQueue.h"
+#include "support/Log.h"
+#include "support/Platform.h"
+#include "support/Thread.h"
+
+float ReadStatsBitRate(float fBytes, uint32_t nElapsedMs)
+{
+    if (nElapsedMs == 0)
+        return 0.0f;
+    return fBytes / (float)nElapsedMs * 8.0f;
+}
+
+int ReadStatsFrameRate(int nVideoPackets)
+{
+    return nVideoPackets / 3;
+}
+
+int ReadStatsFrameInterval(uint32_t nElapsedMs)
+{
+    return (int)((nElapsedMs + 20u) / 40u);
+}
+
+static int NowSeconds(void)
+{
+    return (int)(uint32_t)time(NULL);
+}
+
+// Writes one packet into a running recording (under hSaveMutex). The
+// recording begins with a video key frame; video is stamped 1, 2, 3... with
+// duration 1, audio with the running sum of its durations; data-stream
+// packets are never recorded. savePkt is a scratch packet holding a new
+// reference to the same payload, so the read packet stays untouched.
+static void SavePacket(FFMpegContext *ctx, const AVPacket *pkt, AVPacket *savePkt)
+{
+    MutexLock(ctx->hSaveMutex);
+    int isVideo = pkt->stream_index == ctx->nVideoIndex;
+    if (pkt->stream_index != ctx->nDataIndex && ctx->bSaving && ctx->pSaveFormatCtx != NULL &&
+        (ctx->nSaveVideoFrames > 0 || (isVideo && pkt->flags != 0)) &&
+        av_packet_ref(savePkt, pkt) == 0) {
+        if (ctx->nSaveVideoFrames == 0)
+            ctx->nSaveTickCount = TickCount();
+        if (isVideo) {
+            ctx->nSaveVideoFrames += 1;
+            savePkt->pts = ctx->nSaveVideoFrames;
+            savePkt->duration = 1;
+            savePkt->stream_index = ctx->nSaveVideoIndex;
+        } else if (ctx->nAudioIndex >= 0 && pkt->stream_index == ctx->nAudioIndex) {
+            ctx->nSaveAudioPts += pkt->duration;
+            savePkt->pts = ctx->nSaveAudioPts;
+            savePkt->stream_index = ctx->nSaveAudioIndex;
+        }
+        savePkt->dts = savePkt->pts;
+        if (savePkt->stream_index >= 0 && (unsigned)savePkt->stream_index < ctx->pSaveFormatCtx->nb_streams)
+            av_write_frame(ctx->pSaveFormatCtx, savePkt);
+        av_packet_unref(savePkt);
+    }
+    MutexUnlock(ctx->hSaveMutex);
+}
+
+int ThreadFFmpegRun(void *arg)
+{
+    FFMpegContext *ctx = (FFMpegContext *)arg;
+    if (ctx == NULL)
+        return 0;
+
+    int lastData = NowSeconds();
+    int queued = 0;
+    int keyWait = 0;
+    uint32_t statStart = TickCount();
+    float byteSum = 0.0f;
+    int videoQueued = 0;
+    uint32_t intervalStart = statStart;
+    int intervalCount = 0;
+
+    AVPacket *pkt = av_packet_alloc();
+    AVPacket *savePkt = av_packet_alloc();
+    if (pkt == NULL || savePkt == NULL) {
+        av_packet_free(&pkt);
+        av_packet_free(&savePkt);
+        DebugPrint("Play:%s ThreadFFmpegRun Finish", ctx->szName);
+        AtomicSet(&ctx->bFinish, 1);
+        return 0;
+    }
+
+    while (AtomicGet(&ctx->bRunning)) {
+        int n = GetAVPktListElmCount(ctx);
+        if (n > READ_QUEUE_LIMIT) {
+            DebugPrint("[%s]GetAVPktListElmCount: %d", ctx->szName, n);
+            ClearAVPktList(ctx);
+            keyWait = 1;
+            continue;
+        }
+        if (AtomicGet(&ctx->bSaving) && __atomic_load_n(&ctx->nSaveTickCount, __ATOMIC_RELAXED) <= 0)
+            DebugPrint("nSaveTickCount:%d\n", (int)(__atomic_load_n(&ctx->nSaveTickCount, __ATOMIC_RELAXED) & 0xFFFF));
+
+        av_packet_unref(pkt);
+        if (ctx->bHttpRaw) {
+            int r = http_read_data(ctx, pkt);
+            if (r == -3) {
+                DebugPrint("[HTTP] %s read one frame error.", ctx->szName);
+                break;
+            }
+            if (r == -1 || r == -2) {
+                av_packet_unref(pkt);
+                if (AtomicGet(&ctx->bPauseRead)) {
+                    lastData = NowSeconds();
+                    SleepMs(READ_RETRY_SLEEP_MS);
+                    continue;
+                }
+                int idle = NowSeconds() - lastData;
+                if (idle > READ_NODATA_LIMIT_S) {
+                    DebugPrint("[HTTP] %s time-period:%d\n", ctx->szName, idle);
+                    break;
+                }
+                SleepMs(READ_RETRY_SLEEP_MS);
+                continue;
+            }
+        } else {
+            int r = av_read_frame(ctx->pFormatCtx, pkt);
+            if (r < 0) {
+                if (AtomicGet(&ctx->bPauseRead)) {
+                    SleepMs(READ_RETRY_SLEEP_MS);
+                    lastData = NowSeconds();
+                    continue;
+                }
+                int idle = NowSeconds() - lastData;
+                if (!AtomicGet(&ctx->bRunning) || idle > READ_NODATA_LIMIT_S) {
+                    DebugPrint("[RTSP]time-period:%d\n", idle);
+                    break;
+                }
+                SleepMs(READ_RETRY_SLEEP_MS);
+                continue;
+            }
+        }
+
+        int isVideo = pkt->stream_index == ctx->nVideoIndex;
+        if (keyWait) {
+            // Only a clean key frame (no corrupt or other flag) restarts
+            // queueing after an overflow.
+            if (!(isVideo && pkt->flags == AV_PKT_FLAG_KEY)) {
+                av_packet_unref(pkt);
+                continue;
+            }
+            keyWait = 0;
+        }
+
+        uint32_t now = TickCount();
+        uint32_t elapsed = now - statStart;
+        if (elapsed >= READ_STATS_WINDOW_MS) {
+            statStart = now;
+            AtomicSetFloat(&ctx->fBitRate, ReadStatsBitRate(byteSum, elapsed));
+            AtomicSet(&ctx->nFrameRate, ReadStatsFrameRate(videoQueued));
+            byteSum = 0.0f;
+            videoQueued = 0;
+        }
+        if (pkt->size >= 0 && isVideo)
+            byteSum += (float)pkt->size;
+
+        if (ctx->bSmoothStream && isVideo) {
+            intervalCount++;
+            if (intervalCount >= READ_INTERVAL_PACKETS) {
+                AtomicSet(&ctx->nFrameInterval, ReadStatsFrameInterval(now - intervalStart));
+                intervalCount = 0;
+                intervalStart = now;
+            }
+        }
+        lastData = NowSeconds();
+
+        SavePacket(ctx, pkt, savePkt);
+
+        if (queued > 0 || (isVideo && pkt->flags != 0 && AtomicGet(&ctx->bDecodeEnable))) {
+            PutAVPktList(ctx, pkt);
+            queued++;
+            if (isVideo)
+                videoQueued++;
+        }
+        av_packet_unref(pkt);
+    }
+
+    av_packet_free(&pkt);
+    av_packet_free(&savePkt);
+    DebugPrint("Play:%s ThreadFFmpegRun Finish", ctx->szName);
+    AtomicSet(&ctx->bFinish, 1);
+    return 0;
+}
