@@ -8,6 +8,7 @@
 #include <string.h>
 
 #include "stream/FFMpegContext.h"
+#include "stream/FFmpegCompat.h"
 #include "support/Log.h"
 #include "support/Platform.h"
 
@@ -180,19 +181,8 @@ int get_hevc_frame_resolution(FFMpegContext *ctx, AVFrame *pFrame, AVPacket *pkt
 {
     if (!ctx || !ctx->pVideoCodecCtx || !pFrame || !pkt)
         return -1;
-    // One send and one receive: a picture that comes out of this very
-    // packet, as the old single-call decode gave it.
     int got = 0;
-    int r = avcodec_send_packet(ctx->pVideoCodecCtx, pkt);
-    if (r >= 0 || r == AVERROR(EAGAIN)) {
-        int rr = avcodec_receive_frame(ctx->pVideoCodecCtx, pFrame);
-        if (rr == 0)
-            got = 1;
-        else if (rr != AVERROR(EAGAIN))
-            r = rr;
-    }
-    if (r == AVERROR(EAGAIN))
-        r = 0;
+    int r = FFCompatDecode(ctx->pVideoCodecCtx, pFrame, &got, pkt);
     if (r >= 0 && got) {
         DebugPrint("get hevc frame resolution %d*%d", pFrame->width, pFrame->height);
         AtomicSet(&ctx->nWidth, pFrame->width);

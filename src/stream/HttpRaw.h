@@ -12,13 +12,10 @@
 
 #include <stdint.h>
 
-extern "C" {
-#include <libavcodec/avcodec.h>
-}
+#include "stream/FFMpegContext.h"
 
-struct FFMpegContext;
-
-// Size of the receive buffer: one frame must fit in it whole.
+// Size of pHTTPBuf: one frame, header and anything before its start code
+// included, must fit in it whole.
 #define HTTP_BUF_SIZE 3145728
 #define HTTP_FRAME_HEADER_SIZE 88
 // Bytes read at once when the buffer is (almost) empty.
@@ -69,8 +66,11 @@ enum AVCodecID http_audio_codec_id(uint32_t nType);
 // nWidth/nHeight/nVideoIndex/nAudioIndex and the codec ids, and allocates
 // and opens the decoder contexts (hardware set-up for H.265). szLabel is
 // the transport label of the error messages ("http", "tcp" or "udp").
-// bRunning must already be 1: the byte stream's interrupt callback ends
-// blocking reads once it is cleared. 0 on success; -1 with everything this
+// bRunning must already be 1. Blocking reads end two ways: the byte
+// stream's interrupt callback aborts them once bRunning is cleared (so
+// destroying never waits on a silent camera), and a 5-second read time-out
+// turns a stalled camera into the -2 "time-out" result, so the read
+// thread's 40-second no-data rule applies to it. 0 on success; -1 with everything this
 // function acquired released again (the context's fields are null).
 int http_open_stream(FFMpegContext *ctx, const char *szUrl, const char *szLabel);
 

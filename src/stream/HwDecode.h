@@ -49,6 +49,12 @@ struct HwDeviceOps {
 // devices.
 const HwDeviceOps *hw_vaapi_ops(void);
 
+// Lists the render nodes renderD128.. of szDevDir in number order, with PCI
+// ids from <szSysDir>/<node>/device/{vendor,device} and the driver version
+// from <szSysDir>/<node>/device/driver/module/version when present. 0, or
+// -1 when the directory cannot be read or holds no render node.
+int hw_list_render_nodes(const char *szDevDir, const char *szSysDir, HwAdapterList *pList);
+
 // 0 when a VA-API device was installed into the (not yet opened) decoder
 // context, -1 otherwise (software decoding).
 int set_hwdevice_ctx(AVCodecContext *pCodecCtx);
