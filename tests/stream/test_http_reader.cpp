@@ -1,0 +1,422 @@
+// Raw HTTP frame reader driven through a scripted byte stream: the byte
+// stream hands out the chunks, time-outs and errors a test lists, so start
+// code search, resynchronisation, short reads, the buffer bound and the
+// packet fields are checked call by call.
+
+#include <gtest/gtest.h>
+
+#include <stdlib.h>
+#include <string.h>
+
+#include <deque>
+#include <string>
+#include <vector>
+
+extern "C" {
+#include <libavformat/avio.h>
+#include <libavutil/error.h>
+#include <libavutil/mem.h>
+}
+
+#include "stream/FFMpegContext.h"
+#include "stream/HttpRaw.h"
+#include "support/Thread.h"
+
+namespace {
+
+typedef std::vector<uint8_t> Bytes;
+
+void Put32(uint8_t *p, uint32_t v)
+{
+    for (int i = 0; i < 4; i++)
+        p[i] = (uint8_t)(v >> (8 * i));
+}
+
+// One frame: header (with filler in the uninterpreted bytes) and payload.
+Bytes Frame(uint32_t type, const Bytes &payload, uint32_t kind = 0, int64_t ts = 0, uint32_t lenOverride = 0,
+            bool useOverride = false)
+{
+    Bytes f(HTTP_FRAME_HEADER_SIZE, 0);
+    f[0] = 0x33;
+    f[1] = 0x22;
+    f[2] = 0x11;
+    f[3] = 0x00;
+    for (int i = 4; i < 48; i++)
+        f[(size_t)i] = (uint8_t)(0xA0 + i);
+    Put32(&f[48], type);
+    Put32(&f[52], useOverride ? lenOverride : (uint32_t)payload.size());
+    Put32(&f[56], 3);
+    Put32(&f[60], kind);
+    Put32(&f[64], 1280);
+    Put32(&f[68], 720);
+    Put32(&f[72], 2);
+    Put32(&f[76], 8000);
+    Put32(&f[80], (uint32_t)(uint64_t)ts);
+    Put32(&f[84], (uint32_t)((uint64_t)ts >> 32));
+    f.insert(f.end(), payload.begin(), payload.end());
+    return f;
+}
+
+Bytes Payload(size_t n, uint8_t seed)
+{
+    Bytes p(n);
+    for (size_t i = 0; i < n; i++)
+        p[i] = (uint8_t)(seed + i * 7);  // never 33 22 11 00 in a row
+    return p;
+}
+
+Bytes Cat(std::initializer_list<Bytes> parts)
+{
+    Bytes out;
+    for (auto &p : parts)
+        out.insert(out.end(), p.begin(), p.end());
+    return out;
+}
+
+// Scripted byte stream: each step is a chunk of data or an error code.
+// Past the script the camera is idle: every read times out.
+struct Script {
+    struct Step {
+        Bytes data;
+        int err;  // 0 = data
+    };
+    std::deque<Step> steps;
+    int nCalls = 0;
+
+    void Data(const Bytes &b) { steps.push_back({b, 0}); }
+    void Error(int e) { steps.push_back({Bytes(), e}); }
+
+    static int Read(void *opaque, uint8_t *buf, int size)
+    {
+        Script *s = (Script *)opaque;
+        s->nCalls++;
+        if (s->steps.empty())
+            return AVERROR(ETIMEDOUT);
+        Step &st = s->steps.front();
+        if (st.err) {
+            int e = st.err;
+            s->steps.pop_front();
+            return e;
+        }
+        int n = (int)std::min<size_t>((size_t)size, st.data.size());
+        memcpy(buf, st.data.data(), (size_t)n);
+        st.data.erase(st.data.begin(), st.data.begin() + n);
+        if (st.data.empty())
+            s->steps.pop_front();
+        return n;
+    }
+};
+
+class HttpReader : public ::testing::Test {
+protected:
+    Script script;
+    FFMpegContext *ctx = nullptr;
+    AVPacket *pkt = nullptr;
+
+    void SetUp() override
+    {
+        ctx = (FFMpegContext *)MemAllocZero(sizeof(FFMpegContext));
+        ctx->bRunning = 1;
+        ctx->bHttpRaw = 1;
+        ctx->nVideoIndex = 0;
+        ctx->nAudioIndex = 1;
+        ctx->nDataIndex = -1;
+        snprintf(ctx->szName, sizeof(ctx->szName), "http://scripted/");
+        ctx->pHTTPBuf = (uint8_t *)MemAllocZero(HTTP_BUF_SIZE);
+        const int kIoBuf = 4096;
+        uint8_t *io = (uint8_t *)av_malloc(kIoBuf);
+        ctx->pHttpIoCtx = avio_alloc_context(io, kIoBuf, 0, &script, Script::Read, nullptr, nullptr);
+        pkt = av_packet_alloc();
+    }
+    void TearDown() override
+    {
+        av_packet_free(&pkt);
+        if (ctx->pHttpIoCtx) {
+            av_freep(&ctx->pHttpIoCtx->buffer);
+            avio_context_free(&ctx->pHttpIoCtx);
+        }
+        MemFree(ctx->pHTTPBuf);
+        MemFree(ctx);
+    }
+    int Read()
+    {
+        av_packet_unref(pkt);
+        return http_read_data(ctx, pkt);
+    }
+    // As the read thread does: a short read (-2) is retried.
+    int ReadPacket()
+    {
+        int r;
+        for (int i = 0; i < 100; i++)
+            if ((r = Read()) != -2)
+                return r;
+        return r;
+    }
+    Bytes PacketBytes() const { return Bytes(pkt->data, pkt->data + pkt->size); }
+};
+
+}  // namespace
+
+TEST(HttpStartCode, FindAndHeaderFields)
+{
+    Bytes b = Cat({Bytes{1, 2, 0x33, 0x22, 0x11}, Bytes{0x33, 0x22, 0x11, 0x00}});
+    EXPECT_EQ(5, http_find_start_code(b.data(), (int)b.size()));
+    EXPECT_EQ(-1, http_find_start_code(b.data(), (int)b.size() - 1));  // last byte outside
+    EXPECT_EQ(-1, http_find_start_code(nullptr, 10));
+    EXPECT_EQ(-1, http_find_start_code(b.data(), 3));
+
+    Bytes f = Cat({Bytes{9, 9, 9}, Frame(1, Payload(5, 1), 2, -5)});
+    HttpFrameHeader h;
+    ASSERT_EQ(0, http_get_frame_header(f.data(), (int)f.size(), &h));
+    EXPECT_EQ(1u, h.nFrameType);
+    EXPECT_EQ(5u, h.nPayloadLen);
+    EXPECT_EQ(3u, h.nVideoType);
+    EXPECT_EQ(2u, h.nFrameKind);
+    EXPECT_EQ(1280u, h.nWidth);
+    EXPECT_EQ(720u, h.nHeight);
+    EXPECT_EQ(2u, h.nAudioType);
+    EXPECT_EQ(8000u, h.nAudioRate);
+    EXPECT_EQ(-5, h.nTimestamp);
+
+    // Header cut after the width: height and the rest read as 0.
+    ASSERT_EQ(0, http_get_frame_header(f.data(), 3 + 68, &h));
+    EXPECT_EQ(1280u, h.nWidth);
+    EXPECT_EQ(0u, h.nHeight);
+    EXPECT_EQ(0u, h.nAudioType);
+    EXPECT_EQ(-1, http_get_frame_header(f.data(), 0, &h));
+    EXPECT_EQ(-1, http_get_frame_header(f.data(), 6, &h));  // start code incomplete
+    EXPECT_EQ(-1, http_get_frame_header(f.data(), (int)f.size(), nullptr));
+}
+
+TEST(HttpStartCode, CodecTables)
+{
+    EXPECT_EQ(AV_CODEC_ID_HEVC, http_video_codec_id(3));
+    EXPECT_EQ(AV_CODEC_ID_H264, http_video_codec_id(0));
+    EXPECT_EQ(AV_CODEC_ID_H264, http_video_codec_id(4));
+    EXPECT_EQ(AV_CODEC_ID_AAC, http_audio_codec_id(1));
+    EXPECT_EQ(AV_CODEC_ID_PCM_MULAW, http_audio_codec_id(2));
+    EXPECT_EQ(AV_CODEC_ID_PCM_ALAW, http_audio_codec_id(3));
+    EXPECT_EQ(AV_CODEC_ID_ADPCM_G722, http_audio_codec_id(4));
+    EXPECT_EQ(AV_CODEC_ID_ADPCM_G726, http_audio_codec_id(5));
+    EXPECT_EQ(AV_CODEC_ID_PCM_MULAW, http_audio_codec_id(9));
+    EXPECT_EQ(AV_CODEC_ID_PCM_MULAW, http_audio_codec_id(0xFFFFFFFFu));
+}
+
+TEST_F(HttpReader, GarbageBeforeFrameIsDropped)
+{
+    Bytes payload = Payload(300, 3);
+    script.Data(Cat({Bytes(10, 0x5A), Frame(1, payload, 0, 1234)}));
+    EXPECT_EQ(-2, Read());  // 398 of the 2000 bytes asked for
+    EXPECT_EQ(300, Read());
+    EXPECT_EQ(payload, PacketBytes());
+    EXPECT_EQ(0, pkt->stream_index);
+    EXPECT_EQ(AV_PKT_FLAG_KEY, pkt->flags);
+    EXPECT_EQ(1234, pkt->pts);
+    EXPECT_EQ(1234, pkt->dts);
+    EXPECT_EQ(0, ctx->nHTTPBufLen);
+}
+
+TEST_F(HttpReader, NoStartCodeKeepsLastThreeBytes)
+{
+    script.Data(Bytes{1, 2, 0x33, 0x22, 0x11});
+    script.Error(AVERROR(ETIMEDOUT));  // the 2000-byte read comes back short
+    ::testing::internal::CaptureStderr();
+    EXPECT_EQ(-2, Read());
+    EXPECT_EQ(-1, Read());
+    std::string log = ::testing::internal::GetCapturedStderr();
+    EXPECT_NE(std::string::npos, log.find("##### http://scripted/ need:2000 get:5 ####"));
+    EXPECT_NE(std::string::npos, log.find("http://scripted/ not find start code. nHTTPBufLen:5"));
+    EXPECT_EQ(3, ctx->nHTTPBufLen);
+    EXPECT_EQ(0x33, ctx->pHTTPBuf[0]);
+
+    // The frame's first byte 00 completes the start code kept.
+    Bytes f = Frame(2, Payload(20, 9));
+    script.Data(Bytes(f.begin() + 3, f.end()));
+    EXPECT_EQ(20, ReadPacket());
+    EXPECT_EQ(1, pkt->stream_index);
+    EXPECT_EQ(AV_PKT_FLAG_KEY, pkt->flags);  // audio is always key
+}
+
+TEST_F(HttpReader, FlagsAndStreamIndexes)
+{
+    script.Data(Cat({Frame(1, Payload(10, 1), 2), Frame(1, Payload(10, 2), 0), Frame(2, Payload(10, 3), 5),
+                     Frame(7, Payload(10, 4), 0), Frame(1, Bytes(), 0, -5)}));
+    EXPECT_EQ(10, ReadPacket());
+    EXPECT_EQ(0, pkt->flags);
+    EXPECT_EQ(10, Read());
+    EXPECT_EQ(AV_PKT_FLAG_KEY, pkt->flags);
+    EXPECT_EQ(10, Read());
+    EXPECT_EQ(1, pkt->stream_index);
+    EXPECT_EQ(AV_PKT_FLAG_KEY, pkt->flags);
+    EXPECT_EQ(10, Read());
+    EXPECT_EQ(-1, pkt->stream_index);
+    EXPECT_EQ(0, pkt->flags);
+    EXPECT_EQ(0, Read());  // empty payload
+    EXPECT_EQ(0, pkt->size);
+    EXPECT_EQ(-5, pkt->pts);
+}
+
+TEST_F(HttpReader, TwoFramesInOneReadNeedNoSecondRead)
+{
+    Bytes a = Payload(100, 1), b = Payload(200, 2);
+    Bytes both = Cat({Frame(1, a), Frame(1, b, 1)});
+    // Exactly the 2000 bytes of the first read, so the byte stream has
+    // nothing left to hand out afterwards.
+    Bytes tail(2000 - both.size(), 0x44);
+    script.Data(Cat({both, tail}));
+    EXPECT_EQ(100, Read());
+    EXPECT_EQ(a, PacketBytes());
+    int calls = script.nCalls;
+    EXPECT_EQ(200, Read());
+    EXPECT_EQ(b, PacketBytes());
+    EXPECT_EQ(calls, script.nCalls);
+}
+
+TEST_F(HttpReader, ShortReadsKeepDataAndResume)
+{
+    Bytes payload = Payload(100000, 5);
+    Bytes f = Frame(1, payload, 0, 77);
+    // Header split, then the payload in pieces, with time-outs between.
+    script.Data(Bytes(f.begin(), f.begin() + 40));
+    script.Error(AVERROR(ETIMEDOUT));
+    script.Data(Bytes(f.begin() + 40, f.begin() + 5000));
+    script.Error(AVERROR(ETIMEDOUT));
+    script.Error(AVERROR(ETIMEDOUT));
+    script.Data(Bytes(f.begin() + 5000, f.end()));
+    ::testing::internal::CaptureStderr();
+    EXPECT_EQ(-2, Read());  // 40 of 2000
+    EXPECT_EQ(40, ctx->nHTTPBufLen);
+    EXPECT_EQ(-2, Read());  // 48 of the header's missing bytes came, then payload short
+    EXPECT_EQ(-2, Read());  // a bare time-out
+    int r = Read();
+    std::string log = ::testing::internal::GetCapturedStderr();
+    ASSERT_EQ(100000, r) << log;
+    EXPECT_EQ(payload, PacketBytes());
+    EXPECT_EQ(77, pkt->pts);
+    EXPECT_NE(std::string::npos, log.find("###### http://scripted/ -138 eof_reached:"));
+}
+
+TEST_F(HttpReader, EndOfStreamIsAnError)
+{
+    Bytes f = Frame(1, Payload(3000, 1));
+    script.Data(Bytes(f.begin(), f.begin() + 500));
+    script.Error(AVERROR_EOF);
+    ::testing::internal::CaptureStderr();
+    EXPECT_EQ(-2, Read());  // 500 of 2000, then the end
+    EXPECT_EQ(-3, Read());
+    std::string log = ::testing::internal::GetCapturedStderr();
+    EXPECT_NE(std::string::npos, log.find("http_read_data error. ret:"));
+    EXPECT_EQ(0, ctx->nHTTPBufLen);
+}
+
+TEST_F(HttpReader, OversizedLengthsResynchronise)
+{
+    // Lengths that would wrap a 32-bit sum, exceed the buffer, or just pass
+    // the free space: each drops what is held; the next frame is found.
+    const uint32_t lens[] = {0xFFFFFFFFu, 0x80000000u, HTTP_BUF_SIZE, HTTP_BUF_SIZE - 2000 + 1};
+    for (uint32_t len : lens) {
+        Bytes bad = Frame(1, Bytes(), 0, 0, len, true);
+        bad.resize(2000, 0x21);  // filler up to the first read
+        script.Data(bad);
+        Bytes good = Payload(64, (uint8_t)len);
+        script.Data(Cat({Bytes(7, 0x61), Frame(1, good, 0, 9)}));
+        ::testing::internal::CaptureStderr();
+        EXPECT_EQ(-1, Read()) << len;
+        std::string log = ::testing::internal::GetCapturedStderr();
+        EXPECT_NE(std::string::npos, log.find("header size " + std::to_string((int)len) + " over free size " +
+                                              std::to_string(HTTP_BUF_SIZE - 2000) + "."))
+            << log;
+        EXPECT_EQ(0, ctx->nHTTPBufLen);
+        EXPECT_EQ(64, ReadPacket()) << len;
+        EXPECT_EQ(good, PacketBytes());
+        ASSERT_TRUE(script.steps.empty());
+        ctx->nHTTPBufLen = 0;
+    }
+}
+
+TEST_F(HttpReader, LargestFrameThatFitsIsRead)
+{
+    // After the 2000-byte first read the free space is HTTP_BUF_SIZE - 2000.
+    uint32_t L = HTTP_BUF_SIZE - 2000;
+    Bytes payload = Payload(L, 11);
+    script.Data(Frame(1, payload));
+    EXPECT_EQ((int)L, ReadPacket());
+    EXPECT_EQ(payload, PacketBytes());
+}
+
+TEST_F(HttpReader, RandomChunkingAndGarbageLoseOnlyGarbage)
+{
+    srand(42);
+    std::vector<Bytes> sent;
+    Bytes stream;
+    for (int i = 0; i < 300; i++) {
+        if (i % 7 == 3) {  // garbage without a start code between frames
+            Bytes g(1 + rand() % 3000);
+            for (auto &b : g)
+                b = (uint8_t)(0x40 + rand() % 64);
+            stream.insert(stream.end(), g.begin(), g.end());
+        }
+        size_t n = (size_t)(rand() % 4) == 0 ? (size_t)(rand() % 200000) : (size_t)(rand() % 3000);
+        Bytes p = Payload(n, (uint8_t)i);
+        sent.push_back(p);
+        Bytes f = Frame(1 + (uint32_t)(i % 3), p, (uint32_t)(i % 2), i);
+        stream.insert(stream.end(), f.begin(), f.end());
+    }
+    size_t pos = 0;
+    while (pos < stream.size()) {
+        size_t n = std::min(stream.size() - pos, (size_t)(1 + rand() % 70000));
+        script.Data(Bytes(stream.begin() + (long)pos, stream.begin() + (long)(pos + n)));
+        if (rand() % 3 == 0)
+            script.Error(AVERROR(ETIMEDOUT));
+        pos += n;
+    }
+    ::testing::internal::CaptureStderr();
+    size_t got = 0;
+    int nErrors = 0;
+    for (int guard = 0; guard < 100000 && got < sent.size(); guard++) {
+        int r = Read();
+        if (r >= 0) {
+            ASSERT_EQ(sent[got], PacketBytes()) << got;
+            EXPECT_EQ((int64_t)got, pkt->pts);
+            got++;
+        } else if (r == -3) {
+            nErrors++;
+            break;
+        }
+    }
+    ::testing::internal::GetCapturedStderr();
+    EXPECT_EQ(sent.size(), got);
+    EXPECT_EQ(0, nErrors);
+}
+
+TEST_F(HttpReader, NullArgumentsAndMissingBuffer)
+{
+    EXPECT_EQ(-1, http_read_data(nullptr, pkt));
+    EXPECT_EQ(-1, http_read_data(ctx, nullptr));
+    uint8_t *buf = ctx->pHTTPBuf;
+    ctx->pHTTPBuf = nullptr;
+    EXPECT_EQ(-1, Read());
+    ctx->pHTTPBuf = buf;
+    // A fill level that cannot be right is reset rather than trusted.
+    ctx->nHTTPBufLen = HTTP_BUF_SIZE + 5;
+    script.Data(Frame(1, Payload(10, 1)));
+    EXPECT_EQ(10, ReadPacket());
+}
+
+TEST(HttpOpen, UnreachableCameraLeavesNothingAllocated)
+{
+    FFMpegContext *ctx = (FFMpegContext *)MemAllocZero(sizeof(FFMpegContext));
+    ctx->bRunning = 1;
+    ctx->nVideoIndex = ctx->nAudioIndex = ctx->nDataIndex = -1;
+    ::testing::internal::CaptureStderr();
+    // Port 1 on the loopback refuses the connection at once.
+    EXPECT_EQ(-1, http_open_stream(ctx, "http://127.0.0.1:1/video", "tcp"));
+    std::string log = ::testing::internal::GetCapturedStderr();
+    EXPECT_NE(std::string::npos, log.find("tcp avio_open fail avio_open error ret:"));
+    EXPECT_EQ(nullptr, ctx->pHTTPBuf);
+    EXPECT_EQ(nullptr, ctx->pHttpIoCtx);
+    EXPECT_EQ(nullptr, ctx->pVideoCodecCtx);
+    http_close_stream(ctx);
+    http_close_stream(nullptr);
+    MemFree(ctx);
+}
