@@ -1,0 +1,127 @@
+// Test media made at test time with the ffmpeg command-line tool, and a
+// capture of the library's log lines (they go to stderr).
+//
+// Pictures: testsrc2 with two solid markers touching the left edge:
+//   red  box, top-left corner,    W/4 x H/4
+//   blue box, bottom-left corner, W/4 x H/4
+// so orientation and channel order can be checked on any delivered frame.
+#ifndef IPCAMERA_TESTS_MEDIAGEN_H
+#define IPCAMERA_TESTS_MEDIAGEN_H
+
+#include <fcntl.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <string>
+
+namespace mediagen {
+
+inline std::string Dir()
+{
+    std::string d = std::string(IPCAMERA_BINARY_DIR) + "/testmedia";
+    mkdir(d.c_str(), 0755);
+    return d;
+}
+
+inline bool HaveFfmpeg()
+{
+    return system("ffmpeg -hide_banner -version > /dev/null 2>&1") == 0;
+}
+
+inline std::string MarkerFilter(int w, int h, const char *pixFmt)
+{
+    char f[512];
+    snprintf(f, sizeof(f),
+             "testsrc2=size=%dx%d:rate=25,"
+             "drawbox=x=0:y=0:w=%d:h=%d:color=0xFF0000@1:t=fill,"
+             "drawbox=x=0:y=%d:w=%d:h=%d:color=0x0000FF@1:t=fill,format=%s",
+             w, h, w / 4, h / 4, h - h / 4, w / 4, h / 4, pixFmt);
+    return f;
+}
+
+// Runs "ffmpeg -y <args> <dir>/<name>" once; later calls reuse the file.
+// Written under a temporary name first, so parallel tests never read half a
+// file. Returns the path, or "" when ffmpeg failed.
+inline std::string Make(const std::string &name, const std::string &args)
+{
+    std::string path = Dir() + "/" + name;
+    if (access(path.c_str(), R_OK) == 0)
+        return path;
+    std::string ext = name.substr(name.rfind('.'));
+    std::string tmp = path + ".tmp" + std::to_string(getpid()) + ext;
+    std::string cmd = "ffmpeg -hide_banner -loglevel error -y " + args + " \"" + tmp + "\" < /dev/null";
+    if (system(cmd.c_str()) != 0) {
+        unlink(tmp.c_str());
+        return "";
+    }
+    if (rename(tmp.c_str(), path.c_str()) != 0)
+        return "";
+    return path;
+}
+
+// A video clip of the marker pattern: frames at 25 fps, size w x h, in the
+// given codec options (e.g. "-c:v libx264 -bf 0") and pixel format.
+inline std::string Video(const std::string &name, int w, int h, int frames, const char *pixFmt,
+                         const std::string &codec)
+{
+    return Make(name, "-f lavfi -i \"" + MarkerFilter(w, h, pixFmt) + "\" -frames:v " + std::to_string(frames) +
+                          " " + codec);
+}
+
+// Video first (stream 0), then a sine tone in the given audio options.
+inline std::string VideoAudio(const std::string &name, int seconds, const std::string &audio)
+{
+    return Make(name, "-f lavfi -i \"" + MarkerFilter(160, 120, "yuv420p") +
+                          "\" -f lavfi -i \"sine=frequency=440:sample_rate=48000\" -t " + std::to_string(seconds) +
+                          " -map 0:v -map 1:a -c:v libx264 -preset ultrafast -bf 0 -g 25 " + audio);
+}
+
+// Redirects stderr (where DebugPrint writes) into a file while alive.
+class StderrCapture {
+public:
+    StderrCapture()
+    {
+        fflush(stderr);
+        path_ = Dir() + "/stderr." + std::to_string(getpid()) + "." + std::to_string(counter_++);
+        saved_ = dup(2);
+        int fd = open(path_.c_str(), O_CREAT | O_TRUNC | O_WRONLY, 0644);
+        dup2(fd, 2);
+        close(fd);
+    }
+    ~StderrCapture()
+    {
+        Stop();
+        unlink(path_.c_str());
+    }
+    // Restores stderr and returns everything written meanwhile.
+    std::string Stop()
+    {
+        if (saved_ >= 0) {
+            fflush(stderr);
+            dup2(saved_, 2);
+            close(saved_);
+            saved_ = -1;
+        }
+        std::string text;
+        FILE *f = fopen(path_.c_str(), "rb");
+        if (f != nullptr) {
+            char buf[4096];
+            size_t n;
+            while ((n = fread(buf, 1, sizeof(buf), f)) > 0)
+                text.append(buf, n);
+            fclose(f);
+        }
+        return text;
+    }
+
+private:
+    std::string path_;
+    int saved_ = -1;
+    static inline int counter_ = 0;
+};
+
+}  // namespace mediagen
+
+#endif
