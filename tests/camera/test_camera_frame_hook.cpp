@@ -1,0 +1,267 @@
+// CIpCamera::DoVideoBuffer: frame size, snapshot, masks and callback, in
+// that order, for BGR and I420 streams.
+
+#include <gtest/gtest.h>
+
+#include <stdio.h>
+#include <stdlib.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <string>
+#include <vector>
+
+extern "C" {
+#include <jpeglib.h>
+}
+
+#include "../VideoSession/FakeStream.h"
+
+namespace {
+
+bool Exists(const std::string &p)
+{
+    struct stat st;
+    return stat(p.c_str(), &st) == 0;
+}
+
+// Decodes a JPEG file to RGB rows top-down; false if it is not one.
+bool DecodeJpeg(const std::string &path, int *pW, int *pH, std::vector<unsigned char> *pRgb)
+{
+    FILE *fp = fopen(path.c_str(), "rb");
+    if (!fp)
+        return false;
+    jpeg_decompress_struct cinfo;
+    jpeg_error_mgr jerr;
+    cinfo.err = jpeg_std_error(&jerr);
+    jpeg_create_decompress(&cinfo);
+    jpeg_stdio_src(&cinfo, fp);
+    jpeg_read_header(&cinfo, TRUE);
+    cinfo.out_color_space = JCS_RGB;
+    jpeg_start_decompress(&cinfo);
+    *pW = cinfo.output_width;
+    *pH = cinfo.output_height;
+    pRgb->resize((size_t)*pW * *pH * 3);
+    while (cinfo.output_scanline < cinfo.output_height) {
+        JSAMPROW row = pRgb->data() + (size_t)cinfo.output_scanline * *pW * 3;
+        jpeg_read_scanlines(&cinfo, &row, 1);
+    }
+    jpeg_finish_decompress(&cinfo);
+    jpeg_destroy_decompress(&cinfo);
+    fclose(fp);
+    return true;
+}
+
+struct Delivered {
+    int n = 0;
+    std::vector<unsigned char> frame;
+    int w = 0, h = 0;
+};
+
+int OnVideo(void *, void *user, unsigned char *p, int w, int h)
+{
+    Delivered *d = (Delivered *)user;
+    d->n++;
+    d->w = w;
+    d->h = h;
+    if (p)
+        d->frame.assign(p, p + (size_t)w * h * 3);
+    return 0;
+}
+
+// Mid grey BGR frame, bottom row first.
+std::vector<unsigned char> GreyBgr(int w, int h)
+{
+    return std::vector<unsigned char>((size_t)w * h * 3, 128);
+}
+
+const unsigned char *BgrPixel(const std::vector<unsigned char> &f, int w, int h, int x, int yFromTop)
+{
+    return &f[((size_t)(h - 1 - yFromTop) * w + x) * 3];
+}
+
+class FrameHook : public ::testing::Test {
+protected:
+    std::string dir;
+    CIpCamera cam{8, "yard", ""};
+    FakeStream f;
+    void SetUp() override
+    {
+        char tmpl[] = "/tmp/ipcam_hook_XXXXXX";
+        ASSERT_NE(mkdtemp(tmpl), nullptr);
+        dir = tmpl;
+        f.Attach(&cam.m_VideoSession, &cam);
+    }
+    void TearDown() override
+    {
+        f.Detach();
+        std::string cmd = "rm -rf '" + dir + "'";
+        ASSERT_EQ(system(cmd.c_str()), 0);
+    }
+    void Deliver(std::vector<unsigned char> &frame, int w, int h)
+    {
+        cam.m_VideoSession.DoVideoBuffer(frame.data(), w, h);
+    }
+};
+
+}  // namespace
+
+TEST_F(FrameHook, OneSnapshotPerRequestAndThePathIsConsumed)
+{
+    const int w = 64, h = 48;
+    std::vector<unsigned char> frame = GreyBgr(w, h);
+    std::string path = dir + "/snap.jpg";
+    cam.SetSaveImagePath(path.c_str());
+    testing::internal::CaptureStderr();
+    cam.SaveImage(0, 1);
+    cam.SaveImage(3, 5);  // collapses into the same snapshot
+    Deliver(frame, w, h);
+    std::string log = testing::internal::GetCapturedStderr();
+    EXPECT_EQ(cam.m_nWidth, w);
+    EXPECT_EQ(cam.m_nHeight, h);
+    EXPECT_NE(log.find("0000 Camera(id:8  name:yard)  SaveBmp  Path:" + path + " start ... "), std::string::npos);
+    EXPECT_NE(log.find("1111 Camera(id:8  name:yard)  SaveBmp  end ... "), std::string::npos);
+    EXPECT_EQ(cam.m_nSaveImgType, 3);
+    EXPECT_EQ(cam.m_nSaveImgCount, 4);
+    int jw = 0, jh = 0;
+    std::vector<unsigned char> rgb;
+    ASSERT_TRUE(DecodeJpeg(path, &jw, &jh, &rgb));
+    EXPECT_EQ(jw, w);
+    EXPECT_EQ(jh, h);
+    EXPECT_STREQ(cam.m_szSaveImgPath, "");
+    EXPECT_EQ(cam.m_bSaveImgNow, 0);
+
+    unlink(path.c_str());
+    Deliver(frame, w, h);
+    EXPECT_FALSE(Exists(path)) << "a second frame writes nothing";
+}
+
+TEST_F(FrameHook, RequestWithoutPathIsConsumedAndTheNextOneWorks)
+{
+    const int w = 32, h = 16;
+    std::vector<unsigned char> frame = GreyBgr(w, h);
+    testing::internal::CaptureStderr();
+    cam.SaveImage(0, 1);
+    Deliver(frame, w, h);
+    std::string log = testing::internal::GetCapturedStderr();
+    EXPECT_NE(log.find("can't open"), std::string::npos);
+    EXPECT_EQ(cam.m_bSaveImgNow, 0);
+
+    std::string path = dir + "/later.jpg";
+    cam.SetSaveImagePath(path.c_str());
+    cam.SaveImage(0, 1);
+    Deliver(frame, w, h);
+    EXPECT_TRUE(Exists(path));
+}
+
+TEST_F(FrameHook, SnapshotWithoutCallbackAndNoMasksPainted)
+{
+    const int w = 64, h = 48;
+    std::vector<unsigned char> frame = GreyBgr(w, h);
+    MaskAreaParam m = {0, 1, 0, 0, 50, 50, 100, 100, 0};
+    cam.SetMaskAreaParam(&m);
+    std::string path = dir + "/nocb.jpg";
+    cam.SetSaveImagePath(path.c_str());
+    cam.SaveImage(0, 1);
+    Deliver(frame, w, h);
+    EXPECT_TRUE(Exists(path));
+    EXPECT_EQ(frame, GreyBgr(w, h)) << "without a callback the frame is left alone";
+}
+
+TEST_F(FrameHook, SnapshotIsUnmaskedWhileTheHostGetsTheMaskedFrame)
+{
+    const int w = 64, h = 48;
+    std::vector<unsigned char> frame = GreyBgr(w, h);
+    Delivered d;
+    cam.SetVideoBufCallBack(OnVideo, &d);
+    MaskAreaParam m = {0, 1, 0, 0, 50, 50, 100, 100, 0};
+    cam.SetMaskAreaParam(&m);
+    std::string path = dir + "/masked.jpg";
+    cam.SetSaveImagePath(path.c_str());
+    cam.SaveImage(0, 1);
+    Deliver(frame, w, h);
+    ASSERT_EQ(d.n, 1);
+    EXPECT_EQ(d.w, w);
+    // Top-left quarter black at its top-based position, the rest untouched.
+    EXPECT_EQ(BgrPixel(d.frame, w, h, 0, 0)[0], 0);
+    EXPECT_EQ(BgrPixel(d.frame, w, h, 31, 23)[2], 0);
+    EXPECT_EQ(BgrPixel(d.frame, w, h, 32, 0)[0], 128);
+    EXPECT_EQ(BgrPixel(d.frame, w, h, 0, 24)[0], 128);
+    int jw, jh;
+    std::vector<unsigned char> rgb;
+    ASSERT_TRUE(DecodeJpeg(path, &jw, &jh, &rgb));
+    EXPECT_GT(rgb[0], 100) << "the snapshot is taken before the masks";
+}
+
+TEST_F(FrameHook, PlanarStreamUsesTheOwnEncoderAndPlanarMasks)
+{
+    const int w = 64, h = 48;
+    cam.m_VideoSession.m_bD3DDisplay = 1;  // the stream was opened planar
+    // Exactly the I420 size: a BGR reader would run past it.
+    std::vector<unsigned char> frame((size_t)w * h * 3 / 2, 200);
+    Delivered d;
+    int nCalls = 0;
+    cam.SetVideoBufCallBack(
+        [](void *, void *user, unsigned char *, int, int) -> int {
+            ++*(int *)user;
+            return 0;
+        },
+        &nCalls);
+    MaskAreaParam m = {0, 1, 0, 0, 50, 50, 100, 100, 0};
+    cam.SetMaskAreaParam(&m);
+    std::string path = dir + "/planar.jpg";
+    cam.SetSaveImagePath(path.c_str());
+    cam.SaveImage(0, 1);
+    Deliver(frame, w, h);
+    EXPECT_EQ(nCalls, 1);
+    int jw, jh;
+    std::vector<unsigned char> rgb;
+    ASSERT_TRUE(DecodeJpeg(path, &jw, &jh, &rgb));
+    EXPECT_EQ(jw, w);
+    EXPECT_EQ(jh, h);
+    // Y plane top-left black (16), bottom-right untouched; chroma neutral.
+    EXPECT_EQ(frame[0], 16);
+    EXPECT_EQ(frame[(size_t)w * h - 1], 200);
+    EXPECT_EQ(frame[(size_t)w * h], 128);
+    EXPECT_EQ(frame[(size_t)w * h * 5 / 4], 128);
+}
+
+TEST_F(FrameHook, WriterFollowsTheStreamNotALaterSettingChange)
+{
+    const int w = 40, h = 30;
+    cam.SetD3DDisplay(1);  // takes effect at the next open only
+    std::vector<unsigned char> frame = GreyBgr(w, h);
+    std::string path = dir + "/bgr.jpg";
+    cam.SetSaveImagePath(path.c_str());
+    cam.SaveImage(0, 1);
+    Deliver(frame, w, h);
+    int jw, jh;
+    std::vector<unsigned char> rgb;
+    ASSERT_TRUE(DecodeJpeg(path, &jw, &jh, &rgb));
+    // Decoded as BGR grey: all three channels alike.
+    EXPECT_NEAR(rgb[0], 128, 3);
+    EXPECT_NEAR(rgb[1], 128, 3);
+    EXPECT_NEAR(rgb[2], 128, 3);
+}
+
+TEST_F(FrameHook, PausedRepeatWithoutPictureKeepsTheRequest)
+{
+    Delivered d;
+    cam.SetVideoBufCallBack(OnVideo, &d);
+    std::string path = dir + "/wait.jpg";
+    cam.SetSaveImagePath(path.c_str());
+    cam.SaveImage(0, 1);
+    cam.m_VideoSession.DoVideoBuffer(nullptr, 0, 0);
+    EXPECT_EQ(d.n, 1);
+    EXPECT_EQ(cam.m_bSaveImgNow, 1);
+    std::vector<unsigned char> frame = GreyBgr(16, 16);
+    Deliver(frame, 16, 16);
+    EXPECT_TRUE(Exists(path));
+}
+
+TEST_F(FrameHook, LongImagePathIsCut)
+{
+    std::string big(300, 'p');
+    cam.SetSaveImagePath(big.c_str());
+    EXPECT_EQ(strlen(cam.m_szSaveImgPath), 255u);
+}

@@ -1,0 +1,188 @@
+// CIpCamera recording control on a stream context without threads: reason
+// bits, the rename to "<name>_<seconds>.avi", paths that are never renamed,
+// and the save directory.
+
+#include <gtest/gtest.h>
+
+#include <stdlib.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <fstream>
+#include <string>
+
+#include "../VideoSession/FakeStream.h"
+#include "camera/CameraInternal.h"
+#include "support/Platform.h"
+
+namespace {
+
+bool Exists(const std::string &p)
+{
+    struct stat st;
+    return stat(p.c_str(), &st) == 0;
+}
+
+void Touch(const std::string &p, const char *text = "data")
+{
+    std::ofstream f(p);
+    f << text;
+}
+
+std::string Slurp(const std::string &p)
+{
+    std::ifstream f(p);
+    std::string s((std::istreambuf_iterator<char>(f)), std::istreambuf_iterator<char>());
+    return s;
+}
+
+class RecordControl : public ::testing::Test {
+protected:
+    std::string dir;
+    CIpCamera cam{5, "cam5", ""};
+    FakeStream f;
+    void SetUp() override
+    {
+        char tmpl[] = "/tmp/ipcam_rec_XXXXXX";
+        ASSERT_NE(mkdtemp(tmpl), nullptr);
+        dir = tmpl;
+        f.Attach(&cam.m_VideoSession, &cam);
+    }
+    void TearDown() override
+    {
+        f.Detach();
+        std::string cmd = "rm -rf '" + dir + "'";
+        ASSERT_EQ(system(cmd.c_str()), 0);
+    }
+    // As if a recording had run for nMs: the recorder's start tick and the
+    // camera's start mark.
+    void PretendRecording(const std::string &path, int nMs)
+    {
+        Touch(path);
+        cam.SetSaveRecordPath(path.c_str());
+        cam.m_nRecordStartTime = 1000;
+        f.ctx->nSaveTickCount = (int64_t)(uint32_t)(TickCount() - (uint32_t)nMs);
+    }
+};
+
+}  // namespace
+
+TEST_F(RecordControl, StopRenamesWithDurationAndClearsThePath)
+{
+    std::string path = dir + "/cam1.avi";
+    PretendRecording(path, 36500);
+    cam.m_nRecordType = 1 | 2 | 4;
+    cam.m_nRecordCounter = 9;
+    EXPECT_EQ(cam.StopSaveAvi(4), 0);
+    EXPECT_FALSE(Exists(path));
+    EXPECT_TRUE(Exists(dir + "/cam1_37.avi"));
+    EXPECT_STREQ(cam.m_szRecordPath, "");
+    EXPECT_EQ(cam.m_nRecordStartTime, 0);
+    EXPECT_EQ(cam.m_nRecordCounter, 0);
+    EXPECT_EQ(cam.m_nRecordType, 1) << "bit 4 removed by argument, bit 2 by every stop";
+}
+
+TEST_F(RecordControl, StopWithoutRecordingRenamesNothing)
+{
+    std::string path = dir + "/idle.avi";
+    Touch(path);
+    cam.SetSaveRecordPath(path.c_str());
+    EXPECT_EQ(cam.StopSaveAvi(7), 0);
+    EXPECT_TRUE(Exists(path));
+    EXPECT_EQ(std::string(cam.m_szRecordPath), path) << "nothing finished, nothing cleared";
+}
+
+TEST_F(RecordControl, ShortPathIsNeverRenamed)
+{
+    char cwd[512];
+    ASSERT_NE(getcwd(cwd, sizeof(cwd)), nullptr);
+    ASSERT_EQ(chdir(dir.c_str()), 0);
+    PretendRecording("abcd.avi", 3000);  // 8 characters
+    cam.StopSaveAvi(1);
+    EXPECT_TRUE(Exists("abcd.avi"));
+    EXPECT_STREQ(cam.m_szRecordPath, "abcd.avi");
+    EXPECT_EQ(cam.m_nRecordStartTime, 0);
+    ASSERT_EQ(chdir(cwd), 0);
+}
+
+TEST_F(RecordControl, ExistingTargetIsNeverOverwritten)
+{
+    std::string path = dir + "/door.avi";
+    Touch(dir + "/door_3.avi", "earlier recording");
+    PretendRecording(path, 2500);
+    testing::internal::CaptureStderr();
+    cam.StopSaveAvi(1);
+    std::string log = testing::internal::GetCapturedStderr();
+    EXPECT_EQ(Slurp(dir + "/door_3.avi"), "earlier recording");
+    EXPECT_TRUE(Exists(path)) << "the new file keeps its own name";
+    EXPECT_NE(log.find("exists"), std::string::npos);
+    EXPECT_STREQ(cam.m_szRecordPath, "");
+}
+
+TEST_F(RecordControl, ImplausibleDurationIsLoggedAndStillUsed)
+{
+    std::string path = dir + "/long.avi";
+    PretendRecording(path, 10001 * 1000);
+    testing::internal::CaptureStderr();
+    cam.StopSaveAvi(1);
+    std::string log = testing::internal::GetCapturedStderr();
+    EXPECT_NE(log.find("Duration(10002) is wrong.."), std::string::npos);
+    EXPECT_TRUE(Exists(dir + "/long_10002.avi"));
+}
+
+TEST_F(RecordControl, NameThatDoesNotFitKeepsTheFile)
+{
+    // 255 characters in all: adding "_3" would cut the extension away.
+    std::string path = dir + "/" + std::string(255 - dir.size() - 1 - 4, 'n') + ".avi";
+    ASSERT_EQ(path.size(), 255u);
+    PretendRecording(path, 2500);
+    cam.StopSaveAvi(1);
+    EXPECT_TRUE(Exists(path));
+    EXPECT_STREQ(cam.m_szRecordPath, "");
+}
+
+TEST_F(RecordControl, ClosedCameraRenamesWithDurationZero)
+{
+    std::string path = dir + "/closed.avi";
+    PretendRecording(path, 5000);
+    f.Detach();
+    cam.StopSaveAvi(7);
+    EXPECT_TRUE(Exists(dir + "/closed_0.avi"));
+}
+
+TEST(RecordName, FinalNameRules)
+{
+    char out[256];
+    EXPECT_EQ(RecordFinalName("D:\\rec\\cam1.avi", 37, out, sizeof(out)), 0);
+    EXPECT_STREQ(out, "D:\\rec\\cam1_37.avi");
+    EXPECT_EQ(RecordFinalName("/r/x.avi", 0, out, sizeof(out)), 0);
+    EXPECT_STREQ(out, "/r/x_0.avi");
+    EXPECT_EQ(RecordFinalName("abc", 1, out, sizeof(out)), -1);
+    char small[10];
+    EXPECT_EQ(RecordFinalName("/r/xy.avi", 123, small, sizeof(small)), -1);
+    EXPECT_STREQ(small, "");
+}
+
+TEST(SaveDir, CreatesOneLevelAndReportsExistence)
+{
+    char tmpl[] = "/tmp/ipcam_dir_XXXXXX";
+    ASSERT_NE(mkdtemp(tmpl), nullptr);
+    std::string base = tmpl;
+    CIpCamera c(1, "c1", "");
+    testing::internal::CaptureStderr();
+    std::string one = base + "/one";
+    EXPECT_EQ(c.SetSaveDir(one.c_str()), -1) << "created now, reported as missing";
+    EXPECT_TRUE(Exists(one));
+    EXPECT_EQ(std::string(c.m_szSaveDir), one);
+    EXPECT_EQ(c.SetSaveDir((one + "/").c_str()), 0);
+    EXPECT_EQ(std::string(c.m_szSaveDir), one) << "one trailing separator removed";
+    std::string deep = base + "/a/b";
+    EXPECT_EQ(c.SetSaveDir(deep.c_str()), -1);
+    std::string log = testing::internal::GetCapturedStderr();
+    EXPECT_FALSE(Exists(deep));
+    EXPECT_EQ(std::string(c.m_szSaveDir), deep);
+    EXPECT_NE(log.find("Camera(id:1  name:c1) SetSaveDir:" + deep + " break ... "), std::string::npos);
+    EXPECT_NE(log.find("Camera(id:1  name:c1) SetSaveDir end succ... "), std::string::npos);
+    rmdir(one.c_str());
+    rmdir(tmpl);
+}
