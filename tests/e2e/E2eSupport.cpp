@@ -1,0 +1,329 @@
+#include "E2eSupport.h"
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <signal.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/prctl.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <algorithm>
+
+double E2eNow()
+{
+    struct timespec t;
+    clock_gettime(CLOCK_MONOTONIC, &t);
+    return t.tv_sec + t.tv_nsec / 1e9;
+}
+
+long E2eRssKb()
+{
+    FILE *f = fopen("/proc/self/status", "r");
+    if (!f)
+        return -1;
+    char line[256];
+    long kb = -1;
+    while (fgets(line, sizeof line, f))
+        if (strncmp(line, "VmRSS:", 6) == 0)
+            kb = strtol(line + 6, nullptr, 10);
+    fclose(f);
+    return kb;
+}
+
+std::string E2eClip(const char *pName, const std::vector<std::string> &args)
+{
+    std::string dir = std::string(IPCAMERA_BINARY_DIR) + "/e2e-media";
+    mkdir(dir.c_str(), 0755);
+    std::string path = dir + "/" + pName;
+    struct stat st;
+    if (stat(path.c_str(), &st) == 0 && st.st_size > 0)
+        return path;
+    // Several test programs may ask for the same clip at once: each writes
+    // its own temporary file and renames it into place.
+    char tmp[64];
+    snprintf(tmp, sizeof tmp, ".tmp%d", (int)getpid());
+    std::string tmpPath = path;
+    size_t dot = tmpPath.rfind('.');
+    tmpPath.insert(dot, tmp);
+    std::string cmd = std::string("bash '") + IPCAMERA_SOURCE_DIR + "/tests/tools/make_test_clip.sh' '" +
+                      tmpPath + "'";
+    for (const std::string &a : args)
+        cmd += " '" + a + "'";
+    if (system(cmd.c_str()) != 0 || rename(tmpPath.c_str(), path.c_str()) != 0) {
+        unlink(tmpPath.c_str());
+        return "";
+    }
+    return path;
+}
+
+ClipMarkers E2eMarkers(int w, int h)
+{
+    int mx = w / 16, my = h / 16, mw = w / 8, mh = h / 8;
+    ClipMarkers m;
+    m.nRedX = mx + mw / 2;
+    m.nRedY = my + mh / 2;
+    m.nBlueX = w - mx - mw + mw / 2;
+    m.nBlueY = h - my - mh + mh / 2;
+    m.nCountX = mx + mw / 2;
+    m.nCountY = m.nBlueY;
+    return m;
+}
+
+int E2eCounterFromLuma(int nLuma)
+{
+    int n = (nLuma - 16 + 2) / 4;
+    return std::min(49, std::max(0, n));
+}
+
+bool E2eHaveRtspCamera()
+{
+#ifdef IPCAMERA_TEST_RTSP_CAMERA
+    return access(IPCAMERA_TEST_RTSP_CAMERA, X_OK) == 0;
+#else
+    return false;
+#endif
+}
+
+int RtspServerStart(RtspServer *pServer, const std::vector<std::string> &args)
+{
+    pServer->nPid = -1;
+    pServer->nPort = 0;
+    pServer->sUrl.clear();
+#ifdef IPCAMERA_TEST_RTSP_CAMERA
+    int fds[2];
+    if (pipe(fds) != 0)
+        return -1;
+    pid_t parent = getpid();
+    pid_t pid = fork();
+    if (pid < 0)
+        return -1;
+    if (pid == 0) {
+        // The camera goes away with the test, however the test ends.
+        prctl(PR_SET_PDEATHSIG, SIGKILL);
+        if (getppid() != parent)
+            _exit(1);
+        dup2(fds[1], 1);
+        close(fds[0]);
+        close(fds[1]);
+        int devnull = open("/dev/null", O_WRONLY);
+        if (devnull >= 0 && !getenv("IPCAM_E2E_SERVER_LOG"))
+            dup2(devnull, 2);
+        std::vector<char *> argv;
+        argv.push_back((char *)IPCAMERA_TEST_RTSP_CAMERA);
+        for (const std::string &a : args)
+            argv.push_back((char *)a.c_str());
+        argv.push_back(nullptr);
+        execv(IPCAMERA_TEST_RTSP_CAMERA, argv.data());
+        _exit(127);
+    }
+    close(fds[1]);
+    pServer->nPid = pid;
+    // Wait up to 10 s for "ipcam-test-rtsp: ready rtsp://127.0.0.1:PORT/cam".
+    std::string out;
+    double end = E2eNow() + 10;
+    fcntl(fds[0], F_SETFL, O_NONBLOCK);
+    while (E2eNow() < end && out.find('\n') == std::string::npos) {
+        char buf[256];
+        ssize_t n = read(fds[0], buf, sizeof buf);
+        if (n > 0)
+            out.append(buf, n);
+        else if (n == 0)
+            break;
+        else
+            usleep(10000);
+    }
+    close(fds[0]);
+    size_t at = out.find("ready ");
+    if (at == std::string::npos) {
+        RtspServerKill(pServer);
+        return -1;
+    }
+    size_t endUrl = out.find('\n', at);
+    pServer->sUrl = out.substr(at + 6, endUrl - at - 6);
+    sscanf(pServer->sUrl.c_str(), "rtsp://127.0.0.1:%d", &pServer->nPort);
+    return 0;
+#else
+    return -1;
+#endif
+}
+
+static void ReapServer(RtspServer *pServer, int nSignal, double timeout)
+{
+    if (pServer->nPid <= 0)
+        return;
+    kill(pServer->nPid, nSignal);
+    double end = E2eNow() + timeout;
+    while (E2eNow() < end) {
+        if (waitpid(pServer->nPid, nullptr, WNOHANG) == pServer->nPid) {
+            pServer->nPid = -1;
+            return;
+        }
+        usleep(10000);
+    }
+    kill(pServer->nPid, SIGKILL);
+    waitpid(pServer->nPid, nullptr, 0);
+    pServer->nPid = -1;
+}
+
+void RtspServerStop(RtspServer *pServer) { ReapServer(pServer, SIGTERM, 3); }
+void RtspServerKill(RtspServer *pServer) { ReapServer(pServer, SIGKILL, 3); }
+
+int E2eClosedPort()
+{
+    int s = socket(AF_INET, SOCK_STREAM, 0);
+    struct sockaddr_in a;
+    memset(&a, 0, sizeof a);
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t len = sizeof a;
+    int port = -1;
+    if (bind(s, (struct sockaddr *)&a, sizeof a) == 0 &&
+        getsockname(s, (struct sockaddr *)&a, &len) == 0)
+        port = ntohs(a.sin_port);
+    close(s);
+    return port;
+}
+
+void RecorderInit(Recorder *pRec, CIpCamera *pCamera, int bPlanar)
+{
+    pRec->pCamera = pCamera;
+    pRec->bWrongCamera = 0;
+    pRec->nFrames = 0;
+    pRec->nNullFrames = 0;
+    pRec->nWidth = 0;
+    pRec->nHeight = 0;
+    pRec->bKeepFirst = 1;
+    pRec->first.clear();
+    pRec->nFirstCounter = -1;
+    pRec->nAudioEvents = 0;
+    pRec->nAudioUnits = 0;
+    pRec->nAudioRate = 0;
+    pRec->nDataEvents = 0;
+    pRec->data.clear();
+    pRec->nDisplay = 0;
+    pRec->nVideoAfterDisplay = 0;
+    pRec->bLastWasDisplay = 0;
+    pRec->bPlanar = bPlanar;
+}
+
+void RecorderAttach(Recorder *pRec, CIpCamera *pCamera)
+{
+    pCamera->SetVideoBufCallBack(RecorderVideo, pRec);
+    pCamera->SetAudioBufCallBack(RecorderAudio, pRec);
+    pCamera->SetDataBufCallBack(RecorderData, pRec);
+    pCamera->SetDisplayBufCallBack(RecorderDisplay, pRec);
+}
+
+static int CounterOf(const Recorder *pRec, const unsigned char *pFrame, int w, int h)
+{
+    ClipMarkers m = E2eMarkers(w, h);
+    if (pRec->bPlanar)
+        return E2eCounterFromLuma(pFrame[m.nCountY * w + m.nCountX]);
+    // BGR bottom-up: the grey box has equal channels; take BT.601 luma.
+    const unsigned char *p = pFrame + ((size_t)(h - 1 - m.nCountY) * w + m.nCountX) * 3;
+    double y = 16 + (65.481 * p[2] + 128.553 * p[1] + 24.966 * p[0]) / 255.0;
+    return E2eCounterFromLuma((int)(y + 0.5));
+}
+
+int RecorderVideo(void *pCamera, void *pUser, unsigned char *pFrame, int nWidth, int nHeight)
+{
+    Recorder *r = (Recorder *)pUser;
+    std::lock_guard<std::mutex> g(r->lock);
+    if (pCamera != r->pCamera)
+        r->bWrongCamera = 1;
+    if (r->bLastWasDisplay)
+        r->nVideoAfterDisplay++;
+    r->bLastWasDisplay = 0;
+    if (!pFrame) {
+        r->nNullFrames++;
+        return 0;
+    }
+    r->nFrames++;
+    r->nWidth = nWidth;
+    r->nHeight = nHeight;
+    if (r->bKeepFirst && r->first.empty() && nWidth > 0 && nHeight > 0) {
+        size_t size = r->bPlanar ? (size_t)nWidth * nHeight * 3 / 2 : (size_t)nWidth * nHeight * 3;
+        r->first.assign(pFrame, pFrame + size);
+        r->nFirstCounter = CounterOf(r, pFrame, nWidth, nHeight);
+    }
+    return 0;
+}
+
+int RecorderAudio(void *pCamera, void *pUser, unsigned short *pSamples, int nCount, int nRate)
+{
+    Recorder *r = (Recorder *)pUser;
+    std::lock_guard<std::mutex> g(r->lock);
+    if (pCamera != r->pCamera)
+        r->bWrongCamera = 1;
+    r->nAudioEvents++;
+    r->nAudioUnits += nCount;
+    r->nAudioRate = nRate;
+    return 0;
+}
+
+int RecorderData(void *pCamera, void *pUser, unsigned char *pData, int nLength)
+{
+    Recorder *r = (Recorder *)pUser;
+    std::lock_guard<std::mutex> g(r->lock);
+    if (pCamera != r->pCamera)
+        r->bWrongCamera = 1;
+    r->nDataEvents++;
+    if (r->data.size() < 64 && nLength >= 0)
+        r->data.emplace_back(pData, pData + nLength);
+    return 0;
+}
+
+int RecorderDisplay(void *pCamera, void *pUser)
+{
+    Recorder *r = (Recorder *)pUser;
+    std::lock_guard<std::mutex> g(r->lock);
+    if (pCamera != r->pCamera)
+        r->bWrongCamera = 1;
+    r->nDisplay++;
+    r->bLastWasDisplay = 1;
+    return 0;
+}
+
+int RecorderFrames(Recorder *pRec)
+{
+    std::lock_guard<std::mutex> g(pRec->lock);
+    return pRec->nFrames;
+}
+
+void LogCaptureBegin(LogCapture *pCap)
+{
+    char path[] = "/tmp/ipcam-e2e-log-XXXXXX";
+    int fd = mkstemp(path);
+    pCap->sPath = path;
+    fflush(stderr);
+    pCap->nSavedFd = dup(2);
+    dup2(fd, 2);
+    close(fd);
+}
+
+std::string LogCaptureEnd(LogCapture *pCap)
+{
+    fflush(stderr);
+    dup2(pCap->nSavedFd, 2);
+    close(pCap->nSavedFd);
+    std::string text;
+    FILE *f = fopen(pCap->sPath.c_str(), "r");
+    if (f) {
+        char buf[4096];
+        size_t n;
+        while ((n = fread(buf, 1, sizeof buf, f)) > 0)
+            text.append(buf, n);
+        fclose(f);
+    }
+    unlink(pCap->sPath.c_str());
+    // Show what the library said, for the test's own log.
+    fputs(text.c_str(), stderr);
+    return text;
+}
