@@ -204,7 +204,8 @@ public:
     void Drain(int timeoutMs = 10000)
     {
         auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
-        while (GetAVPktListElmCount(&ctx) > 0 && std::chrono::steady_clock::now() < end)
+        while (GetAVPktListElmCount(&ctx) > 0 && AtomicGet(&ctx.bRunning) &&
+               std::chrono::steady_clock::now() < end)
             std::this_thread::sleep_for(std::chrono::milliseconds(5));
         std::this_thread::sleep_for(std::chrono::milliseconds(150));
     }
