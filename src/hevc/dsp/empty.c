@@ -1,1 +1,0 @@
-/* Keeps the archive non-empty while the decoder has no sources yet. */

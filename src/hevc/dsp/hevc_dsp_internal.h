@@ -1,0 +1,40 @@
+/* Shared by the kernel sources only: the bit-depth traits the templates are
+ * instantiated on and the per-stage initialisers of the C references. */
+#ifndef HEVC_DSP_INTERNAL_H
+#define HEVC_DSP_INTERNAL_H
+
+#include "hevc_dsp.h"
+
+template <int BitDepth> struct HevcDspTraits;
+template <> struct HevcDspTraits<8> {
+    typedef uint8_t Pixel;
+    typedef HevcDsp8 Table;
+};
+template <> struct HevcDspTraits<10> {
+    typedef uint16_t Pixel;
+    typedef HevcDsp10 Table;
+};
+
+template <int BitDepth> static inline int HevcClipPixel(int v)
+{
+    return v < 0 ? 0 : v > (1 << BitDepth) - 1 ? (1 << BitDepth) - 1 : v;
+}
+
+static inline int HevcClip3(int lo, int hi, int v)
+{
+    return v < lo ? lo : v > hi ? hi : v;
+}
+
+/* Each stage fills its own entries with the C references. */
+template <int BitDepth> void HevcTransformInitC(typename HevcDspTraits<BitDepth>::Table *pstDsp);
+template <int BitDepth> void HevcIntraInitC(typename HevcDspTraits<BitDepth>::Table *pstDsp);
+template <int BitDepth> void HevcDeblockInitC(typename HevcDspTraits<BitDepth>::Table *pstDsp);
+template <int BitDepth> void HevcSaoInitC(typename HevcDspTraits<BitDepth>::Table *pstDsp);
+
+/* Instruction-set tiers: override what they implement. */
+void HevcDspInitSse41_8(HevcDsp8 *pstDsp);
+void HevcDspInitSse41_10(HevcDsp10 *pstDsp);
+void HevcDspInitAvx2_8(HevcDsp8 *pstDsp);
+void HevcDspInitAvx2_10(HevcDsp10 *pstDsp);
+
+#endif

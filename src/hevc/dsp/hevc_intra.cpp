@@ -1,0 +1,217 @@
+/* Intra sample prediction: C references (H.265 8.4.4.2). */
+#include "hevc_dsp_internal.h"
+
+namespace {
+
+/* H.265 8.4.4.2.2: copy the available units into the line, then replace the
+ * missing ones by the nearest available sample before them in line order
+ * (the first missing run takes the first available sample after it). */
+template <int BitDepth>
+void IntraRefFill(typename HevcDspTraits<BitDepth>::Pixel *pLine,
+                  const typename HevcDspTraits<BitDepth>::Pixel *pSrc, ptrdiff_t iStride,
+                  int iLog2Size, const uint8_t *pucAvail, int iLog2Unit)
+{
+    typedef typename HevcDspTraits<BitDepth>::Pixel Pixel;
+    const int N = 1 << iLog2Size, iUnit = 1 << iLog2Unit, iSideUnits = (2 * N) >> iLog2Unit;
+    const int iTotal = 4 * N + 1;
+    int iFirst = -1; /* first available line index */
+
+    for (int u = 0; u < iSideUnits; u++) {
+        if (!pucAvail[u])
+            continue;
+        /* unit u covers line[u*iUnit ..], i.e. p[-1][2N-1-u*iUnit] downwards */
+        for (int i = 0; i < iUnit; i++) {
+            int iLine = u * iUnit + i, y = 2 * N - 1 - iLine;
+            pLine[iLine] = pSrc[y * iStride - 1];
+        }
+        if (iFirst < 0)
+            iFirst = u * iUnit;
+    }
+    if (pucAvail[iSideUnits]) {
+        pLine[2 * N] = pSrc[-iStride - 1];
+        if (iFirst < 0)
+            iFirst = 2 * N;
+    }
+    for (int u = 0; u < iSideUnits; u++) {
+        if (!pucAvail[iSideUnits + 1 + u])
+            continue;
+        for (int i = 0; i < iUnit; i++)
+            pLine[2 * N + 1 + u * iUnit + i] = pSrc[-iStride + u * iUnit + i];
+        if (iFirst < 0)
+            iFirst = 2 * N + 1 + u * iUnit;
+    }
+
+    if (iFirst < 0) {
+        for (int i = 0; i < iTotal; i++)
+            pLine[i] = (Pixel)(1 << (BitDepth - 1));
+        return;
+    }
+    for (int i = 0; i < iFirst; i++)
+        pLine[i] = pLine[iFirst];
+    /* Walk the rest; unavailable stretches copy the sample before them. */
+    for (int i = iFirst + 1; i < iTotal; i++) {
+        int bAvail;
+        if (i < 2 * N)
+            bAvail = pucAvail[i >> iLog2Unit];
+        else if (i == 2 * N)
+            bAvail = pucAvail[iSideUnits];
+        else
+            bAvail = pucAvail[iSideUnits + 1 + ((i - 2 * N - 1) >> iLog2Unit)];
+        if (!bAvail)
+            pLine[i] = pLine[i - 1];
+    }
+}
+
+/* H.265 8.4.4.2.3. */
+template <int BitDepth>
+void IntraSmooth(typename HevcDspTraits<BitDepth>::Pixel *pRef, int iLog2Size, int bStrongAllowed)
+{
+    typedef typename HevcDspTraits<BitDepth>::Pixel Pixel;
+    const int N = 1 << iLog2Size;
+    if (bStrongAllowed && N == 32) {
+        const int iCorner = pRef[0], iTop = pRef[2 * N], iLeft = pRef[-2 * N];
+        const int iThr = 1 << (BitDepth - 5);
+        int iTopFlat = iCorner + iTop - 2 * pRef[N];
+        int iLeftFlat = iCorner + iLeft - 2 * pRef[-N];
+        if (iTopFlat < 0)
+            iTopFlat = -iTopFlat;
+        if (iLeftFlat < 0)
+            iLeftFlat = -iLeftFlat;
+        if (iTopFlat < iThr && iLeftFlat < iThr) {
+            for (int i = 0; i < 63; i++) {
+                pRef[1 + i] = (Pixel)(((63 - i) * iCorner + (i + 1) * iTop + 32) >> 6);
+                pRef[-1 - i] = (Pixel)(((63 - i) * iCorner + (i + 1) * iLeft + 32) >> 6);
+            }
+            return;
+        }
+    }
+    /* [1 2 1] over the line; both ends stay. */
+    int iPrev = pRef[-2 * N];
+    for (int i = -2 * N + 1; i < 2 * N; i++) {
+        int iCur = pRef[i];
+        pRef[i] = (Pixel)((iPrev + 2 * iCur + pRef[i + 1] + 2) >> 2);
+        iPrev = iCur;
+    }
+}
+
+template <int BitDepth, int Log2>
+void PredPlanar(typename HevcDspTraits<BitDepth>::Pixel *pDst, ptrdiff_t iStride,
+                const typename HevcDspTraits<BitDepth>::Pixel *pRef)
+{
+    constexpr int N = 1 << Log2;
+    const int iTopRight = pRef[1 + N], iBottomLeft = pRef[-1 - N];
+    for (int y = 0; y < N; y++, pDst += iStride) {
+        const int iLeft = pRef[-1 - y];
+        for (int x = 0; x < N; x++)
+            pDst[x] = (typename HevcDspTraits<BitDepth>::Pixel)(
+                ((N - 1 - x) * iLeft + (x + 1) * iTopRight + (N - 1 - y) * pRef[1 + x] +
+                 (y + 1) * iBottomLeft + N) >>
+                (Log2 + 1));
+    }
+}
+
+template <int BitDepth, int Log2>
+void PredDc(typename HevcDspTraits<BitDepth>::Pixel *pDst, ptrdiff_t iStride,
+            const typename HevcDspTraits<BitDepth>::Pixel *pRef, int bEdgeFilter)
+{
+    typedef typename HevcDspTraits<BitDepth>::Pixel Pixel;
+    constexpr int N = 1 << Log2;
+    int iSum = N;
+    for (int i = 0; i < N; i++)
+        iSum += pRef[1 + i] + pRef[-1 - i];
+    const int iDc = iSum >> (Log2 + 1);
+    for (int y = 0; y < N; y++)
+        for (int x = 0; x < N; x++)
+            pDst[y * iStride + x] = (Pixel)iDc;
+    if (bEdgeFilter) {
+        pDst[0] = (Pixel)((pRef[-1] + 2 * iDc + pRef[1] + 2) >> 2);
+        for (int x = 1; x < N; x++)
+            pDst[x] = (Pixel)((pRef[1 + x] + 3 * iDc + 2) >> 2);
+        for (int y = 1; y < N; y++)
+            pDst[y * iStride] = (Pixel)((pRef[-1 - y] + 3 * iDc + 2) >> 2);
+    }
+}
+
+/* H.265 8.4.4.2.6. Modes >= 18 project onto the top row, the others onto
+ * the left column; both build refMain[-N..2N] and then share the loop with
+ * the roles of x and y swapped. */
+template <int BitDepth, int Log2>
+void PredAngular(typename HevcDspTraits<BitDepth>::Pixel *pDst, ptrdiff_t iStride,
+                 const typename HevcDspTraits<BitDepth>::Pixel *pRef, int iMode, int bEdgeFilter)
+{
+    typedef typename HevcDspTraits<BitDepth>::Pixel Pixel;
+    constexpr int N = 1 << Log2;
+    const int iAngle = g_acHevcIntraPredAngle[iMode];
+    const bool bVer = iMode >= 18;
+    /* Main-direction sample k (k = 0 the corner) and side-direction sample k. */
+    const int iMainDir = bVer ? 1 : -1;
+    Pixel aBuf[3 * N + 1];
+    Pixel *pMain = aBuf + N;
+
+    for (int k = 0; k <= 2 * N; k++)
+        pMain[k] = pRef[iMainDir * k];
+    if (iAngle < 0) {
+        const int iLast = (N * iAngle) >> 5;
+        if (iLast < -1) {
+            const int iInv = g_asHevcInvAngle[iMode];
+            for (int k = iLast; k <= -1; k++)
+                pMain[k] = pRef[-iMainDir * ((k * iInv + 128) >> 8)];
+        }
+    }
+
+    for (int j = 0; j < N; j++) {
+        const int iPos = (j + 1) * iAngle, iIdx = iPos >> 5, iFact = iPos & 31;
+        Pixel aRow[N];
+        if (iFact) {
+            for (int i = 0; i < N; i++)
+                aRow[i] = (Pixel)(((32 - iFact) * pMain[i + iIdx + 1] +
+                                   iFact * pMain[i + iIdx + 2] + 16) >> 5);
+        } else {
+            for (int i = 0; i < N; i++)
+                aRow[i] = pMain[i + iIdx + 1];
+        }
+        /* j runs along the side direction: rows for vertical, columns otherwise. */
+        if (bVer) {
+            for (int i = 0; i < N; i++)
+                pDst[j * iStride + i] = aRow[i];
+        } else {
+            for (int i = 0; i < N; i++)
+                pDst[i * iStride + j] = aRow[i];
+        }
+    }
+
+    if (bEdgeFilter && (iMode == 26 || iMode == 10)) {
+        /* The first column (26) or row (10) follows the side reference's
+         * gradient. */
+        const int iBase = pRef[iMainDir], iCorner = pRef[0];
+        for (int k = 0; k < N; k++) {
+            int v = HevcClipPixel<BitDepth>(iBase + ((pRef[-iMainDir * (1 + k)] - iCorner) >> 1));
+            if (bVer)
+                pDst[k * iStride] = (Pixel)v;
+            else
+                pDst[k] = (Pixel)v;
+        }
+    }
+}
+
+} /* namespace */
+
+template <int BitDepth> void HevcIntraInitC(typename HevcDspTraits<BitDepth>::Table *pstDsp)
+{
+    pstDsp->pfnIntraRefFill = IntraRefFill<BitDepth>;
+    pstDsp->pfnIntraSmooth = IntraSmooth<BitDepth>;
+    pstDsp->pfnPredPlanar[0] = PredPlanar<BitDepth, 2>;
+    pstDsp->pfnPredPlanar[1] = PredPlanar<BitDepth, 3>;
+    pstDsp->pfnPredPlanar[2] = PredPlanar<BitDepth, 4>;
+    pstDsp->pfnPredPlanar[3] = PredPlanar<BitDepth, 5>;
+    pstDsp->pfnPredDc[0] = PredDc<BitDepth, 2>;
+    pstDsp->pfnPredDc[1] = PredDc<BitDepth, 3>;
+    pstDsp->pfnPredDc[2] = PredDc<BitDepth, 4>;
+    pstDsp->pfnPredDc[3] = PredDc<BitDepth, 5>;
+    pstDsp->pfnPredAngular[0] = PredAngular<BitDepth, 2>;
+    pstDsp->pfnPredAngular[1] = PredAngular<BitDepth, 3>;
+    pstDsp->pfnPredAngular[2] = PredAngular<BitDepth, 4>;
+    pstDsp->pfnPredAngular[3] = PredAngular<BitDepth, 5>;
+}
+template void HevcIntraInitC<8>(HevcDsp8 *);
+template void HevcIntraInitC<10>(HevcDsp10 *);
