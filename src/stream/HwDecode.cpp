@@ -271,7 +271,8 @@ int hw_frame_is_hardware(const AVFrame *pFrame)
 
 AVFrame *hw_download_frame(AVFrame **ppHwFrame, const AVFrame *pFrame)
 {
-    if (!ppHwFrame || !pFrame)
+    // FFmpeg's transfer dereferences the source's frames context unchecked.
+    if (!ppHwFrame || !pFrame || !pFrame->hw_frames_ctx)
         return NULL;
     if (!*ppHwFrame && !(*ppHwFrame = av_frame_alloc()))
         return NULL;
