@@ -309,3 +309,67 @@ TEST(CameraObject, MotionNotifyIsAnInterfaceForTheHost)
     EXPECT_EQ(p->OnMotionNotify(2, 1), 3);
     EXPECT_EQ(sizeof(CMotionNotify), sizeof(void *)) << "no data members besides the table";
 }
+
+namespace {
+
+struct LockProbe {
+    CIpCamera *pCam;
+    std::atomic<int> bDone{0};
+};
+
+// Runs pfn on a thread while the test holds a lock; returns whether the
+// call had finished before the lock was released.
+bool FinishesWhileHeld(Mutex *m, CIpCamera *pCam, ThreadRoutine pfn)
+{
+    LockProbe probe;
+    probe.pCam = pCam;
+    MutexLock(m);
+    Thread *t = ThreadCreate(pfn, &probe);
+    SleepMs(150);
+    bool bEarly = probe.bDone != 0;
+    MutexUnlock(m);
+    ThreadJoin(t);
+    MemFree(t);
+    EXPECT_EQ(probe.bDone.load(), 1);
+    return bEarly;
+}
+
+}  // namespace
+
+TEST(CameraLocking, OpenCloseAndRecordingTakeTheirLocks)
+{
+    CIpCamera c(12, "locks", "");
+    testing::internal::CaptureStderr();
+    auto close = [](void *p) -> int {
+        LockProbe *x = (LockProbe *)p;
+        x->pCam->CloseMainStreamVideo();
+        x->bDone = 1;
+        return 0;
+    };
+    auto stop = [](void *p) -> int {
+        LockProbe *x = (LockProbe *)p;
+        x->pCam->StopSaveAvi(7);
+        x->bDone = 1;
+        return 0;
+    };
+    auto start = [](void *p) -> int {
+        LockProbe *x = (LockProbe *)p;
+        x->pCam->StartSaveAvi(1);
+        x->bDone = 1;
+        return 0;
+    };
+    EXPECT_FALSE(FinishesWhileHeld(c.m_hOpenLock, &c, close)) << "close waits for the open/close lock";
+    EXPECT_FALSE(FinishesWhileHeld(c.m_hIpcLock, &c, stop)) << "a stop waits for the camera lock";
+    EXPECT_FALSE(FinishesWhileHeld(c.m_hIpcLock, &c, start)) << "a start waits for the camera lock";
+    // Setters of plain members take no lock.
+    auto setters = [](void *p) -> int {
+        LockProbe *x = (LockProbe *)p;
+        x->pCam->SetInfo(1, "n", "i");
+        x->pCam->SetSaveRecordPath("/tmp/r.avi");
+        x->pCam->SetSmoothStream(1);
+        x->bDone = 1;
+        return 0;
+    };
+    EXPECT_TRUE(FinishesWhileHeld(c.m_hIpcLock, &c, setters));
+    testing::internal::GetCapturedStderr();
+}
