@@ -2,6 +2,7 @@
 
 #include <time.h>
 
+#include "record/AviRecorder.h"
 #include "stream/FFMpegContext.h"
 #include "stream/HttpRaw.h"
 #include "stream/PacketQueue.h"
@@ -31,38 +32,6 @@ static int NowSeconds(void)
     return (int)(uint32_t)time(NULL);
 }
 
-// Writes one packet into a running recording (under hSaveMutex). The
-// recording begins with a video key frame; video is stamped 1, 2, 3... with
-// duration 1, audio with the running sum of its durations; data-stream
-// packets are never recorded. savePkt is a scratch packet holding a new
-// reference to the same payload, so the read packet stays untouched.
-static void SavePacket(FFMpegContext *ctx, const AVPacket *pkt, AVPacket *savePkt)
-{
-    MutexLock(ctx->hSaveMutex);
-    int isVideo = pkt->stream_index == ctx->nVideoIndex;
-    if (pkt->stream_index != ctx->nDataIndex && ctx->bSaving && ctx->pSaveFormatCtx != NULL &&
-        (ctx->nSaveVideoFrames > 0 || (isVideo && pkt->flags != 0)) &&
-        av_packet_ref(savePkt, pkt) == 0) {
-        if (ctx->nSaveVideoFrames == 0)
-            ctx->nSaveTickCount = TickCount();
-        if (isVideo) {
-            ctx->nSaveVideoFrames += 1;
-            savePkt->pts = ctx->nSaveVideoFrames;
-            savePkt->duration = 1;
-            savePkt->stream_index = ctx->nSaveVideoIndex;
-        } else if (ctx->nAudioIndex >= 0 && pkt->stream_index == ctx->nAudioIndex) {
-            ctx->nSaveAudioPts += pkt->duration;
-            savePkt->pts = ctx->nSaveAudioPts;
-            savePkt->stream_index = ctx->nSaveAudioIndex;
-        }
-        savePkt->dts = savePkt->pts;
-        if (savePkt->stream_index >= 0 && (unsigned)savePkt->stream_index < ctx->pSaveFormatCtx->nb_streams)
-            av_write_frame(ctx->pSaveFormatCtx, savePkt);
-        av_packet_unref(savePkt);
-    }
-    MutexUnlock(ctx->hSaveMutex);
-}
-
 int ThreadFFmpegRun(void *arg)
 {
     FFMpegContext *ctx = (FFMpegContext *)arg;
@@ -79,10 +48,7 @@ int ThreadFFmpegRun(void *arg)
     int intervalCount = 0;
 
     AVPacket *pkt = av_packet_alloc();
-    AVPacket *savePkt = av_packet_alloc();
-    if (pkt == NULL || savePkt == NULL) {
-        av_packet_free(&pkt);
-        av_packet_free(&savePkt);
+    if (pkt == NULL) {
         DebugPrint("Play:%s ThreadFFmpegRun Finish", ctx->szName);
         AtomicSet(&ctx->bFinish, 1);
         return 0;
@@ -172,7 +138,9 @@ int ThreadFFmpegRun(void *arg)
         }
         lastData = NowSeconds();
 
-        SavePacket(ctx, pkt, savePkt);
+        // The recorder writes its own reference to the payload, under
+        // hSaveMutex, from the recording's first video key frame on.
+        FFMpegSaveAviWritePacket(ctx, pkt);
 
         if (queued > 0 || (isVideo && pkt->flags != 0 && AtomicGet(&ctx->bDecodeEnable))) {
             PutAVPktList(ctx, pkt);
@@ -184,7 +152,6 @@ int ThreadFFmpegRun(void *arg)
     }
 
     av_packet_free(&pkt);
-    av_packet_free(&savePkt);
     DebugPrint("Play:%s ThreadFFmpegRun Finish", ctx->szName);
     AtomicSet(&ctx->bFinish, 1);
     return 0;
