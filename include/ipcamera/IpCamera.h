@@ -101,6 +101,13 @@ public:
     int SetMaskAreaParam(MaskAreaParam *pParam);
     int SetMaskArea(unsigned char *pFrame, int nWidth, int nHeight);
 
+    // On-screen text: white text stamped into every delivered BGR frame after
+    // the masks, its first character cell's top-left corner at column nX and
+    // picture row nY (from the top); clipped at the frame edges. Null or
+    // empty text switches it off (the default). Planar (D3D display) frames
+    // and snapshots never carry the text. Always 0.
+    int SetOsdText(const char *pText, int nX, int nY);
+
     // Members, in interface order. Unless stated, host-side members are
     // plain values the host sets between calls without a lock.
     int m_nWidth;         // size of the last delivered frame; written by the
@@ -145,6 +152,13 @@ public:
     // lock; a frame painted during an update may mix old and new fields.
     MaskAreaParam m_MaskArea[4];
     Mutex *m_hOpenLock;   // open/close lock; taken before m_hIpcLock
+    // On-screen text (SetOsdText), after the interface's members. The text
+    // and position are guarded by the snapshot hand-off lock; the switch is
+    // also polled as a relaxed atomic so frames without text take no lock.
+    int m_bOsdEnable;
+    int m_nOsdX;
+    int m_nOsdY;
+    char m_szOsdText[256];
 
 private:
     friend struct IpCameraTestAccess;

@@ -51,6 +51,10 @@ CIpCamera::CIpCamera()
     m_pDisplayUser = nullptr;
     memset(m_MaskArea, 0, sizeof(m_MaskArea));
     m_hOpenLock = MutexCreate();
+    m_bOsdEnable = 0;
+    m_nOsdX = 0;
+    m_nOsdY = 0;
+    memset(m_szOsdText, 0, sizeof(m_szOsdText));
 }
 
 CIpCamera::CIpCamera(int nId, const char *pName, const char *pInfo) : CIpCamera()
@@ -99,6 +103,7 @@ CIpCamera &CIpCamera::operator=(const CIpCamera &other)
     m_pfnDisplayRefresh = other.m_pfnDisplayRefresh;
     m_pDisplayUser = other.m_pDisplayUser;
     memcpy(m_MaskArea, other.m_MaskArea, sizeof(m_MaskArea));
+    SetOsdText(other.m_bOsdEnable ? other.m_szOsdText : nullptr, other.m_nOsdX, other.m_nOsdY);
     return *this;
 }
 

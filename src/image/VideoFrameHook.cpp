@@ -1,6 +1,6 @@
 // CIpCamera's video hook and snapshot requests: every delivered picture
-// passes here in the order frame size, pending snapshot, privacy masks, host
-// callback.
+// passes here in the order frame size, pending snapshot, privacy masks,
+// on-screen text (only when the host set one), host callback.
 
 #include <pthread.h>
 #include <stdio.h>
@@ -15,8 +15,8 @@
 #include "support/Log.h"
 #include "support/Platform.h"
 
-// Hands a snapshot request (flag, count, type, path) from the host thread
-// to the decode thread. One lock for all cameras: it is held only to copy a
+// Hands a snapshot request (flag, count, type, path) and the on-screen text
+// from the host thread to the decode thread. One lock for all cameras: it is held only to copy a
 // few fields, never around file work, and nests inside no other lock.
 static pthread_mutex_t s_hSnapshotLock = PTHREAD_MUTEX_INITIALIZER;
 
@@ -45,6 +45,17 @@ int CIpCamera::SaveImage(int nType, int nCount)
     m_nSaveImgTime = (int)(uint32_t)time(nullptr);
     pthread_mutex_unlock(&s_hSnapshotLock);
     DebugPrint("Camera(id:%d  name:%s  m_bSaveImgNow:%d ) SaveImage end ... ", m_nId, m_szName, 1);
+    return 0;
+}
+
+int CIpCamera::SetOsdText(const char *pText, int nX, int nY)
+{
+    pthread_mutex_lock(&s_hSnapshotLock);
+    snprintf(m_szOsdText, sizeof(m_szOsdText), "%s", pText ? pText : "");
+    m_nOsdX = nX;
+    m_nOsdY = nY;
+    AtomicSet(&m_bOsdEnable, m_szOsdText[0] != '\0');
+    pthread_mutex_unlock(&s_hSnapshotLock);
     return 0;
 }
 
@@ -104,6 +115,15 @@ int CIpCamera::DoVideoBuffer(CVideoSession *pSession, unsigned char *pFrame, int
                 MaskPaintI420(rec, pFrame, nWidth, nHeight);
             else
                 MaskPaintBgr(rec, pFrame, nWidth, nHeight);
+        }
+        if (!bPlanar && AtomicGet(&m_bOsdEnable)) {
+            char szText[256];
+            pthread_mutex_lock(&s_hSnapshotLock);
+            memcpy(szText, m_szOsdText, sizeof(szText));
+            int nX = m_nOsdX;
+            int nY = m_nOsdY;
+            pthread_mutex_unlock(&s_hSnapshotLock);
+            ConvertToBmp(szText, pFrame, nWidth, nHeight, nX, nY);
         }
     }
     pfn(this, LoadRelaxed(&m_pVideoUser), pFrame, nWidth, nHeight);

@@ -265,3 +265,43 @@ TEST_F(FrameHook, LongImagePathIsCut)
     cam.SetSaveImagePath(big.c_str());
     EXPECT_EQ(strlen(cam.m_szSaveImgPath), 255u);
 }
+
+TEST_F(FrameHook, OnScreenTextIsStampedAfterTheMasksAndOnlyWhenSet)
+{
+    const int w = 64, h = 48;
+    Delivered d;
+    cam.SetVideoBufCallBack(OnVideo, &d);
+    MaskAreaParam m = {0, 1, 0, 0, 100, 100, 100, 100, 0};  // whole frame black
+    cam.SetMaskAreaParam(&m);
+    std::vector<unsigned char> frame = GreyBgr(w, h);
+    Deliver(frame, w, h);
+    ASSERT_EQ(d.n, 1);
+    for (unsigned char b : d.frame)
+        ASSERT_EQ(b, 0) << "no text unless the host sets one";
+
+    cam.SetOsdText("HI", 4, 2);
+    frame = GreyBgr(w, h);
+    Deliver(frame, w, h);
+    int nWhite = 0, nOutside = 0;
+    for (int y = 0; y < h; y++)
+        for (int x = 0; x < w; x++) {
+            const unsigned char *p = BgrPixel(d.frame, w, h, x, y);
+            if (p[0] == 255 && p[1] == 255 && p[2] == 255) {
+                nWhite++;
+                if (x < 4 || x >= 4 + 16 || y < 2 || y >= 2 + 16)
+                    nOutside++;
+            }
+        }
+    EXPECT_GT(nWhite, 10) << "the text shows on top of the mask";
+    EXPECT_EQ(nOutside, 0) << "the glyphs stay in their two 8x16 cells";
+
+    // Off again, and never outside the frame even at its edge.
+    cam.SetOsdText("XYZ", w - 3, h - 2);
+    frame = GreyBgr(w, h);
+    Deliver(frame, w, h);
+    cam.SetOsdText(nullptr, 0, 0);
+    frame = GreyBgr(w, h);
+    Deliver(frame, w, h);
+    for (unsigned char b : d.frame)
+        ASSERT_EQ(b, 0);
+}
