@@ -1,0 +1,100 @@
+/* Decoded picture buffer: slots allocated once at creation, reference
+ * marking state, and the choice of the picture to output. */
+#ifndef HEVC_DPB_H
+#define HEVC_DPB_H
+
+#include <stdint.h>
+#include "IHW265D.h"
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+struct HW265D_DEC;
+
+#define HEVC_MAX_DPB_SLOTS 17 /* iMaxRefNum 15 + current + one waiting for output */
+
+/* Padding around every plane, in samples: motion compensation may reach
+ * beyond the picture edge, and the padded border is filled from the edge
+ * samples once a picture is complete so it never needs clamping. Rows add
+ * 160 in total (80 above, 80 below), columns 256 (128 left, 128 right);
+ * chroma planes have half of each. */
+#define HEVC_PAD_X 128
+#define HEVC_PAD_Y 80
+
+enum { HEVC_REF_UNUSED = 0, HEVC_REF_SHORT = 1, HEVC_REF_LONG = 2 };
+
+#define HEVC_PIC_NEEDED_FOR_OUTPUT 0x1u
+
+/* Bits of a picture's error indicator (word 55 of the output record). */
+#define HEVC_PIC_ERR_MISSING_REF 0x1u   /* a reference picture was not in the DPB */
+#define HEVC_PIC_ERR_SLICE 0x2u         /* a slice of the picture failed */
+#define HEVC_PIC_ERR_NOT_DECODED 0x4u   /* slice data not reconstructed (mid-grey) */
+
+/* Motion information kept per 16x16 block of a picture for temporal motion
+ * vector prediction (H.265 8.5.3.2.8): two vectors, two reference indexes
+ * and the POCs/long-term state of the referenced pictures, 28 bytes. */
+typedef struct {
+    int16_t aiMv[2][2];
+    int8_t aiRefIdx[2];
+    uint8_t ucPredFlags;
+    uint8_t ucLongTermMask;
+    int32_t aiRefPoc[2];
+    int32_t iReserved[2];
+} HevcMotion16;
+
+typedef struct {
+    /* Storage, fixed at creation. */
+    uint8_t *pucSamples;      /* sample block: luma then two chroma planes */
+    HevcMotion16 *pstMotion;  /* W*H/256 entries of the maximum picture */
+    uint8_t *pucInfo72;       /* per-picture scratch (slice bookkeeping) */
+    uint8_t *pucInfo2048;     /* per-picture scratch (ref POC tables of slices) */
+    int32_t *piRowProgress;   /* per 16 luma rows: decoded CTB rows published by workers
+                               * (relaxed 32-bit atomics polled without a lock) */
+    /* Current picture geometry (set when the slot is taken). */
+    uint8_t *apucPlane[3];    /* sample (0,0) of each plane */
+    uint32_t auiStride[3];    /* in samples */
+    uint32_t uiWidth, uiHeight; /* coded size in luma samples */
+    uint32_t uiBitDepthY, uiBitDepthC;
+    uint32_t uiCropLeft, uiCropRight, uiCropTop, uiCropBottom; /* luma samples */
+    /* State; touched only by the thread that calls IHW265D_DecodeFrame. */
+    int bInUse;
+    int bDecoded;             /* all slices seen, picture complete */
+    uint32_t uiFlags;         /* HEVC_PIC_NEEDED_FOR_OUTPUT */
+    int eRefMark;             /* HEVC_REF_* */
+    int32_t iPoc;
+    uint32_t uiCvsId;         /* coded video sequence counter: output order key */
+    int iLayerId;
+    int iTemporalId;
+    uint64_t ullTimeStamp;
+    uint32_t uiDecodeOrder;
+    uint32_t uiErrorFlag;
+    uint32_t uiNalUnitType, uiSliceType;
+    uint32_t uiReorderLimit;  /* sps_max_num_reorder_pics[HighestTid] of its SPS */
+} HevcPic;
+
+typedef struct {
+    HevcPic astPic[HEVC_MAX_DPB_SLOTS];
+    int iSlotNum;             /* iMaxRefNum + 2 */
+    uint32_t uiLumaRowBytes;  /* R */
+    uint32_t uiLumaRows;      /* H + 160 */
+    uint32_t uiBytesPerSample;
+} HevcDpb;
+
+/* Allocates every slot from the decoder's memory table. */
+int HevcDpbCreate(struct HW265D_DEC *pstDec);
+/* A free slot prepared for a picture of the active SPS, or -1. */
+int HevcDpbTakeSlot(struct HW265D_DEC *pstDec);
+void HevcDpbReleaseIfUnused(HevcPic *pstPic);
+/* Empties the buffer without output (no_output_of_prior_pics). */
+void HevcDpbDropAll(struct HW265D_DEC *pstDec, int iLayerId);
+int HevcDpbCountWaiting(const struct HW265D_DEC *pstDec);
+/* Picks the picture to output: with bFlush any waiting picture, otherwise
+ * only when the output rule says so. Fills pstOut and returns 1 when one
+ * was output, 0 otherwise. */
+int HevcDpbOutput(struct HW265D_DEC *pstDec, IHW265D_OUTARGS *pstOut, int bFlush);
+
+#ifdef __cplusplus
+}
+#endif
+#endif

@@ -1,0 +1,336 @@
+// hevc-decode: drives the built-in H.265 decoder over an Annex B file.
+//
+// The file is fed through IHW265D_DecodeFrame in chunks of --chunk bytes so
+// that buffering across calls is exercised, then flushed. Every decoder
+// message is printed with its arguments expanded, every non-zero return code
+// in hexadecimal, and with --trace one line per parameter set and slice
+// segment header.
+#include <cerrno>
+#include <cstdarg>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <vector>
+
+#include "IHW265D.h"
+#include "Md5.h"
+#include "hevc_decoder.h"
+#include "hevc_trace.h"
+
+namespace {
+
+struct Options {
+    const char *pszInput = nullptr;
+    const char *pszOutput = nullptr;
+    unsigned uiChunk = 4096;
+    int iThreads = 0;
+    int iOrder = IH265D_DISPLAY_ORDER;
+    int iMaxWidth = 4096, iMaxHeight = 2304;
+    int iRefs = 15;
+    int iBitDepth = 10;
+    int iMaxVps = 16, iMaxSps = 16, iMaxPps = 64;
+    bool bTrace = false, bMd5 = false, bQuiet = false;
+};
+
+void Usage()
+{
+    fprintf(stderr,
+            "usage: hevc-decode [options] input.265\n"
+            "  --chunk N            bytes per decode call (default 4096)\n"
+            "  --threads 0|1        single- or multi-threaded decoder\n"
+            "  --order decode|display\n"
+            "  --max WxH            creation maximum (default 4096x2304)\n"
+            "  --refs N             iMaxRefNum (default 15)\n"
+            "  --bitdepth 8|10      largest accepted bit depth (default 10)\n"
+            "  --sets V,S,P         iMaxVPSNum, iMaxSPSNum, iMaxPPSNum (default 16,16,64)\n"
+            "  --trace              one line per parameter set and slice header\n"
+            "  --md5                one line per output picture with its MD5\n"
+            "  -o out.yuv           write the output pictures (cropped planes)\n"
+            "  --quiet              no line per output picture\n");
+}
+
+bool ParseArgs(int argc, char **argv, Options *o)
+{
+    for (int i = 1; i < argc; i++) {
+        const char *a = argv[i];
+        const char *v = i + 1 < argc ? argv[i + 1] : nullptr;
+        auto need = [&]() {
+            if (!v) {
+                fprintf(stderr, "hevc-decode: %s needs a value\n", a);
+                return false;
+            }
+            i++;
+            return true;
+        };
+        if (!strcmp(a, "--chunk")) {
+            if (!need()) return false;
+            o->uiChunk = (unsigned)strtoul(v, nullptr, 0);
+            if (o->uiChunk == 0) o->uiChunk = 1;
+        } else if (!strcmp(a, "--threads")) {
+            if (!need()) return false;
+            o->iThreads = atoi(v);
+        } else if (!strcmp(a, "--order")) {
+            if (!need()) return false;
+            if (!strcmp(v, "decode")) o->iOrder = IH265D_DECODE_ORDER;
+            else if (!strcmp(v, "display")) o->iOrder = IH265D_DISPLAY_ORDER;
+            else o->iOrder = atoi(v);
+        } else if (!strcmp(a, "--max")) {
+            if (!need()) return false;
+            if (sscanf(v, "%dx%d", &o->iMaxWidth, &o->iMaxHeight) != 2) {
+                fprintf(stderr, "hevc-decode: --max wants WxH\n");
+                return false;
+            }
+        } else if (!strcmp(a, "--refs")) {
+            if (!need()) return false;
+            o->iRefs = atoi(v);
+        } else if (!strcmp(a, "--bitdepth")) {
+            if (!need()) return false;
+            o->iBitDepth = atoi(v);
+        } else if (!strcmp(a, "--sets")) {
+            if (!need()) return false;
+            if (sscanf(v, "%d,%d,%d", &o->iMaxVps, &o->iMaxSps, &o->iMaxPps) != 3) {
+                fprintf(stderr, "hevc-decode: --sets wants V,S,P\n");
+                return false;
+            }
+        } else if (!strcmp(a, "--trace")) {
+            o->bTrace = true;
+        } else if (!strcmp(a, "--md5")) {
+            o->bMd5 = true;
+        } else if (!strcmp(a, "--quiet")) {
+            o->bQuiet = true;
+        } else if (!strcmp(a, "-o")) {
+            if (!need()) return false;
+            o->pszOutput = v;
+        } else if (a[0] == '-' && a[1]) {
+            fprintf(stderr, "hevc-decode: unknown option %s\n", a);
+            return false;
+        } else {
+            o->pszInput = a;
+        }
+    }
+    return o->pszInput != nullptr;
+}
+
+void *OnMalloc(unsigned int, unsigned int uiSize) { return malloc(uiSize); }
+void OnFree(unsigned int, void *p) { free(p); }
+
+void OnLog(unsigned int uiChannel, int eLevel, const char *pszFormat, ...)
+{
+    char szLine[1024];
+    va_list ap;
+    va_start(ap, pszFormat);
+    vsnprintf(szLine, sizeof(szLine), pszFormat, ap);
+    va_end(ap);
+    size_t n = strlen(szLine);
+    while (n > 0 && szLine[n - 1] == '\n')
+        szLine[--n] = 0;
+    printf("LOG %s ch=%u %s\n", eLevel == IHW265D_LOG_ERROR ? "error" : "warning", uiChannel, szLine);
+}
+
+char SliceTypeChar(uint32_t t) { return t == 0 ? 'B' : t == 1 ? 'P' : 'I'; }
+
+void OnTrace(void *, int eKind, const void *pRecord)
+{
+    switch (eKind) {
+    case HEVC_TRACE_VPS: {
+        const HevcVps *v = static_cast<const HevcVps *>(pRecord);
+        printf("VPS id=%u layers=%u sub_layers=%u dpb=%u reorder=%u timing=%u\n", v->vps_video_parameter_set_id,
+               v->vps_max_layers_minus1 + 1u, v->vps_max_sub_layers_minus1 + 1u,
+               v->vps_max_dec_pic_buffering_minus1[v->vps_max_sub_layers_minus1] + 1,
+               v->vps_max_num_reorder_pics[v->vps_max_sub_layers_minus1], v->vps_timing_info_present_flag);
+        break;
+    }
+    case HEVC_TRACE_SPS: {
+        const HevcSps *s = static_cast<const HevcSps *>(pRecord);
+        unsigned hi = s->sps_max_sub_layers_minus1;
+        printf("SPS id=%u vps=%u size=%ux%u crop=%u,%u,%u,%u depth=%u/%u ctb=%u mincb=%u tb=%u-%u poc_lsb_bits=%u "
+               "dpb=%u reorder=%u st_rps=%u lt=%u/%u scaling=%u/%u sao=%u pcm=%u amp=%u tmvp=%u sis=%u\n",
+               s->sps_seq_parameter_set_id, s->sps_video_parameter_set_id, s->pic_width_in_luma_samples,
+               s->pic_height_in_luma_samples, s->conf_win_left_offset, s->conf_win_right_offset,
+               s->conf_win_top_offset, s->conf_win_bottom_offset, s->bit_depth_luma, s->bit_depth_chroma,
+               s->CtbSizeY, s->MinCbSizeY, 1u << s->Log2MinTrafoSize, 1u << s->Log2MaxTrafoSize,
+               s->log2_max_pic_order_cnt_lsb, s->sps_max_dec_pic_buffering_minus1[hi] + 1,
+               s->sps_max_num_reorder_pics[hi], s->num_short_term_ref_pic_sets, s->long_term_ref_pics_present_flag,
+               s->num_long_term_ref_pics_sps, s->scaling_list_enabled_flag, s->sps_scaling_list_data_present_flag,
+               s->sample_adaptive_offset_enabled_flag, s->pcm_enabled_flag, s->amp_enabled_flag,
+               s->sps_temporal_mvp_enabled_flag, s->strong_intra_smoothing_enabled_flag);
+        break;
+    }
+    case HEVC_TRACE_PPS: {
+        const HevcPps *p = static_cast<const HevcPps *>(pRecord);
+        printf("PPS id=%u sps=%u tiles=%ux%u wpp=%u init_qp=%d cu_qp_delta=%u/%u cb=%d cr=%d sdh=%u tskip=%u "
+               "wp=%u/%u lists_mod=%u dep_slices=%u deblock=%u/%u/%d/%d scaling=%u\n",
+               p->pps_pic_parameter_set_id, p->pps_seq_parameter_set_id, p->num_tile_columns, p->num_tile_rows,
+               p->entropy_coding_sync_enabled_flag, 26 + p->init_qp_minus26, p->cu_qp_delta_enabled_flag,
+               p->diff_cu_qp_delta_depth, p->pps_cb_qp_offset, p->pps_cr_qp_offset,
+               p->sign_data_hiding_enabled_flag, p->transform_skip_enabled_flag, p->weighted_pred_flag,
+               p->weighted_bipred_flag, p->lists_modification_present_flag,
+               p->dependent_slice_segments_enabled_flag, p->deblocking_filter_override_enabled_flag,
+               p->pps_deblocking_filter_disabled_flag, p->pps_beta_offset, p->pps_tc_offset,
+               p->pps_scaling_list_data_present_flag);
+        break;
+    }
+    case HEVC_TRACE_SLICE: {
+        const HevcTraceSlice *t = static_cast<const HevcTraceSlice *>(pRecord);
+        const HevcSliceHeader *sh = static_cast<const HevcSliceHeader *>(t->pstSh);
+        printf("SLICE nal=%u tid=%u poc=%d type=%c pps=%u addr=%u dep=%u qp=%d rps=%u/%u lt=%u curr=%d "
+               "sets=%d/%d/%d foll=%d/%d entry=%u%s",
+               sh->nal_unit_type, sh->temporal_id, t->iPoc, SliceTypeChar(sh->slice_type),
+               sh->slice_pic_parameter_set_id, sh->slice_segment_address, sh->dependent_slice_segment_flag,
+               sh->SliceQpY, sh->st_rps.num_negative_pics, sh->st_rps.num_positive_pics,
+               sh->num_long_term_sps + sh->num_long_term_pics, t->iNumPocTotalCurr, t->iNumStCurrBefore,
+               t->iNumStCurrAfter, t->iNumLtCurr, t->iNumStFoll, t->iNumLtFoll, sh->num_entry_point_offsets,
+               t->bSkipped ? " skipped" : "");
+        for (int l = 0; l < 2 && !t->bSkipped; l++) {
+            if (t->iNumRef[l] == 0)
+                continue;
+            printf(" L%d=", l);
+            for (int i = 0; i < t->iNumRef[l]; i++)
+                printf("%s%d%s", i ? "," : "", t->aiRefPoc[l][i], t->aucRefIsLt[l][i] ? "L" : "");
+        }
+        printf("\n");
+        break;
+    }
+    default:
+        break;
+    }
+}
+
+struct Sink {
+    const Options *pstOpt;
+    FILE *pOut;
+    unsigned uiPictures;
+};
+
+// Cropped planes: bytes for 8-bit pictures, 16-bit little-endian samples otherwise.
+void EmitPicture(Sink *s, const IHW265D_OUTARGS *o)
+{
+    unsigned uiBps = o->uiDecBitDepthLuma > 8 || o->uiDecBitDepthChroma > 8 ? 2 : 1;
+    Md5 stMd5;
+    Md5Init(&stMd5);
+    for (int c = 0; c < 3; c++) {
+        unsigned w = c ? o->uiDecWidth / 2 : o->uiDecWidth;
+        unsigned h = c ? o->uiDecHeight / 2 : o->uiDecHeight;
+        unsigned uiStride = (c ? o->uiUVStride : o->uiYStride) * uiBps;
+        for (unsigned y = 0; y < h; y++) {
+            const unsigned char *row = o->pucOutYUV[c] + (size_t)y * uiStride;
+            if (s->pstOpt->bMd5)
+                Md5Update(&stMd5, row, (size_t)w * uiBps);
+            if (s->pOut)
+                fwrite(row, uiBps, w, s->pOut);
+        }
+    }
+    if (!s->pstOpt->bQuiet)
+        printf("PIC %u poc=%d decode=%u %ux%u depth=%u ts=%llu err=0x%x\n", s->uiPictures, o->iPicOrderCnt,
+               o->uiDecodeOrder, o->uiDecWidth, o->uiDecHeight, o->uiDecBitDepthLuma, o->uiTimeStamp,
+               o->uiErrorFlag);
+    if (s->pstOpt->bMd5) {
+        char szHex[33];
+        Md5Final(&stMd5, szHex);
+        printf("MD5 %u %s\n", s->uiPictures, szHex);
+    }
+    s->uiPictures++;
+}
+
+} // namespace
+
+int main(int argc, char **argv)
+{
+    Options opt;
+    if (!ParseArgs(argc, argv, &opt)) {
+        Usage();
+        return 2;
+    }
+    FILE *pIn = fopen(opt.pszInput, "rb");
+    if (!pIn) {
+        fprintf(stderr, "hevc-decode: cannot open %s: %s\n", opt.pszInput, strerror(errno));
+        return 1;
+    }
+    std::vector<unsigned char> data;
+    unsigned char buf[65536];
+    size_t n;
+    while ((n = fread(buf, 1, sizeof(buf), pIn)) > 0)
+        data.insert(data.end(), buf, buf + n);
+    fclose(pIn);
+
+    Sink sink{&opt, nullptr, 0};
+    if (opt.pszOutput && !(sink.pOut = fopen(opt.pszOutput, "wb"))) {
+        fprintf(stderr, "hevc-decode: cannot create %s: %s\n", opt.pszOutput, strerror(errno));
+        return 1;
+    }
+
+    IHW265D_INIT_PARAM init;
+    memset(&init, 0, sizeof(init));
+    init.iMaxWidth = opt.iMaxWidth;
+    init.iMaxHeight = opt.iMaxHeight;
+    init.iMaxRefNum = opt.iRefs;
+    init.iMaxVPSNum = opt.iMaxVps;
+    init.iMaxSPSNum = opt.iMaxSps;
+    init.iMaxPPSNum = opt.iMaxPps;
+    init.iBitDepth = opt.iBitDepth;
+    init.eThreadType = opt.iThreads;
+    init.eOutputOrder = opt.iOrder;
+    init.MallocFxn = OnMalloc;
+    init.FreeFxn = OnFree;
+    init.LogFxn = OnLog;
+    IH265DEC_HANDLE h = nullptr;
+    unsigned int uiRet = IHW265D_Create(&h, &init);
+    if (uiRet) {
+        printf("RET create 0x%08X\n", uiRet);
+        return 1;
+    }
+    if (opt.bTrace)
+        HevcSetTrace(h, OnTrace, nullptr);
+
+    unsigned uiErrors = 0;
+    size_t pos = 0;
+    unsigned long long ullTs = 0;
+    IHW265D_OUTARGS out;
+    while (pos < data.size()) {
+        size_t uiLen = data.size() - pos < opt.uiChunk ? data.size() - pos : opt.uiChunk;
+        IHW265D_INARGS in;
+        memset(&in, 0, sizeof(in));
+        in.pStream = data.data() + pos;
+        in.uiStreamLen = (unsigned)uiLen;
+        in.uiTimeStamp = ullTs;
+        in.eDecodeMode = IH265D_DECODE_NORMAL;
+        // Feed the chunk until the decoder has taken all of it.
+        for (;;) {
+            uiRet = IHW265D_DecodeFrame(h, &in, &out);
+            if (uiRet != IHW265D_OK && uiRet != IHW265D_NEED_MORE_BITS) {
+                printf("RET decode 0x%08X\n", uiRet);
+                uiErrors++;
+            }
+            if (out.eDecodeStatus == IH265D_GETDISPLAY)
+                EmitPicture(&sink, &out);
+            in.pStream += out.uiBytsConsumed;
+            in.uiStreamLen -= out.uiBytsConsumed;
+            if (in.uiStreamLen == 0 && out.eDecodeStatus != IH265D_GETDISPLAY)
+                break;
+        }
+        pos += uiLen;
+        ullTs++;
+    }
+    unsigned char ucDummy = 0;
+    for (;;) {
+        IHW265D_INARGS in;
+        memset(&in, 0, sizeof(in));
+        in.pStream = &ucDummy;
+        in.eDecodeMode = IH265D_DECODE_END;
+        uiRet = IHW265D_DecodeFrame(h, &in, &out);
+        if (uiRet != IHW265D_OK) {
+            printf("RET flush 0x%08X\n", uiRet);
+            uiErrors++;
+        }
+        if (out.eDecodeStatus != IH265D_GETDISPLAY)
+            break;
+        EmitPicture(&sink, &out);
+    }
+    uiRet = IHW265D_Delete(h);
+    if (uiRet)
+        printf("RET delete 0x%08X\n", uiRet);
+    if (sink.pOut)
+        fclose(sink.pOut);
+    printf("DONE pictures=%u errors=%u\n", sink.uiPictures, uiErrors);
+    return 0;
+}
