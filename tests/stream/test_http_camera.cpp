@@ -27,6 +27,7 @@ extern "C" {
 
 #include "stream/FFMpegContext.h"
 #include "stream/FFmpegCompat.h"
+#include "decode/HevcProbe.h"
 #include "stream/HttpRaw.h"
 #include "support/Platform.h"
 #include "support/Thread.h"
@@ -389,4 +390,33 @@ TEST_F(HttpCamera, ContextCreateAndDestroyOnAStalledCamera)
     uint32_t t0 = TickCount();
     FFMpegContextDestroy(c);
     EXPECT_LT((uint32_t)(TickCount() - t0), 2000u);
+}
+
+TEST_F(HttpCamera, MarkerSeiKeyFramesPassTheProbes)
+{
+    Camera cam;
+    ASSERT_TRUE(cam.Start({"--video", s_dir + "/v.hevc", "--no-audio", "--burst", "--once", "--marker-sei"}));
+    ASSERT_TRUE(Open(cam.url));
+    std::vector<Bytes> video;
+    std::vector<int> flags;
+    int nAudio = 0;
+    ReadAll(&video, &flags, &nAudio);
+    ASSERT_EQ(50u, video.size());
+    int nKeys = 0;
+    for (size_t i = 0; i < video.size(); i++) {
+        AVPacket p;
+        memset(&p, 0, sizeof(p));
+        p.data = video[i].data();
+        p.size = (int)video[i].size();
+        HevcSpsProbe probe;
+        int key = flags[i] == AV_PKT_FLAG_KEY;
+        nKeys += key;
+        EXPECT_EQ(key, probe_sei(&p)) << i;
+        EXPECT_EQ(key ? 0 : -1, find_hevc_sps(&p, &probe)) << i;
+        if (key) {
+            EXPECT_EQ(320u, probe.info.nWidth);
+            EXPECT_EQ(240u, probe.info.nHeight);
+        }
+    }
+    EXPECT_EQ(2, nKeys);  // 2 s with a key frame every 25
 }

@@ -57,6 +57,7 @@ struct Options {
     int nStallMs = 0;          // stall length; negative: forever
     int nDataEvery = 0;        // a data frame (type 3) after every Nth frame
     int nWidth = 0, nHeight = 0;  // header size override
+    int bMarkerSei = 0;        // H.265: marker SEI in front of every key frame
     int bOnce = 0;
 };
 
@@ -77,6 +78,10 @@ struct Clip {
 };
 
 std::atomic<int> g_bStop(0);
+
+// Prefix SEI NAL unit (type 39) after a 4-byte start code, payload type 229,
+// one payload byte, then the RBSP stop bit.
+const uint8_t kMarkerSei[] = {0x00, 0x00, 0x00, 0x01, 0x4E, 0x01, 0xE5, 0x01, 0x00, 0x80};
 
 void Usage(FILE *f)
 {
@@ -100,6 +105,8 @@ void Usage(FILE *f)
             "  --stall-ms MS       ... for MS ms (negative: forever)\n"
             "  --data-every N      a data frame after every Nth frame\n"
             "  --size WxH          picture size written in the headers\n"
+            "  --marker-sei        H.265: put a prefix SEI of payload type 229 at the start\n"
+            "                      of every key frame (selects the built-in decoder)\n"
             "  --once              exit when the first connection ends\n");
 }
 
@@ -195,7 +202,9 @@ int LoadClip(const Options &o, Clip *clip)
                     fr.nType = 1;
                     fr.nKind = (pkt->flags & AV_PKT_FLAG_KEY) ? 0 : 1;
                     fr.nTimeMs = (int64_t)(nVideo * 1000 / fps);
-                    fr.data.assign(pkt->data, pkt->data + pkt->size);
+                    if (o.bMarkerSei && vid == AV_CODEC_ID_HEVC && fr.nKind == 0)
+                        fr.data.assign(kMarkerSei, kMarkerSei + sizeof(kMarkerSei));
+                    fr.data.insert(fr.data.end(), pkt->data, pkt->data + pkt->size);
                     clip->frames.push_back(std::move(fr));
                     nVideo++;
                     av_packet_unref(pkt);
@@ -478,6 +487,8 @@ int ParseArgs(int argc, char **argv, Options *o)
         } else if (a == "--stall-ms" && nextInt(&o->nStallMs)) {
         } else if (a == "--data-every" && nextInt(&o->nDataEvery)) {
         } else if (a == "--size" && (v = next()) && sscanf(v, "%dx%d", &o->nWidth, &o->nHeight) == 2) {
+        } else if (a == "--marker-sei") {
+            o->bMarkerSei = 1;
         } else if (a == "--once") {
             o->bOnce = 1;
         } else {
