@@ -3,29 +3,33 @@
 
 // Copies the compressed packets of an open stream into an AVI file, without
 // decoding them. Start and stop are serialised process-wide by the recorder
-// lock (FFMpegRecorderLock); the stop then takes the stream's hSaveMutex, so
-// the lock order is recorder lock, then recording write lock. The read thread
-// writes each packet with FFMpegSaveAviWritePacket under hSaveMutex only.
+// lock (FFMpegRecorderLock); both take the stream's hSaveMutex after it, so
+// the lock order is recorder lock, then recording write lock. The read
+// thread writes each packet under hSaveMutex alone, from the first video key
+// frame on: video stamped 1, 2, 3... (duration 1), audio with the running
+// sum of its packet durations.
 //
-// Video packets are stamped 1, 2, 3... in a 100/2499 time base; the true rate
-// is only known at the stop, which rewrites the rate of the first stream
-// header (bytes 132-135 of the file, little-endian, frames per second x 100).
+// The true frame rate is only known at the stop, which rewrites the rate of
+// the first stream header (bytes 132-135 of the file, little-endian, frames
+// per second x 100 against a scale of 100).
 
 #include <stdint.h>
 
 struct FFMpegContext;
 struct AVPacket;
 
-// Time base of both output streams: nominally 24.99 frames per second.
+// Time base of the video stream: nominally 24.99 frames per second.
 enum { AVI_TIME_BASE_NUM = 100, AVI_TIME_BASE_DEN = 2499 };
-// Offset of the first stream header's dwRate in the files written here.
-enum { AVI_RATE_OFFSET = 132 };
+// Offset of the first stream header's dwScale and dwRate in the files
+// written here.
+enum { AVI_SCALE_OFFSET = 128, AVI_RATE_OFFSET = 132 };
 
 // Opens the file at pPath (container from the extension) with one video and,
 // when the source has audio, one audio stream, and writes its header.
-// 0 when recording; -1 (with a log line) when a recording already runs, the
-// format cannot be guessed, a stream cannot be set up or the file cannot be
-// created - then nothing is left open and no file is created.
+// 0 when recording. -1 with a log line when a recording already runs, the
+// path does not fit szSavePath, the format cannot be guessed, a stream
+// cannot be set up, the file cannot be created or the header cannot be
+// written; then nothing is left open and no file is left behind.
 int FFMpegStartSaveAvi(FFMpegContext *ctx, const char *pPath);
 
 // Finishes the file and corrects its frame rate in place. -1 when no
@@ -33,22 +37,27 @@ int FFMpegStartSaveAvi(FFMpegContext *ctx, const char *pPath);
 // the call is in the finished file.
 int FFMpegStopSaveAvi(FFMpegContext *ctx);
 
-// The read thread's recording step for one packet read from the source:
-// takes hSaveMutex, and while a recording runs writes a shallow copy of pkt
-// (its payload is not copied, pkt is left unchanged) from the first video key
-// frame on: video with the next frame number as pts/dts and duration 1, audio
-// with the running sum of audio durations, data-stream packets never.
-// 1 when the packet was written, 0 when it was skipped, -1 on a write error.
+// The read thread's recording step for one packet read from the source,
+// under hSaveMutex. While a recording runs, and from its first video key
+// frame on, writes a new reference to pkt's payload (pkt itself is left
+// unchanged): video as the next frame number (1, 2, 3...) with duration 1,
+// audio at the running sum of audio durations (nSaveAudioPts) expressed in
+// the output stream's time base and kept strictly increasing, so sources
+// with other time bases or without durations neither bloat the file nor
+// lose packets. Data-stream packets and packets of further streams are not
+// recorded. 1 when written, 0 when skipped, -1 when the muxer refused it.
 int FFMpegSaveAviWritePacket(FFMpegContext *ctx, const AVPacket *pkt);
 
-// Frame rate stored by the stop: nFrames x 100000 / nElapsedMs; 24 when no
-// time has passed; 3000 (with a log line) when the result is outside
-// 1..300000.
+// Rate stored by the stop: nFrames x 100000 / nElapsedMs (frames per second
+// x 100); 24 when no time has passed; 3000, with a log line, when the
+// result is outside 1..300000.
 int FFMpegSaveAviFrameRate(int64_t nFrames, int64_t nElapsedMs);
 
-// Rewrites the 32-bit little-endian rate at bytes 132-135 of the file and
-// nothing else (a file shorter than 136 bytes is padded with zeros up to
-// 136). 0, or -1 when the file cannot be opened or written.
+// Rewrites the 32-bit little-endian rate at bytes 132-135 of an AVI file
+// and nothing else. Only a file whose first stream header sits there (the
+// "strh" and "vids" tags in place) is changed, so a recording in another
+// container is never corrupted. 0, or -1 when the file cannot be opened,
+// has another layout or cannot be written.
 int FFMpegSaveAviPatchRate(const char *pPath, uint32_t nRate);
 
 #endif

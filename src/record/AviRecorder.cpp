@@ -1,0 +1,420 @@
+// AVI recorder: FFmpeg muxing set up from the source's codec parameters,
+// fed by the read thread, finished and rate-corrected at the stop.
+
+#include "record/AviRecorder.h"
+
+#include <stdio.h>
+#include <string.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+extern "C" {
+#include <libavcodec/avcodec.h>
+#include <libavformat/avformat.h>
+#include <libavutil/channel_layout.h>
+#include <libavutil/mem.h>
+}
+
+#include "stream/FFMpegContext.h"
+#include "support/Log.h"
+#include "support/Platform.h"
+#include "support/Thread.h"
+
+namespace {
+
+enum {
+    kVideoBitRate = 4000000,
+    kMaxRate = 300000,
+    kFallbackRate = 3000,
+    kDefaultRate = 24,
+    kUrlMax = 1023
+};
+
+// Writer state of one recording, kept in the output context's opaque slot
+// and guarded by hSaveMutex like the recording fields.
+struct RecordState {
+    int64_t nLastAudioPts;  // last audio pts written, output time base
+    int bWriteErrorLogged;
+};
+
+// Copies an extradata block into a new one with the padding FFmpeg's
+// parsers may read past the end. 0, or -1 when memory runs out.
+int CopyExtradata(AVCodecParameters *par, const AVCodecContext *src)
+{
+    if (!src || !src->extradata || src->extradata_size <= 0)
+        return 0;
+    par->extradata = (uint8_t *)av_mallocz((size_t)src->extradata_size + AV_INPUT_BUFFER_PADDING_SIZE);
+    if (!par->extradata)
+        return -1;
+    memcpy(par->extradata, src->extradata, (size_t)src->extradata_size);
+    par->extradata_size = src->extradata_size;
+    return 0;
+}
+
+AVStream *AddVideoStream(AVFormatContext *oc, const FFMpegContext *ctx)
+{
+    AVStream *st = avformat_new_stream(oc, NULL);
+    if (!st)
+        return NULL;
+    st->id = 0;
+    AVCodecParameters *par = st->codecpar;
+    par->codec_type = AVMEDIA_TYPE_VIDEO;
+    par->codec_id = ctx->nInVideoCodecId;
+    par->bit_rate = kVideoBitRate;
+    par->width = AtomicGet(&ctx->nWidth);
+    par->height = AtomicGet(&ctx->nHeight);
+    par->format = AV_PIX_FMT_YUV420P;
+    st->time_base = AVRational{AVI_TIME_BASE_NUM, AVI_TIME_BASE_DEN};
+    // Parameter sets of sources that carry them out of band (RTSP, MP4).
+    if (CopyExtradata(par, ctx->pVideoCodecCtx) != 0)
+        return NULL;
+    // Some FFmpeg releases know no AVI tag for H.265; without one the file
+    // would claim raw video.
+    if (par->codec_id == AV_CODEC_ID_HEVC && oc->oformat->codec_tag &&
+        av_codec_get_tag(oc->oformat->codec_tag, AV_CODEC_ID_HEVC) == 0)
+        par->codec_tag = MKTAG('H', 'E', 'V', 'C');
+    return st;
+}
+
+AVStream *AddAudioStream(AVFormatContext *oc, const FFMpegContext *ctx)
+{
+    AVStream *st = avformat_new_stream(oc, NULL);
+    if (!st)
+        return NULL;
+    st->id = 1;
+    AVCodecParameters *par = st->codecpar;
+    par->codec_type = AVMEDIA_TYPE_AUDIO;
+    par->codec_id = ctx->nInAudioCodecId;
+    par->format = AV_SAMPLE_FMT_S16;
+    int nRate = ctx->pAudioCodecCtx ? ctx->pAudioCodecCtx->sample_rate : 0;
+    par->sample_rate = nRate;
+    par->bit_rate = (int64_t)(nRate / 8000) * 64000;
+#if LIBAVUTIL_VERSION_INT >= AV_VERSION_INT(57, 24, 100)
+    av_channel_layout_default(&par->ch_layout, 1);
+#else
+    par->channels = 1;
+    par->channel_layout = AV_CH_LAYOUT_MONO;
+#endif
+    switch (ctx->nInAudioCodecId) {
+    case AV_CODEC_ID_ADPCM_G726:
+        par->bit_rate = 16000;
+        par->sample_rate = 8000;
+        par->bits_per_coded_sample = 2;
+        break;
+    case AV_CODEC_ID_ADPCM_G722:
+        par->bit_rate = 64000;
+        par->sample_rate = 16000;
+        par->bits_per_coded_sample = 4;
+        break;
+    case AV_CODEC_ID_AAC:
+        par->frame_size = 1024;
+        break;
+    default:
+        break;
+    }
+    // Constant-rate codecs are stored as a byte stream. Without a block
+    // size the AVI muxer would treat every timestamp step as missing chunks
+    // and pad the file with empty ones.
+    int nBits = par->bits_per_coded_sample > 0 ? par->bits_per_coded_sample
+                                               : av_get_bits_per_sample(par->codec_id);
+    if (nBits > 0 && par->block_align == 0)
+        par->block_align = nBits >= 8 ? nBits / 8 : 1;
+    // Without its configuration (AAC from RTSP or MP4 carries it out of
+    // band) the recorded audio could not be decoded.
+    if (CopyExtradata(par, ctx->pAudioCodecCtx) != 0)
+        return NULL;
+    DebugPrint("#### codec_id:%d bit_rate:%d sample_rate:%d bits_per_coded_sample:%d ####",
+               (int)par->codec_id, (int)par->bit_rate, par->sample_rate, par->bits_per_coded_sample);
+    return st;
+}
+
+// Removes a file the start created but could not complete; only ever a
+// regular file.
+void RemoveFailedFile(const char *pPath)
+{
+    struct stat st;
+    if (lstat(pPath, &st) == 0 && S_ISREG(st.st_mode))
+        unlink(pPath);
+}
+
+}  // namespace
+
+int FFMpegSaveAviFrameRate(int64_t nFrames, int64_t nElapsedMs)
+{
+    if (nElapsedMs <= 0)
+        return kDefaultRate;
+    int64_t nRate = nFrames * 100000 / nElapsedMs;
+    if (nRate < 1 || nRate > kMaxRate) {
+        DebugPrint("nVideoFreq:%d  nVideoFreq error===============", (int)nRate);
+        return kFallbackRate;
+    }
+    return (int)nRate;
+}
+
+int FFMpegSaveAviPatchRate(const char *pPath, uint32_t nRate)
+{
+    FILE *fp = pPath ? fopen(pPath, "rb+") : NULL;
+    if (!fp)
+        return -1;
+    unsigned char head[AVI_RATE_OFFSET + 4];
+    memset(head, 0, sizeof(head));
+    size_t n = fread(head, 1, sizeof(head), fp);
+    // RIFF AVI, then the first 'strl' list's 'strh' of a video stream.
+    if (n < sizeof(head) || memcmp(head, "RIFF", 4) != 0 || memcmp(head + 8, "AVI ", 4) != 0 ||
+        memcmp(head + 100, "strh", 4) != 0 || memcmp(head + 108, "vids", 4) != 0) {
+        fclose(fp);
+        DebugPrint("FFMpegSaveAviPatchRate %s: no AVI video stream header, rate not written", pPath);
+        return -1;
+    }
+    unsigned char le[4] = {(unsigned char)nRate, (unsigned char)(nRate >> 8), (unsigned char)(nRate >> 16),
+                           (unsigned char)(nRate >> 24)};
+    int ret = 0;
+    if (fseek(fp, AVI_RATE_OFFSET, SEEK_SET) != 0 || fwrite(le, 1, 4, fp) != 4)
+        ret = -1;
+    if (fclose(fp) != 0)
+        ret = -1;
+    return ret;
+}
+
+int FFMpegStartSaveAvi(FFMpegContext *ctx, const char *pPath)
+{
+    if (FFMpegIsConnecting())
+        DebugPrint("FFMpegStartSaveAvi connect now======");
+    if (!ctx)
+        return -1;
+    if (AtomicGet(&ctx->bSaving))
+        return -1;
+    DebugPrint("FFMpegStartSaveAvi start, nInAudioCodecId:%d, AV_CODEC_ID_NONE:%d\n",
+               (int)ctx->nInAudioCodecId, (int)AV_CODEC_ID_NONE);
+
+    Mutex *hRecorder = FFMpegRecorderLock();
+    MutexLock(hRecorder);
+    // Checked again under the lock: two starts may race past the first test.
+    MutexLock(ctx->hSaveMutex);
+    int bSaving = ctx->bSaving;
+    MutexUnlock(ctx->hSaveMutex);
+    if (bSaving) {
+        MutexUnlock(hRecorder);
+        return -1;
+    }
+
+    const char *pName = pPath ? pPath : "";
+    // The stop reopens the file by this name: a path that does not fit
+    // would correct some other file, so it is refused.
+    if (strlen(pName) >= sizeof(ctx->szSavePath)) {
+        DebugPrint("FFMpegStartSaveAvi path too long (%d bytes, at most %d): %.64s...",
+                   (int)strlen(pName), (int)sizeof(ctx->szSavePath) - 1, pName);
+        MutexUnlock(hRecorder);
+        return -1;
+    }
+
+    const AVOutputFormat *fmt = av_guess_format(NULL, pName, NULL);
+    if (!fmt) {
+        DebugPrint("av_guess_format file:%s error!", pName);
+        MutexUnlock(hRecorder);
+        return -1;
+    }
+
+    AVFormatContext *oc = avformat_alloc_context();
+    if (!oc) {
+        DebugPrint("FFMpegStartSaveAvi %s: out of memory", pName);
+        MutexUnlock(hRecorder);
+        return -1;
+    }
+    oc->oformat = fmt;
+    oc->url = av_strndup(pName, kUrlMax);
+
+    AVStream *pVideo = AddVideoStream(oc, ctx);
+    AVStream *pAudio = NULL;
+    if (pVideo && ctx->nInAudioCodecId != AV_CODEC_ID_NONE)
+        pAudio = AddAudioStream(oc, ctx);
+    if (!pVideo || (ctx->nInAudioCodecId != AV_CODEC_ID_NONE && !pAudio)) {
+        // Failing the start is enough; the host process goes on.
+        DebugPrint("Could not alloc stream\n");
+        avformat_free_context(oc);
+        MutexUnlock(hRecorder);
+        return -1;
+    }
+
+    RecordState *pState = (RecordState *)av_mallocz(sizeof(RecordState));
+    if (!pState) {
+        DebugPrint("FFMpegStartSaveAvi %s: out of memory", pName);
+        avformat_free_context(oc);
+        MutexUnlock(hRecorder);
+        return -1;
+    }
+    pState->nLastAudioPts = INT64_MIN;
+    oc->opaque = pState;
+
+    av_dump_format(oc, 0, pName, 1);
+
+    if (!(fmt->flags & AVFMT_NOFILE)) {
+        int r = avio_open(&oc->pb, pName, AVIO_FLAG_WRITE);
+        if (r < 0) {
+            DebugPrint("FFMpegStartSaveAvi avio_open %s error ret:%d", pName, r);
+            av_free(pState);
+            avformat_free_context(oc);
+            MutexUnlock(hRecorder);
+            return -1;
+        }
+    }
+    // A muxer that refuses the streams (a codec the container cannot hold)
+    // would take no packets: fail now rather than record an empty file.
+    int r = avformat_write_header(oc, NULL);
+    if (r < 0) {
+        DebugPrint("FFMpegStartSaveAvi avformat_write_header %s error ret:%d", pName, r);
+        if (!(fmt->flags & AVFMT_NOFILE)) {
+            avio_closep(&oc->pb);
+            RemoveFailedFile(pName);
+        }
+        av_free(pState);
+        avformat_free_context(oc);
+        MutexUnlock(hRecorder);
+        return -1;
+    }
+
+    // Published to the read thread in one step, under its lock.
+    MutexLock(ctx->hSaveMutex);
+    ctx->nSaveVideoFrames = 0;
+    ctx->nSaveTickCount = (int64_t)TickCount();
+    ctx->nSaveAudioPts = 0;
+    snprintf(ctx->szSavePath, sizeof(ctx->szSavePath), "%s", pName);
+    ctx->pSaveFormatCtx = oc;
+    ctx->pSaveVideoStream = pVideo;
+    ctx->pSaveAudioStream = pAudio;
+    ctx->nSaveVideoIndex = pVideo->index;
+    ctx->nSaveAudioIndex = pAudio ? pAudio->index : 1;
+    AtomicSet(&ctx->bSaving, 1);
+    MutexUnlock(ctx->hSaveMutex);
+
+    MutexUnlock(hRecorder);
+    return 0;
+}
+
+// Time base of the source's audio packets: the demuxer stream's, else the
+// one the decoder context was given, else one tick per sample.
+static AVRational SourceAudioTimeBase(const FFMpegContext *ctx)
+{
+    if (!ctx->bHttpRaw && ctx->pFormatCtx && ctx->nAudioIndex >= 0 &&
+        (unsigned)ctx->nAudioIndex < ctx->pFormatCtx->nb_streams) {
+        AVRational tb = ctx->pFormatCtx->streams[ctx->nAudioIndex]->time_base;
+        if (tb.num > 0 && tb.den > 0)
+            return tb;
+    }
+    if (ctx->pAudioCodecCtx) {
+        AVRational tb = ctx->pAudioCodecCtx->pkt_timebase;
+        if (tb.num > 0 && tb.den > 0)
+            return tb;
+        if (ctx->pAudioCodecCtx->sample_rate > 0)
+            return AVRational{1, ctx->pAudioCodecCtx->sample_rate};
+    }
+    return AVRational{0, 1};
+}
+
+int FFMpegSaveAviWritePacket(FFMpegContext *ctx, const AVPacket *pkt)
+{
+    if (!ctx || !pkt)
+        return 0;
+    int ret = 0;
+    MutexLock(ctx->hSaveMutex);
+    AVFormatContext *oc = ctx->pSaveFormatCtx;
+    bool bVideo = pkt->stream_index == ctx->nVideoIndex;
+    bool bAudio = !bVideo && ctx->nAudioIndex >= 0 && pkt->stream_index == ctx->nAudioIndex;
+    // A recording begins with a video key frame; data-stream packets and
+    // packets of any further stream would corrupt the recorded tracks.
+    if (!ctx->bSaving || !oc || !(bVideo || bAudio) ||
+        (ctx->nSaveVideoFrames <= 0 && !(bVideo && pkt->flags != 0)) ||
+        (bAudio && !ctx->pSaveAudioStream)) {
+        MutexUnlock(ctx->hSaveMutex);
+        return 0;
+    }
+    RecordState *pState = (RecordState *)oc->opaque;
+    AVPacket *pCopy = av_packet_alloc();
+    if (!pCopy || av_packet_ref(pCopy, pkt) < 0) {
+        av_packet_free(&pCopy);
+        MutexUnlock(ctx->hSaveMutex);
+        return -1;
+    }
+    if (ctx->nSaveVideoFrames == 0)
+        ctx->nSaveTickCount = (int64_t)TickCount();
+    if (bVideo) {
+        ctx->nSaveVideoFrames += 1;
+        pCopy->pts = ctx->nSaveVideoFrames;
+        pCopy->duration = 1;
+        pCopy->stream_index = ctx->nSaveVideoIndex;
+    } else {
+        ctx->nSaveAudioPts += pkt->duration > 0 ? pkt->duration : 0;
+        AVRational src = SourceAudioTimeBase(ctx);
+        int64_t pts = src.num > 0 ? av_rescale_q(ctx->nSaveAudioPts, src, ctx->pSaveAudioStream->time_base)
+                                  : ctx->nSaveAudioPts;
+        // The muxer refuses a timestamp that does not advance.
+        if (pState && pState->nLastAudioPts != INT64_MIN && pts <= pState->nLastAudioPts)
+            pts = pState->nLastAudioPts + 1;
+        if (pState)
+            pState->nLastAudioPts = pts;
+        pCopy->pts = pts;
+        pCopy->duration = src.num > 0 ? av_rescale_q(pkt->duration, src, ctx->pSaveAudioStream->time_base) : 0;
+        pCopy->stream_index = ctx->nSaveAudioIndex;
+    }
+    pCopy->dts = pCopy->pts;
+    if (pCopy->stream_index >= 0 && (unsigned)pCopy->stream_index < oc->nb_streams) {
+        int r = av_write_frame(oc, pCopy);
+        if (r < 0) {
+            if (pState && !pState->bWriteErrorLogged) {
+                pState->bWriteErrorLogged = 1;
+                DebugPrint("FFMpegSaveAviWritePacket %s: av_write_frame error ret:%d", ctx->szSavePath, r);
+            }
+            ret = -1;
+        } else {
+            ret = 1;
+        }
+    }
+    av_packet_free(&pCopy);
+    MutexUnlock(ctx->hSaveMutex);
+    return ret;
+}
+
+int FFMpegStopSaveAvi(FFMpegContext *ctx)
+{
+    if (!ctx || !AtomicGet(&ctx->bSaving))
+        return -1;
+
+    Mutex *hRecorder = FFMpegRecorderLock();
+    MutexLock(hRecorder);
+    // From here the read thread can no longer write a packet.
+    MutexLock(ctx->hSaveMutex);
+    if (!ctx->bSaving || !ctx->pSaveFormatCtx) {
+        MutexUnlock(ctx->hSaveMutex);
+        MutexUnlock(hRecorder);
+        return -1;
+    }
+    AtomicSet(&ctx->bSaving, 0);
+
+    // Tick counts are 32-bit and wrap: the elapsed time is their unsigned
+    // difference.
+    uint32_t nStart = (uint32_t)ctx->nSaveTickCount;
+    int64_t nElapsed = (int64_t)(uint32_t)(TickCount() - nStart);
+    int nRate = kDefaultRate;
+    if (nElapsed > 0)
+        nRate = FFMpegSaveAviFrameRate(ctx->nSaveVideoFrames, (int64_t)(uint32_t)(TickCount() - nStart));
+
+    AVFormatContext *oc = ctx->pSaveFormatCtx;
+    int r = av_write_trailer(oc);
+    if (r < 0)
+        DebugPrint("FFMpegStopSaveAvi av_write_trailer %s error ret:%d", ctx->szSavePath, r);
+    DebugPrint("FFMpegStopSaveAvi  11111111111111111111");
+    if (!(oc->oformat->flags & AVFMT_NOFILE))
+        avio_closep(&oc->pb);
+    av_free(oc->opaque);
+    avformat_free_context(oc);
+    ctx->pSaveFormatCtx = NULL;
+    ctx->pSaveVideoStream = NULL;
+    ctx->pSaveAudioStream = NULL;
+
+    if (FFMpegSaveAviPatchRate(ctx->szSavePath, (uint32_t)nRate) != 0)
+        DebugPrint("FFMpegStopSaveAvi %s: frame rate %d not written", ctx->szSavePath, nRate);
+
+    MutexUnlock(ctx->hSaveMutex);
+    MutexUnlock(hRecorder);
+    return 0;
+}

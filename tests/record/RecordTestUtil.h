@@ -1,0 +1,204 @@
+#ifndef IPCAMERA_TESTS_RECORD_RECORDTESTUTIL_H
+#define IPCAMERA_TESTS_RECORD_RECORDTESTUTIL_H
+
+// Helpers of the recorder tests: test media generated with the ffmpeg CLI,
+// and ffprobe/ffmpeg as the judges of the recorded files.
+
+#include <stdint.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <string>
+#include <vector>
+
+inline bool HaveTool(const char *name)
+{
+    std::string cmd = std::string("command -v ") + name + " >/dev/null 2>&1";
+    return system(cmd.c_str()) == 0;
+}
+
+// Runs a shell command; its stdout (and stderr when bErr) in *pOut; the exit
+// status as result.
+inline int RunCapture(const std::string &cmd, std::string *pOut, bool bErr = false)
+{
+    std::string full = cmd + (bErr ? " 2>&1" : " 2>/dev/null");
+    FILE *p = popen(full.c_str(), "r");
+    if (!p)
+        return -1;
+    char buf[4096];
+    size_t n;
+    pOut->clear();
+    while ((n = fread(buf, 1, sizeof(buf), p)) > 0)
+        pOut->append(buf, n);
+    int st = pclose(p);
+    return WIFEXITED(st) ? WEXITSTATUS(st) : -1;
+}
+
+inline std::string TestDir()
+{
+    static std::string dir;
+    if (dir.empty()) {
+        dir = std::string(IPCAMERA_BINARY_DIR) + "/record_test_" + std::to_string(getpid());
+        std::string cmd = "mkdir -p '" + dir + "'";
+        if (system(cmd.c_str()) != 0)
+            dir = "/tmp";
+    }
+    return dir;
+}
+
+// IPCAMERA_KEEP_TEST_FILES=1 keeps the files for a look after a failure.
+inline void RemoveTestDir()
+{
+    if (getenv("IPCAMERA_KEEP_TEST_FILES"))
+        return;
+    std::string cmd = "rm -rf '" + TestDir() + "'";
+    if (system(cmd.c_str()) != 0)
+        fprintf(stderr, "could not remove %s\n", TestDir().c_str());
+}
+
+// Generates seconds of 320x240 test video at 25 frames per second (a key
+// frame every 12 frames, no B-frames) with an optional mono sine tone.
+// vcodec: libx264, libx265 or mpeg4; acodec: "" for none, or aac,
+// pcm_mulaw, pcm_alaw, g726, g722. The container is chosen by the caller's
+// extension (NUT and MPEG-TS carry all of them).
+inline bool MakeSource(const std::string &path, const std::string &vcodec, const std::string &acodec,
+                       double seconds = 2.0)
+{
+    std::string cmd = "ffmpeg -nostdin -v error -y -f lavfi -i testsrc2=size=320x240:rate=25";
+    if (!acodec.empty()) {
+        int rate = acodec == "aac" ? 44100 : acodec == "g722" ? 16000 : 8000;
+        cmd += " -f lavfi -i sine=frequency=440:sample_rate=" + std::to_string(rate);
+    }
+    cmd += " -t " + std::to_string(seconds) + " -c:v " + vcodec + " -g 12 -bf 0 -pix_fmt yuv420p";
+    if (vcodec == "libx265")
+        cmd += " -x265-params log-level=none:bframes=0:keyint=12";
+    if (vcodec == "mpeg4")
+        cmd += " -q:v 4";
+    if (!acodec.empty()) {
+        cmd += " -c:a " + acodec + " -ac 1";
+        if (acodec == "g726")
+            cmd += " -b:a 16k -af asetnsamples=n=320";  // 40 ms packets, as cameras send
+        if (acodec == "aac")
+            cmd += " -b:a 64k";
+    }
+    cmd += " '" + path + "' >/dev/null 2>&1";
+    return system(cmd.c_str()) == 0;
+}
+
+struct ProbedStream {
+    std::string codecType;
+    std::string codecName;
+    std::string rFrameRate;
+    int nSampleRate = 0;
+    int nReadFrames = -1;
+};
+
+// ffprobe's view of a file, counting the frames it can decode.
+inline std::vector<ProbedStream> Probe(const std::string &path)
+{
+    std::vector<ProbedStream> out;
+    std::string text;
+    std::string cmd = "ffprobe -v error -count_frames -show_entries "
+                      "stream=codec_type,codec_name,r_frame_rate,sample_rate,nb_read_frames "
+                      "-of compact=p=0:nk=0 '" + path + "'";
+    if (RunCapture(cmd, &text) != 0)
+        return out;
+    size_t pos = 0;
+    while (pos < text.size()) {
+        size_t eol = text.find('\n', pos);
+        std::string line = text.substr(pos, eol == std::string::npos ? std::string::npos : eol - pos);
+        pos = eol == std::string::npos ? text.size() : eol + 1;
+        if (line.empty())
+            continue;
+        ProbedStream s;
+        size_t f = 0;
+        while (f < line.size()) {
+            size_t bar = line.find('|', f);
+            std::string kv = line.substr(f, bar == std::string::npos ? std::string::npos : bar - f);
+            f = bar == std::string::npos ? line.size() : bar + 1;
+            size_t eq = kv.find('=');
+            if (eq == std::string::npos)
+                continue;
+            std::string k = kv.substr(0, eq), v = kv.substr(eq + 1);
+            if (k == "codec_type")
+                s.codecType = v;
+            else if (k == "codec_name")
+                s.codecName = v;
+            else if (k == "r_frame_rate")
+                s.rFrameRate = v;
+            else if (k == "sample_rate")
+                s.nSampleRate = atoi(v.c_str());
+            else if (k == "nb_read_frames")
+                s.nReadFrames = v == "N/A" ? -1 : atoi(v.c_str());
+        }
+        out.push_back(s);
+    }
+    return out;
+}
+
+// Decodes the whole file with the ffmpeg CLI; its error output (empty when
+// every frame decoded cleanly) in *pErrors. true when ffmpeg succeeded.
+inline bool DecodesCleanly(const std::string &path, std::string *pErrors)
+{
+    std::string cmd = "ffmpeg -nostdin -v error -i '" + path + "' -f null -";
+    return RunCapture(cmd, pErrors, true) == 0;
+}
+
+inline uint32_t ReadLe32At(const std::string &path, long off)
+{
+    FILE *fp = fopen(path.c_str(), "rb");
+    if (!fp)
+        return 0xFFFFFFFFu;
+    unsigned char b[4] = {0, 0, 0, 0};
+    if (fseek(fp, off, SEEK_SET) != 0 || fread(b, 1, 4, fp) != 4) {
+        fclose(fp);
+        return 0xFFFFFFFFu;
+    }
+    fclose(fp);
+    return (uint32_t)b[0] | (uint32_t)b[1] << 8 | (uint32_t)b[2] << 16 | (uint32_t)b[3] << 24;
+}
+
+inline std::vector<unsigned char> ReadAll(const std::string &path)
+{
+    std::vector<unsigned char> v;
+    FILE *fp = fopen(path.c_str(), "rb");
+    if (!fp)
+        return v;
+    unsigned char buf[65536];
+    size_t n;
+    while ((n = fread(buf, 1, sizeof(buf), fp)) > 0)
+        v.insert(v.end(), buf, buf + n);
+    fclose(fp);
+    return v;
+}
+
+// Chunks of the 'movi' list with no payload. The AVI muxer writes one for
+// every timestamp step it finds missing, so a count beyond one per stream
+// means the recording's timestamps do not match its time bases.
+inline int CountEmptyChunks(const std::vector<unsigned char> &f)
+{
+    size_t i = 0;
+    for (; i + 4 <= f.size(); i++)
+        if (memcmp(&f[i], "movi", 4) == 0)
+            break;
+    i += 4;
+    int n = 0;
+    while (i + 8 <= f.size()) {
+        const unsigned char *p = &f[i];
+        uint32_t sz = (uint32_t)p[4] | (uint32_t)p[5] << 8 | (uint32_t)p[6] << 16 | (uint32_t)p[7] << 24;
+        if (memcmp(p, "LIST", 4) == 0) {
+            i += 12;
+            continue;
+        }
+        if (memcmp(p, "idx1", 4) == 0)
+            break;
+        n += sz == 0;
+        i += 8 + sz + (sz & 1);
+    }
+    return n;
+}
+
+#endif

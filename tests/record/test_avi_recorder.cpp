@@ -1,0 +1,436 @@
+// The AVI recorder driven on a stream context filled from a generated file,
+// with packets written the way the read thread writes them.
+
+#include <gtest/gtest.h>
+
+#include <string.h>
+#include <sys/stat.h>
+
+#include <atomic>
+#include <string>
+#include <thread>
+#include <vector>
+
+extern "C" {
+#include <libavcodec/avcodec.h>
+#include <libavformat/avformat.h>
+}
+
+#include "RecordTestUtil.h"
+#include "record/AviRecorder.h"
+#include "stream/FFMpegContext.h"
+#include "support/Platform.h"
+#include "support/Thread.h"
+
+namespace {
+
+// A stream context as FFMpegContextCreate leaves it, without the threads:
+// the source is read by the test itself.
+struct Source {
+    AVFormatContext *pFmt = nullptr;
+    FFMpegContext *ctx = nullptr;
+    int nSourceVideoPackets = 0;
+
+    bool Open(const std::string &path)
+    {
+        if (avformat_open_input(&pFmt, path.c_str(), nullptr, nullptr) < 0)
+            return false;
+        if (avformat_find_stream_info(pFmt, nullptr) < 0)
+            return false;
+        ctx = new FFMpegContext();
+        ctx->bRunning = 1;
+        ctx->nVideoIndex = ctx->nAudioIndex = ctx->nDataIndex = -1;
+        ctx->hSaveMutex = MutexCreate();
+        ctx->pFormatCtx = pFmt;
+        for (unsigned i = 0; i < pFmt->nb_streams; i++) {
+            AVCodecParameters *par = pFmt->streams[i]->codecpar;
+            AVCodecContext *cc = avcodec_alloc_context3(nullptr);
+            avcodec_parameters_to_context(cc, par);
+            if (par->codec_type == AVMEDIA_TYPE_VIDEO && ctx->nVideoIndex < 0) {
+                ctx->nVideoIndex = (int)i;
+                ctx->pVideoCodecCtx = cc;
+                ctx->nInVideoCodecId = par->codec_id;
+                ctx->nWidth = par->width;
+                ctx->nHeight = par->height;
+            } else if (par->codec_type == AVMEDIA_TYPE_AUDIO && ctx->nAudioIndex < 0) {
+                ctx->nAudioIndex = (int)i;
+                ctx->pAudioCodecCtx = cc;
+                ctx->nInAudioCodecId = par->codec_id;
+                // As the stream context sets up its ADPCM decoders.
+                if (par->codec_id == AV_CODEC_ID_ADPCM_G726) {
+                    cc->bits_per_coded_sample = 2;
+                    cc->sample_rate = 8000;
+                } else if (par->codec_id == AV_CODEC_ID_ADPCM_G722) {
+                    cc->bits_per_coded_sample = 4;
+                    cc->sample_rate = 16000;
+                }
+            } else {
+                avcodec_free_context(&cc);
+            }
+        }
+        return ctx->nVideoIndex >= 0;
+    }
+
+    ~Source()
+    {
+        if (ctx) {
+            FFMpegStopSaveAvi(ctx);
+            avcodec_free_context(&ctx->pVideoCodecCtx);
+            avcodec_free_context(&ctx->pAudioCodecCtx);
+            MutexDestroy(ctx->hSaveMutex);
+            delete ctx;
+        }
+        avformat_close_input(&pFmt);
+    }
+
+    // The read thread's recording step for one packet. 1 when written.
+    int Write(const AVPacket *pkt) { return FFMpegSaveAviWritePacket(ctx, pkt) == 1 ? 1 : 0; }
+
+    // Reads and writes packets until maxVideo video packets have been read
+    // (or the end); the number of video packets written.
+    int Pump(int maxVideo = 1 << 30)
+    {
+        AVPacket *pkt = av_packet_alloc();
+        int nVideoWritten = 0, nVideoRead = 0;
+        while (nVideoRead < maxVideo && av_read_frame(pFmt, pkt) >= 0) {
+            bool isVideo = pkt->stream_index == ctx->nVideoIndex;
+            nVideoRead += isVideo;
+            if (Write(pkt) && isVideo)
+                nVideoWritten++;
+            av_packet_unref(pkt);
+        }
+        av_packet_free(&pkt);
+        nSourceVideoPackets += nVideoRead;
+        return nVideoWritten;
+    }
+
+    // Pretends the recording's first packet was written nMs ago, so that
+    // the stop measures a known rate.
+    void BackdateStart(uint32_t nMs)
+    {
+        MutexLock(ctx->hSaveMutex);
+        ctx->nSaveTickCount = (int64_t)(uint32_t)(TickCount() - nMs);
+        MutexUnlock(ctx->hSaveMutex);
+    }
+};
+
+class AviRecorderTest : public testing::Test {
+protected:
+    static void SetUpTestSuite()
+    {
+        FFMpegRegister();
+        s_bTools = HaveTool("ffmpeg") && HaveTool("ffprobe");
+    }
+    static void TearDownTestSuite() { RemoveTestDir(); }
+    void SetUp() override
+    {
+        if (!s_bTools)
+            GTEST_SKIP() << "ffmpeg/ffprobe CLI not found: cannot generate or judge test media";
+    }
+    static bool s_bTools;
+};
+bool AviRecorderTest::s_bTools = false;
+
+TEST(AviRecorderRate, MeasuredRateAndItsLimits)
+{
+    EXPECT_EQ(2500, FFMpegSaveAviFrameRate(250, 10000));
+    EXPECT_EQ(3000, FFMpegSaveAviFrameRate(10, 2000000));  // 0 is out of range
+    EXPECT_EQ(24, FFMpegSaveAviFrameRate(100, 0));
+    EXPECT_EQ(3000, FFMpegSaveAviFrameRate(400000, 1000));  // 40000 fps
+    EXPECT_EQ(300000, FFMpegSaveAviFrameRate(3000, 1000));
+    EXPECT_EQ(1, FFMpegSaveAviFrameRate(1, 100000));
+}
+
+struct Combo {
+    const char *vcodec;
+    const char *acodec;
+    const char *container;
+    const char *vname;  // ffprobe's codec names
+    const char *aname;
+    int nSampleRate;
+};
+
+// Every camera codec pairing: the file is a real AVI with the corrected
+// rate, and every video packet written decodes without an error.
+TEST_F(AviRecorderTest, RecordsEveryCodecPairingIntoPlayableAvi)
+{
+    const Combo combos[] = {
+        {"libx264", "", "ts", "h264", "", 0},
+        {"libx264", "aac", "ts", "h264", "aac", 44100},
+        {"libx264", "pcm_mulaw", "nut", "h264", "pcm_mulaw", 8000},
+        {"libx264", "pcm_alaw", "nut", "h264", "pcm_alaw", 8000},
+        {"libx264", "g726", "nut", "h264", "adpcm_g726", 8000},
+        {"libx264", "g722", "nut", "h264", "adpcm_g722", 16000},
+        {"libx265", "", "nut", "hevc", "", 0},
+        {"libx265", "aac", "ts", "hevc", "aac", 44100},
+        {"libx265", "pcm_alaw", "nut", "hevc", "pcm_alaw", 8000},
+        {"mpeg4", "", "nut", "mpeg4", "", 0},
+        {"mpeg4", "g726", "nut", "mpeg4", "adpcm_g726", 8000},
+        {"mpeg4", "aac", "ts", "mpeg4", "aac", 44100},
+    };
+    for (const Combo &c : combos) {
+        std::string tag = std::string(c.vcodec) + "+" + (c.acodec[0] ? c.acodec : "none");
+        SCOPED_TRACE(tag);
+        std::string src = TestDir() + "/src_" + tag + "." + c.container;
+        std::string dst = TestDir() + "/rec_" + tag + ".avi";
+        ASSERT_TRUE(MakeSource(src, c.vcodec, c.acodec)) << "could not generate " << src;
+
+        Source s;
+        ASSERT_TRUE(s.Open(src));
+        ASSERT_EQ(0, FFMpegStartSaveAvi(s.ctx, dst.c_str()));
+        EXPECT_EQ(1, s.ctx->bSaving);
+        EXPECT_EQ(c.acodec[0] ? 2u : 1u, s.ctx->pSaveFormatCtx->nb_streams);
+        int written = s.Pump();
+        ASSERT_GT(written, 40);
+        EXPECT_EQ(written, s.ctx->nSaveVideoFrames);
+        s.BackdateStart((uint32_t)written * 40);  // 25 frames per second
+        ASSERT_EQ(0, FFMpegStopSaveAvi(s.ctx));
+        EXPECT_EQ(0, s.ctx->bSaving);
+        EXPECT_EQ(nullptr, s.ctx->pSaveFormatCtx);
+
+        EXPECT_EQ(100u, ReadLe32At(dst, AVI_SCALE_OFFSET));
+        uint32_t rate = ReadLe32At(dst, AVI_RATE_OFFSET);
+        EXPECT_GE(rate, 2490u);
+        EXPECT_LE(rate, 2500u);
+
+        std::vector<ProbedStream> st = Probe(dst);
+        ASSERT_EQ(c.acodec[0] ? 2u : 1u, st.size());
+        EXPECT_EQ("video", st[0].codecType);
+        EXPECT_EQ(c.vname, st[0].codecName);
+        EXPECT_EQ(rate == 2500 ? "25/1" : std::to_string(rate) + "/100", st[0].rFrameRate);
+        EXPECT_EQ(written, st[0].nReadFrames) << "video frames lost or undecodable";
+        if (c.acodec[0]) {
+            EXPECT_EQ("audio", st[1].codecType);
+            EXPECT_EQ(c.aname, st[1].codecName);
+            EXPECT_EQ(c.nSampleRate, st[1].nSampleRate);
+            EXPECT_GT(st[1].nReadFrames, 0);
+        }
+        std::string errors;
+        EXPECT_TRUE(DecodesCleanly(dst, &errors)) << errors;
+        EXPECT_EQ("", errors);
+        EXPECT_LE(CountEmptyChunks(ReadAll(dst)), 2) << "padding chunks: timestamps off their time base";
+    }
+}
+
+// The per-codec audio header values, read back from the file's stream
+// format (WAVEFORMATEX after the second 'strf').
+TEST_F(AviRecorderTest, AudioHeaderCarriesPerCodecValues)
+{
+    struct Expect {
+        const char *acodec;
+        int nFormatTag, nRate, nByteRate, nBits;
+    } cases[] = {
+        {"g726", 0x45, 8000, 16000 / 8, 2},
+        {"g722", 0x28F, 16000, 64000 / 8, 4},
+        {"aac", 0xFF, 44100, 320000 / 8, -1},
+        {"pcm_mulaw", 0x07, 8000, 8000, 8},
+    };
+    for (const Expect &e : cases) {
+        SCOPED_TRACE(e.acodec);
+        std::string src = TestDir() + "/hdr_" + e.acodec + ".nut";
+        std::string dst = TestDir() + "/hdr_" + e.acodec + ".avi";
+        ASSERT_TRUE(MakeSource(src, "libx264", e.acodec, 1.0));
+        Source s;
+        ASSERT_TRUE(s.Open(src));
+        ASSERT_EQ(0, FFMpegStartSaveAvi(s.ctx, dst.c_str()));
+        EXPECT_EQ(1, s.ctx->nSaveAudioIndex);
+        EXPECT_EQ(0, s.ctx->nSaveVideoIndex);
+        EXPECT_EQ(s.ctx->pSaveAudioStream, s.ctx->pSaveFormatCtx->streams[1]);
+        s.Pump();
+        ASSERT_EQ(0, FFMpegStopSaveAvi(s.ctx));
+
+        std::vector<unsigned char> f = ReadAll(dst);
+        size_t pos = 0;
+        int nStrf = 0;
+        for (size_t i = 0; i + 8 < f.size() && i < 65536; i++) {
+            if (memcmp(&f[i], "strf", 4) == 0 && ++nStrf == 2) {
+                pos = i + 8;
+                break;
+            }
+        }
+        ASSERT_NE(0u, pos) << "no audio stream format";
+        auto le16 = [&](size_t o) { return (int)(f[pos + o] | f[pos + o + 1] << 8); };
+        auto le32 = [&](size_t o) { return (int)(le16(o) | le16(o + 2) << 16); };
+        EXPECT_EQ(e.nFormatTag, le16(0));
+        EXPECT_EQ(1, le16(2));  // mono
+        EXPECT_EQ(e.nRate, le32(4));
+        EXPECT_EQ(e.nByteRate, le32(8));
+        if (e.nBits >= 0) {
+            EXPECT_EQ(e.nBits, le16(14));
+        }
+    }
+}
+
+TEST_F(AviRecorderTest, RecordingBeginsWithAKeyFrameAndCountsFromOne)
+{
+    std::string src = TestDir() + "/key.nut", dst = TestDir() + "/key.avi";
+    ASSERT_TRUE(MakeSource(src, "libx264", "pcm_mulaw", 2.0));
+    Source s;
+    ASSERT_TRUE(s.Open(src));
+    // Read past the first key frame so that the recording starts mid-GOP.
+    s.Pump(5);
+    ASSERT_EQ(0, FFMpegStartSaveAvi(s.ctx, dst.c_str()));
+    int written = s.Pump();
+    // Frames 6..12 are skipped until the key frame at 13.
+    EXPECT_EQ(s.nSourceVideoPackets - 12, written);
+    ASSERT_EQ(0, FFMpegStopSaveAvi(s.ctx));
+    std::vector<ProbedStream> st = Probe(dst);
+    ASSERT_EQ(2u, st.size());
+    EXPECT_EQ(written, st[0].nReadFrames);
+    std::string errors;
+    EXPECT_TRUE(DecodesCleanly(dst, &errors));
+    EXPECT_EQ("", errors);
+
+    // The first recorded frame is a key frame.
+    std::string text;
+    ASSERT_EQ(0, RunCapture("ffprobe -v error -select_streams v -show_entries packet=flags -of csv=p=0 '" + dst +
+                                "'", &text));
+    EXPECT_EQ('K', text[0]) << text.substr(0, 20);
+}
+
+TEST_F(AviRecorderTest, StartFailuresLeaveNothingBehind)
+{
+    std::string src = TestDir() + "/fail.nut";
+    ASSERT_TRUE(MakeSource(src, "libx264", "g722", 1.0));
+    Source s;
+    ASSERT_TRUE(s.Open(src));
+
+    const char *bad = "/nonexistent-dir-ipcam/rec.avi";
+    EXPECT_EQ(-1, FFMpegStartSaveAvi(s.ctx, bad));
+    EXPECT_EQ(0, s.ctx->bSaving);
+    EXPECT_EQ(nullptr, s.ctx->pSaveFormatCtx);
+
+    std::string unknown = TestDir() + "/rec.notaformat";
+    EXPECT_EQ(-1, FFMpegStartSaveAvi(s.ctx, unknown.c_str()));
+    EXPECT_NE(0, access(unknown.c_str(), F_OK));
+    EXPECT_EQ(-1, FFMpegStartSaveAvi(s.ctx, ""));
+    EXPECT_EQ(-1, FFMpegStartSaveAvi(s.ctx, nullptr));
+
+    // A path that does not fit the record name is refused, not cut.
+    std::string longPath = TestDir() + "/" + std::string(300, 'a') + ".avi";
+    EXPECT_EQ(-1, FFMpegStartSaveAvi(s.ctx, longPath.c_str()));
+    EXPECT_EQ(0, s.ctx->bSaving);
+
+    // A container that cannot hold the source's audio: the header fails,
+    // the start fails and removes the file it created.
+    std::string gif = TestDir() + "/rec.gif";
+    EXPECT_EQ(-1, FFMpegStartSaveAvi(s.ctx, gif.c_str()));
+    EXPECT_NE(0, access(gif.c_str(), F_OK));
+    EXPECT_EQ(0, s.ctx->bSaving);
+
+    EXPECT_EQ(-1, FFMpegStopSaveAvi(s.ctx));
+    EXPECT_EQ(-1, FFMpegStopSaveAvi(nullptr));
+    EXPECT_EQ(-1, FFMpegStartSaveAvi(nullptr, "x.avi"));
+
+    // After all that a good start works.
+    std::string good = TestDir() + "/after_fail.avi";
+    ASSERT_EQ(0, FFMpegStartSaveAvi(s.ctx, good.c_str()));
+    EXPECT_GT(s.Pump(), 0);
+    EXPECT_EQ(0, FFMpegStopSaveAvi(s.ctx));
+    std::string errors;
+    EXPECT_TRUE(DecodesCleanly(good, &errors)) << errors;
+}
+
+TEST_F(AviRecorderTest, SecondStartRefusedAndIdleStopTouchesNothing)
+{
+    std::string src = TestDir() + "/twice.nut";
+    std::string first = TestDir() + "/first.avi", second = TestDir() + "/second.avi";
+    ASSERT_TRUE(MakeSource(src, "libx264", "", 2.0));
+    Source s;
+    ASSERT_TRUE(s.Open(src));
+    ASSERT_EQ(0, FFMpegStartSaveAvi(s.ctx, first.c_str()));
+    int a = s.Pump(20);
+    EXPECT_EQ(-1, FFMpegStartSaveAvi(s.ctx, second.c_str()));
+    EXPECT_NE(0, access(second.c_str(), F_OK));
+    EXPECT_EQ(1, s.ctx->bSaving);
+    EXPECT_STREQ(first.c_str(), s.ctx->szSavePath);
+    int b = s.Pump();  // the first recording goes on
+    ASSERT_EQ(0, FFMpegStopSaveAvi(s.ctx));
+    std::vector<ProbedStream> st = Probe(first);
+    ASSERT_EQ(1u, st.size());
+    EXPECT_EQ(a + b, st[0].nReadFrames);
+    EXPECT_STREQ(first.c_str(), s.ctx->szSavePath) << "the name stays after the stop";
+
+    // Stop on an idle stream: -1, and the file named in the context keeps
+    // every byte.
+    std::vector<unsigned char> before = ReadAll(first);
+    EXPECT_EQ(-1, FFMpegStopSaveAvi(s.ctx));
+    EXPECT_EQ(before, ReadAll(first));
+}
+
+TEST_F(AviRecorderTest, RateCorrectionRewritesOnlyItsFourBytes)
+{
+    std::string src = TestDir() + "/patch.nut", dst = TestDir() + "/patch.avi";
+    ASSERT_TRUE(MakeSource(src, "libx264", "pcm_alaw", 1.0));
+    Source s;
+    ASSERT_TRUE(s.Open(src));
+    ASSERT_EQ(0, FFMpegStartSaveAvi(s.ctx, dst.c_str()));
+    s.Pump();
+    ASSERT_EQ(0, FFMpegStopSaveAvi(s.ctx));
+
+    std::vector<unsigned char> before = ReadAll(dst);
+    ASSERT_GT(before.size(), 1000u);
+    ASSERT_EQ(0, FFMpegSaveAviPatchRate(dst.c_str(), 0x01020304u));
+    std::vector<unsigned char> after = ReadAll(dst);
+    ASSERT_EQ(before.size(), after.size());
+    for (size_t i = 0; i < after.size(); i++) {
+        if (i >= AVI_RATE_OFFSET && i < AVI_RATE_OFFSET + 4)
+            continue;
+        ASSERT_EQ(before[i], after[i]) << "byte " << i << " changed";
+    }
+    EXPECT_EQ(0x01020304u, ReadLe32At(dst, AVI_RATE_OFFSET));
+
+    // Another container or a short file is left alone.
+    std::vector<unsigned char> nut = ReadAll(src);
+    EXPECT_EQ(-1, FFMpegSaveAviPatchRate(src.c_str(), 2500));
+    EXPECT_EQ(nut, ReadAll(src));
+    std::string shortFile = TestDir() + "/short.avi";
+    FILE *fp = fopen(shortFile.c_str(), "wb");
+    ASSERT_NE(nullptr, fp);
+    fwrite("RIFF", 1, 4, fp);
+    fclose(fp);
+    EXPECT_EQ(-1, FFMpegSaveAviPatchRate(shortFile.c_str(), 2500));
+    EXPECT_EQ(4u, ReadAll(shortFile).size());
+    EXPECT_EQ(-1, FFMpegSaveAviPatchRate((TestDir() + "/missing.avi").c_str(), 2500));
+}
+
+TEST_F(AviRecorderTest, StopWhileTheWriterRunsLosesNoWrittenPacket)
+{
+    std::string src = TestDir() + "/race.nut", dst = TestDir() + "/race.avi";
+    ASSERT_TRUE(MakeSource(src, "libx264", "pcm_mulaw", 4.0));
+    Source s;
+    ASSERT_TRUE(s.Open(src));
+    ASSERT_EQ(0, FFMpegStartSaveAvi(s.ctx, dst.c_str()));
+
+    // The writer keeps going past the stop, like a read thread does; a
+    // packet is either in the file or was refused after the stop.
+    std::atomic<int> videoWritten{0};
+    std::atomic<bool> started{false};
+    std::thread writer([&]() {
+        AVPacket *pkt = av_packet_alloc();
+        while (av_read_frame(s.pFmt, pkt) >= 0) {
+            bool isVideo = pkt->stream_index == s.ctx->nVideoIndex;
+            if (s.Write(pkt) && isVideo) {
+                videoWritten++;
+                started = true;
+            }
+            av_packet_unref(pkt);
+            SleepMs(1);
+        }
+        av_packet_free(&pkt);
+    });
+    while (!started || videoWritten < 20)
+        SleepMs(1);
+    ASSERT_EQ(0, FFMpegStopSaveAvi(s.ctx));
+    int atStop = videoWritten;
+    writer.join();
+    EXPECT_EQ(atStop, videoWritten.load()) << "written after the stop";
+
+    std::vector<ProbedStream> st = Probe(dst);
+    ASSERT_EQ(2u, st.size());
+    EXPECT_EQ(atStop, st[0].nReadFrames);
+    std::string errors;
+    EXPECT_TRUE(DecodesCleanly(dst, &errors)) << errors;
+}
+
+}  // namespace
