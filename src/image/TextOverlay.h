@@ -21,9 +21,9 @@ enum {
 };
 
 // 8x16 cells, 16 bytes per glyph; glyph of code c at (c - 0x20) * 16.
-extern const unsigned char g_TextFontSmall[TEXT_FONT_GLYPHS * TEXT_SMALL_GLYPH_BYTES];
+extern const unsigned char (&g_TextFontSmall)[TEXT_FONT_GLYPHS * TEXT_SMALL_GLYPH_BYTES];
 // 16x32 cells, 64 bytes per glyph; glyph of code c at (c - 0x20) * 64.
-extern const unsigned char g_TextFontLarge[TEXT_FONT_GLYPHS * TEXT_LARGE_GLYPH_BYTES];
+extern const unsigned char (&g_TextFontLarge)[TEXT_FONT_GLYPHS * TEXT_LARGE_GLYPH_BYTES];
 
 // Draws one glyph (nGlyphWidth a multiple of 8) with its top-left pixel at
 // column x, picture row y (from the top). Set bits become white, clear bits

@@ -1,0 +1,128 @@
+// Privacy-mask painting and the camera's mask members.
+
+#include "image/PrivacyMask.h"
+
+#include <string.h>
+
+#include "ipcamera/IpCamera.h"
+#include "support/Platform.h"
+
+namespace {
+
+// Scaled value truncated toward zero and held inside [lo, hi], so that
+// huge or negative host values can neither overflow nor reach past the
+// frame.
+int ScaleClamp(double v, int lo, int hi)
+{
+    if (!(v > lo))  // also catches NaN
+        return lo;
+    if (v > hi)
+        return hi;
+    return (int)v;
+}
+
+}  // namespace
+
+int MaskRect(const int *pMask, int nWidth, int nHeight, int *pX0, int *pY0, int *pX1, int *pY1)
+{
+    if (!pMask || nWidth < 1 || nHeight < 1 || pMask[MASK_FIELD_ENABLE] == 0)
+        return 0;
+    int nRefW = pMask[MASK_FIELD_REF_WIDTH], nRefH = pMask[MASK_FIELD_REF_HEIGHT];
+    if (nRefW <= 0 || nRefH <= 0)
+        return 0;  // no reference space: nothing to scale from
+    double x = pMask[MASK_FIELD_X], y = pMask[MASK_FIELD_Y];
+    double w = pMask[MASK_FIELD_WIDTH], h = pMask[MASK_FIELD_HEIGHT];
+
+    // Truncations as the frame is stored bottom-up: the first memory row is
+    // (refH - y - h) scaled, then 'rows' rows towards higher addresses.
+    double colStart = x * nWidth / nRefW;
+    double cols = w * nWidth / nRefW;
+    double memStart = (nRefH - y - h) * nHeight / nRefH;
+    double rows = h * nHeight / nRefH;
+    long long c0 = (long long)ScaleClamp(colStart, -2 * nWidth - 1, 2 * nWidth + 1);
+    long long nc = (long long)ScaleClamp(cols, 0, 4 * nWidth + 2);
+    long long m0 = (long long)ScaleClamp(memStart, -2 * nHeight - 1, 2 * nHeight + 1);
+    long long nr = (long long)ScaleClamp(rows, 0, 4 * nHeight + 2);
+    if (nr < 1 || nc < 1)
+        return 0;
+    long long c1 = c0 + nc, m1 = m0 + nr;
+    if (c0 < 0)
+        c0 = 0;
+    if (c1 > nWidth)
+        c1 = nWidth;
+    if (m0 < 0)
+        m0 = 0;
+    if (m1 > nHeight)
+        m1 = nHeight;
+    if (c0 >= c1 || m0 >= m1)
+        return 0;
+    *pX0 = (int)c0;
+    *pX1 = (int)c1;
+    // Memory rows [m0, m1) are picture rows [height - m1, height - m0).
+    *pY0 = nHeight - (int)m1;
+    *pY1 = nHeight - (int)m0;
+    return 1;
+}
+
+int MaskPaintBgr(const int *pMask, unsigned char *pFrame, int nWidth, int nHeight)
+{
+    int x0, y0, x1, y1;
+    if (!pFrame || !MaskRect(pMask, nWidth, nHeight, &x0, &y0, &x1, &y1))
+        return 0;
+    for (int py = y0; py < y1; py++) {
+        unsigned char *pRow = pFrame + (size_t)(nHeight - 1 - py) * nWidth * 3;
+        memset(pRow + (size_t)x0 * 3, 0, (size_t)(x1 - x0) * 3);
+    }
+    return 0;
+}
+
+int MaskPaintI420(const int *pMask, unsigned char *pFrame, int nWidth, int nHeight)
+{
+    int x0, y0, x1, y1;
+    if (!pFrame || !MaskRect(pMask, nWidth, nHeight, &x0, &y0, &x1, &y1))
+        return 0;
+    for (int y = y0; y < y1; y++)
+        memset(pFrame + (size_t)y * nWidth + x0, 16, (size_t)(x1 - x0));
+    int nCw = nWidth / 2, nCh = nHeight / 2;
+    if (nCw < 1 || nCh < 1)
+        return 0;
+    int cx0 = x0 / 2, cx1 = (x1 - 1) / 2 + 1, cy0 = y0 / 2, cy1 = (y1 - 1) / 2 + 1;
+    if (cx1 > nCw)
+        cx1 = nCw;
+    if (cy1 > nCh)
+        cy1 = nCh;
+    unsigned char *pU = pFrame + (size_t)nWidth * nHeight;
+    unsigned char *pV = pU + (size_t)nCw * nCh;
+    for (int y = cy0; y < cy1; y++) {
+        memset(pU + (size_t)y * nCw + cx0, 128, (size_t)(cx1 - cx0));
+        memset(pV + (size_t)y * nCw + cx0, 128, (size_t)(cx1 - cx0));
+    }
+    return 0;
+}
+
+int CIpCamera::SetMaskAreaParam(MaskAreaParam *pParam)
+{
+    if (!pParam)
+        return 0;
+    // One record for all four slots; the host keeps its own memory.
+    for (int i = 0; i < 4; i++)
+        m_MaskArea[i] = *pParam;
+    return 0;
+}
+
+int CIpCamera::SetMaskArea(unsigned char *pFrame, int nWidth, int nHeight)
+{
+    static_assert(sizeof(MaskAreaParam) == MASK_FIELD_COUNT * sizeof(int), "mask record is nine ints");
+    // In D3D display mode the hook sees I420 frames, which must not be
+    // painted as 3 bytes per pixel.
+    bool bPlanar = AtomicGet(&m_bD3DDisplay) != 0;
+    for (int i = 0; i < 4; i++) {
+        int rec[MASK_FIELD_COUNT];
+        memcpy(rec, &m_MaskArea[i], sizeof(rec));
+        if (bPlanar)
+            MaskPaintI420(rec, pFrame, nWidth, nHeight);
+        else
+            MaskPaintBgr(rec, pFrame, nWidth, nHeight);
+    }
+    return 0;
+}
