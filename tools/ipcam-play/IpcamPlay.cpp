@@ -54,6 +54,7 @@ struct PlayCamera {
     long long nLastFrames;
     long long nLastAudio;
     int bRecording;
+    int nRecordStarted;  // second of the run the recording started at, -1 none
     int bFinishReported;
 };
 
@@ -103,7 +104,8 @@ void PrintUsage(FILE *pOut)
             "  --tick-ms MS\n"
             "  --audio / --no-audio   deliver decoded audio to the host (default on)\n"
             "  --duration SEC     play for SEC seconds (default 10; 0 until Ctrl-C)\n"
-            "  --record PATH.avi  record each camera (camera N>1 writes PATH-N.avi)\n"
+            "  --record PATH.avi  record each camera from its first picture on (camera N>1\n"
+            "                     writes PATH-N.avi); the finished file is PATH_SECONDS.avi\n"
             "  --record-seconds N stop the recording after N seconds (default: whole run)\n"
             "  --snapshot PATH.jpg  write a JPEG of the first picture (PATH-N.jpg for N>1)\n"
             "  --mask x,y,w,h,refw,refh   black out a rectangle (reference coordinates,\n"
@@ -279,6 +281,20 @@ void StopRecording(PlayCamera *p, const std::string &path)
         printf("cam%d recording: no file was written for %s\n", p->nIndex, path.c_str());
 }
 
+// A recording starts once pictures flow: an RTSP source's picture size is
+// known only from its first decoded picture, and the AVI header needs it.
+void StartRecording(PlayCamera *p, const std::string &path, int nSecond)
+{
+    p->nRecordStarted = nSecond;
+    p->pCam->SetSaveRecordPath(path.c_str());
+    if (p->pCam->StartSaveAvi(1) == 0) {
+        p->bRecording = 1;
+        printf("cam%d recording to %s\n", p->nIndex, path.c_str());
+    } else {
+        printf("cam%d recording did not start: %s\n", p->nIndex, path.c_str());
+    }
+}
+
 void PrintStatus(PlayCamera *p, int nSecond)
 {
     long long frames = p->nFrames.load(std::memory_order_relaxed);
@@ -316,6 +332,7 @@ int main(int argc, char **argv)
         p->nIndex = (int)i + 1;
         p->sUrl = opt.urls[i];
         p->sSnapshot = NumberedPath(opt.sSnapshot, p->nIndex);
+        p->nRecordStarted = -1;
         char name[32];
         snprintf(name, sizeof name, "cam%d", p->nIndex);
         p->pCam = new CIpCamera(p->nIndex, name, p->sUrl.c_str());
@@ -351,14 +368,6 @@ int main(int argc, char **argv)
             c->SetSaveImagePath(p->sSnapshot.c_str());
             c->SaveImage(1, 1);
         }
-        if (!opt.sRecord.empty()) {
-            std::string path = NumberedPath(opt.sRecord, p->nIndex);
-            c->SetSaveRecordPath(path.c_str());
-            if (c->StartSaveAvi(1) == 0)
-                p->bRecording = 1;
-            else
-                printf("cam%d recording did not start: %s\n", p->nIndex, path.c_str());
-        }
     }
 
     std::thread ticker;
@@ -378,8 +387,12 @@ int main(int argc, char **argv)
             if (!p->bOpen)
                 continue;
             PrintStatus(p, nSecond);
-            if (p->bRecording && opt.nRecordSeconds > 0 && nSecond >= opt.nRecordSeconds)
-                StopRecording(p, NumberedPath(opt.sRecord, p->nIndex));
+            std::string path = NumberedPath(opt.sRecord, p->nIndex);
+            if (!path.empty() && p->nRecordStarted < 0 && p->nFrames.load() > 0)
+                StartRecording(p, path, nSecond);
+            else if (p->bRecording && opt.nRecordSeconds > 0 &&
+                     nSecond - p->nRecordStarted >= opt.nRecordSeconds)
+                StopRecording(p, path);
         }
         if (opt.nDuration > 0 && nSecond >= opt.nDuration)
             break;
