@@ -5,7 +5,6 @@
 #include <string.h>
 
 #include "ipcamera/IpCamera.h"
-#include "support/Platform.h"
 
 namespace {
 
@@ -113,16 +112,12 @@ int CIpCamera::SetMaskAreaParam(MaskAreaParam *pParam)
 int CIpCamera::SetMaskArea(unsigned char *pFrame, int nWidth, int nHeight)
 {
     static_assert(sizeof(MaskAreaParam) == MASK_FIELD_COUNT * sizeof(int), "mask record is nine ints");
-    // In D3D display mode the hook sees I420 frames, which must not be
-    // painted as 3 bytes per pixel.
-    bool bPlanar = AtomicGet(&m_bD3DDisplay) != 0;
+    // Packed BGR only: the frame hook paints planar frames with
+    // MaskPaintI420 itself.
     for (int i = 0; i < 4; i++) {
         int rec[MASK_FIELD_COUNT];
         memcpy(rec, &m_MaskArea[i], sizeof(rec));
-        if (bPlanar)
-            MaskPaintI420(rec, pFrame, nWidth, nHeight);
-        else
-            MaskPaintBgr(rec, pFrame, nWidth, nHeight);
+        MaskPaintBgr(rec, pFrame, nWidth, nHeight);
     }
     return 0;
 }

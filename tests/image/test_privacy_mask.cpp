@@ -1,0 +1,245 @@
+// Privacy-mask painting in both frame layouts.
+
+#include <gtest/gtest.h>
+
+#include <limits.h>
+#include <string.h>
+
+#include <vector>
+
+#include "image/PrivacyMask.h"
+#include "ipcamera/IpCamera.h"
+
+namespace {
+
+const unsigned char kFill = 0x5A;  // picture content; no mask value equals it
+const size_t kGuard = 64;
+
+// A frame with guard bands before and after it.
+struct GuardedFrame {
+    std::vector<unsigned char> buf;
+    size_t nSize;
+    explicit GuardedFrame(size_t n) : buf(n + 2 * kGuard, 0xC3), nSize(n)
+    {
+        memset(frame(), kFill, n);
+    }
+    unsigned char *frame() { return buf.data() + kGuard; }
+    bool GuardsIntact() const
+    {
+        for (size_t i = 0; i < kGuard; i++)
+            if (buf[i] != 0xC3 || buf[kGuard + nSize + i] != 0xC3)
+                return false;
+        return true;
+    }
+};
+
+size_t I420Size(int w, int h)
+{
+    return (size_t)w * h + 2 * (size_t)(w / 2) * (h / 2);
+}
+
+// Picture row py (from the top) of a bottom-up BGR frame.
+const unsigned char *BgrPixel(const unsigned char *f, int w, int h, int px, int py)
+{
+    return f + ((size_t)(h - 1 - py) * w + px) * 3;
+}
+
+void Record(int *m, int x, int y, int w, int h, int rw, int rh, int enable = 1)
+{
+    int v[MASK_FIELD_COUNT] = {0, enable, x, y, w, h, rw, rh, 0};
+    memcpy(m, v, sizeof(v));
+}
+
+TEST(PrivacyMask, QuarterOfAScaledFrameInBothLayouts)
+{
+    const int w = 1408, h = 1152;
+    int m[MASK_FIELD_COUNT];
+    Record(m, 0, 0, 352, 288, 704, 576);
+
+    GuardedFrame bgr((size_t)w * h * 3);
+    ASSERT_EQ(0, MaskPaintBgr(m, bgr.frame(), w, h));
+    EXPECT_TRUE(bgr.GuardsIntact());
+    for (int py = 0; py < h; py += 7)
+        for (int px = 0; px < w; px += 5) {
+            const unsigned char *p = BgrPixel(bgr.frame(), w, h, px, py);
+            bool inside = px < w / 2 && py < h / 2;
+            ASSERT_EQ(inside ? 0 : kFill, p[0]) << px << "," << py;
+            ASSERT_EQ(p[0], p[1]);
+            ASSERT_EQ(p[0], p[2]);
+        }
+    // The exact edges.
+    EXPECT_EQ(0, BgrPixel(bgr.frame(), w, h, 703, 575)[0]);
+    EXPECT_EQ(kFill, BgrPixel(bgr.frame(), w, h, 704, 575)[0]);
+    EXPECT_EQ(kFill, BgrPixel(bgr.frame(), w, h, 703, 576)[0]);
+
+    GuardedFrame yuv(I420Size(w, h));
+    ASSERT_EQ(0, MaskPaintI420(m, yuv.frame(), w, h));
+    EXPECT_TRUE(yuv.GuardsIntact());
+    const unsigned char *y = yuv.frame();
+    const unsigned char *u = y + (size_t)w * h;
+    const unsigned char *v = u + (size_t)(w / 2) * (h / 2);
+    for (int py = 0; py < h; py += 3)
+        for (int px = 0; px < w; px += 3)
+            ASSERT_EQ(px < w / 2 && py < h / 2 ? 16 : kFill, y[(size_t)py * w + px]) << px << "," << py;
+    for (int cy = 0; cy < h / 2; cy += 3)
+        for (int cx = 0; cx < w / 2; cx += 3) {
+            unsigned char want = cx < w / 4 && cy < h / 4 ? 128 : kFill;
+            ASSERT_EQ(want, u[(size_t)cy * (w / 2) + cx]);
+            ASSERT_EQ(want, v[(size_t)cy * (w / 2) + cx]);
+        }
+}
+
+TEST(PrivacyMask, RectangleLandsAtItsTopBasedPosition)
+{
+    const int w = 64, h = 48;
+    int m[MASK_FIELD_COUNT];
+    Record(m, 10, 5, 8, 3, w, h);  // reference space = frame
+    int x0, y0, x1, y1;
+    ASSERT_EQ(1, MaskRect(m, w, h, &x0, &y0, &x1, &y1));
+    EXPECT_EQ(10, x0);
+    EXPECT_EQ(18, x1);
+    EXPECT_EQ(5, y0);
+    EXPECT_EQ(8, y1);
+
+    std::vector<unsigned char> bgr((size_t)w * h * 3, kFill), yuv(I420Size(w, h), kFill);
+    MaskPaintBgr(m, bgr.data(), w, h);
+    MaskPaintI420(m, yuv.data(), w, h);
+    for (int py = 0; py < h; py++)
+        for (int px = 0; px < w; px++) {
+            bool inside = px >= 10 && px < 18 && py >= 5 && py < 8;
+            ASSERT_EQ(inside ? 0 : kFill, BgrPixel(bgr.data(), w, h, px, py)[1]) << px << "," << py;
+            ASSERT_EQ(inside ? 16 : kFill, yuv[(size_t)py * w + px]) << px << "," << py;
+        }
+    // Chroma: every sample touching rows 5..7 and columns 10..17.
+    const unsigned char *u = yuv.data() + (size_t)w * h;
+    for (int cy = 0; cy < h / 2; cy++)
+        for (int cx = 0; cx < w / 2; cx++) {
+            bool inside = cx >= 5 && cx < 9 && cy >= 2 && cy < 4;
+            ASSERT_EQ(inside ? 128 : kFill, u[(size_t)cy * (w / 2) + cx]) << cx << "," << cy;
+        }
+}
+
+TEST(PrivacyMask, DisabledOrDegenerateRecordsPaintNothing)
+{
+    const int w = 32, h = 32;
+    int m[MASK_FIELD_COUNT];
+    std::vector<unsigned char> f((size_t)w * h * 3, kFill), orig = f;
+    Record(m, 0, 0, 32, 32, 32, 32, 0);  // disabled
+    MaskPaintBgr(m, f.data(), w, h);
+    EXPECT_EQ(orig, f);
+    Record(m, 0, 0, 32, 1, 32, 64);  // height scales to half a row
+    MaskPaintBgr(m, f.data(), w, h);
+    EXPECT_EQ(orig, f);
+    Record(m, 0, 0, 0, 32, 32, 32);  // no width
+    MaskPaintBgr(m, f.data(), w, h);
+    EXPECT_EQ(orig, f);
+    Record(m, 0, 0, 32, 32, 0, 32);  // reference width 0
+    MaskPaintBgr(m, f.data(), w, h);
+    MaskPaintI420(m, f.data(), w, h);
+    EXPECT_EQ(orig, f);
+    Record(m, 0, 0, 32, 32, 32, 0);  // reference height 0
+    MaskPaintBgr(m, f.data(), w, h);
+    EXPECT_EQ(orig, f);
+    Record(m, 0, 0, 32, 32, -32, -32);  // negative reference
+    MaskPaintBgr(m, f.data(), w, h);
+    EXPECT_EQ(orig, f);
+    EXPECT_EQ(0, MaskPaintBgr(nullptr, f.data(), w, h));
+    EXPECT_EQ(0, MaskPaintBgr(m, nullptr, w, h));
+    EXPECT_EQ(0, MaskPaintI420(m, f.data(), 0, h));
+}
+
+TEST(PrivacyMask, RectanglesPastTheEdgesAreClipped)
+{
+    const int w = 40, h = 30;
+    struct Case {
+        int x, y, rw, rh;
+        int ex0, ey0, ex1, ey1;  // expected top-based rectangle
+    } cases[] = {
+        {30, 20, 20, 20, 30, 20, 40, 30},     // past right and bottom
+        {-10, -5, 20, 10, 0, 0, 10, 5},       // negative origin
+        {-100, -100, 300, 300, 0, 0, 40, 30}, // covers everything
+    };
+    for (const Case &c : cases) {
+        int m[MASK_FIELD_COUNT];
+        Record(m, c.x, c.y, c.rw, c.rh, w, h);
+        int x0, y0, x1, y1;
+        ASSERT_EQ(1, MaskRect(m, w, h, &x0, &y0, &x1, &y1)) << c.x << "," << c.y;
+        EXPECT_EQ(c.ex0, x0);
+        EXPECT_EQ(c.ey0, y0);
+        EXPECT_EQ(c.ex1, x1);
+        EXPECT_EQ(c.ey1, y1);
+    }
+    int m[MASK_FIELD_COUNT];
+    int x0, y0, x1, y1;
+    Record(m, 50, 0, 10, 10, w, h);  // wholly right of the frame
+    EXPECT_EQ(0, MaskRect(m, w, h, &x0, &y0, &x1, &y1));
+    Record(m, 0, 31, 10, 10, w, h);  // wholly below
+    EXPECT_EQ(0, MaskRect(m, w, h, &x0, &y0, &x1, &y1));
+    Record(m, 0, -20, 10, 10, w, h);  // wholly above
+    EXPECT_EQ(0, MaskRect(m, w, h, &x0, &y0, &x1, &y1));
+}
+
+// Hostile records, including extreme integers, over odd and tiny frame
+// sizes: nothing outside the frame is ever written, and what is painted is
+// exactly the reported rectangle.
+TEST(PrivacyMask, HostileRecordsNeverWriteOutsideTheFrame)
+{
+    const int vals[] = {INT_MIN, -100000, -33, -1, 0, 1, 7, 17, 64, 99, 100000, INT_MAX};
+    const int sizes[][2] = {{1, 1}, {2, 3}, {7, 5}, {16, 9}};
+    uint32_t s = 12345;
+    auto pick = [&]() {
+        s = s * 1664525u + 1013904223u;
+        return vals[(s >> 16) % (sizeof(vals) / sizeof(vals[0]))];
+    };
+    for (const auto &sz : sizes) {
+        int w = sz[0], h = sz[1];
+        for (int iter = 0; iter < 3000; iter++) {
+            int m[MASK_FIELD_COUNT];
+            Record(m, pick(), pick(), pick(), pick(), pick(), pick());
+            int x0 = 0, y0 = 0, x1 = 0, y1 = 0;
+            int any = MaskRect(m, w, h, &x0, &y0, &x1, &y1);
+            if (any) {
+                ASSERT_TRUE(x0 >= 0 && x0 < x1 && x1 <= w && y0 >= 0 && y0 < y1 && y1 <= h);
+            }
+            GuardedFrame bgr((size_t)w * h * 3), yuv(I420Size(w, h));
+            MaskPaintBgr(m, bgr.frame(), w, h);
+            MaskPaintI420(m, yuv.frame(), w, h);
+            ASSERT_TRUE(bgr.GuardsIntact()) << w << "x" << h;
+            ASSERT_TRUE(yuv.GuardsIntact()) << w << "x" << h;
+            for (int py = 0; py < h; py++)
+                for (int px = 0; px < w; px++) {
+                    bool inside = any && px >= x0 && px < x1 && py >= y0 && py < y1;
+                    ASSERT_EQ(inside ? 0 : kFill, BgrPixel(bgr.frame(), w, h, px, py)[2]);
+                    ASSERT_EQ(inside ? 16 : kFill, yuv.frame()[(size_t)py * w + px]);
+                }
+        }
+    }
+}
+
+TEST(PrivacyMask, CameraCopiesTheRecordAndPaintsBgr)
+{
+    CIpCamera cam;
+    const int w = 16, h = 8;
+    std::vector<unsigned char> f((size_t)w * h * 3, kFill), orig = f;
+    ASSERT_EQ(0, cam.SetMaskArea(f.data(), w, h));
+    EXPECT_EQ(orig, f) << "a new camera has no active mask";
+
+    MaskAreaParam p = {0, 1, 0, 0, 8, 4, 16, 8, 0};
+    ASSERT_EQ(0, cam.SetMaskAreaParam(&p));
+    for (int i = 0; i < 4; i++)
+        EXPECT_EQ(0, memcmp(&p, &cam.m_MaskArea[i], sizeof(p)));
+    p.nWidth = 16;  // the host's copy changes, the camera's does not
+    ASSERT_EQ(0, cam.SetMaskArea(f.data(), w, h));
+    for (int py = 0; py < h; py++)
+        for (int px = 0; px < w; px++)
+            ASSERT_EQ(px < 8 && py < 4 ? 0 : kFill, BgrPixel(f.data(), w, h, px, py)[0]) << px << "," << py;
+
+    MaskAreaParam off = {0, 0, 0, 0, 16, 8, 16, 8, 0};
+    cam.SetMaskAreaParam(&off);
+    std::vector<unsigned char> g((size_t)w * h * 3, kFill);
+    cam.SetMaskArea(g.data(), w, h);
+    EXPECT_EQ(orig, g);
+    EXPECT_EQ(0, cam.SetMaskAreaParam(nullptr));
+}
+
+}  // namespace

@@ -1,0 +1,247 @@
+// Built-in fonts and white text stamping into bottom-up BGR frames.
+
+#include <gtest/gtest.h>
+
+#include <limits.h>
+#include <string.h>
+
+#include <set>
+#include <string>
+#include <vector>
+
+#include "image/TextOverlay.h"
+#include "ipcamera/IpCamera.h"
+
+// The camera's text routines are private; tests reach them here.
+struct IpCameraTestAccess {
+    static int ConvertToBmp(CIpCamera &c, const char *t, unsigned char *f, int w, int h, int x, int y)
+    {
+        return c.ConvertToBmp(t, f, w, h, x, y);
+    }
+    static int MakeTextBmp(CIpCamera &c, const unsigned char *g, int gw, int gh, unsigned char *f, int w,
+                           int h, int x, int y)
+    {
+        return c.MakeTextBmp(g, gw, gh, f, w, h, x, y, 1);
+    }
+};
+
+namespace {
+
+const unsigned char kBg = 0x37;
+
+bool SmallBit(int c, int x, int y)
+{
+    return g_TextFontSmall[(c - 0x20) * 16 + y] & (0x80 >> x);
+}
+
+bool LargeBit(int c, int x, int y)
+{
+    return g_TextFontLarge[(c - 0x20) * 64 + y * 2 + x / 8] & (0x80 >> (x % 8));
+}
+
+struct Frame {
+    int w, h;
+    std::vector<unsigned char> buf;  // with a guard band on both sides
+    enum { kGuard = 4096 };
+    Frame(int width, int height) : w(width), h(height), buf((size_t)width * height * 3 + 2 * kGuard, kBg) {}
+    unsigned char *data() { return buf.data() + kGuard; }
+    // Picture row y from the top.
+    const unsigned char *At(int x, int y) const { return buf.data() + kGuard + ((size_t)(h - 1 - y) * w + x) * 3; }
+    bool White(int x, int y) const
+    {
+        const unsigned char *p = At(x, y);
+        return p[0] == 0xFF && p[1] == 0xFF && p[2] == 0xFF;
+    }
+    bool GuardsIntact() const
+    {
+        for (size_t i = 0; i < kGuard; i++)
+            if (buf[i] != kBg || buf[buf.size() - 1 - i] != kBg)
+                return false;
+        return true;
+    }
+    // Every pixel is either white or untouched background.
+    bool OnlyWhiteOrBackground() const
+    {
+        for (int y = 0; y < h; y++)
+            for (int x = 0; x < w; x++) {
+                const unsigned char *p = At(x, y);
+                bool bg = p[0] == kBg && p[1] == kBg && p[2] == kBg;
+                if (!bg && !White(x, y))
+                    return false;
+            }
+        return true;
+    }
+    // Bounding box of white pixels; false when there are none.
+    bool InkBox(int *x0, int *y0, int *x1, int *y1) const
+    {
+        *x0 = *y0 = INT_MAX;
+        *x1 = *y1 = -1;
+        for (int y = 0; y < h; y++)
+            for (int x = 0; x < w; x++)
+                if (White(x, y)) {
+                    *x0 = std::min(*x0, x);
+                    *y0 = std::min(*y0, y);
+                    *x1 = std::max(*x1, x);
+                    *y1 = std::max(*y1, y);
+                }
+        return *x1 >= 0;
+    }
+};
+
+TEST(TextFont, GlyphsAreDistinctWithBlankBorders)
+{
+    std::set<std::vector<unsigned char>> seen;
+    for (int c = 0x20; c <= 0x7E; c++) {
+        const unsigned char *g = &g_TextFontSmall[(c - 0x20) * 16];
+        std::vector<unsigned char> glyph(g, g + 16);
+        EXPECT_TRUE(seen.insert(glyph).second) << "glyph of '" << (char)c << "' repeats another";
+        int ink = 0;
+        for (int y = 0; y < 16; y++)
+            for (int x = 0; x < 8; x++)
+                ink += SmallBit(c, x, y);
+        if (c == ' ')
+            EXPECT_EQ(0, ink);
+        else
+            EXPECT_GT(ink, 0) << (char)c;
+        // Empty top and bottom rows and a blank first column keep
+        // neighbouring cells and lines apart.
+        EXPECT_EQ(0, g[0]) << (char)c;
+        EXPECT_EQ(0, g[15]) << (char)c;
+        for (int y = 0; y < 16; y++)
+            EXPECT_FALSE(SmallBit(c, 0, y)) << (char)c;
+    }
+    EXPECT_EQ(1520u, sizeof(g_TextFontSmall));
+    EXPECT_EQ(6080u, sizeof(g_TextFontLarge));
+}
+
+TEST(TextFont, LargeFaceIsTheSmallFaceDoubled)
+{
+    for (int c = 0x20; c <= 0x7E; c++)
+        for (int y = 0; y < 32; y++)
+            for (int x = 0; x < 16; x++)
+                ASSERT_EQ(SmallBit(c, x / 2, y / 2), LargeBit(c, x, y)) << (char)c << " " << x << "," << y;
+}
+
+TEST(TextOverlay, FontFollowsFrameWidth)
+{
+    int x0, y0, x1, y1;
+    Frame narrow(704, 64);
+    TextDrawStringBgr("H", narrow.data(), narrow.w, narrow.h, 0, 0);
+    ASSERT_TRUE(narrow.InkBox(&x0, &y0, &x1, &y1));
+    EXPECT_LT(x1, 8);
+    EXPECT_LT(y1, 16);
+    Frame wide(720, 64);
+    TextDrawStringBgr("H", wide.data(), wide.w, wide.h, 0, 0);
+    ASSERT_TRUE(wide.InkBox(&x0, &y0, &x1, &y1));
+    EXPECT_GE(x1, 8);
+    EXPECT_LT(x1, 16);
+    EXPECT_GE(y1, 16);
+    EXPECT_LT(y1, 32);
+    // The large glyph is exactly the font table's.
+    for (int y = 0; y < 32; y++)
+        for (int x = 0; x < 16; x++)
+            ASSERT_EQ(LargeBit('H', x, y), wide.White(x, y)) << x << "," << y;
+}
+
+TEST(TextOverlay, TopRowAndColumnsLandWhereAsked)
+{
+    // A glyph with every bit set, 8 wide and 3 high, at (5, 0).
+    const unsigned char solid[3] = {0xFF, 0xFF, 0xFF};
+    Frame f(32, 10);
+    TextDrawGlyphBgr(solid, 8, 3, f.data(), f.w, f.h, 5, 0);
+    for (int y = 0; y < f.h; y++)
+        for (int x = 0; x < f.w; x++)
+            ASSERT_EQ(x >= 5 && x < 13 && y < 3, f.White(x, y)) << x << "," << y;
+    // Bit order: the most significant bit is the leftmost pixel.
+    const unsigned char left[1] = {0x80};
+    Frame g(16, 4);
+    TextDrawGlyphBgr(left, 8, 1, g.data(), g.w, g.h, 2, 1);
+    int x0, y0, x1, y1;
+    ASSERT_TRUE(g.InkBox(&x0, &y0, &x1, &y1));
+    EXPECT_EQ(2, x0);
+    EXPECT_EQ(2, x1);
+    EXPECT_EQ(1, y0);
+    EXPECT_EQ(1, y1);
+}
+
+TEST(TextOverlay, CellsControlBytesAndBackground)
+{
+    const int w = 128, h = 20;
+    Frame tab(w, h), space(w, h), plain(w, h), empty(w, h);
+    TextDrawStringBgr("A\tB", tab.data(), w, h, 3, 2);
+    TextDrawStringBgr("A B", space.data(), w, h, 3, 2);
+    TextDrawStringBgr("AB", plain.data(), w, h, 3, 2);
+    EXPECT_EQ(space.buf, tab.buf) << "a control byte keeps its cell blank";
+    EXPECT_NE(plain.buf, tab.buf);
+    EXPECT_TRUE(tab.OnlyWhiteOrBackground());
+    // The third character sits in the third cell.
+    for (int y = 0; y < 16; y++)
+        for (int x = 0; x < 8; x++)
+            ASSERT_EQ(SmallBit('B', x, y), tab.White(3 + 16 + x, 2 + y));
+
+    std::vector<unsigned char> before = empty.buf;
+    EXPECT_EQ(0, TextDrawStringBgr("", empty.data(), w, h, 0, 0));
+    EXPECT_EQ(before, empty.buf);
+    EXPECT_EQ(0, TextDrawStringBgr("\x01\x7f\xff", empty.data(), w, h, 0, 0));
+    EXPECT_EQ(before, empty.buf);
+}
+
+// Text at and past every edge, and at extreme coordinates: pixels inside
+// the frame are drawn, nothing outside it is written.
+TEST(TextOverlay, ClipsAtEveryEdge)
+{
+    const int positions[] = {INT_MIN, -100000, -40, -17, -8, -3, 0, 5, 30, 57, 63, 64, 100, 100000, INT_MAX};
+    for (int w : {64, 720}) {
+        for (int x : positions)
+            for (int y : positions) {
+                Frame f(w, 40);
+                TextDrawStringBgr("W#@|_~", f.data(), f.w, f.h, x, y);
+                ASSERT_TRUE(f.GuardsIntact()) << w << " " << x << "," << y;
+                ASSERT_TRUE(f.OnlyWhiteOrBackground());
+            }
+    }
+    // A glyph half off the left and top edges keeps its visible part.
+    Frame f(64, 40);
+    const unsigned char solid[4] = {0xFF, 0xFF, 0xFF, 0xFF};
+    TextDrawGlyphBgr(solid, 8, 4, f.data(), f.w, f.h, -4, -2);
+    int x0, y0, x1, y1;
+    ASSERT_TRUE(f.InkBox(&x0, &y0, &x1, &y1));
+    EXPECT_EQ(0, x0);
+    EXPECT_EQ(3, x1);
+    EXPECT_EQ(0, y0);
+    EXPECT_EQ(1, y1);
+    // And past the right and bottom edges.
+    Frame g(64, 40);
+    TextDrawGlyphBgr(solid, 8, 4, g.data(), g.w, g.h, 60, 38);
+    ASSERT_TRUE(g.InkBox(&x0, &y0, &x1, &y1));
+    EXPECT_EQ(60, x0);
+    EXPECT_EQ(63, x1);
+    EXPECT_EQ(38, y0);
+    EXPECT_EQ(39, y1);
+    EXPECT_TRUE(g.GuardsIntact());
+}
+
+TEST(TextOverlay, CameraMembersStampText)
+{
+    CIpCamera cam;
+    Frame a(320, 40), b(320, 40);
+    EXPECT_EQ(0, IpCameraTestAccess::ConvertToBmp(cam, "12:34", a.data(), a.w, a.h, 10, 4));
+    TextDrawStringBgr("12:34", b.data(), b.w, b.h, 10, 4);
+    EXPECT_EQ(b.buf, a.buf);
+    int x0, y0, x1, y1;
+    ASSERT_TRUE(a.InkBox(&x0, &y0, &x1, &y1));
+    EXPECT_GE(x0, 10);
+    EXPECT_LT(x1, 10 + 5 * 8);
+
+    Frame c(32, 32);
+    const unsigned char *glyph = &g_TextFontLarge[('K' - 0x20) * 64];
+    EXPECT_EQ(0, IpCameraTestAccess::MakeTextBmp(cam, glyph, 16, 32, c.data(), c.w, c.h, 8, 0));
+    for (int y = 0; y < 32; y++)
+        for (int x = 0; x < 16; x++)
+            ASSERT_EQ(LargeBit('K', x, y), c.White(8 + x, y));
+    std::vector<unsigned char> before = c.buf;
+    EXPECT_EQ(0, IpCameraTestAccess::MakeTextBmp(cam, glyph, 16, 0, c.data(), c.w, c.h, 0, 0));
+    EXPECT_EQ(before, c.buf);
+}
+
+}  // namespace
