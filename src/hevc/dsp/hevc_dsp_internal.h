@@ -31,6 +31,10 @@ template <int BitDepth> void HevcIntraInitC(typename HevcDspTraits<BitDepth>::Ta
 template <int BitDepth> void HevcDeblockInitC(typename HevcDspTraits<BitDepth>::Table *pstDsp);
 template <int BitDepth> void HevcSaoInitC(typename HevcDspTraits<BitDepth>::Table *pstDsp);
 
+/* x86 kernels per stage and tier (hevc_*_x86.cpp). */
+template <int BitDepth> void HevcTransformInitSse41(typename HevcDspTraits<BitDepth>::Table *pstDsp);
+template <int BitDepth> void HevcTransformInitAvx2(typename HevcDspTraits<BitDepth>::Table *pstDsp);
+
 /* Instruction-set tiers: override what they implement. */
 void HevcDspInitSse41_8(HevcDsp8 *pstDsp);
 void HevcDspInitSse41_10(HevcDsp10 *pstDsp);

@@ -1,25 +1,32 @@
 /* Instruction-set tiers. Each tier replaces the entries it has a faster
- * version of; an entry it leaves alone keeps the C reference (or the lower
- * tier's version). The kernels live in hevc_*_sse41.cpp / hevc_*_avx2.cpp,
- * compiled with the matching target attributes. */
+ * version of; the others keep the C reference (or the lower tier's version).
+ * The kernels live in hevc_*_x86.cpp, each routine compiled for its tier
+ * through a target attribute. */
 #include "hevc_dsp_internal.h"
 
+#if defined(__x86_64__) || defined(__i386__)
 void HevcDspInitSse41_8(HevcDsp8 *pstDsp)
 {
-    (void)pstDsp;
+    HevcTransformInitSse41<8>(pstDsp);
 }
 
 void HevcDspInitSse41_10(HevcDsp10 *pstDsp)
 {
-    (void)pstDsp;
+    HevcTransformInitSse41<10>(pstDsp);
 }
 
 void HevcDspInitAvx2_8(HevcDsp8 *pstDsp)
 {
-    (void)pstDsp;
+    HevcTransformInitAvx2<8>(pstDsp);
 }
 
 void HevcDspInitAvx2_10(HevcDsp10 *pstDsp)
 {
-    (void)pstDsp;
+    HevcTransformInitAvx2<10>(pstDsp);
 }
+#else
+void HevcDspInitSse41_8(HevcDsp8 *) {}
+void HevcDspInitSse41_10(HevcDsp10 *) {}
+void HevcDspInitAvx2_8(HevcDsp8 *) {}
+void HevcDspInitAvx2_10(HevcDsp10 *) {}
+#endif

@@ -1,0 +1,284 @@
+/* Every entry an instruction-set tier overrides is run against the C
+ * reference on random and built inputs, for every size and both bit depths,
+ * comparing whole buffers so writes into the guard band around a block show
+ * up. Set IPCAMERA_DSP_TIMING=1 to print per-call times as well. */
+#include <gtest/gtest.h>
+#include <stdlib.h>
+#include <string.h>
+#include <time.h>
+
+#include <functional>
+#include <string>
+
+#include "dsp_test_util.h"
+
+namespace {
+
+double NowNs()
+{
+    timespec ts;
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return ts.tv_sec * 1e9 + ts.tv_nsec;
+}
+
+/* Runs fnPrepare + fnRun(C) and fnPrepare + fnRun(tier) and compares the
+ * state fnState exposes. */
+struct Comparer {
+    int iCompared = 0;
+    bool bTiming = getenv("IPCAMERA_DSP_TIMING") != NULL;
+
+    void Time(const std::string &name, const std::function<void()> &fnRef, const std::function<void()> &fnOpt)
+    {
+        if (!bTiming)
+            return;
+        const int iReps = 20000;
+        double t0 = NowNs();
+        for (int i = 0; i < iReps; i++)
+            fnRef();
+        double t1 = NowNs();
+        for (int i = 0; i < iReps; i++)
+            fnOpt();
+        double t2 = NowNs();
+        printf("  %-28s C %8.1f ns  tier %8.1f ns  x%.2f\n", name.c_str(), (t1 - t0) / iReps,
+               (t2 - t1) / iReps, (t1 - t0) / (t2 - t1));
+    }
+};
+
+enum CoeffShape { kSparse, kLowFreq, kFull, kExtreme, kShapes };
+
+void FillCoeffs(TestRng &rng, int N, int eShape, int16_t *c)
+{
+    memset(c, 0, sizeof(int16_t) * N * N);
+    if (eShape == kSparse) {
+        for (int i = rng.Range(1, 3); i > 0; i--)
+            c[rng.Range(0, N * N - 1)] = (int16_t)rng.Range(-500, 500);
+    } else if (eShape == kLowFreq) {
+        int iLim = rng.Range(1, N);
+        for (int y = 0; y < iLim; y++)
+            for (int x = 0; x < iLim - y; x++)
+                c[y * N + x] = (int16_t)rng.Range(-3000, 3000);
+    } else {
+        for (int i = 0; i < N * N; i++)
+            c[i] = (int16_t)(eShape == kFull ? rng.Range(-32768, 32767) : (rng.Next() & 1) ? 32767 : -32768);
+    }
+}
+
+const int kGuard = 64;
+
+template <int BitDepth> void CompareTier(unsigned uiMask, Comparer &cmp)
+{
+    typedef typename DspOf<BitDepth>::Pixel Pixel;
+    typename DspOf<BitDepth>::Table ref, opt;
+    DspOf<BitDepth>::Init(&ref, 0);
+    DspOf<BitDepth>::Init(&opt, uiMask);
+    TestRng rng(BitDepth * 1000 + uiMask);
+    const int iMax = (1 << BitDepth) - 1;
+    const std::string tag = std::to_string(BitDepth) + "-bit mask " + std::to_string(uiMask) + " ";
+
+    /* coefficient-buffer entries: in place, guard on both sides */
+    auto fnCoeffs = [&](const char *name, int N, void (*fnRef)(int16_t *), void (*fnOpt)(int16_t *)) {
+        if (fnRef == fnOpt)
+            return;
+        cmp.iCompared++;
+        alignas(32) int16_t a[32 * 32 + 2 * kGuard], b[32 * 32 + 2 * kGuard];
+        for (int iter = 0; iter < 400; iter++) {
+            for (int i = 0; i < 32 * 32 + 2 * kGuard; i++)
+                a[i] = b[i] = (int16_t)rng.Next();
+            FillCoeffs(rng, N, iter % kShapes, a + kGuard);
+            memcpy(b + kGuard, a + kGuard, sizeof(int16_t) * N * N);
+            fnRef(a + kGuard);
+            fnOpt(b + kGuard);
+            ASSERT_EQ(0, memcmp(a, b, sizeof(a))) << tag << name << " N=" << N << " shape " << iter % kShapes;
+        }
+        FillCoeffs(rng, N, kFull, a + kGuard);
+        memcpy(b, a, sizeof(a));
+        cmp.Time(tag + name + " " + std::to_string(N), [&] { memcpy(b, a, sizeof(a)); fnRef(b + kGuard); },
+                 [&] { memcpy(b, a, sizeof(a)); fnOpt(b + kGuard); });
+    };
+    for (int l = 0; l < 4; l++) {
+        fnCoeffs("idct", 4 << l, ref.pfnIdct[l], opt.pfnIdct[l]);
+        fnCoeffs("transform skip", 4 << l, ref.pfnTransformSkip[l], opt.pfnTransformSkip[l]);
+    }
+    fnCoeffs("idst", 4, ref.pfnIdst4, opt.pfnIdst4);
+
+    /* picture entries: a block inside a larger plane */
+    const int iStride = 32 + 2 * 16;
+    static Pixel picA[(32 + 2 * 16) * (32 + 8)], picB[(32 + 2 * 16) * (32 + 8)];
+    auto fnFillPic = [&] {
+        for (size_t i = 0; i < sizeof(picA) / sizeof(Pixel); i++)
+            picA[i] = picB[i] = (Pixel)(rng.Next() % 3 ? rng.Range(0, iMax) : (rng.Next() & 1) * iMax);
+    };
+    Pixel *pBlkA = picA + 4 * iStride + 16, *pBlkB = picB + 4 * iStride + 16;
+    for (int l = 0; l < 4; l++) {
+        const int N = 4 << l;
+        if (ref.pfnAddResidual[l] != opt.pfnAddResidual[l]) {
+            cmp.iCompared++;
+            alignas(32) int16_t res[32 * 32];
+            for (int iter = 0; iter < 300; iter++) {
+                fnFillPic();
+                for (int i = 0; i < N * N; i++)
+                    res[i] = (int16_t)(iter % 4 == 0 ? rng.Range(-32768, 32767) : rng.Range(-iMax, iMax));
+                ref.pfnAddResidual[l](pBlkA, iStride, res);
+                opt.pfnAddResidual[l](pBlkB, iStride, res);
+                ASSERT_EQ(0, memcmp(picA, picB, sizeof(picA))) << tag << "add residual N=" << N;
+            }
+            cmp.Time(tag + "add residual " + std::to_string(N), [&] { ref.pfnAddResidual[l](pBlkA, iStride, res); },
+                     [&] { opt.pfnAddResidual[l](pBlkB, iStride, res); });
+        }
+        if (ref.pfnIdctDcAdd[l] != opt.pfnIdctDcAdd[l]) {
+            cmp.iCompared++;
+            for (int iter = 0; iter < 300; iter++) {
+                fnFillPic();
+                int c = iter % 3 ? rng.Range(-2000, 2000) : rng.Range(-32768, 32767);
+                ref.pfnIdctDcAdd[l](pBlkA, iStride, c);
+                opt.pfnIdctDcAdd[l](pBlkB, iStride, c);
+                ASSERT_EQ(0, memcmp(picA, picB, sizeof(picA))) << tag << "dc add N=" << N;
+            }
+        }
+        if (ref.pfnPredPlanar[l] != opt.pfnPredPlanar[l] || ref.pfnPredDc[l] != opt.pfnPredDc[l] ||
+            ref.pfnPredAngular[l] != opt.pfnPredAngular[l]) {
+            cmp.iCompared++;
+            Pixel line[HEVC_INTRA_LINE_ALLOC];
+            for (int iter = 0; iter < 20; iter++) {
+                for (int i = 0; i < HEVC_INTRA_LINE_ALLOC; i++)
+                    line[i] = (Pixel)rng.Range(0, iMax);
+                const Pixel *pRef = line + HEVC_INTRA_LINE_PAD + 2 * N;
+                for (int iMode = 0; iMode <= 34; iMode++)
+                    for (int bEdge = 0; bEdge <= 1; bEdge++) {
+                        fnFillPic();
+                        if (iMode == 0) {
+                            ref.pfnPredPlanar[l](pBlkA, iStride, pRef);
+                            opt.pfnPredPlanar[l](pBlkB, iStride, pRef);
+                        } else if (iMode == 1) {
+                            ref.pfnPredDc[l](pBlkA, iStride, pRef, bEdge);
+                            opt.pfnPredDc[l](pBlkB, iStride, pRef, bEdge);
+                        } else {
+                            ref.pfnPredAngular[l](pBlkA, iStride, pRef, iMode, bEdge);
+                            opt.pfnPredAngular[l](pBlkB, iStride, pRef, iMode, bEdge);
+                        }
+                        ASSERT_EQ(0, memcmp(picA, picB, sizeof(picA))) << tag << "intra N=" << N << " mode " << iMode;
+                    }
+            }
+        }
+    }
+    if (ref.pfnDequant != opt.pfnDequant) {
+        cmp.iCompared++;
+        int16_t a[32 * 32], b[32 * 32];
+        uint8_t m[32 * 32];
+        for (int iter = 0; iter < 400; iter++) {
+            int iLog2 = 2 + iter % 4, N = 1 << iLog2, iQp = rng.Range(0, 51 + 6 * (BitDepth - 8));
+            FillCoeffs(rng, N, iter % kShapes, a);
+            memcpy(b, a, sizeof(a));
+            for (int i = 0; i < N * N; i++)
+                m[i] = (uint8_t)rng.Range(1, 255);
+            ref.pfnDequant(a, iLog2, iQp, iter & 1 ? m : NULL);
+            opt.pfnDequant(b, iLog2, iQp, iter & 1 ? m : NULL);
+            ASSERT_EQ(0, memcmp(a, b, sizeof(int16_t) * N * N)) << tag << "dequant";
+        }
+    }
+    /* loop filters: structured edges so every decision path is reached */
+    for (int iDir = 0; iDir < 2; iDir++) {
+        if (ref.pfnDeblockLuma[iDir] == opt.pfnDeblockLuma[iDir] && ref.pfnDeblockChroma[iDir] == opt.pfnDeblockChroma[iDir])
+            continue;
+        cmp.iCompared++;
+        for (int iter = 0; iter < 3000; iter++) {
+            int iBase = rng.Range(0, iMax), iSlope = rng.Range(-3, 3), iStep = rng.Range(-40, 40), iNoise = rng.Range(0, 3);
+            for (int y = 0; y < 40; y++)
+                for (int x = 0; x < iStride; x++) {
+                    int t = iDir ? y : x, v = iBase + iSlope * t + (t >= 20 ? iStep : 0) + rng.Range(-iNoise, iNoise);
+                    picA[y * iStride + x] = picB[y * iStride + x] = (Pixel)(v < 0 ? 0 : v > iMax ? iMax : v);
+                }
+            Pixel *pA = picA + 20 * iStride + 20, *pB = picB + 20 * iStride + 20;
+            int iQp = rng.Range(10, 51);
+            int iBeta = HevcDeblockBeta(iQp, rng.Range(-6, 6), BitDepth);
+            int iTc = HevcDeblockTc(iQp, rng.Range(1, 2), rng.Range(-6, 6), BitDepth);
+            int bNoP = rng.Range(0, 7) == 0, bNoQ = rng.Range(0, 7) == 0;
+            ref.pfnDeblockLuma[iDir](pA, iStride, iBeta, iTc, bNoP, bNoQ);
+            opt.pfnDeblockLuma[iDir](pB, iStride, iBeta, iTc, bNoP, bNoQ);
+            ref.pfnDeblockChroma[iDir](pA + 8 * (iDir ? 1 : iStride), iStride, iTc, bNoP, bNoQ);
+            opt.pfnDeblockChroma[iDir](pB + 8 * (iDir ? 1 : iStride), iStride, iTc, bNoP, bNoQ);
+            ASSERT_EQ(0, memcmp(picA, picB, sizeof(picA))) << tag << "deblock dir " << iDir;
+        }
+    }
+    if (ref.pfnSaoBand != opt.pfnSaoBand || ref.pfnSaoEdge != opt.pfnSaoEdge) {
+        cmp.iCompared++;
+        static Pixel src[70 * 70], dA[70 * 70], dB[70 * 70];
+        for (int iter = 0; iter < 400; iter++) {
+            int w = rng.Range(1, 64), h = rng.Range(1, 64), c = iter % 4;
+            unsigned uiAvail = iter % 3 ? HEVC_SAO_ALL : rng.Next() & 0xFF;
+            int16_t off[5] = {0, (int16_t)rng.Range(-31, 31), (int16_t)rng.Range(-31, 31), (int16_t)rng.Range(-31, 31),
+                              (int16_t)rng.Range(-31, 31)};
+            for (int i = 0; i < 70 * 70; i++) {
+                src[i] = (Pixel)(rng.Next() % 4 ? rng.Range(0, iMax) : iMax / 2);
+                dA[i] = dB[i] = (Pixel)i;
+            }
+            const Pixel *s = src + 3 * 70 + 3;
+            ref.pfnSaoEdge(dA + 3 * 70 + 3, 70, s, 70, w, h, off, c, uiAvail);
+            opt.pfnSaoEdge(dB + 3 * 70 + 3, 70, s, 70, w, h, off, c, uiAvail);
+            ASSERT_EQ(0, memcmp(dA, dB, sizeof(dA))) << tag << "sao edge";
+            ref.pfnSaoBand(dA + 3 * 70 + 3, 70, s, 70, w, h, off, rng.Range(0, 31));
+            memcpy(dB, dA, sizeof(dA));
+        }
+    }
+}
+
+TEST(HevcDspTiers, OverriddenEntriesMatchTheCReference)
+{
+    Comparer cmp;
+    const unsigned uiFlags = HevcDspCpuFlags();
+    for (unsigned uiMask : {HEVC_CPU_SSE41, HEVC_CPU_SSE41 | HEVC_CPU_AVX2, HEVC_CPU_AVX2}) {
+        if ((uiMask & uiFlags) != uiMask)
+            continue;
+        CompareTier<8>(uiMask, cmp);
+        CompareTier<10>(uiMask, cmp);
+        if (HasFatalFailure())
+            return;
+    }
+    if (uiFlags & HEVC_CPU_AVX2) {
+        EXPECT_GT(cmp.iCompared, 0) << "the AVX2 tier should replace entries on this machine";
+    }
+    if (!uiFlags)
+        GTEST_SKIP() << "no SIMD tier on this CPU (or IPCAMERA_HEVC_CPUMASK=0): nothing to compare";
+}
+
+/* Mask 0 must give the plain C table, whatever the CPU has. */
+TEST(HevcDspTiers, MaskZeroForcesTheCReferences)
+{
+    HevcDsp8 a, b;
+    HevcDspInit8(&a, 0);
+    HevcDspInit8(&b, HEVC_CPU_ALL);
+    HevcDsp10 c, d;
+    HevcDspInit10(&c, 0);
+    HevcDspInit10(&d, HEVC_CPU_ALL);
+    /* the same C instantiation appears for entries no tier replaces */
+    EXPECT_EQ(a.pfnIdst4, b.pfnIdst4);
+    EXPECT_EQ(c.pfnSaoBand, d.pfnSaoBand);
+    EXPECT_EQ(8, a.iBitDepth);
+    EXPECT_EQ(10, c.iBitDepth);
+    if (HevcDspCpuFlags() & HEVC_CPU_AVX2) {
+        EXPECT_NE(a.pfnIdct[3], b.pfnIdct[3]);
+        EXPECT_NE(c.pfnIdct[3], d.pfnIdct[3]);
+    }
+}
+
+TEST(HevcDspTiers, EnvironmentMaskLowersTheTiers)
+{
+    const char *pszOld = getenv("IPCAMERA_HEVC_CPUMASK");
+    std::string old = pszOld ? pszOld : "";
+    unsetenv("IPCAMERA_HEVC_CPUMASK");
+    unsigned uiAll = HevcDspCpuFlags();
+    setenv("IPCAMERA_HEVC_CPUMASK", "0", 1);
+    EXPECT_EQ(0u, HevcDspCpuFlags());
+    HevcDsp8 a, c;
+    HevcDspInit8(&a, HEVC_CPU_ALL);
+    HevcDspInit8(&c, 0);
+    EXPECT_EQ(0, memcmp(&a, &c, sizeof(a)));
+    setenv("IPCAMERA_HEVC_CPUMASK", "0x1", 1);
+    EXPECT_EQ(uiAll & HEVC_CPU_SSE41, HevcDspCpuFlags());
+    if (pszOld)
+        setenv("IPCAMERA_HEVC_CPUMASK", old.c_str(), 1);
+    else
+        unsetenv("IPCAMERA_HEVC_CPUMASK");
+}
+
+} /* namespace */
