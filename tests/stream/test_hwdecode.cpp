@@ -52,6 +52,7 @@ struct FakeGpu {
     HwAdapterList list;
     std::vector<int> failOn;          // adapter indexes whose creation fails
     std::vector<std::string> tried;   // device names creation was asked for
+    std::vector<uint8_t *> created;   // data of each reference handed out
 
     static int ListAdapters(void *u, HwAdapterList *out)
     {
@@ -71,7 +72,10 @@ struct FakeGpu {
                 return AVERROR(ENODEV);
         // Stands for a device reference: only owned and released here.
         *pp = av_buffer_alloc(16);
-        return *pp ? 0 : AVERROR(ENOMEM);
+        if (!*pp)
+            return AVERROR(ENOMEM);
+        g->created.push_back((*pp)->data);
+        return 0;
     }
     HwDeviceOps Ops() { return HwDeviceOps{ListAdapters, Create, this}; }
 };
@@ -180,7 +184,9 @@ TEST(SetHwDeviceCtx, FailedCreationMovesToTheNextAdapter)
     EXPECT_EQ(0, set_hwdevice_ctx_ops(c, &ops));
     ASSERT_EQ(2u, gpu.tried.size());
     EXPECT_EQ("/dev/dri/renderD129", gpu.tried[1]);
-    EXPECT_NE(nullptr, c->hw_device_ctx);
+    ASSERT_NE(nullptr, c->hw_device_ctx);
+    ASSERT_EQ(1u, gpu.created.size());
+    EXPECT_EQ(gpu.created[0], c->hw_device_ctx->data);  // adapter 1's device
     EXPECT_NE(old, c->hw_device_ctx);
     EXPECT_EQ(get_hw_format, c->get_format);
     avcodec_free_context(&c);  // releases the installed reference
