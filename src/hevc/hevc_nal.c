@@ -85,8 +85,6 @@ static uint32_t DecodeSliceNal(HW265D_DEC *pstDec, HevcBits *b, int iType, int i
 {
     HevcSliceHeader *sh = &pstDec->stSh;
     int bFirst = (int)HevcBitsPeek(b, 1);
-    if (!bFirst && pstDec->bSkipPic)
-        return HEVC_NAL_CONSUMED;
     if (bFirst) {
         pstDec->bPicStarted = 0;
         pstDec->bPicFailed = 0;
@@ -104,6 +102,10 @@ static uint32_t DecodeSliceNal(HW265D_DEC *pstDec, HevcBits *b, int iType, int i
         else if (pstDec->bPicStarted && pstDec->iCurPic >= 0)
             pstDec->stDpb.astPic[pstDec->iCurPic].uiErrorFlag |= HEVC_PIC_ERR_SLICE;
         return uiRet;
+    }
+    if (!bFirst && pstDec->bSkipPic) {
+        TraceSlice(pstDec, 1);
+        return HEVC_NAL_CONSUMED;
     }
     uint32_t uiPicRet = 0;
     if (bFirst) {

@@ -406,7 +406,8 @@ uint32_t HevcParseSliceHeader(HW265D_DEC *pstDec, HevcBits *b, HevcSliceHeader *
     uint32_t uiRet;
     /* Header fields were set by the caller: nal_unit_type, nuh_layer_id, temporal_id. */
     sh->first_slice_segment_in_pic_flag = (uint8_t)HevcBitsFlag(b);
-    if (!sh->first_slice_segment_in_pic_flag && pstDec->bPicStarted && sh->temporal_id != pstDec->ucFirstTemporalId) {
+    if (!sh->first_slice_segment_in_pic_flag && (pstDec->bPicStarted || pstDec->bSkipPic) &&
+        sh->temporal_id != pstDec->ucFirstTemporalId) {
         HEVC_ERR(pstDec, "IHW265D_Decode : the value of nuh_temporal_id is %d, it is not equal to firstSliceSegment nuh_temporal_id!\n",
                  (int)sh->temporal_id);
         return SH_FAIL;
@@ -456,7 +457,7 @@ uint32_t HevcParseSliceHeader(HW265D_DEC *pstDec, HevcBits *b, HevcSliceHeader *
         }
     }
     if (sh->dependent_slice_segment_flag) {
-        if (!pstDec->bShValid || !pstDec->bPicStarted) {
+        if (!pstDec->bShValid || !(pstDec->bPicStarted || pstDec->bSkipPic)) {
             HEVC_ERR(pstDec, "IHW265D_Decode : the independent slice segment header is invalid !\n");
             return SH_FAIL;
         }

@@ -1,0 +1,596 @@
+#include "HevcTestUtil.h"
+
+#include <cstdarg>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <mutex>
+#include <regex>
+#include <sstream>
+#include <sys/stat.h>
+#include <sys/wait.h>
+
+namespace hevctest {
+
+namespace {
+std::mutex g_lock;
+std::map<unsigned int, Decoder *> g_decoders; // guarded by g_lock
+unsigned int g_uiNextChannel = 100;           // guarded by g_lock
+} // namespace
+
+Decoder *DecoderForChannel(unsigned int uiChannel)
+{
+    std::lock_guard<std::mutex> lock(g_lock);
+    auto it = g_decoders.find(uiChannel);
+    return it == g_decoders.end() ? nullptr : it->second;
+}
+
+void *TestMalloc(unsigned int uiChannel, unsigned int uiSize)
+{
+    Decoder *d = DecoderForChannel(uiChannel);
+    if (d) {
+        if (d->alloc.llFailAfter >= 0 && d->alloc.llCalls++ >= d->alloc.llFailAfter)
+            return nullptr;
+        d->alloc.llLive++;
+        d->alloc.llBytes += uiSize;
+    }
+    return malloc(uiSize);
+}
+
+void TestFree(unsigned int uiChannel, void *p)
+{
+    Decoder *d = DecoderForChannel(uiChannel);
+    if (d && p)
+        d->alloc.llLive--;
+    free(p);
+}
+
+void TestLog(unsigned int uiChannel, int eLevel, const char *pszFormat, ...)
+{
+    char buf[2048];
+    va_list ap;
+    va_start(ap, pszFormat);
+    vsnprintf(buf, sizeof(buf), pszFormat, ap);
+    va_end(ap);
+    Decoder *d = DecoderForChannel(uiChannel);
+    if (d)
+        d->logs.push_back({eLevel, buf});
+}
+
+IHW265D_INIT_PARAM DefaultParams(int w, int h)
+{
+    IHW265D_INIT_PARAM p;
+    memset(&p, 0, sizeof(p));
+    p.iMaxWidth = w;
+    p.iMaxHeight = h;
+    p.iMaxRefNum = 15;
+    p.iMaxVPSNum = 16;
+    p.iMaxSPSNum = 16;
+    p.iMaxPPSNum = 64;
+    p.iBitDepth = 10;
+    p.eThreadType = 0;
+    p.eOutputOrder = IH265D_DISPLAY_ORDER;
+    p.MallocFxn = TestMalloc;
+    p.FreeFxn = TestFree;
+    p.LogFxn = TestLog;
+    return p;
+}
+
+Decoder::Decoder(const IHW265D_INIT_PARAM &params, bool bTrace)
+{
+    {
+        std::lock_guard<std::mutex> lock(g_lock);
+        m_uiChannel = g_uiNextChannel++;
+        g_decoders[m_uiChannel] = this;
+    }
+    IHW265D_INIT_PARAM p = params;
+    p.uiChannelID = m_uiChannel;
+    m_uiCreate = IHW265D_Create(&m_h, &p);
+    if (m_h && bTrace)
+        HevcSetTrace(m_h, OnTrace, this);
+}
+
+Decoder::~Decoder()
+{
+    if (m_h)
+        IHW265D_Delete(m_h);
+    std::lock_guard<std::mutex> lock(g_lock);
+    g_decoders.erase(m_uiChannel);
+}
+
+void Decoder::OnTrace(void *pUser, int eKind, const void *pRecord)
+{
+    Decoder *d = static_cast<Decoder *>(pUser);
+    UnitRec u;
+    memset(&u.vps, 0, sizeof(u.vps));
+    u.eKind = eKind;
+    if (eKind == HEVC_TRACE_VPS)
+        u.vps = *static_cast<const HevcVps *>(pRecord);
+    else if (eKind == HEVC_TRACE_SPS)
+        u.sps = *static_cast<const HevcSps *>(pRecord);
+    else if (eKind == HEVC_TRACE_PPS)
+        u.pps = *static_cast<const HevcPps *>(pRecord);
+    else {
+        const HevcTraceSlice *t = static_cast<const HevcTraceSlice *>(pRecord);
+        u.slice.sh = *static_cast<const HevcSliceHeader *>(t->pstSh);
+        u.slice.entryPoints.assign(u.slice.sh.puiEntryPointOffset,
+                                   u.slice.sh.puiEntryPointOffset + u.slice.sh.num_entry_point_offsets);
+        u.slice.iPoc = t->iPoc;
+        u.slice.bSkipped = t->bSkipped != 0;
+        for (int l = 0; l < 2; l++) {
+            u.slice.iNumRef[l] = t->iNumRef[l];
+            for (int i = 0; i < 16; i++)
+                u.slice.aiRefPoc[l][i] = t->aiRefPoc[l][i];
+        }
+    }
+    d->units.push_back(u);
+}
+
+void Decoder::Emit(const IHW265D_OUTARGS &out)
+{
+    OutPic p;
+    p.out = out;
+    unsigned uiBps = out.uiDecBitDepthLuma > 8 ? 2 : 1;
+    p.y.assign(out.pucOutYUV[0], out.pucOutYUV[0] + out.uiDecWidth * uiBps);
+    pictures.push_back(p);
+}
+
+unsigned int Decoder::Call(const uint8_t *p, uint32_t n, int iMode, uint64_t ullTs, IHW265D_OUTARGS *out)
+{
+    IHW265D_INARGS in;
+    memset(&in, 0, sizeof(in));
+    in.pStream = const_cast<uint8_t *>(p);
+    in.uiStreamLen = n;
+    in.uiTimeStamp = ullTs;
+    in.eDecodeMode = iMode;
+    unsigned int r = IHW265D_DecodeFrame(m_h, &in, out);
+    if (r != IHW265D_OK && r != IHW265D_NEED_MORE_BITS)
+        codes.push_back(r);
+    return r;
+}
+
+void Decoder::FlushAll()
+{
+    static uint8_t ucDummy;
+    IHW265D_OUTARGS out;
+    for (int i = 0; i < 100; i++) {
+        Call(&ucDummy, 0, IH265D_DECODE_END, 0, &out);
+        if (out.eDecodeStatus != IH265D_GETDISPLAY)
+            return;
+        Emit(out);
+    }
+}
+
+void Decoder::Feed(const std::vector<uint8_t> &data, size_t uiChunk, bool bFlush)
+{
+    IHW265D_OUTARGS out;
+    uint64_t ullTs = 0;
+    for (size_t pos = 0; pos < data.size(); pos += uiChunk, ullTs++) {
+        uint32_t n = (uint32_t)std::min(uiChunk, data.size() - pos);
+        const uint8_t *p = data.data() + pos;
+        for (int guard = 0; guard < 100000; guard++) {
+            Call(p, n, IH265D_DECODE_NORMAL, ullTs, &out);
+            if (out.eDecodeStatus == IH265D_GETDISPLAY)
+                Emit(out);
+            p += out.uiBytsConsumed;
+            n -= out.uiBytsConsumed;
+            if (n == 0 && out.eDecodeStatus != IH265D_GETDISPLAY)
+                break;
+        }
+    }
+    if (bFlush)
+        FlushAll();
+}
+
+bool Decoder::HasLog(const std::string &needle) const { return CountLog(needle) > 0; }
+
+int Decoder::CountLog(const std::string &needle) const
+{
+    int n = 0;
+    for (const LogLine &l : logs)
+        n += l.text.find(needle) != std::string::npos;
+    return n;
+}
+
+std::vector<uint8_t> ReadFile(const std::string &path)
+{
+    std::ifstream f(path, std::ios::binary);
+    return std::vector<uint8_t>((std::istreambuf_iterator<char>(f)), std::istreambuf_iterator<char>());
+}
+
+int Run(const std::string &cmd, std::string *pOut)
+{
+    FILE *p = popen((cmd + " 2>&1").c_str(), "r");
+    if (!p)
+        return -1;
+    std::string s;
+    char buf[65536];
+    size_t n;
+    while ((n = fread(buf, 1, sizeof(buf), p)) > 0)
+        s.append(buf, n);
+    int st = pclose(p);
+    if (pOut)
+        *pOut = s;
+    return WIFEXITED(st) ? WEXITSTATUS(st) : -1;
+}
+
+bool HaveTool(const char *pszName)
+{
+    return Run(std::string("command -v ") + pszName + " >/dev/null") == 0;
+}
+
+std::string TempDir()
+{
+    std::string dir = std::string(IPCAMERA_BINARY_DIR) + "/hevc-test-streams";
+    mkdir(dir.c_str(), 0755);
+    return dir;
+}
+
+static bool Exists(const std::string &path)
+{
+    struct stat st;
+    return stat(path.c_str(), &st) == 0 && st.st_size > 0;
+}
+
+std::string X265Stream(const std::string &name, int w, int h, int frames, int depth, const std::string &args,
+                       std::string *pCsv)
+{
+    if (!HaveTool("x265") || !HaveTool("ffmpeg"))
+        return "";
+    std::string base = TempDir() + "/" + name;
+    std::string out = base + ".hevc", csv = base + ".csv";
+    if (pCsv)
+        *pCsv = csv;
+    if (Exists(out) && Exists(csv))
+        return out;
+    std::ostringstream cmd;
+    cmd << "ffmpeg -hide_banner -loglevel error -f lavfi -i testsrc2=size=" << w << "x" << h
+        << ":rate=25 -frames:v " << frames << " -pix_fmt " << (depth > 8 ? "yuv420p10le -strict -1" : "yuv420p")
+        << " -f yuv4mpegpipe - | x265 --input - --y4m --log-level error "
+        << (depth > 8 ? "--output-depth 10 --profile main10 " : "") << args << " --csv " << csv
+        << " --csv-log-level 2 -o " << out;
+    std::string log;
+    if (Run(cmd.str(), &log) != 0 || !Exists(out)) {
+        fprintf(stderr, "x265 failed: %s\n%s\n", cmd.str().c_str(), log.c_str());
+        return "";
+    }
+    return out;
+}
+
+std::string LibX265Stream(const std::string &name, int w, int h, int frames, const std::string &params)
+{
+    if (!HaveTool("ffmpeg"))
+        return "";
+    std::string out = TempDir() + "/" + name + ".hevc";
+    if (Exists(out))
+        return out;
+    std::ostringstream cmd;
+    cmd << "ffmpeg -hide_banner -loglevel error -y -f lavfi -i testsrc2=size=" << w << "x" << h
+        << ":rate=25 -frames:v " << frames << " -pix_fmt yuv420p -c:v libx265 -x265-params log-level=error:"
+        << params << " -f hevc " << out;
+    std::string log;
+    if (Run(cmd.str(), &log) != 0 || !Exists(out)) {
+        fprintf(stderr, "libx265 failed: %s\n%s\n", cmd.str().c_str(), log.c_str());
+        return "";
+    }
+    return out;
+}
+
+int64_t TraceUnit::Get(const std::string &name, int64_t def, size_t i) const
+{
+    auto it = values.find(name);
+    if (it == values.end() || i >= it->second.size())
+        return def;
+    return it->second[i];
+}
+
+std::vector<TraceUnit> FfmpegTrace(const std::string &path)
+{
+    std::vector<TraceUnit> units;
+    std::string out;
+    Run("ffmpeg -hide_banner -nostats -i '" + path + "' -c:v copy -bsf:v trace_headers -f null -", &out);
+    std::istringstream in(out);
+    std::string line;
+    static const std::regex reSyntax(R"(^\d+\s+(\S+)\s+[01]+ = (-?\d+)\s*$)");
+    bool bStarted = false;
+    while (std::getline(in, line)) {
+        size_t p = line.find("[trace_headers @ ");
+        if (p == std::string::npos)
+            continue;
+        size_t q = line.find("] ", p);
+        if (q == std::string::npos)
+            continue;
+        std::string body = line.substr(q + 2);
+        if (body.rfind("Packet:", 0) == 0) {
+            bStarted = true; // skip the extradata copy of the parameter sets
+            continue;
+        }
+        if (!bStarted)
+            continue;
+        std::smatch m;
+        if (std::regex_match(body, m, reSyntax)) {
+            if (!units.empty())
+                units.back().values[m[1]].push_back(std::stoll(m[2]));
+            continue;
+        }
+        std::string kind;
+        if (body.find("Video Parameter Set") == 0)
+            kind = "VPS";
+        else if (body.find("Sequence Parameter Set") == 0)
+            kind = "SPS";
+        else if (body.find("Picture Parameter Set") == 0)
+            kind = "PPS";
+        else if (body.find("Slice Segment Header") == 0)
+            kind = "SLICE";
+        else if (body.find("Supplemental Enhancement Information") != std::string::npos ||
+                 body.find("Delimiter") != std::string::npos || body.find("End of") == 0)
+            kind = "OTHER";
+        if (!kind.empty()) {
+            units.emplace_back();
+            units.back().kind = kind;
+        }
+    }
+    return units;
+}
+
+std::vector<CsvPic> ReadX265Csv(const std::string &path)
+{
+    std::vector<CsvPic> pics;
+    std::ifstream f(path);
+    std::string line;
+    std::getline(f, line);
+    while (std::getline(f, line)) {
+        std::vector<std::string> cols;
+        std::stringstream ss(line);
+        std::string c;
+        while (std::getline(ss, c, ','))
+            cols.push_back(c);
+        if (cols.size() < 11)
+            continue;
+        CsvPic p;
+        std::string type = cols[1];
+        size_t k = type.find_first_not_of(' ');
+        p.cType = (char)toupper(type[k]);
+        p.iPoc = atoi(cols[2].c_str());
+        for (int l = 0; l < 2; l++) {
+            std::stringstream ls(cols[9 + l]);
+            std::string tok;
+            while (ls >> tok)
+                if (tok != "-")
+                    (l ? p.list1 : p.list0).push_back(atoi(tok.c_str()));
+        }
+        pics.push_back(p);
+    }
+    return pics;
+}
+
+std::vector<std::vector<uint8_t>> SplitNals(const std::vector<uint8_t> &d)
+{
+    std::vector<std::vector<uint8_t>> nals;
+    std::vector<size_t> starts;
+    for (size_t i = 0; i + 2 < d.size(); i++)
+        if (d[i] == 0 && d[i + 1] == 0 && d[i + 2] == 1)
+            starts.push_back(i);
+    for (size_t k = 0; k < starts.size(); k++) {
+        size_t b = k == 0 ? 0 : starts[k];
+        if (k > 0 && b > 0 && d[b - 1] == 0)
+            b--; // four-byte start code
+        size_t e = k + 1 < starts.size() ? starts[k + 1] : d.size();
+        if (k + 1 < starts.size() && e > 0 && d[e - 1] == 0)
+            e--;
+        nals.emplace_back(d.begin() + (long)b, d.begin() + (long)e);
+    }
+    return nals;
+}
+
+void BitWriter::U(uint32_t v, int n)
+{
+    for (int i = n - 1; i >= 0; i--) {
+        if (m_iBit == 0)
+            bytes.push_back(0);
+        if ((v >> i) & 1)
+            bytes.back() |= (uint8_t)(0x80 >> m_iBit);
+        m_iBit = (m_iBit + 1) & 7;
+    }
+}
+
+void BitWriter::Ue(uint32_t v)
+{
+    uint64_t x = (uint64_t)v + 1;
+    int n = 0;
+    while ((x >> n) > 1)
+        n++;
+    U(0, n);
+    for (int i = n; i >= 0; i--)
+        U((uint32_t)(x >> i) & 1, 1);
+}
+
+void BitWriter::Se(int32_t v) { Ue(v > 0 ? (uint32_t)(2 * v - 1) : (uint32_t)(-2 * (int64_t)v)); }
+
+void BitWriter::Trailing()
+{
+    U(1, 1);
+    while (m_iBit != 0)
+        U(0, 1);
+}
+
+std::vector<uint8_t> BitWriter::Nal(int iType, int iLayer, int iTidPlus1, int iForbidden) const
+{
+    std::vector<uint8_t> n = {0, 0, 0, 1};
+    n.push_back((uint8_t)(iForbidden << 7 | iType << 1 | iLayer >> 5));
+    n.push_back((uint8_t)((iLayer & 31) << 3 | iTidPlus1));
+    int zeros = 0;
+    for (uint8_t b : bytes) {
+        if (zeros >= 2 && b <= 3) {
+            n.push_back(3);
+            zeros = 0;
+        }
+        n.push_back(b);
+        zeros = b == 0 ? zeros + 1 : 0;
+    }
+    return n;
+}
+
+static void WritePtl(BitWriter &w)
+{
+    w.U(0, 2);
+    w.U(0, 1);
+    w.U(1, 5);
+    w.U(0x60000000, 32);
+    w.U(0x9, 4); // progressive, frame only
+    w.U(0, 32);
+    w.U(0, 12);
+    w.U(93, 8);
+}
+
+std::vector<uint8_t> MakeVps(int iId, int iMaxDecMinus1)
+{
+    BitWriter w;
+    w.U((uint32_t)iId, 4);
+    w.U(1, 1);
+    w.U(1, 1);
+    w.U(0, 6);
+    w.U(0, 3);
+    w.U(1, 1);
+    w.U(0xFFFF, 16);
+    WritePtl(w);
+    w.U(1, 1);
+    w.Ue((uint32_t)iMaxDecMinus1);
+    w.Ue(0);
+    w.Ue(0);
+    w.U(0, 6);
+    w.Ue(0);
+    w.U(0, 1);
+    w.U(0, 1);
+    w.Trailing();
+    return w.Nal(HEVC_NAL_VPS);
+}
+
+std::vector<uint8_t> MakeSps(const SpsSpec &s)
+{
+    BitWriter w;
+    w.U((uint32_t)s.iVps, 4);
+    w.U(0, 3);
+    w.U(1, 1);
+    WritePtl(w);
+    w.Ue((uint32_t)s.iId);
+    w.Ue((uint32_t)s.iChroma);
+    if (s.iChroma == 3)
+        w.U(0, 1);
+    w.Ue((uint32_t)s.iWidth);
+    w.Ue((uint32_t)s.iHeight);
+    w.U(0, 1);
+    w.Ue((uint32_t)s.iDepth - 8);
+    w.Ue((uint32_t)s.iDepth - 8);
+    w.Ue((uint32_t)s.iLog2MaxPocLsb - 4);
+    w.U(1, 1);
+    w.Ue((uint32_t)s.iMaxDecMinus1);
+    w.Ue((uint32_t)s.iReorder);
+    w.Ue((uint32_t)s.iLatencyPlus1);
+    w.Ue((uint32_t)s.iLog2MinCb - 3);
+    w.Ue((uint32_t)s.iLog2DiffCb);
+    int iCtb = s.iLog2MinCb + s.iLog2DiffCb;
+    w.Ue(0);                            // 4x4 transforms
+    w.Ue((uint32_t)(std::min(iCtb, 5) - 2));
+    w.Ue(0);
+    w.Ue(0);
+    w.U(0, 1); // scaling lists
+    w.U(0, 1); // amp
+    w.U(0, 1); // sao
+    w.U(0, 1); // pcm
+    w.Ue((uint32_t)s.iNumStRps);
+    for (int i = 0; i < s.iNumStRps; i++) {
+        if (i)
+            w.U(0, 1);
+        w.Ue(1); // one negative picture
+        w.Ue(0);
+        w.Ue(0);
+        w.U(1, 1);
+    }
+    w.U(0, 1); // long-term
+    w.U(0, 1); // tmvp
+    w.U(0, 1); // strong intra smoothing
+    w.U(0, 1); // vui
+    w.U(0, 1); // extension
+    w.Trailing();
+    return w.Nal(HEVC_NAL_SPS);
+}
+
+std::vector<uint8_t> MakePps(const PpsSpec &p)
+{
+    BitWriter w;
+    w.Ue((uint32_t)p.iId);
+    w.Ue((uint32_t)p.iSps);
+    w.U(0, 1);
+    w.U(0, 1);
+    w.U(0, 3);
+    w.U(0, 1);
+    w.U(0, 1);
+    w.Ue(0);
+    w.Ue(0);
+    w.Se(p.iInitQpMinus26);
+    w.U(0, 1);
+    w.U(0, 1);
+    w.U(0, 1);
+    w.Se(0);
+    w.Se(0);
+    w.U(0, 1);
+    w.U(0, 1);
+    w.U(0, 1);
+    w.U(0, 1);
+    w.U((uint32_t)p.bTiles, 1);
+    w.U((uint32_t)p.bWpp, 1);
+    if (p.bTiles) {
+        w.Ue((uint32_t)p.iCols - 1);
+        w.Ue((uint32_t)p.iRows - 1);
+        w.U(1, 1);
+        w.U(1, 1);
+    }
+    w.U(0, 1);
+    w.U(0, 1);
+    w.U(0, 1);
+    w.U(0, 1);
+    w.Ue(0);
+    w.U(0, 1);
+    w.U(0, 1);
+    w.Trailing();
+    return w.Nal(HEVC_NAL_PPS);
+}
+
+std::vector<uint8_t> MakeIdrSlice(int iPps, int iQpDelta)
+{
+    BitWriter w;
+    w.U(1, 1);
+    w.U(0, 1);
+    w.Ue((uint32_t)iPps);
+    w.Ue(2);
+    w.Se(iQpDelta);
+    w.Trailing();
+    w.U(0xA5, 8); // stands for slice data
+    w.U(0x80, 8);
+    return w.Nal(HEVC_NAL_IDR_W_RADL);
+}
+
+std::vector<uint8_t> MakeSei(int iType, const std::vector<uint8_t> &payload, bool bPrefix)
+{
+    BitWriter w;
+    int t = iType;
+    while (t >= 255) {
+        w.U(0xFF, 8);
+        t -= 255;
+    }
+    w.U((uint32_t)t, 8);
+    size_t n = payload.size();
+    while (n >= 255) {
+        w.U(0xFF, 8);
+        n -= 255;
+    }
+    w.U((uint32_t)n, 8);
+    for (uint8_t b : payload)
+        w.U(b, 8);
+    w.Trailing();
+    return w.Nal(bPrefix ? HEVC_NAL_SEI_PREFIX : HEVC_NAL_SEI_SUFFIX);
+}
+
+} // namespace hevctest

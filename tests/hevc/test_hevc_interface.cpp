@@ -1,0 +1,373 @@
+// The decoder interface: creation checks and their order, memory blocks,
+// stream buffer sizes, version record, argument checks, buffering across
+// calls and deletion.
+#include <gtest/gtest.h>
+
+#include <cstring>
+
+#include "HevcTestUtil.h"
+
+using namespace hevctest;
+
+namespace {
+
+struct CreateCase {
+    const char *pszName;
+    void (*pfnEdit)(IHW265D_INIT_PARAM *);
+    unsigned int uiCode;
+    const char *pszMessage; // null: nothing logged
+};
+
+const CreateCase kCreateCases[] = {
+    {"width7", [](IHW265D_INIT_PARAM *p) { p->iMaxWidth = 7; }, IHW265D_ERR_WIDTH,
+     "IHW265D_Create : pstInitParam->iMaxWidth should be in the range of 8 ~ 16384 !\n"},
+    {"width16385", [](IHW265D_INIT_PARAM *p) { p->iMaxWidth = 16385; }, IHW265D_ERR_WIDTH,
+     "IHW265D_Create : pstInitParam->iMaxWidth should be in the range of 8 ~ 16384 !\n"},
+    {"widthNegative", [](IHW265D_INIT_PARAM *p) { p->iMaxWidth = -1920; }, IHW265D_ERR_WIDTH, nullptr},
+    {"height", [](IHW265D_INIT_PARAM *p) { p->iMaxHeight = 16385; }, IHW265D_ERR_HEIGHT,
+     "IHW265D_Create : pstInitParam->iMaxHeight should be in the range of 8 ~ 16384 !\n"},
+    {"refs", [](IHW265D_INIT_PARAM *p) { p->iMaxRefNum = 16; }, IHW265D_ERR_REFNUM,
+     "IHW265D_Create : pstInitParam->iMaxRefNum should be in the range of 0 ~ 15 !\n"},
+    {"refsNegative", [](IHW265D_INIT_PARAM *p) { p->iMaxRefNum = -1; }, IHW265D_ERR_REFNUM, nullptr},
+    {"vps", [](IHW265D_INIT_PARAM *p) { p->iMaxVPSNum = 0; }, IHW265D_ERR_VPSNUM,
+     "IHW265D_Create : pstInitParam->iMaxVPSNum should be in the range of 1 ~ 16 !\n"},
+    {"sps", [](IHW265D_INIT_PARAM *p) { p->iMaxSPSNum = 17; }, IHW265D_ERR_SPSNUM,
+     "IHW265D_Create : pstInitParam->iMaxSPSNum should be in the range of 1 ~ 16 !\n"},
+    {"pps", [](IHW265D_INIT_PARAM *p) { p->iMaxPPSNum = 65; }, IHW265D_ERR_PPSNUM,
+     "IHW265D_Create : pstInitParam->iMaxPPSNum should be in the range of 1 ~ 64 !\n"},
+    {"bitDepth12", [](IHW265D_INIT_PARAM *p) { p->iBitDepth = 12; }, IHW265D_ERR_REFNUM,
+     "IHW265D_Create : pstInitParam->iBitDepth should be 8 or 10 !\n"},
+    {"threads", [](IHW265D_INIT_PARAM *p) { p->eThreadType = 2; }, IHW265D_ERR_THREADTYPE,
+     "IHW265D_Create : pstInitParam->eThreadType should be 0 or 1 !\n"},
+    {"outputLayer2", [](IHW265D_INIT_PARAM *p) { p->uiOutputLayer = 2; p->uiMvcEnable = 1; }, IHW265D_ERR_NULL,
+     "IHW265D_Create : pstInitParam->uiOutputLayer should be range [0, 1] !\n"},
+    {"outputLayerNoMvc", [](IHW265D_INIT_PARAM *p) { p->uiOutputLayer = 1; }, IHW265D_ERR_NULL,
+     "IHW265D_Create : uiMvcEnable is disable, uiOutputLayer should be 0 !\n"},
+    {"noMalloc", [](IHW265D_INIT_PARAM *p) { p->MallocFxn = nullptr; }, IHW265D_ERR_MALLOCFXN,
+     "IHW265D_Create : pstInitParam->MallocFxn is NULL !\n"},
+    {"noFree", [](IHW265D_INIT_PARAM *p) { p->FreeFxn = nullptr; }, IHW265D_ERR_FREEFXN,
+     "IHW265D_Create : pstInitParam->FreeFxn is NULL !\n"},
+    // Order: the callbacks are checked before any range.
+    {"mallocBeforeRanges", [](IHW265D_INIT_PARAM *p) { p->MallocFxn = nullptr; p->iMaxWidth = 1; },
+     IHW265D_ERR_MALLOCFXN, "IHW265D_Create : pstInitParam->MallocFxn is NULL !\n"},
+    {"widthBeforeRefs", [](IHW265D_INIT_PARAM *p) { p->iMaxWidth = 1; p->iMaxRefNum = 99; }, IHW265D_ERR_WIDTH,
+     nullptr},
+};
+
+class CreateChecks : public ::testing::TestWithParam<CreateCase> {};
+
+TEST_P(CreateChecks, FailWithCodeAndMessageAndNullHandle)
+{
+    const CreateCase &c = GetParam();
+    IHW265D_INIT_PARAM p = DefaultParams(64, 64);
+    c.pfnEdit(&p);
+    Decoder d(p);
+    EXPECT_EQ(d.CreateResult(), c.uiCode) << std::hex << d.CreateResult();
+    EXPECT_EQ(d.Handle(), nullptr);
+    if (c.pszMessage) {
+        ASSERT_EQ(d.logs.size(), 1u);
+        EXPECT_EQ(d.logs[0].text, c.pszMessage);
+        EXPECT_EQ(d.logs[0].iLevel, IHW265D_LOG_ERROR);
+    }
+    EXPECT_EQ(d.alloc.llLive, 0);
+}
+
+INSTANTIATE_TEST_SUITE_P(All, CreateChecks, ::testing::ValuesIn(kCreateCases),
+                         [](const ::testing::TestParamInfo<CreateCase> &i) { return std::string(i.param.pszName); });
+
+TEST(HevcCreate, LimitsAreInclusive)
+{
+    for (int w : {8, 16384}) {
+        IHW265D_INIT_PARAM p = DefaultParams(w, 8);
+        p.iMaxRefNum = 0;
+        p.iBitDepth = 8;
+        Decoder d(p);
+        EXPECT_EQ(d.CreateResult(), 0u) << w;
+        EXPECT_NE(d.Handle(), nullptr);
+    }
+}
+
+TEST(HevcCreate, NullArgumentsAndMissingLog)
+{
+    IHW265D_INIT_PARAM p = DefaultParams(64, 64);
+    IH265DEC_HANDLE h = reinterpret_cast<IH265DEC_HANDLE>(0x1);
+    EXPECT_EQ(IHW265D_Create(nullptr, &p), IHW265D_ERR_NULL);
+    EXPECT_EQ(IHW265D_Create(&h, nullptr), IHW265D_ERR_NULL);
+    p.LogFxn = nullptr;
+    EXPECT_EQ(IHW265D_Create(&h, &p), IHW265D_ERR_LOGFXN);
+    EXPECT_EQ(h, nullptr);
+}
+
+int g_iOrderWarnings = 0;
+void OrderWarningLog(unsigned int, int eLevel, const char *pszFormat, ...)
+{
+    EXPECT_EQ(eLevel, IHW265D_LOG_WARNING);
+    EXPECT_STREQ(pszFormat,
+                 "IHW265D_Create : pstInitParam->eOutputOrder is invalid, default to be IH265D_DISPLAY_ORDER!\n");
+    g_iOrderWarnings++;
+}
+
+TEST(HevcCreate, InvalidOutputOrderIsRewrittenAndCreationGoesOn)
+{
+    IHW265D_INIT_PARAM p = DefaultParams(64, 64);
+    p.eOutputOrder = 5;
+    IH265DEC_HANDLE h = nullptr;
+    p.LogFxn = OrderWarningLog;
+    EXPECT_EQ(IHW265D_Create(&h, &p), 0u);
+    EXPECT_EQ(p.eOutputOrder, IH265D_DISPLAY_ORDER);
+    EXPECT_EQ(g_iOrderWarnings, 1);
+    ASSERT_NE(h, nullptr);
+    EXPECT_EQ(IHW265D_Delete(h), 0u);
+}
+
+TEST(HevcCreate, StreamBufferSizes)
+{
+    struct {
+        int w, h;
+        uint32_t uiCap;
+    } cases[] = {{1920, 1080, 3133440u}, {2560, 1440, 11304960u}, {64, 64, 3133440u}, {1920, 1088, 3133440u},
+                 {1984, 1088, 1984u * 1088u * 3u}};
+    for (auto &c : cases) {
+        IHW265D_INIT_PARAM p = DefaultParams(c.w, c.h);
+        p.iMaxRefNum = 0;
+        p.iBitDepth = 8;
+        Decoder d(p, false);
+        ASSERT_EQ(d.CreateResult(), 0u);
+        EXPECT_EQ(d.Handle()->uiStreamCap, c.uiCap) << c.w << "x" << c.h;
+        EXPECT_EQ(d.Handle()->uiMaxWidth % 64, 0u);
+        EXPECT_EQ(d.Handle()->uiMaxHeight % 64, 0u);
+    }
+}
+
+TEST(HevcCreate, PictureBufferGeometry)
+{
+    for (int iDepth : {8, 10}) {
+        IHW265D_INIT_PARAM p = DefaultParams(1920, 1080);
+        p.iMaxRefNum = 1;
+        p.iBitDepth = iDepth;
+        Decoder d(p, false);
+        ASSERT_EQ(d.CreateResult(), 0u);
+        const HevcDpb &dpb = d.Handle()->stDpb;
+        EXPECT_EQ(dpb.iSlotNum, 3);
+        EXPECT_EQ(dpb.uiLumaRowBytes, iDepth == 8 ? 1920u + 256u : 2u * 1920u + 512u);
+        EXPECT_EQ(dpb.uiLumaRows, 1088u + 160u);
+        // Everything the decoder holds came through MallocFxn and is live.
+        EXPECT_GT(d.alloc.llLive, 3 * 5);
+        size_t uiLuma = (size_t)dpb.uiLumaRowBytes * dpb.uiLumaRows;
+        EXPECT_GE((size_t)d.alloc.llBytes, 3 * (uiLuma + uiLuma / 2) + 3133440u);
+    }
+}
+
+// Raw callbacks with their own counters, for tests that drive creation and
+// deletion directly.
+int64_t g_llFailAt = -1, g_llCalls = 0, g_llLive = 0;
+
+void *CountingMalloc(unsigned int, unsigned int uiSize)
+{
+    if (g_llFailAt >= 0 && g_llCalls >= g_llFailAt)
+        return nullptr;
+    g_llCalls++;
+    g_llLive++;
+    return malloc(uiSize);
+}
+
+void CountingFree(unsigned int, void *pMem)
+{
+    if (pMem)
+        g_llLive--;
+    free(pMem);
+}
+
+void SilentLog(unsigned int, int, const char *, ...) {}
+
+IHW265D_INIT_PARAM CountingParams(int w, int h)
+{
+    IHW265D_INIT_PARAM p = DefaultParams(w, h);
+    p.MallocFxn = CountingMalloc;
+    p.FreeFxn = CountingFree;
+    p.LogFxn = SilentLog;
+    g_llFailAt = -1;
+    g_llCalls = 0;
+    g_llLive = 0;
+    return p;
+}
+
+TEST(HevcMemory, BlocksAlignedWithOffsetByteAndAllReleased)
+{
+    IHW265D_INIT_PARAM p = CountingParams(320, 240);
+    IH265DEC_HANDLE h = nullptr;
+    ASSERT_EQ(IHW265D_Create(&h, &p), 0u);
+    const HevcMemTable &t = h->stMem;
+    ASSERT_GT(t.iBlockNum, 0);
+    ASSERT_LE(t.iBlockNum, HEVC_MAX_MEM_BLOCKS);
+    EXPECT_EQ(g_llLive, t.iBlockNum + 1) << "the table's blocks plus the object";
+    for (int i = 0; i < t.iBlockNum; i++) {
+        const uint8_t *b = static_cast<const uint8_t *>(t.apBlock[i]);
+        unsigned off = b[-1];
+        EXPECT_GE(off, 1u);
+        EXPECT_LE(off, 128u);
+        EXPECT_EQ(b[0], 0) << "blocks are zero-filled";
+    }
+    EXPECT_EQ(reinterpret_cast<uintptr_t>(h) % 16, 0u);
+    EXPECT_EQ(reinterpret_cast<uintptr_t>(h->pucStream) % 64, 0u);
+    EXPECT_EQ(IHW265D_Delete(h), 0u);
+    EXPECT_EQ(g_llLive, 0) << "every block and the object are released";
+}
+
+TEST(HevcMemory, EveryAllocationFailureIsCleanedUp)
+{
+    IHW265D_INIT_PARAM p = CountingParams(128, 128);
+    IH265DEC_HANDLE h = nullptr;
+    ASSERT_EQ(IHW265D_Create(&h, &p), 0u);
+    int64_t llTotal = g_llCalls;
+    IHW265D_Delete(h);
+    for (int64_t n = 0; n < llTotal; n++) {
+        p = CountingParams(128, 128);
+        g_llFailAt = n;
+        h = reinterpret_cast<IH265DEC_HANDLE>(0x1);
+        EXPECT_EQ(IHW265D_Create(&h, &p), IHW265D_ERR_MALLOC) << n;
+        EXPECT_EQ(h, nullptr);
+        EXPECT_EQ(g_llLive, 0) << "allocation " << n;
+    }
+}
+
+TEST(HevcVersion, Record)
+{
+    IHW265D_VERSION v;
+    memset(&v, 0x55, sizeof(v));
+    EXPECT_EQ(sizeof(v), 80u);
+    EXPECT_EQ(IHW265D_GetVersion(&v), 0u);
+    EXPECT_NE(std::string(v.cVersionChar).find("1.2.1"), std::string::npos);
+    EXPECT_STREQ(v.cReleaseTime, "2020-10-10");
+    EXPECT_EQ(v.uiCompileVersion, 1916u);
+    for (size_t i = strlen(v.cVersionChar); i < sizeof(v.cVersionChar); i++)
+        EXPECT_EQ(v.cVersionChar[i], 0);
+    for (size_t i = strlen(v.cReleaseTime); i < sizeof(v.cReleaseTime); i++)
+        EXPECT_EQ(v.cReleaseTime[i], 0);
+    EXPECT_EQ(IHW265D_GetVersion(nullptr), IHW265D_ERR_NULL);
+}
+
+TEST(HevcDecodeCall, ArgumentChecks)
+{
+    Decoder d(DefaultParams(64, 64));
+    ASSERT_EQ(d.CreateResult(), 0u);
+    IHW265D_INARGS in;
+    IHW265D_OUTARGS out;
+    uint8_t b = 0;
+    memset(&in, 0, sizeof(in));
+    in.pStream = &b;
+    EXPECT_EQ(IHW265D_DecodeFrame(nullptr, &in, &out), IHW265D_ERR_NULL);
+    EXPECT_EQ(IHW265D_DecodeFrame(d.Handle(), nullptr, &out), IHW265D_ERR_NULL);
+    EXPECT_TRUE(d.HasLog("IHW265D_Decode : pstInArgs is NULL !\n"));
+    EXPECT_EQ(IHW265D_DecodeFrame(d.Handle(), &in, nullptr), IHW265D_ERR_NULL);
+    EXPECT_TRUE(d.HasLog("IHW265D_Decode : pstOutArgs is NULL !\n"));
+    in.eDecodeMode = 2;
+    EXPECT_EQ(IHW265D_DecodeFrame(d.Handle(), &in, &out), IHW265D_ERR_NULL);
+    EXPECT_TRUE(d.HasLog("IHW265D_Decode : DecodeMode input is error !\n"));
+    // A null stream fails even when flushing.
+    in.pStream = nullptr;
+    in.eDecodeMode = IH265D_DECODE_END;
+    EXPECT_EQ(IHW265D_DecodeFrame(d.Handle(), &in, &out), IHW265D_ERR_NULL);
+    EXPECT_TRUE(d.HasLog("IHW265D_Decode : pstInArgs->pStream is NULL !\n"));
+    // A handle whose validity word is wrong.
+    uint32_t uiSaved = d.Handle()->uiValid;
+    d.Handle()->uiValid = 0x12345678;
+    in.pStream = &b;
+    EXPECT_EQ(IHW265D_DecodeFrame(d.Handle(), &in, &out), IHW265D_ERR_HANDLE);
+    EXPECT_EQ(IHW265D_Delete(d.Handle()), IHW265D_ERR_HANDLE);
+    d.Handle()->uiValid = uiSaved;
+    EXPECT_EQ(IHW265D_Delete(nullptr), IHW265D_ERR_NULL);
+}
+
+TEST(HevcDecodeCall, FlushOnEmptyDecoderReportsNoPicture)
+{
+    Decoder d(DefaultParams(64, 64));
+    IHW265D_OUTARGS out;
+    uint8_t b = 0;
+    EXPECT_EQ(d.Call(&b, 0, IH265D_DECODE_END, 0, &out), 0u);
+    EXPECT_EQ(out.eDecodeStatus, (unsigned)IH265D_NO_PICTURE);
+}
+
+std::vector<uint8_t> Concat(std::initializer_list<std::vector<uint8_t>> parts)
+{
+    std::vector<uint8_t> all;
+    for (auto &p : parts)
+        all.insert(all.end(), p.begin(), p.end());
+    return all;
+}
+
+TEST(HevcBuffering, UnitSplitAcrossCallsIsKept)
+{
+    std::vector<uint8_t> vps = MakeVps(), sps = MakeSps(SpsSpec()), pps = MakePps(PpsSpec());
+    std::vector<uint8_t> all = Concat({vps, sps, pps, MakeIdrSlice(), MakeIdrSlice()});
+    Decoder d(DefaultParams(64, 64));
+    IHW265D_OUTARGS out;
+    // First call ends inside the SPS: nothing but the VPS can be complete.
+    size_t cut = vps.size() + sps.size() / 2;
+    EXPECT_EQ(d.Call(all.data(), (uint32_t)cut, 0, 7, &out), IHW265D_NEED_MORE_BITS);
+    EXPECT_EQ(out.eDecodeStatus, (unsigned)IH265D_NEED_MORE_BITS);
+    EXPECT_EQ(out.uiBytsConsumed, cut);
+    ASSERT_EQ(d.units.size(), 1u);
+    EXPECT_EQ(d.units[0].eKind, HEVC_TRACE_VPS);
+    // The rest completes the SPS from the kept tail.
+    EXPECT_EQ(d.Call(all.data() + cut, (uint32_t)(all.size() - cut), 0, 8, &out), IHW265D_NEED_MORE_BITS);
+    ASSERT_GE(d.units.size(), 3u);
+    EXPECT_EQ(d.units[1].eKind, HEVC_TRACE_SPS);
+    EXPECT_EQ(d.units[1].sps.pic_width_in_luma_samples, 64u);
+    EXPECT_EQ(d.units[2].eKind, HEVC_TRACE_PPS);
+    d.FlushAll();
+    EXPECT_EQ(d.pictures.size(), 2u);
+    EXPECT_TRUE(d.codes.empty());
+}
+
+TEST(HevcBuffering, ByteByByteFeedingParsesTheSame)
+{
+    std::vector<uint8_t> all = Concat({MakeVps(), MakeSps(SpsSpec()), MakePps(PpsSpec()), MakeIdrSlice(0, 3),
+                                       MakeIdrSlice(0, -2), MakeIdrSlice(0, 1)});
+    Decoder whole(DefaultParams(64, 64)), bytes(DefaultParams(64, 64));
+    whole.Feed(all, all.size());
+    bytes.Feed(all, 1);
+    ASSERT_EQ(whole.units.size(), bytes.units.size());
+    ASSERT_EQ(whole.pictures.size(), 3u);
+    ASSERT_EQ(bytes.pictures.size(), 3u);
+    for (size_t i = 0; i < whole.units.size(); i++) {
+        if (whole.units[i].eKind == HEVC_TRACE_SLICE) {
+            EXPECT_EQ(whole.units[i].slice.sh.SliceQpY, bytes.units[i].slice.sh.SliceQpY);
+        }
+    }
+    EXPECT_EQ(bytes.pictures[0].out.iPicOrderCnt, 0);
+}
+
+TEST(HevcBuffering, GarbageWithoutStartCodeIsDroppedButSplitStartCodeFound)
+{
+    Decoder d(DefaultParams(64, 64));
+    std::vector<uint8_t> junk(5000, 0x47);
+    junk.push_back(0);
+    junk.push_back(0); // the start code of the VPS begins here ...
+    std::vector<uint8_t> vps = MakeVps();
+    IHW265D_OUTARGS out;
+    EXPECT_EQ(d.Call(junk.data(), (uint32_t)junk.size(), 0, 0, &out), IHW265D_NEED_MORE_BITS);
+    EXPECT_LE(d.Handle()->uiFill, 3u);
+    // ... and continues in the next call (vps starts 00 00 00 01: skip two zeros).
+    std::vector<uint8_t> rest(vps.begin() + 2, vps.end());
+    std::vector<uint8_t> next = MakeSps(SpsSpec());
+    rest.insert(rest.end(), next.begin(), next.end());
+    EXPECT_EQ(d.Call(rest.data(), (uint32_t)rest.size(), 0, 1, &out), IHW265D_NEED_MORE_BITS);
+    ASSERT_GE(d.units.size(), 1u);
+    EXPECT_EQ(d.units[0].eKind, HEVC_TRACE_VPS);
+}
+
+TEST(HevcBuffering, OversizedUnitDoesNotWedgeTheBuffer)
+{
+    // A unit larger than the stream buffer: the decoder keeps going and the
+    // units after it still decode.
+    IHW265D_INIT_PARAM p = DefaultParams(64, 64);
+    Decoder d(p);
+    std::vector<uint8_t> big = {0, 0, 1, 0x4e, 0x01}; // prefix SEI header
+    big.resize(d.Handle()->uiStreamCap + 1000, 0x11);
+    std::vector<uint8_t> all = Concat({big, MakeVps(), MakeSps(SpsSpec()), MakePps(PpsSpec()), MakeIdrSlice()});
+    d.Feed(all, 1 << 20);
+    EXPECT_EQ(d.pictures.size(), 1u);
+}
+
+} // namespace
