@@ -93,8 +93,8 @@ struct BitWriter {
     int nCap;
     int nPos;
     int bOverflow;
-    uint32_t nAcc;  // pending bits, right-aligned
-    int nBits;      // number of pending bits (< 8 between calls)
+    uint64_t nAcc;  // pending bits, right-aligned
+    int nBits;      // number of pending bits (< 32 between calls)
 };
 
 inline void PutByte(BitWriter *w, unsigned char b)
@@ -113,22 +113,46 @@ inline void PutCodedByte(BitWriter *w, unsigned char b)
         PutByte(w, 0);
 }
 
-// Appends the nLen low bits of nValue, most significant first (nLen <= 16).
+// Moves the oldest 32 pending bits to the output: four bytes at once when
+// none of them needs stuffing and they fit, else byte by byte.
+inline void FlushWord(BitWriter *w)
+{
+    w->nBits -= 32;
+    uint32_t word = (uint32_t)(w->nAcc >> w->nBits);
+    uint32_t inv = ~word;  // a byte FF becomes a zero byte here
+    bool bHasFF = ((inv - 0x01010101u) & ~inv & 0x80808080u) != 0;
+    if (!bHasFF && w->nPos + 4 <= w->nCap) {
+        unsigned char *p = w->pOut + w->nPos;
+        p[0] = (unsigned char)(word >> 24);
+        p[1] = (unsigned char)(word >> 16);
+        p[2] = (unsigned char)(word >> 8);
+        p[3] = (unsigned char)word;
+        w->nPos += 4;
+        return;
+    }
+    for (int sh = 24; sh >= 0; sh -= 8)
+        PutCodedByte(w, (unsigned char)(word >> sh));
+}
+
+// Appends the nLen low bits of nValue, most significant first (nLen <= 32).
 inline void PutBits(BitWriter *w, uint32_t nValue, int nLen)
 {
-    w->nAcc = (w->nAcc << nLen) | (nValue & ((1u << nLen) - 1));
+    w->nAcc = (w->nAcc << nLen) | (nValue & (uint32_t)((1ull << nLen) - 1));
     w->nBits += nLen;
+    if (w->nBits >= 32)
+        FlushWord(w);
+}
+
+// Completes a partial byte with 1-bits (T.81 F.1.2.3) and writes out every
+// pending byte.
+void FlushBits(BitWriter *w)
+{
+    if (w->nBits % 8)
+        PutBits(w, 0x7F, 8 - w->nBits % 8);
     while (w->nBits >= 8) {
         w->nBits -= 8;
         PutCodedByte(w, (unsigned char)(w->nAcc >> w->nBits));
     }
-}
-
-// Completes a partial byte with 1-bits (T.81 F.1.2.3).
-void FlushBits(BitWriter *w)
-{
-    if (w->nBits > 0)
-        PutBits(w, 0x7F, 8 - w->nBits);
     w->nAcc = 0;
 }
 
@@ -251,9 +275,8 @@ void EncodeBlock(BitWriter *w, float *pBlock, const float *pDivisors, int *pPred
         cat = 11;
     }
     *pPredictor += diff;
-    PutBits(w, pDc->code[cat], pDc->size[cat]);
-    if (cat)
-        PutBits(w, (uint32_t)(diff < 0 ? diff + (1 << cat) - 1 : diff), cat);
+    uint32_t dcBits = cat ? (uint32_t)(diff < 0 ? diff + (1 << cat) - 1 : diff) & ((1u << cat) - 1) : 0;
+    PutBits(w, ((uint32_t)pDc->code[cat] << cat) | dcBits, pDc->size[cat] + cat);
 
     int last = 63;
     while (last > 0 && coef[last] == 0)
@@ -271,8 +294,8 @@ void EncodeBlock(BitWriter *w, float *pBlock, const float *pDivisors, int *pPred
         }
         int c = Category(v);
         int sym = (run << 4) | c;
-        PutBits(w, pAc->code[sym], pAc->size[sym]);
-        PutBits(w, (uint32_t)(v < 0 ? v + (1 << c) - 1 : v), c);
+        uint32_t bits = (uint32_t)(v < 0 ? v + (1 << c) - 1 : v) & ((1u << c) - 1);
+        PutBits(w, ((uint32_t)pAc->code[sym] << c) | bits, pAc->size[sym] + c);
         run = 0;
     }
     if (last != 63)
@@ -342,6 +365,20 @@ void FetchBlocks(const unsigned char *pY, const unsigned char *pU, const unsigne
 {
     int nCw = nWidth / 2, nCh = nHeight / 2, nCStride = nStride / 2;
     int x0 = bx * 8, y0 = by * 8;
+    if (x0 + 8 <= nWidth && y0 + 8 <= nHeight && x0 + 8 <= 2 * nCw && y0 + 8 <= 2 * nCh) {
+        // Whole block inside the picture and its chroma: no clamping.
+        for (int r = 0; r < 8; r++) {
+            const unsigned char *pRow = pY + (size_t)(y0 + r) * nStride + x0;
+            const unsigned char *pURow = pU + (size_t)((y0 + r) / 2) * nCStride + x0 / 2;
+            const unsigned char *pVRow = pV + (size_t)((y0 + r) / 2) * nCStride + x0 / 2;
+            for (int c = 0; c < 8; c++) {
+                pYBlk[r * 8 + c] = (float)pRow[c] - 128.0f;
+                pUBlk[r * 8 + c] = (float)pURow[c / 2] - 128.0f;
+                pVBlk[r * 8 + c] = (float)pVRow[c / 2] - 128.0f;
+            }
+        }
+        return;
+    }
     int xs[8];
     for (int c = 0; c < 8; c++)
         xs[c] = x0 + c < nWidth ? x0 + c : nWidth - 1;
