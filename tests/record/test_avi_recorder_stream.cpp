@@ -1,0 +1,152 @@
+// The recorder on a real stream context: FFMpegContextCreate reads a paced
+// MPEG-TS stream from a FIFO (a camera that sends in real time and then
+// stops), and its read thread writes the recording.
+
+#include <gtest/gtest.h>
+
+#include <signal.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <string>
+#include <vector>
+
+#include "RecordTestUtil.h"
+#include "record/AviRecorder.h"
+#include "stream/FFMpegContext.h"
+#include "support/Platform.h"
+#include "support/Thread.h"
+
+namespace {
+
+// A background ffmpeg writing seconds of H.264 (+ AAC) as MPEG-TS into a
+// FIFO at real-time pace, then ending: a camera that stops sending.
+struct PacedCamera {
+    pid_t pid = -1;
+    std::string fifo;
+
+    bool Start(const std::string &path, double seconds, bool bAudio)
+    {
+        fifo = path;
+        unlink(fifo.c_str());
+        if (mkfifo(fifo.c_str(), 0600) != 0)
+            return false;
+        std::string sec = std::to_string(seconds);
+        pid = fork();
+        if (pid == 0) {
+            std::vector<const char *> args = {"ffmpeg", "-nostdin", "-v", "error", "-re", "-f", "lavfi",
+                                              "-i", "testsrc2=size=320x240:rate=25"};
+            if (bAudio) {
+                args.insert(args.end(), {"-f", "lavfi", "-i", "sine=frequency=440:sample_rate=44100"});
+            }
+            args.insert(args.end(), {"-t", sec.c_str(), "-c:v", "libx264", "-g", "12", "-bf", "0",
+                                     "-tune", "zerolatency", "-pix_fmt", "yuv420p"});
+            if (bAudio) {
+                args.insert(args.end(), {"-c:a", "aac", "-ac", "1", "-b:a", "64k"});
+            }
+            args.insert(args.end(), {"-f", "mpegts", "-y", fifo.c_str(), nullptr});
+            execvp("ffmpeg", (char *const *)args.data());
+            _exit(127);
+        }
+        return pid > 0;
+    }
+
+    // Waits for the sender to finish on its own; true if it ended cleanly.
+    bool Wait()
+    {
+        if (pid <= 0)
+            return false;
+        int st = 0;
+        waitpid(pid, &st, 0);
+        pid = -1;
+        return WIFEXITED(st) && WEXITSTATUS(st) == 0;
+    }
+
+    ~PacedCamera()
+    {
+        if (pid > 0) {
+            kill(pid, SIGTERM);
+            waitpid(pid, nullptr, 0);
+        }
+        if (!fifo.empty())
+            unlink(fifo.c_str());
+    }
+};
+
+int64_t SavedFrames(FFMpegContext *ctx)
+{
+    MutexLock(ctx->hSaveMutex);
+    int64_t n = ctx->nSaveVideoFrames;
+    MutexUnlock(ctx->hSaveMutex);
+    return n;
+}
+
+class AviRecorderStreamTest : public testing::TestWithParam<bool> {
+protected:
+    static void SetUpTestSuite() { FFMpegRegister(); }
+    static void TearDownTestSuite() { RemoveTestDir(); }
+    void SetUp() override
+    {
+        if (!HaveTool("ffmpeg") || !HaveTool("ffprobe"))
+            GTEST_SKIP() << "ffmpeg/ffprobe CLI not found: cannot generate or judge test media";
+    }
+};
+
+// Records while the camera sends, keeps recording after it went silent,
+// then stops: the file holds every packet the read thread wrote, decodes
+// cleanly and carries the measured rate.
+TEST_P(AviRecorderStreamTest, CameraThatStopsSendingLeavesAPlayableFile)
+{
+    bool bAudio = GetParam();
+    std::string tag = bAudio ? "av" : "v";
+    std::string fifo = TestDir() + "/cam_" + tag + ".ts";
+    std::string dst = TestDir() + "/live_" + tag + ".avi";
+    PacedCamera cam;
+    ASSERT_TRUE(cam.Start(fifo, 3.0, bAudio));
+
+    FFMpegContext *ctx = FFMpegContextCreate(nullptr, fifo.c_str(), 2, nullptr, 0, 0);
+    ASSERT_NE(nullptr, ctx) << "stream did not open";
+    EXPECT_EQ(bAudio ? AV_CODEC_ID_AAC : AV_CODEC_ID_NONE, ctx->nInAudioCodecId);
+
+    uint32_t t0 = TickCount();
+    ASSERT_EQ(0, FFMpegStartSaveAvi(ctx, dst.c_str()));
+    EXPECT_EQ(-1, FFMpegStartSaveAvi(ctx, dst.c_str()));
+    // The camera sends for the rest of its 3 seconds and then goes silent.
+    EXPECT_TRUE(cam.Wait());
+    int64_t atSilence = SavedFrames(ctx);
+    EXPECT_GT(atSilence, 20);
+    SleepMs(500);
+    EXPECT_EQ(atSilence, SavedFrames(ctx));
+    EXPECT_EQ(0, AtomicGet(&ctx->bFinish)) << "the read thread waits for data for 40 s";
+
+    ASSERT_EQ(0, FFMpegStopSaveAvi(ctx));
+    uint32_t elapsed = TickCount() - t0;
+    EXPECT_EQ(-1, FFMpegStopSaveAvi(ctx));
+    FFMpegContextDestroy(ctx);
+
+    std::vector<ProbedStream> st = Probe(dst);
+    ASSERT_EQ(bAudio ? 2u : 1u, st.size());
+    EXPECT_EQ("h264", st[0].codecName);
+    EXPECT_EQ(atSilence, st[0].nReadFrames) << "every written video packet is in the file";
+    if (bAudio) {
+        EXPECT_EQ("aac", st[1].codecName);
+        EXPECT_GT(st[1].nReadFrames, 0);
+    }
+    std::string errors;
+    EXPECT_TRUE(DecodesCleanly(dst, &errors)) << errors;
+    EXPECT_EQ("", errors);
+    EXPECT_LE(CountEmptyChunks(ReadAll(dst)), 2) << "padding chunks: timestamps off their time base";
+
+    // The rate counts the silent time too: frames x 100000 / elapsed ms,
+    // where the elapsed time runs from the first written packet to the stop.
+    uint32_t rate = ReadLe32At(dst, AVI_RATE_OFFSET);
+    uint32_t lowest = (uint32_t)(atSilence * 100000 / elapsed);
+    EXPECT_GE(rate, lowest);
+    EXPECT_LE(rate, 2600u);
+}
+
+INSTANTIATE_TEST_SUITE_P(WithAndWithoutAudio, AviRecorderStreamTest, testing::Values(false, true),
+                         [](const testing::TestParamInfo<bool> &i) { return i.param ? "H264Aac" : "H264"; });
+
+}  // namespace
