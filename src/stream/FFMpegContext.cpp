@@ -82,17 +82,15 @@ static void CopyName(char *dst, const char *src)
     snprintf(dst, 256, "%s", src);
 }
 
-// Nominal frame rate from the video time base n/d: d/n, or 24/1 when d is
-// not positive or above 30000.
-static void SetNominalFrameRate(FFMpegContext *ctx, AVRational tb)
+void FFMpegNominalFrameRate(AVRational tb, int64_t *pNum, int64_t *pDen)
 {
     if (tb.den > 30000 || tb.den <= 0) {
-        ctx->nFrameRateNum = 24;
-        ctx->nFrameRateDen = 1;
+        *pNum = 24;
+        *pDen = 1;
         return;
     }
-    ctx->nFrameRateNum = tb.den;
-    ctx->nFrameRateDen = tb.num < 1 ? 1 : tb.num;
+    *pNum = tb.den;
+    *pDen = tb.num < 1 ? 1 : tb.num;
 }
 
 static int OpenInput(FFMpegContext *ctx, const char *url, AVDictionary **pOpts)
@@ -156,7 +154,7 @@ static int OpenDemuxer(FFMpegContext *ctx, const char *url, const char *label, A
         avformat_find_stream_info(fmt, NULL);
 
     AVStream *vst = fmt->streams[videoIndex];
-    SetNominalFrameRate(ctx, vst->time_base);
+    FFMpegNominalFrameRate(vst->time_base, &ctx->nFrameRateNum, &ctx->nFrameRateDen);
     ctx->nVideoIndex = videoIndex;
     ctx->nInVideoCodecId = videoCodec->id;
     ctx->pVideoCodecCtx = FFCompatAllocStreamContext(vst, videoCodec);

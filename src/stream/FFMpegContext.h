@@ -96,6 +96,10 @@ int FFMpegInterruptCb(void *ctx);
 // op 2 unlocks the one process-wide library lock; ops 0 and 3 do nothing.
 int FFMpegLockCallback(void **mutex, int op);
 
+// Nominal frame rate from a video stream's time base n/d: d/n (n below 1
+// counts as 1); 24/1 when d is not positive or above 30000.
+void FFMpegNominalFrameRate(AVRational tb, int64_t *pNum, int64_t *pDen);
+
 // Process-wide state shared with the recorder.
 // 1 while some FFMpegContextCreate is opening a source (relaxed atomic).
 int FFMpegIsConnecting(void);

@@ -3,6 +3,7 @@
 // produces (yuv420p, yuvj420p, 4:2:2, 10-bit).
 
 #include "DecodeHarness.h"
+#include "decode/PictureOut.h"
 
 namespace {
 
@@ -122,6 +123,63 @@ INSTANTIATE_TEST_SUITE_P(Decode, Formats,
                                      c = '_';
                              return n + (std::get<1>(i.param) ? "_planar" : "_bgr");
                          });
+
+TEST(PictureOut, Nv12ChromaIsDeinterleaved)
+{
+    AVFrame *f = av_frame_alloc();
+    f->format = AV_PIX_FMT_NV12;
+    f->width = 4;
+    f->height = 2;
+    ASSERT_EQ(av_frame_get_buffer(f, 0), 0);
+    for (int y = 0; y < 2; y++)
+        for (int x = 0; x < 4; x++)
+            f->data[0][y * f->linesize[0] + x] = (uint8_t)(1 + y * 4 + x);
+    const uint8_t chroma[4] = {10, 20, 11, 21};
+    memcpy(f->data[1], chroma, 4);
+    I420Output o = {};
+    std::vector<uint8_t> out(I420Size(4, 2) + 8, 0xAA);
+    ASSERT_EQ(I420OutputCopy(&o, f, out.data()), 0);
+    const uint8_t want[12] = {1, 2, 3, 4, 5, 6, 7, 8, 10, 11, 20, 21};
+    EXPECT_EQ(memcmp(out.data(), want, 12), 0);
+    EXPECT_EQ(out[12], 0xAA);  // nothing written past the picture
+    I420OutputFree(&o);
+    av_frame_free(&f);
+}
+
+TEST(PictureOut, OddSizesKeepExactRowsAndBounds)
+{
+    // 7 x 5: BGR rows of 21 bytes, I420 of 35 + 2 x (3 x 2) bytes, also
+    // when the source is converted (4:2:2) rather than copied.
+    for (AVPixelFormat fmt : {AV_PIX_FMT_YUV420P, AV_PIX_FMT_YUV422P}) {
+        AVFrame *f = av_frame_alloc();
+        f->format = fmt;
+        f->width = 7;
+        f->height = 5;
+        ASSERT_EQ(av_frame_get_buffer(f, 0), 0);
+        for (int p = 0; p < 3; p++)
+            memset(f->data[p], p == 0 ? 200 : 128, (size_t)f->linesize[p] * f->height);
+        BgrOutput b = {};
+        ASSERT_EQ(BgrOutputSetup(&b, 7, 5), 0);
+        ASSERT_EQ(BgrOutputConvert(&b, f), 0);
+        EXPECT_EQ(b.pOutPic->linesize[0], -21);
+        EXPECT_EQ(b.pOutPic->data[0], b.pOutBuf + 4 * 21);
+        EXPECT_NEAR(b.pOutBuf[0], 216, 12);       // grey 200 in limited range
+        EXPECT_NEAR(b.pOutBuf[5 * 21 - 1], 216, 12);  // last byte of the top row
+        BgrOutputFree(&b);
+        BgrOutputFree(&b);
+
+        I420Output o = {};
+        std::vector<uint8_t> out(I420Size(7, 5) + 8, 0xAA);
+        EXPECT_EQ(I420Size(7, 5), 52);
+        ASSERT_EQ(I420OutputCopy(&o, f, out.data()), 0);
+        EXPECT_EQ(out[0], 200);
+        EXPECT_NEAR(out[35], 128, 2);
+        EXPECT_NEAR(out[46], 128, 2);
+        EXPECT_EQ(out[52], 0xAA);
+        I420OutputFree(&o);
+        av_frame_free(&f);
+    }
+}
 
 TEST(DecodePicture, PlanarOffsetsOf640x480)
 {

@@ -15,6 +15,7 @@
 #include "PacedServer.h"
 #include "ipcamera/IpCamera.h"
 #include "stream/FFMpegContext.h"
+#include "stream/PacketQueue.h"
 #include "support/Platform.h"
 
 namespace {
@@ -170,6 +171,23 @@ TEST(StreamOpen, FileOpensWithItsFieldsAndTheOpenLines)
     EXPECT_EQ(FFMpegContextDestroy(nullptr), 0);
 }
 
+TEST(StreamOpen, NominalFrameRateFromTheTimeBase)
+{
+    struct {
+        AVRational tb;
+        int64_t num, den;
+    } cases[] = {
+        {{1, 90000}, 24, 1}, {{1, 25}, 25, 1},       {{2, 50}, 50, 2},  {{1, 30000}, 30000, 1},
+        {{1, 30001}, 24, 1}, {{0, 25}, 25, 1},       {{1, 0}, 24, 1},   {{-3, 10}, 10, 1},
+    };
+    for (auto &c : cases) {
+        int64_t num = -1, den = -1;
+        FFMpegNominalFrameRate(c.tb, &num, &den);
+        EXPECT_EQ(num, c.num) << c.tb.num << "/" << c.tb.den;
+        EXPECT_EQ(den, c.den) << c.tb.num << "/" << c.tb.den;
+    }
+}
+
 TEST(StreamOpen, InterruptAndLockCallbacks)
 {
     FFMpegContext ctx = {};
@@ -284,6 +302,34 @@ TEST(StreamPlay, HangupEndsReadingButNotTheContext)
     auto t0 = Clock::now();
     FFMpegContextDestroy(ctx);
     EXPECT_LT(Clock::now() - t0, std::chrono::milliseconds(500));
+}
+
+int SlowWait(FFMpegContext *)
+{
+    std::this_thread::sleep_for(std::chrono::milliseconds(15));
+    return 0;
+}
+
+TEST(StreamPlay, QueueOverflowIsCleared)
+{
+    if (!mediagen::HaveFfmpeg())
+        GTEST_SKIP() << "ffmpeg command-line tool not installed";
+    // A local file is read far faster than this paced consumer takes it.
+    std::string clip = mediagen::Video("overflow.ts", 160, 120, 600, "yuv420p", "-c:v libx264 -bf 0 -g 10");
+    ASSERT_FALSE(clip.empty());
+    PacedServer server(clip, 30000, 1 << 20);
+    FFMpegRegister();
+    mediagen::StderrCapture cap;
+    FFMpegContext *ctx = FFMpegContextCreate(nullptr, server.Url().c_str(), 0, SlowWait, 1, 0);
+    ASSERT_NE(ctx, nullptr);
+    AtomicSet(&ctx->bDecodeEnable, 1);
+    server.Release();
+    std::this_thread::sleep_for(std::chrono::milliseconds(2500));
+    int queued = GetAVPktListElmCount(ctx);
+    FFMpegContextDestroy(ctx);
+    std::string log = cap.Stop();
+    EXPECT_NE(log.find("]GetAVPktListElmCount: 101"), std::string::npos) << log.substr(0, 4000);
+    EXPECT_LE(queued, 101);
 }
 
 TEST(StreamPlay, RepeatedOpenAndClose)
