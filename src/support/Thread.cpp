@@ -8,9 +8,20 @@
 #include <string.h>
 #include <time.h>
 
+// Re-entrant mutex with explicit ownership, so an unlock by a thread that
+// does not own it is recognised and ignored without touching the lock.
 struct Mutex {
-    pthread_mutex_t hMutex;  // recursive
+    pthread_mutex_t hMutex;  // plain (non-recursive)
+    pthread_t hOwner;        // atomic: written by the owner before bOwned
+    int bOwned;              // atomic (release/acquire): hOwner is valid
+    int nDepth;              // owner thread only
 };
+
+static bool MutexOwnedBySelf(Mutex *m)
+{
+    return __atomic_load_n(&m->bOwned, __ATOMIC_ACQUIRE) &&
+           pthread_equal(__atomic_load_n(&m->hOwner, __ATOMIC_RELAXED), pthread_self());
+}
 
 // A counting semaphore built from a mutex and a condition variable on the
 // monotonic clock, so time-outs are not disturbed by wall-clock changes.
@@ -50,12 +61,7 @@ Mutex *MutexCreate(void)
     Mutex *m = (Mutex *)MemAllocZero(sizeof(Mutex));
     if (!m)
         return nullptr;
-    pthread_mutexattr_t attr;
-    pthread_mutexattr_init(&attr);
-    pthread_mutexattr_settype(&attr, PTHREAD_MUTEX_RECURSIVE);
-    int r = pthread_mutex_init(&m->hMutex, &attr);
-    pthread_mutexattr_destroy(&attr);
-    if (r != 0) {
+    if (pthread_mutex_init(&m->hMutex, nullptr) != 0) {
         MemFree(m);
         return nullptr;
     }
@@ -66,15 +72,31 @@ int MutexLock(Mutex *m)
 {
     if (!m)
         return -1;
-    return pthread_mutex_lock(&m->hMutex) == 0 ? 0 : -1;
+    // Only this thread makes itself the owner, so a yes cannot be stale; a
+    // no from another owner's fields just means the lock must be waited for.
+    if (MutexOwnedBySelf(m)) {
+        m->nDepth++;
+        return 0;
+    }
+    if (pthread_mutex_lock(&m->hMutex) != 0)
+        return -1;
+    __atomic_store_n(&m->hOwner, pthread_self(), __ATOMIC_RELAXED);
+    __atomic_store_n(&m->bOwned, 1, __ATOMIC_RELEASE);
+    m->nDepth = 1;
+    return 0;
 }
 
 int MutexUnlock(Mutex *m)
 {
     if (!m)
         return -1;
-    // A recursive mutex refuses (EPERM) an unlock by a thread that does not
-    // own it: that is the "no effect" answer, still reported as 0.
+    // An unlock by a thread that does not own the mutex has no effect and
+    // is still answered with 0.
+    if (!MutexOwnedBySelf(m))
+        return 0;
+    if (--m->nDepth > 0)
+        return 0;
+    __atomic_store_n(&m->bOwned, 0, __ATOMIC_RELEASE);
     pthread_mutex_unlock(&m->hMutex);
     return 0;
 }

@@ -225,3 +225,32 @@ TEST(SupportPlatform, AtomicHelpers)
     AtomicSetFloat(&f, 1.5f);
     EXPECT_EQ(AtomicGetFloat(&f), 1.5f);
 }
+
+TEST(SupportMutex, NestedLockingKeepsThreadsExclusive)
+{
+    struct Shared {
+        Mutex *m;
+        long nCounter;
+    } sh{MutexCreate(), 0};
+    auto work = [](void *p) -> int {
+        Shared *s = (Shared *)p;
+        for (int i = 0; i < 20000; i++) {
+            MutexLock(s->m);
+            MutexLock(s->m);
+            long v = s->nCounter;
+            MutexUnlock(s->m);
+            s->nCounter = v + 1;
+            MutexUnlock(s->m);
+            MutexUnlock(s->m);  // one too many: no effect on the next owner
+        }
+        return 0;
+    };
+    Thread *a = ThreadCreate(work, &sh);
+    Thread *b = ThreadCreate(work, &sh);
+    ThreadJoin(a);
+    ThreadJoin(b);
+    MemFree(a);
+    MemFree(b);
+    EXPECT_EQ(sh.nCounter, 40000);
+    MutexDestroy(sh.m);
+}
