@@ -63,7 +63,7 @@ int ThreadFFmpegRun(void *arg)
             continue;
         }
         if (AtomicGet(&ctx->bSaving) && __atomic_load_n(&ctx->nSaveTickCount, __ATOMIC_RELAXED) <= 0)
-            DebugPrint("nSaveTickCount:%d\n", (int)(__atomic_load_n(&ctx->nSaveTickCount, __ATOMIC_RELAXED) & 0xFFFF));
+            DebugPrint("nSaveTickCount:%d\n", (int)__atomic_load_n(&ctx->nSaveTickCount, __ATOMIC_RELAXED));
 
         av_packet_unref(pkt);
         if (ctx->bHttpRaw) {
