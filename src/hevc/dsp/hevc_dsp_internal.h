@@ -34,6 +34,7 @@ template <int BitDepth> void HevcSaoInitC(typename HevcDspTraits<BitDepth>::Tabl
 /* x86 kernels per stage and tier (hevc_*_x86.cpp). */
 template <int BitDepth> void HevcTransformInitSse41(typename HevcDspTraits<BitDepth>::Table *pstDsp);
 template <int BitDepth> void HevcTransformInitAvx2(typename HevcDspTraits<BitDepth>::Table *pstDsp);
+template <int BitDepth> void HevcIntraInitSse41(typename HevcDspTraits<BitDepth>::Table *pstDsp);
 
 /* Instruction-set tiers: override what they implement. */
 void HevcDspInitSse41_8(HevcDsp8 *pstDsp);

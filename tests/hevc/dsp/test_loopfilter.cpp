@@ -224,7 +224,7 @@ template <int BitDepth> void CheckChroma()
             for (int x = 0; x < 8; x++)
                 expect[l][x] = a[l][x];
             int p1 = a[l][2], p0 = a[l][3], q0 = a[l][4], q1 = a[l][5];
-            int d = ((((q0 - p0) << 2) + p1 - q1 + 4) >> 3);
+            int d = (((q0 - p0) * 4 + p1 - q1 + 4) >> 3);
             d = d < -iTc ? -iTc : d > iTc ? iTc : d;
             if (!bNoP)
                 expect[l][3] = p0 + d < 0 ? 0 : p0 + d > iMax ? iMax : p0 + d;

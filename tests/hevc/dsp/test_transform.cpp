@@ -246,8 +246,8 @@ TEST(HevcTransform, TransformSkipScalesByTheBitDepthShift)
     d10.pfnTransformSkip[0](b);
     for (int i = 0; i < 16; i++) {
         int c = i * 37 - 300;
-        EXPECT_EQ(((c << 7) + 2048) >> 12, a[i]);
-        EXPECT_EQ(((c << 7) + 512) >> 10, b[i]);
+        EXPECT_EQ((c * 128 + 2048) >> 12, a[i]);
+        EXPECT_EQ((c * 128 + 512) >> 10, b[i]);
     }
 }
 
@@ -273,7 +273,7 @@ template <int BitDepth> void CheckDequant()
                 const int iBdShift = BitDepth + iLog2 - 5;
                 for (int i = 0; i < N * N; i++) {
                     int64_t f = bFlat ? 16 : m[i];
-                    int64_t v = ((c[i] * f * g_aucHevcLevelScale[iQp % 6]) << (iQp / 6)) +
+                    int64_t v = c[i] * f * g_aucHevcLevelScale[iQp % 6] * ((int64_t)1 << (iQp / 6)) +
                                 (1 << (iBdShift - 1));
                     ASSERT_EQ(Clip16(v >> iBdShift), work[i]) << "qp " << iQp << " N " << N;
                 }
