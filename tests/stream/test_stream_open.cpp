@@ -5,6 +5,8 @@
 #include <gtest/gtest.h>
 
 #include <stdlib.h>
+#include <string.h>
+#include <sys/stat.h>
 
 #include <atomic>
 #include <chrono>
@@ -186,6 +188,28 @@ TEST(StreamOpen, NominalFrameRateFromTheTimeBase)
         EXPECT_EQ(num, c.num) << c.tb.num << "/" << c.tb.den;
         EXPECT_EQ(den, c.den) << c.tb.num << "/" << c.tb.den;
     }
+}
+
+TEST(StreamOpen, LongAddressIsCutTo255Characters)
+{
+    if (!mediagen::HaveFfmpeg())
+        GTEST_SKIP() << "ffmpeg command-line tool not installed";
+    std::string clip = mediagen::Video("long_name_src.mp4", 64, 48, 1, "yuv420p", "-c:v libx264");
+    ASSERT_FALSE(clip.empty());
+    std::string dir = mediagen::Dir() + "/" + std::string(200, 'd');
+    mkdir(dir.c_str(), 0755);
+    std::string path = dir + "/" + std::string(100, 'f') + ".mp4";
+    unlink(path.c_str());
+    ASSERT_EQ(symlink(clip.c_str(), path.c_str()), 0);
+    ASSERT_GT(path.size(), 300u);
+    FFMpegRegister();
+    mediagen::StderrCapture quiet;
+    FFMpegContext *ctx = FFMpegContextCreate(nullptr, path.c_str(), 0, nullptr, 0, 1);
+    quiet.Stop();
+    ASSERT_NE(ctx, nullptr);
+    EXPECT_EQ(strlen(ctx->szName), 255u);
+    EXPECT_EQ(std::string(ctx->szName), path.substr(0, 255));
+    FFMpegContextDestroy(ctx);
 }
 
 TEST(StreamOpen, InterruptAndLockCallbacks)
