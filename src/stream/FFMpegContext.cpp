@@ -5,6 +5,7 @@
 #include <string.h>
 
 #include "decode/DecodeThread.h"
+#include "hevc/IHW265D.h"
 #include "record/AviRecorder.h"
 #include "stream/FFmpegCompat.h"
 #include "stream/HttpRaw.h"
@@ -346,9 +347,12 @@ int FFMpegContextDestroy(FFMpegContext *ctx)
     ctx->hPktListMutex = NULL;
     MutexDestroy(ctx->hSaveMutex);
     ctx->hSaveMutex = NULL;
-    // hHevcDecoder: the decode threads never create a built-in decoder
-    // instance yet (every H.265 stream decodes through FFmpeg), so there is
-    // nothing to delete.
+    // The built-in decoder instance, once a decode thread created one; the
+    // thread is joined, so nothing uses it any more.
+    if (ctx->nInVideoCodecId == AV_CODEC_ID_HEVC && ctx->hHevcDecoder != NULL) {
+        IHW265D_Delete((IH265DEC_HANDLE)ctx->hHevcDecoder);
+        ctx->hHevcDecoder = NULL;
+    }
     char name[256];
     CopyName(name, ctx->szName);
     CloseSource(ctx);
