@@ -35,6 +35,7 @@ template <int BitDepth> void HevcSaoInitC(typename HevcDspTraits<BitDepth>::Tabl
 template <int BitDepth> void HevcTransformInitSse41(typename HevcDspTraits<BitDepth>::Table *pstDsp);
 template <int BitDepth> void HevcTransformInitAvx2(typename HevcDspTraits<BitDepth>::Table *pstDsp);
 template <int BitDepth> void HevcIntraInitSse41(typename HevcDspTraits<BitDepth>::Table *pstDsp);
+template <int BitDepth> void HevcDeblockInitSse41(typename HevcDspTraits<BitDepth>::Table *pstDsp);
 
 /* Instruction-set tiers: override what they implement. */
 void HevcDspInitSse41_8(HevcDsp8 *pstDsp);

@@ -9,12 +9,14 @@ void HevcDspInitSse41_8(HevcDsp8 *pstDsp)
 {
     HevcTransformInitSse41<8>(pstDsp);
     HevcIntraInitSse41<8>(pstDsp);
+    HevcDeblockInitSse41<8>(pstDsp);
 }
 
 void HevcDspInitSse41_10(HevcDsp10 *pstDsp)
 {
     HevcTransformInitSse41<10>(pstDsp);
     HevcIntraInitSse41<10>(pstDsp);
+    HevcDeblockInitSse41<10>(pstDsp);
 }
 
 void HevcDspInitAvx2_8(HevcDsp8 *pstDsp)

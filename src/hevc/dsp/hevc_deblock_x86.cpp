@@ -1,0 +1,220 @@
+/* Luma deblocking for SSE4.1: the decisions of the segment are scalar (they
+ * look at lines 0 and 3 only), the strong and normal filters run on the four
+ * lines at once in 16-bit lanes. Vertical edges are transposed in and out.
+ * Results equal DeblockLuma in hevc_deblock.cpp. */
+#if defined(__x86_64__) || defined(__i386__)
+#include <immintrin.h>
+#include <string.h>
+
+#include "hevc_dsp_internal.h"
+
+#define HEVC_SSE41 __attribute__((target("sse4.1")))
+
+namespace {
+
+inline int Abs(int v)
+{
+    return v < 0 ? -v : v;
+}
+
+/* H.265 8.7.2.5.3 / 8.7.2.5.6: 0 no filtering, 1 normal, 2 strong. */
+template <typename Pixel>
+inline int Decide(const Pixel *pPix, ptrdiff_t iXs, ptrdiff_t iLs, int iBeta, int iTc, bool *pbDEp,
+                  bool *pbDEq)
+{
+#define P(k, line) pPix[(line)*iLs - ((k) + 1) * iXs]
+#define Q(k, line) pPix[(line)*iLs + (k)*iXs]
+    const int iDp0 = Abs(P(2, 0) - 2 * P(1, 0) + P(0, 0)), iDp3 = Abs(P(2, 3) - 2 * P(1, 3) + P(0, 3));
+    const int iDq0 = Abs(Q(2, 0) - 2 * Q(1, 0) + Q(0, 0)), iDq3 = Abs(Q(2, 3) - 2 * Q(1, 3) + Q(0, 3));
+    if (iDp0 + iDq0 + iDp3 + iDq3 >= iBeta)
+        return 0;
+    const int iStrongTc = (5 * iTc + 1) >> 1;
+    auto fnSample = [&](int l, int iDpq) {
+        return 2 * iDpq < (iBeta >> 2) && Abs(P(3, l) - P(0, l)) + Abs(Q(0, l) - Q(3, l)) < (iBeta >> 3) &&
+               Abs(P(0, l) - Q(0, l)) < iStrongTc;
+    };
+    const int iSideThr = (iBeta + (iBeta >> 1)) >> 3;
+    *pbDEp = iDp0 + iDp3 < iSideThr;
+    *pbDEq = iDq0 + iDq3 < iSideThr;
+    return fnSample(0, iDp0 + iDq0) && fnSample(3, iDp3 + iDq3) ? 2 : 1;
+#undef P
+#undef Q
+}
+
+HEVC_SSE41 inline __m128i Clamp(__m128i v, __m128i lo, __m128i hi)
+{
+    return _mm_min_epi16(_mm_max_epi16(v, lo), hi);
+}
+
+/* s[0..3] = p0..p3, s[4..7] = q0..q3, one line per lane (lanes 0..3). */
+template <int BitDepth>
+HEVC_SSE41 void FilterLanes(__m128i *s, int iMode, int iTc, bool bDEp, bool bDEq, int bNoP, int bNoQ)
+{
+    const __m128i p0 = s[0], p1 = s[1], p2 = s[2], p3 = s[3];
+    const __m128i q0 = s[4], q1 = s[5], q2 = s[6], q3 = s[7];
+    const __m128i vTc = _mm_set1_epi16((short)iTc);
+    if (iMode == 2) {
+        const __m128i vTc2 = _mm_set1_epi16((short)(2 * iTc));
+        const __m128i v4 = _mm_set1_epi16(4), v2 = _mm_set1_epi16(2);
+        const __m128i vP0Q0 = _mm_add_epi16(p0, q0);
+        if (!bNoP) {
+            __m128i a = _mm_add_epi16(_mm_add_epi16(p2, q1), _mm_slli_epi16(_mm_add_epi16(p1, vP0Q0), 1));
+            s[0] = Clamp(_mm_srai_epi16(_mm_add_epi16(a, v4), 3), _mm_sub_epi16(p0, vTc2), _mm_add_epi16(p0, vTc2));
+            __m128i b = _mm_add_epi16(_mm_add_epi16(p2, p1), vP0Q0);
+            s[1] = Clamp(_mm_srai_epi16(_mm_add_epi16(b, v2), 2), _mm_sub_epi16(p1, vTc2), _mm_add_epi16(p1, vTc2));
+            __m128i c = _mm_add_epi16(_mm_add_epi16(_mm_slli_epi16(p3, 1), _mm_mullo_epi16(p2, _mm_set1_epi16(3))),
+                                      _mm_add_epi16(p1, vP0Q0));
+            s[2] = Clamp(_mm_srai_epi16(_mm_add_epi16(c, v4), 3), _mm_sub_epi16(p2, vTc2), _mm_add_epi16(p2, vTc2));
+        }
+        if (!bNoQ) {
+            __m128i a = _mm_add_epi16(_mm_add_epi16(q2, p1), _mm_slli_epi16(_mm_add_epi16(q1, vP0Q0), 1));
+            s[4] = Clamp(_mm_srai_epi16(_mm_add_epi16(a, v4), 3), _mm_sub_epi16(q0, vTc2), _mm_add_epi16(q0, vTc2));
+            __m128i b = _mm_add_epi16(_mm_add_epi16(q2, q1), vP0Q0);
+            s[5] = Clamp(_mm_srai_epi16(_mm_add_epi16(b, v2), 2), _mm_sub_epi16(q1, vTc2), _mm_add_epi16(q1, vTc2));
+            __m128i c = _mm_add_epi16(_mm_add_epi16(_mm_slli_epi16(q3, 1), _mm_mullo_epi16(q2, _mm_set1_epi16(3))),
+                                      _mm_add_epi16(q1, vP0Q0));
+            s[6] = Clamp(_mm_srai_epi16(_mm_add_epi16(c, v4), 3), _mm_sub_epi16(q2, vTc2), _mm_add_epi16(q2, vTc2));
+        }
+        return;
+    }
+    const __m128i vZero = _mm_setzero_si128(), vMax = _mm_set1_epi16((1 << BitDepth) - 1);
+    /* delta = (9 (q0 - p0) - 3 (q1 - p1) + 8) >> 4, used where |delta| < 10 tc */
+    __m128i vD = _mm_sub_epi16(_mm_mullo_epi16(_mm_sub_epi16(q0, p0), _mm_set1_epi16(9)),
+                               _mm_mullo_epi16(_mm_sub_epi16(q1, p1), _mm_set1_epi16(3)));
+    vD = _mm_srai_epi16(_mm_add_epi16(vD, _mm_set1_epi16(8)), 4);
+    const __m128i vOn = _mm_cmplt_epi16(_mm_abs_epi16(vD), _mm_set1_epi16((short)(10 * iTc)));
+    vD = Clamp(vD, _mm_sub_epi16(vZero, vTc), vTc);
+    const __m128i vTcHalf = _mm_set1_epi16((short)(iTc >> 1)), vOne = _mm_set1_epi16(1);
+    const __m128i vTcHalfNeg = _mm_sub_epi16(vZero, vTcHalf);
+    if (!bNoP) {
+        s[0] = _mm_blendv_epi8(p0, Clamp(_mm_add_epi16(p0, vD), vZero, vMax), vOn);
+        if (bDEp) {
+            __m128i a = _mm_srai_epi16(_mm_add_epi16(_mm_add_epi16(p2, p0), vOne), 1);
+            __m128i dp = _mm_srai_epi16(_mm_add_epi16(_mm_sub_epi16(a, p1), vD), 1);
+            dp = Clamp(dp, vTcHalfNeg, vTcHalf);
+            s[1] = _mm_blendv_epi8(p1, Clamp(_mm_add_epi16(p1, dp), vZero, vMax), vOn);
+        }
+    }
+    if (!bNoQ) {
+        s[4] = _mm_blendv_epi8(q0, Clamp(_mm_sub_epi16(q0, vD), vZero, vMax), vOn);
+        if (bDEq) {
+            __m128i a = _mm_srai_epi16(_mm_add_epi16(_mm_add_epi16(q2, q0), vOne), 1);
+            __m128i dq = _mm_srai_epi16(_mm_sub_epi16(_mm_sub_epi16(a, q1), vD), 1);
+            dq = Clamp(dq, vTcHalfNeg, vTcHalf);
+            s[5] = _mm_blendv_epi8(q1, Clamp(_mm_add_epi16(q1, dq), vZero, vMax), vOn);
+        }
+    }
+}
+
+template <typename Pixel> HEVC_SSE41 inline __m128i LoadLine8(const Pixel *p)
+{
+    if constexpr (sizeof(Pixel) == 1)
+        return _mm_cvtepu8_epi16(_mm_loadl_epi64((const __m128i *)p));
+    else
+        return _mm_loadu_si128((const __m128i *)p);
+}
+
+template <typename Pixel> HEVC_SSE41 inline void StoreLine8(Pixel *p, __m128i v)
+{
+    if constexpr (sizeof(Pixel) == 1)
+        _mm_storel_epi64((__m128i *)p, _mm_packus_epi16(v, v));
+    else
+        _mm_storeu_si128((__m128i *)p, v);
+}
+
+template <typename Pixel> HEVC_SSE41 inline __m128i LoadLine4(const Pixel *p)
+{
+    if constexpr (sizeof(Pixel) == 1) {
+        int32_t v;
+        memcpy(&v, p, 4);
+        return _mm_cvtepu8_epi16(_mm_cvtsi32_si128(v));
+    } else {
+        return _mm_loadl_epi64((const __m128i *)p);
+    }
+}
+
+template <typename Pixel> HEVC_SSE41 inline void StoreLine4(Pixel *p, __m128i v)
+{
+    if constexpr (sizeof(Pixel) == 1) {
+        int32_t w = _mm_cvtsi128_si32(_mm_packus_epi16(v, v));
+        memcpy(p, &w, 4);
+    } else {
+        _mm_storel_epi64((__m128i *)p, v);
+    }
+}
+
+/* Horizontal edge: each of p3..q3 is a row of 4 samples. */
+template <int BitDepth>
+HEVC_SSE41 void DeblockLumaHSse41(typename HevcDspTraits<BitDepth>::Pixel *pPix, ptrdiff_t iStride, int iBeta,
+                                  int iTc, int bNoP, int bNoQ)
+{
+    bool bDEp = false, bDEq = false;
+    if (iTc == 0 || (bNoP && bNoQ))
+        return;
+    const int iMode = Decide(pPix, iStride, 1, iBeta, iTc, &bDEp, &bDEq);
+    if (!iMode)
+        return;
+    __m128i s[8];
+    for (int k = 0; k < 4; k++) {
+        s[k] = LoadLine4(pPix - (k + 1) * iStride);
+        s[4 + k] = LoadLine4(pPix + k * iStride);
+    }
+    FilterLanes<BitDepth>(s, iMode, iTc, bDEp, bDEq, bNoP, bNoQ);
+    for (int k = 0; k < 3; k++) {
+        if (!bNoP)
+            StoreLine4(pPix - (k + 1) * iStride, s[k]);
+        if (!bNoQ)
+            StoreLine4(pPix + k * iStride, s[4 + k]);
+    }
+}
+
+/* Vertical edge: each line is p3 p2 p1 p0 q0 q1 q2 q3 in memory; transpose
+ * the 4 x 8 block into sample vectors and back. */
+template <int BitDepth>
+HEVC_SSE41 void DeblockLumaVSse41(typename HevcDspTraits<BitDepth>::Pixel *pPix, ptrdiff_t iStride, int iBeta,
+                                  int iTc, int bNoP, int bNoQ)
+{
+    bool bDEp = false, bDEq = false;
+    if (iTc == 0 || (bNoP && bNoQ))
+        return;
+    const int iMode = Decide(pPix, 1, iStride, iBeta, iTc, &bDEp, &bDEq);
+    if (!iMode)
+        return;
+    __m128i r0 = LoadLine8(pPix - 4), r1 = LoadLine8(pPix - 4 + iStride);
+    __m128i r2 = LoadLine8(pPix - 4 + 2 * iStride), r3 = LoadLine8(pPix - 4 + 3 * iStride);
+    __m128i t0 = _mm_unpacklo_epi16(r0, r1), t1 = _mm_unpacklo_epi16(r2, r3);
+    __m128i t2 = _mm_unpackhi_epi16(r0, r1), t3 = _mm_unpackhi_epi16(r2, r3);
+    __m128i u0 = _mm_unpacklo_epi32(t0, t1), u1 = _mm_unpackhi_epi32(t0, t1);
+    __m128i u2 = _mm_unpacklo_epi32(t2, t3), u3 = _mm_unpackhi_epi32(t2, t3);
+    /* columns 0..7 are p3 p2 p1 p0 q0 q1 q2 q3 */
+    __m128i s[8];
+    s[3] = u0;
+    s[2] = _mm_srli_si128(u0, 8);
+    s[1] = u1;
+    s[0] = _mm_srli_si128(u1, 8);
+    s[4] = u2;
+    s[5] = _mm_srli_si128(u2, 8);
+    s[6] = u3;
+    s[7] = _mm_srli_si128(u3, 8);
+    FilterLanes<BitDepth>(s, iMode, iTc, bDEp, bDEq, bNoP, bNoQ);
+    __m128i a0 = _mm_unpacklo_epi16(s[3], s[2]), a1 = _mm_unpacklo_epi16(s[1], s[0]);
+    __m128i a2 = _mm_unpacklo_epi16(s[4], s[5]), a3 = _mm_unpacklo_epi16(s[6], s[7]);
+    __m128i b0 = _mm_unpacklo_epi32(a0, a1), b1 = _mm_unpackhi_epi32(a0, a1);
+    __m128i b2 = _mm_unpacklo_epi32(a2, a3), b3 = _mm_unpackhi_epi32(a2, a3);
+    StoreLine8(pPix - 4, _mm_unpacklo_epi64(b0, b2));
+    StoreLine8(pPix - 4 + iStride, _mm_unpackhi_epi64(b0, b2));
+    StoreLine8(pPix - 4 + 2 * iStride, _mm_unpacklo_epi64(b1, b3));
+    StoreLine8(pPix - 4 + 3 * iStride, _mm_unpackhi_epi64(b1, b3));
+}
+
+} /* namespace */
+
+template <int BitDepth> void HevcDeblockInitSse41(typename HevcDspTraits<BitDepth>::Table *pstDsp)
+{
+    pstDsp->pfnDeblockLuma[0] = DeblockLumaVSse41<BitDepth>;
+    pstDsp->pfnDeblockLuma[1] = DeblockLumaHSse41<BitDepth>;
+}
+template void HevcDeblockInitSse41<8>(HevcDsp8 *);
+template void HevcDeblockInitSse41<10>(HevcDsp10 *);
+
+#endif
