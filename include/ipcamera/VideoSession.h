@@ -16,9 +16,10 @@ class CIpCamera;
 // delivery in smooth-stream mode and forwards the stream's events to the
 // owning camera. Logs under the name "CUrlVideoSession".
 //
-// Locking: the session takes no lock of its own except m_hSessionLock
-// inside the frame-ready wait. Open and close are serialised by the owning
-// camera's open/close lock, recording start/stop by its camera lock.
+// Locking: m_hSessionLock is used only inside the frame-ready wait. Open and
+// close are serialised by the owning camera's open/close lock, recording
+// start/stop by its camera lock; the stream pointer itself is published
+// under a process-wide context lock (see m_VideoContext).
 class IPCAMERA_API CVideoSession {
 public:
     CVideoSession();
@@ -58,10 +59,12 @@ public:
     int DoDataBuffer(unsigned char *pData, int nLength);
     int DoDisplayRefresh();
 
-    // The open stream, null when none. Written only by VideoInit/VideoFree
-    // (under the camera's open/close lock); read by host-thread getters.
+    // The open stream, null when none. Written by VideoInit/VideoFree (which
+    // the camera serialises with its open/close lock) under the library's
+    // process-wide context lock, which the host-thread operations hold while
+    // they use the stream.
     FFMpegContext *m_VideoContext;
-    int m_bInit;          // 1 while a stream is open; same guard as above
+    int m_bInit;          // 1 while a stream is open; same guard (also a relaxed atomic)
     int m_bD3DDisplay;    // mode for the next VideoInit; reset by VideoFree
     CIpCamera *m_pOwner;  // forward target; set by VideoInit, null after VideoFree
     int m_nReserved1;

@@ -3,6 +3,7 @@
 
 #include "ipcamera/VideoSession.h"
 
+#include <pthread.h>
 #include <stdio.h>
 #include <string.h>
 
@@ -20,6 +21,31 @@
 // before other threads use the library).
 static int s_bRegistered;
 static int s_nLastConnectType;
+
+// Guards every session's m_VideoContext and m_bInit (re-entrant). Host-thread
+// operations hold it while they use the context, and VideoFree takes the
+// context out under it before destroying it, so a getter, the pacing call or
+// a recording start/stop on one host thread never touches a context that a
+// close on another thread is freeing. Held only for short work, never across
+// a stream's creation or destruction. Lock order: camera lock, this lock,
+// then the recorder lock, the recording write lock and the queue lock.
+static pthread_mutex_t s_hContextLock = PTHREAD_RECURSIVE_MUTEX_INITIALIZER_NP;
+
+// The open stream with s_hContextLock held, or null (lock released) when
+// none is open.
+static FFMpegContext *LockOpenContext(CVideoSession *pSession)
+{
+    pthread_mutex_lock(&s_hContextLock);
+    if (pSession->m_bInit && pSession->m_VideoContext)
+        return pSession->m_VideoContext;
+    pthread_mutex_unlock(&s_hContextLock);
+    return nullptr;
+}
+
+static void UnlockContext(void)
+{
+    pthread_mutex_unlock(&s_hContextLock);
+}
 
 int VideoSessionFrameWait(FFMpegContext *ctx)
 {
@@ -95,7 +121,7 @@ CVideoSession &CVideoSession::operator=(const CVideoSession &other)
 
 int CVideoSession::VideoInit(void *pOwner, const char *pUrl)
 {
-    if (m_bInit)
+    if (AtomicGet(&m_bInit))
         return -1;
     int nLast = AtomicGet(&s_nLastConnectType);
     if (m_nConnectType != nLast)
@@ -109,26 +135,32 @@ int CVideoSession::VideoInit(void *pOwner, const char *pUrl)
     m_pOwner = (CIpCamera *)pOwner;
     m_nCondCount = 0;
     m_nCondAdjust = 0;
-    m_VideoContext = FFMpegContextCreate(this, pUrl, m_nConnectType, VideoSessionFrameWait,
-                                         m_nSmoothStream, m_bD3DDisplay);
-    if (!m_VideoContext) {
+    FFMpegContext *ctx = FFMpegContextCreate(this, pUrl, m_nConnectType, VideoSessionFrameWait,
+                                             m_nSmoothStream, m_bD3DDisplay);
+    if (!ctx) {
         m_pOwner = nullptr;
         DebugPrint("Video Init failed m_VideoContext is NULL");
         return -1;
     }
-    m_bInit = 1;
+    pthread_mutex_lock(&s_hContextLock);
+    m_VideoContext = ctx;
+    AtomicSet(&m_bInit, 1);
+    pthread_mutex_unlock(&s_hContextLock);
     return 0;
 }
 
 int CVideoSession::VideoFree()
 {
-    if (!m_bInit)
+    FFMpegContext *ctx = LockOpenContext(this);
+    if (!ctx)
         return -1;
+    m_VideoContext = nullptr;
+    AtomicSet(&m_bInit, 0);
+    UnlockContext();
     // A decode thread waiting for the next release wakes at once.
     CondSignal(m_pFrameCond);
-    FFMpegContextDestroy(m_VideoContext);
-    m_VideoContext = nullptr;
-    m_bInit = 0;
+    FFMpegContextDestroy(ctx);
+    // The stream's threads are joined: no forward reads the owner any more.
     m_pOwner = nullptr;
     m_bD3DDisplay = 0;
     return 0;
@@ -162,29 +194,40 @@ int CVideoSession::SetName(const char *pName)
 
 int CVideoSession::SetDecodeEnbale(int bEnable)
 {
-    if (!m_bInit || !m_VideoContext)
+    FFMpegContext *ctx = LockOpenContext(this);
+    if (!ctx)
         return -1;
-    AtomicSet(&m_VideoContext->bDecodeEnable, bEnable);
+    AtomicSet(&ctx->bDecodeEnable, bEnable);
+    UnlockContext();
     return 0;
 }
 
 int CVideoSession::SetPauseReadFrame(int nPause)
 {
-    if (!m_bInit || !m_VideoContext || nPause < 0)
+    if (nPause < 0)
         return -1;
-    AtomicSet(&m_VideoContext->bPauseRead, nPause);
+    FFMpegContext *ctx = LockOpenContext(this);
+    if (!ctx)
+        return -1;
+    AtomicSet(&ctx->bPauseRead, nPause);
+    UnlockContext();
     return 0;
 }
 
 int CVideoSession::SendVideoCond()
 {
-    if (!m_bInit || !m_VideoContext)
+    FFMpegContext *ctx = LockOpenContext(this);
+    if (!ctx)
         return -1;
-    if (m_nSmoothStream == 0 || !AtomicGet(&m_VideoContext->bDecodeEnable))
+    if (m_nSmoothStream == 0 || !AtomicGet(&ctx->bDecodeEnable)) {
+        UnlockContext();
         return 0;
-    int nQueued = GetAVPktListElmCount(m_VideoContext);
+    }
+    int nQueued = GetAVPktListElmCount(ctx);
+    int nInterval = AtomicGet(&ctx->nFrameInterval);
+    UnlockContext();
     m_nCondCount++;
-    if (m_nCondCount < AtomicGet(&m_VideoContext->nFrameInterval) + m_nCondAdjust)
+    if (m_nCondCount < nInterval + m_nCondAdjust)
         return 0;
     m_nCondAdjust = VideoSessionPacingStep(m_nSmoothStream, nQueued, m_nCondAdjust);
     CondSignal(m_pFrameCond);
@@ -194,36 +237,48 @@ int CVideoSession::SendVideoCond()
 
 int CVideoSession::GetVideoWidth()
 {
-    if (!m_bInit || !m_VideoContext)
+    FFMpegContext *ctx = LockOpenContext(this);
+    if (!ctx)
         return -1;
-    return AtomicGet(&m_VideoContext->nWidth);
+    int n = AtomicGet(&ctx->nWidth);
+    UnlockContext();
+    return n;
 }
 
 int CVideoSession::GetVideoHeight()
 {
-    if (!m_bInit || !m_VideoContext)
+    FFMpegContext *ctx = LockOpenContext(this);
+    if (!ctx)
         return -1;
-    return AtomicGet(&m_VideoContext->nHeight);
+    int n = AtomicGet(&ctx->nHeight);
+    UnlockContext();
+    return n;
 }
 
 int CVideoSession::GetFrequency()
 {
-    if (!m_bInit || !m_VideoContext)
+    FFMpegContext *ctx = LockOpenContext(this);
+    if (!ctx)
         return -1;
+    int64_t nNum = ctx->nFrameRateNum;
+    int64_t nDen = ctx->nFrameRateDen;
+    UnlockContext();
     // A stream without a nominal rate (raw HTTP) has denominator 0: answer 0
     // ("unknown") instead of dividing by it.
-    if (m_VideoContext->nFrameRateDen == 0)
+    if (nDen == 0)
         return 0;
-    return (int)(m_VideoContext->nFrameRateNum / m_VideoContext->nFrameRateDen);
+    return (int)(nNum / nDen);
 }
 
 int CVideoSession::GetSaveAviDurationSec()
 {
-    if (!m_bInit || !m_VideoContext)
+    FFMpegContext *ctx = LockOpenContext(this);
+    if (!ctx)
         return 0;
-    MutexLock(m_VideoContext->hSaveMutex);
-    int64_t nStart = m_VideoContext->nSaveTickCount;
-    MutexUnlock(m_VideoContext->hSaveMutex);
+    MutexLock(ctx->hSaveMutex);
+    int64_t nStart = ctx->nSaveTickCount;
+    MutexUnlock(ctx->hSaveMutex);
+    UnlockContext();
     return VideoSessionDurationSec(TickCount(), nStart);
 }
 
@@ -237,48 +292,62 @@ int VideoSessionDurationSec(uint32_t nNowTick, int64_t nStartTick)
 
 bool CVideoSession::IsPlayFinish()
 {
-    if (!m_bInit || !m_VideoContext)
-        return false;
-    return AtomicGet(&m_VideoContext->bFinish) != 0;
+    return GetFinishStatus() > 0;
 }
 
 int CVideoSession::GetFinishStatus()
 {
-    if (!m_bInit || !m_VideoContext)
+    FFMpegContext *ctx = LockOpenContext(this);
+    if (!ctx)
         return -1;
-    return AtomicGet(&m_VideoContext->bFinish);
+    int n = AtomicGet(&ctx->bFinish);
+    UnlockContext();
+    return n;
 }
 
 float CVideoSession::getBitRateInfo()
 {
-    if (!m_VideoContext)
+    FFMpegContext *ctx = LockOpenContext(this);
+    if (!ctx)
         return -1.0f;
-    return AtomicGetFloat(&m_VideoContext->fBitRate);
+    float f = AtomicGetFloat(&ctx->fBitRate);
+    UnlockContext();
+    return f;
 }
 
 int CVideoSession::getFrameRateInfo()
 {
-    if (!m_VideoContext)
+    FFMpegContext *ctx = LockOpenContext(this);
+    if (!ctx)
         return -1;
-    return AtomicGet(&m_VideoContext->nFrameRate);
+    int n = AtomicGet(&ctx->nFrameRate);
+    UnlockContext();
+    return n;
 }
 
+// Recording start and stop hold the context lock throughout: a close on
+// another thread waits for them before it destroys the stream.
 int CVideoSession::StartSaveAvi(const char *pPath)
 {
-    if (!m_bInit || !m_VideoContext)
+    FFMpegContext *ctx = LockOpenContext(this);
+    if (!ctx)
         return -1;
     StopSaveAvi();
     DebugPrint("==FFMpegStartSaveAvi before==\n");
-    return FFMpegStartSaveAvi(m_VideoContext, pPath);
+    int r = FFMpegStartSaveAvi(ctx, pPath);
+    UnlockContext();
+    return r;
 }
 
 int CVideoSession::StopSaveAvi()
 {
-    if (!m_bInit || !m_VideoContext)
+    FFMpegContext *ctx = LockOpenContext(this);
+    if (!ctx)
         return -1;
     DebugFileLog(__FILE__, __LINE__, "CUrlVideoSession::StopSaveAvi start ...");
-    FFMpegStopSaveAvi(m_VideoContext);
+    FFMpegStopSaveAvi(ctx);
     DebugFileLog(__FILE__, __LINE__, "CUrlVideoSession::StopSaveAvi end ...");
+    UnlockContext();
     return 0;
 }
 

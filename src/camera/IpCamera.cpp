@@ -159,7 +159,7 @@ int CIpCamera::CloseMainStreamVideo()
 
 bool CIpCamera::IsMainVideoOpenSuc()
 {
-    return m_VideoSession.m_bInit != 0;
+    return AtomicGet(&m_VideoSession.m_bInit) != 0;
 }
 
 bool CIpCamera::IsMainVideoFinish()

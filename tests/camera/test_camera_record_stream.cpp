@@ -9,11 +9,13 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <string>
 #include <vector>
 
 #include "ipcamera/IpCamera.h"
 #include "support/Platform.h"
+#include "support/Thread.h"
 
 namespace {
 
@@ -137,4 +139,51 @@ TEST_F(RecordStream, CloseFinishesReopenRenames)
         // The destructor renames it; no stream is open, so the duration is 0.
     }
     EXPECT_TRUE(Exists(sub + "/closed_0.avi"));
+}
+
+TEST_F(RecordStream, HostThreadsPollWhileAnotherClosesAndReopens)
+{
+    CIpCamera cam(24, "poll", "");
+    cam.SetSmoothStream(1);
+    struct Poller {
+        CIpCamera *pCam;
+        std::string path;
+        std::atomic<int> bStop{0};
+        std::atomic<int> nCalls{0};
+    } p;
+    p.pCam = &cam;
+    p.path = sub + "/poll.avi";
+    Thread *t = ThreadCreate(
+        [](void *arg) -> int {
+            Poller *x = (Poller *)arg;
+            while (!x->bStop) {
+                x->pCam->getBitRate();
+                x->pCam->getFrameRate();
+                x->pCam->IsMainVideoFinish();
+                x->pCam->SendVideoCond();
+                x->pCam->SetDecodeEnable(false, true);
+                x->pCam->SetPauseReadFrame(0);
+                x->pCam->m_VideoSession.GetVideoWidth();
+                x->pCam->m_VideoSession.GetFrequency();
+                x->pCam->SetSaveRecordPath(x->path.c_str());
+                x->pCam->StartSaveAvi(1);
+                x->pCam->StopSaveAvi(1);
+                x->nCalls++;
+            }
+            return 0;
+        },
+        &p);
+    ASSERT_NE(t, nullptr);
+    testing::internal::CaptureStderr();
+    for (int i = 0; i < 8; i++) {
+        EXPECT_EQ(cam.OpenMainStreamVideo(g_clip.c_str()), 0);
+        SleepMs(30);
+        EXPECT_EQ(cam.CloseMainStreamVideo(), 0);
+    }
+    p.bStop = 1;
+    ThreadJoin(t);
+    MemFree(t);
+    testing::internal::GetCapturedStderr();
+    EXPECT_GT(p.nCalls.load(), 0);
+    EXPECT_FALSE(cam.IsMainVideoOpenSuc());
 }
