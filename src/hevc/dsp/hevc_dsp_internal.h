@@ -31,11 +31,21 @@ template <int BitDepth> void HevcIntraInitC(typename HevcDspTraits<BitDepth>::Ta
 template <int BitDepth> void HevcDeblockInitC(typename HevcDspTraits<BitDepth>::Table *pstDsp);
 template <int BitDepth> void HevcSaoInitC(typename HevcDspTraits<BitDepth>::Table *pstDsp);
 
+/* SAO edge offset: neighbour offsets per class and the border pass shared by
+ * the C and SIMD versions (first/last row and column, availability checks). */
+extern const int8_t g_aacHevcSaoEoDx[4][2];
+extern const int8_t g_aacHevcSaoEoDy[4][2];
+template <int BitDepth>
+void HevcSaoEdgeBorder(typename HevcDspTraits<BitDepth>::Pixel *pDst, ptrdiff_t iDstStride,
+                       const typename HevcDspTraits<BitDepth>::Pixel *pSrc, ptrdiff_t iSrcStride,
+                       int iWidth, int iHeight, const int16_t *psOffset, int iEoClass, unsigned uiAvail);
+
 /* x86 kernels per stage and tier (hevc_*_x86.cpp). */
 template <int BitDepth> void HevcTransformInitSse41(typename HevcDspTraits<BitDepth>::Table *pstDsp);
 template <int BitDepth> void HevcTransformInitAvx2(typename HevcDspTraits<BitDepth>::Table *pstDsp);
 template <int BitDepth> void HevcIntraInitSse41(typename HevcDspTraits<BitDepth>::Table *pstDsp);
 template <int BitDepth> void HevcDeblockInitSse41(typename HevcDspTraits<BitDepth>::Table *pstDsp);
+template <int BitDepth> void HevcSaoInitSse41(typename HevcDspTraits<BitDepth>::Table *pstDsp);
 
 /* Instruction-set tiers: override what they implement. */
 void HevcDspInitSse41_8(HevcDsp8 *pstDsp);

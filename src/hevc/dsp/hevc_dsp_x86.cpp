@@ -10,6 +10,7 @@ void HevcDspInitSse41_8(HevcDsp8 *pstDsp)
     HevcTransformInitSse41<8>(pstDsp);
     HevcIntraInitSse41<8>(pstDsp);
     HevcDeblockInitSse41<8>(pstDsp);
+    HevcSaoInitSse41<8>(pstDsp);
 }
 
 void HevcDspInitSse41_10(HevcDsp10 *pstDsp)
@@ -17,6 +18,7 @@ void HevcDspInitSse41_10(HevcDsp10 *pstDsp)
     HevcTransformInitSse41<10>(pstDsp);
     HevcIntraInitSse41<10>(pstDsp);
     HevcDeblockInitSse41<10>(pstDsp);
+    HevcSaoInitSse41<10>(pstDsp);
 }
 
 void HevcDspInitAvx2_8(HevcDsp8 *pstDsp)

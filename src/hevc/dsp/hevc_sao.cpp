@@ -23,9 +23,8 @@ inline int Sign(int v)
     return (v > 0) - (v < 0);
 }
 
-/* hPos/vPos of the two neighbours per class (H.265 Table 8-13 ff.). */
-const int8_t s_aacEoDx[4][2] = {{-1, 1}, {0, 0}, {-1, 1}, {1, -1}};
-const int8_t s_aacEoDy[4][2] = {{0, 0}, {-1, 1}, {-1, 1}, {-1, 1}};
+/* edgeIdx 0..4 from 2 + sum of signs, remapped so that flat is 0. */
+const uint8_t s_aucRemap[5] = {1, 2, 0, 3, 4};
 
 template <int BitDepth>
 void SaoEdge(typename HevcDspTraits<BitDepth>::Pixel *pDst, ptrdiff_t iDstStride,
@@ -33,11 +32,8 @@ void SaoEdge(typename HevcDspTraits<BitDepth>::Pixel *pDst, ptrdiff_t iDstStride
              int iHeight, const int16_t *psOffset, int iEoClass, unsigned uiAvail)
 {
     typedef typename HevcDspTraits<BitDepth>::Pixel Pixel;
-    /* edgeIdx 0..4 from 2 + sum of signs, remapped so that flat is 0. */
-    static const uint8_t s_aucRemap[5] = {1, 2, 0, 3, 4};
-    const int iDx0 = s_aacEoDx[iEoClass][0], iDx1 = s_aacEoDx[iEoClass][1];
-    const int iDy0 = s_aacEoDy[iEoClass][0], iDy1 = s_aacEoDy[iEoClass][1];
-    const ptrdiff_t iOff0 = iDy0 * iSrcStride + iDx0, iOff1 = iDy1 * iSrcStride + iDx1;
+    const ptrdiff_t iOff0 = g_aacHevcSaoEoDy[iEoClass][0] * iSrcStride + g_aacHevcSaoEoDx[iEoClass][0];
+    const ptrdiff_t iOff1 = g_aacHevcSaoEoDy[iEoClass][1] * iSrcStride + g_aacHevcSaoEoDx[iEoClass][1];
 
     /* Interior: both neighbours inside the CTB. */
     for (int y = 1; y < iHeight - 1; y++) {
@@ -48,18 +44,34 @@ void SaoEdge(typename HevcDspTraits<BitDepth>::Pixel *pDst, ptrdiff_t iDstStride
             d[x] = (Pixel)HevcClipPixel<BitDepth>(s[x] + psOffset[s_aucRemap[iEdge]]);
         }
     }
+    HevcSaoEdgeBorder<BitDepth>(pDst, iDstStride, pSrc, iSrcStride, iWidth, iHeight, psOffset, iEoClass,
+                                uiAvail);
+}
 
-    /* Border samples: each neighbour outside the CTB must lie in an available
-     * neighbouring CTB (corners are separate CTBs: the bottom-left one can be
-     * usable while the bottom one is not). */
+} /* namespace */
+
+const int8_t g_aacHevcSaoEoDx[4][2] = {{-1, 1}, {0, 0}, {-1, 1}, {1, -1}};
+const int8_t g_aacHevcSaoEoDy[4][2] = {{0, 0}, {-1, 1}, {-1, 1}, {-1, 1}};
+
+/* Border samples (first and last row and column): each neighbour outside the
+ * CTB must lie in an available neighbouring CTB (corners are separate CTBs:
+ * the bottom-left one can be usable while the bottom one is not). */
+template <int BitDepth>
+void HevcSaoEdgeBorder(typename HevcDspTraits<BitDepth>::Pixel *pDst, ptrdiff_t iDstStride,
+                       const typename HevcDspTraits<BitDepth>::Pixel *pSrc, ptrdiff_t iSrcStride,
+                       int iWidth, int iHeight, const int16_t *psOffset, int iEoClass, unsigned uiAvail)
+{
+    typedef typename HevcDspTraits<BitDepth>::Pixel Pixel;
     static const uint8_t s_aaucSide[3][3] = {
         {HEVC_SAO_TOP_LEFT, HEVC_SAO_TOP, HEVC_SAO_TOP_RIGHT},
         {HEVC_SAO_LEFT, 0, HEVC_SAO_RIGHT},
         {HEVC_SAO_BOTTOM_LEFT, HEVC_SAO_BOTTOM, HEVC_SAO_BOTTOM_RIGHT}};
+    const int aiDx[2] = {g_aacHevcSaoEoDx[iEoClass][0], g_aacHevcSaoEoDx[iEoClass][1]};
+    const int aiDy[2] = {g_aacHevcSaoEoDy[iEoClass][0], g_aacHevcSaoEoDy[iEoClass][1]};
     auto fnBorder = [&](int x, int y) {
         const Pixel *s = pSrc + y * iSrcStride + x;
         Pixel *d = pDst + y * iDstStride + x;
-        const int aiDx[2] = {iDx0, iDx1}, aiDy[2] = {iDy0, iDy1};
+        int iEdge = 2;
         for (int k = 0; k < 2; k++) {
             int nx = x + aiDx[k], ny = y + aiDy[k];
             int cx = nx < 0 ? 0 : nx >= iWidth ? 2 : 1, cy = ny < 0 ? 0 : ny >= iHeight ? 2 : 1;
@@ -68,8 +80,8 @@ void SaoEdge(typename HevcDspTraits<BitDepth>::Pixel *pDst, ptrdiff_t iDstStride
                 *d = *s;
                 return;
             }
+            iEdge += Sign(s[0] - s[aiDy[k] * iSrcStride + aiDx[k]]);
         }
-        int iEdge = 2 + Sign(s[0] - s[iOff0]) + Sign(s[0] - s[iOff1]);
         *d = (Pixel)HevcClipPixel<BitDepth>(s[0] + psOffset[s_aucRemap[iEdge]]);
     };
     for (int x = 0; x < iWidth; x++) {
@@ -83,8 +95,11 @@ void SaoEdge(typename HevcDspTraits<BitDepth>::Pixel *pDst, ptrdiff_t iDstStride
             fnBorder(iWidth - 1, y);
     }
 }
+template void HevcSaoEdgeBorder<8>(uint8_t *, ptrdiff_t, const uint8_t *, ptrdiff_t, int, int,
+                                   const int16_t *, int, unsigned);
+template void HevcSaoEdgeBorder<10>(uint16_t *, ptrdiff_t, const uint16_t *, ptrdiff_t, int, int,
+                                    const int16_t *, int, unsigned);
 
-} /* namespace */
 
 template <int BitDepth> void HevcSaoInitC(typename HevcDspTraits<BitDepth>::Table *pstDsp)
 {

@@ -216,9 +216,21 @@ template <int BitDepth> void CompareTier(unsigned uiMask, Comparer &cmp)
             ref.pfnSaoEdge(dA + 3 * 70 + 3, 70, s, 70, w, h, off, c, uiAvail);
             opt.pfnSaoEdge(dB + 3 * 70 + 3, 70, s, 70, w, h, off, c, uiAvail);
             ASSERT_EQ(0, memcmp(dA, dB, sizeof(dA))) << tag << "sao edge";
-            ref.pfnSaoBand(dA + 3 * 70 + 3, 70, s, 70, w, h, off, rng.Range(0, 31));
-            memcpy(dB, dA, sizeof(dA));
+            int iBandPos = rng.Range(0, 31);
+            ref.pfnSaoBand(dA + 3 * 70 + 3, 70, s, 70, w, h, off, iBandPos);
+            opt.pfnSaoBand(dB + 3 * 70 + 3, 70, s, 70, w, h, off, iBandPos);
+            ASSERT_EQ(0, memcmp(dA, dB, sizeof(dA))) << tag << "sao band";
+            /* in place */
+            ref.pfnSaoBand(dA + 3 * 70 + 3, 70, dA + 3 * 70 + 3, 70, w, h, off, iBandPos);
+            opt.pfnSaoBand(dB + 3 * 70 + 3, 70, dB + 3 * 70 + 3, 70, w, h, off, iBandPos);
+            ASSERT_EQ(0, memcmp(dA, dB, sizeof(dA))) << tag << "sao band in place";
         }
+        const Pixel *s = src + 3 * 70 + 3;
+        const int16_t off[5] = {0, 3, 1, -1, -3};
+        cmp.Time(tag + "sao edge 64x64", [&] { ref.pfnSaoEdge(dA + 3 * 70 + 3, 70, s, 70, 64, 64, off, 2, HEVC_SAO_ALL); },
+                 [&] { opt.pfnSaoEdge(dB + 3 * 70 + 3, 70, s, 70, 64, 64, off, 2, HEVC_SAO_ALL); });
+        cmp.Time(tag + "sao band 64x64", [&] { ref.pfnSaoBand(dA + 3 * 70 + 3, 70, s, 70, 64, 64, off, 9); },
+                 [&] { opt.pfnSaoBand(dB + 3 * 70 + 3, 70, s, 70, 64, 64, off, 9); });
     }
 }
 
@@ -252,7 +264,7 @@ TEST(HevcDspTiers, MaskZeroForcesTheCReferences)
     HevcDspInit10(&d, HEVC_CPU_ALL);
     /* the same C instantiation appears for entries no tier replaces */
     EXPECT_EQ(a.pfnIdst4, b.pfnIdst4);
-    EXPECT_EQ(c.pfnSaoBand, d.pfnSaoBand);
+    EXPECT_EQ(c.pfnIntraRefFill, d.pfnIntraRefFill);
     EXPECT_EQ(8, a.iBitDepth);
     EXPECT_EQ(10, c.iBitDepth);
     if (HevcDspCpuFlags() & HEVC_CPU_AVX2) {
