@@ -10,6 +10,7 @@
 
 extern "C" {
 #include <libavcodec/avcodec.h>
+#include <libavcodec/bsf.h>
 #include <libavformat/avformat.h>
 #include <libavutil/channel_layout.h>
 #include <libavutil/mem.h>
@@ -33,25 +34,56 @@ enum {
 // Writer state of one recording, kept in the output context's opaque slot
 // and guarded by hSaveMutex like the recording fields.
 struct RecordState {
-    int64_t nLastAudioPts;  // last audio pts written, output time base
+    int64_t nLastAudioPts;    // last audio pts written, output time base
     int bWriteErrorLogged;
+    AVBSFContext *pVideoBsf;  // length-prefixed H.264/H.265 to start codes, or null
 };
+
+void FreeRecordState(RecordState *pState)
+{
+    if (!pState)
+        return;
+    av_bsf_free(&pState->pVideoBsf);
+    av_free(pState);
+}
 
 // Copies an extradata block into a new one with the padding FFmpeg's
 // parsers may read past the end. 0, or -1 when memory runs out.
-int CopyExtradata(AVCodecParameters *par, const AVCodecContext *src)
+int CopyExtradata(AVCodecParameters *par, const uint8_t *pData, int nSize)
 {
-    if (!src || !src->extradata || src->extradata_size <= 0)
+    if (!pData || nSize <= 0)
         return 0;
-    par->extradata = (uint8_t *)av_mallocz((size_t)src->extradata_size + AV_INPUT_BUFFER_PADDING_SIZE);
+    par->extradata = (uint8_t *)av_mallocz((size_t)nSize + AV_INPUT_BUFFER_PADDING_SIZE);
     if (!par->extradata)
         return -1;
-    memcpy(par->extradata, src->extradata, (size_t)src->extradata_size);
-    par->extradata_size = src->extradata_size;
+    memcpy(par->extradata, pData, (size_t)nSize);
+    par->extradata_size = nSize;
     return 0;
 }
 
-AVStream *AddVideoStream(AVFormatContext *oc, const FFMpegContext *ctx)
+// H.264 and H.265 as MP4 or Matroska store them (avcC/hvcC parameter sets,
+// length-prefixed NAL units). The AVI muxer takes only start-code streams,
+// so such packets are rewritten on their way into the file.
+bool IsLengthPrefixed(const AVCodecContext *cc, enum AVCodecID id)
+{
+    if (id != AV_CODEC_ID_H264 && id != AV_CODEC_ID_HEVC)
+        return false;
+    return cc && cc->extradata && cc->extradata_size >= 7 && cc->extradata[0] == 1;
+}
+
+AVBSFContext *OpenStartCodeFilter(const AVCodecContext *cc, enum AVCodecID id)
+{
+    const AVBitStreamFilter *f =
+        av_bsf_get_by_name(id == AV_CODEC_ID_H264 ? "h264_mp4toannexb" : "hevc_mp4toannexb");
+    AVBSFContext *bsf = NULL;
+    if (!f || av_bsf_alloc(f, &bsf) < 0)
+        return NULL;
+    if (avcodec_parameters_from_context(bsf->par_in, cc) < 0 || av_bsf_init(bsf) < 0)
+        av_bsf_free(&bsf);
+    return bsf;
+}
+
+AVStream *AddVideoStream(AVFormatContext *oc, const FFMpegContext *ctx, RecordState *pState)
 {
     AVStream *st = avformat_new_stream(oc, NULL);
     if (!st)
@@ -65,9 +97,19 @@ AVStream *AddVideoStream(AVFormatContext *oc, const FFMpegContext *ctx)
     par->height = AtomicGet(&ctx->nHeight);
     par->format = AV_PIX_FMT_YUV420P;
     st->time_base = AVRational{AVI_TIME_BASE_NUM, AVI_TIME_BASE_DEN};
-    // Parameter sets of sources that carry them out of band (RTSP, MP4).
-    if (CopyExtradata(par, ctx->pVideoCodecCtx) != 0)
+    // Parameter sets of sources that carry them out of band (RTSP, MP4),
+    // in start-code form when the packets are rewritten.
+    const AVCodecContext *cc = ctx->pVideoCodecCtx;
+    if (IsLengthPrefixed(cc, ctx->nInVideoCodecId)) {
+        pState->pVideoBsf = OpenStartCodeFilter(cc, ctx->nInVideoCodecId);
+        if (!pState->pVideoBsf)
+            return NULL;
+        const AVCodecParameters *out = pState->pVideoBsf->par_out;
+        if (CopyExtradata(par, out->extradata, out->extradata_size) != 0)
+            return NULL;
+    } else if (cc && CopyExtradata(par, cc->extradata, cc->extradata_size) != 0) {
         return NULL;
+    }
     // Some FFmpeg releases know no AVI tag for H.265; without one the file
     // would claim raw video.
     if (par->codec_id == AV_CODEC_ID_HEVC && oc->oformat->codec_tag &&
@@ -121,7 +163,8 @@ AVStream *AddAudioStream(AVFormatContext *oc, const FFMpegContext *ctx)
         par->block_align = nBits >= 8 ? nBits / 8 : 1;
     // Without its configuration (AAC from RTSP or MP4 carries it out of
     // band) the recorded audio could not be decoded.
-    if (CopyExtradata(par, ctx->pAudioCodecCtx) != 0)
+    if (ctx->pAudioCodecCtx &&
+        CopyExtradata(par, ctx->pAudioCodecCtx->extradata, ctx->pAudioCodecCtx->extradata_size) != 0)
         return NULL;
     DebugPrint("#### codec_id:%d bit_rate:%d sample_rate:%d bits_per_coded_sample:%d ####",
                (int)par->codec_id, (int)par->bit_rate, par->sample_rate, par->bits_per_coded_sample);
@@ -224,18 +267,6 @@ int FFMpegStartSaveAvi(FFMpegContext *ctx, const char *pPath)
     oc->oformat = fmt;
     oc->url = av_strndup(pName, kUrlMax);
 
-    AVStream *pVideo = AddVideoStream(oc, ctx);
-    AVStream *pAudio = NULL;
-    if (pVideo && ctx->nInAudioCodecId != AV_CODEC_ID_NONE)
-        pAudio = AddAudioStream(oc, ctx);
-    if (!pVideo || (ctx->nInAudioCodecId != AV_CODEC_ID_NONE && !pAudio)) {
-        // Failing the start is enough; the host process goes on.
-        DebugPrint("Could not alloc stream\n");
-        avformat_free_context(oc);
-        MutexUnlock(hRecorder);
-        return -1;
-    }
-
     RecordState *pState = (RecordState *)av_mallocz(sizeof(RecordState));
     if (!pState) {
         DebugPrint("FFMpegStartSaveAvi %s: out of memory", pName);
@@ -246,13 +277,26 @@ int FFMpegStartSaveAvi(FFMpegContext *ctx, const char *pPath)
     pState->nLastAudioPts = INT64_MIN;
     oc->opaque = pState;
 
+    AVStream *pVideo = AddVideoStream(oc, ctx, pState);
+    AVStream *pAudio = NULL;
+    if (pVideo && ctx->nInAudioCodecId != AV_CODEC_ID_NONE)
+        pAudio = AddAudioStream(oc, ctx);
+    if (!pVideo || (ctx->nInAudioCodecId != AV_CODEC_ID_NONE && !pAudio)) {
+        // Failing the start is enough; the host process goes on.
+        DebugPrint("Could not alloc stream\n");
+        FreeRecordState(pState);
+        avformat_free_context(oc);
+        MutexUnlock(hRecorder);
+        return -1;
+    }
+
     av_dump_format(oc, 0, pName, 1);
 
     if (!(fmt->flags & AVFMT_NOFILE)) {
         int r = avio_open(&oc->pb, pName, AVIO_FLAG_WRITE);
         if (r < 0) {
             DebugPrint("FFMpegStartSaveAvi avio_open %s error ret:%d", pName, r);
-            av_free(pState);
+            FreeRecordState(pState);
             avformat_free_context(oc);
             MutexUnlock(hRecorder);
             return -1;
@@ -267,7 +311,7 @@ int FFMpegStartSaveAvi(FFMpegContext *ctx, const char *pPath)
             avio_closep(&oc->pb);
             RemoveFailedFile(pName);
         }
-        av_free(pState);
+        FreeRecordState(pState);
         avformat_free_context(oc);
         MutexUnlock(hRecorder);
         return -1;
@@ -339,6 +383,18 @@ int FFMpegSaveAviWritePacket(FFMpegContext *ctx, const AVPacket *pkt)
         ctx->nSaveTickCount = (int64_t)TickCount();
     if (bVideo) {
         ctx->nSaveVideoFrames += 1;
+        if (pState && pState->pVideoBsf) {
+            // One packet in, one out; the filter takes the reference.
+            int r = av_bsf_send_packet(pState->pVideoBsf, pCopy);
+            if (r >= 0)
+                r = av_bsf_receive_packet(pState->pVideoBsf, pCopy);
+            if (r < 0) {
+                DebugPrint("FFMpegSaveAviWritePacket %s: start-code rewrite error ret:%d", ctx->szSavePath, r);
+                av_packet_free(&pCopy);
+                MutexUnlock(ctx->hSaveMutex);
+                return -1;
+            }
+        }
         pCopy->pts = ctx->nSaveVideoFrames;
         pCopy->duration = 1;
         pCopy->stream_index = ctx->nSaveVideoIndex;
@@ -405,7 +461,7 @@ int FFMpegStopSaveAvi(FFMpegContext *ctx)
     DebugPrint("FFMpegStopSaveAvi  11111111111111111111");
     if (!(oc->oformat->flags & AVFMT_NOFILE))
         avio_closep(&oc->pb);
-    av_free(oc->opaque);
+    FreeRecordState((RecordState *)oc->opaque);
     avformat_free_context(oc);
     ctx->pSaveFormatCtx = NULL;
     ctx->pSaveVideoStream = NULL;

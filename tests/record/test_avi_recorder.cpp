@@ -3,6 +3,7 @@
 
 #include <gtest/gtest.h>
 
+#include <limits.h>
 #include <string.h>
 #include <sys/stat.h>
 
@@ -14,6 +15,7 @@
 extern "C" {
 #include <libavcodec/avcodec.h>
 #include <libavformat/avformat.h>
+#include <libavutil/mem.h>
 }
 
 #include "RecordTestUtil.h"
@@ -156,6 +158,8 @@ TEST_F(AviRecorderTest, RecordsEveryCodecPairingIntoPlayableAvi)
 {
     const Combo combos[] = {
         {"libx264", "", "ts", "h264", "", 0},
+        {"libx264", "aac", "mp4", "h264", "aac", 44100},
+        {"libx265", "aac", "mp4", "hevc", "aac", 44100},
         {"libx264", "aac", "ts", "h264", "aac", 44100},
         {"libx264", "pcm_mulaw", "nut", "h264", "pcm_mulaw", 8000},
         {"libx264", "pcm_alaw", "nut", "h264", "pcm_alaw", 8000},
@@ -329,6 +333,37 @@ TEST_F(AviRecorderTest, StartFailuresLeaveNothingBehind)
     EXPECT_EQ(0, FFMpegStopSaveAvi(s.ctx));
     std::string errors;
     EXPECT_TRUE(DecodesCleanly(good, &errors)) << errors;
+}
+
+// A stream that cannot be set up (here: memory for the codec extradata
+// runs out) fails the start; the host process goes on.
+TEST_F(AviRecorderTest, StreamSetUpFailureFailsTheStartOnly)
+{
+    std::string src = TestDir() + "/nomem.nut", dst = TestDir() + "/nomem.avi";
+    ASSERT_TRUE(MakeSource(src, "libx264", "", 1.0));
+    Source s;
+    ASSERT_TRUE(s.Open(src));
+    AVCodecContext *vc = s.ctx->pVideoCodecCtx;
+    const int kBig = 4 << 20;
+    uint8_t *big = (uint8_t *)av_mallocz(kBig + AV_INPUT_BUFFER_PADDING_SIZE);
+    ASSERT_NE(nullptr, big);
+    uint8_t *oldData = vc->extradata;
+    int oldSize = vc->extradata_size;
+    vc->extradata = big;
+    vc->extradata_size = kBig;
+    av_max_alloc(1 << 20);
+    int r = FFMpegStartSaveAvi(s.ctx, dst.c_str());
+    av_max_alloc(INT_MAX);
+    vc->extradata = oldData;
+    vc->extradata_size = oldSize;
+    av_free(big);
+    EXPECT_EQ(-1, r);
+    EXPECT_EQ(0, s.ctx->bSaving);
+    EXPECT_EQ(nullptr, s.ctx->pSaveFormatCtx);
+    EXPECT_NE(0, access(dst.c_str(), F_OK));
+    ASSERT_EQ(0, FFMpegStartSaveAvi(s.ctx, dst.c_str()));
+    EXPECT_GT(s.Pump(), 0);
+    EXPECT_EQ(0, FFMpegStopSaveAvi(s.ctx));
 }
 
 TEST_F(AviRecorderTest, SecondStartRefusedAndIdleStopTouchesNothing)
