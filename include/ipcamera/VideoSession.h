@@ -67,7 +67,11 @@ public:
     int m_bInit;          // 1 while a stream is open; same guard (also a relaxed atomic)
     int m_bD3DDisplay;    // mode for the next VideoInit; reset by VideoFree
     CIpCamera *m_pOwner;  // forward target; set by VideoInit, null after VideoFree
-    int m_nReserved1;
+    // Layout the open stream delivers (its D3D display mode at VideoInit):
+    // the frame hook goes by it, whatever m_bD3DDisplay says meanwhile.
+    // Occupies the interface's first reserved int; written only while no
+    // stream thread runs.
+    int m_bOpenD3DDisplay;
     int m_nReserved2;
     int m_nConnectType;   // 0 udp+tcp, 2 http, other tcp; never negative
     Cond *m_pFrameCond;   // frame-ready signal of smooth-stream mode

@@ -81,7 +81,7 @@ CVideoSession::CVideoSession()
     m_bInit = 0;
     m_bD3DDisplay = 0;
     m_pOwner = nullptr;
-    m_nReserved1 = 0;
+    m_bOpenD3DDisplay = 0;
     m_nReserved2 = 0;
     m_nConnectType = 0;
     m_pFrameCond = CondCreate();
@@ -133,12 +133,20 @@ int CVideoSession::VideoInit(void *pOwner, const char *pUrl)
     // The owner is set before the stream threads start, so the decode
     // thread's forwards see it without a race; a failed open clears it.
     m_pOwner = (CIpCamera *)pOwner;
+    m_bOpenD3DDisplay = m_bD3DDisplay;
+    // Pacing starts afresh: no correction and no release left over from a
+    // previous stream (or from the wake-up signal of its close).
     m_nCondCount = 0;
     m_nCondAdjust = 0;
+    MutexLock(m_hSessionLock);
+    while (CondWait(m_pFrameCond, m_hSessionLock, 0) == 0) {
+    }
+    MutexUnlock(m_hSessionLock);
     FFMpegContext *ctx = FFMpegContextCreate(this, pUrl, m_nConnectType, VideoSessionFrameWait,
                                              m_nSmoothStream, m_bD3DDisplay);
     if (!ctx) {
         m_pOwner = nullptr;
+        m_bOpenD3DDisplay = 0;
         DebugPrint("Video Init failed m_VideoContext is NULL");
         return -1;
     }
@@ -162,6 +170,7 @@ int CVideoSession::VideoFree()
     FFMpegContextDestroy(ctx);
     // The stream's threads are joined: no forward reads the owner any more.
     m_pOwner = nullptr;
+    m_bOpenD3DDisplay = 0;
     m_bD3DDisplay = 0;
     return 0;
 }

@@ -85,7 +85,7 @@ int CIpCamera::DoVideoBuffer(CVideoSession *pSession, unsigned char *pFrame, int
     // The layout of the frame is the one the running stream was opened with
     // (the session keeps it while open); the camera's own setting may have
     // changed since and only applies to the next open.
-    int bPlanar = pSession ? pSession->m_bD3DDisplay : m_bD3DDisplay;
+    int bPlanar = pSession ? pSession->m_bOpenD3DDisplay : m_bD3DDisplay;
     // The paused-idle repeat before any picture carries no frame at all.
     int bHasFrame = pFrame && nWidth > 0 && nHeight > 0;
 

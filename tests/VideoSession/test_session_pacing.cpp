@@ -203,12 +203,16 @@ TEST(SessionSettings, StartValuesNameAndConnectType)
 
     // The connect type a stream uses is the one most recently set on any
     // session: the open of a fails, but it has taken b's value first.
+    // Releases left from before do not carry over into the next stream.
+    CondSignal(a.m_pFrameCond);
+    CondSignal(a.m_pFrameCond);
     a.SetConnectType(1);
     b.SetConnectType(0);
     EXPECT_EQ(a.VideoInit(nullptr, "/nonexistent/ipcamera/none.mp4"), -1);
     EXPECT_EQ(a.m_nConnectType, 0);
     EXPECT_EQ(a.m_bInit, 0);
     EXPECT_EQ(a.m_pOwner, nullptr);
+    EXPECT_FALSE(TakeFrameSignal(a));
 }
 
 TEST(SessionSettings, AssignmentCopiesSettingsOnly)

@@ -196,7 +196,7 @@ TEST_F(FrameHook, SnapshotIsUnmaskedWhileTheHostGetsTheMaskedFrame)
 TEST_F(FrameHook, PlanarStreamUsesTheOwnEncoderAndPlanarMasks)
 {
     const int w = 64, h = 48;
-    cam.m_VideoSession.m_bD3DDisplay = 1;  // the stream was opened planar
+    cam.m_VideoSession.m_bOpenD3DDisplay = 1;  // the stream was opened planar
     // Exactly the I420 size: a BGR reader would run past it.
     std::vector<unsigned char> frame((size_t)w * h * 3 / 2, 200);
     Delivered d;
@@ -230,6 +230,7 @@ TEST_F(FrameHook, WriterFollowsTheStreamNotALaterSettingChange)
 {
     const int w = 40, h = 30;
     cam.SetD3DDisplay(1);  // takes effect at the next open only
+    cam.m_VideoSession.SetD3DDisplay(1);
     std::vector<unsigned char> frame = GreyBgr(w, h);
     std::string path = dir + "/bgr.jpg";
     cam.SetSaveImagePath(path.c_str());
