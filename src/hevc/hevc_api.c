@@ -169,6 +169,14 @@ int HevcSetTrace(IH265DEC_HANDLE hDecoder, HevcTraceFxn pfnTrace, void *pUser)
     return 0;
 }
 
+int HevcSetRelaxedChecks(IH265DEC_HANDLE hDecoder, uint32_t uiMask)
+{
+    if (!hDecoder || hDecoder->uiValid != HEVC_VALID_WORD)
+        return -1;
+    hDecoder->uiRelaxedChecks = uiMask;
+    return 0;
+}
+
 /* First "00 00 01" at or after uiFrom, or -1. */
 static int64_t FindStartCode(const uint8_t *buf, uint32_t uiFrom, uint32_t uiEnd)
 {

@@ -130,6 +130,11 @@ typedef struct HW265D_DEC {
     uint32_t *puiCtbAddrRsToTs, *puiCtbAddrTsToRs;
     uint16_t *pusTileId;
 
+    uint32_t uiRelaxedChecks; /* HEVC_RELAX_* */
+
+    /* Slice data decoding state (hevc_slicedata.h), allocated at creation. */
+    struct HevcSliceDec *pstSliceDec;
+
     /* Observation hook for tools and tests (hevc_trace.h). */
     HevcTraceFxn pfnTrace;
     void *pTraceUser;

@@ -30,6 +30,11 @@ typedef void (*HevcTraceFxn)(void *pUser, int eKind, const void *pRecord);
 /* Installs the hook on a created handle; returns 0, or -1 for a bad handle. */
 int HevcSetTrace(IH265DEC_HANDLE hDecoder, HevcTraceFxn pfnTrace, void *pUser);
 
+/* Checks that refuse streams H.265 allows can be relaxed one by one; by
+ * default every check is applied. Returns 0, or -1 for a bad handle. */
+#define HEVC_RELAX_LATENCY_ZERO 0x1u /* accept sps_max_latency_increase_plus1 0 ("no limit") */
+int HevcSetRelaxedChecks(IH265DEC_HANDLE hDecoder, uint32_t uiMask);
+
 #ifdef __cplusplus
 }
 #endif

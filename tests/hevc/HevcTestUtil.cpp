@@ -341,6 +341,8 @@ std::vector<CsvPic> ReadX265Csv(const std::string &path)
     std::string line;
     std::getline(f, line);
     while (std::getline(f, line)) {
+        if (line.rfind("Summary", 0) == 0)
+            break; // the encoder's totals follow
         std::vector<std::string> cols;
         std::stringstream ss(line);
         std::string c;

@@ -30,6 +30,7 @@ struct Options {
     int iBitDepth = 10;
     int iMaxVps = 16, iMaxSps = 16, iMaxPps = 64;
     bool bTrace = false, bMd5 = false, bQuiet = false;
+    unsigned uiRelax = 0;
 };
 
 void Usage()
@@ -46,7 +47,8 @@ void Usage()
             "  --trace              one line per parameter set and slice header\n"
             "  --md5                one line per output picture with its MD5\n"
             "  -o out.yuv           write the output pictures (cropped planes)\n"
-            "  --quiet              no line per output picture\n");
+            "  --quiet              no line per output picture\n"
+            "  --relax MASK         relax checks stricter than H.265 (1: latency 0 accepted)\n");
 }
 
 bool ParseArgs(int argc, char **argv, Options *o)
@@ -96,6 +98,9 @@ bool ParseArgs(int argc, char **argv, Options *o)
             o->bTrace = true;
         } else if (!strcmp(a, "--md5")) {
             o->bMd5 = true;
+        } else if (!strcmp(a, "--relax")) {
+            if (!need()) return false;
+            o->uiRelax = (unsigned)strtoul(v, nullptr, 0);
         } else if (!strcmp(a, "--quiet")) {
             o->bQuiet = true;
         } else if (!strcmp(a, "-o")) {
@@ -281,6 +286,8 @@ int main(int argc, char **argv)
     }
     if (opt.bTrace)
         HevcSetTrace(h, OnTrace, nullptr);
+    if (opt.uiRelax)
+        HevcSetRelaxedChecks(h, opt.uiRelax);
 
     unsigned uiErrors = 0;
     size_t pos = 0;

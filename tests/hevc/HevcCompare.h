@@ -1,0 +1,37 @@
+// Comparison of what the decoder parsed with FFmpeg's trace_headers output
+// and with the x265 encoder's own per-picture log.
+#ifndef TESTS_HEVC_HEVC_COMPARE_H
+#define TESTS_HEVC_HEVC_COMPARE_H
+
+#include <string>
+#include <vector>
+
+#include "HevcTestUtil.h"
+
+namespace hevctest {
+
+// Syntax element values of a parsed unit, named as trace_headers names them.
+std::map<std::string, std::vector<int64_t>> NamedValues(const UnitRec &u);
+
+// Compares the decoder's units with FFmpeg's, in order. Units FFmpeg shows
+// that the decoder did not report (rejected sets, skipped layers) are named
+// in *pMissing; every mismatch is one line of the result.
+std::vector<std::string> CompareWithTrace(const std::vector<UnitRec> &mine, const std::vector<TraceUnit> &ff,
+                                          int *piCompared);
+
+// Checks POC, slice type and reference list POCs of every picture against the
+// x265 log (encode order = decode order).
+std::vector<std::string> CompareWithCsv(const std::vector<UnitRec> &mine, const std::vector<CsvPic> &csv);
+
+struct StreamResult {
+    std::vector<UnitRec> units;
+    std::vector<OutPic> pictures;
+    std::vector<unsigned int> codes;
+    std::vector<LogLine> logs;
+};
+StreamResult DecodeFile(const std::string &path, size_t uiChunk, int iOrder = IH265D_DISPLAY_ORDER,
+                        int w = 4096, int h = 2304, int iRefs = 15);
+
+} // namespace hevctest
+
+#endif

@@ -1,0 +1,295 @@
+// Real streams: x265 and libx265 output generated at test time, parsed by the
+// decoder and compared with FFmpeg's trace_headers (every syntax element of
+// the parameter sets and slice headers) and with x265's own log (POC, slice
+// type, reference list POCs of every picture); output order and time stamps.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstring>
+
+#include "HevcCompare.h"
+
+using namespace hevctest;
+
+namespace {
+
+struct X265Case {
+    const char *pszName;
+    int w, h, frames, depth;
+    const char *pszArgs;
+};
+
+// Small pictures and few frames keep the default run short.
+const X265Case kX265Cases[] = {
+    {"intra8", 208, 120, 3, 8, "--preset ultrafast --keyint 1 --no-info"},
+    {"lowdelay_p", 176, 144, 8, 8, "--preset ultrafast --bframes 0 --ref 3 --keyint 30 --no-info"},
+    {"ra_pyramid_opengop", 192, 128, 20, 8,
+     "--preset medium --bframes 4 --b-pyramid --b-adapt 0 --keyint 8 --min-keyint 8 --open-gop --no-scenecut "
+     "--ref 3 --no-info"},
+    {"closed_gop_idr", 160, 96, 12, 8, "--preset fast --bframes 2 --keyint 5 --no-open-gop --no-info"},
+    {"slices3", 256, 144, 4, 8, "--preset ultrafast --slices 3 --bframes 1 --no-info"},
+    {"ctu16_odd", 202, 118, 4, 8, "--preset ultrafast --ctu 16 --min-cu-size 8 --no-info"},
+    {"ctu64_odd", 200, 130, 4, 8, "--preset ultrafast --ctu 64 --no-wpp --no-info"},
+    {"main10", 176, 112, 6, 10, "--preset ultrafast --bframes 2 --no-info"},
+    {"scaling_default", 160, 96, 3, 8, "--preset ultrafast --scaling-list default --no-info"},
+    {"weighted_wpp", 192, 108, 6, 8, "--preset faster --weightp --weightb --wpp --bframes 2 --no-info"},
+    {"temporal_layers_aud", 160, 96, 9, 8, "--preset ultrafast --temporal-layers --bframes 3 --b-adapt 0 --aud --no-info"},
+    {"hrd_vui", 128, 72, 4, 8, "--preset ultrafast --hrd --vbv-bufsize 400 --vbv-maxrate 400 --no-info"},
+    {"deblock_sao_offsets", 176, 96, 4, 8,
+     "--preset ultrafast --deblock -2:3 --cbqpoffs 2 --crqpoffs -3 --no-info"},
+};
+
+class X265Streams : public ::testing::TestWithParam<X265Case> {};
+
+TEST_P(X265Streams, HeadersMatchFfmpegAndEncoderLog)
+{
+    const X265Case &c = GetParam();
+    std::string csv;
+    std::string path = X265Stream(c.pszName, c.w, c.h, c.frames, c.depth, c.pszArgs, &csv);
+    if (path.empty())
+        GTEST_SKIP() << "x265 or ffmpeg not available (or the encoder refused the options)";
+    StreamResult r = DecodeFile(path, 1000);
+    EXPECT_TRUE(r.codes.empty()) << std::hex << (r.codes.empty() ? 0 : r.codes[0]) << " "
+                                 << (r.logs.empty() ? "" : r.logs[0].text);
+    int iCompared = 0;
+    std::vector<std::string> errs = CompareWithTrace(r.units, FfmpegTrace(path), &iCompared);
+    for (const std::string &e : errs)
+        ADD_FAILURE() << e;
+    EXPECT_GT(iCompared, 50);
+    for (const std::string &e : CompareWithCsv(r.units, ReadX265Csv(csv)))
+        ADD_FAILURE() << e;
+    // Every picture is output once; display order is ascending POC within a
+    // sequence (x265 restarts POC at each IDR).
+    std::vector<CsvPic> pics = ReadX265Csv(csv);
+    EXPECT_EQ(r.pictures.size(), pics.size());
+    for (size_t i = 1; i < r.pictures.size(); i++) {
+        const IHW265D_OUTARGS &a = r.pictures[i - 1].out, &b = r.pictures[i].out;
+        bool bNewSeq = b.uiNalUnitType == HEVC_NAL_IDR_W_RADL || b.uiNalUnitType == HEVC_NAL_IDR_N_LP;
+        if (!bNewSeq) {
+            EXPECT_LT(a.iPicOrderCnt, b.iPicOrderCnt) << "output " << i;
+        }
+    }
+    for (const OutPic &p : r.pictures) {
+        EXPECT_EQ(p.out.uiDecWidth, (unsigned)c.w);
+        EXPECT_EQ(p.out.uiDecHeight, (unsigned)c.h);
+        EXPECT_EQ(p.out.uiDecBitDepthLuma, (unsigned)c.depth);
+        EXPECT_NE(p.out.uiErrorFlag & HEVC_PIC_ERR_NOT_DECODED, 0u);
+        EXPECT_EQ(p.out.uiErrorFlag & HEVC_PIC_ERR_MISSING_REF, 0u);
+        // Mid-grey until slice data is reconstructed.
+        unsigned v = c.depth > 8 ? (unsigned)(p.y[0] | p.y[1] << 8) : p.y[0];
+        EXPECT_EQ(v, 1u << (c.depth - 1));
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(All, X265Streams, ::testing::ValuesIn(kX265Cases),
+                         [](const ::testing::TestParamInfo<X265Case> &i) { return std::string(i.param.pszName); });
+
+TEST(HevcStreams, LibX265ThroughFfmpeg)
+{
+    std::string path = LibX265Stream("libx265_b", 160, 90, 10, "bframes=3:keyint=6:b-pyramid=1:info=0");
+    if (path.empty())
+        GTEST_SKIP() << "ffmpeg with libx265 not available";
+    StreamResult r = DecodeFile(path, 333);
+    EXPECT_TRUE(r.codes.empty());
+    int iCompared = 0;
+    for (const std::string &e : CompareWithTrace(r.units, FfmpegTrace(path), &iCompared))
+        ADD_FAILURE() << e;
+    EXPECT_GT(iCompared, 50);
+    EXPECT_EQ(r.pictures.size(), 10u);
+}
+
+TEST(HevcStreams, ChunkSizeDoesNotChangeWhatIsParsed)
+{
+    std::string path = X265Stream("ra_pyramid_opengop", 192, 128, 20, 8,
+                                  "--preset medium --bframes 4 --b-pyramid --b-adapt 0 --keyint 8 --min-keyint 8 "
+                                  "--open-gop --no-scenecut --ref 3 --no-info");
+    if (path.empty())
+        GTEST_SKIP() << "x265 not available";
+    StreamResult a = DecodeFile(path, 1 << 20), b = DecodeFile(path, 7);
+    ASSERT_EQ(a.units.size(), b.units.size());
+    for (size_t i = 0; i < a.units.size(); i++)
+        EXPECT_EQ(NamedValues(a.units[i]), NamedValues(b.units[i])) << i;
+    ASSERT_EQ(a.pictures.size(), b.pictures.size());
+    for (size_t i = 0; i < a.pictures.size(); i++)
+        EXPECT_EQ(a.pictures[i].out.iPicOrderCnt, b.pictures[i].out.iPicOrderCnt);
+}
+
+TEST(HevcStreams, EncoderInfoSeiExceedsTheUserDataLimit)
+{
+    // x265 writes its version string as a 2000+ byte SEI: the listed 2048-byte
+    // limit refuses that unit (F040200C) and decoding goes on.
+    std::string path = X265Stream("with_info", 64, 64, 2, 8, "--preset ultrafast");
+    if (path.empty())
+        GTEST_SKIP() << "x265 not available";
+    StreamResult r = DecodeFile(path, 4096);
+    ASSERT_EQ(r.codes.size(), 1u);
+    EXPECT_EQ(r.codes[0], IHW265D_ERR_USERDATA);
+    EXPECT_EQ(r.pictures.size(), 2u);
+}
+
+// Feeds a stream one NAL unit per call and notes how many pictures had been
+// started when each picture came out.
+std::vector<int> OutputTiming(const std::string &path, int iOrder)
+{
+    Decoder d([&] {
+        IHW265D_INIT_PARAM p = DefaultParams(4096, 2304);
+        p.eOutputOrder = iOrder;
+        return p;
+    }());
+    std::vector<int> started;
+    IHW265D_OUTARGS out;
+    for (const std::vector<uint8_t> &nal : SplitNals(ReadFile(path))) {
+        const uint8_t *p = nal.data();
+        uint32_t n = (uint32_t)nal.size();
+        for (;;) {
+            d.Call(p, n, 0, 0, &out);
+            if (out.eDecodeStatus == IH265D_GETDISPLAY) {
+                int iStarted = 0;
+                for (const UnitRec &u : d.units)
+                    iStarted += u.eKind == HEVC_TRACE_SLICE && u.slice.sh.first_slice_segment_in_pic_flag;
+                started.push_back(iStarted);
+            }
+            p += out.uiBytsConsumed;
+            n -= out.uiBytsConsumed;
+            if (n == 0 && out.eDecodeStatus != IH265D_GETDISPLAY)
+                break;
+        }
+    }
+    return started;
+}
+
+TEST(HevcOutputOrder, DisplayOrderWaitsForReorderDepthDecodeOrderDoesNot)
+{
+    std::string path = X265Stream("reorder2", 64, 64, 8, 8,
+                                  "--preset ultrafast --bframes 3 --b-pyramid --b-adapt 0 --keyint 30 --no-info");
+    if (path.empty())
+        GTEST_SKIP() << "x265 not available";
+    Decoder probe(DefaultParams(64, 64));
+    probe.Feed(ReadFile(path), 1 << 20);
+    ASSERT_FALSE(probe.units.empty());
+    ASSERT_EQ(probe.units[1].eKind, HEVC_TRACE_SPS);
+    ASSERT_EQ(probe.units[1].sps.sps_max_num_reorder_pics[0], 2u);
+    // A picture is complete when the first unit of the next one arrives, so
+    // "started" counts one more than completed. Display order: the first
+    // picture leaves after the third has completed (4 started).
+    std::vector<int> disp = OutputTiming(path, IH265D_DISPLAY_ORDER);
+    ASSERT_FALSE(disp.empty());
+    EXPECT_EQ(disp[0], 4);
+    std::vector<int> dec = OutputTiming(path, IH265D_DECODE_ORDER);
+    ASSERT_FALSE(dec.empty());
+    EXPECT_EQ(dec[0], 2);
+    // Decode order delivers pictures in the order they were decoded.
+    StreamResult r = DecodeFile(path, 100, IH265D_DECODE_ORDER);
+    ASSERT_EQ(r.pictures.size(), 8u);
+    for (size_t i = 0; i < r.pictures.size(); i++)
+        EXPECT_EQ(r.pictures[i].out.uiDecodeOrder, i);
+}
+
+TEST(HevcOutputOrder, FlushDeliversTheRestInPocOrder)
+{
+    std::string path = X265Stream("reorder2", 64, 64, 8, 8,
+                                  "--preset ultrafast --bframes 3 --b-pyramid --b-adapt 0 --keyint 30 --no-info");
+    if (path.empty())
+        GTEST_SKIP() << "x265 not available";
+    Decoder d(DefaultParams(64, 64));
+    d.Feed(ReadFile(path), 1 << 20, false);
+    size_t uiBefore = d.pictures.size();
+    d.FlushAll();
+    ASSERT_EQ(d.pictures.size(), 8u);
+    EXPECT_LT(uiBefore, 8u);
+    for (size_t i = 0; i < 8; i++)
+        EXPECT_EQ(d.pictures[i].out.iPicOrderCnt, (int)i);
+    // Once drained, flushing again reports no picture.
+    IHW265D_OUTARGS out;
+    uint8_t b = 0;
+    d.Call(&b, 0, IH265D_DECODE_END, 0, &out);
+    EXPECT_EQ(out.eDecodeStatus, (unsigned)IH265D_NO_PICTURE);
+}
+
+TEST(HevcOutputOrder, TimeStampFollowsThePicture)
+{
+    std::string path = X265Stream("reorder2", 64, 64, 8, 8,
+                                  "--preset ultrafast --bframes 3 --b-pyramid --b-adapt 0 --keyint 30 --no-info");
+    if (path.empty())
+        GTEST_SKIP() << "x265 not available";
+    // One access unit per call, stamped with 1000 + its decode index.
+    std::vector<std::vector<uint8_t>> nals = SplitNals(ReadFile(path));
+    std::vector<std::vector<uint8_t>> aus;
+    bool bHasSlice = false;
+    for (const std::vector<uint8_t> &n : nals) {
+        size_t h = n[2] == 1 ? 3 : 4;
+        int t = (n[h] >> 1) & 0x3f;
+        bool bFirstSlice = t < 32 && (n[h + 2] & 0x80);
+        if (aus.empty() || (bHasSlice && (t == HEVC_NAL_VPS || bFirstSlice))) {
+            aus.emplace_back();
+            bHasSlice = false;
+        }
+        bHasSlice |= t < 32;
+        aus.back().insert(aus.back().end(), n.begin(), n.end());
+    }
+    Decoder d(DefaultParams(64, 64));
+    IHW265D_OUTARGS out;
+    std::vector<std::pair<unsigned, uint64_t>> seen;
+    for (size_t i = 0; i < aus.size(); i++) {
+        const uint8_t *p = aus[i].data();
+        uint32_t n = (uint32_t)aus[i].size();
+        for (;;) {
+            d.Call(p, n, 0, 1000 + i, &out);
+            if (out.eDecodeStatus == IH265D_GETDISPLAY)
+                seen.push_back({out.uiDecodeOrder, out.uiTimeStamp});
+            p += out.uiBytsConsumed;
+            n -= out.uiBytsConsumed;
+            if (n == 0 && out.eDecodeStatus != IH265D_GETDISPLAY)
+                break;
+        }
+    }
+    d.FlushAll();
+    for (const OutPic &p : d.pictures)
+        seen.push_back({p.out.uiDecodeOrder, p.out.uiTimeStamp});
+    ASSERT_EQ(seen.size(), 8u);
+    // The first access unit also carries the parameter sets: its picture is
+    // still the one stamped 1000.
+    for (auto &s : seen)
+        EXPECT_EQ(s.second, 1000u + s.first) << "decode index " << s.first;
+}
+
+TEST(HevcLimits, PictureLargerThanCreationMaximum)
+{
+    std::string path = X265Stream("size320", 320, 240, 1, 8, "--preset ultrafast --no-info");
+    if (path.empty())
+        GTEST_SKIP() << "x265 not available";
+    StreamResult wide = DecodeFile(path, 4096, 1, 256, 256);
+    ASSERT_FALSE(wide.codes.empty());
+    EXPECT_EQ(wide.codes[0], IHW265D_ERR_WIDTH);
+    bool bMsg = false;
+    for (const LogLine &l : wide.logs)
+        bMsg |= l.text == "IHW265D_Decode : PicWidthInSamplesY is 320, should be less than or equal to 256!\n";
+    EXPECT_TRUE(bMsg);
+    EXPECT_TRUE(wide.pictures.empty());
+    StreamResult high = DecodeFile(path, 4096, 1, 320, 128);
+    ASSERT_FALSE(high.codes.empty());
+    EXPECT_EQ(high.codes[0], IHW265D_ERR_HEIGHT);
+    // 1080 is rounded up to 1088, so coded 1088-row pictures fit.
+    StreamResult fits = DecodeFile(path, 4096, 1, 320, 200);
+    EXPECT_TRUE(fits.codes.empty());
+    EXPECT_EQ(fits.pictures.size(), 1u);
+}
+
+TEST(HevcLimits, MoreReferencePicturesThanIMaxRefNum)
+{
+    std::string path = X265Stream("lowdelay_p", 176, 144, 8, 8,
+                                  "--preset ultrafast --bframes 0 --ref 3 --keyint 30 --no-info");
+    if (path.empty())
+        GTEST_SKIP() << "x265 not available";
+    StreamResult r = DecodeFile(path, 4096, 1, 176, 144, 1);
+    ASSERT_FALSE(r.codes.empty());
+    EXPECT_NE(std::find(r.codes.begin(), r.codes.end(), IHW265D_ERR_REFNUM), r.codes.end());
+    bool bMsg = false;
+    for (const LogLine &l : r.logs)
+        bMsg |= l.text == "IHW265D_Decode : The value of RefPic is 2, should be less than or equal to 1!\n";
+    EXPECT_TRUE(bMsg);
+    // The same stream fits a decoder with three references.
+    EXPECT_TRUE(DecodeFile(path, 4096, 1, 176, 144, 3).codes.empty());
+}
+
+} // namespace
