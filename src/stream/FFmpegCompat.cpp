@@ -42,8 +42,6 @@ int FFCompatDecode(AVCodecContext *ctx, AVFrame *frame, int *pGot, const AVPacke
     *pGot = 0;
     if (ctx == NULL || frame == NULL || pkt == NULL)
         return AVERROR(EINVAL);
-    if (!avcodec_is_open(ctx))
-        return AVERROR(EINVAL);
 
     int ret = 0;
     if (pkt->size > 0) {
