@@ -1,0 +1,490 @@
+/* Coding quadtree, intra coding units, PCM, transform tree and
+ * quantisation parameters of I slices (H.265 7.3.8.4-7.3.8.10, 8.4.2,
+ * 8.4.3, 8.6.1). */
+#include <string.h>
+
+#include "hevc_decoder.h"
+#include "hevc_slicedata.h"
+
+#define CTX(s, i) (&(s)->stCtx.aucState[(i)])
+
+int HevcAvailable(const HevcSliceDec *s, int x, int y, unsigned uiFlag)
+{
+    const HevcSps *sps = s->pstSps;
+    if (x < 0 || y < 0 || x >= (int)sps->pic_width_in_luma_samples || y >= (int)sps->pic_height_in_luma_samples)
+        return 0;
+    uint32_t rs = ((uint32_t)y >> sps->CtbLog2SizeY) * sps->PicWidthInCtbsY + ((uint32_t)x >> sps->CtbLog2SizeY);
+    const HevcCtbInfo *n = &s->pstCtb[rs], *c = &s->pstCtb[s->uiCtbAddrRs];
+    if (!n->bDecoded || n->uiSliceAddrRs != c->uiSliceAddrRs || n->usTileId != c->usTileId)
+        return 0;
+    return (s->pucBlkFlags[(size_t)(y >> 2) * s->uiW4 + (x >> 2)] & uiFlag) != 0;
+}
+
+/* Sets one byte per 4x4 block over a w x h luma area. */
+static void Fill4(HevcSliceDec *s, uint8_t *puc, int x0, int y0, int w, int h, uint8_t v)
+{
+    for (int y = y0 >> 2; y < (y0 + h) >> 2; y++)
+        memset(puc + (size_t)y * s->uiW4 + (x0 >> 2), v, (size_t)(w >> 2));
+}
+
+static void Or4(HevcSliceDec *s, int x0, int y0, int w, int h, uint8_t v)
+{
+    for (int y = y0 >> 2; y < (y0 + h) >> 2; y++) {
+        uint8_t *p = s->pucBlkFlags + (size_t)y * s->uiW4 + (x0 >> 2);
+        for (int x = 0; x < w >> 2; x++)
+            p[x] |= v;
+    }
+}
+
+/* ---- quantisation parameters (H.265 8.6.1) ---- */
+
+static int QpAt(const HevcSliceDec *s, int x, int y)
+{
+    return s->pcQpY[(size_t)(y >> 2) * s->uiW4 + (x >> 2)];
+}
+
+static void PredictQp(HevcSliceDec *s, int xQg, int yQg)
+{
+    int iMask = (1 << s->pstSps->CtbLog2SizeY) - 1;
+    /* Neighbours count only inside the current CTB, where they always
+     * precede the group. */
+    int qA = (xQg & iMask) ? QpAt(s, xQg - 1, yQg) : s->iLastQpY;
+    int qB = (yQg & iMask) ? QpAt(s, xQg, yQg - 1) : s->iLastQpY;
+    s->iQpPredQg = (qA + qB + 1) >> 1;
+}
+
+static void UpdateQpY(HevcSliceDec *s)
+{
+    int iBd = s->pstSps->QpBdOffsetY;
+    s->iQpY = ((s->iQpPredQg + s->iCuQpDeltaVal + 52 + 2 * iBd) % (52 + iBd)) - iBd;
+}
+
+static int DecodeCuQpDelta(HW265D_DEC *pstDec, HevcSliceDec *s)
+{
+    HevcCabac *c = &s->stCabac;
+    int v = 0;
+    while (v < 5 && HevcCabacDecodeBin(c, CTX(s, HEVC_CTX_CU_QP_DELTA_ABS + (v > 0))))
+        v++;
+    if (v == 5) {
+        int k = 0;
+        while (k < 31 && HevcCabacDecodeBypass(c))
+            v += 1 << k++;
+        if (k >= 31) {
+            HEVC_ERR(pstDec, "IHW265D_Decode : the value of cu_qp_delta is %d, it should be in the range of 0~26!\n", v);
+            return -1;
+        }
+        v += (int)HevcCabacDecodeBypassBits(c, k);
+    }
+    int iBd = s->pstSps->QpBdOffsetY;
+    if (v > 26 + iBd / 2) {
+        HEVC_ERR(pstDec, "IHW265D_Decode : the value of cu_qp_delta is %d, it should be in the range of 0~26!\n", v);
+        return -1;
+    }
+    if (v && HevcCabacDecodeBypass(c))
+        v = -v;
+    if (v == 26 + iBd / 2) {
+        HEVC_ERR(pstDec, "IHW265D_Decode : the value of cu_qp_delta is %d, it should be in the range of 0~26!\n", v);
+        return -1;
+    }
+    s->bCuQpDeltaCoded = 1;
+    s->iCuQpDeltaVal = v;
+    UpdateQpY(s);
+    return 0;
+}
+
+static void DecodeChromaQpOffset(HevcSliceDec *s)
+{
+    const HevcPps *pps = s->pstPps;
+    HevcCabac *c = &s->stCabac;
+    s->bCuChromaQpOffsetCoded = 1;
+    if (!HevcCabacDecodeBin(c, CTX(s, HEVC_CTX_CU_CHROMA_QP_OFFSET_FLAG))) {
+        s->iCuQpOffsetCb = s->iCuQpOffsetCr = 0;
+        return;
+    }
+    int iIdx = 0, iMax = (int)pps->chroma_qp_offset_list_len - 1;
+    while (iIdx < iMax && HevcCabacDecodeBin(c, CTX(s, HEVC_CTX_CU_CHROMA_QP_OFFSET_IDX)))
+        iIdx++;
+    if (iIdx > 5)
+        iIdx = 5;
+    s->iCuQpOffsetCb = pps->cb_qp_offset_list[iIdx];
+    s->iCuQpOffsetCr = pps->cr_qp_offset_list[iIdx];
+}
+
+/* Qp'Cb / Qp'Cr (H.265 8.6.1, ChromaArrayType 1). */
+static int ChromaQp(const HevcSliceDec *s, int cIdx)
+{
+    const HevcSps *sps = s->pstSps;
+    const HevcPps *pps = s->pstPps;
+    const HevcSliceHeader *sh = s->pstSh;
+    int iOff = cIdx == 1 ? pps->pps_cb_qp_offset + sh->slice_cb_qp_offset + s->iCuQpOffsetCb
+                         : pps->pps_cr_qp_offset + sh->slice_cr_qp_offset + s->iCuQpOffsetCr;
+    int qPi = s->iQpY + iOff;
+    if (qPi < -sps->QpBdOffsetC)
+        qPi = -sps->QpBdOffsetC;
+    if (qPi > 57)
+        qPi = 57;
+    return HevcChromaQp(qPi) + sps->QpBdOffsetC;
+}
+
+/* ---- transform units ---- */
+
+/* scanIdx of H.265 7.4.9.11 for intra blocks. */
+static int ScanIdx(int iLog2Size, int cIdx, int iMode)
+{
+    if (iLog2Size == 2 || (iLog2Size == 3 && cIdx == 0)) {
+        if (iMode >= 6 && iMode <= 14)
+            return 2;
+        if (iMode >= 22 && iMode <= 30)
+            return 1;
+    }
+    return 0;
+}
+
+/* Deblocking edges of a transform block: its left and top edges on the 8x8
+ * grid, unless they lie on the picture edge, or on a tile or slice boundary
+ * that the current slice does not filter across (H.265 8.7.2.3). */
+static void MarkEdges(HevcSliceDec *s, int x0, int y0, int N)
+{
+    const HevcSps *sps = s->pstSps;
+    const HevcPps *pps = s->pstPps;
+    const HevcCtbInfo *cur = &s->pstCtb[s->uiCtbAddrRs];
+    int iMask = (1 << sps->CtbLog2SizeY) - 1;
+    if (cur->bDeblockOff)
+        return;
+    if (!(x0 & 7) && x0 > 0) {
+        int bFilter = 1;
+        if (!(x0 & iMask)) {
+            const HevcCtbInfo *l = &s->pstCtb[s->uiCtbAddrRs - 1];
+            if ((!pps->loop_filter_across_tiles_enabled_flag && l->usTileId != cur->usTileId) ||
+                (!cur->bLfAcrossSlices && l->uiSliceAddrRs != cur->uiSliceAddrRs))
+                bFilter = 0;
+        }
+        if (bFilter)
+            for (int y = y0 >> 2; y < (y0 + N) >> 2; y++)
+                s->pucBsV[(size_t)y * s->uiW4 + (x0 >> 2)] = 2;
+    }
+    if (!(y0 & 7) && y0 > 0) {
+        int bFilter = 1;
+        if (!(y0 & iMask)) {
+            const HevcCtbInfo *u = &s->pstCtb[s->uiCtbAddrRs - sps->PicWidthInCtbsY];
+            if ((!pps->loop_filter_across_tiles_enabled_flag && u->usTileId != cur->usTileId) ||
+                (!cur->bLfAcrossSlices && u->uiSliceAddrRs != cur->uiSliceAddrRs))
+                bFilter = 0;
+        }
+        if (bFilter)
+            memset(s->pucBsH + (size_t)(y0 >> 2) * s->uiW4 + (x0 >> 2), 2, (size_t)(N >> 2));
+    }
+}
+
+static int DecodeBlock(HW265D_DEC *pstDec, HevcSliceDec *s, int x0, int y0, int iLog2Size, int cIdx, int iMode,
+                       int bCbf)
+{
+    HevcPredIntra(pstDec, s, x0, y0, iLog2Size, cIdx, iMode);
+    if (!bCbf)
+        return 0;
+    int bTs = 0;
+    if (HevcResidualCoding(pstDec, s, iLog2Size, cIdx, ScanIdx(iLog2Size, cIdx, iMode), &bTs))
+        return -1;
+    int iQp = cIdx ? ChromaQp(s, cIdx) : s->iQpY + s->pstSps->QpBdOffsetY;
+    HevcAddCoeffs(pstDec, s, x0, y0, iLog2Size, cIdx, iQp, bTs, cIdx == 0 && iLog2Size == 2);
+    return 0;
+}
+
+static int TransformUnit(HW265D_DEC *pstDec, HevcSliceDec *s, int x0, int y0, int xBase, int yBase,
+                         int iLog2Size, int iBlkIdx, int bCbfLuma, int bCbfCb, int bCbfCr)
+{
+    const HevcPps *pps = s->pstPps;
+    int bCbfChroma = bCbfCb || bCbfCr;
+    if (bCbfLuma || bCbfChroma) {
+        if (pps->cu_qp_delta_enabled_flag && !s->bCuQpDeltaCoded && DecodeCuQpDelta(pstDec, s))
+            return -1;
+        if (s->pstSh->cu_chroma_qp_offset_enabled_flag && bCbfChroma && !s->bTransquantBypass &&
+            !s->bCuChromaQpOffsetCoded)
+            DecodeChromaQpOffset(s);
+    }
+    int N = 1 << iLog2Size;
+    int iMode = s->pucIntraMode[(size_t)(y0 >> 2) * s->uiW4 + (x0 >> 2)];
+    if (DecodeBlock(pstDec, s, x0, y0, iLog2Size, 0, iMode, bCbfLuma))
+        return -1;
+    Or4(s, x0, y0, N, N, HEVC_BLK_REC);
+    MarkEdges(s, x0, y0, N);
+    if (iLog2Size > 2) {
+        for (int c = 1; c <= 2; c++)
+            if (DecodeBlock(pstDec, s, x0 >> 1, y0 >> 1, iLog2Size - 1, c, s->iIntraChromaMode, c == 1 ? bCbfCb : bCbfCr))
+                return -1;
+    } else if (iBlkIdx == 3) {
+        for (int c = 1; c <= 2; c++)
+            if (DecodeBlock(pstDec, s, xBase >> 1, yBase >> 1, 2, c, s->iIntraChromaMode, c == 1 ? bCbfCb : bCbfCr))
+                return -1;
+    }
+    return 0;
+}
+
+static int TransformTree(HW265D_DEC *pstDec, HevcSliceDec *s, int x0, int y0, int xBase, int yBase, int iLog2Size,
+                         int iDepth, int iBlkIdx, int iMaxDepth, int bIntraSplit, int bParentCb, int bParentCr)
+{
+    const HevcSps *sps = s->pstSps;
+    HevcCabac *c = &s->stCabac;
+    int bSplit;
+    if (iLog2Size <= sps->Log2MaxTrafoSize && iLog2Size > sps->Log2MinTrafoSize && iDepth < iMaxDepth &&
+        !(bIntraSplit && iDepth == 0))
+        bSplit = HevcCabacDecodeBin(c, CTX(s, HEVC_CTX_SPLIT_TRANSFORM_FLAG + 5 - iLog2Size));
+    else
+        bSplit = iLog2Size > sps->Log2MaxTrafoSize || (bIntraSplit && iDepth == 0);
+    int bCb = bParentCb, bCr = bParentCr;
+    if (iLog2Size > 2) {
+        bCb = bCr = 0;
+        if (iDepth == 0 || bParentCb)
+            bCb = HevcCabacDecodeBin(c, CTX(s, HEVC_CTX_CBF_CHROMA + iDepth));
+        if (iDepth == 0 || bParentCr)
+            bCr = HevcCabacDecodeBin(c, CTX(s, HEVC_CTX_CBF_CHROMA + iDepth));
+    }
+    if (bSplit) {
+        int h = 1 << (iLog2Size - 1);
+        for (int i = 0; i < 4; i++)
+            if (TransformTree(pstDec, s, x0 + (i & 1) * h, y0 + (i >> 1) * h, x0, y0, iLog2Size - 1, iDepth + 1, i,
+                              iMaxDepth, bIntraSplit, bCb, bCr))
+                return -1;
+        return 0;
+    }
+    int bCbfLuma = HevcCabacDecodeBin(c, CTX(s, HEVC_CTX_CBF_LUMA + (iDepth == 0)));
+    return TransformUnit(pstDec, s, x0, y0, xBase, yBase, iLog2Size, iBlkIdx, bCbfLuma, bCb, bCr);
+}
+
+/* ---- PCM (H.265 7.3.8.7) ---- */
+
+/* Raw bit reader for pcm_sample(): drops emulation prevention bytes. */
+typedef struct {
+    const uint8_t *p;
+    uint32_t uiPos, uiEnd, uiZeros;
+    uint32_t uiCache;
+    int iBits;
+    int bOverrun;
+} PcmReader;
+
+static uint32_t PcmBits(PcmReader *r, int n)
+{
+    while (r->iBits < n) {
+        if (r->uiPos >= r->uiEnd) {
+            r->bOverrun = 1;
+            r->uiCache <<= 8;
+            r->iBits += 8;
+            continue;
+        }
+        uint8_t b = r->p[r->uiPos++];
+        if (r->uiZeros >= 2 && b == 3) {
+            r->uiZeros = 0;
+            continue;
+        }
+        r->uiZeros = b == 0 ? r->uiZeros + 1 : 0;
+        r->uiCache = r->uiCache << 8 | b;
+        r->iBits += 8;
+    }
+    r->iBits -= n;
+    return (r->uiCache >> r->iBits) & ((1u << n) - 1);
+}
+
+static int DecodePcm(HW265D_DEC *pstDec, HevcSliceDec *s, int x0, int y0, int iLog2Size)
+{
+    const HevcSps *sps = s->pstSps;
+    PcmReader r;
+    memset(&r, 0, sizeof(r));
+    r.p = s->pucNal;
+    r.uiPos = HevcCabacAlignedPos(&s->stCabac, s->pucNal);
+    r.uiEnd = s->uiSubEnd;
+    /* Emulation prevention state carried over the bytes before. */
+    for (uint32_t i = r.uiPos; i > 0 && r.uiPos - i < 2 && s->pucNal[i - 1] == 0; i--)
+        r.uiZeros++;
+    uint16_t ausBuf[32 * 32];
+    int N = 1 << iLog2Size;
+    for (int i = 0; i < N * N; i++)
+        ausBuf[i] = (uint16_t)PcmBits(&r, sps->pcm_bit_depth_luma);
+    HevcPutPcm(s, x0, y0, iLog2Size, 0, ausBuf, sps->bit_depth_luma - sps->pcm_bit_depth_luma);
+    for (int cIdx = 1; cIdx <= 2; cIdx++) {
+        for (int i = 0; i < N * N / 4; i++)
+            ausBuf[i] = (uint16_t)PcmBits(&r, sps->pcm_bit_depth_chroma);
+        HevcPutPcm(s, x0 >> 1, y0 >> 1, iLog2Size - 1, cIdx, ausBuf, sps->bit_depth_chroma - sps->pcm_bit_depth_chroma);
+    }
+    if (r.bOverrun || HevcCabacStart(&s->stCabac, s->pucNal, r.uiPos, s->uiSubEnd)) {
+        HEVC_WARN(pstDec, "IHW265D_Decode : the pcm is enable but it is empty!\n");
+        return -1;
+    }
+    return 0;
+}
+
+/* ---- intra modes (H.265 8.4.2, 8.4.3) ---- */
+
+static int NeighbourMode(const HevcSliceDec *s, int x, int y)
+{
+    if (!HevcAvailable(s, x, y, HEVC_BLK_CU))
+        return 1;
+    return s->pucIntraMode[(size_t)(y >> 2) * s->uiW4 + (x >> 2)];
+}
+
+static int LumaMode(const HevcSliceDec *s, int xPb, int yPb, int bPrev, int iIdx)
+{
+    int iCtbMask = (1 << s->pstSps->CtbLog2SizeY) - 1;
+    int a = NeighbourMode(s, xPb - 1, yPb);
+    /* The row above another CTB is not kept: DC. */
+    int b = (yPb & iCtbMask) ? NeighbourMode(s, xPb, yPb - 1) : 1;
+    int aiList[3];
+    if (a == b) {
+        if (a < 2) {
+            aiList[0] = 0;
+            aiList[1] = 1;
+            aiList[2] = 26;
+        } else {
+            aiList[0] = a;
+            aiList[1] = 2 + ((a + 29) % 32);
+            aiList[2] = 2 + ((a - 2 + 1) % 32);
+        }
+    } else {
+        aiList[0] = a;
+        aiList[1] = b;
+        aiList[2] = (a != 0 && b != 0) ? 0 : (a != 1 && b != 1) ? 1 : 26;
+    }
+    if (bPrev)
+        return aiList[iIdx];
+    /* Ascending candidates; the remaining mode skips over them. */
+    for (int i = 0; i < 2; i++)
+        for (int j = i + 1; j < 3; j++)
+            if (aiList[i] > aiList[j]) {
+                int t = aiList[i];
+                aiList[i] = aiList[j];
+                aiList[j] = t;
+            }
+    int m = iIdx;
+    for (int i = 0; i < 3; i++)
+        if (m >= aiList[i])
+            m++;
+    return m;
+}
+
+static int ChromaMode(int iChroma, int iLuma)
+{
+    static const int s_aiModes[4] = {0, 26, 10, 1};
+    if (iChroma == 4)
+        return iLuma;
+    return s_aiModes[iChroma] == iLuma ? 34 : s_aiModes[iChroma];
+}
+
+/* ---- coding units ---- */
+
+static int CodingUnit(HW265D_DEC *pstDec, HevcSliceDec *s, int x0, int y0, int iLog2CbSize, int iDepth)
+{
+    const HevcSps *sps = s->pstSps;
+    const HevcPps *pps = s->pstPps;
+    HevcCabac *c = &s->stCabac;
+    int N = 1 << iLog2CbSize;
+    if (s->bNewQg) {
+        int iQgMask = ~((1 << (sps->CtbLog2SizeY - pps->diff_cu_qp_delta_depth)) - 1);
+        PredictQp(s, x0 & iQgMask, y0 & iQgMask);
+        s->bNewQg = 0;
+    }
+    UpdateQpY(s);
+    s->iCuX = x0;
+    s->iCuY = y0;
+    s->iLog2CbSize = iLog2CbSize;
+    s->bTransquantBypass = 0;
+    if (pps->transquant_bypass_enabled_flag)
+        s->bTransquantBypass = HevcCabacDecodeBin(c, CTX(s, HEVC_CTX_CU_TRANSQUANT_BYPASS_FLAG));
+    Fill4(s, s->pucCtDepth, x0, y0, N, N, (uint8_t)iDepth);
+    int bNxN = 0;
+    if (iLog2CbSize == sps->MinCbLog2SizeY) {
+        bNxN = !HevcCabacDecodeBin(c, CTX(s, HEVC_CTX_PART_MODE));
+        if (bNxN && iLog2CbSize - 1 < sps->Log2MinTrafoSize) {
+            HEVC_ERR(pstDec, "iCbSize is %u, it should be less or equal than %u!\n", (unsigned)N,
+                     1u << sps->Log2MinTrafoSize);
+            return -1;
+        }
+    }
+    int bPcm = 0;
+    if (!bNxN && sps->pcm_enabled_flag && iLog2CbSize >= sps->log2_min_pcm_luma_coding_block_size &&
+        iLog2CbSize <= sps->log2_min_pcm_luma_coding_block_size + sps->log2_diff_max_min_pcm_luma_coding_block_size)
+        bPcm = HevcCabacDecodeTerminate(c);
+    if (bPcm) {
+        Fill4(s, s->pucIntraMode, x0, y0, N, N, 1);
+        Or4(s, x0, y0, N, N, HEVC_BLK_CU | HEVC_BLK_PCM | (sps->pcm_loop_filter_disabled_flag ? HEVC_BLK_NOFILT : 0));
+        if (DecodePcm(pstDec, s, x0, y0, iLog2CbSize))
+            return -1;
+        Or4(s, x0, y0, N, N, HEVC_BLK_REC);
+        MarkEdges(s, x0, y0, N);
+    } else {
+        int iParts = bNxN ? 4 : 1, h = bNxN ? N / 2 : N;
+        int abPrev[4], aiMode[4];
+        for (int i = 0; i < iParts; i++)
+            abPrev[i] = HevcCabacDecodeBin(c, CTX(s, HEVC_CTX_PREV_INTRA_LUMA_PRED_FLAG));
+        Or4(s, x0, y0, N, N, HEVC_BLK_CU);
+        for (int i = 0; i < iParts; i++) {
+            int xPb = x0 + (i & 1) * h, yPb = y0 + (i >> 1) * h, v;
+            if (abPrev[i]) {
+                v = HevcCabacDecodeBypass(c);
+                if (v)
+                    v += HevcCabacDecodeBypass(c);
+            } else {
+                v = (int)HevcCabacDecodeBypassBits(c, 5);
+            }
+            aiMode[i] = LumaMode(s, xPb, yPb, abPrev[i], v);
+            Fill4(s, s->pucIntraMode, xPb, yPb, h, h, (uint8_t)aiMode[i]);
+        }
+        int iChroma = 4;
+        if (HevcCabacDecodeBin(c, CTX(s, HEVC_CTX_INTRA_CHROMA_PRED_MODE)))
+            iChroma = (int)HevcCabacDecodeBypassBits(c, 2);
+        s->iIntraChromaMode = ChromaMode(iChroma, aiMode[0]);
+        if (TransformTree(pstDec, s, x0, y0, x0, y0, iLog2CbSize, 0, 0,
+                          sps->max_transform_hierarchy_depth_intra + bNxN, bNxN, 0, 0))
+            return -1;
+    }
+    if (s->bTransquantBypass)
+        Or4(s, x0, y0, N, N, HEVC_BLK_NOFILT);
+    Fill4(s, (uint8_t *)s->pcQpY, x0, y0, N, N, (uint8_t)(int8_t)s->iQpY);
+    s->iLastQpY = s->iQpY;
+    return HevcCabacFailed(c) ? -1 : 0;
+}
+
+static int CodingQuadtree(HW265D_DEC *pstDec, HevcSliceDec *s, int x0, int y0, int iLog2CbSize, int iDepth)
+{
+    const HevcSps *sps = s->pstSps;
+    const HevcPps *pps = s->pstPps;
+    int N = 1 << iLog2CbSize;
+    int bSplit;
+    if (x0 + N <= (int)sps->pic_width_in_luma_samples && y0 + N <= (int)sps->pic_height_in_luma_samples &&
+        iLog2CbSize > sps->MinCbLog2SizeY) {
+        int iInc = 0;
+        if (HevcAvailable(s, x0 - 1, y0, HEVC_BLK_CU) && s->pucCtDepth[(size_t)(y0 >> 2) * s->uiW4 + ((x0 - 1) >> 2)] > iDepth)
+            iInc++;
+        if (HevcAvailable(s, x0, y0 - 1, HEVC_BLK_CU) && s->pucCtDepth[(size_t)((y0 - 1) >> 2) * s->uiW4 + (x0 >> 2)] > iDepth)
+            iInc++;
+        bSplit = HevcCabacDecodeBin(&s->stCabac, CTX(s, HEVC_CTX_SPLIT_CU_FLAG + iInc));
+    } else {
+        bSplit = iLog2CbSize > sps->MinCbLog2SizeY;
+    }
+    if (pps->cu_qp_delta_enabled_flag && iLog2CbSize >= (int)(sps->CtbLog2SizeY - pps->diff_cu_qp_delta_depth)) {
+        s->bCuQpDeltaCoded = 0;
+        s->iCuQpDeltaVal = 0;
+    }
+    if (iLog2CbSize >= (int)(sps->CtbLog2SizeY - pps->diff_cu_qp_delta_depth))
+        s->bNewQg = 1;
+    if (s->pstSh->cu_chroma_qp_offset_enabled_flag &&
+        iLog2CbSize >= (int)(sps->CtbLog2SizeY - pps->diff_cu_chroma_qp_offset_depth))
+        s->bCuChromaQpOffsetCoded = 0;
+    if (bSplit) {
+        int h = N / 2;
+        for (int i = 0; i < 4; i++) {
+            int x1 = x0 + (i & 1) * h, y1 = y0 + (i >> 1) * h;
+            if (x1 < (int)sps->pic_width_in_luma_samples && y1 < (int)sps->pic_height_in_luma_samples)
+                if (CodingQuadtree(pstDec, s, x1, y1, iLog2CbSize - 1, iDepth + 1))
+                    return -1;
+        }
+        return 0;
+    }
+    return CodingUnit(pstDec, s, x0, y0, iLog2CbSize, iDepth);
+}
+
+int HevcDecodeCtu(HW265D_DEC *pstDec, HevcSliceDec *s)
+{
+    /* Chroma QP offsets of a CU apply until the next group resets them. */
+    if (!s->pstSh->cu_chroma_qp_offset_enabled_flag)
+        s->iCuQpOffsetCb = s->iCuQpOffsetCr = 0;
+    return CodingQuadtree(pstDec, s, s->iCtbX, s->iCtbY, s->pstSps->CtbLog2SizeY, 0);
+}

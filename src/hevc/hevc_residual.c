@@ -1,0 +1,266 @@
+/* residual_coding(): last position, coded sub-blocks, significance,
+ * greater-than-1/2 flags, signs with sign data hiding, remaining levels with
+ * Rice adaptation, transform_skip_flag (H.265 7.3.8.11, 9.3.4.2.4-9.3.4.2.7,
+ * 9.3.3.11). */
+#include <string.h>
+
+#include "hevc_decoder.h"
+#include "hevc_slicedata.h"
+
+#define CTX(s, i) (&(s)->stCtx.aucState[(i)])
+
+/* Scan positions as x | y << 4 (H.265 6.5.3-6.5.5): [scanIdx] for a 4x4
+ * grid (coefficients in a sub-block, or sub-blocks of a 16x16 block), and the
+ * 2x2 grid of sub-blocks of an 8x8 block. Larger grids only use diagonal. */
+static const uint8_t s_aaucScan4x4[3][16] = {
+    {0x00, 0x10, 0x01, 0x20, 0x11, 0x02, 0x30, 0x21, 0x12, 0x03, 0x31, 0x22, 0x13, 0x32, 0x23, 0x33},
+    {0x00, 0x01, 0x02, 0x03, 0x10, 0x11, 0x12, 0x13, 0x20, 0x21, 0x22, 0x23, 0x30, 0x31, 0x32, 0x33},
+    {0x00, 0x10, 0x20, 0x30, 0x01, 0x11, 0x21, 0x31, 0x02, 0x12, 0x22, 0x32, 0x03, 0x13, 0x23, 0x33},
+};
+static const uint8_t s_aaucScan2x2[3][4] = {
+    {0x00, 0x10, 0x01, 0x11},
+    {0x00, 0x01, 0x10, 0x11},
+    {0x00, 0x10, 0x01, 0x11},
+};
+
+/* ctxIdxMap of H.265 9.3.4.2.5 for 4x4 blocks. */
+static const uint8_t s_aucCtxIdxMap[16] = {0, 1, 4, 5, 2, 3, 4, 5, 6, 6, 8, 8, 7, 7, 8, 8};
+
+static const uint8_t *SubBlockScan(int iLog2Size, int iScanIdx)
+{
+    static const uint8_t s_aucOne[1] = {0};
+    switch (iLog2Size) {
+    case 2: return s_aucOne;
+    case 3: return s_aaucScan2x2[iScanIdx];
+    case 4: return s_aaucScan4x4[0];
+    default: return g_aucHevcDiagScan8x8;
+    }
+}
+
+static int LastPrefix(HevcSliceDec *s, int iBase, int iLog2Size, int cIdx)
+{
+    int iOffset, iShift;
+    if (cIdx == 0) {
+        iOffset = 3 * (iLog2Size - 2) + ((iLog2Size - 1) >> 2);
+        iShift = (iLog2Size + 1) >> 2;
+    } else {
+        iOffset = 15;
+        iShift = iLog2Size - 2;
+    }
+    int iMax = (iLog2Size << 1) - 1, v = 0;
+    while (v < iMax && HevcCabacDecodeBin(&s->stCabac, CTX(s, iBase + iOffset + (v >> iShift))))
+        v++;
+    return v;
+}
+
+static int LastValue(HevcCabac *c, int iPrefix)
+{
+    if (iPrefix <= 3)
+        return iPrefix;
+    int n = (iPrefix >> 1) - 1;
+    return (1 << n) * (2 + (iPrefix & 1)) + (int)HevcCabacDecodeBypassBits(c, n);
+}
+
+/* coeff_abs_level_remaining (H.265 9.3.3.11); -1 when the prefix runs away. */
+static int AbsLevelRemaining(HevcCabac *c, int iRice)
+{
+    int iPrefix = 0;
+    while (iPrefix < 32 && HevcCabacDecodeBypass(c))
+        iPrefix++;
+    if (iPrefix <= 3)
+        return (iPrefix << iRice) + (int)HevcCabacDecodeBypassBits(c, iRice);
+    if (iPrefix > 3 + 22)
+        return -1;
+    int k = iPrefix - 3 + iRice;
+    return (((1 << (iPrefix - 3)) + 3 - 1) << iRice) + (int)HevcCabacDecodeBypassBits(c, k);
+}
+
+int HevcResidualCoding(HW265D_DEC *pstDec, HevcSliceDec *s, int iLog2Size, int cIdx, int iScanIdx, int *pbTransformSkip)
+{
+    const HevcPps *pps = s->pstPps;
+    HevcCabac *c = &s->stCabac;
+    const int N = 1 << iLog2Size;
+    int16_t *psCoeff = s->psCoeff;
+    memset(psCoeff, 0, sizeof(int16_t) * (size_t)(N * N));
+
+    int bTs = 0;
+    if (pps->transform_skip_enabled_flag && !s->bTransquantBypass &&
+        iLog2Size <= (int)(pps->log2_max_transform_skip_block_size ? pps->log2_max_transform_skip_block_size : 2))
+        bTs = HevcCabacDecodeBin(c, CTX(s, HEVC_CTX_TRANSFORM_SKIP_FLAG + (cIdx ? 1 : 0)));
+    *pbTransformSkip = bTs;
+
+    int iPrefixX = LastPrefix(s, HEVC_CTX_LAST_X_PREFIX, iLog2Size, cIdx);
+    int iPrefixY = LastPrefix(s, HEVC_CTX_LAST_Y_PREFIX, iLog2Size, cIdx);
+    if (iPrefixX > 9 || iPrefixY > 9) {
+        if (iPrefixX > 9)
+            HEVC_ERR(pstDec, "IHW265D_Decode : the value of last_sig_coeff_x_prefix is %u, it should be in the c_range of 0~9!\n", (unsigned)iPrefixX);
+        else
+            HEVC_ERR(pstDec, "IHW265D_Decode : the value of last_sig_coeff_y_prefix is %u, it should be in the c_range of 0~9!\n", (unsigned)iPrefixY);
+        return -1;
+    }
+    int iLastX = LastValue(c, iPrefixX);
+    int iLastY = LastValue(c, iPrefixY);
+    if (iScanIdx == 2) {
+        int t = iLastX;
+        iLastX = iLastY;
+        iLastY = t;
+    }
+    if (iLastX >= N || iLastY >= N) {
+        HEVC_ERR(pstDec, "IHW265D_Decode : the value of last_sig_coeff_x_prefix is %u, it should be in the c_range of 0~9!\n", (unsigned)iPrefixX);
+        return -1;
+    }
+
+    const uint8_t *pucSbScan = SubBlockScan(iLog2Size, iScanIdx);
+    const uint8_t *pucScan = s_aaucScan4x4[iScanIdx];
+    const int iSbW = 1 << (iLog2Size - 2);
+    /* Sub-block and position within it of the last coefficient. */
+    int iLastSb = iSbW * iSbW - 1, iLastPos = 16;
+    {
+        int xS = iLastX >> 2, yS = iLastY >> 2, xP = iLastX & 3, yP = iLastY & 3;
+        while (iLastSb > 0 && !((pucSbScan[iLastSb] & 15) == xS && (pucSbScan[iLastSb] >> 4) == yS))
+            iLastSb--;
+        do
+            iLastPos--;
+        while (iLastPos > 0 && !((pucScan[iLastPos] & 15) == xP && (pucScan[iLastPos] >> 4) == yP));
+    }
+
+    uint8_t aucCsbf[64];
+    memset(aucCsbf, 0, sizeof(aucCsbf));
+    const int bSignHidingOn = pps->sign_data_hiding_enabled_flag && !s->bTransquantBypass;
+    const int iSigBase = HEVC_CTX_SIG_COEFF_FLAG + (cIdx ? 27 : 0);
+    const int iGt1Base = HEVC_CTX_GREATER1_FLAG + (cIdx ? 16 : 0);
+    const int iGt2Base = HEVC_CTX_GREATER2_FLAG + (cIdx ? 4 : 0);
+    int iPrevGt1Ctx = 1; /* greater1Ctx left by the previous sub-block */
+
+    for (int i = iLastSb; i >= 0; i--) {
+        const int xS = pucSbScan[i] & 15, yS = pucSbScan[i] >> 4;
+        int bInferDc = 0;
+        int bCsbf;
+        if (i < iLastSb && i > 0) {
+            int iCsbfCtx = 0;
+            if (xS < iSbW - 1)
+                iCsbfCtx += aucCsbf[yS * 8 + xS + 1];
+            if (yS < iSbW - 1)
+                iCsbfCtx += aucCsbf[(yS + 1) * 8 + xS];
+            bCsbf = HevcCabacDecodeBin(c, CTX(s, HEVC_CTX_CODED_SUB_BLOCK_FLAG + (iCsbfCtx ? 1 : 0) + (cIdx ? 2 : 0)));
+            bInferDc = 1;
+        } else {
+            bCsbf = 1;
+        }
+        aucCsbf[yS * 8 + xS] = (uint8_t)bCsbf;
+
+        /* Significance, in scan order from the last position down. */
+        int aiPos[16], iNumSig = 0;
+        int n = 15;
+        if (i == iLastSb) {
+            aiPos[iNumSig++] = iLastPos;
+            n = iLastPos - 1;
+        }
+        if (bCsbf) {
+            int iPrevCsbf = 0;
+            if (xS < iSbW - 1)
+                iPrevCsbf += aucCsbf[yS * 8 + xS + 1];
+            if (yS < iSbW - 1)
+                iPrevCsbf += aucCsbf[(yS + 1) * 8 + xS] << 1;
+            for (; n >= 0; n--) {
+                const int xP = pucScan[n] & 15, yP = pucScan[n] >> 4;
+                if (n == 0 && bInferDc) {
+                    aiPos[iNumSig++] = 0;
+                    break;
+                }
+                int iSigCtx;
+                if (iLog2Size == 2) {
+                    iSigCtx = s_aucCtxIdxMap[(yP << 2) + xP];
+                } else if (xS == 0 && yS == 0 && xP == 0 && yP == 0) {
+                    iSigCtx = 0;
+                } else {
+                    if (iPrevCsbf == 0)
+                        iSigCtx = (xP + yP == 0) ? 2 : (xP + yP < 3) ? 1 : 0;
+                    else if (iPrevCsbf == 1)
+                        iSigCtx = (yP == 0) ? 2 : (yP == 1) ? 1 : 0;
+                    else if (iPrevCsbf == 2)
+                        iSigCtx = (xP == 0) ? 2 : (xP == 1) ? 1 : 0;
+                    else
+                        iSigCtx = 2;
+                    if (cIdx == 0) {
+                        if (xS > 0 || yS > 0)
+                            iSigCtx += 3;
+                        iSigCtx += iLog2Size == 3 ? (iScanIdx == 0 ? 9 : 15) : 21;
+                    } else {
+                        iSigCtx += iLog2Size == 3 ? 9 : 12;
+                    }
+                }
+                if (HevcCabacDecodeBin(c, CTX(s, iSigBase + iSigCtx))) {
+                    aiPos[iNumSig++] = n;
+                    bInferDc = 0;
+                }
+            }
+        }
+        if (!iNumSig)
+            continue;
+
+        /* Greater-than-1 flags for the first 8, greater-than-2 for the first
+         * of those that is set. */
+        int iCtxSet = (i == 0 || cIdx > 0) ? 0 : 2;
+        if (iPrevGt1Ctx == 0)
+            iCtxSet++;
+        int iGt1Ctx = 1, iFirstGt1 = -1;
+        int aiAbs[16];
+        const int iNumGt1 = iNumSig < 8 ? iNumSig : 8;
+        for (int k = 0; k < iNumSig; k++)
+            aiAbs[k] = 1;
+        for (int k = 0; k < iNumGt1; k++) {
+            int iInc = iCtxSet * 4 + (iGt1Ctx < 3 ? iGt1Ctx : 3);
+            int b = HevcCabacDecodeBin(c, CTX(s, iGt1Base + iInc));
+            if (b) {
+                aiAbs[k] = 2;
+                if (iFirstGt1 < 0)
+                    iFirstGt1 = k;
+            }
+            if (iGt1Ctx > 0)
+                iGt1Ctx = b ? 0 : iGt1Ctx + 1;
+        }
+        iPrevGt1Ctx = iGt1Ctx;
+        if (iFirstGt1 >= 0)
+            aiAbs[iFirstGt1] += HevcCabacDecodeBin(c, CTX(s, iGt2Base + iCtxSet));
+
+        const int bHidden = bSignHidingOn && aiPos[0] - aiPos[iNumSig - 1] > 3;
+        const int iSignBits = bHidden ? iNumSig - 1 : iNumSig;
+        uint32_t uiSigns = iSignBits ? HevcCabacDecodeBypassBits(c, iSignBits) << (32 - iSignBits) : 0;
+
+        /* Remaining levels with Rice adaptation. */
+        int iRice = 0, iSum = 0;
+        for (int k = 0; k < iNumSig; k++) {
+            int iBase = aiAbs[k];
+            int iThreshold = k < 8 ? (k == iFirstGt1 ? 3 : 2) : 1;
+            int v = iBase;
+            if (iBase == iThreshold) {
+                int r = AbsLevelRemaining(c, iRice);
+                if (r < 0 || r > 32768) {
+                    HEVC_ERR(pstDec, "IHW265D_Decode : the value of trans_coeff_level is %d, it should be in the c_range of -32768~32767!\n",
+                             r < 0 ? 32768 : r + iBase);
+                    return -1;
+                }
+                v = iBase + r;
+                if (v > 3 * (1 << iRice))
+                    iRice = iRice + 1 < 4 ? iRice + 1 : 4;
+            }
+            iSum += v;
+            int bNeg;
+            if (k == iNumSig - 1 && bHidden) {
+                bNeg = iSum & 1;
+            } else {
+                bNeg = (int)(uiSigns >> 31);
+                uiSigns <<= 1;
+            }
+            if (v > 32767 + bNeg) {
+                HEVC_ERR(pstDec, "IHW265D_Decode : the value of trans_coeff_level is %d, it should be in the c_range of -32768~32767!\n",
+                         bNeg ? -v : v);
+                return -1;
+            }
+            const int xC = (xS << 2) + (pucScan[aiPos[k]] & 15), yC = (yS << 2) + (pucScan[aiPos[k]] >> 4);
+            psCoeff[yC * N + xC] = (int16_t)(bNeg ? -v : v);
+        }
+    }
+    return HevcCabacFailed(c) ? -1 : 0;
+}

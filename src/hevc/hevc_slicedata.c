@@ -1,0 +1,363 @@
+/* Slice segment data: CTB addressing in tile scan, substreams at entry
+ * points, context initialisation, wavefront and dependent-segment context
+ * storage, SAO syntax and the end of the segment (H.265 7.3.8.1-7.3.8.3,
+ * 9.3.1, 9.3.2). */
+#include "hevc_slicedata.h"
+
+#include <string.h>
+#include "hevc_decoder.h"
+
+int HevcSliceDecCreate(HW265D_DEC *pstDec)
+{
+    IHW265D_MALLOC_FXN m = pstDec->stParam.MallocFxn;
+    unsigned int ch = pstDec->stParam.uiChannelID;
+    HevcMemTable *t = &pstDec->stMem;
+    HevcSliceDec *s = (HevcSliceDec *)HevcMemAlloc(t, m, ch, sizeof(HevcSliceDec), 64);
+    if (!s)
+        return -1;
+    pstDec->pstSliceDec = s;
+    s->uiMaxW4 = pstDec->uiMaxWidth / 4;
+    s->uiMaxH4 = pstDec->uiMaxHeight / 4;
+    s->uiMaxCtbs = pstDec->uiMaxCtbs;
+    size_t n4 = (size_t)s->uiMaxW4 * s->uiMaxH4;
+    s->pcQpY = (int8_t *)HevcMemAlloc(t, m, ch, n4, 64);
+    s->pucIntraMode = (uint8_t *)HevcMemAlloc(t, m, ch, n4, 64);
+    s->pucCtDepth = (uint8_t *)HevcMemAlloc(t, m, ch, n4, 64);
+    s->pucBlkFlags = (uint8_t *)HevcMemAlloc(t, m, ch, n4, 64);
+    s->pucBsV = (uint8_t *)HevcMemAlloc(t, m, ch, n4, 64);
+    s->pucBsH = (uint8_t *)HevcMemAlloc(t, m, ch, n4, 64);
+    s->pstCtb = (HevcCtbInfo *)HevcMemAlloc(t, m, ch, sizeof(HevcCtbInfo) * s->uiMaxCtbs, 64);
+    s->psCoeff = (int16_t *)HevcMemAlloc(t, m, ch, 32 * 32 * sizeof(int16_t), 64);
+    /* SAO reads deblocked samples while writing the picture: one copy of
+     * the largest picture, laid out like a DPB slot. */
+    size_t uiLuma = (size_t)pstDec->stDpb.uiLumaRowBytes * pstDec->stDpb.uiLumaRows;
+    s->uiSaoCopySize = uiLuma + 2 * (uiLuma / 4);
+    s->pucSaoCopy = (uint8_t *)HevcMemAlloc(t, m, ch, s->uiSaoCopySize, 64);
+    if (!s->pcQpY || !s->pucIntraMode || !s->pucCtDepth || !s->pucBlkFlags || !s->pucBsV || !s->pucBsH ||
+        !s->pstCtb || !s->psCoeff || !s->pucSaoCopy)
+        return -1;
+    HevcDspInit8(&s->stDsp8, HEVC_CPU_ALL);
+    HevcDspInit10(&s->stDsp10, HEVC_CPU_ALL);
+    return 0;
+}
+
+/* Scaling factors of the active lists (H.265 7.4.5), once per picture. */
+static void DeriveScaling(HevcSliceDec *s, const HevcSps *sps, const HevcPps *pps)
+{
+    s->bScaling = sps->scaling_list_enabled_flag;
+    if (!s->bScaling)
+        return;
+    const HevcScalingList *l = pps->pps_scaling_list_data_present_flag ? &pps->scaling_list : &sps->scaling_list;
+    for (int iSizeId = 0; iSizeId < 4; iSizeId++)
+        for (int c = 0; c < 3; c++) {
+            /* 32x32 intra luma is matrix 0; chroma 32x32 never occurs in 4:2:0. */
+            HevcScalingFactor(iSizeId, l->aucList[iSizeId][c], l->aucDc[iSizeId][c], s->aaucScale[iSizeId][c]);
+        }
+}
+
+void HevcSliceDecStartPicture(HW265D_DEC *pstDec)
+{
+    HevcSliceDec *s = pstDec->pstSliceDec;
+    const HevcSps *sps = pstDec->pstActSps;
+    if (!s)
+        return;
+    s->pstPic = &pstDec->stDpb.astPic[pstDec->iCurPic];
+    s->pstSps = sps;
+    s->pstPps = pstDec->pstActPps;
+    s->uiW4 = sps->pic_width_in_luma_samples >> 2;
+    s->uiH4 = sps->pic_height_in_luma_samples >> 2;
+    s->uiCtbsDone = 0;
+    s->bAnySao = s->bAnyDeblock = 0;
+    s->bCtxDsValid = 0;
+    s->bHighDepth = sps->bit_depth_luma > 8 || sps->bit_depth_chroma > 8;
+    /* The tables cover 8 and 10 bits with equal luma and chroma depth. */
+    s->bUnsupported = sps->bit_depth_luma != sps->bit_depth_chroma ||
+                      (sps->bit_depth_luma != 8 && sps->bit_depth_luma != 10) || sps->ChromaArrayType != 1;
+    size_t n4 = (size_t)s->uiW4 * s->uiH4;
+    memset(s->pucBlkFlags, 0, n4);
+    memset(s->pucBsV, 0, n4);
+    memset(s->pucBsH, 0, n4);
+    memset(s->pstCtb, 0, sizeof(HevcCtbInfo) * sps->PicSizeInCtbsY);
+    DeriveScaling(s, sps, s->pstPps);
+}
+
+/* ---- SAO syntax (H.265 7.3.8.3) ---- */
+
+static int DecodeSao(HW265D_DEC *pstDec, HevcSliceDec *s, uint32_t rs)
+{
+    const HevcSps *sps = s->pstSps;
+    const HevcSliceHeader *sh = s->pstSh;
+    HevcCabac *c = &s->stCabac;
+    HevcCtbInfo *ctb = &s->pstCtb[rs];
+    uint32_t W = sps->PicWidthInCtbsY;
+    uint32_t rx = rs % W, ry = rs / W;
+    int bMergeLeft = 0, bMergeUp = 0;
+    if (rx > 0) {
+        const HevcCtbInfo *l = &s->pstCtb[rs - 1];
+        if (l->bDecoded && l->uiSliceAddrRs == ctb->uiSliceAddrRs && l->usTileId == ctb->usTileId)
+            bMergeLeft = HevcCabacDecodeBin(c, &s->stCtx.aucState[HEVC_CTX_SAO_MERGE_FLAG]);
+    }
+    if (ry > 0 && !bMergeLeft) {
+        const HevcCtbInfo *u = &s->pstCtb[rs - W];
+        if (u->bDecoded && u->uiSliceAddrRs == ctb->uiSliceAddrRs && u->usTileId == ctb->usTileId)
+            bMergeUp = HevcCabacDecodeBin(c, &s->stCtx.aucState[HEVC_CTX_SAO_MERGE_FLAG]);
+    }
+    HevcSaoParams *p = &ctb->stSao;
+    if (bMergeLeft || bMergeUp) {
+        *p = s->pstCtb[bMergeLeft ? rs - 1 : rs - W].stSao;
+        return 0;
+    }
+    memset(p, 0, sizeof(*p));
+    for (int cIdx = 0; cIdx < 3; cIdx++) {
+        if (!(cIdx == 0 ? sh->slice_sao_luma_flag : sh->slice_sao_chroma_flag))
+            continue;
+        int iDepth = cIdx ? sps->bit_depth_chroma : sps->bit_depth_luma;
+        if (cIdx == 2) {
+            p->aucType[2] = p->aucType[1];
+            p->aucEoClass[2] = p->aucEoClass[1];
+        } else {
+            int t = 0;
+            if (HevcCabacDecodeBin(c, &s->stCtx.aucState[HEVC_CTX_SAO_TYPE_IDX]))
+                t = HevcCabacDecodeBypass(c) ? 2 : 1;
+            p->aucType[cIdx] = (uint8_t)t;
+        }
+        if (!p->aucType[cIdx])
+            continue;
+        int aiAbs[4], aiSign[4] = {0, 0, 0, 0};
+        int iMax = (1 << ((iDepth < 10 ? iDepth : 10) - 5)) - 1;
+        for (int i = 0; i < 4; i++) {
+            int v = 0;
+            while (v < iMax && HevcCabacDecodeBypass(c))
+                v++;
+            aiAbs[i] = v;
+        }
+        if (p->aucType[cIdx] == 1) {
+            for (int i = 0; i < 4; i++)
+                if (aiAbs[i])
+                    aiSign[i] = HevcCabacDecodeBypass(c);
+            p->aucBandPos[cIdx] = (uint8_t)HevcCabacDecodeBypassBits(c, 5);
+        } else if (cIdx < 2) {
+            p->aucEoClass[cIdx] = (uint8_t)HevcCabacDecodeBypassBits(c, 2);
+            if (cIdx == 1)
+                p->aucEoClass[2] = p->aucEoClass[1];
+        }
+        HevcSaoOffsets(aiAbs, aiSign, p->aucType[cIdx] == 2, iDepth, p->asOffset[cIdx]);
+    }
+    (void)pstDec;
+    return 0;
+}
+
+/* ---- the CTU loop ---- */
+
+static void InitContexts(HevcSliceDec *s)
+{
+    const HevcSliceHeader *sh = s->pstSh;
+    HevcCabacInitContexts(&s->stCtx, HevcCabacInitType((int)sh->slice_type, sh->cabac_init_flag), sh->SliceQpY);
+}
+
+/* Wavefront start of a CTB row: fresh contexts, then those saved after the
+ * second CTB of the row above when that CTB is available (H.265 9.3.1). */
+static void WppRowStart(HevcSliceDec *s, uint32_t rs)
+{
+    const HevcSps *sps = s->pstSps;
+    uint32_t W = sps->PicWidthInCtbsY;
+    InitContexts(s);
+    if (rs >= W && W > 1) {
+        const HevcCtbInfo *tr = &s->pstCtb[rs - W + 1], *cur = &s->pstCtb[rs];
+        if (tr->bDecoded && tr->uiSliceAddrRs == cur->uiSliceAddrRs && tr->usTileId == cur->usTileId)
+            HevcCabacCtxCopy(&s->stCtx, &s->stCtxWpp);
+    }
+}
+
+static void SetCtbInfo(HW265D_DEC *pstDec, HevcSliceDec *s, uint32_t rs, uint32_t ts)
+{
+    const HevcSliceHeader *sh = s->pstSh;
+    const HevcSps *sps = s->pstSps;
+    HevcCtbInfo *ctb = &s->pstCtb[rs];
+    ctb->uiSliceAddrRs = sh->SliceAddrRs;
+    ctb->cBetaOffsetDiv2 = (int8_t)(sh->slice_beta_offset / 2);
+    ctb->cTcOffsetDiv2 = (int8_t)(sh->slice_tc_offset / 2);
+    ctb->bDeblockOff = sh->slice_deblocking_filter_disabled_flag;
+    ctb->bLfAcrossSlices = sh->slice_loop_filter_across_slices_enabled_flag;
+    ctb->bSaoLuma = sh->slice_sao_luma_flag;
+    ctb->bSaoChroma = sh->slice_sao_chroma_flag;
+    ctb->usTileId = pstDec->pusTileId[ts];
+    ctb->bDecoded = 1;
+    memset(&ctb->stSao, 0, sizeof(ctb->stSao));
+    s->uiCtbAddrRs = rs;
+    s->uiCtbAddrTs = ts;
+    s->iCtbX = (int)((rs % sps->PicWidthInCtbsY) << sps->CtbLog2SizeY);
+    s->iCtbY = (int)((rs / sps->PicWidthInCtbsY) << sps->CtbLog2SizeY);
+}
+
+/* Byte range of substream k of the segment (entry points count emulation
+ * prevention bytes, as the CABAC reader does). */
+static int SubstreamRange(const HevcSliceDec *s, uint32_t k, uint32_t uiFallback, uint32_t *puiStart, uint32_t *puiEnd)
+{
+    const HevcSliceHeader *sh = s->pstSh;
+    uint64_t ullStart = sh->uiDataOffset;
+    if (k > sh->num_entry_point_offsets) {
+        /* More substreams than entry points: continue where the last ended. */
+        *puiStart = uiFallback;
+        *puiEnd = s->uiNalSize;
+        return uiFallback < s->uiNalSize ? 0 : -1;
+    }
+    for (uint32_t i = 0; i < k; i++)
+        ullStart += (uint64_t)sh->puiEntryPointOffset[i] + 1;
+    uint64_t ullEnd = k < sh->num_entry_point_offsets ? ullStart + sh->puiEntryPointOffset[k] + 1 : s->uiNalSize;
+    if (ullStart >= s->uiNalSize || ullEnd > s->uiNalSize)
+        return -1;
+    *puiStart = (uint32_t)ullStart;
+    *puiEnd = (uint32_t)ullEnd;
+    return 0;
+}
+
+static uint32_t SliceDataError(HW265D_DEC *pstDec, HevcSliceDec *s)
+{
+    s->pstPic->uiErrorFlag |= HEVC_PIC_ERR_SLICE;
+    (void)pstDec;
+    return IHW265D_ERR_NAL;
+}
+
+uint32_t HevcDecodeSliceData(HW265D_DEC *pstDec, const uint8_t *pucNal, uint32_t uiSize)
+{
+    HevcSliceDec *s = pstDec->pstSliceDec;
+    const HevcSliceHeader *sh = &pstDec->stSh;
+    const HevcSps *sps = pstDec->pstActSps;
+    const HevcPps *pps = pstDec->pstActPps;
+    if (pstDec->iCurPic < 0)
+        return 0;
+    HevcPic *pic = &pstDec->stDpb.astPic[pstDec->iCurPic];
+    if (!s || sh->slice_type != HEVC_SLICE_I || s->bUnsupported) {
+        /* Inter slices are not reconstructed by this stage: their CTBs stay
+         * mid-grey and the picture is flagged. */
+        pic->uiErrorFlag |= HEVC_PIC_ERR_NOT_DECODED;
+        return 0;
+    }
+    if (sps->pcm_enabled_flag &&
+        (sps->pcm_bit_depth_luma > sps->bit_depth_luma || sps->pcm_bit_depth_chroma > sps->bit_depth_chroma)) {
+        int bLuma = sps->pcm_bit_depth_luma > sps->bit_depth_luma;
+        HEVC_ERR(pstDec, "IHW265D_Decode : value iPcmBitDepth(%u) > iBitDepth(%u), invalid!\n",
+                 bLuma ? sps->pcm_bit_depth_luma : sps->pcm_bit_depth_chroma,
+                 bLuma ? sps->bit_depth_luma : sps->bit_depth_chroma);
+        return SliceDataError(pstDec, s);
+    }
+    s->pstSh = sh;
+    s->pucNal = pucNal;
+    s->uiNalSize = uiSize;
+    s->bAnySao |= sh->slice_sao_luma_flag || sh->slice_sao_chroma_flag;
+    s->bAnyDeblock |= !sh->slice_deblocking_filter_disabled_flag;
+
+    uint32_t W = sps->PicWidthInCtbsY, uiPicCtbs = sps->PicSizeInCtbsY;
+    uint32_t rs = sh->slice_segment_address;
+    if (rs >= uiPicCtbs) {
+        HEVC_ERR(pstDec, "IHW265D_Decode : the iCtbAddrRs is %u,it should not be bigger than %u!\n", rs, uiPicCtbs - 1);
+        s->pstPic->uiErrorFlag |= HEVC_PIC_ERR_SLICE;
+        return IHW265D_ERR_SLICEHEADER;
+    }
+    uint32_t ts = pstDec->puiCtbAddrRsToTs[rs];
+    if (s->pstCtb[rs].bDecoded) {
+        HEVC_ERR(pstDec, "IHW265D_Decode : the Curcent iCtbAddrTs is %d,the last decode LcuCnt is %d!\n", (int)ts,
+                 (int)s->uiCtbsDone);
+        s->pstPic->uiErrorFlag |= HEVC_PIC_ERR_SLICE;
+        return IHW265D_ERR_SLICEHEADER;
+    }
+    uint32_t uiStart, uiEnd, k = 0;
+    if (SubstreamRange(s, 0, sh->uiDataOffset, &uiStart, &uiEnd) || HevcCabacStart(&s->stCabac, pucNal, uiStart, uiEnd)) {
+        HEVC_ERR(pstDec, "IHW265D_Decode : the Curcent iCtbAddrTs is %d,the last decode LcuCnt is %d!\n", (int)ts,
+                 (int)s->uiCtbsDone);
+        return SliceDataError(pstDec, s);
+    }
+    s->uiSubEnd = uiEnd;
+    SetCtbInfo(pstDec, s, rs, ts);
+    int bFirstInTile = ts == 0 || pstDec->pusTileId[ts] != pstDec->pusTileId[ts - 1];
+    int bWpp = pps->entropy_coding_sync_enabled_flag;
+    if (bFirstInTile)
+        InitContexts(s);
+    else if (bWpp && rs % W == 0)
+        WppRowStart(s, rs);
+    else if (sh->dependent_slice_segment_flag && s->bCtxDsValid)
+        HevcCabacCtxCopy(&s->stCtx, &s->stCtxDs);
+    else
+        InitContexts(s);
+    /* qPY_PREV starts from SliceQpY in each slice, tile and wavefront row. */
+    if (!sh->dependent_slice_segment_flag || bFirstInTile || (bWpp && rs % W == 0))
+        s->iLastQpY = sh->SliceQpY;
+
+    for (;;) {
+        if (sh->slice_sao_luma_flag || sh->slice_sao_chroma_flag)
+            DecodeSao(pstDec, s, rs);
+        if (HevcDecodeCtu(pstDec, s))
+            return SliceDataError(pstDec, s);
+        s->uiCtbsDone++;
+        if (bWpp && W > 1 && rs % W == 1)
+            HevcCabacCtxCopy(&s->stCtxWpp, &s->stCtx);
+        int bEnd = HevcCabacDecodeTerminate(&s->stCabac);
+        if (HevcCabacFailed(&s->stCabac)) {
+            HEVC_ERR(pstDec, "IHW265D_Decode : the Curcent iCtbAddrTs is %d,the last decode LcuCnt is %d!\n",
+                     (int)ts, (int)s->uiCtbsDone);
+            return SliceDataError(pstDec, s);
+        }
+        ts++;
+        if (bEnd) {
+            if (pps->dependent_slice_segments_enabled_flag) {
+                HevcCabacCtxCopy(&s->stCtxDs, &s->stCtx);
+                s->bCtxDsValid = 1;
+            }
+            break;
+        }
+        if (ts >= uiPicCtbs) {
+            HEVC_WARN(pstDec, "IHW265D_Decode : the iCtbAddrTs is %d,it should not be bigger than %u!\n", (int)ts,
+                      uiPicCtbs - 1);
+            return SliceDataError(pstDec, s);
+        }
+        rs = pstDec->puiCtbAddrTsToRs[ts];
+        if (s->pstCtb[rs].bDecoded) {
+            HEVC_ERR(pstDec, "IHW265D_Decode : the Curcent iCtbAddrTs is %d,the last decode LcuCnt is %d!\n",
+                     (int)ts, (int)s->uiCtbsDone);
+            return SliceDataError(pstDec, s);
+        }
+        int bNewTile = pps->tiles_enabled_flag && pstDec->pusTileId[ts] != pstDec->pusTileId[ts - 1];
+        int bNewRow = bWpp && (rs % W == 0 || pstDec->pusTileId[ts] != pstDec->pusTileId[pstDec->puiCtbAddrRsToTs[rs - 1]]);
+        SetCtbInfo(pstDec, s, rs, ts);
+        if (bNewTile || bNewRow) {
+            /* end_of_subset_one_bit, byte_alignment(), next substream. */
+            if (!HevcCabacDecodeTerminate(&s->stCabac)) {
+                HEVC_ERR(pstDec, "IHW265D_Decode : the Curcent iCtbAddrTs is %d,the last decode LcuCnt is %d!\n",
+                         (int)ts, (int)s->uiCtbsDone);
+                return SliceDataError(pstDec, s);
+            }
+            uint32_t uiNext = HevcCabacAlignedPos(&s->stCabac, pucNal);
+            k++;
+            if (SubstreamRange(s, k, uiNext, &uiStart, &uiEnd) || HevcCabacStart(&s->stCabac, pucNal, uiStart, uiEnd)) {
+                HEVC_ERR(pstDec, "IHW265D_Decode : the Curcent iCtbAddrTs is %d,the last decode LcuCnt is %d!\n",
+                         (int)ts, (int)s->uiCtbsDone);
+                return SliceDataError(pstDec, s);
+            }
+            s->uiSubEnd = uiEnd;
+            if (bNewTile)
+                InitContexts(s);
+            else
+                WppRowStart(s, rs);
+            s->iLastQpY = sh->SliceQpY;
+        }
+    }
+    return 0;
+}
+
+void HevcSliceDecFinishPicture(HW265D_DEC *pstDec)
+{
+    HevcSliceDec *s = pstDec->pstSliceDec;
+    if (!s || !s->pstPic || pstDec->iCurPic < 0 || s->pstPic != &pstDec->stDpb.astPic[pstDec->iCurPic])
+        return;
+    const HevcSps *sps = s->pstSps;
+    if (s->uiCtbsDone < sps->PicSizeInCtbsY && !(s->pstPic->uiErrorFlag & HEVC_PIC_ERR_NOT_DECODED))
+        s->pstPic->uiErrorFlag |= HEVC_PIC_ERR_SLICE; /* the rest stays mid-grey */
+    if (s->uiCtbsDone > 0) {
+        if (s->bAnyDeblock)
+            HevcDeblockPicture(pstDec, s);
+        if (s->bAnySao)
+            HevcSaoPicture(pstDec, s);
+    }
+    s->pstPic = NULL;
+}
