@@ -2,6 +2,7 @@
  * start-code scanning across calls, flush and deletion. */
 #include <string.h>
 #include "hevc_decoder.h"
+#include "hevc_slicedata.h"
 
 #define EXPORT __attribute__((visibility("default")))
 
@@ -132,7 +133,7 @@ EXPORT unsigned int IHW265D_Create(IH265DEC_HANDLE *phDecoder, IHW265D_INIT_PARA
     d->uiMaxHeight = Align64((uint32_t)p->iMaxHeight);
     d->iCurPic = -1;
     d->stPoc.bFirstPicture = 1;
-    if (AllocStores(d) || HevcDpbCreate(d)) {
+    if (AllocStores(d) || HevcDpbCreate(d) || HevcSliceDecCreate(d)) {
         log(ch, IHW265D_LOG_ERROR, "IHW265D_Create : malloc failed!\n");
         Destroy(d);
         return IHW265D_ERR_MALLOC;

@@ -2,6 +2,7 @@
  * (H.265 7.3.1, 7.4.2.4.4). */
 #include <string.h>
 #include "hevc_decoder.h"
+#include "hevc_slicedata.h"
 
 static int IsVcl(int t) { return (t >= 0 && t <= 9) || (t >= 16 && t <= 21); }
 
@@ -32,9 +33,8 @@ uint32_t HevcFinishPicture(HW265D_DEC *pstDec)
     uint32_t uiRet = HEVC_NAL_CONSUMED;
     if (pstDec->bPicStarted && pstDec->iCurPic >= 0) {
         HevcPic *p = &pstDec->stDpb.astPic[pstDec->iCurPic];
-        /* Slice data is not reconstructed yet: the picture is delivered
-         * mid-grey and flagged so callers treat it as concealed. */
-        p->uiErrorFlag |= HEVC_PIC_ERR_NOT_DECODED;
+        /* In-loop filters; CTBs no slice reached stay mid-grey (flagged). */
+        HevcSliceDecFinishPicture(pstDec);
         p->bDecoded = 1;
         p->eRefMark = HEVC_REF_SHORT;
         pstDec->bPicReady = 1;
@@ -81,7 +81,8 @@ static void TraceSlice(HW265D_DEC *pstDec, int bSkipped)
     pstDec->pfnTrace(pstDec->pTraceUser, HEVC_TRACE_SLICE, &t);
 }
 
-static uint32_t DecodeSliceNal(HW265D_DEC *pstDec, HevcBits *b, int iType, int iLayer, int iTid)
+static uint32_t DecodeSliceNal(HW265D_DEC *pstDec, HevcBits *b, int iType, int iLayer, int iTid,
+                               const uint8_t *pucNal, uint32_t uiSize)
 {
     HevcSliceHeader *sh = &pstDec->stSh;
     int bFirst = (int)HevcBitsPeek(b, 1);
@@ -116,6 +117,7 @@ static uint32_t DecodeSliceNal(HW265D_DEC *pstDec, HevcBits *b, int iType, int i
         }
         if (!pstDec->bPicStarted)
             return uiPicRet;
+        HevcSliceDecStartPicture(pstDec);
     } else if (!pstDec->bPicStarted) {
         if (pstDec->bPicFailed)
             HEVC_ERR(pstDec, "IHW265D_Decode : it's not first slice segment and failed to allocate DPB before!\n");
@@ -128,7 +130,8 @@ static uint32_t DecodeSliceNal(HW265D_DEC *pstDec, HevcBits *b, int iType, int i
     if (uiListRet)
         pstDec->stDpb.astPic[pstDec->iCurPic].uiErrorFlag |= HEVC_PIC_ERR_SLICE;
     TraceSlice(pstDec, 0);
-    return uiPicRet ? uiPicRet : uiListRet;
+    uint32_t uiDataRet = HevcDecodeSliceData(pstDec, pucNal, uiSize);
+    return uiPicRet ? uiPicRet : uiListRet ? uiListRet : uiDataRet;
 }
 
 uint32_t HevcDecodeNal(HW265D_DEC *pstDec, const uint8_t *pucNal, uint32_t uiSize, uint32_t uiOffset)
@@ -185,7 +188,7 @@ uint32_t HevcDecodeNal(HW265D_DEC *pstDec, const uint8_t *pucNal, uint32_t uiSiz
     switch (iType) {
     case 0: case 1: case 2: case 3: case 4: case 5: case 6: case 7: case 8: case 9:
     case 16: case 17: case 18: case 19: case 20: case 21:
-        uiRet = DecodeSliceNal(pstDec, b, iType, iLayer, iTid);
+        uiRet = DecodeSliceNal(pstDec, b, iType, iLayer, iTid, pucNal, uiSize);
         break;
     case HEVC_NAL_VPS:
         uiRet = HevcParseVps(pstDec, b, iTid);
