@@ -65,6 +65,53 @@ HEVC_SSE41 void AddResidualSse41(typename HevcDspTraits<BitDepth>::Pixel *pDst, 
     }
 }
 
+/* ---- 4x4 inverse DST / DCT (SSE4.1) ----
+ * Stage 1 takes coefficient rows in pairs, (c[k][x], c[k+1][x]), against
+ * (M[k][y], M[k+1][y]); stage 2 takes (g[y][k], g[y][k+1]) against
+ * (M[k][x], M[k+1][x]). */
+template <int BitDepth, bool Dst> HEVC_SSE41 void Inv4x4Sse41(int16_t *psCoeffs)
+{
+    auto M = [](int k, int n) -> int { return Dst ? g_acHevcDstMatrix[k][n] : g_acHevcDctMatrix[k * 8][n]; };
+    const __m128i r01 = _mm_loadu_si128((const __m128i *)psCoeffs);
+    const __m128i r23 = _mm_loadu_si128((const __m128i *)(psCoeffs + 8));
+    if (_mm_testz_si128(_mm_or_si128(r01, r23), _mm_or_si128(r01, r23)))
+        return;
+    const __m128i p01 = _mm_unpacklo_epi16(r01, _mm_srli_si128(r01, 8)); /* (c0[x], c1[x]) */
+    const __m128i p23 = _mm_unpacklo_epi16(r23, _mm_srli_si128(r23, 8));
+    const __m128i v64 = _mm_set1_epi32(64);
+    __m128i g[4];
+    for (int y = 0; y < 4; y++) {
+        __m128i a = _mm_madd_epi16(p01, _mm_set1_epi32((int)((uint16_t)M(0, y) | (uint32_t)(uint16_t)M(1, y) << 16)));
+        __m128i b = _mm_madd_epi16(p23, _mm_set1_epi32((int)((uint16_t)M(2, y) | (uint32_t)(uint16_t)M(3, y) << 16)));
+        g[y] = _mm_srai_epi32(_mm_add_epi32(_mm_add_epi32(a, b), v64), 7);
+    }
+    /* rows of g, saturated to 16 bits */
+    const __m128i g01 = _mm_packs_epi32(g[0], g[1]), g23 = _mm_packs_epi32(g[2], g[3]);
+    const __m128i vM01 = _mm_setr_epi16((short)M(0, 0), (short)M(1, 0), (short)M(0, 1), (short)M(1, 1),
+                                        (short)M(0, 2), (short)M(1, 2), (short)M(0, 3), (short)M(1, 3));
+    const __m128i vM23 = _mm_setr_epi16((short)M(2, 0), (short)M(3, 0), (short)M(2, 1), (short)M(3, 1),
+                                        (short)M(2, 2), (short)M(3, 2), (short)M(2, 3), (short)M(3, 3));
+    constexpr int iShift = 20 - BitDepth;
+    const __m128i vRound = _mm_set1_epi32(1 << (iShift - 1));
+    __m128i r[4];
+    for (int y = 0; y < 4; y++) {
+        const __m128i gRow = y < 2 ? g01 : g23;
+        const int iLane = (y & 1) * 2; /* 32-bit lane of (g[y][0], g[y][1]) */
+        __m128i vPair01, vPair23;
+        if (iLane == 0) {
+            vPair01 = _mm_shuffle_epi32(gRow, 0x00);
+            vPair23 = _mm_shuffle_epi32(gRow, 0x55);
+        } else {
+            vPair01 = _mm_shuffle_epi32(gRow, 0xAA);
+            vPair23 = _mm_shuffle_epi32(gRow, 0xFF);
+        }
+        __m128i v = _mm_add_epi32(_mm_madd_epi16(vPair01, vM01), _mm_madd_epi16(vPair23, vM23));
+        r[y] = _mm_srai_epi32(_mm_add_epi32(v, vRound), iShift);
+    }
+    _mm_storeu_si128((__m128i *)psCoeffs, _mm_packs_epi32(r[0], r[1]));
+    _mm_storeu_si128((__m128i *)(psCoeffs + 8), _mm_packs_epi32(r[2], r[3]));
+}
+
 /* ---- inverse DCT 8/16/32 (AVX2) ----
  * Both stages are sums of products of coefficient pairs: vpmaddwd on
  * (a[k], a[k+1]) against (M[k][i], M[k+1][i]) gives 8 column sums per
@@ -175,6 +222,8 @@ template <int BitDepth, int Log2> HEVC_AVX2 void IdctAvx2(int16_t *psCoeffs)
 
 template <int BitDepth> void HevcTransformInitSse41(typename HevcDspTraits<BitDepth>::Table *pstDsp)
 {
+    pstDsp->pfnIdst4 = Inv4x4Sse41<BitDepth, true>;
+    pstDsp->pfnIdct[0] = Inv4x4Sse41<BitDepth, false>;
     pstDsp->pfnAddResidual[0] = AddResidualSse41<BitDepth, 2>;
     pstDsp->pfnAddResidual[1] = AddResidualSse41<BitDepth, 3>;
     pstDsp->pfnAddResidual[2] = AddResidualSse41<BitDepth, 4>;
