@@ -80,14 +80,15 @@ std::string TempDir()
 }
 
 // Encodes a test pattern with the x265 CLI.
-bool EncodeX265(const std::string &path, int w, int h, int nFrames, const char *extra = "")
+bool EncodeX265(const std::string &path, int w, int h, int nFrames, const char *extra = "",
+                const char *pixFmt = "yuv420p")
 {
     char cmd[1024];
     snprintf(cmd, sizeof(cmd),
-             "ffmpeg -v error -f lavfi -i testsrc=size=%dx%d:rate=25 -frames:v %d -pix_fmt yuv420p "
+             "ffmpeg -v error -f lavfi -i testsrc=size=%dx%d:rate=25 -frames:v %d -pix_fmt %s -strict -1 "
              "-f yuv4mpegpipe - 2>/dev/null | x265 --log-level error --y4m --input - --preset ultrafast "
              "--keyint 4 %s --output %s >/dev/null 2>&1",
-             w, h, nFrames, extra, path.c_str());
+             w, h, nFrames, pixFmt, extra, path.c_str());
     return Shell(cmd) == 0;
 }
 
@@ -154,11 +155,11 @@ protected:
         if (!s_dir.empty())
             Shell("rm -rf " + s_dir);
     }
-    Packets Encode(int w, int h, const char *extra = "")
+    Packets Encode(int w, int h, const char *extra = "", const char *pixFmt = "yuv420p")
     {
         Packets p;
-        std::string file = s_dir + "/s" + std::to_string(w) + "x" + std::to_string(h) + ".hevc";
-        if (!EncodeX265(file, w, h, 5, extra) || !ReadPackets(file, &p))
+        std::string file = s_dir + "/s" + std::to_string(w) + "x" + std::to_string(h) + pixFmt + ".hevc";
+        if (!EncodeX265(file, w, h, 5, extra, pixFmt) || !ReadPackets(file, &p))
             ADD_FAILURE() << "x265 or ffmpeg could not produce " << file;
         return p;
     }
@@ -295,6 +296,21 @@ TEST_F(X265Stream, SpsSizeMatchesFfmpegCodedSize)
             EXPECT_EQ(-1, probe.nSpsPos);
         }
     }
+}
+
+TEST_F(X265Stream, Main10SpsSize)
+{
+    // The size fields come before the bit depth: a Main 10 SPS parses alike.
+    Packets p = Encode(1366, 768, "--input-depth 10 --output-depth 10 --profile main10", "yuv420p10le");
+    ASSERT_FALSE(p.data.empty());
+    int cw = 0, ch = 0;
+    ASSERT_TRUE(FfmpegCodedSize(p.data[0], &cw, &ch));
+    std::vector<uint8_t> au = WithMarker(p.data[0]);
+    HevcSpsProbe probe;
+    ASSERT_EQ(0, find_hevc_sps_data(au.data(), (int)au.size(), &probe));
+    EXPECT_EQ((uint32_t)cw, probe.info.nWidth);
+    EXPECT_EQ((uint32_t)ch, probe.info.nHeight);
+    EXPECT_GT(probe.info.nWidth, 1366u);  // padded to whole coding blocks
 }
 
 TEST_F(X265Stream, TruncatedKeyPacketsStayInBounds)
