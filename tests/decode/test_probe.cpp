@@ -159,7 +159,7 @@ protected:
     {
         Packets p;
         std::string file = s_dir + "/s" + std::to_string(w) + "x" + std::to_string(h) + pixFmt + ".hevc";
-        if (!EncodeX265(file, w, h, 5, extra, pixFmt) || !ReadPackets(file, &p))
+        if (!EncodeX265(file, w, h, 3, extra, pixFmt) || !ReadPackets(file, &p))
             ADD_FAILURE() << "x265 or ffmpeg could not produce " << file;
         return p;
     }
