@@ -15,6 +15,7 @@
 // first connection ends when --once is given.
 
 #include <arpa/inet.h>
+#include <errno.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <signal.h>
@@ -322,6 +323,10 @@ int SendAll(int fd, const uint8_t *p, size_t n, int nSplit)
             return -1;
         size_t chunk = nSplit > 0 && (size_t)nSplit < n ? (size_t)nSplit : n;
         ssize_t w = send(fd, p, chunk, MSG_NOSIGNAL);
+        // The send time-out only brings us back to look at g_bStop: a
+        // client that stops reading must not keep a stopping camera alive.
+        if (w < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR))
+            continue;
         if (w <= 0)
             return -1;
         p += w;
@@ -348,6 +353,8 @@ void Serve(int fd, const Options *o, const Clip *clip)
     std::string req;
     struct timeval tv = {5, 0};
     setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof(tv));
+    struct timeval stv = {0, 200000};
+    setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &stv, sizeof(stv));
     char buf[1024];
     while (req.find("\r\n\r\n") == std::string::npos && req.size() < 16384) {
         ssize_t r = recv(fd, buf, sizeof(buf), 0);
