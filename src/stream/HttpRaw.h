@@ -6,7 +6,7 @@
 // (start code 33 22 11 00) followed by the compressed payload. The stream is
 // opened as a plain byte stream; the read thread turns it into packets with
 // http_read_data. All state lives in the stream's FFMpegContext: the byte
-// stream in pFormatCtx, the receive buffer pHTTPBuf and its fill level
+// stream in pHttpIoCtx, the receive buffer pHTTPBuf and its fill level
 // nHTTPBufLen (both touched by the opening thread and then only by the read
 // thread, so they need no lock).
 
