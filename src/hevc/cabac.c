@@ -148,6 +148,10 @@ const uint8_t g_aaucHevcCabacInitValue[3][HEVC_CTX_COUNT] = {
     },
 };
 
+/* ctxIdxMap of H.265 9.3.4.2.5 by (yC << 2) + xC; position 15 is never
+ * coded (it is the last scan position of every 4x4 scan). */
+const uint8_t g_aucHevcSigCtxIdxMap4x4[16] = {0, 1, 4, 5, 2, 3, 4, 5, 6, 6, 8, 8, 7, 7, 8, 8};
+
 void HevcCabacInitContexts(HevcCabacCtx *pstCtx, int iInitType, int iSliceQp)
 {
     const uint8_t *pucInit = g_aaucHevcCabacInitValue[iInitType];

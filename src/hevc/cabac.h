@@ -196,6 +196,72 @@ static inline int HevcCabacDecodeTerminate(HevcCabac *pstCabac)
     return 0;
 }
 
+/* ---- residual coding helpers (H.265 9.3.3.11, 9.3.4.2.3 - 9.3.4.2.5) ---- */
+
+/* coeff_abs_level_remaining: a prefix of up to four ones read as TR with
+ * cRiceParam, continued as EGk with k = cRiceParam + 1. No conforming stream
+ * needs a prefix of 32 ones; such a prefix sets the sticky error and gives 0.
+ * Values are capped at 0x7FFFFFFF (the caller range-checks the level). */
+static inline uint32_t HevcCabacDecodeCoeffAbsLevelRemaining(HevcCabac *pstCabac, int iRice)
+{
+    int iPrefix = 0;
+    uint64_t ullValue;
+    while (iPrefix < 32 && HevcCabacDecodeBypass(pstCabac))
+        iPrefix++;
+    if (iPrefix >= 32) {
+        pstCabac->bError = 1;
+        pstCabac->ullValue = 0;
+        return 0;
+    }
+    if (iPrefix < 4)
+        return ((uint32_t)iPrefix << iRice) + HevcCabacDecodeBypassBits(pstCabac, iRice);
+    ullValue = ((((uint64_t)1 << (iPrefix - 3)) + 2) << iRice) +
+               HevcCabacDecodeBypassBits(pstCabac, iPrefix - 3 + iRice);
+    return ullValue > 0x7FFFFFFF ? 0x7FFFFFFFu : (uint32_t)ullValue;
+}
+
+/* last_sig_coeff_x_prefix / _y_prefix: context of bin iBin, relative to
+ * HEVC_CTX_LAST_X_PREFIX / HEVC_CTX_LAST_Y_PREFIX. */
+static inline int HevcLastPrefixCtxInc(int iLog2Size, int cIdx, int iBin)
+{
+    if (cIdx == 0)
+        return 3 * (iLog2Size - 2) + ((iLog2Size - 1) >> 2) + (iBin >> ((iLog2Size + 1) >> 2));
+    return 15 + (iBin >> (iLog2Size - 2));
+}
+
+/* sig_coeff_flag at (xC, yC) of the transform block, relative to
+ * HEVC_CTX_SIG_COEFF_FLAG (transform_skip_context_enabled_flag 0).
+ * iPrevCsbf: bit 0 the sub-block to the right is coded, bit 1 the one below.
+ * iScanIdx: 0 diagonal, 1 horizontal, 2 vertical. */
+extern const uint8_t g_aucHevcSigCtxIdxMap4x4[16];
+static inline int HevcSigCoeffCtxInc(int iLog2Size, int cIdx, int iScanIdx, int xC, int yC, int iPrevCsbf)
+{
+    int iSig;
+    if (iLog2Size == 2) {
+        iSig = g_aucHevcSigCtxIdxMap4x4[(yC << 2) + xC];
+    } else if (xC + yC == 0) {
+        iSig = 0;
+    } else {
+        const int xP = xC & 3, yP = yC & 3;
+        if (iPrevCsbf == 0)
+            iSig = xP + yP == 0 ? 2 : xP + yP < 3 ? 1 : 0;
+        else if (iPrevCsbf == 1)
+            iSig = yP == 0 ? 2 : yP == 1 ? 1 : 0;
+        else if (iPrevCsbf == 2)
+            iSig = xP == 0 ? 2 : xP == 1 ? 1 : 0;
+        else
+            iSig = 2;
+        if (cIdx == 0) {
+            if ((xC >> 2) + (yC >> 2) > 0)
+                iSig += 3;
+            iSig += iLog2Size == 3 ? (iScanIdx == 0 ? 9 : 15) : 21;
+        } else {
+            iSig += iLog2Size == 3 ? 9 : 12;
+        }
+    }
+    return cIdx == 0 ? iSig : 27 + iSig;
+}
+
 #ifdef __cplusplus
 }
 #endif

@@ -502,6 +502,119 @@ TEST(HevcCabac, ContextInitialisationValues)
     EXPECT_EQ(1, HevcCabacInitType(0, 1));
 }
 
+/* coeff_abs_level_remaining written as the binarization of 9.3.3.11 (TR
+ * prefix with cMax 4 << rice, then EGk with k = rice + 1) decodes back. */
+void EncodeRemaining(Encoder &enc, uint32_t uiValue, int iRice)
+{
+    const uint32_t uiCMax = 4u << iRice;
+    uint32_t uiPrefixVal = uiValue < uiCMax ? uiValue : uiCMax;
+    uint32_t uiUnary = uiPrefixVal >> iRice;
+    for (uint32_t i = 0; i < uiUnary; i++)
+        enc.Bypass(1);
+    if (uiUnary < 4) {
+        enc.Bypass(0);
+        for (int b = iRice - 1; b >= 0; b--)
+            enc.Bypass((uiPrefixVal >> b) & 1);
+        return;
+    }
+    uint32_t uiAbs = uiValue - uiCMax;
+    int k = iRice + 1;
+    for (;;) {
+        if (uiAbs >= (1u << k)) {
+            enc.Bypass(1);
+            uiAbs -= 1u << k;
+            k++;
+        } else {
+            enc.Bypass(0);
+            while (k--)
+                enc.Bypass((uiAbs >> k) & 1);
+            break;
+        }
+    }
+}
+
+TEST(HevcCabac, CoeffAbsLevelRemainingRoundTrip)
+{
+    TestRng rng(77);
+    std::vector<std::pair<uint32_t, int>> vals;
+    for (int iRice = 0; iRice <= 4; iRice++) {
+        for (uint32_t v = 0; v < 300; v++)
+            vals.push_back({v, iRice});
+        for (int i = 0; i < 200; i++)
+            vals.push_back({rng.Next() % (1u << (1 + rng.Next() % 17)), iRice});
+        vals.push_back({32768u + 4000u, iRice});
+    }
+    Encoder enc;
+    for (auto &v : vals)
+        EncodeRemaining(enc, v.first, v.second);
+    enc.Terminate(1);
+    std::vector<uint8_t> nal;
+    AppendEscaped(nal, enc.Finish());
+    HevcCabac dec;
+    ASSERT_EQ(0, HevcCabacStart(&dec, nal.data(), 0, (uint32_t)nal.size()));
+    for (auto &v : vals)
+        ASSERT_EQ(v.first, HevcCabacDecodeCoeffAbsLevelRemaining(&dec, v.second)) << "rice " << v.second;
+    EXPECT_EQ(1, HevcCabacDecodeTerminate(&dec));
+    EXPECT_FALSE(HevcCabacFailed(&dec));
+
+    /* 32 ones: not from any conforming stream */
+    Encoder bad;
+    for (int i = 0; i < 40; i++)
+        bad.Bypass(1);
+    bad.Terminate(1);
+    nal.clear();
+    AppendEscaped(nal, bad.Finish());
+    ASSERT_EQ(0, HevcCabacStart(&dec, nal.data(), 0, (uint32_t)nal.size()));
+    EXPECT_EQ(0u, HevcCabacDecodeCoeffAbsLevelRemaining(&dec, 0));
+    EXPECT_TRUE(HevcCabacFailed(&dec));
+}
+
+TEST(HevcCabac, ResidualContextIncrements)
+{
+    /* last prefix: luma 4x4 bins 0..2 -> 0..2, 32x32 bin 8 -> 14, chroma 8x8 */
+    EXPECT_EQ(2, HevcLastPrefixCtxInc(2, 0, 2));
+    EXPECT_EQ(4, HevcLastPrefixCtxInc(3, 0, 2));
+    EXPECT_EQ(9, HevcLastPrefixCtxInc(4, 0, 6));
+    EXPECT_EQ(10, HevcLastPrefixCtxInc(5, 0, 0));
+    EXPECT_EQ(14, HevcLastPrefixCtxInc(5, 0, 8));
+    EXPECT_EQ(17, HevcLastPrefixCtxInc(2, 1, 2));
+    EXPECT_EQ(16, HevcLastPrefixCtxInc(3, 1, 3));
+    EXPECT_EQ(16, HevcLastPrefixCtxInc(4, 1, 6));
+    /* sig_coeff_flag */
+    EXPECT_EQ(0, HevcSigCoeffCtxInc(2, 0, 0, 0, 0, 0));
+    EXPECT_EQ(2, HevcSigCoeffCtxInc(2, 0, 0, 0, 1, 0));
+    EXPECT_EQ(8, HevcSigCoeffCtxInc(2, 0, 0, 2, 3, 0));
+    EXPECT_EQ(27 + 6, HevcSigCoeffCtxInc(2, 1, 0, 1, 2, 0));
+    EXPECT_EQ(0, HevcSigCoeffCtxInc(3, 0, 0, 0, 0, 0));
+    EXPECT_EQ(1 + 9, HevcSigCoeffCtxInc(3, 0, 0, 1, 0, 0));
+    EXPECT_EQ(1 + 15, HevcSigCoeffCtxInc(3, 0, 1, 1, 0, 0));
+    EXPECT_EQ(2 + 3 + 9, HevcSigCoeffCtxInc(3, 0, 0, 4, 0, 0));
+    EXPECT_EQ(0 + 3 + 21, HevcSigCoeffCtxInc(4, 0, 0, 7, 7, 0));
+    EXPECT_EQ(2 + 3 + 21, HevcSigCoeffCtxInc(5, 0, 0, 9, 8, 1)); /* yP 0 with right coded */
+    EXPECT_EQ(1 + 3 + 21, HevcSigCoeffCtxInc(5, 0, 0, 9, 9, 2)); /* xP 1 with below coded */
+    EXPECT_EQ(2 + 21, HevcSigCoeffCtxInc(5, 0, 0, 3, 3, 3));
+    EXPECT_EQ(27 + 2 + 12, HevcSigCoeffCtxInc(4, 2, 0, 3, 3, 3));
+    EXPECT_EQ(27 + 1 + 9, HevcSigCoeffCtxInc(3, 1, 2, 5, 4, 2));
+    /* every position stays inside its element's contexts */
+    for (int iLog2 = 2; iLog2 <= 5; iLog2++)
+        for (int cIdx = 0; cIdx < 2; cIdx++)
+            for (int iScan = 0; iScan < 3; iScan++)
+                for (int y = 0; y < (1 << iLog2); y++)
+                    for (int x = 0; x < (1 << iLog2); x++)
+                        for (int iCsbf = 0; iCsbf < 4; iCsbf++) {
+                            int c = HevcSigCoeffCtxInc(iLog2, cIdx, iScan, x, y, iCsbf);
+                            ASSERT_TRUE(cIdx ? c >= 27 && c < 42 : c >= 0 && c < 27) << c;
+                        }
+    for (int iLog2 = 2; iLog2 <= 5; iLog2++)
+        for (int iBin = 0; iBin < 2 * iLog2 - 1; iBin++) {
+            EXPECT_LT(HevcLastPrefixCtxInc(iLog2, 0, iBin), 15);
+            if (iLog2 < 5) {
+                EXPECT_GE(HevcLastPrefixCtxInc(iLog2, 1, iBin), 15);
+                EXPECT_LT(HevcLastPrefixCtxInc(iLog2, 1, iBin), 18);
+            }
+        }
+}
+
 /* The expanded state-byte transitions agree with Table 9-47. */
 TEST(HevcCabac, StateTransitionsFollowTheTable)
 {
