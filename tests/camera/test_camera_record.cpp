@@ -13,6 +13,7 @@
 
 #include "../VideoSession/FakeStream.h"
 #include "camera/CameraInternal.h"
+#include "support/Log.h"
 #include "support/Platform.h"
 
 namespace {
@@ -80,6 +81,22 @@ TEST_F(RecordControl, StopRenamesWithDurationAndClearsThePath)
     EXPECT_EQ(cam.m_nRecordStartTime, 0);
     EXPECT_EQ(cam.m_nRecordCounter, 0);
     EXPECT_EQ(cam.m_nRecordType, 1) << "bit 4 removed by argument, bit 2 by every stop";
+}
+
+TEST_F(RecordControl, SessionStopWritesItsTwoFileLogLines)
+{
+    DebugSetLogDir(dir.c_str());
+    testing::internal::CaptureStderr();
+    cam.StopSaveAvi(1);
+    testing::internal::GetCapturedStderr();
+    DebugSetLogDir(nullptr);
+    std::string log = Slurp(dir + "/wkd_new.log");
+    size_t a = log.find("CUrlVideoSession::StopSaveAvi start ...=====\n");
+    size_t b = log.find("CUrlVideoSession::StopSaveAvi end ...=====\n");
+    ASSERT_NE(a, std::string::npos) << log;
+    ASSERT_NE(b, std::string::npos) << log;
+    EXPECT_LT(a, b);
+    EXPECT_NE(log.find("VideoSession.cpp:"), std::string::npos) << "lines carry the source position";
 }
 
 TEST_F(RecordControl, StopWithoutRecordingRenamesNothing)
