@@ -102,19 +102,6 @@ TEST(CameraObject, StartValuesOfBothConstructors)
     EXPECT_EQ(b.IpcUnLock(), 0);
 }
 
-TEST(CameraObject, MemberWidthsFollowTheInterface)
-{
-    EXPECT_EQ(sizeof(MaskAreaParam), 9 * sizeof(int32_t));
-    EXPECT_EQ(sizeof(int), 4u);
-    CIpCamera c;
-    // Text buffers are 256 bytes and follow one another where the order says so.
-    EXPECT_EQ((char *)&c.m_szName - (char *)&c.m_nId, 4);
-    EXPECT_EQ((char *)&c.m_szInfo - (char *)&c.m_szName, 256);
-    EXPECT_EQ((char *)&c.m_szSaveDir - (char *)&c.m_szInfo, 256);
-    EXPECT_LT((char *)&c.m_MaskArea[3], (char *)&c.m_hOpenLock);
-    EXPECT_LT((char *)&c.m_pfnDisplayRefresh, (char *)&c.m_pDisplayUser);
-}
-
 TEST(CameraObject, TextIsCutTo255)
 {
     std::string big(400, 'q');
@@ -294,20 +281,6 @@ TEST(CameraObject, AssignmentCopiesSettingsNotResources)
     EXPECT_EQ(b.IpcLock(), 0);
     EXPECT_EQ(b.IpcUnLock(), 0);
     EXPECT_EQ(c.CloseMainStreamVideo(), 0);
-}
-
-TEST(CameraObject, MotionNotifyIsAnInterfaceForTheHost)
-{
-    struct Host : CMotionNotify {
-        int n = 0;
-        int OnMotionNotify(int nChannel, int nState) override { return n += nChannel + nState; }
-    };
-    Host h, g;
-    g = h;
-    Host k(std::move(g));
-    CMotionNotify *p = &k;
-    EXPECT_EQ(p->OnMotionNotify(2, 1), 3);
-    EXPECT_EQ(sizeof(CMotionNotify), sizeof(void *)) << "no data members besides the table";
 }
 
 namespace {

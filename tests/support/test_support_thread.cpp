@@ -215,17 +215,6 @@ TEST(SupportPlatform, TickCountIsMonotonicMilliseconds)
     EXPECT_LT(d, 1000u);
 }
 
-TEST(SupportPlatform, AtomicHelpers)
-{
-    int n = 0;
-    AtomicSet(&n, 5);
-    EXPECT_EQ(AtomicGet(&n), 5);
-    EXPECT_EQ(AtomicAdd(&n, 3), 8);
-    float f = 0;
-    AtomicSetFloat(&f, 1.5f);
-    EXPECT_EQ(AtomicGetFloat(&f), 1.5f);
-}
-
 TEST(SupportMutex, NestedLockingKeepsThreadsExclusive)
 {
     struct Shared {
