@@ -6,6 +6,9 @@
 #include <stdlib.h>
 #include <string.h>
 
+#include <atomic>
+#include <thread>
+
 #include "E2eSupport.h"
 
 namespace {
@@ -289,6 +292,39 @@ TEST_F(RtspPlayback, CloseClearsVideoAndDisplayCallbacksButNotData)
     cam.CloseMainStreamVideo();
     std::lock_guard<std::mutex> g(rec.lock);
     EXPECT_EQ(0, nDisplay) << "display callback still registered after close";
+}
+
+// Smooth-stream mode: the decode thread takes a video packet only when the
+// host's SendVideoCond ticker releases one, or after a second without.
+TEST_F(RtspPlayback, SmoothStreamFollowsTheHostsTicker)
+{
+    CIpCamera cam(9, "smooth", "");
+    Recorder rec;
+    cam.SetSmoothStream(1);
+    Open(&cam, &rec, 0);
+    ASSERT_EQ(0, cam.SetDecodeEnable(false, true));
+    // No ticker: about one picture a second.
+    usleep(3000 * 1000);
+    int nIdle = RecorderFrames(&rec);
+    EXPECT_LE(nIdle, 5) << "pictures delivered without SendVideoCond";
+    // A steady 2 ms ticker: the stream's own rate.
+    std::atomic<int> stop(0);
+    std::thread ticker([&] {
+        while (!stop.load()) {
+            cam.SendVideoCond();
+            usleep(2000);
+        }
+    });
+    usleep(1000 * 1000);  // the queue built up while idle drains first
+    int n0 = RecorderFrames(&rec);
+    usleep(2000 * 1000);
+    int n1 = RecorderFrames(&rec);
+    stop.store(1);
+    ticker.join();
+    cam.CloseMainStreamVideo();
+    printf("smooth: %d pictures idle, %d in two ticked seconds\n", nIdle, n1 - n0);
+    EXPECT_GE(n1 - n0, 30) << "two seconds of a 25 fps stream";
+    EXPECT_LE(n1 - n0, 80);
 }
 
 // MPEG-4 Part 2 in the classic layout holds back its first 21 pictures;
