@@ -1,6 +1,10 @@
 #include "HevcCompare.h"
 
+#include <algorithm>
+#include <fstream>
 #include <sstream>
+
+#include <gtest/gtest.h>
 
 namespace hevctest {
 
@@ -410,7 +414,8 @@ std::vector<std::string> CompareWithCsv(const std::vector<UnitRec> &mine, const 
     return errs;
 }
 
-StreamResult DecodeFile(const std::string &path, size_t uiChunk, int iOrder, int w, int h, int iRefs)
+StreamResult DecodeFile(const std::string &path, size_t uiChunk, int iOrder, int w, int h, int iRefs,
+                        uint32_t uiRelax)
 {
     IHW265D_INIT_PARAM p = DefaultParams(w, h);
     p.eOutputOrder = iOrder;
@@ -419,12 +424,93 @@ StreamResult DecodeFile(const std::string &path, size_t uiChunk, int iOrder, int
     Decoder d(p);
     if (d.CreateResult() != 0)
         return r;
+    HevcSetRelaxedChecks(d.Handle(), uiRelax);
     d.Feed(ReadFile(path), uiChunk);
     r.units = d.units;
     r.pictures = d.pictures;
     r.codes = d.codes;
     r.logs = d.logs;
     return r;
+}
+
+std::string ConformanceDir() { return std::string(IPCAMERA_TESTDATA_DIR) + "/hevc-conformance"; }
+
+std::vector<ManifestRow> ReadManifest()
+{
+    std::vector<ManifestRow> rows;
+    std::ifstream f(ConformanceDir() + "/MANIFEST.tsv");
+    std::string line;
+    std::getline(f, line);
+    while (std::getline(f, line)) {
+        std::vector<std::string> c;
+        std::stringstream ss(line);
+        std::string x;
+        while (std::getline(ss, x, '\t'))
+            c.push_back(x);
+        if (c.size() < 10)
+            continue;
+        ManifestRow r;
+        r.file = c[0];
+        r.category = c[1];
+        r.bytes = atol(c[2].c_str());
+        r.chroma = atoi(c[5].c_str());
+        r.depth = atoi(c[6].c_str());
+        r.width = atoi(c[7].c_str());
+        r.height = atoi(c[8].c_str());
+        r.frames = atoi(c[9].c_str());
+        rows.push_back(r);
+    }
+    return rows;
+}
+
+void CheckConformanceStream(const ManifestRow &row, size_t uiChunk, int iOrder)
+{
+    std::string path = ConformanceDir() + "/" + row.file;
+    bool bSupported = row.chroma == 1 && (row.depth == 8 || row.depth == 10);
+    bool bFuzz = row.file.find("/fuzz_") != std::string::npos;
+    // Parsing is compared with the latency check relaxed: many encoders write
+    // sps_max_latency_increase_plus1 0, which the decoder refuses by default.
+    // A decoder sized for the stream: the picture buffer is allocated (and
+    // zero-filled) in full at creation.
+    StreamResult r = DecodeFile(path, uiChunk, iOrder, std::max(row.width, 64), std::max(row.height, 64), 15,
+                                HEVC_RELAX_LATENCY_ZERO);
+    if (!bSupported) {
+        EXPECT_TRUE(r.pictures.empty());
+        bool bRefused = false;
+        for (const LogLine &l : r.logs)
+            bRefused |= l.text.find("chroma_format_idc is") != std::string::npos ||
+                        l.text.find("bit_depth_luma is 12") != std::string::npos;
+        EXPECT_TRUE(bRefused) << "unsupported format refused with its message";
+        return;
+    }
+    if (bFuzz)
+        return; // malformed on purpose: reaching here without a crash is the test
+    for (unsigned int c : r.codes)
+        EXPECT_EQ(c, IHW265D_ERR_USERDATA) << std::hex << c << " " << (r.logs.empty() ? "" : r.logs[0].text);
+    int iCompared = 0;
+    for (const std::string &e : CompareWithTrace(r.units, FfmpegTrace(path), &iCompared))
+        ADD_FAILURE() << e;
+    EXPECT_GT(iCompared, 20);
+    EXPECT_EQ((int)r.pictures.size(), row.frames);
+    for (const OutPic &p : r.pictures) {
+        EXPECT_EQ((int)p.out.uiDecWidth, row.width);
+        EXPECT_EQ((int)p.out.uiDecBitDepthLuma, row.depth);
+        EXPECT_EQ(p.out.uiErrorFlag & HEVC_PIC_ERR_MISSING_REF, 0u);
+    }
+    if (iOrder == IH265D_DISPLAY_ORDER) {
+        for (size_t i = 1; i < r.pictures.size(); i++) {
+            const IHW265D_OUTARGS &a = r.pictures[i - 1].out, &b = r.pictures[i].out;
+            bool bIrap = b.uiNalUnitType >= 16 && b.uiNalUnitType <= 21;
+            if (!bIrap && b.uiDecodeOrder > a.uiDecodeOrder + 50)
+                continue;
+            if (!(b.uiNalUnitType >= 16 && b.uiNalUnitType <= 20)) {
+                EXPECT_LT(a.iPicOrderCnt, b.iPicOrderCnt) << "output " << i;
+            }
+        }
+    } else {
+        for (size_t i = 1; i < r.pictures.size(); i++)
+            EXPECT_LT(r.pictures[i - 1].out.uiDecodeOrder, r.pictures[i].out.uiDecodeOrder);
+    }
 }
 
 } // namespace hevctest

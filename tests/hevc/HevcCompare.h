@@ -30,7 +30,19 @@ struct StreamResult {
     std::vector<LogLine> logs;
 };
 StreamResult DecodeFile(const std::string &path, size_t uiChunk, int iOrder = IH265D_DISPLAY_ORDER,
-                        int w = 4096, int h = 2304, int iRefs = 15);
+                        int w = 640, int h = 480, int iRefs = 15, uint32_t uiRelax = 0);
+
+// Rows of the shared test bitstream collection (empty when it is absent).
+struct ManifestRow {
+    std::string file, category;
+    long bytes;
+    int chroma, depth, width, height, frames;
+};
+std::string ConformanceDir();
+std::vector<ManifestRow> ReadManifest();
+// Runs the decoder over one stream and checks it against FFmpeg's parse;
+// failures are reported through gtest.
+void CheckConformanceStream(const ManifestRow &row, size_t uiChunk, int iOrder);
 
 } // namespace hevctest
 

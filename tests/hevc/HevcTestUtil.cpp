@@ -1,12 +1,12 @@
 #include "HevcTestUtil.h"
 
+#include <algorithm>
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
 #include <mutex>
-#include <regex>
 #include <sstream>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -292,7 +292,6 @@ std::vector<TraceUnit> FfmpegTrace(const std::string &path)
     Run("ffmpeg -hide_banner -nostats -i '" + path + "' -c:v copy -bsf:v trace_headers -f null -", &out);
     std::istringstream in(out);
     std::string line;
-    static const std::regex reSyntax(R"(^\d+\s+(\S+)\s+[01]+ = (-?\d+)\s*$)");
     bool bStarted = false;
     while (std::getline(in, line)) {
         size_t p = line.find("[trace_headers @ ");
@@ -308,10 +307,15 @@ std::vector<TraceUnit> FfmpegTrace(const std::string &path)
         }
         if (!bStarted)
             continue;
-        std::smatch m;
-        if (std::regex_match(body, m, reSyntax)) {
+        // "<bit position> <name> <bits> = <value>"
+        std::istringstream ls(body);
+        std::vector<std::string> tok;
+        std::string t;
+        while (ls >> t)
+            tok.push_back(t);
+        if (tok.size() >= 5 && tok[tok.size() - 2] == "=" && isdigit((unsigned char)tok[0][0])) {
             if (!units.empty())
-                units.back().values[m[1]].push_back(std::stoll(m[2]));
+                units.back().values[tok[1]].push_back(std::stoll(tok.back()));
             continue;
         }
         std::string kind;
@@ -334,29 +338,46 @@ std::vector<TraceUnit> FfmpegTrace(const std::string &path)
     return units;
 }
 
+static std::vector<std::string> SplitCsv(const std::string &line)
+{
+    std::vector<std::string> cols;
+    std::stringstream ss(line);
+    std::string c;
+    while (std::getline(ss, c, ',')) {
+        size_t b = c.find_first_not_of(' '), e = c.find_last_not_of(' ');
+        cols.push_back(b == std::string::npos ? "" : c.substr(b, e - b + 1));
+    }
+    return cols;
+}
+
 std::vector<CsvPic> ReadX265Csv(const std::string &path)
 {
     std::vector<CsvPic> pics;
     std::ifstream f(path);
     std::string line;
     std::getline(f, line);
+    // Columns move with the options (--hrd adds some): find them by name.
+    std::vector<std::string> head = SplitCsv(line);
+    auto col = [&head](const char *psz) {
+        for (size_t i = 0; i < head.size(); i++)
+            if (head[i] == psz)
+                return (int)i;
+        return -1;
+    };
+    int iType = col("Type"), iPoc = col("POC"), iL0 = col("List 0"), iL1 = col("List 1");
+    if (iType < 0 || iPoc < 0 || iL0 < 0 || iL1 < 0)
+        return pics;
     while (std::getline(f, line)) {
         if (line.rfind("Summary", 0) == 0)
             break; // the encoder's totals follow
-        std::vector<std::string> cols;
-        std::stringstream ss(line);
-        std::string c;
-        while (std::getline(ss, c, ','))
-            cols.push_back(c);
-        if (cols.size() < 11)
+        std::vector<std::string> cols = SplitCsv(line);
+        if ((int)cols.size() <= std::max(iL0, iL1))
             continue;
         CsvPic p;
-        std::string type = cols[1];
-        size_t k = type.find_first_not_of(' ');
-        p.cType = (char)toupper(type[k]);
-        p.iPoc = atoi(cols[2].c_str());
+        p.cType = (char)toupper(cols[(size_t)iType].empty() ? '?' : cols[(size_t)iType][0]);
+        p.iPoc = atoi(cols[(size_t)iPoc].c_str());
         for (int l = 0; l < 2; l++) {
-            std::stringstream ls(cols[9 + l]);
+            std::stringstream ls(cols[(size_t)(l ? iL1 : iL0)]);
             std::string tok;
             while (ls >> tok)
                 if (tok != "-")

@@ -73,11 +73,9 @@ TEST_P(X265Streams, HeadersMatchFfmpegAndEncoderLog)
         EXPECT_EQ(p.out.uiDecWidth, (unsigned)c.w);
         EXPECT_EQ(p.out.uiDecHeight, (unsigned)c.h);
         EXPECT_EQ(p.out.uiDecBitDepthLuma, (unsigned)c.depth);
-        EXPECT_NE(p.out.uiErrorFlag & HEVC_PIC_ERR_NOT_DECODED, 0u);
         EXPECT_EQ(p.out.uiErrorFlag & HEVC_PIC_ERR_MISSING_REF, 0u);
-        // Mid-grey until slice data is reconstructed.
-        unsigned v = c.depth > 8 ? (unsigned)(p.y[0] | p.y[1] << 8) : p.y[0];
-        EXPECT_EQ(v, 1u << (c.depth - 1));
+        EXPECT_EQ(p.out.uiYStride % 64, 0u);
+        EXPECT_EQ(p.out.uiUVStride * 2, p.out.uiYStride);
     }
 }
 

@@ -1,0 +1,94 @@
+// Bitstreams of the shared collection: every small stream's parameter sets and
+// slice headers against FFmpeg's parse, picture counts and output order; the
+// listed checks that refuse some of them. Large streams run in test_hevc_slow.
+#include <gtest/gtest.h>
+
+#include "HevcCompare.h"
+
+using namespace hevctest;
+
+namespace {
+
+std::vector<ManifestRow> SmallStreams()
+{
+    std::vector<ManifestRow> out;
+    for (const ManifestRow &r : ReadManifest())
+        if (r.bytes <= 200000 && r.frames <= 60)
+            out.push_back(r);
+    if (out.empty())
+        out.push_back(ManifestRow{"", "", 0, 0, 0, 0, 0, 0});
+    return out;
+}
+
+class Conformance : public ::testing::TestWithParam<ManifestRow> {};
+
+TEST_P(Conformance, ParsesLikeFfmpeg)
+{
+    if (GetParam().file.empty())
+        GTEST_SKIP() << "no test bitstreams in " << ConformanceDir();
+    CheckConformanceStream(GetParam(), 1500, IH265D_DISPLAY_ORDER);
+}
+
+std::string RowName(const ::testing::TestParamInfo<ManifestRow> &i)
+{
+    std::string s = i.param.file.empty() ? "absent" : i.param.file;
+    for (char &c : s)
+        if (!isalnum((unsigned char)c))
+            c = '_';
+    return s;
+}
+
+INSTANTIATE_TEST_SUITE_P(Small, Conformance, ::testing::ValuesIn(SmallStreams()), RowName);
+
+TEST(ConformanceChecks, ZeroLatencyIncreaseIsRefusedAsListed)
+{
+    // HM-encoded conformance streams write sps_max_latency_increase_plus1 0
+    // ("no limit"); the listed check refuses their SPS.
+    std::string path = ConformanceDir() + "/jctvc/hevc-itu-slist-a.h265";
+    if (ReadFile(path).empty())
+        GTEST_SKIP() << "no test bitstreams in " << ConformanceDir();
+    StreamResult r = DecodeFile(path, 4096);
+    bool bMsg = false;
+    for (const LogLine &l : r.logs)
+        bMsg |= l.text == "IHW265D_Decode : The value of sps_max_latency_increase_plus1 is 0, it should not be equal to 0!\n";
+    EXPECT_TRUE(bMsg);
+    ASSERT_FALSE(r.codes.empty());
+    EXPECT_EQ(r.codes[0], IHW265D_ERR_SPS);
+    EXPECT_TRUE(r.pictures.empty());
+}
+
+TEST(ConformanceChecks, LongTermReferencesFromSpsAndSliceHeaders)
+{
+    std::string path = ConformanceDir() + "/jctvc/LTRPSPS_A_Qualcomm_1.bit";
+    if (ReadFile(path).empty())
+        GTEST_SKIP() << "no test bitstreams in " << ConformanceDir();
+    StreamResult r = DecodeFile(path, 1 << 16, IH265D_DISPLAY_ORDER, 416, 240, 15, HEVC_RELAX_LATENCY_ZERO);
+    EXPECT_TRUE(r.codes.empty());
+    int iLtSlices = 0, iLtInLists = 0;
+    for (const UnitRec &u : r.units) {
+        if (u.eKind != HEVC_TRACE_SLICE)
+            continue;
+        iLtSlices += u.slice.sh.num_long_term_sps + u.slice.sh.num_long_term_pics > 0;
+    }
+    EXPECT_GT(iLtSlices, 10);
+    (void)iLtInLists;
+    EXPECT_EQ(r.pictures.size(), 500u);
+    int iCompared = 0;
+    for (const std::string &e : CompareWithTrace(r.units, FfmpegTrace(path), &iCompared))
+        ADD_FAILURE() << e;
+}
+
+TEST(ConformanceChecks, CameraCaptureWithPrivateSei)
+{
+    // The RTP capture carries SEI 229 (4 bytes) before each IDR.
+    std::string path = ConformanceDir() + "/rtp-capture/video.h265";
+    if (ReadFile(path).empty())
+        GTEST_SKIP() << "no test bitstreams in " << ConformanceDir();
+    StreamResult r = DecodeFile(path, 1 << 16, IH265D_DISPLAY_ORDER, 1920, 1080, 1, HEVC_RELAX_LATENCY_ZERO);
+    EXPECT_TRUE(r.codes.empty()) << std::hex << (r.codes.empty() ? 0 : r.codes[0]);
+    ASSERT_EQ(r.pictures.size(), 194u);
+    EXPECT_NE(r.pictures.back().out.uiPrivateSeiValue, 0u);
+    EXPECT_EQ(r.pictures[0].out.uiDecHeight, 1080u);
+}
+
+} // namespace
