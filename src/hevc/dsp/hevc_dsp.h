@@ -100,7 +100,8 @@ extern "C" {
                               int bEdgeFilter);                                                   \
     /* Luma deblocking of one 4-line edge segment (H.265 8.7.2.5.3/8.7.2.5.6/8.7.2.5.7),         \
      * [0] vertical edge, [1] horizontal edge. pPix points at q0 of the first line; the filter   \
-     * reads p3..q3 (4 samples each side) and writes at most p2..q2. iBeta and iTc are the       \
+     * reads p3..q3 (4 samples each side) and changes at most p2..q2 (a vertical-edge variant may \
+     * store p3/q3 back unchanged, so edges 8 apart may run in parallel). iBeta and iTc are the  \
      * final values (HevcDeblockBeta/Tc, bit-depth scaled). bNoP/bNoQ leave that side           \
      * untouched (pcm with pcm_loop_filter_disabled_flag, cu_transquant_bypass). */               \
     void (*pfnDeblockLuma[2])(pixel * pPix, ptrdiff_t iStride, int iBeta, int iTc, int bNoP,      \
