@@ -205,6 +205,7 @@ void RecorderInit(Recorder *pRec, CIpCamera *pCamera, int bPlanar)
     pRec->nAudioEvents = 0;
     pRec->nAudioUnits = 0;
     pRec->nAudioRate = 0;
+    pRec->pcm.clear();
     pRec->nDataEvents = 0;
     pRec->data.clear();
     pRec->nDisplay = 0;
@@ -264,6 +265,8 @@ int RecorderAudio(void *pCamera, void *pUser, unsigned short *pSamples, int nCou
         r->bWrongCamera = 1;
     r->nAudioEvents++;
     r->nAudioUnits += nCount;
+    for (int i = 0; i < nCount && r->pcm.size() < 32000; i++)
+        r->pcm.push_back((short)pSamples[i]);
     r->nAudioRate = nRate;
     return 0;
 }

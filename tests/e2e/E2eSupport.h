@@ -56,6 +56,7 @@ struct Recorder {
     int nAudioEvents;
     long long nAudioUnits;
     int nAudioRate;
+    std::vector<short> pcm;        // the first 32,000 audio units, as delivered
     int nDataEvents;
     std::vector<std::vector<unsigned char>> data;  // the first 64 payloads
     int nDisplay;                  // display refresh events

@@ -7,6 +7,28 @@
 
 namespace {
 
+// Frequency of a sine in 16-bit samples taken every nStep units, from its
+// upward zero crossings (with a little hysteresis against codec noise).
+double SineFrequency(const std::vector<short> &pcm, int nStep, int nRate)
+{
+    int crossings = 0, first = -1, last = -1;
+    bool below = false;
+    for (size_t i = 0; i < pcm.size(); i += nStep) {
+        if (pcm[i] < -800) {
+            below = true;
+        } else if (below && pcm[i] > 800) {
+            below = false;
+            crossings++;
+            if (first < 0)
+                first = (int)(i / nStep);
+            last = (int)(i / nStep);
+        }
+    }
+    if (crossings < 3 || last <= first)
+        return 0;
+    return (crossings - 1) * (double)nRate / (last - first);
+}
+
 struct AudioCase {
     const char *pCodec;  // ipcam-test-rtsp --audio value
     int nRate;           // sample rate the host must be told
@@ -84,6 +106,11 @@ TEST_P(RtspAudio, CountAndRateMatchTheStream)
         EXPECT_GT(perSecond, c.nRate * 0.75);
         EXPECT_LT(perSecond, c.nRate * c.nMaxChannels * 1.25);
         EXPECT_GT(RecorderFrames(&rec), 0) << "video stopped with audio present";
+        // The clip's tone is 440 Hz; a wrong sample format, byte order or
+        // channel count shows as another frequency or as noise.
+        int channels = perSecond > c.nRate * 1.5 ? 2 : 1;
+        std::lock_guard<std::mutex> g(rec.lock);
+        EXPECT_NEAR(440.0, SineFrequency(rec.pcm, channels, c.nRate), 15.0);
     }
     RtspServerStop(&server);
 }
