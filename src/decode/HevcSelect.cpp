@@ -1,0 +1,478 @@
+#include "decode/HevcSelect.h"
+
+#include <stdarg.h>
+#include <stdlib.h>
+#include <string.h>
+
+extern "C" {
+#include <libavutil/mem.h>
+}
+
+#include "decode/HevcProbe.h"
+#include "decode/PictureOut.h"
+#include "stream/FFMpegContext.h"
+#include "support/Log.h"
+#include "support/Platform.h"
+
+namespace {
+
+const HevcDecoderApi kRealDecoder = {IHW265D_Create, IHW265D_DecodeFrame, IHW265D_Delete, IHW265D_GetVersion};
+
+// Set only while no decode thread runs (see the header); read without a lock.
+const HevcDecoderApi *g_pApi = &kRealDecoder;
+
+// The classic thread calls again while the decoder asks for more bits, at
+// most this many calls per packet.
+const int CLASSIC_MAX_CALLS = 4;
+// One count line per this many built-in decodes.
+const int CLASSIC_COUNT_LOG_EVERY = 50;
+
+// NAL header bytes (after a 3-byte start code at the packet start) that the
+// planar thread's FFmpeg fallback looks at.
+const uint8_t NAL_IDR_W_RADL = 0x26;
+const uint8_t NAL_VPS = 0x40;
+const uint8_t NAL_DROPPED = 0x0A;
+
+int IsHevc(const FFMpegContext *ctx)
+{
+    return ctx->nInVideoCodecId == AV_CODEC_ID_HEVC;
+}
+
+int IsKeyVideo(const FFMpegContext *ctx, const AVPacket *pkt)
+{
+    return pkt->flags != 0 && pkt->stream_index == ctx->nVideoIndex;
+}
+
+// Payload byte i, 0 past the end: logs and tests never read beyond the data.
+int PayloadByte(const AVPacket *pkt, int i)
+{
+    return pkt->data != NULL && i < pkt->size ? pkt->data[i] : 0;
+}
+
+void FillInput(IHW265D_INARGS *in, const AVPacket *pkt)
+{
+    in->pStream = pkt->data;
+    in->uiStreamLen = pkt->size > 0 ? (unsigned int)pkt->size : 0u;
+    in->uiTimeStamp = 0;
+    in->eDecodeMode = IH265D_DECODE_NORMAL;
+}
+
+// Size of the output picture, or the stream's when the record has none.
+void OutputSize(const IHW265D_OUTARGS *o, const FFMpegContext *ctx, int *w, int *h)
+{
+    if ((uint64_t)o->uiDecWidth * o->uiDecHeight == 0) {
+        *w = AtomicGet(&ctx->nWidth);
+        *h = AtomicGet(&ctx->nHeight);
+    } else {
+        *w = (int)o->uiDecWidth;
+        *h = (int)o->uiDecHeight;
+    }
+}
+
+// Only a record that says it carries a picture, with planes and a size, is
+// ever read: plane addresses are valid until the next call only.
+int HasPicture(const IHW265D_OUTARGS *o)
+{
+    return o->eDecodeStatus == IH265D_GETDISPLAY && o->pucOutYUV[0] != NULL && o->pucOutYUV[1] != NULL &&
+           o->pucOutYUV[2] != NULL && o->uiDecWidth > 0 && o->uiDecHeight > 0 && o->uiDecWidth <= 16384 &&
+           o->uiDecHeight <= 16384;
+}
+
+void CopyPlane(const uint8_t *src, unsigned int uiStride, unsigned int uiDepth, int w, int h, uint8_t *dst,
+               int nDstStride)
+{
+    if (uiDepth <= 8) {
+        for (int r = 0; r < h; r++)
+            memcpy(dst + (size_t)r * nDstStride, src + (size_t)r * uiStride, (size_t)w);
+        return;
+    }
+    // Deeper samples arrive as 16-bit words; round to the nearest 8-bit value.
+    unsigned int uiShift = uiDepth > 16 ? 8 : uiDepth - 8;
+    unsigned int uiRound = 1u << (uiShift - 1);
+    for (int r = 0; r < h; r++) {
+        const uint16_t *s = (const uint16_t *)(src + (size_t)r * uiStride * 2);
+        uint8_t *d = dst + (size_t)r * nDstStride;
+        for (int x = 0; x < w; x++) {
+            unsigned int v = (s[x] + uiRound) >> uiShift;
+            d[x] = (uint8_t)(v > 255 ? 255 : v);
+        }
+    }
+}
+
+}  // namespace
+
+const HevcDecoderApi *HevcGetDecoderApi(void)
+{
+    return g_pApi;
+}
+
+void HevcSetDecoderApi(const HevcDecoderApi *pApi)
+{
+    g_pApi = pApi != NULL ? pApi : &kRealDecoder;
+}
+
+void *hevc_malloc(unsigned int uiUser, unsigned int uiSize)
+{
+    (void)uiUser;
+    return malloc(uiSize);
+}
+
+void hevc_free(unsigned int uiUser, void *pMem)
+{
+    (void)uiUser;
+    free(pMem);
+}
+
+void hevc_log(unsigned int uiUser, int iLevel, const char *pFormat, ...)
+{
+    (void)uiUser;
+    (void)iLevel;
+    DebugPrint("HW265D_Log:%s", pFormat != NULL ? pFormat : "");
+}
+
+void HevcFillInitParam(IHW265D_INIT_PARAM *p, int nWidth, int nHeight, int bPlanar)
+{
+    memset(p, 0, sizeof(*p));
+    p->uiChannelID = 0;
+    p->iMaxWidth = nWidth;
+    p->iMaxHeight = nHeight;
+    p->iMaxRefNum = 1;
+    p->iMaxVPSNum = 1;
+    p->iMaxSPSNum = 1;
+    p->iMaxPPSNum = 1;
+    p->iBitDepth = 10;
+    p->uiMvcEnable = bPlanar ? 1u : 0u;
+    p->uiOutputLayer = 0;
+    p->eThreadType = bPlanar ? IH265D_MULTI_THREAD : IH265D_SINGLE_THREAD;
+    p->eOutputOrder = IH265D_DECODE_ORDER;
+    p->iReserved = 0;
+    p->MallocFxn = hevc_malloc;
+    p->FreeFxn = hevc_free;
+    p->LogFxn = hevc_log;
+}
+
+// Creates the decoder into hHevcDecoder and logs the result.
+static int CreateDecoder(FFMpegContext *ctx, int nWidth, int nHeight, int bPlanar)
+{
+    IHW265D_INIT_PARAM param;
+    HevcFillInitParam(&param, nWidth, nHeight, bPlanar);
+    IH265DEC_HANDLE h = NULL;
+    unsigned int ret = g_pApi->pfnCreate(&h, &param);
+    if (ret != IHW265D_OK || h == NULL) {
+        DebugPrint("IHW265D_Create===failed====0x%x====", ret);
+        if (h != NULL)
+            g_pApi->pfnDelete(h);
+        return -1;
+    }
+    ctx->hHevcDecoder = h;
+    DebugPrint("IHW265D_Create===success====0x%x====", ret);
+    return 0;
+}
+
+int create_hevc_decoder(FFMpegContext *ctx)
+{
+    if (ctx == NULL)
+        return -1;
+    return CreateDecoder(ctx, AtomicGet(&ctx->nWidth), AtomicGet(&ctx->nHeight), 1);
+}
+
+void HevcDeleteDecoder(FFMpegContext *ctx)
+{
+    if (ctx == NULL || ctx->hHevcDecoder == NULL)
+        return;
+    g_pApi->pfnDelete((IH265DEC_HANDLE)ctx->hHevcDecoder);
+    ctx->hHevcDecoder = NULL;
+}
+
+int HevcCopyPicture8(const IHW265D_OUTARGS *pOut, int nWidth, int nHeight, uint8_t *const apDst[3],
+                     const int anDstStride[3])
+{
+    if (pOut == NULL || !HasPicture(pOut) || nWidth <= 0 || nHeight <= 0 || (unsigned int)nWidth > pOut->uiDecWidth ||
+        (unsigned int)nHeight > pOut->uiDecHeight || pOut->uiYStride < (unsigned int)nWidth ||
+        pOut->uiUVStride < (unsigned int)nWidth / 2)
+        return -1;
+    CopyPlane(pOut->pucOutYUV[0], pOut->uiYStride, pOut->uiDecBitDepthLuma, nWidth, nHeight, apDst[0],
+              anDstStride[0]);
+    for (int c = 1; c < 3; c++)
+        CopyPlane(pOut->pucOutYUV[c], pOut->uiUVStride, pOut->uiDecBitDepthChroma, nWidth / 2, nHeight / 2,
+                  apDst[c], anDstStride[c]);
+    return 0;
+}
+
+// ---- Classic thread ----
+
+void HevcClassicInit(HevcClassic *hc)
+{
+    memset(hc, 0, sizeof(*hc));
+    hc->hsDecoder = -1;
+}
+
+void HevcClassicFree(HevcClassic *hc)
+{
+    free_picture(&hc->pTmpFrame, NULL);
+}
+
+void HevcClassicDecide(HevcClassic *hc, FFMpegContext *ctx, const AVPacket *pkt, int *pBadPending)
+{
+    if (IsHevc(ctx) && hc->hsDecoder == -1) {
+        HevcSpsProbe probe;
+        if (find_hevc_sps(pkt, &probe) == 0) {
+            IHW265D_VERSION ver;
+            g_pApi->pfnGetVersion(&ver);
+            int w = (int)probe.info.nWidth, h = (int)probe.info.nHeight;
+            HevcDeleteDecoder(ctx);
+            if (CreateDecoder(ctx, w, h, 0) == 0) {
+                hc->hsDecoder = 1;
+                hc->pTmpFrame = alloc_picture(AV_PIX_FMT_YUV420P, w, h);
+                if (hc->pTmpFrame == NULL)
+                    DebugPrint("vorn debug====tmp_hevc_frame alloc_picture error\n");
+                return;
+            }
+            // Without a decoder every call would fail: FFmpeg takes the
+            // stream, as in the planar thread.
+        }
+        hc->hsDecoder = 0;
+        *pBadPending = 0;
+        return;
+    }
+    if (hc->hsDecoder != 1)
+        *pBadPending = 0;
+}
+
+int HevcClassicInUse(const HevcClassic *hc, const FFMpegContext *ctx)
+{
+    return hc->hsDecoder == 1 && IsHevc(ctx) && ctx->hHevcDecoder != NULL;
+}
+
+int HevcClassicDecode(HevcClassic *hc, FFMpegContext *ctx, const AVPacket *pkt, AVFrame *pFrame, int *pGot,
+                      int *pIsBad, int *pBadPending)
+{
+    IH265DEC_HANDLE h = (IH265DEC_HANDLE)ctx->hHevcDecoder;
+    hc->bHavePicture = 0;
+    FillInput(&hc->stIn, pkt);
+    unsigned int ret = 0;
+    int cnt = 0;
+    for (int calls = 1;; calls++) {
+        ret = g_pApi->pfnDecodeFrame(h, &hc->stIn, &hc->stOut);
+        if (ret != IHW265D_NEED_MORE_BITS)
+            break;
+        cnt++;
+        if (calls == CLASSIC_MAX_CALLS)
+            break;
+        // Call again with what the decoder has not taken: bytes it took are
+        // already in its buffer, and handing them over twice would decode
+        // them twice.
+        unsigned int uiUsed = hc->stOut.uiBytsConsumed;
+        if (uiUsed > hc->stIn.uiStreamLen)
+            uiUsed = hc->stIn.uiStreamLen;
+        hc->stIn.pStream += uiUsed;
+        hc->stIn.uiStreamLen -= uiUsed;
+    }
+
+    if (++hc->nCountedPackets >= CLASSIC_COUNT_LOG_EVERY) {
+        DebugPrint("IHW265D_DecodeFrame cnt:%d ret:%d", cnt, (int)ret);
+        hc->nCountedPackets = 0;
+    }
+    if (ret == IHW265D_ERR_WIDTH) {
+        DebugPrint("maybe resolution change to big one=====");
+        AtomicSet(&ctx->bRunning, 0);
+        return -1;
+    }
+    const IHW265D_OUTARGS *o = &hc->stOut;
+    if (ret != IHW265D_OK)
+        DebugPrint("ret:0x%x, error:%d, decodeStatus:%d, cnt:%d", ret, (int)o->uiErrorFlag, (int)o->eDecodeStatus,
+                   cnt);
+    *pGot = o->eDecodeStatus != IH265D_NEED_MORE_BITS;
+    int w = 0, hgt = 0;
+    OutputSize(o, ctx, &w, &hgt);
+    pFrame->width = w;
+    pFrame->height = hgt;
+    *pIsBad = o->eDecodeStatus == IH265D_NEED_MORE_BITS || o->eDecodeStatus == IH265D_DECODING;
+    if (o->uiPicState == 0)
+        *pBadPending = 0;
+    hc->bHavePicture = *pGot && HasPicture(o);
+    return 0;
+}
+
+const AVFrame *HevcClassicPicture(HevcClassic *hc)
+{
+    if (!hc->bHavePicture)
+        return NULL;
+    int w = (int)hc->stOut.uiDecWidth, h = (int)hc->stOut.uiDecHeight;
+    if (hc->pTmpFrame == NULL || hc->pTmpFrame->width != w || hc->pTmpFrame->height != h) {
+        free_picture(&hc->pTmpFrame, NULL);
+        hc->pTmpFrame = alloc_picture(AV_PIX_FMT_YUV420P, w, h);
+        if (hc->pTmpFrame == NULL) {
+            DebugPrint("vorn debug====tmp_hevc_frame alloc_picture error\n");
+            return NULL;
+        }
+    }
+    AVFrame *f = hc->pTmpFrame;
+    if (HevcCopyPicture8(&hc->stOut, w, h, f->data, f->linesize) < 0)
+        return NULL;
+    return f;
+}
+
+// ---- Planar thread ----
+
+void HevcPlanarInit(HevcPlanar *hp)
+{
+    memset(hp, 0, sizeof(*hp));
+    hp->hsDecoder = -1;
+    hp->hasSei = -1;
+}
+
+void HevcPlanarFree(HevcPlanar *hp)
+{
+    av_freep(&hp->pVpsBuf);
+    hp->nVpsLen = 0;
+    av_packet_free(&hp->pSplicePkt);
+    av_freep(&hp->pSpliceBuf);
+    hp->nSpliceCap = 0;
+}
+
+int HevcPlanarPrepare(HevcPlanar *hp, FFMpegContext *ctx, AVFrame *pFrame, AVPacket *pkt)
+{
+    if (!IsHevc(ctx))
+        return HEVC_PREP_GO;
+    int key = IsKeyVideo(ctx, pkt);
+    if (hp->hasSei == -1 && key) {
+        hp->hasSei = probe_sei(pkt);
+        DebugPrint("sei:%d", hp->hasSei);
+    }
+    if (AtomicGet(&ctx->nWidth) != 0 && AtomicGet(&ctx->nHeight) != 0)
+        return HEVC_PREP_GO;
+    if (key && get_hevc_frame_resolution(ctx, pFrame, pkt) == 0)
+        return HEVC_PREP_RESIZED;
+    return HEVC_PREP_DROP;
+}
+
+int HevcPlanarCreate(HevcPlanar *hp, FFMpegContext *ctx, const AVPacket *pkt)
+{
+    if (!IsKeyVideo(ctx, pkt) || hp->hsDecoder != -1 || hp->hasSei != 1)
+        return 0;
+    hp->hsDecoder = 0;
+    HevcDeleteDecoder(ctx);
+    int made = create_hevc_decoder(ctx) == 0;
+    if (made)
+        hp->hsDecoder = 1;
+    DebugPrint("hsDecoder:%d", hp->hsDecoder);
+    return made;
+}
+
+int HevcPlanarDecode(HevcPlanar *hp, FFMpegContext *ctx, const AVPacket *pkt, AVFrame *pFrame, int *pWaitIframe)
+{
+    if (!IsHevc(ctx) || hp->hsDecoder != 1 || AtomicGet(&ctx->nWidth) == 0 || ctx->hHevcDecoder == NULL)
+        return HEVC_DEC_FFMPEG;
+    FillInput(&hp->stIn, pkt);
+    unsigned int ret = g_pApi->pfnDecodeFrame((IH265DEC_HANDLE)ctx->hHevcDecoder, &hp->stIn, &hp->stOut);
+    const IHW265D_OUTARGS *o = &hp->stOut;
+    if (ret == IHW265D_OK) {
+        // A success that brings no new picture leaves nothing to show: the
+        // planes of an earlier picture may be gone by now.
+        if (!HasPicture(o))
+            return HEVC_DEC_NO_PICTURE;
+        pFrame->width = (int)o->uiDecWidth;
+        pFrame->height = (int)o->uiDecHeight;
+        return HEVC_DEC_PICTURE;
+    }
+    DebugPrint("ret:0x%x, error:%d, decodeStatus:%d size:%d iFrame:%d %02x %02x %02x %02x %02x", ret,
+               (int)o->uiErrorFlag, (int)o->eDecodeStatus, pkt->size, pkt->flags, PayloadByte(pkt, 0),
+               PayloadByte(pkt, 1), PayloadByte(pkt, 2), PayloadByte(pkt, 3), PayloadByte(pkt, 4));
+    if (ret == IHW265D_ERR_WIDTH) {
+        DebugPrint("maybe resolution change to big one=====");
+        AtomicSet(&ctx->bRunning, 0);
+        return HEVC_DEC_STOP;
+    }
+    if (ret == IHW265D_ERR_NAL || ret == IHW265D_ERR_SLICEHEADER) {
+        DebugPrint("maybe codec changed");
+        AtomicSet(&ctx->bRunning, 0);
+        return HEVC_DEC_STOP;
+    }
+    if (ret == IHW265D_NEED_MORE_BITS) {
+        if ((pkt->flags & AV_PKT_FLAG_KEY) && PayloadByte(pkt, 3) == NAL_IDR_W_RADL) {
+            // Parameter sets and pictures come in separate packets: FFmpeg
+            // takes over with the parameter sets spliced in front.
+            hp->hsDecoder = 2;
+            DebugPrint("need more bits, change to ffmpeg decoder. %d %d", (int)o->uiDecWidth, (int)o->uiDecHeight);
+            return HEVC_DEC_NO_PICTURE;
+        }
+        if (o->eDecodeStatus == IH265D_NEED_MORE_BITS) {
+            hp->hsDecoder = 0;
+            *pWaitIframe = 1;
+            DebugPrint("change to ffmpeg decoder. %d %d", (int)o->uiDecWidth, (int)o->uiDecHeight);
+        }
+        return HEVC_DEC_BAD;
+    }
+    *pWaitIframe = 1;
+    return HEVC_DEC_BAD;
+}
+
+AVPacket *HevcPlanarFilter(HevcPlanar *hp, AVPacket *pkt)
+{
+    if (hp->hsDecoder != 2)
+        return pkt;
+    int nal = PayloadByte(pkt, 3);
+    if (nal == NAL_DROPPED)
+        return NULL;
+    if ((pkt->flags & AV_PKT_FLAG_KEY) && nal == NAL_VPS) {
+        av_freep(&hp->pVpsBuf);
+        hp->nVpsLen = 0;
+        hp->pVpsBuf = (uint8_t *)av_malloc((size_t)pkt->size);
+        if (hp->pVpsBuf != NULL) {
+            memcpy(hp->pVpsBuf, pkt->data, (size_t)pkt->size);
+            hp->nVpsLen = pkt->size;
+        }
+        return NULL;
+    }
+    if (hp->nVpsLen <= 0)
+        return pkt;
+    // Held parameter sets, then the packet without its first two bytes.
+    int nTail = pkt->size > 2 ? pkt->size - 2 : 0;
+    if (hp->nVpsLen > INT32_MAX - AV_INPUT_BUFFER_PADDING_SIZE - nTail)
+        return pkt;
+    int nSize = hp->nVpsLen + nTail;
+    int nNeed = nSize + AV_INPUT_BUFFER_PADDING_SIZE;
+    if (hp->pSplicePkt == NULL && (hp->pSplicePkt = av_packet_alloc()) == NULL)
+        return pkt;
+    if (nNeed > hp->nSpliceCap) {
+        av_freep(&hp->pSpliceBuf);
+        hp->nSpliceCap = 0;
+        hp->pSpliceBuf = (uint8_t *)av_malloc((size_t)nNeed);
+        if (hp->pSpliceBuf == NULL)
+            return pkt;
+        hp->nSpliceCap = nNeed;
+    }
+    memcpy(hp->pSpliceBuf, hp->pVpsBuf, (size_t)hp->nVpsLen);
+    if (nTail > 0)
+        memcpy(hp->pSpliceBuf + hp->nVpsLen, pkt->data + 2, (size_t)nTail);
+    memset(hp->pSpliceBuf + nSize, 0, AV_INPUT_BUFFER_PADDING_SIZE);
+    AVPacket *sp = hp->pSplicePkt;
+    sp->buf = NULL;
+    sp->data = hp->pSpliceBuf;
+    sp->size = nSize;
+    sp->flags = pkt->flags;
+    sp->stream_index = pkt->stream_index;
+    sp->pts = pkt->pts;
+    sp->dts = pkt->dts;
+    sp->duration = pkt->duration;
+    sp->pos = pkt->pos;
+    return sp;
+}
+
+void HevcPlanarAfterFFmpeg(HevcPlanar *hp)
+{
+    av_freep(&hp->pVpsBuf);
+    hp->nVpsLen = 0;
+}
+
+int HevcPlanarCopy(const HevcPlanar *hp, uint8_t *pYuv, int nWidth, int nHeight)
+{
+    if (pYuv == NULL)
+        return -1;
+    size_t nY = (size_t)nWidth * nHeight;
+    size_t nC = (size_t)(nWidth / 2) * (nHeight / 2);
+    uint8_t *const apDst[3] = {pYuv, pYuv + nY, pYuv + nY + nC};
+    const int anStride[3] = {nWidth, nWidth / 2, nWidth / 2};
+    return HevcCopyPicture8(&hp->stOut, nWidth, nHeight, apDst, anStride);
+}

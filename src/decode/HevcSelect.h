@@ -1,0 +1,148 @@
+#ifndef IPCAMERA_DECODE_HEVCSELECT_H
+#define IPCAMERA_DECODE_HEVCSELECT_H
+
+// Which decoder an H.265 stream goes to, and how the built-in decoder's
+// answers are judged, for both decode threads. Only streams whose key frames
+// carry a marker SEI ever reach the built-in decoder; every other stream, and
+// every stream the built-in decoder gives up on, decodes through FFmpeg.
+//
+// The thread-side records below live in the decode thread's own state and
+// are touched by that thread only.
+
+#include <stdint.h>
+
+extern "C" {
+#include <libavcodec/avcodec.h>
+#include <libavutil/frame.h>
+}
+
+#include "hevc/IHW265D.h"
+
+struct FFMpegContext;
+
+// The built-in decoder's four calls, as the decode threads reach them.
+struct HevcDecoderApi {
+    unsigned int (*pfnCreate)(IH265DEC_HANDLE *phDecoder, IHW265D_INIT_PARAM *pParam);
+    unsigned int (*pfnDecodeFrame)(IH265DEC_HANDLE hDecoder, IHW265D_INARGS *pIn, IHW265D_OUTARGS *pOut);
+    unsigned int (*pfnDelete)(IH265DEC_HANDLE hDecoder);
+    unsigned int (*pfnGetVersion)(IHW265D_VERSION *pVersion);
+};
+
+// The table in use; by default the real decoder. HevcSetDecoderApi (null:
+// back to the real decoder) lets a test drive the decode threads against a
+// scripted decoder. Change it only while no decode thread runs: the threads
+// read the pointer without a lock.
+const HevcDecoderApi *HevcGetDecoderApi(void);
+void HevcSetDecoderApi(const HevcDecoderApi *pApi);
+
+// Callbacks handed to the decoder: plain malloc/free, and every decoder
+// message as "HW265D_Log:%s" with its format text unexpanded.
+void *hevc_malloc(unsigned int uiUser, unsigned int uiSize);
+void hevc_free(unsigned int uiUser, void *pMem);
+void hevc_log(unsigned int uiUser, int iLevel, const char *pFormat, ...);
+
+// Creation parameters: the planar thread's (multi-threaded, second layer
+// enabled) or the classic thread's (single-threaded), for the given size.
+void HevcFillInitParam(IHW265D_INIT_PARAM *p, int nWidth, int nHeight, int bPlanar);
+
+// Planar creation for the context's nWidth x nHeight into hHevcDecoder.
+// 0, or -1 (logged with the decoder's code).
+int create_hevc_decoder(FFMpegContext *ctx);
+
+// Deletes hHevcDecoder through the table in use and clears it.
+void HevcDeleteDecoder(FFMpegContext *ctx);
+
+// Copies the picture described by pOut (nWidth x nHeight luma, half-size
+// chroma) into three 8-bit planes. Samples of a picture deeper than 8 bits
+// (held as 16-bit words) are rounded to 8 bits. -1 when the record holds no
+// picture (null plane, zero stride or size), else 0.
+int HevcCopyPicture8(const IHW265D_OUTARGS *pOut, int nWidth, int nHeight, uint8_t *const apDst[3],
+                     const int anDstStride[3]);
+
+// ---- Classic (BGR) thread ----
+
+struct HevcClassic {
+    int hsDecoder;            // -1 undecided, 0 FFmpeg, 1 built-in decoder
+    int nCountedPackets;      // built-in decodes since the last count line
+    int bHavePicture;         // stOut holds the picture of the latest decode
+    AVFrame *pTmpFrame;       // tmp_hevc_frame: 8-bit yuv420p copy of that picture
+    IHW265D_INARGS stIn;
+    IHW265D_OUTARGS stOut;    // cleared once, then reused for every call
+};
+
+void HevcClassicInit(HevcClassic *hc);
+void HevcClassicFree(HevcClassic *hc);
+
+// Decoder decision on a key video packet: on an H.265 stream not yet
+// decided, the parameter-set probe picks the built-in decoder (created for
+// the SPS size) or FFmpeg. Clears *pBadPending whenever FFmpeg decodes.
+void HevcClassicDecide(HevcClassic *hc, FFMpegContext *ctx, const AVPacket *pkt, int *pBadPending);
+
+// 1 when video packets go to the built-in decoder.
+int HevcClassicInUse(const HevcClassic *hc, const FFMpegContext *ctx);
+
+// One video packet through the built-in decoder. Sets *pGot, *pIsBad and the
+// size of pFrame (the picture's size, or the stream's when it has none) and
+// clears *pBadPending on a clean picture. 0, or -1 when the picture outgrew
+// the decoder: bRunning is then cleared and the packet must be dropped.
+int HevcClassicDecode(HevcClassic *hc, FFMpegContext *ctx, const AVPacket *pkt, AVFrame *pFrame, int *pGot,
+                      int *pIsBad, int *pBadPending);
+
+// The latest built-in picture as 8-bit yuv420p (tmp_hevc_frame, re-made
+// only when the size changes), or null when there is none.
+const AVFrame *HevcClassicPicture(HevcClassic *hc);
+
+// ---- Planar (I420) thread ----
+
+struct HevcPlanar {
+    int hsDecoder;            // -1 undecided, 0 FFmpeg, 1 built-in, 2 FFmpeg with parameter-set splicing
+    int hasSei;               // marker SEI probe of the first key packet, -1 not yet probed
+    uint8_t *pVpsBuf;         // vps_buf: held parameter-set packet
+    int nVpsLen;
+    AVPacket *pSplicePkt;     // held packet + the next packet, handed to FFmpeg
+    uint8_t *pSpliceBuf;      // its zero-padded payload, grown only
+    int nSpliceCap;
+    IHW265D_INARGS stIn;
+    IHW265D_OUTARGS stOut;    // cleared once, then reused for every call
+};
+
+enum {
+    HEVC_PREP_DROP = -1,      // release the packet unprocessed
+    HEVC_PREP_GO = 0,
+    HEVC_PREP_RESIZED = 1     // size now known: re-make the picture buffer, then go on
+};
+
+enum {
+    HEVC_DEC_FFMPEG = 0,      // not for the built-in decoder: decode with FFmpeg
+    HEVC_DEC_PICTURE,         // new picture; pFrame carries its size
+    HEVC_DEC_NO_PICTURE,      // handled, nothing new to show
+    HEVC_DEC_BAD,             // bad packet: log it and drop it
+    HEVC_DEC_STOP             // bRunning cleared: drop the packet
+};
+
+void HevcPlanarInit(HevcPlanar *hp);
+void HevcPlanarFree(HevcPlanar *hp);
+
+// H.265 preparation of every packet: the marker probe of the first key video
+// packet, and the size probe while the stream's size is unknown.
+int HevcPlanarPrepare(HevcPlanar *hp, FFMpegContext *ctx, AVFrame *pFrame, AVPacket *pkt);
+
+// Built-in decoder creation on the key video packet that decides it. 1 when
+// it was created (the picture buffer must be re-made), else 0.
+int HevcPlanarCreate(HevcPlanar *hp, FFMpegContext *ctx, const AVPacket *pkt);
+
+// A video packet past the key-frame wait: one built-in decode, or
+// HEVC_DEC_FFMPEG when the packet is FFmpeg's. Sets *pWaitIframe when the
+// stream must wait for the next key packet.
+int HevcPlanarDecode(HevcPlanar *hp, FFMpegContext *ctx, const AVPacket *pkt, AVFrame *pFrame, int *pWaitIframe);
+
+// Before an FFmpeg decode: the packet to decode (pkt itself, or pkt with the
+// held parameter sets in front), or null when pkt is held or dropped.
+AVPacket *HevcPlanarFilter(HevcPlanar *hp, AVPacket *pkt);
+// After an FFmpeg decode: the held parameter sets are spliced only once.
+void HevcPlanarAfterFFmpeg(HevcPlanar *hp);
+
+// Copies the latest built-in picture (nWidth x nHeight) into pYuv as I420.
+int HevcPlanarCopy(const HevcPlanar *hp, uint8_t *pYuv, int nWidth, int nHeight);
+
+#endif
