@@ -287,8 +287,14 @@ uint32_t HevcDecodeSliceData(HW265D_DEC *pstDec, const uint8_t *pucNal, uint32_t
     for (;;) {
         if (sh->slice_sao_luma_flag || sh->slice_sao_chroma_flag)
             DecodeSao(pstDec, s, rs);
-        if (HevcDecodeCtu(pstDec, s))
+        if (HevcDecodeCtu(pstDec, s)) {
+            /* Elements out of range were logged where they were read; data
+             * that ran out is reported here. */
+            if (HevcCabacFailed(&s->stCabac))
+                HEVC_ERR(pstDec, "IHW265D_Decode : the Curcent iCtbAddrTs is %d,the last decode LcuCnt is %d!\n",
+                         (int)ts, (int)s->uiCtbsDone);
             return SliceDataError(pstDec, s);
+        }
         s->uiCtbsDone++;
         if (bWpp && W > 1 && rs % W == 1)
             HevcCabacCtxCopy(&s->stCtxWpp, &s->stCtx);

@@ -1,0 +1,298 @@
+// Helpers of the intra picture tests (header only, so the default and the
+// slow test executables can both use it): decoding a whole stream into
+// per-picture MD5s of the cropped planes, and the reference decoders' per-frame
+// MD5s (FFmpeg's framemd5, libde265's raw output).
+#ifndef TESTS_HEVC_INTRA_TEST_UTIL_H
+#define TESTS_HEVC_INTRA_TEST_UTIL_H
+
+#include <cstdarg>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "HevcTestUtil.h"
+#include "IHW265D.h"
+#include "hevc_trace.h"
+
+namespace intratest {
+
+// RFC 1321, enough for picture digests.
+class Md5 {
+public:
+    Md5() { Reset(); }
+    void Reset()
+    {
+        m_a[0] = 0x67452301u;
+        m_a[1] = 0xefcdab89u;
+        m_a[2] = 0x98badcfeu;
+        m_a[3] = 0x10325476u;
+        m_ullLen = 0;
+        m_uiFill = 0;
+    }
+    void Update(const void *pData, size_t n)
+    {
+        const uint8_t *p = static_cast<const uint8_t *>(pData);
+        m_ullLen += n;
+        while (n > 0) {
+            size_t k = 64 - m_uiFill < n ? 64 - m_uiFill : n;
+            memcpy(m_aucBuf + m_uiFill, p, k);
+            m_uiFill += (uint32_t)k;
+            p += k;
+            n -= k;
+            if (m_uiFill == 64) {
+                Block(m_aucBuf);
+                m_uiFill = 0;
+            }
+        }
+    }
+    std::string Hex()
+    {
+        uint64_t ullBits = m_ullLen * 8;
+        uint8_t ucPad = 0x80;
+        Update(&ucPad, 1);
+        ucPad = 0;
+        while (m_uiFill != 56)
+            Update(&ucPad, 1);
+        uint8_t aucLen[8];
+        for (int i = 0; i < 8; i++)
+            aucLen[i] = (uint8_t)(ullBits >> (8 * i));
+        Update(aucLen, 8);
+        char sz[33];
+        for (int i = 0; i < 16; i++)
+            snprintf(sz + 2 * i, 3, "%02x", (m_a[i / 4] >> (8 * (i % 4))) & 0xff);
+        return sz;
+    }
+
+private:
+    static uint32_t Rol(uint32_t v, int s) { return (v << s) | (v >> (32 - s)); }
+    void Block(const uint8_t *p)
+    {
+        static const uint32_t s_auK[64] = {
+            0xd76aa478, 0xe8c7b756, 0x242070db, 0xc1bdceee, 0xf57c0faf, 0x4787c62a, 0xa8304613, 0xfd469501,
+            0x698098d8, 0x8b44f7af, 0xffff5bb1, 0x895cd7be, 0x6b901122, 0xfd987193, 0xa679438e, 0x49b40821,
+            0xf61e2562, 0xc040b340, 0x265e5a51, 0xe9b6c7aa, 0xd62f105d, 0x02441453, 0xd8a1e681, 0xe7d3fbc8,
+            0x21e1cde6, 0xc33707d6, 0xf4d50d87, 0x455a14ed, 0xa9e3e905, 0xfcefa3f8, 0x676f02d9, 0x8d2a4c8a,
+            0xfffa3942, 0x8771f681, 0x6d9d6122, 0xfde5380c, 0xa4beea44, 0x4bdecfa9, 0xf6bb4b60, 0xbebfbc70,
+            0x289b7ec6, 0xeaa127fa, 0xd4ef3085, 0x04881d05, 0xd9d4d039, 0xe6db99e5, 0x1fa27cf8, 0xc4ac5665,
+            0xf4292244, 0x432aff97, 0xab9423a7, 0xfc93a039, 0x655b59c3, 0x8f0ccc92, 0xffeff47d, 0x85845dd1,
+            0x6fa87e4f, 0xfe2ce6e0, 0xa3014314, 0x4e0811a1, 0xf7537e82, 0xbd3af235, 0x2ad7d2bb, 0xeb86d391};
+        static const int s_aiS[16] = {7, 12, 17, 22, 5, 9, 14, 20, 4, 11, 16, 23, 6, 10, 15, 21};
+        uint32_t w[16];
+        for (int i = 0; i < 16; i++)
+            w[i] = (uint32_t)p[4 * i] | (uint32_t)p[4 * i + 1] << 8 | (uint32_t)p[4 * i + 2] << 16 |
+                   (uint32_t)p[4 * i + 3] << 24;
+        uint32_t a = m_a[0], b = m_a[1], c = m_a[2], d = m_a[3];
+        for (int i = 0; i < 64; i++) {
+            uint32_t f;
+            int g, r = i / 16;
+            if (r == 0) {
+                f = (b & c) | (~b & d);
+                g = i;
+            } else if (r == 1) {
+                f = (d & b) | (~d & c);
+                g = (5 * i + 1) % 16;
+            } else if (r == 2) {
+                f = b ^ c ^ d;
+                g = (3 * i + 5) % 16;
+            } else {
+                f = c ^ (b | ~d);
+                g = (7 * i) % 16;
+            }
+            uint32_t t = d;
+            d = c;
+            c = b;
+            b = b + Rol(a + f + s_auK[i] + w[g], s_aiS[r * 4 + i % 4]);
+            a = t;
+        }
+        m_a[0] += a;
+        m_a[1] += b;
+        m_a[2] += c;
+        m_a[3] += d;
+    }
+    uint32_t m_a[4];
+    uint64_t m_ullLen;
+    uint8_t m_aucBuf[64];
+    uint32_t m_uiFill;
+};
+
+struct Pic {
+    std::string md5;
+    uint32_t uiError;
+    uint32_t uiSliceType;
+    int iPoc;
+    std::vector<uint8_t> luma; // cropped luma rows (only when asked for)
+    uint32_t w, h, uiBps;
+};
+
+struct DecodeRun {
+    std::vector<Pic> pics;
+    std::vector<unsigned> codes;     // non-zero, non-1 return codes
+    std::vector<std::string> errors; // log lines
+};
+
+inline void CollectLog(unsigned int uiChannel, int, const char *pszFormat, ...);
+
+struct RunCtx {
+    DecodeRun *pRun;
+};
+inline RunCtx *&CurrentRun()
+{
+    static RunCtx *s_p = nullptr;
+    return s_p;
+}
+inline void CollectLog(unsigned int, int, const char *pszFormat, ...)
+{
+    char sz[512];
+    va_list ap;
+    va_start(ap, pszFormat);
+    vsnprintf(sz, sizeof(sz), pszFormat, ap);
+    va_end(ap);
+    if (CurrentRun())
+        CurrentRun()->pRun->errors.push_back(sz);
+}
+inline void *RunMalloc(unsigned int, unsigned int n) { return malloc(n); }
+inline void RunFree(unsigned int, void *p) { free(p); }
+
+inline Pic DigestPicture(const IHW265D_OUTARGS &o, bool bKeepLuma)
+{
+    Pic p;
+    p.uiBps = o.uiDecBitDepthLuma > 8 || o.uiDecBitDepthChroma > 8 ? 2 : 1;
+    p.w = o.uiDecWidth;
+    p.h = o.uiDecHeight;
+    Md5 m;
+    for (int c = 0; c < 3; c++) {
+        uint32_t w = c ? o.uiDecWidth / 2 : o.uiDecWidth, h = c ? o.uiDecHeight / 2 : o.uiDecHeight;
+        uint32_t uiStride = (c ? o.uiUVStride : o.uiYStride) * p.uiBps;
+        for (uint32_t y = 0; y < h; y++) {
+            const uint8_t *row = o.pucOutYUV[c] + (size_t)y * uiStride;
+            m.Update(row, (size_t)w * p.uiBps);
+            if (c == 0 && bKeepLuma)
+                p.luma.insert(p.luma.end(), row, row + (size_t)w * p.uiBps);
+        }
+    }
+    p.md5 = m.Hex();
+    p.uiError = o.uiErrorFlag;
+    p.uiSliceType = o.uiSliceType;
+    p.iPoc = o.iPicOrderCnt;
+    return p;
+}
+
+// Decodes a whole Annex B buffer in chunks, then flushes.
+inline DecodeRun DecodeBuffer(const std::vector<uint8_t> &data, int iBitDepth, int iOrder = IH265D_DISPLAY_ORDER,
+                        bool bKeepLuma = false, size_t uiChunk = 1 << 20, int iMaxW = 1920, int iMaxH = 1088)
+{
+    DecodeRun run;
+    RunCtx ctx{&run};
+    CurrentRun() = &ctx;
+    IHW265D_INIT_PARAM p;
+    memset(&p, 0, sizeof(p));
+    p.iMaxWidth = iMaxW;
+    p.iMaxHeight = iMaxH;
+    p.iMaxRefNum = 15;
+    p.iMaxVPSNum = 16;
+    p.iMaxSPSNum = 16;
+    p.iMaxPPSNum = 64;
+    p.iBitDepth = iBitDepth;
+    p.eOutputOrder = iOrder;
+    p.MallocFxn = RunMalloc;
+    p.FreeFxn = RunFree;
+    p.LogFxn = CollectLog;
+    IH265DEC_HANDLE h = nullptr;
+    if (IHW265D_Create(&h, &p) != 0) {
+        run.codes.push_back(0xFFFFFFFFu);
+        CurrentRun() = nullptr;
+        return run;
+    }
+    HevcSetRelaxedChecks(h, HEVC_RELAX_LATENCY_ZERO);
+    size_t pos = 0;
+    IHW265D_OUTARGS o;
+    for (int iGuard = 0; iGuard < 1000000; iGuard++) {
+        size_t n = data.size() - pos < uiChunk ? data.size() - pos : uiChunk;
+        IHW265D_INARGS in;
+        memset(&in, 0, sizeof(in));
+        in.pStream = const_cast<uint8_t *>(data.data()) + pos;
+        in.uiStreamLen = (unsigned)n;
+        memset(&o, 0, sizeof(o));
+        unsigned r = IHW265D_DecodeFrame(h, &in, &o);
+        pos += o.uiBytsConsumed;
+        if (o.eDecodeStatus == IH265D_GETDISPLAY)
+            run.pics.push_back(DigestPicture(o, bKeepLuma));
+        if (r != IHW265D_OK && r != IHW265D_NEED_MORE_BITS)
+            run.codes.push_back(r);
+        if (r == IHW265D_NEED_MORE_BITS && pos >= data.size())
+            break;
+    }
+    uint8_t ucDummy = 0;
+    for (;;) {
+        IHW265D_INARGS in;
+        memset(&in, 0, sizeof(in));
+        in.pStream = &ucDummy;
+        in.eDecodeMode = IH265D_DECODE_END;
+        memset(&o, 0, sizeof(o));
+        IHW265D_DecodeFrame(h, &in, &o);
+        if (o.eDecodeStatus != IH265D_GETDISPLAY)
+            break;
+        run.pics.push_back(DigestPicture(o, bKeepLuma));
+    }
+    IHW265D_Delete(h);
+    CurrentRun() = nullptr;
+    return run;
+}
+
+// Last column of an FFmpeg framemd5 file (or of `ffmpeg -f framemd5` output).
+inline std::vector<std::string> ParseFrameMd5(const std::string &text)
+{
+    std::vector<std::string> out;
+    std::istringstream in(text);
+    std::string line;
+    while (std::getline(in, line)) {
+        if (line.empty() || line[0] == '#')
+            continue;
+        size_t k = line.rfind(',');
+        if (k == std::string::npos)
+            continue;
+        std::string s = line.substr(k + 1);
+        s.erase(0, s.find_first_not_of(' '));
+        s.erase(s.find_last_not_of(" \r\n") + 1);
+        out.push_back(s);
+    }
+    return out;
+}
+
+inline std::vector<std::string> FfmpegFrameMd5(const std::string &path, int iDepth)
+{
+    std::string out;
+    hevctest::Run("ffmpeg -hide_banner -loglevel error -threads 1 -i '" + path +
+                      "' -vsync passthrough -f framemd5 -pix_fmt " + (iDepth > 8 ? "yuv420p10le" : "yuv420p") + " -",
+                  &out);
+    return ParseFrameMd5(out);
+}
+
+// libde265's output split into frames of the given size, as MD5s.
+inline std::vector<std::string> Libde265FrameMd5(const std::string &path, size_t uiFrameBytes, int iFrames = 0)
+{
+    std::vector<std::string> out;
+    if (!hevctest::HaveTool("libde265-dec265"))
+        return out;
+    std::string raw = hevctest::TempDir() + "/intra_de265.yuv";
+    std::string cmd = "libde265-dec265 -q " + (iFrames ? "-f " + std::to_string(iFrames) + " " : std::string()) +
+                      "-o '" + raw + "' '" + path + "' >/dev/null 2>&1";
+    hevctest::Run(cmd);
+    std::vector<uint8_t> data = hevctest::ReadFile(raw);
+    std::remove(raw.c_str());
+    for (size_t i = 0; uiFrameBytes && i + uiFrameBytes <= data.size(); i += uiFrameBytes) {
+        Md5 m;
+        m.Update(data.data() + i, uiFrameBytes);
+        out.push_back(m.Hex());
+    }
+    return out;
+}
+
+} // namespace intratest
+
+#endif
