@@ -293,6 +293,79 @@ inline std::vector<std::string> Libde265FrameMd5(const std::string &path, size_t
     return out;
 }
 
+
+// One stream of the shared collection that has an FFmpeg framemd5 list.
+struct ConfStream {
+    std::string file; // relative to the collection
+    size_t uiBytes;
+    int iDepth, iWidth, iHeight;
+};
+
+inline std::string ConfDir() { return std::string(IPCAMERA_TESTDATA_DIR) + "/hevc-conformance"; }
+
+// Rows of MANIFEST.tsv that have a framemd5 list, 4:2:0 8/10-bit only.
+inline std::vector<ConfStream> ConfStreams()
+{
+    std::vector<ConfStream> out;
+    std::ifstream in(ConfDir() + "/MANIFEST.tsv");
+    std::string line;
+    while (std::getline(in, line)) {
+        std::vector<std::string> f;
+        std::istringstream ls(line);
+        std::string cell;
+        while (std::getline(ls, cell, '\t'))
+            f.push_back(cell);
+        if (f.size() < 10 || f[0] == "file" || f[5] != "1" || (f[6] != "8" && f[6] != "10"))
+            continue;
+        std::ifstream probe(ConfDir() + "/ffmpeg-framemd5/" + f[0] + ".framemd5");
+        if (!probe)
+            continue;
+        out.push_back(ConfStream{f[0], (size_t)atol(f[2].c_str()), atoi(f[6].c_str()), atoi(f[7].c_str()),
+                                 atoi(f[8].c_str())});
+    }
+    return out;
+}
+
+// Outcome of the leading intra pictures of one stream: the output pictures
+// from the first on, up to the first one that is not fully decoded.
+struct ConfResult {
+    int iCompared = 0, iMatchedFfmpeg = 0, iMatchedLibde265 = 0;
+    std::vector<std::string> failures;
+};
+
+inline ConfResult CheckLeadingIntra(const ConfStream &c)
+{
+    ConfResult r;
+    std::string path = ConfDir() + "/" + c.file;
+    std::vector<uint8_t> data = hevctest::ReadFile(path);
+    std::ifstream in(ConfDir() + "/ffmpeg-framemd5/" + c.file + ".framemd5");
+    std::stringstream ss;
+    ss << in.rdbuf();
+    std::vector<std::string> ff = ParseFrameMd5(ss.str());
+    int iMaxW = c.iWidth < 64 ? 64 : c.iWidth, iMaxH = c.iHeight < 64 ? 64 : c.iHeight;
+    DecodeRun run = DecodeBuffer(data, c.iDepth > 8 ? 10 : 8, IH265D_DISPLAY_ORDER, false, 1 << 20, iMaxW, iMaxH);
+    std::vector<std::string> de;
+    for (size_t i = 0; i < run.pics.size() && i < ff.size(); i++) {
+        const Pic &p = run.pics[i];
+        if (p.uiError)
+            break;
+        r.iCompared++;
+        if (p.md5 == ff[i]) {
+            r.iMatchedFfmpeg++;
+            continue;
+        }
+        if (de.empty())
+            de = Libde265FrameMd5(path, (size_t)p.w * p.h * 3 / 2 * p.uiBps, (int)i + 1);
+        if (de.size() > i && de[i] == p.md5) {
+            r.iMatchedLibde265++;
+            continue;
+        }
+        r.failures.push_back(c.file + " picture " + std::to_string(i) + " (poc " + std::to_string(p.iPoc) +
+                             ") matches neither FFmpeg nor libde265");
+    }
+    return r;
+}
+
 } // namespace intratest
 
 #endif

@@ -1,0 +1,55 @@
+// Leading intra pictures of the shared bitstream collection, frame by frame
+// against its FFmpeg framemd5 lists. Where FFmpeg is known to deviate (it
+// filters chroma across a transquant-bypass boundary in culossless_176x144,
+// and its list of the full-range rtp-capture stream went through a range
+// conversion) libde265's output is the reference for that picture.
+#include <gtest/gtest.h>
+
+#include "IntraTestUtil.h"
+
+using namespace intratest;
+
+namespace {
+
+// Streams up to this size run by default; the rest is in the slow sweep.
+const size_t kSmallBytes = 300000;
+
+TEST(IntraConformance, LeadingIntraPicturesMatchTheReferences)
+{
+    std::vector<ConfStream> streams = ConfStreams();
+    if (streams.empty())
+        GTEST_SKIP() << "no test bitstreams with framemd5 lists in " << ConfDir();
+    int iStreams = 0, iPictures = 0, iViaLibde265 = 0;
+    for (const ConfStream &c : streams) {
+        if (c.uiBytes > kSmallBytes)
+            continue;
+        SCOPED_TRACE(c.file);
+        ConfResult r = CheckLeadingIntra(c);
+        for (const std::string &f : r.failures)
+            ADD_FAILURE() << f;
+        iStreams += r.iCompared > 0;
+        iPictures += r.iCompared;
+        iViaLibde265 += r.iMatchedLibde265;
+    }
+    printf("leading intra pictures: %d compared in %d streams, %d of them matched libde265 where FFmpeg deviates\n",
+           iPictures, iStreams, iViaLibde265);
+    // Every small 4:2:0 stream of the collection starts with an intra picture.
+    EXPECT_GE(iStreams, 60);
+}
+
+// The FFmpeg deviation on lossless blocks: our first picture equals
+// libde265's, whose output matches the source's own checksum.
+TEST(IntraConformance, TransquantBypassChromaIsNotFiltered)
+{
+    ConfStream c{"gen2brain/culossless_176x144.h265", 0, 8, 176, 144};
+    if (hevctest::ReadFile(ConfDir() + "/" + c.file).empty())
+        GTEST_SKIP() << "no test bitstreams in " << ConfDir();
+    if (!hevctest::HaveTool("libde265-dec265"))
+        GTEST_SKIP() << "libde265-dec265 not available";
+    ConfResult r = CheckLeadingIntra(c);
+    EXPECT_TRUE(r.failures.empty());
+    EXPECT_EQ(r.iCompared, 1);
+    EXPECT_EQ(r.iMatchedLibde265, 1);
+}
+
+} // namespace
