@@ -8,6 +8,14 @@
 
 namespace {
 
+// AddressSanitizer keeps freed memory in quarantine, so the resident size
+// grows there without a leak; LeakSanitizer checks for leaks instead.
+#if defined(__SANITIZE_ADDRESS__)
+const bool kCheckRss = false;
+#else
+const bool kCheckRss = true;
+#endif
+
 // One open/close with decoding on and, every other time, the planar thread.
 void Cycle(CIpCamera *cam, Recorder *rec, const std::string &url, int i, int nWaitFrames)
 {
@@ -43,7 +51,9 @@ TEST(OpenCloseCycles, HundredFileCyclesKeepMemoryFlat)
     printf("RSS after 10 cycles %ld KiB, after 100 cycles %ld KiB\n", rss0, rss1);
     // A 320x240 stream's buffers are well under 1 MiB; 90 leaked contexts
     // (queues, pictures, codec state) would add far more than this.
-    EXPECT_LT(rss1 - rss0, 16 * 1024);
+    if (kCheckRss) {
+        EXPECT_LT(rss1 - rss0, 16 * 1024);
+    }
 }
 
 TEST(OpenCloseCycles, RtspCyclesWithPicturesInFlight)
@@ -67,7 +77,9 @@ TEST(OpenCloseCycles, RtspCyclesWithPicturesInFlight)
     }
     long rss1 = E2eRssKb();
     printf("RSS after 5 RTSP cycles %ld KiB, after 25 %ld KiB\n", rss0, rss1);
-    EXPECT_LT(rss1 - rss0, 16 * 1024);
+    if (kCheckRss) {
+        EXPECT_LT(rss1 - rss0, 16 * 1024);
+    }
     RtspServerStop(&server);
 }
 
