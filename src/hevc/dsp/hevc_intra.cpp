@@ -1,11 +1,13 @@
 /* Intra sample prediction: C references (H.265 8.4.4.2). */
+#include <string.h>
+
 #include "hevc_dsp_internal.h"
 
 namespace {
 
-/* H.265 8.4.4.2.2: copy the available units into the line, then replace the
- * missing ones by the nearest available sample before them in line order
- * (the first missing run takes the first available sample after it). */
+/* H.265 8.4.4.2.2, unit by unit in line order: available units are copied
+ * from the picture, missing ones repeat the sample before them; a missing run
+ * at the start takes the first available sample (the standard's search). */
 template <int BitDepth>
 void IntraRefFill(typename HevcDspTraits<BitDepth>::Pixel *pLine,
                   const typename HevcDspTraits<BitDepth>::Pixel *pSrc, ptrdiff_t iStride,
@@ -13,52 +15,51 @@ void IntraRefFill(typename HevcDspTraits<BitDepth>::Pixel *pLine,
 {
     typedef typename HevcDspTraits<BitDepth>::Pixel Pixel;
     const int N = 1 << iLog2Size, iUnit = 1 << iLog2Unit, iSideUnits = (2 * N) >> iLog2Unit;
-    const int iTotal = 4 * N + 1;
-    int iFirst = -1; /* first available line index */
+    const int iUnits = 2 * iSideUnits + 1; /* left units, corner, top units */
 
-    for (int u = 0; u < iSideUnits; u++) {
-        if (!pucAvail[u])
-            continue;
-        /* unit u covers line[u*iUnit ..], i.e. p[-1][2N-1-u*iUnit] downwards */
-        for (int i = 0; i < iUnit; i++) {
-            int iLine = u * iUnit + i, y = 2 * N - 1 - iLine;
-            pLine[iLine] = pSrc[y * iStride - 1];
-        }
-        if (iFirst < 0)
-            iFirst = u * iUnit;
-    }
-    if (pucAvail[iSideUnits]) {
-        pLine[2 * N] = pSrc[-iStride - 1];
-        if (iFirst < 0)
-            iFirst = 2 * N;
-    }
-    for (int u = 0; u < iSideUnits; u++) {
-        if (!pucAvail[iSideUnits + 1 + u])
-            continue;
-        for (int i = 0; i < iUnit; i++)
-            pLine[2 * N + 1 + u * iUnit + i] = pSrc[-iStride + u * iUnit + i];
-        if (iFirst < 0)
-            iFirst = 2 * N + 1 + u * iUnit;
-    }
-
-    if (iFirst < 0) {
-        for (int i = 0; i < iTotal; i++)
+    /* Sample of line position i (only for available units). */
+    auto fnSample = [&](int i) -> Pixel {
+        if (i < 2 * N)
+            return pSrc[(2 * N - 1 - i) * iStride - 1];
+        if (i == 2 * N)
+            return pSrc[-iStride - 1];
+        return pSrc[-iStride + i - 2 * N - 1];
+    };
+    int u0 = 0;
+    while (u0 < iUnits && !pucAvail[u0])
+        u0++;
+    if (u0 == iUnits) {
+        for (int i = 0; i < 4 * N + 1; i++)
             pLine[i] = (Pixel)(1 << (BitDepth - 1));
         return;
     }
-    for (int i = 0; i < iFirst; i++)
-        pLine[i] = pLine[iFirst];
-    /* Walk the rest; unavailable stretches copy the sample before them. */
-    for (int i = iFirst + 1; i < iTotal; i++) {
-        int bAvail;
-        if (i < 2 * N)
-            bAvail = pucAvail[i >> iLog2Unit];
-        else if (i == 2 * N)
-            bAvail = pucAvail[iSideUnits];
-        else
-            bAvail = pucAvail[iSideUnits + 1 + ((i - 2 * N - 1) >> iLog2Unit)];
-        if (!bAvail)
-            pLine[i] = pLine[i - 1];
+    Pixel prev = fnSample(u0 < iSideUnits ? u0 * iUnit : u0 == iSideUnits ? 2 * N : 2 * N + 1 + (u0 - iSideUnits - 1) * iUnit);
+
+    /* left column, bottom unit first */
+    for (int u = 0; u < iSideUnits; u++) {
+        Pixel *p = pLine + u * iUnit;
+        if (pucAvail[u]) {
+            const Pixel *s = pSrc + (2 * N - 1 - u * iUnit) * iStride - 1;
+            for (int k = 0; k < iUnit; k++, s -= iStride)
+                p[k] = *s;
+            prev = p[iUnit - 1];
+        } else {
+            for (int k = 0; k < iUnit; k++)
+                p[k] = prev;
+        }
+    }
+    pLine[2 * N] = pucAvail[iSideUnits] ? pSrc[-iStride - 1] : prev;
+    prev = pLine[2 * N];
+    /* top row, left unit first */
+    for (int u = 0; u < iSideUnits; u++) {
+        Pixel *p = pLine + 2 * N + 1 + u * iUnit;
+        if (pucAvail[iSideUnits + 1 + u]) {
+            memcpy(p, pSrc - iStride + u * iUnit, iUnit * sizeof(Pixel));
+            prev = p[iUnit - 1];
+        } else {
+            for (int k = 0; k < iUnit; k++)
+                p[k] = prev;
+        }
     }
 }
 
