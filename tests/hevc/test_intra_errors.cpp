@@ -1,0 +1,159 @@
+// Damaged slice data: the slice returns its code with a message, the rest of
+// the picture is concealed mid-grey, the picture is still output with its
+// error indicator set, and the following picture decodes exactly.
+#include <gtest/gtest.h>
+
+#include <random>
+
+#include "IntraTestUtil.h"
+
+using namespace hevctest;
+using namespace intratest;
+
+namespace {
+
+int NalType(const std::vector<uint8_t> &nal)
+{
+    size_t i = 0;
+    while (i + 2 < nal.size() && !(nal[i] == 0 && nal[i + 1] == 0 && nal[i + 2] == 1))
+        i++;
+    return i + 3 < nal.size() ? (nal[i + 3] >> 1) & 63 : -1;
+}
+
+// Slice NAL units of the stream, in order.
+std::vector<size_t> SliceIndexes(const std::vector<std::vector<uint8_t>> &nals)
+{
+    std::vector<size_t> out;
+    for (size_t i = 0; i < nals.size(); i++) {
+        int t = NalType(nals[i]);
+        if ((t >= 0 && t <= 9) || (t >= 16 && t <= 21))
+            out.push_back(i);
+    }
+    return out;
+}
+
+std::vector<uint8_t> Join(const std::vector<std::vector<uint8_t>> &nals)
+{
+    std::vector<uint8_t> out;
+    for (const auto &n : nals)
+        out.insert(out.end(), n.begin(), n.end());
+    return out;
+}
+
+bool HasLine(const DecodeRun &r, const std::string &needle)
+{
+    for (const std::string &s : r.errors)
+        if (s.find(needle) != std::string::npos)
+            return true;
+    return false;
+}
+
+// Rows of the luma plane that are entirely mid-grey.
+int GreyRows(const Pic &p)
+{
+    int n = 0;
+    for (uint32_t y = 0; y < p.h; y++) {
+        bool bGrey = true;
+        for (uint32_t x = 0; x < p.w && bGrey; x++)
+            bGrey = p.luma[(size_t)y * p.w + x] == 128;
+        n += bGrey;
+    }
+    return n;
+}
+
+class IntraErrors : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        m_path = X265Stream("intra_noinfo_err", 352, 288, 3, 8, "-I 1 --keyint 1 --no-info --ctu 32");
+        if (m_path.empty())
+            GTEST_SKIP() << "x265 or ffmpeg not available";
+        m_data = ReadFile(m_path);
+        m_clean = DecodeBuffer(m_data, 8, IH265D_DISPLAY_ORDER, true);
+        ASSERT_EQ(m_clean.pics.size(), 3u);
+        ASSERT_TRUE(m_clean.codes.empty());
+    }
+    std::string m_path;
+    std::vector<uint8_t> m_data;
+    DecodeRun m_clean;
+};
+
+TEST_F(IntraErrors, TruncatedSliceIsConcealedAndTheNextPictureDecodes)
+{
+    auto nals = SplitNals(m_data);
+    std::vector<size_t> slices = SliceIndexes(nals);
+    ASSERT_EQ(slices.size(), 3u);
+    std::vector<uint8_t> &s = nals[slices[1]];
+    s.resize(s.size() / 3);
+    DecodeRun r = DecodeBuffer(Join(nals), 8, IH265D_DISPLAY_ORDER, true);
+
+    ASSERT_EQ(r.pics.size(), 3u);
+    ASSERT_FALSE(r.codes.empty());
+    EXPECT_EQ(r.codes[0], IHW265D_ERR_NAL);
+    EXPECT_TRUE(HasLine(r, "IHW265D_Decode : the Curcent iCtbAddrTs is "));
+    EXPECT_EQ(r.pics[0].md5, m_clean.pics[0].md5);
+    EXPECT_EQ(r.pics[0].uiError, 0u);
+    EXPECT_NE(r.pics[1].uiError, 0u);
+    EXPECT_NE(r.pics[1].md5, m_clean.pics[1].md5);
+    // Roughly the lower two thirds never decoded: mid-grey.
+    EXPECT_GT(GreyRows(r.pics[1]), 288 / 3);
+    EXPECT_EQ(GreyRows(r.pics[0]), 0);
+    EXPECT_EQ(r.pics[2].md5, m_clean.pics[2].md5);
+    EXPECT_EQ(r.pics[2].uiError, 0u);
+}
+
+TEST_F(IntraErrors, CorruptSliceBytesNeverHarmTheOtherPictures)
+{
+    auto clean = SplitNals(m_data);
+    std::vector<size_t> slices = SliceIndexes(clean);
+    ASSERT_EQ(slices.size(), 3u);
+    std::mt19937 rng(1234);
+    int iFlagged = 0;
+    for (int iTrial = 0; iTrial < 40; iTrial++) {
+        auto nals = clean;
+        std::vector<uint8_t> &s = nals[slices[1]];
+        // Keep the start code and the slice header; damage the data.
+        std::uniform_int_distribution<size_t> pos(16, s.size() - 1);
+        int iHits = 1 + iTrial % 8;
+        for (int k = 0; k < iHits; k++)
+            s[pos(rng)] ^= (uint8_t)(1 + rng() % 255);
+        DecodeRun r = DecodeBuffer(Join(nals), 8, IH265D_DISPLAY_ORDER, false, 777);
+        SCOPED_TRACE("trial " + std::to_string(iTrial));
+        ASSERT_EQ(r.pics.size(), 3u);
+        EXPECT_EQ(r.pics[0].md5, m_clean.pics[0].md5);
+        EXPECT_EQ(r.pics[2].md5, m_clean.pics[2].md5);
+        EXPECT_EQ(r.pics[2].uiError, 0u);
+        for (unsigned c : r.codes)
+            EXPECT_TRUE(c == IHW265D_ERR_NAL || c == IHW265D_ERR_SLICEHEADER) << std::hex << c;
+        // A code always comes with a flagged picture.
+        if (!r.codes.empty()) {
+            EXPECT_NE(r.pics[1].uiError, 0u);
+        }
+        iFlagged += r.pics[1].uiError != 0;
+    }
+    // Most damage is detected (the rest decodes to wrong but legal samples).
+    EXPECT_GT(iFlagged, 20);
+}
+
+TEST_F(IntraErrors, MissingSliceLeavesItsAreaGreyAndFlagged)
+{
+    std::string path = X265Stream("intra_noinfo_err_slices", 352, 288, 2, 8,
+                                  "-I 1 --keyint 1 --no-info --ctu 32 --slices 3 --no-deblock --no-sao");
+    ASSERT_FALSE(path.empty());
+    std::vector<uint8_t> data = ReadFile(path);
+    DecodeRun clean = DecodeBuffer(data, 8, IH265D_DISPLAY_ORDER, true);
+    auto nals = SplitNals(data);
+    std::vector<size_t> slices = SliceIndexes(nals);
+    ASSERT_EQ(slices.size(), 6u);
+    nals.erase(nals.begin() + (long)slices[1]); // second slice of the first picture
+    DecodeRun r = DecodeBuffer(Join(nals), 8, IH265D_DISPLAY_ORDER, true);
+    ASSERT_EQ(r.pics.size(), 2u);
+    EXPECT_NE(r.pics[0].uiError & HEVC_PIC_ERR_SLICE, 0u);
+    int iGrey = GreyRows(r.pics[0]);
+    EXPECT_GE(iGrey, 32);
+    // Rows of the first slice are exact (no in-loop filter in this stream).
+    EXPECT_TRUE(std::equal(r.pics[0].luma.begin(), r.pics[0].luma.begin() + 32 * 352, clean.pics[0].luma.begin()));
+    EXPECT_EQ(r.pics[1].md5, clean.pics[1].md5);
+}
+
+} // namespace
