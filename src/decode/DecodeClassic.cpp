@@ -2,6 +2,7 @@
 
 #include "decode/AudioDecode.h"
 #include "decode/DecodeThread.h"
+#include "decode/HevcSelect.h"
 #include "decode/PictureOut.h"
 #include "stream/FFmpegCompat.h"
 #include "stream/HwDecode.h"
@@ -26,7 +27,7 @@ struct ClassicState {
     AVFrame *pHwFrame;        // system-memory copy of hardware pictures
     BgrOutput out;
     int bSetupPending;        // 1 until the first picture set the output up
-    int hsDecoder;            // -1 undecided, 0 FFmpeg, 1 built-in decoder
+    HevcClassic hevc;         // H.265 decoder choice and the built-in decoder's records
     int waitIframe;
     int nIsBadFrame;
     int badPending;
@@ -42,26 +43,15 @@ int IsKeyVideo(const FFMpegContext *ctx, const AVPacket *pkt)
     return pkt->flags != 0 && pkt->stream_index == ctx->nVideoIndex;
 }
 
-// Which decoder takes this stream, decided on key video packets. H.265
-// streams carrying the marker SEI go to the built-in decoder once it is
-// wired in; until then every stream decodes through FFmpeg, and a key
-// packet ends the wait after a bad picture.
-void DecideDecoder(ClassicState *s)
-{
-    if (s->ctx->nInVideoCodecId == AV_CODEC_ID_HEVC && s->hsDecoder == -1) {
-        s->hsDecoder = 0;
-        s->badPending = 0;
-    } else if (s->hsDecoder != 1) {
-        s->badPending = 0;
-    }
-}
-
 // Converts and delivers the decoded picture. Returns 0 when the packet's
 // handling goes on, -1 when the picture could not be set up (dropped).
 int OutputPicture(ClassicState *s, const AVPacket *pkt)
 {
     FFMpegContext *ctx = s->ctx;
-    const AVFrame *src = s->pFrame;
+    // A built-in picture is first copied into 8-bit yuv420p.
+    const AVFrame *src = HevcClassicInUse(&s->hevc, ctx) ? HevcClassicPicture(&s->hevc) : s->pFrame;
+    if (src == NULL)
+        return -1;
     if (s->bSetupPending || AtomicGet(&ctx->nWidth) != src->width || AtomicGet(&ctx->nHeight) != src->height ||
         s->out.pOutPic == NULL) {
         AtomicSet(&ctx->nWidth, src->width);
@@ -122,7 +112,7 @@ void HandlePacket(ClassicState *s, AVPacket *pkt)
         return;
     }
     if (IsKeyVideo(ctx, pkt))
-        DecideDecoder(s);
+        HevcClassicDecide(&s->hevc, ctx, pkt, &s->badPending);
     if (!AtomicGet(&ctx->bDecodeEnable) || pkt->size < 1) {
         s->waitIframe = 1;
         return;
@@ -145,9 +135,15 @@ void HandlePacket(ClassicState *s, AVPacket *pkt)
             return;
         }
         s->waitIframe = 0;
-        ret = FFCompatDecode(ctx->pVideoCodecCtx, s->pFrame, &got, pkt);
-        s->nIsBadFrame = 0;
-        byFFmpeg = 1;
+        if (HevcClassicInUse(&s->hevc, ctx)) {
+            // A picture that outgrew the decoder has ended the stream.
+            if (HevcClassicDecode(&s->hevc, ctx, pkt, s->pFrame, &got, &s->nIsBadFrame, &s->badPending) < 0)
+                return;
+        } else {
+            ret = FFCompatDecode(ctx->pVideoCodecCtx, s->pFrame, &got, pkt);
+            s->nIsBadFrame = 0;
+            byFFmpeg = 1;
+        }
     } else {
         // A stream we neither show nor play (subtitles, a second video
         // track): feeding it to the video decoder would only corrupt it.
@@ -188,7 +184,7 @@ int ThreadFFmpegDecode(void *arg)
     s->ctx = ctx;
     AudioDecoderOpen(&s->audio, ctx);
     s->bSetupPending = 1;
-    s->hsDecoder = -1;
+    HevcClassicInit(&s->hevc);
     s->waitIframe = 1;
     if (AtomicGet(&ctx->nWidth) == 0) {
         AtomicSet(&ctx->nWidth, 320);
@@ -220,6 +216,7 @@ int ThreadFFmpegDecode(void *arg)
     BgrOutputFree(&s->out);
     av_frame_free(&s->pFrame);
     av_frame_free(&s->pHwFrame);
+    HevcClassicFree(&s->hevc);
     DebugPrint("play:%s thread decode finish", ctx->szName);
     MemFree(s);
     return 0;
