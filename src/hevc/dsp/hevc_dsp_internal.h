@@ -47,6 +47,10 @@ template <int BitDepth> void HevcIntraInitSse41(typename HevcDspTraits<BitDepth>
 template <int BitDepth> void HevcDeblockInitSse41(typename HevcDspTraits<BitDepth>::Table *pstDsp);
 template <int BitDepth> void HevcSaoInitSse41(typename HevcDspTraits<BitDepth>::Table *pstDsp);
 
+/* The C scaling, also the fallback of SIMD versions for blocks whose products
+ * could pass 32 bits. */
+template <int BitDepth> void HevcDequantC(int16_t *psCoeffs, int iLog2Size, int iQp, const uint8_t *pucScale);
+
 /* Instruction-set tiers: override what they implement. */
 void HevcDspInitSse41_8(HevcDsp8 *pstDsp);
 void HevcDspInitSse41_10(HevcDsp10 *pstDsp);

@@ -136,10 +136,12 @@ void AddResidual(typename HevcDspTraits<BitDepth>::Pixel *pDst, ptrdiff_t iStrid
             pDst[x] = HevcClipPixel<BitDepth>(pDst[x] + psRes[x]);
 }
 
+} /* namespace */
+
 /* H.265 8.6.3: (level * m * levelScale << (qP / 6) + rnd) >> bdShift; the
  * product can pass 32 bits (levels up to 2^15, m up to 255, shift up to 10). */
 template <int BitDepth>
-void Dequant(int16_t *psCoeffs, int iLog2Size, int iQp, const uint8_t *pucScale)
+void HevcDequantC(int16_t *psCoeffs, int iLog2Size, int iQp, const uint8_t *pucScale)
 {
     const int N = 1 << iLog2Size;
     const int iBdShift = BitDepth + iLog2Size - 5;
@@ -154,7 +156,8 @@ void Dequant(int16_t *psCoeffs, int iLog2Size, int iQp, const uint8_t *pucScale)
     }
 }
 
-} /* namespace */
+template void HevcDequantC<8>(int16_t *, int, int, const uint8_t *);
+template void HevcDequantC<10>(int16_t *, int, int, const uint8_t *);
 
 template <int BitDepth> void HevcTransformInitC(typename HevcDspTraits<BitDepth>::Table *pstDsp)
 {
@@ -175,7 +178,7 @@ template <int BitDepth> void HevcTransformInitC(typename HevcDspTraits<BitDepth>
     pstDsp->pfnAddResidual[1] = AddResidual<BitDepth, 3>;
     pstDsp->pfnAddResidual[2] = AddResidual<BitDepth, 4>;
     pstDsp->pfnAddResidual[3] = AddResidual<BitDepth, 5>;
-    pstDsp->pfnDequant = Dequant<BitDepth>;
+    pstDsp->pfnDequant = HevcDequantC<BitDepth>;
 }
 template void HevcTransformInitC<8>(HevcDsp8 *);
 template void HevcTransformInitC<10>(HevcDsp10 *);

@@ -65,6 +65,46 @@ HEVC_SSE41 void AddResidualSse41(typename HevcDspTraits<BitDepth>::Pixel *pDst, 
     }
 }
 
+/* ---- scaling (SSE4.1) ----
+ * 32-bit lanes are exact while |level| * m * levelScale << (qP / 6) stays
+ * below 2^31; the block's largest level decides, and blocks that could
+ * overflow go to the C reference (rare: very large levels at high qP). */
+template <int BitDepth>
+HEVC_SSE41 void DequantSse41(int16_t *psCoeffs, int iLog2Size, int iQp, const uint8_t *pucScale)
+{
+    const int iCount = 1 << (2 * iLog2Size);
+    const int iBdShift = BitDepth + iLog2Size - 5;
+    const int64_t llScale = (int64_t)g_aucHevcLevelScale[iQp % 6] << (iQp / 6);
+    __m128i vMax = _mm_setzero_si128();
+    for (int i = 0; i < iCount; i += 8)
+        vMax = _mm_max_epu16(vMax, _mm_abs_epi16(_mm_loadu_si128((const __m128i *)(psCoeffs + i))));
+    vMax = _mm_max_epu16(vMax, _mm_srli_si128(vMax, 8));
+    vMax = _mm_max_epu16(vMax, _mm_srli_si128(vMax, 4));
+    vMax = _mm_max_epu16(vMax, _mm_srli_si128(vMax, 2));
+    const int64_t llMaxAbs = (uint16_t)_mm_cvtsi128_si32(vMax); /* abs(-32768) reads as 32768 */
+    if (llMaxAbs == 0)
+        return;
+    if (llMaxAbs * 255 * llScale >= ((int64_t)1 << 31) - ((int64_t)1 << iBdShift)) {
+        HevcDequantC<BitDepth>(psCoeffs, iLog2Size, iQp, pucScale);
+        return;
+    }
+    const __m128i vRound = _mm_set1_epi32(1 << (iBdShift - 1));
+    const __m128i vShift = _mm_cvtsi32_si128(iBdShift);
+    const __m128i vScale = _mm_set1_epi32((int)llScale);
+    const __m128i vFlat = _mm_set1_epi32((int)(llScale * 16));
+    for (int i = 0; i < iCount; i += 4) {
+        __m128i c = _mm_cvtepi16_epi32(_mm_loadl_epi64((const __m128i *)(psCoeffs + i)));
+        __m128i f = vFlat;
+        if (pucScale) {
+            int32_t iM;
+            memcpy(&iM, pucScale + i, 4);
+            f = _mm_mullo_epi32(_mm_cvtepu8_epi32(_mm_cvtsi32_si128(iM)), vScale);
+        }
+        __m128i v = _mm_sra_epi32(_mm_add_epi32(_mm_mullo_epi32(c, f), vRound), vShift);
+        _mm_storel_epi64((__m128i *)(psCoeffs + i), _mm_packs_epi32(v, v));
+    }
+}
+
 /* ---- 4x4 inverse DST / DCT (SSE4.1) ----
  * Stage 1 takes coefficient rows in pairs, (c[k][x], c[k+1][x]), against
  * (M[k][y], M[k+1][y]); stage 2 takes (g[y][k], g[y][k+1]) against
@@ -222,6 +262,7 @@ template <int BitDepth, int Log2> HEVC_AVX2 void IdctAvx2(int16_t *psCoeffs)
 
 template <int BitDepth> void HevcTransformInitSse41(typename HevcDspTraits<BitDepth>::Table *pstDsp)
 {
+    pstDsp->pfnDequant = DequantSse41<BitDepth>;
     pstDsp->pfnIdst4 = Inv4x4Sse41<BitDepth, true>;
     pstDsp->pfnIdct[0] = Inv4x4Sse41<BitDepth, false>;
     pstDsp->pfnAddResidual[0] = AddResidualSse41<BitDepth, 2>;

@@ -263,7 +263,7 @@ TEST(HevcDspTiers, MaskZeroForcesTheCReferences)
     HevcDspInit10(&c, 0);
     HevcDspInit10(&d, HEVC_CPU_ALL);
     /* the same C instantiation appears for entries no tier replaces */
-    EXPECT_EQ(a.pfnDequant, b.pfnDequant);
+    EXPECT_EQ(a.pfnTransformSkip[0], b.pfnTransformSkip[0]);
     EXPECT_EQ(c.pfnIntraRefFill, d.pfnIntraRefFill);
     EXPECT_EQ(8, a.iBitDepth);
     EXPECT_EQ(10, c.iBitDepth);
