@@ -227,20 +227,30 @@ static int TryOutput(HW265D_DEC *d, IHW265D_OUTARGS *o)
     return HevcDpbOutput(d, o, 0);
 }
 
+/* End of stream: the buffered units are decoded one by one (the last one up
+ * to the end of the buffer) with the usual output rule, so pictures that
+ * become due on the way leave one per call; once the buffer is empty the
+ * last picture is finished and the rest drains in output order. */
 static unsigned int Flush(HW265D_DEC *d, IHW265D_OUTARGS *o)
 {
     uint32_t uiRet = 0;
-    /* Whatever is buffered is decoded, the last unit up to the end. */
-    int64_t s0 = FindStartCode(d->pucStream, 0, d->uiFill);
-    while (s0 >= 0) {
-        int64_t s1 = FindStartCode(d->pucStream, (uint32_t)s0 + 3, d->uiFill);
+    for (;;) {
+        int64_t s0 = FindStartCode(d->pucStream, 0, d->uiFill);
+        if (s0 < 0) {
+            Discard(d, d->uiFill);
+            break;
+        }
+        if (s0 > 0)
+            Discard(d, (uint32_t)s0);
+        int64_t s1 = FindStartCode(d->pucStream, 3, d->uiFill);
         uint32_t uiEnd = s1 >= 0 ? (uint32_t)s1 : d->uiFill;
-        uint32_t r = DecodeUnit(d, (uint32_t)s0, uiEnd);
+        uint32_t r = DecodeUnit(d, 0, uiEnd);
+        Discard(d, uiEnd);
         if (r != HEVC_NAL_CONSUMED && r != HEVC_NAL_PIC_DONE && !uiRet)
             uiRet = r;
-        s0 = s1;
+        if (d->bPicReady && TryOutput(d, o))
+            return uiRet;
     }
-    Discard(d, d->uiFill);
     d->uiScanHint = 0;
     HevcFinishPicture(d);
     d->bPicReady = 0;

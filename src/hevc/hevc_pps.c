@@ -85,6 +85,8 @@ uint32_t HevcParsePps(HW265D_DEC *pstDec, HevcBits *b)
         return PPS_FAIL;
     }
     p->pps_pic_parameter_set_id = (uint8_t)uiId;
+    /* Whatever the slot held is replaced: a set that fails leaves it invalid. */
+    pstDec->pstPps[uiId].bValid = 0;
     uint32_t uiSpsId = HevcBitsUe(b);
     if (uiSpsId >= HEVC_MAX_SPS || uiSpsId >= (uint32_t)pstDec->stParam.iMaxSPSNum) {
         HEVC_ERR(pstDec, "IHW265D_Decode : the value of pps_seq_parameter_set_id is %u, it should be less than iMaxSPSNum - 1!\n", uiSpsId);

@@ -137,6 +137,8 @@ uint32_t HevcParseSps(HW265D_DEC *pstDec, HevcBits *b, int iLayerId)
         return SPS_FAIL;
     }
     s->sps_seq_parameter_set_id = (uint8_t)uiId;
+    /* Whatever the slot held is replaced: a set that fails leaves it invalid. */
+    pstDec->pstSps[uiId].bValid = 0;
     uint32_t uiRet;
     if (s->multi_layer_ext_sps_flag) {
         uint32_t uiIdx = vps->vps_rep_format_idx[1];

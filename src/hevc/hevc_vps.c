@@ -241,6 +241,8 @@ uint32_t HevcParseVps(HW265D_DEC *pstDec, HevcBits *b, int iTemporalId)
         return VPS_FAIL;
     }
     v->vps_video_parameter_set_id = (uint8_t)uiId;
+    /* Whatever the slot held is replaced: a set that fails leaves it invalid. */
+    pstDec->pstVps[uiId].bValid = 0;
     v->vps_base_layer_internal_flag = (uint8_t)HevcBitsFlag(b);
     v->vps_base_layer_available_flag = (uint8_t)HevcBitsFlag(b);
     v->vps_max_layers_minus1 = (uint8_t)HevcBitsRead(b, 6);

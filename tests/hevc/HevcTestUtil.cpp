@@ -175,7 +175,9 @@ void Decoder::Feed(const std::vector<uint8_t> &data, size_t uiChunk, bool bFlush
                 Emit(out);
             p += out.uiBytsConsumed;
             n -= out.uiBytsConsumed;
-            if (n == 0 && out.eDecodeStatus != IH265D_GETDISPLAY)
+            // Units may stay buffered after a picture or an error: call
+            // until the decoder asks for more.
+            if (n == 0 && out.eDecodeStatus == IH265D_NEED_MORE_BITS)
                 break;
         }
     }

@@ -149,7 +149,7 @@ std::vector<int> OutputTiming(const std::string &path, int iOrder)
             }
             p += out.uiBytsConsumed;
             n -= out.uiBytsConsumed;
-            if (n == 0 && out.eDecodeStatus != IH265D_GETDISPLAY)
+            if (n == 0 && out.eDecodeStatus == IH265D_NEED_MORE_BITS)
                 break;
         }
     }
@@ -237,7 +237,7 @@ TEST(HevcOutputOrder, TimeStampFollowsThePicture)
                 seen.push_back({out.uiDecodeOrder, out.uiTimeStamp});
             p += out.uiBytsConsumed;
             n -= out.uiBytsConsumed;
-            if (n == 0 && out.eDecodeStatus != IH265D_GETDISPLAY)
+            if (n == 0 && out.eDecodeStatus == IH265D_NEED_MORE_BITS)
                 break;
         }
     }

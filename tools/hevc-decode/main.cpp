@@ -301,7 +301,9 @@ int main(int argc, char **argv)
         in.uiStreamLen = (unsigned)uiLen;
         in.uiTimeStamp = ullTs;
         in.eDecodeMode = IH265D_DECODE_NORMAL;
-        // Feed the chunk until the decoder has taken all of it.
+        // Call until the chunk is taken and the decoder asks for more: a call
+        // that delivers a picture or reports an error may leave complete
+        // units in its buffer.
         for (;;) {
             uiRet = IHW265D_DecodeFrame(h, &in, &out);
             if (uiRet != IHW265D_OK && uiRet != IHW265D_NEED_MORE_BITS) {
@@ -312,7 +314,7 @@ int main(int argc, char **argv)
                 EmitPicture(&sink, &out);
             in.pStream += out.uiBytsConsumed;
             in.uiStreamLen -= out.uiBytsConsumed;
-            if (in.uiStreamLen == 0 && out.eDecodeStatus != IH265D_GETDISPLAY)
+            if (in.uiStreamLen == 0 && out.eDecodeStatus == IH265D_NEED_MORE_BITS)
                 break;
         }
         pos += uiLen;

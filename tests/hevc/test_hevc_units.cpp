@@ -1,0 +1,427 @@
+// NAL units made by hand: header checks, dispatch, parameter-set limits and
+// stores, SEI limits, slice header checks, missing references, per-picture
+// NAL limit, random access at a CRA.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstring>
+
+#include "HevcCompare.h"
+
+using namespace hevctest;
+
+namespace {
+
+std::vector<uint8_t> Cat(std::initializer_list<std::vector<uint8_t>> parts)
+{
+    std::vector<uint8_t> all;
+    for (auto &p : parts)
+        all.insert(all.end(), p.begin(), p.end());
+    return all;
+}
+
+std::vector<uint8_t> Headers(const SpsSpec &s = SpsSpec(), const PpsSpec &p = PpsSpec())
+{
+    return Cat({MakeVps(), MakeSps(s), MakePps(p)});
+}
+
+bool HasCode(const Decoder &d, unsigned int c)
+{
+    return std::find(d.codes.begin(), d.codes.end(), c) != d.codes.end();
+}
+
+bool HasLevel(const Decoder &d, const std::string &text, int iLevel)
+{
+    for (const LogLine &l : d.logs)
+        if (l.text == text && l.iLevel == iLevel)
+            return true;
+    return false;
+}
+
+TEST(HevcNalHeader, LayerTwoIsRejectedForbiddenBitOnlyWarns)
+{
+    Decoder d(DefaultParams(64, 64));
+    BitWriter w;
+    w.U(0xFF, 8);
+    w.Trailing();
+    std::vector<uint8_t> layer2 = w.Nal(HEVC_NAL_SEI_PREFIX, 2);
+    // A VPS with forbidden_zero_bit set is still parsed.
+    std::vector<uint8_t> vps = MakeVps();
+    vps[4] |= 0x80;
+    d.Feed(Cat({layer2, vps, MakeSps(SpsSpec())}), 4096);
+    EXPECT_TRUE(HasCode(d, IHW265D_ERR_NAL));
+    EXPECT_TRUE(HasLevel(d, "IHW265D_Decode : The value of nuh_layer_id is 2, should be equal to 0 or 1!\n", 0));
+    EXPECT_TRUE(HasLevel(d, "IHW265D_Decode : The value of forbidden_zero_bit is 1, should be 0!\n", 1));
+    ASSERT_EQ(d.units.size(), 2u);
+    EXPECT_EQ(d.units[0].eKind, HEVC_TRACE_VPS);
+    EXPECT_EQ(d.units[1].eKind, HEVC_TRACE_SPS);
+}
+
+TEST(HevcNalHeader, TemporalIdWarnings)
+{
+    Decoder d(DefaultParams(64, 64));
+    BitWriter w;
+    w.Trailing();
+    std::vector<uint8_t> aud0 = w.Nal(HEVC_NAL_AUD, 0, 0);
+    std::vector<uint8_t> sps = MakeSps(SpsSpec());
+    sps[5] = (uint8_t)((sps[5] & ~7) | 2); // TemporalId 1 on an SPS
+    d.Feed(Cat({MakeVps(), aud0, sps}), 4096);
+    EXPECT_TRUE(HasLevel(d, "IHW265D_Decode : The value of nuh_temporal_id is -1, should be in the range of 0~6!\n", 1));
+    EXPECT_TRUE(HasLevel(d,
+                         "IHW265D_Decode : The value of nuh_temporal_id is 1, it should not be equal to 0 when "
+                         "nal_unit_type is equal to VPS_NUT or SPS_NUT or EOS_NUT or EOB_NUT!\n",
+                         1));
+}
+
+TEST(HevcNalHeader, AccessUnitDelimiterAndFillerAreSkipped)
+{
+    Decoder d(DefaultParams(64, 64));
+    BitWriter aud, fd;
+    aud.U(2, 3);
+    aud.Trailing();
+    fd.U(0xFFFFFF, 24);
+    fd.Trailing();
+    d.Feed(Cat({aud.Nal(HEVC_NAL_AUD), Headers(), fd.Nal(HEVC_NAL_FD), MakeIdrSlice()}), 4096);
+    EXPECT_TRUE(d.HasLog("IHW265D_Decode : The NAL type 35 is not support !\n"));
+    EXPECT_TRUE(d.HasLog("IHW265D_Decode : The NAL type 38 is not support !\n"));
+    for (unsigned int c : d.codes)
+        EXPECT_EQ(c, IHW265D_ERR_NAL) << std::hex << c; // only the made-up slice data may fail
+    EXPECT_EQ(d.pictures.size(), 1u);
+}
+
+TEST(HevcNalHeader, EmulationPreventionIsRemoved)
+{
+    // The VPS/SPS/PPS writers insert 03 after every two zero bytes; the
+    // parsed values behind those runs must come out unchanged.
+    std::vector<uint8_t> vps = MakeVps(3, 7);
+    int iEpb = 0;
+    for (size_t i = 6; i + 2 < vps.size(); i++)
+        iEpb += vps[i] == 0 && vps[i + 1] == 0 && vps[i + 2] == 3;
+    ASSERT_GT(iEpb, 0);
+    Decoder d(DefaultParams(64, 64));
+    d.Feed(vps, 4096);
+    ASSERT_EQ(d.units.size(), 1u);
+    EXPECT_EQ(d.units[0].vps.vps_video_parameter_set_id, 3);
+    EXPECT_EQ(d.units[0].vps.ptl.profile_idc, 1);
+    EXPECT_EQ(d.units[0].vps.ptl.level_idc, 93);
+    EXPECT_EQ(d.units[0].vps.vps_max_dec_pic_buffering_minus1[0], 7u);
+}
+
+struct SetCase {
+    const char *pszName;
+    std::vector<uint8_t> (*pfnMake)();
+    void (*pfnParams)(IHW265D_INIT_PARAM *);
+    unsigned int uiCode;
+    const char *pszMessage;
+};
+
+const SetCase kSetCases[] = {
+    {"sps422", [] { SpsSpec s; s.iChroma = 2; return Cat({MakeVps(), MakeSps(s)}); }, nullptr, IHW265D_ERR_SPS,
+     "IHW265D_Decode : The value of chroma_format_idc is 2, should be equal to 1!\n"},
+    {"sps12bit", [] { SpsSpec s; s.iDepth = 12; return Cat({MakeVps(), MakeSps(s)}); }, nullptr, IHW265D_ERR_SPS,
+     "IHW265D_Decode : The value of bit_depth_luma is 12, should be equal to 8 or 10!\n"},
+    {"sps10bitOn8bitDecoder", [] { SpsSpec s; s.iDepth = 10; return Cat({MakeVps(), MakeSps(s)}); },
+     [](IHW265D_INIT_PARAM *p) { p->iBitDepth = 8; }, IHW265D_ERR_SPS,
+     "IHW265D_Decode : The value of bit_depth is 10, but the use input bitdepth is 8!\n"},
+    {"spsIdAboveLimit", [] { SpsSpec s; s.iId = 1; return Cat({MakeVps(), MakeSps(s)}); },
+     [](IHW265D_INIT_PARAM *p) { p->iMaxSPSNum = 1; }, IHW265D_ERR_SPS,
+     "IHW265D_Decode : The value of sps_seq_parameter_set_id is 1, which is more than the value of "
+     "iMaxSPSNumMinus1,Please enlarge the parameter of iMaxSPSNum !\n"},
+    {"spsId16", [] { SpsSpec s; s.iId = 16; return Cat({MakeVps(), MakeSps(s)}); }, nullptr, IHW265D_ERR_SPS,
+     "IHW265D_Decode : The value of sps_seq_parameter_set_id is 16, should be less than 16!\n"},
+    {"spsWithoutVps", [] { return MakeSps(SpsSpec()); }, nullptr, IHW265D_ERR_SPS,
+     "IHW265D_Decode : The ID of VPS that current SPS refered is 0, which is not exist!\n"},
+    {"spsLatencyZero", [] { SpsSpec s; s.iLatencyPlus1 = 0; return Cat({MakeVps(), MakeSps(s)}); }, nullptr,
+     IHW265D_ERR_SPS, "IHW265D_Decode : The value of sps_max_latency_increase_plus1 is 0, it should not be equal to 0!\n"},
+    {"spsWidthNotMultipleOfMinCb", [] { SpsSpec s; s.iWidth = 60; return Cat({MakeVps(), MakeSps(s)}); }, nullptr,
+     IHW265D_ERR_SPS,
+     "IHW265D_Decode : The value of pic_width_in_luma_samples is 60, should be bigger than 0 and shall be an integer "
+     "multiple of MinCbSizeY!\n"},
+    {"vpsIdAboveLimit", [] { return MakeVps(2); }, [](IHW265D_INIT_PARAM *p) { p->iMaxVPSNum = 2; },
+     IHW265D_ERR_VPS,
+     "IHW265D_Decode : The value of vps_video_parameter_set_id is 2, which is more than the value of "
+     "iMaxVPSNumMinus1,Please enlarge the parameter of iMaxVPSNum !\n"},
+    {"vpsDpbTooLarge", [] { return MakeVps(0, 16); }, nullptr, IHW265D_ERR_VPS,
+     "IHW265D_Decode : The value of vps_max_dec_pic_buffering[0] is 17, should be in the range of 1 ~ 16!\n"},
+    {"ppsTilesAndWpp", [] { PpsSpec p; p.bTiles = p.bWpp = 1; return Headers(SpsSpec(), p); }, nullptr,
+     IHW265D_ERR_PPS, "IHW265D_Decode : tile and wpp can not be both open!\n"},
+    {"ppsTooManyTileColumns", [] { PpsSpec p; p.bTiles = 1; p.iCols = 5; return Headers(SpsSpec(), p); }, nullptr,
+     IHW265D_ERR_PPS, "IHW265D_Decode : the value of num_tile_columns is 5,it should not be bigger than iPicWidthInCtbsY!\n"},
+    {"ppsOneByOneTiles", [] { PpsSpec p; p.bTiles = 1; p.iCols = 1; return Headers(SpsSpec(), p); }, nullptr,
+     IHW265D_ERR_PPS, "IHW265D_Decode : num_tile_columns and num_tile_rows should not be both equal to 1!\n"},
+    {"ppsIdAboveLimit", [] { PpsSpec p; p.iId = 4; return Headers(SpsSpec(), p); },
+     [](IHW265D_INIT_PARAM *p) { p->iMaxPPSNum = 4; }, IHW265D_ERR_PPS,
+     "IHW265D_Decode : The value of pps_pic_parameter_set_id is 4, which is more than the value of "
+     "iMaxPPSNumMinus1,Please enlarge the parameter of iMaxPPSNum !\n"},
+    {"ppsWithoutSps", [] { PpsSpec p; p.iSps = 3; return Headers(SpsSpec(), p); }, nullptr, IHW265D_ERR_PPS,
+     "IHW265D_Decode : The ID of SPS that current PPS refered is 3, which is not exist!\n"},
+    {"ppsInitQp", [] { PpsSpec p; p.iInitQpMinus26 = -27; return Headers(SpsSpec(), p); }, nullptr, IHW265D_ERR_PPS,
+     "IHW265D_Decode : the value of init_qp_minus26 is -27, it should be in the range of -26 to 25!\n"},
+    {"sliceQp52", [] { return Cat({Headers(), MakeIdrSlice(0, 26)}); }, nullptr, IHW265D_ERR_SLICEHEADER,
+     "IHW265D_Decode : the value of slice_qp is 52, it should be in the range of -12~51!\n"},
+    {"slicePpsMissing", [] { return Cat({Headers(), MakeIdrSlice(5)}); }, nullptr, IHW265D_ERR_SLICEHEADER,
+     "IHW265D_Decode : The ID of PPS that current SliceHeader refered is 5, which is not exist!\n"},
+    {"slicePpsAboveLimit", [] { return Cat({Headers(), MakeIdrSlice(9)}); },
+     [](IHW265D_INIT_PARAM *p) { p->iMaxPPSNum = 8; }, IHW265D_ERR_SLICEHEADER,
+     "IHW265D_Decode : the value of slice_pic_parameter_set_id is 9, it should be in the range of 0~(iMaxPPSNum - 1)!\n"},
+};
+
+class ParameterSetChecks : public ::testing::TestWithParam<SetCase> {};
+
+TEST_P(ParameterSetChecks, RefusedWithMessageAndCode)
+{
+    const SetCase &c = GetParam();
+    IHW265D_INIT_PARAM p = DefaultParams(64, 64);
+    if (c.pfnParams)
+        c.pfnParams(&p);
+    Decoder d(p);
+    d.Feed(c.pfnMake(), 4096);
+    EXPECT_TRUE(HasCode(d, c.uiCode)) << std::hex << (d.codes.empty() ? 0 : d.codes[0]);
+    EXPECT_TRUE(HasLevel(d, c.pszMessage, 0)) << (d.logs.empty() ? "no log" : d.logs[0].text);
+    EXPECT_TRUE(d.pictures.empty());
+}
+
+INSTANTIATE_TEST_SUITE_P(All, ParameterSetChecks, ::testing::ValuesIn(kSetCases),
+                         [](const ::testing::TestParamInfo<SetCase> &i) { return std::string(i.param.pszName); });
+
+TEST(HevcParameterSets, FailedSetLeavesItsSlotInvalid)
+{
+    SpsSpec bad;
+    bad.iLatencyPlus1 = 0;
+    Decoder d(DefaultParams(64, 64));
+    // A valid SPS 0, then a refused SPS 0: slices no longer find an SPS.
+    d.Feed(Cat({Headers(), MakeSps(bad), MakePps(PpsSpec()), MakeIdrSlice()}), 4096);
+    EXPECT_TRUE(HasCode(d, IHW265D_ERR_SPS));
+    EXPECT_TRUE(d.HasLog("IHW265D_Decode : The ID of SPS that current PPS refered is 0, which is not exist!\n"));
+    EXPECT_TRUE(d.pictures.empty());
+    // Sending it again correctly brings decoding back.
+    Decoder e(DefaultParams(64, 64));
+    e.Feed(Cat({Headers(), MakeSps(bad), Headers(), MakeIdrSlice()}), 4096);
+    EXPECT_EQ(e.pictures.size(), 1u);
+}
+
+TEST(HevcParameterSets, StoresHonourTheCreationLimits)
+{
+    IHW265D_INIT_PARAM p = DefaultParams(64, 64);
+    p.iMaxVPSNum = 2;
+    p.iMaxSPSNum = 3;
+    p.iMaxPPSNum = 5;
+    Decoder d(p);
+    SpsSpec s;
+    s.iId = 2;
+    s.iVps = 1;
+    PpsSpec q;
+    q.iId = 4;
+    q.iSps = 2;
+    d.Feed(Cat({MakeVps(1), MakeSps(s), MakePps(q), MakeIdrSlice(4)}), 4096);
+    ASSERT_EQ(d.units.size(), 4u);
+    EXPECT_EQ(d.units[3].slice.sh.slice_pic_parameter_set_id, 4u);
+    EXPECT_EQ(d.pictures.size(), 1u);
+}
+
+std::vector<uint8_t> SeiPayload(size_t n, uint8_t seed)
+{
+    std::vector<uint8_t> v(n);
+    for (size_t i = 0; i < n; i++)
+        v[i] = (uint8_t)(seed + i * 7);
+    return v;
+}
+
+TEST(HevcSei, SizeLimitsAndStoredValues)
+{
+    Decoder d(DefaultParams(64, 64));
+    std::vector<uint8_t> ud = SeiPayload(2048, 3);
+    std::vector<uint8_t> mdcv = {0x33, 0xC2, 0x86, 0xC4, 0x1D, 0x4C, 0x0B, 0xB8, 0x84, 0xD0, 0x3E, 0x80,
+                                 0x3D, 0x13, 0x40, 0x42, 0x00, 0x98, 0x96, 0x80, 0x00, 0x00, 0x00, 0x32};
+    std::vector<uint8_t> cll = {0x03, 0xE8, 0x01, 0x90};
+    d.Feed(Cat({Headers(), MakeSei(240, ud), MakeSei(137, mdcv), MakeSei(144, cll), MakeSei(229, {1, 2, 3, 4}),
+                MakeIdrSlice()}),
+           4096);
+    for (unsigned int c : d.codes)
+        EXPECT_EQ(c, IHW265D_ERR_NAL) << std::hex << c;
+    ASSERT_EQ(d.pictures.size(), 1u);
+    const IHW265D_OUTARGS &o = d.pictures[0].out;
+    EXPECT_EQ(o.uiUserDataLen, 2048u);
+    EXPECT_EQ(0, memcmp(d.Handle()->stSei.pucUserData, ud.data(), ud.size()));
+    EXPECT_EQ(o.uiDisplayPrimariesX[0], 0x33C2u);
+    EXPECT_EQ(o.uiDisplayPrimariesY[0], 0x86C4u);
+    EXPECT_EQ(o.uiWhitePointX, 0x3D13u);
+    EXPECT_EQ(o.uiMaxDisplayMasteringLuminance, 0x00989680u);
+    EXPECT_EQ(o.uiMinDisplayMasteringLuminance, 0x32u);
+    EXPECT_EQ(o.uiMaxContentLightLevel, 1000u);
+    EXPECT_EQ(o.uiMaxPicAverageLightLevel, 400u);
+    EXPECT_EQ(o.uiPrivateSeiValue, 0x01020304u);
+
+    Decoder big(DefaultParams(64, 64));
+    big.Feed(MakeSei(240, SeiPayload(2049, 1)), 4096);
+    ASSERT_EQ(big.codes.size(), 1u);
+    EXPECT_EQ(big.codes[0], IHW265D_ERR_USERDATA);
+    EXPECT_TRUE(big.HasLog("IHW265D_Decode : Lens of user data is bigger than MAX user data lens!\n"));
+
+    // A 4-byte private payload whose unit ends early.
+    Decoder cut(DefaultParams(64, 64));
+    BitWriter w;
+    w.U(229, 8);
+    w.U(4, 8);
+    w.U(0xAB, 8);
+    w.Trailing();
+    cut.Feed(w.Nal(HEVC_NAL_SEI_PREFIX), 4096);
+    ASSERT_EQ(cut.codes.size(), 1u);
+    EXPECT_EQ(cut.codes[0], IHW265D_ERR_USERDATA);
+    EXPECT_TRUE(cut.HasLog("IHW265D_Decode : Lens of user data is less than 4 !\n"));
+}
+
+// A P slice (TRAIL_R) using the SPS's single short-term set (one picture before).
+std::vector<uint8_t> MakePSlice(int iPocLsb)
+{
+    BitWriter w;
+    w.U(1, 1);
+    w.Ue(0);
+    w.Ue(1);
+    w.U((uint32_t)iPocLsb, 8);
+    w.U(1, 1); // short_term_ref_pic_set_sps_flag, the only set
+    w.U(0, 1); // num_ref_idx_active_override_flag
+    w.Ue(0);   // five_minus_max_num_merge_cand
+    w.Se(0);
+    w.Trailing();
+    w.U(0xA5, 8);
+    return w.Nal(HEVC_NAL_TRAIL_R);
+}
+
+TEST(HevcReferences, MissingReferenceIsReportedAndPictureFlagged)
+{
+    SpsSpec s;
+    s.iNumStRps = 1;
+    Decoder d(DefaultParams(64, 64));
+    d.Feed(Cat({Headers(s), MakePSlice(5)}), 4096);
+    EXPECT_TRUE(HasCode(d, IHW265D_ERR_SLICEHEADER));
+    EXPECT_TRUE(d.HasLog("IHW265D_Decode : some of the refrence frames is not exist!\n"));
+    ASSERT_EQ(d.pictures.size(), 1u);
+    EXPECT_NE(d.pictures[0].out.uiErrorFlag & HEVC_PIC_ERR_MISSING_REF, 0u);
+    EXPECT_NE(d.pictures[0].out.uiPicState, 0u);
+    // With its reference present the same slice is fine.
+    Decoder e(DefaultParams(64, 64));
+    e.Feed(Cat({Headers(s), MakeIdrSlice(), MakePSlice(1)}), 4096);
+    EXPECT_FALSE(HasCode(e, IHW265D_ERR_SLICEHEADER));
+    ASSERT_EQ(e.pictures.size(), 2u);
+    EXPECT_EQ(e.pictures[1].out.iPicOrderCnt, 1);
+    EXPECT_EQ(e.pictures[1].out.uiErrorFlag & HEVC_PIC_ERR_MISSING_REF, 0u);
+    ASSERT_EQ(e.units.back().eKind, HEVC_TRACE_SLICE);
+    EXPECT_EQ(e.units.back().slice.iNumRef[0], 1);
+    EXPECT_EQ(e.units.back().slice.aiRefPoc[0][0], 0);
+}
+
+TEST(HevcReferences, PocWrapsWithTheLsbCounter)
+{
+    // log2_max_pic_order_cnt_lsb 4: lsb 15 -> 0 continues at 16.
+    SpsSpec s;
+    s.iNumStRps = 1;
+    s.iLog2MaxPocLsb = 4;
+    std::vector<uint8_t> all = Cat({Headers(s), MakeIdrSlice()});
+    auto slice = [](int lsb) {
+        BitWriter w;
+        w.U(1, 1);
+        w.Ue(0);
+        w.Ue(1);
+        w.U((uint32_t)lsb, 4);
+        w.U(1, 1);
+        w.U(0, 1);
+        w.Ue(0);
+        w.Se(0);
+        w.Trailing();
+        w.U(0xA5, 8);
+        return w.Nal(HEVC_NAL_TRAIL_R);
+    };
+    for (int i = 1; i <= 20; i++) {
+        std::vector<uint8_t> n = slice(i & 15);
+        all.insert(all.end(), n.begin(), n.end());
+    }
+    Decoder d(DefaultParams(64, 64));
+    d.Feed(all, 4096);
+    EXPECT_FALSE(d.HasLog("failed to allocate DPB"));
+    EXPECT_FALSE(d.HasLog("some of the refrence frames is not exist"));
+    ASSERT_EQ(d.pictures.size(), 21u);
+    for (int i = 0; i <= 20; i++)
+        EXPECT_EQ(d.pictures[(size_t)i].out.iPicOrderCnt, i);
+}
+
+TEST(HevcFlush, BufferedUnitsDecodeOneOutputAtATime)
+{
+    // The whole stream in one call that fails early (made-up slice data),
+    // then only flush calls: the buffered pictures still come out one per
+    // call without ever running out of picture slots.
+    SpsSpec s;
+    s.iNumStRps = 1;
+    std::vector<uint8_t> all = Cat({Headers(s), MakeIdrSlice()});
+    for (int i = 1; i <= 12; i++) {
+        std::vector<uint8_t> n = MakePSlice(i);
+        all.insert(all.end(), n.begin(), n.end());
+    }
+    IHW265D_INIT_PARAM p = DefaultParams(64, 64);
+    p.iMaxRefNum = 1;
+    Decoder d(p);
+    IHW265D_OUTARGS out;
+    d.Call(all.data(), (uint32_t)all.size(), IH265D_DECODE_NORMAL, 0, &out);
+    EXPECT_EQ(out.uiBytsConsumed, all.size());
+    d.FlushAll();
+    EXPECT_FALSE(d.HasLog("failed to allocate DPB"));
+    ASSERT_EQ(d.pictures.size(), 13u);
+    for (int i = 0; i <= 12; i++)
+        EXPECT_EQ(d.pictures[(size_t)i].out.iPicOrderCnt, i);
+}
+
+TEST(HevcPictureLimits, TooManyNalUnitsInOnePicture)
+{
+    Decoder d(DefaultParams(64, 64));
+    std::vector<uint8_t> all = Cat({Headers(), MakeIdrSlice()});
+    BitWriter w;
+    w.U(200, 8);
+    w.U(1, 8);
+    w.U(0, 8);
+    w.Trailing();
+    std::vector<uint8_t> suffix = w.Nal(HEVC_NAL_SEI_SUFFIX);
+    for (int i = 0; i < HEVC_MAX_NAL_PER_PIC + 5; i++)
+        all.insert(all.end(), suffix.begin(), suffix.end());
+    d.Feed(all, 1 << 20);
+    EXPECT_TRUE(HasCode(d, 0xFFFFFFFFu));
+    EXPECT_TRUE(HasLevel(d, "IHW265D_Decode : The NAL Num is 2176,should be less than MAX_SLICE_NUM-1 !\n", 1));
+    EXPECT_EQ(d.pictures.size(), 1u);
+}
+
+TEST(HevcRandomAccess, JoiningAtACraSkipsItsRaslPictures)
+{
+    std::string path = X265Stream("opengop_repeat", 128, 72, 24, 8,
+                                  "--preset fast --bframes 3 --b-adapt 0 --keyint 8 --min-keyint 8 --open-gop "
+                                  "--no-scenecut --repeat-headers --no-info");
+    if (path.empty())
+        GTEST_SKIP() << "x265 not available";
+    std::vector<uint8_t> data = ReadFile(path);
+    // Start at the second VPS: the stream then begins with a CRA.
+    std::vector<size_t> vps;
+    for (size_t i = 0; i + 4 < data.size(); i++)
+        if (data[i] == 0 && data[i + 1] == 0 && data[i + 2] == 1 && ((data[i + 3] >> 1) & 0x3f) == HEVC_NAL_VPS)
+            vps.push_back(i);
+    ASSERT_GE(vps.size(), 2u);
+    std::vector<uint8_t> tail(data.begin() + (long)vps[1], data.end());
+    Decoder d(DefaultParams(128, 72));
+    d.Feed(tail, 999);
+    EXPECT_TRUE(d.codes.empty()) << std::hex << (d.codes.empty() ? 0 : d.codes[0]);
+    int iPics = 0, iSkipped = 0, iCra = 0;
+    for (const UnitRec &u : d.units) {
+        if (u.eKind != HEVC_TRACE_SLICE || !u.slice.sh.first_slice_segment_in_pic_flag)
+            continue;
+        iPics++;
+        iCra += u.slice.sh.nal_unit_type == HEVC_NAL_CRA;
+        if (u.slice.bSkipped) {
+            iSkipped++;
+            EXPECT_TRUE(u.slice.sh.nal_unit_type == HEVC_NAL_RASL_N || u.slice.sh.nal_unit_type == HEVC_NAL_RASL_R);
+        }
+    }
+    EXPECT_GE(iCra, 1);
+    EXPECT_GT(iSkipped, 0);
+    EXPECT_EQ((int)d.pictures.size(), iPics - iSkipped);
+    for (const OutPic &p : d.pictures)
+        EXPECT_EQ(p.out.uiErrorFlag & HEVC_PIC_ERR_MISSING_REF, 0u);
+}
+
+} // namespace
