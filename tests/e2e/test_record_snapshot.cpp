@@ -25,6 +25,8 @@ const RecordCase kCases[] = {
     {"h264", "aac", "h264", "aac"},
     {"h265", "pcmu", "hevc", "pcm_mulaw"},
     {"mpeg4", "g722", "mpeg4", "adpcm_g722"},
+    // FFmpeg's RTSP client presents G.726-16 as the little-endian packing.
+    {"h264", "g726", "h264", "adpcm_g726"},
 };
 
 std::string RunCommand(const std::string &cmd)
