@@ -1,6 +1,6 @@
 // ipcam-test-rtsp: a small RTSP camera for tests and the demo, built on
 // gst-rtsp-server. It listens on 127.0.0.1 only and serves one mount with
-// a video track (from a clip file or a live test pattern), an optional
+// a video track (from a clip file or a generated test pattern), an optional
 // audio track and an optional KLV data track, over UDP and TCP or TCP only.
 //
 // When it is ready it prints one line on stdout:
@@ -33,7 +33,7 @@ struct CameraOptions {
     int nDataRate;          // data packets per second
     int bTcpOnly;
     int nExitAfter;         // seconds; 0: serve until a signal
-    int nWidth, nHeight, nFps;  // live pattern only
+    int nWidth, nHeight, nFps;  // test pattern only
 };
 
 // The KLV data track: every payload is one complete KLV unit (16-byte
@@ -57,14 +57,14 @@ void PrintUsage(FILE *pOut)
             "  --port N          listen port on 127.0.0.1 (0 = pick a free one; default 0)\n"
             "  --mount PATH      mount point (default /cam)\n"
             "  --file CLIP       serve this MP4/MKV clip (its video track, and its AAC\n"
-            "                    track when audio is asked for); default: live pattern\n"
+            "                    track when audio is asked for); default: test pattern\n"
             "  --video CODEC     h264 | h265 | mpeg4 (default h264; must match the clip)\n"
             "  --audio CODEC     none | aac | pcmu | pcma | g722 | g726 (default none)\n"
             "  --data            add a KLV data track (--data-rate per second, default 5)\n"
             "  --data-rate N\n"
             "  --tcp-only        refuse UDP transport\n"
-            "  --size WxH        live pattern size (default 320x240)\n"
-            "  --fps N           live pattern rate (default 25)\n"
+            "  --size WxH        test pattern size (default 320x240)\n"
+            "  --fps N           test pattern rate (default 25)\n"
             "  --exit-after SEC  end abruptly after SEC seconds (no teardown)\n");
 }
 
@@ -146,7 +146,7 @@ int ParseOptions(int argc, char **argv, CameraOptions *pOpt)
     // FFmpeg's MPEG-4 encoder rejects the timestamps that restart when the
     // server prerolls a generated pattern, so MPEG-4 is served from clips.
     if (pOpt->sFile.empty() && pOpt->sVideo == "mpeg4") {
-        fprintf(stderr, "ipcam-test-rtsp: MPEG-4 video needs --file (the live pattern is H.264/H.265)\n");
+        fprintf(stderr, "ipcam-test-rtsp: MPEG-4 video needs --file (the test pattern is H.264/H.265)\n");
         return -1;
     }
     if (!pOpt->sFile.empty() && access(pOpt->sFile.c_str(), R_OK) != 0) {
@@ -166,7 +166,7 @@ std::string VideoPayload(const CameraOptions &o)
     return "h264parse config-interval=-1 ! rtph264pay name=pay0 pt=96";
 }
 
-// Live pattern encoders: H.264 or H.265 (ParseOptions refuses MPEG-4).
+// Test pattern encoders: H.264 or H.265 (ParseOptions refuses MPEG-4).
 std::string LiveVideoEncoder(const CameraOptions &o)
 {
     int gop = o.nFps;  // one key frame per second
@@ -243,7 +243,7 @@ void OnDataNeeded(GstAppSrc *pSrc, guint nLength, gpointer pUser)
     unsigned char unit[16 + 1 + kKlvValueLen];
     memcpy(unit, kKlvKey, 16);
     unit[16] = (unsigned char)kKlvValueLen;
-    // Value: "KLV" marker byte pattern, then the counter big-endian.
+    // Value: "IPCD", then the counter, big-endian.
     unit[17] = 'I';
     unit[18] = 'P';
     unit[19] = 'C';
