@@ -10,6 +10,7 @@
 #include <sstream>
 #include <sys/stat.h>
 #include <sys/wait.h>
+#include <unistd.h>
 
 namespace hevctest {
 
@@ -246,17 +247,22 @@ std::string X265Stream(const std::string &name, int w, int h, int frames, int de
         *pCsv = csv;
     if (Exists(out) && Exists(csv))
         return out;
+    // Tests run in parallel processes: encode under a private name and
+    // rename into place, so nobody reads a half-written stream.
+    std::string tmp = base + ".tmp" + std::to_string(getpid());
     std::ostringstream cmd;
     cmd << "ffmpeg -hide_banner -loglevel error -f lavfi -i testsrc2=size=" << w << "x" << h
         << ":rate=25 -frames:v " << frames << " -pix_fmt " << (depth > 8 ? "yuv420p10le -strict -1" : "yuv420p")
         << " -f yuv4mpegpipe - | x265 --input - --y4m --log-level error "
-        << (depth > 8 ? "--output-depth 10 --profile main10 " : "") << args << " --csv " << csv
-        << " --csv-log-level 2 -o " << out;
+        << (depth > 8 ? "--output-depth 10 --profile main10 " : "") << args << " --csv " << tmp
+        << ".csv --csv-log-level 2 -o " << tmp << ".hevc";
     std::string log;
-    if (Run(cmd.str(), &log) != 0 || !Exists(out)) {
+    if (Run(cmd.str(), &log) != 0 || !Exists(tmp + ".hevc")) {
         fprintf(stderr, "x265 failed: %s\n%s\n", cmd.str().c_str(), log.c_str());
         return "";
     }
+    rename((tmp + ".csv").c_str(), csv.c_str());
+    rename((tmp + ".hevc").c_str(), out.c_str());
     return out;
 }
 
@@ -267,15 +273,17 @@ std::string LibX265Stream(const std::string &name, int w, int h, int frames, con
     std::string out = TempDir() + "/" + name + ".hevc";
     if (Exists(out))
         return out;
+    std::string tmp = out + ".tmp" + std::to_string(getpid());
     std::ostringstream cmd;
     cmd << "ffmpeg -hide_banner -loglevel error -y -f lavfi -i testsrc2=size=" << w << "x" << h
         << ":rate=25 -frames:v " << frames << " -pix_fmt yuv420p -c:v libx265 -x265-params log-level=error:"
-        << params << " -f hevc " << out;
+        << params << " -f hevc " << tmp;
     std::string log;
-    if (Run(cmd.str(), &log) != 0 || !Exists(out)) {
+    if (Run(cmd.str(), &log) != 0 || !Exists(tmp)) {
         fprintf(stderr, "libx265 failed: %s\n%s\n", cmd.str().c_str(), log.c_str());
         return "";
     }
+    rename(tmp.c_str(), out.c_str());
     return out;
 }
 
