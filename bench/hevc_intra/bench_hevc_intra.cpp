@@ -1,0 +1,192 @@
+// The built-in H.265 decoder against FFmpeg (-threads 1, with and without
+// -cpuflags 0) on one 1080p all-intra stream: frames per second, and with
+// --callgrind the instructions per frame of each under valgrind's callgrind.
+//
+// Instructions per frame are taken as (I(N) - I(1)) / (N - 1), so process
+// start-up and the first picture's set-up cancel out for both sides.
+//
+//   bench_hevc_intra [--stream file.hevc] [--frames N] [--callgrind]
+//   bench_hevc_intra --decode-only file.hevc N     (one pass, for callgrind)
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "IHW265D.h"
+#include "hevc_trace.h"
+
+namespace {
+
+std::vector<unsigned char> ReadAll(const std::string &path)
+{
+    std::vector<unsigned char> d;
+    FILE *f = fopen(path.c_str(), "rb");
+    if (!f)
+        return d;
+    unsigned char buf[65536];
+    size_t n;
+    while ((n = fread(buf, 1, sizeof(buf), f)) > 0)
+        d.insert(d.end(), buf, buf + n);
+    fclose(f);
+    return d;
+}
+
+void *OnMalloc(unsigned int, unsigned int n) { return malloc(n); }
+void OnFree(unsigned int, void *p) { free(p); }
+void OnLog(unsigned int, int, const char *, ...) {}
+
+// Decodes up to iFrames pictures of the stream; returns the number output.
+int DecodeBuiltIn(const std::vector<unsigned char> &data, int iFrames)
+{
+    IHW265D_INIT_PARAM p;
+    memset(&p, 0, sizeof(p));
+    p.iMaxWidth = 1920;
+    p.iMaxHeight = 1088;
+    p.iMaxRefNum = 1;
+    p.iMaxVPSNum = p.iMaxSPSNum = p.iMaxPPSNum = 1;
+    p.iBitDepth = 8;
+    p.eOutputOrder = IH265D_DECODE_ORDER;
+    p.MallocFxn = OnMalloc;
+    p.FreeFxn = OnFree;
+    p.LogFxn = OnLog;
+    IH265DEC_HANDLE h = nullptr;
+    if (IHW265D_Create(&h, &p))
+        return -1;
+    int n = 0;
+    size_t pos = 0;
+    IHW265D_OUTARGS o;
+    while (n < iFrames) {
+        IHW265D_INARGS in;
+        memset(&in, 0, sizeof(in));
+        in.pStream = const_cast<unsigned char *>(data.data()) + pos;
+        in.uiStreamLen = (unsigned)(data.size() - pos);
+        unsigned r = IHW265D_DecodeFrame(h, &in, &o);
+        pos += o.uiBytsConsumed;
+        n += o.eDecodeStatus == IH265D_GETDISPLAY;
+        if (r == IHW265D_NEED_MORE_BITS)
+            break;
+    }
+    unsigned char ucDummy = 0;
+    while (n < iFrames) {
+        IHW265D_INARGS in;
+        memset(&in, 0, sizeof(in));
+        in.pStream = &ucDummy;
+        in.eDecodeMode = IH265D_DECODE_END;
+        IHW265D_DecodeFrame(h, &in, &o);
+        if (o.eDecodeStatus != IH265D_GETDISPLAY)
+            break;
+        n++;
+    }
+    IHW265D_Delete(h);
+    return n;
+}
+
+double Seconds(std::chrono::steady_clock::time_point t0)
+{
+    return std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
+}
+
+std::string Capture(const std::string &cmd)
+{
+    std::string out;
+    FILE *f = popen(cmd.c_str(), "r");
+    if (!f)
+        return out;
+    char buf[4096];
+    size_t n;
+    while ((n = fread(buf, 1, sizeof(buf), f)) > 0)
+        out.append(buf, n);
+    pclose(f);
+    return out;
+}
+
+// Total instructions ("Collected") of a command under callgrind.
+double CallgrindInstructions(const std::string &cmd)
+{
+    std::string out = Capture("valgrind --tool=callgrind --callgrind-out-file=/dev/null " + cmd + " 2>&1");
+    size_t k = out.find("Collected : ");
+    return k == std::string::npos ? -1.0 : atof(out.c_str() + k + 12);
+}
+
+std::string FfmpegCmd(const std::string &path, int iFrames, bool bPlainC)
+{
+    return std::string("ffmpeg -nostdin -hide_banner -loglevel error -threads 1 ") + (bPlainC ? "-cpuflags 0 " : "") +
+           "-i '" + path + "' -frames:v " + std::to_string(iFrames) + " -f null -";
+}
+
+} // namespace
+
+int main(int argc, char **argv)
+{
+    std::string path, self = argv[0];
+    int iFrames = 30;
+    bool bCallgrind = false;
+    for (int i = 1; i < argc; i++) {
+        if (!strcmp(argv[i], "--decode-only") && i + 2 < argc) {
+            std::vector<unsigned char> d = ReadAll(argv[i + 1]);
+            int n = DecodeBuiltIn(d, atoi(argv[i + 2]));
+            return n > 0 ? 0 : 1;
+        } else if (!strcmp(argv[i], "--stream") && i + 1 < argc) {
+            path = argv[++i];
+        } else if (!strcmp(argv[i], "--frames") && i + 1 < argc) {
+            iFrames = atoi(argv[++i]);
+        } else if (!strcmp(argv[i], "--callgrind")) {
+            bCallgrind = true;
+        } else {
+            fprintf(stderr, "usage: %s [--stream file.hevc] [--frames N] [--callgrind]\n", argv[0]);
+            return 2;
+        }
+    }
+    if (iFrames < 2)
+        iFrames = 2;
+    if (path.empty()) {
+        path = "/tmp/bench_hevc_intra_1080p.hevc";
+        if (ReadAll(path).empty()) {
+            std::string cmd = "ffmpeg -nostdin -hide_banner -loglevel error -f lavfi -i testsrc2=size=1920x1080:rate=25 "
+                              "-frames:v " + std::to_string(iFrames) +
+                              " -pix_fmt yuv420p -f yuv4mpegpipe - | x265 --input - --y4m --log-level error "
+                              "-I 1 --keyint 1 --no-info -o " + path + " 2>/dev/null";
+            if (system(cmd.c_str()) != 0) {
+                fprintf(stderr, "could not generate the stream (ffmpeg, x265)\n");
+                return 1;
+            }
+        }
+    }
+    std::vector<unsigned char> data = ReadAll(path);
+    if (data.empty()) {
+        fprintf(stderr, "cannot read %s\n", path.c_str());
+        return 1;
+    }
+    printf("stream %s, %zu bytes, %d frames\n", path.c_str(), data.size(), iFrames);
+
+    auto t0 = std::chrono::steady_clock::now();
+    int n = DecodeBuiltIn(data, iFrames);
+    double dBuiltIn = Seconds(t0);
+    if (n < iFrames) {
+        fprintf(stderr, "built-in decoder gave %d pictures\n", n);
+        return 1;
+    }
+    t0 = std::chrono::steady_clock::now();
+    int r1 = system(FfmpegCmd(path, iFrames, false).c_str());
+    double dFf = Seconds(t0);
+    t0 = std::chrono::steady_clock::now();
+    int r2 = system(FfmpegCmd(path, iFrames, true).c_str());
+    double dFfC = Seconds(t0);
+    printf("fps  built-in %.1f   ffmpeg %.1f   ffmpeg -cpuflags 0 %.1f%s\n", iFrames / dBuiltIn, iFrames / dFf,
+           iFrames / dFfC, r1 || r2 ? "   (ffmpeg failed)" : "");
+
+    if (bCallgrind) {
+        std::string dec = "'" + self + "' --decode-only '" + path + "' ";
+        double a = CallgrindInstructions(dec + std::to_string(iFrames)) - CallgrindInstructions(dec + "1");
+        double b = CallgrindInstructions(FfmpegCmd(path, iFrames, false)) -
+                   CallgrindInstructions(FfmpegCmd(path, 1, false));
+        double c = CallgrindInstructions(FfmpegCmd(path, iFrames, true)) -
+                   CallgrindInstructions(FfmpegCmd(path, 1, true));
+        double d = iFrames - 1;
+        printf("instructions/frame  built-in %.0f   ffmpeg %.0f   ffmpeg -cpuflags 0 %.0f   (built-in / plain C %.2f)\n",
+               a / d, b / d, c / d, a / c);
+    }
+    return 0;
+}
