@@ -2,6 +2,7 @@
 
 #include "decode/AudioDecode.h"
 #include "decode/DecodeThread.h"
+#include "decode/HevcSelect.h"
 #include "decode/PictureOut.h"
 #include "stream/FFmpegCompat.h"
 #include "stream/HwDecode.h"
@@ -25,8 +26,7 @@ struct PlanarState {
     AVFrame *pHwFrame;        // system-memory copy of hardware pictures
     I420Output conv;
     uint8_t *pYuvBuf;         // I420 picture of nWidth x nHeight
-    int hsDecoder;            // -1 undecided, 0 FFmpeg, 1 built-in, 2 FFmpeg after the built-in
-    int hasSei;               // marker SEI probe of the first key packet, -1 not probed
+    HevcPlanar hevc;          // H.265 decoder choice, marker probe and the built-in decoder's records
     int waitIframe;
     int retry;
     unsigned char *pLastPic;  // what a paused, idle thread shows again
@@ -45,10 +45,47 @@ void LogBadPacket(PlanarState *s, const AVPacket *pkt)
 {
     // The payload is zero-padded, so bytes 3 and 4 exist for any size.
     DebugPrint("BadFrame iframe:%d size:%d nalu:0x%02x 0x%02x codec:%d hasSei:%d hsDecoder:%d\n", pkt->flags,
-               pkt->size, pkt->data[3], pkt->data[4], (int)s->ctx->nInVideoCodecId, s->hasSei, s->hsDecoder);
+               pkt->size, pkt->data[3], pkt->data[4], (int)s->ctx->nInVideoCodecId, s->hevc.hasSei, s->hevc.hsDecoder);
 }
 
-// One video packet through FFmpeg: decode, judge, size check, copy, deliver.
+// One video packet through FFmpeg: decode and judge. 0 when a picture (or
+// an empty call) goes on to the size check, -1 when the packet ends here.
+int DecodeFFmpeg(PlanarState *s, AVPacket *pkt)
+{
+    FFMpegContext *ctx = s->ctx;
+    // After the built-in decoder gave up, parameter-set packets are held and
+    // spliced in front of the next picture.
+    AVPacket *in = HevcPlanarFilter(&s->hevc, pkt);
+    if (in == NULL)
+        return -1;
+    int isHevc = ctx->nInVideoCodecId == AV_CODEC_ID_HEVC;
+    int got = 0;
+    int len = FFCompatDecode(ctx->pVideoCodecCtx, s->pFrame, &got, in);
+    HevcPlanarAfterFFmpeg(&s->hevc);
+    if (len == AVERROR_INVALIDDATA || (len > 0 && !got && isHevc)) {
+        s->retry++;
+        DebugPrint("len:%d got_picture:%d retry:%d", len, got, s->retry);
+        if (s->retry > MAX_DECODE_RETRY)
+            AtomicSet(&ctx->bRunning, 0);
+        return -1;
+    }
+    if (len < 0) {
+        DebugPrint("avcodec_decode_video2 error. len:%d gotpic:%d iframe:%d", len, got, pkt->flags);
+        s->waitIframe = 1;
+        LogBadPacket(s, pkt);
+        return -1;
+    }
+    s->retry = 0;
+    if (!got && ctx->pVideoCodecCtx->active_thread_type & FF_THREAD_FRAME) {
+        // Frame threads hand pictures out a few packets late: an empty call
+        // is the pipeline filling, not a picture of size 0.
+        return -1;
+    }
+    return 0;
+}
+
+// One video packet: decode (built-in decoder or FFmpeg), size check, copy,
+// deliver.
 void DecodeVideo(PlanarState *s, AVPacket *pkt)
 {
     FFMpegContext *ctx = s->ctx;
@@ -56,28 +93,16 @@ void DecodeVideo(PlanarState *s, AVPacket *pkt)
         return;
     s->waitIframe = 0;
 
-    int isHevc = ctx->nInVideoCodecId == AV_CODEC_ID_HEVC;
-    int got = 0;
-    int len = FFCompatDecode(ctx->pVideoCodecCtx, s->pFrame, &got, pkt);
-    if (len == AVERROR_INVALIDDATA || (len > 0 && !got && isHevc)) {
-        s->retry++;
-        DebugPrint("len:%d got_picture:%d retry:%d", len, got, s->retry);
-        if (s->retry > MAX_DECODE_RETRY)
-            AtomicSet(&ctx->bRunning, 0);
+    int r = HevcPlanarDecode(&s->hevc, ctx, pkt, s->pFrame, &s->waitIframe);
+    if (r == HEVC_DEC_STOP || r == HEVC_DEC_NO_PICTURE)
         return;
-    }
-    if (len < 0) {
-        DebugPrint("avcodec_decode_video2 error. len:%d gotpic:%d iframe:%d", len, got, pkt->flags);
-        s->waitIframe = 1;
+    if (r == HEVC_DEC_BAD) {
         LogBadPacket(s, pkt);
         return;
     }
-    s->retry = 0;
-    if (!got && ctx->pVideoCodecCtx->active_thread_type & FF_THREAD_FRAME) {
-        // Frame threads hand pictures out a few packets late: an empty call
-        // is the pipeline filling, not a picture of size 0.
+    int builtIn = r == HEVC_DEC_PICTURE;
+    if (!builtIn && DecodeFFmpeg(s, pkt) < 0)
         return;
-    }
 
     const AVFrame *f = s->pFrame;
     int w = AtomicGet(&ctx->nWidth), h = AtomicGet(&ctx->nHeight);
@@ -95,6 +120,15 @@ void DecodeVideo(PlanarState *s, AVPacket *pkt)
     }
     if (s->pYuvBuf == NULL)
         return;
+    if (builtIn) {
+        if (HevcPlanarCopy(&s->hevc, s->pYuvBuf, f->width, f->height) < 0)
+            return;
+        s->pLastPic = s->pYuvBuf;
+        s->nLastWidth = f->width;
+        s->nLastHeight = f->height;
+        FFMpegVideoBuffer(ctx, s->pYuvBuf, f->width, f->height);
+        return;
+    }
     const AVFrame *src = f;
     if (hw_frame_is_hardware(src)) {
         src = hw_download_frame(&s->pHwFrame, src);
@@ -116,6 +150,12 @@ void HandlePacket(PlanarState *s, AVPacket *pkt)
         s->waitIframe = 1;
         return;
     }
+    // H.265: the marker probe, and nothing passes until the size is known.
+    int prep = HevcPlanarPrepare(&s->hevc, ctx, s->pFrame, pkt);
+    if (prep == HEVC_PREP_DROP)
+        return;
+    if (prep == HEVC_PREP_RESIZED)
+        AllocYuv(s, AtomicGet(&ctx->nWidth), AtomicGet(&ctx->nHeight));
     if (pkt->stream_index == ctx->nDataIndex) {
         FFMpegDataBuffer(ctx, pkt->data, pkt->size);
         return;
@@ -123,6 +163,8 @@ void HandlePacket(PlanarState *s, AVPacket *pkt)
     int isVideo = pkt->stream_index == ctx->nVideoIndex;
     if (ctx->bSmoothStream && isVideo && ctx->pfnVideoWait != NULL)
         ctx->pfnVideoWait(ctx);
+    if (HevcPlanarCreate(&s->hevc, ctx, pkt))
+        AllocYuv(s, AtomicGet(&ctx->nWidth), AtomicGet(&ctx->nHeight));
 
     if (ctx->nAudioIndex >= 0 && pkt->stream_index == ctx->nAudioIndex) {
         int bytes = 0, rate = 0;
@@ -132,8 +174,6 @@ void HandlePacket(PlanarState *s, AVPacket *pkt)
     }
     if (ctx->nVideoIndex < 0 || !isVideo)
         return;
-    // hsDecoder stays -1/0 while no built-in decoder is wired in: every
-    // stream, H.265 included, decodes through FFmpeg.
     DecodeVideo(s, pkt);
 }
 
@@ -149,8 +189,7 @@ int ThreadFFmpegDecodeD3D(void *arg)
         return 0;
     s->ctx = ctx;
     AudioDecoderOpen(&s->audio, ctx);
-    s->hsDecoder = -1;
-    s->hasSei = -1;
+    HevcPlanarInit(&s->hevc);
     s->waitIframe = 1;
     int w = AtomicGet(&ctx->nWidth), h = AtomicGet(&ctx->nHeight);
     if (w != 0 && h != 0)
@@ -179,6 +218,7 @@ int ThreadFFmpegDecodeD3D(void *arg)
     av_frame_free(&s->pFrame);
     av_frame_free(&s->pHwFrame);
     I420OutputFree(&s->conv);
+    HevcPlanarFree(&s->hevc);
     MemFree(s);
     return 0;
 }

@@ -24,15 +24,16 @@ inline const std::vector<uint8_t> &MarkerSei()
     return v;
 }
 
-// Raw Annex B clip: key frame every 3 pictures, no B pictures, no x265 info
-// SEI (so only an inserted marker makes a prefix SEI).
-inline std::string Clip(int w, int h, int frames, const char *pixFmt = "yuv420p")
+// Raw Annex B clip: a key frame every keyint pictures, no B pictures, no
+// x265 info SEI (so only an inserted marker makes a prefix SEI).
+inline std::string Clip(int w, int h, int frames, int keyint = 3, const char *pixFmt = "yuv420p")
 {
     std::string name = "hevcsel_" + std::to_string(w) + "x" + std::to_string(h) + "_" + std::to_string(frames) +
-                       "_" + pixFmt + ".hevc";
+                       "_i" + std::to_string(keyint) + "_" + pixFmt + ".hevc";
+    std::string k = std::to_string(keyint);
     return mediagen::Video(name, w, h, frames, pixFmt,
-                           "-c:v libx265 -preset ultrafast -x265-params "
-                           "keyint=3:min-keyint=3:bframes=0:info=0:log-level=error -f hevc");
+                           "-c:v libx265 -preset ultrafast -x265-params keyint=" + k + ":min-keyint=" + k +
+                               ":bframes=0:ref=1:open-gop=0:info=0:log-level=error -f hevc");
 }
 
 // A copy of pkt with the marker SEI in front of its payload.
