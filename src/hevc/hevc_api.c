@@ -46,8 +46,9 @@ static int AllocStores(HW265D_DEC *d)
     d->pstPpsTmp = (HevcPps *)Alloc(d, sizeof(HevcPps), 16);
     d->stSei.pucUserData = (uint8_t *)Alloc(d, HEVC_MAX_SEI_PAYLOAD, 16);
     d->pstNalList = (HevcNalInfo *)Alloc(d, sizeof(HevcNalInfo) * HEVC_MAX_NAL_PER_PIC, 16);
-    /* CTB tables sized for the smallest CTB (16) of the largest picture. */
-    d->uiMaxCtbs = (d->uiMaxWidth / 16) * (d->uiMaxHeight / 16);
+    /* CTB tables sized for the smallest CTB the checks let through (8) of
+     * the largest picture. */
+    d->uiMaxCtbs = (d->uiMaxWidth / 8) * (d->uiMaxHeight / 8);
     d->puiCtbAddrRsToTs = (uint32_t *)Alloc(d, sizeof(uint32_t) * d->uiMaxCtbs, 16);
     d->puiCtbAddrTsToRs = (uint32_t *)Alloc(d, sizeof(uint32_t) * d->uiMaxCtbs, 16);
     d->pusTileId = (uint16_t *)Alloc(d, sizeof(uint16_t) * d->uiMaxCtbs, 16);

@@ -107,31 +107,30 @@ static uint32_t ApplyRps(HW265D_DEC *pstDec, const HevcSliceHeader *sh, const He
 /* Tile and CTB address tables of the picture (H.265 6.5.1). */
 static void BuildCtbTables(HW265D_DEC *pstDec, HevcPps *pps, const HevcSps *sps)
 {
-    uint32_t w = sps->PicWidthInCtbsY;
+    uint32_t w = sps->PicWidthInCtbsY, h = sps->PicHeightInCtbsY;
     uint32_t uiCols = pps->tiles_enabled_flag ? pps->num_tile_columns : 1;
     uint32_t uiRows = pps->tiles_enabled_flag ? pps->num_tile_rows : 1;
+    /* Tile column of every CTB column and tile row of every CTB row, so the
+     * conversion is linear in the picture size. */
+    uint16_t ausColOf[HEVC_MAX_TILE_COLS * 2], ausRowOf[HEVC_MAX_TILE_ROWS * 2];
+    if (w > HEVC_MAX_TILE_COLS * 2 || h > HEVC_MAX_TILE_ROWS * 2)
+        return;
+    for (uint32_t i = 0; i < uiCols; i++)
+        for (uint32_t x = pps->col_bd[i]; x < pps->col_bd[i + 1] && x < w; x++)
+            ausColOf[x] = (uint16_t)i;
+    for (uint32_t j = 0; j < uiRows; j++)
+        for (uint32_t y = pps->row_bd[j]; y < pps->row_bd[j + 1] && y < h; y++)
+            ausRowOf[y] = (uint16_t)j;
     for (uint32_t rs = 0; rs < sps->PicSizeInCtbsY; rs++) {
-        uint32_t x = rs % w, y = rs / w, tx = 0, ty = 0;
-        for (uint32_t i = 0; i < uiCols; i++)
-            if (x >= pps->col_bd[i])
-                tx = i;
-        for (uint32_t j = 0; j < uiRows; j++)
-            if (y >= pps->row_bd[j])
-                ty = j;
-        uint32_t v = 0;
-        for (uint32_t i = 0; i < tx; i++)
-            v += pps->row_height[ty] * pps->column_width[i];
-        for (uint32_t j = 0; j < ty; j++)
-            v += w * pps->row_height[j];
+        uint32_t x = rs % w, y = rs / w, tx = ausColOf[x], ty = ausRowOf[y];
+        /* CTBs of the tile rows above, of the tiles left in this tile row,
+         * then the position inside the tile. */
+        uint32_t v = w * pps->row_bd[ty] + pps->row_height[ty] * pps->col_bd[tx];
         v += (y - pps->row_bd[ty]) * pps->column_width[tx] + x - pps->col_bd[tx];
         pstDec->puiCtbAddrRsToTs[rs] = v;
         pstDec->puiCtbAddrTsToRs[v] = rs;
+        pstDec->pusTileId[v] = (uint16_t)(ty * uiCols + tx);
     }
-    for (uint32_t j = 0, t = 0; j < uiRows; j++)
-        for (uint32_t i = 0; i < uiCols; i++, t++)
-            for (uint32_t y = pps->row_bd[j]; y < pps->row_bd[j + 1]; y++)
-                for (uint32_t x = pps->col_bd[i]; x < pps->col_bd[i + 1]; x++)
-                    pstDec->pusTileId[pstDec->puiCtbAddrRsToTs[y * w + x]] = (uint16_t)t;
 }
 
 uint32_t HevcStartPicture(HW265D_DEC *pstDec)

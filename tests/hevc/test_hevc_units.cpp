@@ -345,6 +345,39 @@ TEST(HevcReferences, PocWrapsWithTheLsbCounter)
         EXPECT_EQ(d.pictures[(size_t)i].out.iPicOrderCnt, i);
 }
 
+TEST(HevcTiles, CtbAddressTablesFollowTheTileGrid)
+{
+    // 64x64 picture of 16x16 CTBs (4x4) in two uniform tile columns.
+    PpsSpec q;
+    q.bTiles = 1;
+    q.iCols = 2;
+    q.iRows = 1;
+    BitWriter w;
+    w.U(1, 1);
+    w.U(0, 1);
+    w.Ue(0);
+    w.Ue(2);
+    w.Se(0);
+    w.Ue(0); // num_entry_point_offsets
+    w.Trailing();
+    w.U(0xA5, 8);
+    Decoder d(DefaultParams(64, 64));
+    d.Feed(Cat({Headers(SpsSpec(), q), w.Nal(HEVC_NAL_IDR_W_RADL)}), 4096);
+    EXPECT_FALSE(HasCode(d, IHW265D_ERR_PPS));
+    EXPECT_FALSE(HasCode(d, IHW265D_ERR_SLICEHEADER));
+    EXPECT_TRUE(d.HasLog("IHW265D_Decode : column_width[0] of tile is 32, it should be bigger than 256!\n"));
+    const HW265D_DEC *h = d.Handle();
+    for (uint32_t y = 0; y < 4; y++) {
+        for (uint32_t x = 0; x < 4; x++) {
+            uint32_t rs = y * 4 + x;
+            uint32_t ts = x < 2 ? y * 2 + x : 8 + y * 2 + (x - 2);
+            EXPECT_EQ(h->puiCtbAddrRsToTs[rs], ts) << x << "," << y;
+            EXPECT_EQ(h->puiCtbAddrTsToRs[ts], rs);
+            EXPECT_EQ(h->pusTileId[ts], x < 2 ? 0 : 1);
+        }
+    }
+}
+
 TEST(HevcFlush, BufferedUnitsDecodeOneOutputAtATime)
 {
     // The whole stream in one call that fails early (made-up slice data),
