@@ -76,6 +76,7 @@ typedef struct {
 } HevcCabac;
 
 extern const uint8_t g_aaucHevcCabacLps[64][4];  /* rangeTabLps */
+extern const uint8_t g_aucHevcCabacLpsByRange[512]; /* [qRangeIdx << 7 | state byte] */
 extern const uint8_t g_aucHevcCabacNextMps[128]; /* state byte after an MPS */
 extern const uint8_t g_aucHevcCabacNextLps[128]; /* state byte after an LPS */
 /* initValue per initType (0: I, 1: P / B with cabac_init_flag, 2: B / P with it) */
@@ -112,31 +113,38 @@ static inline int HevcCabacFailed(const HevcCabac *pstCabac)
     return pstCabac->bError || (int)(pstCabac->uiPadBytes * 8) > pstCabac->iBits;
 }
 
-/* H.265 9.3.4.3.2 */
+/* H.265 9.3.4.3.2. The engine state is kept in locals and stored once: the
+ * context byte store could otherwise alias it and force reloads. */
 static inline int HevcCabacDecodeBin(HevcCabac *pstCabac, uint8_t *pucCtx)
 {
-    uint32_t uiState = *pucCtx;
-    uint32_t uiLps = g_aaucHevcCabacLps[uiState >> 1][(pstCabac->uiRange >> 6) & 3];
-    uint32_t uiRange = pstCabac->uiRange - uiLps;
-    uint64_t ullScaled = (uint64_t)uiRange << pstCabac->iBits;
+    const uint32_t uiState = *pucCtx;
+    uint32_t uiRange = pstCabac->uiRange;
+    uint64_t ullValue = pstCabac->ullValue;
+    int iBits = pstCabac->iBits;
+    const uint32_t uiLps = g_aucHevcCabacLpsByRange[((uiRange & 0xC0) << 1) | uiState];
+    uint64_t ullScaled;
     int iBin;
-    if (pstCabac->ullValue < ullScaled) {
+    uiRange -= uiLps;
+    ullScaled = (uint64_t)uiRange << iBits;
+    if (ullValue < ullScaled) {
+        /* an MPS needs at most one renormalisation step */
+        const int iShift = uiRange < 256;
         iBin = (int)(uiState & 1);
         *pucCtx = g_aucHevcCabacNextMps[uiState];
-        if (uiRange < 256) {
-            uiRange <<= 1;
-            pstCabac->iBits--;
-        }
+        uiRange <<= iShift;
+        iBits -= iShift;
     } else {
-        int iShift = __builtin_clz(uiLps) - 23;
-        pstCabac->ullValue -= ullScaled;
+        const int iShift = __builtin_clz(uiLps) - 23;
+        ullValue -= ullScaled;
         iBin = (int)(uiState & 1) ^ 1;
         *pucCtx = g_aucHevcCabacNextLps[uiState];
         uiRange = uiLps << iShift;
-        pstCabac->iBits -= iShift;
+        iBits -= iShift;
     }
     pstCabac->uiRange = uiRange;
-    if (pstCabac->iBits < 16)
+    pstCabac->ullValue = ullValue;
+    pstCabac->iBits = iBits;
+    if (iBits < 16)
         HevcCabacRefill(pstCabac);
     return iBin;
 }

@@ -623,6 +623,9 @@ TEST(HevcCabac, StateTransitionsFollowTheTable)
         EXPECT_EQ((st < 62 ? st + 1 : st) << 1 | m, g_aucHevcCabacNextMps[s]);
         EXPECT_EQ(kTransIdxLps[st] << 1 | (st == 0 ? 1 - m : m), g_aucHevcCabacNextLps[s]);
     }
+    for (int s = 0; s < 128; s++)
+        for (int q = 0; q < 4; q++)
+            ASSERT_EQ(g_aaucHevcCabacLps[s >> 1][q], g_aucHevcCabacLpsByRange[q << 7 | s]);
     /* rangeTabLps falls with the state and rises with the range quarter */
     for (int st = 0; st < 63; st++)
         for (int q = 0; q < 4; q++) {
