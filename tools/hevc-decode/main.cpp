@@ -14,6 +14,7 @@
 
 #include "IHW265D.h"
 #include "Md5.h"
+#include "PicHash.h"
 #include "hevc_decoder.h"
 #include "hevc_trace.h"
 
@@ -31,6 +32,8 @@ struct Options {
     int iMaxVps = 16, iMaxSps = 16, iMaxPps = 64;
     bool bTrace = false, bMd5 = false, bQuiet = false;
     unsigned uiRelax = 0;
+    unsigned uiFrames = 0; // stop after this many output pictures (0: all)
+    bool bVerify = false;
 };
 
 void Usage()
@@ -48,7 +51,9 @@ void Usage()
             "  --md5                one line per output picture with its MD5\n"
             "  -o out.yuv           write the output pictures (cropped planes)\n"
             "  --quiet              no line per output picture\n"
-            "  --relax MASK         relax checks stricter than H.265 (1: latency 0 accepted)\n");
+            "  --relax MASK         relax checks stricter than H.265 (1: latency 0 accepted)\n"
+            "  --frames N           stop after N output pictures\n"
+            "  --verify             check every picture against the stream's decoded picture hash SEI\n");
 }
 
 bool ParseArgs(int argc, char **argv, Options *o)
@@ -101,6 +106,11 @@ bool ParseArgs(int argc, char **argv, Options *o)
         } else if (!strcmp(a, "--relax")) {
             if (!need()) return false;
             o->uiRelax = (unsigned)strtoul(v, nullptr, 0);
+        } else if (!strcmp(a, "--frames")) {
+            if (!need()) return false;
+            o->uiFrames = (unsigned)strtoul(v, nullptr, 0);
+        } else if (!strcmp(a, "--verify")) {
+            o->bVerify = true;
         } else if (!strcmp(a, "--quiet")) {
             o->bQuiet = true;
         } else if (!strcmp(a, "-o")) {
@@ -205,6 +215,8 @@ struct Sink {
     const Options *pstOpt;
     FILE *pOut;
     unsigned uiPictures;
+    const std::vector<PicHash> *pHashes; // decode order, for --verify
+    unsigned uiVerified, uiMismatches, uiConcealedMismatches;
 };
 
 // Cropped planes: bytes for 8-bit pictures, 16-bit little-endian samples otherwise.
@@ -234,6 +246,19 @@ void EmitPicture(Sink *s, const IHW265D_OUTARGS *o)
         Md5Final(&stMd5, szHex);
         printf("MD5 %u %s\n", s->uiPictures, szHex);
     }
+    if (s->pHashes && o->uiDecodeOrder < s->pHashes->size() && (*s->pHashes)[o->uiDecodeOrder].iType >= 0) {
+        std::string diff = VerifyPicture((*s->pHashes)[o->uiDecodeOrder], *o);
+        s->uiVerified++;
+        if (!diff.empty()) {
+            /* Concealed pictures are expected to differ; they are counted apart. */
+            if (o->uiErrorFlag)
+                s->uiConcealedMismatches++;
+            else
+                s->uiMismatches++;
+            printf("VERIFY %u decode=%u mismatch%s: %s\n", s->uiPictures, o->uiDecodeOrder,
+                   o->uiErrorFlag ? " (concealed)" : "", diff.c_str());
+        }
+    }
     s->uiPictures++;
 }
 
@@ -258,7 +283,11 @@ int main(int argc, char **argv)
         data.insert(data.end(), buf, buf + n);
     fclose(pIn);
 
-    Sink sink{&opt, nullptr, 0};
+    std::vector<PicHash> hashes;
+    if (opt.bVerify)
+        hashes = CollectPictureHashes(data);
+    Sink sink{&opt, nullptr, 0, opt.bVerify ? &hashes : nullptr, 0, 0, 0};
+    auto fnDone = [&]() { return opt.uiFrames && sink.uiPictures >= opt.uiFrames; };
     if (opt.pszOutput && !(sink.pOut = fopen(opt.pszOutput, "wb"))) {
         fprintf(stderr, "hevc-decode: cannot create %s: %s\n", opt.pszOutput, strerror(errno));
         return 1;
@@ -293,7 +322,7 @@ int main(int argc, char **argv)
     size_t pos = 0;
     unsigned long long ullTs = 0;
     IHW265D_OUTARGS out;
-    while (pos < data.size()) {
+    while (pos < data.size() && !fnDone()) {
         size_t uiLen = data.size() - pos < opt.uiChunk ? data.size() - pos : opt.uiChunk;
         IHW265D_INARGS in;
         memset(&in, 0, sizeof(in));
@@ -314,14 +343,14 @@ int main(int argc, char **argv)
                 EmitPicture(&sink, &out);
             in.pStream += out.uiBytsConsumed;
             in.uiStreamLen -= out.uiBytsConsumed;
-            if (in.uiStreamLen == 0 && out.eDecodeStatus == IH265D_NEED_MORE_BITS)
+            if ((in.uiStreamLen == 0 && out.eDecodeStatus == IH265D_NEED_MORE_BITS) || fnDone())
                 break;
         }
         pos += uiLen;
         ullTs++;
     }
     unsigned char ucDummy = 0;
-    for (;;) {
+    while (!fnDone()) {
         IHW265D_INARGS in;
         memset(&in, 0, sizeof(in));
         in.pStream = &ucDummy;
@@ -340,6 +369,11 @@ int main(int argc, char **argv)
         printf("RET delete 0x%08X\n", uiRet);
     if (sink.pOut)
         fclose(sink.pOut);
+    if (opt.bVerify) {
+        printf("DONE pictures=%u errors=%u verified=%u mismatches=%u concealed_mismatches=%u\n", sink.uiPictures,
+               uiErrors, sink.uiVerified, sink.uiMismatches, sink.uiConcealedMismatches);
+        return sink.uiMismatches ? 3 : 0;
+    }
     printf("DONE pictures=%u errors=%u\n", sink.uiPictures, uiErrors);
     return 0;
 }
