@@ -32,12 +32,20 @@ template <int N> inline void InvDct1D(const int32_t *piSrc, int32_t *piDst, int 
         aiEven[k] = piSrc[2 * k];
     InvDct1D<H>(aiEven, aiEvenOut, (iLimit + 1) >> 1);
     constexpr int iRowStep = 32 / N;
+    /* odd part input by input: the inner loop runs along a matrix row, which
+     * the compiler vectorises, and zero inputs cost nothing */
+    int32_t aiOdd[H] = {0};
+    for (int k = 1; k < iLimit; k += 2) {
+        const int32_t iIn = piSrc[k];
+        if (!iIn)
+            continue;
+        const int8_t *pcRow = g_acHevcDctMatrix[k * iRowStep];
+        for (int i = 0; i < H; i++)
+            aiOdd[i] += pcRow[i] * iIn;
+    }
     for (int i = 0; i < H; i++) {
-        int32_t iOdd = 0;
-        for (int k = 1; k < iLimit; k += 2)
-            iOdd += g_acHevcDctMatrix[k * iRowStep][i] * piSrc[k];
-        piDst[i] = aiEvenOut[i] + iOdd;
-        piDst[N - 1 - i] = aiEvenOut[i] - iOdd;
+        piDst[i] = aiEvenOut[i] + aiOdd[i];
+        piDst[N - 1 - i] = aiEvenOut[i] - aiOdd[i];
     }
     }
 }
