@@ -14,9 +14,12 @@ int HevcAvailable(const HevcSliceDec *s, int x, int y, unsigned uiFlag)
     if (x < 0 || y < 0 || x >= (int)sps->pic_width_in_luma_samples || y >= (int)sps->pic_height_in_luma_samples)
         return 0;
     uint32_t rs = ((uint32_t)y >> sps->CtbLog2SizeY) * sps->PicWidthInCtbsY + ((uint32_t)x >> sps->CtbLog2SizeY);
-    const HevcCtbInfo *n = &s->pstCtb[rs], *c = &s->pstCtb[s->uiCtbAddrRs];
-    if (!n->bDecoded || n->uiSliceAddrRs != c->uiSliceAddrRs || n->usTileId != c->usTileId)
-        return 0;
+    /* Inside the current CTB only the decoding order matters. */
+    if (rs != s->uiCtbAddrRs) {
+        const HevcCtbInfo *n = &s->pstCtb[rs], *c = &s->pstCtb[s->uiCtbAddrRs];
+        if (!n->bDecoded || n->uiSliceAddrRs != c->uiSliceAddrRs || n->usTileId != c->usTileId)
+            return 0;
+    }
     return (s->pucBlkFlags[(size_t)(y >> 2) * s->uiW4 + (x >> 2)] & uiFlag) != 0;
 }
 
