@@ -360,12 +360,42 @@ int HevcPlanarCreate(HevcPlanar *hp, FFMpegContext *ctx, const AVPacket *pkt)
     return made;
 }
 
+// The decoder holds the last NAL unit of every input until the next start
+// code arrives, so a packet's own picture completes only with the next
+// packet. Packets are whole access units: when the normal call took all of
+// one and asked for more bits, a flush call decodes that held unit and hands
+// out the picture now (decode order: exactly this packet's). Returns the
+// flush's code and leaves its record in stFlushOut.
+static unsigned int FlushPacketTail(HevcPlanar *hp, FFMpegContext *ctx, const AVPacket *pkt)
+{
+    hp->stFlushIn = hp->stIn;
+    hp->stFlushIn.pStream = pkt->data;
+    hp->stFlushIn.uiStreamLen = 0;
+    hp->stFlushIn.eDecodeMode = IH265D_DECODE_END;
+    return g_pApi->pfnDecodeFrame((IH265DEC_HANDLE)ctx->hHevcDecoder, &hp->stFlushIn, &hp->stFlushOut);
+}
+
 int HevcPlanarDecode(HevcPlanar *hp, FFMpegContext *ctx, const AVPacket *pkt, AVFrame *pFrame, int *pWaitIframe)
 {
     if (!IsHevc(ctx) || hp->hsDecoder != 1 || AtomicGet(&ctx->nWidth) == 0 || ctx->hHevcDecoder == NULL)
         return HEVC_DEC_FFMPEG;
     FillInput(&hp->stIn, pkt);
     unsigned int ret = g_pApi->pfnDecodeFrame((IH265DEC_HANDLE)ctx->hHevcDecoder, &hp->stIn, &hp->stOut);
+    if (ret == IHW265D_NEED_MORE_BITS && hp->stOut.eDecodeStatus == IH265D_NEED_MORE_BITS && pkt->data != NULL &&
+        hp->stOut.uiBytsConsumed >= hp->stIn.uiStreamLen) {
+        unsigned int fret = FlushPacketTail(hp, ctx, pkt);
+        if (fret == IHW265D_OK && HasPicture(&hp->stFlushOut)) {
+            hp->stOut = hp->stFlushOut;
+            ret = IHW265D_OK;
+        } else if (fret != IHW265D_OK && fret != IHW265D_NEED_MORE_BITS) {
+            // The held unit failed: judged as the packet's answer, as it
+            // would have been had the decoder taken it in the normal call.
+            hp->stOut = hp->stFlushOut;
+            ret = fret;
+        }
+        // No picture (parameter sets only, say): the "need more bits" of
+        // the normal call stands, with its record.
+    }
     const IHW265D_OUTARGS *o = &hp->stOut;
     if (ret == IHW265D_OK) {
         // A success that brings no new picture leaves nothing to show: the

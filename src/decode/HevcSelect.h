@@ -104,6 +104,8 @@ struct HevcPlanar {
     int nSpliceCap;
     IHW265D_INARGS stIn;
     IHW265D_OUTARGS stOut;    // cleared once, then reused for every call
+    IHW265D_INARGS stFlushIn; // the flush call that completes a packet's picture
+    IHW265D_OUTARGS stFlushOut;
 };
 
 enum {
@@ -131,7 +133,8 @@ int HevcPlanarPrepare(HevcPlanar *hp, FFMpegContext *ctx, AVFrame *pFrame, AVPac
 // it was created (the picture buffer must be re-made), else 0.
 int HevcPlanarCreate(HevcPlanar *hp, FFMpegContext *ctx, const AVPacket *pkt);
 
-// A video packet past the key-frame wait: one built-in decode, or
+// A video packet past the key-frame wait: one built-in decode (followed by a
+// flush call when the decoder holds the packet's last unit), or
 // HEVC_DEC_FFMPEG when the packet is FFmpeg's. Sets *pWaitIframe when the
 // stream must wait for the next key packet.
 int HevcPlanarDecode(HevcPlanar *hp, FFMpegContext *ctx, const AVPacket *pkt, AVFrame *pFrame, int *pWaitIframe);

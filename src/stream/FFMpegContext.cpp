@@ -5,7 +5,7 @@
 #include <string.h>
 
 #include "decode/DecodeThread.h"
-#include "hevc/IHW265D.h"
+#include "decode/HevcSelect.h"
 #include "record/AviRecorder.h"
 #include "stream/FFmpegCompat.h"
 #include "stream/HttpRaw.h"
@@ -348,11 +348,9 @@ int FFMpegContextDestroy(FFMpegContext *ctx)
     MutexDestroy(ctx->hSaveMutex);
     ctx->hSaveMutex = NULL;
     // The built-in decoder instance, once a decode thread created one; the
-    // thread is joined, so nothing uses it any more.
-    if (ctx->nInVideoCodecId == AV_CODEC_ID_HEVC && ctx->hHevcDecoder != NULL) {
-        IHW265D_Delete((IH265DEC_HANDLE)ctx->hHevcDecoder);
-        ctx->hHevcDecoder = NULL;
-    }
+    // thread is joined, so nothing uses it any more. It goes back through
+    // the same decoder table that made it.
+    HevcDeleteDecoder(ctx);
     char name[256];
     CopyName(name, ctx->szName);
     CloseSource(ctx);

@@ -524,9 +524,10 @@ TEST(HevcPlanarDecode, ReturnCodesSwitchOrStop)
         EXPECT_EQ(r.ctx.c.bRunning, 0);
     }
     {
-        // Need more bits on a key packet that is a bare IDR picture.
+        // Need more bits on a key packet that is a bare IDR picture, and
+        // the flush after it finds no picture.
         PlanarRun r;
-        g_script.steps = {standin::Code(1, 1)};
+        g_script.steps = {standin::Code(1, 1), standin::Code(IHW265D_OK, IH265D_NO_PICTURE)};
         EXPECT_EQ(r.Decode(idrKey, &log), HEVC_DEC_NO_PICTURE);
         EXPECT_NE(log.find("need more bits, change to ffmpeg decoder. 0 0"), std::string::npos);
         EXPECT_EQ(r.hp.hsDecoder, 2);
@@ -537,7 +538,7 @@ TEST(HevcPlanarDecode, ReturnCodesSwitchOrStop)
     {
         // Need more bits elsewhere: plain FFmpeg from the next key packet.
         PlanarRun r;
-        g_script.steps = {standin::Code(1, 1)};
+        g_script.steps = {standin::Code(1, 1), standin::Code(IHW265D_OK, IH265D_NO_PICTURE)};
         EXPECT_EQ(r.Decode(vpsKey, &log), HEVC_DEC_BAD);
         EXPECT_NE(log.find("change to ffmpeg decoder. 0 0"), std::string::npos);
         EXPECT_EQ(log.find("need more bits"), std::string::npos);
@@ -561,6 +562,110 @@ TEST(HevcPlanarDecode, ReturnCodesSwitchOrStop)
     av_packet_free(&idrKey);
     av_packet_free(&idrNotKey);
     av_packet_free(&vpsKey);
+}
+
+// The stand-in behind a table that also records each call's decode mode.
+std::vector<int> g_modes;
+unsigned int DecodeKeepingMode(IH265DEC_HANDLE h, IHW265D_INARGS *in, IHW265D_OUTARGS *o)
+{
+    if (in != nullptr)
+        g_modes.push_back((int)in->eDecodeMode);
+    return standin::Decode(h, in, o);
+}
+const HevcDecoderApi kModeTable = {standin::Create, DecodeKeepingMode, standin::Delete, standin::Version};
+
+struct ModeInstalled {
+    standin::Installed in;
+    ModeInstalled()
+    {
+        g_modes.clear();
+        HevcSetDecoderApi(&kModeTable);
+    }
+};
+
+TEST(HevcPlanarFlush, PictureOfTheFlushIsThePackets)
+{
+    ModeInstalled in;
+    PlanarRun r;
+    AVPacket *p = hevcclips::Bytes({0, 0, 0, 1, 0x4E, 1, 0xE5, 0, 0, 1, 0x26, 1, 9}, 1);
+    g_script.steps = {standin::Code(1, 1), standin::Picture(64, 32, 10)};
+    std::string log;
+    ASSERT_EQ(r.Decode(p, &log), HEVC_DEC_PICTURE);
+    EXPECT_EQ(log, "") << "a picture, nothing to report";
+    ASSERT_EQ(g_script.Calls(), 2);
+    EXPECT_EQ(g_modes, std::vector<int>({IH265D_DECODE_NORMAL, IH265D_DECODE_END}));
+    EXPECT_EQ(g_script.calls[1].ptr, p->data) << "flush still names a stream";
+    EXPECT_EQ(g_script.calls[1].in.size(), 0u) << "the packet is in the decoder already";
+    EXPECT_EQ(r.frame->width, 64);
+    EXPECT_EQ(r.frame->height, 32);
+    EXPECT_EQ(r.hp.hsDecoder, 1);
+    EXPECT_EQ(r.wait, 0);
+    std::vector<uint8_t> yuv(64 * 32 * 3 / 2, 0xAA);
+    ASSERT_EQ(HevcPlanarCopy(&r.hp, yuv.data(), 64, 32), 0);
+    EXPECT_TRUE(SamePattern(yuv.data(), 64, 64, 32, standin::Y));
+    EXPECT_TRUE(SamePattern(yuv.data() + 64 * 32 + 32 * 16, 32, 32, 16, standin::V));
+
+    // A normal call that brings a picture, or stops short of the packet's
+    // end, or ends otherwise than "need more bits", gets no flush.
+    standin::Step part = standin::Code(1, 1);
+    part.consumed = p->size - 1;
+    g_script.steps = {standin::Picture(64, 32), part, standin::Code(1, IH265D_DECODING)};
+    g_modes.clear();
+    EXPECT_EQ(r.Decode(p), HEVC_DEC_PICTURE);
+    EXPECT_EQ(r.Decode(p), HEVC_DEC_BAD);
+    EXPECT_EQ(r.hp.hsDecoder, 0) << "need more bits, judged without a flush";
+    r.hp.hsDecoder = 1;
+    EXPECT_EQ(r.Decode(p), HEVC_DEC_BAD);
+    EXPECT_EQ(g_modes, std::vector<int>(3, IH265D_DECODE_NORMAL));
+    av_packet_free(&p);
+}
+
+TEST(HevcPlanarFlush, NoPictureKeepsTheNeedMoreBitsRules)
+{
+    ModeInstalled in;
+    AVPacket *idrKey = hevcclips::Bytes({0, 0, 1, 0x26, 1, 7}, 1);
+    AVPacket *psKey = hevcclips::Bytes({0, 0, 0, 1, 0x4E, 1, 0xE5, 0, 0, 0, 1, 0x40, 1}, 1);
+    std::string log;
+    {
+        // Parameter sets only: status 2 after the flush, FFmpeg takes over,
+        // reported with the normal call's record.
+        PlanarRun r;
+        g_script.steps = {standin::Code(1, 1), standin::Code(IHW265D_OK, IH265D_NO_PICTURE)};
+        EXPECT_EQ(r.Decode(psKey, &log), HEVC_DEC_BAD);
+        EXPECT_NE(log.find("ret:0x1, error:0, decodeStatus:1 size:13 iFrame:1 00 00 00 01 4e"), std::string::npos)
+            << log;
+        EXPECT_NE(log.find("change to ffmpeg decoder. 0 0"), std::string::npos);
+        EXPECT_EQ(r.hp.hsDecoder, 0);
+        EXPECT_EQ(r.wait, 1);
+        EXPECT_EQ(g_script.Calls(), 2);
+    }
+    {
+        // A bare IDR that still gives nothing: FFmpeg with splicing.
+        PlanarRun r;
+        g_script.steps = {standin::Code(1, 1), standin::Code(IHW265D_OK, IH265D_NO_PICTURE)};
+        EXPECT_EQ(r.Decode(idrKey, &log), HEVC_DEC_NO_PICTURE);
+        EXPECT_NE(log.find("need more bits, change to ffmpeg decoder."), std::string::npos);
+        EXPECT_EQ(r.hp.hsDecoder, 2);
+    }
+    {
+        // The held unit fails in the flush: its code is the packet's answer.
+        PlanarRun r;
+        g_script.steps = {standin::Code(1, 1), standin::Code(IHW265D_ERR_NAL, IH265D_DECODING)};
+        EXPECT_EQ(r.Decode(idrKey, &log), HEVC_DEC_STOP);
+        EXPECT_NE(log.find("ret:0xf0404006, error:0, decodeStatus:3 size:6"), std::string::npos) << log;
+        EXPECT_NE(log.find("maybe codec changed"), std::string::npos);
+        EXPECT_EQ(r.ctx.c.bRunning, 0);
+    }
+    {
+        PlanarRun r;
+        g_script.steps = {standin::Code(1, 1), standin::Code(IHW265D_ERR_PPS, IH265D_DECODING)};
+        EXPECT_EQ(r.Decode(idrKey), HEVC_DEC_BAD);
+        EXPECT_EQ(r.hp.hsDecoder, 1) << "the decoder stays, as for any other error";
+        EXPECT_EQ(r.wait, 1);
+        EXPECT_EQ(r.ctx.c.bRunning, 1);
+    }
+    av_packet_free(&idrKey);
+    av_packet_free(&psKey);
 }
 
 TEST(HevcPlanarFilter, DropsHoldsAndSplicesOnce)

@@ -4,6 +4,10 @@
 
 #include <gtest/gtest.h>
 
+#include <stdlib.h>
+#include <unistd.h>
+
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -115,16 +119,35 @@ TEST_F(SelectThread, PlanarProbesSizeThenDeliversBuiltInPictures)
     EXPECT_TRUE(s.sink.last == StandInI420(160, 120));
 }
 
+// Each packet's picture comes from the flush call after "need more bits".
+TEST_F(SelectThread, PlanarFlushBringsEachPacketsPicture)
+{
+    standin::Installed in;
+    Open(true, 1);
+    for (int i = 0; i < 6; i++) {
+        g_script.steps.push_back(standin::Code(1, 1));
+        g_script.steps.push_back(standin::Picture(160, 120));
+    }
+    std::string log = Run();
+    EXPECT_TRUE(Has(log, "hsDecoder:1"));
+    EXPECT_FALSE(Has(log, "change to ffmpeg decoder"));
+    EXPECT_FALSE(Has(log, "BadFrame"));
+    EXPECT_EQ(g_script.Calls(), 12);
+    ASSERT_EQ(s.Frames(), 6);
+    EXPECT_TRUE(s.sink.last == StandInI420(160, 120));
+}
+
 TEST_F(SelectThread, PlanarNeedMoreBitsHandsOverToFfmpeg)
 {
     standin::Installed in;
     Open(true, 1);
-    g_script.steps = {standin::Code(1, 1)};
+    // The flush after the first packet finds no picture either.
+    g_script.steps = {standin::Code(1, 1), standin::Code(IHW265D_OK, IH265D_NO_PICTURE)};
     g_script.dflt = standin::Picture(160, 120);
     std::string log = Run();
     EXPECT_TRUE(Has(log, "change to ffmpeg decoder. 0 0"));
     EXPECT_TRUE(Has(log, "BadFrame iframe:1"));
-    EXPECT_EQ(g_script.Calls(), 1);
+    EXPECT_EQ(g_script.Calls(), 2);
     // FFmpeg from the next key packet (3) on: pictures 3, 4 and 5.
     EXPECT_EQ(s.Frames(), 3);
     ASSERT_FALSE(s.sink.last.empty());
@@ -193,7 +216,7 @@ TEST_F(SelectThread, PlanarSplicesParameterSetsAfterTheBuiltInDecoder)
     v.push_back(pkts[4]);
     v.push_back(pkts[5]);
     g_script.steps = {standin::Picture(160, 120), standin::Picture(160, 120), standin::Picture(160, 120),
-                      standin::Code(1, 1)};
+                      standin::Code(1, 1), standin::Code(IHW265D_OK, IH265D_NO_PICTURE)};
     StderrCapture cap;
     s.Queue(v);
     s.Start();
@@ -204,7 +227,7 @@ TEST_F(SelectThread, PlanarSplicesParameterSetsAfterTheBuiltInDecoder)
     EXPECT_TRUE(Has(log, "need more bits, change to ffmpeg decoder."));
     EXPECT_FALSE(Has(log, "BadFrame"));
     EXPECT_FALSE(Has(log, "retry:"));
-    EXPECT_EQ(g_script.Calls(), 4);
+    EXPECT_EQ(g_script.Calls(), 5);
     // Three built-in pictures, then FFmpeg's of pictures 3, 4 and 5.
     EXPECT_EQ(s.Frames(), 6);
     ASSERT_FALSE(s.sink.last.empty());
@@ -247,21 +270,140 @@ TEST_F(SelectThread, UnmarkedStreamsNeverReachTheBuiltInDecoderPlanar)
 }
 
 // The real decoder: created with the stream's parameters in both threads.
-// As described by its interface it completes a picture only when the next
-// one begins, so the first key packet answers "need more bits": the planar
-// thread then hands the stream to FFmpeg, the classic one waits a packet.
-TEST_F(SelectThread, RealDecoderPlanarSwitchesToFfmpeg)
+// It completes a picture only when the next one begins; the planar thread's
+// flush call gets each packet's picture out with the packet, so the decoder
+// stays, while the classic one works a packet behind.
+TEST_F(SelectThread, RealDecoderPlanarKeepsTheMarkedStream)
 {
     HevcSetDecoderApi(nullptr);
-    Open(true, 1);
+    // All intra: the decoder's limit of one reference picture refuses the
+    // two-reference P pictures x265 writes here.
+    Open(true, 1, 6, 1);
     std::string log = Run();
     EXPECT_TRUE(Has(log, "sei:1"));
     EXPECT_TRUE(Has(log, "IHW265D_Create===success====0x0===="));
     EXPECT_TRUE(Has(log, "hsDecoder:1"));
-    EXPECT_TRUE(Has(log, "ret:0x1, error:0, decodeStatus:1 size:"));
-    EXPECT_TRUE(Has(log, "change to ffmpeg decoder."));
-    EXPECT_EQ(s.Frames(), 3);
+    EXPECT_FALSE(Has(log, "change to ffmpeg decoder.")) << log;
+    EXPECT_FALSE(Has(log, "BadFrame")) << log;
+    EXPECT_EQ(s.Frames(), 6) << log;
+    EXPECT_EQ(s.sink.lastW, 160);
+    EXPECT_EQ(s.sink.lastH, 120);
     EXPECT_EQ(s.ctx.hHevcDecoder, nullptr);
+}
+
+// All-intra stream as a camera sends it (x265 CLI: an IDR with its parameter
+// sets in every packet, no encoder-info SEI, which would exceed the
+// decoder's SEI size limit). Written under a private name, then renamed.
+std::string IntraClipCli(int w, int h, int frames)
+{
+    std::string path = mediagen::Dir() + "/hevcsel_cli_intra_" + std::to_string(w) + "x" + std::to_string(h) + "_" +
+                       std::to_string(frames) + ".hevc";
+    if (access(path.c_str(), R_OK) == 0)
+        return path;
+    std::string tmp = path + ".tmp" + std::to_string(getpid()) + ".hevc";
+    std::string cmd = "ffmpeg -v error -f lavfi -i \"" + mediagen::MarkerFilter(w, h, "yuv420p") + "\" -frames:v " +
+                      std::to_string(frames) +
+                      " -f yuv4mpegpipe - 2>/dev/null < /dev/null | x265 --log-level error --y4m --input - "
+                      "--preset ultrafast --keyint 1 --no-info --repeat-headers --output \"" + tmp +
+                      "\" > /dev/null 2>&1";
+    if (system(cmd.c_str()) != 0 || rename(tmp.c_str(), path.c_str()) != 0) {
+        unlink(tmp.c_str());
+        return "";
+    }
+    return path;
+}
+
+struct AllPictures {
+    std::mutex m;
+    std::vector<std::vector<unsigned char>> pics;
+    int badSize = 0;
+};
+
+int CollectI420(void *, void *user, unsigned char *frame, int w, int h)
+{
+    AllPictures *a = (AllPictures *)user;
+    std::lock_guard<std::mutex> g(a->m);
+    if (frame == nullptr)
+        return 0;
+    if (w != 176 || h != 144)
+        a->badSize++;
+    a->pics.emplace_back(frame, frame + (size_t)w * h * 3 / 2);
+    return 0;
+}
+
+// FFmpeg's pictures of the same packets, as I420 without padding.
+std::vector<std::vector<unsigned char>> FfmpegI420(const std::vector<AVPacket *> &v)
+{
+    std::vector<std::vector<unsigned char>> out;
+    const AVCodec *dec = avcodec_find_decoder(AV_CODEC_ID_HEVC);
+    AVCodecContext *c = avcodec_alloc_context3(dec);
+    c->thread_count = 1;
+    AVFrame *f = av_frame_alloc();
+    if (avcodec_open2(c, dec, nullptr) == 0) {
+        for (size_t i = 0; i <= v.size(); i++) {
+            avcodec_send_packet(c, i < v.size() ? v[i] : nullptr);
+            while (avcodec_receive_frame(c, f) == 0) {
+                std::vector<unsigned char> pic;
+                for (int p = 0; p < 3; p++) {
+                    int pw = p ? f->width / 2 : f->width, ph = p ? f->height / 2 : f->height;
+                    for (int y = 0; y < ph; y++)
+                        pic.insert(pic.end(), f->data[p] + (size_t)y * f->linesize[p],
+                                   f->data[p] + (size_t)y * f->linesize[p] + pw);
+                }
+                out.push_back(pic);
+                av_frame_unref(f);
+            }
+        }
+    }
+    av_frame_free(&f);
+    avcodec_free_context(&c);
+    return out;
+}
+
+// A marked all-intra stream played by the planar thread with the real
+// decoder: the decoder stays selected and every packet brings its own
+// picture at the stream's size, the same as FFmpeg's.
+TEST(SelectThreadReal, PlanarPlaysAllIntraMarkedStreamWithTheBuiltInDecoder)
+{
+    if (system("x265 --version > /dev/null 2>&1") != 0 || !mediagen::HaveFfmpeg())
+        GTEST_SKIP() << "x265 or ffmpeg command-line tool not installed";
+    std::string path = IntraClipCli(176, 144, 10);
+    ASSERT_FALSE(path.empty()) << "x265 could not make the clip";
+    HevcSetDecoderApi(nullptr);
+    harness::HandStream s;
+    ASSERT_TRUE(s.Open(path, 1));
+    std::vector<AVPacket *> pkts = s.ReadVideo();
+    ASSERT_EQ(pkts.size(), 10u);
+    for (AVPacket *p : pkts)
+        ASSERT_TRUE(p->flags & AV_PKT_FLAG_KEY);
+    hevcclips::MarkKeyPackets(pkts);
+    AtomicSet(&s.ctx.bDecodeEnable, 1);
+    AllPictures all;
+    s.cam.SetVideoBufCallBack(CollectI420, &all);
+
+    StderrCapture cap;
+    s.Queue(pkts);
+    s.Start();
+    s.Drain();
+    // Still the built-in decoder's instance once the stream has played.
+    EXPECT_NE(s.ctx.hHevcDecoder, nullptr);
+    s.Stop();
+    HevcDeleteDecoder(&s.ctx);
+    std::string log = cap.Stop();
+    EXPECT_TRUE(Has(log, "sei:1"));
+    EXPECT_TRUE(Has(log, "hsDecoder:1"));
+    EXPECT_FALSE(Has(log, "change to ffmpeg decoder")) << log;
+    EXPECT_FALSE(Has(log, "BadFrame")) << log;
+    EXPECT_FALSE(Has(log, "ret:0x")) << log;
+
+    std::vector<std::vector<unsigned char>> want = FfmpegI420(pkts);
+    ASSERT_EQ(want.size(), 10u);
+    std::lock_guard<std::mutex> g(all.m);
+    EXPECT_EQ(all.badSize, 0);
+    ASSERT_EQ(all.pics.size(), 10u) << "one picture per packet, none held back";
+    for (size_t i = 0; i < want.size(); i++)
+        EXPECT_TRUE(all.pics[i] == want[i]) << "picture " << i << " differs from FFmpeg's";
+    harness::FreePackets(pkts);
 }
 
 TEST_F(SelectThread, RealDecoderClassicTakesTheMarkedStream)
