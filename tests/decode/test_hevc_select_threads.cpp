@@ -247,6 +247,20 @@ TEST_F(SelectThread, PlanarStopsOnCodecChange)
     EXPECT_EQ(g_script.Calls(), 2);
 }
 
+// Whatever table made the instance deletes it when the stream is destroyed:
+// a stand-in's handle never reaches the real decoder.
+TEST(SelectDestroy, ContextDestroyDeletesThroughTheTable)
+{
+    standin::Installed in;
+    FFMpegContext *ctx = (FFMpegContext *)MemAllocZero(sizeof(FFMpegContext));
+    ASSERT_NE(ctx, nullptr);
+    ctx->nInVideoCodecId = AV_CODEC_ID_HEVC;
+    ctx->nVideoIndex = ctx->nAudioIndex = ctx->nDataIndex = -1;
+    ctx->hHevcDecoder = &standin::g_handleToken;
+    EXPECT_EQ(FFMpegContextDestroy(ctx), 0);
+    EXPECT_EQ(g_script.deletes, 1);
+}
+
 TEST_F(SelectThread, UnmarkedStreamsNeverReachTheBuiltInDecoderClassic)
 {
     standin::Installed in;
