@@ -7,6 +7,7 @@
 #include <string.h>
 
 #include "camera/CameraInternal.h"
+#include "image/PrivacyMask.h"
 #include "support/Log.h"
 #include "support/Platform.h"
 #include "support/Thread.h"
@@ -92,17 +93,16 @@ CIpCamera &CIpCamera::operator=(const CIpCamera &other)
     memcpy(m_szName, other.m_szName, sizeof(m_szName));
     memcpy(m_szInfo, other.m_szInfo, sizeof(m_szInfo));
     memcpy(m_szSaveDir, other.m_szSaveDir, sizeof(m_szSaveDir));
-    m_bDisplayEnable = other.m_bDisplayEnable;
-    m_pVideoUser = other.m_pVideoUser;
-    m_pfnVideoBuf = other.m_pfnVideoBuf;
-    m_pAudioUser = other.m_pAudioUser;
-    m_pfnAudioBuf = other.m_pfnAudioBuf;
-    m_pDataUser = other.m_pDataUser;
-    m_pfnDataBuf = other.m_pfnDataBuf;
-    m_bAudioEnable = other.m_bAudioEnable;
-    m_pfnDisplayRefresh = other.m_pfnDisplayRefresh;
-    m_pDisplayUser = other.m_pDisplayUser;
-    memcpy(m_MaskArea, other.m_MaskArea, sizeof(m_MaskArea));
+    // This camera's decode thread may be running: the fields it polls are
+    // written the way their setters write them.
+    AtomicSet(&m_bDisplayEnable, other.m_bDisplayEnable);
+    SetVideoBufCallBack(other.m_pfnVideoBuf, other.m_pVideoUser);
+    SetAudioBufCallBack(other.m_pfnAudioBuf, other.m_pAudioUser);
+    SetDataBufCallBack(other.m_pfnDataBuf, other.m_pDataUser);
+    AtomicSet(&m_bAudioEnable, other.m_bAudioEnable);
+    SetDisplayBufCallBack(other.m_pfnDisplayRefresh, other.m_pDisplayUser);
+    for (int i = 0; i < 4; i++)
+        MaskCopyRelaxed((int *)&m_MaskArea[i], (const int *)&other.m_MaskArea[i]);
     SetOsdText(other.m_bOsdEnable ? other.m_szOsdText : nullptr, other.m_nOsdX, other.m_nOsdY);
     return *this;
 }

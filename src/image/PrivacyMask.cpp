@@ -105,7 +105,7 @@ int CIpCamera::SetMaskAreaParam(MaskAreaParam *pParam)
         return 0;
     // One record for all four slots; the host keeps its own memory.
     for (int i = 0; i < 4; i++)
-        m_MaskArea[i] = *pParam;
+        MaskCopyRelaxed((int *)&m_MaskArea[i], (const int *)pParam);
     return 0;
 }
 
@@ -116,7 +116,7 @@ int CIpCamera::SetMaskArea(unsigned char *pFrame, int nWidth, int nHeight)
     // MaskPaintI420 itself.
     for (int i = 0; i < 4; i++) {
         int rec[MASK_FIELD_COUNT];
-        memcpy(rec, &m_MaskArea[i], sizeof(rec));
+        MaskCopyRelaxed(rec, (const int *)&m_MaskArea[i]);
         MaskPaintBgr(rec, pFrame, nWidth, nHeight);
     }
     return 0;

@@ -19,6 +19,15 @@ enum {
     MASK_FIELD_COUNT = 9
 };
 
+// Copies one record field by field as relaxed atomics: the camera's mask
+// slots are written by the host and read by the decode thread without a
+// lock, so a copy may mix old and new fields but never tears one.
+static inline void MaskCopyRelaxed(int *pDst, const int *pSrc)
+{
+    for (int i = 0; i < MASK_FIELD_COUNT; i++)
+        __atomic_store_n(&pDst[i], __atomic_load_n(&pSrc[i], __ATOMIC_RELAXED), __ATOMIC_RELAXED);
+}
+
 // The rectangle a record covers in an nWidth x nHeight frame, in picture
 // coordinates (rows from the top), half-open: columns [*pX0, *pX1), rows
 // [*pY0, *pY1). 1 when something is to be painted, 0 when the record is

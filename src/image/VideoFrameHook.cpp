@@ -110,7 +110,7 @@ int CIpCamera::DoVideoBuffer(CVideoSession *pSession, unsigned char *pFrame, int
         // host update during painting cannot mix fields within one slot.
         for (int i = 0; i < 4; i++) {
             int rec[MASK_FIELD_COUNT];
-            memcpy(rec, &m_MaskArea[i], sizeof(rec));
+            MaskCopyRelaxed(rec, (const int *)&m_MaskArea[i]);
             if (bPlanar)
                 MaskPaintI420(rec, pFrame, nWidth, nHeight);
             else

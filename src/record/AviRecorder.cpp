@@ -320,7 +320,8 @@ int FFMpegStartSaveAvi(FFMpegContext *ctx, const char *pPath)
     // Published to the read thread in one step, under its lock.
     MutexLock(ctx->hSaveMutex);
     ctx->nSaveVideoFrames = 0;
-    ctx->nSaveTickCount = (int64_t)TickCount();
+    // The read thread polls the tick count and the flag outside the lock.
+    AtomicSet64(&ctx->nSaveTickCount, (int64_t)TickCount());
     ctx->nSaveAudioPts = 0;
     snprintf(ctx->szSavePath, sizeof(ctx->szSavePath), "%s", pName);
     ctx->pSaveFormatCtx = oc;
@@ -380,7 +381,7 @@ int FFMpegSaveAviWritePacket(FFMpegContext *ctx, const AVPacket *pkt)
         return -1;
     }
     if (ctx->nSaveVideoFrames == 0)
-        ctx->nSaveTickCount = (int64_t)TickCount();
+        AtomicSet64(&ctx->nSaveTickCount, (int64_t)TickCount());
     if (bVideo) {
         ctx->nSaveVideoFrames += 1;
         if (pState && pState->pVideoBsf) {

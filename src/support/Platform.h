@@ -55,6 +55,15 @@ static inline int AtomicAdd(volatile int *p, int v)
 {
     return __atomic_add_fetch(p, v, __ATOMIC_RELAXED);
 }
+// 64-bit fields read by another thread outside their lock (tick counts).
+static inline int64_t AtomicGet64(const volatile int64_t *p)
+{
+    return __atomic_load_n(p, __ATOMIC_RELAXED);
+}
+static inline void AtomicSet64(volatile int64_t *p, int64_t v)
+{
+    __atomic_store_n(p, v, __ATOMIC_RELAXED);
+}
 static inline float AtomicGetFloat(const volatile float *p)
 {
     float f;
