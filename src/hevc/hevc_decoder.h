@@ -65,6 +65,10 @@ typedef struct {
     uint32_t uiDecodeOrder;
 } HevcPocState;
 
+/* Every field is read and written only by the one thread that drives the
+ * handle (calls on a handle are not concurrent); the worker pool of the
+ * threaded mode will share the DPB samples and the row progress words, whose
+ * declarations say how. */
 typedef struct HW265D_DEC {
     uint32_t uiValid; /* HEVC_VALID_WORD once creation succeeded */
     IHW265D_INIT_PARAM stParam;  /* copy; iMaxWidth/iMaxHeight as given */

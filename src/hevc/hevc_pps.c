@@ -160,6 +160,7 @@ uint32_t HevcParsePps(HW265D_DEC *pstDec, HevcBits *b)
         if (uiRet)
             return uiRet;
     } else if (HevcDeriveTiles(p, s->PicWidthInCtbsY, s->PicHeightInCtbsY)) {
+        HEVC_ERR(pstDec, "%s check  err, ret = 0x%x\n", "DecodePPS", PPS_FAIL);
         return PPS_FAIL;
     }
     p->pps_loop_filter_across_slices_enabled_flag = (uint8_t)HevcBitsFlag(b);
@@ -217,20 +218,26 @@ uint32_t HevcParsePps(HW265D_DEC *pstDec, HevcBits *b)
             if (p->chroma_qp_offset_list_enabled_flag) {
                 p->diff_cu_chroma_qp_offset_depth = HevcBitsUe(b);
                 p->chroma_qp_offset_list_len = HevcBitsUe(b) + 1;
-                if (p->chroma_qp_offset_list_len == 0 || p->chroma_qp_offset_list_len > 6)
+                if (p->chroma_qp_offset_list_len == 0 || p->chroma_qp_offset_list_len > 6) {
+                    HEVC_ERR(pstDec, "%s check  err, ret = 0x%x\n", "DecodePPS", PPS_FAIL);
                     return PPS_FAIL;
+                }
                 for (uint32_t i = 0; i < p->chroma_qp_offset_list_len; i++) {
                     int64_t cb = HevcBitsSe(b), cr = HevcBitsSe(b);
-                    if (cb < -12 || cb > 12 || cr < -12 || cr > 12)
+                    if (cb < -12 || cb > 12 || cr < -12 || cr > 12) {
+                        HEVC_ERR(pstDec, "%s check  err, ret = 0x%x\n", "DecodePPS", PPS_FAIL);
                         return PPS_FAIL;
+                    }
                     p->cb_qp_offset_list[i] = (int8_t)cb;
                     p->cr_qp_offset_list[i] = (int8_t)cr;
                 }
             }
             p->log2_sao_offset_scale_luma = HevcBitsUe(b);
             p->log2_sao_offset_scale_chroma = HevcBitsUe(b);
-            if (p->log2_sao_offset_scale_luma > 6 || p->log2_sao_offset_scale_chroma > 6)
+            if (p->log2_sao_offset_scale_luma > 6 || p->log2_sao_offset_scale_chroma > 6) {
+                HEVC_ERR(pstDec, "%s check  err, ret = 0x%x\n", "DecodePPS", PPS_FAIL);
                 return PPS_FAIL;
+            }
         }
     }
     if (b->bOverrun) {

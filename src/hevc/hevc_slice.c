@@ -246,8 +246,10 @@ static uint32_t ParseIndependent(HW265D_DEC *pstDec, HevcBits *b, HevcSliceHeade
             }
             if (sps->num_short_term_ref_pic_sets > 1)
                 sh->short_term_ref_pic_set_idx = HevcBitsRead(b, (int)CeilLog2(sps->num_short_term_ref_pic_sets));
-            if (sh->short_term_ref_pic_set_idx >= sps->num_short_term_ref_pic_sets)
+            if (sh->short_term_ref_pic_set_idx >= sps->num_short_term_ref_pic_sets) {
+                HEVC_ERR(pstDec, "%s check  err, ret = 0x%x\n", "DecodeMultSliceHeader", SH_FAIL);
                 return SH_FAIL;
+            }
             sh->st_rps = sps->st_rps[sh->short_term_ref_pic_set_idx];
         }
         if (sps->long_term_ref_pics_present_flag && (uiRet = ParseLongTerm(pstDec, b, sh, sps)) != 0)
@@ -481,8 +483,10 @@ uint32_t HevcParseSliceHeader(HW265D_DEC *pstDec, HevcBits *b, HevcSliceHeader *
             HEVC_ERR(pstDec, "IHW265D_Decode : the value of num_entry_point_offsets is error,it is bigger than pstCurSPS->pic_height_in_ctbs-1\n");
             return SH_FAIL;
         }
-        if (n > pstDec->uiEntryPointCap)
+        if (n > pstDec->uiEntryPointCap) {
+            HEVC_ERR(pstDec, "%s check  err, ret = 0x%x\n", "DecodeMultSliceHeader", SH_FAIL);
             return SH_FAIL;
+        }
         sh->num_entry_point_offsets = n;
         if (n > 0) {
             uint32_t uiLen = HevcBitsUe(b);

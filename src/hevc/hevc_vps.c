@@ -132,8 +132,10 @@ static uint32_t ParseVpsExtension(HW265D_DEC *pstDec, HevcBits *b, HevcVps *v)
         HevcBitsRead(b, 3); /* max_tid_il_ref_pics_plus1 */
     v->default_ref_layers_active_flag = (uint8_t)HevcBitsFlag(b);
     uint32_t uiNumPtlMinus1 = HevcBitsUe(b);
-    if (uiNumPtlMinus1 > 63)
+    if (uiNumPtlMinus1 > 63) {
+        HEVC_ERR(pstDec, "%s check  err, ret = 0x%x\n", "DecodeVPS", VPS_FAIL);
         return VPS_FAIL;
+    }
     for (uint32_t i = v->vps_base_layer_internal_flag ? 2 : 1; i <= uiNumPtlMinus1 && !b->bOverrun; i++) {
         int bPresent = (int)HevcBitsFlag(b);
         HevcParsePtl(pstDec, b, &stPtl, bPresent, v->vps_max_sub_layers_minus1);
@@ -190,9 +192,12 @@ static uint32_t ParseVpsExtension(HW265D_DEC *pstDec, HevcBits *b, HevcVps *v)
                  v->vps_num_rep_formats_minus1);
         return VPS_FAIL;
     }
-    for (uint32_t i = 0; i <= v->vps_num_rep_formats_minus1; i++)
-        if (ParseRepFormat(b, &v->rep_format[i], i ? &v->rep_format[i - 1] : NULL))
+    for (uint32_t i = 0; i <= v->vps_num_rep_formats_minus1; i++) {
+        if (ParseRepFormat(b, &v->rep_format[i], i ? &v->rep_format[i - 1] : NULL)) {
+            HEVC_ERR(pstDec, "%s check  err, ret = 0x%x\n", "DecodeVPS", VPS_FAIL);
             return VPS_FAIL;
+        }
+    }
     int bIdxPresent = v->vps_num_rep_formats_minus1 > 0 ? (int)HevcBitsFlag(b) : 0;
     for (uint32_t i = 0; i <= uiMaxLayersMinus1; i++)
         v->vps_rep_format_idx[i] = (uint8_t)(i < v->vps_num_rep_formats_minus1 ? i : v->vps_num_rep_formats_minus1);
@@ -369,8 +374,10 @@ uint32_t HevcParseVps(HW265D_DEC *pstDec, HevcBits *b, int iTemporalId)
         if (uiRet)
             return uiRet;
     }
-    if (b->bOverrun)
+    if (b->bOverrun) {
+        HEVC_ERR(pstDec, "%s check  err, ret = 0x%x\n", "DecodeVPS", VPS_FAIL);
         return VPS_FAIL;
+    }
     v->bValid = 1;
     memcpy(&pstDec->pstVps[uiId], v, sizeof(*v));
     return 0;
