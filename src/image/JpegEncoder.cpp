@@ -11,10 +11,9 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
-#include <sys/stat.h>
-#include <unistd.h>
 
 #include "support/Log.h"
+#include "support/Platform.h"
 
 namespace {
 
@@ -403,15 +402,6 @@ void FetchBlocks(const unsigned char *pY, const unsigned char *pU, const unsigne
     }
 }
 
-// Removes what a failed write left behind; only ever a regular file, so a
-// path naming a device is left alone.
-void RemovePartial(const char *pPath)
-{
-    struct stat st;
-    if (lstat(pPath, &st) == 0 && S_ISREG(st.st_mode))
-        unlink(pPath);
-}
-
 }  // namespace
 
 size_t JpegEncodeWorstCase(int nWidth, int nHeight)
@@ -480,7 +470,7 @@ int JpegWriteI420File(const char *pPath, const unsigned char *pFrame, int nWidth
     if (!pFrame || nWorst == 0 || nWorst > 0x7FFFFFFF) {
         DebugPrint("JpegWriteI420File %s: bad frame %dx%d\n", pName, nWidth, nHeight);
         fclose(fp);
-        RemovePartial(pPath);
+        FileDeleteRegular(pPath);
         return -1;
     }
     const unsigned char *pY = pFrame;
@@ -510,7 +500,7 @@ int JpegWriteI420File(const char *pPath, const unsigned char *pFrame, int nWidth
         ret = -1;
     if (ret != 0) {
         DebugPrint("JpegWriteI420File %s: encode or write failed\n", pName);
-        RemovePartial(pPath);
+        FileDeleteRegular(pPath);
         return -1;
     }
     return 0;

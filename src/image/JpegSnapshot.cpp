@@ -5,12 +5,11 @@
 
 #include <setjmp.h>
 #include <stdio.h>
-#include <sys/stat.h>
-#include <unistd.h>
 
 #include <jpeglib.h>
 
 #include "support/Log.h"
+#include "support/Platform.h"
 
 namespace {
 
@@ -35,15 +34,6 @@ void SnapshotOutputMessage(j_common_ptr cinfo)
     DebugPrint("JpegWriteBgrFile libjpeg: %s\n", szMsg);
 }
 
-// Removes what a failed write left behind; only ever a regular file, so a
-// path naming a device or a directory is left alone.
-void RemovePartial(const char *pPath)
-{
-    struct stat st;
-    if (lstat(pPath, &st) == 0 && S_ISREG(st.st_mode))
-        unlink(pPath);
-}
-
 }  // namespace
 
 int JpegWriteBgrFile(const char *pPath, const unsigned char *pFrame, int nWidth, int nHeight,
@@ -66,7 +56,7 @@ int JpegWriteBgrFile(const char *pPath, const unsigned char *pFrame, int nWidth,
         jpeg_destroy_compress(&cinfo);
         if (fp)
             fclose(fp);
-        RemovePartial(pPath);
+        FileDeleteRegular(pPath);
         DebugPrint("JpegWriteBgrFile %s failed, partial file removed\n", pPath);
         return -1;
     }
@@ -111,7 +101,7 @@ int JpegWriteBgrFile(const char *pPath, const unsigned char *pFrame, int nWidth,
     FILE *f = fp;
     fp = NULL;
     if (fclose(f) != 0) {
-        RemovePartial(pPath);
+        FileDeleteRegular(pPath);
         DebugPrint("JpegWriteBgrFile %s: close failed, partial file removed\n", pPath);
         return -1;
     }

@@ -5,8 +5,6 @@
 
 #include <stdio.h>
 #include <string.h>
-#include <sys/stat.h>
-#include <unistd.h>
 
 extern "C" {
 #include <libavcodec/avcodec.h>
@@ -83,15 +81,23 @@ AVBSFContext *OpenStartCodeFilter(const AVCodecContext *cc, enum AVCodecID id)
     return bsf;
 }
 
-AVStream *AddVideoStream(AVFormatContext *oc, const FFMpegContext *ctx, RecordState *pState)
+AVStream *NewStream(AVFormatContext *oc, int nId, enum AVMediaType type, enum AVCodecID codec)
 {
     AVStream *st = avformat_new_stream(oc, NULL);
     if (!st)
         return NULL;
-    st->id = 0;
+    st->id = nId;
+    st->codecpar->codec_type = type;
+    st->codecpar->codec_id = codec;
+    return st;
+}
+
+AVStream *AddVideoStream(AVFormatContext *oc, const FFMpegContext *ctx, RecordState *pState)
+{
+    AVStream *st = NewStream(oc, 0, AVMEDIA_TYPE_VIDEO, ctx->nInVideoCodecId);
+    if (!st)
+        return NULL;
     AVCodecParameters *par = st->codecpar;
-    par->codec_type = AVMEDIA_TYPE_VIDEO;
-    par->codec_id = ctx->nInVideoCodecId;
     par->bit_rate = kVideoBitRate;
     par->width = AtomicGet(&ctx->nWidth);
     par->height = AtomicGet(&ctx->nHeight);
@@ -120,13 +126,10 @@ AVStream *AddVideoStream(AVFormatContext *oc, const FFMpegContext *ctx, RecordSt
 
 AVStream *AddAudioStream(AVFormatContext *oc, const FFMpegContext *ctx)
 {
-    AVStream *st = avformat_new_stream(oc, NULL);
+    AVStream *st = NewStream(oc, 1, AVMEDIA_TYPE_AUDIO, ctx->nInAudioCodecId);
     if (!st)
         return NULL;
-    st->id = 1;
     AVCodecParameters *par = st->codecpar;
-    par->codec_type = AVMEDIA_TYPE_AUDIO;
-    par->codec_id = ctx->nInAudioCodecId;
     par->format = AV_SAMPLE_FMT_S16;
     int nRate = ctx->pAudioCodecCtx ? ctx->pAudioCodecCtx->sample_rate : 0;
     par->sample_rate = nRate;
@@ -171,13 +174,69 @@ AVStream *AddAudioStream(AVFormatContext *oc, const FFMpegContext *ctx)
     return st;
 }
 
-// Removes a file the start created but could not complete; only ever a
-// regular file.
-void RemoveFailedFile(const char *pPath)
+// Sets up the muxer for pName, creates the file and writes its header.
+// 0 with *pOc, *pVideo and *pAudio (null without audio) set; -1 with a log
+// line, nothing left open and no file left behind.
+int OpenOutput(const FFMpegContext *ctx, const char *pName, AVFormatContext **pOc, AVStream **pVideo,
+               AVStream **pAudio)
 {
-    struct stat st;
-    if (lstat(pPath, &st) == 0 && S_ISREG(st.st_mode))
-        unlink(pPath);
+    const AVOutputFormat *fmt = av_guess_format(NULL, pName, NULL);
+    if (!fmt) {
+        DebugPrint("av_guess_format file:%s error!", pName);
+        return -1;
+    }
+    AVFormatContext *oc = avformat_alloc_context();
+    RecordState *pState = (RecordState *)av_mallocz(sizeof(RecordState));
+    if (!oc || !pState) {
+        DebugPrint("FFMpegStartSaveAvi %s: out of memory", pName);
+        av_free(pState);
+        avformat_free_context(oc);
+        return -1;
+    }
+    oc->oformat = fmt;
+    oc->url = av_strndup(pName, kUrlMax);
+    pState->nLastAudioPts = INT64_MIN;
+    oc->opaque = pState;
+
+    bool bAudio = ctx->nInAudioCodecId != AV_CODEC_ID_NONE;
+    bool bFileOpen = false;
+    int r = 0;
+    AVStream *pV = AddVideoStream(oc, ctx, pState);
+    AVStream *pA = pV && bAudio ? AddAudioStream(oc, ctx) : NULL;
+    if (!pV || (bAudio && !pA)) {
+        // Failing the start is enough; the host process goes on.
+        DebugPrint("Could not alloc stream\n");
+        goto fail;
+    }
+    av_dump_format(oc, 0, pName, 1);
+    if (!(fmt->flags & AVFMT_NOFILE)) {
+        r = avio_open(&oc->pb, pName, AVIO_FLAG_WRITE);
+        if (r < 0) {
+            DebugPrint("FFMpegStartSaveAvi avio_open %s error ret:%d", pName, r);
+            goto fail;
+        }
+        bFileOpen = true;
+    }
+    // A muxer that refuses the streams (a codec the container cannot hold)
+    // would take no packets: fail now rather than record an empty file.
+    r = avformat_write_header(oc, NULL);
+    if (r < 0) {
+        DebugPrint("FFMpegStartSaveAvi avformat_write_header %s error ret:%d", pName, r);
+        goto fail;
+    }
+    *pOc = oc;
+    *pVideo = pV;
+    *pAudio = pA;
+    return 0;
+
+fail:
+    if (bFileOpen) {
+        avio_closep(&oc->pb);
+        FileDeleteRegular(pName);
+    }
+    FreeRecordState(pState);
+    avformat_free_context(oc);
+    return -1;
 }
 
 }  // namespace
@@ -251,68 +310,9 @@ int FFMpegStartSaveAvi(FFMpegContext *ctx, const char *pPath)
         return -1;
     }
 
-    const AVOutputFormat *fmt = av_guess_format(NULL, pName, NULL);
-    if (!fmt) {
-        DebugPrint("av_guess_format file:%s error!", pName);
-        MutexUnlock(hRecorder);
-        return -1;
-    }
-
-    AVFormatContext *oc = avformat_alloc_context();
-    if (!oc) {
-        DebugPrint("FFMpegStartSaveAvi %s: out of memory", pName);
-        MutexUnlock(hRecorder);
-        return -1;
-    }
-    oc->oformat = fmt;
-    oc->url = av_strndup(pName, kUrlMax);
-
-    RecordState *pState = (RecordState *)av_mallocz(sizeof(RecordState));
-    if (!pState) {
-        DebugPrint("FFMpegStartSaveAvi %s: out of memory", pName);
-        avformat_free_context(oc);
-        MutexUnlock(hRecorder);
-        return -1;
-    }
-    pState->nLastAudioPts = INT64_MIN;
-    oc->opaque = pState;
-
-    AVStream *pVideo = AddVideoStream(oc, ctx, pState);
-    AVStream *pAudio = NULL;
-    if (pVideo && ctx->nInAudioCodecId != AV_CODEC_ID_NONE)
-        pAudio = AddAudioStream(oc, ctx);
-    if (!pVideo || (ctx->nInAudioCodecId != AV_CODEC_ID_NONE && !pAudio)) {
-        // Failing the start is enough; the host process goes on.
-        DebugPrint("Could not alloc stream\n");
-        FreeRecordState(pState);
-        avformat_free_context(oc);
-        MutexUnlock(hRecorder);
-        return -1;
-    }
-
-    av_dump_format(oc, 0, pName, 1);
-
-    if (!(fmt->flags & AVFMT_NOFILE)) {
-        int r = avio_open(&oc->pb, pName, AVIO_FLAG_WRITE);
-        if (r < 0) {
-            DebugPrint("FFMpegStartSaveAvi avio_open %s error ret:%d", pName, r);
-            FreeRecordState(pState);
-            avformat_free_context(oc);
-            MutexUnlock(hRecorder);
-            return -1;
-        }
-    }
-    // A muxer that refuses the streams (a codec the container cannot hold)
-    // would take no packets: fail now rather than record an empty file.
-    int r = avformat_write_header(oc, NULL);
-    if (r < 0) {
-        DebugPrint("FFMpegStartSaveAvi avformat_write_header %s error ret:%d", pName, r);
-        if (!(fmt->flags & AVFMT_NOFILE)) {
-            avio_closep(&oc->pb);
-            RemoveFailedFile(pName);
-        }
-        FreeRecordState(pState);
-        avformat_free_context(oc);
+    AVFormatContext *oc = NULL;
+    AVStream *pVideo = NULL, *pAudio = NULL;
+    if (OpenOutput(ctx, pName, &oc, &pVideo, &pAudio) != 0) {
         MutexUnlock(hRecorder);
         return -1;
     }

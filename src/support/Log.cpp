@@ -16,6 +16,14 @@ static char s_szLogFile[256];
 static char s_szLogDir[256];
 static pthread_mutex_t s_hLogFileLock = PTHREAD_MUTEX_INITIALIZER;
 
+// The caller's message, cut to the buffer; empty for a null format.
+static void FormatMessage(char *pMsg, size_t nSize, const char *pFormat, va_list args)
+{
+    pMsg[0] = '\0';
+    if (pFormat)
+        vsnprintf(pMsg, nSize, pFormat, args);
+}
+
 int DebugPrint(const char *pFormat, ...)
 {
     time_t t = time(nullptr);
@@ -26,13 +34,10 @@ int DebugPrint(const char *pFormat, ...)
              tmLocal.tm_mon + 1, tmLocal.tm_mday, tmLocal.tm_hour, tmLocal.tm_min, tmLocal.tm_sec);
 
     char szMsg[1600];
-    szMsg[0] = '\0';
-    if (pFormat) {
-        va_list args;
-        va_start(args, pFormat);
-        vsnprintf(szMsg, sizeof(szMsg), pFormat, args);
-        va_end(args);
-    }
+    va_list args;
+    va_start(args, pFormat);
+    FormatMessage(szMsg, sizeof(szMsg), pFormat, args);
+    va_end(args);
     char szLine[1600];
     snprintf(szLine, sizeof(szLine),
              "[DEBUG PRINT] %s  %s=================================================\n", szTime,
@@ -75,13 +80,10 @@ int DebugFileLog(const char *pFile, int nLine, const char *pFormat, ...)
              lt.nHour, lt.nMinute, lt.nSecond, lt.nMilliseconds);
 
     char szMsg[1024];
-    szMsg[0] = '\0';
-    if (pFormat) {
-        va_list args;
-        va_start(args, pFormat);
-        vsnprintf(szMsg, sizeof(szMsg), pFormat, args);
-        va_end(args);
-    }
+    va_list args;
+    va_start(args, pFormat);
+    FormatMessage(szMsg, sizeof(szMsg), pFormat, args);
+    va_end(args);
     char szLine[1024];
     snprintf(szLine, sizeof(szLine), "%s[debug] %s:%d  %s=====\n", szTime, pFile ? pFile : "", nLine,
              szMsg);

@@ -84,6 +84,14 @@ int FileDelete(const char *pPath)
     return unlink(pPath) == 0 ? 0 : -1;
 }
 
+int FileDeleteRegular(const char *pPath)
+{
+    struct stat st;
+    if (!pPath || lstat(pPath, &st) != 0 || !S_ISREG(st.st_mode))
+        return -1;
+    return unlink(pPath) == 0 ? 0 : -1;
+}
+
 int DirCreate(const char *pPath)
 {
     if (!pPath || !pPath[0])

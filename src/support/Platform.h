@@ -35,6 +35,9 @@ int GetExeDir(char *pDir, size_t nSize);
 int FileExists(const char *pPath);
 // 0 on success, -1 on failure.
 int FileDelete(const char *pPath);
+// Removes what a failed write left behind: only ever a regular file, so a
+// path naming a device, a directory or a link is left alone. 0, or -1.
+int FileDeleteRegular(const char *pPath);
 // Creates one directory level; 0 if created or already a directory.
 int DirCreate(const char *pPath);
 
