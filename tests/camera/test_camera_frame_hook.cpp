@@ -3,52 +3,27 @@
 
 #include <gtest/gtest.h>
 
-#include <stdio.h>
-#include <stdlib.h>
-#include <sys/stat.h>
+#include <string.h>
 #include <unistd.h>
 
 #include <string>
 #include <vector>
 
-extern "C" {
-#include <jpeglib.h>
-}
-
-#include "../VideoSession/FakeStream.h"
+#include "../image/JpegTestUtil.h"
+#include "CameraTestUtil.h"
 
 namespace {
 
-bool Exists(const std::string &p)
+// The snapshot file decoded to RGB, top row first; false if it is no JPEG.
+bool DecodeJpegFile(const std::string &path, int *pW, int *pH, std::vector<unsigned char> *pRgb)
 {
-    struct stat st;
-    return stat(p.c_str(), &st) == 0;
-}
-
-// Decodes a JPEG file to RGB rows top-down; false if it is not one.
-bool DecodeJpeg(const std::string &path, int *pW, int *pH, std::vector<unsigned char> *pRgb)
-{
-    FILE *fp = fopen(path.c_str(), "rb");
-    if (!fp)
+    std::vector<unsigned char> data;
+    DecodedJpeg d;
+    if (!ReadWholeFile(path, &data) || !DecodeJpeg(data.data(), data.size(), JCS_RGB, &d))
         return false;
-    jpeg_decompress_struct cinfo;
-    jpeg_error_mgr jerr;
-    cinfo.err = jpeg_std_error(&jerr);
-    jpeg_create_decompress(&cinfo);
-    jpeg_stdio_src(&cinfo, fp);
-    jpeg_read_header(&cinfo, TRUE);
-    cinfo.out_color_space = JCS_RGB;
-    jpeg_start_decompress(&cinfo);
-    *pW = cinfo.output_width;
-    *pH = cinfo.output_height;
-    pRgb->resize((size_t)*pW * *pH * 3);
-    while (cinfo.output_scanline < cinfo.output_height) {
-        JSAMPROW row = pRgb->data() + (size_t)cinfo.output_scanline * *pW * 3;
-        jpeg_read_scanlines(&cinfo, &row, 1);
-    }
-    jpeg_finish_decompress(&cinfo);
-    jpeg_destroy_decompress(&cinfo);
-    fclose(fp);
+    *pW = d.nWidth;
+    *pH = d.nHeight;
+    pRgb->swap(d.pixels);
     return true;
 }
 
@@ -80,24 +55,9 @@ const unsigned char *BgrPixel(const std::vector<unsigned char> &f, int w, int h,
     return &f[((size_t)(h - 1 - yFromTop) * w + x) * 3];
 }
 
-class FrameHook : public ::testing::Test {
+class FrameHook : public CameraWithStream {
 protected:
-    std::string dir;
-    CIpCamera cam{8, "yard", ""};
-    FakeStream f;
-    void SetUp() override
-    {
-        char tmpl[] = "/tmp/ipcam_hook_XXXXXX";
-        ASSERT_NE(mkdtemp(tmpl), nullptr);
-        dir = tmpl;
-        f.Attach(&cam.m_VideoSession, &cam);
-    }
-    void TearDown() override
-    {
-        f.Detach();
-        std::string cmd = "rm -rf '" + dir + "'";
-        ASSERT_EQ(system(cmd.c_str()), 0);
-    }
+    FrameHook() : CameraWithStream(8, "yard") {}
     void Deliver(std::vector<unsigned char> &frame, int w, int h)
     {
         cam.m_VideoSession.DoVideoBuffer(frame.data(), w, h);
@@ -125,7 +85,7 @@ TEST_F(FrameHook, OneSnapshotPerRequestAndThePathIsConsumed)
     EXPECT_EQ(cam.m_nSaveImgCount, 4);
     int jw = 0, jh = 0;
     std::vector<unsigned char> rgb;
-    ASSERT_TRUE(DecodeJpeg(path, &jw, &jh, &rgb));
+    ASSERT_TRUE(DecodeJpegFile(path, &jw, &jh, &rgb));
     EXPECT_EQ(jw, w);
     EXPECT_EQ(jh, h);
     EXPECT_STREQ(cam.m_szSaveImgPath, "");
@@ -189,7 +149,7 @@ TEST_F(FrameHook, SnapshotIsUnmaskedWhileTheHostGetsTheMaskedFrame)
     EXPECT_EQ(BgrPixel(d.frame, w, h, 0, 24)[0], 128);
     int jw, jh;
     std::vector<unsigned char> rgb;
-    ASSERT_TRUE(DecodeJpeg(path, &jw, &jh, &rgb));
+    ASSERT_TRUE(DecodeJpegFile(path, &jw, &jh, &rgb));
     EXPECT_GT(rgb[0], 100) << "the snapshot is taken before the masks";
 }
 
@@ -216,7 +176,7 @@ TEST_F(FrameHook, PlanarStreamUsesTheOwnEncoderAndPlanarMasks)
     EXPECT_EQ(nCalls, 1);
     int jw, jh;
     std::vector<unsigned char> rgb;
-    ASSERT_TRUE(DecodeJpeg(path, &jw, &jh, &rgb));
+    ASSERT_TRUE(DecodeJpegFile(path, &jw, &jh, &rgb));
     EXPECT_EQ(jw, w);
     EXPECT_EQ(jh, h);
     // Y plane top-left black (16), bottom-right untouched; chroma neutral.
@@ -238,7 +198,7 @@ TEST_F(FrameHook, WriterFollowsTheStreamNotALaterSettingChange)
     Deliver(frame, w, h);
     int jw, jh;
     std::vector<unsigned char> rgb;
-    ASSERT_TRUE(DecodeJpeg(path, &jw, &jh, &rgb));
+    ASSERT_TRUE(DecodeJpegFile(path, &jw, &jh, &rgb));
     // Decoded as BGR grey: all three channels alike.
     EXPECT_NEAR(rgb[0], 128, 3);
     EXPECT_NEAR(rgb[1], 128, 3);

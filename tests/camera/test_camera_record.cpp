@@ -11,18 +11,12 @@
 #include <fstream>
 #include <string>
 
-#include "../VideoSession/FakeStream.h"
+#include "CameraTestUtil.h"
 #include "camera/CameraInternal.h"
 #include "support/Log.h"
 #include "support/Platform.h"
 
 namespace {
-
-bool Exists(const std::string &p)
-{
-    struct stat st;
-    return stat(p.c_str(), &st) == 0;
-}
 
 void Touch(const std::string &p, const char *text = "data")
 {
@@ -37,24 +31,9 @@ std::string Slurp(const std::string &p)
     return s;
 }
 
-class RecordControl : public ::testing::Test {
+class RecordControl : public CameraWithStream {
 protected:
-    std::string dir;
-    CIpCamera cam{5, "cam5", ""};
-    FakeStream f;
-    void SetUp() override
-    {
-        char tmpl[] = "/tmp/ipcam_rec_XXXXXX";
-        ASSERT_NE(mkdtemp(tmpl), nullptr);
-        dir = tmpl;
-        f.Attach(&cam.m_VideoSession, &cam);
-    }
-    void TearDown() override
-    {
-        f.Detach();
-        std::string cmd = "rm -rf '" + dir + "'";
-        ASSERT_EQ(system(cmd.c_str()), 0);
-    }
+    RecordControl() : CameraWithStream(5, "cam5") {}
     // As if a recording had run for nMs: the recorder's start tick and the
     // camera's start mark.
     void PretendRecording(const std::string &path, int nMs)

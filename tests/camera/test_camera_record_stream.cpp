@@ -13,6 +13,7 @@
 #include <string>
 #include <vector>
 
+#include "CameraTestUtil.h"
 #include "ipcamera/IpCamera.h"
 #include "support/Platform.h"
 #include "support/Thread.h"
@@ -21,12 +22,6 @@ namespace {
 
 std::string g_dir;
 std::string g_clip;
-
-bool Exists(const std::string &p)
-{
-    struct stat st;
-    return stat(p.c_str(), &st) == 0;
-}
 
 std::vector<std::string> AviFiles(const std::string &dir)
 {
