@@ -47,6 +47,17 @@ static void UnlockContext(void)
     pthread_mutex_unlock(&s_hContextLock);
 }
 
+// A relaxed 32-bit field of the open stream, -1 when none is open.
+static int OpenStreamInt(CVideoSession *pSession, int32_t FFMpegContext::*pField)
+{
+    FFMpegContext *ctx = LockOpenContext(pSession);
+    if (!ctx)
+        return -1;
+    int n = AtomicGet(&(ctx->*pField));
+    UnlockContext();
+    return n;
+}
+
 int VideoSessionFrameWait(FFMpegContext *ctx)
 {
     if (!ctx || !ctx->pSession)
@@ -246,22 +257,12 @@ int CVideoSession::SendVideoCond()
 
 int CVideoSession::GetVideoWidth()
 {
-    FFMpegContext *ctx = LockOpenContext(this);
-    if (!ctx)
-        return -1;
-    int n = AtomicGet(&ctx->nWidth);
-    UnlockContext();
-    return n;
+    return OpenStreamInt(this, &FFMpegContext::nWidth);
 }
 
 int CVideoSession::GetVideoHeight()
 {
-    FFMpegContext *ctx = LockOpenContext(this);
-    if (!ctx)
-        return -1;
-    int n = AtomicGet(&ctx->nHeight);
-    UnlockContext();
-    return n;
+    return OpenStreamInt(this, &FFMpegContext::nHeight);
 }
 
 int CVideoSession::GetFrequency()
@@ -306,12 +307,7 @@ bool CVideoSession::IsPlayFinish()
 
 int CVideoSession::GetFinishStatus()
 {
-    FFMpegContext *ctx = LockOpenContext(this);
-    if (!ctx)
-        return -1;
-    int n = AtomicGet(&ctx->bFinish);
-    UnlockContext();
-    return n;
+    return OpenStreamInt(this, &FFMpegContext::bFinish);
 }
 
 float CVideoSession::getBitRateInfo()
@@ -326,12 +322,7 @@ float CVideoSession::getBitRateInfo()
 
 int CVideoSession::getFrameRateInfo()
 {
-    FFMpegContext *ctx = LockOpenContext(this);
-    if (!ctx)
-        return -1;
-    int n = AtomicGet(&ctx->nFrameRate);
-    UnlockContext();
-    return n;
+    return OpenStreamInt(this, &FFMpegContext::nFrameRate);
 }
 
 // Recording start and stop hold the context lock throughout: a close on
