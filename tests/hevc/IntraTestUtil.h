@@ -294,6 +294,19 @@ inline std::vector<std::string> Libde265FrameMd5(const std::string &path, size_t
 }
 
 
+// The stream's own decoded picture hashes checked by hevc-decode --verify:
+// 1 when all iPictures were verified without mismatch, 0 when not, -1 when
+// the tool is not built.
+inline int VerifiedByPictureHash(const std::string &path, int iPictures)
+{
+    std::string tool = std::string(IPCAMERA_BINARY_DIR) + "/tools/hevc-decode/hevc-decode";
+    if (hevctest::ReadFile(tool).empty())
+        return -1;
+    std::string out;
+    hevctest::Run("'" + tool + "' --quiet --relax 1 --verify '" + path + "'", &out);
+    return out.find("verified=" + std::to_string(iPictures) + " mismatches=0 ") != std::string::npos ? 1 : 0;
+}
+
 // One stream of the shared collection that has an FFmpeg framemd5 list.
 struct ConfStream {
     std::string file; // relative to the collection
