@@ -305,26 +305,31 @@ TEST_F(SelectThread, RealDecoderPlanarKeepsTheMarkedStream)
     EXPECT_EQ(s.ctx.hHevcDecoder, nullptr);
 }
 
-// All-intra stream as a camera sends it (x265 CLI: an IDR with its parameter
-// sets in every packet, no encoder-info SEI, which would exceed the
+// A stream as a camera sends it, made with the x265 CLI: parameter sets
+// with every key picture and no encoder-info SEI (which would exceed the
 // decoder's SEI size limit). Written under a private name, then renamed.
-std::string IntraClipCli(int w, int h, int frames)
+std::string ClipCli(const std::string &tag, int w, int h, int frames, const std::string &opts)
 {
-    std::string path = mediagen::Dir() + "/hevcsel_cli_intra_" + std::to_string(w) + "x" + std::to_string(h) + "_" +
-                       std::to_string(frames) + ".hevc";
+    std::string path = mediagen::Dir() + "/hevcsel_cli_" + tag + "_" + std::to_string(w) + "x" + std::to_string(h) +
+                       "_" + std::to_string(frames) + ".hevc";
     if (access(path.c_str(), R_OK) == 0)
         return path;
     std::string tmp = path + ".tmp" + std::to_string(getpid()) + ".hevc";
     std::string cmd = "ffmpeg -v error -f lavfi -i \"" + mediagen::MarkerFilter(w, h, "yuv420p") + "\" -frames:v " +
                       std::to_string(frames) +
                       " -f yuv4mpegpipe - 2>/dev/null < /dev/null | x265 --log-level error --y4m --input - "
-                      "--preset ultrafast --keyint 1 --no-info --repeat-headers --output \"" + tmp +
+                      "--preset ultrafast --no-info --repeat-headers " + opts + " --output \"" + tmp +
                       "\" > /dev/null 2>&1";
     if (system(cmd.c_str()) != 0 || rename(tmp.c_str(), path.c_str()) != 0) {
         unlink(tmp.c_str());
         return "";
     }
     return path;
+}
+
+bool HaveX265AndFfmpeg()
+{
+    return system("x265 --version > /dev/null 2>&1") == 0 && mediagen::HaveFfmpeg();
 }
 
 struct AllPictures {
@@ -379,9 +384,9 @@ std::vector<std::vector<unsigned char>> FfmpegI420(const std::vector<AVPacket *>
 // picture at the stream's size, the same as FFmpeg's.
 TEST(SelectThreadReal, PlanarPlaysAllIntraMarkedStreamWithTheBuiltInDecoder)
 {
-    if (system("x265 --version > /dev/null 2>&1") != 0 || !mediagen::HaveFfmpeg())
+    if (!HaveX265AndFfmpeg())
         GTEST_SKIP() << "x265 or ffmpeg command-line tool not installed";
-    std::string path = IntraClipCli(176, 144, 10);
+    std::string path = ClipCli("intra", 176, 144, 10, "--keyint 1");
     ASSERT_FALSE(path.empty()) << "x265 could not make the clip";
     HevcSetDecoderApi(nullptr);
     harness::HandStream s;
@@ -417,6 +422,56 @@ TEST(SelectThreadReal, PlanarPlaysAllIntraMarkedStreamWithTheBuiltInDecoder)
     ASSERT_EQ(all.pics.size(), 10u) << "one picture per packet, none held back";
     for (size_t i = 0; i < want.size(); i++)
         EXPECT_TRUE(all.pics[i] == want[i]) << "picture " << i << " differs from FFmpeg's";
+    harness::FreePackets(pkts);
+}
+
+// The planar thread flushes the real decoder after every packet; the next
+// packet must go on from the same stream. P pictures well past the point
+// where the picture order count needs the previous picture (128 with x265's
+// 8-bit order count) keep their order count and references.
+TEST(SelectThreadReal, PlanarDecodeGoesOnAfterEachPacketsFlush)
+{
+    if (!HaveX265AndFfmpeg())
+        GTEST_SKIP() << "x265 or ffmpeg command-line tool not installed";
+    const int kFrames = 140;
+    std::string path = ClipCli("longgop", 64, 64, kFrames, "--keyint 300 --min-keyint 300 --no-scenecut --bframes 0 --ref 1");
+    ASSERT_FALSE(path.empty()) << "x265 could not make the clip";
+    harness::HandStream s;
+    ASSERT_TRUE(s.Open(path, 1));
+    std::vector<AVPacket *> pkts = s.ReadVideo();
+    ASSERT_EQ((int)pkts.size(), kFrames);
+
+    // As the planar thread makes it, but with room for the two references
+    // x265 keeps in every P picture's set even with --ref 1.
+    HevcSetDecoderApi(nullptr);
+    IHW265D_INIT_PARAM param;
+    HevcFillInitParam(&param, 64, 64, 1);
+    param.iMaxRefNum = 2;
+    IH265DEC_HANDLE h = nullptr;
+    ASSERT_EQ(IHW265D_Create(&h, &param), 0u);
+    s.ctx.hHevcDecoder = h;
+    HevcPlanar hp;
+    HevcPlanarInit(&hp);
+    hp.hsDecoder = 1;
+    hp.hasSei = 1;
+    AVFrame *frame = av_frame_alloc();
+    int wait = 0, pictures = 0;
+    StderrCapture cap;
+    for (int i = 0; i < kFrames; i++) {
+        int r = HevcPlanarDecode(&hp, &s.ctx, pkts[i], frame, &wait);
+        if (r != HEVC_DEC_PICTURE || hp.stOut.iPicOrderCnt != i) {
+            ADD_FAILURE() << "packet " << i << ": result " << r << ", order count " << hp.stOut.iPicOrderCnt;
+            break;
+        }
+        pictures++;
+    }
+    std::string log = cap.Stop();
+    EXPECT_EQ(pictures, kFrames) << log;
+    EXPECT_EQ(hp.hsDecoder, 1);
+    EXPECT_EQ(s.ctx.bRunning, 1);
+    av_frame_free(&frame);
+    HevcPlanarFree(&hp);
+    HevcDeleteDecoder(&s.ctx);
     harness::FreePackets(pkts);
 }
 
