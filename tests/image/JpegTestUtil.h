@@ -107,6 +107,19 @@ inline std::vector<unsigned char> MakeNaturalI420(int w, int h, uint32_t seed = 
     return f;
 }
 
+// Deterministic noise bytes: pictures that compress badly and make FF bytes
+// in the entropy-coded data likely.
+inline std::vector<unsigned char> MakeNoise(size_t n, uint32_t seed)
+{
+    std::vector<unsigned char> v(n);
+    uint32_t s = seed;
+    for (unsigned char &b : v) {
+        s = s * 1103515245u + 12345u;
+        b = (unsigned char)(s >> 16);
+    }
+    return v;
+}
+
 inline double Psnr(const unsigned char *a, size_t nStrideA, const unsigned char *b,
                    size_t nStrideB, size_t n)
 {

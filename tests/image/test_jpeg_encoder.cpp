@@ -229,12 +229,7 @@ TEST(JpegEncoder, EveryFfInScanIsStuffed)
 {
     // Noise makes FF bytes in the entropy-coded data likely.
     const int w = 64, h = 64;
-    std::vector<unsigned char> frame((size_t)w * h * 3 / 2);
-    uint32_t s = 7;
-    for (unsigned char &b : frame) {
-        s = s * 1103515245u + 12345u;
-        b = (unsigned char)(s >> 16);
-    }
+    std::vector<unsigned char> frame = MakeNoise((size_t)w * h * 3 / 2, 7);
     std::vector<unsigned char> j = Encode(frame, w, h, 100);
     size_t scan;
     ParseSegments(j, &scan);
@@ -370,12 +365,7 @@ TEST(JpegEncoder, NoiseIntoSnapshotSizedBufferNeverOverruns)
     // Pure noise at quality 100 needs more than 3 bytes per pixel: the
     // encoder must refuse rather than write past the buffer.
     const int w = 64, h = 64;
-    std::vector<unsigned char> frame((size_t)w * h * 3 / 2);
-    uint32_t s = 99;
-    for (unsigned char &b : frame) {
-        s = s * 1103515245u + 12345u;
-        b = (unsigned char)(s >> 16);
-    }
+    std::vector<unsigned char> frame = MakeNoise((size_t)w * h * 3 / 2, 99);
     int cap = w * h;  // deliberately small
     std::vector<unsigned char> out(cap + 32, 0x5A);
     int len = 0;
@@ -420,12 +410,7 @@ TEST(JpegEncoder, FileWriterWritesDecodableSnapshot)
 
     // Noise does not fit the first buffer of 3 bytes per pixel; the writer
     // must still produce the whole image.
-    std::vector<unsigned char> noise((size_t)w * h * 3 / 2);
-    uint32_t s = 3;
-    for (unsigned char &b : noise) {
-        s = s * 1103515245u + 12345u;
-        b = (unsigned char)(s >> 16);
-    }
+    std::vector<unsigned char> noise = MakeNoise((size_t)w * h * 3 / 2, 3);
     ASSERT_EQ(0, JpegWriteI420File(path.c_str(), noise.data(), w, h));
     ASSERT_TRUE(ReadWholeFile(path, &j));
     EXPECT_GT(j.size(), (size_t)w * h * 3);

@@ -145,12 +145,7 @@ TEST(JpegSnapshot, UnwritablePathFailsWithMessage)
 TEST(JpegSnapshot, WriteErrorReturnsAndRemovesPartialFile)
 {
     const int w = 256, h = 256;
-    std::vector<unsigned char> frame((size_t)w * h * 3);
-    uint32_t s = 1;
-    for (unsigned char &b : frame) {
-        s = s * 1103515245u + 12345u;
-        b = (unsigned char)(s >> 16);
-    }
+    std::vector<unsigned char> frame = MakeNoise((size_t)w * h * 3, 1);
     std::string path = TempPath("limited.jpg");
 
     struct rlimit old;
