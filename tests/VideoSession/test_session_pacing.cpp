@@ -187,11 +187,6 @@ TEST(SessionSettings, StartValuesNameAndConnectType)
 {
     CVideoSession a, b;
     EXPECT_EQ(a.m_VideoContext, nullptr);
-    EXPECT_EQ(a.m_bInit, 0);
-    EXPECT_EQ(a.m_pOwner, nullptr);
-    EXPECT_NE(a.m_pFrameCond, nullptr);
-    EXPECT_NE(a.m_hSessionLock, nullptr);
-    EXPECT_EQ(a.m_nSmoothStream, 0);
     EXPECT_EQ(a.m_szName[0], '\0');
 
     std::string longName(300, 'n');

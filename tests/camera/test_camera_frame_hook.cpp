@@ -220,13 +220,6 @@ TEST_F(FrameHook, PausedRepeatWithoutPictureKeepsTheRequest)
     EXPECT_TRUE(Exists(path));
 }
 
-TEST_F(FrameHook, LongImagePathIsCut)
-{
-    std::string big(300, 'p');
-    cam.SetSaveImagePath(big.c_str());
-    EXPECT_EQ(strlen(cam.m_szSaveImgPath), 255u);
-}
-
 TEST_F(FrameHook, OnScreenTextIsStampedAfterTheMasksAndOnlyWhenSet)
 {
     const int w = 64, h = 48;
