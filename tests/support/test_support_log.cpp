@@ -138,6 +138,17 @@ TEST(SupportPlatform, ExeDirAndFiles)
     EXPECT_EQ(DirCreate(f.c_str()), -1) << "a file is not a directory";
     EXPECT_EQ(FileDelete(f.c_str()), 0);
     EXPECT_EQ(FileDelete(f.c_str()), -1);
+    // Clean-up after a failed write removes regular files only: never the
+    // directory, nor a link (or what it points to).
+    WriteFile(f, "x");
+    std::string link = sub + "/l";
+    ASSERT_EQ(symlink(f.c_str(), link.c_str()), 0);
+    EXPECT_EQ(FileDeleteRegular(sub.c_str()), -1);
+    EXPECT_EQ(FileDeleteRegular(link.c_str()), -1);
+    EXPECT_TRUE(FileExists(f.c_str()));
+    EXPECT_EQ(FileDeleteRegular(f.c_str()), 0);
+    EXPECT_FALSE(FileExists(f.c_str()));
+    unlink(link.c_str());
     rmdir(sub.c_str());
     rmdir(tmpl);
 }
