@@ -184,7 +184,8 @@ inline Pic DigestPicture(const IHW265D_OUTARGS &o, bool bKeepLuma)
 
 // Decodes a whole Annex B buffer in chunks, then flushes.
 inline DecodeRun DecodeBuffer(const std::vector<uint8_t> &data, int iBitDepth, int iOrder = IH265D_DISPLAY_ORDER,
-                        bool bKeepLuma = false, size_t uiChunk = 1 << 20, int iMaxW = 1920, int iMaxH = 1088)
+                        bool bKeepLuma = false, size_t uiChunk = 1 << 20, int iMaxW = 1920, int iMaxH = 1088,
+                        int iThreadType = 0)
 {
     DecodeRun run;
     RunCtx ctx{&run};
@@ -199,6 +200,7 @@ inline DecodeRun DecodeBuffer(const std::vector<uint8_t> &data, int iBitDepth, i
     p.iMaxPPSNum = 64;
     p.iBitDepth = iBitDepth;
     p.eOutputOrder = iOrder;
+    p.eThreadType = iThreadType;
     p.MallocFxn = RunMalloc;
     p.FreeFxn = RunFree;
     p.LogFxn = CollectLog;

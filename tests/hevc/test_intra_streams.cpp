@@ -90,7 +90,8 @@ std::string CaseName(const ::testing::TestParamInfo<StreamCase> &i)
 INSTANTIATE_TEST_SUITE_P(X265AllIntra, IntraStream, ::testing::ValuesIn(kCases), CaseName);
 
 // Decode order and display order give the same pictures for all-intra
-// streams; chunked input that splits NAL units changes nothing.
+// streams; chunked input that splits NAL units and a decoder created for
+// multi-threaded decoding change nothing.
 TEST(IntraStreamOrder, DecodeOrderAndSmallChunksGiveTheSamePictures)
 {
     std::string path = X265Stream("intra_noinfo_ctu64", 352, 288, 3, 8, "-I 1 --keyint 1 --no-info --hash 1 --ctu 64");
@@ -99,10 +100,14 @@ TEST(IntraStreamOrder, DecodeOrderAndSmallChunksGiveTheSamePictures)
     std::vector<uint8_t> data = ReadFile(path);
     DecodeRun a = DecodeBuffer(data, 8, IH265D_DISPLAY_ORDER);
     DecodeRun b = DecodeBuffer(data, 8, IH265D_DECODE_ORDER, false, 1000);
+    DecodeRun c = DecodeBuffer(data, 8, IH265D_DISPLAY_ORDER, false, 1 << 20, 1920, 1088, 1);
     ASSERT_EQ(a.pics.size(), 3u);
     ASSERT_EQ(b.pics.size(), 3u);
-    for (size_t i = 0; i < 3; i++)
+    ASSERT_EQ(c.pics.size(), 3u);
+    for (size_t i = 0; i < 3; i++) {
         EXPECT_EQ(a.pics[i].md5, b.pics[i].md5);
+        EXPECT_EQ(a.pics[i].md5, c.pics[i].md5) << "multi-threaded creation";
+    }
 }
 
 } // namespace
