@@ -109,15 +109,23 @@ int CIpCamera::SetMaskAreaParam(MaskAreaParam *pParam)
     return 0;
 }
 
+int MaskPaintSlots(const int *pSlots, int nSlots, int bPlanar, unsigned char *pFrame, int nWidth,
+                   int nHeight)
+{
+    for (int i = 0; i < nSlots; i++) {
+        int rec[MASK_FIELD_COUNT];
+        MaskCopyRelaxed(rec, pSlots + (size_t)i * MASK_FIELD_COUNT);
+        if (bPlanar)
+            MaskPaintI420(rec, pFrame, nWidth, nHeight);
+        else
+            MaskPaintBgr(rec, pFrame, nWidth, nHeight);
+    }
+    return 0;
+}
+
 int CIpCamera::SetMaskArea(unsigned char *pFrame, int nWidth, int nHeight)
 {
     static_assert(sizeof(MaskAreaParam) == MASK_FIELD_COUNT * sizeof(int), "mask record is nine ints");
-    // Packed BGR only: the frame hook paints planar frames with
-    // MaskPaintI420 itself.
-    for (int i = 0; i < 4; i++) {
-        int rec[MASK_FIELD_COUNT];
-        MaskCopyRelaxed(rec, (const int *)&m_MaskArea[i]);
-        MaskPaintBgr(rec, pFrame, nWidth, nHeight);
-    }
-    return 0;
+    // Packed BGR only: the frame hook paints planar frames itself.
+    return MaskPaintSlots((const int *)m_MaskArea, 4, 0, pFrame, nWidth, nHeight);
 }

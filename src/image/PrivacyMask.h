@@ -44,4 +44,10 @@ int MaskPaintBgr(const int *pMask, unsigned char *pFrame, int nWidth, int nHeigh
 // shows. Returns 0.
 int MaskPaintI420(const int *pMask, unsigned char *pFrame, int nWidth, int nHeight);
 
+// Paints nSlots consecutive records (the camera's mask slots, which the
+// host may rewrite meanwhile: each is copied with MaskCopyRelaxed first)
+// into a BGR frame, or an I420 frame when bPlanar. Returns 0.
+int MaskPaintSlots(const int *pSlots, int nSlots, int bPlanar, unsigned char *pFrame, int nWidth,
+                   int nHeight);
+
 #endif

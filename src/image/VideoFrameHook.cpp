@@ -20,8 +20,6 @@
 // few fields, never around file work, and nests inside no other lock.
 static pthread_mutex_t s_hSnapshotLock = PTHREAD_MUTEX_INITIALIZER;
 
-static_assert(sizeof(MaskAreaParam) == MASK_FIELD_COUNT * sizeof(int), "mask record is nine ints");
-
 int CIpCamera::SetSaveImagePath(const char *pPath)
 {
     const char *pText = pPath ? pPath : "";
@@ -104,18 +102,8 @@ int CIpCamera::DoVideoBuffer(CVideoSession *pSession, unsigned char *pFrame, int
     if (!pfn)
         return 0;
     if (bHasFrame) {
-        // Painted for the layout the stream delivers (see bPlanar above);
-        // SetMaskArea would go by the camera's setting, which may already
-        // name the next open's layout. Each record is copied first so a
-        // host update during painting cannot mix fields within one slot.
-        for (int i = 0; i < 4; i++) {
-            int rec[MASK_FIELD_COUNT];
-            MaskCopyRelaxed(rec, (const int *)&m_MaskArea[i]);
-            if (bPlanar)
-                MaskPaintI420(rec, pFrame, nWidth, nHeight);
-            else
-                MaskPaintBgr(rec, pFrame, nWidth, nHeight);
-        }
+        // Painted for the layout the stream delivers (see bPlanar above).
+        MaskPaintSlots((const int *)m_MaskArea, 4, bPlanar, pFrame, nWidth, nHeight);
         if (!bPlanar && AtomicGet(&m_bOsdEnable)) {
             char szText[256];
             pthread_mutex_lock(&s_hSnapshotLock);
