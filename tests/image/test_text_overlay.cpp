@@ -152,16 +152,35 @@ TEST(TextOverlay, TopRowAndColumnsLandWhereAsked)
     for (int y = 0; y < f.h; y++)
         for (int x = 0; x < f.w; x++)
             ASSERT_EQ(x >= 5 && x < 13 && y < 3, f.White(x, y)) << x << "," << y;
-    // Bit order: the most significant bit is the leftmost pixel.
+}
+
+// Where one glyph's ink lands: bit order, and clipping at each edge.
+TEST(TextOverlay, GlyphInkBox)
+{
     const unsigned char left[1] = {0x80};
-    Frame g(16, 4);
-    TextDrawGlyphBgr(left, 8, 1, g.data(), g.w, g.h, 2, 1);
-    int x0, y0, x1, y1;
-    ASSERT_TRUE(g.InkBox(&x0, &y0, &x1, &y1));
-    EXPECT_EQ(2, x0);
-    EXPECT_EQ(2, x1);
-    EXPECT_EQ(1, y0);
-    EXPECT_EQ(1, y1);
+    const unsigned char solid[4] = {0xFF, 0xFF, 0xFF, 0xFF};
+    struct Case {
+        const char *what;
+        const unsigned char *glyph;
+        int gh, fw, fh, x, y;
+        int x0, y0, x1, y1;  // expected ink box, inclusive
+    } cases[] = {
+        {"most significant bit is the leftmost pixel", left, 1, 16, 4, 2, 1, 2, 1, 2, 1},
+        {"half off the left and top edges", solid, 4, 64, 40, -4, -2, 0, 0, 3, 1},
+        {"past the right and bottom edges", solid, 4, 64, 40, 60, 38, 60, 38, 63, 39},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.what);
+        Frame f(c.fw, c.fh);
+        TextDrawGlyphBgr(c.glyph, 8, c.gh, f.data(), f.w, f.h, c.x, c.y);
+        int x0, y0, x1, y1;
+        ASSERT_TRUE(f.InkBox(&x0, &y0, &x1, &y1));
+        EXPECT_EQ(c.x0, x0);
+        EXPECT_EQ(c.y0, y0);
+        EXPECT_EQ(c.x1, x1);
+        EXPECT_EQ(c.y1, y1);
+        EXPECT_TRUE(f.GuardsIntact());
+    }
 }
 
 TEST(TextOverlay, CellsControlBytesAndBackground)
@@ -200,25 +219,6 @@ TEST(TextOverlay, ClipsAtEveryEdge)
                 ASSERT_TRUE(f.OnlyWhiteOrBackground());
             }
     }
-    // A glyph half off the left and top edges keeps its visible part.
-    Frame f(64, 40);
-    const unsigned char solid[4] = {0xFF, 0xFF, 0xFF, 0xFF};
-    TextDrawGlyphBgr(solid, 8, 4, f.data(), f.w, f.h, -4, -2);
-    int x0, y0, x1, y1;
-    ASSERT_TRUE(f.InkBox(&x0, &y0, &x1, &y1));
-    EXPECT_EQ(0, x0);
-    EXPECT_EQ(3, x1);
-    EXPECT_EQ(0, y0);
-    EXPECT_EQ(1, y1);
-    // And past the right and bottom edges.
-    Frame g(64, 40);
-    TextDrawGlyphBgr(solid, 8, 4, g.data(), g.w, g.h, 60, 38);
-    ASSERT_TRUE(g.InkBox(&x0, &y0, &x1, &y1));
-    EXPECT_EQ(60, x0);
-    EXPECT_EQ(63, x1);
-    EXPECT_EQ(38, y0);
-    EXPECT_EQ(39, y1);
-    EXPECT_TRUE(g.GuardsIntact());
 }
 
 TEST(TextOverlay, CameraMembersStampText)
