@@ -255,10 +255,8 @@ static unsigned int Flush(HW265D_DEC *d, IHW265D_OUTARGS *o)
     d->uiScanHint = 0;
     HevcFinishPicture(d);
     d->bPicReady = 0;
-    /* Data after a flush is a new bitstream: its first picture starts a
-     * coded video sequence. */
-    d->stPoc.bAfterEos = 1;
-    d->stPoc.bPrevTid0Valid = 0;
+    /* The picture order count state stays: callers flush after every packet
+     * (the planar decode thread does) and the stream simply goes on. */
     if (HevcDpbOutput(d, o, 1))
         return uiRet;
     o->eDecodeStatus = IH265D_NO_PICTURE;

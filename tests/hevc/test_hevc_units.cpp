@@ -403,6 +403,40 @@ TEST(HevcFlush, BufferedUnitsDecodeOneOutputAtATime)
         EXPECT_EQ(d.pictures[(size_t)i].out.iPicOrderCnt, i);
 }
 
+TEST(HevcFlush, FlushAfterEveryPacketKeepsTheSequenceGoing)
+{
+    // A caller that flushes after each access unit (one packet per call):
+    // the order count keeps counting across the 4-bit wrap and references
+    // stay available.
+    SpsSpec s;
+    s.iNumStRps = 1;
+    s.iLog2MaxPocLsb = 4;
+    std::vector<std::vector<uint8_t>> packets = {Cat({Headers(s), MakeIdrSlice()})};
+    for (int i = 1; i <= 20; i++) {
+        BitWriter w;
+        w.U(1, 1);
+        w.Ue(0);
+        w.Ue(1);
+        w.U((uint32_t)(i & 15), 4);
+        w.U(1, 1);
+        w.U(0, 1);
+        w.Ue(0);
+        w.Se(0);
+        w.Trailing();
+        w.U(0xA5, 8);
+        packets.push_back(w.Nal(HEVC_NAL_TRAIL_R));
+    }
+    Decoder d(DefaultParams(64, 64));
+    for (const std::vector<uint8_t> &pkt : packets) {
+        d.Feed(pkt, pkt.size(), false);
+        d.FlushAll();
+    }
+    EXPECT_FALSE(d.HasLog("some of the refrence frames is not exist"));
+    ASSERT_EQ(d.pictures.size(), 21u);
+    for (int i = 0; i <= 20; i++)
+        EXPECT_EQ(d.pictures[(size_t)i].out.iPicOrderCnt, i);
+}
+
 TEST(HevcPictureLimits, TooManyNalUnitsInOnePicture)
 {
     Decoder d(DefaultParams(64, 64));
