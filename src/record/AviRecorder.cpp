@@ -396,7 +396,11 @@ int FFMpegSaveAviWritePacket(FFMpegContext *ctx, const AVPacket *pkt)
                 return -1;
             }
         }
-        pCopy->pts = ctx->nSaveVideoFrames;
+        // The frame count runs 1, 2, 3... for the rate; the muxer takes
+        // the frame's index, since a first timestamp of 1 would make it
+        // pad index 0 with an empty chunk (a duplicated first picture, and
+        // timestamps that read back 0, 2, 3...).
+        pCopy->pts = ctx->nSaveVideoFrames - 1;
         pCopy->duration = 1;
         pCopy->stream_index = ctx->nSaveVideoIndex;
     } else {

@@ -6,8 +6,9 @@
 // lock (FFMpegRecorderLock); both take the stream's hSaveMutex after it, so
 // the lock order is recorder lock, then recording write lock. The read
 // thread writes each packet under hSaveMutex alone, from the first video key
-// frame on: video stamped 1, 2, 3... (duration 1), audio with the running
-// sum of its packet durations.
+// frame on: video counted 1, 2, 3... (duration 1, stored at index count - 1
+// so the first frame is the file's frame 0), audio with the running sum of
+// its packet durations.
 //
 // The true frame rate is only known at the stop, which rewrites the rate of
 // the first stream header (bytes 132-135 of the file, little-endian, frames
@@ -40,7 +41,8 @@ int FFMpegStopSaveAvi(FFMpegContext *ctx);
 // The read thread's recording step for one packet read from the source,
 // under hSaveMutex. While a recording runs, and from its first video key
 // frame on, writes a new reference to pkt's payload (pkt itself is left
-// unchanged): video as the next frame number (1, 2, 3...) with duration 1,
+// unchanged): video counted as the next frame number (1, 2, 3...) in
+// nSaveVideoFrames and written at that number - 1 with duration 1,
 // audio at the running sum of audio durations (nSaveAudioPts) expressed in
 // the output stream's time base and kept strictly increasing, so sources
 // with other time bases or without durations neither bloat the file nor
