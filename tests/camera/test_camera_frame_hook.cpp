@@ -62,6 +62,15 @@ protected:
     {
         cam.m_VideoSession.DoVideoBuffer(frame.data(), w, h);
     }
+    // Requests one snapshot into dir/name and delivers the frame; the path.
+    std::string SnapshotOfNext(std::vector<unsigned char> &frame, int w, int h, const char *name)
+    {
+        std::string path = dir + "/" + name;
+        cam.SetSaveImagePath(path.c_str());
+        cam.SaveImage(0, 1);
+        Deliver(frame, w, h);
+        return path;
+    }
 };
 
 }  // namespace
@@ -107,10 +116,7 @@ TEST_F(FrameHook, RequestWithoutPathIsConsumedAndTheNextOneWorks)
     EXPECT_NE(log.find("can't open"), std::string::npos);
     EXPECT_EQ(cam.m_bSaveImgNow, 0);
 
-    std::string path = dir + "/later.jpg";
-    cam.SetSaveImagePath(path.c_str());
-    cam.SaveImage(0, 1);
-    Deliver(frame, w, h);
+    std::string path = SnapshotOfNext(frame, w, h, "later.jpg");
     EXPECT_TRUE(Exists(path));
 }
 
@@ -120,10 +126,7 @@ TEST_F(FrameHook, SnapshotWithoutCallbackAndNoMasksPainted)
     std::vector<unsigned char> frame = GreyBgr(w, h);
     MaskAreaParam m = {0, 1, 0, 0, 50, 50, 100, 100, 0};
     cam.SetMaskAreaParam(&m);
-    std::string path = dir + "/nocb.jpg";
-    cam.SetSaveImagePath(path.c_str());
-    cam.SaveImage(0, 1);
-    Deliver(frame, w, h);
+    std::string path = SnapshotOfNext(frame, w, h, "nocb.jpg");
     EXPECT_TRUE(Exists(path));
     EXPECT_EQ(frame, GreyBgr(w, h)) << "without a callback the frame is left alone";
 }
@@ -136,10 +139,7 @@ TEST_F(FrameHook, SnapshotIsUnmaskedWhileTheHostGetsTheMaskedFrame)
     cam.SetVideoBufCallBack(OnVideo, &d);
     MaskAreaParam m = {0, 1, 0, 0, 50, 50, 100, 100, 0};
     cam.SetMaskAreaParam(&m);
-    std::string path = dir + "/masked.jpg";
-    cam.SetSaveImagePath(path.c_str());
-    cam.SaveImage(0, 1);
-    Deliver(frame, w, h);
+    std::string path = SnapshotOfNext(frame, w, h, "masked.jpg");
     ASSERT_EQ(d.n, 1);
     EXPECT_EQ(d.w, w);
     // Top-left quarter black at its top-based position, the rest untouched.
@@ -169,10 +169,7 @@ TEST_F(FrameHook, PlanarStreamUsesTheOwnEncoderAndPlanarMasks)
         &nCalls);
     MaskAreaParam m = {0, 1, 0, 0, 50, 50, 100, 100, 0};
     cam.SetMaskAreaParam(&m);
-    std::string path = dir + "/planar.jpg";
-    cam.SetSaveImagePath(path.c_str());
-    cam.SaveImage(0, 1);
-    Deliver(frame, w, h);
+    std::string path = SnapshotOfNext(frame, w, h, "planar.jpg");
     EXPECT_EQ(nCalls, 1);
     int jw, jh;
     std::vector<unsigned char> rgb;
@@ -192,10 +189,7 @@ TEST_F(FrameHook, WriterFollowsTheStreamNotALaterSettingChange)
     cam.SetD3DDisplay(1);  // takes effect at the next open only
     cam.m_VideoSession.SetD3DDisplay(1);
     std::vector<unsigned char> frame = GreyBgr(w, h);
-    std::string path = dir + "/bgr.jpg";
-    cam.SetSaveImagePath(path.c_str());
-    cam.SaveImage(0, 1);
-    Deliver(frame, w, h);
+    std::string path = SnapshotOfNext(frame, w, h, "bgr.jpg");
     int jw, jh;
     std::vector<unsigned char> rgb;
     ASSERT_TRUE(DecodeJpegFile(path, &jw, &jh, &rgb));
