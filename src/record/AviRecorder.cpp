@@ -35,6 +35,9 @@ struct RecordState {
     int64_t nLastAudioPts;    // last audio pts written, output time base
     int bWriteErrorLogged;
     AVBSFContext *pVideoBsf;  // length-prefixed H.264/H.265 to start codes, or null
+    int nG726LeBits;          // bits per code word of little-endian G.726 to repack, or 0
+    uint8_t *pAudioBuf;       // repacked audio payload, reused from packet to packet
+    unsigned nAudioBufSize;
 };
 
 void FreeRecordState(RecordState *pState)
@@ -42,7 +45,28 @@ void FreeRecordState(RecordState *pState)
     if (!pState)
         return;
     av_bsf_free(&pState->pVideoBsf);
+    av_freep(&pState->pAudioBuf);
     av_free(pState);
+}
+
+// The codec id the file stores for the source's audio: FFmpeg's RTSP client
+// presents G.726 in the little-endian packing, which AVI has no tag for;
+// the recorder repacks it to the big-endian packing of plain G.726.
+enum AVCodecID StoredAudioCodec(enum AVCodecID id)
+{
+    return id == AV_CODEC_ID_ADPCM_G726LE ? AV_CODEC_ID_ADPCM_G726 : id;
+}
+
+// Bits per G.726 code word of the source (2 to 5: 16 to 40 kbit/s): as the
+// stream declares it, else from its bit rate, else the 16 kbit/s cameras
+// send.
+int G726Bits(const AVCodecContext *cc)
+{
+    if (cc && cc->bits_per_coded_sample >= 2 && cc->bits_per_coded_sample <= 5)
+        return cc->bits_per_coded_sample;
+    if (cc && cc->bit_rate >= 16000 && cc->bit_rate <= 40000 && cc->bit_rate % 8000 == 0)
+        return (int)(cc->bit_rate / 8000);
+    return 2;
 }
 
 // Copies an extradata block into a new one with the padding FFmpeg's
@@ -124,9 +148,10 @@ AVStream *AddVideoStream(AVFormatContext *oc, const FFMpegContext *ctx, RecordSt
     return st;
 }
 
-AVStream *AddAudioStream(AVFormatContext *oc, const FFMpegContext *ctx)
+AVStream *AddAudioStream(AVFormatContext *oc, const FFMpegContext *ctx, RecordState *pState)
 {
-    AVStream *st = NewStream(oc, 1, AVMEDIA_TYPE_AUDIO, ctx->nInAudioCodecId);
+    enum AVCodecID id = StoredAudioCodec(ctx->nInAudioCodecId);
+    AVStream *st = NewStream(oc, 1, AVMEDIA_TYPE_AUDIO, id);
     if (!st)
         return NULL;
     AVCodecParameters *par = st->codecpar;
@@ -140,11 +165,20 @@ AVStream *AddAudioStream(AVFormatContext *oc, const FFMpegContext *ctx)
     par->channels = 1;
     par->channel_layout = AV_CH_LAYOUT_MONO;
 #endif
-    switch (ctx->nInAudioCodecId) {
+    switch (id) {
     case AV_CODEC_ID_ADPCM_G726:
         par->bit_rate = 16000;
         par->sample_rate = 8000;
         par->bits_per_coded_sample = 2;
+        if (ctx->nInAudioCodecId == AV_CODEC_ID_ADPCM_G726LE) {
+            pState->nG726LeBits = G726Bits(ctx->pAudioCodecCtx);
+            // Other G.726 rates keep their own code word size, or the
+            // recorded sound would be noise.
+            par->bits_per_coded_sample = pState->nG726LeBits;
+            par->bit_rate = pState->nG726LeBits * 8000;
+            DebugPrint("FFMpegStartSaveAvi: G.726 little-endian packing (%d bits) recorded as G.726",
+                       pState->nG726LeBits);
+        }
         break;
     case AV_CODEC_ID_ADPCM_G722:
         par->bit_rate = 64000;
@@ -174,11 +208,24 @@ AVStream *AddAudioStream(AVFormatContext *oc, const FFMpegContext *ctx)
     return st;
 }
 
-// Sets up the muxer for pName, creates the file and writes its header.
-// 0 with *pOc, *pVideo and *pAudio (null without audio) set; -1 with a log
-// line, nothing left open and no file left behind.
-int OpenOutput(const FFMpegContext *ctx, const char *pName, AVFormatContext **pOc, AVStream **pVideo,
-               AVStream **pAudio)
+// Whether the container has a tag for the source's audio as the recorder
+// stores it; when not, the recording goes on with its video alone.
+bool AudioStorable(const AVOutputFormat *fmt, const FFMpegContext *ctx, const char *pName)
+{
+    if (avformat_query_codec(fmt, StoredAudioCodec(ctx->nInAudioCodecId), FF_COMPLIANCE_NORMAL) == 0) {
+        DebugPrint("FFMpegStartSaveAvi %s: audio codec %d cannot be stored in this container, recording video only",
+                   pName, (int)ctx->nInAudioCodecId);
+        return false;
+    }
+    return true;
+}
+
+// Sets up the muxer for pName (with the source's audio when bAudio),
+// creates the file and writes its header. 0 with *pOc, *pVideo and *pAudio
+// (null without audio) set; -1 with a log line, nothing left open and no
+// file left behind; -2 likewise when only the header was refused.
+int OpenOutput(const FFMpegContext *ctx, const char *pName, bool bAudio, AVFormatContext **pOc,
+               AVStream **pVideo, AVStream **pAudio)
 {
     const AVOutputFormat *fmt = av_guess_format(NULL, pName, NULL);
     if (!fmt) {
@@ -197,12 +244,13 @@ int OpenOutput(const FFMpegContext *ctx, const char *pName, AVFormatContext **pO
     oc->url = av_strndup(pName, kUrlMax);
     pState->nLastAudioPts = INT64_MIN;
     oc->opaque = pState;
+    if (bAudio && !AudioStorable(fmt, ctx, pName))
+        bAudio = false;
 
-    bool bAudio = ctx->nInAudioCodecId != AV_CODEC_ID_NONE;
     bool bFileOpen = false;
     int r = 0;
     AVStream *pV = AddVideoStream(oc, ctx, pState);
-    AVStream *pA = pV && bAudio ? AddAudioStream(oc, ctx) : NULL;
+    AVStream *pA = pV && bAudio ? AddAudioStream(oc, ctx, pState) : NULL;
     if (!pV || (bAudio && !pA)) {
         // Failing the start is enough; the host process goes on.
         DebugPrint("Could not alloc stream\n");
@@ -222,7 +270,13 @@ int OpenOutput(const FFMpegContext *ctx, const char *pName, AVFormatContext **pO
     r = avformat_write_header(oc, NULL);
     if (r < 0) {
         DebugPrint("FFMpegStartSaveAvi avformat_write_header %s error ret:%d", pName, r);
-        goto fail;
+        if (bFileOpen) {
+            avio_closep(&oc->pb);
+            FileDeleteRegular(pName);
+        }
+        FreeRecordState(pState);
+        avformat_free_context(oc);
+        return -2;
     }
     *pOc = oc;
     *pVideo = pV;
@@ -240,6 +294,38 @@ fail:
 }
 
 }  // namespace
+
+void FFMpegSaveAviRepackG726(const uint8_t *pIn, int nSize, int nBits, uint8_t *pOut)
+{
+    if (!pIn || !pOut || nSize <= 0 || nBits < 2 || nBits > 5)
+        return;
+    const uint32_t nMask = (1u << nBits) - 1;
+    int nWords = nSize * 8 / nBits;
+    uint32_t nIn = 0, nOut = 0;  // bit accumulators
+    int nInBits = 0, nOutBits = 0, i = 0, o = 0;
+    for (int w = 0; w < nWords; w++) {
+        // Little-endian packing: the first code word in the low bits.
+        while (nInBits < nBits) {
+            nIn |= (uint32_t)pIn[i++] << nInBits;
+            nInBits += 8;
+        }
+        uint32_t nCode = nIn & nMask;
+        nIn >>= nBits;
+        nInBits -= nBits;
+        // Big-endian packing: the first code word in the high bits.
+        nOut = (nOut << nBits) | nCode;
+        nOutBits += nBits;
+        if (nOutBits >= 8) {
+            nOutBits -= 8;
+            pOut[o++] = (uint8_t)(nOut >> nOutBits);
+            nOut &= (1u << nOutBits) - 1;
+        }
+    }
+    if (nOutBits > 0)
+        pOut[o++] = (uint8_t)(nOut << (8 - nOutBits));
+    while (o < nSize)
+        pOut[o++] = 0;
+}
 
 int FFMpegSaveAviFrameRate(int64_t nFrames, int64_t nElapsedMs)
 {
@@ -312,7 +398,15 @@ int FFMpegStartSaveAvi(FFMpegContext *ctx, const char *pPath)
 
     AVFormatContext *oc = NULL;
     AVStream *pVideo = NULL, *pAudio = NULL;
-    if (OpenOutput(ctx, pName, &oc, &pVideo, &pAudio) != 0) {
+    bool bAudio = ctx->nInAudioCodecId != AV_CODEC_ID_NONE;
+    int r = OpenOutput(ctx, pName, bAudio, &oc, &pVideo, &pAudio);
+    if (r == -2 && bAudio) {
+        // A recording is never lost because of its sound.
+        DebugPrint("FFMpegStartSaveAvi %s: header refused with audio codec %d, recording video only", pName,
+                   (int)ctx->nInAudioCodecId);
+        r = OpenOutput(ctx, pName, false, &oc, &pVideo, &pAudio);
+    }
+    if (r != 0) {
         MutexUnlock(hRecorder);
         return -1;
     }
@@ -416,6 +510,21 @@ int FFMpegSaveAviWritePacket(FFMpegContext *ctx, const AVPacket *pkt)
         pCopy->pts = pts;
         pCopy->duration = src.num > 0 ? av_rescale_q(pkt->duration, src, ctx->pSaveAudioStream->time_base) : 0;
         pCopy->stream_index = ctx->nSaveAudioIndex;
+        if (pState && pState->nG726LeBits && pkt->size > 0) {
+            // The source's payload is shared with the decode queue: the
+            // repacked words go to the recorder's own buffer, which
+            // av_write_frame copies as it takes a packet without one.
+            av_fast_padded_malloc(&pState->pAudioBuf, &pState->nAudioBufSize, (size_t)pkt->size);
+            if (!pState->pAudioBuf) {
+                av_packet_free(&pCopy);
+                MutexUnlock(ctx->hSaveMutex);
+                return -1;
+            }
+            FFMpegSaveAviRepackG726(pkt->data, pkt->size, pState->nG726LeBits, pState->pAudioBuf);
+            av_buffer_unref(&pCopy->buf);
+            pCopy->data = pState->pAudioBuf;
+            pCopy->size = pkt->size;
+        }
     }
     pCopy->dts = pCopy->pts;
     if (pCopy->stream_index >= 0 && (unsigned)pCopy->stream_index < oc->nb_streams) {

@@ -50,6 +50,12 @@ int FFMpegStopSaveAvi(FFMpegContext *ctx);
 // recorded. 1 when written, 0 when skipped, -1 when the muxer refused it.
 int FFMpegSaveAviWritePacket(FFMpegContext *ctx, const AVPacket *pkt);
 
+// Repacks nSize bytes of G.726 code words of nBits bits (2..5) from the
+// little-endian packing (first word in the low bits, FFmpeg's
+// ADPCM_G726LE) into the big-endian packing of ADPCM_G726, nSize bytes at
+// pOut. Bits left over after the last whole word are written as 0.
+void FFMpegSaveAviRepackG726(const uint8_t *pIn, int nSize, int nBits, uint8_t *pOut);
+
 // Rate stored by the stop: nFrames x 100000 / nElapsedMs (frames per second
 // x 100); 24 when no time has passed; 3000, with a log line, when the
 // result is outside 1..300000.

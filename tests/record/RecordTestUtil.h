@@ -175,6 +175,17 @@ inline std::vector<unsigned char> ReadAll(const std::string &path)
     return v;
 }
 
+// Offset of the audio stream format (WAVEFORMATEX after the second
+// 'strf') in an AVI written here, 0 if none.
+inline size_t AudioFormatOffset(const std::vector<unsigned char> &f)
+{
+    int nStrf = 0;
+    for (size_t i = 0; i + 8 < f.size() && i < 65536; i++)
+        if (memcmp(&f[i], "strf", 4) == 0 && ++nStrf == 2)
+            return i + 8;
+    return 0;
+}
+
 // Chunks of the 'movi' list with no payload. The AVI muxer writes one for
 // every timestamp step it finds missing, so a count beyond one per stream
 // means the recording's timestamps do not match its time bases.

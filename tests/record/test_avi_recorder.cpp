@@ -66,16 +66,6 @@ struct Combo {
     int nFormatTag, nByteRate, nBits;
 };
 
-// Offset of the audio stream format in an AVI written here, 0 if none.
-size_t AudioFormatOffset(const std::vector<unsigned char> &f)
-{
-    int nStrf = 0;
-    for (size_t i = 0; i + 8 < f.size() && i < 65536; i++)
-        if (memcmp(&f[i], "strf", 4) == 0 && ++nStrf == 2)
-            return i + 8;
-    return 0;
-}
-
 // Every camera codec pairing: the file is a real AVI with the corrected
 // rate, and every video packet written decodes without an error.
 TEST_F(AviRecorderTest, RecordsEveryCodecPairingIntoPlayableAvi)
