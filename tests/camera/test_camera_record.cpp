@@ -78,16 +78,6 @@ TEST_F(RecordControl, SessionStopWritesItsTwoFileLogLines)
     EXPECT_NE(log.find("VideoSession.cpp:"), std::string::npos) << "lines carry the source position";
 }
 
-TEST_F(RecordControl, StopWithoutRecordingRenamesNothing)
-{
-    std::string path = dir + "/idle.avi";
-    Touch(path);
-    cam.SetSaveRecordPath(path.c_str());
-    EXPECT_EQ(cam.StopSaveAvi(7), 0);
-    EXPECT_TRUE(Exists(path));
-    EXPECT_EQ(std::string(cam.m_szRecordPath), path) << "nothing finished, nothing cleared";
-}
-
 TEST_F(RecordControl, ShortPathIsNeverRenamed)
 {
     char cwd[512];
@@ -101,49 +91,49 @@ TEST_F(RecordControl, ShortPathIsNeverRenamed)
     ASSERT_EQ(chdir(cwd), 0);
 }
 
-TEST_F(RecordControl, ExistingTargetIsNeverOverwritten)
+// How a stop leaves the file: renamed with its duration, or kept under
+// its own name when nothing was recorded, the target exists or the name
+// would not fit. The closed camera (no stream) comes last.
+TEST_F(RecordControl, StopOutcomes)
 {
-    std::string path = dir + "/door.avi";
-    Touch(dir + "/door_3.avi", "earlier recording");
-    PretendRecording(path, 2500);
-    testing::internal::CaptureStderr();
-    cam.StopSaveAvi(1);
-    std::string log = testing::internal::GetCapturedStderr();
-    EXPECT_EQ(Slurp(dir + "/door_3.avi"), "earlier recording");
-    EXPECT_TRUE(Exists(path)) << "the new file keeps its own name";
-    EXPECT_NE(log.find("exists"), std::string::npos);
-    EXPECT_STREQ(cam.m_szRecordPath, "");
-}
-
-TEST_F(RecordControl, ImplausibleDurationIsLoggedAndStillUsed)
-{
-    std::string path = dir + "/long.avi";
-    PretendRecording(path, 10001 * 1000);
-    testing::internal::CaptureStderr();
-    cam.StopSaveAvi(1);
-    std::string log = testing::internal::GetCapturedStderr();
-    EXPECT_NE(log.find("Duration(10002) is wrong.."), std::string::npos);
-    EXPECT_TRUE(Exists(dir + "/long_10002.avi"));
-}
-
-TEST_F(RecordControl, NameThatDoesNotFitKeepsTheFile)
-{
-    // 255 characters in all: adding "_3" would cut the extension away.
-    std::string path = dir + "/" + std::string(255 - dir.size() - 1 - 4, 'n') + ".avi";
-    ASSERT_EQ(path.size(), 255u);
-    PretendRecording(path, 2500);
-    cam.StopSaveAvi(1);
-    EXPECT_TRUE(Exists(path));
-    EXPECT_STREQ(cam.m_szRecordPath, "");
-}
-
-TEST_F(RecordControl, ClosedCameraRenamesWithDurationZero)
-{
-    std::string path = dir + "/closed.avi";
-    PretendRecording(path, 5000);
-    f.Detach();
-    cam.StopSaveAvi(7);
-    EXPECT_TRUE(Exists(dir + "/closed_0.avi"));
+    std::string noFit = std::string(255 - dir.size() - 1 - 4, 'n') + ".avi";  // 255 in all
+    struct Case {
+        std::string name;
+        int nMs;  // recording length, -1: none running
+        const char *pEarlier;  // a file already named as the target would be
+        std::string expect;  // the file afterwards
+        bool bPathCleared;
+        const char *pLog;
+    } cases[] = {
+        {"idle.avi", -1, nullptr, "idle.avi", false, nullptr},
+        {"door.avi", 2500, "door_3.avi", "door.avi", true, "exists"},
+        {"long.avi", 10001 * 1000, nullptr, "long_10002.avi", true, "Duration(10002) is wrong.."},
+        {noFit, 2500, nullptr, noFit, true, nullptr},
+        {"closed.avi", 5000, nullptr, "closed_0.avi", true, nullptr},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.name);
+        std::string path = dir + "/" + c.name;
+        if (c.pEarlier)
+            Touch(dir + "/" + c.pEarlier, "earlier recording");
+        if (c.nMs < 0) {
+            Touch(path);
+            cam.SetSaveRecordPath(path.c_str());
+        } else {
+            PretendRecording(path, c.nMs);
+        }
+        if (c.name == "closed.avi")
+            f.Detach();
+        testing::internal::CaptureStderr();
+        EXPECT_EQ(cam.StopSaveAvi(7), 0);
+        std::string log = testing::internal::GetCapturedStderr();
+        EXPECT_TRUE(Exists(dir + "/" + c.expect));
+        EXPECT_EQ(std::string(cam.m_szRecordPath), c.bPathCleared ? "" : path);
+        if (c.pEarlier)
+            EXPECT_EQ(Slurp(dir + "/" + c.pEarlier), "earlier recording") << "never overwritten";
+        if (c.pLog)
+            EXPECT_NE(log.find(c.pLog), std::string::npos) << log;
+    }
 }
 
 TEST(RecordName, FinalNameRules)
