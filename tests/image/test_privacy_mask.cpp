@@ -119,33 +119,44 @@ TEST(PrivacyMask, RectangleLandsAtItsTopBasedPosition)
         }
 }
 
-TEST(PrivacyMask, DisabledOrDegenerateRecordsPaintNothing)
+// Records that cover nothing: MaskRect says so and neither layout is
+// touched.
+TEST(PrivacyMask, RecordsCoveringNothingPaintNothing)
 {
-    const int w = 32, h = 32;
+    const int w = 40, h = 30;
+    struct Case {
+        const char *what;
+        int x, y, rw, rh, refW, refH, enable;
+    } cases[] = {
+        {"disabled", 0, 0, 40, 30, 40, 30, 0},
+        {"height scales to half a row", 0, 0, 40, 1, 40, 60, 1},
+        {"no width", 0, 0, 0, 30, 40, 30, 1},
+        {"reference width 0", 0, 0, 40, 30, 0, 30, 1},
+        {"reference height 0", 0, 0, 40, 30, 40, 0, 1},
+        {"negative reference", 0, 0, 40, 30, -40, -30, 1},
+        {"wholly right of the frame", 50, 0, 10, 10, w, h, 1},
+        {"wholly below", 0, 31, 10, 10, w, h, 1},
+        {"wholly above", 0, -20, 10, 10, w, h, 1},
+    };
+    std::vector<unsigned char> bgr((size_t)w * h * 3, kFill), yuv(I420Size(w, h), kFill);
+    const std::vector<unsigned char> bgr0 = bgr, yuv0 = yuv;
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.what);
+        int m[MASK_FIELD_COUNT];
+        Record(m, c.x, c.y, c.rw, c.rh, c.refW, c.refH, c.enable);
+        int x0, y0, x1, y1;
+        EXPECT_EQ(0, MaskRect(m, w, h, &x0, &y0, &x1, &y1));
+        MaskPaintBgr(m, bgr.data(), w, h);
+        MaskPaintI420(m, yuv.data(), w, h);
+        EXPECT_EQ(bgr0, bgr);
+        EXPECT_EQ(yuv0, yuv);
+    }
     int m[MASK_FIELD_COUNT];
-    std::vector<unsigned char> f((size_t)w * h * 3, kFill), orig = f;
-    Record(m, 0, 0, 32, 32, 32, 32, 0);  // disabled
-    MaskPaintBgr(m, f.data(), w, h);
-    EXPECT_EQ(orig, f);
-    Record(m, 0, 0, 32, 1, 32, 64);  // height scales to half a row
-    MaskPaintBgr(m, f.data(), w, h);
-    EXPECT_EQ(orig, f);
-    Record(m, 0, 0, 0, 32, 32, 32);  // no width
-    MaskPaintBgr(m, f.data(), w, h);
-    EXPECT_EQ(orig, f);
-    Record(m, 0, 0, 32, 32, 0, 32);  // reference width 0
-    MaskPaintBgr(m, f.data(), w, h);
-    MaskPaintI420(m, f.data(), w, h);
-    EXPECT_EQ(orig, f);
-    Record(m, 0, 0, 32, 32, 32, 0);  // reference height 0
-    MaskPaintBgr(m, f.data(), w, h);
-    EXPECT_EQ(orig, f);
-    Record(m, 0, 0, 32, 32, -32, -32);  // negative reference
-    MaskPaintBgr(m, f.data(), w, h);
-    EXPECT_EQ(orig, f);
-    EXPECT_EQ(0, MaskPaintBgr(nullptr, f.data(), w, h));
+    Record(m, 0, 0, 40, 30, 40, 30);
+    EXPECT_EQ(0, MaskPaintBgr(nullptr, bgr.data(), w, h));
     EXPECT_EQ(0, MaskPaintBgr(m, nullptr, w, h));
-    EXPECT_EQ(0, MaskPaintI420(m, f.data(), 0, h));
+    EXPECT_EQ(0, MaskPaintI420(m, yuv.data(), 0, h));
+    EXPECT_EQ(yuv0, yuv);
 }
 
 TEST(PrivacyMask, RectanglesPastTheEdgesAreClipped)
@@ -169,14 +180,6 @@ TEST(PrivacyMask, RectanglesPastTheEdgesAreClipped)
         EXPECT_EQ(c.ex1, x1);
         EXPECT_EQ(c.ey1, y1);
     }
-    int m[MASK_FIELD_COUNT];
-    int x0, y0, x1, y1;
-    Record(m, 50, 0, 10, 10, w, h);  // wholly right of the frame
-    EXPECT_EQ(0, MaskRect(m, w, h, &x0, &y0, &x1, &y1));
-    Record(m, 0, 31, 10, 10, w, h);  // wholly below
-    EXPECT_EQ(0, MaskRect(m, w, h, &x0, &y0, &x1, &y1));
-    Record(m, 0, -20, 10, 10, w, h);  // wholly above
-    EXPECT_EQ(0, MaskRect(m, w, h, &x0, &y0, &x1, &y1));
 }
 
 // Hostile records, including extreme integers, over odd and tiny frame
