@@ -69,10 +69,11 @@ static int DecodeCuQpDelta(HW265D_DEC *pstDec, HevcSliceDec *s)
     while (v < 5 && HevcCabacDecodeBin(c, CTX(s, HEVC_CTX_CU_QP_DELTA_ABS + (v > 0))))
         v++;
     if (v == 5) {
+        /* EG0 suffix; anything longer than 16 bits is out of range anyway. */
         int k = 0;
-        while (k < 31 && HevcCabacDecodeBypass(c))
+        while (k < 16 && HevcCabacDecodeBypass(c))
             v += 1 << k++;
-        if (k >= 31) {
+        if (k >= 16) {
             HEVC_ERR(pstDec, "IHW265D_Decode : the value of cu_qp_delta is %d, it should be in the range of 0~26!\n", v);
             return -1;
         }
