@@ -7,7 +7,7 @@ cd "$(dirname "$0")/.."
 bash scripts/setup.sh
 BUILD=${BUILD_DIR:-build-fuzz}
 CC=clang CXX=clang++ cmake -S . -B "$BUILD" -DCMAKE_BUILD_TYPE=RelWithDebInfo \
-  -DIPCAMERA_FUZZ=ON -DIPCAMERA_BENCH=OFF -DBUILD_TESTING=OFF
+  -DIPCAMERA_FUZZ=ON -DIPCAMERA_BENCH=OFF
 targets=$(cd "$BUILD" && ctest -N -L fuzz | sed -n 's/^ *Test *#[0-9]*: //p')
 cmake --build "$BUILD" -j"$(nproc)" --target $targets
 cd "$BUILD"
