@@ -14,12 +14,10 @@ int ListInsert(List *pList, void *pData, int nPos)
     pNew->pData = pData;
 
     if (!pList->pFirst) {
-        pList->pFirst = pNew;
+        pList->pFirst = pList->pLast = pNew;
     } else if (nPos == -1 || nPos >= pList->nCount) {
-        ListNode *p = pList->pFirst;
-        while (p->pNext)
-            p = p->pNext;
-        p->pNext = pNew;
+        pList->pLast->pNext = pNew;
+        pList->pLast = pNew;
     } else if (nPos == 0) {
         pNew->pNext = pList->pFirst;
         pList->pFirst = pNew;
@@ -33,6 +31,8 @@ int ListInsert(List *pList, void *pData, int nPos)
         // Other negative positions land after the first node.
         pNew->pNext = pList->pFirst->pNext;
         pList->pFirst->pNext = pNew;
+        if (pList->pLast == pList->pFirst)
+            pList->pLast = pNew;
     }
     return ++pList->nCount;
 }
@@ -58,14 +58,16 @@ int ListRemoveAt(List *pList, int nPos)
     if (!pList || nPos < 0 || nPos >= pList->nCount)
         return -1;
     ListNode *pGone;
-    if (nPos == 0) {
+    ListNode *pPrev = nPos == 0 ? nullptr : NodeAt(pList, nPos - 1);
+    if (!pPrev) {
         pGone = pList->pFirst;
         pList->pFirst = pGone->pNext;
     } else {
-        ListNode *pPrev = NodeAt(pList, nPos - 1);
         pGone = pPrev->pNext;
         pPrev->pNext = pGone->pNext;
     }
+    if (pGone == pList->pLast)
+        pList->pLast = pPrev;
     MemFree(pGone);
     return --pList->nCount;
 }
@@ -120,6 +122,8 @@ void *ListIterRemove(ListIter *pIter)
     List *pList = pIter->pList;
     if (pIter->nPos < pList->nCount) {
         pList->nCount--;
+        if (pIter->pNode == pList->pLast)
+            pList->pLast = pIter->ppLink == &pList->pFirst ? nullptr : (ListNode *)pIter->ppLink;
         *pIter->ppLink = pIter->pNode->pNext;
         MemFree(pIter->pNode);
         pIter->pNode = *pIter->ppLink;

@@ -14,6 +14,7 @@ struct ListNode {
 struct List {
     int nCount;        // number of nodes reachable from pFirst, never negative
     ListNode *pFirst;  // null when nCount is 0
+    ListNode *pLast;   // last node, so appends (the packet queue's) need no walk; null when empty
 };
 
 // Cursor kept by the caller, usually on its stack.

@@ -24,9 +24,13 @@ std::string Contents(List *l)
 {
     std::string s;
     int nNodes = 0;
-    for (ListNode *p = l->pFirst; p; p = p->pNext, nNodes++)
+    ListNode *pLast = nullptr;
+    for (ListNode *p = l->pFirst; p; p = p->pNext, nNodes++) {
         s += *(char *)p->pData;
+        pLast = p;
+    }
     EXPECT_EQ(nNodes, l->nCount) << "count must match the reachable nodes";
+    EXPECT_EQ(pLast, l->pLast) << "appends must go after the real last node";
     return s;
 }
 
@@ -54,6 +58,8 @@ TEST(SupportList, InsertPositions)
     List *l = MakeList({});
     EXPECT_EQ(ListInsert(l, &A, 5), 1);
     EXPECT_EQ(Contents(l), "A");
+    EXPECT_EQ(ListInsert(l, &X, -3), 2);  // after the first, which was the last
+    EXPECT_EQ(Contents(l), "AX");
     ListDestroy(l, nullptr);
 }
 
@@ -70,7 +76,12 @@ TEST(SupportList, GetRemoveAndBounds)
     EXPECT_EQ(ListAtEnd(l, 1), 0);
     EXPECT_EQ(ListAtEnd(l, 2), 1);
     EXPECT_EQ(ListRemoveAt(l, 1), 1);
+    EXPECT_EQ(Contents(l), "A");
+    EXPECT_EQ(ListInsert(l, &B, -1), 2);
+    EXPECT_EQ(ListRemoveAt(l, 0), 1);
+    EXPECT_EQ(Contents(l), "B");
     EXPECT_EQ(ListRemoveAt(l, 0), 0);
+    EXPECT_EQ(Contents(l), "");
     EXPECT_EQ(l->pFirst, nullptr);
     EXPECT_EQ(ListAtEnd(l, 0), 1);
     ListDestroy(l, nullptr);
@@ -90,8 +101,7 @@ TEST(SupportList, ClearCallsFreeFrontToBack)
     List *l = MakeList({&A, &B, &C});
     ListClear(l, RecordFree);
     EXPECT_EQ(std::string(g_freed.begin(), g_freed.end()), "ABC");
-    EXPECT_EQ(ListCount(l), 0);
-    EXPECT_EQ(l->pFirst, nullptr);
+    EXPECT_EQ(Contents(l), "");
     ListInsert(l, &X, 0);
     ListClear(l, nullptr);
     EXPECT_EQ(ListCount(l), 0);
@@ -112,5 +122,7 @@ TEST(SupportList, IteratorDrainsFromTheFront)
     EXPECT_EQ(ListIterFirst(l, &it), nullptr);
     EXPECT_EQ(it.pNode, nullptr);
     EXPECT_EQ(ListIterRemove(&it), nullptr);
+    EXPECT_EQ(ListInsert(l, &X, -1), 1);
+    EXPECT_EQ(Contents(l), "X");
     ListDestroy(l, nullptr);
 }
