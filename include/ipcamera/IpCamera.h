@@ -121,11 +121,12 @@ public:
     char m_szName[256];
     char m_szInfo[256];
     char m_szSaveDir[256];
-    int m_nSaveImgTime;   // seconds since 1970 of the last snapshot request
     // Snapshot request: set by the host thread, taken by the decode thread;
-    // the four fields are guarded by the library's snapshot hand-off lock
+    // the time (seconds since 1970 of the last request or snapshot) and the
+    // four fields below are guarded by the library's snapshot hand-off lock
     // (process-wide, held only for the copy), the flag is also polled as a
     // relaxed atomic.
+    int m_nSaveImgTime;
     int m_bSaveImgNow;
     int m_nSaveImgCount;
     char m_szSaveImgPath[256];
