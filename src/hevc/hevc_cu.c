@@ -407,8 +407,9 @@ static int CodingUnit(HW265D_DEC *pstDec, HevcSliceDec *s, int x0, int y0, int i
         iLog2CbSize <= sps->log2_min_pcm_luma_coding_block_size + sps->log2_diff_max_min_pcm_luma_coding_block_size)
         bPcm = HevcCabacDecodeTerminate(c);
     if (bPcm) {
+        /* Neighbours see a pcm block as INTRA_DC (H.265 8.4.2). */
         Fill4(s, s->pucIntraMode, x0, y0, N, N, 1);
-        Or4(s, x0, y0, N, N, HEVC_BLK_CU | HEVC_BLK_PCM | (sps->pcm_loop_filter_disabled_flag ? HEVC_BLK_NOFILT : 0));
+        Or4(s, x0, y0, N, N, HEVC_BLK_CU | (sps->pcm_loop_filter_disabled_flag ? HEVC_BLK_NOFILT : 0));
         if (DecodePcm(pstDec, s, x0, y0, iLog2CbSize))
             return -1;
         Or4(s, x0, y0, N, N, HEVC_BLK_REC);

@@ -107,7 +107,6 @@ void HevcAddCoeffs(HW265D_DEC *pstDec, HevcSliceDec *s, int x0, int y0, int iLog
 void HevcPutPcm(HevcSliceDec *s, int x0, int y0, int iLog2Size, int cIdx, const uint16_t *pusSamples, int iShift)
 {
     const int N = 1 << iLog2Size;
-    const size_t uiStride = s->pstPic->auiStride[cIdx];
     for (int y = 0; y < N; y++) {
         uint8_t *pRow = SampleAt(s, cIdx, x0, y0 + y);
         for (int x = 0; x < N; x++) {
@@ -118,5 +117,4 @@ void HevcPutPcm(HevcSliceDec *s, int x0, int y0, int iLog2Size, int cIdx, const 
                 pRow[x] = (uint8_t)v;
         }
     }
-    (void)uiStride;
 }

@@ -26,7 +26,6 @@ struct HW265D_DEC;
 #define HEVC_BLK_CU 0x01u      /* its coding unit has been parsed */
 #define HEVC_BLK_REC 0x02u     /* its luma samples are reconstructed */
 #define HEVC_BLK_NOFILT 0x04u  /* pcm with pcm_loop_filter_disabled_flag, or transquant bypass */
-#define HEVC_BLK_PCM 0x08u     /* pcm_flag (intra mode counts as DC for neighbours) */
 
 /* SAO parameters of one CTB (H.265 7.4.9.3), per colour component. */
 typedef struct {
