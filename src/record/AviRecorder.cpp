@@ -38,6 +38,9 @@ struct RecordState {
     int nG726LeBits;          // bits per code word of little-endian G.726 to repack, or 0
     uint8_t *pAudioBuf;       // repacked audio payload, reused from packet to packet
     unsigned nAudioBufSize;
+    int bHeaderPending;       // picture size unknown at the start: header waits for a key frame
+    int bHeaderFailed;        // the delayed header was refused: nothing is recorded
+    int bSizeMissLogged;
 };
 
 void FreeRecordState(RecordState *pState)
@@ -105,6 +108,57 @@ AVBSFContext *OpenStartCodeFilter(const AVCodecContext *cc, enum AVCodecID id)
     return bsf;
 }
 
+// Picture size from the stream's own parameter sets: FFmpeg's parser run
+// over the codec extradata of cc and then, when given, one packet (padded
+// as demuxed packets are). true with the size in *pW, *pH.
+bool ParsePictureSize(enum AVCodecID id, const AVCodecContext *cc, const uint8_t *pData, int nSize, int *pW,
+                      int *pH)
+{
+    AVCodecParserContext *pc = av_parser_init(id);
+    if (!pc)
+        return false;
+    AVCodecContext *pc_cc = avcodec_alloc_context3(NULL);
+    bool bFound = false;
+    if (pc_cc) {
+        pc_cc->codec_type = AVMEDIA_TYPE_VIDEO;
+        pc_cc->codec_id = id;
+        if (cc && cc->extradata && cc->extradata_size > 0) {
+            pc_cc->extradata = (uint8_t *)av_mallocz((size_t)cc->extradata_size + AV_INPUT_BUFFER_PADDING_SIZE);
+            if (pc_cc->extradata) {
+                memcpy(pc_cc->extradata, cc->extradata, (size_t)cc->extradata_size);
+                pc_cc->extradata_size = cc->extradata_size;
+            }
+        }
+        // Each buffer is taken as a whole frame and parsed at once.
+        pc->flags |= PARSER_FLAG_COMPLETE_FRAMES;
+        const uint8_t *bufs[2] = {pc_cc->extradata, pData};
+        int sizes[2] = {pc_cc->extradata_size, nSize};
+        for (int k = 0; k < 2 && !bFound; k++) {
+            const uint8_t *p = bufs[k];
+            int n = p ? sizes[k] : 0;
+            while (n > 0) {
+                uint8_t *pOut = NULL;
+                int nOut = 0;
+                int used = av_parser_parse2(pc, pc_cc, &pOut, &nOut, p, n, AV_NOPTS_VALUE, AV_NOPTS_VALUE, 0);
+                if (used <= 0)
+                    break;
+                p += used;
+                n -= used;
+            }
+            int w = pc->width > 0 ? pc->width : pc_cc->width;
+            int h = pc->height > 0 ? pc->height : pc_cc->height;
+            if (w > 0 && h > 0) {
+                *pW = w;
+                *pH = h;
+                bFound = true;
+            }
+        }
+        avcodec_free_context(&pc_cc);
+    }
+    av_parser_close(pc);
+    return bFound;
+}
+
 AVStream *NewStream(AVFormatContext *oc, int nId, enum AVMediaType type, enum AVCodecID codec)
 {
     AVStream *st = avformat_new_stream(oc, NULL);
@@ -125,6 +179,12 @@ AVStream *AddVideoStream(AVFormatContext *oc, const FFMpegContext *ctx, RecordSt
     par->bit_rate = kVideoBitRate;
     par->width = AtomicGet(&ctx->nWidth);
     par->height = AtomicGet(&ctx->nHeight);
+    // A source that was not probed and has not decoded a picture yet:
+    // the size comes from its parameter sets, else from its first key
+    // frame, before the header is written (the AVI header needs it).
+    if ((par->width <= 0 || par->height <= 0) &&
+        !ParsePictureSize(ctx->nInVideoCodecId, ctx->pVideoCodecCtx, NULL, 0, &par->width, &par->height))
+        pState->bHeaderPending = 1;
     par->format = AV_PIX_FMT_YUV420P;
     st->time_base = AVRational{AVI_TIME_BASE_NUM, AVI_TIME_BASE_DEN};
     // Parameter sets of sources that carry them out of band (RTSP, MP4),
@@ -264,6 +324,14 @@ int OpenOutput(const FFMpegContext *ctx, const char *pName, bool bAudio, AVForma
             goto fail;
         }
         bFileOpen = true;
+    }
+    if (pState->bHeaderPending) {
+        DebugPrint("FFMpegStartSaveAvi %s: picture size not known yet, the header waits for the first key frame",
+                   pName);
+        *pOc = oc;
+        *pVideo = pV;
+        *pAudio = pA;
+        return 0;
     }
     // A muxer that refuses the streams (a codec the container cannot hold)
     // would take no packets: fail now rather than record an empty file.
@@ -450,6 +518,40 @@ static AVRational SourceAudioTimeBase(const FFMpegContext *ctx)
     return AVRational{0, 1};
 }
 
+// Writes the header that waited for the picture size, taken from the first
+// video key frame (or from a picture decoded meanwhile). 1 when written, 0
+// when the frame gives no size (the recording waits for the next key
+// frame), -1 when the muxer refused the header (nothing will be recorded).
+static int WriteDelayedHeader(FFMpegContext *ctx, AVFormatContext *oc, RecordState *pState, const AVPacket *pkt)
+{
+    int w = 0, h = 0;
+    if (!ParsePictureSize(ctx->nInVideoCodecId, ctx->pVideoCodecCtx, pkt->data, pkt->size, &w, &h)) {
+        w = AtomicGet(&ctx->nWidth);
+        h = AtomicGet(&ctx->nHeight);
+    }
+    if (w <= 0 || h <= 0) {
+        if (!pState->bSizeMissLogged) {
+            pState->bSizeMissLogged = 1;
+            DebugPrint("FFMpegSaveAviWritePacket %s: no picture size in the key frame, waiting for the next one",
+                       ctx->szSavePath);
+        }
+        return 0;
+    }
+    AVCodecParameters *par = ctx->pSaveVideoStream->codecpar;
+    par->width = w;
+    par->height = h;
+    pState->bHeaderPending = 0;
+    int r = avformat_write_header(oc, NULL);
+    if (r < 0) {
+        pState->bHeaderFailed = 1;
+        DebugPrint("FFMpegSaveAviWritePacket %s: avformat_write_header error ret:%d, nothing is recorded",
+                   ctx->szSavePath, r);
+        return -1;
+    }
+    DebugPrint("FFMpegSaveAviWritePacket %s: picture size %dx%d from the first key frame", ctx->szSavePath, w, h);
+    return 1;
+}
+
 int FFMpegSaveAviWritePacket(FFMpegContext *ctx, const AVPacket *pkt)
 {
     if (!ctx || !pkt)
@@ -468,6 +570,19 @@ int FFMpegSaveAviWritePacket(FFMpegContext *ctx, const AVPacket *pkt)
         return 0;
     }
     RecordState *pState = (RecordState *)oc->opaque;
+    if (pState && pState->bHeaderFailed) {
+        MutexUnlock(ctx->hSaveMutex);
+        return 0;
+    }
+    // Only the recording's first packet, a video key frame, gets here
+    // while the header waits.
+    if (pState && pState->bHeaderPending) {
+        int r = WriteDelayedHeader(ctx, oc, pState, pkt);
+        if (r <= 0) {
+            MutexUnlock(ctx->hSaveMutex);
+            return r;
+        }
+    }
     AVPacket *pCopy = av_packet_alloc();
     if (!pCopy || av_packet_ref(pCopy, pkt) < 0) {
         av_packet_free(&pCopy);
@@ -569,11 +684,18 @@ int FFMpegStopSaveAvi(FFMpegContext *ctx)
         nRate = FFMpegSaveAviFrameRate(ctx->nSaveVideoFrames, (int64_t)(uint32_t)(TickCount() - nStart));
 
     AVFormatContext *oc = ctx->pSaveFormatCtx;
-    int r = av_write_trailer(oc);
-    if (r < 0)
-        DebugPrint("FFMpegStopSaveAvi av_write_trailer %s error ret:%d", ctx->szSavePath, r);
+    const RecordState *pState = (const RecordState *)oc->opaque;
+    // Without a header (no picture size was ever found) the file holds
+    // nothing a player could read.
+    bool bHeader = !pState || (!pState->bHeaderPending && !pState->bHeaderFailed);
+    if (bHeader) {
+        int r = av_write_trailer(oc);
+        if (r < 0)
+            DebugPrint("FFMpegStopSaveAvi av_write_trailer %s error ret:%d", ctx->szSavePath, r);
+    }
     DebugPrint("FFMpegStopSaveAvi  11111111111111111111");
-    if (!(oc->oformat->flags & AVFMT_NOFILE))
+    bool bNoFile = (oc->oformat->flags & AVFMT_NOFILE) != 0;
+    if (!bNoFile)
         avio_closep(&oc->pb);
     FreeRecordState((RecordState *)oc->opaque);
     avformat_free_context(oc);
@@ -581,8 +703,13 @@ int FFMpegStopSaveAvi(FFMpegContext *ctx)
     ctx->pSaveVideoStream = NULL;
     ctx->pSaveAudioStream = NULL;
 
-    if (FFMpegSaveAviPatchRate(ctx->szSavePath, (uint32_t)nRate) != 0)
+    if (!bHeader) {
+        if (!bNoFile)
+            FileDeleteRegular(ctx->szSavePath);
+        DebugPrint("FFMpegStopSaveAvi %s: no picture size was found, nothing recorded", ctx->szSavePath);
+    } else if (FFMpegSaveAviPatchRate(ctx->szSavePath, (uint32_t)nRate) != 0) {
         DebugPrint("FFMpegStopSaveAvi %s: frame rate %d not written", ctx->szSavePath, nRate);
+    }
 
     MutexUnlock(ctx->hSaveMutex);
     MutexUnlock(hRecorder);

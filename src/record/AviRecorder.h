@@ -26,7 +26,13 @@ enum { AVI_TIME_BASE_NUM = 100, AVI_TIME_BASE_DEN = 2499 };
 enum { AVI_SCALE_OFFSET = 128, AVI_RATE_OFFSET = 132 };
 
 // Opens the file at pPath (container from the extension) with one video and,
-// when the source has audio, one audio stream, and writes its header.
+// when the source has audio, one audio stream, and writes its header. Audio
+// the container cannot hold (or whose header is refused) is left out with a
+// log line; the recording keeps its video. Little-endian G.726 is stored as
+// G.726. Without a picture size (a source not probed, no picture decoded
+// yet) the size is parsed from the codec extradata, else the header waits
+// for the first video key frame that yields one; a recording that never
+// finds one is removed at the stop with a log line.
 // 0 when recording. -1 with a log line when a recording already runs, the
 // path does not fit szSavePath, the format cannot be guessed, a stream
 // cannot be set up, the file cannot be created or the header cannot be

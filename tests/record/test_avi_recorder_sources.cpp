@@ -267,4 +267,92 @@ TEST_F(AviRecorderSourceTest, UnstorableAudioLeavesAVideoOnlyRecording)
     }
 }
 
+std::string VideoSize(const std::string &path)
+{
+    std::string text;
+    RunCapture("ffprobe -v error -select_streams v:0 -show_entries stream=width,height -of csv=p=0:s=x '" + path + "'",
+               &text);
+    while (!text.empty() && (text.back() == '\n' || text.back() == '\r'))
+        text.pop_back();
+    return text;
+}
+
+// A stream that was not probed and has not decoded a picture yet (size
+// 0x0): the size comes from its parameter sets or its first key frame, and
+// the recording is complete.
+TEST_F(AviRecorderSourceTest, UnknownPictureSizeIsTakenFromTheStream)
+{
+    struct Case {
+        const char *vcodec, *acodec, *container;
+    } cases[] = {
+        {"libx264", "", "ts"},             // parameter sets in band only
+        {"libx264", "pcm_mulaw", "nut"},   // parameter sets in the extradata
+        {"libx265", "", "ts"},
+        {"mpeg4", "", "ts"},
+        {"mpeg4", "g722", "nut"},          // size from the extradata at the start
+    };
+    for (const Case &c : cases) {
+        std::string tag = std::string(c.vcodec) + "_" + (c.acodec[0] ? c.acodec : "none") + "." + c.container;
+        SCOPED_TRACE(tag);
+        std::string src = TestDir() + "/size_" + tag, dst = TestDir() + "/size_" + tag + ".avi";
+        ASSERT_TRUE(MakeSource(src, c.vcodec, c.acodec, 1.0));
+        Source s;
+        ASSERT_TRUE(s.Open(src));
+        s.ctx->nWidth = 0;
+        s.ctx->nHeight = 0;
+        ASSERT_EQ(0, FFMpegStartSaveAvi(s.ctx, dst.c_str()));
+        int written = s.Pump();
+        EXPECT_EQ(25, written);
+        ASSERT_EQ(0, FFMpegStopSaveAvi(s.ctx));
+        EXPECT_EQ("320x240", VideoSize(dst));
+        std::vector<ProbedStream> st = Probe(dst);
+        ASSERT_EQ(c.acodec[0] ? 2u : 1u, st.size());
+        EXPECT_EQ(written, st[0].nReadFrames);
+        std::string errors;
+        EXPECT_TRUE(DecodesCleanly(dst, &errors)) << errors;
+        EXPECT_EQ("", errors);
+    }
+}
+
+// Key frames that carry no parameter sets the parser can read: nothing is
+// written, the stop leaves no headerless file behind, and the next
+// recording of the same stream works.
+TEST_F(AviRecorderSourceTest, NoPictureSizeAnywhereRecordsNothingCleanly)
+{
+    std::string src = TestDir() + "/nosize.ts", dst = TestDir() + "/nosize.avi";
+    std::string good = TestDir() + "/nosize_after.avi";
+    ASSERT_TRUE(MakeSource(src, "libx264", "aac", 1.0));
+    Source s;
+    ASSERT_TRUE(s.Open(src));
+    s.ctx->nWidth = 0;
+    s.ctx->nHeight = 0;
+    ASSERT_EQ(0, FFMpegStartSaveAvi(s.ctx, dst.c_str()));
+    AVPacket *pkt = av_packet_alloc();
+    unsigned seed = 7;
+    for (int i = 0; i < 10; i++) {
+        ASSERT_EQ(0, av_new_packet(pkt, 2000));
+        for (int k = 0; k < pkt->size; k++) {
+            seed = seed * 1103515245u + 12345u;
+            pkt->data[k] = (uint8_t)(seed >> 16);
+        }
+        pkt->stream_index = i % 2 ? s.ctx->nAudioIndex : s.ctx->nVideoIndex;
+        pkt->flags = AV_PKT_FLAG_KEY;
+        pkt->duration = 1;
+        EXPECT_EQ(0, FFMpegSaveAviWritePacket(s.ctx, pkt)) << "packet " << i;
+        av_packet_unref(pkt);
+    }
+    av_packet_free(&pkt);
+    EXPECT_EQ(0, s.ctx->nSaveVideoFrames);
+    EXPECT_EQ(0, FFMpegStopSaveAvi(s.ctx));
+    EXPECT_NE(0, access(dst.c_str(), F_OK)) << "a file without a header was left behind";
+
+    // The picture size became known (as after a decoded picture).
+    s.ctx->nWidth = 320;
+    s.ctx->nHeight = 240;
+    ASSERT_EQ(0, FFMpegStartSaveAvi(s.ctx, good.c_str()));
+    EXPECT_EQ(25, s.Pump());
+    ASSERT_EQ(0, FFMpegStopSaveAvi(s.ctx));
+    EXPECT_EQ("320x240", VideoSize(good));
+}
+
 }  // namespace
