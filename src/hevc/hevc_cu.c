@@ -488,8 +488,5 @@ static int CodingQuadtree(HW265D_DEC *pstDec, HevcSliceDec *s, int x0, int y0, i
 
 int HevcDecodeCtu(HW265D_DEC *pstDec, HevcSliceDec *s)
 {
-    /* Chroma QP offsets of a CU apply until the next group resets them. */
-    if (!s->pstSh->cu_chroma_qp_offset_enabled_flag)
-        s->iCuQpOffsetCb = s->iCuQpOffsetCr = 0;
     return CodingQuadtree(pstDec, s, s->iCtbX, s->iCtbY, s->pstSps->CtbLog2SizeY, 0);
 }

@@ -283,6 +283,9 @@ uint32_t HevcDecodeSliceData(HW265D_DEC *pstDec, const uint8_t *pucNal, uint32_t
     /* qPY_PREV starts from SliceQpY in each slice, tile and wavefront row. */
     if (!sh->dependent_slice_segment_flag || bFirstInTile || (bWpp && rs % W == 0))
         s->iLastQpY = sh->SliceQpY;
+    /* CuQpOffsetCb/Cr hold from one coded offset to the next within a slice. */
+    if (!sh->dependent_slice_segment_flag)
+        s->iCuQpOffsetCb = s->iCuQpOffsetCr = 0;
 
     for (;;) {
         if (sh->slice_sao_luma_flag || sh->slice_sao_chroma_flag)
