@@ -129,10 +129,12 @@ TEST_F(RecordControl, StopOutcomes)
         std::string log = testing::internal::GetCapturedStderr();
         EXPECT_TRUE(Exists(dir + "/" + c.expect));
         EXPECT_EQ(std::string(cam.m_szRecordPath), c.bPathCleared ? "" : path);
-        if (c.pEarlier)
+        if (c.pEarlier) {
             EXPECT_EQ(Slurp(dir + "/" + c.pEarlier), "earlier recording") << "never overwritten";
-        if (c.pLog)
+        }
+        if (c.pLog) {
             EXPECT_NE(log.find(c.pLog), std::string::npos) << log;
+        }
     }
 }
 
