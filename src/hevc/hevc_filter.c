@@ -21,9 +21,15 @@ static void DeblockDir(HevcSliceDec *s, int iDir)
     const int bHigh = s->bHighDepth;
     const uint8_t *pucBs = iDir ? s->pucBsH : s->pucBsV;
     const uint32_t W4 = s->uiW4;
-    for (uint32_t y4 = 0; y4 < s->uiH4; y4++) {
+    const ptrdiff_t iStrideY = (ptrdiff_t)pic->auiStride[0];
+    /* Thresholds change only with the QP pair and the slice: keep the last. */
+    int iLastQpL = -1000, iBeta = 0, iTc = 0, aiTcC[3] = {0, 0, 0};
+    const HevcCtbInfo *pstLastCtb = NULL;
+    /* Edges lie on the 8x8 grid only: every other 4x4 column (vertical
+     * edges) or row (horizontal edges). */
+    for (uint32_t y4 = 0; y4 < s->uiH4; y4 += iDir ? 2 : 1) {
         const uint8_t *pucRow = pucBs + (size_t)y4 * W4;
-        for (uint32_t x4 = 0; x4 < W4; x4++) {
+        for (uint32_t x4 = 0; x4 < W4; x4 += iDir ? 1 : 2) {
             int iBs = pucRow[x4];
             if (!iBs)
                 continue;
@@ -33,28 +39,34 @@ static void DeblockDir(HevcSliceDec *s, int iDir)
             const int iQpL = (iQpQ + iQpP + 1) >> 1;
             const uint32_t rs = ((uint32_t)y >> sps->CtbLog2SizeY) * sps->PicWidthInCtbsY + ((uint32_t)x >> sps->CtbLog2SizeY);
             const HevcCtbInfo *ctb = &s->pstCtb[rs];
+            if (iQpL != iLastQpL || ctb != pstLastCtb) {
+                /* Intra edges all have bS 2. */
+                iBeta = HevcDeblockBeta(iQpL, ctb->cBetaOffsetDiv2, sps->bit_depth_luma);
+                iTc = HevcDeblockTc(iQpL, 2, ctb->cTcOffsetDiv2, sps->bit_depth_luma);
+                for (int c = 1; c <= 2; c++) {
+                    int iQpi = iQpL + (c == 1 ? pps->pps_cb_qp_offset : pps->pps_cr_qp_offset);
+                    aiTcC[c] = HevcDeblockTc(HevcChromaQp(iQpi), 2, ctb->cTcOffsetDiv2, sps->bit_depth_chroma);
+                }
+                iLastQpL = iQpL;
+                pstLastCtb = ctb;
+            }
             const int bNoP = (s->pucBlkFlags[p] & HEVC_BLK_NOFILT) != 0;
             const int bNoQ = (s->pucBlkFlags[q] & HEVC_BLK_NOFILT) != 0;
-            const int iBeta = HevcDeblockBeta(iQpL, ctb->cBetaOffsetDiv2, sps->bit_depth_luma);
-            const int iTc = HevcDeblockTc(iQpL, iBs, ctb->cTcOffsetDiv2, sps->bit_depth_luma);
-            const ptrdiff_t iStrideY = (ptrdiff_t)pic->auiStride[0];
             uint8_t *pY = PlaneAt(pic, pic->apucPlane[0], 0, x, y, bHigh);
             if (bHigh)
                 s->stDsp10.pfnDeblockLuma[iDir]((uint16_t *)pY, iStrideY, iBeta, iTc, bNoP, bNoQ);
             else
                 s->stDsp8.pfnDeblockLuma[iDir](pY, iStrideY, iBeta, iTc, bNoP, bNoQ);
             /* Chroma: edges on the 8x8 chroma grid, 4 chroma lines per 8 luma. */
-            if (iBs != 2 || ((iDir ? y : x) & 15) || ((iDir ? x : y) & 7))
+            if (((iDir ? y : x) & 15) || ((iDir ? x : y) & 7))
                 continue;
             for (int c = 1; c <= 2; c++) {
-                int iQpi = iQpL + (c == 1 ? pps->pps_cb_qp_offset : pps->pps_cr_qp_offset);
-                int iTcC = HevcDeblockTc(HevcChromaQp(iQpi), 2, ctb->cTcOffsetDiv2, sps->bit_depth_chroma);
                 const ptrdiff_t iStrideC = (ptrdiff_t)pic->auiStride[c];
                 uint8_t *pC = PlaneAt(pic, pic->apucPlane[c], c, x >> 1, y >> 1, bHigh);
                 if (bHigh)
-                    s->stDsp10.pfnDeblockChroma[iDir]((uint16_t *)pC, iStrideC, iTcC, bNoP, bNoQ);
+                    s->stDsp10.pfnDeblockChroma[iDir]((uint16_t *)pC, iStrideC, aiTcC[c], bNoP, bNoQ);
                 else
-                    s->stDsp8.pfnDeblockChroma[iDir](pC, iStrideC, iTcC, bNoP, bNoQ);
+                    s->stDsp8.pfnDeblockChroma[iDir](pC, iStrideC, aiTcC[c], bNoP, bNoQ);
             }
         }
     }
