@@ -4,14 +4,12 @@
 #include "hevc_decoder.h"
 #include "hevc_slicedata.h"
 
-#define EXPORT __attribute__((visibility("default")))
-
 #define SCAN_LIMIT 500000000u       /* bytes covered by one start-code scan */
 #define START_CODE_LIMIT 209715200u /* a start code further in counts as absent */
 
 static uint32_t Align64(uint32_t v) { return (v + 63u) & ~63u; }
 
-EXPORT unsigned int IHW265D_GetVersion(IHW265D_VERSION *pstVersion)
+unsigned int IHW265D_GetVersion(IHW265D_VERSION *pstVersion)
 {
     if (!pstVersion)
         return IHW265D_ERR_NULL;
@@ -61,7 +59,7 @@ static int AllocStores(HW265D_DEC *d)
                : -1;
 }
 
-EXPORT unsigned int IHW265D_Create(IH265DEC_HANDLE *phDecoder, IHW265D_INIT_PARAM *p)
+unsigned int IHW265D_Create(IH265DEC_HANDLE *phDecoder, IHW265D_INIT_PARAM *p)
 {
     if (!phDecoder || !p)
         return IHW265D_ERR_NULL;
@@ -152,7 +150,7 @@ EXPORT unsigned int IHW265D_Create(IH265DEC_HANDLE *phDecoder, IHW265D_INIT_PARA
     return IHW265D_OK;
 }
 
-EXPORT unsigned int IHW265D_Delete(IH265DEC_HANDLE hDecoder)
+unsigned int IHW265D_Delete(IH265DEC_HANDLE hDecoder)
 {
     if (!hDecoder)
         return IHW265D_ERR_NULL;
@@ -263,7 +261,7 @@ static unsigned int Flush(HW265D_DEC *d, IHW265D_OUTARGS *o)
     return uiRet;
 }
 
-EXPORT unsigned int IHW265D_DecodeFrame(IH265DEC_HANDLE hDecoder, IHW265D_INARGS *pstIn, IHW265D_OUTARGS *pstOut)
+unsigned int IHW265D_DecodeFrame(IH265DEC_HANDLE hDecoder, IHW265D_INARGS *pstIn, IHW265D_OUTARGS *pstOut)
 {
     if (!hDecoder)
         return IHW265D_ERR_NULL;
