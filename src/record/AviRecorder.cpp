@@ -159,6 +159,19 @@ bool ParsePictureSize(enum AVCodecID id, const AVCodecContext *cc, const uint8_t
     return bFound;
 }
 
+// Whether the source's demuxer stream was opened with a picture size
+// (probed, or a container that declares it). Its codec parameters are not
+// changed after the open. Raw HTTP sources get theirs from the frame header
+// at the open.
+bool SourceHasSize(const FFMpegContext *ctx)
+{
+    if (ctx->bHttpRaw || !ctx->pFormatCtx || ctx->nVideoIndex < 0 ||
+        (unsigned)ctx->nVideoIndex >= ctx->pFormatCtx->nb_streams)
+        return true;
+    const AVCodecParameters *par = ctx->pFormatCtx->streams[ctx->nVideoIndex]->codecpar;
+    return par->width > 0 && par->height > 0;
+}
+
 AVStream *NewStream(AVFormatContext *oc, int nId, enum AVMediaType type, enum AVCodecID codec)
 {
     AVStream *st = avformat_new_stream(oc, NULL);
@@ -177,11 +190,15 @@ AVStream *AddVideoStream(AVFormatContext *oc, const FFMpegContext *ctx, RecordSt
         return NULL;
     AVCodecParameters *par = st->codecpar;
     par->bit_rate = kVideoBitRate;
-    par->width = AtomicGet(&ctx->nWidth);
-    par->height = AtomicGet(&ctx->nHeight);
-    // A source that was not probed and has not decoded a picture yet:
-    // the size comes from its parameter sets, else from its first key
-    // frame, before the header is written (the AVI header needs it).
+    // A source that was not probed (RTSP) has no size of its own; nWidth
+    // then holds a decoded picture's size, or nothing, or the classic
+    // decode thread's 320x240 stand-in. The size then comes from the
+    // stream's parameter sets, else from its first key frame, before the
+    // header is written (the AVI header needs it).
+    if (SourceHasSize(ctx)) {
+        par->width = AtomicGet(&ctx->nWidth);
+        par->height = AtomicGet(&ctx->nHeight);
+    }
     if ((par->width <= 0 || par->height <= 0) &&
         !ParsePictureSize(ctx->nInVideoCodecId, ctx->pVideoCodecCtx, NULL, 0, &par->width, &par->height))
         pState->bHeaderPending = 1;

@@ -314,6 +314,29 @@ TEST_F(AviRecorderSourceTest, UnknownPictureSizeIsTakenFromTheStream)
     }
 }
 
+// An RTSP source that was not probed, recorded in the classic layout before
+// its first picture: nWidth holds the decode thread's 320x240 stand-in, but
+// the file gets the stream's own size.
+TEST_F(AviRecorderSourceTest, UnprobedSourceIgnoresTheStandInSize)
+{
+    std::string src = TestDir() + "/standin.ts", dst = TestDir() + "/standin.avi";
+    ASSERT_EQ(0, system(("ffmpeg -nostdin -v error -y -f lavfi -i testsrc2=size=352x288:rate=25 -t 1 -c:v libx264 "
+                         "-g 12 -bf 0 -pix_fmt yuv420p '" + src + "'").c_str()));
+    Source s;
+    ASSERT_TRUE(s.Open(src));
+    AVCodecParameters *par = s.pFmt->streams[s.ctx->nVideoIndex]->codecpar;
+    par->width = 0;
+    par->height = 0;
+    s.ctx->nWidth = 320;
+    s.ctx->nHeight = 240;
+    ASSERT_EQ(0, FFMpegStartSaveAvi(s.ctx, dst.c_str()));
+    EXPECT_EQ(25, s.Pump());
+    ASSERT_EQ(0, FFMpegStopSaveAvi(s.ctx));
+    EXPECT_EQ("352x288", VideoSize(dst));
+    std::string errors;
+    EXPECT_TRUE(DecodesCleanly(dst, &errors)) << errors;
+}
+
 // Key frames that carry no parameter sets the parser can read: nothing is
 // written, the stop leaves no headerless file behind, and the next
 // recording of the same stream works.
