@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
 #include <signal.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -147,6 +148,101 @@ TEST_P(AviRecorderStreamTest, CameraThatStopsSendingLeavesAPlayableFile)
     uint32_t rate = ReadLe32At(dst, AVI_RATE_OFFSET);
     EXPECT_GE(rate, (uint32_t)(atSilence * 100000 / elapsed));
     EXPECT_LE(rate, (uint32_t)(atSilence * 100000 / silent));
+}
+
+// The RTSP test camera, started for one test: its URL, or "" when it is
+// not built or did not come up.
+struct RtspCamera {
+    pid_t pid = -1;
+
+    std::string Start(const std::vector<std::string> &args)
+    {
+        std::string bin = std::string(IPCAMERA_BINARY_DIR) + "/tests/tools/rtsp_camera/ipcam-test-rtsp";
+        if (access(bin.c_str(), X_OK) != 0)
+            return "";
+        int fds[2];
+        if (pipe(fds) != 0)
+            return "";
+        pid = fork();
+        if (pid == 0) {
+            dup2(fds[1], 1);
+            close(fds[0]);
+            close(fds[1]);
+            std::vector<const char *> argv = {bin.c_str()};
+            for (const std::string &a : args)
+                argv.push_back(a.c_str());
+            argv.push_back(nullptr);
+            execv(bin.c_str(), (char *const *)argv.data());
+            _exit(127);
+        }
+        close(fds[1]);
+        // "ipcam-test-rtsp: ready rtsp://127.0.0.1:PORT/cam", within 10 s.
+        std::string out;
+        fcntl(fds[0], F_SETFL, O_NONBLOCK);
+        for (int i = 0; i < 1000 && out.find('\n') == std::string::npos; i++) {
+            char buf[256];
+            ssize_t n = read(fds[0], buf, sizeof buf);
+            if (n > 0)
+                out.append(buf, (size_t)n);
+            else if (n == 0)
+                break;
+            else
+                SleepMs(10);
+        }
+        close(fds[0]);
+        size_t at = out.find("ready ");
+        if (at == std::string::npos)
+            return "";
+        return out.substr(at + 6, out.find('\n', at) - at - 6);
+    }
+
+    ~RtspCamera()
+    {
+        if (pid > 0) {
+            kill(pid, SIGTERM);
+            waitpid(pid, nullptr, 0);
+        }
+    }
+};
+
+// A camera recorded from the moment it is opened, before any picture is
+// decoded: RTSP is not probed, so the picture size is unknown (nWidth 0 or
+// the classic 320x240 stand-in), and FFmpeg's RTSP client hands G.726 over
+// in the little-endian packing. The file has the camera's true size and
+// both tracks, and decodes cleanly.
+TEST(AviRecorderRtsp, RecordingFromTheOpenOfAnUnprobedCamera)
+{
+    if (!HaveTool("ffmpeg") || !HaveTool("ffprobe"))
+        GTEST_SKIP() << "ffmpeg/ffprobe CLI not found: cannot judge the recording";
+    FFMpegRegister();
+    RtspCamera cam;
+    std::string url = cam.Start({"--video", "h264", "--audio", "g726", "--size", "352x288"});
+    if (url.empty())
+        GTEST_SKIP() << "ipcam-test-rtsp not built or did not start (gst-rtsp-server missing?)";
+    std::string dst = TestDir() + "/rtsp_unprobed.avi";
+    FFMpegContext *ctx = FFMpegContextCreate(nullptr, (url + "?tcp").c_str(), 1, nullptr, 0, 0);
+    ASSERT_NE(nullptr, ctx) << "stream did not open";
+    EXPECT_EQ(AV_CODEC_ID_ADPCM_G726LE, ctx->nInAudioCodecId);
+    ASSERT_EQ(0, FFMpegStartSaveAvi(ctx, dst.c_str()));
+    SleepMs(3000);
+    int64_t frames = SavedFrames(ctx);
+    ASSERT_EQ(0, FFMpegStopSaveAvi(ctx));
+    FFMpegContextDestroy(ctx);
+
+    EXPECT_GT(frames, 25);
+    std::string size;
+    RunCapture("ffprobe -v error -select_streams v:0 -show_entries stream=width,height -of csv=p=0:s=x '" + dst + "'",
+               &size);
+    EXPECT_EQ("352x288\n", size);
+    std::vector<ProbedStream> st = Probe(dst);
+    ASSERT_EQ(2u, st.size());
+    EXPECT_EQ("h264", st[0].codecName);
+    EXPECT_EQ(frames, st[0].nReadFrames);
+    EXPECT_EQ("adpcm_g726", st[1].codecName);
+    EXPECT_GT(st[1].nReadFrames, 0);
+    std::string errors;
+    EXPECT_TRUE(DecodesCleanly(dst, &errors)) << errors;
+    EXPECT_EQ("", errors);
 }
 
 INSTANTIATE_TEST_SUITE_P(WithAndWithoutAudio, AviRecorderStreamTest, testing::Values(false, true),
