@@ -5,7 +5,17 @@
  * One HevcSliceDec per decoder handle, allocated at creation with every
  * per-picture array sized for the largest picture; nothing is allocated per
  * picture or per block. All of it is touched only by the thread that calls
- * IHW265D_DecodeFrame. */
+ * IHW265D_DecodeFrame.
+ *
+ * Flow: each slice segment is parsed and reconstructed as it arrives, which
+ * records per 4x4 block the QP, intra mode, depth, filter exclusions and the
+ * deblocking edges, and per CTB its slice's filter parameters and SAO. When
+ * the picture completes, deblocking runs over the whole picture (vertical
+ * edges, then horizontal) and SAO from a copy of the deblocked samples.
+ * Concealment: a slot starts mid-grey, so CTBs that no slice reached (a
+ * corrupt, truncated or missing slice) stay mid-grey and the picture carries
+ * HEVC_PIC_ERR_SLICE. P and B slices are not reconstructed here: such
+ * pictures keep mid-grey and HEVC_PIC_ERR_NOT_DECODED. */
 #ifndef HEVC_SLICEDATA_H
 #define HEVC_SLICEDATA_H
 
