@@ -73,6 +73,13 @@ void HevcSliceDecStartPicture(HW265D_DEC *pstDec)
     /* The tables cover 8 and 10 bits with equal luma and chroma depth. */
     s->bUnsupported = sps->bit_depth_luma != sps->bit_depth_chroma ||
                       (sps->bit_depth_luma != 8 && sps->bit_depth_luma != 10) || sps->ChromaArrayType != 1;
+    /* Range-extension coding tools (outside Main and Main 10) are not
+     * implemented: such pictures are flagged rather than decoded wrongly. */
+    s->bUnsupported |= sps->transform_skip_rotation_enabled_flag || sps->transform_skip_context_enabled_flag ||
+                       sps->implicit_rdpcm_enabled_flag || sps->explicit_rdpcm_enabled_flag ||
+                       sps->extended_precision_processing_flag || sps->intra_smoothing_disabled_flag ||
+                       sps->persistent_rice_adaptation_enabled_flag || sps->cabac_bypass_alignment_enabled_flag ||
+                       s->pstPps->cross_component_prediction_enabled_flag;
     size_t n4 = (size_t)s->uiW4 * s->uiH4;
     memset(s->pucBlkFlags, 0, n4);
     memset(s->pucBsV, 0, n4);
