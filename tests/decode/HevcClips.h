@@ -36,6 +36,34 @@ inline std::string Clip(int w, int h, int frames, int keyint = 3, const char *pi
                                ":bframes=0:ref=1:open-gop=0:info=0:log-level=error -f hevc");
 }
 
+// A stream as a camera sends it, made with the x265 CLI: parameter sets
+// with every key picture and no encoder-info SEI (which would exceed the
+// built-in decoder's SEI size limit). Made once per name; "" on failure.
+inline std::string ClipCli(const std::string &tag, int w, int h, int frames, const std::string &opts,
+                           const char *pixFmt = "yuv420p")
+{
+    std::string path = mediagen::Dir() + "/hevcsel_cli_" + tag + "_" + std::to_string(w) + "x" +
+                       std::to_string(h) + "_" + std::to_string(frames) + ".hevc";
+    if (access(path.c_str(), R_OK) == 0)
+        return path;
+    std::string tmp = path + ".tmp" + std::to_string(getpid()) + ".hevc";
+    std::string cmd = "ffmpeg -v error -f lavfi -i \"" + mediagen::MarkerFilter(w, h, pixFmt) + "\" -frames:v " +
+                      std::to_string(frames) +
+                      " -strict -1 -f yuv4mpegpipe - 2>/dev/null < /dev/null | x265 --log-level error --y4m --input - "
+                      "--preset ultrafast --no-info --repeat-headers " + opts + " --output \"" + tmp +
+                      "\" > /dev/null 2>&1";
+    if (system(cmd.c_str()) != 0 || rename(tmp.c_str(), path.c_str()) != 0) {
+        unlink(tmp.c_str());
+        return "";
+    }
+    return path;
+}
+
+inline bool HaveX265AndFfmpeg()
+{
+    return system("x265 --version > /dev/null 2>&1") == 0 && mediagen::HaveFfmpeg();
+}
+
 // A copy of pkt with the marker SEI in front of its payload.
 inline AVPacket *WithMarker(const AVPacket *pkt)
 {

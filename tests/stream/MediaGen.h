@@ -8,7 +8,8 @@
 #ifndef IPCAMERA_TESTS_MEDIAGEN_H
 #define IPCAMERA_TESTS_MEDIAGEN_H
 
-#include <fcntl.h>
+#include <gtest/gtest.h>
+
 #include <stdio.h>
 #include <stdlib.h>
 #include <sys/stat.h>
@@ -78,48 +79,22 @@ inline std::string VideoAudio(const std::string &name, int seconds, const std::s
                           " -map 0:v -map 1:a -c:v libx264 -preset ultrafast -bf 0 -g 25 " + audio);
 }
 
-// Redirects stderr (where DebugPrint writes) into a file while alive.
+// Captures stderr (where DebugPrint writes) while alive; one at a time.
 class StderrCapture {
 public:
-    StderrCapture()
-    {
-        fflush(stderr);
-        path_ = Dir() + "/stderr." + std::to_string(getpid()) + "." + std::to_string(counter_++);
-        saved_ = dup(2);
-        int fd = open(path_.c_str(), O_CREAT | O_TRUNC | O_WRONLY, 0644);
-        dup2(fd, 2);
-        close(fd);
-    }
-    ~StderrCapture()
-    {
-        Stop();
-        unlink(path_.c_str());
-    }
+    StderrCapture() { ::testing::internal::CaptureStderr(); }
+    ~StderrCapture() { Stop(); }
     // Restores stderr and returns everything written meanwhile.
     std::string Stop()
     {
-        if (saved_ >= 0) {
-            fflush(stderr);
-            dup2(saved_, 2);
-            close(saved_);
-            saved_ = -1;
-        }
-        std::string text;
-        FILE *f = fopen(path_.c_str(), "rb");
-        if (f != nullptr) {
-            char buf[4096];
-            size_t n;
-            while ((n = fread(buf, 1, sizeof(buf), f)) > 0)
-                text.append(buf, n);
-            fclose(f);
-        }
-        return text;
+        if (stopped_)
+            return "";
+        stopped_ = true;
+        return ::testing::internal::GetCapturedStderr();
     }
 
 private:
-    std::string path_;
-    int saved_ = -1;
-    static inline int counter_ = 0;
+    bool stopped_ = false;
 };
 
 }  // namespace mediagen

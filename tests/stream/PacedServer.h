@@ -18,6 +18,18 @@
 #include <thread>
 #include <vector>
 
+// A clip's size over its length: the rate that plays it in real time.
+inline size_t PacedBytesPerSecond(const std::string &path, int seconds)
+{
+    FILE *f = fopen(path.c_str(), "rb");
+    if (f == nullptr)
+        return 0;
+    fseek(f, 0, SEEK_END);
+    long n = ftell(f);
+    fclose(f);
+    return n > 0 ? (size_t)n / (size_t)seconds : 0;
+}
+
 class PacedServer {
 public:
     // headBytes go out on connect; then bytesPerSecond in 10 ms slices.

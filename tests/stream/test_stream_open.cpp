@@ -1,6 +1,8 @@
-// Opening and closing streams through the camera object: failures with
-// their log lines, decoding only after SetDecodeEnable, statistics, close
-// while a read blocks, repeated open/close.
+// Opening and playing streams: open failures with their error codes, the
+// fields an open fills in, the name bound, decoding only after
+// SetDecodeEnable with statistics, close while a read blocks, a hang-up,
+// queue overflow. (Repeated open/close and plain playback of files and
+// cameras are covered end to end in tests/e2e.)
 
 #include <gtest/gtest.h>
 
@@ -8,7 +10,6 @@
 #include <string.h>
 #include <sys/stat.h>
 
-#include <atomic>
 #include <chrono>
 #include <mutex>
 #include <thread>
@@ -54,17 +55,6 @@ std::string LiveClip()
     return mediagen::Video("live_ts.ts", 160, 120, 250, "yuv420p", "-c:v libx264 -bf 0 -g 25 -b:v 200k");
 }
 
-size_t BytesPerSecond(const std::string &path, int seconds)
-{
-    FILE *f = fopen(path.c_str(), "rb");
-    if (f == nullptr)
-        return 0;
-    fseek(f, 0, SEEK_END);
-    long n = ftell(f);
-    fclose(f);
-    return (size_t)n / (size_t)seconds;
-}
-
 struct OpenFailure {
     const char *what;
     int connectType;
@@ -92,7 +82,6 @@ TEST(StreamOpen, BadAddressesFailWithTheirLines)
     snprintf(missingLine, sizeof(missingLine), "udp avformat_open_input error ret:%d", AVERROR(ENOENT));
     const OpenFailure cases[] = {
         {"missing file", 0, missing, missingLine},
-        {"garbage url", 0, "nosuchscheme://what/ever", "udp avformat_open_input error ret:"},
         {"refused rtsp port", 1, "rtsp://127.0.0.1:" + std::to_string(port) + "/cam", refusedLine},
     };
     for (const OpenFailure &c : cases) {
@@ -109,8 +98,6 @@ TEST(StreamOpen, BadAddressesFailWithTheirLines)
         EXPECT_FALSE(cam.IsMainVideoOpenSuc());
         EXPECT_EQ(cam.CloseMainStreamVideo(), 0);
     }
-    CIpCamera cam;
-    cam.SetConnectType(0);
 }
 
 TEST(StreamOpen, SourceWithoutVideoFails)
@@ -158,36 +145,9 @@ TEST(StreamOpen, FileOpensWithItsFieldsAndTheOpenLines)
     EXPECT_EQ(AtomicGet(&ctx->bRunning), 1);
     EXPECT_EQ(AtomicGet(&ctx->bDecodeEnable), 0);
     EXPECT_NE(log.find("tcp video:H264 nstream:2(0 1 -1) resolution:176*144 audio:1"), std::string::npos) << log;
-    char qzr[96];
-    snprintf(qzr, sizeof(qzr), "qzr audio type:%d;  G722:%d;  G726:%d", (int)AV_CODEC_ID_PCM_ALAW,
-             (int)AV_CODEC_ID_ADPCM_G722, (int)AV_CODEC_ID_ADPCM_G726);
-    EXPECT_NE(log.find(qzr), std::string::npos) << log;
-    EXPECT_NE(log.find("FFMpegContextCreate succ end. used time:"), std::string::npos);
-    EXPECT_NE(log.find("playmode:3 url:" + clip), std::string::npos);
     EXPECT_EQ(FFMpegIsConnecting(), 0);
-    mediagen::StderrCapture cap2;
     EXPECT_EQ(FFMpegContextDestroy(ctx), 0);
-    log = cap2.Stop();
-    EXPECT_NE(log.find("FFMpegContextDestroy start. url:" + clip), std::string::npos);
-    EXPECT_NE(log.find("FFMpegContextDestroy end. url:" + clip), std::string::npos);
     EXPECT_EQ(FFMpegContextDestroy(nullptr), 0);
-}
-
-TEST(StreamOpen, NominalFrameRateFromTheTimeBase)
-{
-    struct {
-        AVRational tb;
-        int64_t num, den;
-    } cases[] = {
-        {{1, 90000}, 24, 1}, {{1, 25}, 25, 1},       {{2, 50}, 50, 2},  {{1, 30000}, 30000, 1},
-        {{1, 30001}, 24, 1}, {{0, 25}, 25, 1},       {{1, 0}, 24, 1},   {{-3, 10}, 10, 1},
-    };
-    for (auto &c : cases) {
-        int64_t num = -1, den = -1;
-        FFMpegNominalFrameRate(c.tb, &num, &den);
-        EXPECT_EQ(num, c.num) << c.tb.num << "/" << c.tb.den;
-        EXPECT_EQ(den, c.den) << c.tb.num << "/" << c.tb.den;
-    }
 }
 
 TEST(StreamOpen, LongAddressIsCutTo255Characters)
@@ -212,37 +172,6 @@ TEST(StreamOpen, LongAddressIsCutTo255Characters)
     FFMpegContextDestroy(ctx);
 }
 
-TEST(StreamOpen, InterruptAndLockCallbacks)
-{
-    FFMpegContext ctx = {};
-    ctx.bRunning = 1;
-    EXPECT_EQ(FFMpegInterruptCb(&ctx), 0);
-    ctx.bRunning = 0;
-    EXPECT_EQ(FFMpegInterruptCb(&ctx), 1);
-    ctx.bRunning = 2;
-    EXPECT_EQ(FFMpegInterruptCb(&ctx), 1);
-
-    FFMpegRegister();
-    void *slot = (void *)0x1234;
-    EXPECT_EQ(FFMpegLockCallback(&slot, 0), 0);
-    EXPECT_EQ(FFMpegLockCallback(&slot, 3), 0);
-    EXPECT_EQ(slot, (void *)0x1234);
-    // Obtain on one thread holds off another until released.
-    ASSERT_EQ(FFMpegLockCallback(&slot, 1), 0);
-    std::atomic<int> got{0};
-    std::thread t([&] {
-        FFMpegLockCallback(&slot, 1);
-        got = 1;
-        FFMpegLockCallback(&slot, 2);
-    });
-    std::this_thread::sleep_for(std::chrono::milliseconds(100));
-    EXPECT_EQ(got.load(), 0);
-    FFMpegLockCallback(&slot, 2);
-    t.join();
-    EXPECT_EQ(got.load(), 1);
-    EXPECT_NE(FFMpegRecorderLock(), nullptr);
-}
-
 // Both decode threads, with the decoder's own threading (frame threads
 // hand pictures out a few packets late).
 class Play : public ::testing::TestWithParam<int> {};
@@ -253,7 +182,7 @@ TEST_P(Play, PicturesOnlyAfterDecodeEnableAndStatistics)
         GTEST_SKIP() << "ffmpeg command-line tool not installed";
     std::string clip = LiveClip();
     ASSERT_FALSE(clip.empty());
-    size_t bps = BytesPerSecond(clip, 10);
+    size_t bps = PacedBytesPerSecond(clip, 10);
     PacedServer server(clip, bps * 2, bps);
     ASSERT_TRUE(server.Loaded());
     CIpCamera cam(7, "live", "");
@@ -301,7 +230,7 @@ TEST(StreamPlay, CloseWhileAReadBlocksReturnsPromptly)
         GTEST_SKIP() << "ffmpeg command-line tool not installed";
     std::string clip = LiveClip();
     ASSERT_FALSE(clip.empty());
-    size_t bps = BytesPerSecond(clip, 10);
+    size_t bps = PacedBytesPerSecond(clip, 10);
     for (int planar = 0; planar <= 1; planar++) {
         PacedServer server(clip, bps * 3, bps);
         CIpCamera cam(8, "stall", "");
@@ -324,7 +253,7 @@ TEST(StreamPlay, HangupEndsReadingButNotTheContext)
         GTEST_SKIP() << "ffmpeg command-line tool not installed";
     std::string clip = LiveClip();
     ASSERT_FALSE(clip.empty());
-    size_t bps = BytesPerSecond(clip, 10);
+    size_t bps = PacedBytesPerSecond(clip, 10);
     PacedServer server(clip, bps * 2, bps * 4);
     FFMpegRegister();
     FFMpegContext *ctx = FFMpegContextCreate(nullptr, server.Url().c_str(), 0, nullptr, 0, 0);
@@ -367,27 +296,6 @@ TEST(StreamPlay, QueueOverflowIsCleared)
     std::string log = cap.Stop();
     EXPECT_NE(log.find("]GetAVPktListElmCount: 101"), std::string::npos) << log.substr(0, 4000);
     EXPECT_LE(queued, 101);
-}
-
-TEST(StreamPlay, RepeatedOpenAndClose)
-{
-    if (!mediagen::HaveFfmpeg())
-        GTEST_SKIP() << "ffmpeg command-line tool not installed";
-    std::string clip = mediagen::VideoAudio("cycle.mp4", 1, "-c:a aac -ar 16000 -ac 1");
-    ASSERT_FALSE(clip.empty());
-    CIpCamera cam(9, "cycle", "");
-    Counter c;
-    cam.SetConnectType(0);
-    mediagen::StderrCapture quiet;
-    for (int i = 0; i < 100; i++) {
-        cam.SetD3DDisplay(i & 1);
-        cam.SetVideoBufCallBack(OnVideo, &c);
-        ASSERT_EQ(cam.OpenMainStreamVideo(clip.c_str()), 0) << "cycle " << i;
-        cam.SetDecodeEnable(true, true);
-        if (i % 10 == 0)
-            std::this_thread::sleep_for(std::chrono::milliseconds(20));
-        ASSERT_EQ(cam.CloseMainStreamVideo(), 0);
-    }
 }
 
 }  // namespace
