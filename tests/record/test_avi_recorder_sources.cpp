@@ -303,6 +303,7 @@ TEST_F(AviRecorderSourceTest, UnknownPictureSizeIsTakenFromTheStream)
         ASSERT_EQ(0, FFMpegStartSaveAvi(s.ctx, dst.c_str()));
         int written = s.Pump();
         EXPECT_EQ(25, written);
+        s.BackdateStart(1000);  // the clip's own 25 per second
         ASSERT_EQ(0, FFMpegStopSaveAvi(s.ctx));
         EXPECT_EQ("320x240", VideoSize(dst));
         std::vector<ProbedStream> st = Probe(dst);
@@ -331,6 +332,7 @@ TEST_F(AviRecorderSourceTest, UnprobedSourceIgnoresTheStandInSize)
     s.ctx->nHeight = 240;
     ASSERT_EQ(0, FFMpegStartSaveAvi(s.ctx, dst.c_str()));
     EXPECT_EQ(25, s.Pump());
+    s.BackdateStart(1000);
     ASSERT_EQ(0, FFMpegStopSaveAvi(s.ctx));
     EXPECT_EQ("352x288", VideoSize(dst));
     std::string errors;
