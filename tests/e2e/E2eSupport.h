@@ -3,19 +3,26 @@
 
 // Shared helpers of the end-to-end tests: generated media (cached in the
 // build tree so all test programs share it), the RTSP test camera as a
-// child process, callback recorders and a stderr capture for log lines.
+// child process and a recorder of what the host callbacks saw.
 
+#include <gtest/gtest.h>
 #include <ipcamera/IpCamera.h>
 #include <sys/types.h>
+#include <unistd.h>
 
 #include <mutex>
 #include <string>
 #include <vector>
 
+const int kE2eW = 320, kE2eH = 240;  // picture size of every generated clip
+
 // Path of a clip made by tests/tools/make_test_clip.sh with the given
 // arguments, generated on first use; "" when it cannot be made. pName is
 // the cached file's name (its extension picks the container).
 std::string E2eClip(const char *pName, const std::vector<std::string> &args);
+// Six seconds of H.264 and AAC with a key frame every 25 pictures: the
+// clip most tests serve.
+std::string E2eStandardClip();
 
 // Marker geometry of make_test_clip.sh for a w x h picture.
 struct ClipMarkers {
@@ -24,8 +31,8 @@ struct ClipMarkers {
     int nCountX, nCountY;  // centre of the frame counter box (bottom left)
 };
 ClipMarkers E2eMarkers(int nWidth, int nHeight);
-// Frame number (mod 50) shown by the counter box, from its luma.
-int E2eCounterFromLuma(int nLuma);
+// Pixel (x, y from the top) of a classic picture: BGR, bottom row first.
+const unsigned char *E2eBgrAt(const std::vector<unsigned char> &frame, int x, int y);
 
 // The RTSP test camera, started as a child of the test process.
 struct RtspServer {
@@ -34,12 +41,17 @@ struct RtspServer {
     int nPort;
 };
 bool E2eHaveRtspCamera();
+#define E2E_REQUIRE_RTSP_CAMERA()                                                  \
+    do {                                                                           \
+        if (!E2eHaveRtspCamera())                                                  \
+            GTEST_SKIP() << "ipcam-test-rtsp was not built (gst-rtsp-server missing)"; \
+    } while (0)
 // Starts ipcam-test-rtsp with the arguments and waits for its ready line.
 int RtspServerStart(RtspServer *pServer, const std::vector<std::string> &args);
 void RtspServerStop(RtspServer *pServer);   // SIGTERM, then SIGKILL
 void RtspServerKill(RtspServer *pServer);   // SIGKILL at once
-// A TCP port on 127.0.0.1 that nothing listens on (just released).
-int E2eClosedPort();
+// "rtsp://127.0.0.1:PORT/cam" on a port nothing listens on (just released).
+std::string E2eRefusedUrl();
 
 // Everything the four callbacks saw. Callbacks run on the decode thread;
 // tests read under the lock.
@@ -50,8 +62,7 @@ struct Recorder {
     int nFrames;                   // video events with a picture
     int nNullFrames;               // video events without one (paused, no picture yet)
     int nWidth, nHeight;           // of the last picture
-    int bKeepFirst;                // copy the first picture
-    std::vector<unsigned char> first;
+    std::vector<unsigned char> first;  // copy of the first picture
     int nFirstCounter;             // counter box of the first picture, -1 unknown
     int nAudioEvents;
     long long nAudioUnits;
@@ -64,32 +75,21 @@ struct Recorder {
     int bLastWasDisplay;
     int bPlanar;                   // pictures are I420 (for the counter box)
 };
-void RecorderInit(Recorder *pRec, CIpCamera *pCamera, int bPlanar);
-// Registers all four callbacks on the camera.
-void RecorderAttach(Recorder *pRec, CIpCamera *pCamera);
+// Resets the recorder and registers all four callbacks on the camera.
+void RecorderAttach(Recorder *pRec, CIpCamera *pCamera, int bPlanar);
 int RecorderVideo(void *pCamera, void *pUser, unsigned char *pFrame, int nWidth, int nHeight);
-int RecorderAudio(void *pCamera, void *pUser, unsigned short *pSamples, int nCount, int nRate);
-int RecorderData(void *pCamera, void *pUser, unsigned char *pData, int nLength);
-int RecorderDisplay(void *pCamera, void *pUser);
 int RecorderFrames(Recorder *pRec);
+int RecorderCount(Recorder *pRec, int Recorder::*pField);  // any counter, under the lock
+// Attaches the recorder, picks the layout and connect type, opens pUrl and
+// switches decoding on; 0 or -1.
+int E2ePlay(CIpCamera *pCamera, Recorder *pRec, const std::string &url, int bPlanar, int nConnectType);
+
+// Runs a shell command; its standard output, and its exit status in *pStatus.
+std::string E2eRun(const std::string &cmd, int *pStatus = nullptr);
+long E2eRssKb();   // resident set size of this process in KiB
+double E2eNow();   // monotonic seconds
 
 // Polls pred every 20 ms for up to nTimeoutMs; true when it held.
-template <typename Pred>
-bool E2eWaitFor(Pred pred, int nTimeoutMs);
-
-// Captures the process's stderr (the library's log lines) into a file.
-struct LogCapture {
-    int nSavedFd;
-    std::string sPath;
-};
-void LogCaptureBegin(LogCapture *pCap);
-std::string LogCaptureEnd(LogCapture *pCap);  // restores stderr, returns the text
-
-// Resident set size of this process in KiB.
-long E2eRssKb();
-double E2eNow();  // monotonic seconds
-
-#include <unistd.h>
 template <typename Pred>
 bool E2eWaitFor(Pred pred, int nTimeoutMs)
 {

@@ -12,24 +12,15 @@ namespace {
 
 int RunTool(const std::string &args, std::string *pOut)
 {
-    std::string cmd = std::string(IPCAMERA_PLAY_TOOL) + " " + args + " 2>/dev/null";
-    FILE *p = popen(cmd.c_str(), "r");
-    if (!p)
-        return -1;
-    char buf[4096];
-    size_t n;
-    while ((n = fread(buf, 1, sizeof buf, p)) > 0)
-        pOut->append(buf, n);
-    int status = pclose(p);
-    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    int status = -1;
+    *pOut += E2eRun(std::string(IPCAMERA_PLAY_TOOL) + " " + args + " 2>/dev/null", &status);
+    return status;
 }
 
 TEST(IpcamPlay, PrintsOneLinePerCameraPerSecondAndWritesTheSnapshot)
 {
-    if (!E2eHaveRtspCamera())
-        GTEST_SKIP() << "ipcam-test-rtsp was not built (gst-rtsp-server missing)";
-    std::string clip = E2eClip("h264_aac_6s.mp4",
-                               {"--video", "h264", "--audio", "aac", "--seconds", "6", "--gop", "25"});
+    E2E_REQUIRE_RTSP_CAMERA();
+    std::string clip = E2eStandardClip();
     ASSERT_FALSE(clip.empty());
     RtspServer server;
     ASSERT_EQ(0, RtspServerStart(&server, {"--file", clip, "--audio", "aac", "--data"}));
@@ -60,11 +51,10 @@ TEST(IpcamPlay, PrintsOneLinePerCameraPerSecondAndWritesTheSnapshot)
 
 TEST(IpcamPlay, FailsForAnAddressThatDoesNotOpen)
 {
-    char url[64];
-    snprintf(url, sizeof url, "rtsp://127.0.0.1:%d/cam", E2eClosedPort());
+    std::string url = E2eRefusedUrl();
     std::string out;
-    EXPECT_EQ(1, RunTool(std::string("--duration 1 ") + url, &out));
-    EXPECT_NE(std::string::npos, out.find(std::string("cam1 open failed: ") + url)) << out;
+    EXPECT_EQ(1, RunTool("--duration 1 " + url, &out));
+    EXPECT_NE(std::string::npos, out.find("cam1 open failed: " + url)) << out;
     out.clear();
     EXPECT_EQ(2, RunTool("--mask 1,2,3 x", &out)) << "a malformed mask is refused";
 }

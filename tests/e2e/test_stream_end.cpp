@@ -18,10 +18,8 @@ struct Watched {
 
 TEST(StreamEnd, DeadCameraAndFileEndFinishAfterFortySeconds)
 {
-    if (!E2eHaveRtspCamera())
-        GTEST_SKIP() << "ipcam-test-rtsp was not built (gst-rtsp-server missing)";
-    std::string clip = E2eClip("h264_aac_6s.mp4",
-                               {"--video", "h264", "--audio", "aac", "--seconds", "6", "--gop", "25"});
+    E2E_REQUIRE_RTSP_CAMERA();
+    std::string clip = E2eStandardClip();
     std::string shortClip = E2eClip("h264_2s.mp4", {"--video", "h264", "--audio", "none", "--seconds",
                                                     "2", "--no-counter"});
     ASSERT_FALSE(clip.empty());
@@ -33,13 +31,9 @@ TEST(StreamEnd, DeadCameraAndFileEndFinishAfterFortySeconds)
     Watched w[3] = {{"udp", &udp, {}, -1}, {"tcp", &tcp, {}, -1}, {"file", &file, {}, -1}};
     // The connect type is read at each open: the last set before it wins.
     const int types[3] = {0, 1, 0};
-    const char *urls[3] = {server.sUrl.c_str(), server.sUrl.c_str(), shortClip.c_str()};
+    const std::string urls[3] = {server.sUrl, server.sUrl, shortClip};
     for (int i = 0; i < 3; i++) {
-        RecorderInit(&w[i].rec, w[i].pCam, 0);
-        RecorderAttach(&w[i].rec, w[i].pCam);
-        w[i].pCam->SetConnectType(types[i]);
-        ASSERT_EQ(0, w[i].pCam->OpenMainStreamVideo(urls[i])) << w[i].pLabel;
-        ASSERT_EQ(0, w[i].pCam->SetDecodeEnable(false, true));
+        ASSERT_EQ(0, E2ePlay(w[i].pCam, &w[i].rec, urls[i], 0, types[i])) << w[i].pLabel;
     }
     ASSERT_TRUE(E2eWaitFor([&] { return RecorderFrames(&w[0].rec) > 10 && RecorderFrames(&w[1].rec) > 10; },
                            5000));
