@@ -27,9 +27,6 @@ struct Notify : CMotionNotify {
 TEST(HostApi, CameraLifecycleThroughTheSharedLibrary)
 {
     CIpCamera *pCam = new CIpCamera(3, "host cam", "info");
-    EXPECT_EQ(pCam->m_nId, 3);
-    EXPECT_STREQ(pCam->m_szSaveDir, "C:");
-    EXPECT_FALSE(pCam->IsMainVideoOpenSuc());
     pCam->SetSmoothStream(1);
     pCam->SetD3DDisplay(0);
     pCam->SetConnectType(1);
@@ -43,6 +40,9 @@ TEST(HostApi, CameraLifecycleThroughTheSharedLibrary)
     EXPECT_EQ(pCam->SetSaveImagePath("/tmp/host.jpg"), 0);
     EXPECT_EQ(pCam->SetOsdText("cam 3", 8, 8), 0);
     EXPECT_EQ(pCam->OpenMainStreamVideo("/nonexistent/host/clip.mp4"), -1);
+    EXPECT_EQ(pCam->OpenMainStreamVideo(nullptr), -1);
+    EXPECT_FALSE(pCam->IsMainVideoOpenSuc());
+    EXPECT_STREQ(pCam->m_szUrl, "") << "a failed open keeps no address";
     EXPECT_EQ(pCam->SetDecodeEnable(false, true), -1);
     EXPECT_EQ(pCam->getFrameRate(), -1);
     EXPECT_EQ(pCam->StartSaveAvi(1), -1);
