@@ -29,15 +29,11 @@ namespace harness {
 struct Sink {
     std::mutex m;
     int frames = 0;
-    int nullFrames = 0;  // video events without a picture (paused, before any)
-    int refreshes = 0;
     int lastW = 0, lastH = 0;
-    const unsigned char *lastPtr = nullptr;
     std::vector<unsigned char> first;  // copy of the first real picture
     std::vector<unsigned char> last;   // copy of the latest real picture
     int firstW = 0, firstH = 0;
     std::vector<std::vector<unsigned char>> data;
-    int audioEvents = 0, audioUnits = 0, audioRate = 0;
     int planar = 0;
 
     size_t Bytes(int w, int h) const { return planar ? (size_t)w * h * 3 / 2 : (size_t)w * h * 3; }
@@ -47,28 +43,17 @@ inline int OnVideo(void *, void *user, unsigned char *frame, int w, int h)
 {
     Sink *s = (Sink *)user;
     std::lock_guard<std::mutex> g(s->m);
-    if (frame == nullptr || w == 0 || h == 0) {
-        s->nullFrames++;
+    if (frame == nullptr || w == 0 || h == 0)
         return 0;
-    }
     s->frames++;
     s->lastW = w;
     s->lastH = h;
-    s->lastPtr = frame;
     s->last.assign(frame, frame + s->Bytes(w, h));
     if (s->first.empty()) {
         s->first = s->last;
         s->firstW = w;
         s->firstH = h;
     }
-    return 0;
-}
-
-inline int OnDisplay(void *, void *user)
-{
-    Sink *s = (Sink *)user;
-    std::lock_guard<std::mutex> g(s->m);
-    s->refreshes++;
     return 0;
 }
 
@@ -80,23 +65,13 @@ inline int OnData(void *, void *user, unsigned char *data, int len)
     return 0;
 }
 
-inline int OnAudio(void *, void *user, unsigned short *, int count, int rate)
-{
-    Sink *s = (Sink *)user;
-    std::lock_guard<std::mutex> g(s->m);
-    s->audioEvents++;
-    s->audioUnits += count;
-    s->audioRate = rate;
-    return 0;
-}
-
 // Decoder opened from a file's best video stream with one thread, so
 // every packet yields its picture at once.
 class HandStream {
 public:
     FFMpegContext ctx;
     CIpCamera cam;
-    CVideoSession &session = cam.m_VideoSession;  // the camera's own: audio passes its check
+    CVideoSession &session = cam.m_VideoSession;  // the camera's own, so events reach its callbacks
     Sink sink;
     AVFormatContext *fmt = nullptr;
     Thread *thread = nullptr;
@@ -147,10 +122,7 @@ public:
         session.m_bD3DDisplay = planar;
         sink.planar = planar;
         cam.SetVideoBufCallBack(OnVideo, &sink);
-        cam.SetDisplayBufCallBack(OnDisplay, &sink);
         cam.SetDataBufCallBack(OnData, &sink);
-        cam.SetAudioBufCallBack(OnAudio, &sink);
-        cam.m_bAudioEnable = 1;
         return true;
     }
 

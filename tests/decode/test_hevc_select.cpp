@@ -741,23 +741,6 @@ TEST_F(SelectThread, PlanarProbesSizeThenFlushBringsEachPacketsPicture)
     EXPECT_TRUE(s.sink.last == StandInI420(160, 120));
 }
 
-TEST_F(SelectThread, PlanarNeedMoreBitsHandsOverToFfmpeg)
-{
-    standin::Installed in;
-    Open(true, 1);
-    // The flush after the first packet finds no picture either.
-    g_script.steps = {standin::Code(1, 1), standin::Code(IHW265D_OK, IH265D_NO_PICTURE)};
-    g_script.dflt = standin::Picture(160, 120);
-    std::string log = Run();
-    EXPECT_TRUE(Has(log, "change to ffmpeg decoder. 0 0"));
-    EXPECT_TRUE(Has(log, "BadFrame iframe:1"));
-    EXPECT_EQ(g_script.Calls(), 2);
-    // FFmpeg from the next key packet (3) on: pictures 3, 4 and 5.
-    EXPECT_EQ(s.Frames(), 3);
-    ASSERT_FALSE(s.sink.last.empty());
-    EXPECT_FALSE(s.sink.last == StandInI420(160, 120));
-}
-
 // NAL units of an Annex B packet, without start codes or trailing zeros.
 std::vector<std::vector<uint8_t>> Nals(const AVPacket *p)
 {
