@@ -117,43 +117,43 @@ bool ParsePictureSize(enum AVCodecID id, const AVCodecContext *cc, const uint8_t
     AVCodecParserContext *pc = av_parser_init(id);
     if (!pc)
         return false;
-    AVCodecContext *pc_cc = avcodec_alloc_context3(NULL);
+    AVCodecContext *pParseCtx = avcodec_alloc_context3(NULL);
     bool bFound = false;
-    if (pc_cc) {
-        pc_cc->codec_type = AVMEDIA_TYPE_VIDEO;
-        pc_cc->codec_id = id;
+    if (pParseCtx) {
+        pParseCtx->codec_type = AVMEDIA_TYPE_VIDEO;
+        pParseCtx->codec_id = id;
         if (cc && cc->extradata && cc->extradata_size > 0) {
-            pc_cc->extradata = (uint8_t *)av_mallocz((size_t)cc->extradata_size + AV_INPUT_BUFFER_PADDING_SIZE);
-            if (pc_cc->extradata) {
-                memcpy(pc_cc->extradata, cc->extradata, (size_t)cc->extradata_size);
-                pc_cc->extradata_size = cc->extradata_size;
+            pParseCtx->extradata = (uint8_t *)av_mallocz((size_t)cc->extradata_size + AV_INPUT_BUFFER_PADDING_SIZE);
+            if (pParseCtx->extradata) {
+                memcpy(pParseCtx->extradata, cc->extradata, (size_t)cc->extradata_size);
+                pParseCtx->extradata_size = cc->extradata_size;
             }
         }
         // Each buffer is taken as a whole frame and parsed at once.
         pc->flags |= PARSER_FLAG_COMPLETE_FRAMES;
-        const uint8_t *bufs[2] = {pc_cc->extradata, pData};
-        int sizes[2] = {pc_cc->extradata_size, nSize};
+        const uint8_t *bufs[2] = {pParseCtx->extradata, pData};
+        int sizes[2] = {pParseCtx->extradata_size, nSize};
         for (int k = 0; k < 2 && !bFound; k++) {
             const uint8_t *p = bufs[k];
             int n = p ? sizes[k] : 0;
             while (n > 0) {
                 uint8_t *pOut = NULL;
                 int nOut = 0;
-                int used = av_parser_parse2(pc, pc_cc, &pOut, &nOut, p, n, AV_NOPTS_VALUE, AV_NOPTS_VALUE, 0);
+                int used = av_parser_parse2(pc, pParseCtx, &pOut, &nOut, p, n, AV_NOPTS_VALUE, AV_NOPTS_VALUE, 0);
                 if (used <= 0)
                     break;
                 p += used;
                 n -= used;
             }
-            int w = pc->width > 0 ? pc->width : pc_cc->width;
-            int h = pc->height > 0 ? pc->height : pc_cc->height;
+            int w = pc->width > 0 ? pc->width : pParseCtx->width;
+            int h = pc->height > 0 ? pc->height : pParseCtx->height;
             if (w > 0 && h > 0) {
                 *pW = w;
                 *pH = h;
                 bFound = true;
             }
         }
-        avcodec_free_context(&pc_cc);
+        avcodec_free_context(&pParseCtx);
     }
     av_parser_close(pc);
     return bFound;
@@ -644,8 +644,8 @@ int FFMpegSaveAviWritePacket(FFMpegContext *ctx, const AVPacket *pkt)
         pCopy->stream_index = ctx->nSaveAudioIndex;
         if (pState && pState->nG726LeBits && pkt->size > 0) {
             // The source's payload is shared with the decode queue: the
-            // repacked words go to the recorder's own buffer, which
-            // av_write_frame copies as it takes a packet without one.
+            // repacked words go to the recorder's own buffer, reused for
+            // every packet since av_write_frame writes it out at once.
             av_fast_padded_malloc(&pState->pAudioBuf, &pState->nAudioBufSize, (size_t)pkt->size);
             if (!pState->pAudioBuf) {
                 av_packet_free(&pCopy);
