@@ -94,7 +94,6 @@ TEST(StreamOpen, BadAddressesFailWithTheirLines)
         std::string log = cap.Stop();
         EXPECT_LT(took, std::chrono::seconds(6)) << c.what;
         EXPECT_NE(log.find(c.line), std::string::npos) << c.what << ":\n" << log;
-        EXPECT_NE(log.find("Video Init failed m_VideoContext is NULL"), std::string::npos) << c.what;
         EXPECT_FALSE(cam.IsMainVideoOpenSuc());
         EXPECT_EQ(cam.CloseMainStreamVideo(), 0);
     }
