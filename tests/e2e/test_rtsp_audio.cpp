@@ -1,5 +1,5 @@
 // Audio of every codec the library takes from an RTSP camera reaches the
-// host as 16-bit units at the stream's sample rate.
+// host as 16-bit units at the stream's sample rate, in both decode threads.
 
 #include <gtest/gtest.h>
 
@@ -42,8 +42,6 @@ const AudioCase kCases[] = {
 
 class RtspAudio : public ::testing::TestWithParam<AudioCase> {};
 
-// The decode threads share the audio path (the decode tests run it in
-// both); here the RTSP depacketising of each codec is what is checked.
 TEST_P(RtspAudio, CountRateAndToneMatchTheStream)
 {
     E2E_REQUIRE_RTSP_CAMERA();
@@ -52,41 +50,46 @@ TEST_P(RtspAudio, CountRateAndToneMatchTheStream)
     const AudioCase &c = GetParam();
     RtspServer server;
     ASSERT_EQ(0, RtspServerStart(&server, {"--file", clip, "--audio", c.pCodec}));
-    CIpCamera cam(20, c.pCodec, "");
-    Recorder rec;
-    cam.m_bAudioEnable = 1;
-    ASSERT_EQ(0, E2ePlay(&cam, &rec, server.sUrl, 0, 1));
-    // Start counting once sound flows, then take two seconds of it.
-    ASSERT_TRUE(E2eWaitFor([&] { return RecorderCount(&rec, &Recorder::nAudioEvents) > 0; }, 5000))
-        << "no audio event";
-    long long u0;
-    {
-        std::lock_guard<std::mutex> g(rec.lock);
-        u0 = rec.nAudioUnits;
+    for (int planar = 0; planar <= 1; planar++) {
+        SCOPED_TRACE(planar ? "planar thread" : "classic thread");
+        CIpCamera cam(20, c.pCodec, "");
+        Recorder rec;
+        cam.m_bAudioEnable = 1;
+        ASSERT_EQ(0, E2ePlay(&cam, &rec, server.sUrl, planar, 1));
+        // Start counting once sound flows, then take two seconds of it.
+        ASSERT_TRUE(E2eWaitFor([&] { return RecorderCount(&rec, &Recorder::nAudioEvents) > 0; }, 5000))
+            << "no audio event";
+        long long u0;
+        {
+            std::lock_guard<std::mutex> g(rec.lock);
+            u0 = rec.nAudioUnits;
+        }
+        double t0 = E2eNow();
+        usleep(2000 * 1000);
+        long long u1;
+        int rate;
+        {
+            std::lock_guard<std::mutex> g(rec.lock);
+            u1 = rec.nAudioUnits;
+            rate = rec.nAudioRate;
+        }
+        double seconds = E2eNow() - t0;
+        cam.CloseMainStreamVideo();
+        EXPECT_EQ(c.nRate, rate);
+        double perSecond = (u1 - u0) / seconds;
+        // Network jitter moves a packet or two across the window's edges.
+        EXPECT_GT(perSecond, c.nRate * 0.75);
+        EXPECT_LT(perSecond, c.nRate * c.nMaxChannels * 1.25);
+        EXPECT_GT(RecorderFrames(&rec), 0) << "video stopped with audio present";
+        // The clip's tone is 440 Hz; a wrong sample format, byte order or
+        // channel count shows as another frequency or as noise.
+        int channels = perSecond > c.nRate * 1.5 ? 2 : 1;
+        {
+            std::lock_guard<std::mutex> g(rec.lock);
+            EXPECT_NEAR(440.0, SineFrequency(rec.pcm, channels, c.nRate), 15.0);
+        }
     }
-    double t0 = E2eNow();
-    usleep(2000 * 1000);
-    long long u1;
-    int rate;
-    {
-        std::lock_guard<std::mutex> g(rec.lock);
-        u1 = rec.nAudioUnits;
-        rate = rec.nAudioRate;
-    }
-    double seconds = E2eNow() - t0;
-    cam.CloseMainStreamVideo();
     RtspServerStop(&server);
-    EXPECT_EQ(c.nRate, rate);
-    double perSecond = (u1 - u0) / seconds;
-    // Network jitter moves a packet or two across the window's edges.
-    EXPECT_GT(perSecond, c.nRate * 0.75);
-    EXPECT_LT(perSecond, c.nRate * c.nMaxChannels * 1.25);
-    EXPECT_GT(RecorderFrames(&rec), 0) << "video stopped with audio present";
-    // The clip's tone is 440 Hz; a wrong sample format, byte order or
-    // channel count shows as another frequency or as noise.
-    int channels = perSecond > c.nRate * 1.5 ? 2 : 1;
-    std::lock_guard<std::mutex> g(rec.lock);
-    EXPECT_NEAR(440.0, SineFrequency(rec.pcm, channels, c.nRate), 15.0);
 }
 
 INSTANTIATE_TEST_SUITE_P(Codecs, RtspAudio, ::testing::ValuesIn(kCases),
