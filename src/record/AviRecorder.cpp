@@ -630,10 +630,14 @@ int FFMpegSaveAviWritePacket(FFMpegContext *ctx, const AVPacket *pkt)
         pCopy->duration = 1;
         pCopy->stream_index = ctx->nSaveVideoIndex;
     } else {
-        ctx->nSaveAudioPts += pkt->duration > 0 ? pkt->duration : 0;
+        int64_t nDuration = pkt->duration > 0 ? pkt->duration : 0;
+        ctx->nSaveAudioPts += nDuration;
+        // The running sum ends where this packet ends; the muxer takes
+        // where it starts, or it would pad the first audio index with an
+        // empty chunk, as for video.
+        int64_t nStart = ctx->nSaveAudioPts - nDuration;
         AVRational src = SourceAudioTimeBase(ctx);
-        int64_t pts = src.num > 0 ? av_rescale_q(ctx->nSaveAudioPts, src, ctx->pSaveAudioStream->time_base)
-                                  : ctx->nSaveAudioPts;
+        int64_t pts = src.num > 0 ? av_rescale_q(nStart, src, ctx->pSaveAudioStream->time_base) : nStart;
         // The muxer refuses a timestamp that does not advance.
         if (pState && pState->nLastAudioPts != INT64_MIN && pts <= pState->nLastAudioPts)
             pts = pState->nLastAudioPts + 1;

@@ -7,8 +7,8 @@
 // the lock order is recorder lock, then recording write lock. The read
 // thread writes each packet under hSaveMutex alone, from the first video key
 // frame on: video counted 1, 2, 3... (duration 1, stored at index count - 1
-// so the first frame is the file's frame 0), audio with the running sum of
-// its packet durations.
+// so the first frame is the file's frame 0), audio summing its packet
+// durations in nSaveAudioPts and stored at each packet's start.
 //
 // The true frame rate is only known at the stop, which rewrites the rate of
 // the first stream header (bytes 132-135 of the file, little-endian, frames
@@ -49,8 +49,9 @@ int FFMpegStopSaveAvi(FFMpegContext *ctx);
 // frame on, writes a new reference to pkt's payload (pkt itself is left
 // unchanged): video counted as the next frame number (1, 2, 3...) in
 // nSaveVideoFrames and written at that number - 1 with duration 1,
-// audio at the running sum of audio durations (nSaveAudioPts) expressed in
-// the output stream's time base and kept strictly increasing, so sources
+// audio summed into nSaveAudioPts and written at its start (the sum less
+// its own duration, so the first lands at 0) expressed in the output
+// stream's time base and kept strictly increasing, so sources
 // with other time bases or without durations neither bloat the file nor
 // lose packets. Data-stream packets and packets of further streams are not
 // recorded. 1 when written, 0 when skipped, -1 when the muxer refused it.
