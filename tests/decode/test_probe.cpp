@@ -2,6 +2,8 @@
 // real x265 output (size checked against FFmpeg's decoder), the bit reader,
 // emulation-prevention removal, and truncated or hostile packets placed
 // right before an unreadable page so that any read past the packet faults.
+// (The size taken from FFmpeg's decode of a key packet is checked through
+// the planar selection in test_hevc_select.)
 
 #include <gtest/gtest.h>
 
@@ -22,7 +24,6 @@ extern "C" {
 
 #include "HevcClips.h"
 #include "decode/HevcProbe.h"
-#include "stream/FFMpegContext.h"
 
 namespace {
 
@@ -435,37 +436,4 @@ TEST(BitReaderTest, ExpGolomb)
     BitReader bzz = {g2.pData, 0, 300 * 8};
     read_ue(&bzz);
     EXPECT_LE(bzz.nPos, 300 * 8);
-}
-
-TEST_F(X265Stream, FrameResolutionFromFfmpegDecode)
-{
-    // Cameras send no B-frames: a key packet gives its picture at once.
-    Packets p = Encode("nob", 416, 240, "--bframes 0");
-    ASSERT_FALSE(p.data.empty());
-    FFMpegContext ctx;
-    memset(&ctx, 0, sizeof(ctx));
-    const AVCodec *dec = avcodec_find_decoder(AV_CODEC_ID_HEVC);
-    ctx.pVideoCodecCtx = avcodec_alloc_context3(dec);
-    ctx.pVideoCodecCtx->flags |= AV_CODEC_FLAG_LOW_DELAY;
-    ASSERT_EQ(0, avcodec_open2(ctx.pVideoCodecCtx, dec, nullptr));
-    AVFrame *f = av_frame_alloc();
-
-    // A non-key packet before any parameter set yields no picture.
-    AVPacket *pkt = av_packet_alloc();
-    av_new_packet(pkt, (int)p.data[1].size());
-    memcpy(pkt->data, p.data[1].data(), p.data[1].size());
-    EXPECT_EQ(-1, get_hevc_frame_resolution(&ctx, f, pkt));
-    EXPECT_EQ(0, ctx.nWidth);
-    av_packet_unref(pkt);
-
-    av_new_packet(pkt, (int)p.data[0].size());
-    memcpy(pkt->data, p.data[0].data(), p.data[0].size());
-    EXPECT_EQ(0, get_hevc_frame_resolution(&ctx, f, pkt));
-    EXPECT_EQ(416, ctx.nWidth);
-    EXPECT_EQ(240, ctx.nHeight);
-    EXPECT_EQ(-1, get_hevc_frame_resolution(nullptr, f, pkt));
-
-    av_packet_free(&pkt);
-    av_frame_free(&f);
-    avcodec_free_context(&ctx.pVideoCodecCtx);
 }
