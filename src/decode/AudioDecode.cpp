@@ -49,6 +49,24 @@ static int AacInit(AudioDecoder *a, FFMpegContext *ctx, const AVPacket *pkt)
     return 0;
 }
 
+// Channels the AAC stream itself declares: the ADTS header of the packet,
+// else the stream configuration, else what the demuxer reported; 0 when
+// unknown.
+static int AacSourceChannels(const FFMpegContext *ctx, const AVPacket *pkt)
+{
+    if (pkt->size >= 7 && pkt->data[0] == 0xFF && (pkt->data[1] & 0xF6) == 0xF0)
+        return ((pkt->data[2] & 0x01) << 2) | (pkt->data[3] >> 6);
+    const AVCodecContext *c = ctx->pAudioCodecCtx;
+    if (c == NULL)
+        return 0;
+    // AudioSpecificConfig: 5-bit object type, 4-bit rate index, 4-bit
+    // channel configuration (escape values move the field: ask FFmpeg).
+    if (c->extradata != NULL && c->extradata_size >= 2 && (c->extradata[0] >> 3) != 31 &&
+        (((c->extradata[0] & 0x07) << 1) | (c->extradata[1] >> 7)) != 15)
+        return (c->extradata[1] >> 3) & 0x0F;
+    return FFCompatChannels(c);
+}
+
 static int DecodeAac(AudioDecoder *a, FFMpegContext *ctx, const AVPacket *pkt, int *pBytes, int *pRate)
 {
     if (a->hAac == NULL)
@@ -60,11 +78,27 @@ static int DecodeAac(AudioDecoder *a, FFMpegContext *ctx, const AVPacket *pkt, i
     void *samples = NeAACDecDecode(a->hAac, &info, pkt->data, (unsigned long)pkt->size);
     if (info.error != 0 || samples == NULL)
         return AUDIO_DROP;
+    unsigned long units = info.samples;
+    const short *pcm = (const short *)samples;
+    if (info.channels == 2 && !info.ps && AacSourceChannels(ctx, pkt) == 1) {
+        // FAAD2 built with parametric stereo hands mono AAC out as two
+        // identical channels; the host is told no channel count, so give it
+        // the stream's one channel, at the rate it is told.
+        units = info.samples / 2;
+        if (units * 2 > AUDIO_PCM_BUF_SIZE)
+            units = AUDIO_PCM_BUF_SIZE / 2;
+        short *out = (short *)a->aPcm;
+        for (unsigned long i = 0; i < units; i++)
+            out[i] = pcm[2 * i];
+        *pBytes = (int)(units * 2);
+        *pRate = (int)a->nAacRate;
+        return AUDIO_OK;
+    }
     // Many-channel frames could exceed the buffer: keep what fits.
-    unsigned long bytes = info.samples * 2;
+    unsigned long bytes = units * 2;
     if (bytes > AUDIO_PCM_BUF_SIZE)
         bytes = AUDIO_PCM_BUF_SIZE;
-    memcpy(a->aPcm, samples, bytes);
+    memcpy(a->aPcm, pcm, bytes);
     *pBytes = (int)bytes;
     *pRate = (int)a->nAacRate;
     return AUDIO_OK;
