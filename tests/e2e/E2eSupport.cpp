@@ -121,7 +121,6 @@ bool E2eHaveRtspCamera()
 int RtspServerStart(RtspServer *pServer, const std::vector<std::string> &args)
 {
     pServer->nPid = -1;
-    pServer->nPort = 0;
     pServer->sUrl.clear();
 #ifdef IPCAMERA_TEST_RTSP_CAMERA
     int fds[2];
@@ -172,9 +171,7 @@ int RtspServerStart(RtspServer *pServer, const std::vector<std::string> &args)
         RtspServerKill(pServer);
         return -1;
     }
-    size_t endUrl = out.find('\n', at);
-    pServer->sUrl = out.substr(at + 6, endUrl - at - 6);
-    sscanf(pServer->sUrl.c_str(), "rtsp://127.0.0.1:%d", &pServer->nPort);
+    pServer->sUrl = out.substr(at + 6, out.find('\n', at) - at - 6);
     return 0;
 #else
     return -1;

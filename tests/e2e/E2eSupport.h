@@ -38,7 +38,6 @@ const unsigned char *E2eBgrAt(const std::vector<unsigned char> &frame, int x, in
 struct RtspServer {
     pid_t nPid;
     std::string sUrl;
-    int nPort;
 };
 bool E2eHaveRtspCamera();
 #define E2E_REQUIRE_RTSP_CAMERA()                                                  \
