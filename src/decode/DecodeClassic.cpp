@@ -1,12 +1,12 @@
 // The classic decode thread: packed BGR24 pictures, bottom row first.
 
 #include "decode/AudioDecode.h"
+#include "decode/DecodeLoop.h"
 #include "decode/DecodeThread.h"
 #include "decode/HevcSelect.h"
 #include "decode/PictureOut.h"
 #include "stream/FFmpegCompat.h"
 #include "stream/HwDecode.h"
-#include "stream/PacketQueue.h"
 #include "stream/StreamEvents.h"
 #include "support/Log.h"
 #include "support/Platform.h"
@@ -18,7 +18,6 @@ namespace {
 // the decoder needs them to settle.
 const int MPEG4_WITHHELD_PICTURES = 21;
 const int TIMING_LOG_EVERY = 1000;
-const int IDLE_POLL_MS = 10;
 
 struct ClassicState {
     FFMpegContext *ctx;
@@ -34,8 +33,7 @@ struct ClassicState {
     int skipNextKey;
     int swlTime, drawTime, decodeTime;
     int frameCount;
-    unsigned char *pLastPic;  // what a paused, idle thread shows again
-    int nLastWidth, nLastHeight;
+    LastPicture last;
 };
 
 int IsKeyVideo(const FFMpegContext *ctx, const AVPacket *pkt)
@@ -56,7 +54,7 @@ int OutputPicture(ClassicState *s, const AVPacket *pkt)
         s->out.pOutPic == NULL) {
         AtomicSet(&ctx->nWidth, src->width);
         AtomicSet(&ctx->nHeight, src->height);
-        s->pLastPic = NULL;
+        s->last.pPic = NULL;
         // The hardware transfer target is re-made at the new size.
         if (s->pHwFrame != NULL)
             av_frame_unref(s->pHwFrame);
@@ -84,10 +82,7 @@ int OutputPicture(ClassicState *s, const AVPacket *pkt)
     }
     if (AtomicGet(&ctx->bDecodeEnable) &&
         (s->frameCount >= MPEG4_WITHHELD_PICTURES || ctx->nInVideoCodecId != AV_CODEC_ID_MPEG4)) {
-        s->pLastPic = s->out.pOutBuf;
-        s->nLastWidth = src->width;
-        s->nLastHeight = src->height;
-        FFMpegVideoBuffer(ctx, s->out.pOutBuf, src->width, src->height);
+        DeliverPicture(ctx, &s->last, s->out.pOutBuf, src->width, src->height);
     }
     s->drawTime += (int)(TickCount() - t2);
     if (s->frameCount % TIMING_LOG_EVERY == 0) {
@@ -99,8 +94,9 @@ int OutputPicture(ClassicState *s, const AVPacket *pkt)
     return 0;
 }
 
-void HandlePacket(ClassicState *s, AVPacket *pkt)
+void HandlePacket(void *state, AVPacket *pkt)
 {
+    ClassicState *s = (ClassicState *)state;
     FFMpegContext *ctx = s->ctx;
     int isVideo = pkt->stream_index == ctx->nVideoIndex;
 
@@ -194,20 +190,7 @@ int ThreadFFmpegDecode(void *arg)
     if (s->pFrame == NULL)
         AtomicSet(&ctx->bRunning, 0);
 
-    while (AtomicGet(&ctx->bRunning)) {
-        AVPacket *pkt = GetAVPktList(ctx);
-        if (pkt == NULL) {
-            if (AtomicGet(&ctx->bPauseRead)) {
-                FFMpegDisplayRefresh(ctx);
-                FFMpegVideoBuffer(ctx, s->pLastPic, s->pLastPic ? s->nLastWidth : 0,
-                                  s->pLastPic ? s->nLastHeight : 0);
-            }
-            SleepMs(IDLE_POLL_MS);
-            continue;
-        }
-        HandlePacket(s, pkt);
-        FreeAVPkt(pkt);
-    }
+    RunDecodeLoop(ctx, &s->last, HandlePacket, s);
 
     DebugPrint("play:%s decode", ctx->szName);
     if (ctx->nInAudioCodecId == AV_CODEC_ID_AAC)

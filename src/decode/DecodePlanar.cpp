@@ -1,12 +1,12 @@
 // The planar decode thread: I420 pictures without row padding.
 
 #include "decode/AudioDecode.h"
+#include "decode/DecodeLoop.h"
 #include "decode/DecodeThread.h"
 #include "decode/HevcSelect.h"
 #include "decode/PictureOut.h"
 #include "stream/FFmpegCompat.h"
 #include "stream/HwDecode.h"
-#include "stream/PacketQueue.h"
 #include "stream/StreamEvents.h"
 #include "support/Log.h"
 #include "support/Platform.h"
@@ -17,7 +17,6 @@ namespace {
 // Unproductive FFmpeg calls in a row (corrupt data, or H.265 input that
 // yields no picture) that the stream survives; one more ends it.
 const int MAX_DECODE_RETRY = 10;
-const int IDLE_POLL_MS = 10;
 
 struct PlanarState {
     FFMpegContext *ctx;
@@ -29,14 +28,13 @@ struct PlanarState {
     HevcPlanar hevc;          // H.265 decoder choice, marker probe and the built-in decoder's records
     int waitIframe;
     int retry;
-    unsigned char *pLastPic;  // what a paused, idle thread shows again
-    int nLastWidth, nLastHeight;
+    LastPicture last;
 };
 
 int AllocYuv(PlanarState *s, int w, int h)
 {
     MemFree(s->pYuvBuf);
-    s->pLastPic = NULL;
+    s->last.pPic = NULL;
     s->pYuvBuf = (uint8_t *)MemAllocZero((size_t)I420Size(w, h));
     return s->pYuvBuf != NULL ? 0 : -1;
 }
@@ -123,10 +121,7 @@ void DecodeVideo(PlanarState *s, AVPacket *pkt)
     if (builtIn) {
         if (HevcPlanarCopy(&s->hevc, s->pYuvBuf, f->width, f->height) < 0)
             return;
-        s->pLastPic = s->pYuvBuf;
-        s->nLastWidth = f->width;
-        s->nLastHeight = f->height;
-        FFMpegVideoBuffer(ctx, s->pYuvBuf, f->width, f->height);
+        DeliverPicture(ctx, &s->last, s->pYuvBuf, f->width, f->height);
         return;
     }
     const AVFrame *src = f;
@@ -137,14 +132,12 @@ void DecodeVideo(PlanarState *s, AVPacket *pkt)
     }
     if (src->width != f->width || src->height != f->height || I420OutputCopy(&s->conv, src, s->pYuvBuf) < 0)
         return;
-    s->pLastPic = s->pYuvBuf;
-    s->nLastWidth = f->width;
-    s->nLastHeight = f->height;
-    FFMpegVideoBuffer(ctx, s->pYuvBuf, f->width, f->height);
+    DeliverPicture(ctx, &s->last, s->pYuvBuf, f->width, f->height);
 }
 
-void HandlePacket(PlanarState *s, AVPacket *pkt)
+void HandlePacket(void *state, AVPacket *pkt)
 {
+    PlanarState *s = (PlanarState *)state;
     FFMpegContext *ctx = s->ctx;
     if (!AtomicGet(&ctx->bDecodeEnable) || pkt->size < 1) {
         s->waitIframe = 1;
@@ -198,20 +191,7 @@ int ThreadFFmpegDecodeD3D(void *arg)
     if (s->pFrame == NULL)
         AtomicSet(&ctx->bRunning, 0);
 
-    while (AtomicGet(&ctx->bRunning)) {
-        AVPacket *pkt = GetAVPktList(ctx);
-        if (pkt == NULL) {
-            if (AtomicGet(&ctx->bPauseRead)) {
-                FFMpegDisplayRefresh(ctx);
-                FFMpegVideoBuffer(ctx, s->pLastPic, s->pLastPic ? s->nLastWidth : 0,
-                                  s->pLastPic ? s->nLastHeight : 0);
-            }
-            SleepMs(IDLE_POLL_MS);
-            continue;
-        }
-        HandlePacket(s, pkt);
-        FreeAVPkt(pkt);
-    }
+    RunDecodeLoop(ctx, &s->last, HandlePacket, s);
 
     AudioDecoderClose(&s->audio);
     MemFree(s->pYuvBuf);
