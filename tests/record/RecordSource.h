@@ -7,11 +7,14 @@
 
 #include <string>
 
+#include <gtest/gtest.h>
+
 extern "C" {
 #include <libavcodec/avcodec.h>
 #include <libavformat/avformat.h>
 }
 
+#include "RecordTestUtil.h"
 #include "record/AviRecorder.h"
 #include "stream/FFMpegContext.h"
 #include "support/Platform.h"
@@ -107,6 +110,24 @@ struct Source {
         ctx->nSaveTickCount = (int64_t)(uint32_t)(TickCount() - nMs);
         MutexUnlock(ctx->hSaveMutex);
     }
+};
+
+// Recorder tests on generated media: skipped when the ffmpeg/ffprobe CLI that
+// makes and judges it is missing; the media goes with the suite.
+class RecorderMediaTest : public testing::Test {
+protected:
+    static void SetUpTestSuite()
+    {
+        FFMpegRegister();
+        s_bTools = HaveTool("ffmpeg") && HaveTool("ffprobe");
+    }
+    static void TearDownTestSuite() { RemoveTestDir(); }
+    void SetUp() override
+    {
+        if (!s_bTools)
+            GTEST_SKIP() << "ffmpeg/ffprobe CLI not found: cannot generate or judge test media";
+    }
+    inline static bool s_bTools = false;
 };
 
 }  // namespace

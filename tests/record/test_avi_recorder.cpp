@@ -27,22 +27,7 @@ extern "C" {
 
 namespace {
 
-class AviRecorderTest : public testing::Test {
-protected:
-    static void SetUpTestSuite()
-    {
-        FFMpegRegister();
-        s_bTools = HaveTool("ffmpeg") && HaveTool("ffprobe");
-    }
-    static void TearDownTestSuite() { RemoveTestDir(); }
-    void SetUp() override
-    {
-        if (!s_bTools)
-            GTEST_SKIP() << "ffmpeg/ffprobe CLI not found: cannot generate or judge test media";
-    }
-    static bool s_bTools;
-};
-bool AviRecorderTest::s_bTools = false;
+class AviRecorderTest : public RecorderMediaTest {};
 
 TEST(AviRecorderRate, MeasuredRateAndItsLimits)
 {

@@ -19,22 +19,7 @@
 
 namespace {
 
-class AviRecorderSourceTest : public testing::Test {
-protected:
-    static void SetUpTestSuite()
-    {
-        FFMpegRegister();
-        s_bTools = HaveTool("ffmpeg") && HaveTool("ffprobe");
-    }
-    static void TearDownTestSuite() { RemoveTestDir(); }
-    void SetUp() override
-    {
-        if (!s_bTools)
-            GTEST_SKIP() << "ffmpeg/ffprobe CLI not found: cannot generate or judge test media";
-    }
-    static bool s_bTools;
-};
-bool AviRecorderSourceTest::s_bTools = false;
+class AviRecorderSourceTest : public RecorderMediaTest {};
 
 // ffprobe's video packets of a file: "dts,size" per line.
 std::vector<std::pair<long, long>> VideoPackets(const std::string &path)
