@@ -17,107 +17,26 @@
 
 #include "HevcTestUtil.h"
 #include "IHW265D.h"
+#include "Md5.h"
 #include "hevc_trace.h"
 
 namespace intratest {
 
-// RFC 1321, enough for picture digests.
+// Picture digests through the hevc-decode tool's MD5, so the tests and the
+// tool cannot disagree on a hash.
 class Md5 {
 public:
-    Md5() { Reset(); }
-    void Reset()
-    {
-        m_a[0] = 0x67452301u;
-        m_a[1] = 0xefcdab89u;
-        m_a[2] = 0x98badcfeu;
-        m_a[3] = 0x10325476u;
-        m_ullLen = 0;
-        m_uiFill = 0;
-    }
-    void Update(const void *pData, size_t n)
-    {
-        const uint8_t *p = static_cast<const uint8_t *>(pData);
-        m_ullLen += n;
-        while (n > 0) {
-            size_t k = 64 - m_uiFill < n ? 64 - m_uiFill : n;
-            memcpy(m_aucBuf + m_uiFill, p, k);
-            m_uiFill += (uint32_t)k;
-            p += k;
-            n -= k;
-            if (m_uiFill == 64) {
-                Block(m_aucBuf);
-                m_uiFill = 0;
-            }
-        }
-    }
+    Md5() { Md5Init(&m_st); }
+    void Update(const void *pData, size_t n) { Md5Update(&m_st, pData, n); }
     std::string Hex()
     {
-        uint64_t ullBits = m_ullLen * 8;
-        uint8_t ucPad = 0x80;
-        Update(&ucPad, 1);
-        ucPad = 0;
-        while (m_uiFill != 56)
-            Update(&ucPad, 1);
-        uint8_t aucLen[8];
-        for (int i = 0; i < 8; i++)
-            aucLen[i] = (uint8_t)(ullBits >> (8 * i));
-        Update(aucLen, 8);
         char sz[33];
-        for (int i = 0; i < 16; i++)
-            snprintf(sz + 2 * i, 3, "%02x", (m_a[i / 4] >> (8 * (i % 4))) & 0xff);
+        Md5Final(&m_st, sz);
         return sz;
     }
 
 private:
-    static uint32_t Rol(uint32_t v, int s) { return (v << s) | (v >> (32 - s)); }
-    void Block(const uint8_t *p)
-    {
-        static const uint32_t s_auK[64] = {
-            0xd76aa478, 0xe8c7b756, 0x242070db, 0xc1bdceee, 0xf57c0faf, 0x4787c62a, 0xa8304613, 0xfd469501,
-            0x698098d8, 0x8b44f7af, 0xffff5bb1, 0x895cd7be, 0x6b901122, 0xfd987193, 0xa679438e, 0x49b40821,
-            0xf61e2562, 0xc040b340, 0x265e5a51, 0xe9b6c7aa, 0xd62f105d, 0x02441453, 0xd8a1e681, 0xe7d3fbc8,
-            0x21e1cde6, 0xc33707d6, 0xf4d50d87, 0x455a14ed, 0xa9e3e905, 0xfcefa3f8, 0x676f02d9, 0x8d2a4c8a,
-            0xfffa3942, 0x8771f681, 0x6d9d6122, 0xfde5380c, 0xa4beea44, 0x4bdecfa9, 0xf6bb4b60, 0xbebfbc70,
-            0x289b7ec6, 0xeaa127fa, 0xd4ef3085, 0x04881d05, 0xd9d4d039, 0xe6db99e5, 0x1fa27cf8, 0xc4ac5665,
-            0xf4292244, 0x432aff97, 0xab9423a7, 0xfc93a039, 0x655b59c3, 0x8f0ccc92, 0xffeff47d, 0x85845dd1,
-            0x6fa87e4f, 0xfe2ce6e0, 0xa3014314, 0x4e0811a1, 0xf7537e82, 0xbd3af235, 0x2ad7d2bb, 0xeb86d391};
-        static const int s_aiS[16] = {7, 12, 17, 22, 5, 9, 14, 20, 4, 11, 16, 23, 6, 10, 15, 21};
-        uint32_t w[16];
-        for (int i = 0; i < 16; i++)
-            w[i] = (uint32_t)p[4 * i] | (uint32_t)p[4 * i + 1] << 8 | (uint32_t)p[4 * i + 2] << 16 |
-                   (uint32_t)p[4 * i + 3] << 24;
-        uint32_t a = m_a[0], b = m_a[1], c = m_a[2], d = m_a[3];
-        for (int i = 0; i < 64; i++) {
-            uint32_t f;
-            int g, r = i / 16;
-            if (r == 0) {
-                f = (b & c) | (~b & d);
-                g = i;
-            } else if (r == 1) {
-                f = (d & b) | (~d & c);
-                g = (5 * i + 1) % 16;
-            } else if (r == 2) {
-                f = b ^ c ^ d;
-                g = (3 * i + 5) % 16;
-            } else {
-                f = c ^ (b | ~d);
-                g = (7 * i) % 16;
-            }
-            uint32_t t = d;
-            d = c;
-            c = b;
-            b = b + Rol(a + f + s_auK[i] + w[g], s_aiS[r * 4 + i % 4]);
-            a = t;
-        }
-        m_a[0] += a;
-        m_a[1] += b;
-        m_a[2] += c;
-        m_a[3] += d;
-    }
-    uint32_t m_a[4];
-    uint64_t m_ullLen;
-    uint8_t m_aucBuf[64];
-    uint32_t m_uiFill;
+    ::Md5 m_st;
 };
 
 struct Pic {
@@ -190,14 +109,7 @@ inline DecodeRun DecodeBuffer(const std::vector<uint8_t> &data, int iBitDepth, i
     DecodeRun run;
     RunCtx ctx{&run};
     CurrentRun() = &ctx;
-    IHW265D_INIT_PARAM p;
-    memset(&p, 0, sizeof(p));
-    p.iMaxWidth = iMaxW;
-    p.iMaxHeight = iMaxH;
-    p.iMaxRefNum = 15;
-    p.iMaxVPSNum = 16;
-    p.iMaxSPSNum = 16;
-    p.iMaxPPSNum = 64;
+    IHW265D_INIT_PARAM p = hevctest::DefaultParams(iMaxW, iMaxH);
     p.iBitDepth = iBitDepth;
     p.eOutputOrder = iOrder;
     p.eThreadType = iThreadType;
