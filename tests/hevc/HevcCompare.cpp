@@ -1,6 +1,7 @@
 #include "HevcCompare.h"
 
 #include <algorithm>
+#include <cctype>
 #include <fstream>
 #include <sstream>
 
@@ -461,6 +462,26 @@ std::vector<ManifestRow> ReadManifest()
         rows.push_back(r);
     }
     return rows;
+}
+
+std::vector<ManifestRow> ManifestRowsUpTo(long maxBytes, int maxFrames)
+{
+    std::vector<ManifestRow> out;
+    for (const ManifestRow &r : ReadManifest())
+        if ((maxBytes == 0 || r.bytes <= maxBytes) && (maxFrames == 0 || r.frames <= maxFrames))
+            out.push_back(r);
+    if (out.empty())
+        out.push_back(ManifestRow{"", "", 0, 0, 0, 0, 0, 0});
+    return out;
+}
+
+std::string ManifestRowName(const ::testing::TestParamInfo<ManifestRow> &i)
+{
+    std::string s = i.param.file.empty() ? "absent" : i.param.file;
+    for (char &c : s)
+        if (!isalnum((unsigned char)c))
+            c = '_';
+    return s;
 }
 
 void CheckConformanceStream(const ManifestRow &row, size_t uiChunk, int iOrder)

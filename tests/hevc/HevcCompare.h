@@ -6,6 +6,8 @@
 #include <string>
 #include <vector>
 
+#include <gtest/gtest.h>
+
 #include "HevcTestUtil.h"
 
 namespace hevctest {
@@ -40,6 +42,12 @@ struct ManifestRow {
 };
 std::string ConformanceDir();
 std::vector<ManifestRow> ReadManifest();
+// Rows of at most maxBytes and maxFrames (0: no limit). When there are none,
+// one empty row, so the parameterised test still runs and says it skipped.
+std::vector<ManifestRow> ManifestRowsUpTo(long maxBytes, int maxFrames);
+// Test name of a row: its file with every character but letters and digits
+// as '_'.
+std::string ManifestRowName(const ::testing::TestParamInfo<ManifestRow> &i);
 // Runs the decoder over one stream and checks it against FFmpeg's parse;
 // failures are reported through gtest.
 void CheckConformanceStream(const ManifestRow &row, size_t uiChunk, int iOrder);

@@ -9,17 +9,6 @@ using namespace hevctest;
 
 namespace {
 
-std::vector<ManifestRow> SmallStreams()
-{
-    std::vector<ManifestRow> out;
-    for (const ManifestRow &r : ReadManifest())
-        if (r.bytes <= 200000 && r.frames <= 60)
-            out.push_back(r);
-    if (out.empty())
-        out.push_back(ManifestRow{"", "", 0, 0, 0, 0, 0, 0});
-    return out;
-}
-
 class Conformance : public ::testing::TestWithParam<ManifestRow> {};
 
 TEST_P(Conformance, ParsesLikeFfmpeg)
@@ -29,16 +18,7 @@ TEST_P(Conformance, ParsesLikeFfmpeg)
     CheckConformanceStream(GetParam(), 1500, IH265D_DISPLAY_ORDER);
 }
 
-std::string RowName(const ::testing::TestParamInfo<ManifestRow> &i)
-{
-    std::string s = i.param.file.empty() ? "absent" : i.param.file;
-    for (char &c : s)
-        if (!isalnum((unsigned char)c))
-            c = '_';
-    return s;
-}
-
-INSTANTIATE_TEST_SUITE_P(Small, Conformance, ::testing::ValuesIn(SmallStreams()), RowName);
+INSTANTIATE_TEST_SUITE_P(Small, Conformance, ::testing::ValuesIn(ManifestRowsUpTo(200000, 60)), ManifestRowName);
 
 TEST(ConformanceChecks, ZeroLatencyIncreaseIsRefusedAsListed)
 {
