@@ -271,14 +271,15 @@ TEST(HevcSei, SizeLimitsAndStoredValues)
     EXPECT_TRUE(cut.HasLog("IHW265D_Decode : Lens of user data is less than 4 !\n"));
 }
 
-// A P slice (TRAIL_R) using the SPS's single short-term set (one picture before).
-std::vector<uint8_t> MakePSlice(int iPocLsb)
+// A P slice (TRAIL_R) using the SPS's single short-term set (one picture before);
+// the order count LSB takes iLsbBits bits (log2_max_pic_order_cnt_lsb).
+std::vector<uint8_t> MakePSlice(int iPocLsb, int iLsbBits = 8)
 {
     BitWriter w;
     w.U(1, 1);
     w.Ue(0);
     w.Ue(1);
-    w.U((uint32_t)iPocLsb, 8);
+    w.U((uint32_t)iPocLsb, iLsbBits);
     w.U(1, 1); // short_term_ref_pic_set_sps_flag, the only set
     w.U(0, 1); // num_ref_idx_active_override_flag
     w.Ue(0);   // five_minus_max_num_merge_cand
@@ -318,22 +319,8 @@ TEST(HevcReferences, PocWrapsWithTheLsbCounter)
     s.iNumStRps = 1;
     s.iLog2MaxPocLsb = 4;
     std::vector<uint8_t> all = Cat({Headers(s), MakeIdrSlice()});
-    auto slice = [](int lsb) {
-        BitWriter w;
-        w.U(1, 1);
-        w.Ue(0);
-        w.Ue(1);
-        w.U((uint32_t)lsb, 4);
-        w.U(1, 1);
-        w.U(0, 1);
-        w.Ue(0);
-        w.Se(0);
-        w.Trailing();
-        w.U(0xA5, 8);
-        return w.Nal(HEVC_NAL_TRAIL_R);
-    };
     for (int i = 1; i <= 20; i++) {
-        std::vector<uint8_t> n = slice(i & 15);
+        std::vector<uint8_t> n = MakePSlice(i & 15, 4);
         all.insert(all.end(), n.begin(), n.end());
     }
     Decoder d(DefaultParams(64, 64));
@@ -412,20 +399,8 @@ TEST(HevcFlush, FlushAfterEveryPacketKeepsTheSequenceGoing)
     s.iNumStRps = 1;
     s.iLog2MaxPocLsb = 4;
     std::vector<std::vector<uint8_t>> packets = {Cat({Headers(s), MakeIdrSlice()})};
-    for (int i = 1; i <= 20; i++) {
-        BitWriter w;
-        w.U(1, 1);
-        w.Ue(0);
-        w.Ue(1);
-        w.U((uint32_t)(i & 15), 4);
-        w.U(1, 1);
-        w.U(0, 1);
-        w.Ue(0);
-        w.Se(0);
-        w.Trailing();
-        w.U(0xA5, 8);
-        packets.push_back(w.Nal(HEVC_NAL_TRAIL_R));
-    }
+    for (int i = 1; i <= 20; i++)
+        packets.push_back(MakePSlice(i & 15, 4));
     Decoder d(DefaultParams(64, 64));
     for (const std::vector<uint8_t> &pkt : packets) {
         d.Feed(pkt, pkt.size(), false);
