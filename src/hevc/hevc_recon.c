@@ -78,25 +78,20 @@ void HevcAddCoeffs(HW265D_DEC *pstDec, HevcSliceDec *s, int x0, int y0, int iLog
         const uint8_t *pucScale = NULL;
         if (s->bScaling && !(bTransformSkip && iLog2Size > 2))
             pucScale = s->aaucScale[iSize][cIdx];
-        if (s->bHighDepth) {
-            const HevcDsp10 *d = &s->stDsp10;
-            d->pfnDequant(psCoeff, iLog2Size, iQp, pucScale);
-            if (bTransformSkip)
-                d->pfnTransformSkip[iSize](psCoeff);
-            else if (bIdst)
-                d->pfnIdst4(psCoeff);
-            else
-                d->pfnIdct[iSize](psCoeff);
-        } else {
-            const HevcDsp8 *d = &s->stDsp8;
-            d->pfnDequant(psCoeff, iLog2Size, iQp, pucScale);
-            if (bTransformSkip)
-                d->pfnTransformSkip[iSize](psCoeff);
-            else if (bIdst)
-                d->pfnIdst4(psCoeff);
-            else
-                d->pfnIdct[iSize](psCoeff);
-        }
+        /* The coefficient stages work on int16 at either depth: only the
+         * table they come from differs. */
+        const int bHigh = s->bHighDepth;
+        void (*pfnDequant)(int16_t *, int, int, const uint8_t *) =
+            bHigh ? s->stDsp10.pfnDequant : s->stDsp8.pfnDequant;
+        void (*pfnInverse)(int16_t *);
+        if (bTransformSkip)
+            pfnInverse = bHigh ? s->stDsp10.pfnTransformSkip[iSize] : s->stDsp8.pfnTransformSkip[iSize];
+        else if (bIdst)
+            pfnInverse = bHigh ? s->stDsp10.pfnIdst4 : s->stDsp8.pfnIdst4;
+        else
+            pfnInverse = bHigh ? s->stDsp10.pfnIdct[iSize] : s->stDsp8.pfnIdct[iSize];
+        pfnDequant(psCoeff, iLog2Size, iQp, pucScale);
+        pfnInverse(psCoeff);
     }
     if (s->bHighDepth)
         s->stDsp10.pfnAddResidual[iSize]((uint16_t *)pDst, iStride, psCoeff);
