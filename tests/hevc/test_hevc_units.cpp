@@ -289,6 +289,25 @@ std::vector<uint8_t> MakePSlice(int iPocLsb, int iLsbBits = 8)
     return w.Nal(HEVC_NAL_TRAIL_R);
 }
 
+// Headers of s, an IDR, then P slices with order counts 1..iCount.
+std::vector<uint8_t> IdrThenPSlices(const SpsSpec &s, int iCount, int iLsbBits)
+{
+    std::vector<uint8_t> all = Cat({Headers(s), MakeIdrSlice()});
+    for (int i = 1; i <= iCount; i++) {
+        std::vector<uint8_t> n = MakePSlice(i & ((1 << iLsbBits) - 1), iLsbBits);
+        all.insert(all.end(), n.begin(), n.end());
+    }
+    return all;
+}
+
+// The decoder put out exactly iCount pictures with order counts 0, 1, 2...
+void ExpectPocsCountUp(const Decoder &d, int iCount)
+{
+    ASSERT_EQ(d.pictures.size(), (size_t)iCount);
+    for (int i = 0; i < iCount; i++)
+        EXPECT_EQ(d.pictures[(size_t)i].out.iPicOrderCnt, i);
+}
+
 TEST(HevcReferences, MissingReferenceIsReportedAndPictureFlagged)
 {
     SpsSpec s;
@@ -318,18 +337,12 @@ TEST(HevcReferences, PocWrapsWithTheLsbCounter)
     SpsSpec s;
     s.iNumStRps = 1;
     s.iLog2MaxPocLsb = 4;
-    std::vector<uint8_t> all = Cat({Headers(s), MakeIdrSlice()});
-    for (int i = 1; i <= 20; i++) {
-        std::vector<uint8_t> n = MakePSlice(i & 15, 4);
-        all.insert(all.end(), n.begin(), n.end());
-    }
+    std::vector<uint8_t> all = IdrThenPSlices(s, 20, 4);
     Decoder d(DefaultParams(64, 64));
     d.Feed(all, 4096);
     EXPECT_FALSE(d.HasLog("failed to allocate DPB"));
     EXPECT_FALSE(d.HasLog("some of the refrence frames is not exist"));
-    ASSERT_EQ(d.pictures.size(), 21u);
-    for (int i = 0; i <= 20; i++)
-        EXPECT_EQ(d.pictures[(size_t)i].out.iPicOrderCnt, i);
+    ExpectPocsCountUp(d, 21);
 }
 
 TEST(HevcTiles, CtbAddressTablesFollowTheTileGrid)
@@ -372,11 +385,7 @@ TEST(HevcFlush, BufferedUnitsDecodeOneOutputAtATime)
     // call without ever running out of picture slots.
     SpsSpec s;
     s.iNumStRps = 1;
-    std::vector<uint8_t> all = Cat({Headers(s), MakeIdrSlice()});
-    for (int i = 1; i <= 12; i++) {
-        std::vector<uint8_t> n = MakePSlice(i);
-        all.insert(all.end(), n.begin(), n.end());
-    }
+    std::vector<uint8_t> all = IdrThenPSlices(s, 12, 8);
     IHW265D_INIT_PARAM p = DefaultParams(64, 64);
     p.iMaxRefNum = 1;
     Decoder d(p);
@@ -385,9 +394,7 @@ TEST(HevcFlush, BufferedUnitsDecodeOneOutputAtATime)
     EXPECT_EQ(out.uiBytsConsumed, all.size());
     d.FlushAll();
     EXPECT_FALSE(d.HasLog("failed to allocate DPB"));
-    ASSERT_EQ(d.pictures.size(), 13u);
-    for (int i = 0; i <= 12; i++)
-        EXPECT_EQ(d.pictures[(size_t)i].out.iPicOrderCnt, i);
+    ExpectPocsCountUp(d, 13);
 }
 
 TEST(HevcFlush, FlushAfterEveryPacketKeepsTheSequenceGoing)
@@ -407,9 +414,7 @@ TEST(HevcFlush, FlushAfterEveryPacketKeepsTheSequenceGoing)
         d.FlushAll();
     }
     EXPECT_FALSE(d.HasLog("some of the refrence frames is not exist"));
-    ASSERT_EQ(d.pictures.size(), 21u);
-    for (int i = 0; i <= 20; i++)
-        EXPECT_EQ(d.pictures[(size_t)i].out.iPicOrderCnt, i);
+    ExpectPocsCountUp(d, 21);
 }
 
 TEST(HevcPictureLimits, TooManyNalUnitsInOnePicture)
