@@ -53,6 +53,18 @@ void AddPtl(Values &v, const HevcPtl &p)
     v["general_level_idc"].push_back(p.level_idc);
 }
 
+// Sub-layer ordering info of a VPS or SPS (names prefixed "vps_" or
+// "sps_"): every sub-layer when present for each, else only the highest.
+void AddSubLayerOrdering(Values &v, const std::string &prefix, bool bEach, unsigned uiMaxSubLayersMinus1,
+                         const uint32_t *puiDpb, const uint32_t *puiReorder, const uint32_t *puiLatency)
+{
+    for (unsigned i = bEach ? 0 : uiMaxSubLayersMinus1; i <= uiMaxSubLayersMinus1; i++) {
+        v[Idx((prefix + "max_dec_pic_buffering_minus1").c_str(), i)].push_back(puiDpb[i]);
+        v[Idx((prefix + "max_num_reorder_pics").c_str(), i)].push_back(puiReorder[i]);
+        v[Idx((prefix + "max_latency_increase_plus1").c_str(), i)].push_back(puiLatency[i]);
+    }
+}
+
 } // namespace
 
 std::map<std::string, std::vector<int64_t>> NamedValues(const UnitRec &u)
@@ -68,12 +80,9 @@ std::map<std::string, std::vector<int64_t>> NamedValues(const UnitRec &u)
         put("vps_temporal_id_nesting_flag", s.vps_temporal_id_nesting_flag);
         AddPtl(v, s.ptl);
         put("vps_sub_layer_ordering_info_present_flag", s.vps_sub_layer_ordering_info_present_flag);
-        for (unsigned i = s.vps_sub_layer_ordering_info_present_flag ? 0 : s.vps_max_sub_layers_minus1;
-             i <= s.vps_max_sub_layers_minus1; i++) {
-            put(Idx("vps_max_dec_pic_buffering_minus1", i), s.vps_max_dec_pic_buffering_minus1[i]);
-            put(Idx("vps_max_num_reorder_pics", i), s.vps_max_num_reorder_pics[i]);
-            put(Idx("vps_max_latency_increase_plus1", i), s.vps_max_latency_increase_plus1[i]);
-        }
+        AddSubLayerOrdering(v, "vps_", s.vps_sub_layer_ordering_info_present_flag, s.vps_max_sub_layers_minus1,
+                            s.vps_max_dec_pic_buffering_minus1, s.vps_max_num_reorder_pics,
+                            s.vps_max_latency_increase_plus1);
         put("vps_max_layer_id", s.vps_max_layer_id);
         put("vps_num_layer_sets_minus1", s.vps_num_layer_sets_minus1);
         put("vps_timing_info_present_flag", s.vps_timing_info_present_flag);
@@ -105,12 +114,9 @@ std::map<std::string, std::vector<int64_t>> NamedValues(const UnitRec &u)
         put("bit_depth_chroma_minus8", s.bit_depth_chroma - 8);
         put("log2_max_pic_order_cnt_lsb_minus4", s.log2_max_pic_order_cnt_lsb - 4);
         put("sps_sub_layer_ordering_info_present_flag", s.sps_sub_layer_ordering_info_present_flag);
-        for (unsigned i = s.sps_sub_layer_ordering_info_present_flag ? 0 : s.sps_max_sub_layers_minus1;
-             i <= s.sps_max_sub_layers_minus1; i++) {
-            put(Idx("sps_max_dec_pic_buffering_minus1", i), s.sps_max_dec_pic_buffering_minus1[i]);
-            put(Idx("sps_max_num_reorder_pics", i), s.sps_max_num_reorder_pics[i]);
-            put(Idx("sps_max_latency_increase_plus1", i), s.sps_max_latency_increase_plus1[i]);
-        }
+        AddSubLayerOrdering(v, "sps_", s.sps_sub_layer_ordering_info_present_flag, s.sps_max_sub_layers_minus1,
+                            s.sps_max_dec_pic_buffering_minus1, s.sps_max_num_reorder_pics,
+                            s.sps_max_latency_increase_plus1);
         put("log2_min_luma_coding_block_size_minus3", s.log2_min_luma_coding_block_size - 3);
         put("log2_diff_max_min_luma_coding_block_size", s.log2_diff_max_min_luma_coding_block_size);
         put("log2_min_luma_transform_block_size_minus2", s.log2_min_luma_transform_block_size - 2);
