@@ -25,6 +25,61 @@ static inline int HevcClip3(int lo, int hi, int v)
     return v < lo ? lo : v > hi ? hi : v;
 }
 
+/* Last row and column of an N x N coefficient block that hold a non-zero
+ * value; row -1 when all are zero. */
+template <int N> static inline void HevcLastNonZero(const int16_t *psCoeffs, int *piLastRow, int *piLastCol)
+{
+    int iLastRow = -1, iLastCol = -1;
+    for (int y = 0; y < N; y++)
+        for (int x = 0; x < N; x++)
+            if (psCoeffs[y * N + x]) {
+                iLastRow = y;
+                if (x > iLastCol)
+                    iLastCol = x;
+            }
+    *piLastRow = iLastRow;
+    *piLastCol = iLastCol;
+}
+
+/* Angular prediction (H.265 8.4.4.2.6), the steps the C and SIMD versions
+ * share. refMain[-N..2N] at pMain (N entries before it are usable): the
+ * main-direction references, with the side ones projected in front for
+ * negative angles. iMainDir 1 projects onto the top row, -1 onto the left
+ * column. */
+template <typename Pixel, int N>
+static inline void HevcAngularMainRef(Pixel *pMain, const Pixel *pRef, int iMode, int iMainDir)
+{
+    const int iAngle = g_acHevcIntraPredAngle[iMode];
+    for (int k = 0; k <= 2 * N; k++)
+        pMain[k] = pRef[iMainDir * k];
+    if (iAngle < 0) {
+        const int iLast = (N * iAngle) >> 5;
+        if (iLast < -1) {
+            const int iInv = g_asHevcInvAngle[iMode];
+            for (int k = iLast; k <= -1; k++)
+                pMain[k] = pRef[-iMainDir * ((k * iInv + 128) >> 8)];
+        }
+    }
+}
+
+/* The edge filter of pure vertical (26) and horizontal (10) prediction: the
+ * first column (26) or row (10) follows the side reference's gradient. */
+template <int BitDepth, int N>
+static inline void HevcAngularEdge(typename HevcDspTraits<BitDepth>::Pixel *pDst, ptrdiff_t iStride,
+                                   const typename HevcDspTraits<BitDepth>::Pixel *pRef, bool bVer)
+{
+    typedef typename HevcDspTraits<BitDepth>::Pixel Pixel;
+    const int iMainDir = bVer ? 1 : -1;
+    const int iBase = pRef[iMainDir], iCorner = pRef[0];
+    for (int k = 0; k < N; k++) {
+        int v = HevcClipPixel<BitDepth>(iBase + ((pRef[-iMainDir * (1 + k)] - iCorner) >> 1));
+        if (bVer)
+            pDst[k * iStride] = (Pixel)v;
+        else
+            pDst[k] = (Pixel)v;
+    }
+}
+
 /* Each stage fills its own entries with the C references. */
 template <int BitDepth> void HevcTransformInitC(typename HevcDspTraits<BitDepth>::Table *pstDsp);
 template <int BitDepth> void HevcIntraInitC(typename HevcDspTraits<BitDepth>::Table *pstDsp);

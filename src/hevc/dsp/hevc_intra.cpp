@@ -149,16 +149,7 @@ void PredAngular(typename HevcDspTraits<BitDepth>::Pixel *pDst, ptrdiff_t iStrid
     Pixel aBuf[3 * N + 1];
     Pixel *pMain = aBuf + N;
 
-    for (int k = 0; k <= 2 * N; k++)
-        pMain[k] = pRef[iMainDir * k];
-    if (iAngle < 0) {
-        const int iLast = (N * iAngle) >> 5;
-        if (iLast < -1) {
-            const int iInv = g_asHevcInvAngle[iMode];
-            for (int k = iLast; k <= -1; k++)
-                pMain[k] = pRef[-iMainDir * ((k * iInv + 128) >> 8)];
-        }
-    }
+    HevcAngularMainRef<Pixel, N>(pMain, pRef, iMode, iMainDir);
 
     for (int j = 0; j < N; j++) {
         const int iPos = (j + 1) * iAngle, iIdx = iPos >> 5, iFact = iPos & 31;
@@ -181,18 +172,8 @@ void PredAngular(typename HevcDspTraits<BitDepth>::Pixel *pDst, ptrdiff_t iStrid
         }
     }
 
-    if (bEdgeFilter && (iMode == 26 || iMode == 10)) {
-        /* The first column (26) or row (10) follows the side reference's
-         * gradient. */
-        const int iBase = pRef[iMainDir], iCorner = pRef[0];
-        for (int k = 0; k < N; k++) {
-            int v = HevcClipPixel<BitDepth>(iBase + ((pRef[-iMainDir * (1 + k)] - iCorner) >> 1));
-            if (bVer)
-                pDst[k * iStride] = (Pixel)v;
-            else
-                pDst[k] = (Pixel)v;
-        }
-    }
+    if (bEdgeFilter && (iMode == 26 || iMode == 10))
+        HevcAngularEdge<BitDepth, N>(pDst, iStride, pRef, bVer);
 }
 
 } /* namespace */

@@ -61,18 +61,9 @@ HEVC_SSE41 void PredAngularSse41(typename HevcDspTraits<BitDepth>::Pixel *pDst, 
     /* refMain[-N..2N] plus room for the last 8-sample load */
     Pixel aBuf[3 * N + 1 + 8];
     Pixel *pMain = aBuf + N;
-    for (int k = 0; k <= 2 * N; k++)
-        pMain[k] = pRef[iMainDir * k];
+    HevcAngularMainRef<Pixel, N>(pMain, pRef, iMode, iMainDir);
     for (int k = 2 * N + 1; k <= 2 * N + 8; k++)
         pMain[k] = pMain[2 * N];
-    if (iAngle < 0) {
-        const int iLast = (N * iAngle) >> 5;
-        if (iLast < -1) {
-            const int iInv = g_asHevcInvAngle[iMode];
-            for (int k = iLast; k <= -1; k++)
-                pMain[k] = pRef[-iMainDir * ((k * iInv + 128) >> 8)];
-        }
-    }
 
     /* Rows of the vertical form go straight to dst; horizontal modes are
      * built the same way and transposed. */
@@ -100,16 +91,8 @@ HEVC_SSE41 void PredAngularSse41(typename HevcDspTraits<BitDepth>::Pixel *pDst, 
             for (int x = 0; x < N; x++)
                 pDst[y * iStride + x] = aBlk[x * N + y];
 
-    if (bEdgeFilter && (iMode == 26 || iMode == 10)) {
-        const int iBase = pRef[iMainDir], iCorner = pRef[0];
-        for (int k = 0; k < N; k++) {
-            int v = HevcClipPixel<BitDepth>(iBase + ((pRef[-iMainDir * (1 + k)] - iCorner) >> 1));
-            if (bVer)
-                pDst[k * iStride] = (Pixel)v;
-            else
-                pDst[k] = (Pixel)v;
-        }
-    }
+    if (bEdgeFilter && (iMode == 26 || iMode == 10))
+        HevcAngularEdge<BitDepth, N>(pDst, iStride, pRef, bVer);
 }
 
 /* Planar in 32-bit lanes: row y is

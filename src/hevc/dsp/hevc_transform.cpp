@@ -63,14 +63,8 @@ inline void InvDst1D(const int32_t *piSrc, int32_t *piDst, int)
 /* The two stages of H.265 8.6.4.2 with their clipping and shifts. */
 template <int BitDepth, int N, bool Dst> void InvTransform(int16_t *psCoeffs)
 {
-    int iLastRow = -1, iLastCol = -1;
-    for (int y = 0; y < N; y++)
-        for (int x = 0; x < N; x++)
-            if (psCoeffs[y * N + x]) {
-                iLastRow = y;
-                if (x > iLastCol)
-                    iLastCol = x;
-            }
+    int iLastRow, iLastCol;
+    HevcLastNonZero<N>(psCoeffs, &iLastRow, &iLastCol);
     if (iLastRow < 0)
         return; /* all zero: residual is zero too */
 

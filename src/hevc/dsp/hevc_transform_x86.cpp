@@ -198,14 +198,8 @@ template <int N> inline const int32_t *PairRow(int iPair)
 template <int BitDepth, int Log2> HEVC_AVX2 void IdctAvx2(int16_t *psCoeffs)
 {
     constexpr int N = 1 << Log2, iGroups = N / 8;
-    int iLastRow = -1, iLastCol = -1;
-    for (int y = 0; y < N; y++)
-        for (int x = 0; x < N; x++)
-            if (psCoeffs[y * N + x]) {
-                iLastRow = y;
-                if (x > iLastCol)
-                    iLastCol = x;
-            }
+    int iLastRow, iLastCol;
+    HevcLastNonZero<N>(psCoeffs, &iLastRow, &iLastCol);
     if (iLastRow < 0)
         return;
     const int iRowPairs = (iLastRow + 2) >> 1, iColPairs = (iLastCol + 2) >> 1;
