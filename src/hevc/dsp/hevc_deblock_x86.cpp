@@ -46,6 +46,22 @@ HEVC_SSE41 inline __m128i Clamp(__m128i v, __m128i lo, __m128i hi)
     return _mm_min_epi16(_mm_max_epi16(v, lo), hi);
 }
 
+/* Strong filter of one side: x0..x3 that side's samples from the edge out,
+ * y1 the other side's second sample; out[0..2] the new x0..x2. The p and q
+ * sides are mirror images. */
+HEVC_SSE41 inline void StrongSide(__m128i x0, __m128i x1, __m128i x2, __m128i x3, __m128i y1, __m128i vP0Q0,
+                                  __m128i vTc2, __m128i *out)
+{
+    const __m128i v4 = _mm_set1_epi16(4), v2 = _mm_set1_epi16(2);
+    __m128i a = _mm_add_epi16(_mm_add_epi16(x2, y1), _mm_slli_epi16(_mm_add_epi16(x1, vP0Q0), 1));
+    out[0] = Clamp(_mm_srai_epi16(_mm_add_epi16(a, v4), 3), _mm_sub_epi16(x0, vTc2), _mm_add_epi16(x0, vTc2));
+    __m128i b = _mm_add_epi16(_mm_add_epi16(x2, x1), vP0Q0);
+    out[1] = Clamp(_mm_srai_epi16(_mm_add_epi16(b, v2), 2), _mm_sub_epi16(x1, vTc2), _mm_add_epi16(x1, vTc2));
+    __m128i c = _mm_add_epi16(_mm_add_epi16(_mm_slli_epi16(x3, 1), _mm_mullo_epi16(x2, _mm_set1_epi16(3))),
+                              _mm_add_epi16(x1, vP0Q0));
+    out[2] = Clamp(_mm_srai_epi16(_mm_add_epi16(c, v4), 3), _mm_sub_epi16(x2, vTc2), _mm_add_epi16(x2, vTc2));
+}
+
 /* s[0..3] = p0..p3, s[4..7] = q0..q3, one line per lane (lanes 0..3). */
 template <int BitDepth>
 HEVC_SSE41 void FilterLanes(__m128i *s, int iMode, int iTc, bool bDEp, bool bDEq, int bNoP, int bNoQ)
@@ -55,26 +71,11 @@ HEVC_SSE41 void FilterLanes(__m128i *s, int iMode, int iTc, bool bDEp, bool bDEq
     const __m128i vTc = _mm_set1_epi16((short)iTc);
     if (iMode == 2) {
         const __m128i vTc2 = _mm_set1_epi16((short)(2 * iTc));
-        const __m128i v4 = _mm_set1_epi16(4), v2 = _mm_set1_epi16(2);
         const __m128i vP0Q0 = _mm_add_epi16(p0, q0);
-        if (!bNoP) {
-            __m128i a = _mm_add_epi16(_mm_add_epi16(p2, q1), _mm_slli_epi16(_mm_add_epi16(p1, vP0Q0), 1));
-            s[0] = Clamp(_mm_srai_epi16(_mm_add_epi16(a, v4), 3), _mm_sub_epi16(p0, vTc2), _mm_add_epi16(p0, vTc2));
-            __m128i b = _mm_add_epi16(_mm_add_epi16(p2, p1), vP0Q0);
-            s[1] = Clamp(_mm_srai_epi16(_mm_add_epi16(b, v2), 2), _mm_sub_epi16(p1, vTc2), _mm_add_epi16(p1, vTc2));
-            __m128i c = _mm_add_epi16(_mm_add_epi16(_mm_slli_epi16(p3, 1), _mm_mullo_epi16(p2, _mm_set1_epi16(3))),
-                                      _mm_add_epi16(p1, vP0Q0));
-            s[2] = Clamp(_mm_srai_epi16(_mm_add_epi16(c, v4), 3), _mm_sub_epi16(p2, vTc2), _mm_add_epi16(p2, vTc2));
-        }
-        if (!bNoQ) {
-            __m128i a = _mm_add_epi16(_mm_add_epi16(q2, p1), _mm_slli_epi16(_mm_add_epi16(q1, vP0Q0), 1));
-            s[4] = Clamp(_mm_srai_epi16(_mm_add_epi16(a, v4), 3), _mm_sub_epi16(q0, vTc2), _mm_add_epi16(q0, vTc2));
-            __m128i b = _mm_add_epi16(_mm_add_epi16(q2, q1), vP0Q0);
-            s[5] = Clamp(_mm_srai_epi16(_mm_add_epi16(b, v2), 2), _mm_sub_epi16(q1, vTc2), _mm_add_epi16(q1, vTc2));
-            __m128i c = _mm_add_epi16(_mm_add_epi16(_mm_slli_epi16(q3, 1), _mm_mullo_epi16(q2, _mm_set1_epi16(3))),
-                                      _mm_add_epi16(q1, vP0Q0));
-            s[6] = Clamp(_mm_srai_epi16(_mm_add_epi16(c, v4), 3), _mm_sub_epi16(q2, vTc2), _mm_add_epi16(q2, vTc2));
-        }
+        if (!bNoP)
+            StrongSide(p0, p1, p2, p3, q1, vP0Q0, vTc2, s);
+        if (!bNoQ)
+            StrongSide(q0, q1, q2, q3, p1, vP0Q0, vTc2, s + 4);
         return;
     }
     const __m128i vZero = _mm_setzero_si128(), vMax = _mm_set1_epi16((1 << BitDepth) - 1);
