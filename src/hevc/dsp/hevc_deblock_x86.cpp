@@ -7,6 +7,7 @@
 #include <string.h>
 
 #include "hevc_dsp_internal.h"
+#include "hevc_x86_lines.h"
 
 #define HEVC_SSE41 __attribute__((target("sse4.1")))
 
@@ -107,43 +108,6 @@ HEVC_SSE41 void FilterLanes(__m128i *s, int iMode, int iTc, bool bDEp, bool bDEq
     }
 }
 
-template <typename Pixel> HEVC_SSE41 inline __m128i LoadLine8(const Pixel *p)
-{
-    if constexpr (sizeof(Pixel) == 1)
-        return _mm_cvtepu8_epi16(_mm_loadl_epi64((const __m128i *)p));
-    else
-        return _mm_loadu_si128((const __m128i *)p);
-}
-
-template <typename Pixel> HEVC_SSE41 inline void StoreLine8(Pixel *p, __m128i v)
-{
-    if constexpr (sizeof(Pixel) == 1)
-        _mm_storel_epi64((__m128i *)p, _mm_packus_epi16(v, v));
-    else
-        _mm_storeu_si128((__m128i *)p, v);
-}
-
-template <typename Pixel> HEVC_SSE41 inline __m128i LoadLine4(const Pixel *p)
-{
-    if constexpr (sizeof(Pixel) == 1) {
-        int32_t v;
-        memcpy(&v, p, 4);
-        return _mm_cvtepu8_epi16(_mm_cvtsi32_si128(v));
-    } else {
-        return _mm_loadl_epi64((const __m128i *)p);
-    }
-}
-
-template <typename Pixel> HEVC_SSE41 inline void StoreLine4(Pixel *p, __m128i v)
-{
-    if constexpr (sizeof(Pixel) == 1) {
-        int32_t w = _mm_cvtsi128_si32(_mm_packus_epi16(v, v));
-        memcpy(p, &w, 4);
-    } else {
-        _mm_storel_epi64((__m128i *)p, v);
-    }
-}
-
 /* Horizontal edge: each of p3..q3 is a row of 4 samples. */
 template <int BitDepth>
 HEVC_SSE41 void DeblockLumaHSse41(typename HevcDspTraits<BitDepth>::Pixel *pPix, ptrdiff_t iStride, int iBeta,
@@ -157,15 +121,15 @@ HEVC_SSE41 void DeblockLumaHSse41(typename HevcDspTraits<BitDepth>::Pixel *pPix,
         return;
     __m128i s[8];
     for (int k = 0; k < 4; k++) {
-        s[k] = LoadLine4(pPix - (k + 1) * iStride);
-        s[4 + k] = LoadLine4(pPix + k * iStride);
+        s[k] = HevcLoadLine<4>(pPix - (k + 1) * iStride);
+        s[4 + k] = HevcLoadLine<4>(pPix + k * iStride);
     }
     FilterLanes<BitDepth>(s, iMode, iTc, bDEp, bDEq, bNoP, bNoQ);
     for (int k = 0; k < 3; k++) {
         if (!bNoP)
-            StoreLine4(pPix - (k + 1) * iStride, s[k]);
+            HevcStoreLine<4>(pPix - (k + 1) * iStride, s[k]);
         if (!bNoQ)
-            StoreLine4(pPix + k * iStride, s[4 + k]);
+            HevcStoreLine<4>(pPix + k * iStride, s[4 + k]);
     }
 }
 
@@ -181,8 +145,8 @@ HEVC_SSE41 void DeblockLumaVSse41(typename HevcDspTraits<BitDepth>::Pixel *pPix,
     const int iMode = Decide(pPix, 1, iStride, iBeta, iTc, &bDEp, &bDEq);
     if (!iMode)
         return;
-    __m128i r0 = LoadLine8(pPix - 4), r1 = LoadLine8(pPix - 4 + iStride);
-    __m128i r2 = LoadLine8(pPix - 4 + 2 * iStride), r3 = LoadLine8(pPix - 4 + 3 * iStride);
+    __m128i r0 = HevcLoadLine<8>(pPix - 4), r1 = HevcLoadLine<8>(pPix - 4 + iStride);
+    __m128i r2 = HevcLoadLine<8>(pPix - 4 + 2 * iStride), r3 = HevcLoadLine<8>(pPix - 4 + 3 * iStride);
     __m128i t0 = _mm_unpacklo_epi16(r0, r1), t1 = _mm_unpacklo_epi16(r2, r3);
     __m128i t2 = _mm_unpackhi_epi16(r0, r1), t3 = _mm_unpackhi_epi16(r2, r3);
     __m128i u0 = _mm_unpacklo_epi32(t0, t1), u1 = _mm_unpackhi_epi32(t0, t1);
@@ -202,10 +166,10 @@ HEVC_SSE41 void DeblockLumaVSse41(typename HevcDspTraits<BitDepth>::Pixel *pPix,
     __m128i a2 = _mm_unpacklo_epi16(s[4], s[5]), a3 = _mm_unpacklo_epi16(s[6], s[7]);
     __m128i b0 = _mm_unpacklo_epi32(a0, a1), b1 = _mm_unpackhi_epi32(a0, a1);
     __m128i b2 = _mm_unpacklo_epi32(a2, a3), b3 = _mm_unpackhi_epi32(a2, a3);
-    StoreLine8(pPix - 4, _mm_unpacklo_epi64(b0, b2));
-    StoreLine8(pPix - 4 + iStride, _mm_unpackhi_epi64(b0, b2));
-    StoreLine8(pPix - 4 + 2 * iStride, _mm_unpacklo_epi64(b1, b3));
-    StoreLine8(pPix - 4 + 3 * iStride, _mm_unpackhi_epi64(b1, b3));
+    HevcStoreLine<8>(pPix - 4, _mm_unpacklo_epi64(b0, b2));
+    HevcStoreLine<8>(pPix - 4 + iStride, _mm_unpackhi_epi64(b0, b2));
+    HevcStoreLine<8>(pPix - 4 + 2 * iStride, _mm_unpacklo_epi64(b1, b3));
+    HevcStoreLine<8>(pPix - 4 + 3 * iStride, _mm_unpackhi_epi64(b1, b3));
 }
 
 } /* namespace */

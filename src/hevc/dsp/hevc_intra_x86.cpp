@@ -6,47 +6,11 @@
 #include <string.h>
 
 #include "hevc_dsp_internal.h"
+#include "hevc_x86_lines.h"
 
 #define HEVC_SSE41 __attribute__((target("sse4.1")))
 
 namespace {
-
-/* Loads n (4 or 8) samples widened to 16 bits / stores them narrowed. */
-template <typename Pixel, int n> HEVC_SSE41 inline __m128i Load16(const Pixel *p)
-{
-    if constexpr (sizeof(Pixel) == 1) {
-        if constexpr (n == 4) {
-            int32_t v;
-            memcpy(&v, p, 4);
-            return _mm_cvtepu8_epi16(_mm_cvtsi32_si128(v));
-        } else {
-            return _mm_cvtepu8_epi16(_mm_loadl_epi64((const __m128i *)p));
-        }
-    } else {
-        if constexpr (n == 4)
-            return _mm_loadl_epi64((const __m128i *)p);
-        else
-            return _mm_loadu_si128((const __m128i *)p);
-    }
-}
-
-template <typename Pixel, int n> HEVC_SSE41 inline void Store16(Pixel *p, __m128i v)
-{
-    if constexpr (sizeof(Pixel) == 1) {
-        __m128i b = _mm_packus_epi16(v, v);
-        if constexpr (n == 4) {
-            int32_t w = _mm_cvtsi128_si32(b);
-            memcpy(p, &w, 4);
-        } else {
-            _mm_storel_epi64((__m128i *)p, b);
-        }
-    } else {
-        if constexpr (n == 4)
-            _mm_storel_epi64((__m128i *)p, v);
-        else
-            _mm_storeu_si128((__m128i *)p, v);
-    }
-}
 
 template <int BitDepth, int Log2>
 HEVC_SSE41 void PredAngularSse41(typename HevcDspTraits<BitDepth>::Pixel *pDst, ptrdiff_t iStride,
@@ -78,9 +42,9 @@ HEVC_SSE41 void PredAngularSse41(typename HevcDspTraits<BitDepth>::Pixel *pDst, 
         if (iFact) {
             const __m128i vF0 = _mm_set1_epi16((short)(32 - iFact)), vF1 = _mm_set1_epi16((short)iFact);
             for (int i = 0; i < N; i += W) {
-                __m128i v0 = _mm_mullo_epi16(Load16<Pixel, W>(a + i), vF0);
-                __m128i v1 = _mm_mullo_epi16(Load16<Pixel, W>(a + i + 1), vF1);
-                Store16<Pixel, W>(o + i, _mm_srli_epi16(_mm_add_epi16(_mm_add_epi16(v0, v1), vRound), 5));
+                __m128i v0 = _mm_mullo_epi16(HevcLoadLine<W>(a + i), vF0);
+                __m128i v1 = _mm_mullo_epi16(HevcLoadLine<W>(a + i + 1), vF1);
+                HevcStoreLine<W>(o + i, _mm_srli_epi16(_mm_add_epi16(_mm_add_epi16(v0, v1), vRound), 5));
             }
         } else {
             memcpy(o, a, N * sizeof(Pixel));

@@ -7,26 +7,11 @@
 #include <string.h>
 
 #include "hevc_dsp_internal.h"
+#include "hevc_x86_lines.h"
 
 #define HEVC_SSE41 __attribute__((target("sse4.1")))
 
 namespace {
-
-template <typename Pixel> HEVC_SSE41 inline __m128i Load8(const Pixel *p)
-{
-    if constexpr (sizeof(Pixel) == 1)
-        return _mm_cvtepu8_epi16(_mm_loadl_epi64((const __m128i *)p));
-    else
-        return _mm_loadu_si128((const __m128i *)p);
-}
-
-template <typename Pixel> HEVC_SSE41 inline void Store8(Pixel *p, __m128i v)
-{
-    if constexpr (sizeof(Pixel) == 1)
-        _mm_storel_epi64((__m128i *)p, _mm_packus_epi16(v, v));
-    else
-        _mm_storeu_si128((__m128i *)p, v);
-}
 
 /* 16-bit lane indices 0..7 -> pshufb byte selectors for int16 entries. */
 HEVC_SSE41 inline __m128i WordSelect(__m128i vIdx)
@@ -47,12 +32,12 @@ HEVC_SSE41 void SaoBandSse41(typename HevcDspTraits<BitDepth>::Pixel *pDst, ptrd
     for (int y = 0; y < iHeight; y++, pDst += iDstStride, pSrc += iSrcStride) {
         int x = 0;
         for (; x + 8 <= iWidth; x += 8) {
-            __m128i s = Load8(pSrc + x);
+            __m128i s = HevcLoadLine<8>(pSrc + x);
             /* k = (band - bandPos) & 31; bands k >= 4 select the zero entry 4 */
             __m128i k = _mm_and_si128(_mm_sub_epi16(_mm_srli_epi16(s, BitDepth - 5), vPos), v31);
             k = _mm_min_epu16(k, v4);
             __m128i vOff = _mm_shuffle_epi8(vTable, WordSelect(k));
-            Store8(pDst + x, _mm_min_epi16(_mm_max_epi16(_mm_add_epi16(s, vOff), vZero), vMax));
+            HevcStoreLine<8>(pDst + x, _mm_min_epi16(_mm_max_epi16(_mm_add_epi16(s, vOff), vZero), vMax));
         }
         for (; x < iWidth; x++) {
             int k = ((pSrc[x] >> (BitDepth - 5)) - iBandPos) & 31;
@@ -80,12 +65,12 @@ HEVC_SSE41 void SaoEdgeSse41(typename HevcDspTraits<BitDepth>::Pixel *pDst, ptrd
         Pixel *d = pDst + y * iDstStride;
         int x = 1;
         for (; x + 8 <= iWidth - 1; x += 8) {
-            __m128i c = Load8(s + x), a = Load8(s + x + iOff0), b = Load8(s + x + iOff1);
+            __m128i c = HevcLoadLine<8>(s + x), a = HevcLoadLine<8>(s + x + iOff0), b = HevcLoadLine<8>(s + x + iOff1);
             /* sign(c - n) = (n > c) - (c > n) in mask arithmetic */
             __m128i vEdge = _mm_add_epi16(vTwo, _mm_sub_epi16(_mm_cmpgt_epi16(a, c), _mm_cmpgt_epi16(c, a)));
             vEdge = _mm_add_epi16(vEdge, _mm_sub_epi16(_mm_cmpgt_epi16(b, c), _mm_cmpgt_epi16(c, b)));
             __m128i vOff = _mm_shuffle_epi8(vTable, WordSelect(vEdge));
-            Store8(d + x, _mm_min_epi16(_mm_max_epi16(_mm_add_epi16(c, vOff), vZero), vMax));
+            HevcStoreLine<8>(d + x, _mm_min_epi16(_mm_max_epi16(_mm_add_epi16(c, vOff), vZero), vMax));
         }
         for (; x < iWidth - 1; x++) {
             int iEdge = 2 + (s[x] > s[x + iOff0]) - (s[x] < s[x + iOff0]) + (s[x] > s[x + iOff1]) -
