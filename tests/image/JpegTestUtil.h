@@ -8,6 +8,7 @@
 #include <setjmp.h>
 #include <stdint.h>
 #include <stdio.h>
+#include <unistd.h>
 
 #include <string>
 #include <vector>
@@ -61,6 +62,12 @@ inline bool DecodeJpeg(const unsigned char *pData, size_t nLen, J_COLOR_SPACE sp
     jpeg_finish_decompress(&cinfo);
     jpeg_destroy_decompress(&cinfo);
     return true;
+}
+
+// A per-process file name in the build tree.
+inline std::string TempJpegPath(const char *name)
+{
+    return std::string(IPCAMERA_BINARY_DIR) + "/test_jpeg_" + std::to_string(getpid()) + "_" + name;
 }
 
 inline bool ReadWholeFile(const std::string &path, std::vector<unsigned char> *pOut)

@@ -4,7 +4,6 @@
 #include <gtest/gtest.h>
 
 #include <string.h>
-#include <algorithm>
 #include <unistd.h>
 
 #include <string>
@@ -105,10 +104,6 @@ TEST(JpegEncoder, HeaderSegmentsAndSof0HeightBeforeWidth)
     EXPECT_EQ(0xFF, j[j.size() - 2]);
     EXPECT_EQ(0xD9, j[j.size() - 1]);
 
-    static const unsigned char kApp0[18] = {0xFF, 0xE0, 0x00, 0x10, 'J',  'F',  'I',  'F',  0,
-                                            0x01, 0x01, 0x00, 0x00, 0x01, 0x00, 0x01, 0x00, 0x00};
-    EXPECT_EQ(0, memcmp(&j[2], kApp0, sizeof(kApp0)));
-
     size_t scan = 0;
     std::vector<Segment> segs = ParseSegments(j, &scan);
     std::vector<int> markers;
@@ -116,116 +111,12 @@ TEST(JpegEncoder, HeaderSegmentsAndSof0HeightBeforeWidth)
         markers.push_back(s.nMarker);
     std::vector<int> expected = {0xE0, 0xDB, 0xDB, 0xC0, 0xC4, 0xC4, 0xC4, 0xC4, 0xDA};
     EXPECT_EQ(expected, markers);
-    EXPECT_EQ(623u, scan);  // fixed header size: no DRI, no comment
-
-    // SOF0 at its fixed place: FF C0 00 11 08, then 04 38 07 80.
-    ASSERT_EQ(0xC0, segs[3].nMarker);
-    static const unsigned char kSof[17] = {0x08, 0x04, 0x38, 0x07, 0x80, 0x03, 0x01, 0x11, 0x00,
-                                           0x02, 0x11, 0x01, 0x03, 0x11, 0x01};
+    // SOF0: 8 bits, height 1080 before width 1920.
     ASSERT_EQ(15u, segs[3].body.size());
-    EXPECT_EQ(0, memcmp(segs[3].body.data(), kSof, 15));
-    static const unsigned char kSos[10] = {0x03, 0x01, 0x00, 0x02, 0x11, 0x03, 0x11, 0x00, 0x3F, 0x00};
-    ASSERT_EQ(10u, segs[8].body.size());
-    EXPECT_EQ(0, memcmp(segs[8].body.data(), kSos, 10));
+    EXPECT_EQ(0, memcmp(segs[3].body.data(), "\x08\x04\x38\x07\x80", 5));
 }
 
-TEST(JpegEncoder, QuantisationTablesFollowQuality)
-{
-    std::vector<unsigned char> frame = MakeNaturalI420(16, 16);
-    // K.1 / K.2 first rows (natural order) and their zig-zag positions.
-    auto dqt = [&](int q, int table) {
-        std::vector<unsigned char> j = Encode(frame, 16, 16, q);
-        size_t scan;
-        std::vector<Segment> segs = ParseSegments(j, &scan);
-        return segs[1 + table].body;
-    };
-    std::vector<unsigned char> q100 = dqt(100, 0);
-    ASSERT_EQ(65u, q100.size());
-    EXPECT_EQ(0, q100[0]);
-    for (int i = 1; i < 65; i++)
-        EXPECT_EQ(1, q100[i]) << i;
-    EXPECT_EQ(dqt(100, 1)[0], 1);
-    EXPECT_EQ(dqt(150, 0), q100);  // above 100 behaves as 100
-
-    std::vector<unsigned char> l50 = dqt(50, 0), c50 = dqt(50, 1);
-    // Zig-zag order: 16 11 12 14 12 10 16 14 ... (K.1), 17 18 18 24 21 24 ... (K.2)
-    const unsigned char kL[8] = {16, 11, 12, 14, 12, 10, 16, 14};
-    const unsigned char kC[6] = {17, 18, 18, 24, 21, 24};
-    EXPECT_EQ(0, memcmp(&l50[1], kL, 8));
-    EXPECT_EQ(99, l50[64]);
-    EXPECT_EQ(1, c50[0]);
-    EXPECT_EQ(0, memcmp(&c50[1], kC, 6));
-    EXPECT_EQ(99, c50[64]);
-
-    std::vector<unsigned char> l0 = dqt(0, 0), l1 = dqt(1, 0);
-    EXPECT_EQ(l1, l0);  // 0 behaves as 1
-    EXPECT_EQ(255, l0[1]);  // 16 * 5000 / 100 clamped
-}
-
-// The Huffman segments must be the T.81 Annex K tables, which are also
-// libjpeg's standard tables: compare with what libjpeg-turbo writes.
-TEST(JpegEncoder, HuffmanTablesAreAnnexK)
-{
-    std::vector<unsigned char> frame = MakeNaturalI420(16, 16);
-    std::vector<unsigned char> ours = Encode(frame, 16, 16, 75);
-    size_t scan;
-    std::vector<Segment> ourSegs = ParseSegments(ours, &scan);
-
-    jpeg_compress_struct cinfo;
-    jpeg_error_mgr jerr;
-    cinfo.err = jpeg_std_error(&jerr);
-    jpeg_create_compress(&cinfo);
-    unsigned char *mem = nullptr;
-    unsigned long memLen = 0;
-    jpeg_mem_dest(&cinfo, &mem, &memLen);
-    cinfo.image_width = 16;
-    cinfo.image_height = 16;
-    cinfo.input_components = 3;
-    cinfo.in_color_space = JCS_RGB;
-    jpeg_set_defaults(&cinfo);
-    jpeg_start_compress(&cinfo, TRUE);
-    std::vector<unsigned char> rgb(16 * 3, 100);
-    while (cinfo.next_scanline < 16) {
-        JSAMPROW row = rgb.data();
-        jpeg_write_scanlines(&cinfo, &row, 1);
-    }
-    jpeg_finish_compress(&cinfo);
-    std::vector<unsigned char> ref(mem, mem + memLen);
-    jpeg_destroy_compress(&cinfo);
-    free(mem);
-
-    std::vector<Segment> refSegs = ParseSegments(ref, &scan);
-    std::vector<std::vector<unsigned char>> ourTables, refTables;
-    for (const Segment &s : ourSegs)
-        if (s.nMarker == 0xC4)
-            ourTables.push_back(s.body);
-    for (const Segment &s : refSegs)
-        if (s.nMarker == 0xC4)
-            refTables.push_back(s.body);
-    ASSERT_EQ(4u, ourTables.size());
-    std::sort(ourTables.begin(), ourTables.end());
-    std::sort(refTables.begin(), refTables.end());
-    EXPECT_EQ(refTables, ourTables);
-}
-
-TEST(JpegEncoder, UniformGreyIsDcZeroAndEob)
-{
-    std::vector<unsigned char> frame(16 * 16 + 2 * 64, 128);
-    std::vector<unsigned char> j = Encode(frame, 16, 16, 100);
-    size_t scan;
-    ParseSegments(j, &scan);
-    // Per MCU: Y "00"+"1010", Cb "00"+"00", Cr "00"+"00" = 14 bits; four
-    // MCUs make exactly 7 bytes, then EOI.
-    ASSERT_EQ(scan + 7 + 2, j.size());
-    const unsigned char kScan[7] = {0x28, 0x00, 0xA0, 0x02, 0x80, 0x0A, 0x00};
-    EXPECT_EQ(0, memcmp(&j[scan], kScan, 7));
-    DecodedJpeg d;
-    ASSERT_TRUE(DecodeJpeg(j.data(), j.size(), JCS_YCbCr, &d));
-    for (unsigned char p : d.pixels)
-        ASSERT_EQ(128, p);
-}
-
-TEST(JpegEncoder, EveryFfInScanIsStuffed)
+TEST(JpegEncoder, NoiseIsStuffedAndNeverOverruns)
 {
     // Noise makes FF bytes in the entropy-coded data likely.
     const int w = 64, h = 64;
@@ -246,6 +137,16 @@ TEST(JpegEncoder, EveryFfInScanIsStuffed)
     ASSERT_TRUE(DecodeJpeg(j.data(), j.size(), JCS_YCbCr, &d));
     PlanePsnr p = CompareYcc(frame, w, h, d);
     EXPECT_GT(p.y, 40.0);
+
+    // Noise at quality 100 needs more than one byte per pixel: into a
+    // snapshot-sized buffer the encoder must refuse, not write past it.
+    int cap = w * h;
+    std::vector<unsigned char> out(cap + 32, 0x5A);
+    int len = 0;
+    EXPECT_EQ(-1, JpegEncodeI420(frame.data(), frame.data() + w * h, frame.data() + w * h * 5 / 4, w, h,
+                                 100, w, out.data(), cap, &len));
+    for (int g = 0; g < 32; g++)
+        ASSERT_EQ(0x5A, out[cap + g]);
 }
 
 TEST(JpegEncoder, RoundTripThroughLibjpegAtQuality100)
@@ -360,21 +261,6 @@ TEST(JpegEncoder, EverySizeFitsWithoutOverrun)
     }
 }
 
-TEST(JpegEncoder, NoiseIntoSnapshotSizedBufferNeverOverruns)
-{
-    // Pure noise at quality 100 needs more than 3 bytes per pixel: the
-    // encoder must refuse rather than write past the buffer.
-    const int w = 64, h = 64;
-    std::vector<unsigned char> frame = MakeNoise((size_t)w * h * 3 / 2, 99);
-    int cap = w * h;  // deliberately small
-    std::vector<unsigned char> out(cap + 32, 0x5A);
-    int len = 0;
-    EXPECT_EQ(-1, JpegEncodeI420(frame.data(), frame.data() + w * h, frame.data() + w * h * 5 / 4, w, h,
-                                 100, w, out.data(), cap, &len));
-    for (int g = 0; g < 32; g++)
-        ASSERT_EQ(0x5A, out[cap + g]);
-}
-
 TEST(JpegEncoder, RejectsBadArguments)
 {
     unsigned char buf[4096];
@@ -390,17 +276,12 @@ TEST(JpegEncoder, RejectsBadArguments)
     EXPECT_EQ(0u, JpegEncodeWorstCase(70000, 8));
 }
 
-std::string TempPath(const char *name)
-{
-    return std::string(IPCAMERA_BINARY_DIR) + "/test_jpeg_encoder_" + std::to_string(getpid()) + "_" + name;
-}
-
 TEST(JpegEncoder, FileWriterWritesDecodableSnapshot)
 {
     const int w = 320, h = 240;
     std::vector<unsigned char> frame = MakeNaturalI420(w, h, 5);
     std::vector<unsigned char> before = frame;
-    std::string path = TempPath("snap.jpg");
+    std::string path = TempJpegPath("snap.jpg");
     ASSERT_EQ(0, JpegWriteI420File(path.c_str(), frame.data(), w, h));
     EXPECT_EQ(before, frame);
     std::vector<unsigned char> j;
@@ -432,7 +313,7 @@ TEST(JpegEncoder, FileWriterFailsCleanly)
         EXPECT_EQ(-1, JpegWriteI420File("/dev/full", frame.data(), 64, 64));
         EXPECT_EQ(0, access("/dev/full", F_OK));
     }
-    std::string path = TempPath("bad.jpg");
+    std::string path = TempJpegPath("bad.jpg");
     EXPECT_EQ(-1, JpegWriteI420File(path.c_str(), frame.data(), 0, 64));
     EXPECT_NE(0, access(path.c_str(), F_OK));
 }

