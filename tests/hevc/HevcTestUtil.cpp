@@ -186,14 +186,20 @@ void Decoder::Feed(const std::vector<uint8_t> &data, size_t uiChunk, bool bFlush
         FlushAll();
 }
 
-bool Decoder::HasLog(const std::string &needle) const { return CountLog(needle) > 0; }
-
-int Decoder::CountLog(const std::string &needle) const
+bool Decoder::HasLog(const std::string &needle) const
 {
-    int n = 0;
     for (const LogLine &l : logs)
-        n += l.text.find(needle) != std::string::npos;
-    return n;
+        if (l.text.find(needle) != std::string::npos)
+            return true;
+    return false;
+}
+
+std::vector<uint8_t> Cat(const std::vector<std::vector<uint8_t>> &parts)
+{
+    std::vector<uint8_t> all;
+    for (const auto &p : parts)
+        all.insert(all.end(), p.begin(), p.end());
+    return all;
 }
 
 std::vector<uint8_t> ReadFile(const std::string &path)

@@ -67,7 +67,6 @@ public:
     void FlushAll();
 
     bool HasLog(const std::string &needle) const;
-    int CountLog(const std::string &needle) const;
 
     std::vector<LogLine> logs;
     std::vector<unsigned int> codes;
@@ -120,6 +119,7 @@ struct CsvPic {
 std::vector<CsvPic> ReadX265Csv(const std::string &path);
 
 std::vector<std::vector<uint8_t>> SplitNals(const std::vector<uint8_t> &data);
+std::vector<uint8_t> Cat(const std::vector<std::vector<uint8_t>> &parts);
 
 // MSB-first bit writer producing an RBSP, then a NAL unit with emulation
 // prevention and a start code.

@@ -15,6 +15,7 @@
 #include <string>
 #include <vector>
 
+#include "HevcCompare.h"
 #include "HevcTestUtil.h"
 #include "IHW265D.h"
 #include "Md5.h"
@@ -54,14 +55,10 @@ struct DecodeRun {
     std::vector<std::string> errors; // log lines
 };
 
-inline void CollectLog(unsigned int uiChannel, int, const char *pszFormat, ...);
-
-struct RunCtx {
-    DecodeRun *pRun;
-};
-inline RunCtx *&CurrentRun()
+// The run whose log lines CollectLog gathers (decoding is single-threaded here).
+inline DecodeRun *&CurrentRun()
 {
-    static RunCtx *s_p = nullptr;
+    static DecodeRun *s_p = nullptr;
     return s_p;
 }
 inline void CollectLog(unsigned int, int, const char *pszFormat, ...)
@@ -72,7 +69,7 @@ inline void CollectLog(unsigned int, int, const char *pszFormat, ...)
     vsnprintf(sz, sizeof(sz), pszFormat, ap);
     va_end(ap);
     if (CurrentRun())
-        CurrentRun()->pRun->errors.push_back(sz);
+        CurrentRun()->errors.push_back(sz);
 }
 inline void *RunMalloc(unsigned int, unsigned int n) { return malloc(n); }
 inline void RunFree(unsigned int, void *p) { free(p); }
@@ -107,8 +104,7 @@ inline DecodeRun DecodeBuffer(const std::vector<uint8_t> &data, int iBitDepth, i
                         int iThreadType = 0)
 {
     DecodeRun run;
-    RunCtx ctx{&run};
-    CurrentRun() = &ctx;
+    CurrentRun() = &run;
     IHW265D_INIT_PARAM p = hevctest::DefaultParams(iMaxW, iMaxH);
     p.iBitDepth = iBitDepth;
     p.eOutputOrder = iOrder;
@@ -221,35 +217,14 @@ inline int VerifiedByPictureHash(const std::string &path, int iPictures)
     return out.find("verified=" + std::to_string(iPictures) + " mismatches=0 ") != std::string::npos ? 1 : 0;
 }
 
-// One stream of the shared collection that has an FFmpeg framemd5 list.
-struct ConfStream {
-    std::string file; // relative to the collection
-    size_t uiBytes;
-    int iDepth, iWidth, iHeight;
-};
-
-inline std::string ConfDir() { return std::string(IPCAMERA_TESTDATA_DIR) + "/hevc-conformance"; }
-
 // Rows of MANIFEST.tsv that have a framemd5 list, 4:2:0 8/10-bit only.
-inline std::vector<ConfStream> ConfStreams()
+inline std::vector<hevctest::ManifestRow> ConfStreams()
 {
-    std::vector<ConfStream> out;
-    std::ifstream in(ConfDir() + "/MANIFEST.tsv");
-    std::string line;
-    while (std::getline(in, line)) {
-        std::vector<std::string> f;
-        std::istringstream ls(line);
-        std::string cell;
-        while (std::getline(ls, cell, '\t'))
-            f.push_back(cell);
-        if (f.size() < 10 || f[0] == "file" || f[5] != "1" || (f[6] != "8" && f[6] != "10"))
-            continue;
-        std::ifstream probe(ConfDir() + "/ffmpeg-framemd5/" + f[0] + ".framemd5");
-        if (!probe)
-            continue;
-        out.push_back(ConfStream{f[0], (size_t)atol(f[2].c_str()), atoi(f[6].c_str()), atoi(f[7].c_str()),
-                                 atoi(f[8].c_str())});
-    }
+    std::vector<hevctest::ManifestRow> out;
+    for (const hevctest::ManifestRow &r : hevctest::ReadManifest())
+        if (r.chroma == 1 && (r.depth == 8 || r.depth == 10) &&
+            std::ifstream(hevctest::ConformanceDir() + "/ffmpeg-framemd5/" + r.file + ".framemd5"))
+            out.push_back(r);
     return out;
 }
 
@@ -260,17 +235,17 @@ struct ConfResult {
     std::vector<std::string> failures;
 };
 
-inline ConfResult CheckLeadingIntra(const ConfStream &c)
+inline ConfResult CheckLeadingIntra(const hevctest::ManifestRow &c)
 {
     ConfResult r;
-    std::string path = ConfDir() + "/" + c.file;
+    std::string path = hevctest::ConformanceDir() + "/" + c.file;
     std::vector<uint8_t> data = hevctest::ReadFile(path);
-    std::ifstream in(ConfDir() + "/ffmpeg-framemd5/" + c.file + ".framemd5");
+    std::ifstream in(hevctest::ConformanceDir() + "/ffmpeg-framemd5/" + c.file + ".framemd5");
     std::stringstream ss;
     ss << in.rdbuf();
     std::vector<std::string> ff = ParseFrameMd5(ss.str());
-    int iMaxW = c.iWidth < 64 ? 64 : c.iWidth, iMaxH = c.iHeight < 64 ? 64 : c.iHeight;
-    DecodeRun run = DecodeBuffer(data, c.iDepth > 8 ? 10 : 8, IH265D_DISPLAY_ORDER, false, 1 << 20, iMaxW, iMaxH);
+    int iMaxW = c.width < 64 ? 64 : c.width, iMaxH = c.height < 64 ? 64 : c.height;
+    DecodeRun run = DecodeBuffer(data, c.depth > 8 ? 10 : 8, IH265D_DISPLAY_ORDER, false, 1 << 20, iMaxW, iMaxH);
     std::vector<std::string> de;
     for (size_t i = 0; i < run.pics.size() && i < ff.size(); i++) {
         const Pic &p = run.pics[i];

@@ -332,18 +332,10 @@ size_t HeaderCodes(const std::vector<unsigned int> &codes)
     return n;
 }
 
-std::vector<uint8_t> Concat(std::initializer_list<std::vector<uint8_t>> parts)
-{
-    std::vector<uint8_t> all;
-    for (auto &p : parts)
-        all.insert(all.end(), p.begin(), p.end());
-    return all;
-}
-
 TEST(HevcBuffering, UnitSplitAcrossCallsIsKept)
 {
     std::vector<uint8_t> vps = MakeVps(), sps = MakeSps(SpsSpec()), pps = MakePps(PpsSpec());
-    std::vector<uint8_t> all = Concat({vps, sps, pps, MakeIdrSlice(), MakeIdrSlice()});
+    std::vector<uint8_t> all = Cat({vps, sps, pps, MakeIdrSlice(), MakeIdrSlice()});
     Decoder d(DefaultParams(64, 64));
     IHW265D_OUTARGS out;
     // First call ends inside the SPS: nothing but the VPS can be complete.
@@ -368,7 +360,7 @@ TEST(HevcBuffering, UnitSplitAcrossCallsIsKept)
 
 TEST(HevcBuffering, ByteByByteFeedingParsesTheSame)
 {
-    std::vector<uint8_t> all = Concat({MakeVps(), MakeSps(SpsSpec()), MakePps(PpsSpec()), MakeIdrSlice(0, 3),
+    std::vector<uint8_t> all = Cat({MakeVps(), MakeSps(SpsSpec()), MakePps(PpsSpec()), MakeIdrSlice(0, 3),
                                        MakeIdrSlice(0, -2), MakeIdrSlice(0, 1)});
     Decoder whole(DefaultParams(64, 64)), bytes(DefaultParams(64, 64));
     whole.Feed(all, all.size());
@@ -411,7 +403,7 @@ TEST(HevcBuffering, OversizedUnitDoesNotWedgeTheBuffer)
     Decoder d(p);
     std::vector<uint8_t> big = {0, 0, 1, 0x4e, 0x01}; // prefix SEI header
     big.resize(d.Handle()->uiStreamCap + 1000, 0x11);
-    std::vector<uint8_t> all = Concat({big, MakeVps(), MakeSps(SpsSpec()), MakePps(PpsSpec()), MakeIdrSlice()});
+    std::vector<uint8_t> all = Cat({big, MakeVps(), MakeSps(SpsSpec()), MakePps(PpsSpec()), MakeIdrSlice()});
     d.Feed(all, 1 << 20);
     EXPECT_EQ(d.pictures.size(), 1u);
 }

@@ -12,14 +12,6 @@ using namespace hevctest;
 
 namespace {
 
-std::vector<uint8_t> Cat(std::initializer_list<std::vector<uint8_t>> parts)
-{
-    std::vector<uint8_t> all;
-    for (auto &p : parts)
-        all.insert(all.end(), p.begin(), p.end());
-    return all;
-}
-
 std::vector<uint8_t> Headers(const SpsSpec &s = SpsSpec(), const PpsSpec &p = PpsSpec())
 {
     return Cat({MakeVps(), MakeSps(s), MakePps(p)});

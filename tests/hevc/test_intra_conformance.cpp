@@ -12,16 +12,16 @@ using namespace intratest;
 namespace {
 
 // Streams up to this size run by default; the rest is in the slow sweep.
-const size_t kSmallBytes = 300000;
+const long kSmallBytes = 300000;
 
 TEST(IntraConformance, LeadingIntraPicturesMatchTheReferences)
 {
-    std::vector<ConfStream> streams = ConfStreams();
+    std::vector<hevctest::ManifestRow> streams = ConfStreams();
     if (streams.empty())
-        GTEST_SKIP() << "no test bitstreams with framemd5 lists in " << ConfDir();
+        GTEST_SKIP() << "no test bitstreams with framemd5 lists in " << hevctest::ConformanceDir();
     int iStreams = 0, iPictures = 0, iViaLibde265 = 0;
-    for (const ConfStream &c : streams) {
-        if (c.uiBytes > kSmallBytes)
+    for (const hevctest::ManifestRow &c : streams) {
+        if (c.bytes > kSmallBytes)
             continue;
         SCOPED_TRACE(c.file);
         ConfResult r = CheckLeadingIntra(c);
@@ -41,9 +41,9 @@ TEST(IntraConformance, LeadingIntraPicturesMatchTheReferences)
 // libde265's, whose output matches the source's own checksum.
 TEST(IntraConformance, TransquantBypassChromaIsNotFiltered)
 {
-    ConfStream c{"gen2brain/culossless_176x144.h265", 0, 8, 176, 144};
-    if (hevctest::ReadFile(ConfDir() + "/" + c.file).empty())
-        GTEST_SKIP() << "no test bitstreams in " << ConfDir();
+    hevctest::ManifestRow c{"gen2brain/culossless_176x144.h265", "", 0, 1, 8, 176, 144, 0};
+    if (hevctest::ReadFile(hevctest::ConformanceDir() + "/" + c.file).empty())
+        GTEST_SKIP() << "no test bitstreams in " << hevctest::ConformanceDir();
     if (!hevctest::HaveTool("libde265-dec265"))
         GTEST_SKIP() << "libde265-dec265 not available";
     ConfResult r = CheckLeadingIntra(c);

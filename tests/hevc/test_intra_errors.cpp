@@ -32,14 +32,6 @@ std::vector<size_t> SliceIndexes(const std::vector<std::vector<uint8_t>> &nals)
     return out;
 }
 
-std::vector<uint8_t> Join(const std::vector<std::vector<uint8_t>> &nals)
-{
-    std::vector<uint8_t> out;
-    for (const auto &n : nals)
-        out.insert(out.end(), n.begin(), n.end());
-    return out;
-}
-
 bool HasLine(const DecodeRun &r, const std::string &needle)
 {
     for (const std::string &s : r.errors)
@@ -85,7 +77,7 @@ TEST_F(IntraErrors, TruncatedSliceIsConcealedAndTheNextPictureDecodes)
     ASSERT_EQ(slices.size(), 3u);
     std::vector<uint8_t> &s = nals[slices[1]];
     s.resize(s.size() / 3);
-    DecodeRun r = DecodeBuffer(Join(nals), 8, IH265D_DISPLAY_ORDER, true);
+    DecodeRun r = DecodeBuffer(hevctest::Cat(nals), 8, IH265D_DISPLAY_ORDER, true);
 
     ASSERT_EQ(r.pics.size(), 3u);
     ASSERT_FALSE(r.codes.empty());
@@ -117,7 +109,7 @@ TEST_F(IntraErrors, CorruptSliceBytesNeverHarmTheOtherPictures)
         int iHits = 1 + iTrial % 8;
         for (int k = 0; k < iHits; k++)
             s[pos(rng)] ^= (uint8_t)(1 + rng() % 255);
-        DecodeRun r = DecodeBuffer(Join(nals), 8, IH265D_DISPLAY_ORDER, false, 777);
+        DecodeRun r = DecodeBuffer(hevctest::Cat(nals), 8, IH265D_DISPLAY_ORDER, false, 777);
         SCOPED_TRACE("trial " + std::to_string(iTrial));
         ASSERT_EQ(r.pics.size(), 3u);
         EXPECT_EQ(r.pics[0].md5, m_clean.pics[0].md5);
@@ -146,7 +138,7 @@ TEST_F(IntraErrors, MissingSliceLeavesItsAreaGreyAndFlagged)
     std::vector<size_t> slices = SliceIndexes(nals);
     ASSERT_EQ(slices.size(), 6u);
     nals.erase(nals.begin() + (long)slices[1]); // second slice of the first picture
-    DecodeRun r = DecodeBuffer(Join(nals), 8, IH265D_DISPLAY_ORDER, true);
+    DecodeRun r = DecodeBuffer(hevctest::Cat(nals), 8, IH265D_DISPLAY_ORDER, true);
     ASSERT_EQ(r.pics.size(), 2u);
     EXPECT_NE(r.pics[0].uiError & HEVC_PIC_ERR_SLICE, 0u);
     int iGrey = GreyRows(r.pics[0]);

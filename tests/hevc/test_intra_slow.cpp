@@ -14,11 +14,11 @@ namespace {
 
 TEST(IntraSlow, LeadingIntraPicturesOfEveryCollectionStream)
 {
-    std::vector<ConfStream> streams = ConfStreams();
+    std::vector<hevctest::ManifestRow> streams = ConfStreams();
     if (streams.empty())
-        GTEST_SKIP() << "no test bitstreams with framemd5 lists in " << ConfDir();
+        GTEST_SKIP() << "no test bitstreams with framemd5 lists in " << hevctest::ConformanceDir();
     int iPictures = 0;
-    for (const ConfStream &c : streams) {
+    for (const hevctest::ManifestRow &c : streams) {
         SCOPED_TRACE(c.file);
         ConfResult r = CheckLeadingIntra(c);
         for (const std::string &f : r.failures)

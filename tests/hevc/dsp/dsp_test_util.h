@@ -4,6 +4,7 @@
 #define HEVC_DSP_TEST_UTIL_H
 
 #include <stdint.h>
+#include <string.h>
 
 #include "dsp/hevc_dsp.h"
 
@@ -32,5 +33,26 @@ template <> struct DspOf<10> {
     typedef HevcDsp10 Table;
     static void Init(Table *t, unsigned m) { HevcDspInit10(t, m); }
 };
+
+enum CoeffShape { kSparse, kLowFreq, kFull, kExtreme, kShapes };
+
+/* Coefficient blocks of the shapes real residuals take, plus all-extreme
+ * values that saturate the intermediate stage of the inverse transform. */
+inline void FillCoeffs(TestRng &rng, int N, int eShape, int16_t *c)
+{
+    memset(c, 0, sizeof(int16_t) * N * N);
+    if (eShape == kSparse) {
+        for (int i = rng.Range(1, 3); i > 0; i--)
+            c[rng.Range(0, N * N - 1)] = (int16_t)rng.Range(-500, 500);
+    } else if (eShape == kLowFreq) {
+        int iLim = rng.Range(1, N);
+        for (int y = 0; y < iLim; y++)
+            for (int x = 0; x < iLim - y; x++)
+                c[y * N + x] = (int16_t)rng.Range(-3000, 3000);
+    } else {
+        for (int i = 0; i < N * N; i++)
+            c[i] = (int16_t)(eShape == kFull ? rng.Range(-32768, 32767) : (rng.Next() & 1) ? 32767 : -32768);
+    }
+}
 
 #endif

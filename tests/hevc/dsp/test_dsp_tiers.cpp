@@ -44,25 +44,6 @@ struct Comparer {
     }
 };
 
-enum CoeffShape { kSparse, kLowFreq, kFull, kExtreme, kShapes };
-
-void FillCoeffs(TestRng &rng, int N, int eShape, int16_t *c)
-{
-    memset(c, 0, sizeof(int16_t) * N * N);
-    if (eShape == kSparse) {
-        for (int i = rng.Range(1, 3); i > 0; i--)
-            c[rng.Range(0, N * N - 1)] = (int16_t)rng.Range(-500, 500);
-    } else if (eShape == kLowFreq) {
-        int iLim = rng.Range(1, N);
-        for (int y = 0; y < iLim; y++)
-            for (int x = 0; x < iLim - y; x++)
-                c[y * N + x] = (int16_t)rng.Range(-3000, 3000);
-    } else {
-        for (int i = 0; i < N * N; i++)
-            c[i] = (int16_t)(eShape == kFull ? rng.Range(-32768, 32767) : (rng.Next() & 1) ? 32767 : -32768);
-    }
-}
-
 const int kGuard = 64;
 
 template <int BitDepth> void CompareTier(unsigned uiMask, Comparer &cmp)

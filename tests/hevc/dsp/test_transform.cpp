@@ -40,32 +40,6 @@ void DirectInverse(const int16_t *c, int N, bool bDst, int iBitDepth, bool bClip
         }
 }
 
-enum Shape { kSparse, kLowFreq, kFull, kExtreme };
-
-void FillCoeffs(TestRng &rng, int N, Shape eShape, int16_t *c)
-{
-    memset(c, 0, sizeof(int16_t) * N * N);
-    switch (eShape) {
-    case kSparse:
-        for (int i = rng.Range(1, 4); i > 0; i--)
-            c[rng.Range(0, N * N - 1)] = (int16_t)rng.Range(-300, 300);
-        break;
-    case kLowFreq:
-        for (int y = 0; y < N / 2; y++)
-            for (int x = 0; x < N / 2 - y; x++)
-                c[y * N + x] = (int16_t)rng.Range(-2000, 2000);
-        break;
-    case kFull:
-        for (int i = 0; i < N * N; i++)
-            c[i] = (int16_t)rng.Range(-32768, 32767);
-        break;
-    case kExtreme: /* saturates the intermediate stage */
-        for (int i = 0; i < N * N; i++)
-            c[i] = (int16_t)((rng.Next() & 1) ? 32767 : -32768);
-        break;
-    }
-}
-
 template <int BitDepth> void CheckTransforms()
 {
     typename DspOf<BitDepth>::Table dsp;
@@ -78,7 +52,7 @@ template <int BitDepth> void CheckTransforms()
         for (int iDst = 0; iDst <= (iLog2 == 2); iDst++)
             for (int eShape = kSparse; eShape <= kExtreme; eShape++)
                 for (int iter = 0; iter < 40; iter++) {
-                    FillCoeffs(rng, N, (Shape)eShape, c);
+                    FillCoeffs(rng, N, eShape, c);
                     memcpy(work, c, sizeof(int16_t) * N * N);
                     if (iDst)
                         dsp.pfnIdst4(work);
