@@ -4,15 +4,21 @@
 // Helpers of the recorder tests: test media generated with the ffmpeg CLI,
 // and ffprobe/ffmpeg as the judges of the recorded files.
 
+#include <errno.h>
 #include <stdint.h>
 #include <stdio.h>
 #include <stdlib.h>
+#include <signal.h>
 #include <string.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <sstream>
 #include <string>
 #include <vector>
+
+#include <gtest/gtest.h>
 
 inline bool HaveTool(const char *name)
 {
@@ -37,15 +43,37 @@ inline int RunCapture(const std::string &cmd, std::string *pOut, bool bErr = fal
     return WIFEXITED(st) ? WEXITSTATUS(st) : -1;
 }
 
+// A helper process started by a test (a paced sender, the RTSP test
+// camera); ended and reaped when the test is done with it.
+struct ChildProcess {
+    pid_t pid = -1;
+
+    // Waits for the process to end on its own; true if it ended cleanly.
+    bool Wait()
+    {
+        if (pid <= 0)
+            return false;
+        int st = 0;
+        waitpid(pid, &st, 0);
+        pid = -1;
+        return WIFEXITED(st) && WEXITSTATUS(st) == 0;
+    }
+
+    ~ChildProcess()
+    {
+        if (pid > 0) {
+            kill(pid, SIGTERM);
+            waitpid(pid, nullptr, 0);
+        }
+    }
+};
+
+// This process's scratch directory; made again after a suite removed it.
 inline std::string TestDir()
 {
-    static std::string dir;
-    if (dir.empty()) {
-        dir = std::string(IPCAMERA_BINARY_DIR) + "/record_test_" + std::to_string(getpid());
-        std::string cmd = "mkdir -p '" + dir + "'";
-        if (system(cmd.c_str()) != 0)
-            dir = "/tmp";
-    }
+    std::string dir = std::string(IPCAMERA_BINARY_DIR) + "/record_test_" + std::to_string(getpid());
+    if (mkdir(dir.c_str(), 0755) != 0 && errno != EEXIST)
+        return "/tmp";
     return dir;
 }
 
@@ -59,15 +87,15 @@ inline void RemoveTestDir()
         fprintf(stderr, "could not remove %s\n", TestDir().c_str());
 }
 
-// Generates seconds of 320x240 test video at 25 frames per second (a key
+// Generates seconds of test video (320x240 unless told) at 25 frames per second (a key
 // frame every 12 frames, no B-frames) with an optional mono sine tone.
 // vcodec: libx264, libx265 or mpeg4; acodec: "" for none, or aac,
 // pcm_mulaw, pcm_alaw, g726, g722. The container is chosen by the caller's
 // extension (NUT and MPEG-TS carry all of them).
 inline bool MakeSource(const std::string &path, const std::string &vcodec, const std::string &acodec,
-                       double seconds = 2.0)
+                       double seconds = 2.0, const char *size = "320x240")
 {
-    std::string cmd = "ffmpeg -nostdin -v error -y -f lavfi -i testsrc2=size=320x240:rate=25";
+    std::string cmd = std::string("ffmpeg -nostdin -v error -y -f lavfi -i testsrc2=size=") + size + ":rate=25";
     if (!acodec.empty()) {
         int rate = acodec == "aac" ? 44100 : acodec == "g722" ? 16000 : 8000;
         cmd += " -f lavfi -i sine=frequency=440:sample_rate=" + std::to_string(rate);
@@ -106,23 +134,17 @@ inline std::vector<ProbedStream> Probe(const std::string &path)
                       "-of compact=p=0:nk=0 '" + path + "'";
     if (RunCapture(cmd, &text) != 0)
         return out;
-    size_t pos = 0;
-    while (pos < text.size()) {
-        size_t eol = text.find('\n', pos);
-        std::string line = text.substr(pos, eol == std::string::npos ? std::string::npos : eol - pos);
-        pos = eol == std::string::npos ? text.size() : eol + 1;
+    // One line per stream of "key=value|key=value...".
+    std::istringstream lines(text);
+    std::string line, kv;
+    while (std::getline(lines, line)) {
         if (line.empty())
             continue;
         ProbedStream s;
-        size_t f = 0;
-        while (f < line.size()) {
-            size_t bar = line.find('|', f);
-            std::string kv = line.substr(f, bar == std::string::npos ? std::string::npos : bar - f);
-            f = bar == std::string::npos ? line.size() : bar + 1;
+        std::istringstream fields(line);
+        while (std::getline(fields, kv, '|')) {
             size_t eq = kv.find('=');
-            if (eq == std::string::npos)
-                continue;
-            std::string k = kv.substr(0, eq), v = kv.substr(eq + 1);
+            std::string k = kv.substr(0, eq), v = eq == std::string::npos ? "" : kv.substr(eq + 1);
             if (k == "codec_type")
                 s.codecType = v;
             else if (k == "codec_name")
@@ -147,18 +169,34 @@ inline bool DecodesCleanly(const std::string &path, std::string *pErrors)
     return RunCapture(cmd, pErrors, true) == 0;
 }
 
-inline uint32_t ReadLe32At(const std::string &path, long off)
+// A finished recording: nStreams streams, video first, nVideo decodable video
+// frames (not checked when negative), and not one decode error. ffprobe's
+// view of the streams in *pStreams.
+inline void CheckRecording(const std::string &path, size_t nStreams, long nVideo,
+                           std::vector<ProbedStream> *pStreams = nullptr)
 {
-    FILE *fp = fopen(path.c_str(), "rb");
-    if (!fp)
-        return 0xFFFFFFFFu;
-    unsigned char b[4] = {0, 0, 0, 0};
-    if (fseek(fp, off, SEEK_SET) != 0 || fread(b, 1, 4, fp) != 4) {
-        fclose(fp);
-        return 0xFFFFFFFFu;
+    std::vector<ProbedStream> st = Probe(path);
+    ASSERT_EQ(nStreams, st.size());
+    EXPECT_EQ("video", st[0].codecType);
+    if (nVideo >= 0) {
+        EXPECT_EQ(nVideo, st[0].nReadFrames) << "video frames lost or undecodable";
     }
-    fclose(fp);
-    return (uint32_t)b[0] | (uint32_t)b[1] << 8 | (uint32_t)b[2] << 16 | (uint32_t)b[3] << 24;
+    std::string errors;
+    EXPECT_TRUE(DecodesCleanly(path, &errors)) << errors;
+    EXPECT_EQ("", errors);
+    if (pStreams)
+        *pStreams = st;
+}
+
+// The video picture size ffprobe reads from a file, as "WxH".
+inline std::string VideoSize(const std::string &path)
+{
+    std::string text;
+    RunCapture("ffprobe -v error -select_streams v:0 -show_entries stream=width,height -of csv=p=0:s=x '" + path + "'",
+               &text);
+    while (!text.empty() && (text.back() == '\n' || text.back() == '\r'))
+        text.pop_back();
+    return text;
 }
 
 inline std::vector<unsigned char> ReadAll(const std::string &path)
@@ -173,6 +211,14 @@ inline std::vector<unsigned char> ReadAll(const std::string &path)
         v.insert(v.end(), buf, buf + n);
     fclose(fp);
     return v;
+}
+
+inline uint32_t ReadLe32At(const std::string &path, size_t off)
+{
+    std::vector<unsigned char> f = ReadAll(path);
+    if (f.size() < off + 4)
+        return 0xFFFFFFFFu;
+    return (uint32_t)f[off] | (uint32_t)f[off + 1] << 8 | (uint32_t)f[off + 2] << 16 | (uint32_t)f[off + 3] << 24;
 }
 
 // Offset of the audio stream format (WAVEFORMATEX after the second

@@ -2,29 +2,20 @@
 // MPEG-TS stream from a FIFO (a camera that sends in real time and then
 // stops), and its read thread writes the recording.
 
-#include <gtest/gtest.h>
-
 #include <fcntl.h>
-#include <signal.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <string>
 #include <vector>
 
-#include "RecordTestUtil.h"
-#include "record/AviRecorder.h"
-#include "stream/FFMpegContext.h"
-#include "support/Platform.h"
-#include "support/Thread.h"
+#include "RecordSource.h"
 
 namespace {
 
 // A background ffmpeg writing seconds of H.264 (+ AAC) as MPEG-TS into a
 // FIFO at real-time pace, then ending: a camera that stops sending.
-struct PacedCamera {
-    pid_t pid = -1;
+struct PacedCamera : ChildProcess {
     std::string fifo;
 
     bool Start(const std::string &path, double seconds, bool bAudio)
@@ -53,23 +44,8 @@ struct PacedCamera {
         return pid > 0;
     }
 
-    // Waits for the sender to finish on its own; true if it ended cleanly.
-    bool Wait()
-    {
-        if (pid <= 0)
-            return false;
-        int st = 0;
-        waitpid(pid, &st, 0);
-        pid = -1;
-        return WIFEXITED(st) && WEXITSTATUS(st) == 0;
-    }
-
     ~PacedCamera()
     {
-        if (pid > 0) {
-            kill(pid, SIGTERM);
-            waitpid(pid, nullptr, 0);
-        }
         if (!fifo.empty())
             unlink(fifo.c_str());
     }
@@ -83,16 +59,8 @@ int64_t SavedFrames(FFMpegContext *ctx)
     return n;
 }
 
-class AviRecorderStreamTest : public testing::TestWithParam<bool> {
-protected:
-    static void SetUpTestSuite() { FFMpegRegister(); }
-    static void TearDownTestSuite() { RemoveTestDir(); }
-    void SetUp() override
-    {
-        if (!HaveTool("ffmpeg") || !HaveTool("ffprobe"))
-            GTEST_SKIP() << "ffmpeg/ffprobe CLI not found: cannot generate or judge test media";
-    }
-};
+class AviRecorderStreamTest : public RecorderMediaTest, public testing::WithParamInterface<bool> {};
+class AviRecorderRtsp : public RecorderMediaTest {};
 
 // Records while the camera sends, keeps recording after it went silent,
 // then stops: the file holds every packet the read thread wrote, decodes
@@ -129,17 +97,14 @@ TEST_P(AviRecorderStreamTest, CameraThatStopsSendingLeavesAPlayableFile)
     EXPECT_EQ(-1, FFMpegStopSaveAvi(ctx));
     FFMpegContextDestroy(ctx);
 
-    std::vector<ProbedStream> st = Probe(dst);
-    ASSERT_EQ(bAudio ? 2u : 1u, st.size());
+    // Every written video packet is in the file.
+    std::vector<ProbedStream> st;
+    ASSERT_NO_FATAL_FAILURE(CheckRecording(dst, bAudio ? 2 : 1, (long)atSilence, &st));
     EXPECT_EQ("h264", st[0].codecName);
-    EXPECT_EQ(atSilence, st[0].nReadFrames) << "every written video packet is in the file";
     if (bAudio) {
         EXPECT_EQ("aac", st[1].codecName);
         EXPECT_GT(st[1].nReadFrames, 0);
     }
-    std::string errors;
-    EXPECT_TRUE(DecodesCleanly(dst, &errors)) << errors;
-    EXPECT_EQ("", errors);
     EXPECT_EQ(0, CountEmptyChunks(ReadAll(dst))) << "padding chunks: timestamps off their time base";
 
     // The rate counts the silent time too: frames x 100000 / elapsed ms,
@@ -152,9 +117,7 @@ TEST_P(AviRecorderStreamTest, CameraThatStopsSendingLeavesAPlayableFile)
 
 // The RTSP test camera, started for one test: its URL, or "" when it is
 // not built or did not come up.
-struct RtspCamera {
-    pid_t pid = -1;
-
+struct RtspCamera : ChildProcess {
     std::string Start(const std::vector<std::string> &args)
     {
         std::string bin = std::string(IPCAMERA_BINARY_DIR) + "/tests/tools/rtsp_camera/ipcam-test-rtsp";
@@ -200,14 +163,6 @@ struct RtspCamera {
             return "";
         return out.substr(at + 6, out.find('\n', at) - at - 6);
     }
-
-    ~RtspCamera()
-    {
-        if (pid > 0) {
-            kill(pid, SIGTERM);
-            waitpid(pid, nullptr, 0);
-        }
-    }
 };
 
 // A camera recorded from the moment it is opened, before any picture is
@@ -215,11 +170,8 @@ struct RtspCamera {
 // the classic 320x240 stand-in), and FFmpeg's RTSP client hands G.726 over
 // in the little-endian packing. The file has the camera's true size and
 // both tracks, and decodes cleanly.
-TEST(AviRecorderRtsp, RecordingFromTheOpenOfAnUnprobedCamera)
+TEST_F(AviRecorderRtsp, RecordingFromTheOpenOfAnUnprobedCamera)
 {
-    if (!HaveTool("ffmpeg") || !HaveTool("ffprobe"))
-        GTEST_SKIP() << "ffmpeg/ffprobe CLI not found: cannot judge the recording";
-    FFMpegRegister();
     RtspCamera cam;
     std::string url = cam.Start({"--video", "h264", "--audio", "g726", "--size", "352x288"});
     if (url.empty())
@@ -235,19 +187,12 @@ TEST(AviRecorderRtsp, RecordingFromTheOpenOfAnUnprobedCamera)
     FFMpegContextDestroy(ctx);
 
     EXPECT_GT(frames, 25);
-    std::string size;
-    RunCapture("ffprobe -v error -select_streams v:0 -show_entries stream=width,height -of csv=p=0:s=x '" + dst + "'",
-               &size);
-    EXPECT_EQ("352x288\n", size);
-    std::vector<ProbedStream> st = Probe(dst);
-    ASSERT_EQ(2u, st.size());
+    EXPECT_EQ("352x288", VideoSize(dst));
+    std::vector<ProbedStream> st;
+    ASSERT_NO_FATAL_FAILURE(CheckRecording(dst, 2, (long)frames, &st));
     EXPECT_EQ("h264", st[0].codecName);
-    EXPECT_EQ(frames, st[0].nReadFrames);
     EXPECT_EQ("adpcm_g726", st[1].codecName);
     EXPECT_GT(st[1].nReadFrames, 0);
-    std::string errors;
-    EXPECT_TRUE(DecodesCleanly(dst, &errors)) << errors;
-    EXPECT_EQ("", errors);
 }
 
 INSTANTIATE_TEST_SUITE_P(WithAndWithoutAudio, AviRecorderStreamTest, testing::Values(false, true),
