@@ -31,8 +31,6 @@ void *TestMalloc(unsigned int uiChannel, unsigned int uiSize)
 {
     Decoder *d = DecoderForChannel(uiChannel);
     if (d) {
-        if (d->alloc.llFailAfter >= 0 && d->alloc.llCalls++ >= d->alloc.llFailAfter)
-            return nullptr;
         d->alloc.llLive++;
         d->alloc.llBytes += uiSize;
     }

@@ -46,8 +46,6 @@ struct OutPic {
 struct AllocStats {
     int64_t llLive = 0;
     int64_t llBytes = 0;
-    int64_t llCalls = 0;
-    int64_t llFailAfter = -1; // fail the n-th allocation (0-based), -1 never
 };
 
 IHW265D_INIT_PARAM DefaultParams(int w = 1920, int h = 1088);

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "cabac.h"
+#include "dsp/dsp_test_util.h"
 
 namespace {
 
@@ -131,18 +132,6 @@ void AppendEscaped(std::vector<uint8_t> &nal, const std::vector<uint8_t> &rbsp)
         iZeros = b ? 0 : iZeros + 1;
     }
 }
-
-struct TestRng {
-    uint64_t s;
-    explicit TestRng(uint64_t seed) : s(seed * 0x9E3779B97F4A7C15ull + 7) {}
-    uint32_t Next()
-    {
-        s ^= s << 13;
-        s ^= s >> 7;
-        s ^= s << 17;
-        return (uint32_t)(s >> 20);
-    }
-};
 
 enum OpKind { kDecision, kBypass, kBypassBits, kTerminate0 };
 struct Op {
