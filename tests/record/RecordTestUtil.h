@@ -221,15 +221,25 @@ inline uint32_t ReadLe32At(const std::string &path, size_t off)
     return (uint32_t)f[off] | (uint32_t)f[off + 1] << 8 | (uint32_t)f[off + 2] << 16 | (uint32_t)f[off + 3] << 24;
 }
 
-// Offset of the audio stream format (WAVEFORMATEX after the second
-// 'strf') in an AVI written here, 0 if none.
-inline size_t AudioFormatOffset(const std::vector<unsigned char> &f)
+// The audio stream format (WAVEFORMATEX after the second 'strf') of an AVI
+// written here: mono, with this tag, sample rate and byte rate, and nBits
+// bits per sample (not checked when negative).
+inline void CheckAudioFormat(const std::vector<unsigned char> &f, int nTag, int nRate, int nByteRate, int nBits)
 {
-    int nStrf = 0;
-    for (size_t i = 0; i + 8 < f.size() && i < 65536; i++)
+    size_t pos = 0;
+    for (size_t i = 0, nStrf = 0; i + 8 < f.size() && i < 65536 && !pos; i++)
         if (memcmp(&f[i], "strf", 4) == 0 && ++nStrf == 2)
-            return i + 8;
-    return 0;
+            pos = i + 8;
+    ASSERT_TRUE(pos != 0 && pos + 16 <= f.size()) << "no audio stream format";
+    auto le16 = [&](size_t o) { return (int)(f[pos + o] | f[pos + o + 1] << 8); };
+    auto le32 = [&](size_t o) { return (int)(le16(o) | le16(o + 2) << 16); };
+    EXPECT_EQ(nTag, le16(0));
+    EXPECT_EQ(1, le16(2));  // mono
+    EXPECT_EQ(nRate, le32(4));
+    EXPECT_EQ(nByteRate, le32(8));
+    if (nBits >= 0) {
+        EXPECT_EQ(nBits, le16(14));
+    }
 }
 
 // Chunks of the 'movi' list with no payload. The AVI muxer writes one for

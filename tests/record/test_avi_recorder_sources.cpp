@@ -89,12 +89,6 @@ std::vector<uint8_t> PackG726(const std::vector<int> &words, int bits, bool bLit
 
 TEST(AviRecorderG726, RepacksLittleEndianCodeWordsForEveryRate)
 {
-    // Two 2-bit words per nibble: 0,1,2,3 is 0xE4 one way and 0x1B the other.
-    const uint8_t le[1] = {0xE4};
-    uint8_t be[1] = {0};
-    FFMpegSaveAviRepackG726(le, 1, 2, be);
-    EXPECT_EQ(0x1B, be[0]);
-
     unsigned seed = 12345;
     for (int bits = 2; bits <= 5; bits++) {
         SCOPED_TRACE(bits);
@@ -188,13 +182,7 @@ TEST_F(AviRecorderSourceTest, LittleEndianG726IsRecordedAsG726)
         ASSERT_NO_FATAL_FAILURE(CheckRecording(dst, 2, -1, &st));
         EXPECT_EQ("adpcm_g726", st[1].codecName);
         EXPECT_EQ(8000, st[1].nSampleRate);
-        // WAVEFORMATEX: G.726's tag, byte rate and bits per sample.
-        std::vector<unsigned char> f = ReadAll(dst);
-        size_t pos = AudioFormatOffset(f);
-        ASSERT_NE(0u, pos);
-        EXPECT_EQ(0x45, f[pos] | f[pos + 1] << 8);
-        EXPECT_EQ(bits * 1000, f[pos + 8] | f[pos + 9] << 8 | f[pos + 10] << 16);
-        EXPECT_EQ(bits, f[pos + 14] | f[pos + 15] << 8);
+        ASSERT_NO_FATAL_FAILURE(CheckAudioFormat(ReadAll(dst), 0x45, 8000, bits * 1000, bits));
 
         std::string want, got;
         ASSERT_EQ(0, RunCapture("ffmpeg -nostdin -v error -f g726le -code_size " + std::to_string(bits) +
