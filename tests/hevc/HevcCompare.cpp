@@ -524,6 +524,11 @@ void CheckConformanceStream(const ManifestRow &row, size_t uiChunk, int iOrder)
         EXPECT_EQ((int)p.out.uiDecBitDepthLuma, row.depth);
         EXPECT_EQ(p.out.uiErrorFlag & HEVC_PIC_ERR_MISSING_REF, 0u);
     }
+    ExpectOutputOrder(r, iOrder);
+}
+
+void ExpectOutputOrder(const StreamResult &r, int iOrder)
+{
     if (iOrder == IH265D_DISPLAY_ORDER) {
         // Decode numbers of the pictures that start a coded video sequence
         // (IDR, BLA): output order restarts there.

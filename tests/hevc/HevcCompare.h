@@ -50,6 +50,9 @@ std::vector<ManifestRow> ManifestRowsUpTo(long maxBytes, int maxFrames);
 std::string ManifestRowName(const ::testing::TestParamInfo<ManifestRow> &i);
 // Runs the decoder over one stream and checks it against FFmpeg's parse;
 // failures are reported through gtest.
+// Display order: POC ascends except where a coded video sequence (IDR, BLA)
+// restarts it; decode order: decode numbers ascend.
+void ExpectOutputOrder(const StreamResult &r, int iOrder);
 void CheckConformanceStream(const ManifestRow &row, size_t uiChunk, int iOrder);
 
 } // namespace hevctest
