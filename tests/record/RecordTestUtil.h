@@ -16,6 +16,7 @@
 
 #include <sstream>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -197,6 +198,25 @@ inline std::string VideoSize(const std::string &path)
     while (!text.empty() && (text.back() == '\n' || text.back() == '\r'))
         text.pop_back();
     return text;
+}
+
+// ffprobe's video packets of a file: "dts,size" per line.
+inline std::vector<std::pair<long, long>> VideoPackets(const std::string &path)
+{
+    std::vector<std::pair<long, long>> out;
+    std::string text;
+    if (RunCapture("ffprobe -v error -select_streams v:0 -show_entries packet=dts,size -of csv=p=0 '" + path + "'",
+                   &text) != 0)
+        return out;
+    size_t pos = 0;
+    while (pos < text.size()) {
+        long pts = -1, size = -1;
+        if (sscanf(text.c_str() + pos, "%ld,%ld", &pts, &size) == 2)
+            out.push_back({pts, size});
+        size_t eol = text.find('\n', pos);
+        pos = eol == std::string::npos ? text.size() : eol + 1;
+    }
+    return out;
 }
 
 inline std::vector<unsigned char> ReadAll(const std::string &path)

@@ -43,7 +43,10 @@ struct Combo {
 };
 
 // Every camera codec pairing: the file is a real AVI with the corrected
-// rate, and every video packet written decodes without an error.
+// rate, and every video packet written decodes without an error. The first
+// frame sits at index 0: no padding chunk, a picture per index, timestamps
+// reading back 0, 1, 2... while the frame counter (and with it the
+// corrected rate) still counts every frame from 1.
 TEST_F(AviRecorderTest, RecordsEveryCodecPairingIntoPlayableAvi)
 {
     const Combo combos[] = {
@@ -55,6 +58,8 @@ TEST_F(AviRecorderTest, RecordsEveryCodecPairingIntoPlayableAvi)
         {"libx264", "g726", "nut", "h264", "adpcm_g726", 8000, 0x45, 16000 / 8, 2},
         {"libx264", "g722", "nut", "h264", "adpcm_g722", 16000, 0x28F, 64000 / 8, 4},
         {"libx265", "", "nut", "hevc", "", 0, 0, 0, -1},
+        {"libx265", "", "ts", "hevc", "", 0, 0, 0, -1},
+        {"mpeg4", "", "ts", "mpeg4", "", 0, 0, 0, -1},
         {"mpeg4", "", "nut", "mpeg4", "", 0, 0, 0, -1},
         {"mpeg4", "g726", "nut", "mpeg4", "adpcm_g726", 8000, 0, 0, -1},
     };
@@ -76,7 +81,7 @@ TEST_F(AviRecorderTest, RecordsEveryCodecPairingIntoPlayableAvi)
             EXPECT_EQ(s.ctx->pSaveAudioStream, s.ctx->pSaveFormatCtx->streams[1]);
         }
         int written = s.Pump();
-        ASSERT_GT(written, 40);
+        ASSERT_EQ(50, written);
         EXPECT_EQ(written, s.ctx->nSaveVideoFrames);
         s.BackdateStart((uint32_t)written * 40);  // 25 frames per second
         ASSERT_EQ(0, FFMpegStopSaveAvi(s.ctx));
@@ -100,6 +105,12 @@ TEST_F(AviRecorderTest, RecordsEveryCodecPairingIntoPlayableAvi)
         }
         std::vector<unsigned char> f = ReadAll(dst);
         EXPECT_EQ(0, CountEmptyChunks(f)) << "padding chunks: timestamps off their time base";
+        std::vector<std::pair<long, long>> pk = VideoPackets(dst);
+        ASSERT_EQ((size_t)written, pk.size());
+        for (size_t i = 0; i < pk.size(); i++) {
+            EXPECT_EQ((long)i, pk[i].first) << "packet " << i;
+            EXPECT_GT(pk[i].second, 0) << "packet " << i;
+        }
         if (c.nFormatTag) {
             ASSERT_NO_FATAL_FAILURE(CheckAudioFormat(f, c.nFormatTag, c.nSampleRate, c.nByteRate, c.nBits));
         }
