@@ -161,25 +161,27 @@ void Decoder::FlushAll()
     }
 }
 
-void Decoder::Feed(const std::vector<uint8_t> &data, size_t uiChunk, bool bFlush)
+void Decoder::FeedUnit(const uint8_t *p, uint32_t n, uint64_t ullTs)
 {
     IHW265D_OUTARGS out;
-    uint64_t ullTs = 0;
-    for (size_t pos = 0; pos < data.size(); pos += uiChunk, ullTs++) {
-        uint32_t n = (uint32_t)std::min(uiChunk, data.size() - pos);
-        const uint8_t *p = data.data() + pos;
-        for (int guard = 0; guard < 100000; guard++) {
-            Call(p, n, IH265D_DECODE_NORMAL, ullTs, &out);
-            if (out.eDecodeStatus == IH265D_GETDISPLAY)
-                Emit(out);
-            p += out.uiBytsConsumed;
-            n -= out.uiBytsConsumed;
-            // Units may stay buffered after a picture or an error: call
-            // until the decoder asks for more.
-            if (n == 0 && out.eDecodeStatus == IH265D_NEED_MORE_BITS)
-                break;
-        }
+    for (int guard = 0; guard < 100000; guard++) {
+        Call(p, n, IH265D_DECODE_NORMAL, ullTs, &out);
+        if (out.eDecodeStatus == IH265D_GETDISPLAY)
+            Emit(out);
+        p += out.uiBytsConsumed;
+        n -= out.uiBytsConsumed;
+        // Units may stay buffered after a picture or an error: call until
+        // the decoder asks for more.
+        if (n == 0 && out.eDecodeStatus == IH265D_NEED_MORE_BITS)
+            break;
     }
+}
+
+void Decoder::Feed(const std::vector<uint8_t> &data, size_t uiChunk, bool bFlush)
+{
+    uint64_t ullTs = 0;
+    for (size_t pos = 0; pos < data.size(); pos += uiChunk, ullTs++)
+        FeedUnit(data.data() + pos, (uint32_t)std::min(uiChunk, data.size() - pos), ullTs);
     if (bFlush)
         FlushAll();
 }

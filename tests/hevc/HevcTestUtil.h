@@ -61,6 +61,8 @@ public:
     // stamp: its index), calling again while a picture comes out, then
     // flushes when bFlush. Every non-zero, non-1 return code is recorded.
     void Feed(const std::vector<uint8_t> &data, size_t uiChunk, bool bFlush = true);
+    // One call's worth of data, repeated until all of it is taken.
+    void FeedUnit(const uint8_t *p, uint32_t n, uint64_t ullTs);
     unsigned int Call(const uint8_t *p, uint32_t n, int iMode, uint64_t ullTs, IHW265D_OUTARGS *out);
     void FlushAll();
 

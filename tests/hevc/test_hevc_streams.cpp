@@ -125,31 +125,27 @@ std::vector<int> OutputTiming(const std::string &path, int iOrder)
         return p;
     }());
     std::vector<int> started;
-    IHW265D_OUTARGS out;
     for (const std::vector<uint8_t> &nal : SplitNals(ReadFile(path))) {
-        const uint8_t *p = nal.data();
-        uint32_t n = (uint32_t)nal.size();
-        for (;;) {
-            d.Call(p, n, 0, 0, &out);
-            if (out.eDecodeStatus == IH265D_GETDISPLAY) {
-                int iStarted = 0;
-                for (const UnitRec &u : d.units)
-                    iStarted += u.eKind == HEVC_TRACE_SLICE && u.slice.sh.first_slice_segment_in_pic_flag;
-                started.push_back(iStarted);
-            }
-            p += out.uiBytsConsumed;
-            n -= out.uiBytsConsumed;
-            if (n == 0 && out.eDecodeStatus == IH265D_NEED_MORE_BITS)
-                break;
-        }
+        size_t uiBefore = d.pictures.size();
+        d.FeedUnit(nal.data(), (uint32_t)nal.size(), 0);
+        int iStarted = 0;
+        for (const UnitRec &u : d.units)
+            iStarted += u.eKind == HEVC_TRACE_SLICE && u.slice.sh.first_slice_segment_in_pic_flag;
+        started.insert(started.end(), d.pictures.size() - uiBefore, iStarted);
     }
     return started;
 }
 
+// Eight pictures with a reorder depth of 2.
+std::string Reorder2Stream()
+{
+    return X265Stream("reorder2", 64, 64, 8, 8,
+                      "--preset ultrafast --bframes 3 --b-pyramid --b-adapt 0 --keyint 30 --no-info");
+}
+
 TEST(HevcOutputOrder, DisplayOrderWaitsForReorderDepthDecodeOrderDoesNot)
 {
-    std::string path = X265Stream("reorder2", 64, 64, 8, 8,
-                                  "--preset ultrafast --bframes 3 --b-pyramid --b-adapt 0 --keyint 30 --no-info");
+    std::string path = Reorder2Stream();
     if (path.empty())
         GTEST_SKIP() << "x265 not available";
     Decoder probe(DefaultParams(64, 64));
@@ -175,8 +171,7 @@ TEST(HevcOutputOrder, DisplayOrderWaitsForReorderDepthDecodeOrderDoesNot)
 
 TEST(HevcOutputOrder, FlushDeliversTheRestInPocOrder)
 {
-    std::string path = X265Stream("reorder2", 64, 64, 8, 8,
-                                  "--preset ultrafast --bframes 3 --b-pyramid --b-adapt 0 --keyint 30 --no-info");
+    std::string path = Reorder2Stream();
     if (path.empty())
         GTEST_SKIP() << "x265 not available";
     Decoder d(DefaultParams(64, 64));
@@ -196,8 +191,7 @@ TEST(HevcOutputOrder, FlushDeliversTheRestInPocOrder)
 
 TEST(HevcOutputOrder, TimeStampFollowsThePicture)
 {
-    std::string path = X265Stream("reorder2", 64, 64, 8, 8,
-                                  "--preset ultrafast --bframes 3 --b-pyramid --b-adapt 0 --keyint 30 --no-info");
+    std::string path = Reorder2Stream();
     if (path.empty())
         GTEST_SKIP() << "x265 not available";
     // One access unit per call, stamped with 1000 + its decode index.
@@ -216,22 +210,10 @@ TEST(HevcOutputOrder, TimeStampFollowsThePicture)
         aus.back().insert(aus.back().end(), n.begin(), n.end());
     }
     Decoder d(DefaultParams(64, 64));
-    IHW265D_OUTARGS out;
-    std::vector<std::pair<unsigned, uint64_t>> seen;
-    for (size_t i = 0; i < aus.size(); i++) {
-        const uint8_t *p = aus[i].data();
-        uint32_t n = (uint32_t)aus[i].size();
-        for (;;) {
-            d.Call(p, n, 0, 1000 + i, &out);
-            if (out.eDecodeStatus == IH265D_GETDISPLAY)
-                seen.push_back({out.uiDecodeOrder, out.uiTimeStamp});
-            p += out.uiBytsConsumed;
-            n -= out.uiBytsConsumed;
-            if (n == 0 && out.eDecodeStatus == IH265D_NEED_MORE_BITS)
-                break;
-        }
-    }
+    for (size_t i = 0; i < aus.size(); i++)
+        d.FeedUnit(aus[i].data(), (uint32_t)aus[i].size(), 1000 + i);
     d.FlushAll();
+    std::vector<std::pair<unsigned, uint64_t>> seen;
     for (const OutPic &p : d.pictures)
         seen.push_back({p.out.uiDecodeOrder, p.out.uiTimeStamp});
     ASSERT_EQ(seen.size(), 8u);
