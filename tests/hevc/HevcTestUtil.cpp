@@ -194,6 +194,14 @@ bool Decoder::HasLog(const std::string &needle) const
     return false;
 }
 
+bool HasLine(const std::vector<LogLine> &logs, const std::string &text)
+{
+    for (const LogLine &l : logs)
+        if (l.text == text)
+            return true;
+    return false;
+}
+
 std::vector<uint8_t> Cat(const std::vector<std::vector<uint8_t>> &parts)
 {
     std::vector<uint8_t> all;

@@ -88,6 +88,8 @@ void *TestMalloc(unsigned int uiChannel, unsigned int uiSize);
 void TestFree(unsigned int uiChannel, void *p);
 void TestLog(unsigned int uiChannel, int eLevel, const char *pszFormat, ...);
 
+// A log line equal to text.
+bool HasLine(const std::vector<LogLine> &logs, const std::string &text);
 std::vector<uint8_t> ReadFile(const std::string &path);
 bool HaveTool(const char *pszName);
 std::string TempDir();

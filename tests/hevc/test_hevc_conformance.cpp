@@ -28,10 +28,8 @@ TEST(ConformanceChecks, ZeroLatencyIncreaseIsRefusedAsListed)
     if (ReadFile(path).empty())
         GTEST_SKIP() << "no test bitstreams in " << ConformanceDir();
     StreamResult r = DecodeFile(path, 4096);
-    bool bMsg = false;
-    for (const LogLine &l : r.logs)
-        bMsg |= l.text == "IHW265D_Decode : The value of sps_max_latency_increase_plus1 is 0, it should not be equal to 0!\n";
-    EXPECT_TRUE(bMsg);
+    EXPECT_TRUE(HasLine(r.logs,
+                        "IHW265D_Decode : The value of sps_max_latency_increase_plus1 is 0, it should not be equal to 0!\n"));
     ASSERT_FALSE(r.codes.empty());
     EXPECT_EQ(r.codes[0], IHW265D_ERR_SPS);
     EXPECT_TRUE(r.pictures.empty());

@@ -231,10 +231,8 @@ TEST(HevcLimits, PictureLargerThanCreationMaximum)
     StreamResult wide = DecodeFile(path, 4096, 1, 256, 256);
     ASSERT_FALSE(wide.codes.empty());
     EXPECT_EQ(wide.codes[0], IHW265D_ERR_WIDTH);
-    bool bMsg = false;
-    for (const LogLine &l : wide.logs)
-        bMsg |= l.text == "IHW265D_Decode : PicWidthInSamplesY is 320, should be less than or equal to 256!\n";
-    EXPECT_TRUE(bMsg);
+    EXPECT_TRUE(HasLine(wide.logs,
+                        "IHW265D_Decode : PicWidthInSamplesY is 320, should be less than or equal to 256!\n"));
     EXPECT_TRUE(wide.pictures.empty());
     StreamResult high = DecodeFile(path, 4096, 1, 320, 128);
     ASSERT_FALSE(high.codes.empty());
@@ -254,10 +252,7 @@ TEST(HevcLimits, MoreReferencePicturesThanIMaxRefNum)
     StreamResult r = DecodeFile(path, 4096, 1, 176, 144, 1);
     ASSERT_FALSE(r.codes.empty());
     EXPECT_NE(std::find(r.codes.begin(), r.codes.end(), IHW265D_ERR_REFNUM), r.codes.end());
-    bool bMsg = false;
-    for (const LogLine &l : r.logs)
-        bMsg |= l.text == "IHW265D_Decode : The value of RefPic is 2, should be less than or equal to 1!\n";
-    EXPECT_TRUE(bMsg);
+    EXPECT_TRUE(HasLine(r.logs, "IHW265D_Decode : The value of RefPic is 2, should be less than or equal to 1!\n"));
     // The same stream fits a decoder with three references.
     EXPECT_TRUE(DecodeFile(path, 4096, 1, 176, 144, 3).codes.empty());
 }

@@ -147,13 +147,9 @@ template <int BitDepth> void CheckPredictions()
     }
 }
 
-TEST(HevcIntra, EveryModeAndSizeMatchesTheEquations8bit)
+TEST(HevcIntra, EveryModeAndSizeMatchesTheEquations)
 {
     CheckPredictions<8>();
-}
-
-TEST(HevcIntra, EveryModeAndSizeMatchesTheEquations10bit)
-{
     CheckPredictions<10>();
 }
 
