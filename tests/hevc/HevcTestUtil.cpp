@@ -237,6 +237,12 @@ bool HaveTool(const char *pszName)
     return Run(std::string("command -v ") + pszName + " >/dev/null") == 0;
 }
 
+std::string HevcDecodeTool()
+{
+    std::string path = std::string(IPCAMERA_BINARY_DIR) + "/tools/hevc-decode/hevc-decode";
+    return access(path.c_str(), X_OK) == 0 ? path : std::string();
+}
+
 std::string TempDir()
 {
     std::string dir = std::string(IPCAMERA_BINARY_DIR) + "/hevc-test-streams";

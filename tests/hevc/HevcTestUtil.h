@@ -93,6 +93,8 @@ bool HasLine(const std::vector<LogLine> &logs, const std::string &text);
 std::vector<uint8_t> ReadFile(const std::string &path);
 bool HaveTool(const char *pszName);
 std::string TempDir();
+// The hevc-decode tool built next to the tests, or "" when it is not built.
+std::string HevcDecodeTool();
 // Runs a shell command; returns its exit status; stdout+stderr into *pOut.
 int Run(const std::string &cmd, std::string *pOut = nullptr);
 

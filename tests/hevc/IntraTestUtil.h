@@ -209,8 +209,8 @@ inline std::vector<std::string> Libde265FrameMd5(const std::string &path, size_t
 // the tool is not built.
 inline int VerifiedByPictureHash(const std::string &path, int iPictures)
 {
-    std::string tool = std::string(IPCAMERA_BINARY_DIR) + "/tools/hevc-decode/hevc-decode";
-    if (hevctest::ReadFile(tool).empty())
+    std::string tool = hevctest::HevcDecodeTool();
+    if (tool.empty())
         return -1;
     std::string out;
     hevctest::Run("'" + tool + "' --quiet --relax 1 --verify '" + path + "'", &out);

@@ -10,14 +10,6 @@ using namespace hevctest;
 
 namespace {
 
-std::string ToolPath() { return std::string(IPCAMERA_BINARY_DIR) + "/tools/hevc-decode/hevc-decode"; }
-
-bool HaveToolBinary()
-{
-    struct stat st;
-    return stat(ToolPath().c_str(), &st) == 0;
-}
-
 int CountLines(const std::string &out, const std::string &prefix)
 {
     int n = 0;
@@ -34,13 +26,13 @@ int CountLines(const std::string &out, const std::string &prefix)
 
 TEST(HevcDecodeTool, TraceMessagesAndReturnCodes)
 {
-    if (!HaveToolBinary())
+    if (HevcDecodeTool().empty())
         GTEST_SKIP() << "hevc-decode not built";
     std::string path = X265Stream("with_info", 64, 64, 2, 8, "--preset ultrafast");
     if (path.empty())
         GTEST_SKIP() << "x265 not available";
     std::string out;
-    ASSERT_EQ(hevctest::Run(ToolPath() + " --trace --chunk 17 --max 64x64 --refs 2 --bitdepth 8 --order decode " + path, &out), 0)
+    ASSERT_EQ(hevctest::Run(HevcDecodeTool() + " --trace --chunk 17 --max 64x64 --refs 2 --bitdepth 8 --order decode " + path, &out), 0)
         << out;
     EXPECT_EQ(CountLines(out, "VPS id=0"), 1) << out;
     EXPECT_EQ(CountLines(out, "SPS id=0 vps=0 size=64x64"), 1) << out;
@@ -56,22 +48,22 @@ TEST(HevcDecodeTool, TraceMessagesAndReturnCodes)
 
 TEST(HevcDecodeTool, CreationFailureAndMd5Lines)
 {
-    if (!HaveToolBinary())
+    if (HevcDecodeTool().empty())
         GTEST_SKIP() << "hevc-decode not built";
     std::string path = X265Stream("intra8", 208, 120, 3, 8, "--preset ultrafast --keyint 1 --no-info");
     if (path.empty())
         GTEST_SKIP() << "x265 not available";
     std::string out;
-    hevctest::Run(ToolPath() + " --bitdepth 12 " + path, &out);
+    hevctest::Run(HevcDecodeTool() + " --bitdepth 12 " + path, &out);
     EXPECT_EQ(CountLines(out, "LOG error ch=0 IHW265D_Create : pstInitParam->iBitDepth should be 8 or 10 !"), 1) << out;
     EXPECT_EQ(CountLines(out, "RET create 0xF0402003"), 1) << out;
     std::string yuv = TempDir() + "/tool_out.yuv";
-    ASSERT_EQ(hevctest::Run(ToolPath() + " --md5 --quiet -o " + yuv + " --max 208x120 " + path, &out), 0);
+    ASSERT_EQ(hevctest::Run(HevcDecodeTool() + " --md5 --quiet -o " + yuv + " --max 208x120 " + path, &out), 0);
     EXPECT_EQ(CountLines(out, "MD5 "), 3) << out;
     struct stat st;
     ASSERT_EQ(stat(yuv.c_str(), &st), 0);
     EXPECT_EQ(st.st_size, 3 * 208 * 120 * 3 / 2);
-    EXPECT_NE(hevctest::Run(ToolPath() + " --no-such-option " + path), 0);
+    EXPECT_NE(hevctest::Run(HevcDecodeTool() + " --no-such-option " + path), 0);
 }
 
 } // namespace

@@ -82,12 +82,8 @@ TEST_P(IntraStream, MatchesReferenceFrameByFrame)
     }
 }
 
-std::string CaseName(const ::testing::TestParamInfo<StreamCase> &i)
-{
-    return i.param.pszName;
-}
-
-INSTANTIATE_TEST_SUITE_P(X265AllIntra, IntraStream, ::testing::ValuesIn(kCases), CaseName);
+INSTANTIATE_TEST_SUITE_P(X265AllIntra, IntraStream, ::testing::ValuesIn(kCases),
+                         [](const ::testing::TestParamInfo<StreamCase> &i) { return std::string(i.param.pszName); });
 
 // Decode order and display order give the same pictures for all-intra
 // streams; chunked input that splits NAL units and a decoder created for
@@ -110,18 +106,14 @@ TEST(IntraStreamOrder, DecodeOrderAndSmallChunksGiveTheSamePictures)
     }
 }
 
-} // namespace
-
-namespace {
-
 // hevc-decode --verify: the stream's own picture hashes as a second oracle
 // (MD5 and checksum from x265, CRC from an HM-encoded stream of the shared
 // collection: x265's chroma CRCs disagree with HM's and libde265's reading of
 // the CRC rule), and a tampered hash is reported.
 TEST(IntraStreamVerify, ToolChecksEveryPictureHashKind)
 {
-    std::string tool = std::string(IPCAMERA_BINARY_DIR) + "/tools/hevc-decode/hevc-decode";
-    if (ReadFile(tool).empty())
+    std::string tool = HevcDecodeTool();
+    if (tool.empty())
         GTEST_SKIP() << "hevc-decode is not built";
     for (int iHash : {1, 3}) {
         for (int iDepth : {8, 10}) {
