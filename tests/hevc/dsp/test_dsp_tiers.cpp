@@ -1,11 +1,10 @@
 /* Every entry an instruction-set tier overrides is run against the C
  * reference on random and built inputs, for every size and both bit depths,
  * comparing whole buffers so writes into the guard band around a block show
- * up. Set IPCAMERA_DSP_TIMING=1 to print per-call times as well. */
+ * up. */
 #include <gtest/gtest.h>
 #include <stdlib.h>
 #include <string.h>
-#include <time.h>
 
 #include <functional>
 #include <string>
@@ -14,34 +13,8 @@
 
 namespace {
 
-double NowNs()
-{
-    timespec ts;
-    clock_gettime(CLOCK_MONOTONIC, &ts);
-    return ts.tv_sec * 1e9 + ts.tv_nsec;
-}
-
-/* Runs fnPrepare + fnRun(C) and fnPrepare + fnRun(tier) and compares the
- * state fnState exposes. */
 struct Comparer {
     int iCompared = 0;
-    bool bTiming = getenv("IPCAMERA_DSP_TIMING") != NULL;
-
-    void Time(const std::string &name, const std::function<void()> &fnRef, const std::function<void()> &fnOpt)
-    {
-        if (!bTiming)
-            return;
-        const int iReps = 20000;
-        double t0 = NowNs();
-        for (int i = 0; i < iReps; i++)
-            fnRef();
-        double t1 = NowNs();
-        for (int i = 0; i < iReps; i++)
-            fnOpt();
-        double t2 = NowNs();
-        printf("  %-28s C %8.1f ns  tier %8.1f ns  x%.2f\n", name.c_str(), (t1 - t0) / iReps,
-               (t2 - t1) / iReps, (t1 - t0) / (t2 - t1));
-    }
 };
 
 const int kGuard = 64;
@@ -71,10 +44,6 @@ template <int BitDepth> void CompareTier(unsigned uiMask, Comparer &cmp)
             fnOpt(b + kGuard);
             ASSERT_EQ(0, memcmp(a, b, sizeof(a))) << tag << name << " N=" << N << " shape " << iter % kShapes;
         }
-        FillCoeffs(rng, N, kFull, a + kGuard);
-        memcpy(b, a, sizeof(a));
-        cmp.Time(tag + name + " " + std::to_string(N), [&] { memcpy(b, a, sizeof(a)); fnRef(b + kGuard); },
-                 [&] { memcpy(b, a, sizeof(a)); fnOpt(b + kGuard); });
     };
     for (int l = 0; l < 4; l++) {
         fnCoeffs("idct", 4 << l, ref.pfnIdct[l], opt.pfnIdct[l]);
@@ -103,8 +72,6 @@ template <int BitDepth> void CompareTier(unsigned uiMask, Comparer &cmp)
                 opt.pfnAddResidual[l](pBlkB, iStride, res);
                 ASSERT_EQ(0, memcmp(picA, picB, sizeof(picA))) << tag << "add residual N=" << N;
             }
-            cmp.Time(tag + "add residual " + std::to_string(N), [&] { ref.pfnAddResidual[l](pBlkA, iStride, res); },
-                     [&] { opt.pfnAddResidual[l](pBlkB, iStride, res); });
         }
         if (ref.pfnIdctDcAdd[l] != opt.pfnIdctDcAdd[l]) {
             cmp.iCompared++;
@@ -206,12 +173,6 @@ template <int BitDepth> void CompareTier(unsigned uiMask, Comparer &cmp)
             opt.pfnSaoBand(dB + 3 * 70 + 3, 70, dB + 3 * 70 + 3, 70, w, h, off, iBandPos);
             ASSERT_EQ(0, memcmp(dA, dB, sizeof(dA))) << tag << "sao band in place";
         }
-        const Pixel *s = src + 3 * 70 + 3;
-        const int16_t off[5] = {0, 3, 1, -1, -3};
-        cmp.Time(tag + "sao edge 64x64", [&] { ref.pfnSaoEdge(dA + 3 * 70 + 3, 70, s, 70, 64, 64, off, 2, HEVC_SAO_ALL); },
-                 [&] { opt.pfnSaoEdge(dB + 3 * 70 + 3, 70, s, 70, 64, 64, off, 2, HEVC_SAO_ALL); });
-        cmp.Time(tag + "sao band 64x64", [&] { ref.pfnSaoBand(dA + 3 * 70 + 3, 70, s, 70, 64, 64, off, 9); },
-                 [&] { opt.pfnSaoBand(dB + 3 * 70 + 3, 70, s, 70, 64, 64, off, 9); });
     }
 }
 
