@@ -323,18 +323,32 @@ TEST(HevcReferences, MissingReferenceIsReportedAndPictureFlagged)
     EXPECT_EQ(e.units.back().slice.aiRefPoc[0][0], 0);
 }
 
-TEST(HevcReferences, PocWrapsWithTheLsbCounter)
+TEST(HevcReferences, PocWrapsWithTheLsbCounterEvenWhenFlushedEveryPacket)
 {
-    // log2_max_pic_order_cnt_lsb 4: lsb 15 -> 0 continues at 16.
+    // log2_max_pic_order_cnt_lsb 4: lsb 15 -> 0 continues at 16, also for a
+    // caller that flushes after each access unit (one packet per call); the
+    // references stay available either way.
     SpsSpec s;
     s.iNumStRps = 1;
     s.iLog2MaxPocLsb = 4;
-    std::vector<uint8_t> all = IdrThenPSlices(s, 20, 4);
-    Decoder d(DefaultParams(64, 64));
-    d.Feed(all, 4096);
-    EXPECT_FALSE(d.HasLog("failed to allocate DPB"));
-    EXPECT_FALSE(d.HasLog("some of the refrence frames is not exist"));
-    ExpectPocsCountUp(d, 21);
+    for (bool bFlushEach : {false, true}) {
+        SCOPED_TRACE(bFlushEach ? "flush after every packet" : "one feed");
+        Decoder d(DefaultParams(64, 64));
+        if (!bFlushEach) {
+            d.Feed(IdrThenPSlices(s, 20, 4), 4096);
+        } else {
+            std::vector<std::vector<uint8_t>> packets = {Cat({Headers(s), MakeIdrSlice()})};
+            for (int i = 1; i <= 20; i++)
+                packets.push_back(MakePSlice(i & 15, 4));
+            for (const std::vector<uint8_t> &pkt : packets) {
+                d.Feed(pkt, pkt.size(), false);
+                d.FlushAll();
+            }
+        }
+        EXPECT_FALSE(d.HasLog("failed to allocate DPB"));
+        EXPECT_FALSE(d.HasLog("some of the refrence frames is not exist"));
+        ExpectPocsCountUp(d, 21);
+    }
 }
 
 TEST(HevcTiles, CtbAddressTablesFollowTheTileGrid)
@@ -387,26 +401,6 @@ TEST(HevcFlush, BufferedUnitsDecodeOneOutputAtATime)
     d.FlushAll();
     EXPECT_FALSE(d.HasLog("failed to allocate DPB"));
     ExpectPocsCountUp(d, 13);
-}
-
-TEST(HevcFlush, FlushAfterEveryPacketKeepsTheSequenceGoing)
-{
-    // A caller that flushes after each access unit (one packet per call):
-    // the order count keeps counting across the 4-bit wrap and references
-    // stay available.
-    SpsSpec s;
-    s.iNumStRps = 1;
-    s.iLog2MaxPocLsb = 4;
-    std::vector<std::vector<uint8_t>> packets = {Cat({Headers(s), MakeIdrSlice()})};
-    for (int i = 1; i <= 20; i++)
-        packets.push_back(MakePSlice(i & 15, 4));
-    Decoder d(DefaultParams(64, 64));
-    for (const std::vector<uint8_t> &pkt : packets) {
-        d.Feed(pkt, pkt.size(), false);
-        d.FlushAll();
-    }
-    EXPECT_FALSE(d.HasLog("some of the refrence frames is not exist"));
-    ExpectPocsCountUp(d, 21);
 }
 
 TEST(HevcPictureLimits, TooManyNalUnitsInOnePicture)

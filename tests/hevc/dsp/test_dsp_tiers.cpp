@@ -6,7 +6,6 @@
 #include <stdlib.h>
 #include <string.h>
 
-#include <functional>
 #include <string>
 
 #include "dsp_test_util.h"
