@@ -128,6 +128,8 @@ void Decoder::OnTrace(void *pUser, int eKind, const void *pRecord)
 
 void Decoder::Emit(const IHW265D_OUTARGS &out)
 {
+    if (onPicture)
+        onPicture(out);
     OutPic p;
     p.out = out;
     unsigned uiBps = out.uiDecBitDepthLuma > 8 ? 2 : 1;

@@ -5,6 +5,7 @@
 #define TESTS_HEVC_HEVC_TEST_UTIL_H
 
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <string>
 #include <vector>
@@ -73,6 +74,8 @@ public:
     std::vector<OutPic> pictures;
     std::vector<UnitRec> units;
     AllocStats alloc;
+    // Called with every output picture while its planes are valid.
+    std::function<void(const IHW265D_OUTARGS &)> onPicture;
 
 private:
     static void OnTrace(void *pUser, int eKind, const void *pRecord);

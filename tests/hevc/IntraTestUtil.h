@@ -5,7 +5,6 @@
 #ifndef TESTS_HEVC_INTRA_TEST_UTIL_H
 #define TESTS_HEVC_INTRA_TEST_UTIL_H
 
-#include <cstdarg>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -55,25 +54,6 @@ struct DecodeRun {
     std::vector<std::string> errors; // log lines
 };
 
-// The run whose log lines CollectLog gathers (decoding is single-threaded here).
-inline DecodeRun *&CurrentRun()
-{
-    static DecodeRun *s_p = nullptr;
-    return s_p;
-}
-inline void CollectLog(unsigned int, int, const char *pszFormat, ...)
-{
-    char sz[512];
-    va_list ap;
-    va_start(ap, pszFormat);
-    vsnprintf(sz, sizeof(sz), pszFormat, ap);
-    va_end(ap);
-    if (CurrentRun())
-        CurrentRun()->errors.push_back(sz);
-}
-inline void *RunMalloc(unsigned int, unsigned int n) { return malloc(n); }
-inline void RunFree(unsigned int, void *p) { free(p); }
-
 inline Pic DigestPicture(const IHW265D_OUTARGS &o, bool bKeepLuma)
 {
     Pic p;
@@ -100,57 +80,25 @@ inline Pic DigestPicture(const IHW265D_OUTARGS &o, bool bKeepLuma)
 
 // Decodes a whole Annex B buffer in chunks, then flushes.
 inline DecodeRun DecodeBuffer(const std::vector<uint8_t> &data, int iBitDepth, int iOrder = IH265D_DISPLAY_ORDER,
-                        bool bKeepLuma = false, size_t uiChunk = 1 << 20, int iMaxW = 1920, int iMaxH = 1088,
-                        int iThreadType = 0)
+                              bool bKeepLuma = false, size_t uiChunk = 1 << 20, int iMaxW = 1920, int iMaxH = 1088,
+                              int iThreadType = 0)
 {
     DecodeRun run;
-    CurrentRun() = &run;
     IHW265D_INIT_PARAM p = hevctest::DefaultParams(iMaxW, iMaxH);
     p.iBitDepth = iBitDepth;
     p.eOutputOrder = iOrder;
     p.eThreadType = iThreadType;
-    p.MallocFxn = RunMalloc;
-    p.FreeFxn = RunFree;
-    p.LogFxn = CollectLog;
-    IH265DEC_HANDLE h = nullptr;
-    if (IHW265D_Create(&h, &p) != 0) {
+    hevctest::Decoder d(p, false);
+    if (d.CreateResult() != 0) {
         run.codes.push_back(0xFFFFFFFFu);
-        CurrentRun() = nullptr;
         return run;
     }
-    HevcSetRelaxedChecks(h, HEVC_RELAX_LATENCY_ZERO);
-    size_t pos = 0;
-    IHW265D_OUTARGS o;
-    for (int iGuard = 0; iGuard < 1000000; iGuard++) {
-        size_t n = data.size() - pos < uiChunk ? data.size() - pos : uiChunk;
-        IHW265D_INARGS in;
-        memset(&in, 0, sizeof(in));
-        in.pStream = const_cast<uint8_t *>(data.data()) + pos;
-        in.uiStreamLen = (unsigned)n;
-        memset(&o, 0, sizeof(o));
-        unsigned r = IHW265D_DecodeFrame(h, &in, &o);
-        pos += o.uiBytsConsumed;
-        if (o.eDecodeStatus == IH265D_GETDISPLAY)
-            run.pics.push_back(DigestPicture(o, bKeepLuma));
-        if (r != IHW265D_OK && r != IHW265D_NEED_MORE_BITS)
-            run.codes.push_back(r);
-        if (r == IHW265D_NEED_MORE_BITS && pos >= data.size())
-            break;
-    }
-    uint8_t ucDummy = 0;
-    for (;;) {
-        IHW265D_INARGS in;
-        memset(&in, 0, sizeof(in));
-        in.pStream = &ucDummy;
-        in.eDecodeMode = IH265D_DECODE_END;
-        memset(&o, 0, sizeof(o));
-        IHW265D_DecodeFrame(h, &in, &o);
-        if (o.eDecodeStatus != IH265D_GETDISPLAY)
-            break;
-        run.pics.push_back(DigestPicture(o, bKeepLuma));
-    }
-    IHW265D_Delete(h);
-    CurrentRun() = nullptr;
+    HevcSetRelaxedChecks(d.Handle(), HEVC_RELAX_LATENCY_ZERO);
+    d.onPicture = [&](const IHW265D_OUTARGS &o) { run.pics.push_back(DigestPicture(o, bKeepLuma)); };
+    d.Feed(data, uiChunk);
+    run.codes = d.codes;
+    for (const hevctest::LogLine &l : d.logs)
+        run.errors.push_back(l.text);
     return run;
 }
 
