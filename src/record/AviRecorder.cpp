@@ -41,6 +41,7 @@ struct RecordState {
     int bHeaderPending;       // picture size unknown at the start: header waits for a key frame
     int bHeaderFailed;        // the delayed header was refused: nothing is recorded
     int bSizeMissLogged;
+    AVPacket *pPacket;        // the writer's packet, referenced and unreferenced for each write
 };
 
 void FreeRecordState(RecordState *pState)
@@ -48,6 +49,7 @@ void FreeRecordState(RecordState *pState)
     if (!pState)
         return;
     av_bsf_free(&pState->pVideoBsf);
+    av_packet_free(&pState->pPacket);
     av_freep(&pState->pAudioBuf);
     av_free(pState);
 }
@@ -311,9 +313,11 @@ int OpenOutput(const FFMpegContext *ctx, const char *pName, bool bAudio, AVForma
     }
     AVFormatContext *oc = avformat_alloc_context();
     RecordState *pState = (RecordState *)av_mallocz(sizeof(RecordState));
-    if (!oc || !pState) {
+    if (pState)
+        pState->pPacket = av_packet_alloc();
+    if (!oc || !pState || !pState->pPacket) {
         DebugPrint("FFMpegStartSaveAvi %s: out of memory", pName);
-        av_free(pState);
+        FreeRecordState(pState);
         avformat_free_context(oc);
         return -1;
     }
@@ -600,9 +604,8 @@ int FFMpegSaveAviWritePacket(FFMpegContext *ctx, const AVPacket *pkt)
             return r;
         }
     }
-    AVPacket *pCopy = av_packet_alloc();
+    AVPacket *pCopy = pState ? pState->pPacket : NULL;
     if (!pCopy || av_packet_ref(pCopy, pkt) < 0) {
-        av_packet_free(&pCopy);
         MutexUnlock(ctx->hSaveMutex);
         return -1;
     }
@@ -617,7 +620,7 @@ int FFMpegSaveAviWritePacket(FFMpegContext *ctx, const AVPacket *pkt)
                 r = av_bsf_receive_packet(pState->pVideoBsf, pCopy);
             if (r < 0) {
                 DebugPrint("FFMpegSaveAviWritePacket %s: start-code rewrite error ret:%d", ctx->szSavePath, r);
-                av_packet_free(&pCopy);
+                av_packet_unref(pCopy);
                 MutexUnlock(ctx->hSaveMutex);
                 return -1;
             }
@@ -652,7 +655,7 @@ int FFMpegSaveAviWritePacket(FFMpegContext *ctx, const AVPacket *pkt)
             // every packet since av_write_frame writes it out at once.
             av_fast_padded_malloc(&pState->pAudioBuf, &pState->nAudioBufSize, (size_t)pkt->size);
             if (!pState->pAudioBuf) {
-                av_packet_free(&pCopy);
+                av_packet_unref(pCopy);
                 MutexUnlock(ctx->hSaveMutex);
                 return -1;
             }
@@ -675,7 +678,7 @@ int FFMpegSaveAviWritePacket(FFMpegContext *ctx, const AVPacket *pkt)
             ret = 1;
         }
     }
-    av_packet_free(&pCopy);
+    av_packet_unref(pCopy);
     MutexUnlock(ctx->hSaveMutex);
     return ret;
 }
