@@ -16,6 +16,39 @@ static char s_szLogFile[256];
 static char s_szLogDir[256];
 static pthread_mutex_t s_hLogFileLock = PTHREAD_MUTEX_INITIALIZER;
 
+// The calling thread's capture buffer (DebugCaptureStart); thread-local, so
+// no lock.
+static thread_local char *t_pCapture;
+static thread_local size_t t_nCapture;
+
+static void CaptureMessage(const char *pMsg)
+{
+    size_t nUsed = strlen(t_pCapture);
+    size_t nLen = strlen(pMsg);
+    while (nLen > 0 && pMsg[nLen - 1] == '\n')
+        nLen--;
+    if (nUsed + 2 > t_nCapture)
+        return;
+    size_t nCopy = nLen < t_nCapture - nUsed - 2 ? nLen : t_nCapture - nUsed - 2;
+    memcpy(t_pCapture + nUsed, pMsg, nCopy);
+    t_pCapture[nUsed + nCopy] = '\n';
+    t_pCapture[nUsed + nCopy + 1] = '\0';
+}
+
+void DebugCaptureStart(char *pBuf, size_t nSize)
+{
+    t_pCapture = pBuf && nSize >= 2 ? pBuf : nullptr;
+    t_nCapture = nSize;
+    if (t_pCapture)
+        t_pCapture[0] = '\0';
+}
+
+void DebugCaptureStop(void)
+{
+    t_pCapture = nullptr;
+    t_nCapture = 0;
+}
+
 // The caller's message, cut to the buffer; empty for a null format.
 static void FormatMessage(char *pMsg, size_t nSize, const char *pFormat, va_list args)
 {
@@ -43,6 +76,8 @@ int DebugPrint(const char *pFormat, ...)
              "[DEBUG PRINT] %s  %s=================================================\n", szTime,
              szMsg);
     DebugOutput(szLine);
+    if (t_pCapture)
+        CaptureMessage(szMsg);
     return 0;
 }
 

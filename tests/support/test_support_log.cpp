@@ -10,6 +10,7 @@
 #include <regex>
 #include <sstream>
 #include <string>
+#include <thread>
 
 #include "support/Log.h"
 #include "support/Platform.h"
@@ -69,6 +70,23 @@ TEST(SupportLog, DebugPrintCutsLongMessages)
     EXPECT_EQ(out.size(), 1599u);
     EXPECT_EQ(out.compare(0, 14, "[DEBUG PRINT] "), 0);
     EXPECT_EQ(out.back(), 'x') << "the cut falls inside the message";
+}
+
+TEST(SupportLog, CaptureKeepsOnlyTheCallingThreadsMessages)
+{
+    char buf[24];
+    testing::internal::CaptureStderr();
+    DebugCaptureStart(buf, sizeof(buf));
+    DebugPrint("one ret:%d\n", -5);
+    std::thread([] { DebugPrint("other thread"); }).join();
+    DebugPrint("two");
+    DebugPrint("a line that no longer fits");
+    DebugCaptureStop();
+    DebugPrint("after");
+    testing::internal::GetCapturedStderr();
+    // 23 characters fit: "one ret:-5\n" (11), "two\n" (4), 7 of the third and
+    // its newline; the terminator takes the last byte.
+    EXPECT_STREQ(buf, "one ret:-5\ntwo\na line \n");
 }
 
 TEST_F(LogDir, FirstFileLogRotatesBothFiles)
