@@ -13,6 +13,7 @@ PKGS=(
   gstreamer1.0-plugins-bad gstreamer1.0-plugins-ugly gstreamer1.0-libav
   libva-dev libdrm-dev
   clang libclang-rt-14-dev valgrind python3
+  python3-dev pybind11-dev python3-numpy python3-pytest python3-opencv
 )
 missing=()
 for p in "${PKGS[@]}"; do
