@@ -85,38 +85,42 @@ static FrameSlot *PrepareBack(CameraBuffers *b, int nWidth, int nHeight, int bPl
     return s;
 }
 
-int CameraBuffersOnVideo(void *pCamera, void *pUser, unsigned char *pFrame, int nWidth,
-                         int nHeight)
+// Copies one delivered picture into the back slot and publishes it.
+static int OnPicture(void *pUser, const unsigned char *pFrame, int nWidth, int nHeight, int bPlanar)
 {
     CameraBuffers *b = (CameraBuffers *)pUser;
     // A paused stream repeats its picture, before the first one with none.
     if (!pFrame || nWidth <= 0 || nHeight <= 0)
         return 0;
-    FrameSlot *s = PrepareBack(b, nWidth, nHeight, 0);
-    // The library stores the bottom row first; Python gets the top row first,
-    // turned over here in the one copy.
-    size_t nRow = (size_t)nWidth * 3;
-    for (int y = 0; y < nHeight; y++)
-        memcpy(&s->data[(size_t)y * nRow], pFrame + (size_t)(nHeight - 1 - y) * nRow, nRow);
+    FrameSlot *s = PrepareBack(b, nWidth, nHeight, bPlanar);
+    if (bPlanar) {
+        // The library's I420 has (w/2) x (h/2) chroma planes; for odd sizes
+        // that is less than the (h * 3 / 2) x w array, whose tail is zeroed.
+        size_t nSource = (size_t)nWidth * nHeight + 2 * (size_t)(nWidth / 2) * (nHeight / 2);
+        size_t nCopy = nSource < s->data.size() ? nSource : s->data.size();
+        memcpy(s->data.data(), pFrame, nCopy);
+        memset(s->data.data() + nCopy, 0, s->data.size() - nCopy);
+    } else {
+        // The library stores the bottom row first; Python gets the top row
+        // first, turned over here in the one copy.
+        size_t nRow = (size_t)nWidth * 3;
+        for (int y = 0; y < nHeight; y++)
+            memcpy(&s->data[(size_t)y * nRow], pFrame + (size_t)(nHeight - 1 - y) * nRow, nRow);
+    }
     PublishFrame(b);
     return 0;
+}
+
+int CameraBuffersOnVideo(void *pCamera, void *pUser, unsigned char *pFrame, int nWidth,
+                         int nHeight)
+{
+    return OnPicture(pUser, pFrame, nWidth, nHeight, 0);
 }
 
 int CameraBuffersOnVideoPlanar(void *pCamera, void *pUser, unsigned char *pFrame, int nWidth,
                                int nHeight)
 {
-    CameraBuffers *b = (CameraBuffers *)pUser;
-    if (!pFrame || nWidth <= 0 || nHeight <= 0)
-        return 0;
-    FrameSlot *s = PrepareBack(b, nWidth, nHeight, 1);
-    // The library's I420 has (w/2) x (h/2) chroma planes; for odd sizes that
-    // is less than the (h * 3 / 2) x w array, whose tail is then zeroed.
-    size_t nSource = (size_t)nWidth * nHeight + 2 * (size_t)(nWidth / 2) * (nHeight / 2);
-    size_t nCopy = nSource < s->data.size() ? nSource : s->data.size();
-    memcpy(s->data.data(), pFrame, nCopy);
-    memset(s->data.data() + nCopy, 0, s->data.size() - nCopy);
-    PublishFrame(b);
-    return 0;
+    return OnPicture(pUser, pFrame, nWidth, nHeight, 1);
 }
 
 static void RingPush(CameraBuffers *b, ChunkRing *r, const unsigned char *p, size_t n, int nRate)

@@ -54,7 +54,7 @@ struct CameraBuffers {
     ChunkRing audio;
     ChunkRing data;
     // Picture reader side, guarded by readLock (one picture reader at a
-    // time, held across the wait and the copy out; never taken by the
+    // time, held across one wait slice and the copy out; never taken by the
     // decode thread). Lock order: readLock, then lock.
     std::timed_mutex readLock;
     FrameSlot *pOut;
