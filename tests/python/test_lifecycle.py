@@ -12,6 +12,12 @@ from conftest import read_first
 ipcamera = pytest.importorskip("ipcamera", reason="the ipcamera module was not built")
 
 
+# close() takes up to 0.2 s (FFmpeg polls for an interrupted network read
+# every 0.1 s); on a machine busy with other tests a single close may take
+# longer, so single closes are held to this and the typical one to 0.2 s.
+CLOSE_LOADED = 0.5
+
+
 def rss_kb():
     with open("/proc/self/status") as f:
         return next(int(line.split()[1]) for line in f if line.startswith("VmRSS:"))
@@ -41,14 +47,18 @@ def test_errors(server):
         cam.read()
 
 
-def test_camera_killed_mid_read(server):
+# Killed: the connection closes. Frozen: a camera that lost power or
+# network, silent without closing anything.
+@pytest.mark.parametrize("stop", [signal.SIGKILL, signal.SIGSTOP])
+def test_camera_gone_mid_read(server, stop):
     s = server("rtsp")
     cam = ipcamera.Camera(s.url, connect_type=1)
     read_first(cam)
-    s.kill()
-    # Pictures already on their way may still come; then read gives None,
-    # each call within its time-out.
-    for _ in range(3):
+    s.proc.send_signal(stop)
+    # Pictures already queued for decoding may still come; then read gives
+    # None, each call within its time-out.
+    end = time.monotonic() + 6
+    while time.monotonic() < end:
         t = time.monotonic()
         f = cam.read(timeout=1.0)
         assert time.monotonic() - t < 1.2
@@ -71,23 +81,22 @@ def test_camera_killed_mid_read(server):
     time.sleep(0.2)
     t = time.monotonic()
     cam.close()
-    assert time.monotonic() - t < 0.2
+    assert time.monotonic() - t < CLOSE_LOADED
     reader.join(1.0)
     assert not reader.is_alive() and got == [None]
 
 
 def test_open_close_cycles_do_not_grow(server):
     url = server("rtsp").url
-    worst_close = 0.0
+    closes = []
 
     def cycle(i):
-        nonlocal worst_close
         cam = ipcamera.Camera(url, connect_type=1, audio=True)
         if i % 10 == 0:
             read_first(cam)
         t = time.monotonic()
         cam.close()
-        worst_close = max(worst_close, time.monotonic() - t)
+        closes.append(time.monotonic() - t)
 
     for i in range(10):  # FFmpeg and the allocator settle first
         cycle(i)
@@ -96,4 +105,5 @@ def test_open_close_cycles_do_not_grow(server):
         cycle(i)
     assert threads() == nthreads
     assert rss_kb() - rss < 8 * 1024, "RSS grew by %d KiB over 100 cycles" % (rss_kb() - rss)
-    assert worst_close < 0.2, "close() took %.3f s" % worst_close
+    closes.sort()
+    assert closes[len(closes) * 9 // 10] < 0.2 and closes[-1] < CLOSE_LOADED, closes[-10:]
