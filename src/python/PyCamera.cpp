@@ -8,6 +8,7 @@
 // readLock is taken, and nothing holding either ever asks for the GIL.
 
 #include <glob.h>
+#include <stdlib.h>
 #include <string.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -387,12 +388,35 @@ void SetMask(PyCamera *c, int x, int y, int w, int h, int nRefW, int nRefH, bool
     WithCamera(c, [&](CIpCamera *pCam) { return pCam->SetMaskAreaParam(&m); });
 }
 
+// The library keeps its log files beside the executable, which for Python
+// is the interpreter's directory (/usr/bin): not a place to write to. They
+// go to $XDG_CACHE_HOME/ipcamera (~/.cache/ipcamera) unless set_log_dir
+// says otherwise.
+void SetDefaultLogDir()
+{
+    std::string dir;
+    if (const char *pCache = getenv("XDG_CACHE_HOME"); pCache && pCache[0] == '/')
+        dir = pCache;
+    else if (const char *pHome = getenv("HOME"); pHome && pHome[0] == '/')
+        dir = std::string(pHome) + "/.cache";
+    else
+        dir = "/tmp";
+    mkdir(dir.c_str(), 0700);
+    dir += "/ipcamera";
+    mkdir(dir.c_str(), 0700);
+    DebugSetLogDir(dir.c_str());
+}
+
 }  // namespace
 
 PYBIND11_MODULE(ipcamera, m)
 {
     m.doc() = "IP cameras (RTSP, media files, raw HTTP) with newest-frame reads that never hang";
     py::register_exception<CameraError>(m, "Error");
+    SetDefaultLogDir();
+    m.def("set_log_dir", [](const std::string &dir) { DebugSetLogDir(dir.c_str()); }, py::arg("path"),
+          "Directory of the library's log files wkd_new.log and wkd_old.log (default\n"
+          "~/.cache/ipcamera); they take a few lines per recording.");
 
     py::class_<FrameInfo>(m, "FrameInfo", "What the last read returned.")
         .def_readonly("index", &FrameInfo::nIndex, "picture number since the camera opened (0 first)")
