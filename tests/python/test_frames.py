@@ -110,3 +110,15 @@ def test_mask_snapshot_and_recording(server, tmp_path):
     assert probe[:3] == ["h264", str(W), str(H)], probe
     assert 28 <= int(probe[3]) <= 60, "2.2 s at 25 fps, from the first key frame (1 s apart) on"
     assert not os.path.exists(str(tmp_path / "rec.avi"))
+
+
+def test_iteration_ends_with_the_stream(server):
+    # The raw HTTP camera closes the connection after one pass of the clip.
+    url = server("http", "--video", standard_clip(), "--no-audio").url
+    t = time.monotonic()
+    with ipcamera.Camera(url) as cam:
+        indices = [cam.frame_info.index for _ in cam]
+        assert cam.finished
+    assert time.monotonic() - t < 10, "six seconds of clip, then the end"
+    assert len(indices) >= 100 and indices == sorted(set(indices))
+    assert indices[-1] + 1 - len(indices) == cam.dropped
