@@ -1,9 +1,7 @@
-// The recorder on sources that cameras deliver in awkward shapes: frame
-// numbering as the AVI index sees it, G.726 in the little-endian packing,
-// audio the container cannot hold, and streams whose picture size is not
-// known when the recording starts.
+// The recorder on sources that cameras deliver in awkward shapes: G.726 in
+// the little-endian packing, audio the container cannot hold, and streams
+// whose picture size is not known when the recording starts.
 
-#include <stdio.h>
 #include <string.h>
 #include <unistd.h>
 
@@ -11,75 +9,25 @@
 #include <string>
 #include <vector>
 
-#include "RecordSource.h"
+#include "RecordTestUtil.h"
 
 namespace {
 
 class AviRecorderSourceTest : public RecorderMediaTest {};
 
-// Packs code words the way each G.726 variant lays them out, bit by bit.
-std::vector<uint8_t> PackG726(const std::vector<int> &words, int bits, bool bLittle)
-{
-    std::vector<uint8_t> out((words.size() * bits + 7) / 8, 0);
-    size_t pos = 0;
-    for (int w : words) {
-        for (int b = 0; b < bits; b++, pos++) {
-            // Little-endian: word LSB first into byte LSB first; big-endian:
-            // word MSB first into byte MSB first.
-            int bit = bLittle ? (w >> b) & 1 : (w >> (bits - 1 - b)) & 1;
-            if (bit)
-                out[pos / 8] |= bLittle ? 1 << (pos % 8) : 0x80 >> (pos % 8);
-        }
-    }
-    return out;
-}
-
-TEST(AviRecorderG726, RepacksLittleEndianCodeWordsForEveryRate)
-{
-    unsigned seed = 12345;
-    for (int bits = 2; bits <= 5; bits++) {
-        SCOPED_TRACE(bits);
-        // 40 bytes hold a whole number of words at every rate (40 ms of
-        // 8000 Hz at 16..40 kbit/s is 80..200 bytes, also multiples of 5).
-        std::vector<int> words(40 * 8 / bits);
-        for (int &w : words) {
-            seed = seed * 1103515245u + 12345u;
-            w = (int)(seed >> 16) & ((1 << bits) - 1);
-        }
-        std::vector<uint8_t> in = PackG726(words, bits, true), want = PackG726(words, bits, false);
-        ASSERT_EQ(40u, in.size());
-        std::vector<uint8_t> got(in.size() + 1, 0xAA);
-        FFMpegSaveAviRepackG726(in.data(), (int)in.size(), bits, got.data());
-        EXPECT_EQ(0xAA, got.back()) << "wrote past the packet";
-        got.pop_back();
-        EXPECT_EQ(want, got);
-    }
-    // A size that leaves a partial word: the whole words are moved, the
-    // rest is zero, nothing is read or written past the packet.
-    std::vector<int> w3 = {5, 3, 7};  // 9 bits in 2 bytes
-    std::vector<uint8_t> in = PackG726(w3, 3, true);
-    std::vector<uint8_t> got(3, 0xAA);
-    FFMpegSaveAviRepackG726(in.data(), 2, 3, got.data());
-    std::vector<uint8_t> want = PackG726({5, 3, 7}, 3, false);
-    EXPECT_EQ(want[0], got[0]);
-    EXPECT_EQ((uint8_t)(want[1] & 0xC0), got[1]);  // 5 bits: the rest of word 3, then padding
-    EXPECT_EQ(0xAA, got[2]);
-}
-
 // G.726 as FFmpeg's RTSP client delivers it (little-endian packing, which
 // AVI cannot tag) is recorded as G.726 and decodes to exactly the sound the
-// source decodes to.
+// source decodes to, at every code word size.
 TEST_F(AviRecorderSourceTest, LittleEndianG726IsRecordedAsG726)
 {
     std::string video = TestDir() + "/g726le_v.nut";
     ASSERT_TRUE(MakeSource(video, "libx264", "", 1.0));
-    for (int bits : {2, 3, 5}) {
+    for (int bits = 2; bits <= 5; bits++) {
         SCOPED_TRACE(bits);
         std::string raw = TestDir() + "/g726le_" + std::to_string(bits) + ".raw";
         std::string dst = TestDir() + "/g726le_" + std::to_string(bits) + ".avi";
-        ASSERT_EQ(0, system(("ffmpeg -nostdin -v error -y -f lavfi -i sine=frequency=440:sample_rate=8000 -t 1 "
-                             "-ac 1 -c:a g726le -b:a " + std::to_string(bits * 8) + "k -f g726le '" + raw + "'")
-                                .c_str()));
+        E2eRun("ffmpeg -nostdin -v error -y -f lavfi -i sine=frequency=440:sample_rate=8000 -t 1 -ac 1 -c:a g726le "
+               "-b:a " + std::to_string(bits * 8) + "k -f g726le '" + raw + "'");
         std::vector<unsigned char> words = ReadAll(raw);
         ASSERT_EQ((size_t)bits * 1000, words.size());
 
@@ -100,41 +48,36 @@ TEST_F(AviRecorderSourceTest, LittleEndianG726IsRecordedAsG726)
 
         // One 40 ms audio packet after each video packet.
         AVPacket *pkt = av_packet_alloc();
-        AVPacket *apkt = av_packet_alloc();
-        size_t off = 0;
+        size_t off = 0, n = (size_t)bits * 40;
         int nAudioWritten = 0;
         while (av_read_frame(s.pFmt, pkt) >= 0) {
             EXPECT_EQ(1, FFMpegSaveAviWritePacket(s.ctx, pkt));
             av_packet_unref(pkt);
-            size_t n = (size_t)bits * 40;
             if (off + n > words.size())
                 continue;
-            ASSERT_EQ(0, av_new_packet(apkt, (int)n));
-            memcpy(apkt->data, &words[off], n);
-            apkt->stream_index = 1;
-            apkt->duration = 320;
-            apkt->flags = AV_PKT_FLAG_KEY;
-            std::vector<unsigned char> before(apkt->data, apkt->data + n);
-            nAudioWritten += FFMpegSaveAviWritePacket(s.ctx, apkt) == 1;
-            EXPECT_TRUE(std::equal(before.begin(), before.end(), apkt->data)) << "source payload changed";
-            av_packet_unref(apkt);
+            ASSERT_EQ(0, av_new_packet(pkt, (int)n));
+            memcpy(pkt->data, &words[off], n);
+            pkt->stream_index = 1;
+            pkt->duration = 320;
+            pkt->flags = AV_PKT_FLAG_KEY;
+            nAudioWritten += FFMpegSaveAviWritePacket(s.ctx, pkt) == 1;
+            EXPECT_TRUE(std::equal(pkt->data, pkt->data + n, &words[off])) << "source payload changed";
+            av_packet_unref(pkt);
             off += n;
         }
         av_packet_free(&pkt);
-        av_packet_free(&apkt);
         EXPECT_EQ(25, nAudioWritten);
         ASSERT_EQ(0, FFMpegStopSaveAvi(s.ctx));
 
-        std::vector<ProbedStream> st;
+        std::vector<Entry> st;
         ASSERT_NO_FATAL_FAILURE(CheckRecording(dst, 2, -1, &st));
-        EXPECT_EQ("adpcm_g726", st[1].codecName);
-        EXPECT_EQ(8000, st[1].nSampleRate);
+        EXPECT_EQ("adpcm_g726", st[1]["codec_name"]);
+        EXPECT_EQ("8000", st[1]["sample_rate"]);
         ASSERT_NO_FATAL_FAILURE(CheckAudioFormat(ReadAll(dst), 0x45, 8000, bits * 1000, bits));
 
-        std::string want, got;
-        ASSERT_EQ(0, RunCapture("ffmpeg -nostdin -v error -f g726le -code_size " + std::to_string(bits) +
-                                    " -sample_rate 8000 -i '" + raw + "' -f s16le -", &want));
-        ASSERT_EQ(0, RunCapture("ffmpeg -nostdin -v error -i '" + dst + "' -map 0:a -f s16le -", &got));
+        std::string want = E2eRun("ffmpeg -nostdin -v error -f g726le -code_size " + std::to_string(bits) +
+                                  " -sample_rate 8000 -i '" + raw + "' -f s16le -");
+        std::string got = E2eRun("ffmpeg -nostdin -v error -i '" + dst + "' -map 0:a -f s16le -");
         EXPECT_EQ(16000u, want.size());
         EXPECT_TRUE(want == got) << "recorded G.726 decodes differently (" << got.size() << " bytes)";
     }
@@ -164,12 +107,11 @@ TEST_F(AviRecorderSourceTest, UnstorableAudioLeavesAVideoOnlyRecording)
         ASSERT_EQ(0, FFMpegStartSaveAvi(s.ctx, dst.c_str()));
         EXPECT_EQ(1u, s.ctx->pSaveFormatCtx->nb_streams);
         EXPECT_EQ(nullptr, s.ctx->pSaveAudioStream);
-        int written = s.Pump();
-        EXPECT_EQ(25, written);
+        EXPECT_EQ(25, s.Pump());
         ASSERT_EQ(0, FFMpegStopSaveAvi(s.ctx));
-        std::vector<ProbedStream> st;
-        ASSERT_NO_FATAL_FAILURE(CheckRecording(dst, 1, written, &st));
-        EXPECT_EQ("h264", st[0].codecName);
+        std::vector<Entry> st;
+        ASSERT_NO_FATAL_FAILURE(CheckRecording(dst, 1, 25, &st));
+        EXPECT_EQ("h264", st[0]["codec_name"]);
     }
 }
 
@@ -206,12 +148,11 @@ TEST_F(AviRecorderSourceTest, UnknownPictureSizeIsTakenFromTheStream)
             par->height = 0;
         }
         ASSERT_EQ(0, FFMpegStartSaveAvi(s.ctx, dst.c_str()));
-        int written = s.Pump();
-        EXPECT_EQ(25, written);
-        s.BackdateStart(1000);  // the clip's own 25 per second
+        EXPECT_EQ(25, s.Pump());
         ASSERT_EQ(0, FFMpegStopSaveAvi(s.ctx));
-        EXPECT_EQ(c.size, VideoSize(dst));
-        ASSERT_NO_FATAL_FAILURE(CheckRecording(dst, c.acodec[0] ? 2 : 1, written));
+        std::vector<Entry> st;
+        ASSERT_NO_FATAL_FAILURE(CheckRecording(dst, c.acodec[0] ? 2 : 1, 25, &st));
+        EXPECT_EQ(c.size, st[0]["width"] + "x" + st[0]["height"]);
     }
 }
 
@@ -253,7 +194,9 @@ TEST_F(AviRecorderSourceTest, NoPictureSizeAnywhereRecordsNothingCleanly)
     ASSERT_EQ(0, FFMpegStartSaveAvi(s.ctx, good.c_str()));
     EXPECT_EQ(25, s.Pump());
     ASSERT_EQ(0, FFMpegStopSaveAvi(s.ctx));
-    EXPECT_EQ("320x240", VideoSize(good));
+    std::vector<Entry> st;
+    ASSERT_NO_FATAL_FAILURE(CheckRecording(good, 2, 25, &st));
+    EXPECT_EQ("320x240", st[0]["width"] + "x" + st[0]["height"]);
 }
 
 }  // namespace
