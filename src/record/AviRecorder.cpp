@@ -774,6 +774,10 @@ int FFMpegStopSaveAvi(FFMpegContext *ctx)
         DebugPrint("FFMpegStopSaveAvi %s: writing failed (%s), the recording is cut short", ctx->szSavePath,
                    szErr);
     }
+    // A file cut short keeps its whole chunks; one without a single picture
+    // is of no use to anyone.
+    if (bHeader && nWriteError && !bNoFile && FFMpegSaveAviFinishCut(ctx->szSavePath) == 0)
+        bHeader = false;
     if (!bHeader) {
         if (!bNoFile)
             FileDeleteRegular(ctx->szSavePath);

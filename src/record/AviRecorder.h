@@ -88,4 +88,10 @@ int FFMpegSaveAviFrameRate(int64_t nFrames, int64_t nElapsedMs);
 // has another layout or cannot be written.
 int FFMpegSaveAviPatchRate(const char *pPath, uint32_t nRate);
 
+// Finishes an AVI file whose writes failed part way: cuts it back to its
+// last whole chunk and sets its list sizes and frame counts to what is
+// left, in place. The number of video frames left, or -1 (with a log line
+// when the file could not be rewritten) for a file without that layout.
+int FFMpegSaveAviFinishCut(const char *pPath);
+
 #endif

@@ -180,7 +180,7 @@ TEST_F(AviRecorderLive, FullDiskCutsTheRecordingShortAndSaysSo)
 {
     std::string base = TestDir() + "/full", jpg = TestDir() + "/full.jpg";
     PacedCamera cam;
-    ASSERT_TRUE(cam.Start(TestDir() + "/cam_full.ts", 3.0, true, "640x480"));
+    ASSERT_TRUE(cam.Start(TestDir() + "/cam_full.ts", 4.0, true, "640x480"));
     CIpCamera camera(82, "full", "");
     Recorder rec;
     ASSERT_EQ(0, E2ePlay(&camera, &rec, cam.fifo, 0, 1));
@@ -193,7 +193,7 @@ TEST_F(AviRecorderLive, FullDiskCutsTheRecordingShortAndSaysSo)
         // taken once the recording has hit the limit.
         FileSizeLimit full(64 << 10);
         ASSERT_EQ(0, camera.StartSaveAvi(1));
-        SleepMs(1000);
+        ASSERT_TRUE(E2eWaitFor([&] { return ReadAll(base + ".avi").size() >= (64 << 10); }, 3000));
         {
             FileSizeLimit fuller(4 << 10);
             camera.SetSaveImagePath(jpg.c_str());
@@ -217,11 +217,14 @@ TEST_F(AviRecorderLive, FullDiskCutsTheRecordingShortAndSaysSo)
     EXPECT_NE(std::string::npos, log.find("Output file write error")) << log;  // libjpeg's
     EXPECT_NE(0, access(jpg.c_str(), F_OK)) << "a cut snapshot was left behind";
 
-    // What reached the disk before it filled up plays.
-    std::vector<Entry> st = ProbeStreams(file);
-    ASSERT_EQ(2u, st.size());
-    EXPECT_GT(atoi(st[0]["nb_read_frames"].c_str()), 0);
+    // What reached the disk before it filled up plays: whole pictures at
+    // their pace, 40 ms apart.
+    std::vector<Entry> st;
+    ASSERT_NO_FATAL_FAILURE(CheckRecording(file, 2, -1, &st));
+    int nFrames = atoi(st[0]["nb_read_frames"].c_str());
+    EXPECT_GT(nFrames, 1);
     EXPECT_EQ("640x480", st[0]["width"] + "x" + st[0]["height"]);
+    EXPECT_NEAR(nFrames * 0.040, atof(st[0]["duration"].c_str()), nFrames * 0.01);
 }
 
 // A camera recorded from the moment it is opened, before any picture is
