@@ -1,10 +1,8 @@
 #ifndef IPCAMERA_TESTS_RECORD_RECORDTESTUTIL_H
 #define IPCAMERA_TESTS_RECORD_RECORDTESTUTIL_H
 
-// Helpers of the recorder tests: test media generated with the ffmpeg CLI,
-// ffprobe and ffmpeg as the judges of the recorded files, and a stream
-// context opened on a generated file whose packets the test writes itself,
-// the way the read thread does. Shell commands, the RTSP test camera and
+// Helpers of the recorder tests: ffprobe as the judge of the recorded
+// files. Shell commands, the RTSP test camera, the host callbacks and
 // waiting come from the end-to-end tests' support.
 
 #include <errno.h>
@@ -13,17 +11,13 @@
 #include <string.h>
 #include <sys/stat.h>
 
+#include <fstream>
 #include <map>
 #include <sstream>
 #include <string>
 #include <vector>
 
 #include <gtest/gtest.h>
-
-extern "C" {
-#include <libavcodec/avcodec.h>
-#include <libavformat/avformat.h>
-}
 
 #include "E2eSupport.h"
 #include "record/AviRecorder.h"
@@ -48,32 +42,6 @@ inline std::string TestDir(bool bRemove = false)
     return dir;
 }
 
-// Generates seconds of test video (320x240 unless told) at 25 frames per
-// second (a key frame every 12 frames, no B-frames) with an optional mono
-// sine tone. vcodec: libx264, libx265 or mpeg4; acodec: "" for none, or
-// aac, pcm_mulaw, pcm_alaw, g726, g722, libopus. The container follows the
-// extension (NUT and MPEG-TS carry all of them).
-inline bool MakeSource(const std::string &path, const std::string &vcodec, const std::string &acodec,
-                       double seconds = 2.0, const char *size = "320x240")
-{
-    std::string cmd = std::string("ffmpeg -nostdin -v error -y -f lavfi -i testsrc2=size=") + size + ":rate=25";
-    if (!acodec.empty()) {
-        int rate = acodec == "aac" ? 44100 : acodec == "g722" ? 16000 : acodec == "libopus" ? 48000 : 8000;
-        cmd += " -f lavfi -i sine=frequency=440:sample_rate=" + std::to_string(rate);
-    }
-    cmd += " -t " + std::to_string(seconds) + " -c:v " + vcodec + " -g 12 -bf 0 -pix_fmt yuv420p";
-    if (vcodec == "libx265")
-        cmd += " -x265-params log-level=none:bframes=0:keyint=12";
-    if (vcodec == "mpeg4")
-        cmd += " -q:v 4";
-    if (!acodec.empty())
-        cmd += " -c:a " + acodec + " -ac 1" +
-               (acodec == "g726" ? " -b:a 16k -af asetnsamples=n=320" : acodec == "aac" ? " -b:a 64k" : "");
-    int status = -1;
-    E2eRun(cmd + " '" + path + "' >/dev/null 2>&1", &status);
-    return status == 0;
-}
-
 // ffprobe's entries for a file, one map of key to value per stream or
 // packet, e.g. Probe(f, "-select_streams v:0 -show_entries packet=dts").
 typedef std::map<std::string, std::string> Entry;
@@ -95,8 +63,8 @@ inline std::vector<Entry> Probe(const std::string &path, const std::string &quer
 
 inline std::vector<Entry> ProbeStreams(const std::string &path)
 {
-    return Probe(path, "-count_frames -show_entries stream=codec_type,codec_name,r_frame_rate,sample_rate,"
-                       "nb_read_frames,duration,width,height");
+    return Probe(path, "-count_frames -show_entries stream=codec_type,codec_name,codec_tag,sample_rate,bit_rate,"
+                       "channels,nb_read_frames,duration,width,height");
 }
 
 // Decodes every frame of the file with ffprobe (no muxer, so any frame
@@ -131,16 +99,8 @@ inline void CheckRecording(const std::string &path, size_t nStreams, long nVideo
 
 inline std::vector<unsigned char> ReadAll(const std::string &path)
 {
-    std::vector<unsigned char> v;
-    FILE *fp = fopen(path.c_str(), "rb");
-    if (!fp)
-        return v;
-    unsigned char buf[65536];
-    size_t n;
-    while ((n = fread(buf, 1, sizeof(buf), fp)) > 0)
-        v.insert(v.end(), buf, buf + n);
-    fclose(fp);
-    return v;
+    std::ifstream f(path, std::ios::binary);
+    return std::vector<unsigned char>(std::istreambuf_iterator<char>(f), std::istreambuf_iterator<char>());
 }
 
 inline uint32_t Le32(const std::vector<unsigned char> &f, size_t off)
@@ -148,25 +108,6 @@ inline uint32_t Le32(const std::vector<unsigned char> &f, size_t off)
     if (f.size() < off + 4)
         return 0xFFFFFFFFu;
     return (uint32_t)f[off] | (uint32_t)f[off + 1] << 8 | (uint32_t)f[off + 2] << 16 | (uint32_t)f[off + 3] << 24;
-}
-
-// The audio stream format (WAVEFORMATEX after the second 'strf') of an AVI
-// written here: mono, with this tag, sample rate and byte rate, and nBits
-// bits per sample (not checked when negative).
-inline void CheckAudioFormat(const std::vector<unsigned char> &f, int nTag, int nRate, int nByteRate, int nBits)
-{
-    size_t pos = 0;
-    for (size_t i = 0, nStrf = 0; i + 8 < f.size() && i < 65536 && !pos; i++)
-        if (memcmp(&f[i], "strf", 4) == 0 && ++nStrf == 2)
-            pos = i + 8;
-    ASSERT_TRUE(pos != 0 && pos + 16 <= f.size()) << "no audio stream format";
-    EXPECT_EQ(nTag, (int)(Le32(f, pos) & 0xFFFF));
-    EXPECT_EQ(1, (int)(Le32(f, pos) >> 16));  // mono
-    EXPECT_EQ(nRate, (int)Le32(f, pos + 4));
-    EXPECT_EQ(nByteRate, (int)Le32(f, pos + 8));
-    if (nBits >= 0) {
-        EXPECT_EQ(nBits, (int)(Le32(f, pos + 12) >> 16));
-    }
 }
 
 // Chunks of the 'movi' list with no payload. The AVI muxer writes one for
@@ -189,80 +130,6 @@ inline int CountEmptyChunks(const std::vector<unsigned char> &f)
     }
     return n;
 }
-
-// A stream context as FFMpegContextCreate leaves it, without the threads:
-// the source is read by the test itself.
-struct Source {
-    AVFormatContext *pFmt = nullptr;
-    FFMpegContext *ctx = nullptr;
-    int nSourceVideoPackets = 0;
-
-    bool Open(const std::string &path)
-    {
-        if (avformat_open_input(&pFmt, path.c_str(), nullptr, nullptr) < 0 ||
-            avformat_find_stream_info(pFmt, nullptr) < 0)
-            return false;
-        ctx = new FFMpegContext();
-        ctx->bRunning = 1;
-        ctx->nVideoIndex = ctx->nAudioIndex = ctx->nDataIndex = -1;
-        ctx->hSaveMutex = MutexCreate();
-        ctx->pFormatCtx = pFmt;
-        for (unsigned i = 0; i < pFmt->nb_streams; i++) {
-            AVCodecParameters *par = pFmt->streams[i]->codecpar;
-            AVCodecContext *cc = avcodec_alloc_context3(nullptr);
-            avcodec_parameters_to_context(cc, par);
-            if (par->codec_type == AVMEDIA_TYPE_VIDEO && ctx->nVideoIndex < 0) {
-                ctx->nVideoIndex = (int)i;
-                ctx->pVideoCodecCtx = cc;
-                ctx->nInVideoCodecId = par->codec_id;
-                ctx->nWidth = par->width;
-                ctx->nHeight = par->height;
-            } else if (par->codec_type == AVMEDIA_TYPE_AUDIO && ctx->nAudioIndex < 0) {
-                ctx->nAudioIndex = (int)i;
-                ctx->pAudioCodecCtx = cc;
-                ctx->nInAudioCodecId = par->codec_id;
-                // As the stream context sets up its ADPCM decoders.
-                if (par->codec_id == AV_CODEC_ID_ADPCM_G726 || par->codec_id == AV_CODEC_ID_ADPCM_G722) {
-                    bool bG726 = par->codec_id == AV_CODEC_ID_ADPCM_G726;
-                    cc->bits_per_coded_sample = bG726 ? 2 : 4;
-                    cc->sample_rate = bG726 ? 8000 : 16000;
-                }
-            } else {
-                avcodec_free_context(&cc);
-            }
-        }
-        return ctx->nVideoIndex >= 0;
-    }
-
-    ~Source()
-    {
-        if (ctx) {
-            FFMpegStopSaveAvi(ctx);
-            avcodec_free_context(&ctx->pVideoCodecCtx);
-            avcodec_free_context(&ctx->pAudioCodecCtx);
-            MutexDestroy(ctx->hSaveMutex);
-            delete ctx;
-        }
-        avformat_close_input(&pFmt);
-    }
-
-    // Reads and writes packets until maxVideo video packets have been read
-    // (or the end); the number of video packets written.
-    int Pump(int maxVideo = 1 << 30)
-    {
-        AVPacket *pkt = av_packet_alloc();
-        int nVideoWritten = 0, nVideoRead = 0;
-        while (nVideoRead < maxVideo && av_read_frame(pFmt, pkt) >= 0) {
-            bool isVideo = pkt->stream_index == ctx->nVideoIndex;
-            nVideoRead += isVideo;
-            nVideoWritten += FFMpegSaveAviWritePacket(ctx, pkt) == 1 && isVideo;
-            av_packet_unref(pkt);
-        }
-        av_packet_free(&pkt);
-        nSourceVideoPackets += nVideoRead;
-        return nVideoWritten;
-    }
-};
 
 // Recorder tests on generated media: skipped when the ffmpeg/ffprobe CLI that
 // makes and judges it is missing; the media goes with the suite.

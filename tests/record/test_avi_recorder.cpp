@@ -1,21 +1,116 @@
 // The AVI recorder driven on a stream context filled from a generated file,
-// with packets written the way the read thread writes them.
+// with packets written the way the read thread writes them: every codec a
+// camera sends, sources in awkward shapes, bad paths and a stop racing the
+// writer.
 
 #include <limits.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <string>
 #include <thread>
 #include <vector>
 
 extern "C" {
+#include <libavcodec/avcodec.h>
+#include <libavformat/avformat.h>
 #include <libavutil/mem.h>
 }
 
 #include "RecordTestUtil.h"
 
 namespace {
+
+// Generates seconds of test video (320x240 unless told) at 25 frames per
+// second (a key frame every 12 frames, no B-frames) with an optional mono
+// sine tone. vcodec: libx264, libx265 or mpeg4; acodec: "" for none, or an
+// ffmpeg audio encoder. The container follows the extension.
+bool MakeSource(const std::string &path, const std::string &vcodec, const std::string &acodec,
+                double seconds = 2.0, const char *size = "320x240")
+{
+    std::string cmd = std::string("ffmpeg -nostdin -v error -y -f lavfi -i testsrc2=size=") + size + ":rate=25";
+    if (!acodec.empty()) {
+        int rate = acodec == "aac" ? 44100 : acodec == "g722" ? 16000 : acodec == "libopus" ? 48000 : 8000;
+        cmd += " -f lavfi -i sine=frequency=440:sample_rate=" + std::to_string(rate);
+    }
+    cmd += " -t " + std::to_string(seconds) + " -c:v " + vcodec + " -g 12 -bf 0 -pix_fmt yuv420p";
+    if (vcodec == "libx265")
+        cmd += " -x265-params log-level=none:bframes=0:keyint=12";
+    if (vcodec == "mpeg4")
+        cmd += " -q:v 4";
+    if (!acodec.empty())
+        cmd += " -c:a " + acodec + " -ac 1" +
+               (acodec == "g726" ? " -b:a 16k -af asetnsamples=n=320" : acodec == "aac" ? " -b:a 64k" : "");
+    int status = -1;
+    E2eRun(cmd + " '" + path + "' >/dev/null 2>&1", &status);
+    return status == 0;
+}
+
+// A stream context as FFMpegContextCreate leaves it, without the threads:
+// the test reads the source and writes its packets itself.
+struct Source {
+    AVFormatContext *pFmt = nullptr;
+    FFMpegContext *ctx = nullptr;
+
+    bool Open(const std::string &path)
+    {
+        if (avformat_open_input(&pFmt, path.c_str(), nullptr, nullptr) < 0 ||
+            avformat_find_stream_info(pFmt, nullptr) < 0)
+            return false;
+        ctx = new FFMpegContext();
+        ctx->nVideoIndex = ctx->nAudioIndex = ctx->nDataIndex = -1;
+        ctx->hSaveMutex = MutexCreate();
+        ctx->pFormatCtx = pFmt;
+        for (unsigned i = 0; i < pFmt->nb_streams; i++) {
+            AVCodecParameters *par = pFmt->streams[i]->codecpar;
+            AVCodecContext *cc = avcodec_alloc_context3(nullptr);
+            avcodec_parameters_to_context(cc, par);
+            if (par->codec_type == AVMEDIA_TYPE_VIDEO && ctx->nVideoIndex < 0) {
+                ctx->nVideoIndex = (int)i;
+                ctx->pVideoCodecCtx = cc;
+                ctx->nInVideoCodecId = par->codec_id;
+                ctx->nWidth = par->width;
+                ctx->nHeight = par->height;
+            } else if (par->codec_type == AVMEDIA_TYPE_AUDIO && ctx->nAudioIndex < 0) {
+                ctx->nAudioIndex = (int)i;
+                ctx->pAudioCodecCtx = cc;
+                ctx->nInAudioCodecId = par->codec_id;
+            } else {
+                avcodec_free_context(&cc);
+            }
+        }
+        return ctx->nVideoIndex >= 0;
+    }
+
+    ~Source()
+    {
+        if (ctx) {
+            FFMpegStopSaveAvi(ctx);
+            avcodec_free_context(&ctx->pVideoCodecCtx);
+            avcodec_free_context(&ctx->pAudioCodecCtx);
+            MutexDestroy(ctx->hSaveMutex);
+            delete ctx;
+        }
+        avformat_close_input(&pFmt);
+    }
+
+    // Reads and writes packets until maxVideo video packets have been read
+    // (or the end); the number of video packets written.
+    int Pump(int maxVideo = 1 << 30)
+    {
+        AVPacket *pkt = av_packet_alloc();
+        int nVideoWritten = 0, nVideoRead = 0;
+        while (nVideoRead < maxVideo && av_read_frame(pFmt, pkt) >= 0) {
+            bool isVideo = pkt->stream_index == ctx->nVideoIndex;
+            nVideoRead += isVideo;
+            nVideoWritten += FFMpegSaveAviWritePacket(ctx, pkt) == 1 && isVideo;
+            av_packet_unref(pkt);
+        }
+        av_packet_free(&pkt);
+        return nVideoWritten;
+    }
+};
 
 class AviRecorderTest : public RecorderMediaTest {};
 
@@ -30,75 +125,171 @@ TEST(AviRecorderRate, MeasuredRateAndItsLimits)
     EXPECT_EQ(1, FFMpegSaveAviFrameRate(1, 100000));
 }
 
-// Every camera codec pairing gives a real AVI whose every video packet
-// decodes without an error. The first frame sits at index 0: no padding
-// chunk, a picture per index, timestamps reading back 0, 1, 2...; the
-// audio stream format has the codec's block size and rates.
-TEST_F(AviRecorderTest, RecordsEveryCodecPairingIntoPlayableAvi)
+// How the stream context describes the source when the recording starts.
+enum Shape {
+    kProbed,       // as probed from the file
+    kNoSize,       // not probed and no picture decoded yet: size 0x0
+    kStandIn,      // not probed, and the classic decode thread's 320x240 stand-in
+    kNoAudioRate,  // audio without a sample rate: the muxer refuses its header
+};
+
+// Every camera codec pairing and source shape gives a real AVI whose every
+// video packet decodes without an error, in the stream's own picture size.
+// The first frame sits at index 0: no padding chunk, a picture per index,
+// timestamps reading back 0, 1, 2.... Audio the container cannot hold costs
+// the recording its sound, never its pictures.
+TEST_F(AviRecorderTest, RecordsEveryCodecAndSourceShapeIntoPlayableAvi)
 {
     const struct {
-        const char *vcodec, *acodec, *container;
-        const char *vname, *aname;  // ffprobe's codec names
-        int nSampleRate;
-        // WAVEFORMATEX written; nFormatTag 0: not checked. nBits -1: not checked.
-        int nFormatTag, nByteRate, nBits;
-    } combos[] = {
-        {"libx264", "", "ts", "h264", "", 0, 0, 0, -1},
-        {"libx264", "aac", "mp4", "h264", "aac", 44100, 0xFF, 320000 / 8, -1},
-        {"libx265", "aac", "mp4", "hevc", "aac", 44100, 0, 0, -1},
-        {"libx264", "pcm_mulaw", "nut", "h264", "pcm_mulaw", 8000, 0x07, 8000, 8},
-        {"libx264", "pcm_alaw", "nut", "h264", "pcm_alaw", 8000, 0, 0, -1},
-        {"libx264", "g726", "nut", "h264", "adpcm_g726", 8000, 0x45, 16000 / 8, 2},
-        {"libx264", "g722", "nut", "h264", "adpcm_g722", 16000, 0x28F, 64000 / 8, 4},
-        {"libx265", "", "nut", "hevc", "", 0, 0, 0, -1},
-        {"libx265", "", "ts", "hevc", "", 0, 0, 0, -1},
-        {"mpeg4", "", "ts", "mpeg4", "", 0, 0, 0, -1},
-        {"mpeg4", "", "nut", "mpeg4", "", 0, 0, 0, -1},
-        {"mpeg4", "g726", "nut", "mpeg4", "adpcm_g726", 8000, 0, 0, -1},
+        const char *vcodec, *acodec, *container, *size;
+        Shape shape;
+        const char *vname, *aname;  // ffprobe's codec names; aname "": no audio in the file
+        const char *aformat;        // ffprobe's "codec_tag sample_rate bit_rate", "" not checked
+    } cases[] = {
+        {"libx264", "", "ts", "320x240", kProbed, "h264", "", ""},
+        {"libx264", "aac", "mp4", "320x240", kProbed, "h264", "aac", "0x00ff 44100 320000"},
+        {"libx265", "aac", "mp4", "320x240", kProbed, "hevc", "aac", ""},
+        {"libx264", "pcm_mulaw", "nut", "320x240", kProbed, "h264", "pcm_mulaw", "0x0007 8000 64000"},
+        {"libx264", "pcm_alaw", "nut", "320x240", kProbed, "h264", "pcm_alaw", ""},
+        {"libx264", "g726", "nut", "320x240", kProbed, "h264", "adpcm_g726", "0x0045 8000 16000"},
+        {"libx264", "g722", "nut", "320x240", kProbed, "h264", "adpcm_g722", "0x028f 16000 64000"},
+        {"libx265", "", "nut", "320x240", kProbed, "hevc", "", ""},
+        {"libx265", "", "ts", "320x240", kProbed, "hevc", "", ""},
+        {"mpeg4", "", "ts", "320x240", kProbed, "mpeg4", "", ""},
+        {"mpeg4", "", "nut", "320x240", kProbed, "mpeg4", "", ""},
+        {"mpeg4", "g726", "nut", "320x240", kProbed, "mpeg4", "adpcm_g726", ""},
+        {"libx264", "libopus", "nut", "320x240", kProbed, "h264", "", ""},
+        {"libx264", "pcm_mulaw", "nut", "320x240", kNoAudioRate, "h264", "", ""},
+        {"libx264", "", "ts", "320x240", kNoSize, "h264", "", ""},  // parameter sets in band only
+        {"libx264", "pcm_mulaw", "nut", "320x240", kNoSize, "h264", "pcm_mulaw", ""},  // in the extradata
+        {"libx265", "", "ts", "320x240", kNoSize, "hevc", "", ""},
+        {"mpeg4", "", "ts", "320x240", kNoSize, "mpeg4", "", ""},
+        {"mpeg4", "g722", "nut", "320x240", kNoSize, "mpeg4", "adpcm_g722", ""},
+        {"libx264", "", "ts", "352x288", kStandIn, "h264", "", ""},
     };
-    for (const auto &c : combos) {
-        std::string tag = std::string(c.vcodec) + "+" + (c.acodec[0] ? c.acodec : "none") + "." + c.container;
+    for (const auto &c : cases) {
+        std::string tag = std::string(c.vcodec) + "+" + (c.acodec[0] ? c.acodec : "none") + "_" + c.size + "_" +
+                          std::to_string(c.shape) + "." + c.container;
         SCOPED_TRACE(tag);
         std::string src = TestDir() + "/src_" + tag, dst = TestDir() + "/rec_" + tag + ".avi";
-        ASSERT_TRUE(MakeSource(src, c.vcodec, c.acodec)) << "could not generate " << src;
-
+        if (!MakeSource(src, c.vcodec, c.acodec, 1.0, c.size)) {
+            ASSERT_STREQ("libopus", c.acodec) << "could not generate " << src;
+            continue;  // this ffmpeg has no Opus encoder
+        }
         Source s;
         ASSERT_TRUE(s.Open(src));
+        if (c.shape == kNoSize || c.shape == kStandIn) {
+            s.ctx->nWidth = c.shape == kStandIn ? 320 : 0;
+            s.ctx->nHeight = c.shape == kStandIn ? 240 : 0;
+            AVCodecParameters *par = s.pFmt->streams[s.ctx->nVideoIndex]->codecpar;
+            par->width = par->height = 0;
+        }
+        if (c.shape == kNoAudioRate)
+            s.ctx->pAudioCodecCtx->sample_rate = 0;
+        // As the stream context sets up its ADPCM decoders.
+        if (s.ctx->nInAudioCodecId == AV_CODEC_ID_ADPCM_G726 || s.ctx->nInAudioCodecId == AV_CODEC_ID_ADPCM_G722) {
+            bool bG726 = s.ctx->nInAudioCodecId == AV_CODEC_ID_ADPCM_G726;
+            s.ctx->pAudioCodecCtx->bits_per_coded_sample = bG726 ? 2 : 4;
+            s.ctx->pAudioCodecCtx->sample_rate = bG726 ? 8000 : 16000;
+        }
         ASSERT_EQ(0, FFMpegStartSaveAvi(s.ctx, dst.c_str()));
-        EXPECT_EQ(c.acodec[0] ? 2u : 1u, s.ctx->pSaveFormatCtx->nb_streams);
-        int written = s.Pump();
-        ASSERT_EQ(50, written);
+        ASSERT_EQ(25, s.Pump());
         ASSERT_EQ(0, FFMpegStopSaveAvi(s.ctx));
         EXPECT_EQ(0, s.ctx->bSaving);
         EXPECT_EQ(nullptr, s.ctx->pSaveFormatCtx);
 
         std::vector<Entry> st;
-        ASSERT_NO_FATAL_FAILURE(CheckRecording(dst, c.acodec[0] ? 2 : 1, written, &st));
+        ASSERT_NO_FATAL_FAILURE(CheckRecording(dst, c.aname[0] ? 2 : 1, 25, &st));
         EXPECT_EQ(c.vname, st[0]["codec_name"]);
-        if (c.acodec[0]) {
+        EXPECT_EQ(c.size, st[0]["width"] + "x" + st[0]["height"]);
+        if (c.aname[0]) {
             EXPECT_EQ(c.aname, st[1]["codec_name"]);
-            EXPECT_EQ(std::to_string(c.nSampleRate), st[1]["sample_rate"]);
+            EXPECT_EQ("1", st[1]["channels"]);
             EXPECT_GT(atoi(st[1]["nb_read_frames"].c_str()), 0);
+            if (c.aformat[0]) {
+                EXPECT_EQ(c.aformat, st[1]["codec_tag"] + " " + st[1]["sample_rate"] + " " + st[1]["bit_rate"]);
+            }
         }
         std::vector<unsigned char> f = ReadAll(dst);
         EXPECT_EQ(100u, Le32(f, AVI_SCALE_OFFSET));
         EXPECT_EQ(0, CountEmptyChunks(f)) << "padding chunks: timestamps off their time base";
         std::vector<Entry> pk = Probe(dst, "-select_streams v:0 -show_entries packet=dts,size");
-        ASSERT_EQ((size_t)written, pk.size());
+        ASSERT_EQ(25u, pk.size());
         for (size_t i = 0; i < pk.size(); i++) {
             EXPECT_EQ(std::to_string(i), pk[i]["dts"]) << "packet " << i;
             EXPECT_NE("0", pk[i]["size"]) << "packet " << i;
         }
-        if (c.nFormatTag) {
-            ASSERT_NO_FATAL_FAILURE(CheckAudioFormat(f, c.nFormatTag, c.nSampleRate, c.nByteRate, c.nBits));
+    }
+}
+
+// G.726 as FFmpeg's RTSP client delivers it (little-endian packing, which
+// AVI cannot tag) is recorded as G.726 and decodes to exactly the sound the
+// source decodes to, at every code word size.
+TEST_F(AviRecorderTest, LittleEndianG726IsRecordedAsG726)
+{
+    std::string video = TestDir() + "/g726le_v.nut";
+    ASSERT_TRUE(MakeSource(video, "libx264", "", 1.0));
+    for (int bits = 2; bits <= 5; bits++) {
+        SCOPED_TRACE(bits);
+        std::string raw = TestDir() + "/g726le_" + std::to_string(bits) + ".raw";
+        std::string dst = TestDir() + "/g726le_" + std::to_string(bits) + ".avi";
+        E2eRun("ffmpeg -nostdin -v error -y -f lavfi -i sine=frequency=440:sample_rate=8000 -t 1 -ac 1 -c:a g726le "
+               "-b:a " + std::to_string(bits * 8) + "k -f g726le '" + raw + "'");
+        std::vector<unsigned char> words = ReadAll(raw);
+        ASSERT_EQ((size_t)bits * 1000, words.size());
+
+        Source s;
+        ASSERT_TRUE(s.Open(video));
+        // The audio of an RTSP camera, as the stream context describes it.
+        AVCodecContext *ac = s.ctx->pAudioCodecCtx = avcodec_alloc_context3(nullptr);
+        ac->codec_type = AVMEDIA_TYPE_AUDIO;
+        ac->codec_id = s.ctx->nInAudioCodecId = AV_CODEC_ID_ADPCM_G726LE;
+        ac->sample_rate = 8000;
+        ac->bits_per_coded_sample = bits;
+        ac->pkt_timebase = AVRational{1, 8000};
+        s.ctx->nAudioIndex = 1;
+        ASSERT_EQ(0, FFMpegStartSaveAvi(s.ctx, dst.c_str()));
+        ASSERT_NE(nullptr, s.ctx->pSaveAudioStream);
+
+        // One 40 ms audio packet after each video packet.
+        AVPacket *pkt = av_packet_alloc();
+        size_t off = 0, n = (size_t)bits * 40;
+        int nAudioWritten = 0;
+        while (av_read_frame(s.pFmt, pkt) >= 0) {
+            EXPECT_EQ(1, FFMpegSaveAviWritePacket(s.ctx, pkt));
+            av_packet_unref(pkt);
+            if (off + n > words.size())
+                continue;
+            ASSERT_EQ(0, av_new_packet(pkt, (int)n));
+            memcpy(pkt->data, &words[off], n);
+            pkt->stream_index = 1;
+            pkt->duration = 320;
+            pkt->flags = AV_PKT_FLAG_KEY;
+            nAudioWritten += FFMpegSaveAviWritePacket(s.ctx, pkt) == 1;
+            EXPECT_TRUE(std::equal(pkt->data, pkt->data + n, &words[off])) << "source payload changed";
+            av_packet_unref(pkt);
+            off += n;
         }
+        av_packet_free(&pkt);
+        EXPECT_EQ(25, nAudioWritten);
+        ASSERT_EQ(0, FFMpegStopSaveAvi(s.ctx));
+
+        std::vector<Entry> st;
+        ASSERT_NO_FATAL_FAILURE(CheckRecording(dst, 2, 25, &st));
+        EXPECT_EQ("adpcm_g726 0x0045 8000 " + std::to_string(bits * 8000),
+                  st[1]["codec_name"] + " " + st[1]["codec_tag"] + " " + st[1]["sample_rate"] + " " + st[1]["bit_rate"]);
+        std::string want = E2eRun("ffmpeg -nostdin -v error -f g726le -code_size " + std::to_string(bits) +
+                                  " -sample_rate 8000 -i '" + raw + "' -f s16le -");
+        std::string got = E2eRun("ffmpeg -nostdin -v error -i '" + dst + "' -map 0:a -f s16le -");
+        EXPECT_EQ(16000u, want.size());
+        EXPECT_TRUE(want == got) << "recorded G.726 decodes differently (" << got.size() << " bytes)";
     }
 }
 
 TEST_F(AviRecorderTest, StartFailuresLeaveNothingBehind)
 {
     std::string src = TestDir() + "/fail.nut";
-    ASSERT_TRUE(MakeSource(src, "libx264", "g722", 1.0));
+    ASSERT_TRUE(MakeSource(src, "libx264", "pcm_mulaw", 1.0));
     Source s;
     ASSERT_TRUE(s.Open(src));
     // No directory, no format for the extension, no path, a path that does
@@ -120,16 +311,15 @@ TEST_F(AviRecorderTest, StartFailuresLeaveNothingBehind)
     const int kBig = 4 << 20;
     uint8_t *big = (uint8_t *)av_mallocz(kBig + AV_INPUT_BUFFER_PADDING_SIZE);
     ASSERT_NE(nullptr, big);
+    int nSize = kBig;
     std::swap(vc->extradata, big);
-    int oldSize = vc->extradata_size;
-    vc->extradata_size = kBig;
+    std::swap(vc->extradata_size, nSize);
     av_max_alloc(1 << 20);
-    int r = FFMpegStartSaveAvi(s.ctx, nomem.c_str());
+    EXPECT_EQ(-1, FFMpegStartSaveAvi(s.ctx, nomem.c_str()));
     av_max_alloc(INT_MAX);
     std::swap(vc->extradata, big);
-    vc->extradata_size = oldSize;
+    std::swap(vc->extradata_size, nSize);
     av_free(big);
-    EXPECT_EQ(-1, r);
     EXPECT_EQ(nullptr, s.ctx->pSaveFormatCtx);
     EXPECT_NE(0, access(nomem.c_str(), F_OK));
 
@@ -140,9 +330,9 @@ TEST_F(AviRecorderTest, StartFailuresLeaveNothingBehind)
     // After all that a good start works.
     std::string good = TestDir() + "/after_fail.avi";
     ASSERT_EQ(0, FFMpegStartSaveAvi(s.ctx, good.c_str()));
-    EXPECT_GT(s.Pump(), 0);
+    EXPECT_EQ(25, s.Pump());
     EXPECT_EQ(0, FFMpegStopSaveAvi(s.ctx));
-    CheckRecording(good, 2, -1);
+    CheckRecording(good, 2, 25);
 }
 
 TEST_F(AviRecorderTest, SecondStartRefusedIdleStopTouchesNothingAndRatePatchOnlyItsBytes)
@@ -184,9 +374,9 @@ TEST_F(AviRecorderTest, SecondStartRefusedIdleStopTouchesNothingAndRatePatchOnly
     }
 }
 
-// The writer keeps going past the stop, like a read thread does; a packet
-// is either in the file or was refused after the stop. The recording starts
-// mid-GOP and begins at the next key frame.
+// The writer keeps going past the stop at a camera's pace, like a read
+// thread does; a packet is either in the file or was refused after the
+// stop. The recording starts mid-GOP and begins at the next key frame.
 TEST_F(AviRecorderTest, StopWhileTheWriterRunsLosesNoWrittenPacket)
 {
     std::string src = TestDir() + "/race.nut", dst = TestDir() + "/race.avi";
@@ -204,7 +394,7 @@ TEST_F(AviRecorderTest, StopWhileTheWriterRunsLosesNoWrittenPacket)
             videoRead += isVideo;
             videoWritten += FFMpegSaveAviWritePacket(s.ctx, pkt) == 1 && isVideo;
             av_packet_unref(pkt);
-            SleepMs(isVideo ? 40 : 1);  // a camera's pace
+            SleepMs(isVideo ? 40 : 1);
         }
         av_packet_free(&pkt);
     });
@@ -216,6 +406,46 @@ TEST_F(AviRecorderTest, StopWhileTheWriterRunsLosesNoWrittenPacket)
     EXPECT_EQ(videoWritten.load(), s.ctx->nSaveVideoFrames);
     EXPECT_GT(videoRead.load(), videoWritten.load() + 7) << "the writer went on past the stop";
     CheckRecording(dst, 2, videoWritten.load());
+}
+
+// Key frames that carry no parameter sets the parser can read: nothing is
+// written, the stop leaves no headerless file behind, and the next
+// recording of the same stream works.
+TEST_F(AviRecorderTest, NoPictureSizeAnywhereRecordsNothingCleanly)
+{
+    std::string src = TestDir() + "/nosize.ts", dst = TestDir() + "/nosize.avi";
+    std::string good = TestDir() + "/nosize_after.avi";
+    ASSERT_TRUE(MakeSource(src, "libx264", "aac", 1.0));
+    Source s;
+    ASSERT_TRUE(s.Open(src));
+    s.ctx->nWidth = s.ctx->nHeight = 0;
+    ASSERT_EQ(0, FFMpegStartSaveAvi(s.ctx, dst.c_str()));
+    AVPacket *pkt = av_packet_alloc();
+    unsigned seed = 7;
+    for (int i = 0; i < 10; i++) {
+        ASSERT_EQ(0, av_new_packet(pkt, 2000));
+        for (int k = 0; k < pkt->size; k++)
+            pkt->data[k] = (uint8_t)((seed = seed * 1103515245u + 12345u) >> 16);
+        pkt->stream_index = i % 2 ? s.ctx->nAudioIndex : s.ctx->nVideoIndex;
+        pkt->flags = AV_PKT_FLAG_KEY;
+        pkt->duration = 1;
+        EXPECT_EQ(0, FFMpegSaveAviWritePacket(s.ctx, pkt)) << "packet " << i;
+        av_packet_unref(pkt);
+    }
+    av_packet_free(&pkt);
+    EXPECT_EQ(0, s.ctx->nSaveVideoFrames);
+    EXPECT_EQ(0, FFMpegStopSaveAvi(s.ctx));
+    EXPECT_NE(0, access(dst.c_str(), F_OK)) << "a file without a header was left behind";
+
+    // The picture size became known (as after a decoded picture).
+    s.ctx->nWidth = 320;
+    s.ctx->nHeight = 240;
+    ASSERT_EQ(0, FFMpegStartSaveAvi(s.ctx, good.c_str()));
+    EXPECT_EQ(25, s.Pump());
+    ASSERT_EQ(0, FFMpegStopSaveAvi(s.ctx));
+    std::vector<Entry> st;
+    ASSERT_NO_FATAL_FAILURE(CheckRecording(good, 2, 25, &st));
+    EXPECT_EQ("320x240", st[0]["width"] + "x" + st[0]["height"]);
 }
 
 }  // namespace
