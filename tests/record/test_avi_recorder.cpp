@@ -8,9 +8,7 @@
 
 #include <algorithm>
 #include <atomic>
-#include <string>
 #include <thread>
-#include <vector>
 
 extern "C" {
 #include <libavcodec/avcodec.h>
@@ -51,47 +49,41 @@ bool MakeSource(const std::string &path, const std::string &vcodec, const std::s
 // the test reads the source and writes its packets itself.
 struct Source {
     AVFormatContext *pFmt = nullptr;
-    FFMpegContext *ctx = nullptr;
+    FFMpegContext c = {};
+    FFMpegContext *ctx = &c;
 
     bool Open(const std::string &path)
     {
         if (avformat_open_input(&pFmt, path.c_str(), nullptr, nullptr) < 0 ||
             avformat_find_stream_info(pFmt, nullptr) < 0)
             return false;
-        ctx = new FFMpegContext();
-        ctx->nVideoIndex = ctx->nAudioIndex = ctx->nDataIndex = -1;
-        ctx->hSaveMutex = MutexCreate();
-        ctx->pFormatCtx = pFmt;
-        for (unsigned i = 0; i < pFmt->nb_streams; i++) {
-            AVCodecParameters *par = pFmt->streams[i]->codecpar;
-            AVCodecContext *cc = avcodec_alloc_context3(nullptr);
-            avcodec_parameters_to_context(cc, par);
-            if (par->codec_type == AVMEDIA_TYPE_VIDEO && ctx->nVideoIndex < 0) {
-                ctx->nVideoIndex = (int)i;
-                ctx->pVideoCodecCtx = cc;
-                ctx->nInVideoCodecId = par->codec_id;
-                ctx->nWidth = par->width;
-                ctx->nHeight = par->height;
-            } else if (par->codec_type == AVMEDIA_TYPE_AUDIO && ctx->nAudioIndex < 0) {
-                ctx->nAudioIndex = (int)i;
-                ctx->pAudioCodecCtx = cc;
-                ctx->nInAudioCodecId = par->codec_id;
-            } else {
-                avcodec_free_context(&cc);
-            }
+        c.hSaveMutex = MutexCreate();
+        c.pFormatCtx = pFmt;
+        c.nDataIndex = -1;
+        c.nVideoIndex = av_find_best_stream(pFmt, AVMEDIA_TYPE_VIDEO, -1, -1, nullptr, 0);
+        c.nAudioIndex = std::max(-1, av_find_best_stream(pFmt, AVMEDIA_TYPE_AUDIO, -1, -1, nullptr, 0));
+        if (c.nVideoIndex < 0)
+            return false;
+        AVCodecParameters *par = pFmt->streams[c.nVideoIndex]->codecpar;
+        c.pVideoCodecCtx = avcodec_alloc_context3(nullptr);
+        avcodec_parameters_to_context(c.pVideoCodecCtx, par);
+        c.nInVideoCodecId = par->codec_id;
+        c.nWidth = par->width;
+        c.nHeight = par->height;
+        if (c.nAudioIndex >= 0) {
+            c.pAudioCodecCtx = avcodec_alloc_context3(nullptr);
+            avcodec_parameters_to_context(c.pAudioCodecCtx, pFmt->streams[c.nAudioIndex]->codecpar);
+            c.nInAudioCodecId = c.pAudioCodecCtx->codec_id;
         }
-        return ctx->nVideoIndex >= 0;
+        return true;
     }
 
     ~Source()
     {
-        if (ctx) {
-            FFMpegStopSaveAvi(ctx);
-            avcodec_free_context(&ctx->pVideoCodecCtx);
-            avcodec_free_context(&ctx->pAudioCodecCtx);
-            MutexDestroy(ctx->hSaveMutex);
-            delete ctx;
-        }
+        FFMpegStopSaveAvi(ctx);
+        avcodec_free_context(&c.pVideoCodecCtx);
+        avcodec_free_context(&c.pAudioCodecCtx);
+        MutexDestroy(c.hSaveMutex);
         avformat_close_input(&pFmt);
     }
 
@@ -102,7 +94,7 @@ struct Source {
         AVPacket *pkt = av_packet_alloc();
         int nVideoWritten = 0, nVideoRead = 0;
         while (nVideoRead < maxVideo && av_read_frame(pFmt, pkt) >= 0) {
-            bool isVideo = pkt->stream_index == ctx->nVideoIndex;
+            bool isVideo = pkt->stream_index == c.nVideoIndex;
             nVideoRead += isVideo;
             nVideoWritten += FFMpegSaveAviWritePacket(ctx, pkt) == 1 && isVideo;
             av_packet_unref(pkt);
@@ -125,13 +117,11 @@ TEST(AviRecorderRate, MeasuredRateAndItsLimits)
     EXPECT_EQ(1, FFMpegSaveAviFrameRate(1, 100000));
 }
 
-// How the stream context describes the source when the recording starts.
-enum Shape {
-    kProbed,       // as probed from the file
-    kNoSize,       // not probed and no picture decoded yet: size 0x0
-    kStandIn,      // not probed, and the classic decode thread's 320x240 stand-in
-    kNoAudioRate,  // audio without a sample rate: the muxer refuses its header
-};
+// How the stream context describes the source when the recording starts:
+// as probed; unprobed with no picture decoded yet (size 0x0); unprobed with
+// the classic decode thread's 320x240 stand-in (the stream is 352x288); with
+// audio whose sample rate is 0, so that the muxer refuses its header.
+enum Shape { kProbed, kNoSize, kStandIn, kNoAudioRate };
 
 // Every camera codec pairing and source shape gives a real AVI whose every
 // video packet decodes without an error, in the stream's own picture size.
@@ -141,67 +131,65 @@ enum Shape {
 TEST_F(AviRecorderTest, RecordsEveryCodecAndSourceShapeIntoPlayableAvi)
 {
     const struct {
-        const char *vcodec, *acodec, *container, *size;
+        const char *vcodec, *acodec, *container;
         Shape shape;
         const char *vname, *aname;  // ffprobe's codec names; aname "": no audio in the file
         const char *aformat;        // ffprobe's "codec_tag sample_rate bit_rate", "" not checked
     } cases[] = {
-        {"libx264", "", "ts", "320x240", kProbed, "h264", "", ""},
-        {"libx264", "aac", "mp4", "320x240", kProbed, "h264", "aac", "0x00ff 44100 320000"},
-        {"libx265", "aac", "mp4", "320x240", kProbed, "hevc", "aac", ""},
-        {"libx264", "pcm_mulaw", "nut", "320x240", kProbed, "h264", "pcm_mulaw", "0x0007 8000 64000"},
-        {"libx264", "pcm_alaw", "nut", "320x240", kProbed, "h264", "pcm_alaw", ""},
-        {"libx264", "g726", "nut", "320x240", kProbed, "h264", "adpcm_g726", "0x0045 8000 16000"},
-        {"libx264", "g722", "nut", "320x240", kProbed, "h264", "adpcm_g722", "0x028f 16000 64000"},
-        {"libx265", "", "nut", "320x240", kProbed, "hevc", "", ""},
-        {"libx265", "", "ts", "320x240", kProbed, "hevc", "", ""},
-        {"mpeg4", "", "ts", "320x240", kProbed, "mpeg4", "", ""},
-        {"mpeg4", "", "nut", "320x240", kProbed, "mpeg4", "", ""},
-        {"mpeg4", "g726", "nut", "320x240", kProbed, "mpeg4", "adpcm_g726", ""},
-        {"libx264", "libopus", "nut", "320x240", kProbed, "h264", "", ""},
-        {"libx264", "pcm_mulaw", "nut", "320x240", kNoAudioRate, "h264", "", ""},
-        {"libx264", "", "ts", "320x240", kNoSize, "h264", "", ""},  // parameter sets in band only
-        {"libx264", "pcm_mulaw", "nut", "320x240", kNoSize, "h264", "pcm_mulaw", ""},  // in the extradata
-        {"libx265", "", "ts", "320x240", kNoSize, "hevc", "", ""},
-        {"mpeg4", "", "ts", "320x240", kNoSize, "mpeg4", "", ""},
-        {"mpeg4", "g722", "nut", "320x240", kNoSize, "mpeg4", "adpcm_g722", ""},
-        {"libx264", "", "ts", "352x288", kStandIn, "h264", "", ""},
+        {"libx264", "", "ts", kProbed, "h264", "", ""},
+        {"libx264", "aac", "mp4", kProbed, "h264", "aac", "0x00ff 44100 320000"},
+        {"libx265", "aac", "mp4", kProbed, "hevc", "aac", ""},
+        {"libx264", "pcm_mulaw", "nut", kProbed, "h264", "pcm_mulaw", "0x0007 8000 64000"},
+        {"libx264", "pcm_alaw", "nut", kProbed, "h264", "pcm_alaw", ""},
+        {"libx264", "g726", "nut", kProbed, "h264", "adpcm_g726", "0x0045 8000 16000"},
+        {"libx264", "g722", "nut", kProbed, "h264", "adpcm_g722", "0x028f 16000 64000"},
+        {"libx265", "", "nut", kProbed, "hevc", "", ""},
+        {"libx265", "", "ts", kProbed, "hevc", "", ""},
+        {"mpeg4", "", "ts", kProbed, "mpeg4", "", ""},
+        {"mpeg4", "", "nut", kProbed, "mpeg4", "", ""},
+        {"mpeg4", "g726", "nut", kProbed, "mpeg4", "adpcm_g726", ""},
+        {"libx264", "libopus", "nut", kProbed, "h264", "", ""},
+        {"libx264", "pcm_mulaw", "nut", kNoAudioRate, "h264", "", ""},
+        {"libx264", "", "ts", kNoSize, "h264", "", ""},  // parameter sets in band only
+        {"libx264", "pcm_mulaw", "nut", kNoSize, "h264", "pcm_mulaw", ""},  // in the extradata
+        {"libx265", "", "ts", kNoSize, "hevc", "", ""},
+        {"mpeg4", "", "ts", kNoSize, "mpeg4", "", ""},
+        {"mpeg4", "g722", "nut", kNoSize, "mpeg4", "adpcm_g722", ""},
+        {"libx264", "", "ts", kStandIn, "h264", "", ""},
     };
     for (const auto &c : cases) {
-        std::string tag = std::string(c.vcodec) + "+" + (c.acodec[0] ? c.acodec : "none") + "_" + c.size + "_" +
-                          std::to_string(c.shape) + "." + c.container;
+        std::string tag = std::string(c.vcodec) + "+" + c.acodec + std::to_string(c.shape) + "." + c.container;
+        std::string size = c.shape == kStandIn ? "352x288" : "320x240";
         SCOPED_TRACE(tag);
         std::string src = TestDir() + "/src_" + tag, dst = TestDir() + "/rec_" + tag + ".avi";
-        if (!MakeSource(src, c.vcodec, c.acodec, 1.0, c.size)) {
+        if (!MakeSource(src, c.vcodec, c.acodec, 1.0, size.c_str())) {
             ASSERT_STREQ("libopus", c.acodec) << "could not generate " << src;
             continue;  // this ffmpeg has no Opus encoder
         }
         Source s;
         ASSERT_TRUE(s.Open(src));
         if (c.shape == kNoSize || c.shape == kStandIn) {
-            s.ctx->nWidth = c.shape == kStandIn ? 320 : 0;
-            s.ctx->nHeight = c.shape == kStandIn ? 240 : 0;
-            AVCodecParameters *par = s.pFmt->streams[s.ctx->nVideoIndex]->codecpar;
-            par->width = par->height = 0;
+            s.c.nWidth = c.shape == kStandIn ? 320 : 0;
+            s.c.nHeight = c.shape == kStandIn ? 240 : 0;
+            s.pFmt->streams[s.c.nVideoIndex]->codecpar->width = 0;
         }
         if (c.shape == kNoAudioRate)
-            s.ctx->pAudioCodecCtx->sample_rate = 0;
+            s.c.pAudioCodecCtx->sample_rate = 0;
         // As the stream context sets up its ADPCM decoders.
-        if (s.ctx->nInAudioCodecId == AV_CODEC_ID_ADPCM_G726 || s.ctx->nInAudioCodecId == AV_CODEC_ID_ADPCM_G722) {
-            bool bG726 = s.ctx->nInAudioCodecId == AV_CODEC_ID_ADPCM_G726;
-            s.ctx->pAudioCodecCtx->bits_per_coded_sample = bG726 ? 2 : 4;
-            s.ctx->pAudioCodecCtx->sample_rate = bG726 ? 8000 : 16000;
+        if (s.c.nInAudioCodecId == AV_CODEC_ID_ADPCM_G726 || s.c.nInAudioCodecId == AV_CODEC_ID_ADPCM_G722) {
+            bool bG726 = s.c.nInAudioCodecId == AV_CODEC_ID_ADPCM_G726;
+            s.c.pAudioCodecCtx->bits_per_coded_sample = bG726 ? 2 : 4;
+            s.c.pAudioCodecCtx->sample_rate = bG726 ? 8000 : 16000;
         }
         ASSERT_EQ(0, FFMpegStartSaveAvi(s.ctx, dst.c_str()));
         ASSERT_EQ(25, s.Pump());
         ASSERT_EQ(0, FFMpegStopSaveAvi(s.ctx));
-        EXPECT_EQ(0, s.ctx->bSaving);
-        EXPECT_EQ(nullptr, s.ctx->pSaveFormatCtx);
+        EXPECT_EQ(nullptr, s.c.pSaveFormatCtx);
 
         std::vector<Entry> st;
         ASSERT_NO_FATAL_FAILURE(CheckRecording(dst, c.aname[0] ? 2 : 1, 25, &st));
         EXPECT_EQ(c.vname, st[0]["codec_name"]);
-        EXPECT_EQ(c.size, st[0]["width"] + "x" + st[0]["height"]);
+        EXPECT_EQ(size, st[0]["width"] + "x" + st[0]["height"]);
         if (c.aname[0]) {
             EXPECT_EQ(c.aname, st[1]["codec_name"]);
             EXPECT_EQ("1", st[1]["channels"]);
@@ -210,9 +198,6 @@ TEST_F(AviRecorderTest, RecordsEveryCodecAndSourceShapeIntoPlayableAvi)
                 EXPECT_EQ(c.aformat, st[1]["codec_tag"] + " " + st[1]["sample_rate"] + " " + st[1]["bit_rate"]);
             }
         }
-        std::vector<unsigned char> f = ReadAll(dst);
-        EXPECT_EQ(100u, Le32(f, AVI_SCALE_OFFSET));
-        EXPECT_EQ(0, CountEmptyChunks(f)) << "padding chunks: timestamps off their time base";
         std::vector<Entry> pk = Probe(dst, "-select_streams v:0 -show_entries packet=dts,size");
         ASSERT_EQ(25u, pk.size());
         for (size_t i = 0; i < pk.size(); i++) {
@@ -241,15 +226,14 @@ TEST_F(AviRecorderTest, LittleEndianG726IsRecordedAsG726)
         Source s;
         ASSERT_TRUE(s.Open(video));
         // The audio of an RTSP camera, as the stream context describes it.
-        AVCodecContext *ac = s.ctx->pAudioCodecCtx = avcodec_alloc_context3(nullptr);
-        ac->codec_type = AVMEDIA_TYPE_AUDIO;
-        ac->codec_id = s.ctx->nInAudioCodecId = AV_CODEC_ID_ADPCM_G726LE;
+        AVCodecContext *ac = s.c.pAudioCodecCtx = avcodec_alloc_context3(nullptr);
+        ac->codec_id = s.c.nInAudioCodecId = AV_CODEC_ID_ADPCM_G726LE;
         ac->sample_rate = 8000;
         ac->bits_per_coded_sample = bits;
         ac->pkt_timebase = AVRational{1, 8000};
-        s.ctx->nAudioIndex = 1;
+        s.c.nAudioIndex = 1;
         ASSERT_EQ(0, FFMpegStartSaveAvi(s.ctx, dst.c_str()));
-        ASSERT_NE(nullptr, s.ctx->pSaveAudioStream);
+        ASSERT_NE(nullptr, s.c.pSaveAudioStream);
 
         // One 40 ms audio packet after each video packet.
         AVPacket *pkt = av_packet_alloc();
@@ -286,10 +270,13 @@ TEST_F(AviRecorderTest, LittleEndianG726IsRecordedAsG726)
     }
 }
 
-TEST_F(AviRecorderTest, StartFailuresLeaveNothingBehind)
+// Starts that fail leave nothing behind and the host process goes on; so
+// does a recording whose key frames carry no picture size the parser can
+// read. The next recording of the same stream then works.
+TEST_F(AviRecorderTest, FailuresLeaveNothingBehind)
 {
-    std::string src = TestDir() + "/fail.nut";
-    ASSERT_TRUE(MakeSource(src, "libx264", "pcm_mulaw", 1.0));
+    std::string src = TestDir() + "/fail.ts";
+    ASSERT_TRUE(MakeSource(src, "libx264", "aac", 1.0));
     Source s;
     ASSERT_TRUE(s.Open(src));
     // No directory, no format for the extension, no path, a path that does
@@ -300,18 +287,18 @@ TEST_F(AviRecorderTest, StartFailuresLeaveNothingBehind)
     for (const std::string &p : bad) {
         EXPECT_EQ(-1, FFMpegStartSaveAvi(s.ctx, p.empty() ? nullptr : p.c_str())) << p;
         EXPECT_NE(0, access(p.c_str(), F_OK)) << p;
-        EXPECT_EQ(0, s.ctx->bSaving);
-        EXPECT_EQ(nullptr, s.ctx->pSaveFormatCtx);
+        EXPECT_EQ(nullptr, s.c.pSaveFormatCtx);
     }
+    EXPECT_EQ(-1, FFMpegStopSaveAvi(s.ctx));
+    EXPECT_EQ(-1, FFMpegStopSaveAvi(nullptr));
+    EXPECT_EQ(-1, FFMpegStartSaveAvi(nullptr, "x.avi"));
 
-    // A stream that cannot be set up (here: memory for the codec extradata
-    // runs out) fails the start only; the host process goes on.
+    // A stream that cannot be set up (memory for the codec extradata runs out).
     std::string nomem = TestDir() + "/nomem.avi";
-    AVCodecContext *vc = s.ctx->pVideoCodecCtx;
-    const int kBig = 4 << 20;
-    uint8_t *big = (uint8_t *)av_mallocz(kBig + AV_INPUT_BUFFER_PADDING_SIZE);
+    AVCodecContext *vc = s.c.pVideoCodecCtx;
+    int nSize = 4 << 20;
+    uint8_t *big = (uint8_t *)av_mallocz(nSize + AV_INPUT_BUFFER_PADDING_SIZE);
     ASSERT_NE(nullptr, big);
-    int nSize = kBig;
     std::swap(vc->extradata, big);
     std::swap(vc->extradata_size, nSize);
     av_max_alloc(1 << 20);
@@ -320,77 +307,61 @@ TEST_F(AviRecorderTest, StartFailuresLeaveNothingBehind)
     std::swap(vc->extradata, big);
     std::swap(vc->extradata_size, nSize);
     av_free(big);
-    EXPECT_EQ(nullptr, s.ctx->pSaveFormatCtx);
     EXPECT_NE(0, access(nomem.c_str(), F_OK));
 
-    EXPECT_EQ(-1, FFMpegStopSaveAvi(s.ctx));
-    EXPECT_EQ(-1, FFMpegStopSaveAvi(nullptr));
-    EXPECT_EQ(-1, FFMpegStartSaveAvi(nullptr, "x.avi"));
+    // Random key frames of an unprobed stream: nothing is written and the
+    // stop leaves no headerless file.
+    std::string nosize = TestDir() + "/nosize.avi";
+    s.c.nWidth = s.c.nHeight = 0;
+    ASSERT_EQ(0, FFMpegStartSaveAvi(s.ctx, nosize.c_str()));
+    AVPacket *pkt = av_packet_alloc();
+    unsigned seed = 7;
+    for (int i = 0; i < 10; i++) {
+        ASSERT_EQ(0, av_new_packet(pkt, 2000));
+        for (int k = 0; k < pkt->size; k++)
+            pkt->data[k] = (uint8_t)((seed = seed * 1103515245u + 12345u) >> 16);
+        pkt->stream_index = i % 2 ? s.c.nAudioIndex : s.c.nVideoIndex;
+        pkt->flags = AV_PKT_FLAG_KEY;
+        pkt->duration = 1;
+        EXPECT_EQ(0, FFMpegSaveAviWritePacket(s.ctx, pkt)) << "packet " << i;
+        av_packet_unref(pkt);
+    }
+    av_packet_free(&pkt);
+    EXPECT_EQ(0, FFMpegStopSaveAvi(s.ctx));
+    EXPECT_NE(0, access(nosize.c_str(), F_OK)) << "a file without a header was left behind";
 
-    // After all that a good start works.
+    // The picture size became known (as after a decoded picture).
+    s.c.nWidth = 320;
+    s.c.nHeight = 240;
     std::string good = TestDir() + "/after_fail.avi";
     ASSERT_EQ(0, FFMpegStartSaveAvi(s.ctx, good.c_str()));
     EXPECT_EQ(25, s.Pump());
-    EXPECT_EQ(0, FFMpegStopSaveAvi(s.ctx));
-    CheckRecording(good, 2, 25);
-}
-
-TEST_F(AviRecorderTest, SecondStartRefusedIdleStopTouchesNothingAndRatePatchOnlyItsBytes)
-{
-    std::string src = TestDir() + "/twice.nut";
-    std::string first = TestDir() + "/first.avi", second = TestDir() + "/second.avi";
-    ASSERT_TRUE(MakeSource(src, "libx264", "", 2.0));
-    Source s;
-    ASSERT_TRUE(s.Open(src));
-    ASSERT_EQ(0, FFMpegStartSaveAvi(s.ctx, first.c_str()));
-    int a = s.Pump(20);
-    EXPECT_EQ(-1, FFMpegStartSaveAvi(s.ctx, second.c_str()));
-    EXPECT_NE(0, access(second.c_str(), F_OK));
-    EXPECT_EQ(1, s.ctx->bSaving);
-    int b = s.Pump();  // the first recording goes on
     ASSERT_EQ(0, FFMpegStopSaveAvi(s.ctx));
-    ASSERT_NO_FATAL_FAILURE(CheckRecording(first, 1, a + b));
-    EXPECT_STREQ(first.c_str(), s.ctx->szSavePath) << "the name stays after the stop";
-
-    // Stop on an idle stream: -1, and the file named in the context keeps
-    // every byte.
-    std::vector<unsigned char> before = ReadAll(first);
-    EXPECT_EQ(-1, FFMpegStopSaveAvi(s.ctx));
-    ASSERT_EQ(before, ReadAll(first));
-
-    // The rate correction rewrites its four bytes and nothing else.
-    ASSERT_EQ(0, FFMpegSaveAviPatchRate(first.c_str(), 0x01020304u));
-    for (int i = 0; i < 4; i++)
-        before[AVI_RATE_OFFSET + i] = (unsigned char)(4 - i);
-    EXPECT_TRUE(before == ReadAll(first));
-
-    // Another container, a short file or no file is left alone.
-    std::string shortFile = TestDir() + "/short.avi";
-    E2eRun("printf RIFF > '" + shortFile + "'");
-    for (const std::string &p : {src, shortFile, TestDir() + "/missing.avi"}) {
-        std::vector<unsigned char> keep = ReadAll(p);
-        EXPECT_EQ(-1, FFMpegSaveAviPatchRate(p.c_str(), 2500)) << p;
-        EXPECT_TRUE(keep == ReadAll(p)) << p;
-    }
+    std::vector<Entry> st;
+    ASSERT_NO_FATAL_FAILURE(CheckRecording(good, 2, 25, &st));
+    EXPECT_EQ("320x240", st[0]["width"] + "x" + st[0]["height"]);
 }
 
 // The writer keeps going past the stop at a camera's pace, like a read
 // thread does; a packet is either in the file or was refused after the
-// stop. The recording starts mid-GOP and begins at the next key frame.
+// stop. The recording starts mid-GOP and begins at the next key frame; a
+// second start meanwhile is refused, a stop after the stop touches nothing.
 TEST_F(AviRecorderTest, StopWhileTheWriterRunsLosesNoWrittenPacket)
 {
-    std::string src = TestDir() + "/race.nut", dst = TestDir() + "/race.avi";
+    std::string src = TestDir() + "/race.nut", dst = TestDir() + "/race.avi", other = TestDir() + "/other.avi";
     ASSERT_TRUE(MakeSource(src, "libx264", "pcm_mulaw", 4.0));
     Source s;
     ASSERT_TRUE(s.Open(src));
     s.Pump(5);
     ASSERT_EQ(0, FFMpegStartSaveAvi(s.ctx, dst.c_str()));
+    EXPECT_EQ(-1, FFMpegStartSaveAvi(s.ctx, other.c_str()));
+    EXPECT_NE(0, access(other.c_str(), F_OK));
 
     std::atomic<int> videoWritten{0}, videoRead{0};
     std::thread writer([&]() {
         AVPacket *pkt = av_packet_alloc();
         while (av_read_frame(s.pFmt, pkt) >= 0) {
-            bool isVideo = pkt->stream_index == s.ctx->nVideoIndex;
+            bool isVideo = pkt->stream_index == s.c.nVideoIndex;
             videoRead += isVideo;
             videoWritten += FFMpegSaveAviWritePacket(s.ctx, pkt) == 1 && isVideo;
             av_packet_unref(pkt);
@@ -403,49 +374,27 @@ TEST_F(AviRecorderTest, StopWhileTheWriterRunsLosesNoWrittenPacket)
     writer.join();
     // Every write the writer saw succeed happened before the stop took the
     // lock, so all of them are in the finished file, and none came later.
-    EXPECT_EQ(videoWritten.load(), s.ctx->nSaveVideoFrames);
+    EXPECT_EQ(videoWritten.load(), s.c.nSaveVideoFrames);
     EXPECT_GT(videoRead.load(), videoWritten.load() + 7) << "the writer went on past the stop";
     CheckRecording(dst, 2, videoWritten.load());
-}
+    std::vector<unsigned char> before = ReadAll(dst);
+    EXPECT_EQ(-1, FFMpegStopSaveAvi(s.ctx));
+    EXPECT_TRUE(before == ReadAll(dst));
+    EXPECT_STREQ(dst.c_str(), s.c.szSavePath) << "the name stays after the stop";
 
-// Key frames that carry no parameter sets the parser can read: nothing is
-// written, the stop leaves no headerless file behind, and the next
-// recording of the same stream works.
-TEST_F(AviRecorderTest, NoPictureSizeAnywhereRecordsNothingCleanly)
-{
-    std::string src = TestDir() + "/nosize.ts", dst = TestDir() + "/nosize.avi";
-    std::string good = TestDir() + "/nosize_after.avi";
-    ASSERT_TRUE(MakeSource(src, "libx264", "aac", 1.0));
-    Source s;
-    ASSERT_TRUE(s.Open(src));
-    s.ctx->nWidth = s.ctx->nHeight = 0;
-    ASSERT_EQ(0, FFMpegStartSaveAvi(s.ctx, dst.c_str()));
-    AVPacket *pkt = av_packet_alloc();
-    unsigned seed = 7;
-    for (int i = 0; i < 10; i++) {
-        ASSERT_EQ(0, av_new_packet(pkt, 2000));
-        for (int k = 0; k < pkt->size; k++)
-            pkt->data[k] = (uint8_t)((seed = seed * 1103515245u + 12345u) >> 16);
-        pkt->stream_index = i % 2 ? s.ctx->nAudioIndex : s.ctx->nVideoIndex;
-        pkt->flags = AV_PKT_FLAG_KEY;
-        pkt->duration = 1;
-        EXPECT_EQ(0, FFMpegSaveAviWritePacket(s.ctx, pkt)) << "packet " << i;
-        av_packet_unref(pkt);
+    // The rate correction rewrites its four bytes and nothing else; another
+    // container, a short file or no file is left alone.
+    ASSERT_EQ(0, FFMpegSaveAviPatchRate(dst.c_str(), 0x01020304u));
+    for (int i = 0; i < 4; i++)
+        before[AVI_RATE_OFFSET + i] = (unsigned char)(4 - i);
+    EXPECT_TRUE(before == ReadAll(dst));
+    std::string shortFile = TestDir() + "/short.avi";
+    E2eRun("printf RIFF > '" + shortFile + "'");
+    for (const std::string &p : {src, shortFile, TestDir() + "/missing.avi"}) {
+        std::vector<unsigned char> keep = ReadAll(p);
+        EXPECT_EQ(-1, FFMpegSaveAviPatchRate(p.c_str(), 2500)) << p;
+        EXPECT_TRUE(keep == ReadAll(p)) << p;
     }
-    av_packet_free(&pkt);
-    EXPECT_EQ(0, s.ctx->nSaveVideoFrames);
-    EXPECT_EQ(0, FFMpegStopSaveAvi(s.ctx));
-    EXPECT_NE(0, access(dst.c_str(), F_OK)) << "a file without a header was left behind";
-
-    // The picture size became known (as after a decoded picture).
-    s.ctx->nWidth = 320;
-    s.ctx->nHeight = 240;
-    ASSERT_EQ(0, FFMpegStartSaveAvi(s.ctx, good.c_str()));
-    EXPECT_EQ(25, s.Pump());
-    ASSERT_EQ(0, FFMpegStopSaveAvi(s.ctx));
-    std::vector<Entry> st;
-    ASSERT_NO_FATAL_FAILURE(CheckRecording(good, 2, 25, &st));
-    EXPECT_EQ("320x240", st[0]["width"] + "x" + st[0]["height"]);
 }
 
 }  // namespace
