@@ -774,8 +774,8 @@ int FFMpegStopSaveAvi(FFMpegContext *ctx)
         DebugPrint("FFMpegStopSaveAvi %s: writing failed (%s), the recording is cut short", ctx->szSavePath,
                    szErr);
     }
-    // A file cut short keeps its whole chunks; one without a single picture
-    // is of no use to anyone.
+    // A file cut short keeps its whole chunks, at the pace they were
+    // written; one without a single picture is of no use to anyone.
     if (bHeader && nWriteError && !bNoFile && FFMpegSaveAviFinishCut(ctx->szSavePath) == 0)
         bHeader = false;
     if (!bHeader) {
@@ -784,8 +784,6 @@ int FFMpegStopSaveAvi(FFMpegContext *ctx)
         if (!nWriteError)
             DebugPrint("FFMpegStopSaveAvi %s: no picture size was found, nothing recorded", ctx->szSavePath);
     } else if (FFMpegSaveAviPatchRate(ctx->szSavePath, (uint32_t)nRate) != 0) {
-        // What did reach the file keeps its pace whenever the header can
-        // still be rewritten in place.
         DebugPrint("FFMpegStopSaveAvi %s: frame rate %d not written", ctx->szSavePath, nRate);
     }
 
