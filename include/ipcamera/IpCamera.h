@@ -89,6 +89,8 @@ public:
 
     // Recording control and save paths.
     int StartSaveAvi(int nType);
+    // 0, or -1 when a write to the file failed (a full disk): what reached
+    // the file is kept, named "<path less .avi>_<seconds>_cut.avi".
     int StopSaveAvi(int nType);
     int SetSaveDir(const char *pDir);
     int SetSaveRecordPath(const char *pPath);

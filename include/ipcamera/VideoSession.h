@@ -51,6 +51,8 @@ public:
     int getFrameRateInfo();
 
     int StartSaveAvi(const char *pPath);
+    // -1 without an open stream; -2 when the recording it finished was cut
+    // short by a failed write; else 0 (also when nothing was recording).
     int StopSaveAvi();
 
     // Event forwards from the stream's decode thread to the owner.

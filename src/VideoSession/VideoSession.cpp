@@ -345,10 +345,12 @@ int CVideoSession::StopSaveAvi()
     if (!ctx)
         return -1;
     DebugFileLog(__FILE__, __LINE__, "CUrlVideoSession::StopSaveAvi start ...");
-    FFMpegStopSaveAvi(ctx);
+    // Stopping when nothing records is harmless; a recording whose writes
+    // failed is reported.
+    int r = FFMpegStopSaveAvi(ctx) == SAVE_AVI_CUT_SHORT ? SAVE_AVI_CUT_SHORT : 0;
     DebugFileLog(__FILE__, __LINE__, "CUrlVideoSession::StopSaveAvi end ...");
     UnlockContext();
-    return 0;
+    return r;
 }
 
 int CVideoSession::DoVideoBuffer(unsigned char *pFrame, int nWidth, int nHeight)

@@ -17,9 +17,10 @@ static inline T LoadRelaxed(T *p)
 }
 
 // Final name of a finished recording: pPath without its last 4 characters
-// (the ".avi" extension), then "_<seconds>.avi". 0, or -1 when the path is
+// (the ".avi" extension), then "_<seconds>.avi", or "_<seconds>_cut.avi"
+// for a recording cut short by a failed write. 0, or -1 when the path is
 // too short to have an extension or the name does not fit nSize bytes.
-int RecordFinalName(const char *pPath, int nDurationSec, char *pOut, int nSize);
+int RecordFinalName(const char *pPath, int nDurationSec, char *pOut, int nSize, bool bCutShort = false);
 
 // Renames without replacing an existing file: 0, or -1 (the source stays).
 int RenameNoReplace(const char *pFrom, const char *pTo);

@@ -15,6 +15,7 @@
 
 #include "camera/CameraInternal.h"
 #include "ipcamera/IpCamera.h"
+#include "record/AviRecorder.h"
 #include "support/Log.h"
 
 // Reason bit that every start and stop clears unless the start passes it.
@@ -24,14 +25,15 @@ enum { RECORD_MIN_RENAME_PATH = 8 };
 // Durations above this are logged as implausible (the name is built anyway).
 enum { RECORD_MAX_PLAUSIBLE_SEC = 10000 };
 
-int RecordFinalName(const char *pPath, int nDurationSec, char *pOut, int nSize)
+int RecordFinalName(const char *pPath, int nDurationSec, char *pOut, int nSize, bool bCutShort)
 {
     if (!pPath || !pOut || nSize <= 0)
         return -1;
     size_t nLen = strlen(pPath);
     if (nLen < 4)
         return -1;
-    int n = snprintf(pOut, (size_t)nSize, "%.*s_%d.avi", (int)(nLen - 4), pPath, nDurationSec);
+    int n = snprintf(pOut, (size_t)nSize, "%.*s_%d%s.avi", (int)(nLen - 4), pPath, nDurationSec,
+                     bCutShort ? "_cut" : "");
     if (n < 0 || n >= nSize) {
         pOut[0] = '\0';
         return -1;
@@ -80,14 +82,16 @@ int CIpCamera::StartSaveAvi(int nType)
 int CIpCamera::StopSaveAvi(int nType)
 {
     IpcLock();
-    m_VideoSession.StopSaveAvi();
+    // A recording cut short by a failed write keeps what reached the disk,
+    // under a name that says so, and the stop fails.
+    bool bCutShort = m_VideoSession.StopSaveAvi() == SAVE_AVI_CUT_SHORT;
     if (strlen(m_szRecordPath) > RECORD_MIN_RENAME_PATH && m_nRecordStartTime > 0) {
         m_nRecordStartTime = 0;
         int nDuration = m_VideoSession.GetSaveAviDurationSec();
         if (nDuration > RECORD_MAX_PLAUSIBLE_SEC)
             DebugPrint("Duration(%d) is wrong..", nDuration);
         char szFinal[256];
-        if (RecordFinalName(m_szRecordPath, nDuration, szFinal, sizeof(szFinal)) != 0) {
+        if (RecordFinalName(m_szRecordPath, nDuration, szFinal, sizeof(szFinal), bCutShort) != 0) {
             // A cut name would lose the extension: keep the file as it is.
             DebugPrint("Camera(id:%d  name:%s) record file %s kept: name with duration too long",
                        m_nId, m_szName, m_szRecordPath);
@@ -102,7 +106,10 @@ int CIpCamera::StopSaveAvi(int nType)
     m_nRecordCounter = 0;
     m_nRecordType &= ~(nType | RECORD_REASON_TRANSIENT);
     IpcUnLock();
-    return 0;
+    if (bCutShort)
+        DebugPrint("Camera(id:%d  name:%s) StopSaveAvi: the recording was cut short by a failed write", m_nId,
+                   m_szName);
+    return bCutShort ? -1 : 0;
 }
 
 int CIpCamera::SetSaveDir(const char *pDir)

@@ -3,8 +3,10 @@
 
 #include "image/JpegSnapshot.h"
 
+#include <errno.h>
 #include <setjmp.h>
 #include <stdio.h>
+#include <string.h>
 
 #include <jpeglib.h>
 
@@ -19,11 +21,13 @@ namespace {
 struct SnapshotError {
     jpeg_error_mgr mgr;
     jmp_buf jump;
+    char szReason[JMSG_LENGTH_MAX];  // libjpeg's text for the fatal error
 };
 
 void SnapshotErrorExit(j_common_ptr cinfo)
 {
     SnapshotError *err = (SnapshotError *)cinfo->err;
+    (*cinfo->err->format_message)(cinfo, err->szReason);
     longjmp(err->jump, 1);
 }
 
@@ -57,7 +61,7 @@ int JpegWriteBgrFile(const char *pPath, const unsigned char *pFrame, int nWidth,
         if (fp)
             fclose(fp);
         FileDeleteRegular(pPath);
-        DebugPrint("JpegWriteBgrFile %s failed, partial file removed\n", pPath);
+        DebugPrint("JpegWriteBgrFile %s failed (libjpeg: %s), partial file removed\n", pPath, err.szReason);
         return -1;
     }
     jpeg_CreateCompress(&cinfo, JPEG_LIB_VERSION, sizeof(cinfo));
@@ -101,8 +105,9 @@ int JpegWriteBgrFile(const char *pPath, const unsigned char *pFrame, int nWidth,
     FILE *f = fp;
     fp = NULL;
     if (fclose(f) != 0) {
+        int nErr = errno;
         FileDeleteRegular(pPath);
-        DebugPrint("JpegWriteBgrFile %s: close failed, partial file removed\n", pPath);
+        DebugPrint("JpegWriteBgrFile %s: close failed (%s), partial file removed\n", pPath, strerror(nErr));
         return -1;
     }
     return 0;

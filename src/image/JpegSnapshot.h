@@ -7,7 +7,8 @@
 //
 // 0 on success. -1 when the file cannot be created ("can't open %s\n" on
 // stderr) or libjpeg reports a fatal error (for instance a failed write): the
-// error returns control here, the partial file is closed and removed.
+// error returns control here, is logged with libjpeg's reason, and the
+// partial file is closed and removed.
 // nBytesPerPixel must be at least 3 (the first three bytes are B, G, R).
 int JpegWriteBgrFile(const char *pPath, const unsigned char *pFrame, int nWidth, int nHeight,
                      int nBytesPerPixel);

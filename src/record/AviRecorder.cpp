@@ -33,7 +33,17 @@ enum {
 // and guarded by hSaveMutex like the recording fields.
 struct RecordState {
     int64_t nLastAudioPts;    // last audio pts written, output time base
-    int bWriteErrorLogged;
+    int bRefusedLogged;       // a packet the muxer refused has been logged
+    // First error of the file's I/O (an AVERROR), 0 while every write
+    // reached the file. Once set nothing more is written: the file is cut
+    // short there and the stop reports it.
+    int nWriteError;
+    // Video packets the muxer took, and the tick counts at the first and
+    // the last of them: the pace of the recorded pictures, which a camera
+    // that goes silent before the stop does not stretch.
+    int64_t nVideoWritten;
+    uint32_t nFirstVideoTick;
+    uint32_t nLastVideoTick;
     AVBSFContext *pVideoBsf;  // length-prefixed H.264/H.265 to start codes, or null
     int nG726LeBits;          // bits per code word of little-endian G.726 to repack, or 0
     uint8_t *pAudioBuf;       // repacked audio payload, reused from packet to packet
@@ -565,6 +575,7 @@ static int WriteDelayedHeader(FFMpegContext *ctx, AVFormatContext *oc, RecordSta
     int r = avformat_write_header(oc, NULL);
     if (r < 0) {
         pState->bHeaderFailed = 1;
+        pState->nWriteError = oc->pb && oc->pb->error < 0 ? oc->pb->error : r;
         DebugPrint("FFMpegSaveAviWritePacket %s: avformat_write_header error ret:%d, nothing is recorded",
                    ctx->szSavePath, r);
         return -1;
@@ -591,7 +602,9 @@ int FFMpegSaveAviWritePacket(FFMpegContext *ctx, const AVPacket *pkt)
         return 0;
     }
     RecordState *pState = (RecordState *)oc->opaque;
-    if (pState && pState->bHeaderFailed) {
+    // After a failed write (a full disk, a lost share) the file ends where
+    // it broke: writing on would leave holes in it.
+    if (pState && (pState->bHeaderFailed || pState->nWriteError)) {
         MutexUnlock(ctx->hSaveMutex);
         return 0;
     }
@@ -669,13 +682,28 @@ int FFMpegSaveAviWritePacket(FFMpegContext *ctx, const AVPacket *pkt)
     if (pCopy->stream_index >= 0 && (unsigned)pCopy->stream_index < oc->nb_streams) {
         int r = av_write_frame(oc, pCopy);
         if (r < 0) {
-            if (pState && !pState->bWriteErrorLogged) {
-                pState->bWriteErrorLogged = 1;
-                DebugPrint("FFMpegSaveAviWritePacket %s: av_write_frame error ret:%d", ctx->szSavePath, r);
+            // The muxer refusing one packet costs that packet; an I/O
+            // error (sticky in the output) ends the file.
+            bool bIo = oc->pb && oc->pb->error < 0;
+            if (pState && (bIo || !pState->bRefusedLogged)) {
+                char szErr[AV_ERROR_MAX_STRING_SIZE];
+                av_make_error_string(szErr, sizeof(szErr), bIo ? oc->pb->error : r);
+                DebugPrint("FFMpegSaveAviWritePacket %s: av_write_frame error ret:%d (%s)%s", ctx->szSavePath, r,
+                           szErr, bIo ? ", nothing more is written" : "");
+                if (bIo)
+                    pState->nWriteError = oc->pb->error;
+                else
+                    pState->bRefusedLogged = 1;
             }
             ret = -1;
         } else {
             ret = 1;
+            if (bVideo && pState) {
+                uint32_t nNow = TickCount();
+                if (pState->nVideoWritten++ == 0)
+                    pState->nFirstVideoTick = nNow;
+                pState->nLastVideoTick = nNow;
+            }
         }
     }
     av_packet_unref(pCopy);
@@ -699,43 +727,67 @@ int FFMpegStopSaveAvi(FFMpegContext *ctx)
     }
     AtomicSet(&ctx->bSaving, 0);
 
-    // Tick counts are 32-bit and wrap: the elapsed time is their unsigned
-    // difference.
-    uint32_t nStart = (uint32_t)ctx->nSaveTickCount;
-    int64_t nElapsed = (int64_t)(uint32_t)(TickCount() - nStart);
-    int nRate = kDefaultRate;
-    if (nElapsed > 0)
-        nRate = FFMpegSaveAviFrameRate(ctx->nSaveVideoFrames, (int64_t)(uint32_t)(TickCount() - nStart));
-
     AVFormatContext *oc = ctx->pSaveFormatCtx;
-    const RecordState *pState = (const RecordState *)oc->opaque;
+    RecordState *pState = (RecordState *)oc->opaque;
+    // The rate is the pace of the pictures written, from the first to the
+    // last of them: time after the last one (a camera gone silent, a disk
+    // that filled up) holds no picture and must not slow the file down.
+    // Tick counts are 32-bit and wrap: the span is their unsigned difference.
+    int nRate = kDefaultRate;
+    if (pState && pState->nVideoWritten >= 2) {
+        int64_t nSpan = (int64_t)(uint32_t)(pState->nLastVideoTick - pState->nFirstVideoTick);
+        if (nSpan > 0)
+            nRate = FFMpegSaveAviFrameRate(pState->nVideoWritten - 1, nSpan);
+    }
+    int nWriteError = pState ? pState->nWriteError : 0;
+
     // Without a header (no picture size was ever found) the file holds
     // nothing a player could read.
     bool bHeader = !pState || (!pState->bHeaderPending && !pState->bHeaderFailed);
     if (bHeader) {
         int r = av_write_trailer(oc);
-        if (r < 0)
+        if (r < 0 && !nWriteError)
             DebugPrint("FFMpegStopSaveAvi av_write_trailer %s error ret:%d", ctx->szSavePath, r);
     }
     DebugPrint("FFMpegStopSaveAvi  11111111111111111111");
     bool bNoFile = (oc->oformat->flags & AVFMT_NOFILE) != 0;
-    if (!bNoFile)
-        avio_closep(&oc->pb);
-    FreeRecordState((RecordState *)oc->opaque);
+    if (!bNoFile && oc->pb) {
+        // The trailer and the last buffered packets fail here when the
+        // disk filled up at the very end.
+        avio_flush(oc->pb);
+        if (!nWriteError && oc->pb->error < 0)
+            nWriteError = oc->pb->error;
+        int r = avio_closep(&oc->pb);
+        if (!nWriteError && r < 0)
+            nWriteError = r;
+    }
+    FreeRecordState(pState);
+    oc->opaque = NULL;
     avformat_free_context(oc);
     ctx->pSaveFormatCtx = NULL;
     ctx->pSaveVideoStream = NULL;
     ctx->pSaveAudioStream = NULL;
 
+    if (nWriteError) {
+        char szErr[AV_ERROR_MAX_STRING_SIZE];
+        av_make_error_string(szErr, sizeof(szErr), nWriteError);
+        DebugPrint("FFMpegStopSaveAvi %s: writing failed (%s), the recording is cut short", ctx->szSavePath,
+                   szErr);
+    }
+    // A file cut short keeps its whole chunks, at the pace they were
+    // written; one without a single picture is of no use to anyone.
+    if (bHeader && nWriteError && !bNoFile && FFMpegSaveAviFinishCut(ctx->szSavePath) == 0)
+        bHeader = false;
     if (!bHeader) {
         if (!bNoFile)
             FileDeleteRegular(ctx->szSavePath);
-        DebugPrint("FFMpegStopSaveAvi %s: no picture size was found, nothing recorded", ctx->szSavePath);
+        if (!nWriteError)
+            DebugPrint("FFMpegStopSaveAvi %s: no picture size was found, nothing recorded", ctx->szSavePath);
     } else if (FFMpegSaveAviPatchRate(ctx->szSavePath, (uint32_t)nRate) != 0) {
         DebugPrint("FFMpegStopSaveAvi %s: frame rate %d not written", ctx->szSavePath, nRate);
     }
 
     MutexUnlock(ctx->hSaveMutex);
     MutexUnlock(hRecorder);
-    return 0;
+    return nWriteError ? SAVE_AVI_CUT_SHORT : 0;
 }

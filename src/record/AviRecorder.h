@@ -12,7 +12,12 @@
 //
 // The true frame rate is only known at the stop, which rewrites the rate of
 // the first stream header (bytes 132-135 of the file, little-endian, frames
-// per second x 100 against a scale of 100).
+// per second x 100 against a scale of 100) with the pace of the pictures
+// written: their count less one over the milliseconds from the first to the
+// last.
+//
+// A write that fails (a full disk) ends the file there: nothing more is
+// written, and the stop finishes what reached the file and reports it.
 
 #include <stdint.h>
 
@@ -39,9 +44,15 @@ enum { AVI_SCALE_OFFSET = 128, AVI_RATE_OFFSET = 132 };
 // written; then nothing is left open and no file is left behind.
 int FFMpegStartSaveAvi(FFMpegContext *ctx, const char *pPath);
 
+// Result of FFMpegStopSaveAvi for a recording whose file stopped taking
+// writes: what was written before is finished and playable, the rest lost.
+enum { SAVE_AVI_CUT_SHORT = -2 };
+
 // Finishes the file and corrects its frame rate in place. -1 when no
-// recording runs (no file is touched), else 0. Every packet written before
-// the call is in the finished file.
+// recording runs (no file is touched); SAVE_AVI_CUT_SHORT, with FFmpeg's
+// reason logged, when a write to the file failed (a file without any
+// picture is removed); else 0, and every packet written before the call is
+// in the finished file.
 int FFMpegStopSaveAvi(FFMpegContext *ctx);
 
 // The read thread's recording step for one packet read from the source,
@@ -54,7 +65,9 @@ int FFMpegStopSaveAvi(FFMpegContext *ctx);
 // stream's time base and kept strictly increasing, so sources
 // with other time bases or without durations neither bloat the file nor
 // lose packets. Data-stream packets and packets of further streams are not
-// recorded. 1 when written, 0 when skipped, -1 when the muxer refused it.
+// recorded. 1 when written, 0 when skipped (also every packet after a
+// failed write to the file), -1 when the muxer refused it or the write
+// failed.
 int FFMpegSaveAviWritePacket(FFMpegContext *ctx, const AVPacket *pkt);
 
 // Repacks nSize bytes of G.726 code words of nBits bits (2..5) from the
@@ -64,8 +77,8 @@ int FFMpegSaveAviWritePacket(FFMpegContext *ctx, const AVPacket *pkt);
 void FFMpegSaveAviRepackG726(const uint8_t *pIn, int nSize, int nBits, uint8_t *pOut);
 
 // Rate stored by the stop: nFrames x 100000 / nElapsedMs (frames per second
-// x 100); 24 when no time has passed; 3000, with a log line, when the
-// result is outside 1..300000.
+// x 100) for nFrames picture intervals over nElapsedMs; 24 when no time has
+// passed; 3000, with a log line, when the result is outside 1..300000.
 int FFMpegSaveAviFrameRate(int64_t nFrames, int64_t nElapsedMs);
 
 // Rewrites the 32-bit little-endian rate at bytes 132-135 of an AVI file
@@ -74,5 +87,11 @@ int FFMpegSaveAviFrameRate(int64_t nFrames, int64_t nElapsedMs);
 // container is never corrupted. 0, or -1 when the file cannot be opened,
 // has another layout or cannot be written.
 int FFMpegSaveAviPatchRate(const char *pPath, uint32_t nRate);
+
+// Finishes an AVI file whose writes failed part way: cuts it back to its
+// last whole chunk and sets its list sizes and frame counts to what is
+// left, in place. The number of video frames left, or -1 (with a log line
+// when the file could not be rewritten) for a file without that layout.
+int FFMpegSaveAviFinishCut(const char *pPath);
 
 #endif

@@ -1,201 +1,172 @@
-// The recorder on a real stream context: FFMpegContextCreate reads a paced
-// MPEG-TS stream from a FIFO (a camera that sends in real time and then
-// stops), and its read thread writes the recording.
+// Recording live cameras (the RTSP test camera) through CIpCamera: a camera
+// that dies mid-recording, and a disk that fills up during a recording.
 
-#include <fcntl.h>
-#include <sys/stat.h>
+#include <signal.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
-#include <string>
-#include <vector>
+#include <thread>
 
-#include "RecordSource.h"
+#include "RecordTestUtil.h"
+#include "ipcamera/IpCamera.h"
 
 namespace {
 
-// A background ffmpeg writing seconds of H.264 (+ AAC) as MPEG-TS into a
-// FIFO at real-time pace, then ending: a camera that stops sending.
-struct PacedCamera : ChildProcess {
-    std::string fifo;
-
-    bool Start(const std::string &path, double seconds, bool bAudio)
-    {
-        fifo = path;
-        unlink(fifo.c_str());
-        if (mkfifo(fifo.c_str(), 0600) != 0)
-            return false;
-        std::string sec = std::to_string(seconds);
-        pid = fork();
-        if (pid == 0) {
-            std::vector<const char *> args = {"ffmpeg", "-nostdin", "-v", "error", "-re", "-f", "lavfi",
-                                              "-i", "testsrc2=size=320x240:rate=25"};
-            if (bAudio) {
-                args.insert(args.end(), {"-f", "lavfi", "-i", "sine=frequency=440:sample_rate=44100"});
-            }
-            args.insert(args.end(), {"-t", sec.c_str(), "-c:v", "libx264", "-g", "12", "-bf", "0",
-                                     "-tune", "zerolatency", "-pix_fmt", "yuv420p"});
-            if (bAudio) {
-                args.insert(args.end(), {"-c:a", "aac", "-ac", "1", "-b:a", "64k"});
-            }
-            args.insert(args.end(), {"-f", "mpegts", "-y", fifo.c_str(), nullptr});
-            execvp("ffmpeg", (char *const *)args.data());
-            _exit(127);
-        }
-        return pid > 0;
-    }
-
-    ~PacedCamera()
-    {
-        if (!fifo.empty())
-            unlink(fifo.c_str());
-    }
-};
-
-int64_t SavedFrames(FFMpegContext *ctx)
+// The one file matching a shell pattern, or "".
+std::string FindOne(const std::string &pattern)
 {
-    MutexLock(ctx->hSaveMutex);
-    int64_t n = ctx->nSaveVideoFrames;
-    MutexUnlock(ctx->hSaveMutex);
-    return n;
+    std::string found = E2eRun("ls " + pattern + " 2>/dev/null");
+    return found.find('\n') + 1 == found.size() ? found.substr(0, found.size() - 1) : "";
 }
 
-class AviRecorderStreamTest : public RecorderMediaTest, public testing::WithParamInterface<bool> {};
-class AviRecorderRtsp : public RecorderMediaTest {};
+class AviRecorderLive : public RecorderMediaTest, public testing::WithParamInterface<const char *> {};
+class AviRecorderFullDisk : public RecorderMediaTest {};
 
-// Records while the camera sends, keeps recording after it went silent,
-// then stops: the file holds every packet the read thread wrote, decodes
-// cleanly and carries the measured rate.
-TEST_P(AviRecorderStreamTest, CameraThatStopsSendingLeavesAPlayableFile)
+// A camera recorded from its open, before any picture is decoded (RTSP is
+// not probed: the size comes from the stream's parameter sets; G.726 comes
+// in the little-endian packing), dies mid-recording, and the host stops
+// the recording seconds later. The file has the camera's size, every
+// picture written, and lasts 40 ms per picture as they were sent, its sound
+// in step: the silent time after the last picture is not spread over them.
+TEST_P(AviRecorderLive, CameraThatDiesKeepsThePaceOfItsPictures)
 {
-    bool bAudio = GetParam();
-    std::string tag = bAudio ? "av" : "v";
-    std::string fifo = TestDir() + "/cam_" + tag + ".ts";
-    std::string dst = TestDir() + "/live_" + tag + ".avi";
-    PacedCamera cam;
-    ASSERT_TRUE(cam.Start(fifo, 3.0, bAudio));
+    E2E_REQUIRE_RTSP_CAMERA();
+    std::string audio = GetParam(), base = TestDir() + "/silent_" + audio;
+    RtspServer server;
+    ASSERT_EQ(0, RtspServerStart(&server, {"--video", "h264", "--audio", audio, "--size", "352x288",
+                                           "--exit-after", "4"}));
+    CIpCamera camera(81, "silent", "");
+    camera.SetConnectType(1);
+    ASSERT_EQ(0, camera.OpenMainStreamVideo(server.sUrl.c_str()));
+    camera.SetSaveRecordPath((base + ".avi").c_str());
+    ASSERT_EQ(0, camera.StartSaveAvi(1));
+    EXPECT_TRUE(E2eWaitFor([&] { return waitpid(server.nPid, nullptr, WNOHANG) == server.nPid; }, 10000));
+    server.nPid = -1;
+    SleepMs(2500);
+    EXPECT_EQ(0, camera.StopSaveAvi(1));
+    int64_t nWritten = camera.m_VideoSession.m_VideoContext->nSaveVideoFrames;
+    camera.CloseMainStreamVideo();
 
-    FFMpegContext *ctx = FFMpegContextCreate(nullptr, fifo.c_str(), 2, nullptr, 0, 0);
-    ASSERT_NE(nullptr, ctx) << "stream did not open";
-    EXPECT_EQ(bAudio ? AV_CODEC_ID_AAC : AV_CODEC_ID_NONE, ctx->nInAudioCodecId);
-
-    uint32_t t0 = TickCount();
-    ASSERT_EQ(0, FFMpegStartSaveAvi(ctx, dst.c_str()));
-    EXPECT_EQ(-1, FFMpegStartSaveAvi(ctx, dst.c_str()));
-    // The camera sends for the rest of its 3 seconds and then goes silent.
-    EXPECT_TRUE(cam.Wait());
-    SleepMs(300);  // the read thread drains what is still in the pipe
-    uint32_t tSilence = TickCount();
-    int64_t atSilence = SavedFrames(ctx);
-    EXPECT_GT(atSilence, 20);
-    SleepMs(500);
-    EXPECT_EQ(atSilence, SavedFrames(ctx));
-    EXPECT_EQ(0, AtomicGet(&ctx->bFinish)) << "the read thread waits for data for 40 s";
-
-    ASSERT_EQ(0, FFMpegStopSaveAvi(ctx));
-    uint32_t elapsed = TickCount() - t0;
-    uint32_t silent = TickCount() - tSilence;
-    EXPECT_EQ(-1, FFMpegStopSaveAvi(ctx));
-    FFMpegContextDestroy(ctx);
-
-    // Every written video packet is in the file.
-    std::vector<ProbedStream> st;
-    ASSERT_NO_FATAL_FAILURE(CheckRecording(dst, bAudio ? 2 : 1, (long)atSilence, &st));
-    EXPECT_EQ("h264", st[0].codecName);
-    if (bAudio) {
-        EXPECT_EQ("aac", st[1].codecName);
-        EXPECT_GT(st[1].nReadFrames, 0);
+    std::string file = FindOne("'" + base + "'_*.avi");
+    ASSERT_NE("", file) << "no finished recording " << base << "_N.avi";
+    std::vector<Entry> st;
+    ASSERT_NO_FATAL_FAILURE(CheckRecording(file, audio == "none" ? 1 : 2, (long)nWritten, &st));
+    EXPECT_EQ("h264 352x288", st[0]["codec_name"] + " " + st[0]["width"] + "x" + st[0]["height"]);
+    EXPECT_GT(nWritten, 40);
+    double fVideo = atof(st[0]["duration"].c_str());
+    EXPECT_NEAR(nWritten * 0.040, fVideo, 0.1);
+    if (audio != "none") {
+        // The sound's length is that of its packets (up to half a second
+        // each for G.726 here).
+        EXPECT_EQ(audio == "aac" ? "aac" : "adpcm_g726", st[1]["codec_name"]);
+        double fAudio = 0;
+        for (Entry &e : Probe(file, "-select_streams a:0 -show_entries packet=duration_time"))
+            fAudio += atof(e["duration_time"].c_str());
+        EXPECT_NEAR(fVideo, fAudio, 0.6) << "sound out of step";
     }
-    EXPECT_EQ(0, CountEmptyChunks(ReadAll(dst))) << "padding chunks: timestamps off their time base";
-
-    // The rate counts the silent time too: frames x 100000 / elapsed ms,
-    // where the elapsed time runs from the first written packet to the
-    // stop, so it lies between our start call and the silence.
-    uint32_t rate = ReadLe32At(dst, AVI_RATE_OFFSET);
-    EXPECT_GE(rate, (uint32_t)(atSilence * 100000 / elapsed));
-    EXPECT_LE(rate, (uint32_t)(atSilence * 100000 / silent));
 }
 
-// The RTSP test camera, started for one test: its URL, or "" when it is
-// not built or did not come up.
-struct RtspCamera : ChildProcess {
-    std::string Start(const std::vector<std::string> &args)
+// Everything written to stderr until Stop, through a pipe: the log lines of
+// all threads, never cut by a file size limit. Passed on to stderr after.
+struct StderrTap {
+    int fds[2] = {-1, -1}, saved = dup(2);
+    std::string text;
+    std::thread reader;
+    StderrTap()
     {
-        std::string bin = std::string(IPCAMERA_BINARY_DIR) + "/tests/tools/rtsp_camera/ipcam-test-rtsp";
-        if (access(bin.c_str(), X_OK) != 0)
-            return "";
-        int fds[2];
-        if (pipe(fds) != 0)
-            return "";
-        pid = fork();
-        if (pid == 0) {
-            dup2(fds[1], 1);
-            close(fds[0]);
-            close(fds[1]);
-            // Its own diagnostics (GStreamer, a sanitizer build's exit
-            // report) are not this test's.
-            int devnull = open("/dev/null", O_WRONLY);
-            if (devnull >= 0)
-                dup2(devnull, 2);
-            std::vector<const char *> argv = {bin.c_str()};
-            for (const std::string &a : args)
-                argv.push_back(a.c_str());
-            argv.push_back(nullptr);
-            execv(bin.c_str(), (char *const *)argv.data());
-            _exit(127);
-        }
+        EXPECT_EQ(0, pipe(fds));
+        dup2(fds[1], 2);
         close(fds[1]);
-        // "ipcam-test-rtsp: ready rtsp://127.0.0.1:PORT/cam", within 10 s.
-        std::string out;
-        fcntl(fds[0], F_SETFL, O_NONBLOCK);
-        for (int i = 0; i < 1000 && out.find('\n') == std::string::npos; i++) {
-            char buf[256];
-            ssize_t n = read(fds[0], buf, sizeof buf);
-            if (n > 0)
-                out.append(buf, (size_t)n);
-            else if (n == 0)
-                break;
-            else
-                SleepMs(10);
-        }
-        close(fds[0]);
-        size_t at = out.find("ready ");
-        if (at == std::string::npos)
-            return "";
-        return out.substr(at + 6, out.find('\n', at) - at - 6);
+        reader = std::thread([this] {
+            char buf[4096];
+            for (ssize_t n; (n = read(fds[0], buf, sizeof buf)) > 0;)
+                text.append(buf, (size_t)n);
+        });
     }
+    const std::string &Stop()
+    {
+        if (reader.joinable()) {
+            dup2(saved, 2);  // closes the pipe's last writer: the reader sees its end
+            reader.join();
+            close(fds[0]);
+            fputs(text.c_str(), stderr);
+        }
+        return text;
+    }
+    ~StderrTap() { Stop(); close(saved); }
 };
 
-// A camera recorded from the moment it is opened, before any picture is
-// decoded: RTSP is not probed, so the picture size is unknown (nWidth 0 or
-// the classic 320x240 stand-in), and FFmpeg's RTSP client hands G.726 over
-// in the little-endian packing. The file has the camera's true size and
-// both tracks, and decodes cleanly.
-TEST_F(AviRecorderRtsp, RecordingFromTheOpenOfAnUnprobedCamera)
-{
-    RtspCamera cam;
-    std::string url = cam.Start({"--video", "h264", "--audio", "g726", "--size", "352x288"});
-    if (url.empty())
-        GTEST_SKIP() << "ipcam-test-rtsp not built or did not start (gst-rtsp-server missing?)";
-    std::string dst = TestDir() + "/rtsp_unprobed.avi";
-    FFMpegContext *ctx = FFMpegContextCreate(nullptr, (url + "?tcp").c_str(), 1, nullptr, 0, 0);
-    ASSERT_NE(nullptr, ctx) << "stream did not open";
-    EXPECT_EQ(AV_CODEC_ID_ADPCM_G726LE, ctx->nInAudioCodecId);
-    ASSERT_EQ(0, FFMpegStartSaveAvi(ctx, dst.c_str()));
-    SleepMs(3000);
-    int64_t frames = SavedFrames(ctx);
-    ASSERT_EQ(0, FFMpegStopSaveAvi(ctx));
-    FFMpegContextDestroy(ctx);
+// Files of this process cannot grow past nBytes: a write beyond fails with
+// EFBIG (its signal ignored), the way one fails on a full disk.
+struct FileSizeLimit {
+    struct rlimit old;
+    void (*oldSignal)(int) = signal(SIGXFSZ, SIG_IGN);
+    explicit FileSizeLimit(rlim_t nBytes)
+    {
+        getrlimit(RLIMIT_FSIZE, &old);
+        struct rlimit lim = {nBytes, old.rlim_max};
+        setrlimit(RLIMIT_FSIZE, &lim);
+    }
+    ~FileSizeLimit() { setrlimit(RLIMIT_FSIZE, &old); signal(SIGXFSZ, oldSignal); }
+};
 
-    EXPECT_GT(frames, 25);
-    EXPECT_EQ("352x288", VideoSize(dst));
-    std::vector<ProbedStream> st;
-    ASSERT_NO_FATAL_FAILURE(CheckRecording(dst, 2, (long)frames, &st));
-    EXPECT_EQ("h264", st[0].codecName);
-    EXPECT_EQ("adpcm_g726", st[1].codecName);
-    EXPECT_GT(st[1].nReadFrames, 0);
+// The disk fills up during a recording and a snapshot: the stop fails and
+// says why, the recording keeps its playable beginning under a name that
+// says it is cut short, the snapshot leaves no file and its failure carries
+// libjpeg's reason.
+TEST_F(AviRecorderFullDisk, CutsTheRecordingShortAndSaysSo)
+{
+    E2E_REQUIRE_RTSP_CAMERA();
+    std::string base = TestDir() + "/full", jpg = TestDir() + "/full.jpg";
+    RtspServer server;
+    ASSERT_EQ(0, RtspServerStart(&server, {"--video", "h264", "--audio", "aac", "--size", "640x480"}));
+    CIpCamera camera(82, "full", "");
+    Recorder rec;
+    ASSERT_EQ(0, E2ePlay(&camera, &rec, server.sUrl, 0, 1));
+    ASSERT_TRUE(E2eWaitFor([&] { return RecorderFrames(&rec) >= 3; }, 5000));
+    camera.SetSaveRecordPath((base + ".avi").c_str());
+    int nStop = 0;
+    StderrTap tap;
+    {
+        // Room for the header and a few pictures; less for the snapshot,
+        // taken once the recording has hit the limit.
+        FileSizeLimit full(64 << 10);
+        ASSERT_EQ(0, camera.StartSaveAvi(1));
+        ASSERT_TRUE(E2eWaitFor([&] { return ReadAll(base + ".avi").size() >= (64 << 10); }, 3000));
+        {
+            FileSizeLimit fuller(4 << 10);
+            camera.SetSaveImagePath(jpg.c_str());
+            camera.SaveImage(1, 1);
+            // The picture's callback follows its snapshot.
+            ASSERT_TRUE(E2eWaitFor([&] { return !AtomicGet(&camera.m_bSaveImgNow); }, 3000));
+            int nFrames = RecorderFrames(&rec);
+            EXPECT_TRUE(E2eWaitFor([&] { return RecorderFrames(&rec) > nFrames + 1; }, 3000));
+        }
+        nStop = camera.StopSaveAvi(1);
+    }
+    camera.CloseMainStreamVideo();
+    RtspServerStop(&server);
+    std::string log = tap.Stop();
+    EXPECT_EQ(-1, nStop) << "a recording that lost its end reported as complete";
+    std::string file = FindOne("'" + base + "'_*.avi");
+    ASSERT_NE("", file) << "not one recording among: " << E2eRun("ls '" + TestDir() + "'");
+    EXPECT_EQ("_cut.avi", file.substr(file.size() - 8)) << file;
+    EXPECT_NE(std::string::npos, log.find("File too large")) << log;  // the system's text for EFBIG
+    EXPECT_NE(std::string::npos, log.find("Output file write error")) << log;  // libjpeg's
+    EXPECT_NE(0, access(jpg.c_str(), F_OK)) << "a cut snapshot was left behind";
+
+    // What reached the disk before it filled up plays: whole pictures at
+    // their pace, 40 ms apart.
+    std::vector<Entry> st;
+    ASSERT_NO_FATAL_FAILURE(CheckRecording(file, 2, -1, &st));
+    int nFrames = atoi(st[0]["nb_read_frames"].c_str());
+    EXPECT_GT(nFrames, 1);
+    EXPECT_EQ("640x480", st[0]["width"] + "x" + st[0]["height"]);
+    EXPECT_NEAR(nFrames * 0.040, atof(st[0]["duration"].c_str()), nFrames * 0.01);
 }
 
-INSTANTIATE_TEST_SUITE_P(WithAndWithoutAudio, AviRecorderStreamTest, testing::Values(false, true),
-                         [](const testing::TestParamInfo<bool> &i) { return i.param ? "H264Aac" : "H264"; });
+INSTANTIATE_TEST_SUITE_P(Audio, AviRecorderLive, testing::Values("none", "aac", "g726"),
+                         [](const testing::TestParamInfo<const char *> &i) { return std::string(i.param); });
 
 }  // namespace
