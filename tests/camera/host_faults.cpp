@@ -1,14 +1,16 @@
-// Faults a real host and a bad camera meet, driven through the shared
-// library as a host links it: one camera blocked in file I/O, callbacks
-// re-registered while they fire, a camera closed or destroyed from its own
-// callback, a lock left by a thread that ended, a close during a connect
-// that never answers, a session deleted while open, recordings after 2038
-// and a recording started between two key frames.
+// The camera as a host drives it, through the shared library: a closed
+// camera's answers, recording control on a playing clip, and the faults a
+// real host and a bad camera meet: one camera blocked in file I/O,
+// callbacks re-registered while they fire, a camera closed or destroyed from
+// its own callback, a lock left by a thread that ended, a close during a
+// connect that never answers, a session deleted while open, recordings
+// after 2038 and a recording started between two key frames.
 
 #include <gtest/gtest.h>
 #include <ipcamera/IpCamera.h>
 
 #include <arpa/inet.h>
+#include <string.h>
 #include <dirent.h>
 #include <fcntl.h>
 #include <netinet/in.h>
@@ -64,7 +66,90 @@ double Ms(F f)
     return (E2eNow() - t0) * 1000;
 }
 
+bool Exists(const std::string &p)
+{
+    return access(p.c_str(), F_OK) == 0;
+}
+
+int OnAudioCount(void *, void *u, unsigned short *, int, int)
+{
+    return ++*(int *)u;
+}
+
 }  // namespace
+
+TEST(HostApi, ClosedCameraAnswersTextIsCutAndCopiesTakeSettingsOnly)
+{
+    std::string big(400, 'q');
+    CIpCamera *pCam = new CIpCamera(3, big.c_str(), "info");
+    EXPECT_EQ(strlen(pCam->m_szName), 255u);
+    EXPECT_EQ(pCam->OpenMainStreamVideo("/nonexistent/host/clip.mp4"), -1);
+    EXPECT_EQ(pCam->OpenMainStreamVideo(nullptr), -1);
+    EXPECT_FALSE(pCam->IsMainVideoOpenSuc());
+    EXPECT_STREQ(pCam->m_szUrl, "") << "a failed open keeps no address";
+    EXPECT_EQ(pCam->SetDecodeEnable(false, true) + pCam->getFrameRate() + pCam->StartSaveAvi(1), -3);
+    EXPECT_EQ(pCam->SetPauseReadFrame(-1) + pCam->SetPauseReadFrame(0), -2);
+    EXPECT_EQ(pCam->StopSaveAvi(7) + pCam->CloseMainStreamVideo() + pCam->CloseMainStreamVideo(), 0);
+    // Audio reaches the host only from the camera's own session, with the switch on.
+    int nAudio = 0;
+    pCam->SetAudioBufCallBack(OnAudioCount, &nAudio);
+    CVideoSession other;
+    pCam->DoAudioBuffer(&pCam->m_VideoSession, nullptr, 4, 8000);
+    pCam->m_bAudioEnable = 1;
+    pCam->DoAudioBuffer(&other, nullptr, 4, 8000);
+    EXPECT_EQ(nAudio, 0);
+    pCam->DoAudioBuffer(&pCam->m_VideoSession, nullptr, 4, 8000);
+    EXPECT_EQ(nAudio, 1);
+
+    pCam->SetSmoothStream(1);
+    pCam->SetSaveRecordPath("/tmp/some.avi");
+    CIpCamera copy, built(*pCam);
+    copy = *pCam;
+    EXPECT_EQ(copy.m_bSmoothStream, 1);
+    EXPECT_EQ(built.m_pfnAudioBuf, &OnAudioCount);
+    EXPECT_STREQ(copy.m_szRecordPath, "") << "recording state stays with its camera";
+    EXPECT_NE(built.m_hIpcLock, pCam->m_hIpcLock);
+    delete pCam;
+    EXPECT_EQ(copy.IpcLock() + copy.IpcUnLock(), 0) << "the copy's own lock outlives the source";
+}
+
+// Recording on a playing clip: the stop renames the file to carry its
+// duration; reason bit 2 lasts one start; a second start without a new path
+// renames the running file and fails; an unwritable path fails cleanly; a
+// close finishes the file and the next stop renames it with duration 0.
+TEST(HostApi, RecordingStartStopAndRename)
+{
+    std::string clip = E2eStandardClip(), dir = ScratchDir();
+    ASSERT_FALSE(clip.empty());
+    CIpCamera cam(21, "rec", "");
+    ASSERT_EQ(cam.OpenMainStreamVideo(clip.c_str()), 0);
+    cam.SetSaveRecordPath((dir + "/missing/x.avi").c_str());
+    cam.m_nRecordType = 4;
+    EXPECT_EQ(cam.StartSaveAvi(1), -1);
+    EXPECT_EQ(cam.m_nRecordType, 4);
+    cam.SetSaveRecordPath((dir + "/first.avi").c_str());
+    cam.m_nRecordType = 2;
+    ASSERT_EQ(cam.StartSaveAvi(1), 0);
+    EXPECT_EQ(cam.m_nRecordType, 1) << "bit 2 cleared by a start that does not pass it";
+    usleep(1200000);
+    cam.m_nRecordType |= 2 | 4;
+    EXPECT_EQ(cam.StopSaveAvi(4), 0);
+    EXPECT_EQ(cam.m_nRecordType, 1) << "bit 4 by argument, bit 2 by every stop, bit 1 kept";
+    EXPECT_TRUE(Exists(dir + "/first_2.avi"));
+    EXPECT_STREQ(cam.m_szRecordPath, "");
+    cam.SetSaveRecordPath((dir + "/second.avi").c_str());
+    ASSERT_EQ(cam.StartSaveAvi(2), 0);
+    EXPECT_EQ(cam.StartSaveAvi(2), -1);
+    EXPECT_EQ(cam.m_nRecordType & 2, 0);
+    EXPECT_TRUE(Exists(dir + "/second_1.avi"));
+    cam.SetSaveRecordPath((dir + "/closed.avi").c_str());
+    ASSERT_EQ(cam.StartSaveAvi(1), 0);
+    EXPECT_EQ(cam.CloseMainStreamVideo(), 0);
+    EXPECT_TRUE(Exists(dir + "/closed.avi"));
+    EXPECT_EQ(cam.StopSaveAvi(1), 0);
+    EXPECT_TRUE(Exists(dir + "/closed_0.avi"));
+    E2eRun("rm -rf '" + dir + "'");
+}
 
 // A recording whose file blocks (a FIFO nobody reads, as a stalled network
 // share does) holds up nothing of another camera.
@@ -329,7 +414,7 @@ TEST(HostFaults, RecordingAfter2038IsFinishedAndRenamed)
     usleep(500000);
     EXPECT_EQ(cam.StopSaveAvi(1), 0);
     g_nFakeNow = 0;
-    EXPECT_EQ(access((dir + "/late_1.avi").c_str(), F_OK), 0);
+    EXPECT_TRUE(Exists(dir + "/late_1.avi"));
     EXPECT_STREQ(cam.m_szRecordPath, "");
     E2eRun("rm -rf '" + dir + "'");
 }

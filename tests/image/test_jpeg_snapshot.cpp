@@ -62,23 +62,10 @@ TEST(JpegSnapshot, ColoursAndOrientation)
     }
 }
 
-TEST(JpegSnapshot, UnwritablePathFailsWithMessage)
-{
-    unsigned char frame[48] = {0};
-    const char *bad = "/nonexistent-dir-ipcam/snap.jpg";
-    testing::internal::CaptureStderr();
-    EXPECT_EQ(-1, JpegWriteBgrFile(bad, frame, 4, 4, 3));
-    std::string err = testing::internal::GetCapturedStderr();
-    EXPECT_NE(std::string::npos, err.find(std::string("can't open ") + bad + "\n")) << err;
-    EXPECT_EQ(-1, JpegWriteBgrFile("", frame, 4, 4, 3));
-    EXPECT_EQ(-1, JpegWriteBgrFile(TempJpegPath("x.jpg").c_str(), frame, 0, 4, 3));
-    EXPECT_NE(0, access(TempJpegPath("x.jpg").c_str(), F_OK));
-}
-
 // A write that fails half-way (here: a file size limit) would end the whole
 // process with libjpeg's standard error manager. It must fail only the
-// snapshot and remove the partial file.
-TEST(JpegSnapshot, WriteErrorReturnsAndRemovesPartialFile)
+// snapshot and remove the partial file; bad paths and sizes fail as well.
+TEST(JpegSnapshot, FailuresReturnAndRemoveThePartialFile)
 {
     const int w = 256, h = 256;
     std::vector<unsigned char> frame = MakeNoise((size_t)w * h * 3, 1);
@@ -101,6 +88,16 @@ TEST(JpegSnapshot, WriteErrorReturnsAndRemovesPartialFile)
         EXPECT_EQ(-1, JpegWriteBgrFile("/dev/full", frame.data(), w, h, 3));
         EXPECT_EQ(0, access("/dev/full", F_OK)) << "only regular files are removed";
     }
+
+    unsigned char small[48] = {0};
+    const char *bad = "/nonexistent-dir-ipcam/snap.jpg";
+    testing::internal::CaptureStderr();
+    EXPECT_EQ(-1, JpegWriteBgrFile(bad, small, 4, 4, 3));
+    std::string err = testing::internal::GetCapturedStderr();
+    EXPECT_NE(std::string::npos, err.find(std::string("can't open ") + bad + "\n")) << err;
+    EXPECT_EQ(-1, JpegWriteBgrFile("", small, 4, 4, 3));
+    EXPECT_EQ(-1, JpegWriteBgrFile(path.c_str(), small, 0, 4, 3));
+    EXPECT_NE(0, access(path.c_str(), F_OK));
 
     // The writer still works afterwards.
     ASSERT_EQ(0, JpegWriteBgrFile(path.c_str(), frame.data(), w, h, 3));
