@@ -1,5 +1,5 @@
-// The library's own baseline JPEG encoder, checked against libjpeg-turbo and
-// FFmpeg's MJPEG decoder as reference decoders.
+// The library's own baseline JPEG encoder, checked against libjpeg-turbo as
+// the reference decoder (end to end, FFmpeg reads its snapshots: tests/e2e).
 
 #include <gtest/gtest.h>
 
@@ -8,11 +8,6 @@
 
 #include <string>
 #include <vector>
-
-extern "C" {
-#include <libavcodec/avcodec.h>
-#include <libavutil/pixdesc.h>
-}
 
 #include "JpegTestUtil.h"
 #include "image/JpegEncoder.h"
@@ -109,7 +104,7 @@ TEST(JpegEncoder, NoiseIsStuffedAndNeverOverruns)
         ASSERT_EQ(0x5A, out[cap + g]);
 }
 
-TEST(JpegEncoder, RoundTripThroughLibjpegAtQuality100)
+TEST(JpegEncoder, RoundTripThroughLibjpeg)
 {
     const int w = 640, h = 480;
     std::vector<unsigned char> frame = MakeNaturalI420(w, h);
@@ -122,53 +117,6 @@ TEST(JpegEncoder, RoundTripThroughLibjpegAtQuality100)
     EXPECT_GT(p.y, 40.0);
     EXPECT_GT(p.u, 40.0);
     EXPECT_GT(p.v, 40.0);
-
-    // Lower quality still decodes, with a smaller file and a lower PSNR.
-    std::vector<unsigned char> j50 = Encode(frame, w, h, 50);
-    EXPECT_LT(j50.size(), j.size());
-    DecodedJpeg d50;
-    ASSERT_TRUE(DecodeJpeg(j50.data(), j50.size(), JCS_YCbCr, &d50));
-    PlanePsnr p50 = CompareYcc(frame, w, h, d50);
-    EXPECT_GT(p50.y, 28.0);
-    EXPECT_LT(p50.y, p.y);
-}
-
-TEST(JpegEncoder, RoundTripThroughFfmpegMjpeg)
-{
-    const int w = 352, h = 288;
-    std::vector<unsigned char> frame = MakeNaturalI420(w, h, 3);
-    std::vector<unsigned char> j = Encode(frame, w, h, 100);
-
-    const AVCodec *codec = avcodec_find_decoder(AV_CODEC_ID_MJPEG);
-    ASSERT_NE(nullptr, codec);
-    AVCodecContext *ctx = avcodec_alloc_context3(codec);
-    ASSERT_EQ(0, avcodec_open2(ctx, codec, nullptr));
-    AVPacket *pkt = av_packet_alloc();
-    ASSERT_EQ(0, av_new_packet(pkt, (int)j.size()));
-    memcpy(pkt->data, j.data(), j.size());
-    ASSERT_EQ(0, avcodec_send_packet(ctx, pkt));
-    AVFrame *f = av_frame_alloc();
-    ASSERT_EQ(0, avcodec_receive_frame(ctx, f));
-    EXPECT_EQ(w, f->width);
-    EXPECT_EQ(h, f->height);
-    EXPECT_TRUE(f->format == AV_PIX_FMT_YUVJ444P || f->format == AV_PIX_FMT_YUV444P)
-        << av_get_pix_fmt_name((AVPixelFormat)f->format);
-
-    DecodedJpeg d;
-    d.nWidth = w;
-    d.nHeight = h;
-    d.pixels.resize((size_t)w * h * 3);
-    for (int y = 0; y < h; y++)
-        for (int x = 0; x < w; x++)
-            for (int c = 0; c < 3; c++)
-                d.pixels[((size_t)y * w + x) * 3 + c] = f->data[c][(size_t)y * f->linesize[c] + x];
-    PlanePsnr p = CompareYcc(frame, w, h, d);
-    EXPECT_GT(p.y, 40.0);
-    EXPECT_GT(p.u, 40.0);
-    EXPECT_GT(p.v, 40.0);
-    av_frame_free(&f);
-    av_packet_free(&pkt);
-    avcodec_free_context(&ctx);
 }
 
 // Every size from 1x1 up, with partial blocks padded by edge repetition:
