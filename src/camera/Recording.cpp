@@ -2,7 +2,7 @@
 // finished file to carry its duration, and the save directory.
 //
 // Lock order: open/close lock (OpenMainStreamVideo, destructor), camera lock
-// (here), then the recorder's process-wide lock and the stream's recording
+// (here), then the stream's recorder lock and its recording
 // write lock inside the session calls.
 
 #include <errno.h>

@@ -84,7 +84,7 @@ struct FFMpegContext {
     int64_t nShownSize;
 };
 
-// One-time, process-wide set-up (library lock, network layer, recorder lock).
+// One-time, process-wide set-up (library lock, network layer).
 // Always 0.
 int FFMpegRegister(void);
 
