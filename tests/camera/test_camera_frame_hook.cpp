@@ -16,19 +16,6 @@
 
 namespace {
 
-// The snapshot file decoded to RGB, top row first; false if it is no JPEG.
-bool DecodeJpegFile(const std::string &path, int *pW, int *pH, std::vector<unsigned char> *pRgb)
-{
-    std::vector<unsigned char> data;
-    DecodedJpeg d;
-    if (!ReadWholeFile(path, &data) || !DecodeJpeg(data.data(), data.size(), JCS_RGB, &d))
-        return false;
-    *pW = d.nWidth;
-    *pH = d.nHeight;
-    pRgb->swap(d.pixels);
-    return true;
-}
-
 struct Delivered {
     int n = 0;
     std::vector<unsigned char> frame;
@@ -100,11 +87,10 @@ TEST_F(FrameHook, OneSnapshotPerRequestAndThePathIsConsumed)
     EXPECT_NE(log.find("0000 Camera(id:8  name:yard)  SaveBmp  Path:" + path + " start ... "), std::string::npos);
     EXPECT_EQ(cam.m_nSaveImgType, 3);
     EXPECT_EQ(cam.m_nSaveImgCount, 4);
-    int jw = 0, jh = 0;
-    std::vector<unsigned char> rgb;
-    ASSERT_TRUE(DecodeJpegFile(path, &jw, &jh, &rgb));
-    EXPECT_EQ(jw, w);
-    EXPECT_EQ(jh, h);
+    DecodedJpeg j;
+    ASSERT_TRUE(DecodeJpegFile(path, &j));
+    EXPECT_EQ(j.nWidth, w);
+    EXPECT_EQ(j.nHeight, h);
     EXPECT_STREQ(cam.m_szSaveImgPath, "");
     EXPECT_EQ(cam.m_bSaveImgNow, 0);
 
@@ -141,18 +127,17 @@ TEST_F(FrameHook, SnapshotIsUnmaskedWhileTheHostGetsTheMaskedFrame)
     EXPECT_EQ(d.w, w);
     // The host's copy is masked (where exactly is the mask's own test).
     EXPECT_EQ(BgrPixel(d.frame, w, h, 0, 0)[0], 0);
-    int jw, jh;
-    std::vector<unsigned char> rgb;
-    ASSERT_TRUE(DecodeJpegFile(path, &jw, &jh, &rgb));
-    EXPECT_GT(rgb[0], 100) << "the snapshot is taken before the masks";
+    DecodedJpeg j;
+    ASSERT_TRUE(DecodeJpegFile(path, &j));
+    EXPECT_GT(j.pixels[0], 100) << "the snapshot is taken before the masks";
 
     // A layout chosen for the next open leaves the running BGR stream's
     // snapshots BGR (grey stays grey in all three channels).
     cam.SetD3DDisplay(1);
     cam.m_VideoSession.SetD3DDisplay(1);
     frame = GreyBgr(w, h);
-    ASSERT_TRUE(DecodeJpegFile(SnapshotOfNext(frame, w, h, "bgr.jpg"), &jw, &jh, &rgb));
-    EXPECT_TRUE(abs(rgb[0] - 128) <= 3 && abs(rgb[1] - 128) <= 3 && abs(rgb[2] - 128) <= 3);
+    ASSERT_TRUE(DecodeJpegFile(SnapshotOfNext(frame, w, h, "bgr.jpg"), &j));
+    EXPECT_TRUE(abs(j.pixels[0] - 128) <= 3 && abs(j.pixels[1] - 128) <= 3 && abs(j.pixels[2] - 128) <= 3);
 }
 
 TEST_F(FrameHook, OnScreenTextIsStampedAfterTheMasksAndOnlyWhenSet)

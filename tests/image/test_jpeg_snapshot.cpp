@@ -17,14 +17,6 @@
 
 namespace {
 
-bool DecodeFile(const std::string &path, DecodedJpeg *d)
-{
-    std::vector<unsigned char> j;
-    if (!ReadWholeFile(path, &j))
-        return false;
-    return DecodeJpeg(j.data(), j.size(), JCS_RGB, d);
-}
-
 // A write that fails half-way (here: a file size limit) would end the whole
 // process with libjpeg's standard error manager. It must fail only the
 // snapshot and remove the partial file; bad paths and sizes fail as well.
@@ -65,7 +57,7 @@ TEST(JpegSnapshot, FailuresReturnAndRemoveThePartialFile)
     // The writer still works afterwards.
     ASSERT_EQ(0, JpegWriteBgrFile(path.c_str(), frame.data(), w, h, 3));
     DecodedJpeg d;
-    EXPECT_TRUE(DecodeFile(path, &d));
+    EXPECT_TRUE(DecodeJpegFile(path, &d));
     unlink(path.c_str());
 }
 
