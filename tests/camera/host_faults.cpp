@@ -425,8 +425,8 @@ TEST(HostFaults, RecordingAfter2038IsFinishedAndRenamed)
 TEST(HostFaults, RecordingBetweenKeyFramesTakesTheShownSize)
 {
     E2E_REQUIRE_RTSP_CAMERA();
-    std::string clip = E2eClip("h264_640_gop250.mp4", {"--video", "h264", "--audio", "none", "--seconds", "12",
-                                                       "--size", "640x480", "--gop", "250"});
+    std::string clip = E2eClip("h264_640_onekey.mp4", {"--video", "h264", "--audio", "none", "--seconds", "6",
+                                                       "--size", "640x480", "--gop", "250", "--no-counter"});
     ASSERT_FALSE(clip.empty());
     RtspServer server;
     ASSERT_EQ(RtspServerStart(&server, {"--file", clip}), 0);

@@ -5,6 +5,8 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <functional>
+#include <thread>
 
 #include "../VideoSession/FakeStream.h"
 #include "support/Platform.h"
@@ -27,60 +29,35 @@ TEST(CameraObject, SendVideoCondFollowsTheCamerasSmoothMode)
     EXPECT_TRUE(TakeFrameSignal(c.m_VideoSession));
 }
 
-namespace {
-
-enum LockedOp { kClose, kStopRecording, kStartRecording, kPlainSetters };
-
-struct LockProbe {
-    CIpCamera *pCam;
-    LockedOp op;
+// Whether op, run on another thread while the test holds m, finished
+// before m was released.
+static bool FinishesWhileHeld(Mutex *m, const std::function<void()> &op)
+{
     std::atomic<int> bDone{0};
-};
-
-int RunOp(void *p)
-{
-    LockProbe *x = (LockProbe *)p;
-    switch (x->op) {
-    case kClose: x->pCam->CloseMainStreamVideo(); break;
-    case kStopRecording: x->pCam->StopSaveAvi(7); break;
-    case kStartRecording: x->pCam->StartSaveAvi(1); break;
-    case kPlainSetters:
-        x->pCam->SetInfo(1, "n", "i");
-        x->pCam->SetSaveRecordPath("/tmp/r.avi");
-        x->pCam->SetSmoothStream(1);
-        break;
-    }
-    x->bDone = 1;
-    return 0;
-}
-
-// Runs op on a thread while the test holds a lock; returns whether the
-// call had finished before the lock was released.
-bool FinishesWhileHeld(Mutex *m, CIpCamera *pCam, LockedOp op)
-{
-    LockProbe probe;
-    probe.pCam = pCam;
-    probe.op = op;
     MutexLock(m);
-    Thread *t = ThreadCreate(RunOp, &probe);
+    std::thread t([&] {
+        op();
+        bDone = 1;
+    });
     SleepMs(150);
-    bool bEarly = probe.bDone != 0;
+    bool bEarly = bDone != 0;
     MutexUnlock(m);
-    ThreadJoin(t);
-    MemFree(t);
-    EXPECT_EQ(probe.bDone.load(), 1);
+    t.join();
     return bEarly;
 }
-
-}  // namespace
 
 TEST(CameraLocking, OpenCloseAndRecordingTakeTheirLocks)
 {
     CIpCamera c(12, "locks", "");
     testing::internal::CaptureStderr();
-    EXPECT_FALSE(FinishesWhileHeld(c.m_hOpenLock, &c, kClose)) << "close waits for the open/close lock";
-    EXPECT_FALSE(FinishesWhileHeld(c.m_hIpcLock, &c, kStopRecording)) << "a stop waits for the camera lock";
-    EXPECT_FALSE(FinishesWhileHeld(c.m_hIpcLock, &c, kStartRecording)) << "a start waits for the camera lock";
-    EXPECT_TRUE(FinishesWhileHeld(c.m_hIpcLock, &c, kPlainSetters)) << "setters of plain members take no lock";
+    EXPECT_FALSE(FinishesWhileHeld(c.m_hOpenLock, [&] { c.CloseMainStreamVideo(); }))
+        << "close waits for the open/close lock";
+    EXPECT_FALSE(FinishesWhileHeld(c.m_hIpcLock, [&] { c.StopSaveAvi(7); })) << "a stop waits for the camera lock";
+    EXPECT_FALSE(FinishesWhileHeld(c.m_hIpcLock, [&] { c.StartSaveAvi(1); })) << "a start waits for the camera lock";
+    EXPECT_TRUE(FinishesWhileHeld(c.m_hIpcLock, [&] {
+        c.SetInfo(1, "n", "i");
+        c.SetSaveRecordPath("/tmp/r.avi");
+        c.SetSmoothStream(1);
+    })) << "setters of plain members take no lock";
     testing::internal::GetCapturedStderr();
 }
