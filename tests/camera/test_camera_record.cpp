@@ -74,10 +74,12 @@ TEST_F(RecordControl, StopOutcomes)
         EXPECT_TRUE(Exists(c.expect));
         EXPECT_EQ(std::string(cam.m_szRecordPath), c.bPathCleared ? "" : c.path);
         EXPECT_EQ(cam.m_nRecordStartTime, 0);
-        if (c.pEarlier)
+        if (c.pEarlier) {
             EXPECT_EQ(Slurp(c.pEarlier), "earlier recording") << "never overwritten";
-        if (c.pLog)
+        }
+        if (c.pLog) {
             EXPECT_NE(log.find(c.pLog), std::string::npos) << log;
+        }
     }
     ASSERT_EQ(chdir(cwd), 0);
 }
