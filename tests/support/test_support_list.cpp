@@ -82,21 +82,13 @@ TEST(SupportList, GetRemoveAndBounds)
     ListDestroy(nullptr, RecordFree);
 }
 
-TEST(SupportList, ClearFreesFrontToBackAndTheIteratorDrains)
+TEST(SupportList, ClearFreesFrontToBack)
 {
     g_freed.clear();
     List *l = MakeList({&A, &B, &C});
     ListClear(l, RecordFree);
     EXPECT_EQ(std::string(g_freed.begin(), g_freed.end()), "ABC");
     EXPECT_EQ(Contents(l), "");
-    ListInsert(l, &A, -1);
-    ListInsert(l, &B, -1);
-    ListIter it;
-    std::string seen;
-    for (void *p = ListIterFirst(l, &it); p; p = ListIterRemove(&it))
-        seen += *(char *)p;
-    EXPECT_EQ(seen, "AB");
-    EXPECT_EQ(ListIterRemove(&it), nullptr);
     EXPECT_EQ(ListInsert(l, &X, -1), 1);
     EXPECT_EQ(Contents(l), "X");
     ListDestroy(l, RecordFree);
