@@ -2,7 +2,7 @@
 // finished file to carry its duration, and the save directory.
 //
 // Lock order: open/close lock (OpenMainStreamVideo, destructor), camera lock
-// (here), then the recorder's process-wide lock and the stream's recording
+// (here), then the stream's recorder lock and its recording
 // write lock inside the session calls.
 
 #include <errno.h>
@@ -74,6 +74,7 @@ int CIpCamera::StartSaveAvi(int nType)
     }
     m_nRecordType = (m_nRecordType & ~RECORD_REASON_TRANSIENT) | nType;
     m_nRecordStartTime = (int)(uint32_t)time(nullptr);
+    m_bRecording = 1;
     m_nRecordCounter = 0;
     IpcUnLock();
     return 0;
@@ -85,8 +86,10 @@ int CIpCamera::StopSaveAvi(int nType)
     // A recording cut short by a failed write keeps what reached the disk,
     // under a name that says so, and the stop fails.
     bool bCutShort = m_VideoSession.StopSaveAvi() == SAVE_AVI_CUT_SHORT;
-    if (strlen(m_szRecordPath) > RECORD_MIN_RENAME_PATH && m_nRecordStartTime > 0) {
-        m_nRecordStartTime = 0;
+    // The flag, not the start time: from 2038 on the time's low 32 bits read
+    // as negative, and a running recording would never be renamed.
+    if (strlen(m_szRecordPath) > RECORD_MIN_RENAME_PATH && m_bRecording) {
+        m_bRecording = 0;
         int nDuration = m_VideoSession.GetSaveAviDurationSec();
         if (nDuration > RECORD_MAX_PLAUSIBLE_SEC)
             DebugPrint("Duration(%d) is wrong..", nDuration);
@@ -103,6 +106,7 @@ int CIpCamera::StopSaveAvi(int nType)
         memset(m_szRecordPath, 0, sizeof(m_szRecordPath));
     }
     m_nRecordStartTime = 0;
+    m_bRecording = 0;
     m_nRecordCounter = 0;
     m_nRecordType &= ~(nType | RECORD_REASON_TRANSIENT);
     IpcUnLock();

@@ -27,9 +27,14 @@ int ReadStatsFrameInterval(uint32_t nElapsedMs)
     return (int)((nElapsedMs + 20u) / 40u);
 }
 
+// Seconds of a monotonic clock: the calendar clock may be set back or
+// forward (and its low 32 bits cross the sign in 2038), which would end a
+// healthy stream at once or never end a dead one.
 static int NowSeconds(void)
 {
-    return (int)(uint32_t)time(NULL);
+    struct timespec t;
+    clock_gettime(CLOCK_MONOTONIC, &t);
+    return (int)t.tv_sec;
 }
 
 int ThreadFFmpegRun(void *arg)
