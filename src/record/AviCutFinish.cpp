@@ -84,10 +84,13 @@ int64_t FindStreamHeader(FILE *fp, int nStream)
 
 int FFMpegSaveAviFinishCut(const char *pPath)
 {
-    FILE *fp = pPath ? fopen(pPath, "rb+") : NULL;
+    struct stat st;
+    // Only a regular file can be trimmed; a FIFO would block the read-back.
+    if (!pPath || stat(pPath, &st) != 0 || !S_ISREG(st.st_mode))
+        return -1;
+    FILE *fp = fopen(pPath, "rb+");
     if (!fp)
         return -1;
-    struct stat st;
     unsigned char h[12];
     if (fstat(fileno(fp), &st) != 0) {
         fclose(fp);

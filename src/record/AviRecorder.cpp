@@ -5,6 +5,7 @@
 
 #include <stdio.h>
 #include <string.h>
+#include <sys/stat.h>
 
 extern "C" {
 #include <libavcodec/avcodec.h>
@@ -446,7 +447,14 @@ int FFMpegSaveAviFrameRate(int64_t nFrames, int64_t nElapsedMs)
 
 int FFMpegSaveAviPatchRate(const char *pPath, uint32_t nRate)
 {
-    FILE *fp = pPath ? fopen(pPath, "rb+") : NULL;
+    // A FIFO or device has no header to patch, and reading one back would
+    // block the stop for as long as nobody writes to it.
+    struct stat st;
+    if (!pPath || stat(pPath, &st) != 0 || !S_ISREG(st.st_mode)) {
+        DebugPrint("FFMpegSaveAviPatchRate %s: not a regular file, rate not written", pPath ? pPath : "");
+        return -1;
+    }
+    FILE *fp = fopen(pPath, "rb+");
     if (!fp)
         return -1;
     unsigned char head[AVI_RATE_OFFSET + 4];
