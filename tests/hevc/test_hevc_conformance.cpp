@@ -59,7 +59,8 @@ TEST(ConformanceChecks, CameraCaptureWithPrivateSei)
     if (ReadFile(path).empty())
         GTEST_SKIP() << "no test bitstreams in " << ConformanceDir();
     StreamResult r = DecodeFile(path, 1 << 16, IH265D_DISPLAY_ORDER, 1920, 1080, 1, HEVC_RELAX_LATENCY_ZERO);
-    EXPECT_TRUE(r.codes.empty()) << std::hex << (r.codes.empty() ? 0 : r.codes[0]);
+    // Its last slice is cut short: the one failure the decoder reports.
+    EXPECT_EQ(r.codes, std::vector<uint32_t>{IHW265D_ERR_NAL});
     ASSERT_EQ(r.pictures.size(), 194u);
     EXPECT_NE(r.pictures.back().out.uiPrivateSeiValue, 0u);
     EXPECT_EQ(r.pictures[0].out.uiDecHeight, 1080u);
