@@ -339,12 +339,14 @@ unsigned int IHW265D_DecodeFrame(IH265DEC_HANDLE hDecoder, IHW265D_INARGS *pstIn
             uint32_t uiRet = DecodeUnit(d, 0, (uint32_t)s1);
             d->uiScanHint = 0;
             Discard(d, (uint32_t)s1);
-            if (uiRet == HEVC_NAL_PIC_DONE || d->bPicReady) {
-                if (TryOutput(d, pstOut))
-                    return IHW265D_OK; /* a failure of the same unit was logged */
-            }
+            /* A failure is reported first; a picture that became due with
+             * the same unit goes out at the start of the next call. */
             if (uiRet != HEVC_NAL_CONSUMED && uiRet != HEVC_NAL_PIC_DONE)
                 return uiRet;
+            if (uiRet == HEVC_NAL_PIC_DONE || d->bPicReady) {
+                if (TryOutput(d, pstOut))
+                    return IHW265D_OK;
+            }
         }
         if (uiLeft == 0)
             break;

@@ -312,6 +312,8 @@ uint32_t HevcDecodeSliceData(HW265D_DEC *pstDec, const uint8_t *pucNal, uint32_t
             if (HevcCabacFailed(&s->stCabac))
                 HEVC_ERR(pstDec, "IHW265D_Decode : the Curcent iCtbAddrTs is %d,the last decode LcuCnt is %d!\n",
                          (int)ts, (int)s->uiCtbsDone);
+            /* The half-decoded CTB is concealed as a whole. */
+            s->pstCtb[rs].bDecoded = 0;
             return SliceDataError(pstDec, s);
         }
         s->uiCtbsDone++;
@@ -370,14 +372,63 @@ uint32_t HevcDecodeSliceData(HW265D_DEC *pstDec, const uint8_t *pucNal, uint32_t
     return 0;
 }
 
+/* CTBs that no slice reached (or whose slice failed inside them) take the
+ * co-located samples of the decoded picture closest in output order, so a
+ * viewer sees the last good content rather than grey; without such a
+ * picture they stay mid-grey. No edge of theirs is deblocked. */
+static void ConcealMissingCtbs(HW265D_DEC *pstDec, HevcSliceDec *s)
+{
+    const HevcSps *sps = s->pstSps;
+    const HevcPic *cur = s->pstPic;
+    const HevcPic *src = NULL;
+    int32_t iBest = 0;
+    for (int i = 0; i < pstDec->stDpb.iSlotNum; i++) {
+        const HevcPic *p = &pstDec->stDpb.astPic[i];
+        if (!p->bInUse || !p->bDecoded || p == cur || p->iLayerId != cur->iLayerId || p->uiWidth != cur->uiWidth ||
+            p->uiHeight != cur->uiHeight || p->uiBitDepthY != cur->uiBitDepthY || p->uiBitDepthC != cur->uiBitDepthC)
+            continue;
+        int32_t d = p->iPoc > cur->iPoc ? p->iPoc - cur->iPoc : cur->iPoc - p->iPoc;
+        if (!src || d < iBest) {
+            src = p;
+            iBest = d;
+        }
+    }
+    const int iBps = s->bHighDepth ? 2 : 1, iCtb = (int)sps->CtbSizeY;
+    const int iPw = (int)sps->pic_width_in_luma_samples, iPh = (int)sps->pic_height_in_luma_samples;
+    for (uint32_t rs = 0; rs < sps->PicSizeInCtbsY; rs++) {
+        if (s->pstCtb[rs].bDecoded)
+            continue;
+        const int x0 = (int)(rs % sps->PicWidthInCtbsY) * iCtb, y0 = (int)(rs / sps->PicWidthInCtbsY) * iCtb;
+        const int w = x0 + iCtb > iPw ? iPw - x0 : iCtb, h = y0 + iCtb > iPh ? iPh - y0 : iCtb;
+        for (int c = 0; c < 3 && src; c++) {
+            const int iSh = c ? 1 : 0;
+            for (int y = y0 >> iSh; y < (y0 + h) >> iSh; y++) {
+                size_t uiOff = ((size_t)y * cur->auiStride[c] + (size_t)(x0 >> iSh)) * iBps;
+                memcpy(cur->apucPlane[c] + uiOff, src->apucPlane[c] + uiOff, (size_t)(w >> iSh) * iBps);
+            }
+        }
+        /* Its own edges and those of the CTBs right of and below it. */
+        for (int y = y0 >> 2; y < (y0 + h) >> 2; y++) {
+            memset(s->pucBsV + (size_t)y * s->uiW4 + (x0 >> 2), 0, (size_t)(w >> 2));
+            memset(s->pucBsH + (size_t)y * s->uiW4 + (x0 >> 2), 0, (size_t)(w >> 2));
+            if (x0 + iCtb < iPw)
+                s->pucBsV[(size_t)y * s->uiW4 + ((x0 + iCtb) >> 2)] = 0;
+        }
+        if (y0 + iCtb < iPh)
+            memset(s->pucBsH + (size_t)((y0 + iCtb) >> 2) * s->uiW4 + (x0 >> 2), 0, (size_t)(w >> 2));
+    }
+}
+
 void HevcSliceDecFinishPicture(HW265D_DEC *pstDec)
 {
     HevcSliceDec *s = pstDec->pstSliceDec;
     if (!s || !s->pstPic || pstDec->iCurPic < 0 || s->pstPic != &pstDec->stDpb.astPic[pstDec->iCurPic])
         return;
     const HevcSps *sps = s->pstSps;
-    if (s->uiCtbsDone < sps->PicSizeInCtbsY && !(s->pstPic->uiErrorFlag & HEVC_PIC_ERR_NOT_DECODED))
-        s->pstPic->uiErrorFlag |= HEVC_PIC_ERR_SLICE; /* the rest stays mid-grey */
+    if (s->uiCtbsDone < sps->PicSizeInCtbsY && !(s->pstPic->uiErrorFlag & HEVC_PIC_ERR_NOT_DECODED)) {
+        s->pstPic->uiErrorFlag |= HEVC_PIC_ERR_SLICE;
+        ConcealMissingCtbs(pstDec, s);
+    }
     if (s->uiCtbsDone > 0) {
         if (s->bAnyDeblock)
             HevcDeblockPicture(pstDec, s);

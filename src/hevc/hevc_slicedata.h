@@ -12,9 +12,9 @@
  * deblocking edges, and per CTB its slice's filter parameters and SAO. When
  * the picture completes, deblocking runs over the whole picture (vertical
  * edges, then horizontal) and SAO from a copy of the deblocked samples.
- * Concealment: a slot starts mid-grey, so CTBs that no slice reached (a
- * corrupt, truncated or missing slice) stay mid-grey and the picture carries
- * HEVC_PIC_ERR_SLICE. */
+ * Concealment: CTBs that no slice reached (a corrupt, truncated or missing
+ * slice) take the co-located samples of the closest decoded picture (mid-grey
+ * when there is none) and the picture carries HEVC_PIC_ERR_SLICE. */
 #ifndef HEVC_SLICEDATA_H
 #define HEVC_SLICEDATA_H
 

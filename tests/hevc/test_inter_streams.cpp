@@ -5,6 +5,8 @@
 // hevc-decode --verify.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -111,5 +113,59 @@ TEST_P(InterStream, MatchesReferenceFrameByFrame)
 
 INSTANTIATE_TEST_SUITE_P(X265Inter, InterStream, ::testing::ValuesIn(kCases),
                          [](const ::testing::TestParamInfo<InterCase> &i) { return std::string(i.param.pszName); });
+
+// Damage on the one-reference camera-like stream (an IDR every 10 pictures):
+// picture 4's slice cut in half, or dropped so that picture 5 misses its
+// reference. The damaged picture is output with its error indicator, the
+// lost area shows the previous picture's samples, and from the next IDR on
+// every picture equals FFmpeg's decoding of the intact stream.
+TEST(InterDamage, CutSliceAndMissingReferenceAreConcealed)
+{
+    const InterCase &c = kCases[0];
+    std::string path = EncodeCase(c);
+    if (path.empty())
+        GTEST_SKIP() << "x265 or ffmpeg not available";
+    std::vector<std::string> ff = FfmpegFrameMd5(path, c.iDepth);
+    std::vector<std::vector<uint8_t>> nals = SplitNals(ReadFile(path));
+    std::vector<size_t> vcl;
+    for (size_t i = 0; i < nals.size(); i++) {
+        size_t k = nals[i].size() > 3 && nals[i][2] == 1 ? 3 : 4;
+        if (nals[i].size() > k && ((nals[i][k] >> 1) & 63) < 32)
+            vcl.push_back(i);
+    }
+    ASSERT_EQ(vcl.size(), (size_t)kFrames);
+    for (bool bDrop : {false, true}) {
+        SCOPED_TRACE(bDrop ? "picture 4 dropped" : "picture 4 cut short");
+        std::vector<std::vector<uint8_t>> damaged = nals;
+        damaged[vcl[4]].resize(bDrop ? 0 : damaged[vcl[4]].size() / 2);
+        IHW265D_INIT_PARAM p = DefaultParams(c.iWidth, c.iHeight);
+        p.iMaxRefNum = c.iMaxRefNum;
+        Decoder d(p, false);
+        std::vector<Pic> pics;
+        d.onPicture = [&](const IHW265D_OUTARGS &o) { pics.push_back(DigestPicture(o, true)); };
+        d.Feed(Cat(damaged), 1 << 16);
+        const size_t uiLost = bDrop ? 1 : 0;
+        ASSERT_EQ(pics.size(), kFrames - uiLost);
+        // Picture 5 and 6 both name the dropped picture in their sets.
+        EXPECT_EQ(d.codes, std::vector<unsigned>(bDrop ? 2 : 1, bDrop ? IHW265D_ERR_SLICEHEADER : IHW265D_ERR_NAL));
+        EXPECT_EQ(d.HasLog("IHW265D_Decode : some of the refrence frames is not exist!\n"), bDrop);
+        for (size_t i = 0; i < 4; i++)
+            EXPECT_EQ(pics[i].md5, ff[i]) << "picture " << i;
+        EXPECT_NE(pics[4].uiError, 0u);
+        // The bottom luma row of the cut picture is picture 3's; a picture
+        // predicted from a substitute is close to the intact one, not grey.
+        const size_t w = (size_t)c.iWidth, uiLast = w * (c.iHeight - 1);
+        if (!bDrop) {
+            EXPECT_TRUE(std::equal(pics[4].luma.begin() + (long)uiLast, pics[4].luma.end(),
+                                   pics[3].luma.begin() + (long)uiLast));
+        } else {
+            EXPECT_NE(pics[4].luma[uiLast + w / 2], 128);
+        }
+        for (size_t i = 10; i < (size_t)kFrames; i++) {
+            EXPECT_EQ(pics[i - uiLost].md5, ff[i]) << "picture " << i;
+            EXPECT_EQ(pics[i - uiLost].uiError, 0u) << "picture " << i;
+        }
+    }
+}
 
 } // namespace
