@@ -114,6 +114,47 @@ TEST_P(InterStream, MatchesReferenceFrameByFrame)
 INSTANTIATE_TEST_SUITE_P(X265Inter, InterStream, ::testing::ValuesIn(kCases),
                          [](const ::testing::TestParamInfo<InterCase> &i) { return std::string(i.param.pszName); });
 
+// Joining an open-GOP stream at a CRA picture: its RASL pictures reference
+// pictures before the join and are neither decoded nor output; the rest
+// equals FFmpeg's decoding of the same cut stream.
+TEST(InterRandomAccess, StartAtCraDropsItsRaslPictures)
+{
+    const InterCase &c = kCases[3];
+    ASSERT_EQ(std::string(c.pszName), "open_gop_cra");
+    std::string path = EncodeCase(c);
+    if (path.empty())
+        GTEST_SKIP() << "x265 or ffmpeg not available";
+    std::vector<std::vector<uint8_t>> nals = SplitNals(ReadFile(path));
+    auto type = [](const std::vector<uint8_t> &n) {
+        size_t k = n.size() > 3 && n[2] == 1 ? 3 : 4;
+        return n.size() > k ? (n[k] >> 1) & 63 : -1;
+    };
+    ASSERT_GT(nals.size(), 3u);
+    ASSERT_EQ(type(nals[1]), HEVC_NAL_SPS);
+    size_t uiCra = 3;
+    while (uiCra < nals.size() && type(nals[uiCra]) != HEVC_NAL_CRA)
+        uiCra++;
+    ASSERT_LT(uiCra, nals.size());
+    std::vector<std::vector<uint8_t>> cut(nals.begin(), nals.begin() + 3); // VPS, SPS, PPS
+    cut.insert(cut.end(), nals.begin() + (long)uiCra, nals.end());
+    int iRasl = 0;
+    for (const std::vector<uint8_t> &n : cut)
+        iRasl += type(n) == HEVC_NAL_RASL_N || type(n) == HEVC_NAL_RASL_R;
+    ASSERT_GT(iRasl, 0);
+    std::string file = TempDir() + "/inter_cra_join.hevc";
+    FILE *f = fopen(file.c_str(), "wb");
+    ASSERT_NE(f, nullptr);
+    std::vector<uint8_t> data = Cat(cut);
+    fwrite(data.data(), 1, data.size(), f);
+    fclose(f);
+    std::vector<std::string> ff = FfmpegFrameMd5(file, 8);
+    DecodeRun run = DecodeBuffer(data, 8, IH265D_DISPLAY_ORDER, false, 1 << 16, c.iWidth, c.iHeight);
+    EXPECT_TRUE(run.codes.empty());
+    ASSERT_EQ(run.pics.size(), ff.size());
+    for (size_t i = 0; i < ff.size(); i++)
+        EXPECT_EQ(run.pics[i].md5, ff[i]) << "picture " << i;
+}
+
 // Damage on the one-reference camera-like stream (an IDR every 10 pictures):
 // picture 4's slice cut in half, or dropped so that picture 5 misses its
 // reference. The damaged picture is output with its error indicator, the
