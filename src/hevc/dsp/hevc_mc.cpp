@@ -124,7 +124,7 @@ static void PutWeightedBi(typename HevcDspTraits<BitDepth>::Pixel *pDst, ptrdiff
     typedef typename HevcDspTraits<BitDepth>::Pixel Pixel;
     for (int y = 0; y < iHeight; y++, pDst += iStride, pSrc0 += HEVC_MC_STRIDE, pSrc1 += HEVC_MC_STRIDE)
         for (int x = 0; x < W; x++) {
-            int v = (pSrc0[x] * iW0 + pSrc1[x] * iW1 + ((iO0 + iO1 + 1) << iLog2Wd)) >> (iLog2Wd + 1);
+            int v = (pSrc0[x] * iW0 + pSrc1[x] * iW1 + (iO0 + iO1 + 1) * (1 << iLog2Wd)) >> (iLog2Wd + 1);
             pDst[x] = (Pixel)HevcClipPixel<BitDepth>(v);
         }
 }
