@@ -39,6 +39,18 @@ static void Or4(HevcSliceDec *s, int x0, int y0, int w, int h, uint8_t v)
     }
 }
 
+/* k-th order Exp-Golomb bypass bins (H.265 9.3.3.3); -1 when the prefix
+ * reaches iMaxK, which no value in range needs. */
+static int ExpGolomb(HevcCabac *c, int k, int iMaxK)
+{
+    int v = 0;
+    while (k < iMaxK && HevcCabacDecodeBypass(c))
+        v += 1 << k++;
+    if (k >= iMaxK)
+        return -1;
+    return v + (int)HevcCabacDecodeBypassBits(c, k);
+}
+
 /* ---- quantisation parameters (H.265 8.6.1) ---- */
 
 static int QpAt(const HevcSliceDec *s, int x, int y)
@@ -70,14 +82,13 @@ static int DecodeCuQpDelta(HW265D_DEC *pstDec, HevcSliceDec *s)
         v++;
     if (v == 5) {
         /* EG0 suffix; anything longer than 16 bits is out of range anyway. */
-        int k = 0;
-        while (k < 16 && HevcCabacDecodeBypass(c))
-            v += 1 << k++;
-        if (k >= 16) {
-            HEVC_ERR(pstDec, "IHW265D_Decode : the value of cu_qp_delta is %d, it should be in the range of 0~26!\n", v);
+        int e = ExpGolomb(c, 0, 16);
+        if (e < 0) {
+            HEVC_ERR(pstDec, "IHW265D_Decode : the value of cu_qp_delta is %d, it should be in the range of 0~26!\n",
+                     v + 0xFFFF);
             return -1;
         }
-        v += (int)HevcCabacDecodeBypassBits(c, k);
+        v += e;
     }
     int iBd = s->pstSps->QpBdOffsetY;
     if (v > 26 + iBd / 2) {
@@ -445,15 +456,14 @@ static int ParseMvd(HW265D_DEC *pstDec, HevcSliceDec *s, int *piMvd)
             continue;
         int v = 1;
         if (g1[k]) {
-            /* abs_mvd_minus2: first-order Exp-Golomb. */
-            int e = 1, m = 0;
-            while (e < 17 && HevcCabacDecodeBypass(c))
-                m += 1 << e++;
-            if (e >= 17) {
-                HEVC_ERR(pstDec, "IHW265D_Decode : the value of stMvd is %d,it should be in the c_range of 0~32767!\n", m);
+            /* abs_mvd_minus2: first-order Exp-Golomb; longer than 16 bits
+             * is out of range. */
+            int m = ExpGolomb(c, 1, 17);
+            if (m < 0) {
+                HEVC_ERR(pstDec, "IHW265D_Decode : the value of stMvd is %d,it should be in the c_range of 0~32767!\n",
+                         0x1FFFE);
                 return -1;
             }
-            m += (int)HevcCabacDecodeBypassBits(c, e);
             v = m + 2;
         }
         int bNeg = HevcCabacDecodeBypass(c);
