@@ -296,10 +296,6 @@ unsigned int IHW265D_DecodeFrame(IH265DEC_HANDLE hDecoder, IHW265D_INARGS *pstIn
         if (d->uiTsCount < HEVC_TS_RING)
             d->uiTsCount++;
     }
-    /* A picture that became due while the caller was busy goes out first. */
-    if (d->bPicReady && TryOutput(d, pstOut))
-        return IHW265D_OK;
-
     const uint8_t *pucIn = pstIn->pStream;
     uint32_t uiLeft = pstIn->uiStreamLen;
     for (;;) {
@@ -312,6 +308,11 @@ unsigned int IHW265D_DecodeFrame(IH265DEC_HANDLE hDecoder, IHW265D_INARGS *pstIn
         pucIn += n;
         uiLeft -= n;
         pstOut->uiBytsConsumed += n;
+        /* A picture that became due in an earlier call (one whose unit
+         * failed after completing it) goes out first; the input just taken
+         * waits in the buffer. */
+        if (d->bPicReady && TryOutput(d, pstOut))
+            return IHW265D_OK;
 
         for (;;) {
             int64_t s0 = FindStartCode(d->pucStream, 0, d->uiFill);
@@ -339,12 +340,14 @@ unsigned int IHW265D_DecodeFrame(IH265DEC_HANDLE hDecoder, IHW265D_INARGS *pstIn
             uint32_t uiRet = DecodeUnit(d, 0, (uint32_t)s1);
             d->uiScanHint = 0;
             Discard(d, (uint32_t)s1);
-            if (uiRet == HEVC_NAL_PIC_DONE || d->bPicReady) {
-                if (TryOutput(d, pstOut))
-                    return IHW265D_OK; /* a failure of the same unit was logged */
-            }
+            /* A failure is reported first; a picture that became due with
+             * the same unit goes out at the start of the next call. */
             if (uiRet != HEVC_NAL_CONSUMED && uiRet != HEVC_NAL_PIC_DONE)
                 return uiRet;
+            if (uiRet == HEVC_NAL_PIC_DONE || d->bPicReady) {
+                if (TryOutput(d, pstOut))
+                    return IHW265D_OK;
+            }
         }
         if (uiLeft == 0)
             break;

@@ -20,7 +20,7 @@ int HevcAvailable(const HevcSliceDec *s, int x, int y, unsigned uiFlag)
         if (!n->bDecoded || n->uiSliceAddrRs != c->uiSliceAddrRs || n->usTileId != c->usTileId)
             return 0;
     }
-    return (s->pucBlkFlags[(size_t)(y >> 2) * s->uiW4 + (x >> 2)] & uiFlag) != 0;
+    return (s->pucBlkFlags[(size_t)(y >> 2) * s->uiW4 + (x >> 2)] & uiFlag) == uiFlag;
 }
 
 /* Sets one byte per 4x4 block over a w x h luma area. */
@@ -37,6 +37,18 @@ static void Or4(HevcSliceDec *s, int x0, int y0, int w, int h, uint8_t v)
         for (int x = 0; x < w >> 2; x++)
             p[x] |= v;
     }
+}
+
+/* k-th order Exp-Golomb bypass bins (H.265 9.3.3.3); -1 when the prefix
+ * reaches iMaxK, which no value in range needs. */
+static int ExpGolomb(HevcCabac *c, int k, int iMaxK)
+{
+    int v = 0;
+    while (k < iMaxK && HevcCabacDecodeBypass(c))
+        v += 1 << k++;
+    if (k >= iMaxK)
+        return -1;
+    return v + (int)HevcCabacDecodeBypassBits(c, k);
 }
 
 /* ---- quantisation parameters (H.265 8.6.1) ---- */
@@ -70,14 +82,13 @@ static int DecodeCuQpDelta(HW265D_DEC *pstDec, HevcSliceDec *s)
         v++;
     if (v == 5) {
         /* EG0 suffix; anything longer than 16 bits is out of range anyway. */
-        int k = 0;
-        while (k < 16 && HevcCabacDecodeBypass(c))
-            v += 1 << k++;
-        if (k >= 16) {
-            HEVC_ERR(pstDec, "IHW265D_Decode : the value of cu_qp_delta is %d, it should be in the range of 0~26!\n", v);
+        int e = ExpGolomb(c, 0, 16);
+        if (e < 0) {
+            HEVC_ERR(pstDec, "IHW265D_Decode : the value of cu_qp_delta is %d, it should be in the range of 0~26!\n",
+                     v + 0xFFFF);
             return -1;
         }
-        v += (int)HevcCabacDecodeBypassBits(c, k);
+        v += e;
     }
     int iBd = s->pstSps->QpBdOffsetY;
     if (v > 26 + iBd / 2) {
@@ -144,10 +155,50 @@ static int ScanIdx(int iLog2Size, int cIdx, int iMode)
     return 0;
 }
 
-/* Deblocking edges of a transform block: its left and top edges on the 8x8
- * grid, unless they lie on the picture edge, or on a tile or slice boundary
- * that the current slice does not filter across (H.265 8.7.2.3). */
-static void MarkEdges(HevcSliceDec *s, int x0, int y0, int N)
+static int MvDiff(const int16_t *a, const int16_t *b)
+{
+    return a[0] - b[0] >= 4 || b[0] - a[0] >= 4 || a[1] - b[1] >= 4 || b[1] - a[1] >= 4;
+}
+
+/* bS from the motion of two inter blocks (H.265 8.7.2.4): the pictures
+ * referenced, not the lists or indexes, decide what is compared. */
+static int MotionBs(const HevcMvField *p, const HevcMvField *q)
+{
+    int np = (p->ucPredFlags & 1) + (p->ucPredFlags >> 1), nq = (q->ucPredFlags & 1) + (q->ucPredFlags >> 1);
+    if (np != nq)
+        return 1;
+    if (np == 1) {
+        int lp = p->ucPredFlags & 1 ? 0 : 1, lq = q->ucPredFlags & 1 ? 0 : 1;
+        return p->aiSlot[lp] != q->aiSlot[lq] || MvDiff(p->aiMv[lp], q->aiMv[lq]);
+    }
+    int p0 = p->aiSlot[0], p1 = p->aiSlot[1], q0 = q->aiSlot[0], q1 = q->aiSlot[1];
+    if (!((p0 == q0 && p1 == q1) || (p0 == q1 && p1 == q0)))
+        return 1;
+    if (p0 != p1) {
+        if (p0 == q0)
+            return MvDiff(p->aiMv[0], q->aiMv[0]) || MvDiff(p->aiMv[1], q->aiMv[1]);
+        return MvDiff(p->aiMv[0], q->aiMv[1]) || MvDiff(p->aiMv[1], q->aiMv[0]);
+    }
+    return (MvDiff(p->aiMv[0], q->aiMv[0]) || MvDiff(p->aiMv[1], q->aiMv[1])) &&
+           (MvDiff(p->aiMv[0], q->aiMv[1]) || MvDiff(p->aiMv[1], q->aiMv[0]));
+}
+
+static uint8_t EdgeBs(const HevcSliceDec *s, size_t p, size_t q, int bTransformEdge)
+{
+    unsigned f = s->pucBlkFlags[p] | s->pucBlkFlags[q];
+    if (f & HEVC_BLK_INTRA)
+        return 2;
+    if (bTransformEdge && (f & HEVC_BLK_CBF))
+        return 1;
+    return (uint8_t)MotionBs(&s->pstMv[p], &s->pstMv[q]);
+}
+
+/* Deblocking edges of a transform or prediction block: its left and top
+ * edges on the 8x8 grid with their bS, unless they lie on the picture edge,
+ * or on a tile or slice boundary that the current slice does not filter
+ * across (H.265 8.7.2.3, 8.7.2.4). An edge keeps the larger bS when it is
+ * both a transform and a prediction edge. */
+static void MarkEdges(HevcSliceDec *s, int x0, int y0, int w, int h, int bTransformEdge)
 {
     const HevcSps *sps = s->pstSps;
     const HevcPps *pps = s->pstPps;
@@ -164,8 +215,12 @@ static void MarkEdges(HevcSliceDec *s, int x0, int y0, int N)
                 bFilter = 0;
         }
         if (bFilter)
-            for (int y = y0 >> 2; y < (y0 + N) >> 2; y++)
-                s->pucBsV[(size_t)y * s->uiW4 + (x0 >> 2)] = 2;
+            for (int y = y0 >> 2; y < (y0 + h) >> 2; y++) {
+                size_t q = (size_t)y * s->uiW4 + (x0 >> 2);
+                uint8_t bs = EdgeBs(s, q - 1, q, bTransformEdge);
+                if (bs > s->pucBsV[q])
+                    s->pucBsV[q] = bs;
+            }
     }
     if (!(y0 & 7) && y0 > 0) {
         int bFilter = 1;
@@ -176,21 +231,28 @@ static void MarkEdges(HevcSliceDec *s, int x0, int y0, int N)
                 bFilter = 0;
         }
         if (bFilter)
-            memset(s->pucBsH + (size_t)(y0 >> 2) * s->uiW4 + (x0 >> 2), 2, (size_t)(N >> 2));
+            for (int x = x0 >> 2; x < (x0 + w) >> 2; x++) {
+                size_t q = (size_t)(y0 >> 2) * s->uiW4 + x;
+                uint8_t bs = EdgeBs(s, q - s->uiW4, q, bTransformEdge);
+                if (bs > s->pucBsH[q])
+                    s->pucBsH[q] = bs;
+            }
     }
 }
 
 static int DecodeBlock(HW265D_DEC *pstDec, HevcSliceDec *s, int x0, int y0, int iLog2Size, int cIdx, int iMode,
                        int bCbf)
 {
-    HevcPredIntra(pstDec, s, x0, y0, iLog2Size, cIdx, iMode);
+    const int bIntra = s->bCuIntra;
+    if (bIntra)
+        HevcPredIntra(pstDec, s, x0, y0, iLog2Size, cIdx, iMode);
     if (!bCbf)
         return 0;
     int bTs = 0;
-    if (HevcResidualCoding(pstDec, s, iLog2Size, cIdx, ScanIdx(iLog2Size, cIdx, iMode), &bTs))
+    if (HevcResidualCoding(pstDec, s, iLog2Size, cIdx, bIntra ? ScanIdx(iLog2Size, cIdx, iMode) : 0, &bTs))
         return -1;
     int iQp = cIdx ? ChromaQp(s, cIdx) : s->iQpY + s->pstSps->QpBdOffsetY;
-    HevcAddCoeffs(pstDec, s, x0, y0, iLog2Size, cIdx, iQp, bTs, cIdx == 0 && iLog2Size == 2);
+    HevcAddCoeffs(pstDec, s, x0, y0, iLog2Size, cIdx, iQp, bTs, bIntra && cIdx == 0 && iLog2Size == 2);
     return 0;
 }
 
@@ -210,8 +272,8 @@ static int TransformUnit(HW265D_DEC *pstDec, HevcSliceDec *s, int x0, int y0, in
     int iMode = s->pucIntraMode[(size_t)(y0 >> 2) * s->uiW4 + (x0 >> 2)];
     if (DecodeBlock(pstDec, s, x0, y0, iLog2Size, 0, iMode, bCbfLuma))
         return -1;
-    Or4(s, x0, y0, N, N, HEVC_BLK_REC);
-    MarkEdges(s, x0, y0, N);
+    Or4(s, x0, y0, N, N, (uint8_t)(HEVC_BLK_REC | (bCbfLuma ? HEVC_BLK_CBF : 0)));
+    MarkEdges(s, x0, y0, N, N, 1);
     if (iLog2Size > 2) {
         for (int c = 1; c <= 2; c++)
             if (DecodeBlock(pstDec, s, x0 >> 1, y0 >> 1, iLog2Size - 1, c, s->iIntraChromaMode, c == 1 ? bCbfCb : bCbfCr))
@@ -230,11 +292,14 @@ static int TransformTree(HW265D_DEC *pstDec, HevcSliceDec *s, int x0, int y0, in
     const HevcSps *sps = s->pstSps;
     HevcCabac *c = &s->stCabac;
     int bSplit;
+    /* interSplitFlag: a split inter CU without a coded transform depth. */
+    int bInterSplit = sps->max_transform_hierarchy_depth_inter == 0 && !s->bCuIntra &&
+                      s->iPartMode != HEVC_PART_2Nx2N && iDepth == 0;
     if (iLog2Size <= sps->Log2MaxTrafoSize && iLog2Size > sps->Log2MinTrafoSize && iDepth < iMaxDepth &&
         !(bIntraSplit && iDepth == 0))
         bSplit = HevcCabacDecodeBin(c, CTX(s, HEVC_CTX_SPLIT_TRANSFORM_FLAG + 5 - iLog2Size));
     else
-        bSplit = iLog2Size > sps->Log2MaxTrafoSize || (bIntraSplit && iDepth == 0);
+        bSplit = iLog2Size > sps->Log2MaxTrafoSize || (bIntraSplit && iDepth == 0) || bInterSplit;
     int bCb = bParentCb, bCr = bParentCr;
     if (iLog2Size > 2) {
         bCb = bCr = 0;
@@ -251,7 +316,9 @@ static int TransformTree(HW265D_DEC *pstDec, HevcSliceDec *s, int x0, int y0, in
                 return -1;
         return 0;
     }
-    int bCbfLuma = HevcCabacDecodeBin(c, CTX(s, HEVC_CTX_CBF_LUMA + (iDepth == 0)));
+    int bCbfLuma = 1;
+    if (s->bCuIntra || iDepth != 0 || bCb || bCr)
+        bCbfLuma = HevcCabacDecodeBin(c, CTX(s, HEVC_CTX_CBF_LUMA + (iDepth == 0)));
     return TransformUnit(pstDec, s, x0, y0, xBase, yBase, iLog2Size, iBlkIdx, bCbfLuma, bCb, bCr);
 }
 
@@ -372,6 +439,183 @@ static int ChromaMode(int iChroma, int iLuma)
     return s_aiModes[iChroma] == iLuma ? 34 : s_aiModes[iChroma];
 }
 
+/* ---- inter prediction units (H.265 7.3.8.6, 7.3.8.9) ---- */
+
+static int ParseMvd(HW265D_DEC *pstDec, HevcSliceDec *s, int *piMvd)
+{
+    HevcCabac *c = &s->stCabac;
+    int g0[2], g1[2] = {0, 0};
+    g0[0] = HevcCabacDecodeBin(c, CTX(s, HEVC_CTX_ABS_MVD_GREATER0));
+    g0[1] = HevcCabacDecodeBin(c, CTX(s, HEVC_CTX_ABS_MVD_GREATER0));
+    for (int k = 0; k < 2; k++)
+        if (g0[k])
+            g1[k] = HevcCabacDecodeBin(c, CTX(s, HEVC_CTX_ABS_MVD_GREATER1));
+    for (int k = 0; k < 2; k++) {
+        piMvd[k] = 0;
+        if (!g0[k])
+            continue;
+        int v = 1;
+        if (g1[k]) {
+            /* abs_mvd_minus2: first-order Exp-Golomb; longer than 16 bits
+             * is out of range. */
+            int m = ExpGolomb(c, 1, 17);
+            if (m < 0) {
+                HEVC_ERR(pstDec, "IHW265D_Decode : the value of stMvd is %d,it should be in the c_range of 0~32767!\n",
+                         0x1FFFE);
+                return -1;
+            }
+            v = m + 2;
+        }
+        int bNeg = HevcCabacDecodeBypass(c);
+        piMvd[k] = bNeg ? -v : v;
+        if (piMvd[k] < -32768 || piMvd[k] > 32767) {
+            HEVC_ERR(pstDec, "IHW265D_Decode : the value of stMvd is %d,it should be in the c_range of -32768~32767!\n",
+                     piMvd[k]);
+            return -1;
+        }
+    }
+    return 0;
+}
+
+static int ParseRefIdx(HevcSliceDec *s, int iNumActive)
+{
+    int i = 0;
+    while (i < iNumActive - 1) {
+        int b = i < 2 ? HevcCabacDecodeBin(&s->stCabac, CTX(s, HEVC_CTX_REF_IDX + i)) : HevcCabacDecodeBypass(&s->stCabac);
+        if (!b)
+            break;
+        i++;
+    }
+    return i;
+}
+
+static int PredictionUnit(HW265D_DEC *pstDec, HevcSliceDec *s, int xPb, int yPb, int nPbW, int nPbH, int iPartIdx,
+                          int bSkip, int *pbMerge)
+{
+    const HevcSliceHeader *sh = s->pstSh;
+    HevcCabac *c = &s->stCabac;
+    HevcMvField mv;
+    memset(&mv, 0, sizeof(mv));
+    int bMerge = bSkip || HevcCabacDecodeBin(c, CTX(s, HEVC_CTX_MERGE_FLAG));
+    *pbMerge = bMerge;
+    if (bMerge) {
+        int iIdx = 0, iMax = (int)sh->max_num_merge_cand - 1;
+        if (iMax > 0 && HevcCabacDecodeBin(c, CTX(s, HEVC_CTX_MERGE_IDX)))
+            for (iIdx = 1; iIdx < iMax && HevcCabacDecodeBypass(c);)
+                iIdx++;
+        HevcMergeMotion(pstDec, s, xPb, yPb, nPbW, nPbH, iPartIdx, iIdx, &mv);
+    } else {
+        int iIdc = 0; /* PRED_L0, PRED_L1, PRED_BI */
+        if (sh->slice_type == HEVC_SLICE_B) {
+            if (nPbW + nPbH != 12 && HevcCabacDecodeBin(c, CTX(s, HEVC_CTX_INTER_PRED_IDC + s->iCtDepth)))
+                iIdc = 2;
+            else
+                iIdc = HevcCabacDecodeBin(c, CTX(s, HEVC_CTX_INTER_PRED_IDC + 4));
+        }
+        int aaiMvd[2][2] = {{0, 0}, {0, 0}}, aiFlag[2] = {0, 0};
+        for (int l = 0; l < 2; l++) {
+            if (iIdc == 1 - l)
+                continue;
+            mv.ucPredFlags |= (uint8_t)(1 << l);
+            mv.aiRefIdx[l] = (int8_t)ParseRefIdx(s, (int)sh->num_ref_idx_active[l]);
+            if (!(l == 1 && sh->mvd_l1_zero_flag && iIdc == 2) && ParseMvd(pstDec, s, aaiMvd[l]))
+                return -1;
+            aiFlag[l] = HevcCabacDecodeBin(c, CTX(s, HEVC_CTX_MVP_FLAG));
+        }
+        for (int l = 0; l < 2; l++) {
+            if (!(mv.ucPredFlags >> l & 1)) {
+                mv.aiRefIdx[l] = -1;
+                continue;
+            }
+            int16_t aiMvp[2];
+            HevcAmvpPredictor(pstDec, s, xPb, yPb, nPbW, nPbH, l, mv.aiRefIdx[l], aiFlag[l], aiMvp);
+            /* (8-272..8-275): the sum wraps to 16 bits. */
+            mv.aiMv[l][0] = (int16_t)(uint16_t)(aiMvp[0] + aaiMvd[l][0]);
+            mv.aiMv[l][1] = (int16_t)(uint16_t)(aiMvp[1] + aaiMvd[l][1]);
+        }
+    }
+    for (int l = 0; l < 2; l++) {
+        int iSlot = -1;
+        if (mv.ucPredFlags >> l & 1) {
+            iSlot = pstDec->aiRefList[l][mv.aiRefIdx[l]];
+            if (iSlot < 0)
+                iSlot = s->iFallbackSlot;
+        }
+        mv.aiSlot[l] = (int8_t)iSlot;
+    }
+    HevcStoreMotion(s, xPb, yPb, nPbW, nPbH, &mv);
+    HevcPredInter(pstDec, s, xPb, yPb, nPbW, nPbH, &mv);
+    return HevcCabacFailed(c) ? -1 : 0;
+}
+
+static int ParseInterPartMode(HevcSliceDec *s, int iLog2CbSize)
+{
+    const HevcSps *sps = s->pstSps;
+    HevcCabac *c = &s->stCabac;
+    if (HevcCabacDecodeBin(c, CTX(s, HEVC_CTX_PART_MODE)))
+        return HEVC_PART_2Nx2N;
+    int bHor = HevcCabacDecodeBin(c, CTX(s, HEVC_CTX_PART_MODE + 1));
+    if (iLog2CbSize == sps->MinCbLog2SizeY) {
+        if (bHor)
+            return HEVC_PART_2NxN;
+        if (iLog2CbSize == 3)
+            return HEVC_PART_Nx2N;
+        return HevcCabacDecodeBin(c, CTX(s, HEVC_CTX_PART_MODE + 2)) ? HEVC_PART_Nx2N : HEVC_PART_NxN;
+    }
+    if (!sps->amp_enabled_flag)
+        return bHor ? HEVC_PART_2NxN : HEVC_PART_Nx2N;
+    if (HevcCabacDecodeBin(c, CTX(s, HEVC_CTX_PART_MODE + 3)))
+        return bHor ? HEVC_PART_2NxN : HEVC_PART_Nx2N;
+    if (bHor)
+        return HevcCabacDecodeBypass(c) ? HEVC_PART_2NxnD : HEVC_PART_2NxnU;
+    return HevcCabacDecodeBypass(c) ? HEVC_PART_nRx2N : HEVC_PART_nLx2N;
+}
+
+/* Prediction units of an inter coding unit, the residual tree, and the
+ * deblocking edges of its prediction blocks. */
+static int InterCodingUnit(HW265D_DEC *pstDec, HevcSliceDec *s, int x0, int y0, int iLog2CbSize, int bSkip)
+{
+    const HevcSps *sps = s->pstSps;
+    const int N = 1 << iLog2CbSize, h = N / 2, q = N / 4;
+    int iPm = bSkip ? HEVC_PART_2Nx2N : ParseInterPartMode(s, iLog2CbSize);
+    s->iPartMode = iPm;
+    int aiPb[4][4], iNum = 2; /* x, y, w, h relative to the CU */
+    switch (iPm) {
+    case HEVC_PART_2NxN: memcpy(aiPb, (int[2][4]){{0, 0, N, h}, {0, h, N, h}}, sizeof(int[2][4])); break;
+    case HEVC_PART_Nx2N: memcpy(aiPb, (int[2][4]){{0, 0, h, N}, {h, 0, h, N}}, sizeof(int[2][4])); break;
+    case HEVC_PART_2NxnU: memcpy(aiPb, (int[2][4]){{0, 0, N, q}, {0, q, N, N - q}}, sizeof(int[2][4])); break;
+    case HEVC_PART_2NxnD: memcpy(aiPb, (int[2][4]){{0, 0, N, N - q}, {0, N - q, N, q}}, sizeof(int[2][4])); break;
+    case HEVC_PART_nLx2N: memcpy(aiPb, (int[2][4]){{0, 0, q, N}, {q, 0, N - q, N}}, sizeof(int[2][4])); break;
+    case HEVC_PART_nRx2N: memcpy(aiPb, (int[2][4]){{0, 0, N - q, N}, {N - q, 0, q, N}}, sizeof(int[2][4])); break;
+    case HEVC_PART_NxN:
+        memcpy(aiPb, (int[4][4]){{0, 0, h, h}, {h, 0, h, h}, {0, h, h, h}, {h, h, h, h}}, sizeof(aiPb));
+        iNum = 4;
+        break;
+    default: memcpy(aiPb, (int[1][4]){{0, 0, N, N}}, sizeof(int[1][4])); iNum = 1; break;
+    }
+    int bMerge0 = 0;
+    for (int i = 0; i < iNum; i++) {
+        int bMerge;
+        if (PredictionUnit(pstDec, s, x0 + aiPb[i][0], y0 + aiPb[i][1], aiPb[i][2], aiPb[i][3], i, bSkip, &bMerge))
+            return -1;
+        if (i == 0)
+            bMerge0 = bMerge;
+    }
+    int bRoot = 0;
+    if (!bSkip)
+        bRoot = (iPm == HEVC_PART_2Nx2N && bMerge0) || HevcCabacDecodeBin(&s->stCabac, CTX(s, HEVC_CTX_RQT_ROOT_CBF));
+    if (bRoot) {
+        if (TransformTree(pstDec, s, x0, y0, x0, y0, iLog2CbSize, 0, 0, sps->max_transform_hierarchy_depth_inter, 0, 0, 0))
+            return -1;
+    } else {
+        MarkEdges(s, x0, y0, N, N, 1);
+    }
+    for (int i = 0; i < iNum; i++)
+        MarkEdges(s, x0 + aiPb[i][0], y0 + aiPb[i][1], aiPb[i][2], aiPb[i][3], 0);
+    Or4(s, x0, y0, N, N, HEVC_BLK_REC);
+    return 0;
+}
+
 /* ---- coding units ---- */
 
 static int CodingUnit(HW265D_DEC *pstDec, HevcSliceDec *s, int x0, int y0, int iLog2CbSize, int iDepth)
@@ -393,6 +637,27 @@ static int CodingUnit(HW265D_DEC *pstDec, HevcSliceDec *s, int x0, int y0, int i
     if (pps->transquant_bypass_enabled_flag)
         s->bTransquantBypass = HevcCabacDecodeBin(c, CTX(s, HEVC_CTX_CU_TRANSQUANT_BYPASS_FLAG));
     Fill4(s, s->pucCtDepth, x0, y0, N, N, (uint8_t)iDepth);
+    s->iCtDepth = iDepth;
+    s->iPartMode = HEVC_PART_2Nx2N;
+    int bIntra = 1, bSkip = 0;
+    if (s->pstSh->slice_type != HEVC_SLICE_I) {
+        int iInc = 0;
+        if (HevcAvailable(s, x0 - 1, y0, HEVC_BLK_CU) && (s->pucBlkFlags[(size_t)(y0 >> 2) * s->uiW4 + ((x0 - 1) >> 2)] & HEVC_BLK_SKIP))
+            iInc++;
+        if (HevcAvailable(s, x0, y0 - 1, HEVC_BLK_CU) && (s->pucBlkFlags[(size_t)((y0 - 1) >> 2) * s->uiW4 + (x0 >> 2)] & HEVC_BLK_SKIP))
+            iInc++;
+        bSkip = HevcCabacDecodeBin(c, CTX(s, HEVC_CTX_CU_SKIP_FLAG + iInc));
+        bIntra = !bSkip && HevcCabacDecodeBin(c, CTX(s, HEVC_CTX_PRED_MODE_FLAG));
+    }
+    s->bCuIntra = bIntra;
+    if (!bIntra) {
+        /* Intra neighbours see an inter block as INTRA_DC (H.265 8.4.2). */
+        Fill4(s, s->pucIntraMode, x0, y0, N, N, 1);
+        Or4(s, x0, y0, N, N, (uint8_t)(HEVC_BLK_CU | (bSkip ? HEVC_BLK_SKIP : 0)));
+        if (InterCodingUnit(pstDec, s, x0, y0, iLog2CbSize, bSkip))
+            return -1;
+        goto done;
+    }
     int bNxN = 0;
     if (iLog2CbSize == sps->MinCbLog2SizeY) {
         bNxN = !HevcCabacDecodeBin(c, CTX(s, HEVC_CTX_PART_MODE));
@@ -409,17 +674,18 @@ static int CodingUnit(HW265D_DEC *pstDec, HevcSliceDec *s, int x0, int y0, int i
     if (bPcm) {
         /* Neighbours see a pcm block as INTRA_DC (H.265 8.4.2). */
         Fill4(s, s->pucIntraMode, x0, y0, N, N, 1);
-        Or4(s, x0, y0, N, N, HEVC_BLK_CU | (sps->pcm_loop_filter_disabled_flag ? HEVC_BLK_NOFILT : 0));
+        Or4(s, x0, y0, N, N,
+            (uint8_t)(HEVC_BLK_CU | HEVC_BLK_INTRA | (sps->pcm_loop_filter_disabled_flag ? HEVC_BLK_NOFILT : 0)));
         if (DecodePcm(pstDec, s, x0, y0, iLog2CbSize))
             return -1;
         Or4(s, x0, y0, N, N, HEVC_BLK_REC);
-        MarkEdges(s, x0, y0, N);
+        MarkEdges(s, x0, y0, N, N, 1);
     } else {
         int iParts = bNxN ? 4 : 1, h = bNxN ? N / 2 : N;
         int abPrev[4], aiMode[4];
         for (int i = 0; i < iParts; i++)
             abPrev[i] = HevcCabacDecodeBin(c, CTX(s, HEVC_CTX_PREV_INTRA_LUMA_PRED_FLAG));
-        Or4(s, x0, y0, N, N, HEVC_BLK_CU);
+        Or4(s, x0, y0, N, N, HEVC_BLK_CU | HEVC_BLK_INTRA);
         for (int i = 0; i < iParts; i++) {
             int xPb = x0 + (i & 1) * h, yPb = y0 + (i >> 1) * h, v;
             if (abPrev[i]) {
@@ -440,6 +706,8 @@ static int CodingUnit(HW265D_DEC *pstDec, HevcSliceDec *s, int x0, int y0, int i
                           sps->max_transform_hierarchy_depth_intra + bNxN, bNxN, 0, 0))
             return -1;
     }
+done:
+    HevcStoreColMotion(pstDec, s, x0, y0, N);
     if (s->bTransquantBypass)
         Or4(s, x0, y0, N, N, HEVC_BLK_NOFILT);
     Fill4(s, (uint8_t *)s->pcQpY, x0, y0, N, N, (uint8_t)(int8_t)s->iQpY);

@@ -14,11 +14,11 @@ struct HW265D_DEC;
 
 #define HEVC_MAX_DPB_SLOTS 17 /* iMaxRefNum 15 + current + one waiting for output */
 
-/* Padding around every plane, in samples: motion compensation may reach
- * beyond the picture edge, and the padded border is filled from the edge
- * samples once a picture is complete so it never needs clamping. Rows add
- * 160 in total (80 above, 80 below), columns 256 (128 left, 128 right);
- * chroma planes have half of each. */
+/* Padding around every plane, in samples, as the slot sizes prescribe.
+ * Rows add 160 in total (80 above, 80 below), columns 256 (128 left, 128
+ * right); chroma planes have half of each. Motion vectors reach far beyond
+ * it, so motion compensation reads blocks that leave the picture through
+ * clamped coordinates (hevc_inter.c) and the border is not filled. */
 #define HEVC_PAD_X 128
 #define HEVC_PAD_Y 80
 

@@ -1,4 +1,4 @@
-/* Picture-level in-loop filters of intra pictures: deblocking of the edges
+/* Picture-level in-loop filters: deblocking of the edges
  * marked while decoding (all vertical edges of the picture, then all
  * horizontal ones, H.265 8.7.2) and SAO from a copy of the deblocked
  * picture (H.265 8.7.3). The kernels come from the per-depth tables. */
@@ -13,6 +13,38 @@ static uint8_t *PlaneAt(const HevcPic *p, uint8_t *pucPlane, int cIdx, int x, in
     return pucPlane + (bHigh ? 2 * uiOff : uiOff);
 }
 
+static void ChromaEdge(HevcSliceDec *s, uint8_t *pC, ptrdiff_t iStride, int iDir, int iTc, int bNoP, int bNoQ)
+{
+    if (s->bHighDepth)
+        s->stDsp10.pfnDeblockChroma[iDir]((uint16_t *)pC, iStride, iTc, bNoP, bNoQ);
+    else
+        s->stDsp8.pfnDeblockChroma[iDir](pC, iStride, iTc, bNoP, bNoQ);
+}
+
+/* Two chroma lines across the edge at pC: the 4-line kernel runs on a copy
+ * of p1..q1 of those lines, and the two are copied back. */
+static void ChromaHalfEdge(HevcSliceDec *s, uint8_t *pC, ptrdiff_t iStride, int iDir, int iTc, int bNoP, int bNoQ)
+{
+    const int iBps = s->bHighDepth ? 2 : 1;
+    uint8_t aucTmp[4 * 4 * 2];
+    memset(aucTmp, 0, sizeof(aucTmp));
+    /* Sample k (0..3 = p1 p0 q0 q1) of line l, in the picture and in the
+     * copy laid out as the kernel's direction expects with stride 4. */
+    for (int l = 0; l < 2; l++)
+        for (int k = 0; k < 4; k++) {
+            ptrdiff_t iPic = iDir ? (ptrdiff_t)(k - 2) * iStride + l : (ptrdiff_t)l * iStride + (k - 2);
+            int iCopy = iDir ? k * 4 + l : l * 4 + k;
+            memcpy(aucTmp + iCopy * iBps, pC + iPic * iBps, (size_t)iBps);
+        }
+    ChromaEdge(s, aucTmp + (iDir ? 8 : 2) * iBps, 4, iDir, iTc, bNoP, bNoQ);
+    for (int l = 0; l < 2; l++)
+        for (int k = 1; k < 3; k++) {
+            ptrdiff_t iPic = iDir ? (ptrdiff_t)(k - 2) * iStride + l : (ptrdiff_t)l * iStride + (k - 2);
+            int iCopy = iDir ? k * 4 + l : l * 4 + k;
+            memcpy(pC + iPic * iBps, aucTmp + iCopy * iBps, (size_t)iBps);
+        }
+}
+
 static void DeblockDir(HevcSliceDec *s, int iDir)
 {
     const HevcSps *sps = s->pstSps;
@@ -23,7 +55,7 @@ static void DeblockDir(HevcSliceDec *s, int iDir)
     const uint32_t W4 = s->uiW4;
     const ptrdiff_t iStrideY = (ptrdiff_t)pic->auiStride[0];
     /* Thresholds change only with the QP pair and the slice: keep the last. */
-    int iLastQpL = -1000, iBeta = 0, iTc = 0, aiTcC[3] = {0, 0, 0};
+    int iLastQpL = -1000, iLastBs = 0, iBeta = 0, iTc = 0, aiTcC[3] = {0, 0, 0};
     const HevcCtbInfo *pstLastCtb = NULL;
     /* Edges lie on the 8x8 grid only: every other 4x4 column (vertical
      * edges) or row (horizontal edges). */
@@ -39,15 +71,15 @@ static void DeblockDir(HevcSliceDec *s, int iDir)
             const int iQpL = (iQpQ + iQpP + 1) >> 1;
             const uint32_t rs = ((uint32_t)y >> sps->CtbLog2SizeY) * sps->PicWidthInCtbsY + ((uint32_t)x >> sps->CtbLog2SizeY);
             const HevcCtbInfo *ctb = &s->pstCtb[rs];
-            if (iQpL != iLastQpL || ctb != pstLastCtb) {
-                /* Intra edges all have bS 2. */
+            if (iQpL != iLastQpL || ctb != pstLastCtb || iBs != iLastBs) {
                 iBeta = HevcDeblockBeta(iQpL, ctb->cBetaOffsetDiv2, sps->bit_depth_luma);
-                iTc = HevcDeblockTc(iQpL, 2, ctb->cTcOffsetDiv2, sps->bit_depth_luma);
+                iTc = HevcDeblockTc(iQpL, iBs, ctb->cTcOffsetDiv2, sps->bit_depth_luma);
                 for (int c = 1; c <= 2; c++) {
                     int iQpi = iQpL + (c == 1 ? pps->pps_cb_qp_offset : pps->pps_cr_qp_offset);
                     aiTcC[c] = HevcDeblockTc(HevcChromaQp(iQpi), 2, ctb->cTcOffsetDiv2, sps->bit_depth_chroma);
                 }
                 iLastQpL = iQpL;
+                iLastBs = iBs;
                 pstLastCtb = ctb;
             }
             const int bNoP = (s->pucBlkFlags[p] & HEVC_BLK_NOFILT) != 0;
@@ -57,16 +89,29 @@ static void DeblockDir(HevcSliceDec *s, int iDir)
                 s->stDsp10.pfnDeblockLuma[iDir]((uint16_t *)pY, iStrideY, iBeta, iTc, bNoP, bNoQ);
             else
                 s->stDsp8.pfnDeblockLuma[iDir](pY, iStrideY, iBeta, iTc, bNoP, bNoQ);
-            /* Chroma: edges on the 8x8 chroma grid, 4 chroma lines per 8 luma. */
-            if (((iDir ? y : x) & 15) || ((iDir ? x : y) & 7))
+            /* Chroma: bS 2 edges on the 8x8 chroma grid; each luma segment
+             * governs 2 chroma lines with its own bS and QP. Two halves that
+             * agree go to the kernel as one 4-line segment. */
+            if (iBs != 2 || ((iDir ? y : x) & 15))
                 continue;
+            const int bSecond = ((iDir ? x : y) & 7) != 0;
+            const size_t uiStep = iDir ? 1 : W4;
+            const size_t o = bSecond ? q - uiStep : q + uiStep; /* the other half */
+            const int bOtherInPic = bSecond || (iDir ? x4 + 1 < W4 : y4 + 1 < s->uiH4);
+            const int bPair = bOtherInPic && pucBs[o] == 2 &&
+                              ((s->pcQpY[o] + s->pcQpY[iDir ? o - W4 : o - 1] + 1) >> 1) == iQpL &&
+                              (s->pucBlkFlags[o] & HEVC_BLK_NOFILT) == (s->pucBlkFlags[q] & HEVC_BLK_NOFILT) &&
+                              (s->pucBlkFlags[iDir ? o - W4 : o - 1] & HEVC_BLK_NOFILT) ==
+                                  (s->pucBlkFlags[p] & HEVC_BLK_NOFILT);
+            if (bPair && bSecond)
+                continue; /* filtered with the first half */
             for (int c = 1; c <= 2; c++) {
                 const ptrdiff_t iStrideC = (ptrdiff_t)pic->auiStride[c];
                 uint8_t *pC = PlaneAt(pic, pic->apucPlane[c], c, x >> 1, y >> 1, bHigh);
-                if (bHigh)
-                    s->stDsp10.pfnDeblockChroma[iDir]((uint16_t *)pC, iStrideC, aiTcC[c], bNoP, bNoQ);
+                if (bPair)
+                    ChromaEdge(s, pC, iStrideC, iDir, aiTcC[c], bNoP, bNoQ);
                 else
-                    s->stDsp8.pfnDeblockChroma[iDir](pC, iStrideC, aiTcC[c], bNoP, bNoQ);
+                    ChromaHalfEdge(s, pC, iStrideC, iDir, aiTcC[c], bNoP, bNoQ);
             }
         }
     }

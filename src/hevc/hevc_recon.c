@@ -22,13 +22,15 @@ void HevcPredIntra(HW265D_DEC *pstDec, HevcSliceDec *s, int x0, int y0, int iLog
     const int xL = cIdx ? 2 * x0 : x0, yL = cIdx ? 2 * y0 : y0, NL = cIdx ? 2 * N : N;
     const int iUnits = 2 * NL / 4, iLog2Unit = cIdx ? 1 : 2;
     uint8_t aucAvail[2 * 16 + 1];
+    /* Constrained intra prediction: only intra neighbours are references. */
+    const unsigned uiNeed = HEVC_BLK_REC | (s->pstPps->constrained_intra_pred_flag ? HEVC_BLK_INTRA : 0);
     /* Availability per 4 luma samples: left units bottom-up, corner, top
      * units left to right (the line order of the kernels). */
     for (int u = 0; u < iUnits; u++)
-        aucAvail[u] = (uint8_t)HevcAvailable(s, xL - 1, yL + 2 * NL - 4 - 4 * u, HEVC_BLK_REC);
-    aucAvail[iUnits] = (uint8_t)HevcAvailable(s, xL - 1, yL - 1, HEVC_BLK_REC);
+        aucAvail[u] = (uint8_t)HevcAvailable(s, xL - 1, yL + 2 * NL - 4 - 4 * u, uiNeed);
+    aucAvail[iUnits] = (uint8_t)HevcAvailable(s, xL - 1, yL - 1, uiNeed);
     for (int u = 0; u < iUnits; u++)
-        aucAvail[iUnits + 1 + u] = (uint8_t)HevcAvailable(s, xL + 4 * u, yL - 1, HEVC_BLK_REC);
+        aucAvail[iUnits + 1 + u] = (uint8_t)HevcAvailable(s, xL + 4 * u, yL - 1, uiNeed);
 
     const ptrdiff_t iStride = (ptrdiff_t)s->pstPic->auiStride[cIdx];
     const int bFilter = cIdx == 0 && HevcIntraFilterFlag(iMode, iLog2Size);
@@ -77,7 +79,7 @@ void HevcAddCoeffs(HW265D_DEC *pstDec, HevcSliceDec *s, int x0, int y0, int iLog
         /* Flat scaling for transform-skipped blocks above 4x4 (H.265 8.6.4.1). */
         const uint8_t *pucScale = NULL;
         if (s->bScaling && !(bTransformSkip && iLog2Size > 2))
-            pucScale = s->aaucScale[iSize][cIdx];
+            pucScale = s->aaucScale[iSize][cIdx + (s->bCuIntra ? 0 : 3)];
         /* The coefficient stages work on int16 at either depth: only the
          * table they come from differs. */
         const int bHigh = s->bHighDepth;

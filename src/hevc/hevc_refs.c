@@ -104,6 +104,30 @@ static uint32_t ApplyRps(HW265D_DEC *pstDec, const HevcSliceHeader *sh, const He
     return 0;
 }
 
+/* Distinct pictures of RefPicSetStCurrBefore/After and LtCurr that the
+ * slice's reference lists name (H.265 8.3.4: list entries cycle over the
+ * NumPicTotalCurr pictures, list 1 starting with StCurrAfter). */
+static int CountListedPictures(const HW265D_DEC *pstDec, const HevcSliceHeader *sh)
+{
+    const int nB = pstDec->iNumStCurrBefore, nA = pstDec->iNumStCurrAfter;
+    const int nTot = nB + nA + pstDec->iNumLtCurr;
+    if (sh->slice_type == HEVC_SLICE_I || nTot == 0)
+        return 0;
+    uint8_t aucUsed[3 * HEVC_MAX_DPB_SIZE] = {0};
+    int iCount = 0;
+    for (int l = 0; l < (sh->slice_type == HEVC_SLICE_B ? 2 : 1); l++)
+        for (uint32_t i = 0; i < sh->num_ref_idx_active[l] && i < HEVC_MAX_REFS; i++) {
+            int k = (int)((sh->ref_pic_list_modification_flag[l] ? sh->list_entry[l][i] : i) % (uint32_t)nTot);
+            if (l == 1)
+                k = k < nA ? nB + k : k < nA + nB ? k - nA : k;
+            if (k < 3 * HEVC_MAX_DPB_SIZE && !aucUsed[k]) {
+                aucUsed[k] = 1;
+                iCount++;
+            }
+        }
+    return iCount;
+}
+
 /* Tile and CTB address tables of the picture (H.265 6.5.1). */
 static void BuildCtbTables(HW265D_DEC *pstDec, HevcPps *pps, const HevcSps *sps)
 {
@@ -230,10 +254,22 @@ uint32_t HevcStartPicture(HW265D_DEC *pstDec)
         pstDec->stDpb.astPic[iSlot].bInUse = 0;
         return IHW265D_ERR_HEIGHT;
     }
-    int iRefPics = sh->st_rps.num_delta_pocs + (int)(sh->num_long_term_sps + sh->num_long_term_pics);
-    if (iRefPics > pstDec->stParam.iMaxRefNum) {
-        HEVC_ERR(pstDec, "IHW265D_Decode : The value of RefPic is %d, should be less than or equal to %d!\n",
-                 iRefPics, pstDec->stParam.iMaxRefNum);
+    /* The pictures the current picture predicts from (those its reference
+     * lists name) count against iMaxRefNum; the rest of the set (kept for
+     * later pictures, as encoders and cameras commonly do with one
+     * reference) only has to fit the iMaxRefNum + 2 slots next to the
+     * current picture. */
+    int iUsed = CountListedPictures(pstDec, sh);
+    int iKept = pstDec->iNumStCurrBefore + pstDec->iNumStCurrAfter + pstDec->iNumLtCurr + pstDec->iNumStFoll +
+                pstDec->iNumLtFoll;
+    int iLimit = pstDec->stParam.iMaxRefNum;
+    if (iUsed <= iLimit && iKept > pstDec->stDpb.iSlotNum - 1) {
+        iUsed = iKept;
+        iLimit = pstDec->stDpb.iSlotNum - 1;
+    }
+    if (iUsed > iLimit) {
+        HEVC_ERR(pstDec, "IHW265D_Decode : The value of RefPic is %d, should be less than or equal to %d!\n", iUsed,
+                 iLimit);
         pstDec->stDpb.astPic[iSlot].bInUse = 0;
         return IHW265D_ERR_REFNUM;
     }

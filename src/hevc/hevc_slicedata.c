@@ -26,6 +26,10 @@ int HevcSliceDecCreate(HW265D_DEC *pstDec)
     s->pucBlkFlags = (uint8_t *)HevcMemAlloc(t, m, ch, n4, 64);
     s->pucBsV = (uint8_t *)HevcMemAlloc(t, m, ch, n4, 64);
     s->pucBsH = (uint8_t *)HevcMemAlloc(t, m, ch, n4, 64);
+    s->pstMv = (HevcMvField *)HevcMemAlloc(t, m, ch, n4 * sizeof(HevcMvField), 64);
+    s->psPred[0] = (int16_t *)HevcMemAlloc(t, m, ch, 2 * 64 * 64 * sizeof(int16_t), 64);
+    s->psPred[1] = s->psPred[0] ? s->psPred[0] + 64 * 64 : NULL;
+    s->pucEdge = (uint8_t *)HevcMemAlloc(t, m, ch, 71 * 71 * 2, 64);
     s->pstCtb = (HevcCtbInfo *)HevcMemAlloc(t, m, ch, sizeof(HevcCtbInfo) * s->uiMaxCtbs, 64);
     s->psCoeff = (int16_t *)HevcMemAlloc(t, m, ch, 32 * 32 * sizeof(int16_t), 64);
     /* SAO reads deblocked samples while writing the picture: one copy of
@@ -34,7 +38,7 @@ int HevcSliceDecCreate(HW265D_DEC *pstDec)
     s->uiSaoCopySize = uiLuma + 2 * (uiLuma / 4);
     s->pucSaoCopy = (uint8_t *)HevcMemAlloc(t, m, ch, s->uiSaoCopySize, 64);
     if (!s->pcQpY || !s->pucIntraMode || !s->pucCtDepth || !s->pucBlkFlags || !s->pucBsV || !s->pucBsH ||
-        !s->pstCtb || !s->psCoeff || !s->pucSaoCopy)
+        !s->pstCtb || !s->psCoeff || !s->pucSaoCopy || !s->pstMv || !s->psPred[0] || !s->pucEdge)
         return -1;
     HevcDspInit8(&s->stDsp8, HEVC_CPU_ALL);
     HevcDspInit10(&s->stDsp10, HEVC_CPU_ALL);
@@ -49,9 +53,9 @@ static void DeriveScaling(HevcSliceDec *s, const HevcSps *sps, const HevcPps *pp
         return;
     const HevcScalingList *l = pps->pps_scaling_list_data_present_flag ? &pps->scaling_list : &sps->scaling_list;
     for (int iSizeId = 0; iSizeId < 4; iSizeId++)
-        for (int c = 0; c < 3; c++) {
-            /* 32x32 intra luma is matrix 0; chroma 32x32 never occurs in 4:2:0. */
-            HevcScalingFactor(iSizeId, l->aucList[iSizeId][c], l->aucDc[iSizeId][c], s->aaucScale[iSizeId][c]);
+        for (int m = 0; m < 6; m++) {
+            /* Chroma 32x32 never occurs in 4:2:0; the list holds copies anyway. */
+            HevcScalingFactor(iSizeId, l->aucList[iSizeId][m], l->aucDc[iSizeId][m], s->aaucScale[iSizeId][m]);
         }
 }
 
@@ -85,6 +89,9 @@ void HevcSliceDecStartPicture(HW265D_DEC *pstDec)
     memset(s->pucBsV, 0, n4);
     memset(s->pucBsH, 0, n4);
     memset(s->pstCtb, 0, sizeof(HevcCtbInfo) * sps->PicSizeInCtbsY);
+    /* Blocks no slice reaches offer no temporal candidates to later pictures. */
+    memset(s->pstPic->pstMotion, 0,
+           (size_t)(pstDec->uiMaxWidth >> 4) * ((sps->pic_height_in_luma_samples + 15) >> 4) * sizeof(HevcMotion16));
     DeriveScaling(s, sps, s->pstPps);
 }
 
@@ -235,9 +242,9 @@ uint32_t HevcDecodeSliceData(HW265D_DEC *pstDec, const uint8_t *pucNal, uint32_t
     if (pstDec->iCurPic < 0)
         return 0;
     HevcPic *pic = &pstDec->stDpb.astPic[pstDec->iCurPic];
-    if (!s || sh->slice_type != HEVC_SLICE_I || s->bUnsupported) {
-        /* Inter slices are not reconstructed by this stage: their CTBs stay
-         * mid-grey and the picture is flagged. */
+    if (!s || s->bUnsupported) {
+        /* Coding tools outside Main / Main 10: the CTBs stay mid-grey and
+         * the picture is flagged. */
         pic->uiErrorFlag |= HEVC_PIC_ERR_NOT_DECODED;
         return 0;
     }
@@ -250,6 +257,8 @@ uint32_t HevcDecodeSliceData(HW265D_DEC *pstDec, const uint8_t *pucNal, uint32_t
         return SliceDataError(pstDec, s);
     }
     s->pstSh = sh;
+    if (sh->slice_type != HEVC_SLICE_I)
+        HevcSliceInterSetup(pstDec, s);
     s->pucNal = pucNal;
     s->uiNalSize = uiSize;
     s->bAnySao |= sh->slice_sao_luma_flag || sh->slice_sao_chroma_flag;
@@ -303,6 +312,8 @@ uint32_t HevcDecodeSliceData(HW265D_DEC *pstDec, const uint8_t *pucNal, uint32_t
             if (HevcCabacFailed(&s->stCabac))
                 HEVC_ERR(pstDec, "IHW265D_Decode : the Curcent iCtbAddrTs is %d,the last decode LcuCnt is %d!\n",
                          (int)ts, (int)s->uiCtbsDone);
+            /* The half-decoded CTB is concealed as a whole. */
+            s->pstCtb[rs].bDecoded = 0;
             return SliceDataError(pstDec, s);
         }
         s->uiCtbsDone++;
@@ -361,14 +372,63 @@ uint32_t HevcDecodeSliceData(HW265D_DEC *pstDec, const uint8_t *pucNal, uint32_t
     return 0;
 }
 
+/* CTBs that no slice reached (or whose slice failed inside them) take the
+ * co-located samples of the decoded picture closest in output order, so a
+ * viewer sees the last good content rather than grey; without such a
+ * picture they stay mid-grey. No edge of theirs is deblocked. */
+static void ConcealMissingCtbs(HW265D_DEC *pstDec, HevcSliceDec *s)
+{
+    const HevcSps *sps = s->pstSps;
+    const HevcPic *cur = s->pstPic;
+    const HevcPic *src = NULL;
+    int32_t iBest = 0;
+    for (int i = 0; i < pstDec->stDpb.iSlotNum; i++) {
+        const HevcPic *p = &pstDec->stDpb.astPic[i];
+        if (!p->bInUse || !p->bDecoded || p == cur || p->iLayerId != cur->iLayerId || p->uiWidth != cur->uiWidth ||
+            p->uiHeight != cur->uiHeight || p->uiBitDepthY != cur->uiBitDepthY || p->uiBitDepthC != cur->uiBitDepthC)
+            continue;
+        int32_t d = p->iPoc > cur->iPoc ? p->iPoc - cur->iPoc : cur->iPoc - p->iPoc;
+        if (!src || d < iBest) {
+            src = p;
+            iBest = d;
+        }
+    }
+    const int iBps = s->bHighDepth ? 2 : 1, iCtb = (int)sps->CtbSizeY;
+    const int iPw = (int)sps->pic_width_in_luma_samples, iPh = (int)sps->pic_height_in_luma_samples;
+    for (uint32_t rs = 0; rs < sps->PicSizeInCtbsY; rs++) {
+        if (s->pstCtb[rs].bDecoded)
+            continue;
+        const int x0 = (int)(rs % sps->PicWidthInCtbsY) * iCtb, y0 = (int)(rs / sps->PicWidthInCtbsY) * iCtb;
+        const int w = x0 + iCtb > iPw ? iPw - x0 : iCtb, h = y0 + iCtb > iPh ? iPh - y0 : iCtb;
+        for (int c = 0; c < 3 && src; c++) {
+            const int iSh = c ? 1 : 0;
+            for (int y = y0 >> iSh; y < (y0 + h) >> iSh; y++) {
+                size_t uiOff = ((size_t)y * cur->auiStride[c] + (size_t)(x0 >> iSh)) * iBps;
+                memcpy(cur->apucPlane[c] + uiOff, src->apucPlane[c] + uiOff, (size_t)(w >> iSh) * iBps);
+            }
+        }
+        /* Its own edges and those of the CTBs right of and below it. */
+        for (int y = y0 >> 2; y < (y0 + h) >> 2; y++) {
+            memset(s->pucBsV + (size_t)y * s->uiW4 + (x0 >> 2), 0, (size_t)(w >> 2));
+            memset(s->pucBsH + (size_t)y * s->uiW4 + (x0 >> 2), 0, (size_t)(w >> 2));
+            if (x0 + iCtb < iPw)
+                s->pucBsV[(size_t)y * s->uiW4 + ((x0 + iCtb) >> 2)] = 0;
+        }
+        if (y0 + iCtb < iPh)
+            memset(s->pucBsH + (size_t)((y0 + iCtb) >> 2) * s->uiW4 + (x0 >> 2), 0, (size_t)(w >> 2));
+    }
+}
+
 void HevcSliceDecFinishPicture(HW265D_DEC *pstDec)
 {
     HevcSliceDec *s = pstDec->pstSliceDec;
     if (!s || !s->pstPic || pstDec->iCurPic < 0 || s->pstPic != &pstDec->stDpb.astPic[pstDec->iCurPic])
         return;
     const HevcSps *sps = s->pstSps;
-    if (s->uiCtbsDone < sps->PicSizeInCtbsY && !(s->pstPic->uiErrorFlag & HEVC_PIC_ERR_NOT_DECODED))
-        s->pstPic->uiErrorFlag |= HEVC_PIC_ERR_SLICE; /* the rest stays mid-grey */
+    if (s->uiCtbsDone < sps->PicSizeInCtbsY && !(s->pstPic->uiErrorFlag & HEVC_PIC_ERR_NOT_DECODED)) {
+        s->pstPic->uiErrorFlag |= HEVC_PIC_ERR_SLICE;
+        ConcealMissingCtbs(pstDec, s);
+    }
     if (s->uiCtbsDone > 0) {
         if (s->bAnyDeblock)
             HevcDeblockPicture(pstDec, s);

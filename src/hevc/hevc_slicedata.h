@@ -1,4 +1,4 @@
-/* Slice data of intra pictures: CTU loop, coding tree, residuals,
+/* Slice data: CTU loop, coding tree, intra and inter prediction, residuals,
  * reconstruction and the picture-level in-loop filters (H.265 7.3.8, 8.4,
  * 8.6, 8.7, 9.3).
  *
@@ -12,10 +12,9 @@
  * deblocking edges, and per CTB its slice's filter parameters and SAO. When
  * the picture completes, deblocking runs over the whole picture (vertical
  * edges, then horizontal) and SAO from a copy of the deblocked samples.
- * Concealment: a slot starts mid-grey, so CTBs that no slice reached (a
- * corrupt, truncated or missing slice) stay mid-grey and the picture carries
- * HEVC_PIC_ERR_SLICE. P and B slices are not reconstructed here: such
- * pictures keep mid-grey and HEVC_PIC_ERR_NOT_DECODED. */
+ * Concealment: CTBs that no slice reached (a corrupt, truncated or missing
+ * slice) take the co-located samples of the closest decoded picture (mid-grey
+ * when there is none) and the picture carries HEVC_PIC_ERR_SLICE. */
 #ifndef HEVC_SLICEDATA_H
 #define HEVC_SLICEDATA_H
 
@@ -36,6 +35,24 @@ struct HW265D_DEC;
 #define HEVC_BLK_CU 0x01u      /* its coding unit has been parsed */
 #define HEVC_BLK_REC 0x02u     /* its luma samples are reconstructed */
 #define HEVC_BLK_NOFILT 0x04u  /* pcm with pcm_loop_filter_disabled_flag, or transquant bypass */
+#define HEVC_BLK_INTRA 0x08u   /* its coding unit is intra */
+#define HEVC_BLK_SKIP 0x10u    /* cu_skip_flag */
+#define HEVC_BLK_CBF 0x20u     /* its luma transform block has coded coefficients */
+#define HEVC_BLK_MV 0x40u      /* its prediction unit's motion is set (inter only) */
+
+/* Motion of one prediction unit, kept per 4x4 for the current picture
+ * (H.265 8.5.3.2): ucPredFlags bit 0 = predFlagL0, bit 1 = predFlagL1. */
+typedef struct {
+    int16_t aiMv[2][2];
+    int8_t aiRefIdx[2];
+    uint8_t ucPredFlags;
+    uint8_t ucPad;
+    int8_t aiSlot[2];   /* DPB slot of each reference: bS compares pictures */
+    uint8_t aucPad[2];
+} HevcMvField;
+
+enum { HEVC_PART_2Nx2N = 0, HEVC_PART_2NxN, HEVC_PART_Nx2N, HEVC_PART_NxN, HEVC_PART_2NxnU, HEVC_PART_2NxnD,
+       HEVC_PART_nLx2N, HEVC_PART_nRx2N };
 
 /* SAO parameters of one CTB (H.265 7.4.9.3), per colour component. */
 typedef struct {
@@ -67,6 +84,7 @@ typedef struct HevcSliceDec {
     uint8_t *pucCtDepth;         /* CtDepth per 4x4 */
     uint8_t *pucBlkFlags;        /* HEVC_BLK_* per 4x4 */
     uint8_t *pucBsV, *pucBsH;    /* deblocking bS of the left / top edge of each 4x4 */
+    HevcMvField *pstMv;          /* PU motion per 4x4 */
     HevcCtbInfo *pstCtb;         /* per CTB in raster scan */
     uint8_t *pucSaoCopy;         /* deblocked copy of a picture, same layout as a DPB slot */
     size_t uiSaoCopySize;
@@ -80,9 +98,10 @@ typedef struct HevcSliceDec {
     int bHighDepth;              /* 16-bit samples (HevcDsp10) */
     int bUnsupported;            /* bit depths the tables do not cover */
     int bAnySao, bAnyDeblock;
-    /* ScalingFactor m[x][y] per sizeId and intra matrixId (cIdx), row-major. */
+    /* ScalingFactor m[x][y] per sizeId and matrixId (cIdx, plus 3 for
+     * inter blocks), row-major. */
     int bScaling;
-    uint8_t aaucScale[4][3][32 * 32];
+    uint8_t aaucScale[4][6][32 * 32];
 
     /* Slice segment state. */
     const HevcSliceHeader *pstSh;
@@ -108,6 +127,16 @@ typedef struct HevcSliceDec {
     int bTransquantBypass;
     int iIntraChromaMode;        /* IntraPredModeC */
     int iLog2CbSize, iCuX, iCuY;
+    int iPartMode;               /* HEVC_PART_* of an inter coding unit */
+    int bCuIntra;                /* CuPredMode is MODE_INTRA */
+    int iCtDepth;
+    /* Inter prediction of the current slice: the collocated picture (slot or
+     * -1), NoBackwardPredFlag, and the substitute used for missing references. */
+    int iColSlot;
+    int bNoBackwardPred;
+    int iFallbackSlot;
+    int16_t *psPred[2];          /* 14-bit intermediates, 64 x 64 per list */
+    uint8_t *pucEdge;            /* edge-extended reference block, (64 + 7)^2 samples of 16 bits */
     /* Residual scratch, 32-byte aligned. */
     int16_t *psCoeff;
     uint32_t uiSubEnd;           /* end of the current substream in pucNal */
@@ -138,12 +167,25 @@ int HevcResidualCoding(struct HW265D_DEC *pstDec, HevcSliceDec *s, int iLog2Size
                        int *pbTransformSkip);
 /* Availability of luma location (x, y) for the current block (H.265 6.4.1):
  * inside the picture, in the current slice and tile, and already decoded in
- * the sense of uiFlag (HEVC_BLK_CU or HEVC_BLK_REC). */
+ * the sense of every bit of uiFlag (HEVC_BLK_CU, HEVC_BLK_REC, HEVC_BLK_MV...). */
 int HevcAvailable(const HevcSliceDec *s, int x, int y, unsigned uiFlag);
 /* Intra prediction and residual of one transform block (hevc_recon.c). */
 void HevcPredIntra(struct HW265D_DEC *pstDec, HevcSliceDec *s, int x0, int y0, int iLog2Size, int cIdx, int iMode);
 void HevcAddCoeffs(struct HW265D_DEC *pstDec, HevcSliceDec *s, int x0, int y0, int iLog2Size, int cIdx, int iQp,
                    int bTransformSkip, int bIdst);
+/* Inter prediction (hevc_mvpred.c): the merge candidate merge_idx and the
+ * AMVP predictor of one prediction block, and motion storage for the picture
+ * (per 4x4) and for later pictures' temporal prediction (per 16x16). */
+void HevcSliceInterSetup(struct HW265D_DEC *pstDec, HevcSliceDec *s);
+void HevcMergeMotion(struct HW265D_DEC *pstDec, HevcSliceDec *s, int xPb, int yPb, int nPbW, int nPbH, int iPartIdx,
+                     int iMergeIdx, HevcMvField *pstOut);
+void HevcAmvpPredictor(struct HW265D_DEC *pstDec, HevcSliceDec *s, int xPb, int yPb, int nPbW, int nPbH, int X,
+                       int iRefIdx, int iMvpFlag, int16_t *piMvp);
+void HevcStoreMotion(HevcSliceDec *s, int xPb, int yPb, int nPbW, int nPbH, const HevcMvField *pstMv);
+void HevcStoreColMotion(struct HW265D_DEC *pstDec, HevcSliceDec *s, int x0, int y0, int iSize);
+/* Motion-compensated prediction of one prediction block (hevc_inter.c). */
+void HevcPredInter(struct HW265D_DEC *pstDec, HevcSliceDec *s, int xPb, int yPb, int nPbW, int nPbH,
+                   const HevcMvField *pstMv);
 /* PCM samples written to the picture. */
 void HevcPutPcm(HevcSliceDec *s, int x0, int y0, int iLog2Size, int cIdx, const uint16_t *pusSamples, int iShift);
 /* In-loop filters over the whole picture (hevc_filter.c). */

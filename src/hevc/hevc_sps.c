@@ -205,11 +205,7 @@ uint32_t HevcParseSps(HW265D_DEC *pstDec, HevcBits *b, int iLayerId)
                      (unsigned long long)l);
             return SPS_FAIL;
         }
-        if (l == 0 && !(pstDec->uiRelaxedChecks & HEVC_RELAX_LATENCY_ZERO)) {
-            HEVC_ERR(pstDec, "IHW265D_Decode : The value of sps_max_latency_increase_plus1 is %llu, it should not be equal to 0!\n",
-                     (unsigned long long)l);
-            return SPS_FAIL;
-        }
+        /* 0 means no latency limit (H.265 7.4.3.2.1). */
         s->sps_max_latency_increase_plus1[i] = l;
     }
     if (!s->sps_sub_layer_ordering_info_present_flag) {

@@ -32,7 +32,9 @@ int HevcSetTrace(IH265DEC_HANDLE hDecoder, HevcTraceFxn pfnTrace, void *pUser);
 
 /* Checks that refuse streams H.265 allows can be relaxed one by one; by
  * default every check is applied. Returns 0, or -1 for a bad handle. */
-#define HEVC_RELAX_LATENCY_ZERO 0x1u /* accept sps_max_latency_increase_plus1 0 ("no limit") */
+/* sps_max_latency_increase_plus1 0 ("no limit") is accepted by default now;
+ * the bit stays so callers that set it keep building. */
+#define HEVC_RELAX_LATENCY_ZERO 0x1u
 int HevcSetRelaxedChecks(IH265DEC_HANDLE hDecoder, uint32_t uiMask);
 
 #ifdef __cplusplus

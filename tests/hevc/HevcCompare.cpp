@@ -512,8 +512,11 @@ void CheckConformanceStream(const ManifestRow &row, size_t uiChunk, int iOrder)
     }
     if (bFuzz)
         return; // malformed on purpose: reaching here without a crash is the test
+    // The camera capture ends inside its last slice: that slice fails.
+    bool bCut = row.file == "rtp-capture/video.h265";
     for (unsigned int c : r.codes)
-        EXPECT_EQ(c, IHW265D_ERR_USERDATA) << std::hex << c << " " << (r.logs.empty() ? "" : r.logs[0].text);
+        EXPECT_TRUE(c == IHW265D_ERR_USERDATA || (bCut && c == IHW265D_ERR_NAL))
+            << std::hex << c << " " << (r.logs.empty() ? "" : r.logs[0].text);
     int iCompared = 0;
     for (const std::string &e : CompareWithTrace(r.units, FfmpegTrace(path), &iCompared))
         ADD_FAILURE() << e;

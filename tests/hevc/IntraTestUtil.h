@@ -205,7 +205,7 @@ inline ConfResult CheckLeadingIntra(const hevctest::ManifestRow &c)
             continue;
         }
         if (de.empty())
-            de = Libde265FrameMd5(path, (size_t)p.w * p.h * 3 / 2 * p.uiBps, (int)i + 1);
+            de = Libde265FrameMd5(path, (size_t)p.w * p.h * 3 / 2 * p.uiBps);
         if (de.size() > i && de[i] == p.md5) {
             r.iMatchedLibde265++;
             continue;

@@ -20,19 +20,16 @@ TEST_P(Conformance, ParsesLikeFfmpeg)
 
 INSTANTIATE_TEST_SUITE_P(Small, Conformance, ::testing::ValuesIn(ManifestRowsUpTo(200000, 60)), ManifestRowName);
 
-TEST(ConformanceChecks, ZeroLatencyIncreaseIsRefusedAsListed)
+TEST(ConformanceChecks, ZeroLatencyIncreaseMeansNoLimit)
 {
     // HM-encoded conformance streams write sps_max_latency_increase_plus1 0
-    // ("no limit"); the listed check refuses their SPS.
+    // ("no limit"): accepted without any relaxing.
     std::string path = ConformanceDir() + "/jctvc/hevc-itu-slist-a.h265";
     if (ReadFile(path).empty())
         GTEST_SKIP() << "no test bitstreams in " << ConformanceDir();
-    StreamResult r = DecodeFile(path, 4096);
-    EXPECT_TRUE(HasLine(r.logs,
-                        "IHW265D_Decode : The value of sps_max_latency_increase_plus1 is 0, it should not be equal to 0!\n"));
-    ASSERT_FALSE(r.codes.empty());
-    EXPECT_EQ(r.codes[0], IHW265D_ERR_SPS);
-    EXPECT_TRUE(r.pictures.empty());
+    StreamResult r = DecodeFile(path, 4096, IH265D_DISPLAY_ORDER, 832, 480);
+    EXPECT_TRUE(r.codes.empty()) << std::hex << r.codes[0];
+    EXPECT_FALSE(r.pictures.empty());
 }
 
 TEST(ConformanceChecks, LongTermReferencesFromSpsAndSliceHeaders)
@@ -62,7 +59,8 @@ TEST(ConformanceChecks, CameraCaptureWithPrivateSei)
     if (ReadFile(path).empty())
         GTEST_SKIP() << "no test bitstreams in " << ConformanceDir();
     StreamResult r = DecodeFile(path, 1 << 16, IH265D_DISPLAY_ORDER, 1920, 1080, 1, HEVC_RELAX_LATENCY_ZERO);
-    EXPECT_TRUE(r.codes.empty()) << std::hex << (r.codes.empty() ? 0 : r.codes[0]);
+    // Its last slice is cut short: the one failure the decoder reports.
+    EXPECT_EQ(r.codes, std::vector<uint32_t>{IHW265D_ERR_NAL});
     ASSERT_EQ(r.pictures.size(), 194u);
     EXPECT_NE(r.pictures.back().out.uiPrivateSeiValue, 0u);
     EXPECT_EQ(r.pictures[0].out.uiDecHeight, 1080u);

@@ -55,6 +55,19 @@ extern "C" {
 #define HEVC_SAO_BOTTOM_RIGHT 0x80u
 #define HEVC_SAO_ALL 0xFFu
 
+/* Motion compensation block widths: 2, 4, 6, 8, 12, 16, 24, 32, 48, 64 (chroma
+ * of 4:2:0 prediction blocks and luma, AMP widths included), and the row
+ * stride of the 14-bit intermediate blocks. */
+#define HEVC_MC_WIDTHS 10
+#define HEVC_MC_STRIDE 64
+extern const uint8_t g_aucHevcMcWidths[HEVC_MC_WIDTHS];
+static inline int HevcMcWidthIdx(int iWidth)
+{
+    /* 2 4 6 8 -> 0..3, 12 16 -> 4 5, 24 32 -> 6 7, 48 64 -> 8 9 */
+    return iWidth <= 8 ? (iWidth >> 1) - 1 : iWidth <= 16 ? 4 + (iWidth > 12) : iWidth <= 32 ? 6 + (iWidth > 24)
+                                                                                      : 8 + (iWidth > 48);
+}
+
 /* The entries, once per sample type. Contracts are stated here once. */
 #define HEVC_DSP_FIELDS(pixel)                                                                    \
     int iBitDepth;                                                                                \
@@ -121,7 +134,29 @@ extern "C" {
      * psOffset[1..4] are SaoOffsetVal for edgeIdx 1..4. */                                       \
     void (*pfnSaoEdge)(pixel * pDst, ptrdiff_t iDstStride, const pixel *pSrc, ptrdiff_t iSrcStride, \
                        int iWidth, int iHeight, const int16_t *psOffset, int iEoClass,             \
-                       unsigned uiAvail);
+                       unsigned uiAvail);                                                          \
+    /* Motion compensation, [HevcMcWidthIdx(width)] for widths 2..64 (HEVC_MC_WIDTHS).          \
+     * pfnMcLuma / pfnMcChroma: fractional interpolation (H.265 8.5.3.3.3) of a width x        \
+     * iHeight block whose integer position is pSrc, xFrac/yFrac 0..3 (luma) or 0..7 (chroma), \
+     * into 14-bit intermediates at pDst with row stride HEVC_MC_STRIDE. Luma reads 3 samples  \
+     * before and 4 after the block in a filtered direction, chroma 1 before and 2 after; the  \
+     * caller guarantees that memory (the picture or an edge-extended copy). iHeight 1..64.    \
+     * pfnPut*: the weighted sample prediction (8.5.3.3.4) from those intermediates to pixels:  \
+     * default uni / bi, explicit uni (log2WD, w, o) and bi (log2WD, w0, w1, o0, o1), offsets   \
+     * already scaled to the bit depth. */                                                      \
+    void (*pfnMcLuma[HEVC_MC_WIDTHS])(int16_t * pDst, const pixel *pSrc, ptrdiff_t iSrcStride,     \
+                                      int iHeight, int iFracX, int iFracY);                       \
+    void (*pfnMcChroma[HEVC_MC_WIDTHS])(int16_t * pDst, const pixel *pSrc, ptrdiff_t iSrcStride,   \
+                                        int iHeight, int iFracX, int iFracY);                     \
+    void (*pfnPutUni[HEVC_MC_WIDTHS])(pixel * pDst, ptrdiff_t iStride, const int16_t *pSrc,        \
+                                      int iHeight);                                               \
+    void (*pfnPutBi[HEVC_MC_WIDTHS])(pixel * pDst, ptrdiff_t iStride, const int16_t *pSrc0,        \
+                                     const int16_t *pSrc1, int iHeight);                          \
+    void (*pfnPutWeighted[HEVC_MC_WIDTHS])(pixel * pDst, ptrdiff_t iStride, const int16_t *pSrc,   \
+                                           int iHeight, int iLog2Wd, int iW, int iO);             \
+    void (*pfnPutWeightedBi[HEVC_MC_WIDTHS])(pixel * pDst, ptrdiff_t iStride, const int16_t *pSrc0, \
+                                             const int16_t *pSrc1, int iHeight, int iLog2Wd,      \
+                                             int iW0, int iW1, int iO0, int iO1);
 
 typedef struct HevcDsp8 {
     HEVC_DSP_FIELDS(uint8_t)

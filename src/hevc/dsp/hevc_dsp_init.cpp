@@ -45,6 +45,7 @@ template <int BitDepth> static void InitC(typename HevcDspTraits<BitDepth>::Tabl
     HevcIntraInitC<BitDepth>(pstDsp);
     HevcDeblockInitC<BitDepth>(pstDsp);
     HevcSaoInitC<BitDepth>(pstDsp);
+    HevcMcInitC<BitDepth>(pstDsp);
 }
 
 void HevcDspInit8(HevcDsp8 *pstDsp, unsigned uiCpuMask)

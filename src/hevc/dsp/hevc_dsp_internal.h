@@ -85,6 +85,7 @@ template <int BitDepth> void HevcTransformInitC(typename HevcDspTraits<BitDepth>
 template <int BitDepth> void HevcIntraInitC(typename HevcDspTraits<BitDepth>::Table *pstDsp);
 template <int BitDepth> void HevcDeblockInitC(typename HevcDspTraits<BitDepth>::Table *pstDsp);
 template <int BitDepth> void HevcSaoInitC(typename HevcDspTraits<BitDepth>::Table *pstDsp);
+template <int BitDepth> void HevcMcInitC(typename HevcDspTraits<BitDepth>::Table *pstDsp);
 
 /* SAO edge offset: neighbour offsets per class and the border pass shared by
  * the C and SIMD versions (first/last row and column, availability checks). */

@@ -1,0 +1,212 @@
+// P and B pictures decoded bit-exactly: x265 streams made at test time, one
+// per inter coding-tool class, compared frame by frame with FFmpeg's
+// framemd5. Where FFmpeg deviates (its chroma deblocking at some CTB 16
+// corners) the stream's own MD5 picture hashes decide, as checked by
+// hevc-decode --verify.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "IntraTestUtil.h"
+
+using namespace hevctest;
+using namespace intratest;
+
+namespace {
+
+struct InterCase {
+    const char *pszName;
+    int iWidth, iHeight, iDepth, iMaxRefNum;
+    const char *pszFilter; // ffmpeg filter on the source ("" for none)
+    const char *pszArgs;
+};
+
+const InterCase kCases[] = {
+    // The library's own creation (iMaxRefNum 1) with x265's one-reference
+    // low-delay P, whose reference set keeps a second picture.
+    {"lowdelay_p_ref1", 352, 288, 8, 1, "", "--preset ultrafast --bframes 0 --ref 1 --keyint 10"},
+    {"lowdelay_p_ref4_no_tmvp", 352, 288, 8, 4, "", "--preset medium --bframes 0 --ref 4 --no-temporal-mvp"},
+    {"ra_b_pyramid", 352, 288, 8, 15, "", "--preset medium --bframes 4 --b-pyramid --ref 3"},
+    {"open_gop_cra", 352, 288, 8, 15, "", "--preset fast --bframes 3 --keyint 8 --open-gop --no-scenecut"},
+    {"amp_rect_merge5", 352, 288, 8, 15, "", "--preset slow --rect --amp --max-merge 5 --bframes 2"},
+    {"ctu16_mincu8_sao", 352, 288, 8, 15, "", "--preset medium --sao --ctu 16 --min-cu-size 8 --bframes 2"},
+    {"ctu64_deep_inter_tu", 352, 288, 8, 15, "", "--ctu 64 --tu-inter-depth 3 --limit-tu 0 --bframes 3"},
+    {"no_wpp", 352, 288, 8, 15, "", "--no-wpp --bframes 2"},
+    {"slices3", 352, 288, 8, 15, "", "--slices 3 --bframes 2"},
+    {"weighted_fade", 352, 288, 8, 15, "fade=out:4:14", "--preset medium --weightp --weightb --bframes 3"},
+    {"lossless", 352, 288, 8, 15, "", "--lossless --bframes 2"},
+    {"tskip_signhide_scaling", 352, 288, 8, 15, "", "--tskip --signhide --scaling-list default --bframes 2"},
+    {"constrained_intra_aq", 352, 288, 8, 15, "", "--constrained-intra --aq-mode 2 --qg-size 16 --bframes 2"},
+    {"odd_size_346x282", 346, 282, 8, 15, "", "--bframes 3 --ref 2"},
+    {"main10_ra", 352, 288, 10, 15, "", "--preset medium --bframes 3 --ref 3"},
+    {"main10_weighted_ctu16", 346, 282, 10, 15, "fade=in:0:12", "--preset fast --weightp --ctu 16 --bframes 0"},
+    {"main10_amp_slices", 352, 288, 10, 15, "", "--preset slow --rect --amp --ctu 64 --slices 2 --bframes 2"},
+};
+
+const int kFrames = 20;
+
+// testsrc2 through an optional filter (fades for weighted prediction), then
+// x265; cached in the test directory under the case name.
+std::string EncodeCase(const InterCase &c)
+{
+    if (!*c.pszFilter)
+        return X265Stream(std::string("inter_") + c.pszName, c.iWidth, c.iHeight, kFrames, c.iDepth,
+                          std::string("--no-info --hash 1 ") + c.pszArgs);
+    if (!HaveTool("x265") || !HaveTool("ffmpeg"))
+        return "";
+    std::string out = TempDir() + "/inter_" + c.pszName + ".hevc";
+    struct stat st;
+    if (stat(out.c_str(), &st) == 0)
+        return out;
+    std::string tmp = out + ".tmp" + std::to_string(getpid());
+    std::string cmd = "ffmpeg -hide_banner -loglevel error -f lavfi -i testsrc2=size=" + std::to_string(c.iWidth) +
+                      "x" + std::to_string(c.iHeight) + ":rate=25 -vf " + c.pszFilter + " -frames:v " +
+                      std::to_string(kFrames) + " -pix_fmt " + (c.iDepth > 8 ? "yuv420p10le -strict -1" : "yuv420p") +
+                      " -f yuv4mpegpipe - | x265 --input - --y4m --log-level error " +
+                      (c.iDepth > 8 ? "--output-depth 10 --profile main10 " : "") + "--no-info --hash 1 " +
+                      c.pszArgs + " -o " + tmp;
+    if (Run(cmd) != 0)
+        return "";
+    rename(tmp.c_str(), out.c_str());
+    return out;
+}
+
+class InterStream : public ::testing::TestWithParam<InterCase> {};
+
+TEST_P(InterStream, MatchesReferenceFrameByFrame)
+{
+    const InterCase &c = GetParam();
+    std::string path = EncodeCase(c);
+    if (path.empty())
+        GTEST_SKIP() << "x265 or ffmpeg not available";
+    std::vector<uint8_t> data = ReadFile(path);
+    std::vector<std::string> ff = FfmpegFrameMd5(path, c.iDepth);
+    ASSERT_EQ(ff.size(), (size_t)kFrames);
+    int iHash = -2; // the stream's own hashes, looked up once when needed
+    for (int iThreads : {0, 1}) {
+        SCOPED_TRACE(iThreads ? "multi-threaded creation" : "single-threaded");
+        IHW265D_INIT_PARAM p = DefaultParams(c.iWidth, c.iHeight);
+        p.iMaxRefNum = c.iMaxRefNum;
+        p.iBitDepth = 10;
+        p.eThreadType = iThreads;
+        Decoder d(p, false);
+        ASSERT_EQ(d.CreateResult(), 0u);
+        std::vector<Pic> pics;
+        d.onPicture = [&](const IHW265D_OUTARGS &o) { pics.push_back(DigestPicture(o, false)); };
+        d.Feed(data, 1 << 16);
+        EXPECT_TRUE(d.codes.empty()) << std::hex << (d.codes.empty() ? 0 : d.codes[0]);
+        ASSERT_EQ(pics.size(), ff.size());
+        for (size_t i = 0; i < ff.size(); i++) {
+            EXPECT_EQ(pics[i].uiError, 0u) << "picture " << i;
+            if (pics[i].md5 == ff[i])
+                continue;
+            if (iHash == -2)
+                iHash = VerifiedByPictureHash(path, kFrames);
+            ASSERT_GE(iHash, 0) << "picture " << i << " differs from FFmpeg and hevc-decode is not built";
+            EXPECT_EQ(iHash, 1) << "picture " << i << " differs from FFmpeg and from the stream's hash";
+        }
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(X265Inter, InterStream, ::testing::ValuesIn(kCases),
+                         [](const ::testing::TestParamInfo<InterCase> &i) { return std::string(i.param.pszName); });
+
+// Joining an open-GOP stream at a CRA picture: its RASL pictures reference
+// pictures before the join and are neither decoded nor output; the rest
+// equals FFmpeg's decoding of the same cut stream.
+TEST(InterRandomAccess, StartAtCraDropsItsRaslPictures)
+{
+    const InterCase &c = kCases[3];
+    ASSERT_EQ(std::string(c.pszName), "open_gop_cra");
+    std::string path = EncodeCase(c);
+    if (path.empty())
+        GTEST_SKIP() << "x265 or ffmpeg not available";
+    std::vector<std::vector<uint8_t>> nals = SplitNals(ReadFile(path));
+    auto type = [](const std::vector<uint8_t> &n) {
+        size_t k = n.size() > 3 && n[2] == 1 ? 3 : 4;
+        return n.size() > k ? (n[k] >> 1) & 63 : -1;
+    };
+    ASSERT_GT(nals.size(), 3u);
+    ASSERT_EQ(type(nals[1]), HEVC_NAL_SPS);
+    size_t uiCra = 3;
+    while (uiCra < nals.size() && type(nals[uiCra]) != HEVC_NAL_CRA)
+        uiCra++;
+    ASSERT_LT(uiCra, nals.size());
+    std::vector<std::vector<uint8_t>> cut(nals.begin(), nals.begin() + 3); // VPS, SPS, PPS
+    cut.insert(cut.end(), nals.begin() + (long)uiCra, nals.end());
+    int iRasl = 0;
+    for (const std::vector<uint8_t> &n : cut)
+        iRasl += type(n) == HEVC_NAL_RASL_N || type(n) == HEVC_NAL_RASL_R;
+    ASSERT_GT(iRasl, 0);
+    std::string file = TempDir() + "/inter_cra_join.hevc";
+    FILE *f = fopen(file.c_str(), "wb");
+    ASSERT_NE(f, nullptr);
+    std::vector<uint8_t> data = Cat(cut);
+    fwrite(data.data(), 1, data.size(), f);
+    fclose(f);
+    std::vector<std::string> ff = FfmpegFrameMd5(file, 8);
+    DecodeRun run = DecodeBuffer(data, 8, IH265D_DISPLAY_ORDER, false, 1 << 16, c.iWidth, c.iHeight);
+    EXPECT_TRUE(run.codes.empty());
+    ASSERT_EQ(run.pics.size(), ff.size());
+    for (size_t i = 0; i < ff.size(); i++)
+        EXPECT_EQ(run.pics[i].md5, ff[i]) << "picture " << i;
+}
+
+// Damage on the one-reference camera-like stream (an IDR every 10 pictures):
+// picture 4's slice cut in half, or dropped so that picture 5 misses its
+// reference. The damaged picture is output with its error indicator, the
+// lost area shows the previous picture's samples, and from the next IDR on
+// every picture equals FFmpeg's decoding of the intact stream.
+TEST(InterDamage, CutSliceAndMissingReferenceAreConcealed)
+{
+    const InterCase &c = kCases[0];
+    std::string path = EncodeCase(c);
+    if (path.empty())
+        GTEST_SKIP() << "x265 or ffmpeg not available";
+    std::vector<std::string> ff = FfmpegFrameMd5(path, c.iDepth);
+    std::vector<std::vector<uint8_t>> nals = SplitNals(ReadFile(path));
+    std::vector<size_t> vcl;
+    for (size_t i = 0; i < nals.size(); i++) {
+        size_t k = nals[i].size() > 3 && nals[i][2] == 1 ? 3 : 4;
+        if (nals[i].size() > k && ((nals[i][k] >> 1) & 63) < 32)
+            vcl.push_back(i);
+    }
+    ASSERT_EQ(vcl.size(), (size_t)kFrames);
+    for (bool bDrop : {false, true}) {
+        SCOPED_TRACE(bDrop ? "picture 4 dropped" : "picture 4 cut short");
+        std::vector<std::vector<uint8_t>> damaged = nals;
+        damaged[vcl[4]].resize(bDrop ? 0 : damaged[vcl[4]].size() / 2);
+        IHW265D_INIT_PARAM p = DefaultParams(c.iWidth, c.iHeight);
+        p.iMaxRefNum = c.iMaxRefNum;
+        Decoder d(p, false);
+        std::vector<Pic> pics;
+        d.onPicture = [&](const IHW265D_OUTARGS &o) { pics.push_back(DigestPicture(o, true)); };
+        d.Feed(Cat(damaged), 1 << 16);
+        const size_t uiLost = bDrop ? 1 : 0;
+        ASSERT_EQ(pics.size(), kFrames - uiLost);
+        // Picture 5 and 6 both name the dropped picture in their sets.
+        EXPECT_EQ(d.codes, std::vector<unsigned>(bDrop ? 2 : 1, bDrop ? IHW265D_ERR_SLICEHEADER : IHW265D_ERR_NAL));
+        EXPECT_EQ(d.HasLog("IHW265D_Decode : some of the refrence frames is not exist!\n"), bDrop);
+        for (size_t i = 0; i < 4; i++)
+            EXPECT_EQ(pics[i].md5, ff[i]) << "picture " << i;
+        EXPECT_NE(pics[4].uiError, 0u);
+        // The bottom luma row of the cut picture is picture 3's; a picture
+        // predicted from a substitute is close to the intact one, not grey.
+        const size_t w = (size_t)c.iWidth, uiLast = w * (c.iHeight - 1);
+        if (!bDrop) {
+            EXPECT_TRUE(std::equal(pics[4].luma.begin() + (long)uiLast, pics[4].luma.end(),
+                                   pics[3].luma.begin() + (long)uiLast));
+        } else {
+            EXPECT_NE(pics[4].luma[uiLast + w / 2], 128);
+        }
+        for (size_t i = 10; i < (size_t)kFrames; i++) {
+            EXPECT_EQ(pics[i - uiLost].md5, ff[i]) << "picture " << i;
+            EXPECT_EQ(pics[i - uiLost].uiError, 0u) << "picture " << i;
+        }
+    }
+}
+
+} // namespace
