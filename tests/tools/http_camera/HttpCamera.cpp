@@ -27,6 +27,7 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <memory>
 #include <string>
 #include <thread>
 #include <vector>
@@ -46,6 +47,8 @@ struct Options {
     std::string sAudioCodec;   // mulaw | alaw | g722 | g726 | aac (ADTS)
     int bNoAudio = 0;
     int nAudioTypeOverride = 0;  // 0: by codec
+    int nAudioRate = -1;       // header audio rate; -1: the audio's own
+    std::string sSendLog;      // "index microseconds" per video frame sent
     double fFps = 0;           // 0: the clip's rate (25 when unknown)
     int bBurst = 0;            // no pacing
     int bLoop = 0;             // repeat the clip; otherwise close after one pass
@@ -94,6 +97,9 @@ void Usage(FILE *f)
             "  --audio-codec C     mulaw | alaw | g722 | g726 (16 kbit/s) | aac (ADTS)\n"
             "  --no-audio          send video only (audio type -1)\n"
             "  --audio-type N      audio type written in the headers\n"
+            "  --audio-rate HZ     audio rate written in the headers\n"
+            "  --send-log FILE     per video frame: its index and the CLOCK_MONOTONIC\n"
+            "                      microseconds when its last byte was sent\n"
             "  --fps F             pacing (default: the clip's rate)\n"
             "  --burst             send as fast as the socket takes it\n"
             "  --loop              repeat the clip forever\n"
@@ -381,6 +387,10 @@ void Serve(int fd, const Options *o, const Clip *clip)
     int64_t nSent = 0;
     uint32_t nGarbageSeed = 12345;
     std::vector<uint8_t> out;
+    std::unique_ptr<FILE, int (*)(FILE *)> logFile(o->sSendLog.empty() ? nullptr : fopen(o->sSendLog.c_str(), "w"),
+                                                   fclose);
+    FILE *sendLog = logFile.get();
+    int64_t nVideoSent = 0;
     for (int64_t pass = 0; !g_bStop; pass++) {
         for (const Frame &fr : clip->frames) {
             int64_t tMs = pass * clip->nDurationMs + fr.nTimeMs;
@@ -412,7 +422,7 @@ void Serve(int fd, const Options *o, const Clip *clip)
             Put32(hd + 64, w);
             Put32(hd + 68, h);
             Put32(hd + 72, nAudioType);
-            Put32(hd + 76, clip->nAudioRate);
+            Put32(hd + 76, o->nAudioRate >= 0 ? (uint32_t)o->nAudioRate : clip->nAudioRate);
             Put32(hd + 80, (uint32_t)tMs);
             Put32(hd + 84, (uint32_t)((uint64_t)tMs >> 32));
             out.insert(out.end(), fr.data.begin(), fr.data.end());
@@ -429,6 +439,12 @@ void Serve(int fd, const Options *o, const Clip *clip)
             if (SendAll(fd, out.data(), out.size(), o->nSplit) != 0) {
                 close(fd);
                 return;
+            }
+            if (sendLog && fr.nType == 1) {
+                struct timespec ts;
+                clock_gettime(CLOCK_MONOTONIC, &ts);
+                fprintf(sendLog, "%lld %lld\n", (long long)nVideoSent++, (long long)ts.tv_sec * 1000000 + ts.tv_nsec / 1000);
+                fflush(sendLog);
             }
             if (o->nStallAfter > 0 && nSent == o->nStallAfter) {
                 if (o->nStallMs < 0) {
@@ -479,6 +495,9 @@ int ParseArgs(int argc, char **argv, Options *o)
         } else if (a == "--no-audio") {
             o->bNoAudio = 1;
         } else if (a == "--audio-type" && nextInt(&o->nAudioTypeOverride)) {
+        } else if (a == "--audio-rate" && nextInt(&o->nAudioRate)) {
+        } else if (a == "--send-log" && (v = next())) {
+            o->sSendLog = v;
         } else if (a == "--fps" && (v = next())) {
             o->fFps = atof(v);
         } else if (a == "--burst") {
