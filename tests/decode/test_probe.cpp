@@ -142,34 +142,6 @@ protected:
 
 }  // namespace
 
-TEST(ProbeSei, MarkerAtStartAndScanLimits)
-{
-    std::vector<uint8_t> v = Bytes({0, 0, 0, 1, 0x4E, 0x01, 0xE5, 0x00});
-    GuardedBytes g(v);
-    AVPacket pkt = g.Packet((int)v.size());
-    EXPECT_EQ(1, probe_sei(&pkt));
-
-    v[6] = 0x05;  // a user-data SEI is no marker
-    GuardedBytes g2(v);
-    pkt = g2.Packet((int)v.size());
-    EXPECT_EQ(0, probe_sei(&pkt));
-
-    // A suffix SEI (type 40, 0x50) or a 3-byte start code does not count.
-    std::vector<uint8_t> sfx = Bytes({0, 0, 0, 1, 0x50, 0x01, 0xE5, 0x00});
-    EXPECT_EQ(0, probe_sei_data(sfx.data(), (int)sfx.size()));
-    std::vector<uint8_t> short3 = Bytes({0xAA, 0, 0, 1, 0x4E, 0x01, 0xE5, 0x00});
-    EXPECT_EQ(0, probe_sei_data(short3.data(), (int)short3.size()));
-
-    // Position 254 is the last one examined, 255 and 300 are beyond it.
-    for (int nPos : {254, 255, 300}) {
-        std::vector<uint8_t> big(400, 0xFF);
-        std::copy(kMarkerSei.begin(), kMarkerSei.end(), big.begin() + nPos);
-        EXPECT_EQ(nPos == 254 ? 1 : 0, probe_sei_data(big.data(), (int)big.size())) << nPos;
-    }
-    EXPECT_EQ(0, probe_sei(nullptr));
-    EXPECT_EQ(0, probe_sei_data(nullptr, 100));
-}
-
 TEST(ProbeSei, NeverReadsPastThePacket)
 {
     // Every prefix of the marker, each ending at an unreadable page.
@@ -185,50 +157,6 @@ TEST(ProbeSei, NeverReadsPastThePacket)
     GuardedBytes g(kMarkerSei);
     AVPacket pkt = g.Packet(-5);
     EXPECT_EQ(0, probe_sei(&pkt));
-}
-
-TEST(FindHevcSps, SyntheticLayout)
-{
-    // VPS, SPS, PPS, SEI with 4-byte start codes; the SPS is 1920x1088-ish
-    // filler we only check the copy of (its first bytes).
-    std::vector<uint8_t> v = Bytes({0, 0, 0, 1, 0x40, 0x01, 0x11, 0x22});
-    size_t nSps = v.size();
-    std::vector<uint8_t> sps = Bytes({0, 0, 0, 1, 0x42, 0x01, 0x01, 0x01, 0x60, 0, 0, 0});
-    v.insert(v.end(), sps.begin(), sps.end());
-    size_t nPps = v.size();
-    std::vector<uint8_t> pps = Bytes({0, 0, 0, 1, 0x44, 0x01, 0xC0, 0x73});
-    v.insert(v.end(), pps.begin(), pps.end());
-    std::vector<uint8_t> sei = Bytes({0, 0, 0, 1, 0x4E, 0x01, 0x05, 0x00, 0x80});
-    v.insert(v.end(), sei.begin(), sei.end());
-
-    GuardedBytes g(v);
-    AVPacket pkt = g.Packet((int)v.size());
-    HevcSpsProbe probe;
-    EXPECT_EQ(0, find_hevc_sps(&pkt, &probe));
-    EXPECT_EQ(1, probe.bSei);
-    EXPECT_EQ((int)nSps, probe.nSpsPos);
-    EXPECT_EQ((int)nPps, probe.nPpsPos);
-    EXPECT_EQ(1, probe.bUsable);
-
-    // SPS at byte 0 of the packet is not usable, whatever follows.
-    std::vector<uint8_t> w(sps);
-    w.insert(w.end(), pps.begin(), pps.end());
-    w.insert(w.end(), sei.begin(), sei.end());
-    EXPECT_EQ(-1, find_hevc_sps_data(w.data(), (int)w.size(), &probe));
-    EXPECT_EQ(0, probe.nSpsPos);
-    EXPECT_EQ(0, probe.bUsable);
-
-    // PPS before the SPS, or no SEI: not usable.
-    std::vector<uint8_t> x = Bytes({0xAA});
-    x.insert(x.end(), pps.begin(), pps.end());
-    x.insert(x.end(), sps.begin(), sps.end());
-    x.insert(x.end(), sei.begin(), sei.end());
-    EXPECT_EQ(-1, find_hevc_sps_data(x.data(), (int)x.size(), &probe));
-    std::vector<uint8_t> y(v.begin(), v.begin() + (long)(nPps + pps.size()));
-    EXPECT_EQ(-1, find_hevc_sps_data(y.data(), (int)y.size(), &probe));
-    EXPECT_EQ(0, probe.bSei);
-    EXPECT_EQ(-1, find_hevc_sps(nullptr, &probe));
-    EXPECT_EQ(-1, probe.nSpsPos);
 }
 
 TEST_F(X265Stream, SpsSizeMatchesFfmpegCodedSize)
@@ -350,21 +278,6 @@ TEST(ProbeHostile, RandomZeroAndEmulationHeavyPackets)
     }
 }
 
-TEST(ParseHevcSps, NullArgumentsAndShortBuffers)
-{
-    HevcSpsInfo info;
-    uint8_t buf[HEVC_SPS_BUF_SIZE] = {0};
-    EXPECT_EQ(-1, parse_hevc_sps(nullptr, 10, &info));
-    EXPECT_EQ(-1, parse_hevc_sps(buf, 10, nullptr));
-    // Out of data: reads give what the reader rules give, the parse succeeds.
-    info.nWidth = 77;
-    EXPECT_EQ(0, parse_hevc_sps(buf, 0, &info));
-    EXPECT_EQ(0u, info.nHeight);
-    // A length beyond the fixed buffer is cut to it.
-    memset(buf, 0, sizeof(buf));
-    EXPECT_EQ(0, parse_hevc_sps(buf, 100000, &info));
-}
-
 TEST(RemoveEmulationPrevention, DocumentedSequences)
 {
     struct Case {
@@ -387,53 +300,4 @@ TEST(RemoveEmulationPrevention, DocumentedSequences)
     int n = 5;
     remove_emulation_prevention(nullptr, &n);
     EXPECT_EQ(5, n);
-}
-
-TEST(BitReaderTest, StopsAtItsLimit)
-{
-    uint8_t d[6] = {0x80, 0x01, 0xA5, 0x3C, 0xFF, 0x0F};
-    BitReader br = {d, 16, 48};
-    EXPECT_EQ(0xFFFFFFFFu, read_bits(&br, 33));
-    EXPECT_EQ(0xFFFFFFFFu, read_bits(&br, -1));
-    EXPECT_EQ(16, br.nPos);  // a refused count reads nothing
-    EXPECT_EQ(0xA53CFF0Fu, read_bits(&br, 32));
-    EXPECT_EQ(-1, read_bit(&br));
-    EXPECT_EQ(0u, read_bits(&br, 4));
-    EXPECT_EQ(48, br.nPos);
-    // 5 bits left, 8 asked: the 5 bits, limit reached.
-    BitReader b5 = {d + 5, 3, 8};
-    EXPECT_EQ(0x0Fu, read_bits(&b5, 8));
-    EXPECT_EQ(8, b5.nPos);
-    EXPECT_EQ(-1, read_bit(nullptr));
-    EXPECT_EQ(0xFFFFFFFFu, read_bits(nullptr, 3));
-}
-
-TEST(BitReaderTest, ExpGolomb)
-{
-    // 1 010 011 00100 0001000 -> 0 1 2 3 7
-    const char *bits = "1010011001000001000";
-    uint8_t buf[4] = {0};
-    for (int i = 0; bits[i]; i++)
-        if (bits[i] == '1')
-            buf[i / 8] |= (uint8_t)(0x80 >> (i % 8));
-    BitReader br = {buf, 0, 32};
-    EXPECT_EQ(0u, read_ue(&br));
-    EXPECT_EQ(1u, read_ue(&br));
-    EXPECT_EQ(2u, read_ue(&br));
-    EXPECT_EQ(3u, read_ue(&br));
-    EXPECT_EQ(7u, read_ue(&br));
-
-    // All zeros up to the end: the run ends at the limit, no endless loop and
-    // no read outside the 2 bytes.
-    std::vector<uint8_t> z(2, 0);
-    GuardedBytes g(z);
-    BitReader bz = {g.pData, 0, 16};
-    read_ue(&bz);
-    EXPECT_EQ(16, bz.nPos);
-    // 300 zero bytes: the zero count wraps in 8 bits, still defined.
-    std::vector<uint8_t> zz(300, 0);
-    GuardedBytes g2(zz);
-    BitReader bzz = {g2.pData, 0, 300 * 8};
-    read_ue(&bzz);
-    EXPECT_LE(bzz.nPos, 300 * 8);
 }
