@@ -10,6 +10,7 @@
 
 #include <algorithm>
 #include <fstream>
+#include <map>
 #include <string>
 #include <vector>
 
@@ -128,19 +129,40 @@ INSTANTIATE_TEST_SUITE_P(Streams, HttpRate, ::testing::Combine(::testing::Values
                              return std::string(std::get<0>(i.param).name) + (std::get<1>(i.param) ? "_I420" : "_BGR");
                          });
 
-// The standard clip's sound is 16 kHz AAC; its headers may say otherwise.
-TEST(HttpAudio, HeaderRulesForSoundAndData)
+// Raw sound for the camera's --audio, made once per run in the build tree.
+std::string RawAudio(const std::string &codec)
+{
+    std::string path = std::string(IPCAMERA_BINARY_DIR) + "/e2e-media/tone." + codec;
+    static const std::map<std::string, std::string> enc = {
+        {"mulaw", "-ar 8000 -c:a pcm_mulaw -f mulaw"},  {"alaw", "-ar 8000 -c:a pcm_alaw -f alaw"},
+        {"g722", "-ar 16000 -c:a g722 -f g722"},         {"g726", "-ar 8000 -c:a g726 -b:a 16k -f g726"}};
+    if (access(path.c_str(), R_OK) != 0)
+        E2eRun("ffmpeg -v error -y -f lavfi -i sine=frequency=440:duration=6 -ac 1 " + enc.at(codec) + " " + path +
+               ".tmp && mv " + path + ".tmp " + path);
+    return path;
+}
+
+// The first header names the audio codec and rate; the standard clip's
+// own sound is 16 kHz AAC.
+TEST(HttpAudio, CodecAndRateFromTheHeadersDataApart)
 {
     struct Case {
         const char *name;
         std::vector<std::string> args;
-        bool bSound;
+        int nRate;  // 0: no sound expected
     } cases[] = {
+        {"G.711 mu-law", {"--audio", RawAudio("mulaw"), "--audio-codec", "mulaw"}, 8000},
+        {"G.711 A-law", {"--audio", RawAudio("alaw"), "--audio-codec", "alaw"}, 8000},
+        {"G.722", {"--audio", RawAudio("g722"), "--audio-codec", "g722"}, 16000},
+        // 16 kbit/s G.726 plays at 8 kHz whatever the header says.
+        {"G.726", {"--audio", RawAudio("g726"), "--audio-codec", "g726", "--audio-rate", "16000"}, 8000},
+        // An unknown type is taken as G.711 mu-law.
+        {"type 9", {"--audio", RawAudio("mulaw"), "--audio-codec", "mulaw", "--audio-type", "9"}, 8000},
+        // Rate 0 in the headers: the AAC frames carry their own.
+        {"AAC rate 0", {"--audio-rate", "0"}, 16000},
         // No audio in the first header: the audio frames that still come are
         // dropped, not handed out as data.
-        {"audio type -1", {"--audio-type", "-1", "--data-every", "5"}, false},
-        // Rate 0 in the headers: the AAC frames carry their own.
-        {"AAC rate 0", {"--audio-rate", "0"}, true},
+        {"audio type -1", {"--audio-type", "-1", "--data-every", "5"}, 0},
     };
     for (const Case &c : cases) {
         SCOPED_TRACE(c.name);
@@ -153,17 +175,47 @@ TEST(HttpAudio, HeaderRulesForSoundAndData)
         ASSERT_TRUE(E2eWaitFor([&] { return RecorderFrames(&rec) >= 50; }, 10000));
         host.CloseMainStreamVideo();
         std::lock_guard<std::mutex> g(rec.lock);
-        if (c.bSound) {
+        if (c.nRate) {
             EXPECT_GT(rec.nAudioEvents, 20);
-            EXPECT_EQ(16000, rec.nAudioRate);
+            EXPECT_EQ(c.nRate, rec.nAudioRate);
+            // A 440 Hz tone: far from silence.
+            int nLoud = 0;
+            for (short v : rec.pcm)
+                nLoud += v > 3000 || v < -3000;
+            EXPECT_GT(nLoud, (int)rec.pcm.size() / 10);
         } else {
             EXPECT_EQ(0, rec.nAudioEvents);
             EXPECT_GE(rec.nDataEvents, 5);
-            int nNotData = 0;  // the camera's data frames carry 8 bytes
-            for (const auto &d : rec.data)
-                nNotData += d.size() != 8;
-            EXPECT_EQ(0, nNotData) << "audio frames reached the data callback";
         }
+        int nNotData = 0;  // the camera's data frames carry 8 bytes
+        for (const auto &d : rec.data)
+            nNotData += d.size() != 8;
+        EXPECT_EQ(0, nNotData) << "audio frames reached the data callback";
+    }
+}
+
+// A camera that stalls (after its second key frame, so a picture has come
+// whenever decoding was switched on): past the read time-out play resumes;
+// a camera that never sends again still closes at once.
+TEST(HttpStall, PlayResumesAfterAStallAndCloseNeverWaits)
+{
+    for (int forever = 0; forever < 2; forever++) {
+        SCOPED_TRACE(forever ? "silent for ever" : "6.5 s stall");
+        HttpCam cam;
+        ASSERT_TRUE(cam.Start("standard", {"--no-audio", "--stall-after", "40", "--stall-ms", forever ? "-1" : "6500"}));
+        CIpCamera host(5, "http-stall", "");
+        Recorder rec;
+        ASSERT_EQ(0, E2ePlay(&host, &rec, cam.s.sUrl, forever, 2));
+        ASSERT_TRUE(E2eWaitFor([&] { return RecorderFrames(&rec) > 0; }, 5000));
+        usleep(2000 * 1000);  // the camera has gone quiet
+        int nStalled = RecorderFrames(&rec);
+        if (!forever) {
+            EXPECT_TRUE(E2eWaitFor([&] { return RecorderFrames(&rec) > nStalled + 25; }, 9000));
+            EXPECT_FALSE(host.IsMainVideoFinish());
+        }
+        double t0 = E2eNow();
+        host.CloseMainStreamVideo();
+        EXPECT_LT(E2eNow() - t0, 1.0);
     }
 }
 
