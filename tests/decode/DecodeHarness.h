@@ -31,9 +31,7 @@ struct Sink {
     int frames = 0;
     int lastW = 0, lastH = 0;
     std::vector<unsigned char> first;  // copy of the first real picture
-    std::vector<unsigned char> last;   // copy of the latest real picture
     int firstW = 0, firstH = 0;
-    std::vector<std::vector<unsigned char>> data;
     int planar = 0;
 
     size_t Bytes(int w, int h) const { return planar ? (size_t)w * h * 3 / 2 : (size_t)w * h * 3; }
@@ -48,20 +46,11 @@ inline int OnVideo(void *, void *user, unsigned char *frame, int w, int h)
     s->frames++;
     s->lastW = w;
     s->lastH = h;
-    s->last.assign(frame, frame + s->Bytes(w, h));
     if (s->first.empty()) {
-        s->first = s->last;
+        s->first.assign(frame, frame + s->Bytes(w, h));
         s->firstW = w;
         s->firstH = h;
     }
-    return 0;
-}
-
-inline int OnData(void *, void *user, unsigned char *data, int len)
-{
-    Sink *s = (Sink *)user;
-    std::lock_guard<std::mutex> g(s->m);
-    s->data.emplace_back(data, data + len);
     return 0;
 }
 
@@ -122,7 +111,6 @@ public:
         session.m_bD3DDisplay = planar;
         sink.planar = planar;
         cam.SetVideoBufCallBack(OnVideo, &sink);
-        cam.SetDataBufCallBack(OnData, &sink);
         return true;
     }
 
@@ -145,15 +133,6 @@ public:
     {
         for (AVPacket *p : v)
             Queue(p);
-    }
-    void QueueData(int index, const std::vector<unsigned char> &bytes)
-    {
-        AVPacket *p = av_packet_alloc();
-        av_new_packet(p, (int)bytes.size());
-        memcpy(p->data, bytes.data(), bytes.size());
-        p->stream_index = index;
-        Queue(p);
-        av_packet_free(&p);
     }
 
     void Start()

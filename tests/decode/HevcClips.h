@@ -11,10 +11,6 @@
 
 #include "../stream/MediaGen.h"
 
-extern "C" {
-#include <libavcodec/avcodec.h>
-}
-
 namespace hevcclips {
 
 // Prefix SEI (type 39), payload type 229, one byte of payload.
@@ -22,18 +18,6 @@ inline const std::vector<uint8_t> &MarkerSei()
 {
     static const std::vector<uint8_t> v = {0, 0, 0, 1, 0x4E, 0x01, 0xE5, 0x01, 0x00, 0x80};
     return v;
-}
-
-// Raw Annex B clip: a key frame every keyint pictures, no B pictures, no
-// x265 info SEI (so only an inserted marker makes a prefix SEI).
-inline std::string Clip(int w, int h, int frames, int keyint = 3, const char *pixFmt = "yuv420p")
-{
-    std::string name = "hevcsel_" + std::to_string(w) + "x" + std::to_string(h) + "_" + std::to_string(frames) +
-                       "_i" + std::to_string(keyint) + "_" + pixFmt + ".hevc";
-    std::string k = std::to_string(keyint);
-    return mediagen::Video(name, w, h, frames, pixFmt,
-                           "-c:v libx265 -preset ultrafast -x265-params keyint=" + k + ":min-keyint=" + k +
-                               ":bframes=0:ref=1:open-gop=0:info=0:log-level=error -f hevc");
 }
 
 // A stream as a camera sends it, made with the x265 CLI: parameter sets
@@ -62,43 +46,6 @@ inline std::string ClipCli(const std::string &tag, int w, int h, int frames, con
 inline bool HaveX265AndFfmpeg()
 {
     return system("x265 --version > /dev/null 2>&1") == 0 && mediagen::HaveFfmpeg();
-}
-
-// A copy of pkt with the marker SEI in front of its payload.
-inline AVPacket *WithMarker(const AVPacket *pkt)
-{
-    const std::vector<uint8_t> &m = MarkerSei();
-    AVPacket *p = av_packet_alloc();
-    av_new_packet(p, pkt->size + (int)m.size());
-    memcpy(p->data, m.data(), m.size());
-    memcpy(p->data + m.size(), pkt->data, (size_t)pkt->size);
-    av_packet_copy_props(p, pkt);
-    p->stream_index = pkt->stream_index;
-    p->flags = pkt->flags;
-    return p;
-}
-
-// Marker in front of every key packet of v (in place).
-inline void MarkKeyPackets(std::vector<AVPacket *> &v)
-{
-    for (AVPacket *&p : v)
-        if (p->flags & AV_PKT_FLAG_KEY) {
-            AVPacket *m = WithMarker(p);
-            av_packet_free(&p);
-            p = m;
-        }
-}
-
-inline AVPacket *Bytes(std::initializer_list<int> bytes, int flags, int streamIndex = 0)
-{
-    AVPacket *p = av_packet_alloc();
-    av_new_packet(p, (int)bytes.size());
-    int i = 0;
-    for (int b : bytes)
-        p->data[i++] = (uint8_t)b;
-    p->flags = flags;
-    p->stream_index = streamIndex;
-    return p;
 }
 
 }  // namespace hevcclips

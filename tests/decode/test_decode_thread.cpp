@@ -6,7 +6,6 @@
 
 #include "DecodeHarness.h"
 
-#include "../stream/PacedServer.h"
 #include "decode/AudioDecode.h"
 #include "decode/PictureOut.h"
 

@@ -168,37 +168,6 @@ protected:
 
 }  // namespace
 
-TEST(HttpStartCode, FindAndHeaderFields)
-{
-    Bytes b = Cat({Bytes{1, 2, 0x33, 0x22, 0x11}, Bytes{0x33, 0x22, 0x11, 0x00}});
-    EXPECT_EQ(5, http_find_start_code(b.data(), (int)b.size()));
-    EXPECT_EQ(-1, http_find_start_code(b.data(), (int)b.size() - 1));  // last byte outside
-    EXPECT_EQ(-1, http_find_start_code(nullptr, 10));
-    EXPECT_EQ(-1, http_find_start_code(b.data(), 3));
-
-    Bytes f = Cat({Bytes{9, 9, 9}, Frame(1, Payload(5, 1), 2, -5)});
-    HttpFrameHeader h;
-    ASSERT_EQ(0, http_get_frame_header(f.data(), (int)f.size(), &h));
-    EXPECT_EQ(1u, h.nFrameType);
-    EXPECT_EQ(5u, h.nPayloadLen);
-    EXPECT_EQ(3u, h.nVideoType);
-    EXPECT_EQ(2u, h.nFrameKind);
-    EXPECT_EQ(1280u, h.nWidth);
-    EXPECT_EQ(720u, h.nHeight);
-    EXPECT_EQ(2u, h.nAudioType);
-    EXPECT_EQ(8000u, h.nAudioRate);
-    EXPECT_EQ(-5, h.nTimestamp);
-
-    // Header cut after the width: height and the rest read as 0.
-    ASSERT_EQ(0, http_get_frame_header(f.data(), 3 + 68, &h));
-    EXPECT_EQ(1280u, h.nWidth);
-    EXPECT_EQ(0u, h.nHeight);
-    EXPECT_EQ(0u, h.nAudioType);
-    EXPECT_EQ(-1, http_get_frame_header(f.data(), 0, &h));
-    EXPECT_EQ(-1, http_get_frame_header(f.data(), 6, &h));  // start code incomplete
-    EXPECT_EQ(-1, http_get_frame_header(f.data(), (int)f.size(), nullptr));
-}
-
 TEST_F(HttpReader, NoStartCodeKeepsLastThreeBytes)
 {
     script.Data(Bytes{1, 2, 0x33, 0x22, 0x11});
@@ -240,22 +209,6 @@ TEST_F(HttpReader, GarbageDroppedThenFlagsAndStreamIndexes)
     EXPECT_EQ(0, Read());  // empty payload
     EXPECT_EQ(0, pkt->size);
     EXPECT_EQ(-5, pkt->pts);
-}
-
-TEST_F(HttpReader, TwoFramesInOneReadNeedNoSecondRead)
-{
-    Bytes a = Payload(100, 1), b = Payload(200, 2);
-    Bytes both = Cat({Frame(1, a), Frame(1, b, 1)});
-    // Exactly the 2000 bytes of the first read, so the byte stream has
-    // nothing left to hand out afterwards.
-    Bytes tail(2000 - both.size(), 0x44);
-    script.Data(Cat({both, tail}));
-    EXPECT_EQ(100, Read());
-    EXPECT_EQ(a, PacketBytes());
-    int calls = script.nCalls;
-    EXPECT_EQ(200, Read());
-    EXPECT_EQ(b, PacketBytes());
-    EXPECT_EQ(calls, script.nCalls);
 }
 
 TEST_F(HttpReader, ShortReadsKeepDataAndResume)

@@ -68,60 +68,6 @@ AVPacket *MakePacket(const uint8_t *data, int size, int stream, int flags, int64
     return p;
 }
 
-TEST_F(QueueFixture, DeepCopyKeepsFieldsOrderAndPadding)
-{
-    uint8_t a[5] = {1, 2, 3, 4, 5};
-    uint8_t b[3] = {9, 8, 7};
-    AVPacket *pa = MakePacket(a, 5, 0, AV_PKT_FLAG_KEY, 100);
-    AVPacket *pb = MakePacket(b, 3, 1, 0, 200);
-    ASSERT_EQ(PutAVPktList(&ctx, pa), 0);
-    ASSERT_EQ(PutAVPktList(&ctx, pb), 0);
-    // The producer drops and scribbles over its own packets right away.
-    memset(pa->data, 0xEE, 5);
-    av_packet_free(&pa);
-    av_packet_free(&pb);
-    EXPECT_EQ(GetAVPktListElmCount(&ctx), 2);
-
-    AVPacket *e = GetAVPktList(&ctx);
-    ASSERT_NE(e, nullptr);
-    EXPECT_EQ(e->size, 5);
-    EXPECT_EQ(memcmp(e->data, a, 5), 0);
-    EXPECT_GE(PKT_QUEUE_PADDING, 32);
-    for (int i = 0; i < PKT_QUEUE_PADDING; i++)
-        ASSERT_EQ(e->data[5 + i], 0) << "padding byte " << i;
-    EXPECT_EQ(e->stream_index, 0);
-    EXPECT_EQ(e->flags, AV_PKT_FLAG_KEY);
-    EXPECT_EQ(e->pts, 100);
-    EXPECT_EQ(e->dts, 99);
-    EXPECT_EQ(e->duration, 40);
-    EXPECT_EQ(e->pos, 1234);
-    EXPECT_EQ(e->buf, nullptr);
-    EXPECT_EQ(e->side_data, nullptr);
-    EXPECT_EQ(e->side_data_elems, 0);
-    FreeAVPkt(e);
-
-    e = GetAVPktList(&ctx);
-    ASSERT_NE(e, nullptr);
-    EXPECT_EQ(e->size, 3);
-    EXPECT_EQ(memcmp(e->data, b, 3), 0);
-    EXPECT_EQ(e->stream_index, 1);
-    FreeAVPkt(e);
-    EXPECT_EQ(GetAVPktList(&ctx), nullptr);
-
-    // A packet without payload still gets a zeroed, padded one.
-    AVPacket *z = av_packet_alloc();
-    ASSERT_EQ(PutAVPktList(&ctx, z), 0);
-    av_packet_free(&z);
-    e = GetAVPktList(&ctx);
-    ASSERT_NE(e, nullptr);
-    EXPECT_EQ(e->size, 0);
-    ASSERT_NE(e->data, nullptr);
-    for (int i = 0; i < 32; i++)
-        ASSERT_EQ(e->data[i], 0);
-    FreeAVPkt(e);
-    FreeAVPkt(nullptr);
-}
-
 TEST_F(QueueFixture, ProducerAndConsumerThreadsKeepOrder)
 {
     const int N = 2000;
