@@ -6,13 +6,12 @@
 // clip or of a raw G.711/G.722/G.726/ADTS AAC file, interleaved by time.
 //
 // Faults a camera or network can show are options: garbage between frames,
-// frames split over many small TCP writes, headers announcing huge lengths,
-// stalls and a closed connection.
+// frames split over many small TCP writes, stalls, headers that misstate
+// the audio.
 //
 // When it is ready it prints one line on stdout:
 //   ipcam-test-http: ready http://127.0.0.1:PORT/video
-// and serves (one thread per connection) until SIGINT/SIGTERM, or until the
-// first connection ends when --once is given.
+// and serves (one thread per connection) until SIGINT/SIGTERM.
 
 #include <arpa/inet.h>
 #include <errno.h>
@@ -44,25 +43,19 @@ struct Options {
     int nPort = 0;
     std::string sVideo;        // clip (MP4/MKV/...) or Annex B .h264/.hevc file
     std::string sAudio;        // raw audio file; empty: the clip's audio
-    std::string sAudioCodec;   // mulaw | alaw | g722 | g726 | aac (ADTS)
+    std::string sAudioCodec;   // mulaw | alaw | g722 | g726
     int bNoAudio = 0;
     int nAudioTypeOverride = 0;  // 0: by codec
     int nAudioRate = -1;       // header audio rate; -1: the audio's own
     std::string sSendLog;      // "index microseconds" per video frame sent
-    double fFps = 0;           // 0: the clip's rate (25 when unknown)
-    int bBurst = 0;            // no pacing
     int bLoop = 0;             // repeat the clip; otherwise close after one pass
-    int nCloseAfter = 0;       // close after this many frames (0: never)
     int nGarbageEvery = 0;     // garbage before every Nth frame
     int nGarbageBytes = 37;
     int nSplit = 0;            // max bytes per TCP write (0: whole frames)
-    int nOversizeEvery = 0;    // every Nth frame announces a huge length
     int nStallAfter = 0;       // stall after this many frames
     int nStallMs = 0;          // stall length; negative: forever
     int nDataEvery = 0;        // a data frame (type 3) after every Nth frame
-    int nWidth = 0, nHeight = 0;  // header size override
     int bMarkerSei = 0;        // H.265: marker SEI in front of every key frame
-    int bOnce = 0;
 };
 
 struct Frame {
@@ -89,32 +82,10 @@ const uint8_t kMarkerSei[] = {0x00, 0x00, 0x00, 0x01, 0x4E, 0x01, 0xE5, 0x01, 0x
 
 void Usage(FILE *f)
 {
-    fprintf(f,
-            "usage: ipcam-test-http --video CLIP [options]\n"
-            "  --port N            listen port on 127.0.0.1 (0 = pick one; default 0)\n"
-            "  --video FILE        H.264/H.265 clip or Annex B elementary stream\n"
-            "  --audio FILE        raw audio file (default: the clip's audio track)\n"
-            "  --audio-codec C     mulaw | alaw | g722 | g726 (16 kbit/s) | aac (ADTS)\n"
-            "  --no-audio          send video only (audio type -1)\n"
-            "  --audio-type N      audio type written in the headers\n"
-            "  --audio-rate HZ     audio rate written in the headers\n"
-            "  --send-log FILE     per video frame: its index and the CLOCK_MONOTONIC\n"
-            "                      microseconds when its last byte was sent\n"
-            "  --fps F             pacing (default: the clip's rate)\n"
-            "  --burst             send as fast as the socket takes it\n"
-            "  --loop              repeat the clip forever\n"
-            "  --close-after N     close the connection after N frames\n"
-            "  --garbage-every N   garbage bytes before every Nth frame\n"
-            "  --garbage-bytes N   how many (default 37)\n"
-            "  --split N           write frames in pieces of at most N bytes\n"
-            "  --oversize-every N  every Nth frame's header announces 0x7FFFFF00 bytes\n"
-            "  --stall-after N     stop sending after N frames ...\n"
-            "  --stall-ms MS       ... for MS ms (negative: forever)\n"
-            "  --data-every N      a data frame after every Nth frame\n"
-            "  --size WxH          picture size written in the headers\n"
-            "  --marker-sei        H.265: put a prefix SEI of payload type 229 at the start\n"
-            "                      of every key frame (selects the built-in decoder)\n"
-            "  --once              exit when the first connection ends\n");
+    fprintf(f, "usage: ipcam-test-http --video CLIP [--port N] [--audio FILE --audio-codec mulaw|alaw|g722|g726]\n"
+               "  [--no-audio] [--audio-type N] [--audio-rate HZ] [--loop] [--garbage-every N] [--garbage-bytes N]\n"
+               "  [--split N] [--stall-after N --stall-ms MS] [--data-every N] [--marker-sei] [--send-log FILE]\n"
+               "Garbage never forms a start code; --stall-ms -1 stalls for ever.\n");
 }
 
 int64_t NowMs()
@@ -176,8 +147,8 @@ int LoadClip(const Options &o, Clip *clip)
     clip->nVideoType = vid == AV_CODEC_ID_HEVC ? 3 : 1;
     clip->nWidth = (uint32_t)vs->codecpar->width;
     clip->nHeight = (uint32_t)vs->codecpar->height;
-    double fps = o.fFps;
-    if (fps <= 0 && vs->avg_frame_rate.num > 0 && vs->avg_frame_rate.den > 0)
+    double fps = 0;
+    if (vs->avg_frame_rate.num > 0 && vs->avg_frame_rate.den > 0)
         fps = av_q2d(vs->avg_frame_rate);
     if (fps <= 0 || fps > 1000)
         fps = 25;
@@ -238,7 +209,7 @@ int LoadClip(const Options &o, Clip *clip)
     return nVideo > 0 ? 0 : -1;
 }
 
-// A raw audio file cut into 40 ms frames (ADTS: one frame per AAC frame).
+// A raw G.711/G.722/G.726 file cut into 40 ms frames.
 int LoadRawAudio(const Options &o, Clip *clip)
 {
     FILE *f = fopen(o.sAudio.c_str(), "rb");
@@ -253,55 +224,30 @@ int LoadRawAudio(const Options &o, Clip *clip)
         all.insert(all.end(), buf, buf + n);
     fclose(f);
 
-    std::vector<Frame> audio;
-    const std::string &c = o.sAudioCodec;
-    if (c == "aac") {
-        static const int kRates[] = {96000, 88200, 64000, 48000, 44100, 32000, 24000, 22050, 16000, 12000, 11025, 8000, 7350};
-        size_t pos = 0;
-        int64_t nSamples = 0;
-        while (pos + 7 <= all.size() && all[pos] == 0xFF && (all[pos + 1] & 0xF0) == 0xF0) {
-            size_t len = ((size_t)(all[pos + 3] & 3) << 11) | ((size_t)all[pos + 4] << 3) | (all[pos + 5] >> 5);
-            int sr = (all[pos + 2] >> 2) & 0xF;
-            if (len < 7 || pos + len > all.size() || sr > 12)
-                break;
-            clip->nAudioRate = (uint32_t)kRates[sr];
-            Frame fr;
-            fr.nType = 2;
-            fr.nKind = 0;
-            fr.nTimeMs = nSamples * 1000 / kRates[sr];
-            fr.data.assign(all.begin() + (long)pos, all.begin() + (long)(pos + len));
-            audio.push_back(std::move(fr));
-            nSamples += 1024;
-            pos += len;
-        }
-        clip->nAudioType = 1;
-    } else {
+    // Bytes per 40 ms, rate and header type of each codec (G.726 at 16 kbit/s).
+    static const struct {
+        const char *name;
         int nBytes40ms, nRate;
-        if (c == "mulaw" || c == "alaw") {
-            nBytes40ms = 320;
-            nRate = 8000;
-            clip->nAudioType = c == "mulaw" ? 2 : 3;
-        } else if (c == "g722") {
-            nBytes40ms = 320;
-            nRate = 16000;
-            clip->nAudioType = 4;
-        } else if (c == "g726") {
-            nBytes40ms = 80;
-            nRate = 8000;
-            clip->nAudioType = 5;
-        } else {
-            fprintf(stderr, "ipcam-test-http: unknown audio codec %s\n", c.c_str());
-            return -1;
-        }
-        clip->nAudioRate = (uint32_t)nRate;
-        for (size_t pos = 0, i = 0; pos + (size_t)nBytes40ms <= all.size(); pos += (size_t)nBytes40ms, i++) {
-            Frame fr;
-            fr.nType = 2;
-            fr.nKind = 0;
-            fr.nTimeMs = (int64_t)i * 40;
-            fr.data.assign(all.begin() + (long)pos, all.begin() + (long)pos + nBytes40ms);
-            audio.push_back(std::move(fr));
-        }
+        uint32_t nType;
+    } kCodecs[] = {{"mulaw", 320, 8000, 2}, {"alaw", 320, 8000, 3}, {"g722", 320, 16000, 4}, {"g726", 80, 8000, 5}};
+    int k = 0;
+    while (k < 4 && o.sAudioCodec != kCodecs[k].name)
+        k++;
+    if (k == 4) {
+        fprintf(stderr, "ipcam-test-http: unknown audio codec %s\n", o.sAudioCodec.c_str());
+        return -1;
+    }
+    size_t nChunk = (size_t)kCodecs[k].nBytes40ms;
+    clip->nAudioType = kCodecs[k].nType;
+    clip->nAudioRate = (uint32_t)kCodecs[k].nRate;
+    std::vector<Frame> audio;
+    for (size_t pos = 0; pos + nChunk <= all.size(); pos += nChunk) {
+        Frame fr;
+        fr.nType = 2;
+        fr.nKind = 0;
+        fr.nTimeMs = (int64_t)(pos / nChunk) * 40;
+        fr.data.assign(all.begin() + (long)pos, all.begin() + (long)(pos + nChunk));
+        audio.push_back(std::move(fr));
     }
     // Merge by time; video first on a tie.
     std::vector<Frame> merged;
@@ -381,8 +327,6 @@ void Serve(int fd, const Options *o, const Clip *clip)
     }
 
     uint32_t nAudioType = o->nAudioTypeOverride ? (uint32_t)o->nAudioTypeOverride : clip->nAudioType;
-    uint32_t w = o->nWidth ? (uint32_t)o->nWidth : clip->nWidth;
-    uint32_t h = o->nHeight ? (uint32_t)o->nHeight : clip->nHeight;
     int64_t t0 = NowMs();
     int64_t nSent = 0;
     uint32_t nGarbageSeed = 12345;
@@ -394,8 +338,7 @@ void Serve(int fd, const Options *o, const Clip *clip)
     for (int64_t pass = 0; !g_bStop; pass++) {
         for (const Frame &fr : clip->frames) {
             int64_t tMs = pass * clip->nDurationMs + fr.nTimeMs;
-            if (!o->bBurst)
-                SleepUntil(t0 + tMs);
+            SleepUntil(t0 + tMs);
             if (g_bStop)
                 break;
             nSent++;
@@ -415,12 +358,11 @@ void Serve(int fd, const Options *o, const Clip *clip)
             hd[2] = 0x11;
             hd[3] = 0x00;
             Put32(hd + 48, fr.nType);
-            bool oversize = o->nOversizeEvery > 0 && nSent % o->nOversizeEvery == 0;
-            Put32(hd + 52, oversize ? 0x7FFFFF00u : (uint32_t)fr.data.size());
+            Put32(hd + 52, (uint32_t)fr.data.size());
             Put32(hd + 56, clip->nVideoType);
             Put32(hd + 60, fr.nKind);
-            Put32(hd + 64, w);
-            Put32(hd + 68, h);
+            Put32(hd + 64, clip->nWidth);
+            Put32(hd + 68, clip->nHeight);
             Put32(hd + 72, nAudioType);
             Put32(hd + 76, o->nAudioRate >= 0 ? (uint32_t)o->nAudioRate : clip->nAudioRate);
             Put32(hd + 80, (uint32_t)tMs);
@@ -455,10 +397,6 @@ void Serve(int fd, const Options *o, const Clip *clip)
                     SleepUntil(until);
                     t0 += o->nStallMs;
                 }
-            }
-            if (o->nCloseAfter > 0 && nSent >= o->nCloseAfter) {
-                close(fd);
-                return;
             }
         }
         if (!o->bLoop)
@@ -498,25 +436,16 @@ int ParseArgs(int argc, char **argv, Options *o)
         } else if (a == "--audio-rate" && nextInt(&o->nAudioRate)) {
         } else if (a == "--send-log" && (v = next())) {
             o->sSendLog = v;
-        } else if (a == "--fps" && (v = next())) {
-            o->fFps = atof(v);
-        } else if (a == "--burst") {
-            o->bBurst = 1;
         } else if (a == "--loop") {
             o->bLoop = 1;
-        } else if (a == "--close-after" && nextInt(&o->nCloseAfter)) {
         } else if (a == "--garbage-every" && nextInt(&o->nGarbageEvery)) {
         } else if (a == "--garbage-bytes" && nextInt(&o->nGarbageBytes)) {
         } else if (a == "--split" && nextInt(&o->nSplit)) {
-        } else if (a == "--oversize-every" && nextInt(&o->nOversizeEvery)) {
         } else if (a == "--stall-after" && nextInt(&o->nStallAfter)) {
         } else if (a == "--stall-ms" && nextInt(&o->nStallMs)) {
         } else if (a == "--data-every" && nextInt(&o->nDataEvery)) {
-        } else if (a == "--size" && (v = next()) && sscanf(v, "%dx%d", &o->nWidth, &o->nHeight) == 2) {
         } else if (a == "--marker-sei") {
             o->bMarkerSei = 1;
-        } else if (a == "--once") {
-            o->bOnce = 1;
         } else {
             return -1;
         }
@@ -579,10 +508,6 @@ int main(int argc, char **argv)
         int fd = accept(ls, nullptr, nullptr);
         if (fd < 0)
             continue;
-        if (o.bOnce) {
-            Serve(fd, &o, &clip);
-            break;
-        }
         clients.emplace_back(Serve, fd, &o, &clip);
     }
     g_bStop = 1;
