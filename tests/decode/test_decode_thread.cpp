@@ -1,82 +1,201 @@
-// The decode threads on a hand-fed stream (DecodeHarness.h): pictures in
-// the host layouts (BGR24 bottom-up, I420) with correct colours whatever
-// format the decoder produces, odd sizes; corrupt packets, a clean stop,
-// and AAC packets FAAD2 cannot take. (Data, the decode switch, pause,
-// smooth stream and audio are played end to end in tests/e2e.)
+// The decode threads on a hand-fed stream: the test fills the queue itself,
+// so what goes in is exact, and events travel the real chain (session
+// forward, camera dispatch, callbacks). Pictures in the host layouts (BGR24
+// bottom-up, I420) with the right colours whatever format the decoder
+// produces, odd sizes, NV12; corrupt packets, a clean stop, AAC packets
+// FAAD2 cannot take, and the built-in H.265 decoder going on after each
+// packet's flush. (Data, the decode switch, pause, smooth stream, audio and
+// the choice of H.265 decoder are played end to end in tests/e2e.)
 
-#include "DecodeHarness.h"
+#include <gtest/gtest.h>
 
+#include <string.h>
+
+#include <chrono>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "../stream/MediaGen.h"
 #include "decode/AudioDecode.h"
+#include "decode/DecodeThread.h"
+#include "decode/HevcSelect.h"
 #include "decode/PictureOut.h"
+#include "ipcamera/IpCamera.h"
+#include "ipcamera/VideoSession.h"
+#include "stream/FFmpegCompat.h"
+#include "stream/PacketQueue.h"
+#include "support/List.h"
+#include "support/Platform.h"
+#include "support/Thread.h"
 
 namespace {
 
-using harness::HandStream;
-
-struct Rgb {
-    int r, g, b;
+struct Sink {
+    std::mutex m;
+    int frames = 0, w = 0, h = 0;
+    std::vector<unsigned char> first;  // copy of the first picture
+    int planar = 0;
 };
 
-// Pixel (x, y) counted from the top of the picture.
-Rgb BgrAt(const std::vector<unsigned char> &buf, int w, int h, int x, int y)
+int OnVideo(void *, void *user, unsigned char *frame, int w, int h)
 {
-    size_t row = (size_t)(h - 1 - y);  // bottom row first
-    const unsigned char *p = &buf[(row * w + x) * 3];
-    return Rgb{p[2], p[1], p[0]};
+    Sink *s = (Sink *)user;
+    std::lock_guard<std::mutex> g(s->m);
+    if (frame == nullptr || w == 0 || h == 0)
+        return 0;
+    if (s->frames++ == 0)
+        s->first.assign(frame, frame + (s->planar ? (size_t)w * h * 3 / 2 : (size_t)w * h * 3));
+    s->w = w;
+    s->h = h;
+    return 0;
 }
 
-struct Yuv {
-    int y, u, v;
+// A file's best video stream, its decoder opened with one thread (every
+// packet yields its picture at once), and a decode thread of the camera's
+// own session on a queue the test fills.
+class HandStream {
+public:
+    FFMpegContext ctx;
+    CIpCamera cam;
+    CVideoSession &session = cam.m_VideoSession;
+    Sink sink;
+    AVFormatContext *fmt = nullptr;
+    Thread *thread = nullptr;
+
+    HandStream() { memset(&ctx, 0, sizeof(ctx)); }
+    ~HandStream()
+    {
+        Stop();
+        ListDestroy(ctx.pPktList, FreeAVPkt);
+        MutexDestroy(ctx.hPktListMutex);
+        MutexDestroy(ctx.hSaveMutex);
+        FFCompatFreeContext(&ctx.pVideoCodecCtx);
+        avformat_close_input(&fmt);
+        session.m_pOwner = nullptr;
+        session.m_bD3DDisplay = 0;
+    }
+    bool Open(const std::string &path, int planar)
+    {
+        const AVCodec *codec = nullptr;
+        int vi = -1;
+        if (avformat_open_input(&fmt, path.c_str(), nullptr, nullptr) < 0 ||
+            avformat_find_stream_info(fmt, nullptr) < 0 ||
+            (vi = av_find_best_stream(fmt, AVMEDIA_TYPE_VIDEO, -1, -1, &codec, 0)) < 0)
+            return false;
+        ctx.pVideoCodecCtx = FFCompatAllocStreamContext(fmt->streams[vi], codec);
+        AVDictionary *o = nullptr;
+        av_dict_set(&o, "threads", "1", 0);
+        int r = avcodec_open2(ctx.pVideoCodecCtx, codec, &o);
+        av_dict_free(&o);
+        if (r < 0)
+            return false;
+        ctx.pSession = &session;
+        ctx.bRunning = 1;
+        ctx.nVideoIndex = vi;
+        ctx.nAudioIndex = ctx.nDataIndex = -1;
+        ctx.nInVideoCodecId = codec->id;
+        ctx.nWidth = fmt->streams[vi]->codecpar->width;
+        ctx.nHeight = fmt->streams[vi]->codecpar->height;
+        snprintf(ctx.szName, sizeof(ctx.szName), "%s", path.c_str());
+        ctx.pPktList = (List *)MemAllocZero(sizeof(List));
+        ctx.hPktListMutex = MutexCreate();
+        ctx.hSaveMutex = MutexCreate();
+        session.m_pOwner = &cam;
+        session.m_bD3DDisplay = planar;
+        sink.planar = planar;
+        cam.SetVideoBufCallBack(OnVideo, &sink);
+        return true;
+    }
+    // Every video packet of the file, in order (copies the caller frees).
+    std::vector<AVPacket *> ReadVideo()
+    {
+        std::vector<AVPacket *> v;
+        AVPacket *p = av_packet_alloc();
+        while (av_read_frame(fmt, p) >= 0) {
+            if (p->stream_index == ctx.nVideoIndex)
+                v.push_back(av_packet_clone(p));
+            av_packet_unref(p);
+        }
+        av_packet_free(&p);
+        return v;
+    }
+    void Queue(const AVPacket *p) { PutAVPktList(&ctx, p); }
+    void Queue(const std::vector<AVPacket *> &v)
+    {
+        for (AVPacket *p : v)
+            Queue(p);
+    }
+    void Start()
+    {
+        thread = ThreadCreate(sink.planar ? ThreadFFmpegDecodeD3D : ThreadFFmpegDecode, &ctx);
+        ASSERT_NE(thread, nullptr);
+    }
+    void Stop()
+    {
+        if (thread == nullptr)
+            return;
+        AtomicSet(&ctx.bRunning, 0);
+        ThreadJoin(thread);
+        MemFree(thread);
+        thread = nullptr;
+    }
+    // Until the thread has taken and handled every queued packet.
+    void Drain()
+    {
+        auto end = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+        while (GetAVPktListElmCount(&ctx) > 0 && AtomicGet(&ctx.bRunning) && std::chrono::steady_clock::now() < end)
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        std::this_thread::sleep_for(std::chrono::milliseconds(150));
+    }
+    int Frames()
+    {
+        std::lock_guard<std::mutex> g(sink.m);
+        return sink.frames;
+    }
 };
 
-Yuv I420At(const std::vector<unsigned char> &buf, int w, int h, int x, int y)
+void FreePackets(std::vector<AVPacket *> &v)
 {
-    size_t cw = w / 2, ch = h / 2;
-    size_t uOff = (size_t)w * h, vOff = uOff + cw * ch;
-    return Yuv{buf[(size_t)y * w + x], buf[uOff + (y / 2) * cw + x / 2], buf[vOff + (y / 2) * cw + x / 2]};
+    for (AVPacket *&p : v)
+        av_packet_free(&p);
+    v.clear();
 }
 
-void ExpectNear(int actual, int want, int tol, const char *what)
+// Red marker top left, blue bottom left (MediaGen.h): BGR bytes, or
+// limited-range BT.601 Y, U, V (full-range sources are copied as they are,
+// hence the tolerance). BGR rows run bottom up.
+void CheckMarkers(const std::vector<unsigned char> &buf, int w, int h, int planar)
 {
-    EXPECT_NEAR(actual, want, tol) << what;
-}
-
-// Red marker top left, blue marker bottom left (MediaGen.h).
-void CheckBgrMarkers(const std::vector<unsigned char> &buf, int w, int h)
-{
-    ASSERT_EQ(buf.size(), (size_t)w * h * 3);
-    // The very first bytes are the bottom row's leftmost pixel: blue.
-    ExpectNear(buf[0], 255, 40, "first byte (blue)");
-    ExpectNear(buf[1], 0, 40, "second byte (green)");
-    ExpectNear(buf[2], 0, 40, "third byte (red)");
-    Rgb top = BgrAt(buf, w, h, w / 8, h / 8);
-    ExpectNear(top.r, 255, 40, "top marker red");
-    ExpectNear(top.g, 0, 40, "top marker green");
-    ExpectNear(top.b, 0, 40, "top marker blue");
-    Rgb bottom = BgrAt(buf, w, h, w / 8, h - 1 - h / 8);
-    ExpectNear(bottom.b, 255, 40, "bottom marker blue");
-    ExpectNear(bottom.r, 0, 40, "bottom marker red");
-}
-
-// Limited-range BT.601 red is about (81, 90, 240), blue (41, 240, 110);
-// full-range sources are copied as they are, hence the tolerance.
-void CheckI420Markers(const std::vector<unsigned char> &buf, int w, int h)
-{
-    ASSERT_EQ(buf.size(), (size_t)w * h * 3 / 2);
-    Yuv red = I420At(buf, w, h, w / 8, h / 8);
-    ExpectNear(red.y, 81, 22, "red Y");
-    ExpectNear(red.u, 90, 22, "red U");
-    ExpectNear(red.v, 240, 22, "red V");
-    Yuv blue = I420At(buf, w, h, w / 8, h - 1 - h / 8);
-    ExpectNear(blue.y, 41, 22, "blue Y");
-    ExpectNear(blue.u, 240, 22, "blue U");
-    ExpectNear(blue.v, 110, 22, "blue V");
+    ASSERT_EQ(buf.size(), planar ? (size_t)w * h * 3 / 2 : (size_t)w * h * 3);
+    const int want[2][2][3] = {{{0, 0, 255}, {255, 0, 0}}, {{81, 90, 240}, {41, 240, 110}}};
+    const int x = w / 8, ys[2] = {h / 8, h - 1 - h / 8};
+    for (int m = 0; m < 2; m++) {
+        int got[3];
+        if (planar) {
+            size_t n = (size_t)w * h, c = (size_t)(ys[m] / 2) * (w / 2) + x / 2;
+            got[0] = buf[(size_t)ys[m] * w + x], got[1] = buf[n + c], got[2] = buf[n + n / 4 + c];
+        } else {
+            const unsigned char *p = &buf[((size_t)(h - 1 - ys[m]) * w + x) * 3];
+            got[0] = p[0], got[1] = p[1], got[2] = p[2];
+        }
+        for (int k = 0; k < 3; k++)
+            EXPECT_NEAR(got[k], want[planar][m][k], planar ? 22 : 40) << "marker " << m << " channel " << k;
+    }
 }
 
 struct Source {
     const char *name;
     const char *pixFmt;
     const char *codec;
+};
+const Source kSources[] = {
+    {"fmt_h264_420.mp4", "yuv420p", "-c:v libx264 -bf 0"},
+    {"fmt_h264_j420.mkv", "yuvj420p", "-c:v libx264 -bf 0"},
+    {"fmt_h264_422.mkv", "yuv422p", "-c:v libx264 -bf 0"},
+    {"fmt_h265_420p10.mkv", "yuv420p10le", "-c:v libx265 -x265-params bframes=0:log-level=error"},
+    {"fmt_mjpeg_444.avi", "yuvj444p", "-c:v mjpeg -q:v 2"},
 };
 
 class Formats : public ::testing::TestWithParam<std::tuple<Source, int>> {};
@@ -87,8 +206,7 @@ TEST_P(Formats, MarkersArriveInTheHostLayout)
         GTEST_SKIP() << "ffmpeg command-line tool not installed";
     Source src = std::get<0>(GetParam());
     int planar = std::get<1>(GetParam());
-    const int w = 320, h = 240;
-    std::string clip = mediagen::Video(src.name, w, h, 5, src.pixFmt, src.codec);
+    std::string clip = mediagen::Video(src.name, 320, 240, 5, src.pixFmt, src.codec);
     if (clip.empty())
         GTEST_SKIP() << "ffmpeg cannot encode " << src.name;
     HandStream s;
@@ -101,25 +219,13 @@ TEST_P(Formats, MarkersArriveInTheHostLayout)
     s.Drain();
     s.Stop();
     EXPECT_EQ(s.sink.frames, 5);
-    EXPECT_EQ(s.sink.firstW, w);
-    EXPECT_EQ(s.sink.firstH, h);
-    if (planar)
-        CheckI420Markers(s.sink.first, w, h);
-    else
-        CheckBgrMarkers(s.sink.first, w, h);
-    harness::FreePackets(pkts);
+    EXPECT_EQ(s.sink.w, 320);
+    EXPECT_EQ(s.sink.h, 240);
+    CheckMarkers(s.sink.first, 320, 240, planar);
+    FreePackets(pkts);
 }
 
-const Source kSources[] = {
-    {"fmt_h264_420.mp4", "yuv420p", "-c:v libx264 -bf 0"},
-    {"fmt_h264_j420.mkv", "yuvj420p", "-c:v libx264 -bf 0"},
-    {"fmt_h264_422.mkv", "yuv422p", "-c:v libx264 -bf 0"},
-    {"fmt_h265_420p10.mkv", "yuv420p10le", "-c:v libx265 -x265-params bframes=0:log-level=error"},
-    {"fmt_mjpeg_444.avi", "yuvj444p", "-c:v mjpeg -q:v 2"},
-};
-
-INSTANTIATE_TEST_SUITE_P(Decode, Formats,
-                         ::testing::Combine(::testing::ValuesIn(kSources), ::testing::Values(0, 1)),
+INSTANTIATE_TEST_SUITE_P(Decode, Formats, ::testing::Combine(::testing::ValuesIn(kSources), ::testing::Values(0, 1)),
                          [](const ::testing::TestParamInfo<Formats::ParamType> &i) {
                              std::string n = std::get<0>(i.param).name;
                              for (char &c : n)
@@ -234,7 +340,7 @@ TEST(DecodeBehaviour, ClassicWithholdsPicturesAfterAnErrorUntilAKeyPacket)
     EXPECT_NE(log.find("error while decoding frame"), std::string::npos) << log;
     EXPECT_EQ(s.Frames(), 13);
     av_packet_free(&bad);
-    harness::FreePackets(pkts);
+    FreePackets(pkts);
 }
 
 TEST(DecodeBehaviour, PlanarSurvivesTenCorruptPacketsAndStopsAtTheEleventh)
@@ -269,8 +375,8 @@ TEST(DecodeBehaviour, PlanarSurvivesTenCorruptPacketsAndStopsAtTheEleventh)
     s.Stop();
     EXPECT_EQ(s.Frames(), 1);
     av_packet_free(&eleventh);
-    harness::FreePackets(junk);
-    harness::FreePackets(pkts);
+    FreePackets(junk);
+    FreePackets(pkts);
 }
 
 TEST(DecodeBehaviour, StopEndsTheThreadWithPacketsStillQueued)
@@ -290,7 +396,7 @@ TEST(DecodeBehaviour, StopEndsTheThreadWithPacketsStillQueued)
         EXPECT_LT(std::chrono::steady_clock::now() - t0, std::chrono::seconds(2));
         // The rest stays queued for the context's own clean-up.
         EXPECT_GT(GetAVPktListElmCount(&s.ctx), 0);
-        harness::FreePackets(pkts);
+        FreePackets(pkts);
     }
 }
 
@@ -320,6 +426,56 @@ TEST(AudioDecoder, AacInitRetriesAndBoundedCopy)
     EXPECT_EQ(a->hAac, nullptr);
     EXPECT_EQ(AudioDecodePacket(a, &ctx, &pkt, &bytes, &rate), AUDIO_DROP);
     delete a;
+}
+
+// The planar thread flushes the real decoder after every packet; the next
+// packet must go on from the same stream. P pictures well past the point
+// where the picture order count needs the previous picture (128 with x265's
+// 8-bit order count) keep their order count and references.
+TEST(HevcPlanar, DecodeGoesOnAfterEachPacketsFlush)
+{
+    const int kFrames = 140;
+    std::string path = mediagen::HevcClip("longgop", 64, 64, kFrames,
+                                          "--keyint 300 --min-keyint 300 --no-scenecut --bframes 0 --ref 1");
+    if (path.empty())
+        GTEST_SKIP() << "x265 or ffmpeg command-line tool not installed";
+    HandStream s;
+    ASSERT_TRUE(s.Open(path, 1));
+    std::vector<AVPacket *> pkts = s.ReadVideo();
+    ASSERT_EQ((int)pkts.size(), kFrames);
+
+    // As the planar thread makes it, but with room for the two references
+    // x265 keeps in every P picture's set even with --ref 1.
+    HevcSetDecoderApi(nullptr);
+    IHW265D_INIT_PARAM param;
+    HevcFillInitParam(&param, 64, 64, 1);
+    param.iMaxRefNum = 2;
+    IH265DEC_HANDLE h = nullptr;
+    ASSERT_EQ(IHW265D_Create(&h, &param), 0u);
+    s.ctx.hHevcDecoder = h;
+    HevcPlanar hp;
+    HevcPlanarInit(&hp);
+    hp.hsDecoder = 1;
+    hp.hasSei = 1;
+    AVFrame *frame = av_frame_alloc();
+    int wait = 0, pictures = 0;
+    mediagen::StderrCapture cap;
+    for (int i = 0; i < kFrames; i++) {
+        int r = HevcPlanarDecode(&hp, &s.ctx, pkts[i], frame, &wait);
+        if (r != HEVC_DEC_PICTURE || hp.stOut.iPicOrderCnt != i) {
+            ADD_FAILURE() << "packet " << i << ": result " << r << ", order count " << hp.stOut.iPicOrderCnt;
+            break;
+        }
+        pictures++;
+    }
+    std::string log = cap.Stop();
+    EXPECT_EQ(pictures, kFrames) << log;
+    EXPECT_EQ(hp.hsDecoder, 1);
+    EXPECT_EQ(s.ctx.bRunning, 1);
+    av_frame_free(&frame);
+    HevcPlanarFree(&hp);
+    HevcDeleteDecoder(&s.ctx);
+    FreePackets(pkts);
 }
 
 }  // namespace
