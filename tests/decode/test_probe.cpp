@@ -1,9 +1,7 @@
 // H.265 probes: the marker-SEI scan, the parameter-set scan and SPS parse on
-// real x265 output (size checked against FFmpeg's decoder), the bit reader,
-// emulation-prevention removal, and truncated or hostile packets placed
-// right before an unreadable page so that any read past the packet faults.
-// (The size taken from FFmpeg's decode of a key packet is checked through
-// the planar selection in test_hevc_select.)
+// real x265 output (size checked against FFmpeg's decoder), and truncated
+// or hostile packets placed right before an unreadable page so that any
+// read past the packet faults.
 
 #include <gtest/gtest.h>
 
@@ -70,26 +68,20 @@ std::vector<uint8_t> Bytes(std::initializer_list<int> l)
 // Prefix SEI (type 39), payload type 229, one byte of payload.
 const std::vector<uint8_t> kMarkerSei = {0, 0, 0, 1, 0x4E, 0x01, 0xE5, 0x01, 0x00, 0x80};
 
-struct Packets {
-    std::vector<std::vector<uint8_t>> data;
-    std::vector<int> key;
-};
-
-// Access units of an Annex B file, split by FFmpeg's parser.
-bool ReadPackets(const std::string &path, Packets *out)
+// The first access unit of an Annex B file (its key picture), as FFmpeg's
+// parser cuts it; empty on failure.
+std::vector<uint8_t> FirstUnit(const std::string &path)
 {
+    std::vector<uint8_t> v;
     AVFormatContext *fmt = nullptr;
-    if (avformat_open_input(&fmt, path.c_str(), nullptr, nullptr) < 0)
-        return false;
+    if (path.empty() || avformat_open_input(&fmt, path.c_str(), nullptr, nullptr) < 0)
+        return v;
     AVPacket *pkt = av_packet_alloc();
-    while (av_read_frame(fmt, pkt) >= 0) {
-        out->data.emplace_back(pkt->data, pkt->data + pkt->size);
-        out->key.push_back((pkt->flags & AV_PKT_FLAG_KEY) ? 1 : 0);
-        av_packet_unref(pkt);
-    }
+    if (av_read_frame(fmt, pkt) >= 0 && (pkt->flags & AV_PKT_FLAG_KEY))
+        v.assign(pkt->data, pkt->data + pkt->size);
     av_packet_free(&pkt);
     avformat_close_input(&fmt);
-    return !out->data.empty();
+    return v;
 }
 
 // Coded size (before the conformance window) as FFmpeg's decoder sees it.
@@ -131,13 +123,10 @@ protected:
         if (system("x265 --version > /dev/null 2>&1") != 0 || !mediagen::HaveFfmpeg())
             GTEST_SKIP() << "x265 or ffmpeg command-line tool not installed";
     }
-    Packets Encode(const char *tag, int w, int h, const std::string &extra = "", const char *pixFmt = "yuv420p")
+    std::vector<uint8_t> Encode(const char *tag, int w, int h, const std::string &extra = "",
+                                const char *pixFmt = "yuv420p")
     {
-        Packets p;
-        std::string file = mediagen::HevcClip(std::string("probe_") + tag, w, h, 3, "--keyint 4 " + extra, pixFmt);
-        if (file.empty() || !ReadPackets(file, &p))
-            ADD_FAILURE() << "x265 or ffmpeg could not produce " << tag << " " << w << "x" << h;
-        return p;
+        return FirstUnit(mediagen::HevcClip(std::string("probe_") + tag, w, h, 1, "--keyint 4 " + extra, pixFmt));
     }
 };
 
@@ -161,13 +150,11 @@ TEST_F(X265Stream, SpsSizeMatchesFfmpegCodedSize)
     };
     for (auto &s : sizes) {
         SCOPED_TRACE(std::string(s.tag) + " " + std::to_string(s.w) + "x" + std::to_string(s.h));
-        Packets p = Encode(s.tag, s.w, s.h, s.opts, s.pixFmt);
-        ASSERT_FALSE(p.data.empty());
-        ASSERT_EQ(1, p.key[0]);
+        std::vector<uint8_t> key = Encode(s.tag, s.w, s.h, s.opts, s.pixFmt);
         int cw = 0, ch = 0;
-        ASSERT_TRUE(FfmpegCodedSize(p.data[0], &cw, &ch));
+        ASSERT_TRUE(FfmpegCodedSize(key, &cw, &ch)) << "x265 or ffmpeg could not make the stream";
 
-        std::vector<uint8_t> au = WithMarker(p.data[0]);
+        std::vector<uint8_t> au = WithMarker(key);
         GuardedBytes g(au);
         AVPacket pkt = g.Packet((int)au.size());
         EXPECT_EQ(1, probe_sei(&pkt));
@@ -181,29 +168,21 @@ TEST_F(X265Stream, SpsSizeMatchesFfmpegCodedSize)
 
         // Without the marker neither probe accepts the stream for the
         // built-in decoder, though the parameter sets are found.
-        GuardedBytes g2(p.data[0]);
-        AVPacket raw = g2.Packet((int)p.data[0].size());
+        GuardedBytes g2(key);
+        AVPacket raw = g2.Packet((int)key.size());
         EXPECT_EQ(0, probe_sei(&raw));
         EXPECT_EQ(-1, find_hevc_sps(&raw, &probe));
         EXPECT_EQ(0, probe.bSei);
         EXPECT_GT(probe.nSpsPos, 0);
         EXPECT_GT(probe.nPpsPos, probe.nSpsPos);
-
-        // Non-key packets carry no parameter sets.
-        for (size_t i = 1; i < p.data.size(); i++) {
-            if (p.key[i])
-                continue;
-            EXPECT_EQ(-1, find_hevc_sps_data(p.data[i].data(), (int)p.data[i].size(), &probe));
-            EXPECT_EQ(-1, probe.nSpsPos);
-        }
     }
 }
 
 TEST_F(X265Stream, TruncatedKeyPacketsStayInBounds)
 {
-    Packets p = Encode("plain", 1280, 720);
-    ASSERT_FALSE(p.data.empty());
-    std::vector<uint8_t> au = WithMarker(p.data[0]);
+    std::vector<uint8_t> key = Encode("plain", 1280, 720);
+    ASSERT_FALSE(key.empty()) << "x265 or ffmpeg could not make the stream";
+    std::vector<uint8_t> au = WithMarker(key);
     HevcSpsProbe full;
     ASSERT_EQ(0, find_hevc_sps_data(au.data(), (int)au.size(), &full));
     EXPECT_EQ(1280u, full.info.nWidth);
@@ -260,28 +239,4 @@ TEST(ProbeHostile, RandomZeroAndEmulationHeavyPackets)
         EXPECT_LE(probe.nSpsPos, std::max(n - 5, -1));
         EXPECT_LE(probe.nPpsPos, std::max(n - 5, -1));
     }
-}
-
-TEST(RemoveEmulationPrevention, DocumentedSequences)
-{
-    struct Case {
-        std::vector<uint8_t> in, out;
-    } cases[] = {
-        {Bytes({0, 0, 3, 0, 3}), Bytes({0, 0, 0})},
-        {Bytes({0, 0, 3, 0, 0, 3}), Bytes({0, 0, 0, 0})},
-        {Bytes({0, 0, 3, 3}), Bytes({0, 0, 3})},
-        {Bytes({0, 0, 3, 1, 0, 0, 3, 2}), Bytes({0, 0, 1, 0, 0, 2})},
-        {Bytes({0, 3}), Bytes({0, 3})},
-        {Bytes({1, 0, 0, 3}), Bytes({1, 0, 0})},
-    };
-    for (auto &c : cases) {
-        std::vector<uint8_t> b = c.in;
-        int n = (int)b.size();
-        remove_emulation_prevention(b.data(), &n);
-        b.resize((size_t)n);
-        EXPECT_EQ(c.out, b);
-    }
-    int n = 5;
-    remove_emulation_prevention(nullptr, &n);
-    EXPECT_EQ(5, n);
 }

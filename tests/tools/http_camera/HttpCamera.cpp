@@ -412,43 +412,37 @@ void OnSignal(int)
 
 int ParseArgs(int argc, char **argv, Options *o)
 {
+    const struct {
+        const char *name;
+        int *pInt;
+        std::string *pText;
+    } kValued[] = {{"--port", &o->nPort, nullptr},           {"--video", nullptr, &o->sVideo},
+                   {"--audio", nullptr, &o->sAudio},         {"--audio-codec", nullptr, &o->sAudioCodec},
+                   {"--audio-type", &o->nAudioTypeOverride, nullptr}, {"--audio-rate", &o->nAudioRate, nullptr},
+                   {"--send-log", nullptr, &o->sSendLog},    {"--garbage-every", &o->nGarbageEvery, nullptr},
+                   {"--garbage-bytes", &o->nGarbageBytes, nullptr}, {"--split", &o->nSplit, nullptr},
+                   {"--stall-after", &o->nStallAfter, nullptr}, {"--stall-ms", &o->nStallMs, nullptr},
+                   {"--data-every", &o->nDataEvery, nullptr}};
+    const struct {
+        const char *name;
+        int *pFlag;
+    } kFlags[] = {{"--no-audio", &o->bNoAudio}, {"--loop", &o->bLoop}, {"--marker-sei", &o->bMarkerSei}};
     for (int i = 1; i < argc; i++) {
-        std::string a = argv[i];
-        auto next = [&](void) -> const char * { return i + 1 < argc ? argv[++i] : nullptr; };
-        auto nextInt = [&](int *p) -> bool {
-            const char *v = next();
-            if (!v)
-                return false;
-            *p = atoi(v);
-            return true;
-        };
-        const char *v;
-        if (a == "--port" && nextInt(&o->nPort)) {
-        } else if (a == "--video" && (v = next())) {
-            o->sVideo = v;
-        } else if (a == "--audio" && (v = next())) {
-            o->sAudio = v;
-        } else if (a == "--audio-codec" && (v = next())) {
-            o->sAudioCodec = v;
-        } else if (a == "--no-audio") {
-            o->bNoAudio = 1;
-        } else if (a == "--audio-type" && nextInt(&o->nAudioTypeOverride)) {
-        } else if (a == "--audio-rate" && nextInt(&o->nAudioRate)) {
-        } else if (a == "--send-log" && (v = next())) {
-            o->sSendLog = v;
-        } else if (a == "--loop") {
-            o->bLoop = 1;
-        } else if (a == "--garbage-every" && nextInt(&o->nGarbageEvery)) {
-        } else if (a == "--garbage-bytes" && nextInt(&o->nGarbageBytes)) {
-        } else if (a == "--split" && nextInt(&o->nSplit)) {
-        } else if (a == "--stall-after" && nextInt(&o->nStallAfter)) {
-        } else if (a == "--stall-ms" && nextInt(&o->nStallMs)) {
-        } else if (a == "--data-every" && nextInt(&o->nDataEvery)) {
-        } else if (a == "--marker-sei") {
-            o->bMarkerSei = 1;
-        } else {
-            return -1;
+        bool ok = false;
+        for (const auto &f : kFlags)
+            if (strcmp(argv[i], f.name) == 0)
+                ok = (*f.pFlag = 1);
+        for (const auto &v : kValued) {
+            if (ok || strcmp(argv[i], v.name) != 0 || i + 1 >= argc)
+                continue;
+            ok = true;
+            if (v.pInt)
+                *v.pInt = atoi(argv[++i]);
+            else
+                *v.pText = argv[++i];
         }
+        if (!ok)
+            return -1;
     }
     if (o->sVideo.empty() || (!o->sAudio.empty() && o->sAudioCodec.empty()) || o->nGarbageBytes < 0 ||
         o->nGarbageBytes > 1 << 20)
