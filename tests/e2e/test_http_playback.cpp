@@ -220,6 +220,8 @@ TEST(HttpAudio, CodecAndRateFromTheHeadersDataApart)
         // No audio in the first header: the audio frames that still come are
         // dropped, not handed out as data.
         {"audio type -1", {"--audio-type", "-1", "--data-every", "5"}, 0},
+        // AAC by the header, G.711 bytes in the frames: FAAD2 refuses them.
+        {"not AAC", {"--audio", RawAudio("mulaw"), "--audio-codec", "mulaw", "--audio-type", "1"}, 0},
     };
     for (const Case &c : cases) {
         SCOPED_TRACE(c.name);
@@ -242,7 +244,9 @@ TEST(HttpAudio, CodecAndRateFromTheHeadersDataApart)
             EXPECT_GT(nLoud, (int)rec.pcm.size() / 10);
         } else {
             EXPECT_EQ(0, rec.nAudioEvents);
-            EXPECT_GE(rec.nDataEvents, 5);
+            if (c.args.back() == "5") {
+                EXPECT_GE(rec.nDataEvents, 5);
+            }
         }
         int nNotData = 0;  // the camera's data frames carry 8 bytes
         for (const auto &d : rec.data)

@@ -159,30 +159,6 @@ protected:
 
 }  // namespace
 
-TEST_F(HttpReader, GarbageDroppedThenFlagsAndStreamIndexes)
-{
-    Bytes first = Payload(10, 1);
-    script.Data(Cat({Bytes(10, 0x5A), Frame(1, first, 2, 1234), Frame(1, Payload(10, 2), 0),
-                     Frame(2, Payload(10, 3), 5), Frame(7, Payload(10, 4), 0), Frame(1, Bytes(), 0, -5)}));
-    EXPECT_EQ(10, ReadPacket());
-    EXPECT_EQ(first, PacketBytes());
-    EXPECT_EQ(0, pkt->stream_index);
-    EXPECT_EQ(0, pkt->flags);
-    EXPECT_EQ(1234, pkt->pts);
-    EXPECT_EQ(1234, pkt->dts);
-    EXPECT_EQ(10, Read());
-    EXPECT_EQ(AV_PKT_FLAG_KEY, pkt->flags);
-    EXPECT_EQ(10, Read());
-    EXPECT_EQ(1, pkt->stream_index);
-    EXPECT_EQ(AV_PKT_FLAG_KEY, pkt->flags);
-    EXPECT_EQ(10, Read());
-    EXPECT_EQ(-1, pkt->stream_index);
-    EXPECT_EQ(0, pkt->flags);
-    EXPECT_EQ(0, Read());  // empty payload
-    EXPECT_EQ(0, pkt->size);
-    EXPECT_EQ(-5, pkt->pts);
-}
-
 TEST_F(HttpReader, EndOfStreamIsAnError)
 {
     Bytes f = Frame(1, Payload(3000, 1));
