@@ -17,7 +17,7 @@
 #include <thread>
 #include <vector>
 
-#include "../stream/MediaGen.h"
+#include "MediaGen.h"
 #include "decode/DecodeThread.h"
 #include "decode/HevcSelect.h"
 #include "decode/PictureOut.h"
@@ -297,7 +297,7 @@ TEST(DecodeBehaviour, ClassicWithholdsPicturesAfterAnErrorUntilAKeyPacket)
     ASSERT_TRUE(s.Open(H264Clip(), 0));
     std::vector<AVPacket *> pkts = s.ReadVideo();
     AtomicSet(&s.ctx.bDecodeEnable, 1);
-    mediagen::StderrCapture cap;
+    ::testing::internal::CaptureStderr();
     s.Start();
     for (int i = 0; i < 3; i++)
         s.Queue(pkts[i]);
@@ -312,7 +312,7 @@ TEST(DecodeBehaviour, ClassicWithholdsPicturesAfterAnErrorUntilAKeyPacket)
         s.Queue(pkts[i]);
     s.Drain();
     s.Stop();
-    std::string log = cap.Stop();
+    std::string log = ::testing::internal::GetCapturedStderr();
     // Packets 0-2 show; after the error 3-9 are withheld; 10-19 show again.
     EXPECT_NE(log.find("error while decoding frame"), std::string::npos) << log;
     EXPECT_EQ(s.Frames(), 13);
@@ -328,7 +328,7 @@ TEST(DecodeBehaviour, PlanarSurvivesTenCorruptPacketsAndStopsAtTheEleventh)
     ASSERT_TRUE(s.Open(Mpeg4Clip(), 1));
     std::vector<AVPacket *> pkts = s.ReadVideo();
     AtomicSet(&s.ctx.bDecodeEnable, 1);
-    mediagen::StderrCapture cap;
+    ::testing::internal::CaptureStderr();
     s.Start();
     std::vector<AVPacket *> junk;
     for (int i = 0; i < 10; i++)
@@ -345,7 +345,7 @@ TEST(DecodeBehaviour, PlanarSurvivesTenCorruptPacketsAndStopsAtTheEleventh)
     s.Queue(eleventh);
     s.Queue(pkts[0]);
     s.Drain();
-    std::string log = cap.Stop();
+    std::string log = ::testing::internal::GetCapturedStderr();
     EXPECT_EQ(AtomicGet(&s.ctx.bRunning), 0);
     EXPECT_NE(log.find("got_picture:0 retry:11"), std::string::npos) << log;
     // The thread has ended on its own; Stop only joins it.
@@ -387,7 +387,7 @@ TEST(HevcPlanar, DecodeGoesOnAfterEachPacketsFlush)
     hp.hasSei = 1;
     AVFrame *frame = av_frame_alloc();
     int wait = 0, pictures = 0;
-    mediagen::StderrCapture cap;
+    ::testing::internal::CaptureStderr();
     for (int i = 0; i < kFrames; i++) {
         int r = HevcPlanarDecode(&hp, &s.ctx, pkts[i], frame, &wait);
         if (r != HEVC_DEC_PICTURE || hp.stOut.iPicOrderCnt != i) {
@@ -396,7 +396,7 @@ TEST(HevcPlanar, DecodeGoesOnAfterEachPacketsFlush)
         }
         pictures++;
     }
-    std::string log = cap.Stop();
+    std::string log = ::testing::internal::GetCapturedStderr();
     EXPECT_EQ(pictures, kFrames) << log;
     EXPECT_EQ(hp.hsDecoder, 1);
     EXPECT_EQ(s.ctx.bRunning, 1);

@@ -20,7 +20,7 @@ extern "C" {
 #include <libavformat/avformat.h>
 }
 
-#include "../stream/MediaGen.h"
+#include "MediaGen.h"
 #include "decode/HevcProbe.h"
 
 namespace {

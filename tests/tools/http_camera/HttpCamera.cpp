@@ -125,43 +125,29 @@ uint32_t AudioTypeOf(enum AVCodecID id)
 int LoadClip(const Options &o, Clip *clip)
 {
     AVFormatContext *fmt = nullptr;
-    if (avformat_open_input(&fmt, o.sVideo.c_str(), nullptr, nullptr) < 0 ||
-        avformat_find_stream_info(fmt, nullptr) < 0) {
-        fprintf(stderr, "ipcam-test-http: cannot read %s\n", o.sVideo.c_str());
-        return -1;
-    }
-    int vi = av_find_best_stream(fmt, AVMEDIA_TYPE_VIDEO, -1, -1, nullptr, 0);
-    int ai = (o.bNoAudio || !o.sAudio.empty()) ? -1 : av_find_best_stream(fmt, AVMEDIA_TYPE_AUDIO, -1, -1, nullptr, 0);
-    if (vi < 0) {
-        fprintf(stderr, "ipcam-test-http: no video in %s\n", o.sVideo.c_str());
-        avformat_close_input(&fmt);
-        return -1;
-    }
-    AVStream *vs = fmt->streams[vi];
-    enum AVCodecID vid = vs->codecpar->codec_id;
-    if (vid != AV_CODEC_ID_H264 && vid != AV_CODEC_ID_HEVC) {
-        fprintf(stderr, "ipcam-test-http: video must be H.264 or H.265\n");
-        avformat_close_input(&fmt);
-        return -1;
-    }
-    clip->nVideoType = vid == AV_CODEC_ID_HEVC ? 3 : 1;
-    clip->nWidth = (uint32_t)vs->codecpar->width;
-    clip->nHeight = (uint32_t)vs->codecpar->height;
-    double fps = 0;
-    if (vs->avg_frame_rate.num > 0 && vs->avg_frame_rate.den > 0)
-        fps = av_q2d(vs->avg_frame_rate);
-    if (fps <= 0 || fps > 1000)
-        fps = 25;
-
-    const AVBitStreamFilter *f = av_bsf_get_by_name(vid == AV_CODEC_ID_HEVC ? "hevc_mp4toannexb" : "h264_mp4toannexb");
     AVBSFContext *bsf = nullptr;
-    if (!f || av_bsf_alloc(f, &bsf) < 0 || avcodec_parameters_copy(bsf->par_in, vs->codecpar) < 0 ||
-        av_bsf_init(bsf) < 0) {
-        fprintf(stderr, "ipcam-test-http: no Annex B filter\n");
+    int vi = -1;
+    enum AVCodecID vid = AV_CODEC_ID_NONE;
+    if (avformat_open_input(&fmt, o.sVideo.c_str(), nullptr, nullptr) == 0 &&
+        avformat_find_stream_info(fmt, nullptr) >= 0 &&
+        (vi = av_find_best_stream(fmt, AVMEDIA_TYPE_VIDEO, -1, -1, nullptr, 0)) >= 0)
+        vid = fmt->streams[vi]->codecpar->codec_id;
+    const AVBitStreamFilter *f = av_bsf_get_by_name(vid == AV_CODEC_ID_HEVC ? "hevc_mp4toannexb" : "h264_mp4toannexb");
+    if ((vid != AV_CODEC_ID_H264 && vid != AV_CODEC_ID_HEVC) || !f || av_bsf_alloc(f, &bsf) < 0 ||
+        avcodec_parameters_copy(bsf->par_in, fmt->streams[vi]->codecpar) < 0 || av_bsf_init(bsf) < 0) {
+        fprintf(stderr, "ipcam-test-http: no H.264 or H.265 video to send in %s\n", o.sVideo.c_str());
         av_bsf_free(&bsf);
         avformat_close_input(&fmt);
         return -1;
     }
+    int ai = (o.bNoAudio || !o.sAudio.empty()) ? -1 : av_find_best_stream(fmt, AVMEDIA_TYPE_AUDIO, -1, -1, nullptr, 0);
+    AVStream *vs = fmt->streams[vi];
+    clip->nVideoType = vid == AV_CODEC_ID_HEVC ? 3 : 1;
+    clip->nWidth = (uint32_t)vs->codecpar->width;
+    clip->nHeight = (uint32_t)vs->codecpar->height;
+    double fps = vs->avg_frame_rate.num > 0 && vs->avg_frame_rate.den > 0 ? av_q2d(vs->avg_frame_rate) : 25;
+    if (fps <= 0 || fps > 1000)
+        fps = 25;
     AVStream *as = ai >= 0 ? fmt->streams[ai] : nullptr;
     if (as) {
         clip->nAudioType = AudioTypeOf(as->codecpar->codec_id);

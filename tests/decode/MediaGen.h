@@ -1,5 +1,5 @@
-// Test media made at test time with the ffmpeg command-line tool, and a
-// capture of the library's log lines (they go to stderr).
+// Test media made at test time with the ffmpeg and x265 command-line tools,
+// cached in the build tree.
 //
 // Pictures: testsrc2 with two solid markers touching the left edge:
 //   red  box, top-left corner,    W/4 x H/4
@@ -7,8 +7,6 @@
 // so orientation and channel order can be checked on any delivered frame.
 #ifndef IPCAMERA_TESTS_MEDIAGEN_H
 #define IPCAMERA_TESTS_MEDIAGEN_H
-
-#include <gtest/gtest.h>
 
 #include <stdio.h>
 #include <stdlib.h>
@@ -92,24 +90,6 @@ inline std::string HevcClip(const std::string &tag, int w, int h, int frames, co
     }
     return path;
 }
-
-// Captures stderr (where DebugPrint writes) while alive; one at a time.
-class StderrCapture {
-public:
-    StderrCapture() { ::testing::internal::CaptureStderr(); }
-    ~StderrCapture() { Stop(); }
-    // Restores stderr and returns everything written meanwhile.
-    std::string Stop()
-    {
-        if (stopped_)
-            return "";
-        stopped_ = true;
-        return ::testing::internal::GetCapturedStderr();
-    }
-
-private:
-    bool stopped_ = false;
-};
 
 }  // namespace mediagen
 
