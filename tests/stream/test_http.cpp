@@ -28,33 +28,21 @@ namespace {
 
 typedef std::vector<uint8_t> Bytes;
 
-void Put32(uint8_t *p, uint32_t v)
-{
-    for (int i = 0; i < 4; i++)
-        p[i] = (uint8_t)(v >> (8 * i));
-}
-
-// One frame: header (with filler in the uninterpreted bytes) and payload.
-Bytes Frame(uint32_t type, const Bytes &payload, uint32_t kind = 0, int64_t ts = 0, uint32_t lenOverride = 0,
-            bool useOverride = false)
+// One frame: header (start code, filler in the uninterpreted bytes, the
+// fields little-endian) and payload. The length may be overridden.
+Bytes Frame(uint32_t type, const Bytes &payload, uint32_t kind = 0, int64_t ts = 0, int64_t len = -1)
 {
     Bytes f(HTTP_FRAME_HEADER_SIZE, 0);
-    f[0] = 0x33;
-    f[1] = 0x22;
-    f[2] = 0x11;
-    f[3] = 0x00;
     for (int i = 4; i < 48; i++)
         f[(size_t)i] = (uint8_t)(0xA0 + i);
-    Put32(&f[48], type);
-    Put32(&f[52], useOverride ? lenOverride : (uint32_t)payload.size());
-    Put32(&f[56], 3);
-    Put32(&f[60], kind);
-    Put32(&f[64], 1280);
-    Put32(&f[68], 720);
-    Put32(&f[72], 2);
-    Put32(&f[76], 8000);
-    Put32(&f[80], (uint32_t)(uint64_t)ts);
-    Put32(&f[84], (uint32_t)((uint64_t)ts >> 32));
+    const uint64_t fields[] = {0x00112233u, type, len >= 0 ? (uint64_t)len : payload.size(), 3, kind, 1280, 720, 2,
+                               8000};
+    const int at[] = {0, 48, 52, 56, 60, 64, 68, 72, 76};
+    for (int k = 0; k < 9; k++)
+        for (int b = 0; b < 4; b++)
+            f[(size_t)(at[k] + b)] = (uint8_t)(fields[k] >> (8 * b));
+    for (int b = 0; b < 8; b++)
+        f[(size_t)(80 + b)] = (uint8_t)((uint64_t)ts >> (8 * b));
     f.insert(f.end(), payload.begin(), payload.end());
     return f;
 }
@@ -177,7 +165,7 @@ TEST_F(HttpReader, OversizedLengthsResynchronise)
     // the free space: each drops what is held; the next frame is found.
     const uint32_t lens[] = {0xFFFFFFFFu, 0x80000000u, HTTP_BUF_SIZE, HTTP_BUF_SIZE - 2000 + 1};
     for (uint32_t len : lens) {
-        Bytes bad = Frame(1, Bytes(), 0, 0, len, true);
+        Bytes bad = Frame(1, Bytes(), 0, 0, len);
         bad.resize(2000, 0x21);  // filler up to the first read
         script.Data(bad);
         Bytes good = Payload(64, (uint8_t)len);
