@@ -1,9 +1,9 @@
 // Playback through CIpCamera against the raw HTTP test camera, in both
-// picture layouts: every picture of a stream reaches the host soon after
-// its last byte was sent (access-unit delimiters, garbage between frames,
-// frames in small writes, tiny frames, marked H.265 streams the built-in
-// decoder keeps or refuses), audio rules of the frame headers, and a camera
-// that stalls.
+// picture layouts: every picture of a stream reaches the host, upright
+// with its colours, soon after its last byte was sent (access-unit
+// delimiters, garbage between frames, frames in small writes, tiny frames,
+// 4:2:2 and 10-bit pictures, marked H.265 streams the built-in decoder keeps
+// or refuses), audio rules of the frame headers, and a camera that stalls.
 
 #include <gtest/gtest.h>
 
@@ -27,6 +27,10 @@ std::string Clip(const std::string &name)
         return E2eClip("h264_aud_b2_4s.mp4", {"--audio", "none", "--params", "aud=1:bframes=2:b-adapt=0"});
     if (name == "tiny")  // a still scene: frames of 20 to 140 bytes after the first
         return E2eClip("h264_still_4s.mp4", {"--audio", "none", "--static", "--no-counter"});
+    if (name == "h264_422")
+        return E2eClip("h264_422_4s.mp4", {"--audio", "none", "--pixfmt", "yuv422p"});
+    if (name == "h265_10bit")
+        return E2eClip("h265_10bit_4s.mp4", {"--video", "h265", "--audio", "none", "--pixfmt", "yuv420p10le"});
     if (name == "h265_intra")
         return E2eClip("h265_intra_4s.mp4", {"--video", "h265", "--audio", "none", "--gop", "1", "--params", "info=0"});
     if (name == "h265_b3_ref4")
@@ -54,6 +58,7 @@ struct Arrivals {
     int bPlanar;
     std::vector<double> times;
     std::vector<int> counters;
+    std::vector<unsigned char> first;  // the first picture
     int Count()
     {
         std::lock_guard<std::mutex> g(lock);
@@ -65,10 +70,29 @@ int OnPicture(void *, void *pUser, unsigned char *pFrame, int w, int h)
     Arrivals *a = (Arrivals *)pUser;
     std::lock_guard<std::mutex> g(a->lock);
     if (pFrame && w == kE2eW && h == kE2eH) {
+        if (a->times.empty())
+            a->first.assign(pFrame, pFrame + (size_t)w * h * (a->bPlanar ? 3 : 6) / 2);
         a->times.push_back(E2eNow());
         a->counters.push_back(E2eCounterOf(pFrame, w, h, a->bPlanar));
     }
     return 0;
+}
+
+// The red (top left) and blue (bottom right) markers of make_test_clip.sh:
+// BGR bytes, bottom row first, or limited-range BT.601 Y, U, V.
+void ExpectMarkers(const std::vector<unsigned char> &pic, int planar)
+{
+    ClipMarkers m = E2eMarkers(kE2eW, kE2eH);
+    const int xs[2] = {m.nRedX, m.nBlueX}, ys[2] = {m.nRedY, m.nBlueY};
+    const int want[2][2][3] = {{{0, 0, 255}, {255, 0, 0}}, {{81, 90, 240}, {41, 240, 110}}};
+    for (int k = 0; k < 2; k++) {
+        size_t n = (size_t)kE2eW * kE2eH, c = (size_t)(ys[k] / 2) * (kE2eW / 2) + xs[k] / 2;
+        const unsigned char *p = planar ? nullptr : E2eBgrAt(pic, xs[k], ys[k]);
+        const int got[3] = {planar ? pic[(size_t)ys[k] * kE2eW + xs[k]] : p[0], planar ? pic[n + c] : p[1],
+                            planar ? pic[n + n / 4 + c] : p[2]};
+        for (int i = 0; i < 3; i++)
+            EXPECT_NEAR(got[i], want[planar][k][i], 40) << (k ? "blue" : "red") << " marker, channel " << i;
+    }
 }
 
 // Pictures come one per video frame, from a key frame (every 25th) on: the
@@ -104,6 +128,9 @@ const PlayCase kPlayCases[] = {
      true},
     {"SmallWrites", "standard", {"--split", "300"}, 500, true, nullptr, true},
     {"AccessUnitDelimitersBFrames", "aud", {}, 500, true, nullptr, false},
+    // Decoders give other layouts than 8-bit 4:2:0; the host gets its own.
+    {"H264In422", "h264_422", {}, 500, true, nullptr, true},
+    {"Hevc10Bit", "h265_10bit", {}, 500, true, nullptr, false},
     // x265 with 3 B pictures and 4 references needs more than the one
     // reference picture the built-in decoder is created with: FFmpeg takes
     // the stream from the next key picture (up to a second is lost once).
@@ -115,7 +142,7 @@ void PrintTo(const PlayCase &c, std::ostream *os) { *os << c.name; }
 
 class HttpPlay : public ::testing::TestWithParam<std::tuple<PlayCase, int>> {};
 
-// 25 pictures a second sent: 50 in 2 s, whichever layout, none missing in
+// 25 pictures a second sent: about 50 in 2 s, whichever layout, none missing in
 // that window (the counter box advances by one), each picture at the host
 // well within a frame interval of its last byte's send (a tiny frame used
 // to wait for 2000 bytes of the frames behind it: 167 ms and more).
@@ -149,8 +176,10 @@ TEST_P(HttpPlay, EveryPictureReachesTheHostAtOnce)
         host.CloseMainStreamVideo();
         log = testing::internal::GetCapturedStderr();
     }
-    EXPECT_GE(n1 - n0, 46);
-    EXPECT_LE(n1 - n0, 54);
+    // A busy machine may hold a few pictures back for a while.
+    EXPECT_GE(n1 - n0, 42);
+    EXPECT_LE(n1 - n0, 58);
+    ExpectMarkers(arr.first, planar);
     if (c.bCounter) {
         // A box misread by one level (B pictures are coarser) comes back at
         // the next picture; only lost pictures leave the sum of steps behind.

@@ -108,16 +108,16 @@ void AddAdtsHeader(std::vector<uint8_t> *out, const uint8_t *asc, int nAsc, cons
     out->insert(out->end(), p, p + n);
 }
 
+// Header audio type of a codec: 1 AAC, 2 G.711 mu-law, 3 A-law, 4 G.722,
+// 5 G.726; all bits set for none.
 uint32_t AudioTypeOf(enum AVCodecID id)
 {
-    switch (id) {
-    case AV_CODEC_ID_AAC: return 1;
-    case AV_CODEC_ID_PCM_MULAW: return 2;
-    case AV_CODEC_ID_PCM_ALAW: return 3;
-    case AV_CODEC_ID_ADPCM_G722: return 4;
-    case AV_CODEC_ID_ADPCM_G726: return 5;
-    default: return 0xFFFFFFFFu;
-    }
+    const enum AVCodecID ids[] = {AV_CODEC_ID_AAC, AV_CODEC_ID_PCM_MULAW, AV_CODEC_ID_PCM_ALAW, AV_CODEC_ID_ADPCM_G722,
+                                  AV_CODEC_ID_ADPCM_G726};
+    for (uint32_t i = 0; i < 5; i++)
+        if (ids[i] == id)
+            return i + 1;
+    return 0xFFFFFFFFu;
 }
 
 // Video (and, unless told otherwise, audio) of a clip, video in Annex B with
@@ -247,10 +247,20 @@ int LoadRawAudio(const Options &o, Clip *clip)
     return 0;
 }
 
-void Put32(uint8_t *p, uint32_t v)
+// Appends a frame: start code 33 22 11 00, nothing at bytes 4..47, the
+// eight fields of h from byte 48 on and the 64-bit time stamp at 80, all
+// little-endian, then the payload.
+void AppendFrame(std::vector<uint8_t> *out, const uint32_t h[8], int64_t tMs, const std::vector<uint8_t> &payload)
 {
-    for (int i = 0; i < 4; i++)
-        p[i] = (uint8_t)(v >> (8 * i));
+    size_t at = out->size();
+    out->resize(at + 88, 0);
+    uint8_t *p = &(*out)[at];
+    p[0] = 0x33, p[1] = 0x22, p[2] = 0x11;
+    for (int i = 0; i < 32; i++)
+        p[48 + i] = (uint8_t)(h[i / 4] >> (8 * (i % 4)));
+    for (int i = 0; i < 8; i++)
+        p[80 + i] = (uint8_t)((uint64_t)tMs >> (8 * i));
+    out->insert(out->end(), payload.begin(), payload.end());
 }
 
 // Sends everything; 0, or -1 when the peer is gone or we are stopping.
@@ -336,33 +346,16 @@ void Serve(int fd, const Options *o, const Clip *clip)
                     out.push_back((uint8_t)(0x40 + ((nGarbageSeed >> 16) & 0x3F)));
                 }
             }
-            size_t hp = out.size();
-            out.resize(hp + 88, 0);
-            uint8_t *hd = &out[hp];
-            hd[0] = 0x33;
-            hd[1] = 0x22;
-            hd[2] = 0x11;
-            hd[3] = 0x00;
-            Put32(hd + 48, fr.nType);
-            Put32(hd + 52, (uint32_t)fr.data.size());
-            Put32(hd + 56, clip->nVideoType);
-            Put32(hd + 60, fr.nKind);
-            Put32(hd + 64, clip->nWidth);
-            Put32(hd + 68, clip->nHeight);
-            Put32(hd + 72, nAudioType);
-            Put32(hd + 76, o->nAudioRate >= 0 ? (uint32_t)o->nAudioRate : clip->nAudioRate);
-            Put32(hd + 80, (uint32_t)tMs);
-            Put32(hd + 84, (uint32_t)((uint64_t)tMs >> 32));
-            out.insert(out.end(), fr.data.begin(), fr.data.end());
+            uint32_t nRate = o->nAudioRate >= 0 ? (uint32_t)o->nAudioRate : clip->nAudioRate;
+            const uint32_t hdr[] = {fr.nType, (uint32_t)fr.data.size(), clip->nVideoType, fr.nKind, clip->nWidth,
+                                    clip->nHeight, nAudioType, nRate};
+            AppendFrame(&out, hdr, tMs, fr.data);
             if (o->nDataEvery > 0 && nSent % o->nDataEvery == 0) {
-                size_t dp = out.size();
-                out.resize(dp + 88 + 8, 0);
-                uint8_t *dh = &out[dp];
-                dh[0] = 0x33, dh[1] = 0x22, dh[2] = 0x11, dh[3] = 0x00;
-                Put32(dh + 48, 3);
-                Put32(dh + 52, 8);
-                Put32(dh + 80, (uint32_t)tMs);
-                Put32(dh + 88, (uint32_t)nSent);
+                const uint32_t dhdr[] = {3, 8, 0, 0, 0, 0, 0, 0};  // data: the frame count, 8 bytes
+                std::vector<uint8_t> count(8, 0);
+                for (int i = 0; i < 4; i++)
+                    count[(size_t)i] = (uint8_t)(nSent >> (8 * i));
+                AppendFrame(&out, dhdr, tMs, count);
             }
             if (SendAll(fd, out.data(), out.size(), o->nSplit) != 0) {
                 close(fd);
