@@ -10,8 +10,8 @@
 
 #include <string.h>
 
+#include <atomic>
 #include <chrono>
-#include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
@@ -30,18 +30,11 @@
 
 namespace {
 
-struct Sink {
-    std::mutex m;
-    int frames = 0, w = 0, h = 0;
-    int planar = 0;
-};
-
+// Pictures the camera's video callback received.
 int OnVideo(void *, void *user, unsigned char *frame, int w, int h)
 {
-    Sink *s = (Sink *)user;
-    std::lock_guard<std::mutex> g(s->m);
     if (frame != nullptr && w > 0 && h > 0)
-        s->frames++, s->w = w, s->h = h;
+        ++*(std::atomic<int> *)user;
     return 0;
 }
 
@@ -53,7 +46,8 @@ public:
     FFMpegContext ctx;
     CIpCamera cam;
     CVideoSession &session = cam.m_VideoSession;
-    Sink sink;
+    std::atomic<int> frames{0};
+    int planar = 0;
     AVFormatContext *fmt = nullptr;
     Thread *thread = nullptr;
 
@@ -97,8 +91,8 @@ public:
         ctx.hSaveMutex = MutexCreate();
         session.m_pOwner = &cam;
         session.m_bD3DDisplay = planar;
-        sink.planar = planar;
-        cam.SetVideoBufCallBack(OnVideo, &sink);
+        this->planar = planar;
+        cam.SetVideoBufCallBack(OnVideo, &frames);
         return true;
     }
     // Every video packet of the file, in order (copies the caller frees).
@@ -122,7 +116,7 @@ public:
     }
     void Start()
     {
-        thread = ThreadCreate(sink.planar ? ThreadFFmpegDecodeD3D : ThreadFFmpegDecode, &ctx);
+        thread = ThreadCreate(planar ? ThreadFFmpegDecodeD3D : ThreadFFmpegDecode, &ctx);
         ASSERT_NE(thread, nullptr);
     }
     void Stop()
@@ -142,11 +136,7 @@ public:
             std::this_thread::sleep_for(std::chrono::milliseconds(5));
         std::this_thread::sleep_for(std::chrono::milliseconds(150));
     }
-    int Frames()
-    {
-        std::lock_guard<std::mutex> g(sink.m);
-        return sink.frames;
-    }
+    int Frames() { return frames.load(); }
 };
 
 void FreePackets(std::vector<AVPacket *> &v)

@@ -21,22 +21,20 @@ namespace {
 
 std::string Clip(const std::string &name)
 {
+    // name -> make_test_clip.sh arguments; a still scene makes frames of 20
+    // to 140 bytes after the first.
+    static const std::map<std::string, std::vector<std::string>> kArgs = {
+        {"aud", {"--params", "aud=1:bframes=2:b-adapt=0"}},
+        {"tiny", {"--static", "--no-counter"}},
+        {"h264_422", {"--pixfmt", "yuv422p"}},
+        {"h265_10bit", {"--video", "h265", "--pixfmt", "yuv420p10le"}},
+        {"h265_intra", {"--video", "h265", "--gop", "1", "--params", "info=0"}},
+        {"h265_b3_ref4", {"--video", "h265", "--params", "bframes=3:ref=4:rc-lookahead=10:info=0:open-gop=0"}}};
     if (name == "standard")
         return E2eStandardClip();
-    if (name == "aud")
-        return E2eClip("h264_aud_b2_4s.mp4", {"--audio", "none", "--params", "aud=1:bframes=2:b-adapt=0"});
-    if (name == "tiny")  // a still scene: frames of 20 to 140 bytes after the first
-        return E2eClip("h264_still_4s.mp4", {"--audio", "none", "--static", "--no-counter"});
-    if (name == "h264_422")
-        return E2eClip("h264_422_4s.mp4", {"--audio", "none", "--pixfmt", "yuv422p"});
-    if (name == "h265_10bit")
-        return E2eClip("h265_10bit_4s.mp4", {"--video", "h265", "--audio", "none", "--pixfmt", "yuv420p10le"});
-    if (name == "h265_intra")
-        return E2eClip("h265_intra_4s.mp4", {"--video", "h265", "--audio", "none", "--gop", "1", "--params", "info=0"});
-    if (name == "h265_b3_ref4")
-        return E2eClip("h265_b3_ref4_4s.mp4",
-                       {"--video", "h265", "--audio", "none", "--params", "bframes=3:ref=4:rc-lookahead=10:info=0:open-gop=0"});
-    return "";
+    std::vector<std::string> args = kArgs.at(name);
+    args.insert(args.end(), {"--audio", "none"});
+    return E2eClip(("http_" + name + "_4s.mp4").c_str(), args);
 }
 
 // A looping HTTP camera serving clip, stopped when the test ends.
@@ -286,7 +284,8 @@ TEST(HttpAudio, CodecAndRateFromTheHeadersDataApart)
 
 // A camera that stalls (after its second key frame, so a picture has come
 // whenever decoding was switched on): past the read time-out play resumes;
-// a camera that never sends again still closes at once.
+// a camera that never sends again still closes at once; a camera that
+// hangs up ends the stream at once.
 TEST(HttpStall, PlayResumesAfterAStallAndCloseNeverWaits)
 {
     for (int forever = 0; forever < 2; forever++) {
@@ -307,6 +306,13 @@ TEST(HttpStall, PlayResumesAfterAStallAndCloseNeverWaits)
         host.CloseMainStreamVideo();
         EXPECT_LT(E2eNow() - t0, 1.0);
     }
+    HttpCam cam;  // one pass of the clip, then the connection closes
+    ASSERT_EQ(0, HttpCameraStart(&cam.s, {"--video", Clip("standard"), "--no-audio"}));
+    CIpCamera host(6, "http-hangup", "");
+    Recorder rec;
+    ASSERT_EQ(0, E2ePlay(&host, &rec, cam.s.sUrl, 0, 2));
+    EXPECT_TRUE(E2eWaitFor([&] { return host.IsMainVideoFinish(); }, 9000));
+    EXPECT_GT(RecorderFrames(&rec), 100);
 }
 
 }  // namespace

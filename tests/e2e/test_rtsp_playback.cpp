@@ -294,8 +294,10 @@ TEST_F(RtspPlayback, UnreachableAddressesFailTheOpen)
 {
     const std::string refused = E2eRefusedUrl();
     const std::string missing = std::string(IPCAMERA_BINARY_DIR) + "/e2e-media/no-such-clip.mp4";
+    // The raw HTTP path too: the refused port with http:// in front.
+    const std::string refusedHttp = "http://" + refused.substr(7);
     for (const std::string &url : {refused, std::string("rtsp://camera.invalid/cam"), missing,
-                                   std::string("garbage://x")}) {
+                                   std::string("garbage://x"), refusedHttp}) {
         SCOPED_TRACE(url);
         CIpCamera cam(31, "bad", "");
         cam.SetConnectType(0);

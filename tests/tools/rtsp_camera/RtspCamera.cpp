@@ -117,24 +117,17 @@ std::string VideoPayload(const CameraOptions &o)
     return "h264parse config-interval=-1 ! rtph264pay name=pay0 pt=96";
 }
 
-// Raw audio (any rate) → the requested codec → its payloader, element pay1.
+// Raw audio (any rate) -> the requested codec -> its payloader, element pay1.
+// G.726 at 16 kbit/s (2 bits per sample), AAL2 packing.
 std::string AudioEncodePayload(const std::string &codec)
 {
-    if (codec == "aac")
-        return "audioconvert ! audioresample ! audio/x-raw,rate=16000,channels=1 ! "
-               "avenc_aac ! aacparse ! rtpmp4gpay name=pay1 pt=97";
-    if (codec == "pcmu")
-        return "audioconvert ! audioresample ! audio/x-raw,rate=8000,channels=1 ! "
-               "mulawenc ! rtppcmupay name=pay1";
-    if (codec == "pcma")
-        return "audioconvert ! audioresample ! audio/x-raw,rate=8000,channels=1 ! "
-               "alawenc ! rtppcmapay name=pay1";
-    if (codec == "g722")
-        return "audioconvert ! audioresample ! audio/x-raw,rate=16000,channels=1 ! "
-               "avenc_g722 ! rtpg722pay name=pay1";
-    // G.726 at 16 kbit/s (2 bits per sample), AAL2 packing.
-    return "audioconvert ! audioresample ! audio/x-raw,format=S16LE,rate=8000,channels=1 ! "
-           "avenc_g726 bitrate=16000 ! rtpg726pay name=pay1 pt=97 force-aal2=false";
+    const char *enc = codec == "aac"    ? "16000,channels=1 ! avenc_aac ! aacparse ! rtpmp4gpay name=pay1 pt=97"
+                      : codec == "pcmu" ? "8000,channels=1 ! mulawenc ! rtppcmupay name=pay1"
+                      : codec == "pcma" ? "8000,channels=1 ! alawenc ! rtppcmapay name=pay1"
+                      : codec == "g722" ? "16000,channels=1 ! avenc_g722 ! rtpg722pay name=pay1"
+                                        : "8000,channels=1,format=S16LE ! avenc_g726 bitrate=16000 ! "
+                                          "rtpg726pay name=pay1 pt=97 force-aal2=false";
+    return std::string("audioconvert ! audioresample ! audio/x-raw,rate=") + enc;
 }
 
 std::string BuildLaunch(const CameraOptions &o)
