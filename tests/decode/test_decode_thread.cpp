@@ -146,12 +146,6 @@ void FreePackets(std::vector<AVPacket *> &v)
     v.clear();
 }
 
-std::string H264Clip()
-{
-    // Key frames at packets 0 and 10.
-    return mediagen::Video("behave_h264.mp4", 160, 120, 20, "yuv420p", "-c:v libx264 -bf 0 -g 10");
-}
-
 AVPacket *Junk(int flags, unsigned seed)
 {
     AVPacket *p = av_packet_alloc();
@@ -162,17 +156,13 @@ AVPacket *Junk(int flags, unsigned seed)
     return p;
 }
 
-std::string Mpeg4Clip()
-{
-    return mediagen::Video("behave_mpeg4.avi", 160, 120, 10, "yuv420p", "-c:v mpeg4 -g 5 -bf 0");
-}
-
 TEST(DecodeBehaviour, ClassicWithholdsPicturesAfterAnErrorUntilAKeyPacket)
 {
     if (!mediagen::HaveFfmpeg())
         GTEST_SKIP() << "ffmpeg command-line tool not installed";
     HandStream s;
-    ASSERT_TRUE(s.Open(H264Clip(), 0));
+    // Key frames at packets 0 and 10.
+    ASSERT_TRUE(s.Open(mediagen::Video("behave_h264.mp4", 160, 120, 20, "yuv420p", "-c:v libx264 -bf 0 -g 10"), 0));
     std::vector<AVPacket *> pkts = s.ReadVideo();
     AtomicSet(&s.ctx.bDecodeEnable, 1);
     ::testing::internal::CaptureStderr();
@@ -203,7 +193,7 @@ TEST(DecodeBehaviour, PlanarSurvivesTenCorruptPacketsAndStopsAtTheEleventh)
     if (!mediagen::HaveFfmpeg())
         GTEST_SKIP() << "ffmpeg command-line tool not installed";
     HandStream s;
-    ASSERT_TRUE(s.Open(Mpeg4Clip(), 1));
+    ASSERT_TRUE(s.Open(mediagen::Video("behave_mpeg4.avi", 160, 120, 10, "yuv420p", "-c:v mpeg4 -g 5 -bf 0"), 1));
     std::vector<AVPacket *> pkts = s.ReadVideo();
     AtomicSet(&s.ctx.bDecodeEnable, 1);
     ::testing::internal::CaptureStderr();

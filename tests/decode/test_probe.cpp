@@ -58,14 +58,6 @@ struct GuardedBytes {
     }
 };
 
-std::vector<uint8_t> Bytes(std::initializer_list<int> l)
-{
-    std::vector<uint8_t> v;
-    for (int b : l)
-        v.push_back((uint8_t)b);
-    return v;
-}
-
 // Prefix SEI (type 39), payload type 229, one byte of payload.
 const std::vector<uint8_t> kMarkerSei = {0, 0, 0, 1, 0x4E, 0x01, 0xE5, 0x01, 0x00, 0x80};
 
@@ -196,9 +188,9 @@ TEST(ProbeHostile, RandomZeroAndEmulationHeavyPackets)
         }
         if (mode == 3 && n > 40) {
             // A plausible layout: junk, SEI, SPS made of zeros, PPS.
-            std::vector<uint8_t> s = Bytes({0, 0, 0, 1, 0x4E, 1, 0xE5, 0, 0, 0, 1, 0x42, 1});
+            std::vector<uint8_t> s = {0, 0, 0, 1, 0x4E, 1, 0xE5, 0, 0, 0, 1, 0x42, 1};
             std::copy(s.begin(), s.end(), v.begin() + 1);
-            std::vector<uint8_t> q = Bytes({0, 0, 0, 1, 0x44, 1});
+            std::vector<uint8_t> q = {0, 0, 0, 1, 0x44, 1};
             std::copy(q.begin(), q.end(), v.end() - 6);
         }
         GuardedBytes g(v);

@@ -118,6 +118,8 @@ bool E2eHaveRtspCamera()
 #endif
 }
 
+static int E2eCameraStart(RtspServer *pServer, const char *pBinary, const std::vector<std::string> &args);
+
 int RtspServerStart(RtspServer *pServer, const std::vector<std::string> &args)
 {
 #ifdef IPCAMERA_TEST_RTSP_CAMERA
@@ -133,7 +135,7 @@ int HttpCameraStart(RtspServer *pServer, const std::vector<std::string> &args)
     return E2eCameraStart(pServer, IPCAMERA_TEST_HTTP_CAMERA, args);
 }
 
-int E2eCameraStart(RtspServer *pServer, const char *pBinary, const std::vector<std::string> &args)
+static int E2eCameraStart(RtspServer *pServer, const char *pBinary, const std::vector<std::string> &args)
 {
     pServer->nPid = -1;
     pServer->sUrl.clear();

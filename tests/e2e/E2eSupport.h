@@ -36,7 +36,7 @@ int E2eCounterOf(const unsigned char *pFrame, int nWidth, int nHeight, int bPlan
 // Pixel (x, y from the top) of a classic picture: BGR, bottom row first.
 const unsigned char *E2eBgrAt(const std::vector<unsigned char> &frame, int x, int y);
 
-// The RTSP test camera, started as a child of the test process.
+// A test camera, started as a child of the test process.
 struct RtspServer {
     pid_t nPid;
     std::string sUrl;
@@ -47,10 +47,8 @@ bool E2eHaveRtspCamera();
         if (!E2eHaveRtspCamera())                                                  \
             GTEST_SKIP() << "ipcam-test-rtsp was not built (gst-rtsp-server missing)"; \
     } while (0)
-// Starts a test camera program with the arguments and waits for its ready
-// line; the RTSP camera (ipcam-test-rtsp) and the raw HTTP camera
-// (ipcam-test-http) by name.
-int E2eCameraStart(RtspServer *pServer, const char *pBinary, const std::vector<std::string> &args);
+// Start ipcam-test-rtsp / ipcam-test-http with the arguments and wait for
+// its ready line.
 int RtspServerStart(RtspServer *pServer, const std::vector<std::string> &args);
 int HttpCameraStart(RtspServer *pServer, const std::vector<std::string> &args);
 void RtspServerStop(RtspServer *pServer);   // SIGTERM, then SIGKILL
