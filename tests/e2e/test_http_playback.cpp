@@ -1,6 +1,6 @@
 // Playback through CIpCamera against the raw HTTP test camera, in both
 // picture layouts: every picture of a stream reaches the host, upright
-// with its colours, soon after its last byte was sent (access-unit
+// with its colours, soon after it was sent (access-unit
 // delimiters, garbage between frames, frames in small writes, tiny frames,
 // 4:2:2 and 10-bit pictures, marked H.265 streams the built-in decoder keeps
 // or refuses), audio rules of the frame headers, and a camera that stalls.
@@ -27,7 +27,7 @@ std::string Clip(const std::string &name)
         {"aud", {"--params", "aud=1:bframes=2:b-adapt=0"}},
         {"tiny", {"--static", "--no-counter"}},
         {"h264_422", {"--pixfmt", "yuv422p"}},
-        {"h265_10bit", {"--video", "h265", "--pixfmt", "yuv420p10le"}},
+        {"h265_10bit", {"--video", "h265", "--pixfmt", "yuv420p10le", "--params", "info=0"}},
         {"h265_intra", {"--video", "h265", "--gop", "1", "--params", "info=0"}},
         {"h265_b3_ref4", {"--video", "h265", "--params", "bframes=3:ref=4:rc-lookahead=10:info=0:open-gop=0"}}};
     if (name == "standard")
@@ -142,7 +142,7 @@ class HttpPlay : public ::testing::TestWithParam<std::tuple<PlayCase, int>> {};
 
 // 25 pictures a second sent: about 50 in 2 s, whichever layout, none missing in
 // that window (the counter box advances by one), each picture at the host
-// well within a frame interval of its last byte's send (a tiny frame used
+// well within a frame interval of its send (a tiny frame used
 // to wait for 2000 bytes of the frames behind it: 167 ms and more).
 TEST_P(HttpPlay, EveryPictureReachesTheHostAtOnce)
 {
@@ -181,8 +181,9 @@ TEST_P(HttpPlay, EveryPictureReachesTheHostAtOnce)
     if (c.bCounter) {
         // A box misread by one level (B pictures are coarser) comes back at
         // the next picture; only lost pictures leave the sum of steps behind.
+        // From the first picture on, but after a decoder switch (long settle).
         int nMissing = 0;
-        for (int i = n0 + 1; i < n1; i++)
+        for (int i = (c.nSettleMs > 500 ? n0 : 0) + 1; i < n1; i++)
             nMissing += (arr.counters[i] - arr.counters[i - 1] + 50) % 50 - 1;
         EXPECT_LE(std::abs(nMissing), 1);
     }

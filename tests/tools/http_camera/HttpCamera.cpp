@@ -47,7 +47,7 @@ struct Options {
     int bNoAudio = 0;
     int nAudioTypeOverride = 0;  // 0: by codec
     int nAudioRate = -1;       // header audio rate; -1: the audio's own
-    std::string sSendLog;      // "index microseconds" per video frame sent
+    std::string sSendLog;      // per video frame: index, CLOCK_MONOTONIC microseconds at its send
     int bLoop = 0;             // repeat the clip; otherwise close after one pass
     int nGarbageEvery = 0;     // garbage before every Nth frame
     int nGarbageBytes = 37;
@@ -357,13 +357,15 @@ void Serve(int fd, const Options *o, const Clip *clip)
                     count[(size_t)i] = (uint8_t)(nSent >> (8 * i));
                 AppendFrame(&out, dhdr, tMs, count);
             }
+            // The send time is taken first, so that no receiver can see the
+            // frame before it: latencies measured from it are never negative.
+            struct timespec ts;
+            clock_gettime(CLOCK_MONOTONIC, &ts);
             if (SendAll(fd, out.data(), out.size(), o->nSplit) != 0) {
                 close(fd);
                 return;
             }
             if (sendLog && fr.nType == 1) {
-                struct timespec ts;
-                clock_gettime(CLOCK_MONOTONIC, &ts);
                 fprintf(sendLog, "%lld %lld\n", (long long)nVideoSent++, (long long)ts.tv_sec * 1000000 + ts.tv_nsec / 1000);
                 fflush(sendLog);
             }
