@@ -1,9 +1,9 @@
 // Playback through CIpCamera against the raw HTTP test camera, in both
-// picture layouts: every picture of a stream reaches the host, upright
-// with its colours, soon after it was sent (access-unit
-// delimiters, garbage between frames, frames in small writes, tiny frames,
-// 4:2:2 and 10-bit pictures, marked H.265 streams the built-in decoder keeps
-// or refuses), audio rules of the frame headers, and a camera that stalls.
+// picture layouts: every picture of a stream reaches the host, upright with
+// its colours, soon after it was sent (access-unit delimiters, garbage
+// between frames, small writes, tiny frames, 4:2:2 and 10-bit pictures,
+// marked H.265 streams the built-in decoder keeps or refuses), audio rules
+// of the frame headers, and a camera that stalls or hangs up.
 
 #include <gtest/gtest.h>
 
@@ -140,10 +140,10 @@ void PrintTo(const PlayCase &c, std::ostream *os) { *os << c.name; }
 
 class HttpPlay : public ::testing::TestWithParam<std::tuple<PlayCase, int>> {};
 
-// 25 pictures a second sent: about 50 in 2 s, whichever layout, none missing in
-// that window (the counter box advances by one), each picture at the host
-// well within a frame interval of its send (a tiny frame used
-// to wait for 2000 bytes of the frames behind it: 167 ms and more).
+// 25 pictures a second sent: about 50 in 2 s, whichever layout, none
+// missing (the counter box advances by one), each picture at the host well
+// within a frame interval of its send (a tiny frame used to wait for 2000
+// bytes of the frames behind it: 167 ms and more).
 TEST_P(HttpPlay, EveryPictureReachesTheHostAtOnce)
 {
     const PlayCase &c = std::get<0>(GetParam());
@@ -179,9 +179,9 @@ TEST_P(HttpPlay, EveryPictureReachesTheHostAtOnce)
     EXPECT_LE(n1 - n0, 58);
     ExpectMarkers(arr.first, planar);
     if (c.bCounter) {
-        // A box misread by one level (B pictures are coarser) comes back at
-        // the next picture; only lost pictures leave the sum of steps behind.
-        // From the first picture on, but after a decoder switch (long settle).
+        // From the first picture (after a decoder switch: from n0). A box
+        // misread by one level (B pictures are coarser) comes back at the
+        // next picture; only lost pictures leave the sum of steps behind.
         int nMissing = 0;
         for (int i = (c.nSettleMs > 500 ? n0 : 0) + 1; i < n1; i++)
             nMissing += (arr.counters[i] - arr.counters[i - 1] + 50) % 50 - 1;

@@ -54,14 +54,6 @@ Bytes Payload(size_t n, uint8_t seed)
     return p;
 }
 
-Bytes Cat(std::initializer_list<Bytes> parts)
-{
-    Bytes out;
-    for (auto &p : parts)
-        out.insert(out.end(), p.begin(), p.end());
-    return out;
-}
-
 // Scripted byte stream: each step is a chunk of data or an error code.
 // Past the script the camera is idle: every read times out.
 struct Script {
@@ -154,7 +146,9 @@ TEST_F(HttpReader, OversizedLengthsResynchronise)
         bad.resize(2000, 0x21);  // filler up to the first read
         script.Data(bad);
         Bytes good = Payload(64, (uint8_t)len);
-        script.Data(Cat({Bytes(7, 0x61), Frame(1, good, 0, 9)}));
+        Bytes next = Frame(1, good, 0, 9);
+        next.insert(next.begin(), 7, 0x61);  // garbage first
+        script.Data(next);
         ::testing::internal::CaptureStderr();
         EXPECT_EQ(-1, Read()) << len;
         std::string log = ::testing::internal::GetCapturedStderr();

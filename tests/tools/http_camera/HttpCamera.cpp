@@ -357,8 +357,7 @@ void Serve(int fd, const Options *o, const Clip *clip)
                     count[(size_t)i] = (uint8_t)(nSent >> (8 * i));
                 AppendFrame(&out, dhdr, tMs, count);
             }
-            // The send time is taken first, so that no receiver can see the
-            // frame before it: latencies measured from it are never negative.
+            // Taken first: no receiver can see the frame before its send time.
             struct timespec ts;
             clock_gettime(CLOCK_MONOTONIC, &ts);
             if (SendAll(fd, out.data(), out.size(), o->nSplit) != 0) {
