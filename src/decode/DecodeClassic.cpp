@@ -131,11 +131,20 @@ void HandlePacket(void *state, AVPacket *pkt)
             return;
         }
         s->waitIframe = 0;
-        if (HevcClassicInUse(&s->hevc, ctx)) {
-            // A picture that outgrew the decoder has ended the stream.
-            if (HevcClassicDecode(&s->hevc, ctx, pkt, s->pFrame, &got, &s->nIsBadFrame, &s->badPending) < 0)
+        int builtIn = HevcClassicInUse(&s->hevc, ctx);
+        if (builtIn && HevcClassicDecode(&s->hevc, ctx, pkt, s->pFrame, &got, &s->nIsBadFrame, &s->badPending) < 0) {
+            // Refused: FFmpeg takes over, from this packet if it is a key
+            // packet. Marks of the built-in decoder's pictures do not carry
+            // over to FFmpeg's.
+            builtIn = 0;
+            s->badPending = 0;
+            s->skipNextKey = 0;
+            if (pkt->flags != AV_PKT_FLAG_KEY) {
+                s->waitIframe = 1;
                 return;
-        } else {
+            }
+        }
+        if (!builtIn) {
             ret = FFCompatDecode(ctx->pVideoCodecCtx, s->pFrame, &got, pkt);
             s->nIsBadFrame = 0;
             byFFmpeg = 1;

@@ -74,12 +74,10 @@ int DecodeFFmpeg(PlanarState *s, AVPacket *pkt)
         return -1;
     }
     s->retry = 0;
-    if (!got && ctx->pVideoCodecCtx->active_thread_type & FF_THREAD_FRAME) {
-        // Frame threads hand pictures out a few packets late: an empty call
-        // is the pipeline filling, not a picture of size 0.
-        return -1;
-    }
-    return 0;
+    // A call without a picture (the decoder holding a picture back, frame
+    // threads filling, a packet of parameter sets or delimiters only) is no
+    // size change to 0 x 0: the pictures still come, so no key-frame wait.
+    return got ? 0 : -1;
 }
 
 // One video packet: decode (built-in decoder or FFmpeg), size check, copy,

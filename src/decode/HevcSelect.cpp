@@ -49,6 +49,23 @@ int PayloadByte(const AVPacket *pkt, int i)
     return pkt->data != NULL && i < pkt->size ? pkt->data[i] : 0;
 }
 
+// Answers that say the decoder cannot take this stream at all (a picture
+// larger than it was created for, more reference pictures than it keeps, a
+// parameter set it does not support), as opposed to damage in one picture.
+int IsRefusal(unsigned int ret)
+{
+    return ret == IHW265D_ERR_WIDTH || ret == IHW265D_ERR_HEIGHT || ret == IHW265D_ERR_REFNUM ||
+           ret == IHW265D_ERR_VPS || ret == IHW265D_ERR_SPS || ret == IHW265D_ERR_PPS;
+}
+
+// FFmpeg decodes the rest of the open; the instance is of no further use.
+void GiveUpBuiltIn(FFMpegContext *ctx, int *pHsDecoder, unsigned int ret)
+{
+    DebugPrint("%s built-in decoder refused the stream (ret:0x%x), change to ffmpeg decoder", ctx->szName, ret);
+    *pHsDecoder = 0;
+    HevcDeleteDecoder(ctx);
+}
+
 void FillInput(IHW265D_INARGS *in, const AVPacket *pkt)
 {
     in->pStream = pkt->data;
@@ -273,9 +290,10 @@ int HevcClassicDecode(HevcClassic *hc, FFMpegContext *ctx, const AVPacket *pkt, 
         DebugPrint("IHW265D_DecodeFrame cnt:%d ret:%d", cnt, (int)ret);
         hc->nCountedPackets = 0;
     }
-    if (ret == IHW265D_ERR_WIDTH) {
+    if (ret == IHW265D_ERR_WIDTH)
         DebugPrint("maybe resolution change to big one=====");
-        AtomicSet(&ctx->bRunning, 0);
+    if (IsRefusal(ret)) {
+        GiveUpBuiltIn(ctx, &hc->hsDecoder, ret);
         return -1;
     }
     const IHW265D_OUTARGS *o = &hc->stOut;
@@ -409,10 +427,15 @@ int HevcPlanarDecode(HevcPlanar *hp, FFMpegContext *ctx, const AVPacket *pkt, AV
     DebugPrint("ret:0x%x, error:%d, decodeStatus:%d size:%d iFrame:%d %02x %02x %02x %02x %02x", ret,
                (int)o->uiErrorFlag, (int)o->eDecodeStatus, pkt->size, pkt->flags, PayloadByte(pkt, 0),
                PayloadByte(pkt, 1), PayloadByte(pkt, 2), PayloadByte(pkt, 3), PayloadByte(pkt, 4));
-    if (ret == IHW265D_ERR_WIDTH) {
+    if (ret == IHW265D_ERR_WIDTH)
         DebugPrint("maybe resolution change to big one=====");
-        AtomicSet(&ctx->bRunning, 0);
-        return HEVC_DEC_STOP;
+    if (IsRefusal(ret)) {
+        // FFmpeg can start on a key packet at once; otherwise at the next.
+        GiveUpBuiltIn(ctx, &hp->hsDecoder, ret);
+        if (pkt->flags == AV_PKT_FLAG_KEY)
+            return HEVC_DEC_FFMPEG;
+        *pWaitIframe = 1;
+        return HEVC_DEC_NO_PICTURE;
     }
     if (ret == IHW265D_ERR_NAL || ret == IHW265D_ERR_SLICEHEADER) {
         DebugPrint("maybe codec changed");

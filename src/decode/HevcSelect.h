@@ -83,8 +83,10 @@ int HevcClassicInUse(const HevcClassic *hc, const FFMpegContext *ctx);
 
 // One video packet through the built-in decoder. Sets *pGot, *pIsBad and the
 // size of pFrame (the picture's size, or the stream's when it has none) and
-// clears *pBadPending on a clean picture. 0, or -1 when the picture outgrew
-// the decoder: bRunning is then cleared and the packet must be dropped.
+// clears *pBadPending on a clean picture. 0, or -1 when the decoder refused
+// the stream (too large, too many references, unsupported parameter sets):
+// FFmpeg decodes from here on: the caller hands it this packet when it is
+// a key packet, else waits for the next one.
 int HevcClassicDecode(HevcClassic *hc, FFMpegContext *ctx, const AVPacket *pkt, AVFrame *pFrame, int *pGot,
                       int *pIsBad, int *pBadPending);
 
@@ -136,7 +138,9 @@ int HevcPlanarCreate(HevcPlanar *hp, FFMpegContext *ctx, const AVPacket *pkt);
 // A video packet past the key-frame wait: one built-in decode (followed by a
 // flush call when the decoder holds the packet's last unit), or
 // HEVC_DEC_FFMPEG when the packet is FFmpeg's. Sets *pWaitIframe when the
-// stream must wait for the next key packet.
+// stream must wait for the next key packet. A stream the decoder refuses
+// goes to FFmpeg (hsDecoder 0) from this packet on when it is a key packet
+// (HEVC_DEC_FFMPEG), else from the next key packet.
 int HevcPlanarDecode(HevcPlanar *hp, FFMpegContext *ctx, const AVPacket *pkt, AVFrame *pFrame, int *pWaitIframe);
 
 // Before an FFmpeg decode: the packet to decode (pkt itself, or pkt with the

@@ -104,7 +104,7 @@ static void ClearTimeout(AVIOContext *pb)
     pb->error = 0;
 }
 
-int http_read_bytes(FFMpegContext *ctx, int nCount)
+int http_read_bytes(FFMpegContext *ctx, int nCount, int bPartial)
 {
     AVIOContext *pb = ctx->pHttpIoCtx;
     int64_t nFree = (int64_t)HTTP_BUF_SIZE - ctx->nHTTPBufLen;
@@ -114,10 +114,13 @@ int http_read_bytes(FFMpegContext *ctx, int nCount)
         ctx->nHTTPBufLen = 0;
         return -3;
     }
-    int r = avio_read(pb, ctx->pHTTPBuf + ctx->nHTTPBufLen, nCount);
+    // avio_read waits for the whole count; a partial read returns what
+    // has arrived (waiting only while nothing has).
+    uint8_t *pDst = ctx->pHTTPBuf + ctx->nHTTPBufLen;
+    int r = bPartial ? avio_read_partial(pb, pDst, nCount) : avio_read(pb, pDst, nCount);
     if (r >= 1) {
         ctx->nHTTPBufLen += r;
-        if (r == nCount)
+        if (r == nCount || bPartial)
             return 0;
         DebugPrint("##### %s need:%d get:%d ####\n", ctx->szName, nCount, r);
         if (pb->error == AVERROR(ETIMEDOUT))
@@ -154,7 +157,9 @@ int http_read_data(FFMpegContext *ctx, AVPacket *pkt)
         ctx->nHTTPBufLen = 0;
 
     int r;
-    if (ctx->nHTTPBufLen <= 3 && (r = http_read_bytes(ctx, HTTP_FIRST_READ_SIZE)) != 0)
+    // Whatever has arrived: a small frame must not wait for the bytes of
+    // the frames behind it.
+    if (ctx->nHTTPBufLen <= 3 && (r = http_read_bytes(ctx, HTTP_FIRST_READ_SIZE, 1)) != 0)
         return r;
 
     int p = http_find_start_code(ctx->pHTTPBuf, ctx->nHTTPBufLen);
@@ -170,7 +175,7 @@ int http_read_data(FFMpegContext *ctx, AVPacket *pkt)
 
     int64_t nHeaderEnd = (int64_t)p + HTTP_FRAME_HEADER_SIZE;
     if (ctx->nHTTPBufLen < nHeaderEnd &&
-        (r = http_read_bytes(ctx, (int)(nHeaderEnd - ctx->nHTTPBufLen))) != 0)
+        (r = http_read_bytes(ctx, (int)(nHeaderEnd - ctx->nHTTPBufLen), 0)) != 0)
         return r;
 
     HttpFrameHeader hdr;
@@ -187,9 +192,14 @@ int http_read_data(FFMpegContext *ctx, AVPacket *pkt)
         return -1;
     }
 
-    if (ctx->nHTTPBufLen < nFrameEnd && (r = http_read_bytes(ctx, (int)(nFrameEnd - ctx->nHTTPBufLen))) != 0)
+    if (ctx->nHTTPBufLen < nFrameEnd && (r = http_read_bytes(ctx, (int)(nFrameEnd - ctx->nHTTPBufLen), 0)) != 0)
         return r;
 
+    // Sound of a stream opened without audio: neither audio nor data.
+    if (hdr.nFrameType == 2 && ctx->nAudioIndex < 0) {
+        Consume(ctx, nFrameEnd);
+        return -1;
+    }
     if (av_new_packet(pkt, (int)L) < 0) {
         Consume(ctx, nFrameEnd);
         return -1;
@@ -246,7 +256,9 @@ static int OpenAudio(FFMpegContext *ctx, const HttpFrameHeader *hdr)
             c->bits_per_coded_sample = 4;
             c->sample_rate = 16000;
         }
-        if (c->sample_rate > 0 && avcodec_open2(c, dec, NULL) == 0) {
+        // AAC frames carry their own rate (ADTS header or configuration),
+        // which the AAC decoder takes when the frame header has none.
+        if ((c->sample_rate > 0 || ctx->nInAudioCodecId == AV_CODEC_ID_AAC) && avcodec_open2(c, dec, NULL) == 0) {
             ctx->pAudioCodecCtx = c;
             return 0;
         }
@@ -257,6 +269,27 @@ static int OpenAudio(FFMpegContext *ctx, const HttpFrameHeader *hdr)
     ctx->nAudioIndex = -1;
     ctx->nInAudioCodecId = AV_CODEC_ID_NONE;
     return -1;
+}
+
+// Partial reads into the empty buffer until a whole header lies behind a
+// start code or 2000 bytes are held; a header that starts within those
+// bytes is completed. The byte count held, or the failed read's result.
+static int ReadFirstHeader(FFMpegContext *ctx)
+{
+    AVIOContext *pb = ctx->pHttpIoCtx;
+    ctx->nHTTPBufLen = 0;
+    for (;;) {
+        int p = http_find_start_code(ctx->pHTTPBuf, ctx->nHTTPBufLen);
+        int nWant = p >= 0 ? p + HTTP_FRAME_HEADER_SIZE : HTTP_FIRST_READ_SIZE;
+        if (ctx->nHTTPBufLen >= nWant || (p < 0 && ctx->nHTTPBufLen >= HTTP_FIRST_READ_SIZE))
+            return ctx->nHTTPBufLen;
+        int nCount = nWant - ctx->nHTTPBufLen;
+        uint8_t *pDst = ctx->pHTTPBuf + ctx->nHTTPBufLen;
+        int r = p >= 0 ? avio_read(pb, pDst, nCount) : avio_read_partial(pb, pDst, nCount);
+        if (r <= 0)
+            return ctx->nHTTPBufLen > 0 ? ctx->nHTTPBufLen : r;
+        ctx->nHTTPBufLen += r;
+    }
 }
 
 int http_open_stream(FFMpegContext *ctx, const char *szUrl, const char *szLabel)
@@ -282,14 +315,15 @@ int http_open_stream(FFMpegContext *ctx, const char *szUrl, const char *szLabel)
     }
     ctx->pHttpIoCtx = pb;
 
-    r = avio_read(pb, ctx->pHTTPBuf, HTTP_FIRST_READ_SIZE);
+    // Up to 2000 bytes, but no more than the first header needs: what
+    // follows it stays with the camera until the read thread asks for it.
+    r = ReadFirstHeader(ctx);
     if (r <= 0) {
         DebugPrint("%s avio_read error ret:%d", szLabel, r);
         http_close_stream(ctx);
         return -1;
     }
     // These bytes are the read thread's first input.
-    ctx->nHTTPBufLen = r;
     int nFirstRead = r;
 
     HttpFrameHeader hdr;

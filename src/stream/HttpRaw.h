@@ -47,15 +47,19 @@ int http_get_frame_header(const uint8_t *pData, int n, HttpFrameHeader *pHeader)
 // Decodes the fields of 88 raw header bytes (used by http_get_frame_header).
 void http_parse_frame_header(const uint8_t *pRaw, HttpFrameHeader *pHeader);
 
-// One avio_read of up to nCount bytes appended at nHTTPBufLen (never past
-// the buffer end). 0 full count, -2 short read or time-out (bytes kept),
-// -3 any other error or end of stream (buffer emptied).
-int http_read_bytes(FFMpegContext *ctx, int nCount);
+// One read of up to nCount bytes appended at nHTTPBufLen (never past the
+// buffer end): avio_read, which waits for all nCount bytes, or with
+// bPartial a read of what has arrived (at least one byte). 0 full count
+// (partial: any bytes), -2 short read or time-out (bytes kept), -3 any
+// other error or end of stream (buffer emptied).
+int http_read_bytes(FFMpegContext *ctx, int nCount, int bPartial);
 
 // Takes the next frame out of the byte stream into pkt (initialised by the
 // caller). Returns the payload length L >= 0 with the packet filled; -1 no
-// complete frame (no start code, frame too large, no memory); -2 / -3 from
-// http_read_bytes. The read thread ends the stream on -3 only.
+// packet but bytes were used up (no start code, frame too large, no
+// memory, an audio frame of a stream without audio), so reading on at once
+// is right; -2 / -3 from http_read_bytes. The read thread ends the stream
+// on -3 only.
 int http_read_data(FFMpegContext *ctx, AVPacket *pkt);
 
 enum AVCodecID http_video_codec_id(uint32_t nType);

@@ -89,7 +89,11 @@ int ThreadFFmpegRun(void *arg)
                     DebugPrint("[HTTP] %s time-period:%d\n", ctx->szName, idle);
                     break;
                 }
-                SleepMs(READ_RETRY_SLEEP_MS);
+                // -1 used up bytes (garbage, a dropped frame): the next read
+                // waits for data by itself. Only a time-out or short read
+                // (-2) is worth a pause.
+                if (r == -2)
+                    SleepMs(READ_RETRY_SLEEP_MS);
                 continue;
             }
         } else {

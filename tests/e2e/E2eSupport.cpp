@@ -118,11 +118,27 @@ bool E2eHaveRtspCamera()
 #endif
 }
 
+static int E2eCameraStart(RtspServer *pServer, const char *pBinary, const std::vector<std::string> &args);
+
 int RtspServerStart(RtspServer *pServer, const std::vector<std::string> &args)
+{
+#ifdef IPCAMERA_TEST_RTSP_CAMERA
+    return E2eCameraStart(pServer, IPCAMERA_TEST_RTSP_CAMERA, args);
+#else
+    pServer->nPid = -1;
+    return -1;
+#endif
+}
+
+int HttpCameraStart(RtspServer *pServer, const std::vector<std::string> &args)
+{
+    return E2eCameraStart(pServer, IPCAMERA_TEST_HTTP_CAMERA, args);
+}
+
+static int E2eCameraStart(RtspServer *pServer, const char *pBinary, const std::vector<std::string> &args)
 {
     pServer->nPid = -1;
     pServer->sUrl.clear();
-#ifdef IPCAMERA_TEST_RTSP_CAMERA
     int fds[2];
     if (pipe(fds) != 0)
         return -1;
@@ -142,16 +158,16 @@ int RtspServerStart(RtspServer *pServer, const std::vector<std::string> &args)
         if (devnull >= 0 && !getenv("IPCAM_E2E_SERVER_LOG"))
             dup2(devnull, 2);
         std::vector<char *> argv;
-        argv.push_back((char *)IPCAMERA_TEST_RTSP_CAMERA);
+        argv.push_back((char *)pBinary);
         for (const std::string &a : args)
             argv.push_back((char *)a.c_str());
         argv.push_back(nullptr);
-        execv(IPCAMERA_TEST_RTSP_CAMERA, argv.data());
+        execv(pBinary, argv.data());
         _exit(127);
     }
     close(fds[1]);
     pServer->nPid = pid;
-    // Wait up to 10 s for "ipcam-test-rtsp: ready rtsp://127.0.0.1:PORT/cam".
+    // Wait up to 10 s for "ipcam-test-...: ready <url>".
     std::string out;
     double end = E2eNow() + 10;
     fcntl(fds[0], F_SETFL, O_NONBLOCK);
@@ -173,9 +189,6 @@ int RtspServerStart(RtspServer *pServer, const std::vector<std::string> &args)
     }
     pServer->sUrl = out.substr(at + 6, out.find('\n', at) - at - 6);
     return 0;
-#else
-    return -1;
-#endif
 }
 
 static void ReapServer(RtspServer *pServer, int nSignal, double timeout)
@@ -251,10 +264,10 @@ int E2ePlay(CIpCamera *pCamera, Recorder *pRec, const std::string &url, int bPla
     return pCamera->SetDecodeEnable(false, true);
 }
 
-static int CounterOf(const Recorder *pRec, const unsigned char *pFrame, int w, int h)
+int E2eCounterOf(const unsigned char *pFrame, int w, int h, int bPlanar)
 {
     ClipMarkers m = E2eMarkers(w, h);
-    if (pRec->bPlanar)
+    if (bPlanar)
         return CounterFromLuma(pFrame[m.nCountY * w + m.nCountX]);
     // BGR bottom-up: the grey box has equal channels; take BT.601 luma.
     const unsigned char *p = pFrame + ((size_t)(h - 1 - m.nCountY) * w + m.nCountX) * 3;
@@ -281,7 +294,7 @@ int RecorderVideo(void *pCamera, void *pUser, unsigned char *pFrame, int nWidth,
     if (r->first.empty() && nWidth > 0 && nHeight > 0) {
         size_t size = r->bPlanar ? (size_t)nWidth * nHeight * 3 / 2 : (size_t)nWidth * nHeight * 3;
         r->first.assign(pFrame, pFrame + size);
-        r->nFirstCounter = CounterOf(r, pFrame, nWidth, nHeight);
+        r->nFirstCounter = E2eCounterOf(pFrame, nWidth, nHeight, r->bPlanar);
     }
     return 0;
 }

@@ -31,10 +31,12 @@ struct ClipMarkers {
     int nCountX, nCountY;  // centre of the frame counter box (bottom left)
 };
 ClipMarkers E2eMarkers(int nWidth, int nHeight);
+// Frame number mod 50 shown by the counter box of a picture in either layout.
+int E2eCounterOf(const unsigned char *pFrame, int nWidth, int nHeight, int bPlanar);
 // Pixel (x, y from the top) of a classic picture: BGR, bottom row first.
 const unsigned char *E2eBgrAt(const std::vector<unsigned char> &frame, int x, int y);
 
-// The RTSP test camera, started as a child of the test process.
+// A test camera, started as a child of the test process.
 struct RtspServer {
     pid_t nPid;
     std::string sUrl;
@@ -45,8 +47,10 @@ bool E2eHaveRtspCamera();
         if (!E2eHaveRtspCamera())                                                  \
             GTEST_SKIP() << "ipcam-test-rtsp was not built (gst-rtsp-server missing)"; \
     } while (0)
-// Starts ipcam-test-rtsp with the arguments and waits for its ready line.
+// Start ipcam-test-rtsp / ipcam-test-http with the arguments and wait for
+// its ready line.
 int RtspServerStart(RtspServer *pServer, const std::vector<std::string> &args);
+int HttpCameraStart(RtspServer *pServer, const std::vector<std::string> &args);
 void RtspServerStop(RtspServer *pServer);   // SIGTERM, then SIGKILL
 void RtspServerKill(RtspServer *pServer);   // SIGKILL at once
 // "rtsp://127.0.0.1:PORT/cam" on a port nothing listens on (just released).

@@ -21,6 +21,7 @@ const FileCase kFiles[] = {
     {"file_h264.mp4", "h264", "aac", 0},   {"file_h264.mkv", "h264", "aac", 1},
     {"file_h264.avi", "h264", "mulaw", 0}, {"file_h264.ts", "h264", "aac", 1},
     {"file_h265.mp4", "h265", "aac", 1},   {"file_mpeg4.avi", "mpeg4", "none", 0},
+    {"file_mjpeg.avi", "mjpeg", "none", 0},  // full-range 4:2:0 pictures
 };
 
 class FilePlayback : public ::testing::TestWithParam<FileCase> {};

@@ -4,6 +4,7 @@
 // that cannot be opened.
 
 #include <gtest/gtest.h>
+#include <signal.h>
 #include <string.h>
 
 #include <atomic>
@@ -231,11 +232,16 @@ TEST_F(RtspPlayback, SmoothStreamFollowsTheHostsTicker)
     CIpCamera cam(9, "smooth", "");
     Recorder rec;
     cam.SetSmoothStream(1);
+    testing::internal::CaptureStderr();
     ASSERT_EQ(0, E2ePlay(&cam, &rec, s_server->sUrl, 0, 1));
-    // No ticker: about one picture a second.
+    // No ticker: about one picture a second, while the read thread queues
+    // 25 pictures and their sound a second: past 100 packets the queue is
+    // cleared.
     usleep(3000 * 1000);
     int nIdle = RecorderFrames(&rec);
+    std::string log = testing::internal::GetCapturedStderr();
     EXPECT_LE(nIdle, 5) << "pictures delivered without SendVideoCond";
+    EXPECT_NE(std::string::npos, log.find("]GetAVPktListElmCount: 101"));
     // A steady 2 ms ticker: the stream's own rate.
     std::atomic<int> stop(0);
     std::thread ticker([&] {
@@ -256,14 +262,42 @@ TEST_F(RtspPlayback, SmoothStreamFollowsTheHostsTicker)
     EXPECT_LE(n1 - n0, 80);
 }
 
+// A camera that stops answering mid-stream (frozen, or gone without a
+// goodbye): the stream waits for data rather than finishing at once, and a
+// close during the blocked read returns promptly.
+TEST(RtspSilence, CloseDuringABlockedReadReturnsPromptly)
+{
+    E2E_REQUIRE_RTSP_CAMERA();
+    for (int sig : {SIGSTOP, SIGKILL}) {
+        SCOPED_TRACE(sig == SIGSTOP ? "frozen camera" : "camera gone");
+        RtspServer server;
+        ASSERT_EQ(0, RtspServerStart(&server, {"--file", E2eStandardClip()}));
+        CIpCamera cam(12, "silence", "");
+        Recorder rec;
+        ASSERT_EQ(0, E2ePlay(&cam, &rec, server.sUrl, sig == SIGKILL, 1));
+        ASSERT_TRUE(E2eWaitFor([&] { return RecorderFrames(&rec) > 0; }, 8000));
+        kill(server.nPid, sig);
+        usleep(700 * 1000);
+        EXPECT_FALSE(cam.IsMainVideoFinish());
+        double t0 = E2eNow();
+        EXPECT_EQ(0, cam.CloseMainStreamVideo());
+        EXPECT_LT(E2eNow() - t0, 1.5);
+        if (sig == SIGSTOP)
+            kill(server.nPid, SIGCONT);
+        RtspServerKill(&server);
+    }
+}
+
 // Each failing address fails the open quickly with the camera's line and
 // leaves the camera closed; a failed reopen closes what was playing.
 TEST_F(RtspPlayback, UnreachableAddressesFailTheOpen)
 {
     const std::string refused = E2eRefusedUrl();
     const std::string missing = std::string(IPCAMERA_BINARY_DIR) + "/e2e-media/no-such-clip.mp4";
+    // The raw HTTP path too: the refused port with http:// in front.
+    const std::string refusedHttp = "http://" + refused.substr(7);
     for (const std::string &url : {refused, std::string("rtsp://camera.invalid/cam"), missing,
-                                   std::string("garbage://x")}) {
+                                   std::string("garbage://x"), refusedHttp}) {
         SCOPED_TRACE(url);
         CIpCamera cam(31, "bad", "");
         cam.SetConnectType(0);

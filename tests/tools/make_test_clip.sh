@@ -2,9 +2,10 @@
 # Writes a short test clip with the ffmpeg command-line tool: the testsrc2
 # pattern with two solid markers drawn on it and a sine tone.
 #
-#   make_test_clip.sh OUT [--video h264|h265|mpeg4] [--audio aac|mulaw|alaw|none]
+#   make_test_clip.sh OUT [--video h264|h265|mpeg4|mjpeg] [--audio aac|mulaw|alaw|none]
 #                         [--seconds N] [--size WxH] [--fps N] [--rate HZ] [--gop N]
-#                         [--no-counter]
+#                         [--no-counter] [--static] [--params X264_OR_X265_PARAMS]
+#                         [--pixfmt yuv420p|yuv422p|yuv420p10le|...]
 #
 # Markers (tests and benchmarks rely on them):
 #   red   box at x = W/16, y = H/16, size W/8 x H/8 (top left of the picture)
@@ -13,7 +14,8 @@
 #         x = W/16, y = H - H/16 - H/8 (bottom left), size W/8 x H/8,
 #         luma 16 + 4 * (frame number mod 50), chroma 128
 # so a picture shown upside down or with swapped colour channels is easy to
-# tell apart. The container follows OUT's extension (mp4, mkv, avi, ts).
+# tell apart. --static draws them on plain grey instead of the moving
+# pattern (with --no-counter the pictures after the first cost a few bytes). The container follows OUT's extension (mp4, mkv, avi, ts).
 set -euo pipefail
 
 if [ $# -lt 1 ]; then
@@ -21,7 +23,7 @@ if [ $# -lt 1 ]; then
   exit 2
 fi
 out=$1; shift
-video=h264 audio=aac seconds=4 size=320x240 fps=25 rate=16000 gop=25 counter=1
+video=h264 audio=aac seconds=4 size=320x240 fps=25 rate=16000 gop=25 counter=1 src=testsrc2= params= pixfmt=yuv420p
 while [ $# -gt 0 ]; do
   case "$1" in
     --video) video=$2; shift 2 ;;
@@ -32,6 +34,9 @@ while [ $# -gt 0 ]; do
     --rate) rate=$2; shift 2 ;;
     --gop) gop=$2; shift 2 ;;
     --no-counter) counter=0; shift ;;
+    --static) src=color=c=gray:; shift ;;
+    --params) params=$2; shift 2 ;;
+    --pixfmt) pixfmt=$2; shift 2 ;;
     *) echo "make_test_clip.sh: unknown option $1" >&2; exit 2 ;;
   esac
 done
@@ -45,12 +50,14 @@ box="between(X,W/16,W/16+W/8-1)*between(Y,H-H/16-H/8,H-H/16-1)"
 [ "$counter" = 0 ] || draw="$draw,geq=lum='if($box,16+4*mod(N,50),lum(X,Y))':cb='if($box,128,cb(X,Y))':cr='if($box,128,cr(X,Y))'"
 
 case "$video" in
-  h264) vopts=(-c:v libx264 -preset ultrafast -tune zerolatency -profile:v main -bf 0) ;;
-  h265) vopts=(-c:v libx265 -preset ultrafast -tune zerolatency -x265-params "log-level=error:bframes=0") ;;
+  h264) vopts=(-c:v libx264 -preset ultrafast -tune zerolatency -bf 0 -x264-params "$params")
+        [ "$pixfmt" != yuv420p ] || vopts+=(-profile:v main) ;;
+  h265) vopts=(-c:v libx265 -preset ultrafast -tune zerolatency -x265-params "log-level=error:bframes=0${params:+:$params}") ;;
   mpeg4) vopts=(-c:v mpeg4 -q:v 3 -bf 0) ;;
+  mjpeg) vopts=(-c:v mjpeg -q:v 3) ;;
   *) echo "make_test_clip.sh: unknown video codec $video" >&2; exit 2 ;;
 esac
-vopts+=(-g "$gop")
+vopts+=(-g "$gop" -pix_fmt "$pixfmt")
 case "$audio" in
   none) aopts=(-an) ;;
   aac) aopts=(-c:a aac -b:a 48k) ;;
@@ -62,5 +69,5 @@ ain=()
 [ "$audio" = none ] || ain=(-f lavfi -i "sine=frequency=440:sample_rate=$rate:duration=$seconds")
 
 ffmpeg -nostdin -hide_banner -loglevel error -y \
-  -f lavfi -i "testsrc2=size=$size:rate=$fps:duration=$seconds,$draw" \
+  -f lavfi -i "${src}size=$size:rate=$fps:duration=$seconds,$draw" \
   "${ain[@]}" "${vopts[@]}" "${aopts[@]}" -ac 1 "$out"

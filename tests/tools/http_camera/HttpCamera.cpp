@@ -6,13 +6,12 @@
 // clip or of a raw G.711/G.722/G.726/ADTS AAC file, interleaved by time.
 //
 // Faults a camera or network can show are options: garbage between frames,
-// frames split over many small TCP writes, headers announcing huge lengths,
-// stalls and a closed connection.
+// frames split over many small TCP writes, stalls, headers that misstate
+// the audio.
 //
 // When it is ready it prints one line on stdout:
 //   ipcam-test-http: ready http://127.0.0.1:PORT/video
-// and serves (one thread per connection) until SIGINT/SIGTERM, or until the
-// first connection ends when --once is given.
+// and serves (one thread per connection) until SIGINT/SIGTERM.
 
 #include <arpa/inet.h>
 #include <errno.h>
@@ -27,6 +26,7 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <memory>
 #include <string>
 #include <thread>
 #include <vector>
@@ -43,23 +43,19 @@ struct Options {
     int nPort = 0;
     std::string sVideo;        // clip (MP4/MKV/...) or Annex B .h264/.hevc file
     std::string sAudio;        // raw audio file; empty: the clip's audio
-    std::string sAudioCodec;   // mulaw | alaw | g722 | g726 | aac (ADTS)
+    std::string sAudioCodec;   // mulaw | alaw | g722 | g726
     int bNoAudio = 0;
     int nAudioTypeOverride = 0;  // 0: by codec
-    double fFps = 0;           // 0: the clip's rate (25 when unknown)
-    int bBurst = 0;            // no pacing
+    int nAudioRate = -1;       // header audio rate; -1: the audio's own
+    std::string sSendLog;      // per video frame: index, CLOCK_MONOTONIC microseconds at its send
     int bLoop = 0;             // repeat the clip; otherwise close after one pass
-    int nCloseAfter = 0;       // close after this many frames (0: never)
     int nGarbageEvery = 0;     // garbage before every Nth frame
     int nGarbageBytes = 37;
     int nSplit = 0;            // max bytes per TCP write (0: whole frames)
-    int nOversizeEvery = 0;    // every Nth frame announces a huge length
     int nStallAfter = 0;       // stall after this many frames
     int nStallMs = 0;          // stall length; negative: forever
     int nDataEvery = 0;        // a data frame (type 3) after every Nth frame
-    int nWidth = 0, nHeight = 0;  // header size override
     int bMarkerSei = 0;        // H.265: marker SEI in front of every key frame
-    int bOnce = 0;
 };
 
 struct Frame {
@@ -86,29 +82,10 @@ const uint8_t kMarkerSei[] = {0x00, 0x00, 0x00, 0x01, 0x4E, 0x01, 0xE5, 0x01, 0x
 
 void Usage(FILE *f)
 {
-    fprintf(f,
-            "usage: ipcam-test-http --video CLIP [options]\n"
-            "  --port N            listen port on 127.0.0.1 (0 = pick one; default 0)\n"
-            "  --video FILE        H.264/H.265 clip or Annex B elementary stream\n"
-            "  --audio FILE        raw audio file (default: the clip's audio track)\n"
-            "  --audio-codec C     mulaw | alaw | g722 | g726 (16 kbit/s) | aac (ADTS)\n"
-            "  --no-audio          send video only (audio type -1)\n"
-            "  --audio-type N      audio type written in the headers\n"
-            "  --fps F             pacing (default: the clip's rate)\n"
-            "  --burst             send as fast as the socket takes it\n"
-            "  --loop              repeat the clip forever\n"
-            "  --close-after N     close the connection after N frames\n"
-            "  --garbage-every N   garbage bytes before every Nth frame\n"
-            "  --garbage-bytes N   how many (default 37)\n"
-            "  --split N           write frames in pieces of at most N bytes\n"
-            "  --oversize-every N  every Nth frame's header announces 0x7FFFFF00 bytes\n"
-            "  --stall-after N     stop sending after N frames ...\n"
-            "  --stall-ms MS       ... for MS ms (negative: forever)\n"
-            "  --data-every N      a data frame after every Nth frame\n"
-            "  --size WxH          picture size written in the headers\n"
-            "  --marker-sei        H.265: put a prefix SEI of payload type 229 at the start\n"
-            "                      of every key frame (selects the built-in decoder)\n"
-            "  --once              exit when the first connection ends\n");
+    fprintf(f, "usage: ipcam-test-http --video CLIP [--port N] [--audio FILE --audio-codec mulaw|alaw|g722|g726]\n"
+               "  [--no-audio] [--audio-type N] [--audio-rate HZ] [--loop] [--garbage-every N] [--garbage-bytes N]\n"
+               "  [--split N] [--stall-after N --stall-ms MS] [--data-every N] [--marker-sei] [--send-log FILE]\n"
+               "Garbage never forms a start code; --stall-ms -1 stalls for ever.\n");
 }
 
 int64_t NowMs()
@@ -131,16 +108,16 @@ void AddAdtsHeader(std::vector<uint8_t> *out, const uint8_t *asc, int nAsc, cons
     out->insert(out->end(), p, p + n);
 }
 
+// Header audio type of a codec: 1 AAC, 2 G.711 mu-law, 3 A-law, 4 G.722,
+// 5 G.726; all bits set for none.
 uint32_t AudioTypeOf(enum AVCodecID id)
 {
-    switch (id) {
-    case AV_CODEC_ID_AAC: return 1;
-    case AV_CODEC_ID_PCM_MULAW: return 2;
-    case AV_CODEC_ID_PCM_ALAW: return 3;
-    case AV_CODEC_ID_ADPCM_G722: return 4;
-    case AV_CODEC_ID_ADPCM_G726: return 5;
-    default: return 0xFFFFFFFFu;
-    }
+    const enum AVCodecID ids[] = {AV_CODEC_ID_AAC, AV_CODEC_ID_PCM_MULAW, AV_CODEC_ID_PCM_ALAW, AV_CODEC_ID_ADPCM_G722,
+                                  AV_CODEC_ID_ADPCM_G726};
+    for (uint32_t i = 0; i < 5; i++)
+        if (ids[i] == id)
+            return i + 1;
+    return 0xFFFFFFFFu;
 }
 
 // Video (and, unless told otherwise, audio) of a clip, video in Annex B with
@@ -148,43 +125,29 @@ uint32_t AudioTypeOf(enum AVCodecID id)
 int LoadClip(const Options &o, Clip *clip)
 {
     AVFormatContext *fmt = nullptr;
-    if (avformat_open_input(&fmt, o.sVideo.c_str(), nullptr, nullptr) < 0 ||
-        avformat_find_stream_info(fmt, nullptr) < 0) {
-        fprintf(stderr, "ipcam-test-http: cannot read %s\n", o.sVideo.c_str());
-        return -1;
-    }
-    int vi = av_find_best_stream(fmt, AVMEDIA_TYPE_VIDEO, -1, -1, nullptr, 0);
-    int ai = (o.bNoAudio || !o.sAudio.empty()) ? -1 : av_find_best_stream(fmt, AVMEDIA_TYPE_AUDIO, -1, -1, nullptr, 0);
-    if (vi < 0) {
-        fprintf(stderr, "ipcam-test-http: no video in %s\n", o.sVideo.c_str());
-        avformat_close_input(&fmt);
-        return -1;
-    }
-    AVStream *vs = fmt->streams[vi];
-    enum AVCodecID vid = vs->codecpar->codec_id;
-    if (vid != AV_CODEC_ID_H264 && vid != AV_CODEC_ID_HEVC) {
-        fprintf(stderr, "ipcam-test-http: video must be H.264 or H.265\n");
-        avformat_close_input(&fmt);
-        return -1;
-    }
-    clip->nVideoType = vid == AV_CODEC_ID_HEVC ? 3 : 1;
-    clip->nWidth = (uint32_t)vs->codecpar->width;
-    clip->nHeight = (uint32_t)vs->codecpar->height;
-    double fps = o.fFps;
-    if (fps <= 0 && vs->avg_frame_rate.num > 0 && vs->avg_frame_rate.den > 0)
-        fps = av_q2d(vs->avg_frame_rate);
-    if (fps <= 0 || fps > 1000)
-        fps = 25;
-
-    const AVBitStreamFilter *f = av_bsf_get_by_name(vid == AV_CODEC_ID_HEVC ? "hevc_mp4toannexb" : "h264_mp4toannexb");
     AVBSFContext *bsf = nullptr;
-    if (!f || av_bsf_alloc(f, &bsf) < 0 || avcodec_parameters_copy(bsf->par_in, vs->codecpar) < 0 ||
-        av_bsf_init(bsf) < 0) {
-        fprintf(stderr, "ipcam-test-http: no Annex B filter\n");
+    int vi = -1;
+    enum AVCodecID vid = AV_CODEC_ID_NONE;
+    if (avformat_open_input(&fmt, o.sVideo.c_str(), nullptr, nullptr) == 0 &&
+        avformat_find_stream_info(fmt, nullptr) >= 0 &&
+        (vi = av_find_best_stream(fmt, AVMEDIA_TYPE_VIDEO, -1, -1, nullptr, 0)) >= 0)
+        vid = fmt->streams[vi]->codecpar->codec_id;
+    const AVBitStreamFilter *f = av_bsf_get_by_name(vid == AV_CODEC_ID_HEVC ? "hevc_mp4toannexb" : "h264_mp4toannexb");
+    if ((vid != AV_CODEC_ID_H264 && vid != AV_CODEC_ID_HEVC) || !f || av_bsf_alloc(f, &bsf) < 0 ||
+        avcodec_parameters_copy(bsf->par_in, fmt->streams[vi]->codecpar) < 0 || av_bsf_init(bsf) < 0) {
+        fprintf(stderr, "ipcam-test-http: no H.264 or H.265 video to send in %s\n", o.sVideo.c_str());
         av_bsf_free(&bsf);
         avformat_close_input(&fmt);
         return -1;
     }
+    int ai = (o.bNoAudio || !o.sAudio.empty()) ? -1 : av_find_best_stream(fmt, AVMEDIA_TYPE_AUDIO, -1, -1, nullptr, 0);
+    AVStream *vs = fmt->streams[vi];
+    clip->nVideoType = vid == AV_CODEC_ID_HEVC ? 3 : 1;
+    clip->nWidth = (uint32_t)vs->codecpar->width;
+    clip->nHeight = (uint32_t)vs->codecpar->height;
+    double fps = vs->avg_frame_rate.num > 0 && vs->avg_frame_rate.den > 0 ? av_q2d(vs->avg_frame_rate) : 25;
+    if (fps <= 0 || fps > 1000)
+        fps = 25;
     AVStream *as = ai >= 0 ? fmt->streams[ai] : nullptr;
     if (as) {
         clip->nAudioType = AudioTypeOf(as->codecpar->codec_id);
@@ -232,7 +195,7 @@ int LoadClip(const Options &o, Clip *clip)
     return nVideo > 0 ? 0 : -1;
 }
 
-// A raw audio file cut into 40 ms frames (ADTS: one frame per AAC frame).
+// A raw G.711/G.722/G.726 file cut into 40 ms frames.
 int LoadRawAudio(const Options &o, Clip *clip)
 {
     FILE *f = fopen(o.sAudio.c_str(), "rb");
@@ -247,55 +210,30 @@ int LoadRawAudio(const Options &o, Clip *clip)
         all.insert(all.end(), buf, buf + n);
     fclose(f);
 
-    std::vector<Frame> audio;
-    const std::string &c = o.sAudioCodec;
-    if (c == "aac") {
-        static const int kRates[] = {96000, 88200, 64000, 48000, 44100, 32000, 24000, 22050, 16000, 12000, 11025, 8000, 7350};
-        size_t pos = 0;
-        int64_t nSamples = 0;
-        while (pos + 7 <= all.size() && all[pos] == 0xFF && (all[pos + 1] & 0xF0) == 0xF0) {
-            size_t len = ((size_t)(all[pos + 3] & 3) << 11) | ((size_t)all[pos + 4] << 3) | (all[pos + 5] >> 5);
-            int sr = (all[pos + 2] >> 2) & 0xF;
-            if (len < 7 || pos + len > all.size() || sr > 12)
-                break;
-            clip->nAudioRate = (uint32_t)kRates[sr];
-            Frame fr;
-            fr.nType = 2;
-            fr.nKind = 0;
-            fr.nTimeMs = nSamples * 1000 / kRates[sr];
-            fr.data.assign(all.begin() + (long)pos, all.begin() + (long)(pos + len));
-            audio.push_back(std::move(fr));
-            nSamples += 1024;
-            pos += len;
-        }
-        clip->nAudioType = 1;
-    } else {
+    // Bytes per 40 ms, rate and header type of each codec (G.726 at 16 kbit/s).
+    static const struct {
+        const char *name;
         int nBytes40ms, nRate;
-        if (c == "mulaw" || c == "alaw") {
-            nBytes40ms = 320;
-            nRate = 8000;
-            clip->nAudioType = c == "mulaw" ? 2 : 3;
-        } else if (c == "g722") {
-            nBytes40ms = 320;
-            nRate = 16000;
-            clip->nAudioType = 4;
-        } else if (c == "g726") {
-            nBytes40ms = 80;
-            nRate = 8000;
-            clip->nAudioType = 5;
-        } else {
-            fprintf(stderr, "ipcam-test-http: unknown audio codec %s\n", c.c_str());
-            return -1;
-        }
-        clip->nAudioRate = (uint32_t)nRate;
-        for (size_t pos = 0, i = 0; pos + (size_t)nBytes40ms <= all.size(); pos += (size_t)nBytes40ms, i++) {
-            Frame fr;
-            fr.nType = 2;
-            fr.nKind = 0;
-            fr.nTimeMs = (int64_t)i * 40;
-            fr.data.assign(all.begin() + (long)pos, all.begin() + (long)pos + nBytes40ms);
-            audio.push_back(std::move(fr));
-        }
+        uint32_t nType;
+    } kCodecs[] = {{"mulaw", 320, 8000, 2}, {"alaw", 320, 8000, 3}, {"g722", 320, 16000, 4}, {"g726", 80, 8000, 5}};
+    int k = 0;
+    while (k < 4 && o.sAudioCodec != kCodecs[k].name)
+        k++;
+    if (k == 4) {
+        fprintf(stderr, "ipcam-test-http: unknown audio codec %s\n", o.sAudioCodec.c_str());
+        return -1;
+    }
+    size_t nChunk = (size_t)kCodecs[k].nBytes40ms;
+    clip->nAudioType = kCodecs[k].nType;
+    clip->nAudioRate = (uint32_t)kCodecs[k].nRate;
+    std::vector<Frame> audio;
+    for (size_t pos = 0; pos + nChunk <= all.size(); pos += nChunk) {
+        Frame fr;
+        fr.nType = 2;
+        fr.nKind = 0;
+        fr.nTimeMs = (int64_t)(pos / nChunk) * 40;
+        fr.data.assign(all.begin() + (long)pos, all.begin() + (long)(pos + nChunk));
+        audio.push_back(std::move(fr));
     }
     // Merge by time; video first on a tie.
     std::vector<Frame> merged;
@@ -309,10 +247,20 @@ int LoadRawAudio(const Options &o, Clip *clip)
     return 0;
 }
 
-void Put32(uint8_t *p, uint32_t v)
+// Appends a frame: start code 33 22 11 00, nothing at bytes 4..47, the
+// eight fields of h from byte 48 on and the 64-bit time stamp at 80, all
+// little-endian, then the payload.
+void AppendFrame(std::vector<uint8_t> *out, const uint32_t h[8], int64_t tMs, const std::vector<uint8_t> &payload)
 {
-    for (int i = 0; i < 4; i++)
-        p[i] = (uint8_t)(v >> (8 * i));
+    size_t at = out->size();
+    out->resize(at + 88, 0);
+    uint8_t *p = &(*out)[at];
+    p[0] = 0x33, p[1] = 0x22, p[2] = 0x11;
+    for (int i = 0; i < 32; i++)
+        p[48 + i] = (uint8_t)(h[i / 4] >> (8 * (i % 4)));
+    for (int i = 0; i < 8; i++)
+        p[80 + i] = (uint8_t)((uint64_t)tMs >> (8 * i));
+    out->insert(out->end(), payload.begin(), payload.end());
 }
 
 // Sends everything; 0, or -1 when the peer is gone or we are stopping.
@@ -375,17 +323,18 @@ void Serve(int fd, const Options *o, const Clip *clip)
     }
 
     uint32_t nAudioType = o->nAudioTypeOverride ? (uint32_t)o->nAudioTypeOverride : clip->nAudioType;
-    uint32_t w = o->nWidth ? (uint32_t)o->nWidth : clip->nWidth;
-    uint32_t h = o->nHeight ? (uint32_t)o->nHeight : clip->nHeight;
     int64_t t0 = NowMs();
     int64_t nSent = 0;
     uint32_t nGarbageSeed = 12345;
     std::vector<uint8_t> out;
+    std::unique_ptr<FILE, int (*)(FILE *)> logFile(o->sSendLog.empty() ? nullptr : fopen(o->sSendLog.c_str(), "w"),
+                                                   fclose);
+    FILE *sendLog = logFile.get();
+    int64_t nVideoSent = 0;
     for (int64_t pass = 0; !g_bStop; pass++) {
         for (const Frame &fr : clip->frames) {
             int64_t tMs = pass * clip->nDurationMs + fr.nTimeMs;
-            if (!o->bBurst)
-                SleepUntil(t0 + tMs);
+            SleepUntil(t0 + tMs);
             if (g_bStop)
                 break;
             nSent++;
@@ -397,38 +346,27 @@ void Serve(int fd, const Options *o, const Clip *clip)
                     out.push_back((uint8_t)(0x40 + ((nGarbageSeed >> 16) & 0x3F)));
                 }
             }
-            size_t hp = out.size();
-            out.resize(hp + 88, 0);
-            uint8_t *hd = &out[hp];
-            hd[0] = 0x33;
-            hd[1] = 0x22;
-            hd[2] = 0x11;
-            hd[3] = 0x00;
-            Put32(hd + 48, fr.nType);
-            bool oversize = o->nOversizeEvery > 0 && nSent % o->nOversizeEvery == 0;
-            Put32(hd + 52, oversize ? 0x7FFFFF00u : (uint32_t)fr.data.size());
-            Put32(hd + 56, clip->nVideoType);
-            Put32(hd + 60, fr.nKind);
-            Put32(hd + 64, w);
-            Put32(hd + 68, h);
-            Put32(hd + 72, nAudioType);
-            Put32(hd + 76, clip->nAudioRate);
-            Put32(hd + 80, (uint32_t)tMs);
-            Put32(hd + 84, (uint32_t)((uint64_t)tMs >> 32));
-            out.insert(out.end(), fr.data.begin(), fr.data.end());
+            uint32_t nRate = o->nAudioRate >= 0 ? (uint32_t)o->nAudioRate : clip->nAudioRate;
+            const uint32_t hdr[] = {fr.nType, (uint32_t)fr.data.size(), clip->nVideoType, fr.nKind, clip->nWidth,
+                                    clip->nHeight, nAudioType, nRate};
+            AppendFrame(&out, hdr, tMs, fr.data);
             if (o->nDataEvery > 0 && nSent % o->nDataEvery == 0) {
-                size_t dp = out.size();
-                out.resize(dp + 88 + 8, 0);
-                uint8_t *dh = &out[dp];
-                dh[0] = 0x33, dh[1] = 0x22, dh[2] = 0x11, dh[3] = 0x00;
-                Put32(dh + 48, 3);
-                Put32(dh + 52, 8);
-                Put32(dh + 80, (uint32_t)tMs);
-                Put32(dh + 88, (uint32_t)nSent);
+                const uint32_t dhdr[] = {3, 8, 0, 0, 0, 0, 0, 0};  // data: the frame count, 8 bytes
+                std::vector<uint8_t> count(8, 0);
+                for (int i = 0; i < 4; i++)
+                    count[(size_t)i] = (uint8_t)(nSent >> (8 * i));
+                AppendFrame(&out, dhdr, tMs, count);
             }
+            // Taken first: no receiver can see the frame before its send time.
+            struct timespec ts;
+            clock_gettime(CLOCK_MONOTONIC, &ts);
             if (SendAll(fd, out.data(), out.size(), o->nSplit) != 0) {
                 close(fd);
                 return;
+            }
+            if (sendLog && fr.nType == 1) {
+                fprintf(sendLog, "%lld %lld\n", (long long)nVideoSent++, (long long)ts.tv_sec * 1000000 + ts.tv_nsec / 1000);
+                fflush(sendLog);
             }
             if (o->nStallAfter > 0 && nSent == o->nStallAfter) {
                 if (o->nStallMs < 0) {
@@ -439,10 +377,6 @@ void Serve(int fd, const Options *o, const Clip *clip)
                     SleepUntil(until);
                     t0 += o->nStallMs;
                 }
-            }
-            if (o->nCloseAfter > 0 && nSent >= o->nCloseAfter) {
-                close(fd);
-                return;
             }
         }
         if (!o->bLoop)
@@ -458,49 +392,37 @@ void OnSignal(int)
 
 int ParseArgs(int argc, char **argv, Options *o)
 {
+    const struct {
+        const char *name;
+        int *pInt;
+        std::string *pText;
+    } kValued[] = {{"--port", &o->nPort, nullptr},           {"--video", nullptr, &o->sVideo},
+                   {"--audio", nullptr, &o->sAudio},         {"--audio-codec", nullptr, &o->sAudioCodec},
+                   {"--audio-type", &o->nAudioTypeOverride, nullptr}, {"--audio-rate", &o->nAudioRate, nullptr},
+                   {"--send-log", nullptr, &o->sSendLog},    {"--garbage-every", &o->nGarbageEvery, nullptr},
+                   {"--garbage-bytes", &o->nGarbageBytes, nullptr}, {"--split", &o->nSplit, nullptr},
+                   {"--stall-after", &o->nStallAfter, nullptr}, {"--stall-ms", &o->nStallMs, nullptr},
+                   {"--data-every", &o->nDataEvery, nullptr}};
+    const struct {
+        const char *name;
+        int *pFlag;
+    } kFlags[] = {{"--no-audio", &o->bNoAudio}, {"--loop", &o->bLoop}, {"--marker-sei", &o->bMarkerSei}};
     for (int i = 1; i < argc; i++) {
-        std::string a = argv[i];
-        auto next = [&](void) -> const char * { return i + 1 < argc ? argv[++i] : nullptr; };
-        auto nextInt = [&](int *p) -> bool {
-            const char *v = next();
-            if (!v)
-                return false;
-            *p = atoi(v);
-            return true;
-        };
-        const char *v;
-        if (a == "--port" && nextInt(&o->nPort)) {
-        } else if (a == "--video" && (v = next())) {
-            o->sVideo = v;
-        } else if (a == "--audio" && (v = next())) {
-            o->sAudio = v;
-        } else if (a == "--audio-codec" && (v = next())) {
-            o->sAudioCodec = v;
-        } else if (a == "--no-audio") {
-            o->bNoAudio = 1;
-        } else if (a == "--audio-type" && nextInt(&o->nAudioTypeOverride)) {
-        } else if (a == "--fps" && (v = next())) {
-            o->fFps = atof(v);
-        } else if (a == "--burst") {
-            o->bBurst = 1;
-        } else if (a == "--loop") {
-            o->bLoop = 1;
-        } else if (a == "--close-after" && nextInt(&o->nCloseAfter)) {
-        } else if (a == "--garbage-every" && nextInt(&o->nGarbageEvery)) {
-        } else if (a == "--garbage-bytes" && nextInt(&o->nGarbageBytes)) {
-        } else if (a == "--split" && nextInt(&o->nSplit)) {
-        } else if (a == "--oversize-every" && nextInt(&o->nOversizeEvery)) {
-        } else if (a == "--stall-after" && nextInt(&o->nStallAfter)) {
-        } else if (a == "--stall-ms" && nextInt(&o->nStallMs)) {
-        } else if (a == "--data-every" && nextInt(&o->nDataEvery)) {
-        } else if (a == "--size" && (v = next()) && sscanf(v, "%dx%d", &o->nWidth, &o->nHeight) == 2) {
-        } else if (a == "--marker-sei") {
-            o->bMarkerSei = 1;
-        } else if (a == "--once") {
-            o->bOnce = 1;
-        } else {
-            return -1;
+        bool ok = false;
+        for (const auto &f : kFlags)
+            if (strcmp(argv[i], f.name) == 0)
+                ok = (*f.pFlag = 1);
+        for (const auto &v : kValued) {
+            if (ok || strcmp(argv[i], v.name) != 0 || i + 1 >= argc)
+                continue;
+            ok = true;
+            if (v.pInt)
+                *v.pInt = atoi(argv[++i]);
+            else
+                *v.pText = argv[++i];
         }
+        if (!ok)
+            return -1;
     }
     if (o->sVideo.empty() || (!o->sAudio.empty() && o->sAudioCodec.empty()) || o->nGarbageBytes < 0 ||
         o->nGarbageBytes > 1 << 20)
@@ -560,10 +482,6 @@ int main(int argc, char **argv)
         int fd = accept(ls, nullptr, nullptr);
         if (fd < 0)
             continue;
-        if (o.bOnce) {
-            Serve(fd, &o, &clip);
-            break;
-        }
         clients.emplace_back(Serve, fd, &o, &clip);
     }
     g_bStop = 1;

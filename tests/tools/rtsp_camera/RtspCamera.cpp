@@ -1,10 +1,11 @@
 // ipcam-test-rtsp: a small RTSP camera for tests and the demo, built on
-// gst-rtsp-server. It listens on 127.0.0.1 only and serves one mount with
-// a video track (from a clip file or a generated test pattern), an optional
-// audio track and an optional KLV data track, over UDP and TCP or TCP only.
+// gst-rtsp-server. It listens on 127.0.0.1 only and serves one mount, /cam,
+// with a video track (from a clip file, or a generated 25 fps H.264/H.265
+// test pattern), an optional audio track and an optional KLV data track
+// (5 units a second), over UDP and TCP or TCP only.
 //
 // When it is ready it prints one line on stdout:
-//   ipcam-test-rtsp: ready rtsp://127.0.0.1:PORT/MOUNT
+//   ipcam-test-rtsp: ready rtsp://127.0.0.1:PORT/cam
 // and keeps serving until SIGINT/SIGTERM (clean stop) or --exit-after
 // seconds have passed, where it ends abruptly without a TEARDOWN or RTCP
 // BYE, as a camera that loses power would.
@@ -24,17 +25,17 @@
 namespace {
 
 struct CameraOptions {
-    int nPort;              // 0: let the system pick a free one
-    std::string sMount;     // "/cam"
-    std::string sFile;      // clip to serve; empty: live test pattern
-    std::string sVideo;     // h264, h265, mpeg4
-    std::string sAudio;     // none, aac, pcmu, pcma, g722, g726
-    int bData;              // add a KLV data track
-    int nDataRate;          // data packets per second
-    int bTcpOnly;
-    int nExitAfter;         // seconds; 0: serve until a signal
-    int nWidth, nHeight, nFps;  // test pattern only
+    int nPort = 0;               // 0: let the system pick a free one
+    std::string sFile;           // clip to serve; empty: test pattern
+    int nWidth = 320, nHeight = 240;  // test pattern size
+    std::string sVideo = "h264"; // h264, h265, mpeg4
+    std::string sAudio = "none"; // none, aac, pcmu, pcma, g722, g726
+    int bData = 0;               // add a KLV data track
+    int bTcpOnly = 0;
+    int nExitAfter = 0;          // seconds; 0: serve until a signal
 };
+
+const int kDataRate = 5;  // KLV units per second
 
 // The KLV data track: every payload is one complete KLV unit (16-byte
 // universal key, short-form length, value) whose value carries a running
@@ -52,60 +53,21 @@ GMainLoop *g_pLoop = nullptr;
 
 void PrintUsage(FILE *pOut)
 {
-    fprintf(pOut,
-            "usage: ipcam-test-rtsp [options]\n"
-            "  --port N          listen port on 127.0.0.1 (0 = pick a free one; default 0)\n"
-            "  --mount PATH      mount point (default /cam)\n"
-            "  --file CLIP       serve this MP4/MKV clip (its video track, and its AAC\n"
-            "                    track when audio is asked for); default: test pattern\n"
-            "  --video CODEC     h264 | h265 | mpeg4 (default h264; must match the clip)\n"
-            "  --audio CODEC     none | aac | pcmu | pcma | g722 | g726 (default none)\n"
-            "  --data            add a KLV data track (--data-rate per second, default 5)\n"
-            "  --data-rate N\n"
-            "  --tcp-only        refuse UDP transport\n"
-            "  --size WxH        test pattern size (default 320x240)\n"
-            "  --fps N           test pattern rate (default 25)\n"
-            "  --exit-after SEC  end abruptly after SEC seconds (no teardown)\n");
-}
-
-int ParseInt(const char *pText, int nMin, int nMax, int *pValue)
-{
-    char *pEnd = nullptr;
-    long n = strtol(pText, &pEnd, 10);
-    if (pEnd == pText || *pEnd != '\0' || n < nMin || n > nMax)
-        return -1;
-    *pValue = (int)n;
-    return 0;
+    fprintf(pOut, "usage: ipcam-test-rtsp [--file CLIP | --size WxH] [--port N] [--video h264|h265|mpeg4]\n"
+                  "  [--audio none|aac|pcmu|pcma|g722|g726] [--data] [--tcp-only] [--exit-after SEC]\n"
+                  "--exit-after ends abruptly, without a teardown, as a camera losing power.\n");
 }
 
 int ParseOptions(int argc, char **argv, CameraOptions *pOpt)
 {
-    pOpt->nPort = 0;
-    pOpt->sMount = "/cam";
-    pOpt->sVideo = "h264";
-    pOpt->sAudio = "none";
-    pOpt->bData = 0;
-    pOpt->nDataRate = 5;
-    pOpt->bTcpOnly = 0;
-    pOpt->nExitAfter = 0;
-    pOpt->nWidth = 320;
-    pOpt->nHeight = 240;
-    pOpt->nFps = 25;
     for (int i = 1; i < argc; i++) {
         std::string a = argv[i];
-        const char *pNext = i + 1 < argc ? argv[i + 1] : nullptr;
-        bool bNeedsValue = a == "--port" || a == "--mount" || a == "--file" || a == "--video" ||
-                           a == "--audio" || a == "--data-rate" || a == "--size" ||
-                           a == "--fps" || a == "--exit-after";
-        if (bNeedsValue && !pNext) {
-            fprintf(stderr, "ipcam-test-rtsp: %s needs a value\n", a.c_str());
-            return -1;
-        }
+        const char *pNext = i + 1 < argc ? argv[i + 1] : "";
+        bool bValue = true;
         int bad = 0;
         if (a == "--port") {
-            bad = ParseInt(pNext, 0, 65535, &pOpt->nPort);
-        } else if (a == "--mount") {
-            pOpt->sMount = pNext[0] == '/' ? pNext : std::string("/") + pNext;
+            pOpt->nPort = atoi(pNext);
+            bad = pOpt->nPort < 0 || pOpt->nPort > 65535;
         } else if (a == "--file") {
             pOpt->sFile = pNext;
         } else if (a == "--video") {
@@ -113,44 +75,33 @@ int ParseOptions(int argc, char **argv, CameraOptions *pOpt)
             bad = pOpt->sVideo != "h264" && pOpt->sVideo != "h265" && pOpt->sVideo != "mpeg4";
         } else if (a == "--audio") {
             pOpt->sAudio = pNext;
-            bad = pOpt->sAudio != "none" && pOpt->sAudio != "aac" && pOpt->sAudio != "pcmu" &&
-                  pOpt->sAudio != "pcma" && pOpt->sAudio != "g722" && pOpt->sAudio != "g726";
-        } else if (a == "--data") {
-            pOpt->bData = 1;
-        } else if (a == "--data-rate") {
-            bad = ParseInt(pNext, 1, 100, &pOpt->nDataRate);
-        } else if (a == "--tcp-only") {
-            pOpt->bTcpOnly = 1;
+            bad = std::string(" none aac pcmu pcma g722 g726 ").find(" " + pOpt->sAudio + " ") == std::string::npos;
         } else if (a == "--size") {
-            bad = sscanf(pNext, "%dx%d", &pOpt->nWidth, &pOpt->nHeight) != 2 ||
-                  pOpt->nWidth < 16 || pOpt->nHeight < 16 || pOpt->nWidth > 4096 ||
-                  pOpt->nHeight > 4096 || (pOpt->nWidth & 1) || (pOpt->nHeight & 1);
-        } else if (a == "--fps") {
-            bad = ParseInt(pNext, 1, 120, &pOpt->nFps);
+            bad = sscanf(pNext, "%dx%d", &pOpt->nWidth, &pOpt->nHeight) != 2 || pOpt->nWidth < 16 ||
+                  pOpt->nHeight < 16 || pOpt->nWidth > 4096 || pOpt->nHeight > 4096 || (pOpt->nWidth & 1) ||
+                  (pOpt->nHeight & 1);
         } else if (a == "--exit-after") {
-            bad = ParseInt(pNext, 1, 86400, &pOpt->nExitAfter);
-        } else if (a == "--help" || a == "-h") {
-            PrintUsage(stdout);
-            exit(0);
+            pOpt->nExitAfter = atoi(pNext);
+            bad = pOpt->nExitAfter < 1;
         } else {
-            fprintf(stderr, "ipcam-test-rtsp: unknown option %s\n", a.c_str());
-            return -1;
+            bValue = false;
+            if (a == "--data")
+                pOpt->bData = 1;
+            else if (a == "--tcp-only")
+                pOpt->bTcpOnly = 1;
+            else
+                bad = 1;
         }
         if (bad) {
-            fprintf(stderr, "ipcam-test-rtsp: bad value for %s\n", a.c_str());
+            fprintf(stderr, "ipcam-test-rtsp: bad option or value: %s\n", a.c_str());
             return -1;
         }
-        if (bNeedsValue)
-            i++;
+        i += bValue;
     }
     // FFmpeg's MPEG-4 encoder rejects the timestamps that restart when the
     // server prerolls a generated pattern, so MPEG-4 is served from clips.
-    if (pOpt->sFile.empty() && pOpt->sVideo == "mpeg4") {
-        fprintf(stderr, "ipcam-test-rtsp: MPEG-4 video needs --file (the test pattern is H.264/H.265)\n");
-        return -1;
-    }
-    if (!pOpt->sFile.empty() && access(pOpt->sFile.c_str(), R_OK) != 0) {
-        fprintf(stderr, "ipcam-test-rtsp: cannot read %s\n", pOpt->sFile.c_str());
+    if (pOpt->sFile.empty() ? pOpt->sVideo == "mpeg4" : access(pOpt->sFile.c_str(), R_OK) != 0) {
+        fprintf(stderr, "ipcam-test-rtsp: no readable clip (MPEG-4 video needs one)\n");
         return -1;
     }
     return 0;
@@ -166,75 +117,49 @@ std::string VideoPayload(const CameraOptions &o)
     return "h264parse config-interval=-1 ! rtph264pay name=pay0 pt=96";
 }
 
-// Test pattern encoders: H.264 or H.265 (ParseOptions refuses MPEG-4).
-std::string LiveVideoEncoder(const CameraOptions &o)
-{
-    int gop = o.nFps;  // one key frame per second
-    char text[256];
-    if (o.sVideo == "h265")
-        snprintf(text, sizeof text,
-                 "x265enc speed-preset=ultrafast tune=zerolatency key-int-max=%d "
-                 "option-string=bframes=0",
-                 gop);
-    else
-        snprintf(text, sizeof text,
-                 "x264enc speed-preset=ultrafast tune=zerolatency key-int-max=%d bframes=0", gop);
-    return text;
-}
-
-// Raw audio (any rate) → the requested codec → its payloader, element pay1.
+// Raw audio (any rate) -> the requested codec -> its payloader, element pay1.
+// G.726 at 16 kbit/s (2 bits per sample), AAL2 packing.
 std::string AudioEncodePayload(const std::string &codec)
 {
-    if (codec == "aac")
-        return "audioconvert ! audioresample ! audio/x-raw,rate=16000,channels=1 ! "
-               "avenc_aac ! aacparse ! rtpmp4gpay name=pay1 pt=97";
-    if (codec == "pcmu")
-        return "audioconvert ! audioresample ! audio/x-raw,rate=8000,channels=1 ! "
-               "mulawenc ! rtppcmupay name=pay1";
-    if (codec == "pcma")
-        return "audioconvert ! audioresample ! audio/x-raw,rate=8000,channels=1 ! "
-               "alawenc ! rtppcmapay name=pay1";
-    if (codec == "g722")
-        return "audioconvert ! audioresample ! audio/x-raw,rate=16000,channels=1 ! "
-               "avenc_g722 ! rtpg722pay name=pay1";
-    // G.726 at 16 kbit/s (2 bits per sample), AAL2 packing.
-    return "audioconvert ! audioresample ! audio/x-raw,format=S16LE,rate=8000,channels=1 ! "
-           "avenc_g726 bitrate=16000 ! rtpg726pay name=pay1 pt=97 force-aal2=false";
+    const char *enc = codec == "aac"    ? "16000,channels=1 ! avenc_aac ! aacparse ! rtpmp4gpay name=pay1 pt=97"
+                      : codec == "pcmu" ? "8000,channels=1 ! mulawenc ! rtppcmupay name=pay1"
+                      : codec == "pcma" ? "8000,channels=1 ! alawenc ! rtppcmapay name=pay1"
+                      : codec == "g722" ? "16000,channels=1 ! avenc_g722 ! rtpg722pay name=pay1"
+                                        : "8000,channels=1,format=S16LE ! avenc_g726 bitrate=16000 ! "
+                                          "rtpg726pay name=pay1 pt=97 force-aal2=false";
+    return std::string("audioconvert ! audioresample ! audio/x-raw,rate=") + enc;
 }
 
 std::string BuildLaunch(const CameraOptions &o)
 {
-    std::string s = "( ";
     bool bAudio = o.sAudio != "none";
-    if (!o.sFile.empty()) {
-        bool bMkv = o.sFile.size() > 4 && o.sFile.compare(o.sFile.size() - 4, 4, ".mkv") == 0;
-        s += "filesrc location=\"" + o.sFile + "\" ! " +
-             (bMkv ? "matroskademux" : "qtdemux") + " name=demux ";
-        s += "demux.video_0 ! queue ! " + VideoPayload(o) + " ";
-        if (bAudio) {
-            if (o.sAudio == "aac")
-                s += "demux.audio_0 ! queue ! aacparse ! rtpmp4gpay name=pay1 pt=97 ";
-            else
-                s += "demux.audio_0 ! queue ! aacparse ! avdec_aac ! " + AudioEncodePayload(o.sAudio) +
-                     " ";
-        }
-    } else {
-        char caps[128];
-        snprintf(caps, sizeof caps, "video/x-raw,format=I420,width=%d,height=%d,framerate=%d/1",
-                 o.nWidth, o.nHeight, o.nFps);
-        s += "videotestsrc pattern=smpte ! " + std::string(caps) + " ! " +
-             LiveVideoEncoder(o) + " ! " + VideoPayload(o) + " ";
+    std::string s = "( ";
+    if (o.sFile.empty()) {
+        // One key frame a second.
+        char src[320];
+        snprintf(src, sizeof src,
+                 "videotestsrc pattern=smpte ! video/x-raw,format=I420,width=%d,height=%d,framerate=25/1 ! %s ",
+                 o.nWidth, o.nHeight,
+                 o.sVideo == "h265" ? "x265enc speed-preset=ultrafast tune=zerolatency key-int-max=25 "
+                                      "option-string=bframes=0"
+                                    : "x264enc speed-preset=ultrafast tune=zerolatency key-int-max=25 bframes=0");
+        s += std::string(src) + "! " + VideoPayload(o) + " ";
         if (bAudio)
-            s += "audiotestsrc wave=sine freq=440 samplesperbuffer=320 ! " +
-                 AudioEncodePayload(o.sAudio) + " ";
+            s += "audiotestsrc wave=sine freq=440 samplesperbuffer=320 ! " + AudioEncodePayload(o.sAudio) + " ";
+    } else {
+        bool bMkv = o.sFile.size() > 4 && o.sFile.compare(o.sFile.size() - 4, 4, ".mkv") == 0;
+        s += "filesrc location=\"" + o.sFile + "\" ! " + (bMkv ? "matroskademux" : "qtdemux") +
+             " name=demux demux.video_0 ! queue ! " + VideoPayload(o) + " ";
+        // The clip's AAC track, as it is or re-encoded.
+        if (o.sAudio == "aac")
+            s += "demux.audio_0 ! queue ! aacparse ! rtpmp4gpay name=pay1 pt=97 ";
+        else if (bAudio)
+            s += "demux.audio_0 ! queue ! aacparse ! avdec_aac ! " + AudioEncodePayload(o.sAudio) + " ";
     }
-    if (o.bData) {
-        const char *pPay = bAudio ? "pay2" : "pay1";
+    if (o.bData)
         s += "appsrc name=klvsrc format=time caps=meta/x-klv,parsed=true ! rtpklvpay name=" +
-             std::string(pPay) + " pt=98 ";
-    }
-    s += ")";
-    return s;
+             std::string(bAudio ? "pay2" : "pay1") + " pt=98 ";
+    return s + ")";
 }
 
 void OnDataNeeded(GstAppSrc *pSrc, guint nLength, gpointer pUser)
@@ -271,7 +196,7 @@ void OnMediaConfigure(GstRTSPMediaFactory *pFactory, GstRTSPMedia *pMedia, gpoin
         GstElement *pSrc = gst_bin_get_by_name_recurse_up(GST_BIN(pBin), "klvsrc");
         if (pSrc) {
             DataSource *pData = g_new0(DataSource, 1);
-            pData->nPeriod = GST_SECOND / pState->opt.nDataRate;
+            pData->nPeriod = GST_SECOND / kDataRate;
             // The data source lives as long as the media's pipeline.
             g_object_set_data_full(G_OBJECT(pMedia), "ipcam-klv", pData, g_free);
             GstAppSrcCallbacks cb;
@@ -342,7 +267,7 @@ int main(int argc, char **argv)
     g_signal_connect(pFactory, "media-configure", G_CALLBACK(OnMediaConfigure), &state);
 
     GstRTSPMountPoints *pMounts = gst_rtsp_server_get_mount_points(pServer);
-    gst_rtsp_mount_points_add_factory(pMounts, o.sMount.c_str(), pFactory);
+    gst_rtsp_mount_points_add_factory(pMounts, "/cam", pFactory);
     g_object_unref(pMounts);
 
     g_pLoop = g_main_loop_new(nullptr, FALSE);
@@ -357,8 +282,7 @@ int main(int argc, char **argv)
         g_timeout_add_seconds(o.nExitAfter, OnExitTimer, nullptr);
 
     fprintf(stderr, "ipcam-test-rtsp: pipeline %s\n", launch.c_str());
-    printf("ipcam-test-rtsp: ready rtsp://127.0.0.1:%d%s\n", gst_rtsp_server_get_bound_port(pServer),
-           o.sMount.c_str());
+    printf("ipcam-test-rtsp: ready rtsp://127.0.0.1:%d/cam\n", gst_rtsp_server_get_bound_port(pServer));
     fflush(stdout);
     g_main_loop_run(g_pLoop);
 

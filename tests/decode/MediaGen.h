@@ -1,5 +1,5 @@
-// Test media made at test time with the ffmpeg command-line tool, and a
-// capture of the library's log lines (they go to stderr).
+// Test media made at test time with the ffmpeg and x265 command-line tools,
+// cached in the build tree.
 //
 // Pictures: testsrc2 with two solid markers touching the left edge:
 //   red  box, top-left corner,    W/4 x H/4
@@ -7,8 +7,6 @@
 // so orientation and channel order can be checked on any delivered frame.
 #ifndef IPCAMERA_TESTS_MEDIAGEN_H
 #define IPCAMERA_TESTS_MEDIAGEN_H
-
-#include <gtest/gtest.h>
 
 #include <stdio.h>
 #include <stdlib.h>
@@ -71,31 +69,27 @@ inline std::string Video(const std::string &name, int w, int h, int frames, cons
                           " " + codec);
 }
 
-// Video first (stream 0), then a sine tone in the given audio options.
-inline std::string VideoAudio(const std::string &name, int seconds, const std::string &audio)
+// An H.265 stream as a camera sends it, made with the x265 CLI from the
+// marker pattern: parameter sets with every key picture and no
+// encoder-info SEI. "" on failure (also without x265).
+inline std::string HevcClip(const std::string &tag, int w, int h, int frames, const std::string &opts,
+                            const char *pixFmt = "yuv420p")
 {
-    return Make(name, "-f lavfi -i \"" + MarkerFilter(160, 120, "yuv420p") +
-                          "\" -f lavfi -i \"sine=frequency=440:sample_rate=48000\" -t " + std::to_string(seconds) +
-                          " -map 0:v -map 1:a -c:v libx264 -preset ultrafast -bf 0 -g 25 " + audio);
-}
-
-// Captures stderr (where DebugPrint writes) while alive; one at a time.
-class StderrCapture {
-public:
-    StderrCapture() { ::testing::internal::CaptureStderr(); }
-    ~StderrCapture() { Stop(); }
-    // Restores stderr and returns everything written meanwhile.
-    std::string Stop()
-    {
-        if (stopped_)
-            return "";
-        stopped_ = true;
-        return ::testing::internal::GetCapturedStderr();
+    std::string path = Dir() + "/x265_" + tag + "_" + std::to_string(w) + "x" + std::to_string(h) + "_" +
+                       std::to_string(frames) + ".hevc";
+    if (access(path.c_str(), R_OK) == 0)
+        return path;
+    std::string tmp = path + ".tmp" + std::to_string(getpid()) + ".hevc";
+    std::string cmd = "ffmpeg -v error -f lavfi -i \"" + MarkerFilter(w, h, pixFmt) + "\" -frames:v " +
+                      std::to_string(frames) + " -strict -1 -f yuv4mpegpipe - 2>/dev/null < /dev/null | " +
+                      "x265 --log-level error --y4m --input - --preset ultrafast --no-info --repeat-headers " + opts +
+                      " --output \"" + tmp + "\" > /dev/null 2>&1";
+    if (system(cmd.c_str()) != 0 || rename(tmp.c_str(), path.c_str()) != 0) {
+        unlink(tmp.c_str());
+        return "";
     }
-
-private:
-    bool stopped_ = false;
-};
+    return path;
+}
 
 }  // namespace mediagen
 
