@@ -34,7 +34,7 @@ def test_audio_rate_and_tone(server, codec, rate):
 
 
 def test_data_payloads_in_order(server):
-    url = server("rtsp", "--data", "--data-rate", "10").url
+    url = server("rtsp", "--data").url
     with ipcamera.Camera(url, connect_type=1) as cam:
         assert cam.audio(timeout=0.2) is None, "audio is off unless asked for"
         payloads = []
