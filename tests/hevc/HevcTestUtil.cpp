@@ -101,8 +101,9 @@ Decoder::~Decoder()
 void Decoder::OnTrace(void *pUser, int eKind, const void *pRecord)
 {
     Decoder *d = static_cast<Decoder *>(pUser);
-    UnitRec u;
-    memset(&u.vps, 0, sizeof(u.vps));
+    // Value-initialised: a parameter-set record is copied whole, slice part
+    // included, so nothing in it may be left indeterminate.
+    UnitRec u{};
     u.eKind = eKind;
     if (eKind == HEVC_TRACE_VPS)
         u.vps = *static_cast<const HevcVps *>(pRecord);
