@@ -6,6 +6,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
+#include <functional>
 #include <mutex>
 #include <sstream>
 #include <sys/stat.h>
@@ -259,55 +260,53 @@ static bool Exists(const std::string &path)
     return stat(path.c_str(), &st) == 0 && st.st_size > 0;
 }
 
+// Encodes a testsrc2 clip into <TempDir>/<name>.hevc (and .csv when bCsv)
+// unless it is there. Tests run in parallel processes: the encoder writes
+// under a private name, renamed into place, so nobody reads a half-written
+// stream. encoder(tmp) is the command after the picture source's pipe or
+// options, writing tmp.hevc (and tmp.csv).
+static std::string Encoded(const std::string &name, int w, int h, int frames, bool bTenBit, bool bCsv,
+                           const std::function<std::string(const std::string &)> &encoder)
+{
+    std::string base = TempDir() + "/" + name, out = base + ".hevc";
+    if (Exists(out) && (!bCsv || Exists(base + ".csv")))
+        return out;
+    std::string tmp = base + ".tmp" + std::to_string(getpid());
+    std::ostringstream cmd;
+    cmd << "ffmpeg -hide_banner -loglevel error -y -f lavfi -i testsrc2=size=" << w << "x" << h << ":rate=25 -frames:v "
+        << frames << " -pix_fmt " << (bTenBit ? "yuv420p10le -strict -1" : "yuv420p") << " " << encoder(tmp);
+    std::string log;
+    if (Run(cmd.str(), &log) != 0 || !Exists(tmp + ".hevc")) {
+        fprintf(stderr, "encoding failed: %s\n%s\n", cmd.str().c_str(), log.c_str());
+        return "";
+    }
+    if (bCsv)
+        rename((tmp + ".csv").c_str(), (base + ".csv").c_str());
+    rename((tmp + ".hevc").c_str(), out.c_str());
+    return out;
+}
+
 std::string X265Stream(const std::string &name, int w, int h, int frames, int depth, const std::string &args,
                        std::string *pCsv)
 {
+    if (pCsv)
+        *pCsv = TempDir() + "/" + name + ".csv";
     if (!HaveTool("x265") || !HaveTool("ffmpeg"))
         return "";
-    std::string base = TempDir() + "/" + name;
-    std::string out = base + ".hevc", csv = base + ".csv";
-    if (pCsv)
-        *pCsv = csv;
-    if (Exists(out) && Exists(csv))
-        return out;
-    // Tests run in parallel processes: encode under a private name and
-    // rename into place, so nobody reads a half-written stream.
-    std::string tmp = base + ".tmp" + std::to_string(getpid());
-    std::ostringstream cmd;
-    cmd << "ffmpeg -hide_banner -loglevel error -f lavfi -i testsrc2=size=" << w << "x" << h
-        << ":rate=25 -frames:v " << frames << " -pix_fmt " << (depth > 8 ? "yuv420p10le -strict -1" : "yuv420p")
-        << " -f yuv4mpegpipe - | x265 --input - --y4m --log-level error "
-        << (depth > 8 ? "--output-depth 10 --profile main10 " : "") << args << " --csv " << tmp
-        << ".csv --csv-log-level 2 -o " << tmp << ".hevc";
-    std::string log;
-    if (Run(cmd.str(), &log) != 0 || !Exists(tmp + ".hevc")) {
-        fprintf(stderr, "x265 failed: %s\n%s\n", cmd.str().c_str(), log.c_str());
-        return "";
-    }
-    rename((tmp + ".csv").c_str(), csv.c_str());
-    rename((tmp + ".hevc").c_str(), out.c_str());
-    return out;
+    return Encoded(name, w, h, frames, depth > 8, true, [&](const std::string &tmp) {
+        return "-f yuv4mpegpipe - | x265 --input - --y4m --log-level error " +
+               std::string(depth > 8 ? "--output-depth 10 --profile main10 " : "") + args + " --csv " + tmp +
+               ".csv --csv-log-level 2 -o " + tmp + ".hevc";
+    });
 }
 
 std::string LibX265Stream(const std::string &name, int w, int h, int frames, const std::string &params)
 {
     if (!HaveTool("ffmpeg"))
         return "";
-    std::string out = TempDir() + "/" + name + ".hevc";
-    if (Exists(out))
-        return out;
-    std::string tmp = out + ".tmp" + std::to_string(getpid());
-    std::ostringstream cmd;
-    cmd << "ffmpeg -hide_banner -loglevel error -y -f lavfi -i testsrc2=size=" << w << "x" << h
-        << ":rate=25 -frames:v " << frames << " -pix_fmt yuv420p -c:v libx265 -x265-params log-level=error:"
-        << params << " -f hevc " << tmp;
-    std::string log;
-    if (Run(cmd.str(), &log) != 0 || !Exists(tmp)) {
-        fprintf(stderr, "libx265 failed: %s\n%s\n", cmd.str().c_str(), log.c_str());
-        return "";
-    }
-    rename(tmp.c_str(), out.c_str());
-    return out;
+    return Encoded(name, w, h, frames, false, false, [&](const std::string &tmp) {
+        return "-c:v libx265 -x265-params log-level=error:" + params + " -f hevc " + tmp + ".hevc";
+    });
 }
 
 int64_t TraceUnit::Get(const std::string &name, int64_t def, size_t i) const
@@ -488,14 +487,14 @@ std::vector<uint8_t> BitWriter::Nal(int iType, int iLayer, int iTidPlus1, int iF
     return n;
 }
 
+// Main profile (space 0, tier 0, idc 1, compatible with 1 and 2),
+// progressive frames, level 3.1.
 static void WritePtl(BitWriter &w)
 {
-    w.U(0, 2);
-    w.U(0, 1);
-    w.U(1, 5);
+    w.U(1, 8);
     w.U(0x60000000, 32);
-    w.U(0x9, 4); // progressive, frame only
-    w.U(0, 32);
+    w.U(0x9, 4);
+    w.U(0, 32); // 44 constraint and reserved bits
     w.U(0, 12);
     w.U(93, 8);
 }
@@ -504,21 +503,18 @@ std::vector<uint8_t> MakeVps(int iId, int iMaxDecMinus1)
 {
     BitWriter w;
     w.U((uint32_t)iId, 4);
-    w.U(1, 1);
-    w.U(1, 1);
-    w.U(0, 6);
-    w.U(0, 3);
-    w.U(1, 1);
+    w.U(3, 2);  // base layer internal and available
+    w.U(0, 9);  // max layers, max sub-layers
+    w.U(1, 1);  // temporal id nesting
     w.U(0xFFFF, 16);
     WritePtl(w);
-    w.U(1, 1);
+    w.U(1, 1);  // sub-layer ordering info present
     w.Ue((uint32_t)iMaxDecMinus1);
     w.Ue(0);
     w.Ue(0);
-    w.U(0, 6);
-    w.Ue(0);
-    w.U(0, 1);
-    w.U(0, 1);
+    w.U(0, 6);  // vps_max_layer_id
+    w.Ue(0);    // vps_num_layer_sets_minus1
+    w.U(0, 2);  // no timing info, no extension
     w.Trailing();
     return w.Nal(HEVC_NAL_VPS);
 }
@@ -526,9 +522,7 @@ std::vector<uint8_t> MakeVps(int iId, int iMaxDecMinus1)
 std::vector<uint8_t> MakeSps(const SpsSpec &s)
 {
     BitWriter w;
-    w.U((uint32_t)s.iVps, 4);
-    w.U(0, 3);
-    w.U(1, 1);
+    w.U((uint32_t)s.iVps << 4 | 1, 8); // no sub-layers, temporal id nesting
     WritePtl(w);
     w.Ue((uint32_t)s.iId);
     w.Ue((uint32_t)s.iChroma);
@@ -536,7 +530,7 @@ std::vector<uint8_t> MakeSps(const SpsSpec &s)
         w.U(0, 1);
     w.Ue((uint32_t)s.iWidth);
     w.Ue((uint32_t)s.iHeight);
-    w.U(0, 1);
+    w.U(0, 1); // conformance window
     w.Ue((uint32_t)s.iDepth - 8);
     w.Ue((uint32_t)s.iDepth - 8);
     w.Ue((uint32_t)s.iLog2MaxPocLsb - 4);
@@ -546,29 +540,21 @@ std::vector<uint8_t> MakeSps(const SpsSpec &s)
     w.Ue((uint32_t)s.iLatencyPlus1);
     w.Ue((uint32_t)s.iLog2MinCb - 3);
     w.Ue((uint32_t)s.iLog2DiffCb);
-    int iCtb = s.iLog2MinCb + s.iLog2DiffCb;
-    w.Ue(0);                            // 4x4 transforms
-    w.Ue((uint32_t)(std::min(iCtb, 5) - 2));
+    w.Ue(0); // 4x4 transforms up to the CTB or 32x32
+    w.Ue((uint32_t)(std::min(s.iLog2MinCb + s.iLog2DiffCb, 5) - 2));
     w.Ue(0);
     w.Ue(0);
-    w.U(0, 1); // scaling lists
-    w.U(0, 1); // amp
-    w.U(0, 1); // sao
-    w.U(0, 1); // pcm
+    w.U(0, 4); // no scaling lists, amp, sao, pcm
     w.Ue((uint32_t)s.iNumStRps);
     for (int i = 0; i < s.iNumStRps; i++) {
         if (i)
             w.U(0, 1);
-        w.Ue(1); // one negative picture
+        w.Ue(1); // one negative picture, the previous one, used
         w.Ue(0);
         w.Ue(0);
         w.U(1, 1);
     }
-    w.U(0, 1); // long-term
-    w.U(0, 1); // tmvp
-    w.U(0, 1); // strong intra smoothing
-    w.U(0, 1); // vui
-    w.U(0, 1); // extension
+    w.U(0, 5); // no long-term, tmvp, strong smoothing, vui, extension
     w.Trailing();
     return w.Nal(HEVC_NAL_SPS);
 }
@@ -578,38 +564,24 @@ std::vector<uint8_t> MakePps(const PpsSpec &p)
     BitWriter w;
     w.Ue((uint32_t)p.iId);
     w.Ue((uint32_t)p.iSps);
-    w.U(0, 1);
-    w.U(0, 1);
-    w.U(0, 3);
-    w.U(0, 1);
-    w.U(0, 1);
+    w.U(0, 7); // dependent slices, output flag, extra bits, sign hiding, cabac init
     w.Ue(0);
     w.Ue(0);
     w.Se(p.iInitQpMinus26);
-    w.U(0, 1);
-    w.U(0, 1);
-    w.U(0, 1);
+    w.U(0, 3); // constrained intra, transform skip, cu qp delta
     w.Se(0);
     w.Se(0);
-    w.U(0, 1);
-    w.U(0, 1);
-    w.U(0, 1);
-    w.U(0, 1);
+    w.U(0, 4); // slice chroma offsets, weighted pred/bipred, transquant bypass
     w.U((uint32_t)p.bTiles, 1);
     w.U((uint32_t)p.bWpp, 1);
     if (p.bTiles) {
         w.Ue((uint32_t)p.iCols - 1);
         w.Ue((uint32_t)p.iRows - 1);
-        w.U(1, 1);
-        w.U(1, 1);
+        w.U(3, 2); // uniform spacing, filter across tiles
     }
-    w.U(0, 1);
-    w.U(0, 1);
-    w.U(0, 1);
-    w.U(0, 1);
+    w.U(0, 4); // filter across slices, deblocking control, scaling list, list modification
     w.Ue(0);
-    w.U(0, 1);
-    w.U(0, 1);
+    w.U(0, 2);
     w.Trailing();
     return w.Nal(HEVC_NAL_PPS);
 }
@@ -617,10 +589,9 @@ std::vector<uint8_t> MakePps(const PpsSpec &p)
 std::vector<uint8_t> MakeIdrSlice(int iPps, int iQpDelta)
 {
     BitWriter w;
-    w.U(1, 1);
-    w.U(0, 1);
+    w.U(2, 2); // first slice segment, keep prior pictures
     w.Ue((uint32_t)iPps);
-    w.Ue(2);
+    w.Ue(2); // I
     w.Se(iQpDelta);
     w.Trailing();
     w.U(0xA5, 8); // stands for slice data
@@ -631,18 +602,11 @@ std::vector<uint8_t> MakeIdrSlice(int iPps, int iQpDelta)
 std::vector<uint8_t> MakeSei(int iType, const std::vector<uint8_t> &payload, bool bPrefix)
 {
     BitWriter w;
-    int t = iType;
-    while (t >= 255) {
-        w.U(0xFF, 8);
-        t -= 255;
+    for (size_t v : {(size_t)iType, payload.size()}) {
+        for (; v >= 255; v -= 255)
+            w.U(0xFF, 8);
+        w.U((uint32_t)v, 8);
     }
-    w.U((uint32_t)t, 8);
-    size_t n = payload.size();
-    while (n >= 255) {
-        w.U(0xFF, 8);
-        n -= 255;
-    }
-    w.U((uint32_t)n, 8);
     for (uint8_t b : payload)
         w.U(b, 8);
     w.Trailing();

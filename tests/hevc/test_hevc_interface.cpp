@@ -1,6 +1,5 @@
-// The decoder interface: creation checks and their order, memory blocks,
-// stream buffer sizes, version record, argument checks, buffering across
-// calls and deletion.
+// The decoder interface: creation checks and their order, argument checks,
+// allocation failures, buffering across calls and deletion.
 #include <gtest/gtest.h>
 
 #include <cstring>
@@ -52,40 +51,34 @@ const CreateCase kCreateCases[] = {
      IHW265D_ERR_MALLOCFXN, "IHW265D_Create : pstInitParam->MallocFxn is NULL !\n"},
     {"widthBeforeRefs", [](IHW265D_INIT_PARAM *p) { p->iMaxWidth = 1; p->iMaxRefNum = 99; }, IHW265D_ERR_WIDTH,
      nullptr},
+    // The limits themselves are accepted.
+    {"smallest", [](IHW265D_INIT_PARAM *p) { p->iMaxWidth = p->iMaxHeight = 8; p->iMaxRefNum = 0; p->iBitDepth = 8; },
+     0, nullptr},
+    {"widest", [](IHW265D_INIT_PARAM *p) { p->iMaxWidth = 16384; p->iMaxHeight = 8; p->iMaxRefNum = 0; }, 0, nullptr},
 };
 
 class CreateChecks : public ::testing::TestWithParam<CreateCase> {};
 
-TEST_P(CreateChecks, FailWithCodeAndMessageAndNullHandle)
+TEST_P(CreateChecks, CodeMessageAndHandle)
 {
     const CreateCase &c = GetParam();
     IHW265D_INIT_PARAM p = DefaultParams(64, 64);
     c.pfnEdit(&p);
     Decoder d(p);
     EXPECT_EQ(d.CreateResult(), c.uiCode) << std::hex << d.CreateResult();
-    EXPECT_EQ(d.Handle(), nullptr);
+    EXPECT_EQ(d.Handle() != nullptr, c.uiCode == 0);
     if (c.pszMessage) {
         ASSERT_EQ(d.logs.size(), 1u);
         EXPECT_EQ(d.logs[0].text, c.pszMessage);
         EXPECT_EQ(d.logs[0].iLevel, IHW265D_LOG_ERROR);
     }
-    EXPECT_EQ(d.alloc.llLive, 0);
+    if (c.uiCode) {
+        EXPECT_EQ(d.alloc.llLive, 0);
+    }
 }
 
 INSTANTIATE_TEST_SUITE_P(All, CreateChecks, ::testing::ValuesIn(kCreateCases),
                          [](const ::testing::TestParamInfo<CreateCase> &i) { return std::string(i.param.pszName); });
-
-TEST(HevcCreate, LimitsAreInclusive)
-{
-    for (int w : {8, 16384}) {
-        IHW265D_INIT_PARAM p = DefaultParams(w, 8);
-        p.iMaxRefNum = 0;
-        p.iBitDepth = 8;
-        Decoder d(p);
-        EXPECT_EQ(d.CreateResult(), 0u) << w;
-        EXPECT_NE(d.Handle(), nullptr);
-    }
-}
 
 TEST(HevcCreate, NullArgumentsAndMissingLog)
 {
@@ -118,44 +111,6 @@ TEST(HevcCreate, InvalidOutputOrderIsRewrittenAndCreationGoesOn)
     EXPECT_EQ(g_iOrderWarnings, 1);
     ASSERT_NE(h, nullptr);
     EXPECT_EQ(IHW265D_Delete(h), 0u);
-}
-
-TEST(HevcCreate, StreamBufferSizes)
-{
-    struct {
-        int w, h;
-        uint32_t uiCap;
-    } cases[] = {{1920, 1080, 3133440u}, {2560, 1440, 11304960u}, {64, 64, 3133440u}, {1920, 1088, 3133440u},
-                 {1984, 1088, 1984u * 1088u * 3u}};
-    for (auto &c : cases) {
-        IHW265D_INIT_PARAM p = DefaultParams(c.w, c.h);
-        p.iMaxRefNum = 0;
-        p.iBitDepth = 8;
-        Decoder d(p, false);
-        ASSERT_EQ(d.CreateResult(), 0u);
-        EXPECT_EQ(d.Handle()->uiStreamCap, c.uiCap) << c.w << "x" << c.h;
-        EXPECT_EQ(d.Handle()->uiMaxWidth % 64, 0u);
-        EXPECT_EQ(d.Handle()->uiMaxHeight % 64, 0u);
-    }
-}
-
-TEST(HevcCreate, PictureBufferGeometry)
-{
-    for (int iDepth : {8, 10}) {
-        IHW265D_INIT_PARAM p = DefaultParams(1920, 1080);
-        p.iMaxRefNum = 1;
-        p.iBitDepth = iDepth;
-        Decoder d(p, false);
-        ASSERT_EQ(d.CreateResult(), 0u);
-        const HevcDpb &dpb = d.Handle()->stDpb;
-        EXPECT_EQ(dpb.iSlotNum, 3);
-        EXPECT_EQ(dpb.uiLumaRowBytes, iDepth == 8 ? 1920u + 256u : 2u * 1920u + 512u);
-        EXPECT_EQ(dpb.uiLumaRows, 1088u + 160u);
-        // Everything the decoder holds came through MallocFxn and is live.
-        EXPECT_GT(d.alloc.llLive, 3 * 5);
-        size_t uiLuma = (size_t)dpb.uiLumaRowBytes * dpb.uiLumaRows;
-        EXPECT_GE((size_t)d.alloc.llBytes, 3 * (uiLuma + uiLuma / 2) + 3133440u);
-    }
 }
 
 // Raw callbacks with their own counters, for tests that drive creation and
@@ -192,69 +147,14 @@ IHW265D_INIT_PARAM CountingParams(int w, int h)
     return p;
 }
 
-TEST(HevcMemory, BlocksAlignedWithOffsetByteAndAllReleased)
-{
-    IHW265D_INIT_PARAM p = CountingParams(320, 240);
-    IH265DEC_HANDLE h = nullptr;
-    ASSERT_EQ(IHW265D_Create(&h, &p), 0u);
-    const HevcMemTable &t = h->stMem;
-    ASSERT_GT(t.iBlockNum, 0);
-    ASSERT_LE(t.iBlockNum, HEVC_MAX_MEM_BLOCKS);
-    EXPECT_EQ(g_llLive, t.iBlockNum + 1) << "the table's blocks plus the object";
-    for (int i = 0; i < t.iBlockNum; i++) {
-        const uint8_t *b = static_cast<const uint8_t *>(t.apBlock[i]);
-        unsigned off = b[-1];
-        EXPECT_GE(off, 1u);
-        EXPECT_LE(off, 128u);
-    }
-    EXPECT_EQ(reinterpret_cast<uintptr_t>(h) % 16, 0u);
-    EXPECT_EQ(reinterpret_cast<uintptr_t>(h->pucStream) % 64, 0u);
-    EXPECT_EQ(IHW265D_Delete(h), 0u);
-    EXPECT_EQ(g_llLive, 0) << "every block and the object are released";
-}
-
-void *DirtyMalloc(unsigned int, unsigned int uiSize)
-{
-    void *p = malloc(uiSize);
-    memset(p, 0xAA, uiSize);
-    return p;
-}
-
-TEST(HevcMemory, AlignedBlockLayout)
-{
-    HevcMemTable t;
-    memset(&t, 0, sizeof(t));
-    for (unsigned uiAlign : {16u, 64u, 128u}) {
-        for (size_t size : {1u, 100u, 4096u}) {
-            uint8_t *p = static_cast<uint8_t *>(HevcMemAlloc(&t, DirtyMalloc, 0, size, uiAlign));
-            ASSERT_NE(p, nullptr);
-            EXPECT_EQ(reinterpret_cast<uintptr_t>(p) % uiAlign, 0u);
-            unsigned off = p[-1];
-            EXPECT_GE(off, 1u) << "a full step when the raw address is aligned";
-            EXPECT_LE(off, uiAlign);
-            for (size_t i = 0; i < size; i++)
-                ASSERT_EQ(p[i], 0) << "zero-filled";
-        }
-    }
-    EXPECT_EQ(t.iBlockNum, 9);
-    // The table holds at most 512 blocks.
-    while (t.iBlockNum < HEVC_MAX_MEM_BLOCKS)
-        ASSERT_NE(HevcMemAlloc(&t, DirtyMalloc, 0, 8, 16), nullptr);
-    EXPECT_EQ(HevcMemAlloc(&t, DirtyMalloc, 0, 8, 16), nullptr);
-    EXPECT_EQ(HevcMemReleaseAll(&t, [](unsigned int, void *p) { free(p); }, 0), 0);
-    EXPECT_EQ(t.iBlockNum, 0);
-    // A corrupt count releases nothing.
-    t.iBlockNum = HEVC_MAX_MEM_BLOCKS + 1;
-    EXPECT_EQ(HevcMemReleaseAll(&t, [](unsigned int, void *p) { free(p); }, 0), -1);
-}
-
 TEST(HevcMemory, EveryAllocationFailureIsCleanedUp)
 {
     IHW265D_INIT_PARAM p = CountingParams(128, 128);
     IH265DEC_HANDLE h = nullptr;
     ASSERT_EQ(IHW265D_Create(&h, &p), 0u);
     int64_t llTotal = g_llCalls;
-    IHW265D_Delete(h);
+    EXPECT_EQ(IHW265D_Delete(h), 0u);
+    EXPECT_EQ(g_llLive, 0) << "every block comes back";
     for (int64_t n = 0; n < llTotal; n++) {
         p = CountingParams(128, 128);
         g_llFailAt = n;
@@ -263,22 +163,6 @@ TEST(HevcMemory, EveryAllocationFailureIsCleanedUp)
         EXPECT_EQ(h, nullptr);
         EXPECT_EQ(g_llLive, 0) << "allocation " << n;
     }
-}
-
-TEST(HevcVersion, Record)
-{
-    IHW265D_VERSION v;
-    memset(&v, 0x55, sizeof(v));
-    EXPECT_EQ(sizeof(v), 80u);
-    EXPECT_EQ(IHW265D_GetVersion(&v), 0u);
-    EXPECT_NE(std::string(v.cVersionChar).find("1.2.1"), std::string::npos);
-    EXPECT_STREQ(v.cReleaseTime, "2020-10-10");
-    EXPECT_EQ(v.uiCompileVersion, 1916u);
-    for (size_t i = strlen(v.cVersionChar); i < sizeof(v.cVersionChar); i++)
-        EXPECT_EQ(v.cVersionChar[i], 0);
-    for (size_t i = strlen(v.cReleaseTime); i < sizeof(v.cReleaseTime); i++)
-        EXPECT_EQ(v.cReleaseTime[i], 0);
-    EXPECT_EQ(IHW265D_GetVersion(nullptr), IHW265D_ERR_NULL);
 }
 
 TEST(HevcDecodeCall, ArgumentChecks)
@@ -311,14 +195,10 @@ TEST(HevcDecodeCall, ArgumentChecks)
     EXPECT_EQ(IHW265D_Delete(d.Handle()), IHW265D_ERR_HANDLE);
     d.Handle()->uiValid = uiSaved;
     EXPECT_EQ(IHW265D_Delete(nullptr), IHW265D_ERR_NULL);
-}
-
-TEST(HevcDecodeCall, FlushOnEmptyDecoderReportsNoPicture)
-{
-    Decoder d(DefaultParams(64, 64));
-    IHW265D_OUTARGS out;
-    uint8_t b = 0;
-    EXPECT_EQ(d.Call(&b, 0, IH265D_DECODE_END, 0, &out), 0u);
+    EXPECT_EQ(IHW265D_GetVersion(nullptr), IHW265D_ERR_NULL);
+    // Flushing a decoder that holds nothing reports no picture.
+    in.eDecodeMode = IH265D_DECODE_END;
+    EXPECT_EQ(IHW265D_DecodeFrame(d.Handle(), &in, &out), 0u);
     EXPECT_EQ(out.eDecodeStatus, (unsigned)IH265D_NO_PICTURE);
 }
 
