@@ -31,6 +31,8 @@ Decoder *DecoderForChannel(unsigned int uiChannel)
 void *TestMalloc(unsigned int uiChannel, unsigned int uiSize)
 {
     Decoder *d = DecoderForChannel(uiChannel);
+    if (d && d->alloc.llCalls++ == d->alloc.llFailAt)
+        return nullptr;
     if (d) {
         d->alloc.llLive++;
         d->alloc.llBytes += uiSize;
@@ -77,8 +79,9 @@ IHW265D_INIT_PARAM DefaultParams(int w, int h)
     return p;
 }
 
-Decoder::Decoder(const IHW265D_INIT_PARAM &params, bool bTrace)
+Decoder::Decoder(const IHW265D_INIT_PARAM &params, bool bTrace, int64_t llFailAt)
 {
+    alloc.llFailAt = llFailAt;
     {
         std::lock_guard<std::mutex> lock(g_lock);
         m_uiChannel = g_uiNextChannel++;
@@ -97,6 +100,13 @@ Decoder::~Decoder()
         IHW265D_Delete(m_h);
     std::lock_guard<std::mutex> lock(g_lock);
     g_decoders.erase(m_uiChannel);
+}
+
+unsigned int Decoder::Delete()
+{
+    unsigned int r = IHW265D_Delete(m_h);
+    m_h = nullptr;
+    return r;
 }
 
 void Decoder::OnTrace(void *pUser, int eKind, const void *pRecord)

@@ -47,16 +47,19 @@ struct OutPic {
 struct AllocStats {
     int64_t llLive = 0;
     int64_t llBytes = 0;
+    int64_t llCalls = 0, llFailAt = -1; // the allocation numbered llFailAt fails
 };
 
 IHW265D_INIT_PARAM DefaultParams(int w = 1920, int h = 1088);
 
 class Decoder {
 public:
-    explicit Decoder(const IHW265D_INIT_PARAM &params, bool bTrace = true);
+    explicit Decoder(const IHW265D_INIT_PARAM &params, bool bTrace = true, int64_t llFailAt = -1);
     ~Decoder();
     unsigned int CreateResult() const { return m_uiCreate; }
     IH265DEC_HANDLE Handle() const { return m_h; }
+    // Deletes the decoder now (the destructor then has nothing to do).
+    unsigned int Delete();
 
     // Feeds data in chunks of uiChunk bytes (each chunk is one call's time
     // stamp: its index), calling again while a picture comes out, then

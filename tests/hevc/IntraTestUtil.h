@@ -165,6 +165,32 @@ inline int VerifiedByPictureHash(const std::string &path, int iPictures)
     return out.find("verified=" + std::to_string(iPictures) + " mismatches=0 ") != std::string::npos ? 1 : 0;
 }
 
+// Every picture of a run against FFmpeg's framemd5 ff of the same stream:
+// where FFmpeg deviates, the stream's own picture hashes decide (hevc-decode
+// --verify) or, without the tool, libde265, which must then differ from FFmpeg.
+inline void ExpectPicturesMatch(const std::string &path, const DecodeRun &run, const std::vector<std::string> &ff)
+{
+    EXPECT_TRUE(run.codes.empty()) << std::hex << (run.codes.empty() ? 0 : run.codes[0]);
+    ASSERT_EQ(run.pics.size(), ff.size());
+    std::vector<std::string> de;
+    for (size_t i = 0; i < ff.size(); i++) {
+        const Pic &p = run.pics[i];
+        EXPECT_EQ(p.uiError, 0u) << "picture " << i;
+        if (p.md5 == ff[i])
+            continue;
+        int iHash = VerifiedByPictureHash(path, (int)ff.size());
+        if (iHash >= 0) {
+            EXPECT_EQ(iHash, 1) << "picture " << i << " differs from FFmpeg and from the stream's hash";
+            continue;
+        }
+        if (de.empty())
+            de = Libde265FrameMd5(path, (size_t)p.w * p.h * 3 / 2 * p.uiBps);
+        ASSERT_GT(de.size(), i) << "picture " << i << " differs from FFmpeg and libde265 is not available";
+        EXPECT_NE(de[i], ff[i]) << "picture " << i << ": FFmpeg and libde265 agree, we differ";
+        EXPECT_EQ(p.md5, de[i]) << "picture " << i;
+    }
+}
+
 // Rows of MANIFEST.tsv that have a framemd5 list, 4:2:0 8/10-bit only.
 inline std::vector<hevctest::ManifestRow> ConfStreams()
 {

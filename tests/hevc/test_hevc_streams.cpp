@@ -76,21 +76,6 @@ TEST_P(X265Streams, HeadersMatchFfmpegAndEncoderLog)
 INSTANTIATE_TEST_SUITE_P(All, X265Streams, ::testing::ValuesIn(kX265Cases),
                          [](const ::testing::TestParamInfo<X265Case> &i) { return std::string(i.param.pszName); });
 
-TEST(HevcStreams, ChunkSizeDoesNotChangeWhatIsParsed)
-{
-    const X265Case &c = kX265Cases[2]; // ra_pyramid_opengop
-    std::string path = X265Stream(c.pszName, c.w, c.h, c.frames, c.depth, c.pszArgs);
-    if (path.empty())
-        GTEST_SKIP() << "x265 not available";
-    StreamResult a = DecodeFile(path, 1 << 20), b = DecodeFile(path, 7);
-    ASSERT_EQ(a.units.size(), b.units.size());
-    for (size_t i = 0; i < a.units.size(); i++)
-        EXPECT_EQ(NamedValues(a.units[i]), NamedValues(b.units[i])) << i;
-    ASSERT_EQ(a.pictures.size(), b.pictures.size());
-    for (size_t i = 0; i < a.pictures.size(); i++)
-        EXPECT_EQ(a.pictures[i].out.iPicOrderCnt, b.pictures[i].out.iPicOrderCnt);
-}
-
 // Feeds a stream one NAL unit per call and notes how many pictures had been
 // started when each picture came out.
 std::vector<int> OutputTiming(const std::string &path, int iOrder)
@@ -143,26 +128,6 @@ TEST(HevcOutputOrder, DisplayOrderWaitsForReorderDepthDecodeOrderDoesNot)
     ASSERT_EQ(r.pictures.size(), 8u);
     for (size_t i = 0; i < r.pictures.size(); i++)
         EXPECT_EQ(r.pictures[i].out.uiDecodeOrder, i);
-}
-
-TEST(HevcOutputOrder, FlushDeliversTheRestInPocOrder)
-{
-    std::string path = Reorder2Stream();
-    if (path.empty())
-        GTEST_SKIP() << "x265 not available";
-    Decoder d(DefaultParams(64, 64));
-    d.Feed(ReadFile(path), 1 << 20, false);
-    size_t uiBefore = d.pictures.size();
-    d.FlushAll();
-    ASSERT_EQ(d.pictures.size(), 8u);
-    EXPECT_LT(uiBefore, 8u);
-    for (size_t i = 0; i < 8; i++)
-        EXPECT_EQ(d.pictures[i].out.iPicOrderCnt, (int)i);
-    // Once drained, flushing again reports no picture.
-    IHW265D_OUTARGS out;
-    uint8_t b = 0;
-    d.Call(&b, 0, IH265D_DECODE_END, 0, &out);
-    EXPECT_EQ(out.eDecodeStatus, (unsigned)IH265D_NO_PICTURE);
 }
 
 TEST(HevcOutputOrder, TimeStampFollowsThePicture)

@@ -3,6 +3,7 @@
 // error indicator set, and the following picture decodes exactly.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <random>
 
 #include "IntraTestUtil.h"
@@ -12,20 +13,13 @@ using namespace intratest;
 
 namespace {
 
-int NalType(const std::vector<uint8_t> &nal)
-{
-    size_t i = 0;
-    while (i + 2 < nal.size() && !(nal[i] == 0 && nal[i + 1] == 0 && nal[i + 2] == 1))
-        i++;
-    return i + 3 < nal.size() ? (nal[i + 3] >> 1) & 63 : -1;
-}
-
-// Slice NAL units of the stream, in order.
+// Slice NAL units of the stream (SplitNals keeps each unit's start code).
 std::vector<size_t> SliceIndexes(const std::vector<std::vector<uint8_t>> &nals)
 {
     std::vector<size_t> out;
     for (size_t i = 0; i < nals.size(); i++) {
-        int t = NalType(nals[i]);
+        size_t h = nals[i][2] == 1 ? 3 : 4;
+        int t = nals[i].size() > h ? (nals[i][h] >> 1) & 63 : -1;
         if ((t >= 0 && t <= 9) || (t >= 16 && t <= 21))
             out.push_back(i);
     }
@@ -34,10 +28,8 @@ std::vector<size_t> SliceIndexes(const std::vector<std::vector<uint8_t>> &nals)
 
 bool HasLine(const DecodeRun &r, const std::string &needle)
 {
-    for (const std::string &s : r.errors)
-        if (s.find(needle) != std::string::npos)
-            return true;
-    return false;
+    return std::any_of(r.errors.begin(), r.errors.end(),
+                       [&](const std::string &s) { return s.find(needle) != std::string::npos; });
 }
 
 // Rows of the luma plane that are entirely mid-grey.
