@@ -1,15 +1,13 @@
 // Arbitrary bytes through IHW265D_Create / DecodeFrame / flush / Delete.
 //
-// The first bytes pick a decoder (size class, output order, thread mode, bit
-// depth, reference count), the chunk size of the decode calls and whether
-// the decoder is made afresh, perhaps with an allocation that fails; the
-// rest is the stream. Creating a decoder zero-fills its whole picture
-// buffer, so one decoder per creation setting stays alive across inputs
-// (flushed after each) and is deleted only when an input asks: the decoder
-// must cope with any stream following any other. Every call must return,
-// every block must come back to FreeFxn, and no access may leave its buffer
-// (ASan/UBSan). A finding that depends on earlier inputs reproduces by
-// running the inputs of the crash directory in order.
+// The first four bytes pick a decoder (size class, output order, thread
+// mode, bit depth, reference count), the chunk size of the decode calls and
+// whether the decoder is made afresh, perhaps with a failing allocation; the
+// rest is the stream. A creation zero-fills the whole picture buffer, so one
+// decoder per setting stays alive across inputs (flushed after each): it
+// must cope with any stream after any other. Every call must return, every
+// block must come back to FreeFxn, no access may leave its buffer. A finding
+// that depends on earlier inputs reproduces by running them in order.
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
@@ -135,11 +133,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         pos += n;
     }
     uint8_t ucEmpty = 0;
+    IHW265D_INARGS in;
+    memset(&in, 0, sizeof(in));
+    in.pStream = &ucEmpty;
+    in.eDecodeMode = IH265D_DECODE_END;
     for (int i = 0; i < 64; i++) {
-        IHW265D_INARGS in;
-        memset(&in, 0, sizeof(in));
-        in.pStream = &ucEmpty;
-        in.eDecodeMode = IH265D_DECODE_END;
         IHW265D_DecodeFrame(s.h, &in, &out);
         if (out.eDecodeStatus != IH265D_GETDISPLAY)
             break;

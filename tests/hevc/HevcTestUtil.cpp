@@ -6,7 +6,6 @@
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
-#include <functional>
 #include <mutex>
 #include <sstream>
 #include <sys/stat.h>
@@ -33,10 +32,8 @@ void *TestMalloc(unsigned int uiChannel, unsigned int uiSize)
     Decoder *d = DecoderForChannel(uiChannel);
     if (d && d->alloc.llCalls++ == d->alloc.llFailAt)
         return nullptr;
-    if (d) {
+    if (d)
         d->alloc.llLive++;
-        d->alloc.llBytes += uiSize;
-    }
     return malloc(uiSize);
 }
 
@@ -67,11 +64,9 @@ IHW265D_INIT_PARAM DefaultParams(int w, int h)
     p.iMaxWidth = w;
     p.iMaxHeight = h;
     p.iMaxRefNum = 15;
-    p.iMaxVPSNum = 16;
-    p.iMaxSPSNum = 16;
+    p.iMaxVPSNum = p.iMaxSPSNum = 16;
     p.iMaxPPSNum = 64;
     p.iBitDepth = 10;
-    p.eThreadType = 0;
     p.eOutputOrder = IH265D_DISPLAY_ORDER;
     p.MallocFxn = TestMalloc;
     p.FreeFxn = TestFree;
@@ -129,11 +124,8 @@ void Decoder::OnTrace(void *pUser, int eKind, const void *pRecord)
                                    u.slice.sh.puiEntryPointOffset + u.slice.sh.num_entry_point_offsets);
         u.slice.iPoc = t->iPoc;
         u.slice.bSkipped = t->bSkipped != 0;
-        for (int l = 0; l < 2; l++) {
-            u.slice.iNumRef[l] = t->iNumRef[l];
-            for (int i = 0; i < 16; i++)
-                u.slice.aiRefPoc[l][i] = t->aiRefPoc[l][i];
-        }
+        memcpy(u.slice.iNumRef, t->iNumRef, sizeof(u.slice.iNumRef));
+        memcpy(u.slice.aiRefPoc, t->aiRefPoc, sizeof(u.slice.aiRefPoc));
     }
     d->units.push_back(u);
 }
@@ -202,19 +194,16 @@ void Decoder::Feed(const std::vector<uint8_t> &data, size_t uiChunk, bool bFlush
 
 bool Decoder::HasLog(const std::string &needle) const
 {
-    for (const LogLine &l : logs)
-        if (l.text.find(needle) != std::string::npos)
-            return true;
-    return false;
+    return std::any_of(logs.begin(), logs.end(), [&](const LogLine &l) { return l.text.find(needle) != std::string::npos; });
 }
 
-bool HasLine(const std::vector<LogLine> &logs, const std::string &text)
+bool HasLine(const std::vector<LogLine> &logs, const std::string &text, int iLevel)
 {
-    for (const LogLine &l : logs)
-        if (l.text == text)
-            return true;
-    return false;
+    return std::any_of(logs.begin(), logs.end(),
+                       [&](const LogLine &l) { return l.text == text && (iLevel < 0 || l.iLevel == iLevel); });
 }
+
+int NalType(const std::vector<uint8_t> &nal) { return (nal[nal[2] == 1 ? 3 : 4] >> 1) & 0x3f; }
 
 std::vector<uint8_t> Cat(const std::vector<std::vector<uint8_t>> &parts)
 {
@@ -246,6 +235,8 @@ int Run(const std::string &cmd, std::string *pOut)
     return WIFEXITED(st) ? WEXITSTATUS(st) : -1;
 }
 
+bool SweepRun() { return getenv("IPCAMERA_HEVC_SWEEP") != nullptr; }
+
 bool HaveTool(const char *pszName)
 {
     return Run(std::string("command -v ") + pszName + " >/dev/null") == 0;
@@ -270,53 +261,33 @@ static bool Exists(const std::string &path)
     return stat(path.c_str(), &st) == 0 && st.st_size > 0;
 }
 
-// Encodes a testsrc2 clip into <TempDir>/<name>.hevc (and .csv when bCsv)
-// unless it is there. Tests run in parallel processes: the encoder writes
-// under a private name, renamed into place, so nobody reads a half-written
-// stream. encoder(tmp) is the command after the picture source's pipe or
-// options, writing tmp.hevc (and tmp.csv).
-static std::string Encoded(const std::string &name, int w, int h, int frames, bool bTenBit, bool bCsv,
-                           const std::function<std::string(const std::string &)> &encoder)
-{
-    std::string base = TempDir() + "/" + name, out = base + ".hevc";
-    if (Exists(out) && (!bCsv || Exists(base + ".csv")))
-        return out;
-    std::string tmp = base + ".tmp" + std::to_string(getpid());
-    std::ostringstream cmd;
-    cmd << "ffmpeg -hide_banner -loglevel error -y -f lavfi -i testsrc2=size=" << w << "x" << h << ":rate=25 -frames:v "
-        << frames << " -pix_fmt " << (bTenBit ? "yuv420p10le -strict -1" : "yuv420p") << " " << encoder(tmp);
-    std::string log;
-    if (Run(cmd.str(), &log) != 0 || !Exists(tmp + ".hevc")) {
-        fprintf(stderr, "encoding failed: %s\n%s\n", cmd.str().c_str(), log.c_str());
-        return "";
-    }
-    if (bCsv)
-        rename((tmp + ".csv").c_str(), (base + ".csv").c_str());
-    rename((tmp + ".hevc").c_str(), out.c_str());
-    return out;
-}
-
 std::string X265Stream(const std::string &name, int w, int h, int frames, int depth, const std::string &args,
                        std::string *pCsv)
 {
+    std::string base = TempDir() + "/" + name, out = base + ".hevc", csv = base + ".csv";
     if (pCsv)
-        *pCsv = TempDir() + "/" + name + ".csv";
+        *pCsv = csv;
+    if (Exists(out) && Exists(csv))
+        return out;
     if (!HaveTool("x265") || !HaveTool("ffmpeg"))
         return "";
-    return Encoded(name, w, h, frames, depth > 8, true, [&](const std::string &tmp) {
-        return "-f yuv4mpegpipe - | x265 --input - --y4m --log-level error " +
-               std::string(depth > 8 ? "--output-depth 10 --profile main10 " : "") + args + " --csv " + tmp +
-               ".csv --csv-log-level 2 -o " + tmp + ".hevc";
-    });
-}
-
-std::string LibX265Stream(const std::string &name, int w, int h, int frames, const std::string &params)
-{
-    if (!HaveTool("ffmpeg"))
+    // Tests run in parallel processes: encode under a private name and
+    // rename into place, so nobody reads a half-written stream.
+    std::string tmp = base + ".tmp" + std::to_string(getpid());
+    std::ostringstream cmd;
+    cmd << "ffmpeg -hide_banner -loglevel error -f lavfi -i testsrc2=size=" << w << "x" << h << ":rate=25 -frames:v "
+        << frames << " -pix_fmt " << (depth > 8 ? "yuv420p10le -strict -1" : "yuv420p")
+        << " -f yuv4mpegpipe - | x265 --input - --y4m --log-level error "
+        << (depth > 8 ? "--output-depth 10 --profile main10 " : "") << args << " --csv " << tmp
+        << ".csv --csv-log-level 2 -o " << tmp << ".hevc";
+    std::string log;
+    if (Run(cmd.str(), &log) != 0 || !Exists(tmp + ".hevc")) {
+        fprintf(stderr, "x265 failed: %s\n%s\n", cmd.str().c_str(), log.c_str());
         return "";
-    return Encoded(name, w, h, frames, false, false, [&](const std::string &tmp) {
-        return "-c:v libx265 -x265-params log-level=error:" + params + " -f hevc " + tmp + ".hevc";
-    });
+    }
+    rename((tmp + ".csv").c_str(), csv.c_str());
+    rename((tmp + ".hevc").c_str(), out.c_str());
+    return out;
 }
 
 int64_t TraceUnit::Get(const std::string &name, int64_t def, size_t i) const
@@ -360,22 +331,15 @@ std::vector<TraceUnit> FfmpegTrace(const std::string &path)
                 units.back().values[tok[1]].push_back(std::stoll(tok.back()));
             continue;
         }
-        std::string kind;
-        if (body.find("Video Parameter Set") == 0)
-            kind = "VPS";
-        else if (body.find("Sequence Parameter Set") == 0)
-            kind = "SPS";
-        else if (body.find("Picture Parameter Set") == 0)
-            kind = "PPS";
-        else if (body.find("Slice Segment Header") == 0)
-            kind = "SLICE";
-        else if (body.find("Supplemental Enhancement Information") != std::string::npos ||
-                 body.find("Delimiter") != std::string::npos || body.find("End of") == 0)
-            kind = "OTHER";
-        if (!kind.empty()) {
-            units.emplace_back();
-            units.back().kind = kind;
-        }
+        static const char *const s_apszKinds[][2] = {
+            {"Video Parameter Set", "VPS"}, {"Sequence Parameter Set", "SPS"}, {"Picture Parameter Set", "PPS"},
+            {"Slice Segment Header", "SLICE"}, {"Supplemental Enhancement Information", "OTHER"},
+            {"Delimiter", "OTHER"}, {"End of", "OTHER"}};
+        for (const auto &k : s_apszKinds)
+            if (body.find(k[0]) != std::string::npos) {
+                units.push_back({k[1], {}});
+                break;
+            }
     }
     return units;
 }

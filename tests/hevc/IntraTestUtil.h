@@ -5,20 +5,12 @@
 #ifndef TESTS_HEVC_INTRA_TEST_UTIL_H
 #define TESTS_HEVC_INTRA_TEST_UTIL_H
 
-#include <cstdint>
 #include <cstdio>
-#include <cstdlib>
-#include <cstring>
 #include <fstream>
 #include <sstream>
-#include <string>
-#include <vector>
 
 #include "HevcCompare.h"
-#include "HevcTestUtil.h"
-#include "IHW265D.h"
 #include "Md5.h"
-#include "hevc_trace.h"
 
 namespace intratest {
 
@@ -28,12 +20,7 @@ class Md5 {
 public:
     Md5() { Md5Init(&m_st); }
     void Update(const void *pData, size_t n) { Md5Update(&m_st, pData, n); }
-    std::string Hex()
-    {
-        char sz[33];
-        Md5Final(&m_st, sz);
-        return sz;
-    }
+    std::string Hex() { char sz[33]; Md5Final(&m_st, sz); return sz; }
 
 private:
     ::Md5 m_st;
@@ -41,8 +28,7 @@ private:
 
 struct Pic {
     std::string md5;
-    uint32_t uiError;
-    uint32_t uiSliceType;
+    uint32_t uiError, uiSliceType;
     int iPoc;
     std::vector<uint8_t> luma; // cropped luma rows (only when asked for)
     uint32_t w, h, uiBps;
@@ -72,9 +58,7 @@ inline Pic DigestPicture(const IHW265D_OUTARGS &o, bool bKeepLuma)
         }
     }
     p.md5 = m.Hex();
-    p.uiError = o.uiErrorFlag;
-    p.uiSliceType = o.uiSliceType;
-    p.iPoc = o.iPicOrderCnt;
+    p.uiError = o.uiErrorFlag, p.uiSliceType = o.uiSliceType, p.iPoc = o.iPicOrderCnt;
     return p;
 }
 
@@ -112,12 +96,10 @@ inline std::vector<std::string> ParseFrameMd5(const std::string &text)
         if (line.empty() || line[0] == '#')
             continue;
         size_t k = line.rfind(',');
-        if (k == std::string::npos)
-            continue;
-        std::string s = line.substr(k + 1);
-        s.erase(0, s.find_first_not_of(' '));
-        s.erase(s.find_last_not_of(" \r\n") + 1);
-        out.push_back(s);
+        std::istringstream last(k == std::string::npos ? "" : line.substr(k + 1));
+        std::string s;
+        if (last >> s)
+            out.push_back(s);
     }
     return out;
 }
@@ -138,9 +120,8 @@ inline std::vector<std::string> Libde265FrameMd5(const std::string &path, size_t
     if (!hevctest::HaveTool("libde265-dec265"))
         return out;
     std::string raw = hevctest::TempDir() + "/intra_de265.yuv";
-    std::string cmd = "libde265-dec265 -q " + (iFrames ? "-f " + std::to_string(iFrames) + " " : std::string()) +
-                      "-o '" + raw + "' '" + path + "' >/dev/null 2>&1";
-    hevctest::Run(cmd);
+    hevctest::Run("libde265-dec265 -q " + (iFrames ? "-f " + std::to_string(iFrames) + " " : std::string()) + "-o '" +
+                  raw + "' '" + path + "'");
     std::vector<uint8_t> data = hevctest::ReadFile(raw);
     std::remove(raw.c_str());
     for (size_t i = 0; uiFrameBytes && i + uiFrameBytes <= data.size(); i += uiFrameBytes) {
@@ -213,13 +194,10 @@ inline ConfResult CheckLeadingIntra(const hevctest::ManifestRow &c)
 {
     ConfResult r;
     std::string path = hevctest::ConformanceDir() + "/" + c.file;
-    std::vector<uint8_t> data = hevctest::ReadFile(path);
-    std::ifstream in(hevctest::ConformanceDir() + "/ffmpeg-framemd5/" + c.file + ".framemd5");
-    std::stringstream ss;
-    ss << in.rdbuf();
-    std::vector<std::string> ff = ParseFrameMd5(ss.str());
-    int iMaxW = c.width < 64 ? 64 : c.width, iMaxH = c.height < 64 ? 64 : c.height;
-    DecodeRun run = DecodeBuffer(data, c.depth > 8 ? 10 : 8, IH265D_DISPLAY_ORDER, false, 1 << 20, iMaxW, iMaxH);
+    std::vector<uint8_t> list = hevctest::ReadFile(hevctest::ConformanceDir() + "/ffmpeg-framemd5/" + c.file + ".framemd5");
+    std::vector<std::string> ff = ParseFrameMd5(std::string(list.begin(), list.end()));
+    DecodeRun run = DecodeBuffer(hevctest::ReadFile(path), c.depth > 8 ? 10 : 8, IH265D_DISPLAY_ORDER, false, 1 << 20,
+                                 std::max(c.width, 64), std::max(c.height, 64));
     std::vector<std::string> de;
     for (size_t i = 0; i < run.pics.size() && i < ff.size(); i++) {
         const Pic &p = run.pics[i];

@@ -4,11 +4,11 @@
 #include <gtest/gtest.h>
 #include <stdint.h>
 
+#include <random>
 #include <vector>
 
 #include "HevcTestUtil.h"
 #include "cabac.h"
-#include "dsp/dsp_test_util.h"
 
 namespace {
 
@@ -17,11 +17,11 @@ namespace {
  * bytes not counted). */
 TEST(HevcCabac, FailureIsReportedExactlyAtTheEndOfData)
 {
-    TestRng rng(3);
+    std::mt19937 rng(3);
     for (int iLen = 2; iLen < 40; iLen += 3) {
         hevctest::BitWriter w;
         for (int i = 0; i < iLen; i++) /* 0x40: a legal offset; zeros: prevention bytes */
-            w.U(i == 0 ? 0x40 : i % 5 < 2 ? 0 : rng.Next() & 0x7F, 8);
+            w.U(i == 0 ? 0x40 : i % 5 < 2 ? 0 : rng() & 0x7F, 8);
         std::vector<uint8_t> nal = w.Nal(HEVC_NAL_TRAIL_R);
         /* the escaped payload in an exactly sized copy: a sanitizer build
          * sees any read past it */

@@ -1,6 +1,6 @@
 // Bitstreams of the shared collection: every small stream's parameter sets and
 // slice headers against FFmpeg's parse, picture counts and output order; a
-// camera's own capture. Large streams run in test_hevc_slow.
+// camera's own capture. The sweep (label slow) takes every stream.
 #include <gtest/gtest.h>
 
 #include "HevcCompare.h"
@@ -15,10 +15,19 @@ TEST_P(Conformance, ParsesLikeFfmpeg)
 {
     if (GetParam().file.empty())
         GTEST_SKIP() << "no test bitstreams in " << ConformanceDir();
-    CheckConformanceStream(GetParam(), 1500, IH265D_DISPLAY_ORDER);
+    if (!SweepRun()) {
+        CheckConformanceStream(GetParam(), 1500, IH265D_DISPLAY_ORDER);
+        return;
+    }
+    CheckConformanceStream(GetParam(), 4093, IH265D_DISPLAY_ORDER);
+    CheckConformanceStream(GetParam(), 65537, IH265D_DECODE_ORDER);
 }
 
-INSTANTIATE_TEST_SUITE_P(Small, Conformance, ::testing::ValuesIn(ManifestRowsUpTo(200000, 60)), ManifestRowName);
+// Small streams by default; every stream, in both output orders and with
+// awkward chunk sizes, in the sweep.
+INSTANTIATE_TEST_SUITE_P(Collection, Conformance,
+                         ::testing::ValuesIn(SweepRun() ? ManifestRowsUpTo(0, 0) : ManifestRowsUpTo(200000, 60)),
+                         ManifestRowName);
 
 TEST(ConformanceChecks, CameraCaptureWithPrivateSei)
 {

@@ -142,42 +142,6 @@ TEST(HevcDecodeCall, ArgumentChecks)
     EXPECT_EQ(out.eDecodeStatus, (unsigned)IH265D_NO_PICTURE);
 }
 
-// Hand-made slices carry no real slice data: only codes other than the
-// slice data one count.
-size_t HeaderCodes(const std::vector<unsigned int> &codes)
-{
-    size_t n = 0;
-    for (unsigned int c : codes)
-        n += c != IHW265D_ERR_NAL;
-    return n;
-}
-
-TEST(HevcBuffering, UnitSplitAcrossCallsIsKept)
-{
-    std::vector<uint8_t> vps = MakeVps(), sps = MakeSps(SpsSpec()), pps = MakePps(PpsSpec());
-    std::vector<uint8_t> all = Cat({vps, sps, pps, MakeIdrSlice(), MakeIdrSlice()});
-    Decoder d(DefaultParams(64, 64));
-    IHW265D_OUTARGS out;
-    // First call ends inside the SPS: nothing but the VPS can be complete.
-    size_t cut = vps.size() + sps.size() / 2;
-    EXPECT_EQ(d.Call(all.data(), (uint32_t)cut, 0, 7, &out), IHW265D_NEED_MORE_BITS);
-    // Only the VPS could be decoded so far.
-    EXPECT_EQ(out.eDecodeStatus, (unsigned)IH265D_NEED_MORE_BITS);
-    EXPECT_EQ(out.uiBytsConsumed, cut);
-    ASSERT_EQ(d.units.size(), 1u);
-    EXPECT_EQ(d.units[0].eKind, HEVC_TRACE_VPS);
-    // The rest completes the SPS from the kept tail.
-    d.Call(all.data() + cut, (uint32_t)(all.size() - cut), 0, 8, &out);
-    EXPECT_EQ(out.uiBytsConsumed, all.size() - cut);
-    ASSERT_GE(d.units.size(), 3u);
-    EXPECT_EQ(d.units[1].eKind, HEVC_TRACE_SPS);
-    EXPECT_EQ(d.units[1].sps.pic_width_in_luma_samples, 64u);
-    EXPECT_EQ(d.units[2].eKind, HEVC_TRACE_PPS);
-    d.FlushAll();
-    EXPECT_EQ(d.pictures.size(), 2u);
-    EXPECT_EQ(HeaderCodes(d.codes), 0u);
-}
-
 TEST(HevcBuffering, ByteByByteFeedingParsesTheSame)
 {
     std::vector<uint8_t> all = Cat({MakeVps(), MakeSps(SpsSpec()), MakePps(PpsSpec()), MakeIdrSlice(0, 3),

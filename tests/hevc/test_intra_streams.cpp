@@ -14,9 +14,9 @@ using namespace intratest;
 namespace {
 
 struct StreamCase {
-    const char *pszName;
+    std::string name;
     int iWidth, iHeight, iDepth;
-    const char *pszArgs;
+    std::string args;
 };
 
 const StreamCase kCases[] = {
@@ -42,13 +42,32 @@ const StreamCase kCases[] = {
     {"main10_qp_delta_odd_size", 200, 120, 10, "--aq-mode 3 --qg-size 16 --cbqpoffs -2 --ctu 16"},
 };
 
+// The sweep adds every CTU size and bit depth with each group of tools, at
+// sizes that are not multiples of the CTU.
+std::vector<StreamCase> Cases()
+{
+    std::vector<StreamCase> v(std::begin(kCases), std::end(kCases));
+    const char *apszTools[] = {"", "--tskip --no-signhide", "--slices 5", "--no-wpp --scaling-list default",
+                               "--lossless", "--aq-mode 2 --qg-size 16 --constrained-intra"};
+    int iCase = 0;
+    for (int iDepth : {8, 10})
+        for (int iCtu : {16, 32, 64})
+            for (const char *pszTools : apszTools) {
+                if (SweepRun())
+                    v.push_back({"sweep" + std::to_string(iCase), 424 + 8 * (iCase % 3), 232 + 8 * (iCase % 5),
+                                 iDepth, "--ctu " + std::to_string(iCtu) + " " + pszTools});
+                iCase++;
+            }
+    return v;
+}
+
 class IntraStream : public ::testing::TestWithParam<StreamCase> {};
 
 TEST_P(IntraStream, MatchesReferenceFrameByFrame)
 {
     const StreamCase &c = GetParam();
-    std::string path = X265Stream(std::string("intra_noinfo_") + c.pszName + (c.iDepth > 8 ? "_10" : ""), c.iWidth,
-                                  c.iHeight, 3, c.iDepth, std::string("-I 1 --keyint 1 --no-info --hash 1 ") + c.pszArgs);
+    std::string path = X265Stream("intra_noinfo_" + c.name + (c.iDepth > 8 ? "_10" : ""), c.iWidth, c.iHeight, 3,
+                                  c.iDepth, "-I 1 --keyint 1 --no-info --hash 1 " + c.args);
     if (path.empty())
         GTEST_SKIP() << "x265 or ffmpeg not available";
     std::vector<uint8_t> data = ReadFile(path);
@@ -62,7 +81,7 @@ TEST_P(IntraStream, MatchesReferenceFrameByFrame)
     ExpectPicturesMatch(path, DecodeBuffer(data, 10, IH265D_DECODE_ORDER, false, 1000, 1920, 1088, 1), ff);
 }
 
-INSTANTIATE_TEST_SUITE_P(X265AllIntra, IntraStream, ::testing::ValuesIn(kCases),
-                         [](const ::testing::TestParamInfo<StreamCase> &i) { return std::string(i.param.pszName); });
+INSTANTIATE_TEST_SUITE_P(X265AllIntra, IntraStream, ::testing::ValuesIn(Cases()),
+                         [](const ::testing::TestParamInfo<StreamCase> &i) { return i.param.name; });
 
 } // namespace
