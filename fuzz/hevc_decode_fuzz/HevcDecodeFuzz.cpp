@@ -1,13 +1,11 @@
-// Arbitrary bytes through IHW265D_Create / DecodeFrame / flush / Delete.
-//
-// The first four bytes pick a decoder (size class, output order, thread
-// mode, bit depth, reference count), the chunk size of the decode calls and
-// whether the decoder is made afresh, perhaps with a failing allocation; the
-// rest is the stream. A creation zero-fills the whole picture buffer, so one
-// decoder per setting stays alive across inputs (flushed after each): it
-// must cope with any stream after any other. Every call must return, every
-// block must come back to FreeFxn, no access may leave its buffer. A finding
-// that depends on earlier inputs reproduces by running them in order.
+// Arbitrary bytes through IHW265D_Create / DecodeFrame / flush / Delete. The
+// first four bytes pick a decoder (size class, output order, thread mode, bit
+// depth, references), the chunk size and whether the decoder is made afresh,
+// perhaps with a failing allocation; the rest is the stream. Creation fills
+// the whole picture buffer, so one decoder per setting lives across inputs
+// (flushed after each) and must cope with any stream after any other. Every
+// call must return, every block come back, no access leave its buffer. A
+// finding that depends on earlier inputs reproduces by running them in order.
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
@@ -87,9 +85,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     p.LogFxn = FuzzLog;
     size_t uiChunk = bPlain ? 4096 : 1 + (size_t)(c3 & 127) * 37;
     Slot &s = g_aSlots[uiSlot];
-    // One input in 16 asks for a fresh decoder (the allocations of a
-    // creation cost far more than a short stream), half of those with one
-    // of the first allocations failing, at creation or later.
+    // One input in 16 asks for a fresh decoder (a creation costs far more than
+    // a short stream), half of those with an early allocation failing.
     bool bFresh = !bPlain && (c0 & 0xC0) == 0xC0 && (c2 & 0xC0) == 0xC0;
     g_llFailAt = -1;
     if (bFresh) {

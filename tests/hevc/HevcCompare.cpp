@@ -5,8 +5,6 @@
 #include <fstream>
 #include <sstream>
 
-#include <gtest/gtest.h>
-
 namespace hevctest {
 
 namespace {
@@ -33,8 +31,8 @@ void Put(Values &v, std::initializer_list<Field> fields)
 }
 
 // Only names trace_headers printed for a unit are compared, so fields absent
-// from the stream may be put unconditionally; a name that repeats within one
-// unit (reference picture sets) is put only where the stream holds it.
+// from the stream may be put; names repeating within a unit (reference
+// picture sets) only where the stream holds them.
 void AddRps(Values &v, const HevcStRps &r, bool bCanPredict)
 {
     if (bCanPredict)
@@ -204,15 +202,7 @@ std::map<std::string, std::vector<int64_t>> NamedValues(const UnitRec &u)
     return v;
 }
 
-static std::string KindOf(int eKind)
-{
-    switch (eKind) {
-    case HEVC_TRACE_VPS: return "VPS";
-    case HEVC_TRACE_SPS: return "SPS";
-    case HEVC_TRACE_PPS: return "PPS";
-    default: return "SLICE";
-    }
-}
+static const char *const s_apszKind[] = {"VPS", "SPS", "PPS", "SLICE"}; // by HEVC_TRACE_*
 
 std::vector<std::string> CompareWithTrace(const std::vector<UnitRec> &mine, const std::vector<TraceUnit> &ff,
                                           int *piCompared)
@@ -222,29 +212,25 @@ std::vector<std::string> CompareWithTrace(const std::vector<UnitRec> &mine, cons
     int iCompared = 0;
     for (size_t j = 0; j < ff.size() && errs.size() < 20; j++) {
         const TraceUnit &f = ff[j];
-        if (f.kind == "OTHER")
-            continue;
-        if (f.Get("nuh_layer_id", 0) != 0)
-            continue; // the second layer's units are not traced by the decoder
+        if (f.kind == "OTHER" || f.Get("nuh_layer_id", 0) != 0)
+            continue; // the decoder traces only parameter sets and slices of the base layer
         if (k >= mine.size()) {
             errs.push_back("unit " + std::to_string(j) + " (" + f.kind + ") not reported by the decoder");
             break;
         }
         const UnitRec &m = mine[k++];
-        if (KindOf(m.eKind) != f.kind) {
-            errs.push_back("unit " + std::to_string(j) + ": decoder " + KindOf(m.eKind) + ", ffmpeg " + f.kind);
+        if (s_apszKind[m.eKind] != f.kind) {
+            errs.push_back("unit " + std::to_string(j) + ": decoder " + s_apszKind[m.eKind] + ", ffmpeg " + f.kind);
             break;
         }
-        Values v = NamedValues(m);
-        for (auto &kv : v) {
+        for (auto &kv : NamedValues(m)) {
             auto it = f.values.find(kv.first);
             if (it == f.values.end())
                 continue;
-            if (it->second != kv.second) {
+            iCompared++;
+            if (it->second != kv.second)
                 errs.push_back("unit " + std::to_string(j) + " " + f.kind + " " + kv.first + ": decoder" +
                                Join(kv.second) + ", ffmpeg" + Join(it->second));
-            }
-            iCompared++;
         }
     }
     if (k < mine.size() && errs.empty())
@@ -343,10 +329,8 @@ void CheckConformanceStream(const ManifestRow &row, size_t uiChunk, int iOrder)
     std::string path = ConformanceDir() + "/" + row.file;
     bool bSupported = row.chroma == 1 && (row.depth == 8 || row.depth == 10);
     bool bFuzz = row.file.find("/fuzz_") != std::string::npos;
-    // Parsing is compared with the latency check relaxed: many encoders write
-    // sps_max_latency_increase_plus1 0, which the decoder refuses by default.
-    // A decoder sized for the stream: the picture buffer is allocated (and
-    // zero-filled) in full at creation.
+    // Latency check relaxed (many encoders write sps_max_latency_increase_plus1
+    // 0); a decoder sized for the stream, as creation fills its whole buffer.
     StreamResult r = DecodeFile(path, uiChunk, iOrder, std::max(row.width, 64), std::max(row.height, 64), 15,
                                 HEVC_RELAX_LATENCY_ZERO);
     if (!bSupported) {

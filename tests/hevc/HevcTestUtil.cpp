@@ -226,12 +226,11 @@ int Run(const std::string &cmd, std::string *pOut)
         return -1;
     std::string s;
     char buf[65536];
-    size_t n;
-    while ((n = fread(buf, 1, sizeof(buf), p)) > 0)
+    for (size_t n; (n = fread(buf, 1, sizeof(buf), p)) > 0;)
         s.append(buf, n);
     int st = pclose(p);
     if (pOut)
-        *pOut = s;
+        pOut->swap(s);
     return WIFEXITED(st) ? WEXITSTATUS(st) : -1;
 }
 
@@ -255,11 +254,7 @@ std::string TempDir()
     return dir;
 }
 
-static bool Exists(const std::string &path)
-{
-    struct stat st;
-    return stat(path.c_str(), &st) == 0 && st.st_size > 0;
-}
+static bool Exists(const std::string &path) { return !ReadFile(path).empty(); }
 
 std::string X265Stream(const std::string &name, int w, int h, int frames, int depth, const std::string &args,
                        std::string *pCsv)
@@ -307,18 +302,13 @@ std::vector<TraceUnit> FfmpegTrace(const std::string &path)
     std::string line;
     bool bStarted = false;
     while (std::getline(in, line)) {
-        size_t p = line.find("[trace_headers @ ");
-        if (p == std::string::npos)
-            continue;
-        size_t q = line.find("] ", p);
+        size_t p = line.find("[trace_headers @ "), q = p == std::string::npos ? p : line.find("] ", p);
         if (q == std::string::npos)
             continue;
         std::string body = line.substr(q + 2);
-        if (body.rfind("Packet:", 0) == 0) {
-            bStarted = true; // skip the extradata copy of the parameter sets
-            continue;
-        }
-        if (!bStarted)
+        bool bPacket = body.rfind("Packet:", 0) == 0;
+        bStarted |= bPacket; // what comes before is the extradata copy of the parameter sets
+        if (bPacket || !bStarted)
             continue;
         // "<bit position> <name> <bits> = <value>"
         std::istringstream ls(body);
@@ -364,26 +354,19 @@ std::vector<CsvPic> ReadX265Csv(const std::string &path)
     std::getline(f, line);
     // Columns move with the options (--hrd adds some): find them by name.
     std::vector<std::string> head = SplitCsv(line);
-    auto col = [&head](const char *psz) {
-        for (size_t i = 0; i < head.size(); i++)
-            if (head[i] == psz)
-                return (int)i;
-        return -1;
-    };
-    int iType = col("Type"), iPoc = col("POC"), iL0 = col("List 0"), iL1 = col("List 1");
-    if (iType < 0 || iPoc < 0 || iL0 < 0 || iL1 < 0)
-        return pics;
-    while (std::getline(f, line)) {
-        if (line.rfind("Summary", 0) == 0)
-            break; // the encoder's totals follow
+    size_t col[4];
+    const char *apszNames[4] = {"Type", "POC", "List 0", "List 1"};
+    for (int i = 0; i < 4; i++)
+        if ((col[i] = (size_t)(std::find(head.begin(), head.end(), apszNames[i]) - head.begin())) >= head.size())
+            return pics;
+    // Rows until the encoder's totals ("Summary").
+    while (std::getline(f, line) && line.rfind("Summary", 0) != 0) {
         std::vector<std::string> cols = SplitCsv(line);
-        if ((int)cols.size() <= std::max(iL0, iL1))
+        if (cols.size() <= *std::max_element(col, col + 4))
             continue;
-        CsvPic p;
-        p.cType = (char)toupper(cols[(size_t)iType].empty() ? '?' : cols[(size_t)iType][0]);
-        p.iPoc = atoi(cols[(size_t)iPoc].c_str());
+        CsvPic p{(char)toupper(cols[col[0]].empty() ? '?' : cols[col[0]][0]), atoi(cols[col[1]].c_str()), {}, {}};
         for (int l = 0; l < 2; l++) {
-            std::stringstream ls(cols[(size_t)(l ? iL1 : iL0)]);
+            std::stringstream ls(cols[col[2 + l]]);
             std::string tok;
             while (ls >> tok)
                 if (tok != "-")
@@ -426,13 +409,12 @@ void BitWriter::U(uint32_t v, int n)
 
 void BitWriter::Ue(uint32_t v)
 {
-    uint64_t x = (uint64_t)v + 1;
+    uint64_t x = (uint64_t)v + 1; // n zeros, then x in n + 1 bits
     int n = 0;
     while ((x >> n) > 1)
         n++;
     U(0, n);
-    for (int i = n; i >= 0; i--)
-        U((uint32_t)(x >> i) & 1, 1);
+    U((uint32_t)x, n + 1); // values below 2^31 (all a test writes)
 }
 
 void BitWriter::Se(int32_t v) { Ue(v > 0 ? (uint32_t)(2 * v - 1) : (uint32_t)(-2 * (int64_t)v)); }
@@ -440,8 +422,8 @@ void BitWriter::Se(int32_t v) { Ue(v > 0 ? (uint32_t)(2 * v - 1) : (uint32_t)(-2
 void BitWriter::Trailing()
 {
     U(1, 1);
-    while (m_iBit != 0)
-        U(0, 1);
+    if (m_iBit)
+        U(0, 8 - m_iBit);
 }
 
 std::vector<uint8_t> BitWriter::Nal(int iType, int iLayer, int iTidPlus1, int iForbidden) const

@@ -60,8 +60,7 @@ public:
     // Deletes the decoder now (the destructor then has nothing to do).
     unsigned int Delete();
 
-    // Feeds data in chunks of uiChunk bytes (each chunk is one call's time
-    // stamp: its index), calling again while a picture comes out, then
+    // Feeds data in chunks of uiChunk bytes, stamped with their index, then
     // flushes when bFlush. Every non-zero, non-1 return code is recorded.
     void Feed(const std::vector<uint8_t> &data, size_t uiChunk, bool bFlush = true);
     // One call's worth of data, repeated until all of it is taken.

@@ -2,7 +2,6 @@
  * bit-exactly by the stream tests, these cases check that short, cut and
  * reserved data are reported without a read past the buffer. */
 #include <gtest/gtest.h>
-#include <stdint.h>
 
 #include <random>
 #include <vector>

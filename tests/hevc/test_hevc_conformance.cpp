@@ -1,6 +1,6 @@
 // Bitstreams of the shared collection: every small stream's parameter sets and
-// slice headers against FFmpeg's parse, picture counts and output order; a
-// camera's own capture. The sweep (label slow) takes every stream.
+// slice headers against FFmpeg's parse, picture counts and output order. The
+// sweep (label slow) takes every stream, a camera's own capture included.
 #include <gtest/gtest.h>
 
 #include "HevcCompare.h"
@@ -28,18 +28,5 @@ TEST_P(Conformance, ParsesLikeFfmpeg)
 INSTANTIATE_TEST_SUITE_P(Collection, Conformance,
                          ::testing::ValuesIn(SweepRun() ? ManifestRowsUpTo(0, 0) : ManifestRowsUpTo(200000, 60)),
                          ManifestRowName);
-
-TEST(ConformanceChecks, CameraCaptureWithPrivateSei)
-{
-    // The RTP capture carries SEI 229 (4 bytes) before each IDR.
-    std::string path = ConformanceDir() + "/rtp-capture/video.h265";
-    if (ReadFile(path).empty())
-        GTEST_SKIP() << "no test bitstreams in " << ConformanceDir();
-    StreamResult r = DecodeFile(path, 1 << 16, IH265D_DISPLAY_ORDER, 1920, 1080, 1, HEVC_RELAX_LATENCY_ZERO);
-    EXPECT_TRUE(r.codes.empty()) << std::hex << (r.codes.empty() ? 0 : r.codes[0]);
-    ASSERT_EQ(r.pictures.size(), 194u);
-    EXPECT_NE(r.pictures.back().out.uiPrivateSeiValue, 0u);
-    EXPECT_EQ(r.pictures[0].out.uiDecHeight, 1080u);
-}
 
 } // namespace

@@ -1,7 +1,7 @@
-// Real streams: x265 output generated at test time, parsed by the
-// decoder and compared with FFmpeg's trace_headers (every syntax element of
-// the parameter sets and slice headers) and with x265's own log (POC, slice
-// type, reference list POCs of every picture); output order and time stamps.
+// x265 streams made at test time, parsed by the decoder and compared with
+// FFmpeg's trace_headers (every syntax element of the parameter sets and slice
+// headers) and x265's own log (POC, type, reference POCs of every picture);
+// output order and time stamps; streams beyond the creation limits.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -110,14 +110,10 @@ TEST(HevcOutputOrder, DisplayOrderWaitsForReorderDepthDecodeOrderDoesNot)
     std::string path = Reorder2Stream();
     if (path.empty())
         GTEST_SKIP() << "x265 not available";
-    Decoder probe(DefaultParams(64, 64));
-    probe.Feed(ReadFile(path), 1 << 20);
-    ASSERT_FALSE(probe.units.empty());
-    ASSERT_EQ(probe.units[1].eKind, HEVC_TRACE_SPS);
-    ASSERT_EQ(probe.units[1].sps.sps_max_num_reorder_pics[0], 2u);
-    // A picture is complete when the first unit of the next one arrives, so
-    // "started" counts one more than completed. Display order: the first
-    // picture leaves after the third has completed (4 started).
+    // x265 writes sps_max_num_reorder_pics 2 here. A picture is complete when
+    // the first unit of the next one arrives, so "started" counts one more
+    // than completed. Display order: the first picture leaves after the third
+    // has completed (4 started).
     std::vector<OutPic> pics;
     std::vector<int> disp = OutputTiming(path, IH265D_DISPLAY_ORDER, &pics);
     ASSERT_FALSE(disp.empty());
@@ -126,14 +122,13 @@ TEST(HevcOutputOrder, DisplayOrderWaitsForReorderDepthDecodeOrderDoesNot)
     ASSERT_EQ(pics.size(), 8u);
     for (const OutPic &o : pics)
         EXPECT_EQ(o.out.uiTimeStamp, 1000u + o.out.uiDecodeOrder) << "decode index " << o.out.uiDecodeOrder;
-    std::vector<int> dec = OutputTiming(path, IH265D_DECODE_ORDER);
+    // Decode order delivers each picture as soon as it is complete.
+    std::vector<int> dec = OutputTiming(path, IH265D_DECODE_ORDER, &pics);
     ASSERT_FALSE(dec.empty());
     EXPECT_EQ(dec[0], 2);
-    // Decode order delivers pictures in the order they were decoded.
-    StreamResult r = DecodeFile(path, 100, IH265D_DECODE_ORDER);
-    ASSERT_EQ(r.pictures.size(), 8u);
-    for (size_t i = 0; i < r.pictures.size(); i++)
-        EXPECT_EQ(r.pictures[i].out.uiDecodeOrder, i);
+    ASSERT_EQ(pics.size(), 8u);
+    for (size_t i = 0; i < pics.size(); i++)
+        EXPECT_EQ(pics[i].out.uiDecodeOrder, i);
 }
 
 TEST(HevcLimits, PictureLargerThanCreationMaximum)
@@ -141,16 +136,12 @@ TEST(HevcLimits, PictureLargerThanCreationMaximum)
     std::string path = X265Stream("size320", 320, 240, 1, 8, "--preset ultrafast --no-info");
     if (path.empty())
         GTEST_SKIP() << "x265 not available";
-    StreamResult wide = DecodeFile(path, 4096, 1, 256, 256);
-    ASSERT_FALSE(wide.codes.empty());
-    EXPECT_EQ(wide.codes[0], IHW265D_ERR_WIDTH);
-    EXPECT_TRUE(HasLine(wide.logs,
-                        "IHW265D_Decode : PicWidthInSamplesY is 320, should be less than or equal to 256!\n"));
+    StreamResult wide = DecodeFile(path, 4096, 1, 256, 256), high = DecodeFile(path, 4096, 1, 320, 128);
+    EXPECT_EQ(wide.codes.empty() ? 0 : wide.codes[0], IHW265D_ERR_WIDTH);
+    EXPECT_TRUE(HasLine(wide.logs, "IHW265D_Decode : PicWidthInSamplesY is 320, should be less than or equal to 256!\n"));
     EXPECT_TRUE(wide.pictures.empty());
-    StreamResult high = DecodeFile(path, 4096, 1, 320, 128);
-    ASSERT_FALSE(high.codes.empty());
-    EXPECT_EQ(high.codes[0], IHW265D_ERR_HEIGHT);
-    // 1080 is rounded up to 1088, so coded 1088-row pictures fit.
+    EXPECT_EQ(high.codes.empty() ? 0 : high.codes[0], IHW265D_ERR_HEIGHT);
+    // The maximum is rounded up to whole 64-row units: 200 holds 240 rows.
     StreamResult fits = DecodeFile(path, 4096, 1, 320, 200);
     EXPECT_TRUE(fits.codes.empty());
     EXPECT_EQ(fits.pictures.size(), 1u);
@@ -163,7 +154,6 @@ TEST(HevcLimits, MoreReferencePicturesThanIMaxRefNum)
     if (path.empty())
         GTEST_SKIP() << "x265 not available";
     StreamResult r = DecodeFile(path, 4096, 1, 176, 144, 1);
-    ASSERT_FALSE(r.codes.empty());
     EXPECT_NE(std::find(r.codes.begin(), r.codes.end(), IHW265D_ERR_REFNUM), r.codes.end());
     EXPECT_TRUE(HasLine(r.logs, "IHW265D_Decode : The value of RefPic is 2, should be less than or equal to 1!\n"));
     // The same stream fits a decoder with three references.

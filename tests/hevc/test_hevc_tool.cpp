@@ -2,7 +2,7 @@
 // intra stream tests take as the oracle where FFmpeg deviates.
 #include <gtest/gtest.h>
 
-#include <cstdio>
+#include <fstream>
 
 #include "HevcTestUtil.h"
 
@@ -19,7 +19,7 @@ TEST(HevcDecodeTool, VerifyChecksEveryPictureHashKind)
     std::string tool = HevcDecodeTool();
     if (tool.empty())
         GTEST_SKIP() << "hevc-decode is not built";
-    for (int iHash : {1, 3}) {
+    for (int iHash : {1, 3})
         for (int iDepth : {8, 10}) {
             std::string path = X265Stream("intra_noinfo_hash" + std::to_string(iHash) + "_" + std::to_string(iDepth),
                                           208, 120, 3, iDepth,
@@ -30,7 +30,6 @@ TEST(HevcDecodeTool, VerifyChecksEveryPictureHashKind)
             EXPECT_EQ(hevctest::Run("'" + tool + "' --quiet --verify '" + path + "'", &out), 0) << out;
             EXPECT_NE(out.find("verified=3 mismatches=0"), std::string::npos) << out;
         }
-    }
     std::string crc = std::string(IPCAMERA_TESTDATA_DIR) + "/hevc-conformance/libde265.js/paris-ra-wpp.bin";
     if (!ReadFile(crc).empty()) {
         std::string out;
@@ -44,10 +43,7 @@ TEST(HevcDecodeTool, VerifyChecksEveryPictureHashKind)
     ASSERT_GT(data.size(), 8u);
     data[data.size() - 2] ^= 0x40;
     std::string bad = TempDir() + "/intra_tampered_hash.hevc";
-    FILE *f = fopen(bad.c_str(), "wb");
-    ASSERT_NE(f, nullptr);
-    fwrite(data.data(), 1, data.size(), f);
-    fclose(f);
+    ASSERT_TRUE(std::ofstream(bad, std::ios::binary).write((const char *)data.data(), (std::streamsize)data.size()));
     std::string out;
     EXPECT_EQ(hevctest::Run("'" + tool + "' --quiet --verify '" + bad + "'", &out) != 0, true);
     EXPECT_NE(out.find("VERIFY 2 decode=2 mismatch: plane 2 MD5"), std::string::npos) << out;

@@ -1,9 +1,9 @@
 // Intra pictures decoded bit-exactly: x265 all-intra streams made at test
 // time, one per coding-tool class, compared frame by frame with FFmpeg's
 // framemd5; where FFmpeg deviates (it does for SAO at some CTB 16 chroma
-// corners) the stream's own picture hashes decide (hevc-decode --verify), or
-// without the tool libde265 must agree with us. Each stream is decoded twice,
-// the second time with every creation and feeding variant at once.
+// corners) the stream's own picture hashes decide (hevc-decode --verify).
+// Each stream is decoded twice, the second time with every creation and
+// feeding variant at once.
 #include <gtest/gtest.h>
 
 #include "IntraTestUtil.h"
