@@ -2,6 +2,7 @@
 # Builds the libFuzzer targets with clang (AddressSanitizer + UBSan) and runs
 # each for a short fixed number of inputs on its seed corpus. Longer runs:
 #   build-fuzz/fuzz/<target>/<target> -max_total_time=600 <corpus dirs>
+# (hevc_decode_fuzz with -max_len=1024, as its CTest run has it).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/setup.sh

@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Installs everything ipcamera needs to build, test and run its demo on a
-# fresh Debian 12 machine. Safe to run again.
+# fresh Debian machine (12 and 13). Safe to run again.
 set -euo pipefail
 PKGS=(
   build-essential cmake pkg-config git
@@ -12,16 +12,26 @@ PKGS=(
   gstreamer1.0-tools gstreamer1.0-plugins-base gstreamer1.0-plugins-good
   gstreamer1.0-plugins-bad gstreamer1.0-plugins-ugly gstreamer1.0-libav
   libva-dev libdrm-dev
-  clang libclang-rt-14-dev valgrind python3
+  clang valgrind python3
   python3-dev pybind11-dev python3-numpy python3-pytest python3-opencv
 )
-missing=()
-for p in "${PKGS[@]}"; do
-  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
-done
-if [ ${#missing[@]} -gt 0 ]; then
-  SUDO=""
+install_missing() {
+  local missing=() p
+  for p in "$@"; do
+    dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
+  done
+  [ ${#missing[@]} -gt 0 ] || return 0
+  local SUDO=""
   [ "$(id -u)" -eq 0 ] || SUDO=sudo
   $SUDO apt-get update -qq
   DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -qq --no-install-recommends "${missing[@]}"
+}
+install_missing "${PKGS[@]}"
+# The clang runtime (libFuzzer, sanitizers) is versioned with clang itself:
+# take the one matching the distribution's clang (14 on Debian 12, 19 on 13).
+clang_major=$(dpkg-query -W -f='${Depends}' clang | sed -n 's/^clang-\([0-9][0-9]*\).*/\1/p')
+if [ -z "$clang_major" ]; then
+  echo "setup.sh: cannot tell the version of the installed clang" >&2
+  exit 1
 fi
+install_missing "libclang-rt-${clang_major}-dev"

@@ -1,5 +1,5 @@
 #!/usr/bin/env bash
-# Sets up a fresh Debian 12 machine, builds ipcamera and runs its test suite.
+# Sets up a fresh Debian 12 or 13 machine, builds ipcamera and runs its test suite.
 # Long soak and fuzz runs sit behind CTest labels and are not part of this run.
 set -euo pipefail
 cd "$(dirname "$0")/.."

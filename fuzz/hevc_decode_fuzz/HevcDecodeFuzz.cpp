@@ -1,10 +1,11 @@
-// Arbitrary bytes through IHW265D_Create / DecodeFrame / flush / Delete.
-//
-// The first bytes pick the creation parameters (output order, thread mode,
-// bit depth, reference count), the chunk size of the decode calls and,
-// sometimes, an allocation that fails; the rest is the stream. Every call
-// must return, every block must come back to FreeFxn, and no access may
-// leave its buffer (ASan/UBSan).
+// Arbitrary bytes through IHW265D_Create / DecodeFrame / flush / Delete. The
+// first four bytes pick a decoder (size class, output order, thread mode, bit
+// depth, references), the chunk size and whether the decoder is made afresh,
+// perhaps with a failing allocation; the rest is the stream. Creation fills
+// the whole picture buffer, so one decoder per setting lives across inputs
+// (flushed after each) and must cope with any stream after any other. Every
+// call must return, every block come back, no access leave its buffer. A
+// finding that depends on earlier inputs reproduces by running them in order.
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
@@ -13,26 +14,44 @@
 
 namespace {
 
-int64_t g_llLive = 0;
-int64_t g_llCalls = 0;
-int64_t g_llFailAt = -1;
+// Picture sizes stay small so a picture decodes in well under a millisecond;
+// the last class fits the 416x240 streams of the shared collection.
+const int kSizes[4][2] = {{64, 64}, {128, 128}, {256, 256}, {416, 240}};
+const int kSlots = 64; // size class x order x threads x depth x 2 ref counts
 
-void *FuzzMalloc(unsigned int, unsigned int uiSize)
+struct Slot {
+    IH265DEC_HANDLE h = nullptr;
+    int64_t llLive = 0; // blocks handed out and not yet freed
+};
+Slot g_aSlots[kSlots];
+int64_t g_llCalls = 0, g_llFailAt = -1;
+
+void *FuzzMalloc(unsigned int uiChannel, unsigned int uiSize)
 {
     if (g_llFailAt >= 0 && g_llCalls++ == g_llFailAt)
         return nullptr;
-    g_llLive++;
+    g_aSlots[uiChannel].llLive++;
     return malloc(uiSize);
 }
 
-void FuzzFree(unsigned int, void *p)
+void FuzzFree(unsigned int uiChannel, void *p)
 {
     if (p)
-        g_llLive--;
+        g_aSlots[uiChannel].llLive--;
     free(p);
 }
 
 void FuzzLog(unsigned int, int, const char *, ...) {}
+
+void DeleteSlot(Slot &s)
+{
+    if (!s.h)
+        return;
+    IHW265D_Delete(s.h);
+    s.h = nullptr;
+    if (s.llLive != 0)
+        abort(); // every block given back
+}
 
 } // namespace
 
@@ -41,41 +60,53 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     if (size < 4)
         return 0;
     uint8_t c0 = data[0], c1 = data[1], c2 = data[2], c3 = data[3];
-    // Seeds are plain streams starting with a start code: use defaults then.
+    // Seeds are plain streams starting with a start code: defaults then.
     bool bPlain = c0 == 0 && c1 == 0;
     if (!bPlain) {
         data += 4;
         size -= 4;
     }
+    unsigned uiSlot = bPlain ? 3 : (c0 & 63);
     IHW265D_INIT_PARAM p;
     memset(&p, 0, sizeof(p));
-    p.iMaxWidth = 256;
-    p.iMaxHeight = 256;
-    p.iMaxRefNum = bPlain ? 4 : c0 & 7;
+    p.uiChannelID = uiSlot;
+    p.iMaxWidth = kSizes[uiSlot & 3][0];
+    p.iMaxHeight = kSizes[uiSlot & 3][1];
+    p.eOutputOrder = (uiSlot & 4) ? 0 : 1;
+    p.eThreadType = (uiSlot & 8) ? 1 : 0;
+    p.iBitDepth = (uiSlot & 16) ? 8 : 10;
+    p.iMaxRefNum = (uiSlot & 32) ? 1 : 4;
+    // Parameter-set store sizes only matter on a fresh decoder.
     p.iMaxVPSNum = bPlain ? 16 : 1 + (c1 & 15);
     p.iMaxSPSNum = bPlain ? 16 : 1 + ((c1 >> 4) & 15);
     p.iMaxPPSNum = bPlain ? 64 : 1 + (c2 & 63);
-    p.iBitDepth = !bPlain && (c0 & 8) ? 8 : 10;
-    p.eThreadType = !bPlain && (c0 & 16) ? 1 : 0;
-    p.eOutputOrder = !bPlain && (c0 & 32) ? 0 : 1;
     p.MallocFxn = FuzzMalloc;
     p.FreeFxn = FuzzFree;
     p.LogFxn = FuzzLog;
-    g_llLive = 0;
-    g_llCalls = 0;
-    g_llFailAt = !bPlain && (c0 & 64) ? (c3 & 63) : -1;
-    size_t uiChunk = bPlain ? 4096 : 1 + (size_t)c3 * 37;
-
-    IH265DEC_HANDLE h = nullptr;
-    unsigned int r = IHW265D_Create(&h, &p);
-    if (r != 0) {
-        if (g_llLive != 0)
-            abort(); // a failed creation must give everything back
-        return 0;
+    size_t uiChunk = bPlain ? 4096 : 1 + (size_t)(c3 & 127) * 37;
+    Slot &s = g_aSlots[uiSlot];
+    // One input in 16 asks for a fresh decoder (a creation costs far more than
+    // a short stream), half of those with an early allocation failing.
+    bool bFresh = !bPlain && (c0 & 0xC0) == 0xC0 && (c2 & 0xC0) == 0xC0;
+    g_llFailAt = -1;
+    if (bFresh) {
+        DeleteSlot(s);
+        if (c3 & 128) {
+            g_llCalls = 0;
+            g_llFailAt = c1 & 63;
+        }
+    }
+    if (!s.h) {
+        unsigned int r = IHW265D_Create(&s.h, &p);
+        if (r != 0) {
+            if (s.llLive != 0 || s.h)
+                abort(); // a failed creation gives everything back
+            s.h = nullptr;
+            return 0;
+        }
     }
     IHW265D_OUTARGS out;
     size_t pos = 0;
-    uint8_t ucEmpty = 0;
     while (pos < size) {
         IHW265D_INARGS in;
         memset(&in, 0, sizeof(in));
@@ -83,10 +114,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         in.pStream = const_cast<uint8_t *>(data + pos);
         in.uiStreamLen = (unsigned int)n;
         in.uiTimeStamp = pos;
-        int iCalls = 0;
-        for (;;) {
-            IHW265D_DecodeFrame(h, &in, &out);
-            if (++iCalls > 1000000)
+        for (int iCalls = 0;; iCalls++) {
+            IHW265D_DecodeFrame(s.h, &in, &out);
+            if (iCalls > 1000000)
                 abort(); // every call makes progress: this cannot be reached
             if (out.eDecodeStatus == IH265D_GETDISPLAY && out.pucOutYUV[0]) {
                 volatile uint8_t v = out.pucOutYUV[0][0];
@@ -99,17 +129,18 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         }
         pos += n;
     }
+    uint8_t ucEmpty = 0;
+    IHW265D_INARGS in;
+    memset(&in, 0, sizeof(in));
+    in.pStream = &ucEmpty;
+    in.eDecodeMode = IH265D_DECODE_END;
     for (int i = 0; i < 64; i++) {
-        IHW265D_INARGS in;
-        memset(&in, 0, sizeof(in));
-        in.pStream = &ucEmpty;
-        in.eDecodeMode = IH265D_DECODE_END;
-        IHW265D_DecodeFrame(h, &in, &out);
+        IHW265D_DecodeFrame(s.h, &in, &out);
         if (out.eDecodeStatus != IH265D_GETDISPLAY)
             break;
     }
-    IHW265D_Delete(h);
-    if (g_llLive != 0)
-        abort();
+    // A decoder that met a failed allocation is not kept for other inputs.
+    if (g_llFailAt >= 0)
+        DeleteSlot(s);
     return 0;
 }

@@ -15,9 +15,8 @@ namespace hevctest {
 // Syntax element values of a parsed unit, named as trace_headers names them.
 std::map<std::string, std::vector<int64_t>> NamedValues(const UnitRec &u);
 
-// Compares the decoder's units with FFmpeg's, in order. Units FFmpeg shows
-// that the decoder did not report (rejected sets, skipped layers) are named
-// in *pMissing; every mismatch is one line of the result.
+// Compares the decoder's units with FFmpeg's, in order (second-layer units
+// left out); every mismatch is one line of the result.
 std::vector<std::string> CompareWithTrace(const std::vector<UnitRec> &mine, const std::vector<TraceUnit> &ff,
                                           int *piCompared);
 
@@ -45,14 +44,12 @@ std::vector<ManifestRow> ReadManifest();
 // Rows of at most maxBytes and maxFrames (0: no limit). When there are none,
 // one empty row, so the parameterised test still runs and says it skipped.
 std::vector<ManifestRow> ManifestRowsUpTo(long maxBytes, int maxFrames);
-// Test name of a row: its file with every character but letters and digits
-// as '_'.
+// Test name of a row: its file with all but letters and digits as '_'.
 std::string ManifestRowName(const ::testing::TestParamInfo<ManifestRow> &i);
-// Runs the decoder over one stream and checks it against FFmpeg's parse;
-// failures are reported through gtest.
 // Display order: POC ascends except where a coded video sequence (IDR, BLA)
 // restarts it; decode order: decode numbers ascend.
 void ExpectOutputOrder(const StreamResult &r, int iOrder);
+// Runs the decoder over one stream and checks it against FFmpeg's parse.
 void CheckConformanceStream(const ManifestRow &row, size_t uiChunk, int iOrder);
 
 } // namespace hevctest

@@ -30,10 +30,10 @@ Decoder *DecoderForChannel(unsigned int uiChannel)
 void *TestMalloc(unsigned int uiChannel, unsigned int uiSize)
 {
     Decoder *d = DecoderForChannel(uiChannel);
-    if (d) {
+    if (d && d->alloc.llCalls++ == d->alloc.llFailAt)
+        return nullptr;
+    if (d)
         d->alloc.llLive++;
-        d->alloc.llBytes += uiSize;
-    }
     return malloc(uiSize);
 }
 
@@ -64,11 +64,9 @@ IHW265D_INIT_PARAM DefaultParams(int w, int h)
     p.iMaxWidth = w;
     p.iMaxHeight = h;
     p.iMaxRefNum = 15;
-    p.iMaxVPSNum = 16;
-    p.iMaxSPSNum = 16;
+    p.iMaxVPSNum = p.iMaxSPSNum = 16;
     p.iMaxPPSNum = 64;
     p.iBitDepth = 10;
-    p.eThreadType = 0;
     p.eOutputOrder = IH265D_DISPLAY_ORDER;
     p.MallocFxn = TestMalloc;
     p.FreeFxn = TestFree;
@@ -76,8 +74,9 @@ IHW265D_INIT_PARAM DefaultParams(int w, int h)
     return p;
 }
 
-Decoder::Decoder(const IHW265D_INIT_PARAM &params, bool bTrace)
+Decoder::Decoder(const IHW265D_INIT_PARAM &params, bool bTrace, int64_t llFailAt)
 {
+    alloc.llFailAt = llFailAt;
     {
         std::lock_guard<std::mutex> lock(g_lock);
         m_uiChannel = g_uiNextChannel++;
@@ -98,11 +97,19 @@ Decoder::~Decoder()
     g_decoders.erase(m_uiChannel);
 }
 
+unsigned int Decoder::Delete()
+{
+    unsigned int r = IHW265D_Delete(m_h);
+    m_h = nullptr;
+    return r;
+}
+
 void Decoder::OnTrace(void *pUser, int eKind, const void *pRecord)
 {
     Decoder *d = static_cast<Decoder *>(pUser);
-    UnitRec u;
-    memset(&u.vps, 0, sizeof(u.vps));
+    // Value-initialised: a parameter-set record is copied whole, slice part
+    // included, so nothing in it may be left indeterminate.
+    UnitRec u{};
     u.eKind = eKind;
     if (eKind == HEVC_TRACE_VPS)
         u.vps = *static_cast<const HevcVps *>(pRecord);
@@ -117,11 +124,8 @@ void Decoder::OnTrace(void *pUser, int eKind, const void *pRecord)
                                    u.slice.sh.puiEntryPointOffset + u.slice.sh.num_entry_point_offsets);
         u.slice.iPoc = t->iPoc;
         u.slice.bSkipped = t->bSkipped != 0;
-        for (int l = 0; l < 2; l++) {
-            u.slice.iNumRef[l] = t->iNumRef[l];
-            for (int i = 0; i < 16; i++)
-                u.slice.aiRefPoc[l][i] = t->aiRefPoc[l][i];
-        }
+        memcpy(u.slice.iNumRef, t->iNumRef, sizeof(u.slice.iNumRef));
+        memcpy(u.slice.aiRefPoc, t->aiRefPoc, sizeof(u.slice.aiRefPoc));
     }
     d->units.push_back(u);
 }
@@ -190,19 +194,16 @@ void Decoder::Feed(const std::vector<uint8_t> &data, size_t uiChunk, bool bFlush
 
 bool Decoder::HasLog(const std::string &needle) const
 {
-    for (const LogLine &l : logs)
-        if (l.text.find(needle) != std::string::npos)
-            return true;
-    return false;
+    return std::any_of(logs.begin(), logs.end(), [&](const LogLine &l) { return l.text.find(needle) != std::string::npos; });
 }
 
-bool HasLine(const std::vector<LogLine> &logs, const std::string &text)
+bool HasLine(const std::vector<LogLine> &logs, const std::string &text, int iLevel)
 {
-    for (const LogLine &l : logs)
-        if (l.text == text)
-            return true;
-    return false;
+    return std::any_of(logs.begin(), logs.end(),
+                       [&](const LogLine &l) { return l.text == text && (iLevel < 0 || l.iLevel == iLevel); });
 }
+
+int NalType(const std::vector<uint8_t> &nal) { return (nal[nal[2] == 1 ? 3 : 4] >> 1) & 0x3f; }
 
 std::vector<uint8_t> Cat(const std::vector<std::vector<uint8_t>> &parts)
 {
@@ -225,14 +226,15 @@ int Run(const std::string &cmd, std::string *pOut)
         return -1;
     std::string s;
     char buf[65536];
-    size_t n;
-    while ((n = fread(buf, 1, sizeof(buf), p)) > 0)
+    for (size_t n; (n = fread(buf, 1, sizeof(buf), p)) > 0;)
         s.append(buf, n);
     int st = pclose(p);
     if (pOut)
-        *pOut = s;
+        pOut->swap(s);
     return WIFEXITED(st) ? WEXITSTATUS(st) : -1;
 }
+
+bool SweepRun() { return getenv("IPCAMERA_HEVC_SWEEP") != nullptr; }
 
 bool HaveTool(const char *pszName)
 {
@@ -252,29 +254,24 @@ std::string TempDir()
     return dir;
 }
 
-static bool Exists(const std::string &path)
-{
-    struct stat st;
-    return stat(path.c_str(), &st) == 0 && st.st_size > 0;
-}
+static bool Exists(const std::string &path) { return !ReadFile(path).empty(); }
 
 std::string X265Stream(const std::string &name, int w, int h, int frames, int depth, const std::string &args,
                        std::string *pCsv)
 {
-    if (!HaveTool("x265") || !HaveTool("ffmpeg"))
-        return "";
-    std::string base = TempDir() + "/" + name;
-    std::string out = base + ".hevc", csv = base + ".csv";
+    std::string base = TempDir() + "/" + name, out = base + ".hevc", csv = base + ".csv";
     if (pCsv)
         *pCsv = csv;
     if (Exists(out) && Exists(csv))
         return out;
+    if (!HaveTool("x265") || !HaveTool("ffmpeg"))
+        return "";
     // Tests run in parallel processes: encode under a private name and
     // rename into place, so nobody reads a half-written stream.
     std::string tmp = base + ".tmp" + std::to_string(getpid());
     std::ostringstream cmd;
-    cmd << "ffmpeg -hide_banner -loglevel error -f lavfi -i testsrc2=size=" << w << "x" << h
-        << ":rate=25 -frames:v " << frames << " -pix_fmt " << (depth > 8 ? "yuv420p10le -strict -1" : "yuv420p")
+    cmd << "ffmpeg -hide_banner -loglevel error -f lavfi -i testsrc2=size=" << w << "x" << h << ":rate=25 -frames:v "
+        << frames << " -pix_fmt " << (depth > 8 ? "yuv420p10le -strict -1" : "yuv420p")
         << " -f yuv4mpegpipe - | x265 --input - --y4m --log-level error "
         << (depth > 8 ? "--output-depth 10 --profile main10 " : "") << args << " --csv " << tmp
         << ".csv --csv-log-level 2 -o " << tmp << ".hevc";
@@ -285,27 +282,6 @@ std::string X265Stream(const std::string &name, int w, int h, int frames, int de
     }
     rename((tmp + ".csv").c_str(), csv.c_str());
     rename((tmp + ".hevc").c_str(), out.c_str());
-    return out;
-}
-
-std::string LibX265Stream(const std::string &name, int w, int h, int frames, const std::string &params)
-{
-    if (!HaveTool("ffmpeg"))
-        return "";
-    std::string out = TempDir() + "/" + name + ".hevc";
-    if (Exists(out))
-        return out;
-    std::string tmp = out + ".tmp" + std::to_string(getpid());
-    std::ostringstream cmd;
-    cmd << "ffmpeg -hide_banner -loglevel error -y -f lavfi -i testsrc2=size=" << w << "x" << h
-        << ":rate=25 -frames:v " << frames << " -pix_fmt yuv420p -c:v libx265 -x265-params log-level=error:"
-        << params << " -f hevc " << tmp;
-    std::string log;
-    if (Run(cmd.str(), &log) != 0 || !Exists(tmp)) {
-        fprintf(stderr, "libx265 failed: %s\n%s\n", cmd.str().c_str(), log.c_str());
-        return "";
-    }
-    rename(tmp.c_str(), out.c_str());
     return out;
 }
 
@@ -326,18 +302,13 @@ std::vector<TraceUnit> FfmpegTrace(const std::string &path)
     std::string line;
     bool bStarted = false;
     while (std::getline(in, line)) {
-        size_t p = line.find("[trace_headers @ ");
-        if (p == std::string::npos)
-            continue;
-        size_t q = line.find("] ", p);
+        size_t p = line.find("[trace_headers @ "), q = p == std::string::npos ? p : line.find("] ", p);
         if (q == std::string::npos)
             continue;
         std::string body = line.substr(q + 2);
-        if (body.rfind("Packet:", 0) == 0) {
-            bStarted = true; // skip the extradata copy of the parameter sets
-            continue;
-        }
-        if (!bStarted)
+        bool bPacket = body.rfind("Packet:", 0) == 0;
+        bStarted |= bPacket; // what comes before is the extradata copy of the parameter sets
+        if (bPacket || !bStarted)
             continue;
         // "<bit position> <name> <bits> = <value>"
         std::istringstream ls(body);
@@ -350,22 +321,15 @@ std::vector<TraceUnit> FfmpegTrace(const std::string &path)
                 units.back().values[tok[1]].push_back(std::stoll(tok.back()));
             continue;
         }
-        std::string kind;
-        if (body.find("Video Parameter Set") == 0)
-            kind = "VPS";
-        else if (body.find("Sequence Parameter Set") == 0)
-            kind = "SPS";
-        else if (body.find("Picture Parameter Set") == 0)
-            kind = "PPS";
-        else if (body.find("Slice Segment Header") == 0)
-            kind = "SLICE";
-        else if (body.find("Supplemental Enhancement Information") != std::string::npos ||
-                 body.find("Delimiter") != std::string::npos || body.find("End of") == 0)
-            kind = "OTHER";
-        if (!kind.empty()) {
-            units.emplace_back();
-            units.back().kind = kind;
-        }
+        static const char *const s_apszKinds[][2] = {
+            {"Video Parameter Set", "VPS"}, {"Sequence Parameter Set", "SPS"}, {"Picture Parameter Set", "PPS"},
+            {"Slice Segment Header", "SLICE"}, {"Supplemental Enhancement Information", "OTHER"},
+            {"Delimiter", "OTHER"}, {"End of", "OTHER"}};
+        for (const auto &k : s_apszKinds)
+            if (body.find(k[0]) != std::string::npos) {
+                units.push_back({k[1], {}});
+                break;
+            }
     }
     return units;
 }
@@ -390,26 +354,19 @@ std::vector<CsvPic> ReadX265Csv(const std::string &path)
     std::getline(f, line);
     // Columns move with the options (--hrd adds some): find them by name.
     std::vector<std::string> head = SplitCsv(line);
-    auto col = [&head](const char *psz) {
-        for (size_t i = 0; i < head.size(); i++)
-            if (head[i] == psz)
-                return (int)i;
-        return -1;
-    };
-    int iType = col("Type"), iPoc = col("POC"), iL0 = col("List 0"), iL1 = col("List 1");
-    if (iType < 0 || iPoc < 0 || iL0 < 0 || iL1 < 0)
-        return pics;
-    while (std::getline(f, line)) {
-        if (line.rfind("Summary", 0) == 0)
-            break; // the encoder's totals follow
+    size_t col[4];
+    const char *apszNames[4] = {"Type", "POC", "List 0", "List 1"};
+    for (int i = 0; i < 4; i++)
+        if ((col[i] = (size_t)(std::find(head.begin(), head.end(), apszNames[i]) - head.begin())) >= head.size())
+            return pics;
+    // Rows until the encoder's totals ("Summary").
+    while (std::getline(f, line) && line.rfind("Summary", 0) != 0) {
         std::vector<std::string> cols = SplitCsv(line);
-        if ((int)cols.size() <= std::max(iL0, iL1))
+        if (cols.size() <= *std::max_element(col, col + 4))
             continue;
-        CsvPic p;
-        p.cType = (char)toupper(cols[(size_t)iType].empty() ? '?' : cols[(size_t)iType][0]);
-        p.iPoc = atoi(cols[(size_t)iPoc].c_str());
+        CsvPic p{(char)toupper(cols[col[0]].empty() ? '?' : cols[col[0]][0]), atoi(cols[col[1]].c_str()), {}, {}};
         for (int l = 0; l < 2; l++) {
-            std::stringstream ls(cols[(size_t)(l ? iL1 : iL0)]);
+            std::stringstream ls(cols[col[2 + l]]);
             std::string tok;
             while (ls >> tok)
                 if (tok != "-")
@@ -452,13 +409,12 @@ void BitWriter::U(uint32_t v, int n)
 
 void BitWriter::Ue(uint32_t v)
 {
-    uint64_t x = (uint64_t)v + 1;
+    uint64_t x = (uint64_t)v + 1; // n zeros, then x in n + 1 bits
     int n = 0;
     while ((x >> n) > 1)
         n++;
     U(0, n);
-    for (int i = n; i >= 0; i--)
-        U((uint32_t)(x >> i) & 1, 1);
+    U((uint32_t)x, n + 1); // values below 2^31 (all a test writes)
 }
 
 void BitWriter::Se(int32_t v) { Ue(v > 0 ? (uint32_t)(2 * v - 1) : (uint32_t)(-2 * (int64_t)v)); }
@@ -466,8 +422,8 @@ void BitWriter::Se(int32_t v) { Ue(v > 0 ? (uint32_t)(2 * v - 1) : (uint32_t)(-2
 void BitWriter::Trailing()
 {
     U(1, 1);
-    while (m_iBit != 0)
-        U(0, 1);
+    if (m_iBit)
+        U(0, 8 - m_iBit);
 }
 
 std::vector<uint8_t> BitWriter::Nal(int iType, int iLayer, int iTidPlus1, int iForbidden) const
@@ -487,14 +443,14 @@ std::vector<uint8_t> BitWriter::Nal(int iType, int iLayer, int iTidPlus1, int iF
     return n;
 }
 
+// Main profile (space 0, tier 0, idc 1, compatible with 1 and 2),
+// progressive frames, level 3.1.
 static void WritePtl(BitWriter &w)
 {
-    w.U(0, 2);
-    w.U(0, 1);
-    w.U(1, 5);
+    w.U(1, 8);
     w.U(0x60000000, 32);
-    w.U(0x9, 4); // progressive, frame only
-    w.U(0, 32);
+    w.U(0x9, 4);
+    w.U(0, 32); // 44 constraint and reserved bits
     w.U(0, 12);
     w.U(93, 8);
 }
@@ -503,21 +459,18 @@ std::vector<uint8_t> MakeVps(int iId, int iMaxDecMinus1)
 {
     BitWriter w;
     w.U((uint32_t)iId, 4);
-    w.U(1, 1);
-    w.U(1, 1);
-    w.U(0, 6);
-    w.U(0, 3);
-    w.U(1, 1);
+    w.U(3, 2);  // base layer internal and available
+    w.U(0, 9);  // max layers, max sub-layers
+    w.U(1, 1);  // temporal id nesting
     w.U(0xFFFF, 16);
     WritePtl(w);
-    w.U(1, 1);
+    w.U(1, 1);  // sub-layer ordering info present
     w.Ue((uint32_t)iMaxDecMinus1);
     w.Ue(0);
     w.Ue(0);
-    w.U(0, 6);
-    w.Ue(0);
-    w.U(0, 1);
-    w.U(0, 1);
+    w.U(0, 6);  // vps_max_layer_id
+    w.Ue(0);    // vps_num_layer_sets_minus1
+    w.U(0, 2);  // no timing info, no extension
     w.Trailing();
     return w.Nal(HEVC_NAL_VPS);
 }
@@ -525,9 +478,7 @@ std::vector<uint8_t> MakeVps(int iId, int iMaxDecMinus1)
 std::vector<uint8_t> MakeSps(const SpsSpec &s)
 {
     BitWriter w;
-    w.U((uint32_t)s.iVps, 4);
-    w.U(0, 3);
-    w.U(1, 1);
+    w.U((uint32_t)s.iVps << 4 | 1, 8); // no sub-layers, temporal id nesting
     WritePtl(w);
     w.Ue((uint32_t)s.iId);
     w.Ue((uint32_t)s.iChroma);
@@ -535,7 +486,7 @@ std::vector<uint8_t> MakeSps(const SpsSpec &s)
         w.U(0, 1);
     w.Ue((uint32_t)s.iWidth);
     w.Ue((uint32_t)s.iHeight);
-    w.U(0, 1);
+    w.U(0, 1); // conformance window
     w.Ue((uint32_t)s.iDepth - 8);
     w.Ue((uint32_t)s.iDepth - 8);
     w.Ue((uint32_t)s.iLog2MaxPocLsb - 4);
@@ -545,29 +496,21 @@ std::vector<uint8_t> MakeSps(const SpsSpec &s)
     w.Ue((uint32_t)s.iLatencyPlus1);
     w.Ue((uint32_t)s.iLog2MinCb - 3);
     w.Ue((uint32_t)s.iLog2DiffCb);
-    int iCtb = s.iLog2MinCb + s.iLog2DiffCb;
-    w.Ue(0);                            // 4x4 transforms
-    w.Ue((uint32_t)(std::min(iCtb, 5) - 2));
+    w.Ue(0); // 4x4 transforms up to the CTB or 32x32
+    w.Ue((uint32_t)(std::min(s.iLog2MinCb + s.iLog2DiffCb, 5) - 2));
     w.Ue(0);
     w.Ue(0);
-    w.U(0, 1); // scaling lists
-    w.U(0, 1); // amp
-    w.U(0, 1); // sao
-    w.U(0, 1); // pcm
+    w.U(0, 4); // no scaling lists, amp, sao, pcm
     w.Ue((uint32_t)s.iNumStRps);
     for (int i = 0; i < s.iNumStRps; i++) {
         if (i)
             w.U(0, 1);
-        w.Ue(1); // one negative picture
+        w.Ue(1); // one negative picture, the previous one, used
         w.Ue(0);
         w.Ue(0);
         w.U(1, 1);
     }
-    w.U(0, 1); // long-term
-    w.U(0, 1); // tmvp
-    w.U(0, 1); // strong intra smoothing
-    w.U(0, 1); // vui
-    w.U(0, 1); // extension
+    w.U(0, 5); // no long-term, tmvp, strong smoothing, vui, extension
     w.Trailing();
     return w.Nal(HEVC_NAL_SPS);
 }
@@ -577,38 +520,24 @@ std::vector<uint8_t> MakePps(const PpsSpec &p)
     BitWriter w;
     w.Ue((uint32_t)p.iId);
     w.Ue((uint32_t)p.iSps);
-    w.U(0, 1);
-    w.U(0, 1);
-    w.U(0, 3);
-    w.U(0, 1);
-    w.U(0, 1);
+    w.U(0, 7); // dependent slices, output flag, extra bits, sign hiding, cabac init
     w.Ue(0);
     w.Ue(0);
     w.Se(p.iInitQpMinus26);
-    w.U(0, 1);
-    w.U(0, 1);
-    w.U(0, 1);
+    w.U(0, 3); // constrained intra, transform skip, cu qp delta
     w.Se(0);
     w.Se(0);
-    w.U(0, 1);
-    w.U(0, 1);
-    w.U(0, 1);
-    w.U(0, 1);
+    w.U(0, 4); // slice chroma offsets, weighted pred/bipred, transquant bypass
     w.U((uint32_t)p.bTiles, 1);
     w.U((uint32_t)p.bWpp, 1);
     if (p.bTiles) {
         w.Ue((uint32_t)p.iCols - 1);
         w.Ue((uint32_t)p.iRows - 1);
-        w.U(1, 1);
-        w.U(1, 1);
+        w.U(3, 2); // uniform spacing, filter across tiles
     }
-    w.U(0, 1);
-    w.U(0, 1);
-    w.U(0, 1);
-    w.U(0, 1);
+    w.U(0, 4); // filter across slices, deblocking control, scaling list, list modification
     w.Ue(0);
-    w.U(0, 1);
-    w.U(0, 1);
+    w.U(0, 2);
     w.Trailing();
     return w.Nal(HEVC_NAL_PPS);
 }
@@ -616,10 +545,9 @@ std::vector<uint8_t> MakePps(const PpsSpec &p)
 std::vector<uint8_t> MakeIdrSlice(int iPps, int iQpDelta)
 {
     BitWriter w;
-    w.U(1, 1);
-    w.U(0, 1);
+    w.U(2, 2); // first slice segment, keep prior pictures
     w.Ue((uint32_t)iPps);
-    w.Ue(2);
+    w.Ue(2); // I
     w.Se(iQpDelta);
     w.Trailing();
     w.U(0xA5, 8); // stands for slice data
@@ -630,18 +558,11 @@ std::vector<uint8_t> MakeIdrSlice(int iPps, int iQpDelta)
 std::vector<uint8_t> MakeSei(int iType, const std::vector<uint8_t> &payload, bool bPrefix)
 {
     BitWriter w;
-    int t = iType;
-    while (t >= 255) {
-        w.U(0xFF, 8);
-        t -= 255;
+    for (size_t v : {(size_t)iType, payload.size()}) {
+        for (; v >= 255; v -= 255)
+            w.U(0xFF, 8);
+        w.U((uint32_t)v, 8);
     }
-    w.U((uint32_t)t, 8);
-    size_t n = payload.size();
-    while (n >= 255) {
-        w.U(0xFF, 8);
-        n -= 255;
-    }
-    w.U((uint32_t)n, 8);
     for (uint8_t b : payload)
         w.U(b, 8);
     w.Trailing();

@@ -46,20 +46,21 @@ struct OutPic {
 // Counts blocks handed out and returned, so leaks and bad frees show.
 struct AllocStats {
     int64_t llLive = 0;
-    int64_t llBytes = 0;
+    int64_t llCalls = 0, llFailAt = -1; // the allocation numbered llFailAt fails
 };
 
 IHW265D_INIT_PARAM DefaultParams(int w = 1920, int h = 1088);
 
 class Decoder {
 public:
-    explicit Decoder(const IHW265D_INIT_PARAM &params, bool bTrace = true);
+    explicit Decoder(const IHW265D_INIT_PARAM &params, bool bTrace = true, int64_t llFailAt = -1);
     ~Decoder();
     unsigned int CreateResult() const { return m_uiCreate; }
     IH265DEC_HANDLE Handle() const { return m_h; }
+    // Deletes the decoder now (the destructor then has nothing to do).
+    unsigned int Delete();
 
-    // Feeds data in chunks of uiChunk bytes (each chunk is one call's time
-    // stamp: its index), calling again while a picture comes out, then
+    // Feeds data in chunks of uiChunk bytes, stamped with their index, then
     // flushes when bFlush. Every non-zero, non-1 return code is recorded.
     void Feed(const std::vector<uint8_t> &data, size_t uiChunk, bool bFlush = true);
     // One call's worth of data, repeated until all of it is taken.
@@ -91,8 +92,13 @@ void *TestMalloc(unsigned int uiChannel, unsigned int uiSize);
 void TestFree(unsigned int uiChannel, void *p);
 void TestLog(unsigned int uiChannel, int eLevel, const char *pszFormat, ...);
 
-// A log line equal to text.
-bool HasLine(const std::vector<LogLine> &logs, const std::string &text);
+// True when IPCAMERA_HEVC_SWEEP is set (CTest label slow): the stream tables
+// then take every stream and every feeding variant.
+bool SweepRun();
+// A log line equal to text (at that level unless iLevel < 0).
+bool HasLine(const std::vector<LogLine> &logs, const std::string &text, int iLevel = -1);
+// The type of a NAL unit that starts with a 3- or 4-byte start code.
+int NalType(const std::vector<uint8_t> &nal);
 std::vector<uint8_t> ReadFile(const std::string &path);
 bool HaveTool(const char *pszName);
 std::string TempDir();
@@ -105,7 +111,6 @@ int Run(const std::string &cmd, std::string *pOut = nullptr);
 // tree). Returns the path, or "" when x265/ffmpeg are missing or failed.
 std::string X265Stream(const std::string &name, int w, int h, int frames, int depth, const std::string &args,
                        std::string *pCsv = nullptr);
-std::string LibX265Stream(const std::string &name, int w, int h, int frames, const std::string &params);
 
 // One unit of `ffmpeg -bsf:v trace_headers` output: element name -> values in
 // order of appearance.
@@ -113,7 +118,6 @@ struct TraceUnit {
     std::string kind; // "VPS", "SPS", "PPS", "SLICE", or other
     std::map<std::string, std::vector<int64_t>> values;
     int64_t Get(const std::string &name, int64_t def = -1, size_t i = 0) const;
-    bool Has(const std::string &name) const { return values.count(name) != 0; }
 };
 std::vector<TraceUnit> FfmpegTrace(const std::string &path);
 

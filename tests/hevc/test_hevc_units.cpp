@@ -1,6 +1,6 @@
-// NAL units made by hand: header checks, dispatch, parameter-set limits and
-// stores, SEI limits, slice header checks, missing references, per-picture
-// NAL limit, random access at a CRA.
+// NAL units made by hand: one table of header, parameter-set, SEI and slice
+// header checks with their codes and messages; stored SEI values, missing
+// references, order count wrap, flushing, random access at a CRA.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -22,92 +22,54 @@ bool HasCode(const Decoder &d, unsigned int c)
     return std::find(d.codes.begin(), d.codes.end(), c) != d.codes.end();
 }
 
-bool HasLevel(const Decoder &d, const std::string &text, int iLevel)
-{
-    for (const LogLine &l : d.logs)
-        if (l.text == text && l.iLevel == iLevel)
-            return true;
-    return false;
-}
-
-TEST(HevcNalHeader, LayerTwoIsRejectedForbiddenBitOnlyWarns)
-{
-    Decoder d(DefaultParams(64, 64));
-    BitWriter w;
-    w.U(0xFF, 8);
-    w.Trailing();
-    std::vector<uint8_t> layer2 = w.Nal(HEVC_NAL_SEI_PREFIX, 2);
-    // A VPS with forbidden_zero_bit set is still parsed.
-    std::vector<uint8_t> vps = MakeVps();
-    vps[4] |= 0x80;
-    d.Feed(Cat({layer2, vps, MakeSps(SpsSpec())}), 4096);
-    EXPECT_TRUE(HasCode(d, IHW265D_ERR_NAL));
-    EXPECT_TRUE(HasLevel(d, "IHW265D_Decode : The value of nuh_layer_id is 2, should be equal to 0 or 1!\n", 0));
-    EXPECT_TRUE(HasLevel(d, "IHW265D_Decode : The value of forbidden_zero_bit is 1, should be 0!\n", 1));
-    ASSERT_EQ(d.units.size(), 2u);
-    EXPECT_EQ(d.units[0].eKind, HEVC_TRACE_VPS);
-    EXPECT_EQ(d.units[1].eKind, HEVC_TRACE_SPS);
-}
-
-TEST(HevcNalHeader, TemporalIdWarnings)
-{
-    Decoder d(DefaultParams(64, 64));
-    BitWriter w;
-    w.Trailing();
-    std::vector<uint8_t> aud0 = w.Nal(HEVC_NAL_AUD, 0, 0);
-    std::vector<uint8_t> sps = MakeSps(SpsSpec());
-    sps[5] = (uint8_t)((sps[5] & ~7) | 2); // TemporalId 1 on an SPS
-    d.Feed(Cat({MakeVps(), aud0, sps}), 4096);
-    EXPECT_TRUE(HasLevel(d, "IHW265D_Decode : The value of nuh_temporal_id is -1, should be in the range of 0~6!\n", 1));
-    EXPECT_TRUE(HasLevel(d,
-                         "IHW265D_Decode : The value of nuh_temporal_id is 1, it should not be equal to 0 when "
-                         "nal_unit_type is equal to VPS_NUT or SPS_NUT or EOS_NUT or EOB_NUT!\n",
-                         1));
-}
-
-TEST(HevcNalHeader, AccessUnitDelimiterAndFillerAreSkipped)
-{
-    Decoder d(DefaultParams(64, 64));
-    BitWriter aud, fd;
-    aud.U(2, 3);
-    aud.Trailing();
-    fd.U(0xFFFFFF, 24);
-    fd.Trailing();
-    d.Feed(Cat({aud.Nal(HEVC_NAL_AUD), Headers(), fd.Nal(HEVC_NAL_FD), MakeIdrSlice()}), 4096);
-    EXPECT_TRUE(d.HasLog("IHW265D_Decode : The NAL type 35 is not support !\n"));
-    EXPECT_TRUE(d.HasLog("IHW265D_Decode : The NAL type 38 is not support !\n"));
-    for (unsigned int c : d.codes)
-        EXPECT_EQ(c, IHW265D_ERR_NAL) << std::hex << c; // only the made-up slice data may fail
-    EXPECT_EQ(d.pictures.size(), 1u);
-}
-
-TEST(HevcNalHeader, EmulationPreventionIsRemoved)
-{
-    // The VPS/SPS/PPS writers insert 03 after every two zero bytes; the
-    // parsed values behind those runs must come out unchanged.
-    std::vector<uint8_t> vps = MakeVps(3, 7);
-    int iEpb = 0;
-    for (size_t i = 6; i + 2 < vps.size(); i++)
-        iEpb += vps[i] == 0 && vps[i + 1] == 0 && vps[i + 2] == 3;
-    ASSERT_GT(iEpb, 0);
-    Decoder d(DefaultParams(64, 64));
-    d.Feed(vps, 4096);
-    ASSERT_EQ(d.units.size(), 1u);
-    EXPECT_EQ(d.units[0].vps.vps_video_parameter_set_id, 3);
-    EXPECT_EQ(d.units[0].vps.ptl.profile_idc, 1);
-    EXPECT_EQ(d.units[0].vps.ptl.level_idc, 93);
-    EXPECT_EQ(d.units[0].vps.vps_max_dec_pic_buffering_minus1[0], 7u);
-}
-
+// Units that unsettle a decoder at 64x64: the code it returns (0: not checked),
+// its log line and level (-1: any), the pictures still output (-1: not checked).
 struct SetCase {
     const char *pszName;
     std::vector<uint8_t> (*pfnMake)();
     void (*pfnParams)(IHW265D_INIT_PARAM *);
     unsigned int uiCode;
     const char *pszMessage;
+    int iLevel = 0, iPictures = 0;
 };
 
+std::vector<uint8_t> Nal(int iType, int iLayer = 0, int iTidPlus1 = 1)
+{
+    BitWriter w;
+    w.U(0xFF, 8);
+    w.Trailing();
+    return w.Nal(iType, iLayer, iTidPlus1);
+}
+
 const SetCase kSetCases[] = {
+    {"nalLayer2", [] { return Cat({Nal(HEVC_NAL_SEI_PREFIX, 2), MakeVps(), MakeSps(SpsSpec())}); }, nullptr,
+     IHW265D_ERR_NAL, "IHW265D_Decode : The value of nuh_layer_id is 2, should be equal to 0 or 1!\n", 0, -1},
+    {"seiUserDataTooLong", [] { return MakeSei(240, std::vector<uint8_t>(2049, 1)); }, nullptr, IHW265D_ERR_USERDATA,
+     "IHW265D_Decode : Lens of user data is bigger than MAX user data lens!\n", -1, 0},
+    {"seiPrivateCut", [] { BitWriter w; w.U(229, 8); w.U(4, 8); w.U(0xAB, 8); w.Trailing(); return w.Nal(HEVC_NAL_SEI_PREFIX); },
+     nullptr, IHW265D_ERR_USERDATA, "IHW265D_Decode : Lens of user data is less than 4 !\n", -1, 0},
+    {"forbiddenBitOnlyWarns", [] { auto v = MakeVps(); v[4] |= 0x80; return Cat({v, MakeSps(SpsSpec()), MakePps(PpsSpec()), MakeIdrSlice()}); },
+     nullptr, 0, "IHW265D_Decode : The value of forbidden_zero_bit is 1, should be 0!\n", 1, 1},
+    {"temporalIdMinus1", [] { return Cat({Nal(HEVC_NAL_AUD, 0, 0), Headers(), MakeIdrSlice()}); }, nullptr, 0,
+     "IHW265D_Decode : The value of nuh_temporal_id is -1, should be in the range of 0~6!\n", 1, 1},
+    {"spsTemporalId1", [] { auto v = MakeSps(SpsSpec()); v[5] = (uint8_t)((v[5] & ~7) | 2); return Cat({MakeVps(), v}); },
+     nullptr, 0,
+     "IHW265D_Decode : The value of nuh_temporal_id is 1, it should not be equal to 0 when nal_unit_type is equal to "
+     "VPS_NUT or SPS_NUT or EOS_NUT or EOB_NUT!\n", 1, -1},
+    {"audSkipped", [] { return Cat({Nal(HEVC_NAL_AUD), Headers(), MakeIdrSlice()}); }, nullptr, 0,
+     "IHW265D_Decode : The NAL type 35 is not support !\n", -1, 1},
+    {"fillerSkipped", [] { return Cat({Headers(), Nal(HEVC_NAL_FD), MakeIdrSlice()}); }, nullptr, 0,
+     "IHW265D_Decode : The NAL type 38 is not support !\n", -1, 1},
+    {"idsAtTheCreationLimits", [] {
+         SpsSpec s; s.iId = 2; s.iVps = 1; PpsSpec q; q.iId = 4; q.iSps = 2;
+         return Cat({MakeVps(1), MakeSps(s), MakePps(q), MakeIdrSlice(4)}); },
+     [](IHW265D_INIT_PARAM *p) { p->iMaxVPSNum = 2; p->iMaxSPSNum = 3; p->iMaxPPSNum = 5; }, 0, nullptr, 0, 1},
+    {"tooManyNalUnitsInOnePicture", [] {
+         BitWriter w; w.U(200, 8); w.U(1, 8); w.U(0, 8); w.Trailing();
+         std::vector<std::vector<uint8_t>> v = {Headers(), MakeIdrSlice()};
+         v.resize(2 + HEVC_MAX_NAL_PER_PIC + 5, w.Nal(HEVC_NAL_SEI_SUFFIX));
+         return Cat(v); },
+     nullptr, 0xFFFFFFFFu, "IHW265D_Decode : The NAL Num is 2176,should be less than MAX_SLICE_NUM-1 !\n", 1, 1},
     {"sps422", [] { SpsSpec s; s.iChroma = 2; return Cat({MakeVps(), MakeSps(s)}); }, nullptr, IHW265D_ERR_SPS,
      "IHW265D_Decode : The value of chroma_format_idc is 2, should be equal to 1!\n"},
     {"sps12bit", [] { SpsSpec s; s.iDepth = 12; return Cat({MakeVps(), MakeSps(s)}); }, nullptr, IHW265D_ERR_SPS,
@@ -154,73 +116,38 @@ const SetCase kSetCases[] = {
     {"slicePpsAboveLimit", [] { return Cat({Headers(), MakeIdrSlice(9)}); },
      [](IHW265D_INIT_PARAM *p) { p->iMaxPPSNum = 8; }, IHW265D_ERR_SLICEHEADER,
      "IHW265D_Decode : the value of slice_pic_parameter_set_id is 9, it should be in the range of 0~(iMaxPPSNum - 1)!\n"},
+    // A valid SPS 0, then a refused SPS 0: its slot is empty, so the PPS and
+    // slice after it fail; sending the set again correctly brings decoding back.
+    {"refusedSetEmptiesItsSlot", [] { SpsSpec b; b.iWidth = 60; return Cat({Headers(), MakeSps(b), MakePps(PpsSpec()), MakeIdrSlice()}); },
+     nullptr, IHW265D_ERR_PPS, "IHW265D_Decode : The ID of SPS that current PPS refered is 0, which is not exist!\n"},
+    {"refusedSetSentAgain", [] { SpsSpec b; b.iWidth = 60; return Cat({Headers(), MakeSps(b), Headers(), MakeIdrSlice()}); },
+     nullptr, 0, nullptr, 0, 1},
 };
 
 class ParameterSetChecks : public ::testing::TestWithParam<SetCase> {};
 
-TEST_P(ParameterSetChecks, RefusedWithMessageAndCode)
+TEST_P(ParameterSetChecks, CodeMessageAndPictures)
 {
     const SetCase &c = GetParam();
     IHW265D_INIT_PARAM p = DefaultParams(64, 64);
     if (c.pfnParams)
         c.pfnParams(&p);
     Decoder d(p);
-    d.Feed(c.pfnMake(), 4096);
-    EXPECT_TRUE(HasCode(d, c.uiCode)) << std::hex << (d.codes.empty() ? 0 : d.codes[0]);
-    EXPECT_TRUE(HasLevel(d, c.pszMessage, 0)) << (d.logs.empty() ? "no log" : d.logs[0].text);
-    EXPECT_TRUE(d.pictures.empty());
+    d.Feed(c.pfnMake(), 1 << 20);
+    EXPECT_TRUE(c.uiCode == 0 || HasCode(d, c.uiCode)) << std::hex << (d.codes.empty() ? 0 : d.codes[0]);
+    EXPECT_TRUE(!c.pszMessage || HasLine(d.logs, c.pszMessage, c.iLevel)) << (d.logs.empty() ? "no log" : d.logs[0].text);
+    EXPECT_TRUE(c.iPictures < 0 || d.pictures.size() == (size_t)c.iPictures) << d.pictures.size() << " pictures";
 }
 
 INSTANTIATE_TEST_SUITE_P(All, ParameterSetChecks, ::testing::ValuesIn(kSetCases),
                          [](const ::testing::TestParamInfo<SetCase> &i) { return std::string(i.param.pszName); });
 
-TEST(HevcParameterSets, FailedSetLeavesItsSlotInvalid)
-{
-    SpsSpec bad;
-    bad.iWidth = 60;
-    Decoder d(DefaultParams(64, 64));
-    // A valid SPS 0, then a refused SPS 0: slices no longer find an SPS.
-    d.Feed(Cat({Headers(), MakeSps(bad), MakePps(PpsSpec()), MakeIdrSlice()}), 4096);
-    EXPECT_TRUE(HasCode(d, IHW265D_ERR_SPS));
-    EXPECT_TRUE(d.HasLog("IHW265D_Decode : The ID of SPS that current PPS refered is 0, which is not exist!\n"));
-    EXPECT_TRUE(d.pictures.empty());
-    // Sending it again correctly brings decoding back.
-    Decoder e(DefaultParams(64, 64));
-    e.Feed(Cat({Headers(), MakeSps(bad), Headers(), MakeIdrSlice()}), 4096);
-    EXPECT_EQ(e.pictures.size(), 1u);
-}
-
-TEST(HevcParameterSets, StoresHonourTheCreationLimits)
-{
-    IHW265D_INIT_PARAM p = DefaultParams(64, 64);
-    p.iMaxVPSNum = 2;
-    p.iMaxSPSNum = 3;
-    p.iMaxPPSNum = 5;
-    Decoder d(p);
-    SpsSpec s;
-    s.iId = 2;
-    s.iVps = 1;
-    PpsSpec q;
-    q.iId = 4;
-    q.iSps = 2;
-    d.Feed(Cat({MakeVps(1), MakeSps(s), MakePps(q), MakeIdrSlice(4)}), 4096);
-    ASSERT_EQ(d.units.size(), 4u);
-    EXPECT_EQ(d.units[3].slice.sh.slice_pic_parameter_set_id, 4u);
-    EXPECT_EQ(d.pictures.size(), 1u);
-}
-
-std::vector<uint8_t> SeiPayload(size_t n, uint8_t seed)
-{
-    std::vector<uint8_t> v(n);
-    for (size_t i = 0; i < n; i++)
-        v[i] = (uint8_t)(seed + i * 7);
-    return v;
-}
-
 TEST(HevcSei, SizeLimitsAndStoredValues)
 {
     Decoder d(DefaultParams(64, 64));
-    std::vector<uint8_t> ud = SeiPayload(2048, 3);
+    std::vector<uint8_t> ud(2048);
+    for (size_t i = 0; i < ud.size(); i++)
+        ud[i] = (uint8_t)(3 + i * 7);
     std::vector<uint8_t> mdcv = {0x33, 0xC2, 0x86, 0xC4, 0x1D, 0x4C, 0x0B, 0xB8, 0x84, 0xD0, 0x3E, 0x80,
                                  0x3D, 0x13, 0x40, 0x42, 0x00, 0x98, 0x96, 0x80, 0x00, 0x00, 0x00, 0x32};
     std::vector<uint8_t> cll = {0x03, 0xE8, 0x01, 0x90};
@@ -241,24 +168,6 @@ TEST(HevcSei, SizeLimitsAndStoredValues)
     EXPECT_EQ(o.uiMaxContentLightLevel, 1000u);
     EXPECT_EQ(o.uiMaxPicAverageLightLevel, 400u);
     EXPECT_EQ(o.uiPrivateSeiValue, 0x01020304u);
-
-    Decoder big(DefaultParams(64, 64));
-    big.Feed(MakeSei(240, SeiPayload(2049, 1)), 4096);
-    ASSERT_EQ(big.codes.size(), 1u);
-    EXPECT_EQ(big.codes[0], IHW265D_ERR_USERDATA);
-    EXPECT_TRUE(big.HasLog("IHW265D_Decode : Lens of user data is bigger than MAX user data lens!\n"));
-
-    // A 4-byte private payload whose unit ends early.
-    Decoder cut(DefaultParams(64, 64));
-    BitWriter w;
-    w.U(229, 8);
-    w.U(4, 8);
-    w.U(0xAB, 8);
-    w.Trailing();
-    cut.Feed(w.Nal(HEVC_NAL_SEI_PREFIX), 4096);
-    ASSERT_EQ(cut.codes.size(), 1u);
-    EXPECT_EQ(cut.codes[0], IHW265D_ERR_USERDATA);
-    EXPECT_TRUE(cut.HasLog("IHW265D_Decode : Lens of user data is less than 4 !\n"));
 }
 
 // A P slice (TRAIL_R) using the SPS's single short-term set (one picture before);
@@ -266,12 +175,11 @@ TEST(HevcSei, SizeLimitsAndStoredValues)
 std::vector<uint8_t> MakePSlice(int iPocLsb, int iLsbBits = 8)
 {
     BitWriter w;
-    w.U(1, 1);
-    w.Ue(0);
-    w.Ue(1);
+    w.U(1, 1); // first slice segment
+    w.Ue(0);   // PPS 0
+    w.Ue(1);   // P
     w.U((uint32_t)iPocLsb, iLsbBits);
-    w.U(1, 1); // short_term_ref_pic_set_sps_flag, the only set
-    w.U(0, 1); // num_ref_idx_active_override_flag
+    w.U(2, 2); // the SPS's only short-term set; no reference count override
     w.Ue(0);   // five_minus_max_num_merge_cand
     w.Se(0);
     w.Trailing();
@@ -282,12 +190,10 @@ std::vector<uint8_t> MakePSlice(int iPocLsb, int iLsbBits = 8)
 // Headers of s, an IDR, then P slices with order counts 1..iCount.
 std::vector<uint8_t> IdrThenPSlices(const SpsSpec &s, int iCount, int iLsbBits)
 {
-    std::vector<uint8_t> all = Cat({Headers(s), MakeIdrSlice()});
-    for (int i = 1; i <= iCount; i++) {
-        std::vector<uint8_t> n = MakePSlice(i & ((1 << iLsbBits) - 1), iLsbBits);
-        all.insert(all.end(), n.begin(), n.end());
-    }
-    return all;
+    std::vector<std::vector<uint8_t>> units = {Headers(s), MakeIdrSlice()};
+    for (int i = 1; i <= iCount; i++)
+        units.push_back(MakePSlice(i & ((1 << iLsbBits) - 1), iLsbBits));
+    return Cat(units);
 }
 
 // The decoder put out exactly iCount pictures with order counts 0, 1, 2...
@@ -309,16 +215,6 @@ TEST(HevcReferences, MissingReferenceIsReportedAndPictureFlagged)
     ASSERT_EQ(d.pictures.size(), 1u);
     EXPECT_NE(d.pictures[0].out.uiErrorFlag & HEVC_PIC_ERR_MISSING_REF, 0u);
     EXPECT_NE(d.pictures[0].out.uiPicState, 0u);
-    // With its reference present the same slice is fine.
-    Decoder e(DefaultParams(64, 64));
-    e.Feed(Cat({Headers(s), MakeIdrSlice(), MakePSlice(1)}), 4096);
-    EXPECT_FALSE(HasCode(e, IHW265D_ERR_SLICEHEADER));
-    ASSERT_EQ(e.pictures.size(), 2u);
-    EXPECT_EQ(e.pictures[1].out.iPicOrderCnt, 1);
-    EXPECT_EQ(e.pictures[1].out.uiErrorFlag & HEVC_PIC_ERR_MISSING_REF, 0u);
-    ASSERT_EQ(e.units.back().eKind, HEVC_TRACE_SLICE);
-    EXPECT_EQ(e.units.back().slice.iNumRef[0], 1);
-    EXPECT_EQ(e.units.back().slice.aiRefPoc[0][0], 0);
 }
 
 TEST(HevcReferences, PocWrapsWithTheLsbCounterEvenWhenFlushedEveryPacket)
@@ -332,53 +228,13 @@ TEST(HevcReferences, PocWrapsWithTheLsbCounterEvenWhenFlushedEveryPacket)
     for (bool bFlushEach : {false, true}) {
         SCOPED_TRACE(bFlushEach ? "flush after every packet" : "one feed");
         Decoder d(DefaultParams(64, 64));
-        if (!bFlushEach) {
-            d.Feed(IdrThenPSlices(s, 20, 4), 4096);
-        } else {
-            std::vector<std::vector<uint8_t>> packets = {Cat({Headers(s), MakeIdrSlice()})};
-            for (int i = 1; i <= 20; i++)
-                packets.push_back(MakePSlice(i & 15, 4));
-            for (const std::vector<uint8_t> &pkt : packets) {
-                d.Feed(pkt, pkt.size(), false);
-                d.FlushAll();
-            }
-        }
+        d.Feed(Cat({Headers(s), MakeIdrSlice()}), 4096, bFlushEach);
+        for (int i = 1; i <= 20; i++)
+            d.Feed(MakePSlice(i & 15, 4), 4096, bFlushEach);
+        d.FlushAll();
         EXPECT_FALSE(d.HasLog("failed to allocate DPB"));
         EXPECT_FALSE(d.HasLog("some of the refrence frames is not exist"));
         ExpectPocsCountUp(d, 21);
-    }
-}
-
-TEST(HevcTiles, CtbAddressTablesFollowTheTileGrid)
-{
-    // 64x64 picture of 16x16 CTBs (4x4) in two uniform tile columns.
-    PpsSpec q;
-    q.bTiles = 1;
-    q.iCols = 2;
-    q.iRows = 1;
-    BitWriter w;
-    w.U(1, 1);
-    w.U(0, 1);
-    w.Ue(0);
-    w.Ue(2);
-    w.Se(0);
-    w.Ue(0); // num_entry_point_offsets
-    w.Trailing();
-    w.U(0xA5, 8);
-    Decoder d(DefaultParams(64, 64));
-    d.Feed(Cat({Headers(SpsSpec(), q), w.Nal(HEVC_NAL_IDR_W_RADL)}), 4096);
-    EXPECT_FALSE(HasCode(d, IHW265D_ERR_PPS));
-    EXPECT_FALSE(HasCode(d, IHW265D_ERR_SLICEHEADER));
-    EXPECT_TRUE(d.HasLog("IHW265D_Decode : column_width[0] of tile is 32, it should be bigger than 256!\n"));
-    const HW265D_DEC *h = d.Handle();
-    for (uint32_t y = 0; y < 4; y++) {
-        for (uint32_t x = 0; x < 4; x++) {
-            uint32_t rs = y * 4 + x;
-            uint32_t ts = x < 2 ? y * 2 + x : 8 + y * 2 + (x - 2);
-            EXPECT_EQ(h->puiCtbAddrRsToTs[rs], ts) << x << "," << y;
-            EXPECT_EQ(h->puiCtbAddrTsToRs[ts], rs);
-            EXPECT_EQ(h->pusTileId[ts], x < 2 ? 0 : 1);
-        }
     }
 }
 
@@ -401,24 +257,6 @@ TEST(HevcFlush, BufferedUnitsDecodeOneOutputAtATime)
     ExpectPocsCountUp(d, 13);
 }
 
-TEST(HevcPictureLimits, TooManyNalUnitsInOnePicture)
-{
-    Decoder d(DefaultParams(64, 64));
-    std::vector<uint8_t> all = Cat({Headers(), MakeIdrSlice()});
-    BitWriter w;
-    w.U(200, 8);
-    w.U(1, 8);
-    w.U(0, 8);
-    w.Trailing();
-    std::vector<uint8_t> suffix = w.Nal(HEVC_NAL_SEI_SUFFIX);
-    for (int i = 0; i < HEVC_MAX_NAL_PER_PIC + 5; i++)
-        all.insert(all.end(), suffix.begin(), suffix.end());
-    d.Feed(all, 1 << 20);
-    EXPECT_TRUE(HasCode(d, 0xFFFFFFFFu));
-    EXPECT_TRUE(HasLevel(d, "IHW265D_Decode : The NAL Num is 2176,should be less than MAX_SLICE_NUM-1 !\n", 1));
-    EXPECT_EQ(d.pictures.size(), 1u);
-}
-
 TEST(HevcRandomAccess, JoiningAtACraSkipsItsRaslPictures)
 {
     std::string path = X265Stream("opengop_repeat", 128, 72, 24, 8,
@@ -426,16 +264,13 @@ TEST(HevcRandomAccess, JoiningAtACraSkipsItsRaslPictures)
                                   "--no-scenecut --repeat-headers --no-info");
     if (path.empty())
         GTEST_SKIP() << "x265 not available";
-    std::vector<uint8_t> data = ReadFile(path);
     // Start at the second VPS: the stream then begins with a CRA.
-    std::vector<size_t> vps;
-    for (size_t i = 0; i + 4 < data.size(); i++)
-        if (data[i] == 0 && data[i + 1] == 0 && data[i + 2] == 1 && ((data[i + 3] >> 1) & 0x3f) == HEVC_NAL_VPS)
-            vps.push_back(i);
-    ASSERT_GE(vps.size(), 2u);
-    std::vector<uint8_t> tail(data.begin() + (long)vps[1], data.end());
+    std::vector<std::vector<uint8_t>> nals = SplitNals(ReadFile(path));
+    auto vps = [](const std::vector<uint8_t> &n) { return NalType(n) == HEVC_NAL_VPS; };
+    auto second = std::find_if(std::find_if(nals.begin(), nals.end(), vps) + 1, nals.end(), vps);
+    ASSERT_NE(second, nals.end());
     Decoder d(DefaultParams(128, 72));
-    d.Feed(tail, 999);
+    d.Feed(Cat(std::vector<std::vector<uint8_t>>(second, nals.end())), 999);
     EXPECT_TRUE(d.codes.empty()) << std::hex << (d.codes.empty() ? 0 : d.codes[0]);
     int iPics = 0, iSkipped = 0, iCra = 0;
     for (const UnitRec &u : d.units) {

@@ -3,6 +3,7 @@
 // error indicator set, and the following picture decodes exactly.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <random>
 
 #include "IntraTestUtil.h"
@@ -12,44 +13,22 @@ using namespace intratest;
 
 namespace {
 
-int NalType(const std::vector<uint8_t> &nal)
-{
-    size_t i = 0;
-    while (i + 2 < nal.size() && !(nal[i] == 0 && nal[i + 1] == 0 && nal[i + 2] == 1))
-        i++;
-    return i + 3 < nal.size() ? (nal[i + 3] >> 1) & 63 : -1;
-}
-
-// Slice NAL units of the stream, in order.
+// Slice NAL units of the stream (SplitNals keeps each unit's start code).
 std::vector<size_t> SliceIndexes(const std::vector<std::vector<uint8_t>> &nals)
 {
     std::vector<size_t> out;
-    for (size_t i = 0; i < nals.size(); i++) {
-        int t = NalType(nals[i]);
-        if ((t >= 0 && t <= 9) || (t >= 16 && t <= 21))
+    for (size_t i = 0; i < nals.size(); i++)
+        if (NalType(nals[i]) <= 9 || (NalType(nals[i]) >= 16 && NalType(nals[i]) <= 21))
             out.push_back(i);
-    }
     return out;
-}
-
-bool HasLine(const DecodeRun &r, const std::string &needle)
-{
-    for (const std::string &s : r.errors)
-        if (s.find(needle) != std::string::npos)
-            return true;
-    return false;
 }
 
 // Rows of the luma plane that are entirely mid-grey.
 int GreyRows(const Pic &p)
 {
     int n = 0;
-    for (uint32_t y = 0; y < p.h; y++) {
-        bool bGrey = true;
-        for (uint32_t x = 0; x < p.w && bGrey; x++)
-            bGrey = p.luma[(size_t)y * p.w + x] == 128;
-        n += bGrey;
-    }
+    for (uint32_t y = 0; y < p.h; y++)
+        n += std::all_of(p.luma.begin() + y * p.w, p.luma.begin() + (y + 1) * p.w, [](uint8_t v) { return v == 128; });
     return n;
 }
 
@@ -82,7 +61,9 @@ TEST_F(IntraErrors, TruncatedSliceIsConcealedAndTheNextPictureDecodes)
     ASSERT_EQ(r.pics.size(), 3u);
     ASSERT_FALSE(r.codes.empty());
     EXPECT_EQ(r.codes[0], IHW265D_ERR_NAL);
-    EXPECT_TRUE(HasLine(r, "IHW265D_Decode : the Curcent iCtbAddrTs is "));
+    EXPECT_TRUE(std::any_of(r.errors.begin(), r.errors.end(), [](const std::string &s) {
+        return s.rfind("IHW265D_Decode : the Curcent iCtbAddrTs is ", 0) == 0;
+    }));
     EXPECT_EQ(r.pics[0].md5, m_clean.pics[0].md5);
     EXPECT_EQ(r.pics[0].uiError, 0u);
     EXPECT_NE(r.pics[1].uiError, 0u);
@@ -141,8 +122,7 @@ TEST_F(IntraErrors, MissingSliceLeavesItsAreaGreyAndFlagged)
     DecodeRun r = DecodeBuffer(hevctest::Cat(nals), 8, IH265D_DISPLAY_ORDER, true);
     ASSERT_EQ(r.pics.size(), 2u);
     EXPECT_NE(r.pics[0].uiError & HEVC_PIC_ERR_SLICE, 0u);
-    int iGrey = GreyRows(r.pics[0]);
-    EXPECT_GE(iGrey, 32);
+    EXPECT_GE(GreyRows(r.pics[0]), 32);
     // Rows of the first slice are exact (no in-loop filter in this stream).
     EXPECT_TRUE(std::equal(r.pics[0].luma.begin(), r.pics[0].luma.begin() + 32 * 352, clean.pics[0].luma.begin()));
     EXPECT_EQ(r.pics[1].md5, clean.pics[1].md5);
