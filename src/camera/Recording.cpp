@@ -59,7 +59,10 @@ int RenameNoReplace(const char *pFrom, const char *pTo)
 
 int CIpCamera::SetSaveRecordPath(const char *pPath)
 {
+    // The start and the stop read the path under the camera lock.
+    IpcLock();
     snprintf(m_szRecordPath, sizeof(m_szRecordPath), "%s", pPath ? pPath : "");
+    IpcUnLock();
     return 0;
 }
 
