@@ -134,11 +134,12 @@ public:
     int m_bDisplayEnable;  // relaxed atomic, polled by the decode thread
     // Recording state, guarded by m_hIpcLock.
     int m_nRecordType;
-    int m_nRecordStartTime;
+    int m_nRecordStartTime;  // low 32 bits of the start's calendar time, for the host
     char m_szRecordPath[256];
     int m_nRecordCounter;
-    // Callback registrations: written by the host, read by the decode thread
-    // without a lock (an event in flight may still use the previous one).
+    // Callback registrations: each function + user pointer pair is written
+    // and read as one unit under m_hCallbackLock (an event in flight may
+    // still use the previous registration, whole).
     void *m_pVideoUser;
     VideoBufCallBack m_pfnVideoBuf;
     void *m_pAudioUser;
@@ -160,6 +161,12 @@ public:
     int m_nOsdX;
     int m_nOsdY;
     char m_szOsdText[256];
+    // Guards the four callback registrations; held only to copy a pair,
+    // never while a callback runs.
+    Mutex *m_hCallbackLock;
+    // 1 while a recording started here runs; guarded by m_hIpcLock. (The
+    // start time cannot tell: its sign flips in 2038.)
+    int m_bRecording;
 
 private:
     friend struct IpCameraTestAccess;

@@ -9,6 +9,7 @@
 struct FFMpegContext;
 struct Mutex;
 struct Cond;
+struct SessionState;
 class CIpCamera;
 
 // One stream session: creates and frees the stream context, passes settings
@@ -19,10 +20,11 @@ class CIpCamera;
 // Locking: m_hSessionLock is used only inside the frame-ready wait. Open and
 // close are serialised by the owning camera's open/close lock, recording
 // start/stop by its camera lock; the stream pointer itself is published
-// under a process-wide context lock (see m_VideoContext).
+// under the session's own state lock (see m_VideoContext).
 class IPCAMERA_API CVideoSession {
 public:
     CVideoSession();
+    // Closes a stream that is still open (VideoFree) before it goes.
     ~CVideoSession();
     // Copies only the settings (connect type, smooth-stream and display
     // modes, name); the target keeps its own stream, signal and lock, so two
@@ -60,9 +62,9 @@ public:
     int DoDisplayRefresh();
 
     // The open stream, null when none. Written by VideoInit/VideoFree (which
-    // the camera serialises with its open/close lock) under the library's
-    // process-wide context lock, which the host-thread operations hold while
-    // they use the stream.
+    // the camera serialises with its open/close lock) under the lock in
+    // m_pState; host-thread operations borrow the stream under that lock and
+    // VideoFree waits for them before it destroys it.
     FFMpegContext *m_VideoContext;
     int m_bInit;          // 1 while a stream is open; same guard (also a relaxed atomic)
     int m_bD3DDisplay;    // mode for the next VideoInit; reset by VideoFree
@@ -83,6 +85,9 @@ public:
     int m_nCondAdjust;
     char m_szName[256];
     char m_szReserved[256];
+    // After the interface's members: the session's own lock, the count of
+    // operations using the open stream and the open-cancel flag.
+    SessionState *m_pState;
 };
 
 #endif

@@ -6,6 +6,7 @@
 #include <stdint.h>
 
 struct FFMpegContext;
+class CVideoSession;
 
 // Longest a decode thread waits for a smooth-stream release.
 enum { SESSION_FRAME_WAIT_MS = 1000 };
@@ -22,5 +23,18 @@ int VideoSessionPacingStep(int nSmoothStream, int nQueued, int nCondAdjust);
 
 // Whole seconds from nStartTick to nNowTick plus 1 (32-bit ticks, wrap-safe).
 int VideoSessionDurationSec(uint32_t nNowTick, int64_t nStartTick);
+
+// 1 when the caller runs on the read or decode thread of the session's
+// stream (where closing it would mean joining itself), else 0.
+int VideoSessionOnOwnThread(CVideoSession *pSession);
+
+// Cancelling an open that is still connecting. The opener reads the count
+// before it waits for the camera's open/close lock and arms with it once it
+// holds the lock: 0 then means a close came in between (the open must
+// fail). A close calls VideoSessionCancelOpen before it waits for that lock,
+// which interrupts an open already connecting.
+uint32_t VideoSessionCancelCount(CVideoSession *pSession);
+int VideoSessionArmOpen(CVideoSession *pSession, uint32_t nTicket);
+void VideoSessionCancelOpen(CVideoSession *pSession);
 
 #endif

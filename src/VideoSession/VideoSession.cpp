@@ -22,40 +22,104 @@
 static int s_bRegistered;
 static int s_nLastConnectType;
 
-// Guards every session's m_VideoContext and m_bInit (re-entrant). Host-thread
-// operations hold it while they use the context, and VideoFree takes the
-// context out under it before destroying it, so a getter, the pacing call or
-// a recording start/stop on one host thread never touches a context that a
-// close on another thread is freeing. Held only for short work, never across
-// a stream's creation or destruction. Lock order: camera lock, this lock,
-// then the recorder lock, the recording write lock and the queue lock.
-static pthread_mutex_t s_hContextLock = PTHREAD_RECURSIVE_MUTEX_INITIALIZER_NP;
+// Per-session state behind the stream pointer. Host-thread operations
+// borrow the open stream (a count of users, taken and dropped under hLock)
+// and use it without any lock held, so a recording start that blocks in
+// file I/O delays no getter, no pacing call and no other camera. VideoFree
+// takes the stream out under hLock and waits until the last borrower is
+// done before destroying it, so none ever touches a freed stream.
+struct SessionState {
+    pthread_mutex_t hLock;  // guards m_VideoContext, m_bInit and nUsers; held only briefly
+    pthread_cond_t hIdle;   // signalled when nUsers drops to 0
+    int nUsers;             // borrowers of the open stream
+    // Cancelling a connecting open: a close bumps nCancelSeq, then sets
+    // bOpenCancel, which the open's interrupt callback polls (both seq_cst
+    // atomics; see VideoSessionArmOpen for why the order matters).
+    int32_t bOpenCancel;
+    uint32_t nCancelSeq;
+};
 
-// The open stream with s_hContextLock held, or null (lock released) when
+// The open stream, borrowed (release it with ReleaseContext), or null when
 // none is open.
-static FFMpegContext *LockOpenContext(CVideoSession *pSession)
+static FFMpegContext *BorrowContext(CVideoSession *pSession)
 {
-    pthread_mutex_lock(&s_hContextLock);
-    if (pSession->m_bInit && pSession->m_VideoContext)
-        return pSession->m_VideoContext;
-    pthread_mutex_unlock(&s_hContextLock);
-    return nullptr;
+    SessionState *st = pSession->m_pState;
+    if (!st)
+        return nullptr;
+    pthread_mutex_lock(&st->hLock);
+    FFMpegContext *ctx = pSession->m_bInit ? pSession->m_VideoContext : nullptr;
+    if (ctx)
+        st->nUsers++;
+    pthread_mutex_unlock(&st->hLock);
+    return ctx;
 }
 
-static void UnlockContext(void)
+static void ReleaseContext(CVideoSession *pSession)
 {
-    pthread_mutex_unlock(&s_hContextLock);
+    SessionState *st = pSession->m_pState;
+    pthread_mutex_lock(&st->hLock);
+    if (--st->nUsers == 0)
+        pthread_cond_broadcast(&st->hIdle);
+    pthread_mutex_unlock(&st->hLock);
+}
+
+// Takes the open stream away from the session once no borrower uses it;
+// null when none is open.
+static FFMpegContext *TakeContext(CVideoSession *pSession)
+{
+    SessionState *st = pSession->m_pState;
+    if (!st)
+        return nullptr;
+    pthread_mutex_lock(&st->hLock);
+    FFMpegContext *ctx = pSession->m_bInit ? pSession->m_VideoContext : nullptr;
+    pSession->m_VideoContext = nullptr;
+    AtomicSet(&pSession->m_bInit, 0);
+    while (st->nUsers > 0)
+        pthread_cond_wait(&st->hIdle, &st->hLock);
+    pthread_mutex_unlock(&st->hLock);
+    return ctx;
 }
 
 // A relaxed 32-bit field of the open stream, -1 when none is open.
 static int OpenStreamInt(CVideoSession *pSession, int32_t FFMpegContext::*pField)
 {
-    FFMpegContext *ctx = LockOpenContext(pSession);
+    FFMpegContext *ctx = BorrowContext(pSession);
     if (!ctx)
         return -1;
     int n = AtomicGet(&(ctx->*pField));
-    UnlockContext();
+    ReleaseContext(pSession);
     return n;
+}
+
+int VideoSessionOnOwnThread(CVideoSession *pSession)
+{
+    FFMpegContext *ctx = FFMpegCurrentStream();
+    return ctx && __atomic_load_n(&ctx->pSession, __ATOMIC_ACQUIRE) == pSession;
+}
+
+uint32_t VideoSessionCancelCount(CVideoSession *pSession)
+{
+    return pSession->m_pState ? __atomic_load_n(&pSession->m_pState->nCancelSeq, __ATOMIC_SEQ_CST) : 0;
+}
+
+void VideoSessionCancelOpen(CVideoSession *pSession)
+{
+    SessionState *st = pSession->m_pState;
+    if (!st)
+        return;
+    __atomic_add_fetch(&st->nCancelSeq, 1, __ATOMIC_SEQ_CST);
+    __atomic_store_n(&st->bOpenCancel, 1, __ATOMIC_SEQ_CST);
+}
+
+int VideoSessionArmOpen(CVideoSession *pSession, uint32_t nTicket)
+{
+    SessionState *st = pSession->m_pState;
+    if (!st)
+        return 0;
+    // Clear first, then compare: a close that bumped the count after the
+    // comparison sets the flag after this clear, so it still interrupts.
+    __atomic_store_n(&st->bOpenCancel, 0, __ATOMIC_SEQ_CST);
+    return __atomic_load_n(&st->nCancelSeq, __ATOMIC_SEQ_CST) == nTicket;
 }
 
 int VideoSessionFrameWait(FFMpegContext *ctx)
@@ -97,6 +161,11 @@ CVideoSession::CVideoSession()
     m_nConnectType = 0;
     m_pFrameCond = CondCreate();
     m_hSessionLock = MutexCreate();
+    m_pState = (SessionState *)MemAllocZero(sizeof(SessionState));
+    if (m_pState) {
+        pthread_mutex_init(&m_pState->hLock, nullptr);
+        pthread_cond_init(&m_pState->hIdle, nullptr);
+    }
     m_nCondCount = 0;
     m_nSmoothStream = 0;
     m_nCondAdjust = 0;
@@ -106,6 +175,21 @@ CVideoSession::CVideoSession()
 
 CVideoSession::~CVideoSession()
 {
+    // A stream still open would run on freed memory: close it first. From
+    // the stream's own decode thread (a host callback destroying its
+    // camera) it cannot be joined there, so its teardown is handed over.
+    if (VideoSessionOnOwnThread(this)) {
+        DebugPrint("CUrlVideoSession destroyed from its own stream thread: the stream ends after this callback");
+        FFMpegContextDestroyLater(TakeContext(this));
+    } else {
+        VideoFree();
+    }
+    if (m_pState) {
+        pthread_cond_destroy(&m_pState->hIdle);
+        pthread_mutex_destroy(&m_pState->hLock);
+        MemFree(m_pState);
+        m_pState = nullptr;
+    }
     CondDestroy(m_pFrameCond);
     m_pFrameCond = nullptr;
     MutexDestroy(m_hSessionLock);
@@ -132,7 +216,7 @@ CVideoSession &CVideoSession::operator=(const CVideoSession &other)
 
 int CVideoSession::VideoInit(void *pOwner, const char *pUrl)
 {
-    if (AtomicGet(&m_bInit))
+    if (AtomicGet(&m_bInit) || !m_pState)
         return -1;
     int nLast = AtomicGet(&s_nLastConnectType);
     if (m_nConnectType != nLast)
@@ -154,29 +238,35 @@ int CVideoSession::VideoInit(void *pOwner, const char *pUrl)
     }
     MutexUnlock(m_hSessionLock);
     FFMpegContext *ctx = FFMpegContextCreate(this, pUrl, m_nConnectType, VideoSessionFrameWait,
-                                             m_nSmoothStream, m_bD3DDisplay);
+                                             m_nSmoothStream, m_bD3DDisplay, &m_pState->bOpenCancel);
     if (!ctx) {
         m_pOwner = nullptr;
         m_bOpenD3DDisplay = 0;
         DebugPrint("Video Init failed m_VideoContext is NULL");
         return -1;
     }
-    pthread_mutex_lock(&s_hContextLock);
+    pthread_mutex_lock(&m_pState->hLock);
     m_VideoContext = ctx;
     AtomicSet(&m_bInit, 1);
-    pthread_mutex_unlock(&s_hContextLock);
+    pthread_mutex_unlock(&m_pState->hLock);
     return 0;
 }
 
 int CVideoSession::VideoFree()
 {
-    FFMpegContext *ctx = LockOpenContext(this);
+    if (VideoSessionOnOwnThread(this)) {
+        // It would join the very thread it runs on.
+        DebugPrint("CUrlVideoSession::VideoFree refused: called from the stream's own thread");
+        return -1;
+    }
+    FFMpegContext *ctx = TakeContext(this);
     if (!ctx)
         return -1;
-    m_VideoContext = nullptr;
-    AtomicSet(&m_bInit, 0);
-    UnlockContext();
-    // A decode thread waiting for the next release wakes at once.
+    // A decode thread waiting for the next release wakes at once. The stream
+    // is marked stopping first: a release given before it could be taken
+    // by the wait in progress, and the thread would then wait a full second
+    // more before it saw the stop.
+    AtomicSet(&ctx->bRunning, 0);
     CondSignal(m_pFrameCond);
     FFMpegContextDestroy(ctx);
     // The stream's threads are joined: no forward reads the owner any more.
@@ -214,11 +304,11 @@ int CVideoSession::SetName(const char *pName)
 
 int CVideoSession::SetDecodeEnbale(int bEnable)
 {
-    FFMpegContext *ctx = LockOpenContext(this);
+    FFMpegContext *ctx = BorrowContext(this);
     if (!ctx)
         return -1;
     AtomicSet(&ctx->bDecodeEnable, bEnable);
-    UnlockContext();
+    ReleaseContext(this);
     return 0;
 }
 
@@ -226,26 +316,26 @@ int CVideoSession::SetPauseReadFrame(int nPause)
 {
     if (nPause < 0)
         return -1;
-    FFMpegContext *ctx = LockOpenContext(this);
+    FFMpegContext *ctx = BorrowContext(this);
     if (!ctx)
         return -1;
     AtomicSet(&ctx->bPauseRead, nPause);
-    UnlockContext();
+    ReleaseContext(this);
     return 0;
 }
 
 int CVideoSession::SendVideoCond()
 {
-    FFMpegContext *ctx = LockOpenContext(this);
+    FFMpegContext *ctx = BorrowContext(this);
     if (!ctx)
         return -1;
     if (m_nSmoothStream == 0 || !AtomicGet(&ctx->bDecodeEnable)) {
-        UnlockContext();
+        ReleaseContext(this);
         return 0;
     }
     int nQueued = GetAVPktListElmCount(ctx);
     int nInterval = AtomicGet(&ctx->nFrameInterval);
-    UnlockContext();
+    ReleaseContext(this);
     m_nCondCount++;
     if (m_nCondCount < nInterval + m_nCondAdjust)
         return 0;
@@ -267,12 +357,12 @@ int CVideoSession::GetVideoHeight()
 
 int CVideoSession::GetFrequency()
 {
-    FFMpegContext *ctx = LockOpenContext(this);
+    FFMpegContext *ctx = BorrowContext(this);
     if (!ctx)
         return -1;
     int64_t nNum = ctx->nFrameRateNum;
     int64_t nDen = ctx->nFrameRateDen;
-    UnlockContext();
+    ReleaseContext(this);
     // A stream without a nominal rate (raw HTTP) has denominator 0: answer 0
     // ("unknown") instead of dividing by it.
     if (nDen == 0)
@@ -282,13 +372,13 @@ int CVideoSession::GetFrequency()
 
 int CVideoSession::GetSaveAviDurationSec()
 {
-    FFMpegContext *ctx = LockOpenContext(this);
+    FFMpegContext *ctx = BorrowContext(this);
     if (!ctx)
         return 0;
     MutexLock(ctx->hSaveMutex);
     int64_t nStart = ctx->nSaveTickCount;
     MutexUnlock(ctx->hSaveMutex);
-    UnlockContext();
+    ReleaseContext(this);
     return VideoSessionDurationSec(TickCount(), nStart);
 }
 
@@ -312,11 +402,11 @@ int CVideoSession::GetFinishStatus()
 
 float CVideoSession::getBitRateInfo()
 {
-    FFMpegContext *ctx = LockOpenContext(this);
+    FFMpegContext *ctx = BorrowContext(this);
     if (!ctx)
         return -1.0f;
     float f = AtomicGetFloat(&ctx->fBitRate);
-    UnlockContext();
+    ReleaseContext(this);
     return f;
 }
 
@@ -325,29 +415,30 @@ int CVideoSession::getFrameRateInfo()
     return OpenStreamInt(this, &FFMpegContext::nFrameRate);
 }
 
-// Recording start and stop hold the context lock throughout: a close on
-// another thread waits for them before it destroys the stream.
+// Recording start and stop borrow the stream throughout (no lock held across
+// their file work): a close on another thread waits for them before it
+// destroys the stream.
 int CVideoSession::StartSaveAvi(const char *pPath)
 {
-    FFMpegContext *ctx = LockOpenContext(this);
+    FFMpegContext *ctx = BorrowContext(this);
     if (!ctx)
         return -1;
     StopSaveAvi();
     DebugPrint("==FFMpegStartSaveAvi before==\n");
     int r = FFMpegStartSaveAvi(ctx, pPath);
-    UnlockContext();
+    ReleaseContext(this);
     return r;
 }
 
 int CVideoSession::StopSaveAvi()
 {
-    FFMpegContext *ctx = LockOpenContext(this);
+    FFMpegContext *ctx = BorrowContext(this);
     if (!ctx)
         return -1;
     DebugFileLog(__FILE__, __LINE__, "CUrlVideoSession::StopSaveAvi start ...");
     FFMpegStopSaveAvi(ctx);
     DebugFileLog(__FILE__, __LINE__, "CUrlVideoSession::StopSaveAvi end ...");
-    UnlockContext();
+    ReleaseContext(this);
     return 0;
 }
 

@@ -3,19 +3,6 @@
 
 // Helpers shared by the camera's source files (not part of the host API).
 
-// Registrations are written by host threads and read by the decode thread
-// without a lock; pointer-sized relaxed atomics keep each access whole.
-template <typename T>
-static inline void StoreRelaxed(T *p, T v)
-{
-    __atomic_store_n(p, v, __ATOMIC_RELAXED);
-}
-template <typename T>
-static inline T LoadRelaxed(T *p)
-{
-    return __atomic_load_n(p, __ATOMIC_RELAXED);
-}
-
 // Final name of a finished recording: pPath without its last 4 characters
 // (the ".avi" extension), then "_<seconds>.avi". 0, or -1 when the path is
 // too short to have an extension or the name does not fit nSize bytes.

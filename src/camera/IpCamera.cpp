@@ -8,6 +8,7 @@
 
 #include "camera/CameraInternal.h"
 #include "image/PrivacyMask.h"
+#include "VideoSession/SessionInternal.h"
 #include "support/Log.h"
 #include "support/Platform.h"
 #include "support/Thread.h"
@@ -56,6 +57,8 @@ CIpCamera::CIpCamera()
     m_nOsdX = 0;
     m_nOsdY = 0;
     memset(m_szOsdText, 0, sizeof(m_szOsdText));
+    m_hCallbackLock = MutexCreate();
+    m_bRecording = 0;
 }
 
 CIpCamera::CIpCamera(int nId, const char *pName, const char *pInfo) : CIpCamera()
@@ -78,6 +81,11 @@ CIpCamera::~CIpCamera()
     MutexDestroy(m_hOpenLock);
     m_hOpenLock = nullptr;
     memset(m_MaskArea, 0, sizeof(m_MaskArea));
+    // From the stream's own thread the close above was refused; the
+    // session's destructor then hands the stream's teardown over, and
+    // nothing here is touched by the callback that is returning.
+    MutexDestroy(m_hCallbackLock);
+    m_hCallbackLock = nullptr;
 }
 
 CIpCamera &CIpCamera::operator=(const CIpCamera &other)
@@ -96,11 +104,21 @@ CIpCamera &CIpCamera::operator=(const CIpCamera &other)
     // This camera's decode thread may be running: the fields it polls are
     // written the way their setters write them.
     AtomicSet(&m_bDisplayEnable, other.m_bDisplayEnable);
-    SetVideoBufCallBack(other.m_pfnVideoBuf, other.m_pVideoUser);
-    SetAudioBufCallBack(other.m_pfnAudioBuf, other.m_pAudioUser);
-    SetDataBufCallBack(other.m_pfnDataBuf, other.m_pDataUser);
+    MutexLock(other.m_hCallbackLock);
+    VideoBufCallBack pfnVideo = other.m_pfnVideoBuf;
+    void *pVideoUser = other.m_pVideoUser;
+    AudioBufCallBack pfnAudio = other.m_pfnAudioBuf;
+    void *pAudioUser = other.m_pAudioUser;
+    DataBufCallBack pfnData = other.m_pfnDataBuf;
+    void *pDataUser = other.m_pDataUser;
+    DisplayRefreshCallBack pfnDisplay = other.m_pfnDisplayRefresh;
+    void *pDisplayUser = other.m_pDisplayUser;
+    MutexUnlock(other.m_hCallbackLock);
+    SetVideoBufCallBack(pfnVideo, pVideoUser);
+    SetAudioBufCallBack(pfnAudio, pAudioUser);
+    SetDataBufCallBack(pfnData, pDataUser);
     AtomicSet(&m_bAudioEnable, other.m_bAudioEnable);
-    SetDisplayBufCallBack(other.m_pfnDisplayRefresh, other.m_pDisplayUser);
+    SetDisplayBufCallBack(pfnDisplay, pDisplayUser);
     for (int i = 0; i < 4; i++)
         MaskCopyRelaxed((int *)&m_MaskArea[i], (const int *)&other.m_MaskArea[i]);
     SetOsdText(other.m_bOsdEnable ? other.m_szOsdText : nullptr, other.m_nOsdX, other.m_nOsdY);
@@ -125,15 +143,32 @@ int CIpCamera::IpcUnLock()
     return MutexUnlock(m_hIpcLock);
 }
 
+// Open, close and destroy from inside a callback would join the thread that
+// runs them (and free what it uses): refused before any lock is taken, as a
+// close on another thread may hold the open/close lock while it joins.
+static int RefuseOnOwnThread(CIpCamera *pCamera, const char *pWhat)
+{
+    if (!VideoSessionOnOwnThread(&pCamera->m_VideoSession))
+        return 0;
+    DebugPrint("%s refused. id:%d name:%s: called from the camera's own stream thread", pWhat,
+               pCamera->m_nId, pCamera->m_szName);
+    return 1;
+}
+
 int CIpCamera::OpenMainStreamVideo(const char *pUrl)
 {
+    if (RefuseOnOwnThread(this, "OpenMainStreamVideo"))
+        return -1;
+    // Taken before waiting for the lock, so a close that comes meanwhile
+    // makes this open fail instead of connecting after it.
+    uint32_t nTicket = VideoSessionCancelCount(&m_VideoSession);
     MutexLock(m_hOpenLock);
     DebugPrint("OpenMainStreamVideo start. id:%d sUrl:%s", m_nId, TextOrEmpty(pUrl));
     StopSaveAvi(7);
     m_VideoSession.VideoFree();
     m_VideoSession.SetSmoothStream(m_bSmoothStream);
     m_VideoSession.SetD3DDisplay(m_bD3DDisplay);
-    if (pUrl && m_VideoSession.VideoInit(this, pUrl) == 0) {
+    if (pUrl && VideoSessionArmOpen(&m_VideoSession, nTicket) && m_VideoSession.VideoInit(this, pUrl) == 0) {
         snprintf(m_szUrl, sizeof(m_szUrl), "%s", pUrl);
         DebugPrint("OpenMainStreamVideo end. id:%d sUrl:%s", m_nId, pUrl);
         MutexUnlock(m_hOpenLock);
@@ -146,13 +181,19 @@ int CIpCamera::OpenMainStreamVideo(const char *pUrl)
 
 int CIpCamera::CloseMainStreamVideo()
 {
+    if (RefuseOnOwnThread(this, "CloseMainStreamVideo"))
+        return -1;
+    // An open still connecting holds the open/close lock: interrupt it.
+    VideoSessionCancelOpen(&m_VideoSession);
     MutexLock(m_hOpenLock);
     DebugPrint("CloseMainStreamVideo start. id:%d name:%s", m_nId, m_szName);
     m_VideoSession.VideoFree();
     DebugPrint("CloseMainStreamVideo end. id:%d name:%s", m_nId, m_szName);
     // The stream's threads are joined: no callback of it can run any more.
-    StoreRelaxed(&m_pfnVideoBuf, (VideoBufCallBack) nullptr);
-    StoreRelaxed(&m_pfnDisplayRefresh, (DisplayRefreshCallBack) nullptr);
+    MutexLock(m_hCallbackLock);
+    m_pfnVideoBuf = nullptr;
+    m_pfnDisplayRefresh = nullptr;
+    MutexUnlock(m_hCallbackLock);
     MutexUnlock(m_hOpenLock);
     return 0;
 }
@@ -218,50 +259,73 @@ int CIpCamera::getFrameRate()
     return m_VideoSession.getFrameRateInfo();
 }
 
+// Each registration is a pair that must travel whole: a user pointer paired
+// with another registration's function hands the host the wrong object. A
+// per-camera lock held only to store or copy the pair (never while the
+// callback runs, so a callback may re-register) costs no allocation, unlike
+// swapping immutable pairs, which would also need a safe point to free the
+// old ones.
 void CIpCamera::SetVideoBufCallBack(VideoBufCallBack pfn, void *pUser)
 {
-    StoreRelaxed(&m_pfnVideoBuf, pfn);
-    StoreRelaxed(&m_pVideoUser, pUser);
+    MutexLock(m_hCallbackLock);
+    m_pfnVideoBuf = pfn;
+    m_pVideoUser = pUser;
+    MutexUnlock(m_hCallbackLock);
 }
 
 void CIpCamera::SetAudioBufCallBack(AudioBufCallBack pfn, void *pUser)
 {
-    StoreRelaxed(&m_pfnAudioBuf, pfn);
-    StoreRelaxed(&m_pAudioUser, pUser);
+    MutexLock(m_hCallbackLock);
+    m_pfnAudioBuf = pfn;
+    m_pAudioUser = pUser;
+    MutexUnlock(m_hCallbackLock);
 }
 
 void CIpCamera::SetDataBufCallBack(DataBufCallBack pfn, void *pUser)
 {
-    StoreRelaxed(&m_pfnDataBuf, pfn);
-    StoreRelaxed(&m_pDataUser, pUser);
+    MutexLock(m_hCallbackLock);
+    m_pfnDataBuf = pfn;
+    m_pDataUser = pUser;
+    MutexUnlock(m_hCallbackLock);
 }
 
 void CIpCamera::SetDisplayBufCallBack(DisplayRefreshCallBack pfn, void *pUser)
 {
-    StoreRelaxed(&m_pfnDisplayRefresh, pfn);
-    StoreRelaxed(&m_pDisplayUser, pUser);
+    MutexLock(m_hCallbackLock);
+    m_pfnDisplayRefresh = pfn;
+    m_pDisplayUser = pUser;
+    MutexUnlock(m_hCallbackLock);
 }
 
 int CIpCamera::DoAudioBuffer(CVideoSession *pSession, unsigned short *pSamples, int nCount, int nRate)
 {
-    AudioBufCallBack pfn = LoadRelaxed(&m_pfnAudioBuf);
+    MutexLock(m_hCallbackLock);
+    AudioBufCallBack pfn = m_pfnAudioBuf;
+    void *pUser = m_pAudioUser;
+    MutexUnlock(m_hCallbackLock);
     if (pSession == &m_VideoSession && pfn && AtomicGet(&m_bAudioEnable))
-        pfn(this, LoadRelaxed(&m_pAudioUser), pSamples, nCount, nRate);
+        pfn(this, pUser, pSamples, nCount, nRate);
     return 0;
 }
 
 int CIpCamera::DoDataBuffer(CVideoSession *pSession, unsigned char *pData, int nLength)
 {
-    DataBufCallBack pfn = LoadRelaxed(&m_pfnDataBuf);
+    MutexLock(m_hCallbackLock);
+    DataBufCallBack pfn = m_pfnDataBuf;
+    void *pUser = m_pDataUser;
+    MutexUnlock(m_hCallbackLock);
     if (pfn)
-        pfn(this, LoadRelaxed(&m_pDataUser), pData, nLength);
+        pfn(this, pUser, pData, nLength);
     return 0;
 }
 
 int CIpCamera::DoDisplayRefresh(CVideoSession *pSession)
 {
-    DisplayRefreshCallBack pfn = LoadRelaxed(&m_pfnDisplayRefresh);
+    MutexLock(m_hCallbackLock);
+    DisplayRefreshCallBack pfn = m_pfnDisplayRefresh;
+    void *pUser = m_pDisplayUser;
+    MutexUnlock(m_hCallbackLock);
     if (AtomicGet(&m_bDisplayEnable) && pfn)
-        pfn(this, LoadRelaxed(&m_pDisplayUser));
+        pfn(this, pUser);
     return 0;
 }

@@ -72,6 +72,7 @@ int CIpCamera::StartSaveAvi(int nType)
     }
     m_nRecordType = (m_nRecordType & ~RECORD_REASON_TRANSIENT) | nType;
     m_nRecordStartTime = (int)(uint32_t)time(nullptr);
+    m_bRecording = 1;
     m_nRecordCounter = 0;
     IpcUnLock();
     return 0;
@@ -81,8 +82,10 @@ int CIpCamera::StopSaveAvi(int nType)
 {
     IpcLock();
     m_VideoSession.StopSaveAvi();
-    if (strlen(m_szRecordPath) > RECORD_MIN_RENAME_PATH && m_nRecordStartTime > 0) {
-        m_nRecordStartTime = 0;
+    // The flag, not the start time: from 2038 on the time's low 32 bits read
+    // as negative, and a running recording would never be renamed.
+    if (strlen(m_szRecordPath) > RECORD_MIN_RENAME_PATH && m_bRecording) {
+        m_bRecording = 0;
         int nDuration = m_VideoSession.GetSaveAviDurationSec();
         if (nDuration > RECORD_MAX_PLAUSIBLE_SEC)
             DebugPrint("Duration(%d) is wrong..", nDuration);
@@ -99,6 +102,7 @@ int CIpCamera::StopSaveAvi(int nType)
         memset(m_szRecordPath, 0, sizeof(m_szRecordPath));
     }
     m_nRecordStartTime = 0;
+    m_bRecording = 0;
     m_nRecordCounter = 0;
     m_nRecordType &= ~(nType | RECORD_REASON_TRANSIENT);
     IpcUnLock();

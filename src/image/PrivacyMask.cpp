@@ -2,25 +2,10 @@
 
 #include "image/PrivacyMask.h"
 
+#include <math.h>
 #include <string.h>
 
 #include "ipcamera/IpCamera.h"
-
-namespace {
-
-// Scaled value truncated toward zero and held inside [lo, hi], so that
-// huge or negative host values can neither overflow nor reach past the
-// frame.
-int ScaleClamp(double v, int lo, int hi)
-{
-    if (!(v > lo))  // also catches NaN
-        return lo;
-    if (v > hi)
-        return hi;
-    return (int)v;
-}
-
-}  // namespace
 
 int MaskRect(const int *pMask, int nWidth, int nHeight, int *pX0, int *pY0, int *pX1, int *pY1)
 {
@@ -32,19 +17,19 @@ int MaskRect(const int *pMask, int nWidth, int nHeight, int *pX0, int *pY0, int 
     double x = pMask[MASK_FIELD_X], y = pMask[MASK_FIELD_Y];
     double w = pMask[MASK_FIELD_WIDTH], h = pMask[MASK_FIELD_HEIGHT];
 
-    // Truncations as the frame is stored bottom-up: the first memory row is
-    // (refH - y - h) scaled, then 'rows' rows towards higher addresses.
-    double colStart = x * nWidth / nRefW;
-    double cols = w * nWidth / nRefW;
-    double memStart = (nRefH - y - h) * nHeight / nRefH;
-    double rows = h * nHeight / nRefH;
-    long long c0 = (long long)ScaleClamp(colStart, -2 * nWidth - 1, 2 * nWidth + 1);
-    long long nc = (long long)ScaleClamp(cols, 0, 4 * nWidth + 2);
-    long long m0 = (long long)ScaleClamp(memStart, -2 * nHeight - 1, 2 * nHeight + 1);
-    long long nr = (long long)ScaleClamp(rows, 0, 4 * nHeight + 2);
-    if (nr < 1 || nc < 1)
+    // Start and count are truncated as the frame is stored bottom-up (the
+    // first memory row is (refH - y - h) scaled, then 'rows' rows towards
+    // higher addresses). Both edges are formed before anything is clipped:
+    // clamping start and count separately would move an edge that lies off
+    // the frame onto it and paint pixels the rectangle never covered.
+    // Inputs are 32-bit, so every value here is exact in a double for any
+    // real frame size, and far-off edges clip away whatever their rounding.
+    double cols = trunc(w * nWidth / nRefW);
+    double rows = trunc(h * nHeight / nRefH);
+    if (rows < 1 || cols < 1)
         return 0;
-    long long c1 = c0 + nc, m1 = m0 + nr;
+    double c0 = trunc(x * nWidth / nRefW), c1 = c0 + cols;
+    double m0 = trunc((nRefH - y - h) * nHeight / nRefH), m1 = m0 + rows;
     if (c0 < 0)
         c0 = 0;
     if (c1 > nWidth)

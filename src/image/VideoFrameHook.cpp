@@ -14,6 +14,7 @@
 #include "ipcamera/IpCamera.h"
 #include "support/Log.h"
 #include "support/Platform.h"
+#include "support/Thread.h"
 
 // Hands a snapshot request (flag, count, type, path) and the on-screen text
 // from the host thread to the decode thread. One lock for all cameras: it is held only to copy a
@@ -98,7 +99,10 @@ int CIpCamera::DoVideoBuffer(CVideoSession *pSession, unsigned char *pFrame, int
         DebugPrint("1111 Camera(id:%d  name:%s)  SaveBmp  end ... ", m_nId, m_szName);
     }
 
-    VideoBufCallBack pfn = LoadRelaxed(&m_pfnVideoBuf);
+    MutexLock(m_hCallbackLock);
+    VideoBufCallBack pfn = m_pfnVideoBuf;
+    void *pUser = m_pVideoUser;
+    MutexUnlock(m_hCallbackLock);
     if (!pfn)
         return 0;
     if (bHasFrame) {
@@ -114,6 +118,8 @@ int CIpCamera::DoVideoBuffer(CVideoSession *pSession, unsigned char *pFrame, int
             ConvertToBmp(szText, pFrame, nWidth, nHeight, nX, nY);
         }
     }
-    pfn(this, LoadRelaxed(&m_pVideoUser), pFrame, nWidth, nHeight);
+    // Nothing of the camera is touched after the call: the callback may
+    // have destroyed it.
+    pfn(this, pUser, pFrame, nWidth, nHeight);
     return 0;
 }

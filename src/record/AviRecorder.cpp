@@ -200,6 +200,12 @@ AVStream *AddVideoStream(AVFormatContext *oc, const FFMpegContext *ctx, RecordSt
     if (SourceHasSize(ctx)) {
         par->width = AtomicGet(&ctx->nWidth);
         par->height = AtomicGet(&ctx->nHeight);
+    } else if (AtomicGet64(&ctx->nShownSize) != 0) {
+        // A playing camera already shows pictures: their size is the
+        // stream's, known before its next key frame comes.
+        int64_t nShown = AtomicGet64(&ctx->nShownSize);
+        par->width = (int)(nShown >> 32);
+        par->height = (int)(uint32_t)nShown;
     }
     if ((par->width <= 0 || par->height <= 0) &&
         !ParsePictureSize(ctx->nInVideoCodecId, ctx->pVideoCodecCtx, NULL, 0, &par->width, &par->height))
@@ -464,7 +470,7 @@ int FFMpegStartSaveAvi(FFMpegContext *ctx, const char *pPath)
     DebugPrint("FFMpegStartSaveAvi start, nInAudioCodecId:%d, AV_CODEC_ID_NONE:%d\n",
                (int)ctx->nInAudioCodecId, (int)AV_CODEC_ID_NONE);
 
-    Mutex *hRecorder = FFMpegRecorderLock();
+    Mutex *hRecorder = FFMpegRecorderLock(ctx);
     MutexLock(hRecorder);
     // Checked again under the lock: two starts may race past the first test.
     MutexLock(ctx->hSaveMutex);
@@ -688,7 +694,7 @@ int FFMpegStopSaveAvi(FFMpegContext *ctx)
     if (!ctx || !AtomicGet(&ctx->bSaving))
         return -1;
 
-    Mutex *hRecorder = FFMpegRecorderLock();
+    Mutex *hRecorder = FFMpegRecorderLock(ctx);
     MutexLock(hRecorder);
     // From here the read thread can no longer write a packet.
     MutexLock(ctx->hSaveMutex);

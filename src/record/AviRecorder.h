@@ -2,7 +2,7 @@
 #define IPCAMERA_RECORD_AVIRECORDER_H
 
 // Copies the compressed packets of an open stream into an AVI file, without
-// decoding them. Start and stop are serialised process-wide by the recorder
+// decoding them. Start and stop are serialised per stream by the recorder
 // lock (FFMpegRecorderLock); both take the stream's hSaveMutex after it, so
 // the lock order is recorder lock, then recording write lock. The read
 // thread writes each packet under hSaveMutex alone, from the first video key

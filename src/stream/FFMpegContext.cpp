@@ -17,9 +17,8 @@
 #include "support/Platform.h"
 #include "support/Thread.h"
 
-// Process-wide state. Both locks are created once and live for the process.
+// Process-wide state. The lock is created once and lives for the process.
 static Mutex *g_hLibraryLock = NULL;
-static Mutex *g_hRecorderLock = NULL;
 // Number of FFMpegContextCreate calls opening a source right now (relaxed
 // atomic); several cameras may connect at once.
 static int g_nConnecting = 0;
@@ -46,7 +45,6 @@ int FFMpegRegister(void)
     DebugPrint("FFMpegRegister start\n");
     CreateOnce(&g_hLibraryLock);
     FFCompatRegisterAll();
-    CreateOnce(&g_hRecorderLock);
     return 0;
 }
 
@@ -65,6 +63,8 @@ int FFMpegInterruptCb(void *opaque)
     FFMpegContext *ctx = (FFMpegContext *)opaque;
     if (ctx == NULL)
         return 0;
+    if (ctx->pOpenCancel != NULL && AtomicGet(ctx->pOpenCancel))
+        return 1;
     return AtomicGet(&ctx->bRunning) != 1 ? 1 : 0;
 }
 
@@ -73,9 +73,36 @@ int FFMpegIsConnecting(void)
     return AtomicGet(&g_nConnecting) > 0 ? 1 : 0;
 }
 
-Mutex *FFMpegRecorderLock(void)
+Mutex *FFMpegRecorderLock(FFMpegContext *ctx)
 {
-    return __atomic_load_n(&g_hRecorderLock, __ATOMIC_ACQUIRE);
+    return ctx != NULL ? ctx->hRecordMutex : NULL;
+}
+
+// The stream whose thread this is: set first thing on its read and decode
+// threads, so a teardown asked for from inside them is recognised.
+static thread_local FFMpegContext *t_pOwnStream = NULL;
+
+FFMpegContext *FFMpegCurrentStream(void)
+{
+    return t_pOwnStream;
+}
+
+static int RunReadThread(void *p)
+{
+    t_pOwnStream = (FFMpegContext *)p;
+    return ThreadFFmpegRun(p);
+}
+
+static int RunDecodeThread(void *p)
+{
+    t_pOwnStream = (FFMpegContext *)p;
+    return ThreadFFmpegDecode(p);
+}
+
+static int RunDecodeThreadD3D(void *p)
+{
+    t_pOwnStream = (FFMpegContext *)p;
+    return ThreadFFmpegDecodeD3D(p);
 }
 
 static void CopyName(char *dst, const char *src)
@@ -239,12 +266,14 @@ static void FreeRecord(FFMpegContext *ctx)
     ctx->pPktList = NULL;
     MutexDestroy(ctx->hPktListMutex);
     MutexDestroy(ctx->hSaveMutex);
+    MutexDestroy(ctx->hRecordMutex);
     CloseSource(ctx);
     MemFree(ctx);
 }
 
 FFMpegContext *FFMpegContextCreate(void *pSession, const char *url, int nConnectType,
-                                   FFMpegVideoWaitFn pfnVideoWait, int bSmoothStream, int bD3DDisplay)
+                                   FFMpegVideoWaitFn pfnVideoWait, int bSmoothStream, int bD3DDisplay,
+                                   const int32_t *pOpenCancel)
 {
     uint32_t start = TickCount();
     if (url == NULL)
@@ -281,12 +310,16 @@ FFMpegContext *FFMpegContextCreate(void *pSession, const char *url, int nConnect
     FFCompatSetOpenTimeout(&opts, useUrl, OPEN_TIMEOUT);
     av_dict_set(&opts, "fflags", "nobuffer", 0);
     AtomicAdd(&g_nConnecting, 1);
+    ctx->pOpenCancel = pOpenCancel;
 
     int ret;
     if (strstr(useUrl, "http://") != NULL)
         ret = http_open_stream(ctx, useUrl, label);
     else
         ret = OpenDemuxer(ctx, useUrl, label, &opts);
+    // The owner's flag may not outlive the open (the threads outlive an
+    // owner destroyed from its own callback).
+    ctx->pOpenCancel = NULL;
 
     if (ret == 0) {
         ctx->pSession = pSession;
@@ -295,18 +328,20 @@ FFMpegContext *FFMpegContextCreate(void *pSession, const char *url, int nConnect
         ctx->pPktList = (List *)MemAllocZero(sizeof(List));
         ctx->hPktListMutex = MutexCreate();
         ctx->hSaveMutex = MutexCreate();
-        if (ctx->pPktList == NULL || ctx->hPktListMutex == NULL || ctx->hSaveMutex == NULL)
+        ctx->hRecordMutex = MutexCreate();
+        if (ctx->pPktList == NULL || ctx->hPktListMutex == NULL || ctx->hSaveMutex == NULL ||
+            ctx->hRecordMutex == NULL)
             ret = -1;
     }
     if (ret == 0) {
         ctx->pfnVideoWait = pfnVideoWait;
         ctx->bSmoothStream = bSmoothStream;
-        ctx->hReadThread = ThreadCreate(ThreadFFmpegRun, ctx);
+        ctx->hReadThread = ThreadCreate(RunReadThread, ctx);
         if (ctx->hReadThread == NULL)
             ret = -1;
     }
     if (ret == 0) {
-        ctx->hDecodeThread = ThreadCreate(bD3DDisplay ? ThreadFFmpegDecodeD3D : ThreadFFmpegDecode, ctx);
+        ctx->hDecodeThread = ThreadCreate(bD3DDisplay ? RunDecodeThreadD3D : RunDecodeThread, ctx);
         if (ctx->hDecodeThread == NULL) {
             AtomicSet(&ctx->bRunning, 0);
             ThreadJoin(ctx->hReadThread);
@@ -332,6 +367,10 @@ int FFMpegContextDestroy(FFMpegContext *ctx)
 {
     if (ctx == NULL)
         return 0;
+    if (t_pOwnStream == ctx) {
+        DebugPrint("FFMpegContextDestroy refused. url:%s: called from the stream's own thread", ctx->szName);
+        return -1;
+    }
     DebugPrint("FFMpegContextDestroy start. url:%s", ctx->szName);
     AtomicSet(&ctx->bRunning, 0);
     FFMpegStopSaveAvi(ctx);
@@ -347,6 +386,8 @@ int FFMpegContextDestroy(FFMpegContext *ctx)
     ctx->hPktListMutex = NULL;
     MutexDestroy(ctx->hSaveMutex);
     ctx->hSaveMutex = NULL;
+    MutexDestroy(ctx->hRecordMutex);
+    ctx->hRecordMutex = NULL;
     // The built-in decoder instance, once a decode thread created one; the
     // thread is joined, so nothing uses it any more. It goes back through
     // the same decoder table that made it.
@@ -356,5 +397,27 @@ int FFMpegContextDestroy(FFMpegContext *ctx)
     CloseSource(ctx);
     DebugPrint("FFMpegContextDestroy end. url:%s", name);
     MemFree(ctx);
+    return 0;
+}
+
+static int DestroyRoutine(void *p)
+{
+    FFMpegContextDestroy((FFMpegContext *)p);
+    return 0;
+}
+
+int FFMpegContextDestroyLater(FFMpegContext *ctx)
+{
+    if (ctx == NULL)
+        return 0;
+    // The owner is going away: from here the decode thread raises no event
+    // and waits for no release, and both threads wind down.
+    __atomic_store_n(&ctx->pSession, (void *)NULL, __ATOMIC_RELEASE);
+    AtomicSet(&ctx->bRunning, 0);
+    if (ThreadRunDetached(DestroyRoutine, ctx) != 0) {
+        DebugPrint("FFMpegContextDestroyLater url:%s: no thread for the teardown, stream left stopped",
+                   ctx->szName);
+        return -1;
+    }
     return 0;
 }

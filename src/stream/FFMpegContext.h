@@ -6,8 +6,8 @@
 // the host polls.
 //
 // Locking: hPktListMutex guards pPktList only; hSaveMutex guards the
-// recording fields. Nested, hSaveMutex comes after the process-wide recorder
-// lock. Fields marked "relaxed atomic" are aligned 32-bit words written by one
+// recording fields. Nested, hSaveMutex comes after the stream's recorder
+// lock hRecordMutex. Fields marked "relaxed atomic" are aligned 32-bit words written by one
 // party and polled by others without a lock; access them only with the
 // relaxed atomic helpers of support/ (plain loads/stores would be a data race).
 
@@ -73,6 +73,15 @@ struct FFMpegContext {
     int32_t nHTTPBufLen;              // bytes held in pHTTPBuf; read thread only after creation
     float fBitRate;                   // relaxed atomic (32-bit): kbit/s, written by the read thread
     int32_t nFrameRate;               // relaxed atomic: packets per second, written by the read thread
+    // Owner's cancel flag, polled by the interrupt callbacks while the source
+    // opens (a close of the camera sets it); null once the open is over.
+    const int32_t *pOpenCancel;       // creator thread only
+    // Serialises this stream's recording starts and stops (held across
+    // their file work, so it is per stream: no other camera waits for it).
+    Mutex *hRecordMutex;              // set at creation, then read-only
+    // Size of the last picture handed to the host, width << 32 | height, one
+    // relaxed atomic so the pair is read whole; 0 before the first picture.
+    int64_t nShownSize;
 };
 
 // One-time, process-wide set-up (library lock, network layer, recorder lock).
@@ -82,14 +91,29 @@ int FFMpegRegister(void);
 // Opens url and starts the read and decode threads. nConnectType: 0 RTSP over
 // UDP with TCP fallback, 2 HTTP, any other value RTSP over TCP. bD3DDisplay
 // selects the planar (I420) decode thread instead of the BGR one.
+// pOpenCancel, when given, is polled while the source opens: once it is
+// non-zero the open is interrupted and fails.
 FFMpegContext *FFMpegContextCreate(void *pSession, const char *url, int nConnectType,
-                                   FFMpegVideoWaitFn pfnVideoWait, int bSmoothStream, int bD3DDisplay);
+                                   FFMpegVideoWaitFn pfnVideoWait, int bSmoothStream, int bD3DDisplay,
+                                   const int32_t *pOpenCancel = nullptr);
 
 // Stops both threads, finishes a recording and frees everything. Null is
-// accepted. Returns 0.
+// accepted. Returns 0; -1 with a log line, touching nothing, when called on
+// the stream's own read or decode thread (it would join itself).
 int FFMpegContextDestroy(FFMpegContext *ctx);
 
-// Demuxer interrupt callback: 1 (abort) once bRunning is no longer 1.
+// Teardown asked for on the stream's own decode thread (its host callback
+// destroyed the owner): detaches the owner (no further event or frame wait
+// reaches it), stops both threads and destroys the context on a thread of
+// its own once they have ended. 0, or -1 when that thread cannot start
+// (the context is then left stopped but allocated).
+int FFMpegContextDestroyLater(FFMpegContext *ctx);
+
+// The stream whose read or decode thread the caller runs on, else null.
+FFMpegContext *FFMpegCurrentStream(void);
+
+// Demuxer interrupt callback: 1 (abort) once bRunning is no longer 1, or
+// while opening, once the owner's cancel flag is set.
 int FFMpegInterruptCb(void *ctx);
 
 // Lock-manager callback kept for callers of the old interface: op 1 locks and
@@ -103,7 +127,7 @@ void FFMpegNominalFrameRate(AVRational tb, int64_t *pNum, int64_t *pDen);
 // Process-wide state shared with the recorder.
 // 1 while some FFMpegContextCreate is opening a source (relaxed atomic).
 int FFMpegIsConnecting(void);
-// The recorder lock created by FFMpegRegister (null before it).
-Mutex *FFMpegRecorderLock(void);
+// The recorder lock of a stream (null for a null context).
+Mutex *FFMpegRecorderLock(FFMpegContext *ctx);
 
 #endif

@@ -212,11 +212,11 @@ int http_read_data(FFMpegContext *ctx, AVPacket *pkt)
     return (int)L;
 }
 
-// Ends blocking reads once the stream is being destroyed.
+// Ends blocking reads once the stream is being destroyed, or the open once
+// the owner cancels it.
 static int HttpInterruptCb(void *opaque)
 {
-    FFMpegContext *ctx = (FFMpegContext *)opaque;
-    return AtomicGet(&ctx->bRunning) != 1;
+    return FFMpegInterruptCb(opaque);
 }
 
 static int OpenByteStream(FFMpegContext *ctx, const char *szUrl, AVIOContext **ppIo)

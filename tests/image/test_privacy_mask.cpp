@@ -1,4 +1,5 @@
-// Privacy-mask painting in both frame layouts.
+// Privacy masks painted through the camera into both frame layouts, against
+// rectangles worked out by hand.
 
 #include <gtest/gtest.h>
 
@@ -15,161 +16,84 @@ namespace {
 const unsigned char kFill = 0x5A;  // picture content; no mask value equals it
 const size_t kGuard = 64;
 
-// A frame with guard bands before and after it.
-struct GuardedFrame {
-    std::vector<unsigned char> buf;
-    size_t nSize;
-    explicit GuardedFrame(size_t n) : buf(n + 2 * kGuard, 0xC3), nSize(n)
-    {
-        memset(frame(), kFill, n);
-    }
-    unsigned char *frame() { return buf.data() + kGuard; }
-    bool GuardsIntact() const
-    {
-        for (size_t i = 0; i < kGuard; i++)
-            if (buf[i] != 0xC3 || buf[kGuard + nSize + i] != 0xC3)
-                return false;
-        return true;
-    }
-};
-
 size_t I420Size(int w, int h)
 {
     return (size_t)w * h + 2 * (size_t)(w / 2) * (h / 2);
 }
 
-// Picture row py (from the top) of a bottom-up BGR frame.
-const unsigned char *BgrPixel(const unsigned char *f, int w, int h, int px, int py)
+// Paints the record into guarded BGR (through the camera) and I420 frames
+// and checks every pixel against the top-based rectangle [x0,x1) x [y0,y1)
+// (empty when x0 == x1): black BGR and luma 16 inside, chroma 128 on every
+// sample touching it, the picture elsewhere, and nothing written outside.
+void ExpectMasked(const MaskAreaParam &rec, int w, int h, int x0, int y0, int x1, int y1)
 {
-    return f + ((size_t)(h - 1 - py) * w + px) * 3;
-}
-
-void Record(int *m, int x, int y, int w, int h, int rw, int rh, int enable = 1)
-{
-    int v[MASK_FIELD_COUNT] = {0, enable, x, y, w, h, rw, rh, 0};
-    memcpy(m, v, sizeof(v));
-}
-
-// Records that cover nothing: MaskRect says so and neither layout is
-// touched.
-TEST(PrivacyMask, RecordsCoveringNothingPaintNothing)
-{
-    const int w = 40, h = 30;
-    struct Case {
-        const char *what;
-        int x, y, rw, rh, refW, refH, enable;
-    } cases[] = {
-        {"disabled", 0, 0, 40, 30, 40, 30, 0},
-        {"height scales to half a row", 0, 0, 40, 1, 40, 60, 1},
-        {"no width", 0, 0, 0, 30, 40, 30, 1},
-        {"reference width 0", 0, 0, 40, 30, 0, 30, 1},
-        {"reference height 0", 0, 0, 40, 30, 40, 0, 1},
-        {"negative reference", 0, 0, 40, 30, -40, -30, 1},
-        {"wholly right of the frame", 50, 0, 10, 10, w, h, 1},
-        {"wholly below", 0, 31, 10, 10, w, h, 1},
-        {"wholly above", 0, -20, 10, 10, w, h, 1},
-    };
-    std::vector<unsigned char> bgr((size_t)w * h * 3, kFill), yuv(I420Size(w, h), kFill);
-    const std::vector<unsigned char> bgr0 = bgr, yuv0 = yuv;
-    for (const Case &c : cases) {
-        SCOPED_TRACE(c.what);
-        int m[MASK_FIELD_COUNT];
-        Record(m, c.x, c.y, c.rw, c.rh, c.refW, c.refH, c.enable);
-        int x0, y0, x1, y1;
-        EXPECT_EQ(0, MaskRect(m, w, h, &x0, &y0, &x1, &y1));
-        MaskPaintBgr(m, bgr.data(), w, h);
-        MaskPaintI420(m, yuv.data(), w, h);
-        EXPECT_EQ(bgr0, bgr);
-        EXPECT_EQ(yuv0, yuv);
+    std::vector<unsigned char> bgr((size_t)w * h * 3 + 2 * kGuard, kFill), yuv(I420Size(w, h) + 2 * kGuard, kFill);
+    CIpCamera cam;
+    MaskAreaParam copy = rec;
+    cam.SetMaskAreaParam(&copy);
+    cam.SetMaskArea(bgr.data() + kGuard, w, h);
+    MaskPaintI420((const int *)&rec, yuv.data() + kGuard, w, h);
+    for (size_t i = 0; i < kGuard; i++) {
+        ASSERT_EQ(bgr[i], kFill);
+        ASSERT_EQ(bgr[bgr.size() - 1 - i], kFill);
+        ASSERT_EQ(yuv[i], kFill);
+        ASSERT_EQ(yuv[yuv.size() - 1 - i], kFill);
     }
-    int m[MASK_FIELD_COUNT];
-    Record(m, 0, 0, 40, 30, 40, 30);
-    EXPECT_EQ(0, MaskPaintBgr(nullptr, bgr.data(), w, h));
-    EXPECT_EQ(0, MaskPaintBgr(m, nullptr, w, h));
-    EXPECT_EQ(0, MaskPaintI420(m, yuv.data(), 0, h));
-    EXPECT_EQ(yuv0, yuv);
-}
-
-// Paints m into guarded frames of both layouts: exactly the rectangle that
-// MaskRect reports is painted (black, luma 16), nothing outside the frame is
-// written. On even sizes the chroma (128) covers every sample that touches a
-// masked pixel.
-void ExpectPaintsOnlyItsRect(const int *m, int w, int h)
-{
-    int x0 = 0, y0 = 0, x1 = 0, y1 = 0;
-    int any = MaskRect(m, w, h, &x0, &y0, &x1, &y1);
-    if (any) {
-        ASSERT_TRUE(x0 >= 0 && x0 < x1 && x1 <= w && y0 >= 0 && y0 < y1 && y1 <= h);
-    }
-    GuardedFrame bgr((size_t)w * h * 3), yuv(I420Size(w, h));
-    MaskPaintBgr(m, bgr.frame(), w, h);
-    MaskPaintI420(m, yuv.frame(), w, h);
-    ASSERT_TRUE(bgr.GuardsIntact()) << w << "x" << h;
-    ASSERT_TRUE(yuv.GuardsIntact()) << w << "x" << h;
+    const unsigned char *b = bgr.data() + kGuard, *y = yuv.data() + kGuard;
     for (int py = 0; py < h; py++)
         for (int px = 0; px < w; px++) {
-            bool inside = any && px >= x0 && px < x1 && py >= y0 && py < y1;
-            const unsigned char *p = BgrPixel(bgr.frame(), w, h, px, py);
-            ASSERT_EQ(inside ? 0 : kFill, p[0]) << px << "," << py;
-            ASSERT_EQ(p[0], p[1]);
-            ASSERT_EQ(p[0], p[2]);
-            ASSERT_EQ(inside ? 16 : kFill, yuv.frame()[(size_t)py * w + px]) << px << "," << py;
+            bool in = px >= x0 && px < x1 && py >= y0 && py < y1;
+            const unsigned char *p = b + ((size_t)(h - 1 - py) * w + px) * 3;  // bottom row first
+            ASSERT_TRUE(p[0] == (in ? 0 : kFill) && p[1] == p[0] && p[2] == p[0]) << px << "," << py;
+            ASSERT_EQ(y[(size_t)py * w + px], in ? 16 : kFill) << px << "," << py;
         }
-    if (w % 2 || h % 2)
-        return;
-    const unsigned char *u = yuv.frame() + (size_t)w * h;
-    const unsigned char *v = u + (size_t)(w / 2) * (h / 2);
+    const unsigned char *u = y + (size_t)w * h, *v = u + (size_t)(w / 2) * (h / 2);
     for (int cy = 0; cy < h / 2; cy++)
         for (int cx = 0; cx < w / 2; cx++) {
-            bool inside = any && cx >= x0 / 2 && cx < (x1 + 1) / 2 && cy >= y0 / 2 && cy < (y1 + 1) / 2;
-            ASSERT_EQ(inside ? 128 : kFill, u[(size_t)cy * (w / 2) + cx]) << cx << "," << cy;
-            ASSERT_EQ(inside ? 128 : kFill, v[(size_t)cy * (w / 2) + cx]) << cx << "," << cy;
+            bool in = x0 < x1 && cx >= x0 / 2 && cx < (x1 + 1) / 2 && cy >= y0 / 2 && cy < (y1 + 1) / 2;
+            ASSERT_EQ(u[(size_t)cy * (w / 2) + cx], in ? 128 : kFill) << cx << "," << cy;
+            ASSERT_EQ(v[(size_t)cy * (w / 2) + cx], in ? 128 : kFill) << cx << "," << cy;
         }
 }
 
-TEST(PrivacyMask, QuarterOfAScaledFrameInBothLayouts)
-{
-    const int w = 1408, h = 1152;
-    int m[MASK_FIELD_COUNT];
-    Record(m, 0, 0, 352, 288, 704, 576);
-    int x0, y0, x1, y1;
-    ASSERT_EQ(1, MaskRect(m, w, h, &x0, &y0, &x1, &y1));
-    EXPECT_EQ(0, x0);
-    EXPECT_EQ(0, y0);
-    EXPECT_EQ(w / 2, x1);
-    EXPECT_EQ(h / 2, y1);
-    ExpectPaintsOnlyItsRect(m, w, h);
-}
+}  // namespace
 
-// Rectangles land at their top-based position, clipped at every edge.
-TEST(PrivacyMask, RectanglesLandTopBasedAndClipped)
+TEST(PrivacyMask, RectanglesLandTopBasedAndClippedToThePicture)
 {
-    const int w = 40, h = 30;
     struct Case {
-        int x, y, rw, rh;
-        int ex0, ey0, ex1, ey1;  // expected top-based rectangle
+        const char *what;
+        MaskAreaParam rec;  // reserved, enabled, x, y, w, h, ref w, ref h, reserved
+        int w, h;
+        int x0, y0, x1, y1;  // expected, top-based, by hand
     } cases[] = {
-        {10, 5, 8, 3, 10, 5, 18, 8},          // inside, odd edges
-        {30, 20, 20, 20, 30, 20, 40, 30},     // past right and bottom
-        {-10, -5, 20, 10, 0, 0, 10, 5},       // negative origin
-        {-100, -100, 300, 300, 0, 0, 40, 30}, // covers everything
+        {"quarter of a scaled frame", {0, 1, 0, 0, 352, 288, 704, 576, 0}, 1408, 1152, 0, 0, 704, 576},
+        {"inside, odd edges", {0, 1, 10, 5, 8, 3, 40, 30, 0}, 40, 30, 10, 5, 18, 8},
+        {"past right and bottom", {0, 1, 30, 20, 20, 20, 40, 30, 0}, 40, 30, 30, 20, 40, 30},
+        {"negative origin", {0, 1, -10, -5, 20, 10, 40, 30, 0}, 40, 30, 0, 0, 10, 5},
+        {"covers everything", {0, 1, -100, -100, 300, 300, 40, 30, 0}, 40, 30, 0, 0, 40, 30},
+        // Far off to the left, reaching 10 columns in: only those.
+        {"far left, partly on", {0, 1, -10000, 0, 10010, 6, 40, 30, 0}, 40, 30, 0, 0, 10, 6},
+        {"far above, partly on", {0, 1, 4, -10000, 6, 10004, 40, 30, 0}, 40, 30, 4, 0, 10, 4},
+        // Beyond the reference height (and far right): wholly off the picture.
+        {"below the reference height", {0, 1, 0, 3000, 40, 3005, 40, 30, 0}, 40, 30, 0, 0, 0, 0},
+        {"far right", {0, 1, 10000, 0, 20000, 30, 40, 30, 0}, 40, 30, 0, 0, 0, 0},
+        {"wholly above", {0, 1, 0, -20, 10, 10, 40, 30, 0}, 40, 30, 0, 0, 0, 0},
+        // Rows: memory rows (10-1-2)*21/10 = 14.7 -> 14, four of them, bottom up: picture rows 3..6.
+        {"scaled 2.1x, odd frame", {0, 1, 1, 1, 2, 2, 10, 10, 0}, 21, 21, 2, 3, 6, 7},
+        {"disabled", {0, 0, 0, 0, 40, 30, 40, 30, 0}, 40, 30, 0, 0, 0, 0},
+        {"height under one row", {0, 1, 0, 0, 40, 1, 40, 60, 0}, 40, 30, 0, 0, 0, 0},
+        {"no width", {0, 1, 0, 0, 0, 30, 40, 30, 0}, 40, 30, 0, 0, 0, 0},
+        {"reference size 0", {0, 1, 0, 0, 40, 30, 0, 0, 0}, 40, 30, 0, 0, 0, 0},
+        {"negative reference", {0, 1, 0, 0, 40, 30, -40, -30, 0}, 40, 30, 0, 0, 0, 0},
     };
     for (const Case &c : cases) {
-        SCOPED_TRACE(testing::Message() << c.x << "," << c.y);
-        int m[MASK_FIELD_COUNT];
-        Record(m, c.x, c.y, c.rw, c.rh, w, h);
-        int x0, y0, x1, y1;
-        ASSERT_EQ(1, MaskRect(m, w, h, &x0, &y0, &x1, &y1));
-        EXPECT_EQ(c.ex0, x0);
-        EXPECT_EQ(c.ey0, y0);
-        EXPECT_EQ(c.ex1, x1);
-        EXPECT_EQ(c.ey1, y1);
-        ASSERT_NO_FATAL_FAILURE(ExpectPaintsOnlyItsRect(m, w, h));
+        SCOPED_TRACE(c.what);
+        ASSERT_NO_FATAL_FAILURE(ExpectMasked(c.rec, c.w, c.h, c.x0, c.y0, c.x1, c.y1));
     }
 }
 
-// Hostile records, including extreme integers, over odd and tiny frame
-// sizes.
+// Extreme integers over tiny and odd frames: nothing is ever written
+// outside the frame, and every pixel either keeps the picture or is masked.
 TEST(PrivacyMask, HostileRecordsNeverWriteOutsideTheFrame)
 {
     const int vals[] = {INT_MIN, -100000, -33, -1, 0, 1, 7, 17, 64, 99, 100000, INT_MAX};
@@ -181,36 +105,27 @@ TEST(PrivacyMask, HostileRecordsNeverWriteOutsideTheFrame)
     };
     for (const auto &sz : sizes)
         for (int iter = 0; iter < 3000; iter++) {
-            int m[MASK_FIELD_COUNT];
-            Record(m, pick(), pick(), pick(), pick(), pick(), pick());
-            ASSERT_NO_FATAL_FAILURE(ExpectPaintsOnlyItsRect(m, sz[0], sz[1]));
+            int m[MASK_FIELD_COUNT] = {0, 1, pick(), pick(), pick(), pick(), pick(), pick(), 0};
+            size_t n = (size_t)sz[0] * sz[1] * 3;
+            std::vector<unsigned char> bgr(n + 2 * kGuard, kFill), yuv(I420Size(sz[0], sz[1]) + 2 * kGuard, kFill);
+            MaskPaintBgr(m, bgr.data() + kGuard, sz[0], sz[1]);
+            MaskPaintI420(m, yuv.data() + kGuard, sz[0], sz[1]);
+            for (size_t i = 0; i < bgr.size(); i++)
+                ASSERT_TRUE(bgr[i] == kFill || (i >= kGuard && i < kGuard + n && bgr[i] == 0)) << i;
+            for (size_t i = 0; i < kGuard; i++)
+                ASSERT_TRUE(yuv[i] == kFill && yuv[yuv.size() - 1 - i] == kFill);
         }
 }
 
-TEST(PrivacyMask, CameraCopiesTheRecordAndPaintsBgr)
+TEST(PrivacyMask, CameraCopiesTheRecordIntoEverySlot)
 {
     CIpCamera cam;
-    const int w = 16, h = 8;
-    std::vector<unsigned char> f((size_t)w * h * 3, kFill), orig = f;
-    ASSERT_EQ(0, cam.SetMaskArea(f.data(), w, h));
-    EXPECT_EQ(orig, f) << "a new camera has no active mask";
-
     MaskAreaParam p = {0, 1, 0, 0, 8, 4, 16, 8, 0};
     ASSERT_EQ(0, cam.SetMaskAreaParam(&p));
     for (int i = 0; i < 4; i++)
         EXPECT_EQ(0, memcmp(&p, &cam.m_MaskArea[i], sizeof(p)));
     p.nWidth = 16;  // the host's copy changes, the camera's does not
-    ASSERT_EQ(0, cam.SetMaskArea(f.data(), w, h));
-    for (int py = 0; py < h; py++)
-        for (int px = 0; px < w; px++)
-            ASSERT_EQ(px < 8 && py < 4 ? 0 : kFill, BgrPixel(f.data(), w, h, px, py)[0]) << px << "," << py;
-
-    MaskAreaParam off = {0, 0, 0, 0, 16, 8, 16, 8, 0};
-    cam.SetMaskAreaParam(&off);
-    std::vector<unsigned char> g((size_t)w * h * 3, kFill);
-    cam.SetMaskArea(g.data(), w, h);
-    EXPECT_EQ(orig, g);
+    EXPECT_EQ(cam.m_MaskArea[3].nWidth, 8);
     EXPECT_EQ(0, cam.SetMaskAreaParam(nullptr));
+    EXPECT_EQ(0, cam.SetMaskArea(nullptr, 16, 8));
 }
-
-}  // namespace

@@ -5,25 +5,10 @@
 #include <limits.h>
 #include <string.h>
 
-#include <set>
 #include <string>
 #include <vector>
 
 #include "image/TextOverlay.h"
-#include "ipcamera/IpCamera.h"
-
-// The camera's text routines are private; tests reach them here.
-struct IpCameraTestAccess {
-    static int ConvertToBmp(CIpCamera &c, const char *t, unsigned char *f, int w, int h, int x, int y)
-    {
-        return c.ConvertToBmp(t, f, w, h, x, y);
-    }
-    static int MakeTextBmp(CIpCamera &c, const unsigned char *g, int gw, int gh, unsigned char *f, int w,
-                           int h, int x, int y)
-    {
-        return c.MakeTextBmp(g, gw, gh, f, w, h, x, y, 1);
-    }
-};
 
 namespace {
 
@@ -32,11 +17,6 @@ const unsigned char kBg = 0x37;
 bool SmallBit(int c, int x, int y)
 {
     return g_TextFontSmall[(c - 0x20) * 16 + y] & (0x80 >> x);
-}
-
-bool LargeBit(int c, int x, int y)
-{
-    return g_TextFontLarge[(c - 0x20) * 64 + y * 2 + x / 8] & (0x80 >> (x % 8));
 }
 
 struct Frame {
@@ -90,35 +70,6 @@ struct Frame {
     }
 };
 
-TEST(TextFont, GlyphsAreDistinctBlankBorderedAndDoubledInTheLargeFace)
-{
-    std::set<std::vector<unsigned char>> seen;
-    for (int c = 0x20; c <= 0x7E; c++) {
-        const unsigned char *g = &g_TextFontSmall[(c - 0x20) * 16];
-        std::vector<unsigned char> glyph(g, g + 16);
-        EXPECT_TRUE(seen.insert(glyph).second) << "glyph of '" << (char)c << "' repeats another";
-        int ink = 0;
-        for (int y = 0; y < 16; y++)
-            for (int x = 0; x < 8; x++)
-                ink += SmallBit(c, x, y);
-        if (c == ' ')
-            EXPECT_EQ(0, ink);
-        else
-            EXPECT_GT(ink, 0) << (char)c;
-        // Empty top and bottom rows and a blank first column keep
-        // neighbouring cells and lines apart.
-        EXPECT_EQ(0, g[0]) << (char)c;
-        EXPECT_EQ(0, g[15]) << (char)c;
-        for (int y = 0; y < 16; y++)
-            EXPECT_FALSE(SmallBit(c, 0, y)) << (char)c;
-    }
-    // The large face is the small one doubled.
-    for (int c = 0x20; c <= 0x7E; c++)
-        for (int y = 0; y < 32; y++)
-            for (int x = 0; x < 16; x++)
-                ASSERT_EQ(SmallBit(c, x / 2, y / 2), LargeBit(c, x, y)) << (char)c << " " << x << "," << y;
-}
-
 TEST(TextOverlay, FontFollowsFrameWidth)
 {
     int x0, y0, x1, y1;
@@ -134,10 +85,6 @@ TEST(TextOverlay, FontFollowsFrameWidth)
     EXPECT_LT(x1, 16);
     EXPECT_GE(y1, 16);
     EXPECT_LT(y1, 32);
-    // The large glyph is exactly the font table's.
-    for (int y = 0; y < 32; y++)
-        for (int x = 0; x < 16; x++)
-            ASSERT_EQ(LargeBit('H', x, y), wide.White(x, y)) << x << "," << y;
 }
 
 // Where one glyph's ink lands: bit order, top row and columns as asked,
@@ -208,29 +155,6 @@ TEST(TextOverlay, ClipsAtEveryEdge)
                 ASSERT_TRUE(f.OnlyWhiteOrBackground());
             }
     }
-}
-
-TEST(TextOverlay, CameraMembersStampText)
-{
-    CIpCamera cam;
-    Frame a(320, 40), b(320, 40);
-    EXPECT_EQ(0, IpCameraTestAccess::ConvertToBmp(cam, "12:34", a.data(), a.w, a.h, 10, 4));
-    TextDrawStringBgr("12:34", b.data(), b.w, b.h, 10, 4);
-    EXPECT_EQ(b.buf, a.buf);
-    int x0, y0, x1, y1;
-    ASSERT_TRUE(a.InkBox(&x0, &y0, &x1, &y1));
-    EXPECT_GE(x0, 10);
-    EXPECT_LT(x1, 10 + 5 * 8);
-
-    Frame c(32, 32);
-    const unsigned char *glyph = &g_TextFontLarge[('K' - 0x20) * 64];
-    EXPECT_EQ(0, IpCameraTestAccess::MakeTextBmp(cam, glyph, 16, 32, c.data(), c.w, c.h, 8, 0));
-    for (int y = 0; y < 32; y++)
-        for (int x = 0; x < 16; x++)
-            ASSERT_EQ(LargeBit('K', x, y), c.White(8 + x, y));
-    std::vector<unsigned char> before = c.buf;
-    EXPECT_EQ(0, IpCameraTestAccess::MakeTextBmp(cam, glyph, 16, 0, c.data(), c.w, c.h, 0, 0));
-    EXPECT_EQ(before, c.buf);
 }
 
 }  // namespace

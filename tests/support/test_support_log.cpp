@@ -52,24 +52,16 @@ protected:
 
 }  // namespace
 
-TEST(SupportLog, DebugPrintLineFormat)
+TEST(SupportLog, DebugPrintLineFormatAndCut)
 {
     testing::internal::CaptureStderr();
     EXPECT_EQ(DebugPrint("open %s id:%d", "cam", 7), 0);
+    DebugPrint("%s", std::string(2000, 'x').c_str());
     std::string out = testing::internal::GetCapturedStderr();
-    std::regex re("\\[DEBUG PRINT\\] \\d{4}-\\d{2}-\\d{2} \\d{2}:\\d{2}:\\d{2}  open cam id:7={49}\n");
+    std::regex re("\\[DEBUG PRINT\\] \\d{4}-\\d{2}-\\d{2} \\d{2}:\\d{2}:\\d{2}  open cam id:7={49}\n"
+                  "\\[DEBUG PRINT\\] [^\n]*x");
     EXPECT_TRUE(std::regex_match(out, re)) << out;
-}
-
-TEST(SupportLog, DebugPrintCutsLongMessages)
-{
-    std::string big(2000, 'x');
-    testing::internal::CaptureStderr();
-    DebugPrint("%s", big.c_str());
-    std::string out = testing::internal::GetCapturedStderr();
-    EXPECT_EQ(out.size(), 1599u);
-    EXPECT_EQ(out.compare(0, 14, "[DEBUG PRINT] "), 0);
-    EXPECT_EQ(out.back(), 'x') << "the cut falls inside the message";
+    EXPECT_EQ(out.size() - out.find('\n') - 1, 1599u) << "the cut falls inside the message";
 }
 
 TEST(SupportLog, CaptureKeepsOnlyTheCallingThreadsMessages)
@@ -119,17 +111,13 @@ TEST_F(LogDir, FirstFileLogRotatesBothFiles)
     now = ReadFile(dir + "/wkd_new.log");
     EXPECT_NE(now.find("stop 3=====\n"), std::string::npos);
     EXPECT_NE(now.find("[debug] b.cpp:1  second=====\n"), std::string::npos);
-}
 
-TEST_F(LogDir, UnwritableDirectoryIsPassedOverSilently)
-{
+    // A directory that cannot hold the log: the line still reaches stderr.
     DebugSetLogDir("/nonexistent_dir_for_ipcamera_test");
     testing::internal::CaptureStderr();
     EXPECT_EQ(DebugFileLog("x.cpp", 5, "lost"), 0);
-    std::string err = testing::internal::GetCapturedStderr();
-    EXPECT_NE(err.find("lost====="), std::string::npos);
-    std::string longDir(300, 'd');
-    DebugSetLogDir(longDir.c_str());
+    EXPECT_NE(testing::internal::GetCapturedStderr().find("lost====="), std::string::npos);
+    DebugSetLogDir(std::string(300, 'd').c_str());
     EXPECT_EQ(DebugFileLog("x.cpp", 5, "too long a directory"), 0);
 }
 
@@ -139,10 +127,6 @@ TEST(SupportPlatform, ExeDirAndFiles)
     ASSERT_EQ(GetExeDir(dir, sizeof(dir)), 0);
     std::string self = std::string(dir) + "/test_support";
     EXPECT_TRUE(FileExists(self.c_str())) << self;
-
-    char small[8];
-    GetExeDir(small, sizeof(small));
-    EXPECT_LT(strlen(small), sizeof(small));
 
     char tmpl[] = "/tmp/ipcam_dir_XXXXXX";
     ASSERT_NE(mkdtemp(tmpl), nullptr);
