@@ -133,8 +133,17 @@ int OpenOnce(CameraExt *x, int bFirst, char *pText, size_t nSize, int *pCode)
     int r = bFirst ? s->VideoInit(cam, x->szUrl) : VideoSessionReopen(s, cam, x->szUrl);
     DebugCaptureStop();
     if (r == 0) {
-        s->SetDecodeEnbale(AtomicGet(&x->bDecodeWanted));
-        s->SetPauseReadFrame(AtomicGet(&x->nPauseWanted));
+        // The host may change a switch meanwhile (it stores, then applies
+        // to the open stream): apply until the stored value stands still.
+        int nDecode, nPause;
+        do {
+            nDecode = AtomicGet(&x->bDecodeWanted);
+            s->SetDecodeEnbale(nDecode);
+        } while (nDecode != AtomicGet(&x->bDecodeWanted));
+        do {
+            nPause = AtomicGet(&x->nPauseWanted);
+            s->SetPauseReadFrame(nPause);
+        } while (nPause != AtomicGet(&x->nPauseWanted));
         return 0;
     }
     *pCode = OpenFailure(szLog, pText, nSize);

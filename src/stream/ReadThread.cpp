@@ -70,6 +70,7 @@ int ThreadFFmpegRun(void *arg)
         if (ctx->bHttpRaw) {
             int r = http_read_data(ctx, pkt);
             if (r == -3) {
+                StreamHealthSet(&ctx->health.nReadError, r);
                 DebugPrint("[HTTP] %s read one frame error.", ctx->szName);
                 break;
             }

@@ -120,9 +120,18 @@ bool E2eHaveRtspCamera()
 
 int RtspServerStart(RtspServer *pServer, const std::vector<std::string> &args)
 {
+#ifdef IPCAMERA_TEST_RTSP_CAMERA
+    return E2eServerStart(IPCAMERA_TEST_RTSP_CAMERA, pServer, args);
+#else
+    pServer->nPid = -1;
+    return -1;
+#endif
+}
+
+int E2eServerStart(const char *pProgram, RtspServer *pServer, const std::vector<std::string> &args)
+{
     pServer->nPid = -1;
     pServer->sUrl.clear();
-#ifdef IPCAMERA_TEST_RTSP_CAMERA
     int fds[2];
     if (pipe(fds) != 0)
         return -1;
@@ -142,16 +151,16 @@ int RtspServerStart(RtspServer *pServer, const std::vector<std::string> &args)
         if (devnull >= 0 && !getenv("IPCAM_E2E_SERVER_LOG"))
             dup2(devnull, 2);
         std::vector<char *> argv;
-        argv.push_back((char *)IPCAMERA_TEST_RTSP_CAMERA);
+        argv.push_back((char *)pProgram);
         for (const std::string &a : args)
             argv.push_back((char *)a.c_str());
         argv.push_back(nullptr);
-        execv(IPCAMERA_TEST_RTSP_CAMERA, argv.data());
+        execv(pProgram, argv.data());
         _exit(127);
     }
     close(fds[1]);
     pServer->nPid = pid;
-    // Wait up to 10 s for "ipcam-test-rtsp: ready rtsp://127.0.0.1:PORT/cam".
+    // Wait up to 10 s for "<program>: ready <url>".
     std::string out;
     double end = E2eNow() + 10;
     fcntl(fds[0], F_SETFL, O_NONBLOCK);
@@ -173,9 +182,6 @@ int RtspServerStart(RtspServer *pServer, const std::vector<std::string> &args)
     }
     pServer->sUrl = out.substr(at + 6, out.find('\n', at) - at - 6);
     return 0;
-#else
-    return -1;
-#endif
 }
 
 static void ReapServer(RtspServer *pServer, int nSignal, double timeout)

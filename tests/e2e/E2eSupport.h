@@ -47,6 +47,8 @@ bool E2eHaveRtspCamera();
     } while (0)
 // Starts ipcam-test-rtsp with the arguments and waits for its ready line.
 int RtspServerStart(RtspServer *pServer, const std::vector<std::string> &args);
+// Starts a test camera program (any that prints "ready <url>" when ready).
+int E2eServerStart(const char *pProgram, RtspServer *pServer, const std::vector<std::string> &args);
 void RtspServerStop(RtspServer *pServer);   // SIGTERM, then SIGKILL
 void RtspServerKill(RtspServer *pServer);   // SIGKILL at once
 // "rtsp://127.0.0.1:PORT/cam" on a port nothing listens on (just released).
