@@ -194,7 +194,7 @@ TEST(Reconnect, CameraDownAtOpenPlaysWhenItComesUp)
     RtspServerStop(&server);
 }
 
-// The raw HTTP camera ends its connection every 40 frames: each time the
+// The raw HTTP camera ends its connection every 100 frames: each time the
 // stream is lost at once and comes back.
 TEST(Reconnect, HttpCameraClosingItsConnectionComesBack)
 {
@@ -202,7 +202,7 @@ TEST(Reconnect, HttpCameraClosingItsConnectionComesBack)
     ASSERT_FALSE(clip.empty());
     RtspServer server;
     ASSERT_EQ(0, E2eServerStart(IPCAMERA_TEST_HTTP_CAMERA, &server,
-                                {"--video", clip, "--loop", "--close-after", "40"}));
+                                {"--video", clip, "--loop", "--close-after", "100"}));
     CIpCamera cam(72, "http-closes", "");
     Recorder rec;
     Events ev;
@@ -210,7 +210,7 @@ TEST(Reconnect, HttpCameraClosingItsConnectionComesBack)
     ASSERT_EQ(0, cam.OpenMainStreamVideo(server.sUrl.c_str()));
     ASSERT_EQ(0, cam.SetDecodeEnable(false, true));
     IpCameraHealth h = {};
-    EXPECT_TRUE(E2eWaitFor([&] { return cam.GetHealth(&h) == 0 && h.nReconnects >= 2; }, 12000))
+    EXPECT_TRUE(E2eWaitFor([&] { return cam.GetHealth(&h) == 0 && h.nReconnects >= 2; }, 16000))
         << Order(&ev);
     // Lost at once (not after the no-data limit): the closed connection says so.
     std::string order = Order(&ev);
@@ -221,7 +221,7 @@ TEST(Reconnect, HttpCameraClosingItsConnectionComesBack)
         EXPECT_EQ(IPC_REASON_CONNECTION_CLOSED, ev.reasons[nLost]) << ev.texts[nLost];
     }
     int nFrames = RecorderFrames(&rec);
-    EXPECT_TRUE(E2eWaitFor([&] { return RecorderFrames(&rec) > nFrames + 5; }, 3000))
+    EXPECT_TRUE(E2eWaitFor([&] { return RecorderFrames(&rec) > nFrames + 5; }, 6000))
         << "the third connection plays too";
     cam.CloseMainStreamVideo();
     RtspServerStop(&server);
