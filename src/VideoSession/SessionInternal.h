@@ -49,6 +49,8 @@ void **VideoSessionCameraExt(CVideoSession *pSession);
 // the session's own (the one its last VideoInit used), so a camera that
 // reopens by itself keeps its transport whatever other cameras set since.
 int VideoSessionReopen(CVideoSession *pSession, void *pOwner, const char *pUrl);
+// The connect type most recently set on any session (what VideoInit takes).
+int VideoSessionLastConnectType(void);
 
 // Sets the open-cancel flag without invalidating tickets: interrupts a
 // connecting open; the next VideoSessionArmOpen clears it again.

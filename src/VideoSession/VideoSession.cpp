@@ -279,6 +279,11 @@ int CVideoSession::VideoInit(void *pOwner, const char *pUrl)
     return 0;
 }
 
+int VideoSessionLastConnectType(void)
+{
+    return AtomicGet(&s_nLastConnectType);
+}
+
 int VideoSessionReopen(CVideoSession *pSession, void *pOwner, const char *pUrl)
 {
     t_bReopen = 1;

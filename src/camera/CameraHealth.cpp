@@ -32,6 +32,7 @@ void CameraHealthReset(CIpCamera *pCam)
     AtomicSet(&x->bHavePicture, 0);
     AtomicSet(&x->nDecodePath, IPC_DECODE_NONE);
     AtomicSet(&x->nReconnects, 0);
+    AtomicSet(&x->nState, IPC_STATE_IDLE);
     pthread_mutex_lock(&x->hLock);
     x->szLastError[0] = '\0';
     pthread_mutex_unlock(&x->hLock);

@@ -115,7 +115,7 @@ int OpenFailure(const char *pLog, char *pText, size_t nSize)
 }
 
 // One open of the address. 0, or -1 with the reason in pText / *pCode.
-int OpenOnce(CameraExt *x, int bFirst, char *pText, size_t nSize, int *pCode)
+int OpenOnce(CameraExt *x, char *pText, size_t nSize, int *pCode)
 {
     CIpCamera *cam = x->pCamera;
     CVideoSession *s = &cam->m_VideoSession;
@@ -128,9 +128,8 @@ int OpenOnce(CameraExt *x, int bFirst, char *pText, size_t nSize, int *pCode)
     static thread_local char szLog[2048];
     szLog[0] = '\0';
     DebugCaptureStart(szLog, sizeof(szLog));
-    // The first attempt takes the connect type as a host open does; the
-    // later ones keep it.
-    int r = bFirst ? s->VideoInit(cam, x->szUrl) : VideoSessionReopen(s, cam, x->szUrl);
+    // With the connect type the host's open took (CameraReconnectStart).
+    int r = VideoSessionReopen(s, cam, x->szUrl);
     DebugCaptureStop();
     if (r == 0) {
         // The host may change a switch meanwhile (it stores, then applies
@@ -239,7 +238,7 @@ void *Supervise(void *p)
             break;
         int nCode = 0;
         int nReason;
-        if (OpenOnce(x, bFirst, szWhy, sizeof(szWhy), &nCode) == 0) {
+        if (OpenOnce(x, szWhy, sizeof(szWhy), &nCode) == 0) {
             bFirst = 0;
             if (bStreamed)
                 AtomicAdd(&x->nReconnects, 1);
@@ -343,6 +342,9 @@ int CameraReconnectStart(CIpCamera *pCam, const char *pUrl, uint32_t nTicket)
         return 0;
     snprintf(x->szUrl, sizeof(x->szUrl), "%s", pUrl);
     x->nTicket = nTicket;
+    // The connect type is taken now, as a host open takes it, not when the
+    // thread gets to connect (another camera may set one meanwhile).
+    pCam->m_VideoSession.m_nConnectType = VideoSessionLastConnectType();
     __atomic_store_n(&x->bStop, 0, __ATOMIC_SEQ_CST);
     AtomicSet(&x->nReconnects, 0);
     if (pthread_create(&x->hThread, nullptr, Supervise, x) != 0) {
