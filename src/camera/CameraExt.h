@@ -10,11 +10,12 @@
 #include "ipcamera/CameraHealth.h"
 
 class CIpCamera;
+struct Semaphore;
 
 struct CameraExt {
     CIpCamera *pCamera;        // set at creation, then read-only
     pthread_mutex_t hLock;     // guards the fields marked "hLock"; held only for copies
-    pthread_cond_t hWake;      // the supervisor's timed waits (monotonic clock), with hLock
+    Semaphore *pWake;          // posted by a stop: ends the supervisor's timed waits at once
     StateCallBack pfnState;    // hLock: the pair changes as one unit
     void *pStateUser;          // hLock
     char szLastError[128];     // hLock
@@ -29,7 +30,7 @@ struct CameraExt {
     // bThread too, and it is also polled as a relaxed atomic.
     pthread_t hThread;
     int32_t bThread;
-    int32_t bStop;             // seq_cst atomic: the supervisor ends (set by stop, with hLock for the wake)
+    int32_t bStop;             // seq_cst atomic: the supervisor ends (set by stop before the wake)
     int32_t bOrphan;           // the camera was destroyed from a state callback: the thread frees this record
     uint32_t nTicket;          // the host open's cancel ticket
     int32_t nState;            // relaxed atomic: IpcCameraState

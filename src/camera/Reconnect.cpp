@@ -9,7 +9,6 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
-#include <time.h>
 
 extern "C" {
 #include <libavutil/error.h>
@@ -73,18 +72,8 @@ void SetLastError(CameraExt *x, const char *pText)
 // Waits up to nMs or until the supervisor is stopped; true when stopped.
 bool WaitStop(CameraExt *x, int nMs)
 {
-    struct timespec ts;
-    clock_gettime(CLOCK_MONOTONIC, &ts);
-    ts.tv_sec += nMs / 1000;
-    ts.tv_nsec += (long)(nMs % 1000) * 1000000L;
-    if (ts.tv_nsec >= 1000000000L) {
-        ts.tv_sec++;
-        ts.tv_nsec -= 1000000000L;
-    }
-    pthread_mutex_lock(&x->hLock);
-    while (!Stopping(x) && pthread_cond_timedwait(&x->hWake, &x->hLock, &ts) != ETIMEDOUT) {
-    }
-    pthread_mutex_unlock(&x->hLock);
+    if (!Stopping(x))
+        SemaphoreWait(x->pWake, nMs);
     return Stopping(x);
 }
 
@@ -277,7 +266,7 @@ void *Supervise(void *p)
     // its stream (the session's destructor freed it). Only this record is
     // left, and nobody joins this thread.
     if (__atomic_load_n(&x->bOrphan, __ATOMIC_SEQ_CST)) {
-        pthread_cond_destroy(&x->hWake);
+        SemaphoreDestroy(x->pWake);
         pthread_mutex_destroy(&x->hLock);
         MemFree(x);
         return nullptr;
@@ -303,13 +292,13 @@ void CameraExtCreate(CIpCamera *pCam)
     CameraExt *x = (CameraExt *)MemAllocZero(sizeof(CameraExt));
     if (!x)
         return;
+    x->pWake = SemaphoreCreate(0);
+    if (!x->pWake) {
+        MemFree(x);
+        return;
+    }
     x->pCamera = pCam;
     pthread_mutex_init(&x->hLock, nullptr);
-    pthread_condattr_t attr;
-    pthread_condattr_init(&attr);
-    pthread_condattr_setclock(&attr, CLOCK_MONOTONIC);
-    pthread_cond_init(&x->hWake, &attr);
-    pthread_condattr_destroy(&attr);
     x->nMaxBackoffMs = kDefaultMaxBackoffMs;
     x->nNoDataMs = kDefaultNoDataMs;
     *slot = x;
@@ -330,7 +319,7 @@ void CameraExtDestroy(CIpCamera *pCam)
         return;
     }
     CameraReconnectStop(pCam);
-    pthread_cond_destroy(&x->hWake);
+    SemaphoreDestroy(x->pWake);
     pthread_mutex_destroy(&x->hLock);
     MemFree(x);
 }
@@ -346,6 +335,9 @@ int CameraReconnectStart(CIpCamera *pCam, const char *pUrl, uint32_t nTicket)
     // thread gets to connect (another camera may set one meanwhile).
     pCam->m_VideoSession.m_nConnectType = VideoSessionLastConnectType();
     __atomic_store_n(&x->bStop, 0, __ATOMIC_SEQ_CST);
+    // A wake-up left by the previous stop would cut the first wait short.
+    while (SemaphoreWait(x->pWake, 0) == 0) {
+    }
     AtomicSet(&x->nReconnects, 0);
     if (pthread_create(&x->hThread, nullptr, Supervise, x) != 0) {
         DebugPrint("Camera(id:%d  name:%s) no thread for reconnecting: opened without", pCam->m_nId,
@@ -361,10 +353,8 @@ void CameraReconnectStop(CIpCamera *pCam)
     CameraExt *x = CameraExtOf(pCam);
     if (!x || !AtomicGet(&x->bThread))
         return;
-    pthread_mutex_lock(&x->hLock);
     __atomic_store_n(&x->bStop, 1, __ATOMIC_SEQ_CST);
-    pthread_cond_broadcast(&x->hWake);
-    pthread_mutex_unlock(&x->hLock);
+    SemaphorePost(x->pWake);
     VideoSessionInterruptOpen(&pCam->m_VideoSession);
     pthread_join(x->hThread, nullptr);
     AtomicSet(&x->bThread, 0);

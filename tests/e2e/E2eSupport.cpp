@@ -1,6 +1,7 @@
 #include "E2eSupport.h"
 
 #include <arpa/inet.h>
+#include <dirent.h>
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <signal.h>
@@ -205,7 +206,18 @@ static void ReapServer(RtspServer *pServer, int nSignal, double timeout)
 void RtspServerStop(RtspServer *pServer) { ReapServer(pServer, SIGTERM, 3); }
 void RtspServerKill(RtspServer *pServer) { ReapServer(pServer, SIGKILL, 3); }
 
-std::string E2eRefusedUrl()
+int E2eThreadCount()
+{
+    int n = 0;
+    if (DIR *d = opendir("/proc/self/task")) {
+        while (dirent *e = readdir(d))
+            n += e->d_name[0] != '.';
+        closedir(d);
+    }
+    return n;
+}
+
+int E2eSilentListener(int *pPort)
 {
     int s = socket(AF_INET, SOCK_STREAM, 0);
     struct sockaddr_in a;
@@ -213,11 +225,22 @@ std::string E2eRefusedUrl()
     a.sin_family = AF_INET;
     a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
     socklen_t len = sizeof a;
+    if (bind(s, (struct sockaddr *)&a, sizeof a) != 0 || listen(s, 16) != 0 ||
+        getsockname(s, (struct sockaddr *)&a, &len) != 0) {
+        close(s);
+        return -1;
+    }
+    *pPort = ntohs(a.sin_port);
+    return s;
+}
+
+std::string E2eRefusedUrl()
+{
+    // A port that just listened: nothing listens there once it is closed.
     int port = -1;
-    if (bind(s, (struct sockaddr *)&a, sizeof a) == 0 &&
-        getsockname(s, (struct sockaddr *)&a, &len) == 0)
-        port = ntohs(a.sin_port);
-    close(s);
+    int s = E2eSilentListener(&port);
+    if (s >= 0)
+        close(s);
     return "rtsp://127.0.0.1:" + std::to_string(port) + "/cam";
 }
 

@@ -88,6 +88,11 @@ int E2ePlay(CIpCamera *pCamera, Recorder *pRec, const std::string &url, int bPla
 // Runs a shell command; its standard output, and its exit status in *pStatus.
 std::string E2eRun(const std::string &cmd, int *pStatus = nullptr);
 long E2eRssKb();   // resident set size of this process in KiB
+int E2eThreadCount();  // threads of this process
+// A socket on 127.0.0.1 that accepts connections (the kernel completes
+// them) and never reads or sends: a camera that hangs. Its port in *pPort;
+// close the returned descriptor when done.
+int E2eSilentListener(int *pPort);
 double E2eNow();   // monotonic seconds
 
 // Polls pred every 20 ms for up to nTimeoutMs; true when it held.

@@ -5,24 +5,11 @@
 
 #include <gtest/gtest.h>
 
-#include <dirent.h>
-
 #include <algorithm>
 
 #include "E2eSupport.h"
 
 namespace {
-
-int ThreadCount()
-{
-    int n = 0;
-    if (DIR *d = opendir("/proc/self/task")) {
-        while (dirent *e = readdir(d))
-            n += e->d_name[0] != '.';
-        closedir(d);
-    }
-    return n;
-}
 
 TEST(ReconnectSoak, TwoHundredCyclesKeepMemoryAndThreadsFlat)
 {
@@ -32,7 +19,7 @@ TEST(ReconnectSoak, TwoHundredCyclesKeepMemoryAndThreadsFlat)
     ASSERT_EQ(0, E2eServerStart(IPCAMERA_TEST_HTTP_CAMERA, &server,
                                 {"--video", clip, "--loop", "--close-after", "10"}));
     const int kCameras = 4, kCycles = 200, kWarmCycles = 40;
-    int nBaseThreads = ThreadCount();
+    int nBaseThreads = E2eThreadCount();
     std::vector<CIpCamera *> cams;
     std::vector<Recorder> recs(kCameras);
     for (int i = 0; i < kCameras; i++) {
@@ -59,7 +46,7 @@ TEST(ReconnectSoak, TwoHundredCyclesKeepMemoryAndThreadsFlat)
     long nWarmRss = 0;
     double end = E2eNow() + 400;
     while (cycles() < kCycles && E2eNow() < end) {
-        int n = ThreadCount();
+        int n = E2eThreadCount();
         if (cycles() < kWarmCycles) {
             nWarmPeak = std::max(nWarmPeak, n);
             nWarmRss = E2eRssKb();
@@ -80,7 +67,7 @@ TEST(ReconnectSoak, TwoHundredCyclesKeepMemoryAndThreadsFlat)
     EXPECT_LT(nEndRss - nWarmRss, 4096) << "memory grows with the cycles";
     for (CIpCamera *p : cams)
         delete p;
-    EXPECT_EQ(nBaseThreads, ThreadCount()) << "a camera left a thread behind";
+    EXPECT_EQ(nBaseThreads, E2eThreadCount()) << "a camera left a thread behind";
     RtspServerStop(&server);
 }
 

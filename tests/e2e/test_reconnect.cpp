@@ -4,8 +4,6 @@
 
 #include <gtest/gtest.h>
 #include <glob.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
 
 #include <regex>
 #include <string>
@@ -231,15 +229,10 @@ TEST(Reconnect, HttpCameraClosingItsConnectionComesBack)
 // and while it connects to a camera that accepts and never answers.
 TEST(Reconnect, CloseReturnsQuicklyInEveryState)
 {
-    int s = socket(AF_INET, SOCK_STREAM, 0);
-    struct sockaddr_in addr = {};
-    addr.sin_family = AF_INET;
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t len = sizeof addr;
-    ASSERT_EQ(bind(s, (sockaddr *)&addr, sizeof addr), 0);
-    ASSERT_EQ(listen(s, 16), 0);
-    ASSERT_EQ(getsockname(s, (sockaddr *)&addr, &len), 0);
-    std::string silent = "127.0.0.1:" + std::to_string(ntohs(addr.sin_port)) + "/cam";
+    int nPort = 0;
+    int s = E2eSilentListener(&nPort);
+    ASSERT_GE(s, 0);
+    std::string silent = "127.0.0.1:" + std::to_string(nPort) + "/cam";
     struct Case {
         std::string url;
         int nConnectType;
