@@ -18,7 +18,7 @@ TEST(ReconnectSoak, TwoHundredCyclesKeepMemoryAndThreadsFlat)
     RtspServer server;
     ASSERT_EQ(0, E2eServerStart(IPCAMERA_TEST_HTTP_CAMERA, &server,
                                 {"--video", clip, "--loop", "--close-after", "10"}));
-    const int kCameras = 4, kCycles = 200, kWarmCycles = 40;
+    const int kCameras = 4, kCycles = 200, kWarmCycles = 100;
     int nBaseThreads = E2eThreadCount();
     std::vector<CIpCamera *> cams;
     std::vector<Recorder> recs(kCameras);
@@ -64,7 +64,11 @@ TEST(ReconnectSoak, TwoHundredCyclesKeepMemoryAndThreadsFlat)
     RecordProperty("threads_warm_peak", nWarmPeak);
     RecordProperty("threads_peak", nPeak);
     EXPECT_LE(nPeak, nWarmPeak + 2) << "threads pile up";
-    EXPECT_LT(nEndRss - nWarmRss, 4096) << "memory grows with the cycles";
+#ifndef __SANITIZE_ADDRESS__
+    // (AddressSanitizer holds freed memory back on purpose; there its leak
+    // check at exit is the verdict.)
+    EXPECT_LT(nEndRss - nWarmRss, 1024) << "memory grows with the cycles";
+#endif
     for (CIpCamera *p : cams)
         delete p;
     EXPECT_EQ(nBaseThreads, E2eThreadCount()) << "a camera left a thread behind";
