@@ -1,7 +1,6 @@
-// 200 loss/recover cycles: four reconnecting cameras against a raw HTTP
-// camera that ends every connection after a few frames. Memory and thread
-// count stay flat, and closing the cameras leaves no thread behind (run it
-// in a -DIPCAMERA_SANITIZE=ON build for LeakSanitizer's verdict).
+// 200 loss/recover cycles of four reconnecting cameras against a raw HTTP
+// camera that ends each connection after 10 frames: memory and threads stay
+// flat, and no thread is left behind (LeakSanitizer: -DIPCAMERA_SANITIZE=ON).
 
 #include <gtest/gtest.h>
 
@@ -10,6 +9,13 @@
 #include "E2eSupport.h"
 
 namespace {
+
+#ifdef __SANITIZE_ADDRESS__
+// AddressSanitizer keeps freed memory back: there its leak check decides.
+const long kRssSlackKb = 1L << 30;
+#else
+const long kRssSlackKb = 1024;
+#endif
 
 TEST(ReconnectSoak, TwoHundredCyclesKeepMemoryAndThreadsFlat)
 {
@@ -34,11 +40,9 @@ TEST(ReconnectSoak, TwoHundredCyclesKeepMemoryAndThreadsFlat)
     }
     auto cycles = [&] {
         int n = 0;
-        for (CIpCamera *p : cams) {
-            IpCameraHealth h;
-            p->GetHealth(&h);
-            n += h.nReconnects;
-        }
+        IpCameraHealth h;
+        for (CIpCamera *p : cams)
+            n += p->GetHealth(&h) == 0 ? h.nReconnects : 0;
         return n;
     };
     // Thread peaks and memory, once warm and at the end.
@@ -59,16 +63,8 @@ TEST(ReconnectSoak, TwoHundredCyclesKeepMemoryAndThreadsFlat)
     ASSERT_GE(cycles(), kCycles);
     for (int i = 0; i < kCameras; i++)
         EXPECT_GT(RecorderFrames(&recs[i]), kCycles / kCameras) << "camera " << i << " played on";
-    RecordProperty("rss_warm_kb", (int)nWarmRss);
-    RecordProperty("rss_end_kb", (int)nEndRss);
-    RecordProperty("threads_warm_peak", nWarmPeak);
-    RecordProperty("threads_peak", nPeak);
     EXPECT_LE(nPeak, nWarmPeak + 2) << "threads pile up";
-#ifndef __SANITIZE_ADDRESS__
-    // (AddressSanitizer holds freed memory back on purpose; there its leak
-    // check at exit is the verdict.)
-    EXPECT_LT(nEndRss - nWarmRss, 1024) << "memory grows with the cycles";
-#endif
+    EXPECT_LT(nEndRss - nWarmRss, kRssSlackKb) << "memory grows with the cycles";
     for (CIpCamera *p : cams)
         delete p;
     EXPECT_EQ(nBaseThreads, E2eThreadCount()) << "a camera left a thread behind";

@@ -6,8 +6,6 @@
 #include <glob.h>
 
 #include <regex>
-#include <string>
-#include <vector>
 
 #include "E2eSupport.h"
 
@@ -42,14 +40,6 @@ std::string Order(Events *e)
     return e->order;
 }
 
-// Index of the first event with the letter, -1 none.
-int FirstEvent(Events *e, char c)
-{
-    std::lock_guard<std::mutex> g(e->lock);
-    size_t at = e->order.find(c);
-    return at == std::string::npos ? -1 : (int)at;
-}
-
 // A camera set up as a host does for reconnecting: all callbacks, the
 // state callback, reconnect with a short cap and a short no-data limit.
 void Prepare(CIpCamera *pCam, Recorder *pRec, Events *pEv, int nConnectType, int nNoDataMs)
@@ -62,10 +52,11 @@ void Prepare(CIpCamera *pCam, Recorder *pRec, Events *pEv, int nConnectType, int
     pCam->SetConnectType(nConnectType);
 }
 
-int FreePort()
+std::string FreePort()
 {
-    std::string url = E2eRefusedUrl();
-    return atoi(url.c_str() + strlen("rtsp://127.0.0.1:"));
+    int nPort = -1;
+    close(E2eSilentListener(&nPort));
+    return std::to_string(nPort);
 }
 
 double MsOf(const std::function<void()> &f)
@@ -87,7 +78,7 @@ TEST(Reconnect, RtspCameraKilledAndRestartedPlaysOn)
     } cases[] = {{"tcp", 1}, {"udp", 0}};
     for (const Case &c : cases) {
         SCOPED_TRACE(c.pLabel);
-        std::string port = std::to_string(FreePort());
+        std::string port = FreePort();
         RtspServer server;
         ASSERT_EQ(0, RtspServerStart(&server, {"--port", port}));
         char dir[] = "/tmp/ipcam_reconnect_XXXXXX";
@@ -96,10 +87,9 @@ TEST(Reconnect, RtspCameraKilledAndRestartedPlaysOn)
         Recorder rec;
         Events ev;
         Prepare(&cam, &rec, &ev, c.nConnectType, 3000);
-        double t0 = E2eNow();
-        ASSERT_EQ(0, cam.OpenMainStreamVideo(server.sUrl.c_str()));
+        EXPECT_LT(MsOf([&] { ASSERT_EQ(0, cam.OpenMainStreamVideo(server.sUrl.c_str())); }), 200.0)
+            << "the open is left to the camera's thread";
         ASSERT_EQ(0, cam.SetDecodeEnable(false, true));
-        EXPECT_LT(E2eNow() - t0, 0.2) << "the open is left to the camera's thread";
         ASSERT_TRUE(E2eWaitFor([&] { return RecorderFrames(&rec) > 10; }, 8000));
         std::string path = std::string(dir) + "/lost.avi";
         cam.SetSaveRecordPath(path.c_str());
@@ -107,7 +97,7 @@ TEST(Reconnect, RtspCameraKilledAndRestartedPlaysOn)
         usleep(1500000);
 
         RtspServerKill(&server);
-        ASSERT_TRUE(E2eWaitFor([&] { return FirstEvent(&ev, 'L') >= 0; }, 8000)) << Order(&ev);
+        ASSERT_TRUE(E2eWaitFor([&] { return Order(&ev).find('L') != std::string::npos; }, 8000));
         int nBefore = RecorderFrames(&rec);
         usleep(1000000);
         ASSERT_EQ(0, RtspServerStart(&server, {"--port", port}));
@@ -117,7 +107,6 @@ TEST(Reconnect, RtspCameraKilledAndRestartedPlaysOn)
         IpCameraHealth h;
         ASSERT_EQ(0, cam.GetHealth(&h));
         EXPECT_EQ(1, h.nReconnects);
-        EXPECT_EQ(IPC_STATE_STREAMING, h.nState);
         EXPECT_EQ(IPC_STATE_STREAMING, cam.GetState());
         EXPECT_GE(h.nPictures, (int64_t)RecorderFrames(&rec));
         EXPECT_GT(h.nBytes, 100000);
@@ -128,14 +117,13 @@ TEST(Reconnect, RtspCameraKilledAndRestartedPlaysOn)
         // closed connection shows); reconnect attempts repeat while it is down.
         std::string order = Order(&ev);
         EXPECT_TRUE(std::regex_match(order, std::regex("CST?LR(CR)*CS"))) << order;
-        int nLost = FirstEvent(&ev, 'L');
+        int nLost = (int)order.find('L');
         {
             std::lock_guard<std::mutex> g(ev.lock);
             EXPECT_EQ(1, ev.values[nLost]) << "the loss finished the recording: " << ev.texts[nLost];
             EXPECT_NE(std::string::npos, ev.texts[nLost].find("recording")) << ev.texts[nLost];
-            int nR = nLost + 1;
-            EXPECT_GE(ev.values[nR], 750) << "first delay: 1 s less at most a quarter";
-            EXPECT_LE(ev.values[nR], 1000);
+            EXPECT_GE(ev.values[nLost + 1], 750) << "first delay: 1 s less at most a quarter";
+            EXPECT_LE(ev.values[nLost + 1], 1000);
         }
         glob_t g;
         EXPECT_EQ(0, glob((std::string(dir) + "/lost_*.avi").c_str(), 0, nullptr, &g))
@@ -147,8 +135,7 @@ TEST(Reconnect, RtspCameraKilledAndRestartedPlaysOn)
         EXPECT_EQ('X', Order(&ev).back());
         EXPECT_EQ(0, ev.bWrongCamera);
         RtspServerStop(&server);
-        std::string cmd = std::string("rm -rf ") + dir;
-        ASSERT_EQ(0, system(cmd.c_str()));
+        ASSERT_EQ(0, system(("rm -rf " + std::string(dir)).c_str()));
     }
 }
 
@@ -157,7 +144,7 @@ TEST(Reconnect, RtspCameraKilledAndRestartedPlaysOn)
 TEST(Reconnect, CameraDownAtOpenPlaysWhenItComesUp)
 {
     E2E_REQUIRE_RTSP_CAMERA();
-    std::string port = std::to_string(FreePort());
+    std::string port = FreePort();
     std::string url = "rtsp://127.0.0.1:" + port + "/cam";
     CIpCamera cam(71, "late", "");
     Recorder rec;
@@ -259,9 +246,6 @@ TEST(Reconnect, CloseReturnsQuicklyInEveryState)
                 pCam->CloseMainStreamVideo();
         });
         EXPECT_LT(ms, 200.0);
-        RecordProperty(std::string(c.bDestroy ? "destroy_ms_" : "close_ms_") + c.url.substr(0, 4) + "_" +
-                           std::to_string(c.nWaitState),
-                       (int)(ms * 1000));
         std::string order = Order(&ev);
         EXPECT_EQ('X', order.back()) << order;
         usleep(200000);
