@@ -5,6 +5,7 @@
 
 #include <stdint.h>
 
+#include "ipcamera/CameraHealth.h"
 #include "ipcamera/Export.h"
 #include "ipcamera/MotionNotify.h"
 #include "ipcamera/VideoSession.h"
@@ -109,6 +110,29 @@ public:
     // empty text switches it off (the default). Planar (D3D display) frames
     // and snapshots never carry the text. Always 0.
     int SetOsdText(const char *pText, int nX, int nY);
+
+    // Reconnect (off by default; then nothing below changes how the camera
+    // behaves). With it on, OpenMainStreamVideo returns 0 at once and a
+    // thread of the camera opens the address, and after the stream is lost
+    // (no data for the no-data limit, the connection closed, the stream
+    // ended) or an open fails, opens it again after 1 s, 2 s, 4 s ... up to
+    // nMaxBackoffMs (less a random part of up to a quarter), keeping the
+    // callbacks, the decode switch, smooth-stream and display modes and the
+    // masks. A recording running at a loss is finished and renamed, not
+    // restarted. Takes effect at the next open. 0, or -1 for a maximum
+    // below 1000 ms.
+    int SetAutoReconnect(bool bEnable, int nMaxBackoffMs);
+    // Milliseconds without data after which a stream counts as lost
+    // (default 40000, at least 2000). 0 or -1.
+    int SetNoDataLimit(int nMs);
+    // Fifth callback: state changes while reconnect is on (see
+    // ipcamera/CameraHealth.h). A null function switches it off.
+    void SetStateCallBack(StateCallBack pfn, void *pUser);
+    // IpcCameraState now.
+    int GetState();
+    // Fills the health record; cheap enough to poll every second. 0, or -1
+    // for a null record.
+    int GetHealth(IpCameraHealth *pHealth);
 
     // Members, in interface order. Unless stated, host-side members are
     // plain values the host sets between calls without a lock.

@@ -37,4 +37,23 @@ uint32_t VideoSessionCancelCount(CVideoSession *pSession);
 int VideoSessionArmOpen(CVideoSession *pSession, uint32_t nTicket);
 void VideoSessionCancelOpen(CVideoSession *pSession);
 
+// The open stream, kept from being destroyed until VideoSessionRelease (a
+// close waits for it); null when none is open (then release nothing).
+FFMpegContext *VideoSessionBorrow(CVideoSession *pSession);
+void VideoSessionRelease(CVideoSession *pSession);
+
+// Slot for the owning camera's own state (null without session state).
+void **VideoSessionCameraExt(CVideoSession *pSession);
+
+// VideoInit without taking the process-wide last connect type: opens with
+// the session's own (the one its last VideoInit used), so a camera that
+// reopens by itself keeps its transport whatever other cameras set since.
+int VideoSessionReopen(CVideoSession *pSession, void *pOwner, const char *pUrl);
+// The connect type most recently set on any session (what VideoInit takes).
+int VideoSessionLastConnectType(void);
+
+// Sets the open-cancel flag without invalidating tickets: interrupts a
+// connecting open; the next VideoSessionArmOpen clears it again.
+void VideoSessionInterruptOpen(CVideoSession *pSession);
+
 #endif

@@ -21,6 +21,8 @@
 // before other threads use the library).
 static int s_bRegistered;
 static int s_nLastConnectType;
+// Set around VideoSessionReopen: VideoInit keeps the session's own type.
+static thread_local int t_bReopen;
 
 // Per-session state behind the stream pointer. Host-thread operations
 // borrow the open stream (a count of users, taken and dropped under hLock)
@@ -37,6 +39,10 @@ struct SessionState {
     // atomics; see VideoSessionArmOpen for why the order matters).
     int32_t bOpenCancel;
     uint32_t nCancelSeq;
+    // The owning camera's reconnect and health state (camera/Reconnect.h):
+    // kept here so the camera's exported layout stays as it was. Set by the
+    // camera's constructor, cleared by its destructor.
+    void *pCameraExt;
 };
 
 // The open stream, borrowed (release it with ReleaseContext), or null when
@@ -91,6 +97,21 @@ static int OpenStreamInt(CVideoSession *pSession, int32_t FFMpegContext::*pField
     return n;
 }
 
+FFMpegContext *VideoSessionBorrow(CVideoSession *pSession)
+{
+    return BorrowContext(pSession);
+}
+
+void VideoSessionRelease(CVideoSession *pSession)
+{
+    ReleaseContext(pSession);
+}
+
+void **VideoSessionCameraExt(CVideoSession *pSession)
+{
+    return pSession->m_pState ? &pSession->m_pState->pCameraExt : nullptr;
+}
+
 int VideoSessionOnOwnThread(CVideoSession *pSession)
 {
     FFMpegContext *ctx = FFMpegCurrentStream();
@@ -100,6 +121,12 @@ int VideoSessionOnOwnThread(CVideoSession *pSession)
 uint32_t VideoSessionCancelCount(CVideoSession *pSession)
 {
     return pSession->m_pState ? __atomic_load_n(&pSession->m_pState->nCancelSeq, __ATOMIC_SEQ_CST) : 0;
+}
+
+void VideoSessionInterruptOpen(CVideoSession *pSession)
+{
+    if (pSession->m_pState)
+        __atomic_store_n(&pSession->m_pState->bOpenCancel, 1, __ATOMIC_SEQ_CST);
 }
 
 void VideoSessionCancelOpen(CVideoSession *pSession)
@@ -219,7 +246,7 @@ int CVideoSession::VideoInit(void *pOwner, const char *pUrl)
     if (AtomicGet(&m_bInit) || !m_pState)
         return -1;
     int nLast = AtomicGet(&s_nLastConnectType);
-    if (m_nConnectType != nLast)
+    if (m_nConnectType != nLast && !t_bReopen)
         m_nConnectType = nLast;
     if (!pUrl) {
         DebugPrint("Video Init failed m_VideoContext is NULL");
@@ -250,6 +277,19 @@ int CVideoSession::VideoInit(void *pOwner, const char *pUrl)
     AtomicSet(&m_bInit, 1);
     pthread_mutex_unlock(&m_pState->hLock);
     return 0;
+}
+
+int VideoSessionLastConnectType(void)
+{
+    return AtomicGet(&s_nLastConnectType);
+}
+
+int VideoSessionReopen(CVideoSession *pSession, void *pOwner, const char *pUrl)
+{
+    t_bReopen = 1;
+    int r = pSession->VideoInit(pOwner, pUrl);
+    t_bReopen = 0;
+    return r;
 }
 
 int CVideoSession::VideoFree()

@@ -7,6 +7,7 @@
 #include <string.h>
 
 #include "camera/CameraInternal.h"
+#include "camera/Reconnect.h"
 #include "image/PrivacyMask.h"
 #include "VideoSession/SessionInternal.h"
 #include "support/Log.h"
@@ -59,6 +60,7 @@ CIpCamera::CIpCamera()
     memset(m_szOsdText, 0, sizeof(m_szOsdText));
     m_hCallbackLock = MutexCreate();
     m_bRecording = 0;
+    CameraExtCreate(this);
 }
 
 CIpCamera::CIpCamera(int nId, const char *pName, const char *pInfo) : CIpCamera()
@@ -86,6 +88,7 @@ CIpCamera::~CIpCamera()
     // nothing here is touched by the callback that is returning.
     MutexDestroy(m_hCallbackLock);
     m_hCallbackLock = nullptr;
+    CameraExtDestroy(this);
 }
 
 CIpCamera &CIpCamera::operator=(const CIpCamera &other)
@@ -122,6 +125,7 @@ CIpCamera &CIpCamera::operator=(const CIpCamera &other)
     for (int i = 0; i < 4; i++)
         MaskCopyRelaxed((int *)&m_MaskArea[i], (const int *)&other.m_MaskArea[i]);
     SetOsdText(other.m_bOsdEnable ? other.m_szOsdText : nullptr, other.m_nOsdX, other.m_nOsdY);
+    CameraReconnectCopySettings(this, &other);
     return *this;
 }
 
@@ -148,7 +152,7 @@ int CIpCamera::IpcUnLock()
 // close on another thread may hold the open/close lock while it joins.
 static int RefuseOnOwnThread(CIpCamera *pCamera, const char *pWhat)
 {
-    if (!VideoSessionOnOwnThread(&pCamera->m_VideoSession))
+    if (!VideoSessionOnOwnThread(&pCamera->m_VideoSession) && !CameraReconnectOnOwnThread(pCamera))
         return 0;
     DebugPrint("%s refused. id:%d name:%s: called from the camera's own stream thread", pWhat,
                pCamera->m_nId, pCamera->m_szName);
@@ -165,7 +169,16 @@ int CIpCamera::OpenMainStreamVideo(const char *pUrl)
     MutexLock(m_hOpenLock);
     DebugPrint("OpenMainStreamVideo start. id:%d sUrl:%s", m_nId, TextOrEmpty(pUrl));
     StopSaveAvi(7);
+    CameraReconnectStop(this);
     m_VideoSession.VideoFree();
+    CameraHealthReset(this);
+    CameraRememberDecode(this, 0);
+    if (CameraReconnectStart(this, pUrl, nTicket)) {
+        snprintf(m_szUrl, sizeof(m_szUrl), "%s", pUrl);
+        DebugPrint("OpenMainStreamVideo end. id:%d sUrl:%s (reconnecting in the background)", m_nId, pUrl);
+        MutexUnlock(m_hOpenLock);
+        return 0;
+    }
     m_VideoSession.SetSmoothStream(m_bSmoothStream);
     m_VideoSession.SetD3DDisplay(m_bD3DDisplay);
     if (pUrl && VideoSessionArmOpen(&m_VideoSession, nTicket) && m_VideoSession.VideoInit(this, pUrl) == 0) {
@@ -187,6 +200,8 @@ int CIpCamera::CloseMainStreamVideo()
     VideoSessionCancelOpen(&m_VideoSession);
     MutexLock(m_hOpenLock);
     DebugPrint("CloseMainStreamVideo start. id:%d name:%s", m_nId, m_szName);
+    CameraReconnectStop(this);
+    CameraHealthFold(this);
     m_VideoSession.VideoFree();
     DebugPrint("CloseMainStreamVideo end. id:%d name:%s", m_nId, m_szName);
     // The stream's threads are joined: no callback of it can run any more.
@@ -230,8 +245,10 @@ void CIpCamera::SetConnectType(int nType)
 
 int CIpCamera::SetDecodeEnable(bool bUnused, bool bEnable)
 {
+    // Kept for the streams a reconnecting camera opens later.
+    CameraRememberDecode(this, bEnable ? 1 : 0);
     if (!IsMainVideoOpenSuc())
-        return -1;
+        return CameraReconnectActive(this) ? 0 : -1;
     m_VideoSession.SetDecodeEnbale(bEnable ? 1 : 0);
     return 0;
 }
@@ -240,6 +257,9 @@ int CIpCamera::SetPauseReadFrame(int nPause)
 {
     if (nPause < 0)
         return -1;
+    CameraRememberPause(this, nPause);
+    if (CameraReconnectActive(this) && !IsMainVideoOpenSuc())
+        return 0;
     return m_VideoSession.SetPauseReadFrame(nPause);
 }
 

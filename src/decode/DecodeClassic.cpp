@@ -5,6 +5,7 @@
 #include "decode/DecodeThread.h"
 #include "decode/HevcSelect.h"
 #include "decode/PictureOut.h"
+#include "ipcamera/CameraHealth.h"
 #include "stream/FFmpegCompat.h"
 #include "stream/HwDecode.h"
 #include "stream/StreamEvents.h"
@@ -77,6 +78,7 @@ int OutputPicture(ClassicState *s, const AVPacket *pkt)
 
     uint32_t t2 = TickCount();
     if (s->skipNextKey == 1 && IsKeyVideo(ctx, pkt)) {
+        StreamHealthAdd(&ctx->health.nWithheld, 1);
         s->skipNextKey = 0;
         return 0;
     }
@@ -144,9 +146,17 @@ void HandlePacket(void *state, AVPacket *pkt)
                 return;
             }
         }
-        if (!builtIn) {
+        if (builtIn) {
+            if (got)
+                StreamHealthSet(&ctx->health.nDecodePath, IPC_DECODE_BUILTIN);
+        } else {
             ret = FFCompatDecode(ctx->pVideoCodecCtx, s->pFrame, &got, pkt);
             s->nIsBadFrame = 0;
+            if (ret < 0)
+                StreamHealthAdd(&ctx->health.nDecodeErrors, 1);
+            if (got)
+                StreamHealthSet(&ctx->health.nDecodePath,
+                                hw_frame_is_hardware(s->pFrame) ? IPC_DECODE_HARDWARE : IPC_DECODE_FFMPEG);
             byFFmpeg = 1;
         }
     } else {
@@ -162,11 +172,15 @@ void HandlePacket(void *state, AVPacket *pkt)
         s->badPending = 1;
     }
     if (s->nIsBadFrame) {
+        if (isVideo)
+            StreamHealthAdd(&ctx->health.nDecodeErrors, 1);
         DebugPrint("[%s] is bad frame", ctx->szName);
         s->badPending = 1;
         if (IsKeyVideo(ctx, pkt))
             s->skipNextKey = 1;
     }
+    if (got && s->badPending)
+        StreamHealthAdd(&ctx->health.nWithheld, 1);
     if (got && !s->badPending) {
         if (OutputPicture(s, pkt) < 0)
             return;

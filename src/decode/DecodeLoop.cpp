@@ -16,6 +16,10 @@ void DeliverPicture(FFMpegContext *ctx, LastPicture *last, unsigned char *buf, i
     last->pPic = buf;
     last->nWidth = width;
     last->nHeight = height;
+    // Counted here, not in the event: a paused stream repeats its last
+    // picture, which is no new one.
+    StreamHealthAdd(&ctx->health.nPictures, 1);
+    StreamHealthSet(&ctx->health.nLastPictureTick, (int32_t)TickCount());
     FFMpegVideoBuffer(ctx, buf, width, height);
 }
 

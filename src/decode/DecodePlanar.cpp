@@ -5,6 +5,7 @@
 #include "decode/DecodeThread.h"
 #include "decode/HevcSelect.h"
 #include "decode/PictureOut.h"
+#include "ipcamera/CameraHealth.h"
 #include "stream/FFmpegCompat.h"
 #include "stream/HwDecode.h"
 #include "stream/StreamEvents.h"
@@ -41,6 +42,7 @@ int AllocYuv(PlanarState *s, int w, int h)
 
 void LogBadPacket(PlanarState *s, const AVPacket *pkt)
 {
+    StreamHealthAdd(&s->ctx->health.nDecodeErrors, 1);
     // The payload is zero-padded, so bytes 3 and 4 exist for any size.
     DebugPrint("BadFrame iframe:%d size:%d nalu:0x%02x 0x%02x codec:%d hasSei:%d hsDecoder:%d\n", pkt->flags,
                pkt->size, pkt->data[3], pkt->data[4], (int)s->ctx->nInVideoCodecId, s->hevc.hasSei, s->hevc.hsDecoder);
@@ -93,6 +95,7 @@ void DecodeVideo(PlanarState *s, AVPacket *pkt)
     if (r == HEVC_DEC_STOP || r == HEVC_DEC_NO_PICTURE)
         return;
     if (r == HEVC_DEC_BAD) {
+        StreamHealthAdd(&ctx->health.nWithheld, 1);
         LogBadPacket(s, pkt);
         return;
     }
@@ -119,10 +122,12 @@ void DecodeVideo(PlanarState *s, AVPacket *pkt)
     if (builtIn) {
         if (HevcPlanarCopy(&s->hevc, s->pYuvBuf, f->width, f->height) < 0)
             return;
+        StreamHealthSet(&ctx->health.nDecodePath, IPC_DECODE_BUILTIN);
         DeliverPicture(ctx, &s->last, s->pYuvBuf, f->width, f->height);
         return;
     }
     const AVFrame *src = f;
+    StreamHealthSet(&ctx->health.nDecodePath, hw_frame_is_hardware(src) ? IPC_DECODE_HARDWARE : IPC_DECODE_FFMPEG);
     if (hw_frame_is_hardware(src)) {
         src = hw_download_frame(&s->pHwFrame, src);
         if (src == NULL)

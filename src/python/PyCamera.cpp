@@ -44,6 +44,35 @@ struct CameraError : std::runtime_error {
 
 // Slice of every wait between two signal checks.
 const double kWaitSlice = 0.05;
+// reconnect=True: lost after 5 s without data, retries capped at 10 s.
+const int kReconnectMaxBackoffMs = 10000;
+const int kReconnectNoDataMs = 5000;
+
+const char *StateName(int nState)
+{
+    static const char *const names[] = {"idle", "connecting", "streaming", "stalled",
+                                        "lost", "reconnecting", "closed"};
+    return nState >= 0 && nState <= IPC_STATE_CLOSED ? names[nState] : "idle";
+}
+
+py::dict HealthDict(const IpCameraHealth &h)
+{
+    static const char *const paths[] = {"none", "builtin", "ffmpeg", "hardware"};
+    py::dict d;
+    d["pictures"] = h.nPictures;
+    d["withheld"] = h.nWithheld;
+    d["decode_errors"] = h.nDecodeErrors;
+    d["corrupt_packets"] = h.nCorruptPackets;
+    d["bytes"] = h.nBytes;
+    d["bit_rate"] = h.fBitRate;
+    d["frame_rate"] = h.nFrameRate;
+    d["seconds_since_last_picture"] = h.nSecondsSinceLastPicture;
+    d["reconnects"] = h.nReconnects;
+    d["decode_path"] = paths[h.nDecodePath & 3];
+    d["state"] = StateName(h.nState);
+    d["last_error"] = std::string(h.szLastError);
+    return d;
+}
 
 struct FrameInfo {
     long long nIndex;
@@ -188,8 +217,6 @@ struct PyCameraDeleter {
 std::unique_ptr<PyCamera, PyCameraDeleter> OpenCamera(const std::string &url, bool bPlanar,
                                                       int nConnectType, bool bAudio, bool bReconnect)
 {
-    if (bReconnect)
-        throw CameraError("reconnect not available in this build");
     if (nConnectType < 0)
         throw py::value_error("connect_type must be 0 or more");
     if (url.empty() || url.size() > 255 || url.find('\0') != std::string::npos)
@@ -211,6 +238,10 @@ std::unique_ptr<PyCamera, PyCameraDeleter> OpenCamera(const std::string &url, bo
         pCam->SetAudioBufCallBack(CameraBuffersOnAudio, &c->buf);
         pCam->SetDataBufCallBack(CameraBuffersOnData, &c->buf);
         __atomic_store_n(&pCam->m_bAudioEnable, bAudio ? 1 : 0, __ATOMIC_RELAXED);
+        if (bReconnect) {
+            pCam->SetAutoReconnect(true, kReconnectMaxBackoffMs);
+            pCam->SetNoDataLimit(kReconnectNoDataMs);
+        }
         LogCapture log;
         if (pCam->OpenMainStreamVideo(url.c_str()) != 0) {
             reason = log.Reason("the library could not open it");
@@ -432,8 +463,10 @@ PYBIND11_MODULE(ipcamera, m)
         "Opens an rtsp:// address, a media file or an http:// raw framed camera and\n"
         "starts decoding; raises ipcamera.Error with the library's reason when it\n"
         "cannot. connect_type: 0 RTSP over UDP with TCP fallback, 1 RTSP over TCP\n"
-        "(process-wide in the library: the last camera opened sets it). reconnect=True\n"
-        "raises ipcamera.Error until the library offers it.")
+        "(process-wide in the library: the last camera opened sets it). reconnect=True:\n"
+        "the open returns at once and the library keeps the camera playing by itself\n"
+        "(lost after 5 s without data or when the connection closes, reopened after\n"
+        "1 s, 2 s, 4 s ... up to 10 s); see state and health().")
         .def(py::init(&OpenCamera), py::arg("url"), py::arg("planar") = false,
              py::arg("connect_type") = 0, py::arg("audio") = false, py::arg("reconnect") = false)
         .def("read", &Read, py::arg("timeout") = 1.0,
@@ -497,6 +530,16 @@ PYBIND11_MODULE(ipcamera, m)
             std::lock_guard<std::mutex> g(c.ctlLock);
             return c.pCam != nullptr && c.pCam->IsMainVideoFinish();
         }, "the stream delivered nothing for 40 s, or a file was read to its end")
+        .def("health", [](PyCamera &c) {
+            IpCameraHealth h;
+            WithCamera(&c, [&h](CIpCamera *p) { return p->GetHealth(&h); });
+            return HealthDict(h);
+        }, "Counters since the open, over every reconnect: pictures, withheld, decode_errors,\n"
+           "corrupt_packets, bytes, bit_rate (kbit/s), frame_rate, seconds_since_last_picture\n"
+           "(-1 before the first), reconnects, decode_path, state and last_error.")
+        .def_property_readonly("state", [](PyCamera &c) {
+            return std::string(StateName(WithCamera(&c, [](CIpCamera *p) { return p->GetState(); })));
+        }, "idle (reconnect off), connecting, streaming, stalled, lost or reconnecting")
         .def("close", [](PyCamera &c) {
             py::gil_scoped_release nogil;
             CloseCamera(&c);

@@ -13,6 +13,8 @@
 
 #include <stdint.h>
 
+#include "stream/StreamHealth.h"
+
 extern "C" {
 #include <libavcodec/avcodec.h>
 #include <libavformat/avformat.h>
@@ -82,6 +84,9 @@ struct FFMpegContext {
     // Size of the last picture handed to the host, width << 32 | height, one
     // relaxed atomic so the pair is read whole; 0 before the first picture.
     int64_t nShownSize;
+    // Counters and liveness marks for the camera's health record and its
+    // reconnect supervisor (relaxed atomics, see stream/StreamHealth.h).
+    StreamHealth health;
 };
 
 // One-time, process-wide set-up (library lock, network layer).

@@ -52,6 +52,7 @@ int ThreadFFmpegRun(void *arg)
     uint32_t intervalStart = statStart;
     int intervalCount = 0;
 
+    StreamHealthSet(&ctx->health.nLastDataTick, (int32_t)statStart);
     AVPacket *pkt = av_packet_alloc();
     if (pkt == NULL) {
         DebugPrint("Play:%s ThreadFFmpegRun Finish", ctx->szName);
@@ -74,11 +75,13 @@ int ThreadFFmpegRun(void *arg)
         if (ctx->bHttpRaw) {
             int r = http_read_data(ctx, pkt);
             if (r == -3) {
+                StreamHealthSet(&ctx->health.nReadError, r);
                 DebugPrint("[HTTP] %s read one frame error.", ctx->szName);
                 break;
             }
             if (r == -1 || r == -2) {
                 av_packet_unref(pkt);
+                StreamHealthSet(&ctx->health.nReadError, r);
                 if (AtomicGet(&ctx->bPauseRead)) {
                     lastData = NowSeconds();
                     SleepMs(READ_RETRY_SLEEP_MS);
@@ -99,6 +102,8 @@ int ThreadFFmpegRun(void *arg)
         } else {
             int r = av_read_frame(ctx->pFormatCtx, pkt);
             if (r < 0) {
+                // A supervisor tells a closed connection from a quiet one by it.
+                StreamHealthSet(&ctx->health.nReadError, r);
                 if (AtomicGet(&ctx->bPauseRead)) {
                     SleepMs(READ_RETRY_SLEEP_MS);
                     lastData = NowSeconds();
@@ -113,6 +118,12 @@ int ThreadFFmpegRun(void *arg)
                 continue;
             }
         }
+
+        StreamHealthSet(&ctx->health.nReadError, 0);
+        StreamHealthSet(&ctx->health.nLastDataTick, (int32_t)TickCount());
+        StreamHealthAdd(&ctx->health.nBytes, pkt->size > 0 ? pkt->size : 0);
+        if (pkt->flags & AV_PKT_FLAG_CORRUPT)
+            StreamHealthAdd(&ctx->health.nCorruptPackets, 1);
 
         int isVideo = pkt->stream_index == ctx->nVideoIndex;
         if (keyWait) {

@@ -11,10 +11,7 @@
 
 #include <arpa/inet.h>
 #include <string.h>
-#include <dirent.h>
 #include <fcntl.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
 #include <sys/stat.h>
 #include <time.h>
 #include <unistd.h>
@@ -44,17 +41,6 @@ std::string ScratchDir()
 {
     char tmpl[] = "/tmp/ipcam_faults_XXXXXX";
     return mkdtemp(tmpl) ? tmpl : "";
-}
-
-int ThreadCount()
-{
-    int n = 0;
-    if (DIR *d = opendir("/proc/self/task")) {
-        while (dirent *e = readdir(d))
-            n += e->d_name[0] != '.';
-        closedir(d);
-    }
-    return n;
 }
 
 // Milliseconds a call takes.
@@ -291,7 +277,7 @@ TEST(HostFaults, CameraClosedOrDestroyedFromItsOwnCallback)
     RtspServer server;
     ASSERT_EQ(RtspServerStart(&server, {}), 0);
     const std::string &clip = server.sUrl;
-    int nBase = ThreadCount();
+    int nBase = E2eThreadCount();
     {
         CIpCamera cam(4, "self", "");
         SelfClose s;
@@ -306,15 +292,15 @@ TEST(HostFaults, CameraClosedOrDestroyedFromItsOwnCallback)
         EXPECT_TRUE(cam.IsMainVideoOpenSuc()) << "the refused close left the stream playing";
         EXPECT_EQ(cam.CloseMainStreamVideo(), 0);
     }
-    EXPECT_EQ(ThreadCount(), nBase);
+    EXPECT_EQ(E2eThreadCount(), nBase);
 
     std::atomic<int> nCalls{0};
     CIpCamera *pCam = new CIpCamera(5, "deleted", "");
     pCam->SetVideoBufCallBack(DeleteFromCallback, &nCalls);
     ASSERT_EQ(pCam->OpenMainStreamVideo(clip.c_str()), 0);
     ASSERT_EQ(pCam->SetDecodeEnable(false, true), 0);
-    EXPECT_TRUE(E2eWaitFor([&] { return nCalls > 0 && ThreadCount() == nBase; }, 5000))
-        << "threads left: " << ThreadCount() - nBase;
+    EXPECT_TRUE(E2eWaitFor([&] { return nCalls > 0 && E2eThreadCount() == nBase; }, 5000))
+        << "threads left: " << E2eThreadCount() - nBase;
     EXPECT_EQ(nCalls.load(), 1) << "no callback reaches a destroyed camera";
     RtspServerStop(&server);
 }
@@ -344,15 +330,10 @@ TEST(HostFaults, LockLeftByAnEndedThreadIsTakenOver)
 // connecting to a camera that accepts and never answers.
 TEST(HostFaults, CloseInterruptsAConnectingOpen)
 {
-    int s = socket(AF_INET, SOCK_STREAM, 0);
-    struct sockaddr_in addr = {};
-    addr.sin_family = AF_INET;
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t len = sizeof addr;
-    ASSERT_EQ(bind(s, (sockaddr *)&addr, sizeof addr), 0);
-    ASSERT_EQ(listen(s, 16), 0);  // connections complete, nothing is ever read or sent
-    ASSERT_EQ(getsockname(s, (sockaddr *)&addr, &len), 0);
-    std::string port = std::to_string(ntohs(addr.sin_port));
+    int nPort = 0;
+    int s = E2eSilentListener(&nPort);
+    ASSERT_GE(s, 0);
+    std::string port = std::to_string(nPort);
     struct Case {
         std::string url;
         int nConnectType;
@@ -387,14 +368,14 @@ TEST(HostFaults, SessionDeletedWhileOpenClosesItsStream)
 {
     std::string clip = E2eStandardClip();
     ASSERT_FALSE(clip.empty());
-    int nBase = ThreadCount();
+    int nBase = E2eThreadCount();
     CVideoSession *pSession = new CVideoSession();
     ASSERT_EQ(pSession->VideoInit(nullptr, clip.c_str()), 0);
     ASSERT_EQ(pSession->SetDecodeEnbale(1), 0);
     usleep(300000);
-    EXPECT_GT(ThreadCount(), nBase);
+    EXPECT_GT(E2eThreadCount(), nBase);
     delete pSession;
-    EXPECT_EQ(ThreadCount(), nBase);
+    EXPECT_EQ(E2eThreadCount(), nBase);
 }
 
 // A recording that starts after 2038 (the clock's low 32 bits then read as

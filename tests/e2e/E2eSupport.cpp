@@ -1,6 +1,7 @@
 #include "E2eSupport.h"
 
 #include <arpa/inet.h>
+#include <dirent.h>
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <signal.h>
@@ -118,12 +119,11 @@ bool E2eHaveRtspCamera()
 #endif
 }
 
-static int E2eCameraStart(RtspServer *pServer, const char *pBinary, const std::vector<std::string> &args);
 
 int RtspServerStart(RtspServer *pServer, const std::vector<std::string> &args)
 {
 #ifdef IPCAMERA_TEST_RTSP_CAMERA
-    return E2eCameraStart(pServer, IPCAMERA_TEST_RTSP_CAMERA, args);
+    return E2eServerStart(IPCAMERA_TEST_RTSP_CAMERA, pServer, args);
 #else
     pServer->nPid = -1;
     return -1;
@@ -132,10 +132,10 @@ int RtspServerStart(RtspServer *pServer, const std::vector<std::string> &args)
 
 int HttpCameraStart(RtspServer *pServer, const std::vector<std::string> &args)
 {
-    return E2eCameraStart(pServer, IPCAMERA_TEST_HTTP_CAMERA, args);
+    return E2eServerStart(IPCAMERA_TEST_HTTP_CAMERA, pServer, args);
 }
 
-static int E2eCameraStart(RtspServer *pServer, const char *pBinary, const std::vector<std::string> &args)
+int E2eServerStart(const char *pProgram, RtspServer *pServer, const std::vector<std::string> &args)
 {
     pServer->nPid = -1;
     pServer->sUrl.clear();
@@ -158,16 +158,16 @@ static int E2eCameraStart(RtspServer *pServer, const char *pBinary, const std::v
         if (devnull >= 0 && !getenv("IPCAM_E2E_SERVER_LOG"))
             dup2(devnull, 2);
         std::vector<char *> argv;
-        argv.push_back((char *)pBinary);
+        argv.push_back((char *)pProgram);
         for (const std::string &a : args)
             argv.push_back((char *)a.c_str());
         argv.push_back(nullptr);
-        execv(pBinary, argv.data());
+        execv(pProgram, argv.data());
         _exit(127);
     }
     close(fds[1]);
     pServer->nPid = pid;
-    // Wait up to 10 s for "ipcam-test-...: ready <url>".
+    // Wait up to 10 s for "<program>: ready <url>".
     std::string out;
     double end = E2eNow() + 10;
     fcntl(fds[0], F_SETFL, O_NONBLOCK);
@@ -212,7 +212,18 @@ static void ReapServer(RtspServer *pServer, int nSignal, double timeout)
 void RtspServerStop(RtspServer *pServer) { ReapServer(pServer, SIGTERM, 3); }
 void RtspServerKill(RtspServer *pServer) { ReapServer(pServer, SIGKILL, 3); }
 
-std::string E2eRefusedUrl()
+int E2eThreadCount()
+{
+    int n = 0;
+    if (DIR *d = opendir("/proc/self/task")) {
+        while (dirent *e = readdir(d))
+            n += e->d_name[0] != '.';
+        closedir(d);
+    }
+    return n;
+}
+
+int E2eSilentListener(int *pPort)
 {
     int s = socket(AF_INET, SOCK_STREAM, 0);
     struct sockaddr_in a;
@@ -220,11 +231,22 @@ std::string E2eRefusedUrl()
     a.sin_family = AF_INET;
     a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
     socklen_t len = sizeof a;
+    if (bind(s, (struct sockaddr *)&a, sizeof a) != 0 || listen(s, 16) != 0 ||
+        getsockname(s, (struct sockaddr *)&a, &len) != 0) {
+        close(s);
+        return -1;
+    }
+    *pPort = ntohs(a.sin_port);
+    return s;
+}
+
+std::string E2eRefusedUrl()
+{
+    // A port that just listened: nothing listens there once it is closed.
     int port = -1;
-    if (bind(s, (struct sockaddr *)&a, sizeof a) == 0 &&
-        getsockname(s, (struct sockaddr *)&a, &len) == 0)
-        port = ntohs(a.sin_port);
-    close(s);
+    int s = E2eSilentListener(&port);
+    if (s >= 0)
+        close(s);
     return "rtsp://127.0.0.1:" + std::to_string(port) + "/cam";
 }
 

@@ -51,6 +51,8 @@ bool E2eHaveRtspCamera();
 // its ready line.
 int RtspServerStart(RtspServer *pServer, const std::vector<std::string> &args);
 int HttpCameraStart(RtspServer *pServer, const std::vector<std::string> &args);
+// Starts a test camera program (any that prints "ready <url>" when ready).
+int E2eServerStart(const char *pProgram, RtspServer *pServer, const std::vector<std::string> &args);
 void RtspServerStop(RtspServer *pServer);   // SIGTERM, then SIGKILL
 void RtspServerKill(RtspServer *pServer);   // SIGKILL at once
 // "rtsp://127.0.0.1:PORT/cam" on a port nothing listens on (just released).
@@ -90,6 +92,11 @@ int E2ePlay(CIpCamera *pCamera, Recorder *pRec, const std::string &url, int bPla
 // Runs a shell command; its standard output, and its exit status in *pStatus.
 std::string E2eRun(const std::string &cmd, int *pStatus = nullptr);
 long E2eRssKb();   // resident set size of this process in KiB
+int E2eThreadCount();  // threads of this process
+// A socket on 127.0.0.1 that accepts connections (the kernel completes
+// them) and never reads or sends: a camera that hangs. Its port in *pPort;
+// close the returned descriptor when done.
+int E2eSilentListener(int *pPort);
 double E2eNow();   // monotonic seconds
 
 // Polls pred every 20 ms for up to nTimeoutMs; true when it held.

@@ -31,8 +31,6 @@ def test_errors(server):
     url = server("rtsp").url
     with pytest.raises(ipcamera.Error, match="Connection refused"):
         ipcamera.Camera(url.replace(url.split(":")[2].split("/")[0], "1"))
-    with pytest.raises(ipcamera.Error, match="reconnect not available"):
-        ipcamera.Camera(url, reconnect=True)
     with pytest.raises(ValueError):
         ipcamera.Camera(url, connect_type=-1)
     cam = ipcamera.Camera(url)

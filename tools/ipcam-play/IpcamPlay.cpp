@@ -33,6 +33,7 @@ struct PlayOptions {
     std::string sSnapshot;
     int bMask;
     MaskAreaParam mask;
+    int bReconnect;
     std::vector<std::string> urls;
 };
 
@@ -90,6 +91,31 @@ int OnData(void *pCamera, void *pUser, unsigned char *pData, int nLength)
     return 0;
 }
 
+const char *StateName(int nState)
+{
+    switch (nState) {
+    case IPC_STATE_CONNECTING: return "connecting";
+    case IPC_STATE_STREAMING: return "streaming";
+    case IPC_STATE_STALLED: return "stalled";
+    case IPC_STATE_LOST: return "lost";
+    case IPC_STATE_RECONNECTING: return "reconnecting";
+    case IPC_STATE_CLOSED: return "closed";
+    default: return "idle";
+    }
+}
+
+// Runs on the camera's reconnect thread; stdout is line-buffered, so each
+// event is one whole line.
+int OnState(void *pCamera, void *pUser, int nState, int nReason, int nValue, const char *pText)
+{
+    PlayCamera *p = (PlayCamera *)pUser;
+    if (nState == IPC_STATE_RECONNECTING)
+        printf("cam%d state: reconnecting in %d ms (%s)\n", p->nIndex, nValue, pText);
+    else
+        printf("cam%d state: %s (%s)\n", p->nIndex, StateName(nState), pText);
+    return 0;
+}
+
 void PrintUsage(FILE *pOut)
 {
     fprintf(pOut,
@@ -109,7 +135,10 @@ void PrintUsage(FILE *pOut)
             "  --record-seconds N stop the recording after N seconds (default: whole run)\n"
             "  --snapshot PATH.jpg  write a JPEG of the first picture (PATH-N.jpg for N>1)\n"
             "  --mask x,y,w,h,refw,refh   black out a rectangle (reference coordinates,\n"
-            "                     y from the top)\n");
+            "                     y from the top)\n"
+            "  --reconnect        reopen a lost camera by itself (lost after 5 s without\n"
+            "                     data or when its connection closes; retries back off\n"
+            "                     from 1 s to 10 s); prints state changes and health\n");
 }
 
 int ParseInt(const char *pText, int nMin, int nMax, int *pValue)
@@ -138,6 +167,7 @@ int ParseOptions(int argc, char **argv, PlayOptions *pOpt)
     pOpt->nDuration = 10;
     pOpt->nRecordSeconds = 0;
     pOpt->bMask = 0;
+    pOpt->bReconnect = 0;
     memset(&pOpt->mask, 0, sizeof pOpt->mask);
     for (int i = 1; i < argc; i++) {
         std::string a = argv[i];
@@ -178,6 +208,8 @@ int ParseOptions(int argc, char **argv, PlayOptions *pOpt)
             pOpt->nSmooth = 1;
             if (pNext && ParseInt(pNext, 1, 1000, &pOpt->nSmooth) == 0)
                 i++;
+        } else if (a == "--reconnect") {
+            pOpt->bReconnect = 1;
         } else if (a == "--d3d") {
             pOpt->bD3D = 1;
         } else if (a == "--audio") {
@@ -295,17 +327,28 @@ void StartRecording(PlayCamera *p, const std::string &path, int nSecond)
     }
 }
 
-void PrintStatus(PlayCamera *p, int nSecond)
+void PrintStatus(PlayCamera *p, int nSecond, int bHealth)
 {
     long long frames = p->nFrames.load(std::memory_order_relaxed);
     long long audio = p->nAudioUnits.load(std::memory_order_relaxed);
+    char szHealth[256] = "";
+    IpCameraHealth h;
+    if (bHealth && p->pCam->GetHealth(&h) == 0) {
+        static const char *const paths[] = {"none", "built-in", "ffmpeg", "hardware"};
+        snprintf(szHealth, sizeof szHealth,
+                 " | %s pictures=%lld withheld=%lld errors=%lld corrupt=%lld bytes=%lld last=%ds "
+                 "reconnects=%d decode=%s%s%s",
+                 StateName(h.nState), (long long)h.nPictures, (long long)h.nWithheld, (long long)h.nDecodeErrors,
+                 (long long)h.nCorruptPackets, (long long)h.nBytes, h.nSecondsSinceLastPicture, h.nReconnects,
+                 paths[h.nDecodePath & 3], h.szLastError[0] ? " error=" : "", h.szLastError);
+    }
     printf("[%3ds] cam%d frames=%lld fps=%lld kbit/s=%.1f size=%dx%d audio=%lld units/s @%d Hz "
-           "data=%lld%s\n",
+           "data=%lld%s%s\n",
            nSecond, p->nIndex, frames, frames - p->nLastFrames, p->pCam->getBitRate(),
            p->nWidth.load(std::memory_order_relaxed), p->nHeight.load(std::memory_order_relaxed),
            audio - p->nLastAudio, p->nAudioRate.load(std::memory_order_relaxed),
            p->nDataPackets.load(std::memory_order_relaxed),
-           p->pCam->IsMainVideoFinish() ? " finished" : "");
+           p->pCam->IsMainVideoFinish() ? " finished" : "", szHealth);
     p->nLastFrames = frames;
     p->nLastAudio = audio;
 }
@@ -352,6 +395,11 @@ int main(int argc, char **argv)
         c->m_bAudioEnable = opt.bAudio;
         if (opt.bMask)
             c->SetMaskAreaParam(&opt.mask);
+        if (opt.bReconnect) {
+            c->SetAutoReconnect(true, 10000);
+            c->SetNoDataLimit(5000);
+            c->SetStateCallBack(OnState, p);
+        }
         // Video and display callbacks are cleared by every close, so they
         // are registered right before each open.
         c->SetVideoBufCallBack(OnVideo, p);
@@ -386,7 +434,7 @@ int main(int argc, char **argv)
         for (PlayCamera *p : cams) {
             if (!p->bOpen)
                 continue;
-            PrintStatus(p, nSecond);
+            PrintStatus(p, nSecond, opt.bReconnect);
             std::string path = NumberedPath(opt.sRecord, p->nIndex);
             if (!path.empty() && p->nRecordStarted < 0 && p->nFrames.load() > 0)
                 StartRecording(p, path, nSecond);
