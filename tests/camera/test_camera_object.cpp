@@ -54,9 +54,10 @@ TEST(CameraLocking, OpenCloseAndRecordingTakeTheirLocks)
         << "close waits for the open/close lock";
     EXPECT_FALSE(FinishesWhileHeld(c.m_hIpcLock, [&] { c.StopSaveAvi(7); })) << "a stop waits for the camera lock";
     EXPECT_FALSE(FinishesWhileHeld(c.m_hIpcLock, [&] { c.StartSaveAvi(1); })) << "a start waits for the camera lock";
+    EXPECT_FALSE(FinishesWhileHeld(c.m_hIpcLock, [&] { c.SetSaveRecordPath("/tmp/r.avi"); }))
+        << "the record path is read by a start or stop under the camera lock";
     EXPECT_TRUE(FinishesWhileHeld(c.m_hIpcLock, [&] {
         c.SetInfo(1, "n", "i");
-        c.SetSaveRecordPath("/tmp/r.avi");
         c.SetSmoothStream(1);
     })) << "setters of plain members take no lock";
     testing::internal::GetCapturedStderr();

@@ -53,6 +53,7 @@ struct Options {
     int nGarbageBytes = 37;
     int nSplit = 0;            // max bytes per TCP write (0: whole frames)
     int nStallAfter = 0;       // stall after this many frames
+    int nCloseAfter = 0;       // end the connection after this many frames (0: never)
     int nStallMs = 0;          // stall length; negative: forever
     int nDataEvery = 0;        // a data frame (type 3) after every Nth frame
     int bMarkerSei = 0;        // H.265: marker SEI in front of every key frame
@@ -84,7 +85,7 @@ void Usage(FILE *f)
 {
     fprintf(f, "usage: ipcam-test-http --video CLIP [--port N] [--audio FILE --audio-codec mulaw|alaw|g722|g726]\n"
                "  [--no-audio] [--audio-type N] [--audio-rate HZ] [--loop] [--garbage-every N] [--garbage-bytes N]\n"
-               "  [--split N] [--stall-after N --stall-ms MS] [--data-every N] [--marker-sei] [--send-log FILE]\n"
+               "  [--split N] [--stall-after N --stall-ms MS] [--close-after N] [--data-every N] [--marker-sei] [--send-log FILE]\n"
                "Garbage never forms a start code; --stall-ms -1 stalls for ever.\n");
 }
 
@@ -378,6 +379,10 @@ void Serve(int fd, const Options *o, const Clip *clip)
                     t0 += o->nStallMs;
                 }
             }
+            if (o->nCloseAfter > 0 && nSent >= o->nCloseAfter) {
+                close(fd);
+                return;
+            }
         }
         if (!o->bLoop)
             break;
@@ -402,6 +407,7 @@ int ParseArgs(int argc, char **argv, Options *o)
                    {"--send-log", nullptr, &o->sSendLog},    {"--garbage-every", &o->nGarbageEvery, nullptr},
                    {"--garbage-bytes", &o->nGarbageBytes, nullptr}, {"--split", &o->nSplit, nullptr},
                    {"--stall-after", &o->nStallAfter, nullptr}, {"--stall-ms", &o->nStallMs, nullptr},
+                   {"--close-after", &o->nCloseAfter, nullptr},
                    {"--data-every", &o->nDataEvery, nullptr}};
     const struct {
         const char *name;
