@@ -77,7 +77,9 @@ TEST(SessionOpen, PauseFrequencyAndRecordingDuration)
     EXPECT_EQ(s.GetFrequency(), 0) << "no nominal rate must not divide by zero";
     f.ctx->nSaveTickCount = (int64_t)(uint32_t)(TickCount() - 1500);
     EXPECT_EQ(s.GetSaveAviDurationSec(), 2);
-    // Seconds plus one, safe across the 32-bit tick's wrap.
+    // Seconds plus one, safe across the 32-bit tick's wrap; 1000 ms is the
+    // first tick of the second second.
+    EXPECT_EQ(VideoSessionDurationSec(1000, 0), 2);
     EXPECT_EQ(VideoSessionDurationSec(999, 0), 1);
     EXPECT_EQ(VideoSessionDurationSec(500, 0xFFFFF000u), 5);
 }
