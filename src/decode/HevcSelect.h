@@ -19,6 +19,7 @@ extern "C" {
 #include "hevc/IHW265D.h"
 
 struct FFMpegContext;
+struct I420Output;
 
 // The built-in decoder's four calls, as the decode threads reach them.
 struct HevcDecoderApi {
@@ -88,8 +89,10 @@ int HevcClassicInUse(const HevcClassic *hc, const FFMpegContext *ctx);
 int HevcClassicDecode(HevcClassic *hc, FFMpegContext *ctx, const AVPacket *pkt, AVFrame *pFrame, int *pGot,
                       int *pIsBad, int *pBadPending);
 
-// The latest built-in picture as 8-bit yuv420p (tmp_hevc_frame, re-made
-// only when the size changes), or null when there is none.
+// The latest built-in picture (tmp_hevc_frame, re-made only when the size
+// or format changes) in the format FFmpeg reports for the same stream:
+// yuv420p, yuvj420p for a full-range stream, yuv420p10 for 10 bits. Null
+// when there is none.
 const AVFrame *HevcClassicPicture(HevcClassic *hc);
 
 // ---- Planar (I420) thread ----
@@ -106,6 +109,8 @@ struct HevcPlanar {
     IHW265D_OUTARGS stOut;    // cleared once, then reused for every call
     IHW265D_INARGS stFlushIn; // the flush call that completes a packet's picture
     IHW265D_OUTARGS stFlushOut;
+    int nKeyFailures;         // key packets in a row refused with a NAL or slice header error
+    AVFrame *pWrap;           // laid over the decoder's planes of a deeper-than-8-bit picture
 };
 
 enum {
@@ -145,7 +150,9 @@ AVPacket *HevcPlanarFilter(HevcPlanar *hp, AVPacket *pkt);
 // After an FFmpeg decode: the held parameter sets are spliced only once.
 void HevcPlanarAfterFFmpeg(HevcPlanar *hp);
 
-// Copies the latest built-in picture (nWidth x nHeight) into pYuv as I420.
-int HevcPlanarCopy(const HevcPlanar *hp, uint8_t *pYuv, int nWidth, int nHeight);
+// Copies the latest built-in picture (nWidth x nHeight) into pYuv as I420:
+// 8-bit samples as they are, deeper ones through pConv, the conversion
+// FFmpeg's pictures of the same stream take (without pConv: rounded).
+int HevcPlanarCopy(HevcPlanar *hp, uint8_t *pYuv, int nWidth, int nHeight, I420Output *pConv = NULL);
 
 #endif

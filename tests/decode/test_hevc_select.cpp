@@ -487,8 +487,13 @@ TEST(HevcPlanarDecode, ReturnCodesSwitchOrStop)
     }
     for (unsigned int code : {IHW265D_ERR_SLICEHEADER, IHW265D_ERR_NAL}) {
         PlanarRun r;
-        g_script.steps = {standin::Code(code, IH265D_DECODING)};
-        EXPECT_EQ(r.Decode(idrNotKey, &log), HEVC_DEC_STOP);
+        // A damaged packet waits for a key picture; key pictures failing
+        // twice in a row stop the stream.
+        g_script.steps = {standin::Code(code, IH265D_DECODING), standin::Code(code, IH265D_DECODING),
+                          standin::Code(code, IH265D_DECODING)};
+        EXPECT_EQ(r.Decode(idrNotKey), HEVC_DEC_BAD);
+        EXPECT_EQ(r.Decode(idrKey), HEVC_DEC_BAD);
+        EXPECT_EQ(r.Decode(idrKey, &log), HEVC_DEC_STOP);
         EXPECT_NE(log.find("maybe codec changed"), std::string::npos);
         EXPECT_EQ(r.ctx.c.bRunning, 0);
     }
@@ -596,7 +601,9 @@ TEST(HevcPlanarFlush, NoPictureKeepsTheNeedMoreBitsRules)
     {
         // The held unit fails in the flush: its code is the packet's answer.
         PlanarRun r;
-        g_script.steps = {standin::Code(1, 1), standin::Code(IHW265D_ERR_NAL, IH265D_DECODING)};
+        g_script.steps = {standin::Code(1, 1), standin::Code(IHW265D_ERR_NAL, IH265D_DECODING),
+                          standin::Code(1, 1), standin::Code(IHW265D_ERR_NAL, IH265D_DECODING)};
+        EXPECT_EQ(r.Decode(idrKey), HEVC_DEC_BAD);
         EXPECT_EQ(r.Decode(idrKey, &log), HEVC_DEC_STOP);
         EXPECT_NE(log.find("ret:0xf0404006, error:0, decodeStatus:3 size:6"), std::string::npos) << log;
         EXPECT_NE(log.find("maybe codec changed"), std::string::npos);

@@ -54,6 +54,7 @@ struct Options {
     int nGarbageBytes = 37;
     int nSplit = 0;            // max bytes per TCP write (0: whole frames)
     int nOversizeEvery = 0;    // every Nth frame announces a huge length
+    int nCorruptEvery = 0;     // every Nth frame has bytes of its second half inverted
     int nStallAfter = 0;       // stall after this many frames
     int nStallMs = 0;          // stall length; negative: forever
     int nDataEvery = 0;        // a data frame (type 3) after every Nth frame
@@ -102,6 +103,7 @@ void Usage(FILE *f)
             "  --garbage-bytes N   how many (default 37)\n"
             "  --split N           write frames in pieces of at most N bytes\n"
             "  --oversize-every N  every Nth frame's header announces 0x7FFFFF00 bytes\n"
+            "  --corrupt-every N   every Nth frame's payload has bytes of its second half inverted\n"
             "  --stall-after N     stop sending after N frames ...\n"
             "  --stall-ms MS       ... for MS ms (negative: forever)\n"
             "  --data-every N      a data frame after every Nth frame\n"
@@ -416,6 +418,12 @@ void Serve(int fd, const Options *o, const Clip *clip)
             Put32(hd + 80, (uint32_t)tMs);
             Put32(hd + 84, (uint32_t)((uint64_t)tMs >> 32));
             out.insert(out.end(), fr.data.begin(), fr.data.end());
+            if (o->nCorruptEvery > 0 && nSent % o->nCorruptEvery == 0) {
+                // Damage as a lossy link would: the frame arrives whole, its
+                // later bytes (slice data, not the headers in front) wrong.
+                for (size_t i = out.size() - fr.data.size() / 2; i < out.size(); i += 7)
+                    out[i] = (uint8_t)~out[i];
+            }
             if (o->nDataEvery > 0 && nSent % o->nDataEvery == 0) {
                 size_t dp = out.size();
                 out.resize(dp + 88 + 8, 0);
@@ -490,6 +498,7 @@ int ParseArgs(int argc, char **argv, Options *o)
         } else if (a == "--garbage-bytes" && nextInt(&o->nGarbageBytes)) {
         } else if (a == "--split" && nextInt(&o->nSplit)) {
         } else if (a == "--oversize-every" && nextInt(&o->nOversizeEvery)) {
+        } else if (a == "--corrupt-every" && nextInt(&o->nCorruptEvery)) {
         } else if (a == "--stall-after" && nextInt(&o->nStallAfter)) {
         } else if (a == "--stall-ms" && nextInt(&o->nStallMs)) {
         } else if (a == "--data-every" && nextInt(&o->nDataEvery)) {
