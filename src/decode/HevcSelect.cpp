@@ -5,6 +5,7 @@
 #include <string.h>
 
 extern "C" {
+#include <libavutil/imgutils.h>
 #include <libavutil/mem.h>
 }
 
@@ -363,10 +364,11 @@ const AVFrame *HevcClassicPicture(HevcClassic *hc)
     if (!hc->bHavePicture)
         return NULL;
     int w = (int)hc->stOut.uiDecWidth, h = (int)hc->stOut.uiDecHeight;
-    // 8-bit samples (deeper ones rounded), in yuvj420p when the stream is
-    // full-range so that the BGR conversion keeps the range.
-    enum AVPixelFormat tmpFmt =
-        PictureFormat(&hc->stOut) == AV_PIX_FMT_YUVJ420P ? AV_PIX_FMT_YUVJ420P : AV_PIX_FMT_YUV420P;
+    // In FFmpeg's format for the stream (yuvj420p keeps a full range, 10-bit
+    // samples stay 10-bit), so the BGR conversion is the one FFmpeg's
+    // pictures take; mixed depths are rounded to 8 bits.
+    enum AVPixelFormat fmt = PictureFormat(&hc->stOut);
+    enum AVPixelFormat tmpFmt = fmt == AV_PIX_FMT_NONE ? AV_PIX_FMT_YUV420P : fmt;
     if (hc->pTmpFrame == NULL || hc->pTmpFrame->width != w || hc->pTmpFrame->height != h ||
         hc->pTmpFrame->format != tmpFmt) {
         free_picture(&hc->pTmpFrame, NULL);
@@ -377,7 +379,13 @@ const AVFrame *HevcClassicPicture(HevcClassic *hc)
         }
     }
     AVFrame *f = hc->pTmpFrame;
-    return HevcCopyPicture8(&hc->stOut, w, h, f->data, f->linesize) < 0 ? NULL : f;
+    if (fmt == AV_PIX_FMT_NONE || fmt == AV_PIX_FMT_YUV420P || fmt == AV_PIX_FMT_YUVJ420P)
+        return HevcCopyPicture8(&hc->stOut, w, h, f->data, f->linesize) < 0 ? NULL : f;
+    AVFrame src;
+    memset(&src, 0, sizeof(src));
+    WrapPicture(&hc->stOut, fmt, &src);
+    av_image_copy(f->data, f->linesize, (const uint8_t **)src.data, src.linesize, fmt, w, h);
+    return f;
 }
 
 // ---- Planar thread ----
