@@ -6,13 +6,9 @@
 // stream without the marker; damaged streams must be clean again from the
 // next key picture. One table drives one comparison.
 
-#include <fcntl.h>
 #include <signal.h>
-#include <sys/prctl.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 
-#include <map>
 #include <sstream>
 
 #include "E2eSupport.h"
@@ -114,99 +110,55 @@ int OnVideo(void *, void *pUser, unsigned char *pFrame, int w, int h)
     return 0;
 }
 
-// A test camera as a child process; its URL from the ready line.
-pid_t StartCamera(const std::vector<std::string> &args, std::string *pUrl)
-{
-    int fds[2];
-    if (pipe(fds) != 0)
-        return -1;
-    pid_t parent = getpid(), pid = fork();
-    if (pid == 0) {
-        prctl(PR_SET_PDEATHSIG, SIGKILL);
-        if (getppid() != parent)
-            _exit(1);
-        dup2(fds[1], 1);
-        int devnull = open("/dev/null", O_WRONLY);
-        dup2(devnull, 2);
-        std::vector<char *> argv;
-        for (const std::string &a : args)
-            argv.push_back((char *)a.c_str());
-        argv.push_back(nullptr);
-        execv(argv[0], argv.data());
-        _exit(127);
-    }
-    close(fds[1]);
-    FILE *f = fdopen(fds[0], "r");
-    char line[256] = "";
-    bool ok = pid > 0 && f != nullptr && fgets(line, sizeof line, f) != nullptr && strstr(line, "ready ");
-    if (f)
-        fclose(f);
-    if (!ok) {
-        if (pid > 0)
-            kill(pid, SIGKILL), waitpid(pid, nullptr, 0);
-        return -1;
-    }
-    *pUrl = strstr(line, "ready ") + 6;
-    pUrl->erase(pUrl->find_last_not_of("\r\n") + 1);
-    return pid;
-}
-
-// One camera session: every picture's MD5 until the stream has ended.
-int PlayOnce(const Case &c, const std::string &base, int bPlanar, int bMarked, int frames, Pictures *pPics)
-{
-    std::vector<std::string> args;
-    if (c.bRtsp) {
-        args = {IPCAMERA_TEST_RTSP_CAMERA, "--video", "h265", "--file", base + (bMarked ? ".m.mkv" : ".mkv")};
-    } else {
-        args = {IPCAMERA_TEST_HTTP_CAMERA, "--video", base + (bMarked ? ".m.hevc" : ".hevc"), "--fps", "25",
-                "--no-audio", "--once"};
-        std::istringstream faults(c.pFaults ? c.pFaults : "");
-        for (std::string a; faults >> a;)
-            args.push_back(a);
-    }
-    std::string url;
-    pid_t pid = StartCamera(args, &url);
-    if (pid < 0)
-        return -1;
-    pPics->bPlanar = bPlanar;
-    {
-        CIpCamera cam(1, "marked", "");
-        cam.SetVideoBufCallBack(OnVideo, pPics);
-        cam.SetD3DDisplay(bPlanar);
-        cam.SetConnectType(1);
-        if (cam.OpenMainStreamVideo(url.c_str()) == 0 && cam.SetDecodeEnable(false, true) == 0) {
-            // Until the clip has been played and nothing came for 3 s.
-            double start = E2eNow(), end = start + frames / (double)kFps + 30;
-            while (E2eNow() < end) {
-                usleep(100000);
-                std::lock_guard<std::mutex> g(pPics->lock);
-                double idle = E2eNow() - (pPics->md5.empty() ? start + 5 : pPics->fLast);
-                if ((int)pPics->md5.size() >= frames || idle > 3)
-                    break;
-            }
-        }
-    }
-    kill(pid, SIGTERM);
-    waitpid(pid, nullptr, 0);
-    return 0;
-}
-
-// Decoding can be switched on only once the stream is open, so on a busy
-// machine the first key picture may go by before: such a session is played
-// again (at most twice).
+// Plays the camera session until the clip has been played and nothing came
+// for 3 s: every picture's MD5. Decoding can be switched on only once the
+// stream is open, so on a busy machine the first key picture may go by
+// first: a session with fewer than nMin pictures is played again (twice).
 int Play(const Case &c, const std::string &base, int bPlanar, int bMarked, int frames, int nMin, Pictures *pPics)
 {
-    for (int attempt = 0;; attempt++) {
-        {
-            std::lock_guard<std::mutex> g(pPics->lock);
-            pPics->md5.clear();
-        }
-        if (PlayOnce(c, base, bPlanar, bMarked, frames, pPics) != 0)
+    std::string cmd = c.bRtsp ? std::string(IPCAMERA_TEST_RTSP_CAMERA) + " --video h265 --file '" + base +
+                                    (bMarked ? ".m.mkv'" : ".mkv'")
+                              : std::string(IPCAMERA_TEST_HTTP_CAMERA) + " --video '" + base +
+                                    (bMarked ? ".m.hevc'" : ".hevc'") + " --fps 25 --no-audio --once " +
+                                    (c.pFaults ? c.pFaults : "");
+    pPics->bPlanar = bPlanar;
+    for (int attempt = 0; attempt < 3; attempt++) {
+        pPics->md5.clear();
+        // The camera's pid, then its ready line with the URL.
+        FILE *f = popen(("echo $$; exec " + cmd + " 2>/dev/null").c_str(), "r");
+        char line[256] = "", ready[256] = "";
+        if (f == nullptr || !fgets(line, sizeof line, f) || !fgets(ready, sizeof ready, f) ||
+            !strstr(ready, "ready ")) {
+            if (f)
+                pclose(f);
             return -1;
+        }
+        pid_t pid = atoi(line);
+        std::string url = strstr(ready, "ready ") + 6;
+        url.erase(url.find_last_not_of("\r\n") + 1);
+        {
+            CIpCamera cam(1, "marked", "");
+            cam.SetVideoBufCallBack(OnVideo, pPics);
+            cam.SetD3DDisplay(bPlanar);
+            cam.SetConnectType(1);
+            if (cam.OpenMainStreamVideo(url.c_str()) == 0 && cam.SetDecodeEnable(false, true) == 0) {
+                double start = E2eNow(), end = start + frames / (double)kFps + 30;
+                while (E2eNow() < end) {
+                    usleep(100000);
+                    std::lock_guard<std::mutex> g(pPics->lock);
+                    double idle = E2eNow() - (pPics->md5.empty() ? start + 5 : pPics->fLast);
+                    if ((int)pPics->md5.size() >= frames || idle > 3)
+                        break;
+                }
+            }
+        }
+        kill(pid, SIGTERM);
+        pclose(f);
         std::lock_guard<std::mutex> g(pPics->lock);
-        if ((int)pPics->md5.size() >= nMin || attempt == 2)
-            return 0;
+        if ((int)pPics->md5.size() >= nMin)
+            break;
     }
+    return 0;
 }
 
 class MarkedCamera : public ::testing::TestWithParam<Case> {};
