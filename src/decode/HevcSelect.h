@@ -141,7 +141,9 @@ int HevcPlanarCreate(HevcPlanar *hp, FFMpegContext *ctx, const AVPacket *pkt);
 // A video packet past the key-frame wait: one built-in decode (followed by a
 // flush call when the decoder holds the packet's last unit), or
 // HEVC_DEC_FFMPEG when the packet is FFmpeg's. Sets *pWaitIframe when the
-// stream must wait for the next key packet.
+// stream must wait for the next key packet: after any error, a NAL or slice
+// header error (a damaged or lost packet) included; only key packets failing
+// so twice in a row stop the stream ("maybe codec changed").
 int HevcPlanarDecode(HevcPlanar *hp, FFMpegContext *ctx, const AVPacket *pkt, AVFrame *pFrame, int *pWaitIframe);
 
 // Before an FFmpeg decode: the packet to decode (pkt itself, or pkt with the
