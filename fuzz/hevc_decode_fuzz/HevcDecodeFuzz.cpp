@@ -53,7 +53,49 @@ void DeleteSlot(Slot &s)
         abort(); // every block given back
 }
 
+// Offsets of the VCL NAL units' payloads (past a few header bytes) in a
+// plain stream: where slice data lies.
+size_t SlicePayloads(const uint8_t *d, size_t n, size_t *puiStart, size_t *puiEnd, size_t uiMax)
+{
+    size_t k = 0;
+    for (size_t i = 0; i + 3 < n && k < uiMax; i++) {
+        if (d[i] != 0 || d[i + 1] != 0 || d[i + 2] != 1)
+            continue;
+        size_t j = i + 3;
+        while (j + 2 < n && !(d[j] == 0 && d[j + 1] == 0 && d[j + 2] <= 1))
+            j++;
+        if (j + 2 >= n)
+            j = n;
+        // NAL types 0..31 are slices; keep their header's first bytes.
+        if (((d[i + 3] >> 1) & 0x3F) < 32 && i + 8 < j) {
+            puiStart[k] = i + 8;
+            puiEnd[k++] = j;
+        }
+        i = j - 1;
+    }
+    return k;
+}
+
 } // namespace
+
+extern "C" size_t LLVMFuzzerMutate(uint8_t *data, size_t size, size_t maxSize);
+
+// Half of the time only one slice's payload changes (the parameter sets and
+// slice headers stay readable, so P and B slice data is reached); otherwise
+// libFuzzer's own mutation of the whole input.
+extern "C" size_t LLVMFuzzerCustomMutator(uint8_t *data, size_t size, size_t maxSize, unsigned int seed)
+{
+    size_t auiStart[64], auiEnd[64];
+    size_t k = (seed & 1) ? SlicePayloads(data, size, auiStart, auiEnd, 64) : 0;
+    if (k == 0)
+        return LLVMFuzzerMutate(data, size, maxSize);
+    size_t s = (seed >> 1) % k;
+    size_t uiLen = auiEnd[s] - auiStart[s];
+    size_t uiNew = LLVMFuzzerMutate(data + auiStart[s], uiLen, uiLen);
+    // A shorter payload leaves the rest of the slice as it was.
+    (void)uiNew;
+    return size;
+}
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {

@@ -120,7 +120,7 @@ void DecodeVideo(PlanarState *s, AVPacket *pkt)
     if (s->pYuvBuf == NULL)
         return;
     if (builtIn) {
-        if (HevcPlanarCopy(&s->hevc, s->pYuvBuf, f->width, f->height) < 0)
+        if (HevcPlanarCopy(&s->hevc, s->pYuvBuf, f->width, f->height, &s->conv) < 0)
             return;
         StreamHealthSet(&ctx->health.nDecodePath, IPC_DECODE_BUILTIN);
         DeliverPicture(ctx, &s->last, s->pYuvBuf, f->width, f->height);

@@ -5,6 +5,7 @@
 #include <string.h>
 
 extern "C" {
+#include <libavutil/imgutils.h>
 #include <libavutil/mem.h>
 }
 
@@ -114,6 +115,70 @@ void CopyPlane(const uint8_t *src, unsigned int uiStride, unsigned int uiDepth, 
             d[x] = (uint8_t)(v > 255 ? 255 : v);
         }
     }
+}
+
+// The format FFmpeg's own decoder gives the same stream, so a built-in
+// picture takes the very conversion an FFmpeg picture would: a full-range
+// 8-bit stream is yuvj420p (its BGR keeps the range), 9 and 10 bits go to
+// the converters as they are. AV_PIX_FMT_NONE: luma and chroma depths
+// differ; such pictures are rounded to 8-bit yuv420p.
+enum AVPixelFormat PictureFormat(const IHW265D_OUTARGS *o)
+{
+    unsigned int y = o->uiDecBitDepthLuma, c = o->uiDecBitDepthChroma;
+    if (y <= 8 && c <= 8)
+        return o->uiFullRange ? AV_PIX_FMT_YUVJ420P : AV_PIX_FMT_YUV420P;
+    if (y == 9 && c == 9)
+        return AV_PIX_FMT_YUV420P9;
+    if (y == 10 && c == 10)
+        return AV_PIX_FMT_YUV420P10;
+    return AV_PIX_FMT_NONE;
+}
+
+// Lays f over the decoder's planes (no copy: valid until the next call).
+void WrapPicture(const IHW265D_OUTARGS *o, enum AVPixelFormat fmt, AVFrame *f)
+{
+    int bps = fmt == AV_PIX_FMT_YUV420P || fmt == AV_PIX_FMT_YUVJ420P ? 1 : 2;
+    f->format = fmt;
+    f->width = (int)o->uiDecWidth;
+    f->height = (int)o->uiDecHeight;
+    for (int i = 0; i < 3; i++) {
+        f->data[i] = o->pucOutYUV[i];
+        f->linesize[i] = (int)(i == 0 ? o->uiYStride : o->uiUVStride) * bps;
+    }
+}
+
+// The decoder holds the last NAL unit of every input until the next start
+// code arrives, so a packet's own picture would complete only with the next
+// packet. Packets are whole access units: when the normal call took all of
+// one and asked for more bits, a flush call decodes that held unit and hands
+// out the picture now (decode order: exactly this packet's). Returns the
+// flush's code with its record in *pOut.
+unsigned int FlushPacketTail(FFMpegContext *ctx, const IHW265D_INARGS *pTemplate, const AVPacket *pkt,
+                             IHW265D_INARGS *pIn, IHW265D_OUTARGS *pOut)
+{
+    *pIn = *pTemplate;
+    pIn->pStream = pkt->data;
+    pIn->uiStreamLen = 0;
+    pIn->eDecodeMode = IH265D_DECODE_END;
+    return g_pApi->pfnDecodeFrame((IH265DEC_HANDLE)ctx->hHevcDecoder, pIn, pOut);
+}
+
+// After a normal call that asked for more bits: when the packet was taken
+// whole, the flush call's picture (or failure) becomes the packet's answer;
+// without a picture the "need more bits" stands with its record.
+unsigned int CompletePacket(FFMpegContext *ctx, const AVPacket *pkt, unsigned int ret, IHW265D_INARGS *pIn,
+                            IHW265D_OUTARGS *pOut, unsigned int uiLeft, IHW265D_INARGS *pFlushIn,
+                            IHW265D_OUTARGS *pFlushOut)
+{
+    if (ret != IHW265D_NEED_MORE_BITS || pOut->eDecodeStatus != IH265D_NEED_MORE_BITS || pkt->data == NULL ||
+        uiLeft > 0)
+        return ret;
+    unsigned int fret = FlushPacketTail(ctx, pIn, pkt, pFlushIn, pFlushOut);
+    if ((fret == IHW265D_OK && HasPicture(pFlushOut)) || (fret != IHW265D_OK && fret != IHW265D_NEED_MORE_BITS)) {
+        *pOut = *pFlushOut;
+        return fret;
+    }
+    return ret;
 }
 
 }  // namespace
@@ -317,17 +382,27 @@ const AVFrame *HevcClassicPicture(HevcClassic *hc)
     if (!hc->bHavePicture)
         return NULL;
     int w = (int)hc->stOut.uiDecWidth, h = (int)hc->stOut.uiDecHeight;
-    if (hc->pTmpFrame == NULL || hc->pTmpFrame->width != w || hc->pTmpFrame->height != h) {
+    // In FFmpeg's format for the stream (yuvj420p keeps a full range, 10-bit
+    // samples stay 10-bit), so the BGR conversion is the one FFmpeg's
+    // pictures take; mixed depths are rounded to 8 bits.
+    enum AVPixelFormat fmt = PictureFormat(&hc->stOut);
+    enum AVPixelFormat tmpFmt = fmt == AV_PIX_FMT_NONE ? AV_PIX_FMT_YUV420P : fmt;
+    if (hc->pTmpFrame == NULL || hc->pTmpFrame->width != w || hc->pTmpFrame->height != h ||
+        hc->pTmpFrame->format != tmpFmt) {
         free_picture(&hc->pTmpFrame, NULL);
-        hc->pTmpFrame = alloc_picture(AV_PIX_FMT_YUV420P, w, h);
+        hc->pTmpFrame = alloc_picture(tmpFmt, w, h);
         if (hc->pTmpFrame == NULL) {
             DebugPrint("vorn debug====tmp_hevc_frame alloc_picture error\n");
             return NULL;
         }
     }
     AVFrame *f = hc->pTmpFrame;
-    if (HevcCopyPicture8(&hc->stOut, w, h, f->data, f->linesize) < 0)
-        return NULL;
+    if (fmt == AV_PIX_FMT_NONE || fmt == AV_PIX_FMT_YUV420P || fmt == AV_PIX_FMT_YUVJ420P)
+        return HevcCopyPicture8(&hc->stOut, w, h, f->data, f->linesize) < 0 ? NULL : f;
+    AVFrame src;
+    memset(&src, 0, sizeof(src));
+    WrapPicture(&hc->stOut, fmt, &src);
+    av_image_copy(f->data, f->linesize, (const uint8_t **)src.data, src.linesize, fmt, w, h);
     return f;
 }
 
@@ -347,6 +422,7 @@ void HevcPlanarFree(HevcPlanar *hp)
     av_packet_free(&hp->pSplicePkt);
     av_freep(&hp->pSpliceBuf);
     hp->nSpliceCap = 0;
+    av_frame_free(&hp->pWrap);
 }
 
 int HevcPlanarPrepare(HevcPlanar *hp, FFMpegContext *ctx, AVFrame *pFrame, AVPacket *pkt)
@@ -378,43 +454,18 @@ int HevcPlanarCreate(HevcPlanar *hp, FFMpegContext *ctx, const AVPacket *pkt)
     return made;
 }
 
-// The decoder holds the last NAL unit of every input until the next start
-// code arrives, so a packet's own picture completes only with the next
-// packet. Packets are whole access units: when the normal call took all of
-// one and asked for more bits, a flush call decodes that held unit and hands
-// out the picture now (decode order: exactly this packet's). Returns the
-// flush's code and leaves its record in stFlushOut.
-static unsigned int FlushPacketTail(HevcPlanar *hp, FFMpegContext *ctx, const AVPacket *pkt)
-{
-    hp->stFlushIn = hp->stIn;
-    hp->stFlushIn.pStream = pkt->data;
-    hp->stFlushIn.uiStreamLen = 0;
-    hp->stFlushIn.eDecodeMode = IH265D_DECODE_END;
-    return g_pApi->pfnDecodeFrame((IH265DEC_HANDLE)ctx->hHevcDecoder, &hp->stFlushIn, &hp->stFlushOut);
-}
-
 int HevcPlanarDecode(HevcPlanar *hp, FFMpegContext *ctx, const AVPacket *pkt, AVFrame *pFrame, int *pWaitIframe)
 {
     if (!IsHevc(ctx) || hp->hsDecoder != 1 || AtomicGet(&ctx->nWidth) == 0 || ctx->hHevcDecoder == NULL)
         return HEVC_DEC_FFMPEG;
     FillInput(&hp->stIn, pkt);
     unsigned int ret = g_pApi->pfnDecodeFrame((IH265DEC_HANDLE)ctx->hHevcDecoder, &hp->stIn, &hp->stOut);
-    if (ret == IHW265D_NEED_MORE_BITS && hp->stOut.eDecodeStatus == IH265D_NEED_MORE_BITS && pkt->data != NULL &&
-        hp->stOut.uiBytsConsumed >= hp->stIn.uiStreamLen) {
-        unsigned int fret = FlushPacketTail(hp, ctx, pkt);
-        if (fret == IHW265D_OK && HasPicture(&hp->stFlushOut)) {
-            hp->stOut = hp->stFlushOut;
-            ret = IHW265D_OK;
-        } else if (fret != IHW265D_OK && fret != IHW265D_NEED_MORE_BITS) {
-            // The held unit failed: judged as the packet's answer, as it
-            // would have been had the decoder taken it in the normal call.
-            hp->stOut = hp->stFlushOut;
-            ret = fret;
-        }
-        // No picture (parameter sets only, say): the "need more bits" of
-        // the normal call stands, with its record.
-    }
+    unsigned int uiLeft = hp->stOut.uiBytsConsumed >= hp->stIn.uiStreamLen ? 0u : 1u;
+    ret = CompletePacket(ctx, pkt, ret, &hp->stIn, &hp->stOut, uiLeft, &hp->stFlushIn, &hp->stFlushOut);
     const IHW265D_OUTARGS *o = &hp->stOut;
+    int key = IsKeyVideo(ctx, pkt);
+    if (key && (ret == IHW265D_OK || ret == IHW265D_NEED_MORE_BITS))
+        hp->nKeyFailures = 0;
     if (ret == IHW265D_OK) {
         // A success that brings no new picture leaves nothing to show: the
         // planes of an earlier picture may be gone by now.
@@ -438,9 +489,16 @@ int HevcPlanarDecode(HevcPlanar *hp, FFMpegContext *ctx, const AVPacket *pkt, AV
         return HEVC_DEC_NO_PICTURE;
     }
     if (ret == IHW265D_ERR_NAL || ret == IHW265D_ERR_SLICEHEADER) {
-        DebugPrint("maybe codec changed");
-        AtomicSet(&ctx->bRunning, 0);
-        return HEVC_DEC_STOP;
+        // A packet damaged on the way fails like this too: the stream waits
+        // for its next key picture. Only key pictures failing twice in a row
+        // mean the stream is no longer one this decoder reads.
+        if (key && ++hp->nKeyFailures >= 2) {
+            DebugPrint("maybe codec changed");
+            AtomicSet(&ctx->bRunning, 0);
+            return HEVC_DEC_STOP;
+        }
+        *pWaitIframe = 1;
+        return HEVC_DEC_BAD;
     }
     if (ret == IHW265D_NEED_MORE_BITS) {
         if ((pkt->flags & AV_PKT_FLAG_KEY) && PayloadByte(pkt, 3) == NAL_IDR_W_RADL) {
@@ -519,10 +577,20 @@ void HevcPlanarAfterFFmpeg(HevcPlanar *hp)
     hp->nVpsLen = 0;
 }
 
-int HevcPlanarCopy(const HevcPlanar *hp, uint8_t *pYuv, int nWidth, int nHeight)
+int HevcPlanarCopy(HevcPlanar *hp, uint8_t *pYuv, int nWidth, int nHeight, I420Output *pConv)
 {
     if (pYuv == NULL)
         return -1;
+    const IHW265D_OUTARGS *o = &hp->stOut;
+    enum AVPixelFormat fmt = PictureFormat(o);
+    if (pConv != NULL && fmt != AV_PIX_FMT_YUV420P && fmt != AV_PIX_FMT_YUVJ420P && fmt != AV_PIX_FMT_NONE) {
+        if (!HasPicture(o) || o->uiDecWidth != (unsigned int)nWidth || o->uiDecHeight != (unsigned int)nHeight)
+            return -1;
+        if (hp->pWrap == NULL && (hp->pWrap = av_frame_alloc()) == NULL)
+            return -1;
+        WrapPicture(o, fmt, hp->pWrap);
+        return I420OutputCopy(pConv, hp->pWrap, pYuv);
+    }
     size_t nY = (size_t)nWidth * nHeight;
     size_t nC = (size_t)(nWidth / 2) * (nHeight / 2);
     uint8_t *const apDst[3] = {pYuv, pYuv + nY, pYuv + nY + nC};

@@ -19,6 +19,7 @@ extern "C" {
 #include "hevc/IHW265D.h"
 
 struct FFMpegContext;
+struct I420Output;
 
 // The built-in decoder's four calls, as the decode threads reach them.
 struct HevcDecoderApi {
@@ -90,8 +91,10 @@ int HevcClassicInUse(const HevcClassic *hc, const FFMpegContext *ctx);
 int HevcClassicDecode(HevcClassic *hc, FFMpegContext *ctx, const AVPacket *pkt, AVFrame *pFrame, int *pGot,
                       int *pIsBad, int *pBadPending);
 
-// The latest built-in picture as 8-bit yuv420p (tmp_hevc_frame, re-made
-// only when the size changes), or null when there is none.
+// The latest built-in picture (tmp_hevc_frame, re-made only when the size
+// or format changes) in the format FFmpeg reports for the same stream:
+// yuv420p, yuvj420p for a full-range stream, yuv420p10 for 10 bits. Null
+// when there is none.
 const AVFrame *HevcClassicPicture(HevcClassic *hc);
 
 // ---- Planar (I420) thread ----
@@ -108,6 +111,8 @@ struct HevcPlanar {
     IHW265D_OUTARGS stOut;    // cleared once, then reused for every call
     IHW265D_INARGS stFlushIn; // the flush call that completes a packet's picture
     IHW265D_OUTARGS stFlushOut;
+    int nKeyFailures;         // key packets in a row refused with a NAL or slice header error
+    AVFrame *pWrap;           // laid over the decoder's planes of a deeper-than-8-bit picture
 };
 
 enum {
@@ -138,9 +143,11 @@ int HevcPlanarCreate(HevcPlanar *hp, FFMpegContext *ctx, const AVPacket *pkt);
 // A video packet past the key-frame wait: one built-in decode (followed by a
 // flush call when the decoder holds the packet's last unit), or
 // HEVC_DEC_FFMPEG when the packet is FFmpeg's. Sets *pWaitIframe when the
-// stream must wait for the next key packet. A stream the decoder refuses
-// goes to FFmpeg (hsDecoder 0) from this packet on when it is a key packet
-// (HEVC_DEC_FFMPEG), else from the next key packet.
+// stream must wait for the next key packet: after any error, a NAL or slice
+// header error (a damaged or lost packet) included; only key packets failing
+// so twice in a row stop the stream ("maybe codec changed"). A stream the
+// decoder refuses goes to FFmpeg (hsDecoder 0) from this packet on when it is
+// a key packet (HEVC_DEC_FFMPEG), else from the next key packet.
 int HevcPlanarDecode(HevcPlanar *hp, FFMpegContext *ctx, const AVPacket *pkt, AVFrame *pFrame, int *pWaitIframe);
 
 // Before an FFmpeg decode: the packet to decode (pkt itself, or pkt with the
@@ -149,7 +156,9 @@ AVPacket *HevcPlanarFilter(HevcPlanar *hp, AVPacket *pkt);
 // After an FFmpeg decode: the held parameter sets are spliced only once.
 void HevcPlanarAfterFFmpeg(HevcPlanar *hp);
 
-// Copies the latest built-in picture (nWidth x nHeight) into pYuv as I420.
-int HevcPlanarCopy(const HevcPlanar *hp, uint8_t *pYuv, int nWidth, int nHeight);
+// Copies the latest built-in picture (nWidth x nHeight) into pYuv as I420:
+// 8-bit samples as they are, deeper ones through pConv, the conversion
+// FFmpeg's pictures of the same stream take (without pConv: rounded).
+int HevcPlanarCopy(HevcPlanar *hp, uint8_t *pYuv, int nWidth, int nHeight, I420Output *pConv = NULL);
 
 #endif

@@ -130,7 +130,8 @@ typedef struct {
     unsigned int uiCropBottom;
     unsigned int uiUserDataLen;       /* bytes of the latest SEI 240 payload */
     unsigned int uiPrivateSeiValue;   /* latest 4-byte SEI 229 value */
-    unsigned int auiReserved[15];
+    unsigned int uiFullRange;         /* VUI video_full_range_flag of the picture's SPS */
+    unsigned int auiReserved[14];
     unsigned int uiErrorFlag;         /* non-zero: errors were concealed in the picture */
     unsigned int auiReserved2[2];
 } IHW265D_OUTARGS;

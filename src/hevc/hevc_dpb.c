@@ -79,6 +79,7 @@ int HevcDpbTakeSlot(HW265D_DEC *pstDec)
         p->uiCropRight = sps->conf_win_right_offset * sps->SubWidthC;
         p->uiCropTop = sps->conf_win_top_offset * sps->SubHeightC;
         p->uiCropBottom = sps->conf_win_bottom_offset * sps->SubHeightC;
+        p->uiFullRange = sps->vui.video_full_range_flag;
         memset(p->piRowProgress, 0, (pstDec->uiMaxHeight / 16 + 1) * sizeof(int32_t));
         /* Until slice data is reconstructed the picture shows mid-grey, so
          * whatever is delivered is deterministic. */
@@ -169,6 +170,7 @@ static void FillOutArgs(HW265D_DEC *pstDec, const HevcPic *p, IHW265D_OUTARGS *o
     o->uiCropBottom = p->uiCropBottom;
     o->uiUserDataLen = s->uiUserDataLen;
     o->uiPrivateSeiValue = s->uiPrivateValue;
+    o->uiFullRange = p->uiFullRange;
     o->uiErrorFlag = p->uiErrorFlag;
 }
 

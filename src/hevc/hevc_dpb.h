@@ -57,6 +57,7 @@ typedef struct {
     uint32_t uiWidth, uiHeight; /* coded size in luma samples */
     uint32_t uiBitDepthY, uiBitDepthC;
     uint32_t uiCropLeft, uiCropRight, uiCropTop, uiCropBottom; /* luma samples */
+    uint32_t uiFullRange;     /* VUI video_full_range_flag: samples span 0..max */
     /* State; touched only by the thread that calls IHW265D_DecodeFrame. */
     int bInUse;
     int bDecoded;             /* all slices seen, picture complete */

@@ -54,6 +54,10 @@ struct Options {
     int nSplit = 0;            // max bytes per TCP write (0: whole frames)
     int nStallAfter = 0;       // stall after this many frames
     int nCloseAfter = 0;       // end the connection after this many frames (0: never)
+    int nOversizeEvery = 0;    // every Nth frame announces a huge length (a lost frame)
+    int nCorruptEvery = 0;     // every Nth frame has bytes of its second half inverted
+    int nFps = 0;              // pacing (0: the clip's rate)
+    int bOnce = 0;             // exit when the first connection ends
     int nStallMs = 0;          // stall length; negative: forever
     int nDataEvery = 0;        // a data frame (type 3) after every Nth frame
     int bMarkerSei = 0;        // H.265: marker SEI in front of every key frame
@@ -86,6 +90,7 @@ void Usage(FILE *f)
     fprintf(f, "usage: ipcam-test-http --video CLIP [--port N] [--audio FILE --audio-codec mulaw|alaw|g722|g726]\n"
                "  [--no-audio] [--audio-type N] [--audio-rate HZ] [--loop] [--garbage-every N] [--garbage-bytes N]\n"
                "  [--split N] [--stall-after N --stall-ms MS] [--close-after N] [--data-every N] [--marker-sei] [--send-log FILE]\n"
+               "  [--oversize-every N] [--corrupt-every N] [--fps N] [--once]\n"
                "Garbage never forms a start code; --stall-ms -1 stalls for ever.\n");
 }
 
@@ -146,7 +151,9 @@ int LoadClip(const Options &o, Clip *clip)
     clip->nVideoType = vid == AV_CODEC_ID_HEVC ? 3 : 1;
     clip->nWidth = (uint32_t)vs->codecpar->width;
     clip->nHeight = (uint32_t)vs->codecpar->height;
-    double fps = vs->avg_frame_rate.num > 0 && vs->avg_frame_rate.den > 0 ? av_q2d(vs->avg_frame_rate) : 25;
+    double fps = o.nFps > 0                                                      ? o.nFps
+                 : vs->avg_frame_rate.num > 0 && vs->avg_frame_rate.den > 0 ? av_q2d(vs->avg_frame_rate)
+                                                                            : 25;
     if (fps <= 0 || fps > 1000)
         fps = 25;
     AVStream *as = ai >= 0 ? fmt->streams[ai] : nullptr;
@@ -351,6 +358,17 @@ void Serve(int fd, const Options *o, const Clip *clip)
             const uint32_t hdr[] = {fr.nType, (uint32_t)fr.data.size(), clip->nVideoType, fr.nKind, clip->nWidth,
                                     clip->nHeight, nAudioType, nRate};
             AppendFrame(&out, hdr, tMs, fr.data);
+            if (o->nOversizeEvery > 0 && nSent % o->nOversizeEvery == 0) {
+                // The length field announces more than any reader holds.
+                size_t hp = out.size() - fr.data.size() - 88;
+                out[hp + 52] = 0x00, out[hp + 53] = 0xFF, out[hp + 54] = 0xFF, out[hp + 55] = 0x7F;
+            }
+            if (o->nCorruptEvery > 0 && nSent % o->nCorruptEvery == 0) {
+                // Damage as a lossy link would: the frame arrives whole, its
+                // later bytes (slice data, not the headers in front) wrong.
+                for (size_t i = out.size() - fr.data.size() / 2; i < out.size(); i += 7)
+                    out[i] = (uint8_t)~out[i];
+            }
             if (o->nDataEvery > 0 && nSent % o->nDataEvery == 0) {
                 const uint32_t dhdr[] = {3, 8, 0, 0, 0, 0, 0, 0};  // data: the frame count, 8 bytes
                 std::vector<uint8_t> count(8, 0);
@@ -407,12 +425,14 @@ int ParseArgs(int argc, char **argv, Options *o)
                    {"--send-log", nullptr, &o->sSendLog},    {"--garbage-every", &o->nGarbageEvery, nullptr},
                    {"--garbage-bytes", &o->nGarbageBytes, nullptr}, {"--split", &o->nSplit, nullptr},
                    {"--stall-after", &o->nStallAfter, nullptr}, {"--stall-ms", &o->nStallMs, nullptr},
-                   {"--close-after", &o->nCloseAfter, nullptr},
+                   {"--close-after", &o->nCloseAfter, nullptr}, {"--oversize-every", &o->nOversizeEvery, nullptr},
+                   {"--corrupt-every", &o->nCorruptEvery, nullptr}, {"--fps", &o->nFps, nullptr},
                    {"--data-every", &o->nDataEvery, nullptr}};
     const struct {
         const char *name;
         int *pFlag;
-    } kFlags[] = {{"--no-audio", &o->bNoAudio}, {"--loop", &o->bLoop}, {"--marker-sei", &o->bMarkerSei}};
+    } kFlags[] = {{"--no-audio", &o->bNoAudio}, {"--loop", &o->bLoop}, {"--marker-sei", &o->bMarkerSei},
+                  {"--once", &o->bOnce}};
     for (int i = 1; i < argc; i++) {
         bool ok = false;
         for (const auto &f : kFlags)
@@ -488,6 +508,10 @@ int main(int argc, char **argv)
         int fd = accept(ls, nullptr, nullptr);
         if (fd < 0)
             continue;
+        if (o.bOnce) {
+            Serve(fd, &o, &clip);
+            break;
+        }
         clients.emplace_back(Serve, fd, &o, &clip);
     }
     g_bStop = 1;

@@ -1,12 +1,15 @@
 // The built-in H.265 decoder against FFmpeg (-threads 1, with and without
-// -cpuflags 0) on one 1080p all-intra stream: frames per second, and with
-// --callgrind the instructions per frame of each under valgrind's callgrind.
+// -cpuflags 0) in the same run, on three streams made with x265: 1080p
+// 8-bit `--preset medium --crf 28` with B pictures, the same at 10 bits,
+// and a 720p low-delay P camera-like stream at 2 Mbit/s. For each: frames
+// per second of CPU time (and wall clock), and with --callgrind the
+// instructions per frame of each decoder under valgrind's callgrind.
 //
 // Instructions per frame are taken as (I(N) - I(1)) / (N - 1), so process
 // start-up and the first picture's set-up cancel out for both sides.
 //
-//   bench_hevc_intra [--stream file.hevc] [--frames N] [--callgrind]
-//   bench_hevc_intra --decode-only file.hevc N     (one pass, for callgrind)
+//   bench_hevc_decode [--stream file.hevc] [--frames N] [--callgrind]
+//   bench_hevc_decode --decode-only file.hevc N BITS   (one pass, for callgrind)
 #include <sys/resource.h>
 
 #include <chrono>
@@ -40,16 +43,17 @@ void *OnMalloc(unsigned int, unsigned int n) { return malloc(n); }
 void OnFree(unsigned int, void *p) { free(p); }
 void OnLog(unsigned int, int, const char *, ...) {}
 
-// Decodes up to iFrames pictures of the stream; returns the number output.
-int DecodeBuiltIn(const std::vector<unsigned char> &data, int iFrames)
+// Decodes up to iFrames pictures of the stream, single-threaded; returns the
+// number output.
+int DecodeBuiltIn(const std::vector<unsigned char> &data, int iFrames, int iBits)
 {
     IHW265D_INIT_PARAM p;
     memset(&p, 0, sizeof(p));
     p.iMaxWidth = 1920;
     p.iMaxHeight = 1088;
-    p.iMaxRefNum = 1;
+    p.iMaxRefNum = 6;  // x265 medium: 3 references and a B pyramid
     p.iMaxVPSNum = p.iMaxSPSNum = p.iMaxPPSNum = 1;
-    p.iBitDepth = 8;
+    p.iBitDepth = iBits;
     p.eOutputOrder = IH265D_DECODE_ORDER;
     p.MallocFxn = OnMalloc;
     p.FreeFxn = OnFree;
@@ -128,56 +132,50 @@ std::string FfmpegCmd(const std::string &path, int iFrames, bool bPlainC)
            "-i '" + path + "' -frames:v " + std::to_string(iFrames) + " -f null -";
 }
 
-} // namespace
+struct BenchStream {
+    const char *pName;
+    const char *pSize;
+    int iBits;
+    const char *pX265;
+};
 
-int main(int argc, char **argv)
+const BenchStream kStreams[] = {
+    {"1080p 8-bit medium crf28 B", "1920x1080", 8, "--preset medium --crf 28"},
+    {"1080p 10-bit medium crf28 B", "1920x1080", 10, "--preset medium --crf 28 --output-depth 10"},
+    {"720p low-delay P 2 Mbit/s", "1280x720", 8,
+     "--preset veryfast --bframes 0 --ref 1 --keyint 50 --bitrate 2000 --vbv-maxrate 2000 --vbv-bufsize 2000"},
+};
+
+// The stream's file in /tmp, made once; "" when ffmpeg or x265 fail.
+std::string MakeStream(const BenchStream &b, int iFrames)
 {
-    std::string path, self = argv[0];
-    int iFrames = 30;
-    bool bCallgrind = false;
-    for (int i = 1; i < argc; i++) {
-        if (!strcmp(argv[i], "--decode-only") && i + 2 < argc) {
-            std::vector<unsigned char> d = ReadAll(argv[i + 1]);
-            int n = DecodeBuiltIn(d, atoi(argv[i + 2]));
-            return n > 0 ? 0 : 1;
-        } else if (!strcmp(argv[i], "--stream") && i + 1 < argc) {
-            path = argv[++i];
-        } else if (!strcmp(argv[i], "--frames") && i + 1 < argc) {
-            iFrames = atoi(argv[++i]);
-        } else if (!strcmp(argv[i], "--callgrind")) {
-            bCallgrind = true;
-        } else {
-            fprintf(stderr, "usage: %s [--stream file.hevc] [--frames N] [--callgrind]\n", argv[0]);
-            return 2;
-        }
-    }
-    if (iFrames < 2)
-        iFrames = 2;
-    if (path.empty()) {
-        path = "/tmp/bench_hevc_intra_1080p.hevc";
-        if (ReadAll(path).empty()) {
-            std::string cmd = "ffmpeg -nostdin -hide_banner -loglevel error -f lavfi -i testsrc2=size=1920x1080:rate=25 "
-                              "-frames:v " + std::to_string(iFrames) +
-                              " -pix_fmt yuv420p -f yuv4mpegpipe - | x265 --input - --y4m --log-level error "
-                              "-I 1 --keyint 1 --no-info -o " + path + " 2>/dev/null";
-            if (system(cmd.c_str()) != 0) {
-                fprintf(stderr, "could not generate the stream (ffmpeg, x265)\n");
-                return 1;
-            }
-        }
-    }
+    std::string path = std::string("/tmp/bench_hevc_decode_") + b.pSize + "_" + std::to_string(b.iBits) + "_" +
+                       (strstr(b.pX265, "bframes 0") ? "p" : "b") + "_" + std::to_string(iFrames) + ".hevc";
+    if (!ReadAll(path).empty())
+        return path;
+    std::string cmd = std::string("ffmpeg -nostdin -hide_banner -loglevel error -f lavfi -i testsrc2=size=") +
+                      b.pSize + ":rate=25 -frames:v " + std::to_string(iFrames) + " -pix_fmt " +
+                      (b.iBits == 10 ? "yuv420p10le" : "yuv420p") +
+                      " -strict -1 -f yuv4mpegpipe - | x265 --input - --y4m --log-level error --no-info " + b.pX265 +
+                      " -o " + path + ".tmp 2>/dev/null && mv " + path + ".tmp " + path;
+    return system(cmd.c_str()) == 0 ? path : "";
+}
+
+int Bench(const std::string &self, const std::string &path, const char *pName, int iBits, int iFrames,
+          bool bCallgrind)
+{
     std::vector<unsigned char> data = ReadAll(path);
     if (data.empty()) {
         fprintf(stderr, "cannot read %s\n", path.c_str());
         return 1;
     }
-    printf("stream %s, %zu bytes, %d frames\n", path.c_str(), data.size(), iFrames);
+    printf("\n%s: %s, %zu bytes, %d frames\n", pName, path.c_str(), data.size(), iFrames);
 
     /* Wall-clock and CPU-time rates: on a busy machine the CPU time is the
      * fairer comparison. */
     auto t0 = std::chrono::steady_clock::now();
     std::clock_t c0 = std::clock();
-    int n = DecodeBuiltIn(data, iFrames);
+    int n = DecodeBuiltIn(data, iFrames, iBits);
     double dBuiltIn = Seconds(t0), dBuiltInCpu = (double)(std::clock() - c0) / CLOCKS_PER_SEC;
     if (n < iFrames) {
         fprintf(stderr, "built-in decoder gave %d pictures\n", n);
@@ -190,14 +188,15 @@ int main(int argc, char **argv)
     t0 = std::chrono::steady_clock::now();
     int r2 = system(FfmpegCmd(path, iFrames, true).c_str());
     double dFfC = Seconds(t0), dCpu2 = ChildCpu();
-    printf("fps (wall)  built-in %.1f   ffmpeg %.1f   ffmpeg -cpuflags 0 %.1f%s\n", iFrames / dBuiltIn, iFrames / dFf,
-           iFrames / dFfC, r1 || r2 ? "   (ffmpeg failed)" : "");
-    printf("fps (cpu)   built-in %.1f   ffmpeg %.1f   ffmpeg -cpuflags 0 %.1f\n", iFrames / dBuiltInCpu,
-           iFrames / (dCpu1 - dCpu0), iFrames / (dCpu2 - dCpu1));
+    printf("fps (cpu)   built-in %.1f   ffmpeg %.1f   ffmpeg -cpuflags 0 %.1f%s\n", iFrames / dBuiltInCpu,
+           iFrames / (dCpu1 - dCpu0), iFrames / (dCpu2 - dCpu1), r1 || r2 ? "   (ffmpeg failed)" : "");
+    printf("fps (wall)  built-in %.1f   ffmpeg %.1f   ffmpeg -cpuflags 0 %.1f\n", iFrames / dBuiltIn, iFrames / dFf,
+           iFrames / dFfC);
 
     if (bCallgrind) {
         std::string dec = "'" + self + "' --decode-only '" + path + "' ";
-        double a = CallgrindInstructions(dec + std::to_string(iFrames)) - CallgrindInstructions(dec + "1");
+        std::string bits = " " + std::to_string(iBits);
+        double a = CallgrindInstructions(dec + std::to_string(iFrames) + bits) - CallgrindInstructions(dec + "1" + bits);
         double b = CallgrindInstructions(FfmpegCmd(path, iFrames, false)) -
                    CallgrindInstructions(FfmpegCmd(path, 1, false));
         double c = CallgrindInstructions(FfmpegCmd(path, iFrames, true)) -
@@ -206,5 +205,48 @@ int main(int argc, char **argv)
         printf("instructions/frame  built-in %.0f   ffmpeg %.0f   ffmpeg -cpuflags 0 %.0f   (built-in / plain C %.2f)\n",
                a / d, b / d, c / d, a / c);
     }
+    fflush(stdout);
     return 0;
+}
+
+} // namespace
+
+int main(int argc, char **argv)
+{
+    std::string path, self = argv[0];
+    int iFrames = 20, iBits = 8;
+    bool bCallgrind = false;
+    for (int i = 1; i < argc; i++) {
+        if (!strcmp(argv[i], "--decode-only") && i + 3 < argc) {
+            std::vector<unsigned char> d = ReadAll(argv[i + 1]);
+            int n = DecodeBuiltIn(d, atoi(argv[i + 2]), atoi(argv[i + 3]));
+            return n > 0 ? 0 : 1;
+        } else if (!strcmp(argv[i], "--stream") && i + 1 < argc) {
+            path = argv[++i];
+        } else if (!strcmp(argv[i], "--bits") && i + 1 < argc) {
+            iBits = atoi(argv[++i]);
+        } else if (!strcmp(argv[i], "--frames") && i + 1 < argc) {
+            iFrames = atoi(argv[++i]);
+        } else if (!strcmp(argv[i], "--callgrind")) {
+            bCallgrind = true;
+        } else {
+            fprintf(stderr, "usage: %s [--stream file.hevc [--bits 8|10]] [--frames N] [--callgrind]\n", argv[0]);
+            return 2;
+        }
+    }
+    if (iFrames < 2)
+        iFrames = 2;
+    if (!path.empty())
+        return Bench(self, path, "given stream", iBits, iFrames, bCallgrind);
+    int iFailed = 0;
+    for (const BenchStream &b : kStreams) {
+        std::string p = MakeStream(b, iFrames);
+        if (p.empty()) {
+            fprintf(stderr, "could not generate %s (ffmpeg, x265)\n", b.pName);
+            iFailed = 1;
+            continue;
+        }
+        iFailed |= Bench(self, p, b.pName, b.iBits, iFrames, bCallgrind);
+    }
+    return iFailed;
 }
