@@ -4,11 +4,8 @@
 
 #include "stream/FFmpegCompat.h"
 
-void AudioDecoderOpen(AudioDecoder *a, const FFMpegContext *ctx)
+static void AacOpen(AudioDecoder *a)
 {
-    memset(a, 0, sizeof(*a));
-    if (ctx->nInAudioCodecId != AV_CODEC_ID_AAC)
-        return;
     a->hAac = NeAACDecOpen();
     if (a->hAac == NULL)
         return;
@@ -22,6 +19,13 @@ void AudioDecoderOpen(AudioDecoder *a, const FFMpegContext *ctx)
         cfg->dontUpSampleImplicitSBR = 1;
         NeAACDecSetConfiguration(a->hAac, cfg);
     }
+}
+
+void AudioDecoderOpen(AudioDecoder *a, const FFMpegContext *ctx)
+{
+    memset(a, 0, sizeof(*a));
+    if (ctx->nInAudioCodecId == AV_CODEC_ID_AAC)
+        AacOpen(a);
 }
 
 void AudioDecoderClose(AudioDecoder *a)
@@ -43,8 +47,13 @@ static int AacInit(AudioDecoder *a, FFMpegContext *ctx, const AVPacket *pkt)
         r = NeAACDecInit2(a->hAac, c->extradata, (unsigned long)c->extradata_size, &a->nAacRate, &a->nAacChannels);
     else
         r = NeAACDecInit(a->hAac, pkt->data, (unsigned long)pkt->size, &a->nAacRate, &a->nAacChannels);
-    if (r < 0)
+    if (r < 0) {
+        // A failed initialisation can leave FAAD2 holding buffers that the
+        // next one overwrites without freeing: start from a fresh handle.
+        NeAACDecClose(a->hAac);
+        AacOpen(a);
         return -1;
+    }
     a->bAacInit = 1;
     return 0;
 }
