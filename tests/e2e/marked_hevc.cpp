@@ -111,7 +111,8 @@ int OnVideo(void *, void *pUser, unsigned char *pFrame, int w, int h)
 // Plays the camera session until the clip has been played and nothing came
 // for 3 s: every picture's MD5. Decoding can be switched on only once the
 // stream is open, so on a busy machine the first key picture may go by
-// first: a session with fewer than nMin pictures is played again (twice).
+// first: a session with fewer than nMin pictures is played again (up to four
+// times).
 int Play(const Case &c, const std::string &base, int bPlanar, int bMarked, int frames, int nMin, Pictures *pPics)
 {
     std::string cmd = c.bRtsp ? std::string(IPCAMERA_TEST_RTSP_CAMERA) + " --video h265 --file '" + base +
@@ -120,7 +121,7 @@ int Play(const Case &c, const std::string &base, int bPlanar, int bMarked, int f
                                     (bMarked ? ".m.hevc'" : ".hevc'") + " --fps 25 --no-audio --once " +
                                     (c.pFaults ? c.pFaults : "");
     pPics->bPlanar = bPlanar;
-    for (int attempt = 0; attempt < 3; attempt++) {
+    for (int attempt = 0; attempt < 5; attempt++) {
         pPics->md5.clear();
         // The camera's pid, then its ready line with the URL.
         FILE *f = popen(("echo $$; exec " + cmd + " 2>/dev/null").c_str(), "r");
