@@ -142,6 +142,14 @@ typedef struct HW265D_DEC {
     /* Observation hook for tools and tests (hevc_trace.h). */
     HevcTraceFxn pfnTrace;
     void *pTraceUser;
+
+    /* Second layer (hevc_refs.c). Its picture order count has its own
+     * prevTid0Pic; sequence ids and decode numbers stay those of stPoc. */
+    HevcPocState stPocL1;
+    int bL1Started;           /* a layer-1 picture was decoded in this CVS */
+    int iInterLayerSlot;      /* base-layer picture of the access unit, -1 missing */
+    int iNumInterLayer;       /* NumActiveRefLayerPics of the current picture (0, 1) */
+    int32_t iInterLayerPoc;   /* its order count (that of the current picture) */
 } HW265D_DEC;
 
 #define HEVC_LOG(dec, lvl, ...) \

@@ -8,7 +8,7 @@ int HevcDpbCreate(HW265D_DEC *pstDec)
 {
     HevcDpb *d = &pstDec->stDpb;
     uint32_t W = pstDec->uiMaxWidth, H = pstDec->uiMaxHeight;
-    d->iSlotNum = pstDec->stParam.iMaxRefNum + 2;
+    d->iSlotNum = pstDec->stParam.iMaxRefNum + 2 + (pstDec->stParam.uiMvcEnable ? 1 : 0);
     d->uiBytesPerSample = pstDec->stParam.iBitDepth == 8 ? 1 : 2;
     d->uiLumaRowBytes = d->uiBytesPerSample == 1 ? W + 256 : 2 * W + 512;
     d->uiLumaRows = H + 160;

@@ -12,7 +12,9 @@ extern "C" {
 
 struct HW265D_DEC;
 
-#define HEVC_MAX_DPB_SLOTS 17 /* iMaxRefNum 15 + current + one waiting for output */
+/* iMaxRefNum 15 + current + one waiting for output, + the second layer's
+ * current picture when multi-layer decoding is enabled. */
+#define HEVC_MAX_DPB_SLOTS 18
 
 /* Padding around every plane, in samples, as the slot sizes prescribe.
  * Rows add 160 in total (80 above, 80 below), columns 256 (128 left, 128
@@ -72,6 +74,7 @@ typedef struct {
     uint32_t uiErrorFlag;
     uint32_t uiNalUnitType, uiSliceType;
     uint32_t uiReorderLimit;  /* sps_max_num_reorder_pics[HighestTid] of its SPS */
+    int bGenerated;           /* made up for a reference the stream lacks (H.265 8.3.3.2) */
 } HevcPic;
 
 typedef struct {

@@ -168,9 +168,12 @@ uint32_t HevcDecodeNal(HW265D_DEC *pstDec, const uint8_t *pucNal, uint32_t uiSiz
     if ((iType == HEVC_NAL_VPS || iType == HEVC_NAL_SPS || iType == HEVC_NAL_EOS || iType == HEVC_NAL_EOB) && iTid != 0)
         HEVC_WARN(pstDec, "IHW265D_Decode : The value of nuh_temporal_id is %d, it should not be equal to 0 when nal_unit_type is equal to VPS_NUT or SPS_NUT or EOS_NUT or EOB_NUT!\n",
                   iTid);
-    /* The second layer is parsed only when the caller asked for it, and its
-     * pictures are not reconstructed by this decoder. */
-    if (iLayer == 1 && (!pstDec->stParam.uiMvcEnable || IsVcl(iType)))
+    /* The second layer is decoded only when the caller asked for it; else
+     * its units are dropped here and the base layer decodes as if alone. A
+     * layer-1 picture follows the base picture of its access unit, which is
+     * finished first (its first slice segment is handled like the start of
+     * a new access unit below). */
+    if (iLayer == 1 && !pstDec->stParam.uiMvcEnable)
         return HEVC_NAL_CONSUMED;
 
     uint32_t uiDone = HEVC_NAL_CONSUMED;
@@ -209,6 +212,8 @@ uint32_t HevcDecodeNal(HW265D_DEC *pstDec, const uint8_t *pucNal, uint32_t uiSiz
     case HEVC_NAL_EOB:
         pstDec->stPoc.bAfterEos = 1;
         pstDec->stPoc.bPrevTid0Valid = 0;
+        pstDec->bL1Started = 0;
+        pstDec->stPocL1.bPrevTid0Valid = 0;
         break;
     case HEVC_NAL_SEI_PREFIX:
     case HEVC_NAL_SEI_SUFFIX:
