@@ -34,6 +34,7 @@ struct Options {
     unsigned uiRelax = 0;
     unsigned uiFrames = 0; // stop after this many output pictures (0: all)
     bool bVerify = false;
+    int iLayer = -1; // -1: single-layer decoding; 0/1: both layers, this one output
 };
 
 void Usage()
@@ -53,7 +54,8 @@ void Usage()
             "  --quiet              no line per output picture\n"
             "  --relax MASK         relax checks stricter than H.265 (1: latency 0 accepted)\n"
             "  --frames N           stop after N output pictures\n"
-            "  --verify             check every picture against the stream's decoded picture hash SEI\n");
+            "  --verify             check every picture against the stream's decoded picture hash SEI\n"
+            "  --layer 0|1          decode both layers of a two-layer stream, output this one\n");
 }
 
 bool ParseArgs(int argc, char **argv, Options *o)
@@ -99,6 +101,9 @@ bool ParseArgs(int argc, char **argv, Options *o)
                 fprintf(stderr, "hevc-decode: --sets wants V,S,P\n");
                 return false;
             }
+        } else if (!strcmp(a, "--layer")) {
+            if (!need()) return false;
+            o->iLayer = atoi(v) != 0;
         } else if (!strcmp(a, "--trace")) {
             o->bTrace = true;
         } else if (!strcmp(a, "--md5")) {
@@ -304,6 +309,8 @@ int main(int argc, char **argv)
     init.iBitDepth = opt.iBitDepth;
     init.eThreadType = opt.iThreads;
     init.eOutputOrder = opt.iOrder;
+    init.uiMvcEnable = opt.iLayer >= 0;
+    init.uiOutputLayer = opt.iLayer > 0;
     init.MallocFxn = OnMalloc;
     init.FreeFxn = OnFree;
     init.LogFxn = OnLog;

@@ -1,0 +1,125 @@
+// Two-layer (multiview) streams: an x265 stream as the base layer and a
+// second layer added by tools/hevc-mvgen, whose pictures predict only from
+// the base picture of their access unit (all coding units skipped). Layer 1
+// therefore equals layer 0, or with --offset K has luma + (K << (depth - 8))
+// and the same chroma. The base layer is checked against FFmpeg (which
+// ignores layer 1); every other expectation follows from that by hand.
+#include <gtest/gtest.h>
+
+#include <unistd.h>
+
+#include "IntraTestUtil.h"
+
+using namespace hevctest;
+using namespace intratest;
+
+namespace {
+
+struct LayerCase {
+    const char *pszName;
+    int iDepth, iOffset, iMaxRefNum, iOrder, iThreads;
+    const char *pszArgs;
+};
+
+// With layer 1 put out, its pictures waiting to be reordered share the slots
+// with the base layer's references, so streams that reorder get a larger
+// iMaxRefNum (with 4 the third row bumps pictures early, out of order).
+const LayerCase kLayerCases[] = {
+    // The library's planar-thread creation: one reference, decode order, threads.
+    {"p_ref1_planar_params", 8, 0, 1, IH265D_DECODE_ORDER, 1, "--preset ultrafast --bframes 0 --ref 1 --keyint 6"},
+    {"b_frames_offset", 8, 20, 6, IH265D_DISPLAY_ORDER, 0, "--preset fast --bframes 3 --ref 3 --keyint 8"},
+    {"main10_offset", 10, -7, 6, IH265D_DISPLAY_ORDER, 0, "--preset fast --bframes 2 --ref 2 --keyint 8"},
+};
+
+// Pictures with their luma kept and, in Pic::md5, the digest of the chroma
+// planes alone.
+std::vector<Pic> Decode(const std::vector<uint8_t> &data, const LayerCase &c, int iMvc, int iLayer,
+                        std::vector<unsigned> *pCodes)
+{
+    IHW265D_INIT_PARAM p = DefaultParams(176, 144);
+    p.iMaxRefNum = c.iMaxRefNum;
+    p.iMaxSPSNum = p.iMaxPPSNum = 2;
+    p.eOutputOrder = c.iOrder;
+    p.eThreadType = c.iThreads;
+    p.uiMvcEnable = (unsigned)iMvc;
+    p.uiOutputLayer = (unsigned)iLayer;
+    Decoder d(p, false);
+    std::vector<Pic> pics;
+    d.onPicture = [&](const IHW265D_OUTARGS &o) {
+        pics.push_back(DigestPicture(o, true));
+        intratest::Md5 m;
+        for (int k = 1; k < 3; k++)
+            for (uint32_t y = 0; y < o.uiDecHeight / 2; y++)
+                m.Update(o.pucOutYUV[k] + (size_t)y * o.uiUVStride * pics.back().uiBps,
+                         o.uiDecWidth / 2 * pics.back().uiBps);
+        pics.back().md5 = m.Hex();
+        EXPECT_EQ(o.uiLayerId, (unsigned)iLayer);
+    };
+    d.Feed(data, 1000);
+    *pCodes = d.codes;
+    return pics;
+}
+
+class LayerStream : public ::testing::TestWithParam<LayerCase> {};
+
+TEST_P(LayerStream, OutputLayerChosenAndBaseUndisturbed)
+{
+    const LayerCase &c = GetParam();
+    const int kFrames = 16;
+    std::string base = X265Stream(std::string("layers_") + c.pszName, 176, 144, kFrames, c.iDepth,
+                                  std::string("--no-info --no-open-gop ") + c.pszArgs);
+    std::string tool = std::string(IPCAMERA_BINARY_DIR) + "/tools/hevc-mvgen/hevc-mvgen";
+    if (base.empty() || access(tool.c_str(), X_OK) != 0)
+        GTEST_SKIP() << "x265, ffmpeg or hevc-mvgen not available";
+    std::string two = TempDir() + "/layers_" + c.pszName + "_two.hevc";
+    ASSERT_EQ(hevctest::Run(tool + " " + base + " " + two + " --offset " + std::to_string(c.iOffset)), 0);
+    std::vector<std::string> ff = FfmpegFrameMd5(base, c.iDepth);
+    ASSERT_EQ(ff.size(), (size_t)kFrames);
+
+    std::vector<unsigned> codes;
+    std::vector<Pic> single = Decode(ReadFile(base), c, 0, 0, &codes);
+    EXPECT_TRUE(codes.empty());
+    ASSERT_EQ(single.size(), ff.size());
+    // Against FFmpeg through the whole-picture digest of the same decoding.
+    std::vector<Pic> whole = DecodeBuffer(ReadFile(base), c.iDepth, c.iOrder, true).pics;
+    ASSERT_EQ(whole.size(), ff.size());
+    for (size_t i = 0; i < ff.size(); i++) {
+        EXPECT_EQ(whole[i].md5, ff[i]) << "picture " << i;
+        EXPECT_EQ(whole[i].luma, single[i].luma);
+    }
+
+    std::vector<uint8_t> data = ReadFile(two);
+    for (int iMvc : {0, 1})
+        for (int iLayer : {0, 1}) {
+            if (!iMvc && iLayer)
+                continue;
+            SCOPED_TRACE("uiMvcEnable " + std::to_string(iMvc) + ", uiOutputLayer " + std::to_string(iLayer));
+            std::vector<Pic> pics = Decode(data, c, iMvc, iLayer, &codes);
+            EXPECT_TRUE(codes.empty()) << std::hex << (codes.empty() ? 0 : codes[0]);
+            ASSERT_EQ(pics.size(), single.size());
+            for (size_t i = 0; i < pics.size(); i++) {
+                EXPECT_EQ(pics[i].uiError, 0u) << "picture " << i;
+                EXPECT_EQ(pics[i].iPoc, single[i].iPoc) << "picture " << i;
+                EXPECT_EQ(pics[i].md5, single[i].md5) << "chroma of picture " << i;
+                if (!iLayer || !c.iOffset) {
+                    EXPECT_EQ(pics[i].luma, single[i].luma) << "picture " << i;
+                    continue;
+                }
+                // Luma moved by the offset, clipped.
+                const int iMax = (1 << c.iDepth) - 1, iAdd = c.iOffset * (1 << (c.iDepth - 8));
+                size_t uiBad = 0, n = single[i].luma.size() / single[i].uiBps;
+                for (size_t k = 0; k < n; k++) {
+                    auto at = [&](const Pic &p) {
+                        return p.uiBps == 1 ? p.luma[k] : p.luma[2 * k] | p.luma[2 * k + 1] << 8;
+                    };
+                    uiBad += at(pics[i]) != std::min(iMax, std::max(0, at(single[i]) + iAdd));
+                }
+                EXPECT_EQ(uiBad, 0u) << "picture " << i;
+            }
+        }
+}
+
+INSTANTIATE_TEST_SUITE_P(Mvgen, LayerStream, ::testing::ValuesIn(kLayerCases),
+                         [](const ::testing::TestParamInfo<LayerCase> &i) { return std::string(i.param.pszName); });
+
+} // namespace
