@@ -520,7 +520,9 @@ std::vector<uint8_t> MakePps(const PpsSpec &p)
     BitWriter w;
     w.Ue((uint32_t)p.iId);
     w.Ue((uint32_t)p.iSps);
-    w.U(0, 7); // dependent slices, output flag, extra bits, sign hiding, cabac init
+    w.U(0, 1); // dependent slices
+    w.U((uint32_t)p.bOutputFlagPresent, 1);
+    w.U(0, 5); // extra bits, sign hiding, cabac init
     w.Ue(0);
     w.Ue(0);
     w.Se(p.iInitQpMinus26);

@@ -157,6 +157,7 @@ std::vector<uint8_t> MakeVps(int iId = 0, int iMaxDecMinus1 = 4);
 std::vector<uint8_t> MakeSps(const SpsSpec &s);
 struct PpsSpec {
     int iId = 0, iSps = 0, bTiles = 0, bWpp = 0, iCols = 2, iRows = 1, iInitQpMinus26 = 0;
+    int bOutputFlagPresent = 0;
 };
 std::vector<uint8_t> MakePps(const PpsSpec &p);
 // One I slice (IDR_W_RADL) header for a picture of one CTB row, no data.

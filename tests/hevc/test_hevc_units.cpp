@@ -172,12 +172,14 @@ TEST(HevcSei, SizeLimitsAndStoredValues)
 
 // A P slice (TRAIL_R) using the SPS's single short-term set (one picture before);
 // the order count LSB takes iLsbBits bits (log2_max_pic_order_cnt_lsb).
-std::vector<uint8_t> MakePSlice(int iPocLsb, int iLsbBits = 8)
+std::vector<uint8_t> MakePSlice(int iPocLsb, int iLsbBits = 8, int iOutputFlag = -1)
 {
     BitWriter w;
     w.U(1, 1); // first slice segment
     w.Ue(0);   // PPS 0
     w.Ue(1);   // P
+    if (iOutputFlag >= 0)
+        w.U((uint32_t)iOutputFlag, 1); // pic_output_flag
     w.U((uint32_t)iPocLsb, iLsbBits);
     w.U(2, 2); // the SPS's only short-term set; no reference count override
     w.Ue(0);   // five_minus_max_num_merge_cand
@@ -215,6 +217,35 @@ TEST(HevcReferences, MissingReferenceIsReportedAndPictureFlagged)
     ASSERT_EQ(d.pictures.size(), 1u);
     EXPECT_NE(d.pictures[0].out.uiErrorFlag & HEVC_PIC_ERR_MISSING_REF, 0u);
     EXPECT_NE(d.pictures[0].out.uiPicState, 0u);
+}
+
+TEST(HevcReferences, PicOutputFlagZeroIsDecodedAndReferencedButNotOutput)
+{
+    SpsSpec s;
+    s.iNumStRps = 1;
+    PpsSpec q;
+    q.bOutputFlagPresent = 1;
+    BitWriter w;
+    w.U(2, 2); // first slice segment, keep prior pictures
+    w.Ue(0);
+    w.Ue(2);   // I
+    w.U(1, 1); // pic_output_flag
+    w.Se(0);
+    w.Trailing();
+    w.U(0xA5, 8);
+    std::vector<std::vector<uint8_t>> units = {Headers(s, q), w.Nal(HEVC_NAL_IDR_W_RADL)};
+    for (int i = 1; i <= 4; i++)
+        units.push_back(MakePSlice(i, 8, i % 2 == 0));
+    for (int iOrder : {IH265D_DECODE_ORDER, IH265D_DISPLAY_ORDER}) {
+        IHW265D_INIT_PARAM p = DefaultParams(64, 64);
+        p.eOutputOrder = iOrder;
+        Decoder d(p);
+        d.Feed(Cat(units), 4096);
+        EXPECT_FALSE(d.HasLog("some of the refrence frames is not exist"));
+        ASSERT_EQ(d.pictures.size(), 3u);
+        for (int i = 0; i < 3; i++)
+            EXPECT_EQ(d.pictures[(size_t)i].out.iPicOrderCnt, 2 * i);
+    }
 }
 
 TEST(HevcReferences, PocWrapsWithTheLsbCounterEvenWhenFlushedEveryPacket)

@@ -210,3 +210,47 @@ TEST(InterDamage, CutSliceAndMissingReferenceAreConcealed)
 }
 
 } // namespace
+
+// The camera-like stream cut before its first IDR (it starts at picture 3):
+// the references of the first pictures are generated mid-grey pictures
+// (H.265 8.3.3.2), as FFmpeg generates them, so every picture equals
+// FFmpeg's decoding of the cut stream; the first one is reported and
+// flagged, and from the IDR (picture 10) on nothing is flagged.
+TEST(InterDamage, CutBeforeTheFirstIdr)
+{
+    const InterCase &c = kCases[0];
+    std::string path = EncodeCase(c);
+    if (path.empty())
+        GTEST_SKIP() << "x265 or ffmpeg not available";
+    std::vector<std::vector<uint8_t>> nals = SplitNals(ReadFile(path)), cut(nals.begin(), nals.begin() + 3);
+    int iVcl = 0;
+    for (size_t i = 3; i < nals.size(); i++) {
+        size_t k = nals[i].size() > 3 && nals[i][2] == 1 ? 3 : 4;
+        iVcl += nals[i].size() > k && ((nals[i][k] >> 1) & 63) < 32;
+        if (iVcl > 3)
+            cut.push_back(nals[i]);
+    }
+    std::string file = TempDir() + "/inter_cut_before_idr.hevc";
+    std::vector<uint8_t> data = Cat(cut);
+    FILE *f = fopen(file.c_str(), "wb");
+    ASSERT_NE(f, nullptr);
+    fwrite(data.data(), 1, data.size(), f);
+    fclose(f);
+    std::vector<std::string> ff = FfmpegFrameMd5(file, 8);
+    ASSERT_EQ(ff.size(), (size_t)kFrames - 3);
+    IHW265D_INIT_PARAM p = DefaultParams(c.iWidth, c.iHeight);
+    p.iMaxRefNum = c.iMaxRefNum;
+    Decoder d(p, false);
+    std::vector<Pic> pics;
+    d.onPicture = [&](const IHW265D_OUTARGS &o) { pics.push_back(DigestPicture(o, false)); };
+    d.Feed(data, 1 << 16);
+    ASSERT_FALSE(d.codes.empty());
+    EXPECT_EQ(d.codes[0], IHW265D_ERR_SLICEHEADER);
+    EXPECT_TRUE(d.HasLog("IHW265D_Decode : some of the refrence frames is not exist!\n"));
+    ASSERT_EQ(pics.size(), ff.size());
+    EXPECT_NE(pics[0].uiError, 0u);
+    for (size_t i = 0; i < ff.size(); i++) {
+        EXPECT_EQ(pics[i].md5, ff[i]) << "picture " << i + 3;
+        EXPECT_TRUE(i + 3 < 10 || pics[i].uiError == 0) << "picture " << i + 3;
+    }
+}

@@ -194,12 +194,14 @@ void OnTrace(void *, int eKind, const void *pRecord)
         const HevcTraceSlice *t = static_cast<const HevcTraceSlice *>(pRecord);
         const HevcSliceHeader *sh = static_cast<const HevcSliceHeader *>(t->pstSh);
         printf("SLICE nal=%u tid=%u poc=%d type=%c pps=%u addr=%u dep=%u qp=%d rps=%u/%u lt=%u curr=%d "
-               "sets=%d/%d/%d foll=%d/%d entry=%u%s",
+               "sets=%d/%d/%d foll=%d/%d entry=%u layer=%u out=%u col=%u/%u mod=%u/%u%s",
                sh->nal_unit_type, sh->temporal_id, t->iPoc, SliceTypeChar(sh->slice_type),
                sh->slice_pic_parameter_set_id, sh->slice_segment_address, sh->dependent_slice_segment_flag,
                sh->SliceQpY, sh->st_rps.num_negative_pics, sh->st_rps.num_positive_pics,
                sh->num_long_term_sps + sh->num_long_term_pics, t->iNumPocTotalCurr, t->iNumStCurrBefore,
                t->iNumStCurrAfter, t->iNumLtCurr, t->iNumStFoll, t->iNumLtFoll, sh->num_entry_point_offsets,
+               sh->nuh_layer_id, sh->pic_output_flag, sh->collocated_from_l0_flag, sh->collocated_ref_idx,
+               sh->ref_pic_list_modification_flag[0], sh->ref_pic_list_modification_flag[1],
                t->bSkipped ? " skipped" : "");
         for (int l = 0; l < 2 && !t->bSkipped; l++) {
             if (t->iNumRef[l] == 0)
