@@ -118,6 +118,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     p.eThreadType = (uiSlot & 8) ? 1 : 0;
     p.iBitDepth = (uiSlot & 16) ? 8 : 10;
     p.iMaxRefNum = (uiSlot & 32) ? 1 : 4;
+    // Second-layer decoding in half of the slots (plain seeds: on, layer 1
+    // output when the stream has one).
+    p.uiMvcEnable = bPlain || (uiSlot & 1) ? 1u : 0u;
+    p.uiOutputLayer = p.uiMvcEnable && (bPlain || (uiSlot & 2)) ? 1u : 0u;
     // Parameter-set store sizes only matter on a fresh decoder.
     p.iMaxVPSNum = bPlain ? 16 : 1 + (c1 & 15);
     p.iMaxSPSNum = bPlain ? 16 : 1 + ((c1 >> 4) & 15);

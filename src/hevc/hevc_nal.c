@@ -93,6 +93,13 @@ static uint32_t DecodeSliceNal(HW265D_DEC *pstDec, HevcBits *b, int iType, int i
         pstDec->bShValid = 0;
         pstDec->pstActPps = NULL;
     }
+    /* A segment of the other layer than the picture being assembled: its
+     * own picture's first segment was lost. It must not touch the header
+     * the current picture's later segments continue. */
+    if (!bFirst && pstDec->bPicStarted && pstDec->stDpb.astPic[pstDec->iCurPic].iLayerId != iLayer) {
+        HEVC_ERR(pstDec, "IHW265D_Decode : the first slice segment in pic is not valid, can't get the poc!\n");
+        return IHW265D_ERR_SLICEHEADER;
+    }
     sh->nal_unit_type = (uint8_t)iType;
     sh->nuh_layer_id = (uint8_t)iLayer;
     sh->temporal_id = (uint8_t)iTid;

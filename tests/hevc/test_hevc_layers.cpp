@@ -6,6 +6,7 @@
 // ignores layer 1); every other expectation follows from that by hand.
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <unistd.h>
 
 #include "IntraTestUtil.h"
@@ -60,19 +61,29 @@ std::vector<Pic> Decode(const std::vector<uint8_t> &data, const LayerCase &c, in
     return pics;
 }
 
+// The x265 base stream and its two-layer version; false when a tool is missing.
+bool MakeStreams(const LayerCase &c, std::string *pBase, std::string *pTwo)
+{
+    *pBase = X265Stream(std::string("layers_") + c.pszName, 176, 144, 16, c.iDepth,
+                        std::string("--no-info --no-open-gop ") + c.pszArgs);
+    std::string tool = std::string(IPCAMERA_BINARY_DIR) + "/tools/hevc-mvgen/hevc-mvgen";
+    *pTwo = TempDir() + "/layers_" + c.pszName + "_two.hevc";
+    // Written under a private name: tests may run in parallel processes.
+    std::string tmp = *pTwo + std::to_string(getpid());
+    return !pBase->empty() && access(tool.c_str(), X_OK) == 0 &&
+           hevctest::Run(tool + " " + *pBase + " " + tmp + " --offset " + std::to_string(c.iOffset)) == 0 &&
+           rename(tmp.c_str(), pTwo->c_str()) == 0;
+}
+
 class LayerStream : public ::testing::TestWithParam<LayerCase> {};
 
 TEST_P(LayerStream, OutputLayerChosenAndBaseUndisturbed)
 {
     const LayerCase &c = GetParam();
     const int kFrames = 16;
-    std::string base = X265Stream(std::string("layers_") + c.pszName, 176, 144, kFrames, c.iDepth,
-                                  std::string("--no-info --no-open-gop ") + c.pszArgs);
-    std::string tool = std::string(IPCAMERA_BINARY_DIR) + "/tools/hevc-mvgen/hevc-mvgen";
-    if (base.empty() || access(tool.c_str(), X_OK) != 0)
+    std::string base, two;
+    if (!MakeStreams(c, &base, &two))
         GTEST_SKIP() << "x265, ffmpeg or hevc-mvgen not available";
-    std::string two = TempDir() + "/layers_" + c.pszName + "_two.hevc";
-    ASSERT_EQ(hevctest::Run(tool + " " + base + " " + two + " --offset " + std::to_string(c.iOffset)), 0);
     std::vector<std::string> ff = FfmpegFrameMd5(base, c.iDepth);
     ASSERT_EQ(ff.size(), (size_t)kFrames);
 
@@ -121,5 +132,51 @@ TEST_P(LayerStream, OutputLayerChosenAndBaseUndisturbed)
 
 INSTANTIATE_TEST_SUITE_P(Mvgen, LayerStream, ::testing::ValuesIn(kLayerCases),
                          [](const ::testing::TestParamInfo<LayerCase> &i) { return std::string(i.param.pszName); });
+
+} // namespace
+
+namespace {
+
+// The base picture of access unit 3 lost: the layer-1 picture of that unit
+// misses its inter-layer reference and shows the previous layer-1 picture
+// (the closest in order count; its skipped blocks copy it unchanged), is
+// reported and flagged; from the next IDR (picture 6) on everything is
+// intact again.
+TEST(LayerDamage, LostBasePictureConcealedInLayerOne)
+{
+    // A slot to spare: with iMaxRefNum 1 the base layer's three pictures of
+    // x265's reference set (kept since the lost picture did not release
+    // them) fill the slots and the layer-1 picture fails with "failed to
+    // allocate DPB".
+    LayerCase c = kLayerCases[0];
+    c.iMaxRefNum = 2;
+    std::string base, two;
+    if (!MakeStreams(c, &base, &two))
+        GTEST_SKIP() << "x265, ffmpeg or hevc-mvgen not available";
+    std::vector<std::vector<uint8_t>> nals = SplitNals(ReadFile(two));
+    std::vector<unsigned> codes;
+    std::vector<Pic> single = Decode(ReadFile(base), c, 0, 0, &codes);
+    ASSERT_EQ(single.size(), 16u);
+    int iBase = 0;
+    for (std::vector<uint8_t> &n : nals) {
+        size_t k = n.size() > 3 && n[2] == 1 ? 3 : 4;
+        bool bBaseVcl = n.size() > k + 1 && ((n[k] >> 1) & 63) < 32 && (n[k + 1] >> 3) == 0 && (n[k] & 1) == 0;
+        if (bBaseVcl && iBase++ == 3)
+            n.clear();
+    }
+    std::vector<Pic> pics = Decode(Cat(nals), c, 1, 1, &codes);
+    ASSERT_EQ(pics.size(), 16u);
+    ASSERT_FALSE(codes.empty());
+    EXPECT_EQ(codes[0], IHW265D_ERR_SLICEHEADER);
+    for (size_t i = 0; i < 16; i++) {
+        if (i == 3) {
+            EXPECT_NE(pics[i].uiError, 0u);
+            EXPECT_EQ(pics[i].luma, single[2].luma);
+        } else if (i < 3 || i >= 6) {
+            EXPECT_EQ(pics[i].uiError, 0u) << "picture " << i;
+            EXPECT_EQ(pics[i].luma, single[i].luma) << "picture " << i;
+        }
+    }
+}
 
 } // namespace
