@@ -544,12 +544,14 @@ std::vector<uint8_t> MakePps(const PpsSpec &p)
     return w.Nal(HEVC_NAL_PPS);
 }
 
-std::vector<uint8_t> MakeIdrSlice(int iPps, int iQpDelta)
+std::vector<uint8_t> MakeIdrSlice(int iPps, int iQpDelta, int iOutputFlag)
 {
     BitWriter w;
     w.U(2, 2); // first slice segment, keep prior pictures
     w.Ue((uint32_t)iPps);
     w.Ue(2); // I
+    if (iOutputFlag >= 0)
+        w.U((uint32_t)iOutputFlag, 1);
     w.Se(iQpDelta);
     w.Trailing();
     w.U(0xA5, 8); // stands for slice data

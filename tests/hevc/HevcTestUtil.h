@@ -161,7 +161,7 @@ struct PpsSpec {
 };
 std::vector<uint8_t> MakePps(const PpsSpec &p);
 // One I slice (IDR_W_RADL) header for a picture of one CTB row, no data.
-std::vector<uint8_t> MakeIdrSlice(int iPps = 0, int iQpDelta = 0);
+std::vector<uint8_t> MakeIdrSlice(int iPps = 0, int iQpDelta = 0, int iOutputFlag = -1); // -1: flag absent
 std::vector<uint8_t> MakeSei(int iType, const std::vector<uint8_t> &payload, bool bPrefix = true);
 
 } // namespace hevctest

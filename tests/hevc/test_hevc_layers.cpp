@@ -22,9 +22,8 @@ struct LayerCase {
     const char *pszArgs;
 };
 
-// With layer 1 put out, its pictures waiting to be reordered share the slots
-// with the base layer's references, so streams that reorder get a larger
-// iMaxRefNum (with 4 the third row bumps pictures early, out of order).
+// With layer 1 output, its pictures waiting to be reordered share the slots
+// with base-layer references: reordering streams need a larger iMaxRefNum.
 const LayerCase kLayerCases[] = {
     // The library's planar-thread creation: one reference, decode order, threads.
     {"p_ref1_planar_params", 8, 0, 1, IH265D_DECODE_ORDER, 1, "--preset ultrafast --bframes 0 --ref 1 --keyint 6"},
@@ -32,10 +31,9 @@ const LayerCase kLayerCases[] = {
     {"main10_offset", 10, -7, 6, IH265D_DISPLAY_ORDER, 0, "--preset fast --bframes 2 --ref 2 --keyint 8"},
 };
 
-// Pictures with their luma kept and, in Pic::md5, the digest of the chroma
-// planes alone.
+// Pictures (luma kept) and the digests of their chroma planes alone.
 std::vector<Pic> Decode(const std::vector<uint8_t> &data, const LayerCase &c, int iMvc, int iLayer,
-                        std::vector<unsigned> *pCodes)
+                        std::vector<unsigned> *pCodes, std::vector<std::string> *pChroma)
 {
     IHW265D_INIT_PARAM p = DefaultParams(176, 144);
     p.iMaxRefNum = c.iMaxRefNum;
@@ -53,7 +51,7 @@ std::vector<Pic> Decode(const std::vector<uint8_t> &data, const LayerCase &c, in
             for (uint32_t y = 0; y < o.uiDecHeight / 2; y++)
                 m.Update(o.pucOutYUV[k] + (size_t)y * o.uiUVStride * pics.back().uiBps,
                          o.uiDecWidth / 2 * pics.back().uiBps);
-        pics.back().md5 = m.Hex();
+        pChroma->push_back(m.Hex());
         EXPECT_EQ(o.uiLayerId, (unsigned)iLayer);
     };
     d.Feed(data, 1000);
@@ -87,13 +85,12 @@ TEST_P(LayerStream, OutputLayerChosenAndBaseUndisturbed)
     std::vector<std::string> ff = FfmpegFrameMd5(base, c.iDepth);
     ASSERT_EQ(ff.size(), (size_t)kFrames);
     std::vector<unsigned> codes;
-    std::vector<Pic> single = Decode(ReadFile(base), c, 0, 0, &codes);
-    // Against FFmpeg through the whole-picture digest of the same decoding.
-    std::vector<Pic> whole = DecodeBuffer(ReadFile(base), c.iDepth, c.iOrder, true).pics;
-    ASSERT_EQ(whole.size(), ff.size());
+    std::vector<std::string> chroma, chroma1;
+    std::vector<Pic> single = Decode(ReadFile(base), c, 0, 0, &codes, &chroma);
+    EXPECT_TRUE(codes.empty());
     ASSERT_EQ(single.size(), ff.size());
     for (size_t i = 0; i < ff.size(); i++)
-        EXPECT_TRUE(whole[i].md5 == ff[i] && whole[i].luma == single[i].luma) << "picture " << i;
+        EXPECT_EQ(single[i].md5, ff[i]) << "picture " << i;
 
     std::vector<uint8_t> data = ReadFile(two);
     for (int iMvc : {0, 1})
@@ -101,13 +98,14 @@ TEST_P(LayerStream, OutputLayerChosenAndBaseUndisturbed)
             if (!iMvc && iLayer)
                 continue;
             SCOPED_TRACE("uiMvcEnable " + std::to_string(iMvc) + ", uiOutputLayer " + std::to_string(iLayer));
-            std::vector<Pic> pics = Decode(data, c, iMvc, iLayer, &codes);
+            chroma1.clear();
+            std::vector<Pic> pics = Decode(data, c, iMvc, iLayer, &codes, &chroma1);
             EXPECT_TRUE(codes.empty()) << std::hex << (codes.empty() ? 0 : codes[0]);
             ASSERT_EQ(pics.size(), single.size());
             for (size_t i = 0; i < pics.size(); i++) {
                 EXPECT_EQ(pics[i].uiError, 0u) << "picture " << i;
                 EXPECT_EQ(pics[i].iPoc, single[i].iPoc) << "picture " << i;
-                EXPECT_EQ(pics[i].md5, single[i].md5) << "chroma of picture " << i;
+                EXPECT_EQ(chroma1[i], chroma[i]) << "chroma of picture " << i;
                 if (!iLayer || !c.iOffset) {
                     EXPECT_EQ(pics[i].luma, single[i].luma) << "picture " << i;
                     continue;
@@ -130,16 +128,12 @@ INSTANTIATE_TEST_SUITE_P(Mvgen, LayerStream, ::testing::ValuesIn(kLayerCases),
                          [](const ::testing::TestParamInfo<LayerCase> &i) { return std::string(i.param.pszName); });
 
 // The base picture of access unit 3 lost: the layer-1 picture of that unit
-// misses its inter-layer reference and shows the previous layer-1 picture
-// (the closest in order count; its skipped blocks copy it unchanged), is
-// reported and flagged; from the next IDR (picture 6) on everything is
-// intact again.
+// shows the previous layer-1 picture (the closest in order count), is
+// reported and flagged; from the next IDR (picture 6) on all is intact.
+// iMaxRefNum 2: with 1, x265's three base pictures (not released by the lost
+// one) fill the slots and that layer-1 picture fails to get one.
 TEST(LayerDamage, LostBasePictureConcealedInLayerOne)
 {
-    // A slot to spare: with iMaxRefNum 1 the base layer's three pictures of
-    // x265's reference set (kept since the lost picture did not release
-    // them) fill the slots and the layer-1 picture fails with "failed to
-    // allocate DPB".
     LayerCase c = kLayerCases[0];
     c.iMaxRefNum = 2;
     std::string base, two;
@@ -147,7 +141,8 @@ TEST(LayerDamage, LostBasePictureConcealedInLayerOne)
         GTEST_SKIP() << "x265, ffmpeg or hevc-mvgen not available";
     std::vector<std::vector<uint8_t>> nals = SplitNals(ReadFile(two));
     std::vector<unsigned> codes;
-    std::vector<Pic> single = Decode(ReadFile(base), c, 0, 0, &codes);
+    std::vector<std::string> chroma;
+    std::vector<Pic> single = Decode(ReadFile(base), c, 0, 0, &codes, &chroma);
     ASSERT_EQ(single.size(), 16u);
     int iBase = 0;
     for (std::vector<uint8_t> &n : nals) {
@@ -156,19 +151,13 @@ TEST(LayerDamage, LostBasePictureConcealedInLayerOne)
         if (bBaseVcl && iBase++ == 3)
             n.clear();
     }
-    std::vector<Pic> pics = Decode(Cat(nals), c, 1, 1, &codes);
+    std::vector<Pic> pics = Decode(Cat(nals), c, 1, 1, &codes, &chroma);
     ASSERT_EQ(pics.size(), 16u);
     ASSERT_FALSE(codes.empty());
     EXPECT_EQ(codes[0], IHW265D_ERR_SLICEHEADER);
-    for (size_t i = 0; i < 16; i++) {
-        if (i == 3) {
-            EXPECT_NE(pics[i].uiError, 0u);
-            EXPECT_EQ(pics[i].luma, single[2].luma);
-        } else if (i < 3 || i >= 6) {
-            EXPECT_EQ(pics[i].uiError, 0u) << "picture " << i;
-            EXPECT_EQ(pics[i].luma, single[i].luma) << "picture " << i;
-        }
-    }
+    for (size_t i = 0; i < 16; i++)
+        EXPECT_TRUE((i == 4 || i == 5) ||
+                    ((pics[i].uiError != 0) == (i == 3) && pics[i].luma == single[i == 3 ? 2 : i].luma)) << i;
 }
 
 } // namespace

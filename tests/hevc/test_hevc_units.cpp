@@ -225,15 +225,7 @@ TEST(HevcReferences, PicOutputFlagZeroIsDecodedAndReferencedButNotOutput)
     s.iNumStRps = 1;
     PpsSpec q;
     q.bOutputFlagPresent = 1;
-    BitWriter w;
-    w.U(2, 2); // first slice segment, keep prior pictures
-    w.Ue(0);
-    w.Ue(2);   // I
-    w.U(1, 1); // pic_output_flag
-    w.Se(0);
-    w.Trailing();
-    w.U(0xA5, 8);
-    std::vector<std::vector<uint8_t>> units = {Headers(s, q), w.Nal(HEVC_NAL_IDR_W_RADL)};
+    std::vector<std::vector<uint8_t>> units = {Headers(s, q), MakeIdrSlice(0, 0, 1)};
     for (int i = 1; i <= 4; i++)
         units.push_back(MakePSlice(i, 8, i % 2 == 0));
     Decoder d(DefaultParams(64, 64));

@@ -74,6 +74,15 @@ std::string EncodeCase(const InterCase &c)
     return out;
 }
 
+// A cut or altered stream in the test directory, for FFmpeg to decode.
+std::string WriteTemp(const std::string &name, const std::vector<uint8_t> &data)
+{
+    std::string file = TempDir() + "/" + name;
+    FILE *f = fopen(file.c_str(), "wb");
+    bool bOk = f && fwrite(data.data(), 1, data.size(), f) == data.size();
+    return f && fclose(f) == 0 && bOk ? file : "";
+}
+
 class InterStream : public ::testing::TestWithParam<InterCase> {};
 
 TEST_P(InterStream, MatchesReferenceFrameByFrame)
@@ -114,9 +123,11 @@ TEST_P(InterStream, MatchesReferenceFrameByFrame)
 INSTANTIATE_TEST_SUITE_P(X265Inter, InterStream, ::testing::ValuesIn(kCases),
                          [](const ::testing::TestParamInfo<InterCase> &i) { return std::string(i.param.pszName); });
 
-// Joining an open-GOP stream at a CRA picture: its RASL pictures reference
-// pictures before the join and are neither decoded nor output; the rest
-// equals FFmpeg's decoding of the same cut stream.
+// Joining an open-GOP stream at a CRA picture, or its second CRA picture
+// turned into a BLA picture: the RASL pictures reference pictures before it
+// and are neither decoded nor output; the pictures its reference set names
+// are generated (H.265 8.3.3); the rest equals FFmpeg's decoding of the same
+// stream.
 TEST(InterRandomAccess, StartAtCraDropsItsRaslPictures)
 {
     const InterCase &c = kCases[3];
@@ -131,28 +142,31 @@ TEST(InterRandomAccess, StartAtCraDropsItsRaslPictures)
     };
     ASSERT_GT(nals.size(), 3u);
     ASSERT_EQ(type(nals[1]), HEVC_NAL_SPS);
-    size_t uiCra = 3;
-    while (uiCra < nals.size() && type(nals[uiCra]) != HEVC_NAL_CRA)
-        uiCra++;
-    ASSERT_LT(uiCra, nals.size());
-    std::vector<std::vector<uint8_t>> cut(nals.begin(), nals.begin() + 3); // VPS, SPS, PPS
-    cut.insert(cut.end(), nals.begin() + (long)uiCra, nals.end());
-    int iRasl = 0;
-    for (const std::vector<uint8_t> &n : cut)
-        iRasl += type(n) == HEVC_NAL_RASL_N || type(n) == HEVC_NAL_RASL_R;
-    ASSERT_GT(iRasl, 0);
-    std::string file = TempDir() + "/inter_cra_join.hevc";
-    FILE *f = fopen(file.c_str(), "wb");
-    ASSERT_NE(f, nullptr);
-    std::vector<uint8_t> data = Cat(cut);
-    fwrite(data.data(), 1, data.size(), f);
-    fclose(f);
-    std::vector<std::string> ff = FfmpegFrameMd5(file, 8);
-    DecodeRun run = DecodeBuffer(data, 8, IH265D_DISPLAY_ORDER, false, 1 << 16, c.iWidth, c.iHeight);
-    EXPECT_TRUE(run.codes.empty());
-    ASSERT_EQ(run.pics.size(), ff.size());
-    for (size_t i = 0; i < ff.size(); i++)
-        EXPECT_EQ(run.pics[i].md5, ff[i]) << "picture " << i;
+    std::vector<size_t> cras;
+    for (size_t i = 3; i < nals.size(); i++)
+        if (type(nals[i]) == HEVC_NAL_CRA)
+            cras.push_back(i);
+    ASSERT_GE(cras.size(), 2u);
+    for (bool bBla : {false, true}) {
+        SCOPED_TRACE(bBla ? "second CRA made a BLA" : "joined at the first CRA");
+        std::vector<std::vector<uint8_t>> cut(nals.begin(), nals.begin() + 3); // VPS, SPS, PPS
+        cut.insert(cut.end(), nals.begin() + (long)(bBla ? 3 : cras[0]), nals.end());
+        if (bBla) {
+            std::vector<uint8_t> &n = cut[cras[1]];
+            n[n[2] == 1 ? 3 : 4] = (uint8_t)(HEVC_NAL_BLA_W_LP << 1);
+        }
+        int iRasl = 0;
+        for (const std::vector<uint8_t> &n : cut)
+            iRasl += type(n) == HEVC_NAL_RASL_N || type(n) == HEVC_NAL_RASL_R;
+        ASSERT_GT(iRasl, 0);
+        std::vector<uint8_t> data = Cat(cut);
+        std::vector<std::string> ff = FfmpegFrameMd5(WriteTemp(bBla ? "inter_bla.hevc" : "inter_cra_join.hevc", data), 8);
+        DecodeRun run = DecodeBuffer(data, 8, IH265D_DISPLAY_ORDER, false, 1 << 16, c.iWidth, c.iHeight);
+        EXPECT_TRUE(run.codes.empty());
+        ASSERT_EQ(run.pics.size(), ff.size());
+        for (size_t i = 0; i < ff.size(); i++)
+            EXPECT_EQ(run.pics[i].md5, ff[i]) << "picture " << i;
+    }
 }
 
 // Damage on the one-reference camera-like stream (an IDR every 10 pictures):
@@ -230,13 +244,8 @@ TEST(InterDamage, CutBeforeTheFirstIdr)
         if (iVcl > 3)
             cut.push_back(nals[i]);
     }
-    std::string file = TempDir() + "/inter_cut_before_idr.hevc";
     std::vector<uint8_t> data = Cat(cut);
-    FILE *f = fopen(file.c_str(), "wb");
-    ASSERT_NE(f, nullptr);
-    fwrite(data.data(), 1, data.size(), f);
-    fclose(f);
-    std::vector<std::string> ff = FfmpegFrameMd5(file, 8);
+    std::vector<std::string> ff = FfmpegFrameMd5(WriteTemp("inter_cut_before_idr.hevc", data), 8);
     ASSERT_EQ(ff.size(), (size_t)kFrames - 3);
     IHW265D_INIT_PARAM p = DefaultParams(c.iWidth, c.iHeight);
     p.iMaxRefNum = c.iMaxRefNum;
