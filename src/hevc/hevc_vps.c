@@ -73,7 +73,12 @@ static uint32_t ParseVpsExtension(HW265D_DEC *pstDec, HevcBits *b, HevcVps *v)
         uint32_t uiSum = 0;
         for (uint32_t j = 0; j + 1 < uiTypes; j++)
             uiSum += auiLen[j];
-        auiLen[uiTypes - 1] = uiSum < 6 ? 6 - uiSum : 0;
+        /* The dimensions split the six bits of nuh_layer_id (F.7.4.3.1.1). */
+        if (uiSum > 6) {
+            HEVC_ERR(pstDec, "IHW265D_Decode : vps_splitting_flag is true, NumScalabilityTypes %u invalid!\n", uiTypes);
+            return VPS_FAIL;
+        }
+        auiLen[uiTypes - 1] = 6 - uiSum;
     }
     int bLayerIdPresent = (int)HevcBitsFlag(b);
     v->layer_id_in_nuh[0] = 0;
