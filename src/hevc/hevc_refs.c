@@ -386,8 +386,11 @@ uint32_t HevcStartPicture(HW265D_DEC *pstDec)
         }
         if (iLayer == 0)
             pstDec->bL1Started = 0;
-        if (sh->no_output_of_prior_pics_flag && st0->uiDecodeOrder > 0)
+        if (sh->no_output_of_prior_pics_flag && st0->uiDecodeOrder > 0) {
             HevcDpbDropAll(pstDec, iLayer);
+            if (iLayer == 0)
+                HevcDpbDropAll(pstDec, 1);
+        }
     }
     /* 1: a reference is missing; the picture is still decoded (with the
      * error flag) and the slice reports the failure. */
