@@ -18,7 +18,7 @@ namespace {
 
 struct LayerCase {
     const char *pszName;
-    int iDepth, iOffset, iMaxRefNum, iOrder, iThreads;
+    int iWidth, iHeight, iDepth, iOffset, iMaxRefNum, iOrder, iThreads;
     const char *pszArgs;
 };
 
@@ -26,16 +26,18 @@ struct LayerCase {
 // with base-layer references: reordering streams need a larger iMaxRefNum.
 const LayerCase kLayerCases[] = {
     // The library's planar-thread creation: one reference, decode order, threads.
-    {"p_ref1_planar_params", 8, 0, 1, IH265D_DECODE_ORDER, 1, "--preset ultrafast --bframes 0 --ref 1 --keyint 6"},
-    {"b_frames_offset", 8, 20, 6, IH265D_DISPLAY_ORDER, 0, "--preset fast --bframes 3 --ref 3 --keyint 8"},
-    {"main10_offset", 10, -7, 6, IH265D_DISPLAY_ORDER, 0, "--preset fast --bframes 2 --ref 2 --keyint 8"},
+    {"p_ref1_planar_params", 176, 144, 8, 0, 1, IH265D_DECODE_ORDER, 1,
+     "--preset ultrafast --bframes 0 --ref 1 --keyint 6"},
+    {"b_frames_offset", 176, 144, 8, 20, 6, IH265D_DISPLAY_ORDER, 0, "--preset fast --bframes 3 --ref 3 --keyint 8"},
+    // 200x120: layer-1 CTBs at the right and bottom edges split implicitly.
+    {"main10_odd_size", 200, 120, 10, -7, 6, IH265D_DISPLAY_ORDER, 0, "--preset fast --bframes 2 --ref 2 --keyint 8"},
 };
 
 // Pictures (luma kept) and the digests of their chroma planes alone.
 std::vector<Pic> Decode(const std::vector<uint8_t> &data, const LayerCase &c, int iMvc, int iLayer,
                         std::vector<unsigned> *pCodes, std::vector<std::string> *pChroma)
 {
-    IHW265D_INIT_PARAM p = DefaultParams(176, 144);
+    IHW265D_INIT_PARAM p = DefaultParams(c.iWidth, c.iHeight);
     p.iMaxRefNum = c.iMaxRefNum;
     p.iMaxSPSNum = p.iMaxPPSNum = 2;
     p.eOutputOrder = c.iOrder;
@@ -62,7 +64,7 @@ std::vector<Pic> Decode(const std::vector<uint8_t> &data, const LayerCase &c, in
 // The x265 base stream and its two-layer version; false when a tool is missing.
 bool MakeStreams(const LayerCase &c, std::string *pBase, std::string *pTwo)
 {
-    *pBase = X265Stream(std::string("layers_") + c.pszName, 176, 144, 16, c.iDepth,
+    *pBase = X265Stream(std::string("layers_") + c.pszName, c.iWidth, c.iHeight, 16, c.iDepth,
                         std::string("--no-info --no-open-gop ") + c.pszArgs);
     std::string tool = std::string(IPCAMERA_BINARY_DIR) + "/tools/hevc-mvgen/hevc-mvgen";
     *pTwo = TempDir() + "/layers_" + c.pszName + "_two.hevc";

@@ -160,7 +160,8 @@ TEST(InterRandomAccess, StartAtCraDropsItsRaslPictures)
             iRasl += type(n) == HEVC_NAL_RASL_N || type(n) == HEVC_NAL_RASL_R;
         ASSERT_GT(iRasl, 0);
         std::vector<uint8_t> data = Cat(cut);
-        std::vector<std::string> ff = FfmpegFrameMd5(WriteTemp(bBla ? "inter_bla.hevc" : "inter_cra_join.hevc", data), 8);
+        std::string file = WriteTemp(bBla ? "inter_bla.hevc" : "inter_cra_join.hevc", data);
+        std::vector<std::string> ff = FfmpegFrameMd5(file, 8);
         DecodeRun run = DecodeBuffer(data, 8, IH265D_DISPLAY_ORDER, false, 1 << 16, c.iWidth, c.iHeight);
         EXPECT_TRUE(run.codes.empty());
         ASSERT_EQ(run.pics.size(), ff.size());
