@@ -217,8 +217,11 @@ uint32_t HevcDecodeNal(HW265D_DEC *pstDec, const uint8_t *pucNal, uint32_t uiSiz
         break;
     case HEVC_NAL_EOS:
     case HEVC_NAL_EOB:
-        pstDec->stPoc.bAfterEos = 1;
-        pstDec->stPoc.bPrevTid0Valid = 0;
+        /* A second-layer end of sequence ends only that layer's. */
+        if (iLayer == 0) {
+            pstDec->stPoc.bAfterEos = 1;
+            pstDec->stPoc.bPrevTid0Valid = 0;
+        }
         pstDec->bL1Started = 0;
         pstDec->stPocL1.bPrevTid0Valid = 0;
         break;
