@@ -22,9 +22,8 @@ const HevcDecoderApi kRealDecoder = {IHW265D_Create, IHW265D_DecodeFrame, IHW265
 // Set only while no decode thread runs (see the header); read without a lock.
 const HevcDecoderApi *g_pApi = &kRealDecoder;
 
-// The classic thread calls again while the decoder asks for more bits, at
-// most this many calls per packet.
-const int CLASSIC_MAX_CALLS = 4;
+// Decoder calls per packet in the classic thread, at most.
+const int CLASSIC_MAX_CALLS = 64;
 // One count line per this many built-in decodes.
 const int CLASSIC_COUNT_LOG_EVERY = 50;
 
@@ -326,55 +325,115 @@ int HevcClassicInUse(const HevcClassic *hc, const FFMpegContext *ctx)
     return hc->hsDecoder == 1 && IsHevc(ctx) && ctx->hHevcDecoder != NULL;
 }
 
-int HevcClassicDecode(HevcClassic *hc, FFMpegContext *ctx, const AVPacket *pkt, AVFrame *pFrame, int *pGot,
-                      int *pIsBad, int *pBadPending)
+// One step of a packet's decoding: calls until the decoder hands out a
+// picture, reports a failed unit or has nothing more. The packet goes in
+// whole with the first normal call; further normal calls bring no new bytes
+// (units left after a picture or a failure still wait in the decoder's
+// buffer). Once it asks for more bits, the packet's end is the end of its
+// access unit, but the decoder only finishes a picture when the next one
+// begins: a flush call decodes the held last unit and hands the picture out
+// now, and further flushes drain what is left until it says none remains.
+// Returns 1 when the step ran (its answer in stOut), 0 when the packet is
+// finished, -1 when the decoder refused the stream (given up).
+static int ClassicStep(HevcClassic *hc, FFMpegContext *ctx, unsigned int *pRet)
 {
     IH265DEC_HANDLE h = (IH265DEC_HANDLE)ctx->hHevcDecoder;
-    hc->bHavePicture = 0;
-    FillInput(&hc->stIn, pkt);
-    unsigned int ret = 0;
-    int cnt = 0;
-    for (int calls = 1;; calls++) {
-        ret = g_pApi->pfnDecodeFrame(h, &hc->stIn, &hc->stOut);
-        if (ret != IHW265D_NEED_MORE_BITS)
+    while (hc->nStep != CLASSIC_STEP_DONE) {
+        // Each call takes a unit or hands out a picture, so a packet ends by
+        // itself; the bound only keeps a broken decoder from holding the thread.
+        if (++hc->nCalls > CLASSIC_MAX_CALLS) {
+            hc->nStep = CLASSIC_STEP_DONE;
             break;
-        cnt++;
-        if (calls == CLASSIC_MAX_CALLS)
-            break;
-        // Call again with what the decoder has not taken: bytes it took are
-        // already in its buffer, and handing them over twice would decode
-        // them twice.
-        unsigned int uiUsed = hc->stOut.uiBytsConsumed;
-        if (uiUsed > hc->stIn.uiStreamLen)
-            uiUsed = hc->stIn.uiStreamLen;
-        hc->stIn.pStream += uiUsed;
-        hc->stIn.uiStreamLen -= uiUsed;
+        }
+        int bFlush = hc->nStep == CLASSIC_STEP_FLUSH;
+        hc->stIn.eDecodeMode = bFlush ? IH265D_DECODE_END : IH265D_DECODE_NORMAL;
+        unsigned int ret = g_pApi->pfnDecodeFrame(h, &hc->stIn, &hc->stOut);
+        if (!bFlush) {
+            // Bytes taken are in the decoder's buffer: never hand them twice.
+            unsigned int uiUsed = hc->stOut.uiBytsConsumed;
+            if (uiUsed > hc->stIn.uiStreamLen)
+                uiUsed = hc->stIn.uiStreamLen;
+            hc->stIn.pStream += uiUsed;
+            hc->stIn.uiStreamLen -= uiUsed;
+        }
+        *pRet = ret;
+        if (ret == IHW265D_ERR_WIDTH)
+            DebugPrint("maybe resolution change to big one=====");
+        if (IsRefusal(ret)) {
+            hc->nStep = CLASSIC_STEP_DONE;
+            GiveUpBuiltIn(ctx, &hc->hsDecoder, ret);
+            return -1;
+        }
+        if (ret == IHW265D_NEED_MORE_BITS && !bFlush) {
+            hc->nStep = hc->stIn.uiStreamLen > 0 ? CLASSIC_STEP_MORE : CLASSIC_STEP_FLUSH;
+            continue;
+        }
+        if (bFlush && hc->stOut.eDecodeStatus != IH265D_GETDISPLAY) {
+            // Nothing left; a unit that failed on the way still counts.
+            hc->nStep = CLASSIC_STEP_DONE;
+            if (ret == IHW265D_OK)
+                break;
+        } else if (!bFlush) {
+            hc->nStep = CLASSIC_STEP_MORE;
+        }
+        return 1;
     }
+    return 0;
+}
 
-    if (++hc->nCountedPackets >= CLASSIC_COUNT_LOG_EVERY) {
-        DebugPrint("IHW265D_DecodeFrame cnt:%d ret:%d", cnt, (int)ret);
-        hc->nCountedPackets = 0;
-    }
-    if (ret == IHW265D_ERR_WIDTH)
-        DebugPrint("maybe resolution change to big one=====");
-    if (IsRefusal(ret)) {
-        GiveUpBuiltIn(ctx, &hc->hsDecoder, ret);
-        return -1;
-    }
+// Judges the step's answer: a picture unless none came; bad when a unit
+// failed or the call ended without reaching a picture.
+static void ClassicJudge(HevcClassic *hc, FFMpegContext *ctx, unsigned int ret, AVFrame *pFrame, int *pGot,
+                         int *pIsBad, int *pBadPending)
+{
     const IHW265D_OUTARGS *o = &hc->stOut;
     if (ret != IHW265D_OK)
         DebugPrint("ret:0x%x, error:%d, decodeStatus:%d, cnt:%d", ret, (int)o->uiErrorFlag, (int)o->eDecodeStatus,
-                   cnt);
-    *pGot = o->eDecodeStatus != IH265D_NEED_MORE_BITS;
+                   hc->nCalls);
+    *pGot = o->eDecodeStatus == IH265D_GETDISPLAY;
     int w = 0, hgt = 0;
     OutputSize(o, ctx, &w, &hgt);
     pFrame->width = w;
     pFrame->height = hgt;
-    *pIsBad = o->eDecodeStatus == IH265D_NEED_MORE_BITS || o->eDecodeStatus == IH265D_DECODING;
-    if (o->uiPicState == 0)
+    *pIsBad = ret != IHW265D_OK || o->eDecodeStatus == IH265D_NEED_MORE_BITS ||
+              o->eDecodeStatus == IH265D_DECODING;
+    if (*pGot && o->uiPicState == 0 && ret == IHW265D_OK)
         *pBadPending = 0;
     hc->bHavePicture = *pGot && HasPicture(o);
+}
+
+int HevcClassicDecode(HevcClassic *hc, FFMpegContext *ctx, const AVPacket *pkt, AVFrame *pFrame, int *pGot,
+                      int *pIsBad, int *pBadPending)
+{
+    hc->bHavePicture = 0;
+    *pGot = 0;
+    *pIsBad = 0;
+    FillInput(&hc->stIn, pkt);
+    hc->nStep = CLASSIC_STEP_NORMAL;
+    hc->nCalls = 0;
+    unsigned int ret = IHW265D_OK;
+    int r = ClassicStep(hc, ctx, &ret);
+    if (++hc->nCountedPackets >= CLASSIC_COUNT_LOG_EVERY) {
+        DebugPrint("IHW265D_DecodeFrame cnt:%d ret:%d", hc->nCalls, (int)ret);
+        hc->nCountedPackets = 0;
+    }
+    if (r < 0)
+        return -1;
+    if (r > 0)
+        ClassicJudge(hc, ctx, ret, pFrame, pGot, pIsBad, pBadPending);
     return 0;
+}
+
+int HevcClassicContinue(HevcClassic *hc, FFMpegContext *ctx, AVFrame *pFrame, int *pGot, int *pIsBad,
+                        int *pBadPending)
+{
+    hc->bHavePicture = 0;
+    *pGot = 0;
+    unsigned int ret = IHW265D_OK;
+    int r = ClassicStep(hc, ctx, &ret);
+    if (r > 0)
+        ClassicJudge(hc, ctx, ret, pFrame, pGot, pIsBad, pBadPending);
+    return r;
 }
 
 const AVFrame *HevcClassicPicture(HevcClassic *hc)

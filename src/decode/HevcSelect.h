@@ -62,9 +62,13 @@ int HevcCopyPicture8(const IHW265D_OUTARGS *pOut, int nWidth, int nHeight, uint8
 
 // ---- Classic (BGR) thread ----
 
+enum { CLASSIC_STEP_NORMAL, CLASSIC_STEP_MORE, CLASSIC_STEP_FLUSH, CLASSIC_STEP_DONE };
+
 struct HevcClassic {
     int hsDecoder;            // -1 undecided, 0 FFmpeg, 1 built-in decoder
     int nCountedPackets;      // built-in decodes since the last count line
+    int nStep;                // where the current packet's decoding stands (CLASSIC_STEP_*)
+    int nCalls;               // decoder calls for the current packet
     int bHavePicture;         // stOut holds the picture of the latest decode
     AVFrame *pTmpFrame;       // tmp_hevc_frame: 8-bit yuv420p copy of that picture
     IHW265D_INARGS stIn;
@@ -82,14 +86,23 @@ void HevcClassicDecide(HevcClassic *hc, FFMpegContext *ctx, const AVPacket *pkt,
 // 1 when video packets go to the built-in decoder.
 int HevcClassicInUse(const HevcClassic *hc, const FFMpegContext *ctx);
 
-// One video packet through the built-in decoder. Sets *pGot, *pIsBad and the
-// size of pFrame (the picture's size, or the stream's when it has none) and
-// clears *pBadPending on a clean picture. 0, or -1 when the decoder refused
-// the stream (too large, too many references, unsupported parameter sets):
+// One video packet through the built-in decoder, up to its first answer:
+// a picture, a failed unit, or nothing. Sets *pGot, *pIsBad and the size of
+// pFrame (the picture's size, or the stream's when it has none) and clears
+// *pBadPending on a clean picture. 0, or -1 when the decoder refused the
+// stream (too large, too many references, unsupported parameter sets):
 // FFmpeg decodes from here on: the caller hands it this packet when it is
 // a key packet, else waits for the next one.
 int HevcClassicDecode(HevcClassic *hc, FFMpegContext *ctx, const AVPacket *pkt, AVFrame *pFrame, int *pGot,
                       int *pIsBad, int *pBadPending);
+
+// The packet's next answer, once the previous picture has been shown: a
+// packet is an access unit, so its picture is drained from the decoder
+// before the next packet is taken, and a packet holding several pictures
+// shows them all. 1 with the answer set as above, 0 when the packet is
+// finished, -1 when the decoder refused the stream (as above).
+int HevcClassicContinue(HevcClassic *hc, FFMpegContext *ctx, AVFrame *pFrame, int *pGot, int *pIsBad,
+                        int *pBadPending);
 
 // The latest built-in picture (tmp_hevc_frame, re-made only when the size
 // or format changes) in the format FFmpeg reports for the same stream:
