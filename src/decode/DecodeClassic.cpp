@@ -201,7 +201,9 @@ void HandlePacket(void *state, AVPacket *pkt)
     // packet is a whole access unit: its own picture is due now, not when
     // the next packet begins).
     while (builtIn) {
+        uint32_t t3 = TickCount();
         int more = HevcClassicContinue(&s->hevc, ctx, s->pFrame, &got, &s->nIsBadFrame, &s->badPending);
+        s->decodeTime += (int)(TickCount() - t3);
         if (more < 0) {
             // Refused: FFmpeg starts at the next key packet.
             s->waitIframe = 1;

@@ -215,8 +215,9 @@ TEST_P(MarkedCamera, PicturesEqualFfmpegsInBothThreads)
         size_t j = at - got.md5.begin();
         EXPECT_GE(got.md5.size() - j, (size_t)(frames - c.nCleanFrom));
         // The planar thread shows the damaged stretch concealed, not frozen.
-        if (planar)
+        if (planar) {
             EXPECT_EQ((int)got.md5.size(), frames - c.nLost);
+        }
         for (size_t i = 0; j + i < got.md5.size() && c.nCleanFrom + i < expect.size(); i++)
             ASSERT_EQ(got.md5[j + i], expect[c.nCleanFrom + i]) << "picture " << c.nCleanFrom + i;
     }
@@ -224,13 +225,13 @@ TEST_P(MarkedCamera, PicturesEqualFfmpegsInBothThreads)
 
 // Damage falls on picture 39 (P) only; picture 50 is the next key picture.
 const Case kCases[] = {
-    {"capture_http", 0, 0, 8, 0, nullptr, 0},
-    {"p480_8_http", 640, 480, 8, 0, nullptr, 0},
-    {"p480_8_rtsp", 640, 480, 8, 1, nullptr, 0},
-    {"p480_10_http", 640, 480, 10, 0, nullptr, 0},
-    {"p480_10_rtsp", 640, 480, 10, 1, nullptr, 0},
-    {"p1080_8_http", 1920, 1080, 8, 0, nullptr, 0},
-    {"p1080_10_rtsp", 1920, 1080, 10, 1, nullptr, 0},
+    {"capture_http", 0, 0, 8, 0, nullptr, 0, 0},
+    {"p480_8_http", 640, 480, 8, 0, nullptr, 0, 0},
+    {"p480_8_rtsp", 640, 480, 8, 1, nullptr, 0, 0},
+    {"p480_10_http", 640, 480, 10, 0, nullptr, 0, 0},
+    {"p480_10_rtsp", 640, 480, 10, 1, nullptr, 0, 0},
+    {"p1080_8_http", 1920, 1080, 8, 0, nullptr, 0, 0},
+    {"p1080_10_rtsp", 1920, 1080, 10, 1, nullptr, 0, 0},
     {"p480_8_dropped", 640, 480, 8, 0, "--oversize-every 40", 50, 1},
     {"p480_8_corrupt", 640, 480, 8, 0, "--corrupt-every 40", 50, 0},
 };
