@@ -101,7 +101,7 @@ struct Source {
             nVideoRead += isVideo;
             int n = 0;  // where the key frame's slice begins (its start code); 0: not split
             for (int i = 1; bSplitKey && isVideo && (pkt->flags & AV_PKT_FLAG_KEY) && !n && i + 3 < pkt->size; i++)
-                if (pkt->data[i] == 0 && pkt->data[i + 1] == 0 && pkt->data[i + 2] == 1 && (pkt->data[i + 3] & 0x1f) == 5)
+                if (memcmp(pkt->data + i, "\0\0\1", 3) == 0 && (pkt->data[i + 3] & 0x1f) == 5)
                     n = pkt->data[i - 1] == 0 ? i - 1 : i;
             if (n > 0) {
                 AVPacket *head = av_packet_clone(pkt);

@@ -383,8 +383,7 @@ void Serve(int fd, const Options *o, const Clip *clip)
             clock_gettime(CLOCK_MONOTONIC, &ts);
             size_t nFrom = 0;
             if (o->nHoldFirstMs > 0 && nSent == 1) {
-                // A client that switches decoding on right after its open
-                // (which reads this header) still gets the first key frame.
+                // A client that switches decoding on after its open still gets it.
                 if (SendAll(fd, out.data(), nHead, o->nSplit) != 0) {
                     close(fd);
                     return;

@@ -56,9 +56,8 @@ GMainLoop *g_pLoop = nullptr;
 void PrintUsage(FILE *pOut)
 {
     fprintf(pOut, "usage: ipcam-test-rtsp [--file CLIP | --size WxH] [--port N] [--video h264|h265|mpeg4]\n"
-                  "  [--audio none|aac|pcmu|pcma|g722|g726] [--data] [--tcp-only] [--exit-after SEC [--exit-mid-frame]]\n"
-                  "--exit-after ends abruptly, without a teardown, as a camera losing power; with\n"
-                  "--exit-mid-frame once the next key frame's parameter sets are out, before its picture.\n");
+                  "  [--audio none|aac|pcmu|pcma|g722|g726] [--data] [--tcp-only] [--exit-after S [--exit-mid-frame]]\n"
+                  "--exit-after dies like a camera losing power; --exit-mid-frame: after key frame parameter sets.\n");
 }
 
 int ParseOptions(int argc, char **argv, CameraOptions *pOpt)
@@ -189,8 +188,7 @@ void OnDataNeeded(GstAppSrc *pSrc, guint nLength, gpointer pUser)
     gst_app_src_push_buffer(pSrc, pBuf);
 }
 
-// --exit-mid-frame: 0 until the exit time, 1 then, 2 once parameter sets
-// went out, 3 when the picture after them was held back (nothing more goes).
+// --exit-mid-frame: 0 before the exit time, 1 after, 2 parameter sets sent, 3 dead.
 std::atomic<int> g_nMidFrame(0);
 
 gboolean OnExitTimer(gpointer pUser);
