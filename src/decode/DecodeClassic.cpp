@@ -96,6 +96,30 @@ int OutputPicture(ClassicState *s, const AVPacket *pkt)
     return 0;
 }
 
+// Judges one decoder answer (bad marks, withholding) and shows its picture.
+// -1 when the picture could not be set up. FFmpeg may hand out an earlier
+// packet's picture with a key packet, so after a bad key picture the
+// picture that comes with the next key packet is withheld too; the built-in
+// decoder hands out each packet's own picture with it, and the next key
+// packet's is a fresh key picture.
+int ShowDecoded(ClassicState *s, const AVPacket *pkt, int got, int builtIn)
+{
+    FFMpegContext *ctx = s->ctx;
+    if (s->nIsBadFrame) {
+        if (pkt->stream_index == ctx->nVideoIndex)
+            StreamHealthAdd(&ctx->health.nDecodeErrors, 1);
+        DebugPrint("[%s] is bad frame", ctx->szName);
+        s->badPending = 1;
+        if (IsKeyVideo(ctx, pkt) && !builtIn)
+            s->skipNextKey = 1;
+    }
+    if (got && s->badPending)
+        StreamHealthAdd(&ctx->health.nWithheld, 1);
+    if (got && !s->badPending)
+        return OutputPicture(s, pkt);
+    return 0;
+}
+
 void HandlePacket(void *state, AVPacket *pkt)
 {
     ClassicState *s = (ClassicState *)state;
@@ -122,6 +146,7 @@ void HandlePacket(void *state, AVPacket *pkt)
     int ret = 0;
     int isAudio = ctx->nAudioIndex >= 0 && pkt->stream_index == ctx->nAudioIndex;
     int byFFmpeg = 0;
+    int builtIn = 0;
     if (isAudio) {
         ret = AudioDecodePacket(&s->audio, ctx, pkt, &audioBytes, &audioRate);
         if (ret == AUDIO_DROP)
@@ -133,7 +158,7 @@ void HandlePacket(void *state, AVPacket *pkt)
             return;
         }
         s->waitIframe = 0;
-        int builtIn = HevcClassicInUse(&s->hevc, ctx);
+        builtIn = HevcClassicInUse(&s->hevc, ctx);
         if (builtIn && HevcClassicDecode(&s->hevc, ctx, pkt, s->pFrame, &got, &s->nIsBadFrame, &s->badPending) < 0) {
             // Refused: FFmpeg takes over, from this packet if it is a key
             // packet. Marks of the built-in decoder's pictures do not carry
@@ -171,20 +196,26 @@ void HandlePacket(void *state, AVPacket *pkt)
                    s->nIsBadFrame, got);
         s->badPending = 1;
     }
-    if (s->nIsBadFrame) {
-        if (isVideo)
-            StreamHealthAdd(&ctx->health.nDecodeErrors, 1);
-        DebugPrint("[%s] is bad frame", ctx->szName);
-        s->badPending = 1;
-        if (IsKeyVideo(ctx, pkt))
-            s->skipNextKey = 1;
+    int shown = ShowDecoded(s, pkt, got, builtIn);
+    // The built-in decoder hands out the rest of the packet's pictures (a
+    // packet is a whole access unit: its own picture is due now, not when
+    // the next packet begins).
+    while (builtIn) {
+        uint32_t t3 = TickCount();
+        int more = HevcClassicContinue(&s->hevc, ctx, s->pFrame, &got, &s->nIsBadFrame, &s->badPending);
+        s->decodeTime += (int)(TickCount() - t3);
+        if (more < 0) {
+            // Refused: FFmpeg starts at the next key packet.
+            s->waitIframe = 1;
+            s->badPending = 0;
+            s->skipNextKey = 0;
+        }
+        if (more <= 0)
+            break;
+        ShowDecoded(s, pkt, got, builtIn);
     }
-    if (got && s->badPending)
-        StreamHealthAdd(&ctx->health.nWithheld, 1);
-    if (got && !s->badPending) {
-        if (OutputPicture(s, pkt) < 0)
-            return;
-    }
+    if (shown < 0)
+        return;
     if (AtomicGet(&ctx->bDecodeEnable) && audioBytes > 0)
         FFMpegAudioBuffer(ctx, (unsigned short *)s->audio.aPcm, audioBytes / 2, audioRate);
 }

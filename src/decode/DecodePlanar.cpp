@@ -82,27 +82,11 @@ int DecodeFFmpeg(PlanarState *s, AVPacket *pkt)
     return got ? 0 : -1;
 }
 
-// One video packet: decode (built-in decoder or FFmpeg), size check, copy,
-// deliver.
-void DecodeVideo(PlanarState *s, AVPacket *pkt)
+// Size check, copy and delivery of the picture in pFrame (built-in: the
+// decoder's latest).
+void ShowPicture(PlanarState *s, int builtIn)
 {
     FFMpegContext *ctx = s->ctx;
-    if (s->waitIframe == 1 && pkt->flags != AV_PKT_FLAG_KEY)
-        return;
-    s->waitIframe = 0;
-
-    int r = HevcPlanarDecode(&s->hevc, ctx, pkt, s->pFrame, &s->waitIframe);
-    if (r == HEVC_DEC_STOP || r == HEVC_DEC_NO_PICTURE)
-        return;
-    if (r == HEVC_DEC_BAD) {
-        StreamHealthAdd(&ctx->health.nWithheld, 1);
-        LogBadPacket(s, pkt);
-        return;
-    }
-    int builtIn = r == HEVC_DEC_PICTURE;
-    if (!builtIn && DecodeFFmpeg(s, pkt) < 0)
-        return;
-
     const AVFrame *f = s->pFrame;
     int w = AtomicGet(&ctx->nWidth), h = AtomicGet(&ctx->nHeight);
     if (w != f->width || h != f->height) {
@@ -136,6 +120,33 @@ void DecodeVideo(PlanarState *s, AVPacket *pkt)
     if (src->width != f->width || src->height != f->height || I420OutputCopy(&s->conv, src, s->pYuvBuf) < 0)
         return;
     DeliverPicture(ctx, &s->last, s->pYuvBuf, f->width, f->height);
+}
+
+// One video packet: decode (built-in decoder or FFmpeg), size check, copy,
+// deliver. The built-in decoder hands out every picture of the packet.
+void DecodeVideo(PlanarState *s, AVPacket *pkt)
+{
+    FFMpegContext *ctx = s->ctx;
+    if (s->waitIframe == 1 && pkt->flags != AV_PKT_FLAG_KEY)
+        return;
+    s->waitIframe = 0;
+
+    int r = HevcPlanarDecode(&s->hevc, ctx, pkt, s->pFrame, &s->waitIframe);
+    if (r == HEVC_DEC_FFMPEG) {
+        if (DecodeFFmpeg(s, pkt) == 0)
+            ShowPicture(s, 0);
+        return;
+    }
+    for (; r != HEVC_DEC_DONE && r != HEVC_DEC_STOP;
+         r = HevcPlanarContinue(&s->hevc, ctx, pkt, s->pFrame, &s->waitIframe)) {
+        if (r == HEVC_DEC_BAD || r == HEVC_DEC_CONCEALED) {
+            if (r == HEVC_DEC_BAD)
+                StreamHealthAdd(&ctx->health.nWithheld, 1);
+            LogBadPacket(s, pkt);
+        }
+        if (r == HEVC_DEC_PICTURE || r == HEVC_DEC_CONCEALED)
+            ShowPicture(s, 1);
+    }
 }
 
 void HandlePacket(void *state, AVPacket *pkt)

@@ -22,9 +22,8 @@ const HevcDecoderApi kRealDecoder = {IHW265D_Create, IHW265D_DecodeFrame, IHW265
 // Set only while no decode thread runs (see the header); read without a lock.
 const HevcDecoderApi *g_pApi = &kRealDecoder;
 
-// The classic thread calls again while the decoder asks for more bits, at
-// most this many calls per packet.
-const int CLASSIC_MAX_CALLS = 4;
+// Decoder calls per packet, at most.
+const int HEVC_MAX_CALLS = 64;
 // One count line per this many built-in decodes.
 const int CLASSIC_COUNT_LOG_EVERY = 50;
 
@@ -145,40 +144,6 @@ void WrapPicture(const IHW265D_OUTARGS *o, enum AVPixelFormat fmt, AVFrame *f)
         f->data[i] = o->pucOutYUV[i];
         f->linesize[i] = (int)(i == 0 ? o->uiYStride : o->uiUVStride) * bps;
     }
-}
-
-// The decoder holds the last NAL unit of every input until the next start
-// code arrives, so a packet's own picture would complete only with the next
-// packet. Packets are whole access units: when the normal call took all of
-// one and asked for more bits, a flush call decodes that held unit and hands
-// out the picture now (decode order: exactly this packet's). Returns the
-// flush's code with its record in *pOut.
-unsigned int FlushPacketTail(FFMpegContext *ctx, const IHW265D_INARGS *pTemplate, const AVPacket *pkt,
-                             IHW265D_INARGS *pIn, IHW265D_OUTARGS *pOut)
-{
-    *pIn = *pTemplate;
-    pIn->pStream = pkt->data;
-    pIn->uiStreamLen = 0;
-    pIn->eDecodeMode = IH265D_DECODE_END;
-    return g_pApi->pfnDecodeFrame((IH265DEC_HANDLE)ctx->hHevcDecoder, pIn, pOut);
-}
-
-// After a normal call that asked for more bits: when the packet was taken
-// whole, the flush call's picture (or failure) becomes the packet's answer;
-// without a picture the "need more bits" stands with its record.
-unsigned int CompletePacket(FFMpegContext *ctx, const AVPacket *pkt, unsigned int ret, IHW265D_INARGS *pIn,
-                            IHW265D_OUTARGS *pOut, unsigned int uiLeft, IHW265D_INARGS *pFlushIn,
-                            IHW265D_OUTARGS *pFlushOut)
-{
-    if (ret != IHW265D_NEED_MORE_BITS || pOut->eDecodeStatus != IH265D_NEED_MORE_BITS || pkt->data == NULL ||
-        uiLeft > 0)
-        return ret;
-    unsigned int fret = FlushPacketTail(ctx, pIn, pkt, pFlushIn, pFlushOut);
-    if ((fret == IHW265D_OK && HasPicture(pFlushOut)) || (fret != IHW265D_OK && fret != IHW265D_NEED_MORE_BITS)) {
-        *pOut = *pFlushOut;
-        return fret;
-    }
-    return ret;
 }
 
 }  // namespace
@@ -326,66 +291,133 @@ int HevcClassicInUse(const HevcClassic *hc, const FFMpegContext *ctx)
     return hc->hsDecoder == 1 && IsHevc(ctx) && ctx->hHevcDecoder != NULL;
 }
 
-int HevcClassicDecode(HevcClassic *hc, FFMpegContext *ctx, const AVPacket *pkt, AVFrame *pFrame, int *pGot,
-                      int *pIsBad, int *pBadPending)
+// One step of a packet's decoding, for both threads: calls until the
+// decoder hands out a picture, reports a failed unit or has nothing more.
+// The packet goes in whole with the first normal call; further normal calls
+// bring no new bytes (units left after a picture or a failure still wait in
+// the decoder's buffer). Once it asks for more bits, the packet's end is the
+// end of its access unit (a camera's packet is one), but the decoder only
+// finishes a picture when the next one begins: a flush call decodes the held
+// last unit and hands the picture out now, and further flushes drain what is
+// left until it says none remains. The picture order count survives a flush,
+// so the next packet goes on with the same stream.
+// Returns 1 when the step ran (its answer in d->stOut, code in *pRet), 0 when
+// the packet is finished, -1 when the decoder refused the stream (given up).
+static int DrainStep(HevcDrain *d, FFMpegContext *ctx, int *pHsDecoder, unsigned int *pRet)
 {
     IH265DEC_HANDLE h = (IH265DEC_HANDLE)ctx->hHevcDecoder;
-    hc->bHavePicture = 0;
-    FillInput(&hc->stIn, pkt);
-    unsigned int ret = 0;
-    int cnt = 0;
-    for (int calls = 1;; calls++) {
-        ret = g_pApi->pfnDecodeFrame(h, &hc->stIn, &hc->stOut);
-        if (ret != IHW265D_NEED_MORE_BITS)
+    while (d->nStep != HEVC_STEP_DONE) {
+        // Each call takes a unit or hands out a picture, so a packet ends by
+        // itself; the bound only keeps a broken decoder from holding the thread.
+        if (h == NULL || ++d->nCalls > HEVC_MAX_CALLS) {
+            d->nStep = HEVC_STEP_DONE;
             break;
-        cnt++;
-        if (calls == CLASSIC_MAX_CALLS)
-            break;
-        // Call again with what the decoder has not taken: bytes it took are
-        // already in its buffer, and handing them over twice would decode
-        // them twice.
-        unsigned int uiUsed = hc->stOut.uiBytsConsumed;
-        if (uiUsed > hc->stIn.uiStreamLen)
-            uiUsed = hc->stIn.uiStreamLen;
-        hc->stIn.pStream += uiUsed;
-        hc->stIn.uiStreamLen -= uiUsed;
+        }
+        int bFlush = d->nStep == HEVC_STEP_FLUSH;
+        d->stIn.eDecodeMode = bFlush ? IH265D_DECODE_END : IH265D_DECODE_NORMAL;
+        unsigned int ret = g_pApi->pfnDecodeFrame(h, &d->stIn, &d->stOut);
+        if (!bFlush) {
+            // Bytes taken are in the decoder's buffer: never hand them twice.
+            unsigned int uiUsed = d->stOut.uiBytsConsumed;
+            if (uiUsed > d->stIn.uiStreamLen)
+                uiUsed = d->stIn.uiStreamLen;
+            d->stIn.pStream += uiUsed;
+            d->stIn.uiStreamLen -= uiUsed;
+        }
+        *pRet = ret;
+        if (ret == IHW265D_ERR_WIDTH)
+            DebugPrint("maybe resolution change to big one=====");
+        if (IsRefusal(ret)) {
+            d->nStep = HEVC_STEP_DONE;
+            GiveUpBuiltIn(ctx, pHsDecoder, ret);
+            return -1;
+        }
+        if (ret == IHW265D_NEED_MORE_BITS && !bFlush) {
+            d->nStep = d->stIn.uiStreamLen > 0 ? HEVC_STEP_MORE : HEVC_STEP_FLUSH;
+            continue;
+        }
+        if (bFlush && d->stOut.eDecodeStatus != IH265D_GETDISPLAY) {
+            // Nothing left; a unit that failed on the way still counts.
+            d->nStep = HEVC_STEP_DONE;
+            if (ret == IHW265D_OK)
+                break;
+        } else if (!bFlush) {
+            d->nStep = HEVC_STEP_MORE;
+        }
+        return 1;
     }
+    return 0;
+}
 
-    if (++hc->nCountedPackets >= CLASSIC_COUNT_LOG_EVERY) {
-        DebugPrint("IHW265D_DecodeFrame cnt:%d ret:%d", cnt, (int)ret);
-        hc->nCountedPackets = 0;
-    }
-    if (ret == IHW265D_ERR_WIDTH)
-        DebugPrint("maybe resolution change to big one=====");
-    if (IsRefusal(ret)) {
-        GiveUpBuiltIn(ctx, &hc->hsDecoder, ret);
-        return -1;
-    }
-    const IHW265D_OUTARGS *o = &hc->stOut;
+static void DrainStart(HevcDrain *d, const AVPacket *pkt)
+{
+    FillInput(&d->stIn, pkt);
+    d->nStep = HEVC_STEP_NORMAL;
+    d->nCalls = 0;
+}
+
+// Judges the step's answer: a picture unless none came; bad when a unit
+// failed or the call ended without reaching a picture.
+static void ClassicJudge(HevcClassic *hc, FFMpegContext *ctx, unsigned int ret, AVFrame *pFrame, int *pGot,
+                         int *pIsBad, int *pBadPending)
+{
+    const IHW265D_OUTARGS *o = &hc->drain.stOut;
     if (ret != IHW265D_OK)
         DebugPrint("ret:0x%x, error:%d, decodeStatus:%d, cnt:%d", ret, (int)o->uiErrorFlag, (int)o->eDecodeStatus,
-                   cnt);
-    *pGot = o->eDecodeStatus != IH265D_NEED_MORE_BITS;
+                   hc->drain.nCalls);
+    *pGot = o->eDecodeStatus == IH265D_GETDISPLAY;
     int w = 0, hgt = 0;
     OutputSize(o, ctx, &w, &hgt);
     pFrame->width = w;
     pFrame->height = hgt;
-    *pIsBad = o->eDecodeStatus == IH265D_NEED_MORE_BITS || o->eDecodeStatus == IH265D_DECODING;
-    if (o->uiPicState == 0)
+    *pIsBad = ret != IHW265D_OK || o->eDecodeStatus == IH265D_NEED_MORE_BITS ||
+              o->eDecodeStatus == IH265D_DECODING;
+    if (*pGot && o->uiPicState == 0 && ret == IHW265D_OK)
         *pBadPending = 0;
     hc->bHavePicture = *pGot && HasPicture(o);
+}
+
+int HevcClassicDecode(HevcClassic *hc, FFMpegContext *ctx, const AVPacket *pkt, AVFrame *pFrame, int *pGot,
+                      int *pIsBad, int *pBadPending)
+{
+    hc->bHavePicture = 0;
+    *pGot = 0;
+    *pIsBad = 0;
+    DrainStart(&hc->drain, pkt);
+    unsigned int ret = IHW265D_OK;
+    int r = DrainStep(&hc->drain, ctx, &hc->hsDecoder, &ret);
+    if (++hc->nCountedPackets >= CLASSIC_COUNT_LOG_EVERY) {
+        DebugPrint("IHW265D_DecodeFrame cnt:%d ret:%d", hc->drain.nCalls, (int)ret);
+        hc->nCountedPackets = 0;
+    }
+    if (r < 0)
+        return -1;
+    if (r > 0)
+        ClassicJudge(hc, ctx, ret, pFrame, pGot, pIsBad, pBadPending);
     return 0;
+}
+
+int HevcClassicContinue(HevcClassic *hc, FFMpegContext *ctx, AVFrame *pFrame, int *pGot, int *pIsBad,
+                        int *pBadPending)
+{
+    hc->bHavePicture = 0;
+    *pGot = 0;
+    unsigned int ret = IHW265D_OK;
+    int r = DrainStep(&hc->drain, ctx, &hc->hsDecoder, &ret);
+    if (r > 0)
+        ClassicJudge(hc, ctx, ret, pFrame, pGot, pIsBad, pBadPending);
+    return r;
 }
 
 const AVFrame *HevcClassicPicture(HevcClassic *hc)
 {
     if (!hc->bHavePicture)
         return NULL;
-    int w = (int)hc->stOut.uiDecWidth, h = (int)hc->stOut.uiDecHeight;
+    int w = (int)hc->drain.stOut.uiDecWidth, h = (int)hc->drain.stOut.uiDecHeight;
     // In FFmpeg's format for the stream (yuvj420p keeps a full range, 10-bit
     // samples stay 10-bit), so the BGR conversion is the one FFmpeg's
     // pictures take; mixed depths are rounded to 8 bits.
-    enum AVPixelFormat fmt = PictureFormat(&hc->stOut);
+    enum AVPixelFormat fmt = PictureFormat(&hc->drain.stOut);
     enum AVPixelFormat tmpFmt = fmt == AV_PIX_FMT_NONE ? AV_PIX_FMT_YUV420P : fmt;
     if (hc->pTmpFrame == NULL || hc->pTmpFrame->width != w || hc->pTmpFrame->height != h ||
         hc->pTmpFrame->format != tmpFmt) {
@@ -398,10 +430,10 @@ const AVFrame *HevcClassicPicture(HevcClassic *hc)
     }
     AVFrame *f = hc->pTmpFrame;
     if (fmt == AV_PIX_FMT_NONE || fmt == AV_PIX_FMT_YUV420P || fmt == AV_PIX_FMT_YUVJ420P)
-        return HevcCopyPicture8(&hc->stOut, w, h, f->data, f->linesize) < 0 ? NULL : f;
+        return HevcCopyPicture8(&hc->drain.stOut, w, h, f->data, f->linesize) < 0 ? NULL : f;
     AVFrame src;
     memset(&src, 0, sizeof(src));
-    WrapPicture(&hc->stOut, fmt, &src);
+    WrapPicture(&hc->drain.stOut, fmt, &src);
     av_image_copy(f->data, f->linesize, (const uint8_t **)src.data, src.linesize, fmt, w, h);
     return f;
 }
@@ -450,54 +482,71 @@ int HevcPlanarCreate(HevcPlanar *hp, FFMpegContext *ctx, const AVPacket *pkt)
     int made = create_hevc_decoder(ctx) == 0;
     if (made)
         hp->hsDecoder = 1;
+    hp->bShownClean = 0;
     DebugPrint("hsDecoder:%d", hp->hsDecoder);
     return made;
 }
 
-int HevcPlanarDecode(HevcPlanar *hp, FFMpegContext *ctx, const AVPacket *pkt, AVFrame *pFrame, int *pWaitIframe)
+// Judges one answer of the planar thread's built-in decoding (r and ret
+// from DrainStep; bFirst for the packet's first answer).
+//
+// Damage (a lost or corrupt packet: a unit that fails, a reference that is
+// missing) is concealed by the decoder: the parts it could not decode take
+// the closest picture's samples and the picture comes out with its error
+// indicator set. Such a picture is shown, as are the pictures predicted from
+// it, so the viewer keeps seeing motion until the next key picture, which is
+// clean again. What is withheld: an answer without a picture (the last
+// picture stays on screen), and a damaged picture while no clean picture has
+// been shown since the decoder was made (nothing to conceal from: it would be
+// grey); the stream then waits for its next key picture.
+static int PlanarJudge(HevcPlanar *hp, FFMpegContext *ctx, const AVPacket *pkt, AVFrame *pFrame, int *pWaitIframe,
+                       int r, unsigned int ret, int bFirst)
 {
-    if (!IsHevc(ctx) || hp->hsDecoder != 1 || AtomicGet(&ctx->nWidth) == 0 || ctx->hHevcDecoder == NULL)
-        return HEVC_DEC_FFMPEG;
-    FillInput(&hp->stIn, pkt);
-    unsigned int ret = g_pApi->pfnDecodeFrame((IH265DEC_HANDLE)ctx->hHevcDecoder, &hp->stIn, &hp->stOut);
-    unsigned int uiLeft = hp->stOut.uiBytsConsumed >= hp->stIn.uiStreamLen ? 0u : 1u;
-    ret = CompletePacket(ctx, pkt, ret, &hp->stIn, &hp->stOut, uiLeft, &hp->stFlushIn, &hp->stFlushOut);
-    const IHW265D_OUTARGS *o = &hp->stOut;
+    const IHW265D_OUTARGS *o = &hp->drain.stOut;
     int key = IsKeyVideo(ctx, pkt);
-    if (key && (ret == IHW265D_OK || ret == IHW265D_NEED_MORE_BITS))
-        hp->nKeyFailures = 0;
-    if (ret == IHW265D_OK) {
-        // A success that brings no new picture leaves nothing to show: the
-        // planes of an earlier picture may be gone by now.
-        if (!HasPicture(o))
-            return HEVC_DEC_NO_PICTURE;
-        pFrame->width = (int)o->uiDecWidth;
-        pFrame->height = (int)o->uiDecHeight;
-        return HEVC_DEC_PICTURE;
-    }
-    DebugPrint("ret:0x%x, error:%d, decodeStatus:%d size:%d iFrame:%d %02x %02x %02x %02x %02x", ret,
-               (int)o->uiErrorFlag, (int)o->eDecodeStatus, pkt->size, pkt->flags, PayloadByte(pkt, 0),
-               PayloadByte(pkt, 1), PayloadByte(pkt, 2), PayloadByte(pkt, 3), PayloadByte(pkt, 4));
-    if (ret == IHW265D_ERR_WIDTH)
-        DebugPrint("maybe resolution change to big one=====");
-    if (IsRefusal(ret)) {
+    if (r < 0) {
         // FFmpeg can start on a key packet at once; otherwise at the next.
-        GiveUpBuiltIn(ctx, &hp->hsDecoder, ret);
-        if (pkt->flags == AV_PKT_FLAG_KEY)
+        if (bFirst && pkt->flags == AV_PKT_FLAG_KEY)
             return HEVC_DEC_FFMPEG;
         *pWaitIframe = 1;
         return HEVC_DEC_NO_PICTURE;
     }
+    if (r == 0) {
+        if (!bFirst)
+            return HEVC_DEC_NO_PICTURE;
+        // The whole packet gave nothing: the decoder still asks for more bits.
+        ret = IHW265D_NEED_MORE_BITS;
+    }
+    if (key && (ret == IHW265D_OK || ret == IHW265D_NEED_MORE_BITS))
+        hp->nKeyFailures = 0;
+    if (ret != IHW265D_OK)
+        DebugPrint("ret:0x%x, error:%d, decodeStatus:%d size:%d iFrame:%d %02x %02x %02x %02x %02x", ret,
+                   (int)o->uiErrorFlag, (int)o->eDecodeStatus, pkt->size, pkt->flags, PayloadByte(pkt, 0),
+                   PayloadByte(pkt, 1), PayloadByte(pkt, 2), PayloadByte(pkt, 3), PayloadByte(pkt, 4));
+    if (r > 0 && HasPicture(o)) {
+        int bDamaged = ret != IHW265D_OK || o->uiErrorFlag != 0;
+        if (bDamaged && !hp->bShownClean) {
+            *pWaitIframe = 1;
+            return HEVC_DEC_BAD;
+        }
+        hp->bShownClean |= !bDamaged;
+        pFrame->width = (int)o->uiDecWidth;
+        pFrame->height = (int)o->uiDecHeight;
+        return bDamaged ? HEVC_DEC_CONCEALED : HEVC_DEC_PICTURE;
+    }
+    if (ret == IHW265D_OK)
+        return HEVC_DEC_NO_PICTURE;
     if (ret == IHW265D_ERR_NAL || ret == IHW265D_ERR_SLICEHEADER) {
-        // A packet damaged on the way fails like this too: the stream waits
-        // for its next key picture. Only key pictures failing twice in a row
-        // mean the stream is no longer one this decoder reads.
-        if (key && ++hp->nKeyFailures >= 2) {
+        // A packet damaged on the way fails like this too. Only key
+        // pictures failing twice in a row mean the stream is no longer one
+        // this decoder reads.
+        if (key && bFirst && ++hp->nKeyFailures >= 2) {
             DebugPrint("maybe codec changed");
             AtomicSet(&ctx->bRunning, 0);
             return HEVC_DEC_STOP;
         }
-        *pWaitIframe = 1;
+        if (!hp->bShownClean)
+            *pWaitIframe = 1;
         return HEVC_DEC_BAD;
     }
     if (ret == IHW265D_NEED_MORE_BITS) {
@@ -508,15 +557,34 @@ int HevcPlanarDecode(HevcPlanar *hp, FFMpegContext *ctx, const AVPacket *pkt, AV
             DebugPrint("need more bits, change to ffmpeg decoder. %d %d", (int)o->uiDecWidth, (int)o->uiDecHeight);
             return HEVC_DEC_NO_PICTURE;
         }
-        if (o->eDecodeStatus == IH265D_NEED_MORE_BITS) {
-            hp->hsDecoder = 0;
-            *pWaitIframe = 1;
-            DebugPrint("change to ffmpeg decoder. %d %d", (int)o->uiDecWidth, (int)o->uiDecHeight);
-        }
+        hp->hsDecoder = 0;
+        *pWaitIframe = 1;
+        DebugPrint("change to ffmpeg decoder. %d %d", (int)o->uiDecWidth, (int)o->uiDecHeight);
         return HEVC_DEC_BAD;
     }
     *pWaitIframe = 1;
     return HEVC_DEC_BAD;
+}
+
+int HevcPlanarDecode(HevcPlanar *hp, FFMpegContext *ctx, const AVPacket *pkt, AVFrame *pFrame, int *pWaitIframe)
+{
+    if (!IsHevc(ctx) || hp->hsDecoder != 1 || AtomicGet(&ctx->nWidth) == 0 || ctx->hHevcDecoder == NULL)
+        return HEVC_DEC_FFMPEG;
+    DrainStart(&hp->drain, pkt);
+    unsigned int ret = IHW265D_OK;
+    int r = DrainStep(&hp->drain, ctx, &hp->hsDecoder, &ret);
+    return PlanarJudge(hp, ctx, pkt, pFrame, pWaitIframe, r, ret, 1);
+}
+
+int HevcPlanarContinue(HevcPlanar *hp, FFMpegContext *ctx, const AVPacket *pkt, AVFrame *pFrame, int *pWaitIframe)
+{
+    if (hp->hsDecoder != 1 || hp->drain.nStep == HEVC_STEP_DONE)
+        return HEVC_DEC_DONE;
+    unsigned int ret = IHW265D_OK;
+    int r = DrainStep(&hp->drain, ctx, &hp->hsDecoder, &ret);
+    if (r == 0)
+        return HEVC_DEC_DONE;
+    return PlanarJudge(hp, ctx, pkt, pFrame, pWaitIframe, r, ret, 0);
 }
 
 AVPacket *HevcPlanarFilter(HevcPlanar *hp, AVPacket *pkt)
@@ -581,7 +649,7 @@ int HevcPlanarCopy(HevcPlanar *hp, uint8_t *pYuv, int nWidth, int nHeight, I420O
 {
     if (pYuv == NULL)
         return -1;
-    const IHW265D_OUTARGS *o = &hp->stOut;
+    const IHW265D_OUTARGS *o = &hp->drain.stOut;
     enum AVPixelFormat fmt = PictureFormat(o);
     if (pConv != NULL && fmt != AV_PIX_FMT_YUV420P && fmt != AV_PIX_FMT_YUVJ420P && fmt != AV_PIX_FMT_NONE) {
         if (!HasPicture(o) || o->uiDecWidth != (unsigned int)nWidth || o->uiDecHeight != (unsigned int)nHeight)
@@ -595,5 +663,5 @@ int HevcPlanarCopy(HevcPlanar *hp, uint8_t *pYuv, int nWidth, int nHeight, I420O
     size_t nC = (size_t)(nWidth / 2) * (nHeight / 2);
     uint8_t *const apDst[3] = {pYuv, pYuv + nY, pYuv + nY + nC};
     const int anStride[3] = {nWidth, nWidth / 2, nWidth / 2};
-    return HevcCopyPicture8(&hp->stOut, nWidth, nHeight, apDst, anStride);
+    return HevcCopyPicture8(&hp->drain.stOut, nWidth, nHeight, apDst, anStride);
 }

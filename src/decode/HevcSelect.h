@@ -60,6 +60,17 @@ void HevcDeleteDecoder(FFMpegContext *ctx);
 int HevcCopyPicture8(const IHW265D_OUTARGS *pOut, int nWidth, int nHeight, uint8_t *const apDst[3],
                      const int anDstStride[3]);
 
+// A packet's way through the built-in decoder: each packet is drained (its
+// own picture and any left in the decoder) before the next one is taken.
+enum { HEVC_STEP_NORMAL, HEVC_STEP_MORE, HEVC_STEP_FLUSH, HEVC_STEP_DONE };
+
+struct HevcDrain {
+    IHW265D_INARGS stIn;      // what is left of the packet
+    IHW265D_OUTARGS stOut;    // cleared once, then reused for every call
+    int nStep;                // where the packet's decoding stands (HEVC_STEP_*)
+    int nCalls;               // decoder calls for the packet
+};
+
 // ---- Classic (BGR) thread ----
 
 struct HevcClassic {
@@ -67,8 +78,7 @@ struct HevcClassic {
     int nCountedPackets;      // built-in decodes since the last count line
     int bHavePicture;         // stOut holds the picture of the latest decode
     AVFrame *pTmpFrame;       // tmp_hevc_frame: 8-bit yuv420p copy of that picture
-    IHW265D_INARGS stIn;
-    IHW265D_OUTARGS stOut;    // cleared once, then reused for every call
+    HevcDrain drain;
 };
 
 void HevcClassicInit(HevcClassic *hc);
@@ -82,14 +92,23 @@ void HevcClassicDecide(HevcClassic *hc, FFMpegContext *ctx, const AVPacket *pkt,
 // 1 when video packets go to the built-in decoder.
 int HevcClassicInUse(const HevcClassic *hc, const FFMpegContext *ctx);
 
-// One video packet through the built-in decoder. Sets *pGot, *pIsBad and the
-// size of pFrame (the picture's size, or the stream's when it has none) and
-// clears *pBadPending on a clean picture. 0, or -1 when the decoder refused
-// the stream (too large, too many references, unsupported parameter sets):
+// One video packet through the built-in decoder, up to its first answer:
+// a picture, a failed unit, or nothing. Sets *pGot, *pIsBad and the size of
+// pFrame (the picture's size, or the stream's when it has none) and clears
+// *pBadPending on a clean picture. 0, or -1 when the decoder refused the
+// stream (too large, too many references, unsupported parameter sets):
 // FFmpeg decodes from here on: the caller hands it this packet when it is
 // a key packet, else waits for the next one.
 int HevcClassicDecode(HevcClassic *hc, FFMpegContext *ctx, const AVPacket *pkt, AVFrame *pFrame, int *pGot,
                       int *pIsBad, int *pBadPending);
+
+// The packet's next answer, once the previous picture has been shown: a
+// packet is an access unit, so its picture is drained from the decoder
+// before the next packet is taken, and a packet holding several pictures
+// shows them all. 1 with the answer set as above, 0 when the packet is
+// finished, -1 when the decoder refused the stream (as above).
+int HevcClassicContinue(HevcClassic *hc, FFMpegContext *ctx, AVFrame *pFrame, int *pGot, int *pIsBad,
+                        int *pBadPending);
 
 // The latest built-in picture (tmp_hevc_frame, re-made only when the size
 // or format changes) in the format FFmpeg reports for the same stream:
@@ -107,11 +126,9 @@ struct HevcPlanar {
     AVPacket *pSplicePkt;     // held packet + the next packet, handed to FFmpeg
     uint8_t *pSpliceBuf;      // its zero-padded payload, grown only
     int nSpliceCap;
-    IHW265D_INARGS stIn;
-    IHW265D_OUTARGS stOut;    // cleared once, then reused for every call
-    IHW265D_INARGS stFlushIn; // the flush call that completes a packet's picture
-    IHW265D_OUTARGS stFlushOut;
+    HevcDrain drain;
     int nKeyFailures;         // key packets in a row refused with a NAL or slice header error
+    int bShownClean;          // a clean picture was shown since the decoder was made
     AVFrame *pWrap;           // laid over the decoder's planes of a deeper-than-8-bit picture
 };
 
@@ -126,7 +143,9 @@ enum {
     HEVC_DEC_PICTURE,         // new picture; pFrame carries its size
     HEVC_DEC_NO_PICTURE,      // handled, nothing new to show
     HEVC_DEC_BAD,             // bad packet: log it and drop it
-    HEVC_DEC_STOP             // bRunning cleared: drop the packet
+    HEVC_DEC_STOP,            // bRunning cleared: drop the packet
+    HEVC_DEC_CONCEALED,       // new picture with concealed damage, shown all the same
+    HEVC_DEC_DONE             // HevcPlanarContinue: the packet is finished
 };
 
 void HevcPlanarInit(HevcPlanar *hp);
@@ -140,15 +159,22 @@ int HevcPlanarPrepare(HevcPlanar *hp, FFMpegContext *ctx, AVFrame *pFrame, AVPac
 // it was created (the picture buffer must be re-made), else 0.
 int HevcPlanarCreate(HevcPlanar *hp, FFMpegContext *ctx, const AVPacket *pkt);
 
-// A video packet past the key-frame wait: one built-in decode (followed by a
-// flush call when the decoder holds the packet's last unit), or
-// HEVC_DEC_FFMPEG when the packet is FFmpeg's. Sets *pWaitIframe when the
-// stream must wait for the next key packet: after any error, a NAL or slice
-// header error (a damaged or lost packet) included; only key packets failing
-// so twice in a row stop the stream ("maybe codec changed"). A stream the
-// decoder refuses goes to FFmpeg (hsDecoder 0) from this packet on when it is
-// a key packet (HEVC_DEC_FFMPEG), else from the next key packet.
+// A video packet past the key-frame wait: the built-in decoder's first
+// answer for it (HevcPlanarContinue gives the rest), or HEVC_DEC_FFMPEG when
+// the packet is FFmpeg's. Damaged pictures are shown concealed once a clean
+// picture has been shown (HevcSelect.cpp says what is withheld); *pWaitIframe
+// is set when the stream must wait for the next key packet. Only key packets
+// failing with a NAL or slice header error twice in a row stop the stream
+// ("maybe codec changed"). A stream the decoder refuses goes to FFmpeg
+// (hsDecoder 0) from this packet on when it is a key packet
+// (HEVC_DEC_FFMPEG), else from the next key packet.
 int HevcPlanarDecode(HevcPlanar *hp, FFMpegContext *ctx, const AVPacket *pkt, AVFrame *pFrame, int *pWaitIframe);
+
+// The packet's next answer once the previous one has been handled (its
+// picture shown): the packet's own picture comes out with the packet, and a
+// packet holding several pictures shows them all. HEVC_DEC_DONE when the
+// packet is finished.
+int HevcPlanarContinue(HevcPlanar *hp, FFMpegContext *ctx, const AVPacket *pkt, AVFrame *pFrame, int *pWaitIframe);
 
 // Before an FFmpeg decode: the packet to decode (pkt itself, or pkt with the
 // held parameter sets in front), or null when pkt is held or dropped.

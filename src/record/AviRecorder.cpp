@@ -53,6 +53,11 @@ struct RecordState {
     int bHeaderFailed;        // the delayed header was refused: nothing is recorded
     int bSizeMissLogged;
     AVPacket *pPacket;        // the writer's packet, referenced and unreferenced for each write
+    // Video bytes without a picture (parameter sets sent ahead of their
+    // picture, or all that came of a frame whose camera died), held for
+    // the next video packet; what is still held at the stop is dropped.
+    AVPacket *pHeld;          // null while nothing is held
+    AVPacket *pMerged;        // the held bytes and the next packet, written as one frame
 };
 
 void FreeRecordState(RecordState *pState)
@@ -61,6 +66,8 @@ void FreeRecordState(RecordState *pState)
         return;
     av_bsf_free(&pState->pVideoBsf);
     av_packet_free(&pState->pPacket);
+    av_packet_free(&pState->pHeld);
+    av_packet_free(&pState->pMerged);
     av_freep(&pState->pAudioBuf);
     av_free(pState);
 }
@@ -563,6 +570,64 @@ static AVRational SourceAudioTimeBase(const FFMpegContext *ctx)
     return AVRational{0, 1};
 }
 
+// 1 when an H.264/H.265 packet in start-code form holds no picture (no
+// coded slice among its NAL units), else 0: other codecs and
+// length-prefixed packets are taken as pictures. Stops at the first slice.
+static int HoldsNoPicture(enum AVCodecID id, const uint8_t *p, int n)
+{
+    if ((id != AV_CODEC_ID_H264 && id != AV_CODEC_ID_HEVC) || !p || n < 4 || p[0] != 0 || p[1] != 0 ||
+        (p[2] != 1 && (p[2] != 0 || p[3] != 1)))
+        return 0;
+    for (int i = 0; i + 3 < n; i++) {
+        if (p[i] != 0 || p[i + 1] != 0 || p[i + 2] != 1)
+            continue;
+        int t = id == AV_CODEC_ID_H264 ? p[i + 3] & 0x1f : (p[i + 3] >> 1) & 0x3f;
+        if (id == AV_CODEC_ID_H264 ? t >= 1 && t <= 5 : t < 32)
+            return 0;
+        i += 2;
+    }
+    return 1;
+}
+
+// A video packet without a picture is held (0) rather than written as a
+// frame of its own: an empty frame for players, and a truncated last one
+// when a camera dies between a key frame's parameter sets and its picture.
+// Otherwise the packet to write: pkt, or the held bytes followed by pkt's
+// (flags of both), or null when that cannot be made (pkt is then lost).
+static const AVPacket *HoldOrMerge(FFMpegContext *ctx, RecordState *pState, const AVPacket *pkt, int *pHeld)
+{
+    *pHeld = 0;
+    if (HoldsNoPicture(ctx->nInVideoCodecId, pkt->data, pkt->size)) {
+        AVPacket *h = pState->pHeld;
+        int nOld = h ? h->size : 0;
+        if ((!h && !(h = pState->pHeld = av_packet_alloc())) || pkt->size > INT32_MAX / 2 - nOld ||
+            av_grow_packet(h, pkt->size) < 0) {
+            av_packet_free(&pState->pHeld);
+            return NULL;
+        }
+        memcpy(h->data + nOld, pkt->data, (size_t)pkt->size);
+        h->flags |= pkt->flags;
+        *pHeld = 1;
+        return NULL;
+    }
+    AVPacket *h = pState->pHeld;
+    if (!h)
+        return pkt;
+    AVPacket *m = pState->pMerged;
+    if (m)
+        av_packet_unref(m);
+    if ((!m && !(m = pState->pMerged = av_packet_alloc())) || pkt->size > INT32_MAX / 2 - h->size ||
+        av_new_packet(m, h->size + pkt->size) < 0 || av_packet_copy_props(m, pkt) < 0) {
+        av_packet_free(&pState->pHeld);
+        return pkt;
+    }
+    memcpy(m->data, h->data, (size_t)h->size);
+    memcpy(m->data + h->size, pkt->data, (size_t)pkt->size);
+    m->flags |= h->flags;
+    av_packet_free(&pState->pHeld);
+    return m;
+}
+
 // Writes the header that waited for the picture size, taken from the first
 // video key frame (or from a picture decoded meanwhile). 1 when written, 0
 // when the frame gives no size (the recording waits for the next key
@@ -621,6 +686,14 @@ int FFMpegSaveAviWritePacket(FFMpegContext *ctx, const AVPacket *pkt)
     if (pState && (pState->bHeaderFailed || pState->nWriteError)) {
         MutexUnlock(ctx->hSaveMutex);
         return 0;
+    }
+    if (bVideo && pState) {
+        int bHeld = 0;
+        pkt = HoldOrMerge(ctx, pState, pkt, &bHeld);
+        if (!pkt) {
+            MutexUnlock(ctx->hSaveMutex);
+            return bHeld ? 0 : -1;
+        }
     }
     // Only the recording's first packet, a video key frame, gets here
     // while the header waits.
@@ -721,6 +794,8 @@ int FFMpegSaveAviWritePacket(FFMpegContext *ctx, const AVPacket *pkt)
         }
     }
     av_packet_unref(pCopy);
+    if (pState && pState->pMerged)
+        av_packet_unref(pState->pMerged);
     MutexUnlock(ctx->hSaveMutex);
     return ret;
 }
@@ -754,6 +829,9 @@ int FFMpegStopSaveAvi(FFMpegContext *ctx)
             nRate = FFMpegSaveAviFrameRate(pState->nVideoWritten - 1, nSpan);
     }
     int nWriteError = pState ? pState->nWriteError : 0;
+    if (pState && pState->pHeld)
+        DebugPrint("FFMpegStopSaveAvi %s: %d bytes of video without a picture at the end are left out",
+                   ctx->szSavePath, pState->pHeld->size);
 
     // Without a header (no picture size was ever found) the file holds
     // nothing a player could read.

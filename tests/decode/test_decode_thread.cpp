@@ -258,8 +258,8 @@ TEST(HevcPlanar, DecodeGoesOnAfterEachPacketsFlush)
     ::testing::internal::CaptureStderr();
     for (int i = 0; i < kFrames; i++) {
         int r = HevcPlanarDecode(&hp, &s.ctx, pkts[i], frame, &wait);
-        if (r != HEVC_DEC_PICTURE || hp.stOut.iPicOrderCnt != i) {
-            ADD_FAILURE() << "packet " << i << ": result " << r << ", order count " << hp.stOut.iPicOrderCnt;
+        if (r != HEVC_DEC_PICTURE || hp.drain.stOut.iPicOrderCnt != i) {
+            ADD_FAILURE() << "packet " << i << ": result " << r << ", order count " << hp.drain.stOut.iPicOrderCnt;
             break;
         }
         pictures++;

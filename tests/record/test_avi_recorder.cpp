@@ -89,13 +89,28 @@ struct Source {
 
     // Reads and writes packets until maxVideo video packets have been read
     // (or the end); the number of video packets written.
-    int Pump(int maxVideo = 1 << 30)
+    // bSplitKey: an H.264 key frame's units before its slice (delimiter,
+    // parameter sets, SEI) come as a packet of their own, as some cameras
+    // send them.
+    int Pump(int maxVideo = 1 << 30, bool bSplitKey = false)
     {
         AVPacket *pkt = av_packet_alloc();
         int nVideoWritten = 0, nVideoRead = 0;
         while (nVideoRead < maxVideo && av_read_frame(pFmt, pkt) >= 0) {
             bool isVideo = pkt->stream_index == c.nVideoIndex;
             nVideoRead += isVideo;
+            int n = 0;  // where the key frame's slice begins (its start code); 0: not split
+            for (int i = 1; bSplitKey && isVideo && (pkt->flags & AV_PKT_FLAG_KEY) && !n && i + 3 < pkt->size; i++)
+                if (memcmp(pkt->data + i, "\0\0\1", 3) == 0 && (pkt->data[i + 3] & 0x1f) == 5)
+                    n = pkt->data[i - 1] == 0 ? i - 1 : i;
+            if (n > 0) {
+                AVPacket *head = av_packet_clone(pkt);
+                head->size = n;
+                EXPECT_EQ(0, FFMpegSaveAviWritePacket(ctx, head)) << "a packet without a picture is held";
+                av_packet_free(&head);
+                pkt->data += n;
+                pkt->size -= n;
+            }
             nVideoWritten += FFMpegSaveAviWritePacket(ctx, pkt) == 1 && isVideo;
             av_packet_unref(pkt);
         }
@@ -120,8 +135,9 @@ TEST(AviRecorderRate, MeasuredRateAndItsLimits)
 // How the stream context describes the source when the recording starts:
 // as probed; unprobed with no picture decoded yet (size 0x0); unprobed with
 // the classic decode thread's 320x240 stand-in (the stream is 352x288); with
-// audio whose sample rate is 0, so that the muxer refuses its header.
-enum Shape { kProbed, kNoSize, kStandIn, kNoAudioRate };
+// audio whose sample rate is 0, so that the muxer refuses its header; key
+// frames whose parameter sets come in a packet of their own.
+enum Shape { kProbed, kNoSize, kStandIn, kNoAudioRate, kSplitKey };
 
 // Every camera codec pairing and source shape gives a real AVI whose every
 // video packet decodes without an error, in the stream's own picture size.
@@ -156,6 +172,7 @@ TEST_F(AviRecorderTest, RecordsEveryCodecAndSourceShapeIntoPlayableAvi)
         {"mpeg4", "", "ts", kNoSize, "mpeg4", "", ""},
         {"mpeg4", "g722", "nut", kNoSize, "mpeg4", "adpcm_g722", ""},
         {"libx264", "", "ts", kStandIn, "h264", "", ""},
+        {"libx264", "", "ts", kSplitKey, "h264", "", ""},
     };
     for (const auto &c : cases) {
         std::string tag = std::string(c.vcodec) + "+" + c.acodec + std::to_string(c.shape) + "." + c.container;
@@ -182,7 +199,7 @@ TEST_F(AviRecorderTest, RecordsEveryCodecAndSourceShapeIntoPlayableAvi)
             s.c.pAudioCodecCtx->sample_rate = bG726 ? 8000 : 16000;
         }
         ASSERT_EQ(0, FFMpegStartSaveAvi(s.ctx, dst.c_str()));
-        ASSERT_EQ(25, s.Pump());
+        ASSERT_EQ(25, s.Pump(1 << 30, c.shape == kSplitKey));
         ASSERT_EQ(0, FFMpegStopSaveAvi(s.ctx));
         EXPECT_EQ(nullptr, s.c.pSaveFormatCtx);
 

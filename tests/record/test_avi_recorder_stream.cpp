@@ -35,7 +35,7 @@ TEST_P(AviRecorderLive, CameraThatDiesKeepsThePaceOfItsPictures)
     std::string audio = GetParam(), base = TestDir() + "/silent_" + audio;
     RtspServer server;
     ASSERT_EQ(0, RtspServerStart(&server, {"--video", "h264", "--audio", audio, "--size", "352x288",
-                                           "--exit-after", "4"}));
+                                           "--exit-after", "4", "--exit-mid-frame"}));
     CIpCamera camera(81, "silent", "");
     camera.SetConnectType(1);
     ASSERT_EQ(0, camera.OpenMainStreamVideo(server.sUrl.c_str()));

@@ -61,6 +61,7 @@ struct Options {
     int nStallMs = 0;          // stall length; negative: forever
     int nDataEvery = 0;        // a data frame (type 3) after every Nth frame
     int bMarkerSei = 0;        // H.265: marker SEI in front of every key frame
+    int nHoldFirstMs = 0;      // the first frame's payload this long after its header
 };
 
 struct Frame {
@@ -90,7 +91,7 @@ void Usage(FILE *f)
     fprintf(f, "usage: ipcam-test-http --video CLIP [--port N] [--audio FILE --audio-codec mulaw|alaw|g722|g726]\n"
                "  [--no-audio] [--audio-type N] [--audio-rate HZ] [--loop] [--garbage-every N] [--garbage-bytes N]\n"
                "  [--split N] [--stall-after N --stall-ms MS] [--close-after N] [--data-every N] [--marker-sei] [--send-log FILE]\n"
-               "  [--oversize-every N] [--corrupt-every N] [--fps N] [--once]\n"
+               "  [--oversize-every N] [--corrupt-every N] [--fps N] [--hold-first-ms MS] [--once]\n"
                "Garbage never forms a start code; --stall-ms -1 stalls for ever.\n");
 }
 
@@ -358,6 +359,7 @@ void Serve(int fd, const Options *o, const Clip *clip)
             const uint32_t hdr[] = {fr.nType, (uint32_t)fr.data.size(), clip->nVideoType, fr.nKind, clip->nWidth,
                                     clip->nHeight, nAudioType, nRate};
             AppendFrame(&out, hdr, tMs, fr.data);
+            size_t nHead = out.size() - fr.data.size();
             if (o->nOversizeEvery > 0 && nSent % o->nOversizeEvery == 0) {
                 // The length field announces more than any reader holds.
                 size_t hp = out.size() - fr.data.size() - 88;
@@ -379,7 +381,18 @@ void Serve(int fd, const Options *o, const Clip *clip)
             // Taken first: no receiver can see the frame before its send time.
             struct timespec ts;
             clock_gettime(CLOCK_MONOTONIC, &ts);
-            if (SendAll(fd, out.data(), out.size(), o->nSplit) != 0) {
+            size_t nFrom = 0;
+            if (o->nHoldFirstMs > 0 && nSent == 1) {
+                // A client that switches decoding on after its open still gets it.
+                if (SendAll(fd, out.data(), nHead, o->nSplit) != 0) {
+                    close(fd);
+                    return;
+                }
+                SleepUntil(NowMs() + o->nHoldFirstMs);
+                t0 += o->nHoldFirstMs;
+                nFrom = nHead;
+            }
+            if (SendAll(fd, out.data() + nFrom, out.size() - nFrom, o->nSplit) != 0) {
                 close(fd);
                 return;
             }
@@ -427,6 +440,7 @@ int ParseArgs(int argc, char **argv, Options *o)
                    {"--stall-after", &o->nStallAfter, nullptr}, {"--stall-ms", &o->nStallMs, nullptr},
                    {"--close-after", &o->nCloseAfter, nullptr}, {"--oversize-every", &o->nOversizeEvery, nullptr},
                    {"--corrupt-every", &o->nCorruptEvery, nullptr}, {"--fps", &o->nFps, nullptr},
+                   {"--hold-first-ms", &o->nHoldFirstMs, nullptr},
                    {"--data-every", &o->nDataEvery, nullptr}};
     const struct {
         const char *name;

@@ -20,6 +20,7 @@
 #include <string.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <string>
 
 namespace {
@@ -33,6 +34,7 @@ struct CameraOptions {
     int bData = 0;               // add a KLV data track
     int bTcpOnly = 0;
     int nExitAfter = 0;          // seconds; 0: serve until a signal
+    int bExitMidFrame = 0;       // the exit falls inside a key frame, after its parameter sets
 };
 
 const int kDataRate = 5;  // KLV units per second
@@ -54,8 +56,8 @@ GMainLoop *g_pLoop = nullptr;
 void PrintUsage(FILE *pOut)
 {
     fprintf(pOut, "usage: ipcam-test-rtsp [--file CLIP | --size WxH] [--port N] [--video h264|h265|mpeg4]\n"
-                  "  [--audio none|aac|pcmu|pcma|g722|g726] [--data] [--tcp-only] [--exit-after SEC]\n"
-                  "--exit-after ends abruptly, without a teardown, as a camera losing power.\n");
+                  "  [--audio none|aac|pcmu|pcma|g722|g726] [--data] [--tcp-only] [--exit-after S [--exit-mid-frame]]\n"
+                  "--exit-after dies like a camera losing power; --exit-mid-frame: after key frame parameter sets.\n");
 }
 
 int ParseOptions(int argc, char **argv, CameraOptions *pOpt)
@@ -89,6 +91,8 @@ int ParseOptions(int argc, char **argv, CameraOptions *pOpt)
                 pOpt->bData = 1;
             else if (a == "--tcp-only")
                 pOpt->bTcpOnly = 1;
+            else if (a == "--exit-mid-frame")
+                pOpt->bExitMidFrame = 1;
             else
                 bad = 1;
         }
@@ -138,8 +142,10 @@ std::string BuildLaunch(const CameraOptions &o)
         // One key frame a second.
         char src[320];
         snprintf(src, sizeof src,
-                 "videotestsrc pattern=smpte ! video/x-raw,format=I420,width=%d,height=%d,framerate=25/1 ! %s ",
-                 o.nWidth, o.nHeight,
+                 "videotestsrc pattern=smpte%s ! video/x-raw,format=I420,width=%d,height=%d,framerate=25/1 ! %s ",
+                 // Live: nothing is made ahead of its time, so what the video
+                 // probe let pass is on the wire when the camera dies.
+                 o.bExitMidFrame ? " is-live=true" : "", o.nWidth, o.nHeight,
                  o.sVideo == "h265" ? "x265enc speed-preset=ultrafast tune=zerolatency key-int-max=25 "
                                       "option-string=bframes=0"
                                     : "x264enc speed-preset=ultrafast tune=zerolatency key-int-max=25 bframes=0");
@@ -182,6 +188,64 @@ void OnDataNeeded(GstAppSrc *pSrc, guint nLength, gpointer pUser)
     gst_app_src_push_buffer(pSrc, pBuf);
 }
 
+// --exit-mid-frame: 0 before the exit time, 1 after, 2 parameter sets sent, 3 dead.
+std::atomic<int> g_nMidFrame(0);
+
+gboolean OnExitTimer(gpointer pUser);
+
+// H.264/H.265 RTP payload whose (first) NAL unit is a parameter set.
+bool IsParameterSetPayload(const guint8 *p, gsize n, bool bHevc)
+{
+    if (n < 12 || n < 12u + 4u * (p[0] & 0x0f) + 3u)
+        return false;
+    const guint8 *q = p + 12 + 4 * (p[0] & 0x0f);
+    int t = bHevc ? (q[0] >> 1) & 0x3f : q[0] & 0x1f;
+    if (bHevc ? t == 48 : t == 24)  // an aggregate: its first unit
+        t = bHevc ? (q[4] >> 1) & 0x3f : q[3] & 0x1f;
+    return bHevc ? t >= 32 && t <= 34 : t == 7 || t == 8;
+}
+
+// Whether the camera dies before this RTP packet: the first one after the
+// parameter sets of the first key frame past the exit time.
+bool DiesBefore(GstBuffer *pBuf, bool bHevc)
+{
+    GstMapInfo map;
+    if (g_nMidFrame.load() == 0 || !gst_buffer_map(pBuf, &map, GST_MAP_READ))
+        return false;
+    bool bParams = IsParameterSetPayload(map.data, map.size, bHevc);
+    gst_buffer_unmap(pBuf, &map);
+    if (bParams)
+        g_nMidFrame = 2;
+    else if (g_nMidFrame.load() == 2) {
+        // What went before has time to leave; nothing more does.
+        g_nMidFrame = 3;
+        g_timeout_add(300, OnExitTimer, nullptr);
+    }
+    return g_nMidFrame.load() == 3;
+}
+
+// The payloader sends single packets and lists (a frame's fragments).
+GstPadProbeReturn OnVideoRtp(GstPad *, GstPadProbeInfo *pInfo, gpointer pUser)
+{
+    bool bHevc = pUser != nullptr;
+    if (g_nMidFrame.load() == 3)
+        return GST_PAD_PROBE_DROP;
+    if (pInfo->type & GST_PAD_PROBE_TYPE_BUFFER)
+        return DiesBefore(GST_PAD_PROBE_INFO_BUFFER(pInfo), bHevc) ? GST_PAD_PROBE_DROP : GST_PAD_PROBE_OK;
+    GstBufferList *pList = GST_PAD_PROBE_INFO_BUFFER_LIST(pInfo);
+    guint n = pList ? gst_buffer_list_length(pList) : 0, i = 0;
+    while (i < n && !DiesBefore(gst_buffer_list_get(pList, i), bHevc))
+        i++;
+    if (i == n)
+        return GST_PAD_PROBE_OK;
+    if (i == 0)
+        return GST_PAD_PROBE_DROP;
+    pList = gst_buffer_list_make_writable(pList);
+    gst_buffer_list_remove(pList, i, n - i);
+    GST_PAD_PROBE_INFO_DATA(pInfo) = pList;
+    return GST_PAD_PROBE_OK;
+}
+
 struct ServerState {
     CameraOptions opt;
 };
@@ -206,6 +270,14 @@ void OnMediaConfigure(GstRTSPMediaFactory *pFactory, GstRTSPMedia *pMedia, gpoin
             gst_object_unref(pSrc);
         }
     }
+    GstElement *pPay = pState->opt.bExitMidFrame ? gst_bin_get_by_name_recurse_up(GST_BIN(pBin), "pay0") : nullptr;
+    if (pPay) {
+        GstPad *pPad = gst_element_get_static_pad(pPay, "src");
+        gst_pad_add_probe(pPad, (GstPadProbeType)(GST_PAD_PROBE_TYPE_BUFFER | GST_PAD_PROBE_TYPE_BUFFER_LIST),
+                          OnVideoRtp, pState->opt.sVideo == "h265" ? (gpointer)1 : nullptr, nullptr);
+        gst_object_unref(pPad);
+        gst_object_unref(pPay);
+    }
     gst_object_unref(pBin);
 }
 
@@ -218,6 +290,10 @@ gboolean OnQuitSignal(gpointer pUser)
 
 gboolean OnExitTimer(gpointer pUser)
 {
+    if (pUser != nullptr) {
+        g_nMidFrame = 1;  // the video probe ends it
+        return G_SOURCE_REMOVE;
+    }
     // Die like a camera that loses power: no TEARDOWN reply, no RTCP BYE.
     fprintf(stderr, "ipcam-test-rtsp: exiting abruptly\n");
     fflush(stderr);
@@ -279,7 +355,7 @@ int main(int argc, char **argv)
     g_unix_signal_add(SIGINT, OnQuitSignal, nullptr);
     g_unix_signal_add(SIGTERM, OnQuitSignal, nullptr);
     if (o.nExitAfter > 0)
-        g_timeout_add_seconds(o.nExitAfter, OnExitTimer, nullptr);
+        g_timeout_add_seconds(o.nExitAfter, OnExitTimer, o.bExitMidFrame ? (gpointer)1 : nullptr);
 
     fprintf(stderr, "ipcam-test-rtsp: pipeline %s\n", launch.c_str());
     printf("ipcam-test-rtsp: ready rtsp://127.0.0.1:%d/cam\n", gst_rtsp_server_get_bound_port(pServer));
