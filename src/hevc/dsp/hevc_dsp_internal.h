@@ -80,6 +80,15 @@ static inline void HevcAngularEdge(typename HevcDspTraits<BitDepth>::Pixel *pDst
     }
 }
 
+/* Interpolation filters fL (Table 8-11) and fC (Table 8-12) by fractional
+ * position, and the block width of each HevcMcWidthIdx entry. */
+extern const int8_t g_aacHevcLumaFilter[4][8];
+extern const int8_t g_aacHevcChromaFilter[8][4];
+constexpr int HevcMcWidth(int i)
+{
+    return i == 0 ? 2 : i == 1 ? 4 : i == 2 ? 6 : i == 3 ? 8 : i == 4 ? 12 : i == 5 ? 16 : i == 6 ? 24 : i == 7 ? 32 : i == 8 ? 48 : 64;
+}
+
 /* Each stage fills its own entries with the C references. */
 template <int BitDepth> void HevcTransformInitC(typename HevcDspTraits<BitDepth>::Table *pstDsp);
 template <int BitDepth> void HevcIntraInitC(typename HevcDspTraits<BitDepth>::Table *pstDsp);
@@ -102,6 +111,8 @@ template <int BitDepth> void HevcTransformInitAvx2(typename HevcDspTraits<BitDep
 template <int BitDepth> void HevcIntraInitSse41(typename HevcDspTraits<BitDepth>::Table *pstDsp);
 template <int BitDepth> void HevcDeblockInitSse41(typename HevcDspTraits<BitDepth>::Table *pstDsp);
 template <int BitDepth> void HevcSaoInitSse41(typename HevcDspTraits<BitDepth>::Table *pstDsp);
+template <int BitDepth> void HevcMcInitSse41(typename HevcDspTraits<BitDepth>::Table *pstDsp);
+template <int BitDepth> void HevcMcInitAvx2(typename HevcDspTraits<BitDepth>::Table *pstDsp);
 
 /* The C scaling, also the fallback of SIMD versions for blocks whose products
  * could pass 32 bits. */
