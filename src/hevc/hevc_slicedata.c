@@ -435,5 +435,6 @@ void HevcSliceDecFinishPicture(HW265D_DEC *pstDec)
         if (s->bAnySao)
             HevcSaoPicture(pstDec, s);
     }
+    HevcPadPicture(s, pstDec->iCurPic);
     s->pstPic = NULL;
 }
