@@ -128,7 +128,8 @@ static inline int HevcMcWidthIdx(int iWidth)
                        int iWidth, int iHeight, const int16_t *psOffset, int iBandPos);           \
     /* SAO edge offset, class iEoClass 0..3 (0: horizontal, 1: vertical, 2: 135 deg, 3: 45 deg) \
      * over a w x h CTB (1..64). src holds the deblocked samples and must have one readable     \
-     * sample around the block on every side flagged in uiAvail; dst must not overlap src.     \
+     * sample around the block on every side (used only where uiAvail allows); dst must not    \
+     * overlap src.                                                                            \
      * A sample whose neighbour falls in an unavailable CTB (each side and corner has its bit) \
      * is copied unchanged; pcm/bypass samples are the caller's to restore.                 \
      * psOffset[1..4] are SaoOffsetVal for edgeIdx 1..4. */                                       \

@@ -96,14 +96,15 @@ template <int BitDepth> void HevcDeblockInitC(typename HevcDspTraits<BitDepth>::
 template <int BitDepth> void HevcSaoInitC(typename HevcDspTraits<BitDepth>::Table *pstDsp);
 template <int BitDepth> void HevcMcInitC(typename HevcDspTraits<BitDepth>::Table *pstDsp);
 
-/* SAO edge offset: neighbour offsets per class and the border pass shared by
- * the C and SIMD versions (first/last row and column, availability checks). */
+/* SAO edge offset: neighbour offsets per class, and the scalar rule for the
+ * four corner samples (their neighbours may lie in a diagonal CTB) that the
+ * SIMD versions leave to it. */
 extern const int8_t g_aacHevcSaoEoDx[4][2];
 extern const int8_t g_aacHevcSaoEoDy[4][2];
 template <int BitDepth>
-void HevcSaoEdgeBorder(typename HevcDspTraits<BitDepth>::Pixel *pDst, ptrdiff_t iDstStride,
-                       const typename HevcDspTraits<BitDepth>::Pixel *pSrc, ptrdiff_t iSrcStride,
-                       int iWidth, int iHeight, const int16_t *psOffset, int iEoClass, unsigned uiAvail);
+void HevcSaoEdgeCorners(typename HevcDspTraits<BitDepth>::Pixel *pDst, ptrdiff_t iDstStride,
+                        const typename HevcDspTraits<BitDepth>::Pixel *pSrc, ptrdiff_t iSrcStride, int iWidth,
+                        int iHeight, const int16_t *psOffset, int iEoClass, unsigned uiAvail);
 
 /* x86 kernels per stage and tier (hevc_*_x86.cpp). */
 template <int BitDepth> void HevcTransformInitSse41(typename HevcDspTraits<BitDepth>::Table *pstDsp);

@@ -1,7 +1,7 @@
 /* SAO band and edge offset for SSE4.1, 8 samples per step in 16-bit lanes;
  * offsets are picked with pshufb from a register table. The edge version
- * vectorises the CTB interior and leaves the border row/columns to the shared
- * scalar pass. Results equal hevc_sao.cpp. */
+ * filters the whole CTB in steps and leaves only the four corners to the
+ * shared scalar rule. Results equal hevc_sao.cpp. */
 #if defined(__x86_64__) || defined(__i386__)
 #include <immintrin.h>
 #include <string.h>
@@ -47,41 +47,65 @@ HEVC_SSE41 void SaoBandSse41(typename HevcDspTraits<BitDepth>::Pixel *pDst, ptrd
     }
 }
 
+/* Edge offset of one 8-sample step at s (neighbours at s + iOff0/iOff1). */
+template <typename Pixel>
+HEVC_SSE41 inline __m128i EdgeStep(const Pixel *s, ptrdiff_t iOff0, ptrdiff_t iOff1, __m128i vTable, __m128i vMax)
+{
+    const __m128i c = HevcLoadLine<8>(s), a = HevcLoadLine<8>(s + iOff0), b = HevcLoadLine<8>(s + iOff1);
+    /* sign(c - n) = (n > c) - (c > n) in mask arithmetic; table index 2 + signs */
+    __m128i vEdge = _mm_add_epi16(_mm_set1_epi16(2), _mm_sub_epi16(_mm_cmpgt_epi16(a, c), _mm_cmpgt_epi16(c, a)));
+    vEdge = _mm_add_epi16(vEdge, _mm_sub_epi16(_mm_cmpgt_epi16(b, c), _mm_cmpgt_epi16(c, b)));
+    const __m128i vOff = _mm_shuffle_epi8(vTable, WordSelect(vEdge));
+    return _mm_min_epi16(_mm_max_epi16(_mm_add_epi16(c, vOff), _mm_setzero_si128()), vMax);
+}
+
+/* The whole CTB in 8-sample steps: rows and columns whose neighbours lie in
+ * an unavailable CTB are copied unchanged, the rest filtered (a row shorter
+ * than a step, or its tail, with an overlapping step: dst and src differ, so
+ * recomputing a sample is harmless); the four corners, whose neighbours may
+ * lie in a diagonal CTB, are redone by the scalar border rule. */
 template <int BitDepth>
 HEVC_SSE41 void SaoEdgeSse41(typename HevcDspTraits<BitDepth>::Pixel *pDst, ptrdiff_t iDstStride,
                              const typename HevcDspTraits<BitDepth>::Pixel *pSrc, ptrdiff_t iSrcStride,
                              int iWidth, int iHeight, const int16_t *psOffset, int iEoClass, unsigned uiAvail)
 {
     typedef typename HevcDspTraits<BitDepth>::Pixel Pixel;
+    const int iDx = g_aacHevcSaoEoDx[iEoClass][0] | g_aacHevcSaoEoDx[iEoClass][1];
+    const int iDy = g_aacHevcSaoEoDy[iEoClass][0] | g_aacHevcSaoEoDy[iEoClass][1];
     const ptrdiff_t iOff0 = g_aacHevcSaoEoDy[iEoClass][0] * iSrcStride + g_aacHevcSaoEoDx[iEoClass][0];
     const ptrdiff_t iOff1 = g_aacHevcSaoEoDy[iEoClass][1] * iSrcStride + g_aacHevcSaoEoDx[iEoClass][1];
+    const int x0 = iDx && !(uiAvail & HEVC_SAO_LEFT), x1 = iWidth - (iDx && !(uiAvail & HEVC_SAO_RIGHT));
+    const int y0 = iDy && !(uiAvail & HEVC_SAO_TOP), y1 = iHeight - (iDy && !(uiAvail & HEVC_SAO_BOTTOM));
     /* offset by raw 2 + sign + sign: edgeIdx 1, 2, 0, 3, 4 */
     const __m128i vTable = _mm_setr_epi16(psOffset[1], psOffset[2], 0, psOffset[3], psOffset[4], 0, 0, 0);
-    const __m128i vTwo = _mm_set1_epi16(2);
-    const __m128i vMax = _mm_set1_epi16((1 << BitDepth) - 1), vZero = _mm_setzero_si128();
+    const __m128i vMax = _mm_set1_epi16((1 << BitDepth) - 1);
     const int iMax = (1 << BitDepth) - 1;
-    for (int y = 1; y < iHeight - 1; y++) {
+    for (int y = 0; y < iHeight; y++) {
         const Pixel *s = pSrc + y * iSrcStride;
         Pixel *d = pDst + y * iDstStride;
-        int x = 1;
-        for (; x + 8 <= iWidth - 1; x += 8) {
-            __m128i c = HevcLoadLine<8>(s + x), a = HevcLoadLine<8>(s + x + iOff0), b = HevcLoadLine<8>(s + x + iOff1);
-            /* sign(c - n) = (n > c) - (c > n) in mask arithmetic */
-            __m128i vEdge = _mm_add_epi16(vTwo, _mm_sub_epi16(_mm_cmpgt_epi16(a, c), _mm_cmpgt_epi16(c, a)));
-            vEdge = _mm_add_epi16(vEdge, _mm_sub_epi16(_mm_cmpgt_epi16(b, c), _mm_cmpgt_epi16(c, b)));
-            __m128i vOff = _mm_shuffle_epi8(vTable, WordSelect(vEdge));
-            HevcStoreLine<8>(d + x, _mm_min_epi16(_mm_max_epi16(_mm_add_epi16(c, vOff), vZero), vMax));
+        if (y < y0 || y >= y1) {
+            memcpy(d, s, sizeof(Pixel) * (size_t)iWidth);
+            continue;
         }
-        for (; x < iWidth - 1; x++) {
-            int iEdge = 2 + (s[x] > s[x + iOff0]) - (s[x] < s[x + iOff0]) + (s[x] > s[x + iOff1]) -
-                        (s[x] < s[x + iOff1]);
+        d[0] = s[0];
+        d[iWidth - 1] = s[iWidth - 1];
+        if (x1 - x0 >= 8) {
+            int x = x0;
+            for (; x + 8 <= x1; x += 8)
+                HevcStoreLine<8>(d + x, EdgeStep(s + x, iOff0, iOff1, vTable, vMax));
+            if (x < x1)
+                HevcStoreLine<8>(d + x1 - 8, EdgeStep(s + x1 - 8, iOff0, iOff1, vTable, vMax));
+        } else {
             static const uint8_t s_aucRemap[5] = {1, 2, 0, 3, 4};
-            int v = s[x] + psOffset[s_aucRemap[iEdge]];
-            d[x] = (Pixel)(v < 0 ? 0 : v > iMax ? iMax : v);
+            for (int x = x0; x < x1; x++) {
+                const int iEdge = 2 + (s[x] > s[x + iOff0]) - (s[x] < s[x + iOff0]) + (s[x] > s[x + iOff1]) -
+                                  (s[x] < s[x + iOff1]);
+                const int v = s[x] + psOffset[s_aucRemap[iEdge]];
+                d[x] = (Pixel)(v < 0 ? 0 : v > iMax ? iMax : v);
+            }
         }
     }
-    HevcSaoEdgeBorder<BitDepth>(pDst, iDstStride, pSrc, iSrcStride, iWidth, iHeight, psOffset, iEoClass,
-                                uiAvail);
+    HevcSaoEdgeCorners<BitDepth>(pDst, iDstStride, pSrc, iSrcStride, iWidth, iHeight, psOffset, iEoClass, uiAvail);
 }
 
 } /* namespace */
