@@ -1,7 +1,7 @@
-/* Luma deblocking for SSE4.1: the decisions of the segment are scalar (they
- * look at lines 0 and 3 only), the strong and normal filters run on the four
- * lines at once in 16-bit lanes. Vertical edges are transposed in and out.
- * Results equal DeblockLuma in hevc_deblock.cpp. */
+/* Deblocking for SSE4.1: the luma decisions of the segment are scalar (they
+ * look at lines 0 and 3 only), the strong and normal filters and the chroma
+ * filter run on the four lines at once in 16-bit lanes. Vertical edges are
+ * transposed in and out. Results equal hevc_deblock.cpp. */
 #if defined(__x86_64__) || defined(__i386__)
 #include <immintrin.h>
 #include <string.h>
@@ -172,12 +172,76 @@ HEVC_SSE41 void DeblockLumaVSse41(typename HevcDspTraits<BitDepth>::Pixel *pPix,
     HevcStoreLine<8>(pPix - 4 + 3 * iStride, _mm_unpackhi_epi64(b1, b3));
 }
 
+/* Chroma (H.265 8.7.2.5.5) on the four lines at once: p1, p0, q0, q1 as
+ * 4-lane vectors (a vertical edge's four 4-sample rows transposed), the
+ * new p0 and q0 written back unless that side is excluded. */
+template <int BitDepth>
+HEVC_SSE41 inline void ChromaLanes(__m128i p1, __m128i p0, __m128i q0, __m128i q1, int iTc, int bNoP, int bNoQ,
+                                   __m128i *pNewP0, __m128i *pNewQ0)
+{
+    const __m128i vTc = _mm_set1_epi16((short)iTc), vZero = _mm_setzero_si128();
+    const __m128i vMax = _mm_set1_epi16((1 << BitDepth) - 1);
+    __m128i d = _mm_add_epi16(_mm_slli_epi16(_mm_sub_epi16(q0, p0), 2), _mm_sub_epi16(p1, q1));
+    d = _mm_srai_epi16(_mm_add_epi16(d, _mm_set1_epi16(4)), 3);
+    d = _mm_min_epi16(_mm_max_epi16(d, _mm_sub_epi16(vZero, vTc)), vTc);
+    *pNewP0 = bNoP ? p0 : Clamp(_mm_add_epi16(p0, d), vZero, vMax);
+    *pNewQ0 = bNoQ ? q0 : Clamp(_mm_sub_epi16(q0, d), vZero, vMax);
+}
+
+template <int BitDepth>
+HEVC_SSE41 void DeblockChromaHSse41(typename HevcDspTraits<BitDepth>::Pixel *pPix, ptrdiff_t iStride, int iTc,
+                                    int bNoP, int bNoQ)
+{
+    if (iTc == 0)
+        return;
+    __m128i vP0, vQ0;
+    ChromaLanes<BitDepth>(HevcLoadLine<4>(pPix - 2 * iStride), HevcLoadLine<4>(pPix - iStride),
+                          HevcLoadLine<4>(pPix), HevcLoadLine<4>(pPix + iStride), iTc, bNoP, bNoQ, &vP0, &vQ0);
+    HevcStoreLine<4>(pPix - iStride, vP0);
+    HevcStoreLine<4>(pPix, vQ0);
+}
+
+template <int BitDepth>
+HEVC_SSE41 void DeblockChromaVSse41(typename HevcDspTraits<BitDepth>::Pixel *pPix, ptrdiff_t iStride, int iTc,
+                                    int bNoP, int bNoQ)
+{
+    typedef typename HevcDspTraits<BitDepth>::Pixel Pixel;
+    if (iTc == 0)
+        return;
+    /* rows (p1 p0 q0 q1) of lines 0..3 -> p1|p0 and q0|q1 */
+    const __m128i t0 = _mm_unpacklo_epi16(HevcLoadLine<4>(pPix - 2), HevcLoadLine<4>(pPix - 2 + iStride));
+    const __m128i t1 = _mm_unpacklo_epi16(HevcLoadLine<4>(pPix - 2 + 2 * iStride),
+                                          HevcLoadLine<4>(pPix - 2 + 3 * iStride));
+    const __m128i vP = _mm_unpacklo_epi32(t0, t1), vQ = _mm_unpackhi_epi32(t0, t1);
+    __m128i vP0, vQ0;
+    ChromaLanes<BitDepth>(vP, _mm_srli_si128(vP, 8), vQ, _mm_srli_si128(vQ, 8), iTc, bNoP, bNoQ, &vP0, &vQ0);
+    /* (p0, q0) of each line */
+    const __m128i vPairs = _mm_unpacklo_epi16(vP0, vQ0);
+    Pixel *p = pPix - 1;
+    if constexpr (BitDepth == 8) {
+        const __m128i b = _mm_packus_epi16(vPairs, vPairs);
+        const uint32_t aui[4] = {(uint32_t)_mm_extract_epi16(b, 0), (uint32_t)_mm_extract_epi16(b, 1),
+                                 (uint32_t)_mm_extract_epi16(b, 2), (uint32_t)_mm_extract_epi16(b, 3)};
+        for (int l = 0; l < 4; l++, p += iStride) {
+            const uint16_t us = (uint16_t)aui[l];
+            memcpy(p, &us, 2);
+        }
+    } else {
+        const uint32_t aui[4] = {(uint32_t)_mm_extract_epi32(vPairs, 0), (uint32_t)_mm_extract_epi32(vPairs, 1),
+                                 (uint32_t)_mm_extract_epi32(vPairs, 2), (uint32_t)_mm_extract_epi32(vPairs, 3)};
+        for (int l = 0; l < 4; l++, p += iStride)
+            memcpy(p, &aui[l], 4);
+    }
+}
+
 } /* namespace */
 
 template <int BitDepth> void HevcDeblockInitSse41(typename HevcDspTraits<BitDepth>::Table *pstDsp)
 {
     pstDsp->pfnDeblockLuma[0] = DeblockLumaVSse41<BitDepth>;
     pstDsp->pfnDeblockLuma[1] = DeblockLumaHSse41<BitDepth>;
+    pstDsp->pfnDeblockChroma[0] = DeblockChromaVSse41<BitDepth>;
+    pstDsp->pfnDeblockChroma[1] = DeblockChromaHSse41<BitDepth>;
 }
 template void HevcDeblockInitSse41<8>(HevcDsp8 *);
 template void HevcDeblockInitSse41<10>(HevcDsp10 *);
