@@ -20,11 +20,16 @@ static void PadPlane(uint8_t *pucOrigin, ptrdiff_t iStride, int w, int h, int iP
             memset(pRow - iPadX, pRow[0], (size_t)iPadX);
             memset(pRow + w, pRow[w - 1], (size_t)iPadX);
         } else {
-            uint16_t *p16 = (uint16_t *)pRow;
-            const uint16_t usL = p16[0], usR = p16[w - 1];
-            for (int x = 1; x <= iPadX; x++) {
-                p16[-x] = usL;
-                p16[w - 1 + x] = usR;
+            /* 16 samples built once per side, then copied in blocks (the
+             * pads are multiples of 16 samples) */
+            uint16_t *p16 = (uint16_t *)pRow, ausL[16], ausR[16];
+            for (int k = 0; k < 16; k++) {
+                ausL[k] = p16[0];
+                ausR[k] = p16[w - 1];
+            }
+            for (int x = 0; x < iPadX; x += 16) {
+                memcpy(p16 - iPadX + x, ausL, sizeof(ausL));
+                memcpy(p16 + w + x, ausR, sizeof(ausR));
             }
         }
     }
