@@ -130,6 +130,20 @@ void HevcAddCoeffs(HW265D_DEC *pstDec, HevcSliceDec *s, int x0, int y0, int iLog
         /* The coefficient stages work on int16 at either depth: only the
          * table they come from differs. */
         const int bHigh = s->bHighDepth;
+        if (s->bDcOnly && !bTransformSkip && !bIdst) {
+            /* A lone DC coefficient: scaled here (H.265 8.6.3), and its flat
+             * residual added without the inverse transform. */
+            const int iBdShift = (bHigh ? 10 : 8) + iLog2Size - 5; /* the table's depth, as pfnDequant */
+            const int64_t m = pucScale ? pucScale[0] : 16;
+            int64_t v = ((int64_t)psCoeff[0] * m * ((int64_t)g_aucHevcLevelScale[iQp % 6] << (iQp / 6)) +
+                         ((int64_t)1 << (iBdShift - 1))) >> iBdShift;
+            v = v < -32768 ? -32768 : v > 32767 ? 32767 : v;
+            if (bHigh)
+                s->stDsp10.pfnIdctDcAdd[iSize]((uint16_t *)pDst, iStride, (int)v);
+            else
+                s->stDsp8.pfnIdctDcAdd[iSize](pDst, iStride, (int)v);
+            return;
+        }
         void (*pfnDequant)(int16_t *, int, int, const uint8_t *) =
             bHigh ? s->stDsp10.pfnDequant : s->stDsp8.pfnDequant;
         void (*pfnInverse)(int16_t *);

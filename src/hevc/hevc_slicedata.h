@@ -137,8 +137,10 @@ typedef struct HevcSliceDec {
     int iFallbackSlot;
     int16_t *psPred[2];          /* 14-bit intermediates, 64 x 64 per list */
     uint8_t *pucEdge;            /* edge-extended reference block, (64 + 7)^2 samples of 16 bits */
-    /* Residual scratch, 32-byte aligned. */
+    /* Residual scratch, 32-byte aligned; bDcOnly: the last residual_coding()
+     * coded only the DC coefficient. */
     int16_t *psCoeff;
+    int bDcOnly;
     uint32_t uiSubEnd;           /* end of the current substream in pucNal */
     /* Per DPB slot: decode order + 1 of the picture whose plane borders are
      * filled (HevcPadPicture), 0 for none. */

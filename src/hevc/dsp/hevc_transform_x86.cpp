@@ -7,6 +7,7 @@
 #include <string.h>
 
 #include "hevc_dsp_internal.h"
+#include "hevc_x86_lines.h"
 
 #define HEVC_SSE41 __attribute__((target("sse4.1")))
 #define HEVC_AVX2 __attribute__((target("avx2")))
@@ -61,6 +62,27 @@ HEVC_SSE41 void AddResidualSse41(typename HevcDspTraits<BitDepth>::Pixel *pDst, 
                     _mm_storeu_si128((__m128i *)(pDst + x), v);
                 }
             }
+        }
+    }
+}
+
+/* DC-only block: the one residual value of a lone DC coefficient (as
+ * IdctDcAdd in hevc_transform.cpp) added to every sample. */
+template <int BitDepth, int Log2>
+HEVC_SSE41 void IdctDcAddSse41(typename HevcDspTraits<BitDepth>::Pixel *pDst, ptrdiff_t iStride, int sCoeff)
+{
+    constexpr int N = 1 << Log2, iShift = 20 - BitDepth;
+    int iMid = (64 * sCoeff + 64) >> 7;
+    iMid = iMid < -32768 ? -32768 : iMid > 32767 ? 32767 : iMid;
+    const __m128i vRes = _mm_set1_epi16((short)((64 * iMid + (1 << (iShift - 1))) >> iShift));
+    const __m128i vZero = _mm_setzero_si128(), vMax = _mm_set1_epi16((1 << BitDepth) - 1);
+    for (int y = 0; y < N; y++, pDst += iStride) {
+        if constexpr (N == 4) {
+            HevcStoreLine<4>(pDst, _mm_min_epi16(_mm_max_epi16(_mm_adds_epi16(HevcLoadLine<4>(pDst), vRes), vZero), vMax));
+        } else {
+            for (int x = 0; x < N; x += 8)
+                HevcStoreLine<8>(pDst + x,
+                                 _mm_min_epi16(_mm_max_epi16(_mm_adds_epi16(HevcLoadLine<8>(pDst + x), vRes), vZero), vMax));
         }
     }
 }
@@ -263,6 +285,10 @@ template <int BitDepth> void HevcTransformInitSse41(typename HevcDspTraits<BitDe
     pstDsp->pfnAddResidual[1] = AddResidualSse41<BitDepth, 3>;
     pstDsp->pfnAddResidual[2] = AddResidualSse41<BitDepth, 4>;
     pstDsp->pfnAddResidual[3] = AddResidualSse41<BitDepth, 5>;
+    pstDsp->pfnIdctDcAdd[0] = IdctDcAddSse41<BitDepth, 2>;
+    pstDsp->pfnIdctDcAdd[1] = IdctDcAddSse41<BitDepth, 3>;
+    pstDsp->pfnIdctDcAdd[2] = IdctDcAddSse41<BitDepth, 4>;
+    pstDsp->pfnIdctDcAdd[3] = IdctDcAddSse41<BitDepth, 5>;
 }
 template void HevcTransformInitSse41<8>(HevcDsp8 *);
 template void HevcTransformInitSse41<10>(HevcDsp10 *);
