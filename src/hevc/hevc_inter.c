@@ -176,6 +176,23 @@ void HevcPredInter(HW265D_DEC *pstDec, HevcSliceDec *s, int xPb, int yPb, int nP
             aiW[l] = c ? wt->ChromaWeight[l][r][c - 1] : wt->LumaWeight[l][r];
             aiO[l] = (c ? wt->ChromaOffset[l][r][c - 1] : wt->LumaOffset[l][r]) * (1 << (iDepth - 8));
         }
+        /* Weights equal to the default (w = 2^denom, o = 0: encoders send
+         * such tables for every reference) give the default prediction,
+         * which has cheaper kernels. */
+        const int iDefW = 1 << (iLog2Wd - 14 + iDepth);
+        if ((!apRef[0] || (aiW[0] == iDefW && !aiO[0])) && (!apRef[1] || (aiW[1] == iDefW && !aiO[1]))) {
+            if (bBi) {
+                if (s->bHighDepth)
+                    s->stDsp10.pfnPutBi[iW]((uint16_t *)pDst, iStride, s->psPred[0], s->psPred[1], h);
+                else
+                    s->stDsp8.pfnPutBi[iW](pDst, iStride, s->psPred[0], s->psPred[1], h);
+            } else if (s->bHighDepth) {
+                s->stDsp10.pfnPutUni[iW]((uint16_t *)pDst, iStride, s->psPred[l0], h);
+            } else {
+                s->stDsp8.pfnPutUni[iW](pDst, iStride, s->psPred[l0], h);
+            }
+            continue;
+        }
         if (bBi) {
             if (s->bHighDepth)
                 s->stDsp10.pfnPutWeightedBi[iW]((uint16_t *)pDst, iStride, s->psPred[0], s->psPred[1], h, iLog2Wd,
