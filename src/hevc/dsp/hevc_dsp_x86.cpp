@@ -26,11 +26,13 @@ void HevcDspInitSse41_10(HevcDsp10 *pstDsp)
 void HevcDspInitAvx2_8(HevcDsp8 *pstDsp)
 {
     HevcTransformInitAvx2<8>(pstDsp);
+    HevcMcInitAvx2<8>(pstDsp);
 }
 
 void HevcDspInitAvx2_10(HevcDsp10 *pstDsp)
 {
     HevcTransformInitAvx2<10>(pstDsp);
+    HevcMcInitAvx2<10>(pstDsp);
 }
 #else
 void HevcDspInitSse41_8(HevcDsp8 *) {}
