@@ -109,9 +109,27 @@ static int LastValue(HevcCabac *c, int iPrefix)
     return (1 << n) * (2 + (iPrefix & 1)) + (int)HevcCabacDecodeBypassBits(c, n);
 }
 
-/* coeff_abs_level_remaining (H.265 9.3.3.11); -1 when the prefix runs away. */
+/* coeff_abs_level_remaining (H.265 9.3.3.11); -1 when the prefix runs away.
+ * The common short codes (prefix below 4) are read from one look at the
+ * next 12 bypass bins (see HevcCabacDecodeBypassBits): the prefix is their
+ * leading ones, and only the bins of the code are consumed. */
 static int AbsLevelRemaining(HevcCabac *c, int iRice)
 {
+    if (c->iBits < 16 + 12)
+        HevcCabacRefill(c);
+    {
+        const uint32_t q = (uint32_t)(c->ullValue >> (c->iBits - 12)) / c->uiRange;
+        const int iOnes = __builtin_clz(~(q << 20));
+        const int n = iOnes + 1 + iRice;
+        if (iOnes <= 3 && n <= 12) {
+            const uint32_t uiBins = q >> (12 - n);
+            c->ullValue -= (uint64_t)(uiBins * c->uiRange) << (c->iBits - n);
+            c->iBits -= n;
+            if (c->iBits < 16)
+                HevcCabacRefill(c);
+            return (iOnes << iRice) + (int)(uiBins & ((1u << iRice) - 1));
+        }
+    }
     int iPrefix = 0;
     while (iPrefix < 32 && HevcCabacDecodeBypass(c))
         iPrefix++;
