@@ -112,6 +112,7 @@ template <int BitDepth> void HevcTransformInitAvx2(typename HevcDspTraits<BitDep
 template <int BitDepth> void HevcIntraInitSse41(typename HevcDspTraits<BitDepth>::Table *pstDsp);
 template <int BitDepth> void HevcDeblockInitSse41(typename HevcDspTraits<BitDepth>::Table *pstDsp);
 template <int BitDepth> void HevcSaoInitSse41(typename HevcDspTraits<BitDepth>::Table *pstDsp);
+template <int BitDepth> void HevcSaoInitAvx2(typename HevcDspTraits<BitDepth>::Table *pstDsp);
 template <int BitDepth> void HevcMcInitSse41(typename HevcDspTraits<BitDepth>::Table *pstDsp);
 template <int BitDepth> void HevcMcInitAvx2(typename HevcDspTraits<BitDepth>::Table *pstDsp);
 

@@ -27,12 +27,14 @@ void HevcDspInitAvx2_8(HevcDsp8 *pstDsp)
 {
     HevcTransformInitAvx2<8>(pstDsp);
     HevcMcInitAvx2<8>(pstDsp);
+    HevcSaoInitAvx2<8>(pstDsp);
 }
 
 void HevcDspInitAvx2_10(HevcDsp10 *pstDsp)
 {
     HevcTransformInitAvx2<10>(pstDsp);
     HevcMcInitAvx2<10>(pstDsp);
+    HevcSaoInitAvx2<10>(pstDsp);
 }
 #else
 void HevcDspInitSse41_8(HevcDsp8 *) {}

@@ -108,6 +108,110 @@ HEVC_SSE41 void SaoEdgeSse41(typename HevcDspTraits<BitDepth>::Pixel *pDst, ptrd
     HevcSaoEdgeCorners<BitDepth>(pDst, iDstStride, pSrc, iSrcStride, iWidth, iHeight, psOffset, iEoClass, uiAvail);
 }
 
+
+/* ---- AVX2: 16 samples per step, the rest by the SSE4.1 routines' rules ---- */
+#define HEVC_AVX2 __attribute__((target("avx2")))
+
+template <typename Pixel> HEVC_AVX2 inline __m256i LoadY(const Pixel *p)
+{
+    if constexpr (sizeof(Pixel) == 1)
+        return _mm256_cvtepu8_epi16(_mm_loadu_si128((const __m128i *)p));
+    else
+        return _mm256_loadu_si256((const __m256i *)p);
+}
+
+template <typename Pixel> HEVC_AVX2 inline void StoreY(Pixel *p, __m256i v)
+{
+    if constexpr (sizeof(Pixel) == 1)
+        _mm_storeu_si128((__m128i *)p,
+                         _mm256_castsi256_si128(_mm256_permute4x64_epi64(_mm256_packus_epi16(v, v), 0x08)));
+    else
+        _mm256_storeu_si256((__m256i *)p, v);
+}
+
+template <typename Pixel>
+HEVC_AVX2 inline __m256i EdgeStepY(const Pixel *s, ptrdiff_t iOff0, ptrdiff_t iOff1, __m256i vTable, __m256i vMax)
+{
+    const __m256i c = LoadY(s), a = LoadY(s + iOff0), b = LoadY(s + iOff1);
+    __m256i vEdge =
+        _mm256_add_epi16(_mm256_set1_epi16(2), _mm256_sub_epi16(_mm256_cmpgt_epi16(a, c), _mm256_cmpgt_epi16(c, a)));
+    vEdge = _mm256_add_epi16(vEdge, _mm256_sub_epi16(_mm256_cmpgt_epi16(b, c), _mm256_cmpgt_epi16(c, b)));
+    const __m256i vSel =
+        _mm256_add_epi16(_mm256_mullo_epi16(vEdge, _mm256_set1_epi16(0x0202)), _mm256_set1_epi16(0x0100));
+    const __m256i vOff = _mm256_shuffle_epi8(vTable, vSel);
+    return _mm256_min_epi16(_mm256_max_epi16(_mm256_add_epi16(c, vOff), _mm256_setzero_si256()), vMax);
+}
+
+/* As SaoEdgeSse41: rows of at least 16 filtered samples go in 16-sample
+ * steps (an overlapping last step for the tail), shorter ones take the
+ * SSE4.1 routine's path. */
+template <int BitDepth>
+HEVC_AVX2 void SaoEdgeAvx2(typename HevcDspTraits<BitDepth>::Pixel *pDst, ptrdiff_t iDstStride,
+                           const typename HevcDspTraits<BitDepth>::Pixel *pSrc, ptrdiff_t iSrcStride, int iWidth,
+                           int iHeight, const int16_t *psOffset, int iEoClass, unsigned uiAvail)
+{
+    typedef typename HevcDspTraits<BitDepth>::Pixel Pixel;
+    const int iDx = g_aacHevcSaoEoDx[iEoClass][0] | g_aacHevcSaoEoDx[iEoClass][1];
+    const int iDy = g_aacHevcSaoEoDy[iEoClass][0] | g_aacHevcSaoEoDy[iEoClass][1];
+    const int x0 = iDx && !(uiAvail & HEVC_SAO_LEFT), x1 = iWidth - (iDx && !(uiAvail & HEVC_SAO_RIGHT));
+    if (x1 - x0 < 16) {
+        SaoEdgeSse41<BitDepth>(pDst, iDstStride, pSrc, iSrcStride, iWidth, iHeight, psOffset, iEoClass, uiAvail);
+        return;
+    }
+    const ptrdiff_t iOff0 = g_aacHevcSaoEoDy[iEoClass][0] * iSrcStride + g_aacHevcSaoEoDx[iEoClass][0];
+    const ptrdiff_t iOff1 = g_aacHevcSaoEoDy[iEoClass][1] * iSrcStride + g_aacHevcSaoEoDx[iEoClass][1];
+    const int y0 = iDy && !(uiAvail & HEVC_SAO_TOP), y1 = iHeight - (iDy && !(uiAvail & HEVC_SAO_BOTTOM));
+    const __m256i vTable = _mm256_setr_epi16(psOffset[1], psOffset[2], 0, psOffset[3], psOffset[4], 0, 0, 0,
+                                             psOffset[1], psOffset[2], 0, psOffset[3], psOffset[4], 0, 0, 0);
+    const __m256i vMax = _mm256_set1_epi16((1 << BitDepth) - 1);
+    for (int y = 0; y < iHeight; y++) {
+        const Pixel *s = pSrc + y * iSrcStride;
+        Pixel *d = pDst + y * iDstStride;
+        if (y < y0 || y >= y1) {
+            memcpy(d, s, sizeof(Pixel) * (size_t)iWidth);
+            continue;
+        }
+        d[0] = s[0];
+        d[iWidth - 1] = s[iWidth - 1];
+        int x = x0;
+        for (; x + 16 <= x1; x += 16)
+            StoreY(d + x, EdgeStepY(s + x, iOff0, iOff1, vTable, vMax));
+        if (x < x1)
+            StoreY(d + x1 - 16, EdgeStepY(s + x1 - 16, iOff0, iOff1, vTable, vMax));
+    }
+    HevcSaoEdgeCorners<BitDepth>(pDst, iDstStride, pSrc, iSrcStride, iWidth, iHeight, psOffset, iEoClass, uiAvail);
+}
+
+template <int BitDepth>
+HEVC_AVX2 void SaoBandAvx2(typename HevcDspTraits<BitDepth>::Pixel *pDst, ptrdiff_t iDstStride,
+                           const typename HevcDspTraits<BitDepth>::Pixel *pSrc, ptrdiff_t iSrcStride, int iWidth,
+                           int iHeight, const int16_t *psOffset, int iBandPos)
+{
+    if (iWidth < 16) {
+        SaoBandSse41<BitDepth>(pDst, iDstStride, pSrc, iSrcStride, iWidth, iHeight, psOffset, iBandPos);
+        return;
+    }
+    const __m256i vTable = _mm256_setr_epi16(psOffset[1], psOffset[2], psOffset[3], psOffset[4], 0, 0, 0, 0,
+                                             psOffset[1], psOffset[2], psOffset[3], psOffset[4], 0, 0, 0, 0);
+    const __m256i vPos = _mm256_set1_epi16((short)iBandPos), v31 = _mm256_set1_epi16(31), v4 = _mm256_set1_epi16(4);
+    const __m256i vMax = _mm256_set1_epi16((1 << BitDepth) - 1), vZero = _mm256_setzero_si256();
+    auto fnStep = [&](int x, int y) HEVC_AVX2 {
+        const __m256i v = LoadY(pSrc + y * iSrcStride + x);
+        __m256i k = _mm256_and_si256(_mm256_sub_epi16(_mm256_srli_epi16(v, BitDepth - 5), vPos), v31);
+        k = _mm256_min_epu16(k, v4);
+        const __m256i vSel =
+            _mm256_add_epi16(_mm256_mullo_epi16(k, _mm256_set1_epi16(0x0202)), _mm256_set1_epi16(0x0100));
+        return _mm256_min_epi16(_mm256_max_epi16(_mm256_add_epi16(v, _mm256_shuffle_epi8(vTable, vSel)), vZero), vMax);
+    };
+    /* in place is allowed: the overlapping last step reads the row before any of it is written */
+    for (int y = 0; y < iHeight; y++) {
+        const __m256i vLast = fnStep(iWidth - 16, y);
+        for (int x = 0; x + 16 <= iWidth; x += 16)
+            StoreY(pDst + y * iDstStride + x, fnStep(x, y));
+        StoreY(pDst + y * iDstStride + iWidth - 16, vLast);
+    }
+}
+
 } /* namespace */
 
 template <int BitDepth> void HevcSaoInitSse41(typename HevcDspTraits<BitDepth>::Table *pstDsp)
@@ -117,5 +221,13 @@ template <int BitDepth> void HevcSaoInitSse41(typename HevcDspTraits<BitDepth>::
 }
 template void HevcSaoInitSse41<8>(HevcDsp8 *);
 template void HevcSaoInitSse41<10>(HevcDsp10 *);
+
+template <int BitDepth> void HevcSaoInitAvx2(typename HevcDspTraits<BitDepth>::Table *pstDsp)
+{
+    pstDsp->pfnSaoBand = SaoBandAvx2<BitDepth>;
+    pstDsp->pfnSaoEdge = SaoEdgeAvx2<BitDepth>;
+}
+template void HevcSaoInitAvx2<8>(HevcDsp8 *);
+template void HevcSaoInitAvx2<10>(HevcDsp10 *);
 
 #endif
