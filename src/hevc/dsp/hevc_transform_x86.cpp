@@ -217,11 +217,44 @@ template <int N> inline const int32_t *PairRow(int iPair)
         return s_stPairs.ai32[iPair];
 }
 
+/* Last row and column holding a non-zero coefficient (row -1 when none),
+ * found 16 coefficients per step; the transform then skips the empty rows
+ * and columns (residuals mostly sit in the top-left 4x4 or 8x8). */
+template <int N> HEVC_AVX2 inline void LastNonZeroAvx2(const int16_t *psCoeffs, int *piLastRow, int *piLastCol)
+{
+    const __m256i vZero = _mm256_setzero_si256();
+    __m256i vLo = vZero, vHi = vZero; /* OR of columns 0..15 and 16..31 */
+    int iLastRow = -1;
+    for (int y = 0; y < N; y++) {
+        const int16_t *pRow = psCoeffs + y * N;
+        __m256i a, b = vZero;
+        if constexpr (N == 8)
+            a = _mm256_inserti128_si256(vZero, _mm_loadu_si128((const __m128i *)pRow), 0);
+        else
+            a = _mm256_loadu_si256((const __m256i *)pRow);
+        if constexpr (N == 32)
+            b = _mm256_loadu_si256((const __m256i *)(pRow + 16));
+        const __m256i v = _mm256_or_si256(a, b);
+        vLo = _mm256_or_si256(vLo, a);
+        vHi = _mm256_or_si256(vHi, b);
+        if (!_mm256_testz_si256(v, v))
+            iLastRow = y;
+    }
+    /* two mask bits per 16-bit lane; the highest non-zero lane wins */
+    const unsigned uiHi = (unsigned)_mm256_movemask_epi8(_mm256_cmpeq_epi16(vHi, vZero));
+    const unsigned uiLo = (unsigned)_mm256_movemask_epi8(_mm256_cmpeq_epi16(vLo, vZero));
+    *piLastRow = iLastRow;
+    if (uiHi != 0xFFFFFFFFu)
+        *piLastCol = 16 + (31 - __builtin_clz(~uiHi)) / 2;
+    else
+        *piLastCol = uiLo == 0xFFFFFFFFu ? -1 : (31 - __builtin_clz(~uiLo)) / 2;
+}
+
 template <int BitDepth, int Log2> HEVC_AVX2 void IdctAvx2(int16_t *psCoeffs)
 {
     constexpr int N = 1 << Log2, iGroups = N / 8;
     int iLastRow, iLastCol;
-    HevcLastNonZero<N>(psCoeffs, &iLastRow, &iLastCol);
+    LastNonZeroAvx2<N>(psCoeffs, &iLastRow, &iLastCol);
     if (iLastRow < 0)
         return;
     const int iRowPairs = (iLastRow + 2) >> 1, iColPairs = (iLastCol + 2) >> 1;
