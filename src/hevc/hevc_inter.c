@@ -152,35 +152,26 @@ void HevcPredInter(HW265D_DEC *pstDec, HevcSliceDec *s, int xPb, int yPb, int nP
         const int x = c ? xPb / 2 : xPb, y = c ? yPb / 2 : yPb;
         uint8_t *pDst = p->apucPlane[c] + ((ptrdiff_t)y * iStride + x) * (s->bHighDepth ? 2 : 1);
         const int l0 = apRef[0] ? 0 : 1;
-        if (!bWeighted) {
-            if (bBi) {
-                if (s->bHighDepth)
-                    s->stDsp10.pfnPutBi[iW]((uint16_t *)pDst, iStride, s->psPred[0], s->psPred[1], h);
-                else
-                    s->stDsp8.pfnPutBi[iW](pDst, iStride, s->psPred[0], s->psPred[1], h);
-            } else if (s->bHighDepth) {
-                s->stDsp10.pfnPutUni[iW]((uint16_t *)pDst, iStride, s->psPred[l0], h);
-            } else {
-                s->stDsp8.pfnPutUni[iW](pDst, iStride, s->psPred[l0], h);
+        /* Explicit weights (H.265 8.5.3.3.4.3); offsets scale to the bit depth.
+         * Weights equal to the default (w = 2^denom, o = 0: encoders send such
+         * tables for every reference) give the default prediction, which has
+         * cheaper kernels. */
+        int aiW[2] = {0, 0}, aiO[2] = {0, 0}, iLog2Wd = 0, bDefault = !bWeighted;
+        if (bWeighted) {
+            const int iDepth = c ? (int)s->pstSps->bit_depth_chroma : (int)s->pstSps->bit_depth_luma;
+            const int iDenom = c ? wt->chroma_log2_weight_denom : wt->luma_log2_weight_denom;
+            iLog2Wd = iDenom + 14 - iDepth;
+            bDefault = 1;
+            for (int l = 0; l < 2; l++) {
+                if (!apRef[l])
+                    continue;
+                int r = pstMv->aiRefIdx[l];
+                aiW[l] = c ? wt->ChromaWeight[l][r][c - 1] : wt->LumaWeight[l][r];
+                aiO[l] = (c ? wt->ChromaOffset[l][r][c - 1] : wt->LumaOffset[l][r]) * (1 << (iDepth - 8));
+                bDefault &= aiW[l] == 1 << iDenom && !aiO[l];
             }
-            continue;
         }
-        /* Explicit weights (H.265 8.5.3.3.4.3); offsets scale to the bit depth. */
-        const int iDepth = c ? (int)s->pstSps->bit_depth_chroma : (int)s->pstSps->bit_depth_luma;
-        const int iLog2Wd = (c ? wt->chroma_log2_weight_denom : wt->luma_log2_weight_denom) + 14 - iDepth;
-        int aiW[2], aiO[2];
-        for (int l = 0; l < 2; l++) {
-            if (!apRef[l])
-                continue;
-            int r = pstMv->aiRefIdx[l];
-            aiW[l] = c ? wt->ChromaWeight[l][r][c - 1] : wt->LumaWeight[l][r];
-            aiO[l] = (c ? wt->ChromaOffset[l][r][c - 1] : wt->LumaOffset[l][r]) * (1 << (iDepth - 8));
-        }
-        /* Weights equal to the default (w = 2^denom, o = 0: encoders send
-         * such tables for every reference) give the default prediction,
-         * which has cheaper kernels. */
-        const int iDefW = 1 << (iLog2Wd - 14 + iDepth);
-        if ((!apRef[0] || (aiW[0] == iDefW && !aiO[0])) && (!apRef[1] || (aiW[1] == iDefW && !aiO[1]))) {
+        if (bDefault) {
             if (bBi) {
                 if (s->bHighDepth)
                     s->stDsp10.pfnPutBi[iW]((uint16_t *)pDst, iStride, s->psPred[0], s->psPred[1], h);

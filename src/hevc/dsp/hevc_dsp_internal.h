@@ -89,6 +89,32 @@ constexpr int HevcMcWidth(int i)
     return i == 0 ? 2 : i == 1 ? 4 : i == 2 ? 6 : i == 3 ? 8 : i == 4 ? 12 : i == 5 ? 16 : i == 6 ? 24 : i == 7 ? 32 : i == 8 ? 48 : 64;
 }
 
+/* Fills the motion compensation entries of width indexes I..9 with the
+ * kernels a tier's struct K names (member templates McLuma, McChroma, PutUni,
+ * PutBi, PutWeighted, PutWeightedBi on <BitDepth, W>). */
+template <typename K, int BitDepth, int I> void HevcMcInitWidths(typename HevcDspTraits<BitDepth>::Table *d)
+{
+    constexpr int W = HevcMcWidth(I);
+    d->pfnMcLuma[I] = K::template McLuma<BitDepth, W>;
+    d->pfnMcChroma[I] = K::template McChroma<BitDepth, W>;
+    d->pfnPutUni[I] = K::template PutUni<BitDepth, W>;
+    d->pfnPutBi[I] = K::template PutBi<BitDepth, W>;
+    d->pfnPutWeighted[I] = K::template PutWeighted<BitDepth, W>;
+    d->pfnPutWeightedBi[I] = K::template PutWeightedBi<BitDepth, W>;
+    if constexpr (I + 1 < HEVC_MC_WIDTHS)
+        HevcMcInitWidths<K, BitDepth, I + 1>(d);
+}
+/* The struct of a tier whose kernels are named <Base><Tier> (McLumaSse41...). */
+#define HEVC_MC_KERNELS(Name, Tier)                                                                    \
+    struct Name {                                                                                      \
+        template <int B, int W> static constexpr auto McLuma = McLuma##Tier<B, W>;                     \
+        template <int B, int W> static constexpr auto McChroma = McChroma##Tier<B, W>;                 \
+        template <int B, int W> static constexpr auto PutUni = PutUni##Tier<B, W>;                     \
+        template <int B, int W> static constexpr auto PutBi = PutBi##Tier<B, W>;                       \
+        template <int B, int W> static constexpr auto PutWeighted = PutWeighted##Tier<B, W>;           \
+        template <int B, int W> static constexpr auto PutWeightedBi = PutWeightedBi##Tier<B, W>;       \
+    }
+
 /* Each stage fills its own entries with the C references. */
 template <int BitDepth> void HevcTransformInitC(typename HevcDspTraits<BitDepth>::Table *pstDsp);
 template <int BitDepth> void HevcIntraInitC(typename HevcDspTraits<BitDepth>::Table *pstDsp);

@@ -128,22 +128,11 @@ static void PutWeightedBi(typename HevcDspTraits<BitDepth>::Pixel *pDst, ptrdiff
         }
 }
 
-template <int BitDepth, int I> static void InitWidth(typename HevcDspTraits<BitDepth>::Table *d)
-{
-    constexpr int W = HevcMcWidth(I);
-    d->pfnMcLuma[I] = McLuma<BitDepth, W>;
-    d->pfnMcChroma[I] = McChroma<BitDepth, W>;
-    d->pfnPutUni[I] = PutUni<BitDepth, W>;
-    d->pfnPutBi[I] = PutBi<BitDepth, W>;
-    d->pfnPutWeighted[I] = PutWeighted<BitDepth, W>;
-    d->pfnPutWeightedBi[I] = PutWeightedBi<BitDepth, W>;
-    if constexpr (I + 1 < HEVC_MC_WIDTHS)
-        InitWidth<BitDepth, I + 1>(d);
-}
+HEVC_MC_KERNELS(KernelsC, );
 
 template <int BitDepth> void HevcMcInitC(typename HevcDspTraits<BitDepth>::Table *pstDsp)
 {
-    InitWidth<BitDepth, 0>(pstDsp);
+    HevcMcInitWidths<KernelsC, BitDepth, 0>(pstDsp);
 }
 
 template void HevcMcInitC<8>(HevcDsp8 *);

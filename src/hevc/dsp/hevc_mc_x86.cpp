@@ -594,48 +594,22 @@ void PutWeightedBiAvx2(typename HevcDspTraits<BitDepth>::Pixel *pDst, ptrdiff_t 
 #pragma GCC pop_options
 
 namespace {
-template <int BitDepth, int I> void InitWidthSse41(typename HevcDspTraits<BitDepth>::Table *d)
-{
-    constexpr int W = HevcMcWidth(I);
-    d->pfnMcLuma[I] = McLumaSse41<BitDepth, W>;
-    d->pfnMcChroma[I] = McChromaSse41<BitDepth, W>;
-    d->pfnPutUni[I] = PutUniSse41<BitDepth, W>;
-    d->pfnPutBi[I] = PutBiSse41<BitDepth, W>;
-    d->pfnPutWeighted[I] = PutWeightedSse41<BitDepth, W>;
-    d->pfnPutWeightedBi[I] = PutWeightedBiSse41<BitDepth, W>;
-    if constexpr (I + 1 < HEVC_MC_WIDTHS)
-        InitWidthSse41<BitDepth, I + 1>(d);
-}
-
+HEVC_MC_KERNELS(KernelsSse41, Sse41);
+HEVC_MC_KERNELS(KernelsAvx2, Avx2);
 } // namespace
 
 template <int BitDepth> void HevcMcInitSse41(typename HevcDspTraits<BitDepth>::Table *pstDsp)
 {
-    InitWidthSse41<BitDepth, 0>(pstDsp);
+    HevcMcInitWidths<KernelsSse41, BitDepth, 0>(pstDsp);
 }
 
 template void HevcMcInitSse41<8>(HevcDsp8 *);
 template void HevcMcInitSse41<10>(HevcDsp10 *);
 
 /* AVX2 replaces the widths of 16 and more (indexes 5..9). */
-namespace {
-template <int BitDepth, int I> void InitWidthAvx2(typename HevcDspTraits<BitDepth>::Table *d)
-{
-    constexpr int W = HevcMcWidth(I);
-    d->pfnMcLuma[I] = McLumaAvx2<BitDepth, W>;
-    d->pfnMcChroma[I] = McChromaAvx2<BitDepth, W>;
-    d->pfnPutUni[I] = PutUniAvx2<BitDepth, W>;
-    d->pfnPutBi[I] = PutBiAvx2<BitDepth, W>;
-    d->pfnPutWeighted[I] = PutWeightedAvx2<BitDepth, W>;
-    d->pfnPutWeightedBi[I] = PutWeightedBiAvx2<BitDepth, W>;
-    if constexpr (I + 1 < HEVC_MC_WIDTHS)
-        InitWidthAvx2<BitDepth, I + 1>(d);
-}
-} // namespace
-
 template <int BitDepth> void HevcMcInitAvx2(typename HevcDspTraits<BitDepth>::Table *pstDsp)
 {
-    InitWidthAvx2<BitDepth, 5>(pstDsp);
+    HevcMcInitWidths<KernelsAvx2, BitDepth, 5>(pstDsp);
 }
 template void HevcMcInitAvx2<8>(HevcDsp8 *);
 template void HevcMcInitAvx2<10>(HevcDsp10 *);

@@ -59,27 +59,20 @@ HEVC_SSE41 inline __m128i EdgeStep(const Pixel *s, ptrdiff_t iOff0, ptrdiff_t iO
     return _mm_min_epi16(_mm_max_epi16(_mm_add_epi16(c, vOff), _mm_setzero_si128()), vMax);
 }
 
-/* The whole CTB in 8-sample steps: rows and columns whose neighbours lie in
- * an unavailable CTB are copied unchanged, the rest filtered (a row shorter
- * than a step, or its tail, with an overlapping step: dst and src differ, so
- * recomputing a sample is harmless); the four corners, whose neighbours may
- * lie in a diagonal CTB, are redone by the scalar border rule. */
-template <int BitDepth>
-HEVC_SSE41 void SaoEdgeSse41(typename HevcDspTraits<BitDepth>::Pixel *pDst, ptrdiff_t iDstStride,
-                             const typename HevcDspTraits<BitDepth>::Pixel *pSrc, ptrdiff_t iSrcStride,
-                             int iWidth, int iHeight, const int16_t *psOffset, int iEoClass, unsigned uiAvail)
+/* The rows of an edge-offset CTB: rows and columns whose neighbours lie in
+ * an unavailable CTB are copied unchanged, fnRow(s, d, x0, x1) filters the
+ * rest of each row, and the four corners, whose neighbours may lie in a
+ * diagonal CTB, are redone by the scalar border rule. */
+template <int BitDepth, typename RowFn>
+inline void SaoEdgeRows(typename HevcDspTraits<BitDepth>::Pixel *pDst, ptrdiff_t iDstStride,
+                        const typename HevcDspTraits<BitDepth>::Pixel *pSrc, ptrdiff_t iSrcStride, int iWidth,
+                        int iHeight, const int16_t *psOffset, int iEoClass, unsigned uiAvail, RowFn fnRow)
 {
     typedef typename HevcDspTraits<BitDepth>::Pixel Pixel;
     const int iDx = g_aacHevcSaoEoDx[iEoClass][0] | g_aacHevcSaoEoDx[iEoClass][1];
     const int iDy = g_aacHevcSaoEoDy[iEoClass][0] | g_aacHevcSaoEoDy[iEoClass][1];
-    const ptrdiff_t iOff0 = g_aacHevcSaoEoDy[iEoClass][0] * iSrcStride + g_aacHevcSaoEoDx[iEoClass][0];
-    const ptrdiff_t iOff1 = g_aacHevcSaoEoDy[iEoClass][1] * iSrcStride + g_aacHevcSaoEoDx[iEoClass][1];
     const int x0 = iDx && !(uiAvail & HEVC_SAO_LEFT), x1 = iWidth - (iDx && !(uiAvail & HEVC_SAO_RIGHT));
     const int y0 = iDy && !(uiAvail & HEVC_SAO_TOP), y1 = iHeight - (iDy && !(uiAvail & HEVC_SAO_BOTTOM));
-    /* offset by raw 2 + sign + sign: edgeIdx 1, 2, 0, 3, 4 */
-    const __m128i vTable = _mm_setr_epi16(psOffset[1], psOffset[2], 0, psOffset[3], psOffset[4], 0, 0, 0);
-    const __m128i vMax = _mm_set1_epi16((1 << BitDepth) - 1);
-    const int iMax = (1 << BitDepth) - 1;
     for (int y = 0; y < iHeight; y++) {
         const Pixel *s = pSrc + y * iSrcStride;
         Pixel *d = pDst + y * iDstStride;
@@ -89,25 +82,45 @@ HEVC_SSE41 void SaoEdgeSse41(typename HevcDspTraits<BitDepth>::Pixel *pDst, ptrd
         }
         d[0] = s[0];
         d[iWidth - 1] = s[iWidth - 1];
+        fnRow(s, d, x0, x1);
+    }
+    HevcSaoEdgeCorners<BitDepth>(pDst, iDstStride, pSrc, iSrcStride, iWidth, iHeight, psOffset, iEoClass, uiAvail);
+}
+
+/* 8-sample steps (a row shorter than a step scalar, its tail with an
+ * overlapping step: dst and src differ, so recomputing a sample is
+ * harmless). */
+template <int BitDepth>
+HEVC_SSE41 void SaoEdgeSse41(typename HevcDspTraits<BitDepth>::Pixel *pDst, ptrdiff_t iDstStride,
+                             const typename HevcDspTraits<BitDepth>::Pixel *pSrc, ptrdiff_t iSrcStride,
+                             int iWidth, int iHeight, const int16_t *psOffset, int iEoClass, unsigned uiAvail)
+{
+    typedef typename HevcDspTraits<BitDepth>::Pixel Pixel;
+    const ptrdiff_t iOff0 = g_aacHevcSaoEoDy[iEoClass][0] * iSrcStride + g_aacHevcSaoEoDx[iEoClass][0];
+    const ptrdiff_t iOff1 = g_aacHevcSaoEoDy[iEoClass][1] * iSrcStride + g_aacHevcSaoEoDx[iEoClass][1];
+    /* offset by raw 2 + sign + sign: edgeIdx 1, 2, 0, 3, 4 */
+    const __m128i vTable = _mm_setr_epi16(psOffset[1], psOffset[2], 0, psOffset[3], psOffset[4], 0, 0, 0);
+    const __m128i vMax = _mm_set1_epi16((1 << BitDepth) - 1);
+    const int iMax = (1 << BitDepth) - 1;
+    auto fnRow = [&](const Pixel *s, Pixel *d, int x0, int x1) HEVC_SSE41 {
         if (x1 - x0 >= 8) {
             int x = x0;
             for (; x + 8 <= x1; x += 8)
                 HevcStoreLine<8>(d + x, EdgeStep(s + x, iOff0, iOff1, vTable, vMax));
             if (x < x1)
                 HevcStoreLine<8>(d + x1 - 8, EdgeStep(s + x1 - 8, iOff0, iOff1, vTable, vMax));
-        } else {
-            static const uint8_t s_aucRemap[5] = {1, 2, 0, 3, 4};
-            for (int x = x0; x < x1; x++) {
-                const int iEdge = 2 + (s[x] > s[x + iOff0]) - (s[x] < s[x + iOff0]) + (s[x] > s[x + iOff1]) -
-                                  (s[x] < s[x + iOff1]);
-                const int v = s[x] + psOffset[s_aucRemap[iEdge]];
-                d[x] = (Pixel)(v < 0 ? 0 : v > iMax ? iMax : v);
-            }
+            return;
         }
-    }
-    HevcSaoEdgeCorners<BitDepth>(pDst, iDstStride, pSrc, iSrcStride, iWidth, iHeight, psOffset, iEoClass, uiAvail);
+        static const uint8_t s_aucRemap[5] = {1, 2, 0, 3, 4};
+        for (int x = x0; x < x1; x++) {
+            const int iEdge =
+                2 + (s[x] > s[x + iOff0]) - (s[x] < s[x + iOff0]) + (s[x] > s[x + iOff1]) - (s[x] < s[x + iOff1]);
+            const int v = s[x] + psOffset[s_aucRemap[iEdge]];
+            d[x] = (Pixel)(v < 0 ? 0 : v > iMax ? iMax : v);
+        }
+    };
+    SaoEdgeRows<BitDepth>(pDst, iDstStride, pSrc, iSrcStride, iWidth, iHeight, psOffset, iEoClass, uiAvail, fnRow);
 }
-
 
 /* ---- AVX2: 16 samples per step, the rest by the SSE4.1 routines' rules ---- */
 #define HEVC_AVX2 __attribute__((target("avx2")))
@@ -142,44 +155,31 @@ HEVC_AVX2 inline __m256i EdgeStepY(const Pixel *s, ptrdiff_t iOff0, ptrdiff_t iO
     return _mm256_min_epi16(_mm256_max_epi16(_mm256_add_epi16(c, vOff), _mm256_setzero_si256()), vMax);
 }
 
-/* As SaoEdgeSse41: rows of at least 16 filtered samples go in 16-sample
- * steps (an overlapping last step for the tail), shorter ones take the
- * SSE4.1 routine's path. */
+/* As SaoEdgeSse41 in 16-sample steps; CTBs with rows of fewer than 16
+ * filtered samples take the SSE4.1 routine. */
 template <int BitDepth>
 HEVC_AVX2 void SaoEdgeAvx2(typename HevcDspTraits<BitDepth>::Pixel *pDst, ptrdiff_t iDstStride,
                            const typename HevcDspTraits<BitDepth>::Pixel *pSrc, ptrdiff_t iSrcStride, int iWidth,
                            int iHeight, const int16_t *psOffset, int iEoClass, unsigned uiAvail)
 {
     typedef typename HevcDspTraits<BitDepth>::Pixel Pixel;
-    const int iDx = g_aacHevcSaoEoDx[iEoClass][0] | g_aacHevcSaoEoDx[iEoClass][1];
-    const int iDy = g_aacHevcSaoEoDy[iEoClass][0] | g_aacHevcSaoEoDy[iEoClass][1];
-    const int x0 = iDx && !(uiAvail & HEVC_SAO_LEFT), x1 = iWidth - (iDx && !(uiAvail & HEVC_SAO_RIGHT));
-    if (x1 - x0 < 16) {
+    if (iWidth < 18) {
         SaoEdgeSse41<BitDepth>(pDst, iDstStride, pSrc, iSrcStride, iWidth, iHeight, psOffset, iEoClass, uiAvail);
         return;
     }
     const ptrdiff_t iOff0 = g_aacHevcSaoEoDy[iEoClass][0] * iSrcStride + g_aacHevcSaoEoDx[iEoClass][0];
     const ptrdiff_t iOff1 = g_aacHevcSaoEoDy[iEoClass][1] * iSrcStride + g_aacHevcSaoEoDx[iEoClass][1];
-    const int y0 = iDy && !(uiAvail & HEVC_SAO_TOP), y1 = iHeight - (iDy && !(uiAvail & HEVC_SAO_BOTTOM));
     const __m256i vTable = _mm256_setr_epi16(psOffset[1], psOffset[2], 0, psOffset[3], psOffset[4], 0, 0, 0,
                                              psOffset[1], psOffset[2], 0, psOffset[3], psOffset[4], 0, 0, 0);
     const __m256i vMax = _mm256_set1_epi16((1 << BitDepth) - 1);
-    for (int y = 0; y < iHeight; y++) {
-        const Pixel *s = pSrc + y * iSrcStride;
-        Pixel *d = pDst + y * iDstStride;
-        if (y < y0 || y >= y1) {
-            memcpy(d, s, sizeof(Pixel) * (size_t)iWidth);
-            continue;
-        }
-        d[0] = s[0];
-        d[iWidth - 1] = s[iWidth - 1];
+    auto fnRow = [&](const Pixel *s, Pixel *d, int x0, int x1) HEVC_AVX2 {
         int x = x0;
         for (; x + 16 <= x1; x += 16)
             StoreY(d + x, EdgeStepY(s + x, iOff0, iOff1, vTable, vMax));
         if (x < x1)
             StoreY(d + x1 - 16, EdgeStepY(s + x1 - 16, iOff0, iOff1, vTable, vMax));
-    }
-    HevcSaoEdgeCorners<BitDepth>(pDst, iDstStride, pSrc, iSrcStride, iWidth, iHeight, psOffset, iEoClass, uiAvail);
+    };
+    SaoEdgeRows<BitDepth>(pDst, iDstStride, pSrc, iSrcStride, iWidth, iHeight, psOffset, iEoClass, uiAvail, fnRow);
 }
 
 template <int BitDepth>
