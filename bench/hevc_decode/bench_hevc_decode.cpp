@@ -1,9 +1,10 @@
 // The built-in H.265 decoder against FFmpeg (-threads 1, with and without
-// -cpuflags 0) in the same run, on three streams made with x265: 1080p
-// 8-bit `--preset medium --crf 28` with B pictures, the same at 10 bits,
-// and a 720p low-delay P camera-like stream at 2 Mbit/s. For each: frames
-// per second of CPU time (and wall clock), and with --callgrind the
-// instructions per frame of each decoder under valgrind's callgrind.
+// -cpuflags 0) in the same run, on four streams made with x265: 1080p
+// all-intra, 1080p 8-bit `--preset medium --crf 28` with B pictures, the
+// same at 10 bits, and a 720p low-delay P camera-like stream at 2 Mbit/s.
+// For each: frames per second of CPU time (and wall clock), and with
+// --callgrind the instructions per frame of each decoder under valgrind's
+// callgrind plus the built-in decoder's per-stage split.
 //
 // Instructions per frame are taken as (I(N) - I(1)) / (N - 1), so process
 // start-up and the first picture's set-up cancel out for both sides.
@@ -12,6 +13,9 @@
 //   bench_hevc_decode --decode-only file.hevc N BITS   (one pass, for callgrind)
 #include <sys/resource.h>
 
+#include <unistd.h>
+
+#include <algorithm>
 #include <chrono>
 #include <ctime>
 #include <cstdio>
@@ -118,12 +122,52 @@ std::string Capture(const std::string &cmd)
     return out;
 }
 
-// Total instructions ("Collected") of a command under callgrind.
-double CallgrindInstructions(const std::string &cmd)
+// Total instructions ("Collected") of a command under callgrind; with
+// pszProfile the profile is kept in that file.
+double CallgrindInstructions(const std::string &cmd, const char *pszProfile = nullptr)
 {
-    std::string out = Capture("valgrind --tool=callgrind --callgrind-out-file=/dev/null " + cmd + " 2>&1");
+    std::string out = Capture(std::string("valgrind --tool=callgrind --callgrind-out-file=") +
+                              (pszProfile ? pszProfile : "/dev/null") + " " + cmd + " 2>&1");
     size_t k = out.find("Collected : ");
     return k == std::string::npos ? -1.0 : atof(out.c_str() + k + 12);
+}
+
+// Decoder stages and the functions whose inclusive cost makes them up;
+// entropy decoding is the slice data decoding less prediction and transform
+// (CABAC, residual and syntax parsing, motion vector and deblocking edge
+// derivation).
+enum { kSlice, kPred, kTransform, kFilter, kStages };
+const char *const kStageNames[kStages] = {"entropy+syntax", "prediction", "transform", "filters"};
+struct StageFn {
+    const char *pName;
+    int iStage;
+};
+const StageFn kStageFns[] = {
+    {"HevcDecodeSliceData", kSlice}, {"HevcPredIntra", kPred},        {"HevcPredInter", kPred},
+    {"HevcAddCoeffs", kTransform},   {"HevcDeblockPicture", kFilter}, {"HevcSaoPicture", kFilter},
+    {"HevcPadPicture", kFilter},
+};
+
+// Inclusive instructions per stage from a callgrind profile.
+std::vector<double> StageCosts(const std::string &profile)
+{
+    std::vector<double> v(kStages, 0.0);
+    std::string out = Capture("callgrind_annotate --inclusive=yes --threshold=100 '" + profile + "' 2>/dev/null");
+    for (const StageFn &f : kStageFns) {
+        /* the largest entry of the function: inlined code from headers shows
+         * up as further, smaller entries of the same name */
+        double dBest = 0;
+        const std::string key = std::string(":") + f.pName + " ";
+        for (size_t k = out.find(key); k != std::string::npos; k = out.find(key, k + 1)) {
+            size_t b = out.rfind('\n', k);
+            std::string line = out.substr(b == std::string::npos ? 0 : b + 1, k - b);
+            line.erase(std::remove(line.begin(), line.end(), ','), line.end());
+            dBest = std::max(dBest, atof(line.c_str()));
+        }
+        v[f.iStage] += dBest;
+    }
+    v[kSlice] -= v[kPred] + v[kTransform];
+    return v;
 }
 
 std::string FfmpegCmd(const std::string &path, int iFrames, bool bPlainC)
@@ -136,13 +180,15 @@ struct BenchStream {
     const char *pName;
     const char *pSize;
     int iBits;
+    const char *pKind; /* file name tag: i(ntra), b, p */
     const char *pX265;
 };
 
 const BenchStream kStreams[] = {
-    {"1080p 8-bit medium crf28 B", "1920x1080", 8, "--preset medium --crf 28"},
-    {"1080p 10-bit medium crf28 B", "1920x1080", 10, "--preset medium --crf 28 --output-depth 10"},
-    {"720p low-delay P 2 Mbit/s", "1280x720", 8,
+    {"1080p all-intra medium crf28", "1920x1080", 8, "i", "--preset medium --crf 28 --keyint 1"},
+    {"1080p 8-bit medium crf28 B", "1920x1080", 8, "b", "--preset medium --crf 28"},
+    {"1080p 10-bit medium crf28 B", "1920x1080", 10, "b", "--preset medium --crf 28 --output-depth 10"},
+    {"720p low-delay P 2 Mbit/s", "1280x720", 8, "p",
      "--preset veryfast --bframes 0 --ref 1 --keyint 50 --bitrate 2000 --vbv-maxrate 2000 --vbv-bufsize 2000"},
 };
 
@@ -150,7 +196,7 @@ const BenchStream kStreams[] = {
 std::string MakeStream(const BenchStream &b, int iFrames)
 {
     std::string path = std::string("/tmp/bench_hevc_decode_") + b.pSize + "_" + std::to_string(b.iBits) + "_" +
-                       (strstr(b.pX265, "bframes 0") ? "p" : "b") + "_" + std::to_string(iFrames) + ".hevc";
+                       b.pKind + "_" + std::to_string(iFrames) + ".hevc";
     if (!ReadAll(path).empty())
         return path;
     std::string cmd = std::string("ffmpeg -nostdin -hide_banner -loglevel error -f lavfi -i testsrc2=size=") +
@@ -196,14 +242,28 @@ int Bench(const std::string &self, const std::string &path, const char *pName, i
     if (bCallgrind) {
         std::string dec = "'" + self + "' --decode-only '" + path + "' ";
         std::string bits = " " + std::to_string(iBits);
-        double a = CallgrindInstructions(dec + std::to_string(iFrames) + bits) - CallgrindInstructions(dec + "1" + bits);
+        const std::string profN = "/tmp/bench_hevc_decode_" + std::to_string(getpid()) + "_n.out";
+        const std::string prof1 = "/tmp/bench_hevc_decode_" + std::to_string(getpid()) + "_1.out";
+        double a = CallgrindInstructions(dec + std::to_string(iFrames) + bits, profN.c_str()) -
+                   CallgrindInstructions(dec + "1" + bits, prof1.c_str());
+        std::vector<double> sN = StageCosts(profN), s1 = StageCosts(prof1);
+        unlink(profN.c_str());
+        unlink(prof1.c_str());
         double b = CallgrindInstructions(FfmpegCmd(path, iFrames, false)) -
                    CallgrindInstructions(FfmpegCmd(path, 1, false));
         double c = CallgrindInstructions(FfmpegCmd(path, iFrames, true)) -
                    CallgrindInstructions(FfmpegCmd(path, 1, true));
         double d = iFrames - 1;
-        printf("instructions/frame  built-in %.0f   ffmpeg %.0f   ffmpeg -cpuflags 0 %.0f   (built-in / plain C %.2f)\n",
-               a / d, b / d, c / d, a / c);
+        printf("instructions/frame  built-in %.1f M   ffmpeg %.1f M   ffmpeg -cpuflags 0 %.1f M   (built-in / SIMD %.2f, "
+               "/ plain C %.2f)\n",
+               a / d / 1e6, b / d / 1e6, c / d / 1e6, a / b, a / c);
+        printf("built-in per stage (M instructions/frame):");
+        double dStages = 0;
+        for (int k = 0; k < kStages; k++) {
+            printf("  %s %.1f", kStageNames[k], (sN[k] - s1[k]) / d / 1e6);
+            dStages += sN[k] - s1[k];
+        }
+        printf("  other %.1f\n", (a - dStages) / d / 1e6);
     }
     fflush(stdout);
     return 0;

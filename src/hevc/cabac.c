@@ -1,5 +1,7 @@
 /* CABAC engine start-up, byte loading and context initialisation
  * (H.265 9.3.2). The per-bin routines are inline in cabac.h. */
+#include <string.h>
+
 #include "cabac.h"
 
 /* Table 9-46 (rangeTabLps) by pStateIdx and qRangeIdx. */
@@ -217,6 +219,23 @@ int HevcCabacInitType(int iSliceType, int bCabacInitFlag)
  * once the end is reached. */
 void HevcCabacRefill(HevcCabac *pstCabac)
 {
+    /* Fast path: the bytes that fit, all non-zero (so no emulation
+     * prevention byte can be among them), in one big-endian load. */
+    const int iBytes = (55 - pstCabac->iBits) >> 3; /* the offset keeps its 9 bits on top */
+    if (iBytes > 0 && pstCabac->uiZeros == 0 && pstCabac->pucEnd - pstCabac->pucCur >= 8) {
+        uint64_t ullNext;
+        memcpy(&ullNext, pstCabac->pucCur, 8);
+        ullNext = __builtin_bswap64(ullNext) >> (64 - 8 * iBytes);
+        /* a zero byte among the iBytes lowest: the classic has-zero test */
+        const uint64_t ullMask = ((uint64_t)1 << (8 * iBytes)) - 1; /* iBytes <= 6 */
+        const uint64_t ullLow = 0x0101010101010101ull & ullMask, ullHigh = 0x8080808080808080ull & ullMask;
+        if (!((ullNext - ullLow) & ~ullNext & ullHigh)) {
+            pstCabac->ullValue = pstCabac->ullValue << (8 * iBytes) | ullNext;
+            pstCabac->iBits += 8 * iBytes;
+            pstCabac->pucCur += iBytes;
+            return;
+        }
+    }
     while (pstCabac->iBits <= 47) {
         uint32_t uiByte = 0;
         if (pstCabac->pucCur < pstCabac->pucEnd && pstCabac->uiZeros >= 2 && *pstCabac->pucCur == 3) {

@@ -165,12 +165,24 @@ static inline int HevcCabacDecodeBypass(HevcCabac *pstCabac)
     return iBin;
 }
 
-/* iNum (0..32) bypass bins, first one in the most significant position. */
+/* iNum (0..32) bypass bins, first one in the most significant position.
+ * Bypass bins are the binary digits of ivlOffset / ivlCurrRange, so up to 22
+ * of them come from one division: q = (offset with n more bits) / range,
+ * and the offset keeps the remainder. */
 static inline uint32_t HevcCabacDecodeBypassBits(HevcCabac *pstCabac, int iNum)
 {
     uint32_t uiBins = 0;
     if (pstCabac->iBits < 16 + iNum)
         HevcCabacRefill(pstCabac);
+    if (iNum >= 3 && iNum <= 22) {
+        const int k = pstCabac->iBits - iNum;
+        uiBins = (uint32_t)(pstCabac->ullValue >> k) / pstCabac->uiRange;
+        pstCabac->ullValue -= (uint64_t)(uiBins * pstCabac->uiRange) << k;
+        pstCabac->iBits = k;
+        if (k < 16)
+            HevcCabacRefill(pstCabac);
+        return uiBins;
+    }
     while (iNum-- > 0) {
         uint64_t ullScaled;
         pstCabac->iBits--;

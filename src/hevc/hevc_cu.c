@@ -190,6 +190,12 @@ static uint8_t EdgeBs(const HevcSliceDec *s, size_t p, size_t q, int bTransformE
         return 2;
     if (bTransformEdge && (f & HEVC_BLK_CBF))
         return 1;
+    /* Both sides of one prediction unit (or equal motion) give 0 at once. */
+    uint64_t a[2], b[2];
+    memcpy(a, &s->pstMv[p], sizeof(a));
+    memcpy(b, &s->pstMv[q], sizeof(b));
+    if (a[0] == b[0] && a[1] == b[1])
+        return 0;
     return (uint8_t)MotionBs(&s->pstMv[p], &s->pstMv[q]);
 }
 

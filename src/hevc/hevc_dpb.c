@@ -37,6 +37,8 @@ static void FillPlane(uint8_t *pucOrigin, uint32_t uiStride, uint32_t w, uint32_
         uint8_t *row = pucOrigin + (size_t)y * uiStride * uiBps;
         if (uiBps == 1) {
             memset(row, (int)uiValue, w);
+        } else if (y > 0) {
+            memcpy(row, pucOrigin, (size_t)w * 2); /* the first row, filled once */
         } else {
             uint16_t *r16 = (uint16_t *)row;
             for (uint32_t x = 0; x < w; x++)

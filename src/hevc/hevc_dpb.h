@@ -18,9 +18,9 @@ struct HW265D_DEC;
 
 /* Padding around every plane, in samples, as the slot sizes prescribe.
  * Rows add 160 in total (80 above, 80 below), columns 256 (128 left, 128
- * right); chroma planes have half of each. Motion vectors reach far beyond
- * it, so motion compensation reads blocks that leave the picture through
- * clamped coordinates (hevc_inter.c) and the border is not filled. */
+ * right); chroma planes have half of each. A finished picture's border is
+ * filled with its edge samples (hevc_inter.c:HevcPadPicture); motion vectors
+ * reaching farther go through clamped coordinates. */
 #define HEVC_PAD_X 128
 #define HEVC_PAD_Y 80
 

@@ -8,27 +8,80 @@
 #include "hevc_decoder.h"
 #include "hevc_slicedata.h"
 
+/* Border of one plane: each row's first and last sample repeated iPadX
+ * times to the left and right, then the first and last (extended) rows
+ * repeated iPadY times above and below. */
+static void PadPlane(uint8_t *pucOrigin, ptrdiff_t iStride, int w, int h, int iPadX, int iPadY, int iBps)
+{
+    const ptrdiff_t iRowBytes = iStride * iBps;
+    for (int y = 0; y < h; y++) {
+        uint8_t *pRow = pucOrigin + y * iRowBytes;
+        if (iBps == 1) {
+            memset(pRow - iPadX, pRow[0], (size_t)iPadX);
+            memset(pRow + w, pRow[w - 1], (size_t)iPadX);
+        } else {
+            /* 16 samples built once per side, then copied in blocks (the
+             * pads are multiples of 16 samples) */
+            uint16_t *p16 = (uint16_t *)pRow, ausL[16], ausR[16];
+            for (int k = 0; k < 16; k++) {
+                ausL[k] = p16[0];
+                ausR[k] = p16[w - 1];
+            }
+            for (int x = 0; x < iPadX; x += 16) {
+                memcpy(p16 - iPadX + x, ausL, sizeof(ausL));
+                memcpy(p16 + w + x, ausR, sizeof(ausR));
+            }
+        }
+    }
+    const size_t uiBytes = (size_t)(w + 2 * iPadX) * (size_t)iBps;
+    uint8_t *pFirst = pucOrigin - iPadX * iBps, *pLast = pFirst + (h - 1) * iRowBytes;
+    for (int y = 1; y <= iPadY; y++) {
+        memcpy(pFirst - y * iRowBytes, pFirst, uiBytes);
+        memcpy(pLast + y * iRowBytes, pLast, uiBytes);
+    }
+}
+
+void HevcPadPicture(HevcSliceDec *s, int iSlot)
+{
+    const HevcPic *p = s->pstPic;
+    if (!p || iSlot < 0 || iSlot >= HEVC_MAX_DPB_SLOTS || p->uiWidth < 2 || p->uiHeight < 2)
+        return;
+    const int iBps = s->bHighDepth ? 2 : 1;
+    for (int c = 0; c < 3; c++)
+        PadPlane(p->apucPlane[c], (ptrdiff_t)p->auiStride[c], (int)(c ? p->uiWidth / 2 : p->uiWidth),
+                 (int)(c ? p->uiHeight / 2 : p->uiHeight), c ? HEVC_PAD_X / 2 : HEVC_PAD_X,
+                 c ? HEVC_PAD_Y / 2 : HEVC_PAD_Y, iBps);
+    s->auiPadded[iSlot] = p->uiDecodeOrder + 1;
+}
+
 /* Pointer to the reference block whose top-left integer sample is (x, y) for
  * a w x h block filtered with taps reaching iBefore samples before and
- * iAfter after: into the picture when it lies inside, otherwise into the
- * edge buffer holding the clamped samples (H.265 8-228/8-229). */
-static const uint8_t *RefBlock(HevcSliceDec *s, const HevcPic *ref, int cIdx, int x, int y, int w, int h,
+ * iAfter after (plus the kernels' tail loads): into the picture when it
+ * lies inside the picture or its filled border, otherwise into the edge
+ * buffer holding the clamped samples (H.265 8-228/8-229). */
+static const uint8_t *RefBlock(HevcSliceDec *s, const HevcPic *ref, int iSlot, int cIdx, int x, int y, int w, int h,
                                int iBefore, int iAfter, ptrdiff_t *piStride)
 {
     const int iBps = s->bHighDepth ? 2 : 1;
     const int iPw = (int)(cIdx ? ref->uiWidth / 2 : ref->uiWidth), iPh = (int)(cIdx ? ref->uiHeight / 2 : ref->uiHeight);
     const ptrdiff_t iStride = (ptrdiff_t)ref->auiStride[cIdx];
-    if (x - iBefore >= 0 && y - iBefore >= 0 && x + w + iAfter <= iPw && y + h + iAfter <= iPh) {
+    const int bPadded = s->auiPadded[iSlot] == ref->uiDecodeOrder + 1;
+    const int iPadX = bPadded ? (cIdx ? HEVC_PAD_X / 2 : HEVC_PAD_X) : 0;
+    const int iPadY = bPadded ? (cIdx ? HEVC_PAD_Y / 2 : HEVC_PAD_Y) : 0;
+    const int iTail = bPadded ? 12 : 0; /* SIMD tail loads stay inside the border */
+    if (x - iBefore >= -iPadX && y - iBefore >= -iPadY && x + w + iAfter + iTail <= iPw + iPadX &&
+        y + h + iAfter <= iPh + iPadY) {
         *piStride = iStride;
         return ref->apucPlane[cIdx] + ((ptrdiff_t)y * iStride + x) * iBps;
     }
     const int bw = w + iBefore + iAfter, bh = h + iBefore + iAfter;
+    const int x0 = x - iBefore;
     for (int r = 0; r < bh; r++) {
         int yy = y - iBefore + r;
         yy = yy < 0 ? 0 : yy >= iPh ? iPh - 1 : yy;
         const uint8_t *pRow = ref->apucPlane[cIdx] + (ptrdiff_t)yy * iStride * iBps;
         for (int c = 0; c < bw; c++) {
-            int xx = x - iBefore + c;
+            int xx = x0 + c;
             xx = xx < 0 ? 0 : xx >= iPw ? iPw - 1 : xx;
             if (iBps == 2)
                 ((uint16_t *)s->pucEdge)[r * bw + c] = ((const uint16_t *)pRow)[xx];
@@ -41,21 +94,21 @@ static const uint8_t *RefBlock(HevcSliceDec *s, const HevcPic *ref, int cIdx, in
 }
 
 /* Interpolates component cIdx of list l into s->psPred[l]. */
-static void Interpolate(HevcSliceDec *s, const HevcPic *ref, int cIdx, int xPb, int yPb, int w, int h,
+static void Interpolate(HevcSliceDec *s, const HevcPic *ref, int iSlot, int cIdx, int xPb, int yPb, int w, int h,
                         const int16_t *piMv, int16_t *psDst)
 {
     ptrdiff_t iStride;
     const int iW = HevcMcWidthIdx(w);
     if (cIdx == 0) {
         int x = xPb + (piMv[0] >> 2), y = yPb + (piMv[1] >> 2);
-        const uint8_t *p = RefBlock(s, ref, 0, x, y, w, h, 3, 4, &iStride);
+        const uint8_t *p = RefBlock(s, ref, iSlot, 0, x, y, w, h, 3, 4, &iStride);
         if (s->bHighDepth)
             s->stDsp10.pfnMcLuma[iW](psDst, (const uint16_t *)p, iStride, h, piMv[0] & 3, piMv[1] & 3);
         else
             s->stDsp8.pfnMcLuma[iW](psDst, p, iStride, h, piMv[0] & 3, piMv[1] & 3);
     } else {
         int x = xPb / 2 + (piMv[0] >> 3), y = yPb / 2 + (piMv[1] >> 3);
-        const uint8_t *p = RefBlock(s, ref, cIdx, x, y, w, h, 1, 2, &iStride);
+        const uint8_t *p = RefBlock(s, ref, iSlot, cIdx, x, y, w, h, 1, 2, &iStride);
         if (s->bHighDepth)
             s->stDsp10.pfnMcChroma[iW](psDst, (const uint16_t *)p, iStride, h, piMv[0] & 7, piMv[1] & 7);
         else
@@ -68,6 +121,7 @@ void HevcPredInter(HW265D_DEC *pstDec, HevcSliceDec *s, int xPb, int yPb, int nP
     const HevcSliceHeader *sh = s->pstSh;
     const HevcPps *pps = s->pstPps;
     const HevcPic *apRef[2] = {NULL, NULL};
+    int aiSlot[2] = {-1, -1};
     for (int l = 0; l < 2; l++) {
         if (!(pstMv->ucPredFlags >> l & 1))
             continue;
@@ -82,6 +136,7 @@ void HevcPredInter(HW265D_DEC *pstDec, HevcSliceDec *s, int xPb, int yPb, int nP
             return;
         }
         apRef[l] = r;
+        aiSlot[l] = iSlot;
     }
     const int bBi = pstMv->ucPredFlags == 3;
     const int bWeighted = sh->slice_type == HEVC_SLICE_P ? pps->weighted_pred_flag : pps->weighted_bipred_flag;
@@ -91,13 +146,32 @@ void HevcPredInter(HW265D_DEC *pstDec, HevcSliceDec *s, int xPb, int yPb, int nP
         const int iW = HevcMcWidthIdx(w);
         for (int l = 0; l < 2; l++)
             if (apRef[l])
-                Interpolate(s, apRef[l], c, xPb, yPb, w, h, pstMv->aiMv[l], s->psPred[l]);
+                Interpolate(s, apRef[l], aiSlot[l], c, xPb, yPb, w, h, pstMv->aiMv[l], s->psPred[l]);
         const HevcPic *p = s->pstPic;
         const ptrdiff_t iStride = (ptrdiff_t)p->auiStride[c];
         const int x = c ? xPb / 2 : xPb, y = c ? yPb / 2 : yPb;
         uint8_t *pDst = p->apucPlane[c] + ((ptrdiff_t)y * iStride + x) * (s->bHighDepth ? 2 : 1);
         const int l0 = apRef[0] ? 0 : 1;
-        if (!bWeighted) {
+        /* Explicit weights (H.265 8.5.3.3.4.3); offsets scale to the bit depth.
+         * Weights equal to the default (w = 2^denom, o = 0: encoders send such
+         * tables for every reference) give the default prediction, which has
+         * cheaper kernels. */
+        int aiW[2] = {0, 0}, aiO[2] = {0, 0}, iLog2Wd = 0, bDefault = !bWeighted;
+        if (bWeighted) {
+            const int iDepth = c ? (int)s->pstSps->bit_depth_chroma : (int)s->pstSps->bit_depth_luma;
+            const int iDenom = c ? wt->chroma_log2_weight_denom : wt->luma_log2_weight_denom;
+            iLog2Wd = iDenom + 14 - iDepth;
+            bDefault = 1;
+            for (int l = 0; l < 2; l++) {
+                if (!apRef[l])
+                    continue;
+                int r = pstMv->aiRefIdx[l];
+                aiW[l] = c ? wt->ChromaWeight[l][r][c - 1] : wt->LumaWeight[l][r];
+                aiO[l] = (c ? wt->ChromaOffset[l][r][c - 1] : wt->LumaOffset[l][r]) * (1 << (iDepth - 8));
+                bDefault &= aiW[l] == 1 << iDenom && !aiO[l];
+            }
+        }
+        if (bDefault) {
             if (bBi) {
                 if (s->bHighDepth)
                     s->stDsp10.pfnPutBi[iW]((uint16_t *)pDst, iStride, s->psPred[0], s->psPred[1], h);
@@ -109,17 +183,6 @@ void HevcPredInter(HW265D_DEC *pstDec, HevcSliceDec *s, int xPb, int yPb, int nP
                 s->stDsp8.pfnPutUni[iW](pDst, iStride, s->psPred[l0], h);
             }
             continue;
-        }
-        /* Explicit weights (H.265 8.5.3.3.4.3); offsets scale to the bit depth. */
-        const int iDepth = c ? (int)s->pstSps->bit_depth_chroma : (int)s->pstSps->bit_depth_luma;
-        const int iLog2Wd = (c ? wt->chroma_log2_weight_denom : wt->luma_log2_weight_denom) + 14 - iDepth;
-        int aiW[2], aiO[2];
-        for (int l = 0; l < 2; l++) {
-            if (!apRef[l])
-                continue;
-            int r = pstMv->aiRefIdx[l];
-            aiW[l] = c ? wt->ChromaWeight[l][r][c - 1] : wt->LumaWeight[l][r];
-            aiO[l] = (c ? wt->ChromaOffset[l][r][c - 1] : wt->LumaOffset[l][r]) * (1 << (iDepth - 8));
         }
         if (bBi) {
             if (s->bHighDepth)

@@ -15,22 +15,69 @@ static uint8_t *SampleAt(const HevcSliceDec *s, int cIdx, int x, int y)
     return p->apucPlane[cIdx] + (s->bHighDepth ? 2 * uiOff : uiOff);
 }
 
+/* Whether the CTB dx, dy (-1..1) CTBs away from the current one may be
+ * referenced: decoded, same slice and tile (H.265 6.4.1). */
+static int NeighbourCtbUsable(const HevcSliceDec *s, int dx, int dy)
+{
+    const HevcSps *sps = s->pstSps;
+    const int xC = (s->iCtbX >> sps->CtbLog2SizeY) + dx, yC = (s->iCtbY >> sps->CtbLog2SizeY) + dy;
+    if (xC < 0 || yC < 0 || xC >= (int)sps->PicWidthInCtbsY || yC >= (int)sps->PicHeightInCtbsY)
+        return 0;
+    if (!dx && !dy)
+        return 1;
+    const HevcCtbInfo *n = &s->pstCtb[(uint32_t)yC * sps->PicWidthInCtbsY + (uint32_t)xC];
+    const HevcCtbInfo *c = &s->pstCtb[s->uiCtbAddrRs];
+    return n->bDecoded && n->uiSliceAddrRs == c->uiSliceAddrRs && n->usTileId == c->usTileId;
+}
+
+/* Availability of the reference units of an intra block, luma position xL,
+ * yL and size NL: 2NL/4 left units bottom-up, the corner, 2NL/4 top units
+ * (the line order of the kernels). The slice, tile and decoding order checks
+ * are made once per neighbouring CTB (left, above-left, above, above-right;
+ * CTBs below are never decoded yet); each unit then reads its 4x4 flags. */
+static void IntraAvailability(const HevcSliceDec *s, int xL, int yL, int NL, unsigned uiNeed, uint8_t *pucAvail)
+{
+    const HevcSps *sps = s->pstSps;
+    const int iUnits = NL / 2, iCtb = 1 << sps->CtbLog2SizeY;
+    const int iW = (int)sps->pic_width_in_luma_samples, iH = (int)sps->pic_height_in_luma_samples;
+    const int bLeftEdge = xL == s->iCtbX, bTopEdge = yL == s->iCtbY;
+    const int bLeft = !bLeftEdge || NeighbourCtbUsable(s, -1, 0);
+    const int bTop = !bTopEdge || NeighbourCtbUsable(s, 0, -1);
+    const int bCorner = bLeftEdge || bTopEdge ? NeighbourCtbUsable(s, -bLeftEdge, -bTopEdge) : 1;
+    const int bTopRight = bTopEdge && NeighbourCtbUsable(s, 1, -1);
+    const int yLim = s->iCtbY + iCtb < iH ? s->iCtbY + iCtb : iH; /* left units below: next CTB row */
+    const int xSplit = s->iCtbX + iCtb;                              /* top units right of it: next CTB */
+    const size_t uiW4 = s->uiW4;
+    const uint8_t *pucRow = s->pucBlkFlags + (size_t)(yL >> 2) * uiW4;
+    memset(pucAvail, 0, (size_t)(2 * iUnits + 1));
+    if (bLeft) {
+        const uint8_t *p = pucRow + ((xL - 1) >> 2);
+        for (int k = 0; k < iUnits && yL + 4 * k < yLim; k++)
+            pucAvail[iUnits - 1 - k] = (p[(size_t)k * uiW4] & uiNeed) == uiNeed;
+    }
+    if (xL > 0 && yL > 0 && bCorner)
+        pucAvail[iUnits] = (pucRow[((xL - 1) >> 2) - uiW4] & uiNeed) == uiNeed;
+    if (yL > 0 && (bTop || bTopRight)) {
+        const uint8_t *p = pucRow - uiW4 + (xL >> 2);
+        for (int k = 0; k < iUnits; k++) {
+            const int x = xL + 4 * k;
+            if (x >= iW)
+                break;
+            pucAvail[iUnits + 1 + k] = (x < xSplit ? bTop : bTopRight) && (p[k] & uiNeed) == uiNeed;
+        }
+    }
+}
+
 void HevcPredIntra(HW265D_DEC *pstDec, HevcSliceDec *s, int x0, int y0, int iLog2Size, int cIdx, int iMode)
 {
     const HevcSps *sps = s->pstSps;
     const int N = 1 << iLog2Size;
     const int xL = cIdx ? 2 * x0 : x0, yL = cIdx ? 2 * y0 : y0, NL = cIdx ? 2 * N : N;
-    const int iUnits = 2 * NL / 4, iLog2Unit = cIdx ? 1 : 2;
+    const int iLog2Unit = cIdx ? 1 : 2;
     uint8_t aucAvail[2 * 16 + 1];
     /* Constrained intra prediction: only intra neighbours are references. */
     const unsigned uiNeed = HEVC_BLK_REC | (s->pstPps->constrained_intra_pred_flag ? HEVC_BLK_INTRA : 0);
-    /* Availability per 4 luma samples: left units bottom-up, corner, top
-     * units left to right (the line order of the kernels). */
-    for (int u = 0; u < iUnits; u++)
-        aucAvail[u] = (uint8_t)HevcAvailable(s, xL - 1, yL + 2 * NL - 4 - 4 * u, uiNeed);
-    aucAvail[iUnits] = (uint8_t)HevcAvailable(s, xL - 1, yL - 1, uiNeed);
-    for (int u = 0; u < iUnits; u++)
-        aucAvail[iUnits + 1 + u] = (uint8_t)HevcAvailable(s, xL + 4 * u, yL - 1, uiNeed);
+    IntraAvailability(s, xL, yL, NL, uiNeed, aucAvail);
 
     const ptrdiff_t iStride = (ptrdiff_t)s->pstPic->auiStride[cIdx];
     const int bFilter = cIdx == 0 && HevcIntraFilterFlag(iMode, iLog2Size);
@@ -83,6 +130,20 @@ void HevcAddCoeffs(HW265D_DEC *pstDec, HevcSliceDec *s, int x0, int y0, int iLog
         /* The coefficient stages work on int16 at either depth: only the
          * table they come from differs. */
         const int bHigh = s->bHighDepth;
+        if (s->bDcOnly && !bTransformSkip && !bIdst) {
+            /* A lone DC coefficient: scaled here (H.265 8.6.3), and its flat
+             * residual added without the inverse transform. */
+            const int iBdShift = (bHigh ? 10 : 8) + iLog2Size - 5; /* the table's depth, as pfnDequant */
+            const int64_t m = pucScale ? pucScale[0] : 16;
+            int64_t v = ((int64_t)psCoeff[0] * m * ((int64_t)g_aucHevcLevelScale[iQp % 6] << (iQp / 6)) +
+                         ((int64_t)1 << (iBdShift - 1))) >> iBdShift;
+            v = v < -32768 ? -32768 : v > 32767 ? 32767 : v;
+            if (bHigh)
+                s->stDsp10.pfnIdctDcAdd[iSize]((uint16_t *)pDst, iStride, (int)v);
+            else
+                s->stDsp8.pfnIdctDcAdd[iSize](pDst, iStride, (int)v);
+            return;
+        }
         void (*pfnDequant)(int16_t *, int, int, const uint8_t *) =
             bHigh ? s->stDsp10.pfnDequant : s->stDsp8.pfnDequant;
         void (*pfnInverse)(int16_t *);

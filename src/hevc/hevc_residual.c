@@ -23,8 +23,56 @@ static const uint8_t s_aaucScan2x2[3][4] = {
     {0x00, 0x10, 0x01, 0x11},
 };
 
-/* ctxIdxMap of H.265 9.3.4.2.5 for 4x4 blocks. */
-static const uint8_t s_aucCtxIdxMap[16] = {0, 1, 4, 5, 2, 3, 4, 5, 6, 6, 8, 8, 7, 7, 8, 8};
+/* sig_coeff_flag context (before the per-block offset) by scan position:
+ * [scanIdx][prevCsbf][n] for blocks above 4x4, and [scanIdx][n] for 4x4
+ * blocks (ctxIdxMap); H.265 9.3.4.2.5. */
+static const uint8_t s_aaaucSigByScan[3][4][16] = {
+    {
+        {2, 1, 1, 1, 1, 1, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0},
+        {2, 1, 2, 0, 1, 2, 0, 0, 1, 2, 0, 0, 1, 0, 0, 0},
+        {2, 2, 1, 2, 1, 0, 2, 1, 0, 0, 1, 0, 0, 0, 0, 0},
+        {2, 2, 2, 2, 2, 2, 2, 2, 2, 2, 2, 2, 2, 2, 2, 2},
+    },
+    {
+        {2, 1, 1, 0, 1, 1, 0, 0, 1, 0, 0, 0, 0, 0, 0, 0},
+        {2, 2, 2, 2, 1, 1, 1, 1, 0, 0, 0, 0, 0, 0, 0, 0},
+        {2, 1, 0, 0, 2, 1, 0, 0, 2, 1, 0, 0, 2, 1, 0, 0},
+        {2, 2, 2, 2, 2, 2, 2, 2, 2, 2, 2, 2, 2, 2, 2, 2},
+    },
+    {
+        {2, 1, 1, 0, 1, 1, 0, 0, 1, 0, 0, 0, 0, 0, 0, 0},
+        {2, 1, 0, 0, 2, 1, 0, 0, 2, 1, 0, 0, 2, 1, 0, 0},
+        {2, 2, 2, 2, 1, 1, 1, 1, 0, 0, 0, 0, 0, 0, 0, 0},
+        {2, 2, 2, 2, 2, 2, 2, 2, 2, 2, 2, 2, 2, 2, 2, 2},
+    },
+};
+static const uint8_t s_aaucSig4x4ByScan[3][16] = {
+    {0, 2, 1, 6, 3, 4, 7, 6, 4, 5, 7, 8, 5, 8, 8, 8},
+    {0, 1, 4, 5, 2, 3, 4, 5, 6, 6, 8, 8, 7, 7, 8, 8},
+    {0, 2, 6, 7, 1, 3, 6, 7, 4, 4, 8, 8, 5, 5, 8, 8},
+};
+/* Inverse scans: [scanIdx][y * 4 + x] -> scan position; sub-block grids
+ * of 8x8 blocks [scanIdx][y * 2 + x], of 32x32 blocks [y * 8 + x] (diagonal). */
+static const uint8_t s_aaucScanPos4x4[3][16] = {
+    {0, 2, 5, 9, 1, 4, 8, 12, 3, 7, 11, 14, 6, 10, 13, 15},
+    {0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15},
+    {0, 4, 8, 12, 1, 5, 9, 13, 2, 6, 10, 14, 3, 7, 11, 15},
+};
+static const uint8_t s_aaucScanPos2x2[3][4] = {
+    {0, 2, 1, 3},
+    {0, 1, 2, 3},
+    {0, 2, 1, 3},
+};
+static const uint8_t s_aucScanPos8x8[64] = {
+    0, 2, 5, 9, 14, 20, 27, 35,
+    1, 4, 8, 13, 19, 26, 34, 42,
+    3, 7, 12, 18, 25, 33, 41, 48,
+    6, 11, 17, 24, 32, 40, 47, 53,
+    10, 16, 23, 31, 39, 46, 52, 57,
+    15, 22, 30, 38, 45, 51, 56, 60,
+    21, 29, 37, 44, 50, 55, 59, 62,
+    28, 36, 43, 49, 54, 58, 61, 63,
+};
 
 static const uint8_t *SubBlockScan(int iLog2Size, int iScanIdx)
 {
@@ -61,9 +109,27 @@ static int LastValue(HevcCabac *c, int iPrefix)
     return (1 << n) * (2 + (iPrefix & 1)) + (int)HevcCabacDecodeBypassBits(c, n);
 }
 
-/* coeff_abs_level_remaining (H.265 9.3.3.11); -1 when the prefix runs away. */
+/* coeff_abs_level_remaining (H.265 9.3.3.11); -1 when the prefix runs away.
+ * The common short codes (prefix below 4) are read from one look at the
+ * next 12 bypass bins (see HevcCabacDecodeBypassBits): the prefix is their
+ * leading ones, and only the bins of the code are consumed. */
 static int AbsLevelRemaining(HevcCabac *c, int iRice)
 {
+    if (c->iBits < 16 + 12)
+        HevcCabacRefill(c);
+    {
+        const uint32_t q = (uint32_t)(c->ullValue >> (c->iBits - 12)) / c->uiRange;
+        const int iOnes = __builtin_clz(~(q << 20));
+        const int n = iOnes + 1 + iRice;
+        if (iOnes <= 3 && n <= 12) {
+            const uint32_t uiBins = q >> (12 - n);
+            c->ullValue -= (uint64_t)(uiBins * c->uiRange) << (c->iBits - n);
+            c->iBits -= n;
+            if (c->iBits < 16)
+                HevcCabacRefill(c);
+            return (iOnes << iRice) + (int)(uiBins & ((1u << iRice) - 1));
+        }
+    }
     int iPrefix = 0;
     while (iPrefix < 32 && HevcCabacDecodeBypass(c))
         iPrefix++;
@@ -114,15 +180,13 @@ int HevcResidualCoding(HW265D_DEC *pstDec, HevcSliceDec *s, int iLog2Size, int c
     const uint8_t *pucScan = s_aaucScan4x4[iScanIdx];
     const int iSbW = 1 << (iLog2Size - 2);
     /* Sub-block and position within it of the last coefficient. */
-    int iLastSb = iSbW * iSbW - 1, iLastPos = 16;
-    {
-        int xS = iLastX >> 2, yS = iLastY >> 2, xP = iLastX & 3, yP = iLastY & 3;
-        while (iLastSb > 0 && !((pucSbScan[iLastSb] & 15) == xS && (pucSbScan[iLastSb] >> 4) == yS))
-            iLastSb--;
-        do
-            iLastPos--;
-        while (iLastPos > 0 && !((pucScan[iLastPos] & 15) == xP && (pucScan[iLastPos] >> 4) == yP));
-    }
+    const int xLastS = iLastX >> 2, yLastS = iLastY >> 2;
+    const int iLastSb = iLog2Size == 2   ? 0
+                        : iLog2Size == 3 ? s_aaucScanPos2x2[iScanIdx][yLastS * 2 + xLastS]
+                        : iLog2Size == 4 ? s_aaucScanPos4x4[0][yLastS * 4 + xLastS]
+                                         : s_aucScanPos8x8[yLastS * 8 + xLastS];
+    const int iLastPos = s_aaucScanPos4x4[iScanIdx][(iLastY & 3) * 4 + (iLastX & 3)];
+    s->bDcOnly = iLastSb == 0 && iLastPos == 0;
 
     uint8_t aucCsbf[64];
     memset(aucCsbf, 0, sizeof(aucCsbf));
@@ -162,38 +226,30 @@ int HevcResidualCoding(HW265D_DEC *pstDec, HevcSliceDec *s, int iLog2Size, int c
                 iPrevCsbf += aucCsbf[yS * 8 + xS + 1];
             if (yS < iSbW - 1)
                 iPrevCsbf += aucCsbf[(yS + 1) * 8 + xS] << 1;
-            for (; n >= 0; n--) {
-                const int xP = pucScan[n] & 15, yP = pucScan[n] >> 4;
-                if (n == 0 && bInferDc) {
-                    aiPos[iNumSig++] = 0;
-                    break;
-                }
-                int iSigCtx;
-                if (iLog2Size == 2) {
-                    iSigCtx = s_aucCtxIdxMap[(yP << 2) + xP];
-                } else if (xS == 0 && yS == 0 && xP == 0 && yP == 0) {
-                    iSigCtx = 0;
-                } else {
-                    if (iPrevCsbf == 0)
-                        iSigCtx = (xP + yP == 0) ? 2 : (xP + yP < 3) ? 1 : 0;
-                    else if (iPrevCsbf == 1)
-                        iSigCtx = (yP == 0) ? 2 : (yP == 1) ? 1 : 0;
-                    else if (iPrevCsbf == 2)
-                        iSigCtx = (xP == 0) ? 2 : (xP == 1) ? 1 : 0;
-                    else
-                        iSigCtx = 2;
-                    if (cIdx == 0) {
-                        if (xS > 0 || yS > 0)
-                            iSigCtx += 3;
-                        iSigCtx += iLog2Size == 3 ? (iScanIdx == 0 ? 9 : 15) : 21;
-                    } else {
-                        iSigCtx += iLog2Size == 3 ? 9 : 12;
-                    }
-                }
-                if (HevcCabacDecodeBin(c, CTX(s, iSigBase + iSigCtx))) {
+            /* contexts: a per-position pattern plus the block's offset;
+             * the DC of a block above 4x4 has a context of its own */
+            const uint8_t *pucCtx;
+            int iCtxOff = 0;
+            if (iLog2Size == 2) {
+                pucCtx = s_aaucSig4x4ByScan[iScanIdx];
+            } else {
+                pucCtx = s_aaaucSigByScan[iScanIdx][iPrevCsbf];
+                if (cIdx == 0)
+                    iCtxOff = (i > 0 ? 3 : 0) + (iLog2Size == 3 ? (iScanIdx == 0 ? 9 : 15) : 21);
+                else
+                    iCtxOff = iLog2Size == 3 ? 9 : 12;
+            }
+            uint8_t *pucSig = CTX(s, iSigBase + iCtxOff);
+            for (; n > 0; n--)
+                if (HevcCabacDecodeBin(c, pucSig + pucCtx[n])) {
                     aiPos[iNumSig++] = n;
                     bInferDc = 0;
                 }
+            if (n == 0) {
+                if (bInferDc)
+                    aiPos[iNumSig++] = 0;
+                else if (HevcCabacDecodeBin(c, iLog2Size > 2 && i == 0 ? CTX(s, iSigBase) : pucSig + pucCtx[0]))
+                    aiPos[iNumSig++] = 0;
             }
         }
         if (!iNumSig)

@@ -29,7 +29,7 @@ int HevcSliceDecCreate(HW265D_DEC *pstDec)
     s->pstMv = (HevcMvField *)HevcMemAlloc(t, m, ch, n4 * sizeof(HevcMvField), 64);
     s->psPred[0] = (int16_t *)HevcMemAlloc(t, m, ch, 2 * 64 * 64 * sizeof(int16_t), 64);
     s->psPred[1] = s->psPred[0] ? s->psPred[0] + 64 * 64 : NULL;
-    s->pucEdge = (uint8_t *)HevcMemAlloc(t, m, ch, 71 * 71 * 2, 64);
+    s->pucEdge = (uint8_t *)HevcMemAlloc(t, m, ch, 71 * 71 * 2 + 64, 64); /* + SIMD tail loads */
     s->pstCtb = (HevcCtbInfo *)HevcMemAlloc(t, m, ch, sizeof(HevcCtbInfo) * s->uiMaxCtbs, 64);
     s->psCoeff = (int16_t *)HevcMemAlloc(t, m, ch, 32 * 32 * sizeof(int16_t), 64);
     /* SAO reads deblocked samples while writing the picture: one copy of
@@ -435,5 +435,6 @@ void HevcSliceDecFinishPicture(HW265D_DEC *pstDec)
         if (s->bAnySao)
             HevcSaoPicture(pstDec, s);
     }
+    HevcPadPicture(s, pstDec->iCurPic);
     s->pstPic = NULL;
 }

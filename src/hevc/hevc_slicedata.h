@@ -137,9 +137,14 @@ typedef struct HevcSliceDec {
     int iFallbackSlot;
     int16_t *psPred[2];          /* 14-bit intermediates, 64 x 64 per list */
     uint8_t *pucEdge;            /* edge-extended reference block, (64 + 7)^2 samples of 16 bits */
-    /* Residual scratch, 32-byte aligned. */
+    /* Residual scratch, 32-byte aligned; bDcOnly: the last residual_coding()
+     * coded only the DC coefficient. */
     int16_t *psCoeff;
+    int bDcOnly;
     uint32_t uiSubEnd;           /* end of the current substream in pucNal */
+    /* Per DPB slot: decode order + 1 of the picture whose plane borders are
+     * filled (HevcPadPicture), 0 for none. */
+    uint32_t auiPadded[HEVC_MAX_DPB_SLOTS];
     /* Kernel tables, filled once at creation; the picture's depth picks one. */
     HevcDsp8 stDsp8;
     HevcDsp10 stDsp10;
@@ -186,6 +191,9 @@ void HevcStoreColMotion(struct HW265D_DEC *pstDec, HevcSliceDec *s, int x0, int 
 /* Motion-compensated prediction of one prediction block (hevc_inter.c). */
 void HevcPredInter(struct HW265D_DEC *pstDec, HevcSliceDec *s, int xPb, int yPb, int nPbW, int nPbH,
                    const HevcMvField *pstMv);
+/* Fills the plane borders of the finished current picture (DPB slot iSlot)
+ * so motion compensation reads blocks near the edges in place. */
+void HevcPadPicture(HevcSliceDec *s, int iSlot);
 /* PCM samples written to the picture. */
 void HevcPutPcm(HevcSliceDec *s, int x0, int y0, int iLog2Size, int cIdx, const uint16_t *pusSamples, int iShift);
 /* In-loop filters over the whole picture (hevc_filter.c). */

@@ -105,8 +105,10 @@ TEST_P(InterStream, MatchesReferenceFrameByFrame)
         ASSERT_EQ(d.CreateResult(), 0u);
         std::vector<Pic> pics;
         d.onPicture = [&](const IHW265D_OUTARGS &o) { pics.push_back(DigestPicture(o, false)); };
+        const int64_t llCreated = d.alloc.llCalls;
         d.Feed(data, 1 << 16);
         EXPECT_TRUE(d.codes.empty()) << std::hex << (d.codes.empty() ? 0 : d.codes[0]);
+        EXPECT_EQ(d.alloc.llCalls, llCreated) << "nothing is allocated after creation";
         ASSERT_EQ(pics.size(), ff.size());
         for (size_t i = 0; i < ff.size(); i++) {
             EXPECT_EQ(pics[i].uiError, 0u) << "picture " << i;

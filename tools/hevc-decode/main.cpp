@@ -15,6 +15,7 @@
 #include "IHW265D.h"
 #include "Md5.h"
 #include "PicHash.h"
+#include "hevc_bits.h"
 #include "hevc_decoder.h"
 #include "hevc_trace.h"
 
@@ -26,9 +27,12 @@ struct Options {
     unsigned uiChunk = 4096;
     int iThreads = 0;
     int iOrder = IH265D_DISPLAY_ORDER;
+    // Creation limits: from --max/--refs/--bitdepth, else from the stream's
+    // first SPS, else these.
     int iMaxWidth = 4096, iMaxHeight = 2304;
     int iRefs = 15;
     int iBitDepth = 10;
+    bool bSizeGiven = false, bRefsGiven = false, bDepthGiven = false;
     int iMaxVps = 16, iMaxSps = 16, iMaxPps = 64;
     bool bTrace = false, bMd5 = false, bQuiet = false;
     unsigned uiRelax = 0;
@@ -44,9 +48,9 @@ void Usage()
             "  --chunk N            bytes per decode call (default 4096)\n"
             "  --threads 0|1        single- or multi-threaded decoder\n"
             "  --order decode|display\n"
-            "  --max WxH            creation maximum (default 4096x2304)\n"
-            "  --refs N             iMaxRefNum (default 15)\n"
-            "  --bitdepth 8|10      largest accepted bit depth (default 10)\n"
+            "  --max WxH            creation maximum (default: the first SPS's size, else 4096x2304)\n"
+            "  --refs N             iMaxRefNum (default: the first SPS's DPB size, else 15)\n"
+            "  --bitdepth 8|10      largest accepted bit depth (default: the first SPS's, else 10)\n"
             "  --sets V,S,P         iMaxVPSNum, iMaxSPSNum, iMaxPPSNum (default 16,16,64)\n"
             "  --trace              one line per parameter set and slice header\n"
             "  --md5                one line per output picture with its MD5\n"
@@ -89,12 +93,15 @@ bool ParseArgs(int argc, char **argv, Options *o)
                 fprintf(stderr, "hevc-decode: --max wants WxH\n");
                 return false;
             }
+            o->bSizeGiven = true;
         } else if (!strcmp(a, "--refs")) {
             if (!need()) return false;
             o->iRefs = atoi(v);
+            o->bRefsGiven = true;
         } else if (!strcmp(a, "--bitdepth")) {
             if (!need()) return false;
             o->iBitDepth = atoi(v);
+            o->bDepthGiven = true;
         } else if (!strcmp(a, "--sets")) {
             if (!need()) return false;
             if (sscanf(v, "%d,%d,%d", &o->iMaxVps, &o->iMaxSps, &o->iMaxPps) != 3) {
@@ -129,6 +136,52 @@ bool ParseArgs(int argc, char **argv, Options *o)
         }
     }
     return o->pszInput != nullptr;
+}
+
+// The first SPS of an Annex B stream: coded size, bit depth and DPB size
+// (sps_max_dec_pic_buffering_minus1 + 1 of the highest sub-layer). Returns
+// false when there is none or it is cut short.
+bool FirstSpsLimits(const std::vector<unsigned char> &data, int *piW, int *piH, int *piDepth, int *piDpb)
+{
+    const size_t n = data.size();
+    for (size_t i = 0; i + 3 < n; i++) {
+        if (data[i] || data[i + 1] || data[i + 2] != 1 || ((data[i + 3] >> 1) & 63) != 33)
+            continue;
+        size_t j = i + 3;
+        while (j + 2 < n && (data[j] || data[j + 1] || data[j + 2] > 1))
+            j++;
+        HevcBits b;
+        HevcBitsInit(&b, &data[i + 3], (uint32_t)((j + 2 < n ? j : n) - (i + 3)));
+        HevcBitsSkip(&b, 16 + 4); // NAL header, sps_video_parameter_set_id
+        const int iSubLayers = (int)HevcBitsRead(&b, 3);
+        HevcBitsSkip(&b, 1 + 96); // temporal id nesting, general profile, tier and level
+        int aiPresent[8] = {0};
+        for (int k = 0; k < iSubLayers; k++)
+            aiPresent[k] = (int)HevcBitsRead(&b, 2);
+        if (iSubLayers > 0)
+            HevcBitsSkip(&b, 2 * (8 - iSubLayers));
+        for (int k = 0; k < iSubLayers; k++)
+            HevcBitsSkip(&b, (aiPresent[k] & 2 ? 88 : 0) + (aiPresent[k] & 1 ? 8 : 0));
+        HevcBitsUe(&b); // sps_seq_parameter_set_id
+        if (HevcBitsUe(&b) == 3)
+            HevcBitsSkip(&b, 1); // separate_colour_plane_flag
+        *piW = (int)HevcBitsUe(&b);
+        *piH = (int)HevcBitsUe(&b);
+        if (HevcBitsFlag(&b))
+            for (int k = 0; k < 4; k++)
+                HevcBitsUe(&b);
+        const uint32_t uiDepthY = HevcBitsUe(&b) + 8, uiDepthC = HevcBitsUe(&b) + 8;
+        *piDepth = uiDepthY > 8 || uiDepthC > 8 ? 10 : 8;
+        HevcBitsUe(&b); // log2_max_pic_order_cnt_lsb_minus4
+        const int bAll = (int)HevcBitsFlag(&b);
+        for (int k = bAll ? 0 : iSubLayers; k <= iSubLayers; k++) {
+            *piDpb = (int)HevcBitsUe(&b) + 1;
+            HevcBitsUe(&b);
+            HevcBitsUe(&b);
+        }
+        return !b.bOverrun && *piW > 0 && *piH > 0;
+    }
+    return false;
 }
 
 void *OnMalloc(unsigned int, unsigned int uiSize) { return malloc(uiSize); }
@@ -298,6 +351,20 @@ int main(int argc, char **argv)
     if (opt.pszOutput && !(sink.pOut = fopen(opt.pszOutput, "wb"))) {
         fprintf(stderr, "hevc-decode: cannot create %s: %s\n", opt.pszOutput, strerror(errno));
         return 1;
+    }
+
+    // Without --max the decoder is sized for the stream (a 4096x2304, 15
+    // reference, 10-bit creation takes over 600 MB and a third of a second).
+    int iSpsW, iSpsH, iSpsDepth, iSpsDpb = 1;
+    if (FirstSpsLimits(data, &iSpsW, &iSpsH, &iSpsDepth, &iSpsDpb)) {
+        if (!opt.bSizeGiven) {
+            opt.iMaxWidth = iSpsW;
+            opt.iMaxHeight = iSpsH;
+        }
+        if (!opt.bRefsGiven)
+            opt.iRefs = iSpsDpb < 1 ? 1 : iSpsDpb > 15 ? 15 : iSpsDpb;
+        if (!opt.bDepthGiven)
+            opt.iBitDepth = iSpsDepth;
     }
 
     IHW265D_INIT_PARAM init;

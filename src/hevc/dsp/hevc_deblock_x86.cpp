@@ -1,7 +1,6 @@
-/* Luma deblocking for SSE4.1: the decisions of the segment are scalar (they
- * look at lines 0 and 3 only), the strong and normal filters run on the four
- * lines at once in 16-bit lanes. Vertical edges are transposed in and out.
- * Results equal DeblockLuma in hevc_deblock.cpp. */
+/* Deblocking for SSE4.1: the luma decisions, the strong and normal filters
+ * and the chroma filter run on the four lines at once in 16-bit lanes. Vertical edges are
+ * transposed in and out. Results equal hevc_deblock.cpp. */
 #if defined(__x86_64__) || defined(__i386__)
 #include <immintrin.h>
 #include <string.h>
@@ -13,33 +12,29 @@
 
 namespace {
 
-inline int Abs(int v)
+/* H.265 8.7.2.5.3 / 8.7.2.5.6 from the sample vectors (s[0..3] = p0..p3,
+ * s[4..7] = q0..q3, lines 0..3 in lanes 0..3; the decisions look at lines 0
+ * and 3): 0 no filtering, 1 normal, 2 strong. */
+HEVC_SSE41 inline int DecideLanes(const __m128i *s, int iBeta, int iTc, bool *pbDEp, bool *pbDEq)
 {
-    return v < 0 ? -v : v;
-}
-
-/* H.265 8.7.2.5.3 / 8.7.2.5.6: 0 no filtering, 1 normal, 2 strong. */
-template <typename Pixel>
-inline int Decide(const Pixel *pPix, ptrdiff_t iXs, ptrdiff_t iLs, int iBeta, int iTc, bool *pbDEp,
-                  bool *pbDEq)
-{
-#define P(k, line) pPix[(line)*iLs - ((k) + 1) * iXs]
-#define Q(k, line) pPix[(line)*iLs + (k)*iXs]
-    const int iDp0 = Abs(P(2, 0) - 2 * P(1, 0) + P(0, 0)), iDp3 = Abs(P(2, 3) - 2 * P(1, 3) + P(0, 3));
-    const int iDq0 = Abs(Q(2, 0) - 2 * Q(1, 0) + Q(0, 0)), iDq3 = Abs(Q(2, 3) - 2 * Q(1, 3) + Q(0, 3));
-    if (iDp0 + iDq0 + iDp3 + iDq3 >= iBeta)
+    const __m128i vDp = _mm_abs_epi16(_mm_add_epi16(_mm_sub_epi16(s[2], _mm_slli_epi16(s[1], 1)), s[0]));
+    const __m128i vDq = _mm_abs_epi16(_mm_add_epi16(_mm_sub_epi16(s[6], _mm_slli_epi16(s[5], 1)), s[4]));
+    const int iDp = _mm_extract_epi16(vDp, 0) + _mm_extract_epi16(vDp, 3);
+    const int iDq = _mm_extract_epi16(vDq, 0) + _mm_extract_epi16(vDq, 3);
+    if (iDp + iDq >= iBeta)
         return 0;
-    const int iStrongTc = (5 * iTc + 1) >> 1;
-    auto fnSample = [&](int l, int iDpq) {
-        return 2 * iDpq < (iBeta >> 2) && Abs(P(3, l) - P(0, l)) + Abs(Q(0, l) - Q(3, l)) < (iBeta >> 3) &&
-               Abs(P(0, l) - Q(0, l)) < iStrongTc;
-    };
     const int iSideThr = (iBeta + (iBeta >> 1)) >> 3;
-    *pbDEp = iDp0 + iDp3 < iSideThr;
-    *pbDEq = iDq0 + iDq3 < iSideThr;
-    return fnSample(0, iDp0 + iDq0) && fnSample(3, iDp3 + iDq3) ? 2 : 1;
-#undef P
-#undef Q
+    *pbDEp = iDp < iSideThr;
+    *pbDEq = iDq < iSideThr;
+    /* strong where 2 dpq < beta/4, |p3-p0| + |q0-q3| < beta/8, |p0-q0| < (5 tc + 1)/2 */
+    const __m128i vDpq2 = _mm_slli_epi16(_mm_add_epi16(vDp, vDq), 1);
+    const __m128i vFlat = _mm_add_epi16(_mm_abs_epi16(_mm_sub_epi16(s[3], s[0])), _mm_abs_epi16(_mm_sub_epi16(s[4], s[7])));
+    __m128i vStrong = _mm_cmplt_epi16(vDpq2, _mm_set1_epi16((short)(iBeta >> 2)));
+    vStrong = _mm_and_si128(vStrong, _mm_cmplt_epi16(vFlat, _mm_set1_epi16((short)(iBeta >> 3))));
+    vStrong = _mm_and_si128(vStrong, _mm_cmplt_epi16(_mm_abs_epi16(_mm_sub_epi16(s[0], s[4])),
+                                                     _mm_set1_epi16((short)((5 * iTc + 1) >> 1))));
+    const int iMask = _mm_movemask_epi8(vStrong);
+    return (iMask & 0x03) == 0x03 && (iMask & 0xC0) == 0xC0 ? 2 : 1;
 }
 
 HEVC_SSE41 inline __m128i Clamp(__m128i v, __m128i lo, __m128i hi)
@@ -116,14 +111,14 @@ HEVC_SSE41 void DeblockLumaHSse41(typename HevcDspTraits<BitDepth>::Pixel *pPix,
     bool bDEp = false, bDEq = false;
     if (iTc == 0 || (bNoP && bNoQ))
         return;
-    const int iMode = Decide(pPix, iStride, 1, iBeta, iTc, &bDEp, &bDEq);
-    if (!iMode)
-        return;
     __m128i s[8];
     for (int k = 0; k < 4; k++) {
         s[k] = HevcLoadLine<4>(pPix - (k + 1) * iStride);
         s[4 + k] = HevcLoadLine<4>(pPix + k * iStride);
     }
+    const int iMode = DecideLanes(s, iBeta, iTc, &bDEp, &bDEq);
+    if (!iMode)
+        return;
     FilterLanes<BitDepth>(s, iMode, iTc, bDEp, bDEq, bNoP, bNoQ);
     for (int k = 0; k < 3; k++) {
         if (!bNoP)
@@ -142,9 +137,6 @@ HEVC_SSE41 void DeblockLumaVSse41(typename HevcDspTraits<BitDepth>::Pixel *pPix,
     bool bDEp = false, bDEq = false;
     if (iTc == 0 || (bNoP && bNoQ))
         return;
-    const int iMode = Decide(pPix, 1, iStride, iBeta, iTc, &bDEp, &bDEq);
-    if (!iMode)
-        return;
     __m128i r0 = HevcLoadLine<8>(pPix - 4), r1 = HevcLoadLine<8>(pPix - 4 + iStride);
     __m128i r2 = HevcLoadLine<8>(pPix - 4 + 2 * iStride), r3 = HevcLoadLine<8>(pPix - 4 + 3 * iStride);
     __m128i t0 = _mm_unpacklo_epi16(r0, r1), t1 = _mm_unpacklo_epi16(r2, r3);
@@ -161,6 +153,9 @@ HEVC_SSE41 void DeblockLumaVSse41(typename HevcDspTraits<BitDepth>::Pixel *pPix,
     s[5] = _mm_srli_si128(u2, 8);
     s[6] = u3;
     s[7] = _mm_srli_si128(u3, 8);
+    const int iMode = DecideLanes(s, iBeta, iTc, &bDEp, &bDEq);
+    if (!iMode)
+        return;
     FilterLanes<BitDepth>(s, iMode, iTc, bDEp, bDEq, bNoP, bNoQ);
     __m128i a0 = _mm_unpacklo_epi16(s[3], s[2]), a1 = _mm_unpacklo_epi16(s[1], s[0]);
     __m128i a2 = _mm_unpacklo_epi16(s[4], s[5]), a3 = _mm_unpacklo_epi16(s[6], s[7]);
@@ -172,12 +167,76 @@ HEVC_SSE41 void DeblockLumaVSse41(typename HevcDspTraits<BitDepth>::Pixel *pPix,
     HevcStoreLine<8>(pPix - 4 + 3 * iStride, _mm_unpackhi_epi64(b1, b3));
 }
 
+/* Chroma (H.265 8.7.2.5.5) on the four lines at once: p1, p0, q0, q1 as
+ * 4-lane vectors (a vertical edge's four 4-sample rows transposed), the
+ * new p0 and q0 written back unless that side is excluded. */
+template <int BitDepth>
+HEVC_SSE41 inline void ChromaLanes(__m128i p1, __m128i p0, __m128i q0, __m128i q1, int iTc, int bNoP, int bNoQ,
+                                   __m128i *pNewP0, __m128i *pNewQ0)
+{
+    const __m128i vTc = _mm_set1_epi16((short)iTc), vZero = _mm_setzero_si128();
+    const __m128i vMax = _mm_set1_epi16((1 << BitDepth) - 1);
+    __m128i d = _mm_add_epi16(_mm_slli_epi16(_mm_sub_epi16(q0, p0), 2), _mm_sub_epi16(p1, q1));
+    d = _mm_srai_epi16(_mm_add_epi16(d, _mm_set1_epi16(4)), 3);
+    d = _mm_min_epi16(_mm_max_epi16(d, _mm_sub_epi16(vZero, vTc)), vTc);
+    *pNewP0 = bNoP ? p0 : Clamp(_mm_add_epi16(p0, d), vZero, vMax);
+    *pNewQ0 = bNoQ ? q0 : Clamp(_mm_sub_epi16(q0, d), vZero, vMax);
+}
+
+template <int BitDepth>
+HEVC_SSE41 void DeblockChromaHSse41(typename HevcDspTraits<BitDepth>::Pixel *pPix, ptrdiff_t iStride, int iTc,
+                                    int bNoP, int bNoQ)
+{
+    if (iTc == 0)
+        return;
+    __m128i vP0, vQ0;
+    ChromaLanes<BitDepth>(HevcLoadLine<4>(pPix - 2 * iStride), HevcLoadLine<4>(pPix - iStride),
+                          HevcLoadLine<4>(pPix), HevcLoadLine<4>(pPix + iStride), iTc, bNoP, bNoQ, &vP0, &vQ0);
+    HevcStoreLine<4>(pPix - iStride, vP0);
+    HevcStoreLine<4>(pPix, vQ0);
+}
+
+template <int BitDepth>
+HEVC_SSE41 void DeblockChromaVSse41(typename HevcDspTraits<BitDepth>::Pixel *pPix, ptrdiff_t iStride, int iTc,
+                                    int bNoP, int bNoQ)
+{
+    typedef typename HevcDspTraits<BitDepth>::Pixel Pixel;
+    if (iTc == 0)
+        return;
+    /* rows (p1 p0 q0 q1) of lines 0..3 -> p1|p0 and q0|q1 */
+    const __m128i t0 = _mm_unpacklo_epi16(HevcLoadLine<4>(pPix - 2), HevcLoadLine<4>(pPix - 2 + iStride));
+    const __m128i t1 = _mm_unpacklo_epi16(HevcLoadLine<4>(pPix - 2 + 2 * iStride),
+                                          HevcLoadLine<4>(pPix - 2 + 3 * iStride));
+    const __m128i vP = _mm_unpacklo_epi32(t0, t1), vQ = _mm_unpackhi_epi32(t0, t1);
+    __m128i vP0, vQ0;
+    ChromaLanes<BitDepth>(vP, _mm_srli_si128(vP, 8), vQ, _mm_srli_si128(vQ, 8), iTc, bNoP, bNoQ, &vP0, &vQ0);
+    /* (p0, q0) of each line */
+    const __m128i vPairs = _mm_unpacklo_epi16(vP0, vQ0);
+    Pixel *p = pPix - 1;
+    if constexpr (BitDepth == 8) {
+        const __m128i b = _mm_packus_epi16(vPairs, vPairs);
+        const uint32_t aui[4] = {(uint32_t)_mm_extract_epi16(b, 0), (uint32_t)_mm_extract_epi16(b, 1),
+                                 (uint32_t)_mm_extract_epi16(b, 2), (uint32_t)_mm_extract_epi16(b, 3)};
+        for (int l = 0; l < 4; l++, p += iStride) {
+            const uint16_t us = (uint16_t)aui[l];
+            memcpy(p, &us, 2);
+        }
+    } else {
+        const uint32_t aui[4] = {(uint32_t)_mm_extract_epi32(vPairs, 0), (uint32_t)_mm_extract_epi32(vPairs, 1),
+                                 (uint32_t)_mm_extract_epi32(vPairs, 2), (uint32_t)_mm_extract_epi32(vPairs, 3)};
+        for (int l = 0; l < 4; l++, p += iStride)
+            memcpy(p, &aui[l], 4);
+    }
+}
+
 } /* namespace */
 
 template <int BitDepth> void HevcDeblockInitSse41(typename HevcDspTraits<BitDepth>::Table *pstDsp)
 {
     pstDsp->pfnDeblockLuma[0] = DeblockLumaVSse41<BitDepth>;
     pstDsp->pfnDeblockLuma[1] = DeblockLumaHSse41<BitDepth>;
+    pstDsp->pfnDeblockChroma[0] = DeblockChromaVSse41<BitDepth>;
+    pstDsp->pfnDeblockChroma[1] = DeblockChromaHSse41<BitDepth>;
 }
 template void HevcDeblockInitSse41<8>(HevcDsp8 *);
 template void HevcDeblockInitSse41<10>(HevcDsp10 *);

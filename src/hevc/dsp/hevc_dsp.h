@@ -128,7 +128,8 @@ static inline int HevcMcWidthIdx(int iWidth)
                        int iWidth, int iHeight, const int16_t *psOffset, int iBandPos);           \
     /* SAO edge offset, class iEoClass 0..3 (0: horizontal, 1: vertical, 2: 135 deg, 3: 45 deg) \
      * over a w x h CTB (1..64). src holds the deblocked samples and must have one readable     \
-     * sample around the block on every side flagged in uiAvail; dst must not overlap src.     \
+     * sample around the block on every side (used only where uiAvail allows); dst must not    \
+     * overlap src.                                                                            \
      * A sample whose neighbour falls in an unavailable CTB (each side and corner has its bit) \
      * is copied unchanged; pcm/bypass samples are the caller's to restore.                 \
      * psOffset[1..4] are SaoOffsetVal for edgeIdx 1..4. */                                       \
@@ -140,7 +141,8 @@ static inline int HevcMcWidthIdx(int iWidth)
      * iHeight block whose integer position is pSrc, xFrac/yFrac 0..3 (luma) or 0..7 (chroma), \
      * into 14-bit intermediates at pDst with row stride HEVC_MC_STRIDE. Luma reads 3 samples  \
      * before and 4 after the block in a filtered direction, chroma 1 before and 2 after; the  \
-     * caller guarantees that memory (the picture or an edge-extended copy). iHeight 1..64.    \
+     * caller guarantees that memory (the picture or an edge-extended copy) and 12 samples    \
+     * more after each row's window, which SIMD versions may load without using. iHeight 1..64.\
      * pfnPut*: the weighted sample prediction (8.5.3.3.4) from those intermediates to pixels:  \
      * default uni / bi, explicit uni (log2WD, w, o) and bi (log2WD, w0, w1, o0, o1), offsets   \
      * already scaled to the bit depth. */                                                      \

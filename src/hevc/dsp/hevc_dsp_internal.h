@@ -80,6 +80,41 @@ static inline void HevcAngularEdge(typename HevcDspTraits<BitDepth>::Pixel *pDst
     }
 }
 
+/* Interpolation filters fL (Table 8-11) and fC (Table 8-12) by fractional
+ * position, and the block width of each HevcMcWidthIdx entry. */
+extern const int8_t g_aacHevcLumaFilter[4][8];
+extern const int8_t g_aacHevcChromaFilter[8][4];
+constexpr int HevcMcWidth(int i)
+{
+    return i == 0 ? 2 : i == 1 ? 4 : i == 2 ? 6 : i == 3 ? 8 : i == 4 ? 12 : i == 5 ? 16 : i == 6 ? 24 : i == 7 ? 32 : i == 8 ? 48 : 64;
+}
+
+/* Fills the motion compensation entries of width indexes I..9 with the
+ * kernels a tier's struct K names (member templates McLuma, McChroma, PutUni,
+ * PutBi, PutWeighted, PutWeightedBi on <BitDepth, W>). */
+template <typename K, int BitDepth, int I> void HevcMcInitWidths(typename HevcDspTraits<BitDepth>::Table *d)
+{
+    constexpr int W = HevcMcWidth(I);
+    d->pfnMcLuma[I] = K::template McLuma<BitDepth, W>;
+    d->pfnMcChroma[I] = K::template McChroma<BitDepth, W>;
+    d->pfnPutUni[I] = K::template PutUni<BitDepth, W>;
+    d->pfnPutBi[I] = K::template PutBi<BitDepth, W>;
+    d->pfnPutWeighted[I] = K::template PutWeighted<BitDepth, W>;
+    d->pfnPutWeightedBi[I] = K::template PutWeightedBi<BitDepth, W>;
+    if constexpr (I + 1 < HEVC_MC_WIDTHS)
+        HevcMcInitWidths<K, BitDepth, I + 1>(d);
+}
+/* The struct of a tier whose kernels are named <Base><Tier> (McLumaSse41...). */
+#define HEVC_MC_KERNELS(Name, Tier)                                                                    \
+    struct Name {                                                                                      \
+        template <int B, int W> static constexpr auto McLuma = McLuma##Tier<B, W>;                     \
+        template <int B, int W> static constexpr auto McChroma = McChroma##Tier<B, W>;                 \
+        template <int B, int W> static constexpr auto PutUni = PutUni##Tier<B, W>;                     \
+        template <int B, int W> static constexpr auto PutBi = PutBi##Tier<B, W>;                       \
+        template <int B, int W> static constexpr auto PutWeighted = PutWeighted##Tier<B, W>;           \
+        template <int B, int W> static constexpr auto PutWeightedBi = PutWeightedBi##Tier<B, W>;       \
+    }
+
 /* Each stage fills its own entries with the C references. */
 template <int BitDepth> void HevcTransformInitC(typename HevcDspTraits<BitDepth>::Table *pstDsp);
 template <int BitDepth> void HevcIntraInitC(typename HevcDspTraits<BitDepth>::Table *pstDsp);
@@ -87,14 +122,15 @@ template <int BitDepth> void HevcDeblockInitC(typename HevcDspTraits<BitDepth>::
 template <int BitDepth> void HevcSaoInitC(typename HevcDspTraits<BitDepth>::Table *pstDsp);
 template <int BitDepth> void HevcMcInitC(typename HevcDspTraits<BitDepth>::Table *pstDsp);
 
-/* SAO edge offset: neighbour offsets per class and the border pass shared by
- * the C and SIMD versions (first/last row and column, availability checks). */
+/* SAO edge offset: neighbour offsets per class, and the scalar rule for the
+ * four corner samples (their neighbours may lie in a diagonal CTB) that the
+ * SIMD versions leave to it. */
 extern const int8_t g_aacHevcSaoEoDx[4][2];
 extern const int8_t g_aacHevcSaoEoDy[4][2];
 template <int BitDepth>
-void HevcSaoEdgeBorder(typename HevcDspTraits<BitDepth>::Pixel *pDst, ptrdiff_t iDstStride,
-                       const typename HevcDspTraits<BitDepth>::Pixel *pSrc, ptrdiff_t iSrcStride,
-                       int iWidth, int iHeight, const int16_t *psOffset, int iEoClass, unsigned uiAvail);
+void HevcSaoEdgeCorners(typename HevcDspTraits<BitDepth>::Pixel *pDst, ptrdiff_t iDstStride,
+                        const typename HevcDspTraits<BitDepth>::Pixel *pSrc, ptrdiff_t iSrcStride, int iWidth,
+                        int iHeight, const int16_t *psOffset, int iEoClass, unsigned uiAvail);
 
 /* x86 kernels per stage and tier (hevc_*_x86.cpp). */
 template <int BitDepth> void HevcTransformInitSse41(typename HevcDspTraits<BitDepth>::Table *pstDsp);
@@ -102,6 +138,9 @@ template <int BitDepth> void HevcTransformInitAvx2(typename HevcDspTraits<BitDep
 template <int BitDepth> void HevcIntraInitSse41(typename HevcDspTraits<BitDepth>::Table *pstDsp);
 template <int BitDepth> void HevcDeblockInitSse41(typename HevcDspTraits<BitDepth>::Table *pstDsp);
 template <int BitDepth> void HevcSaoInitSse41(typename HevcDspTraits<BitDepth>::Table *pstDsp);
+template <int BitDepth> void HevcSaoInitAvx2(typename HevcDspTraits<BitDepth>::Table *pstDsp);
+template <int BitDepth> void HevcMcInitSse41(typename HevcDspTraits<BitDepth>::Table *pstDsp);
+template <int BitDepth> void HevcMcInitAvx2(typename HevcDspTraits<BitDepth>::Table *pstDsp);
 
 /* The C scaling, also the fallback of SIMD versions for blocks whose products
  * could pass 32 bits. */

@@ -11,6 +11,7 @@ void HevcDspInitSse41_8(HevcDsp8 *pstDsp)
     HevcIntraInitSse41<8>(pstDsp);
     HevcDeblockInitSse41<8>(pstDsp);
     HevcSaoInitSse41<8>(pstDsp);
+    HevcMcInitSse41<8>(pstDsp);
 }
 
 void HevcDspInitSse41_10(HevcDsp10 *pstDsp)
@@ -19,16 +20,21 @@ void HevcDspInitSse41_10(HevcDsp10 *pstDsp)
     HevcIntraInitSse41<10>(pstDsp);
     HevcDeblockInitSse41<10>(pstDsp);
     HevcSaoInitSse41<10>(pstDsp);
+    HevcMcInitSse41<10>(pstDsp);
 }
 
 void HevcDspInitAvx2_8(HevcDsp8 *pstDsp)
 {
     HevcTransformInitAvx2<8>(pstDsp);
+    HevcMcInitAvx2<8>(pstDsp);
+    HevcSaoInitAvx2<8>(pstDsp);
 }
 
 void HevcDspInitAvx2_10(HevcDsp10 *pstDsp)
 {
     HevcTransformInitAvx2<10>(pstDsp);
+    HevcMcInitAvx2<10>(pstDsp);
+    HevcSaoInitAvx2<10>(pstDsp);
 }
 #else
 void HevcDspInitSse41_8(HevcDsp8 *) {}

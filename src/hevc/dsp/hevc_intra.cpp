@@ -8,13 +8,13 @@ namespace {
 /* H.265 8.4.4.2.2, unit by unit in line order: available units are copied
  * from the picture, missing ones repeat the sample before them; a missing run
  * at the start takes the first available sample (the standard's search). */
-template <int BitDepth>
-void IntraRefFill(typename HevcDspTraits<BitDepth>::Pixel *pLine,
-                  const typename HevcDspTraits<BitDepth>::Pixel *pSrc, ptrdiff_t iStride,
-                  int iLog2Size, const uint8_t *pucAvail, int iLog2Unit)
+template <int BitDepth, int iUnit>
+void IntraRefFillUnit(typename HevcDspTraits<BitDepth>::Pixel *pLine,
+                      const typename HevcDspTraits<BitDepth>::Pixel *pSrc, ptrdiff_t iStride, int iLog2Size,
+                      const uint8_t *pucAvail)
 {
     typedef typename HevcDspTraits<BitDepth>::Pixel Pixel;
-    const int N = 1 << iLog2Size, iUnit = 1 << iLog2Unit, iSideUnits = (2 * N) >> iLog2Unit;
+    const int N = 1 << iLog2Size, iSideUnits = (2 * N) / iUnit;
     const int iUnits = 2 * iSideUnits + 1; /* left units, corner, top units */
 
     /* Sample of line position i (only for available units). */
@@ -25,6 +25,16 @@ void IntraRefFill(typename HevcDspTraits<BitDepth>::Pixel *pLine,
             return pSrc[-iStride - 1];
         return pSrc[-iStride + i - 2 * N - 1];
     };
+    if (!memchr(pucAvail, 0, (size_t)iUnits)) {
+        /* every unit available (most blocks): two plain copies */
+        const Pixel *s = pSrc + (2 * N - 1) * iStride - 1;
+        for (int i = 0; i < 2 * N; i++, s -= iStride)
+            pLine[i] = *s;
+        pLine[2 * N] = pSrc[-iStride - 1];
+        for (int i = 0; i < 2 * N; i++)
+            pLine[2 * N + 1 + i] = pSrc[-iStride + i];
+        return;
+    }
     int u0 = 0;
     while (u0 < iUnits && !pucAvail[u0])
         u0++;
@@ -54,13 +64,26 @@ void IntraRefFill(typename HevcDspTraits<BitDepth>::Pixel *pLine,
     for (int u = 0; u < iSideUnits; u++) {
         Pixel *p = pLine + 2 * N + 1 + u * iUnit;
         if (pucAvail[iSideUnits + 1 + u]) {
-            memcpy(p, pSrc - iStride + u * iUnit, iUnit * sizeof(Pixel));
+            for (int k = 0; k < iUnit; k++)
+                p[k] = pSrc[-iStride + u * iUnit + k];
             prev = p[iUnit - 1];
         } else {
             for (int k = 0; k < iUnit; k++)
                 p[k] = prev;
         }
     }
+}
+
+/* The unit size as a constant, so the per-unit copies unroll. */
+template <int BitDepth>
+void IntraRefFill(typename HevcDspTraits<BitDepth>::Pixel *pLine,
+                  const typename HevcDspTraits<BitDepth>::Pixel *pSrc, ptrdiff_t iStride, int iLog2Size,
+                  const uint8_t *pucAvail, int iLog2Unit)
+{
+    if (iLog2Unit == 1)
+        IntraRefFillUnit<BitDepth, 2>(pLine, pSrc, iStride, iLog2Size, pucAvail);
+    else
+        IntraRefFillUnit<BitDepth, 4>(pLine, pSrc, iStride, iLog2Size, pucAvail);
 }
 
 /* H.265 8.4.4.2.3. */

@@ -6,14 +6,13 @@
 
 const uint8_t g_aucHevcMcWidths[HEVC_MC_WIDTHS] = {2, 4, 6, 8, 12, 16, 24, 32, 48, 64};
 
-/* fL (Table 8-11) and fC (Table 8-12) by fractional position. */
-static const int8_t s_aacLumaFilter[4][8] = {
+const int8_t g_aacHevcLumaFilter[4][8] = {
     {0, 0, 0, 64, 0, 0, 0, 0},
     {-1, 4, -10, 58, 17, -5, 1, 0},
     {-1, 4, -11, 40, 40, -11, 4, -1},
     {0, 1, -5, 17, 58, -10, 4, -1},
 };
-static const int8_t s_aacChromaFilter[8][4] = {
+const int8_t g_aacHevcChromaFilter[8][4] = {
     {0, 64, 0, 0},     {-2, 58, 10, -2}, {-4, 54, 16, -2}, {-6, 46, 28, -4},
     {-4, 36, 36, -4},  {-4, 28, 46, -6}, {-2, 16, 54, -4}, {-2, 10, 58, -2},
 };
@@ -72,7 +71,7 @@ template <int BitDepth, int W>
 static void McLuma(int16_t *pDst, const typename HevcDspTraits<BitDepth>::Pixel *pSrc, ptrdiff_t iSrcStride,
                    int iHeight, int iFracX, int iFracY)
 {
-    McFilter<BitDepth, W, 8>(pDst, pSrc, iSrcStride, iHeight, s_aacLumaFilter[iFracX], s_aacLumaFilter[iFracY],
+    McFilter<BitDepth, W, 8>(pDst, pSrc, iSrcStride, iHeight, g_aacHevcLumaFilter[iFracX], g_aacHevcLumaFilter[iFracY],
                              iFracX != 0, iFracY != 0);
 }
 
@@ -80,7 +79,7 @@ template <int BitDepth, int W>
 static void McChroma(int16_t *pDst, const typename HevcDspTraits<BitDepth>::Pixel *pSrc, ptrdiff_t iSrcStride,
                      int iHeight, int iFracX, int iFracY)
 {
-    McFilter<BitDepth, W, 4>(pDst, pSrc, iSrcStride, iHeight, s_aacChromaFilter[iFracX], s_aacChromaFilter[iFracY],
+    McFilter<BitDepth, W, 4>(pDst, pSrc, iSrcStride, iHeight, g_aacHevcChromaFilter[iFracX], g_aacHevcChromaFilter[iFracY],
                              iFracX != 0, iFracY != 0);
 }
 
@@ -129,23 +128,11 @@ static void PutWeightedBi(typename HevcDspTraits<BitDepth>::Pixel *pDst, ptrdiff
         }
 }
 
-template <int BitDepth, int I> static void InitWidth(typename HevcDspTraits<BitDepth>::Table *d)
-{
-    constexpr int W = I == 0 ? 2 : I == 1 ? 4 : I == 2 ? 6 : I == 3 ? 8 : I == 4 ? 12 : I == 5 ? 16 : I == 6 ? 24
-                    : I == 7 ? 32 : I == 8 ? 48 : 64;
-    d->pfnMcLuma[I] = McLuma<BitDepth, W>;
-    d->pfnMcChroma[I] = McChroma<BitDepth, W>;
-    d->pfnPutUni[I] = PutUni<BitDepth, W>;
-    d->pfnPutBi[I] = PutBi<BitDepth, W>;
-    d->pfnPutWeighted[I] = PutWeighted<BitDepth, W>;
-    d->pfnPutWeightedBi[I] = PutWeightedBi<BitDepth, W>;
-    if constexpr (I + 1 < HEVC_MC_WIDTHS)
-        InitWidth<BitDepth, I + 1>(d);
-}
+HEVC_MC_KERNELS(KernelsC, );
 
 template <int BitDepth> void HevcMcInitC(typename HevcDspTraits<BitDepth>::Table *pstDsp)
 {
-    InitWidth<BitDepth, 0>(pstDsp);
+    HevcMcInitWidths<KernelsC, BitDepth, 0>(pstDsp);
 }
 
 template void HevcMcInitC<8>(HevcDsp8 *);

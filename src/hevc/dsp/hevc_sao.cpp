@@ -1,6 +1,11 @@
 /* Sample adaptive offset: C references (H.265 8.7.3). */
 #include "hevc_dsp_internal.h"
 
+template <int BitDepth>
+static void SaoEdgeBorder(typename HevcDspTraits<BitDepth>::Pixel *pDst, ptrdiff_t iDstStride,
+                          const typename HevcDspTraits<BitDepth>::Pixel *pSrc, ptrdiff_t iSrcStride, int iWidth,
+                          int iHeight, const int16_t *psOffset, int iEoClass, unsigned uiAvail, bool bCornersOnly);
+
 namespace {
 
 template <int BitDepth>
@@ -44,8 +49,8 @@ void SaoEdge(typename HevcDspTraits<BitDepth>::Pixel *pDst, ptrdiff_t iDstStride
             d[x] = (Pixel)HevcClipPixel<BitDepth>(s[x] + psOffset[s_aucRemap[iEdge]]);
         }
     }
-    HevcSaoEdgeBorder<BitDepth>(pDst, iDstStride, pSrc, iSrcStride, iWidth, iHeight, psOffset, iEoClass,
-                                uiAvail);
+    SaoEdgeBorder<BitDepth>(pDst, iDstStride, pSrc, iSrcStride, iWidth, iHeight, psOffset, iEoClass, uiAvail,
+                            false);
 }
 
 } /* namespace */
@@ -53,13 +58,14 @@ void SaoEdge(typename HevcDspTraits<BitDepth>::Pixel *pDst, ptrdiff_t iDstStride
 const int8_t g_aacHevcSaoEoDx[4][2] = {{-1, 1}, {0, 0}, {-1, 1}, {1, -1}};
 const int8_t g_aacHevcSaoEoDy[4][2] = {{0, 0}, {-1, 1}, {-1, 1}, {-1, 1}};
 
-/* Border samples (first and last row and column): each neighbour outside the
- * CTB must lie in an available neighbouring CTB (corners are separate CTBs:
- * the bottom-left one can be usable while the bottom one is not). */
+/* Border samples (first and last row and column), or only the four corners:
+ * each neighbour outside the CTB must lie in an available neighbouring CTB
+ * (corners are separate CTBs: the bottom-left one can be usable while the
+ * bottom one is not). */
 template <int BitDepth>
-void HevcSaoEdgeBorder(typename HevcDspTraits<BitDepth>::Pixel *pDst, ptrdiff_t iDstStride,
-                       const typename HevcDspTraits<BitDepth>::Pixel *pSrc, ptrdiff_t iSrcStride,
-                       int iWidth, int iHeight, const int16_t *psOffset, int iEoClass, unsigned uiAvail)
+static void SaoEdgeBorder(typename HevcDspTraits<BitDepth>::Pixel *pDst, ptrdiff_t iDstStride,
+                          const typename HevcDspTraits<BitDepth>::Pixel *pSrc, ptrdiff_t iSrcStride, int iWidth,
+                          int iHeight, const int16_t *psOffset, int iEoClass, unsigned uiAvail, bool bCornersOnly)
 {
     typedef typename HevcDspTraits<BitDepth>::Pixel Pixel;
     static const uint8_t s_aaucSide[3][3] = {
@@ -84,6 +90,13 @@ void HevcSaoEdgeBorder(typename HevcDspTraits<BitDepth>::Pixel *pDst, ptrdiff_t 
         }
         *d = (Pixel)HevcClipPixel<BitDepth>(s[0] + psOffset[s_aucRemap[iEdge]]);
     };
+    if (bCornersOnly) {
+        fnBorder(0, 0);
+        fnBorder(iWidth - 1, 0);
+        fnBorder(0, iHeight - 1);
+        fnBorder(iWidth - 1, iHeight - 1);
+        return;
+    }
     for (int x = 0; x < iWidth; x++) {
         fnBorder(x, 0);
         if (iHeight > 1)
@@ -95,10 +108,18 @@ void HevcSaoEdgeBorder(typename HevcDspTraits<BitDepth>::Pixel *pDst, ptrdiff_t 
             fnBorder(iWidth - 1, y);
     }
 }
-template void HevcSaoEdgeBorder<8>(uint8_t *, ptrdiff_t, const uint8_t *, ptrdiff_t, int, int,
-                                   const int16_t *, int, unsigned);
-template void HevcSaoEdgeBorder<10>(uint16_t *, ptrdiff_t, const uint16_t *, ptrdiff_t, int, int,
-                                    const int16_t *, int, unsigned);
+
+template <int BitDepth>
+void HevcSaoEdgeCorners(typename HevcDspTraits<BitDepth>::Pixel *pDst, ptrdiff_t iDstStride,
+                        const typename HevcDspTraits<BitDepth>::Pixel *pSrc, ptrdiff_t iSrcStride, int iWidth,
+                        int iHeight, const int16_t *psOffset, int iEoClass, unsigned uiAvail)
+{
+    SaoEdgeBorder<BitDepth>(pDst, iDstStride, pSrc, iSrcStride, iWidth, iHeight, psOffset, iEoClass, uiAvail, true);
+}
+template void HevcSaoEdgeCorners<8>(uint8_t *, ptrdiff_t, const uint8_t *, ptrdiff_t, int, int, const int16_t *,
+                                    int, unsigned);
+template void HevcSaoEdgeCorners<10>(uint16_t *, ptrdiff_t, const uint16_t *, ptrdiff_t, int, int,
+                                     const int16_t *, int, unsigned);
 
 
 template <int BitDepth> void HevcSaoInitC(typename HevcDspTraits<BitDepth>::Table *pstDsp)

@@ -1,7 +1,7 @@
 /* SAO band and edge offset for SSE4.1, 8 samples per step in 16-bit lanes;
  * offsets are picked with pshufb from a register table. The edge version
- * vectorises the CTB interior and leaves the border row/columns to the shared
- * scalar pass. Results equal hevc_sao.cpp. */
+ * filters the whole CTB in steps and leaves only the four corners to the
+ * shared scalar rule. Results equal hevc_sao.cpp. */
 #if defined(__x86_64__) || defined(__i386__)
 #include <immintrin.h>
 #include <string.h>
@@ -47,6 +47,49 @@ HEVC_SSE41 void SaoBandSse41(typename HevcDspTraits<BitDepth>::Pixel *pDst, ptrd
     }
 }
 
+/* Edge offset of one 8-sample step at s (neighbours at s + iOff0/iOff1). */
+template <typename Pixel>
+HEVC_SSE41 inline __m128i EdgeStep(const Pixel *s, ptrdiff_t iOff0, ptrdiff_t iOff1, __m128i vTable, __m128i vMax)
+{
+    const __m128i c = HevcLoadLine<8>(s), a = HevcLoadLine<8>(s + iOff0), b = HevcLoadLine<8>(s + iOff1);
+    /* sign(c - n) = (n > c) - (c > n) in mask arithmetic; table index 2 + signs */
+    __m128i vEdge = _mm_add_epi16(_mm_set1_epi16(2), _mm_sub_epi16(_mm_cmpgt_epi16(a, c), _mm_cmpgt_epi16(c, a)));
+    vEdge = _mm_add_epi16(vEdge, _mm_sub_epi16(_mm_cmpgt_epi16(b, c), _mm_cmpgt_epi16(c, b)));
+    const __m128i vOff = _mm_shuffle_epi8(vTable, WordSelect(vEdge));
+    return _mm_min_epi16(_mm_max_epi16(_mm_add_epi16(c, vOff), _mm_setzero_si128()), vMax);
+}
+
+/* The rows of an edge-offset CTB: rows and columns whose neighbours lie in
+ * an unavailable CTB are copied unchanged, fnRow(s, d, x0, x1) filters the
+ * rest of each row, and the four corners, whose neighbours may lie in a
+ * diagonal CTB, are redone by the scalar border rule. */
+template <int BitDepth, typename RowFn>
+inline void SaoEdgeRows(typename HevcDspTraits<BitDepth>::Pixel *pDst, ptrdiff_t iDstStride,
+                        const typename HevcDspTraits<BitDepth>::Pixel *pSrc, ptrdiff_t iSrcStride, int iWidth,
+                        int iHeight, const int16_t *psOffset, int iEoClass, unsigned uiAvail, RowFn fnRow)
+{
+    typedef typename HevcDspTraits<BitDepth>::Pixel Pixel;
+    const int iDx = g_aacHevcSaoEoDx[iEoClass][0] | g_aacHevcSaoEoDx[iEoClass][1];
+    const int iDy = g_aacHevcSaoEoDy[iEoClass][0] | g_aacHevcSaoEoDy[iEoClass][1];
+    const int x0 = iDx && !(uiAvail & HEVC_SAO_LEFT), x1 = iWidth - (iDx && !(uiAvail & HEVC_SAO_RIGHT));
+    const int y0 = iDy && !(uiAvail & HEVC_SAO_TOP), y1 = iHeight - (iDy && !(uiAvail & HEVC_SAO_BOTTOM));
+    for (int y = 0; y < iHeight; y++) {
+        const Pixel *s = pSrc + y * iSrcStride;
+        Pixel *d = pDst + y * iDstStride;
+        if (y < y0 || y >= y1) {
+            memcpy(d, s, sizeof(Pixel) * (size_t)iWidth);
+            continue;
+        }
+        d[0] = s[0];
+        d[iWidth - 1] = s[iWidth - 1];
+        fnRow(s, d, x0, x1);
+    }
+    HevcSaoEdgeCorners<BitDepth>(pDst, iDstStride, pSrc, iSrcStride, iWidth, iHeight, psOffset, iEoClass, uiAvail);
+}
+
+/* 8-sample steps (a row shorter than a step scalar, its tail with an
+ * overlapping step: dst and src differ, so recomputing a sample is
+ * harmless). */
 template <int BitDepth>
 HEVC_SSE41 void SaoEdgeSse41(typename HevcDspTraits<BitDepth>::Pixel *pDst, ptrdiff_t iDstStride,
                              const typename HevcDspTraits<BitDepth>::Pixel *pSrc, ptrdiff_t iSrcStride,
@@ -57,31 +100,116 @@ HEVC_SSE41 void SaoEdgeSse41(typename HevcDspTraits<BitDepth>::Pixel *pDst, ptrd
     const ptrdiff_t iOff1 = g_aacHevcSaoEoDy[iEoClass][1] * iSrcStride + g_aacHevcSaoEoDx[iEoClass][1];
     /* offset by raw 2 + sign + sign: edgeIdx 1, 2, 0, 3, 4 */
     const __m128i vTable = _mm_setr_epi16(psOffset[1], psOffset[2], 0, psOffset[3], psOffset[4], 0, 0, 0);
-    const __m128i vTwo = _mm_set1_epi16(2);
-    const __m128i vMax = _mm_set1_epi16((1 << BitDepth) - 1), vZero = _mm_setzero_si128();
+    const __m128i vMax = _mm_set1_epi16((1 << BitDepth) - 1);
     const int iMax = (1 << BitDepth) - 1;
-    for (int y = 1; y < iHeight - 1; y++) {
-        const Pixel *s = pSrc + y * iSrcStride;
-        Pixel *d = pDst + y * iDstStride;
-        int x = 1;
-        for (; x + 8 <= iWidth - 1; x += 8) {
-            __m128i c = HevcLoadLine<8>(s + x), a = HevcLoadLine<8>(s + x + iOff0), b = HevcLoadLine<8>(s + x + iOff1);
-            /* sign(c - n) = (n > c) - (c > n) in mask arithmetic */
-            __m128i vEdge = _mm_add_epi16(vTwo, _mm_sub_epi16(_mm_cmpgt_epi16(a, c), _mm_cmpgt_epi16(c, a)));
-            vEdge = _mm_add_epi16(vEdge, _mm_sub_epi16(_mm_cmpgt_epi16(b, c), _mm_cmpgt_epi16(c, b)));
-            __m128i vOff = _mm_shuffle_epi8(vTable, WordSelect(vEdge));
-            HevcStoreLine<8>(d + x, _mm_min_epi16(_mm_max_epi16(_mm_add_epi16(c, vOff), vZero), vMax));
+    auto fnRow = [&](const Pixel *s, Pixel *d, int x0, int x1) HEVC_SSE41 {
+        if (x1 - x0 >= 8) {
+            int x = x0;
+            for (; x + 8 <= x1; x += 8)
+                HevcStoreLine<8>(d + x, EdgeStep(s + x, iOff0, iOff1, vTable, vMax));
+            if (x < x1)
+                HevcStoreLine<8>(d + x1 - 8, EdgeStep(s + x1 - 8, iOff0, iOff1, vTable, vMax));
+            return;
         }
-        for (; x < iWidth - 1; x++) {
-            int iEdge = 2 + (s[x] > s[x + iOff0]) - (s[x] < s[x + iOff0]) + (s[x] > s[x + iOff1]) -
-                        (s[x] < s[x + iOff1]);
-            static const uint8_t s_aucRemap[5] = {1, 2, 0, 3, 4};
-            int v = s[x] + psOffset[s_aucRemap[iEdge]];
+        static const uint8_t s_aucRemap[5] = {1, 2, 0, 3, 4};
+        for (int x = x0; x < x1; x++) {
+            const int iEdge =
+                2 + (s[x] > s[x + iOff0]) - (s[x] < s[x + iOff0]) + (s[x] > s[x + iOff1]) - (s[x] < s[x + iOff1]);
+            const int v = s[x] + psOffset[s_aucRemap[iEdge]];
             d[x] = (Pixel)(v < 0 ? 0 : v > iMax ? iMax : v);
         }
+    };
+    SaoEdgeRows<BitDepth>(pDst, iDstStride, pSrc, iSrcStride, iWidth, iHeight, psOffset, iEoClass, uiAvail, fnRow);
+}
+
+/* ---- AVX2: 16 samples per step, the rest by the SSE4.1 routines' rules ---- */
+#define HEVC_AVX2 __attribute__((target("avx2")))
+
+template <typename Pixel> HEVC_AVX2 inline __m256i LoadY(const Pixel *p)
+{
+    if constexpr (sizeof(Pixel) == 1)
+        return _mm256_cvtepu8_epi16(_mm_loadu_si128((const __m128i *)p));
+    else
+        return _mm256_loadu_si256((const __m256i *)p);
+}
+
+template <typename Pixel> HEVC_AVX2 inline void StoreY(Pixel *p, __m256i v)
+{
+    if constexpr (sizeof(Pixel) == 1)
+        _mm_storeu_si128((__m128i *)p,
+                         _mm256_castsi256_si128(_mm256_permute4x64_epi64(_mm256_packus_epi16(v, v), 0x08)));
+    else
+        _mm256_storeu_si256((__m256i *)p, v);
+}
+
+template <typename Pixel>
+HEVC_AVX2 inline __m256i EdgeStepY(const Pixel *s, ptrdiff_t iOff0, ptrdiff_t iOff1, __m256i vTable, __m256i vMax)
+{
+    const __m256i c = LoadY(s), a = LoadY(s + iOff0), b = LoadY(s + iOff1);
+    __m256i vEdge =
+        _mm256_add_epi16(_mm256_set1_epi16(2), _mm256_sub_epi16(_mm256_cmpgt_epi16(a, c), _mm256_cmpgt_epi16(c, a)));
+    vEdge = _mm256_add_epi16(vEdge, _mm256_sub_epi16(_mm256_cmpgt_epi16(b, c), _mm256_cmpgt_epi16(c, b)));
+    const __m256i vSel =
+        _mm256_add_epi16(_mm256_mullo_epi16(vEdge, _mm256_set1_epi16(0x0202)), _mm256_set1_epi16(0x0100));
+    const __m256i vOff = _mm256_shuffle_epi8(vTable, vSel);
+    return _mm256_min_epi16(_mm256_max_epi16(_mm256_add_epi16(c, vOff), _mm256_setzero_si256()), vMax);
+}
+
+/* As SaoEdgeSse41 in 16-sample steps; CTBs with rows of fewer than 16
+ * filtered samples take the SSE4.1 routine. */
+template <int BitDepth>
+HEVC_AVX2 void SaoEdgeAvx2(typename HevcDspTraits<BitDepth>::Pixel *pDst, ptrdiff_t iDstStride,
+                           const typename HevcDspTraits<BitDepth>::Pixel *pSrc, ptrdiff_t iSrcStride, int iWidth,
+                           int iHeight, const int16_t *psOffset, int iEoClass, unsigned uiAvail)
+{
+    typedef typename HevcDspTraits<BitDepth>::Pixel Pixel;
+    if (iWidth < 18) {
+        SaoEdgeSse41<BitDepth>(pDst, iDstStride, pSrc, iSrcStride, iWidth, iHeight, psOffset, iEoClass, uiAvail);
+        return;
     }
-    HevcSaoEdgeBorder<BitDepth>(pDst, iDstStride, pSrc, iSrcStride, iWidth, iHeight, psOffset, iEoClass,
-                                uiAvail);
+    const ptrdiff_t iOff0 = g_aacHevcSaoEoDy[iEoClass][0] * iSrcStride + g_aacHevcSaoEoDx[iEoClass][0];
+    const ptrdiff_t iOff1 = g_aacHevcSaoEoDy[iEoClass][1] * iSrcStride + g_aacHevcSaoEoDx[iEoClass][1];
+    const __m256i vTable = _mm256_setr_epi16(psOffset[1], psOffset[2], 0, psOffset[3], psOffset[4], 0, 0, 0,
+                                             psOffset[1], psOffset[2], 0, psOffset[3], psOffset[4], 0, 0, 0);
+    const __m256i vMax = _mm256_set1_epi16((1 << BitDepth) - 1);
+    auto fnRow = [&](const Pixel *s, Pixel *d, int x0, int x1) HEVC_AVX2 {
+        int x = x0;
+        for (; x + 16 <= x1; x += 16)
+            StoreY(d + x, EdgeStepY(s + x, iOff0, iOff1, vTable, vMax));
+        if (x < x1)
+            StoreY(d + x1 - 16, EdgeStepY(s + x1 - 16, iOff0, iOff1, vTable, vMax));
+    };
+    SaoEdgeRows<BitDepth>(pDst, iDstStride, pSrc, iSrcStride, iWidth, iHeight, psOffset, iEoClass, uiAvail, fnRow);
+}
+
+template <int BitDepth>
+HEVC_AVX2 void SaoBandAvx2(typename HevcDspTraits<BitDepth>::Pixel *pDst, ptrdiff_t iDstStride,
+                           const typename HevcDspTraits<BitDepth>::Pixel *pSrc, ptrdiff_t iSrcStride, int iWidth,
+                           int iHeight, const int16_t *psOffset, int iBandPos)
+{
+    if (iWidth < 16) {
+        SaoBandSse41<BitDepth>(pDst, iDstStride, pSrc, iSrcStride, iWidth, iHeight, psOffset, iBandPos);
+        return;
+    }
+    const __m256i vTable = _mm256_setr_epi16(psOffset[1], psOffset[2], psOffset[3], psOffset[4], 0, 0, 0, 0,
+                                             psOffset[1], psOffset[2], psOffset[3], psOffset[4], 0, 0, 0, 0);
+    const __m256i vPos = _mm256_set1_epi16((short)iBandPos), v31 = _mm256_set1_epi16(31), v4 = _mm256_set1_epi16(4);
+    const __m256i vMax = _mm256_set1_epi16((1 << BitDepth) - 1), vZero = _mm256_setzero_si256();
+    auto fnStep = [&](int x, int y) HEVC_AVX2 {
+        const __m256i v = LoadY(pSrc + y * iSrcStride + x);
+        __m256i k = _mm256_and_si256(_mm256_sub_epi16(_mm256_srli_epi16(v, BitDepth - 5), vPos), v31);
+        k = _mm256_min_epu16(k, v4);
+        const __m256i vSel =
+            _mm256_add_epi16(_mm256_mullo_epi16(k, _mm256_set1_epi16(0x0202)), _mm256_set1_epi16(0x0100));
+        return _mm256_min_epi16(_mm256_max_epi16(_mm256_add_epi16(v, _mm256_shuffle_epi8(vTable, vSel)), vZero), vMax);
+    };
+    /* in place is allowed: the overlapping last step reads the row before any of it is written */
+    for (int y = 0; y < iHeight; y++) {
+        const __m256i vLast = fnStep(iWidth - 16, y);
+        for (int x = 0; x + 16 <= iWidth; x += 16)
+            StoreY(pDst + y * iDstStride + x, fnStep(x, y));
+        StoreY(pDst + y * iDstStride + iWidth - 16, vLast);
+    }
 }
 
 } /* namespace */
@@ -93,5 +221,13 @@ template <int BitDepth> void HevcSaoInitSse41(typename HevcDspTraits<BitDepth>::
 }
 template void HevcSaoInitSse41<8>(HevcDsp8 *);
 template void HevcSaoInitSse41<10>(HevcDsp10 *);
+
+template <int BitDepth> void HevcSaoInitAvx2(typename HevcDspTraits<BitDepth>::Table *pstDsp)
+{
+    pstDsp->pfnSaoBand = SaoBandAvx2<BitDepth>;
+    pstDsp->pfnSaoEdge = SaoEdgeAvx2<BitDepth>;
+}
+template void HevcSaoInitAvx2<8>(HevcDsp8 *);
+template void HevcSaoInitAvx2<10>(HevcDsp10 *);
 
 #endif

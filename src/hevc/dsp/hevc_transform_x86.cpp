@@ -7,6 +7,7 @@
 #include <string.h>
 
 #include "hevc_dsp_internal.h"
+#include "hevc_x86_lines.h"
 
 #define HEVC_SSE41 __attribute__((target("sse4.1")))
 #define HEVC_AVX2 __attribute__((target("avx2")))
@@ -61,6 +62,27 @@ HEVC_SSE41 void AddResidualSse41(typename HevcDspTraits<BitDepth>::Pixel *pDst, 
                     _mm_storeu_si128((__m128i *)(pDst + x), v);
                 }
             }
+        }
+    }
+}
+
+/* DC-only block: the one residual value of a lone DC coefficient (as
+ * IdctDcAdd in hevc_transform.cpp) added to every sample. */
+template <int BitDepth, int Log2>
+HEVC_SSE41 void IdctDcAddSse41(typename HevcDspTraits<BitDepth>::Pixel *pDst, ptrdiff_t iStride, int sCoeff)
+{
+    constexpr int N = 1 << Log2, iShift = 20 - BitDepth;
+    int iMid = (64 * sCoeff + 64) >> 7;
+    iMid = iMid < -32768 ? -32768 : iMid > 32767 ? 32767 : iMid;
+    const __m128i vRes = _mm_set1_epi16((short)((64 * iMid + (1 << (iShift - 1))) >> iShift));
+    const __m128i vZero = _mm_setzero_si128(), vMax = _mm_set1_epi16((1 << BitDepth) - 1);
+    for (int y = 0; y < N; y++, pDst += iStride) {
+        if constexpr (N == 4) {
+            HevcStoreLine<4>(pDst, _mm_min_epi16(_mm_max_epi16(_mm_adds_epi16(HevcLoadLine<4>(pDst), vRes), vZero), vMax));
+        } else {
+            for (int x = 0; x < N; x += 8)
+                HevcStoreLine<8>(pDst + x,
+                                 _mm_min_epi16(_mm_max_epi16(_mm_adds_epi16(HevcLoadLine<8>(pDst + x), vRes), vZero), vMax));
         }
     }
 }
@@ -195,11 +217,44 @@ template <int N> inline const int32_t *PairRow(int iPair)
         return s_stPairs.ai32[iPair];
 }
 
+/* Last row and column holding a non-zero coefficient (row -1 when none),
+ * found 16 coefficients per step; the transform then skips the empty rows
+ * and columns (residuals mostly sit in the top-left 4x4 or 8x8). */
+template <int N> HEVC_AVX2 inline void LastNonZeroAvx2(const int16_t *psCoeffs, int *piLastRow, int *piLastCol)
+{
+    const __m256i vZero = _mm256_setzero_si256();
+    __m256i vLo = vZero, vHi = vZero; /* OR of columns 0..15 and 16..31 */
+    int iLastRow = -1;
+    for (int y = 0; y < N; y++) {
+        const int16_t *pRow = psCoeffs + y * N;
+        __m256i a, b = vZero;
+        if constexpr (N == 8)
+            a = _mm256_inserti128_si256(vZero, _mm_loadu_si128((const __m128i *)pRow), 0);
+        else
+            a = _mm256_loadu_si256((const __m256i *)pRow);
+        if constexpr (N == 32)
+            b = _mm256_loadu_si256((const __m256i *)(pRow + 16));
+        const __m256i v = _mm256_or_si256(a, b);
+        vLo = _mm256_or_si256(vLo, a);
+        vHi = _mm256_or_si256(vHi, b);
+        if (!_mm256_testz_si256(v, v))
+            iLastRow = y;
+    }
+    /* two mask bits per 16-bit lane; the highest non-zero lane wins */
+    const unsigned uiHi = (unsigned)_mm256_movemask_epi8(_mm256_cmpeq_epi16(vHi, vZero));
+    const unsigned uiLo = (unsigned)_mm256_movemask_epi8(_mm256_cmpeq_epi16(vLo, vZero));
+    *piLastRow = iLastRow;
+    if (uiHi != 0xFFFFFFFFu)
+        *piLastCol = 16 + (31 - __builtin_clz(~uiHi)) / 2;
+    else
+        *piLastCol = uiLo == 0xFFFFFFFFu ? -1 : (31 - __builtin_clz(~uiLo)) / 2;
+}
+
 template <int BitDepth, int Log2> HEVC_AVX2 void IdctAvx2(int16_t *psCoeffs)
 {
     constexpr int N = 1 << Log2, iGroups = N / 8;
     int iLastRow, iLastCol;
-    HevcLastNonZero<N>(psCoeffs, &iLastRow, &iLastCol);
+    LastNonZeroAvx2<N>(psCoeffs, &iLastRow, &iLastCol);
     if (iLastRow < 0)
         return;
     const int iRowPairs = (iLastRow + 2) >> 1, iColPairs = (iLastCol + 2) >> 1;
@@ -263,6 +318,10 @@ template <int BitDepth> void HevcTransformInitSse41(typename HevcDspTraits<BitDe
     pstDsp->pfnAddResidual[1] = AddResidualSse41<BitDepth, 3>;
     pstDsp->pfnAddResidual[2] = AddResidualSse41<BitDepth, 4>;
     pstDsp->pfnAddResidual[3] = AddResidualSse41<BitDepth, 5>;
+    pstDsp->pfnIdctDcAdd[0] = IdctDcAddSse41<BitDepth, 2>;
+    pstDsp->pfnIdctDcAdd[1] = IdctDcAddSse41<BitDepth, 3>;
+    pstDsp->pfnIdctDcAdd[2] = IdctDcAddSse41<BitDepth, 4>;
+    pstDsp->pfnIdctDcAdd[3] = IdctDcAddSse41<BitDepth, 5>;
 }
 template void HevcTransformInitSse41<8>(HevcDsp8 *);
 template void HevcTransformInitSse41<10>(HevcDsp10 *);

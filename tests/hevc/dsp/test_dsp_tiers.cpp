@@ -191,6 +191,61 @@ template <int BitDepth> void CompareTier(unsigned uiMask, int &iCompared)
             ASSERT_EQ(0, memcmp(picA, picB, sizeof(picA))) << tag << "deblock dir " << iDir;
         }
     }
+    /* motion compensation: every width, fraction pair and random heights; the
+     * source plane leaves room for the taps and the tail loads */
+    for (int iW = 0; iW < HEVC_MC_WIDTHS; iW++) {
+        if (ref.pfnMcLuma[iW] == opt.pfnMcLuma[iW] && ref.pfnMcChroma[iW] == opt.pfnMcChroma[iW] &&
+            ref.pfnPutUni[iW] == opt.pfnPutUni[iW] && ref.pfnPutWeightedBi[iW] == opt.pfnPutWeightedBi[iW])
+            continue;
+        iCompared++;
+        const int W = g_aucHevcMcWidths[iW], kS = 96;
+        static Pixel src[kS * 80], dA[kS * 66], dB[kS * 66];
+        alignas(32) static int16_t tA[HEVC_MC_STRIDE * 66], tB[HEVC_MC_STRIDE * 66], t1[HEVC_MC_STRIDE * 64];
+        for (int iter = 0; iter < 12; iter++) {
+            const int h = iter < 2 ? 64 - iter : rng.Range(1, 64);
+            for (int i = 0; i < kS * 80; i++)
+                src[i] = (Pixel)(iter % 3 ? rng.Range(0, iMax) : (rng.Next() & 1) * iMax);
+            const Pixel *s = src + 4 * kS + 8;
+            for (int f = 0; f < 64 + 16; f++) {
+                for (int i = 0; i < HEVC_MC_STRIDE * 66; i++)
+                    tA[i] = tB[i] = (int16_t)0x5A5A;
+                if (f < 64) {
+                    ref.pfnMcChroma[iW](tA + HEVC_MC_STRIDE, s, kS, h, f & 7, f >> 3);
+                    opt.pfnMcChroma[iW](tB + HEVC_MC_STRIDE, s, kS, h, f & 7, f >> 3);
+                } else {
+                    ref.pfnMcLuma[iW](tA + HEVC_MC_STRIDE, s, kS, h, f & 3, (f >> 2) & 3);
+                    opt.pfnMcLuma[iW](tB + HEVC_MC_STRIDE, s, kS, h, f & 3, (f >> 2) & 3);
+                }
+                ASSERT_EQ(0, memcmp(tA, tB, sizeof(tA))) << tag << "mc W=" << W << " h=" << h << " frac " << f;
+            }
+            /* sample prediction from random intermediates, extremes included */
+            for (int i = 0; i < HEVC_MC_STRIDE * 64; i++) {
+                tA[i] = (int16_t)(iter % 3 ? rng.Range(-4000, 30000) : rng.Next());
+                t1[i] = (int16_t)(iter % 3 ? rng.Range(-4000, 30000) : rng.Next());
+            }
+            const int iLog2Wd = 14 - BitDepth + rng.Range(0, 7), w0 = rng.Range(-128, 127), w1 = rng.Range(-128, 127);
+            const int o0 = rng.Range(-128, 127) << (BitDepth - 8), o1 = rng.Range(-128, 127) << (BitDepth - 8);
+            for (int k = 0; k < 4; k++) {
+                for (int i = 0; i < kS * 66; i++)
+                    dA[i] = dB[i] = (Pixel)i;
+                Pixel *pA = dA + kS + 8, *pB = dB + kS + 8;
+                if (k == 0) {
+                    ref.pfnPutUni[iW](pA, kS, tA, h);
+                    opt.pfnPutUni[iW](pB, kS, tA, h);
+                } else if (k == 1) {
+                    ref.pfnPutBi[iW](pA, kS, tA, t1, h);
+                    opt.pfnPutBi[iW](pB, kS, tA, t1, h);
+                } else if (k == 2) {
+                    ref.pfnPutWeighted[iW](pA, kS, tA, h, iLog2Wd, w0, o0);
+                    opt.pfnPutWeighted[iW](pB, kS, tA, h, iLog2Wd, w0, o0);
+                } else {
+                    ref.pfnPutWeightedBi[iW](pA, kS, tA, t1, h, iLog2Wd, w0, w1, o0, o1);
+                    opt.pfnPutWeightedBi[iW](pB, kS, tA, t1, h, iLog2Wd, w0, w1, o0, o1);
+                }
+                ASSERT_EQ(0, memcmp(dA, dB, sizeof(dA))) << tag << "put " << k << " W=" << W << " h=" << h;
+            }
+        }
+    }
     if (ref.pfnSaoBand != opt.pfnSaoBand || ref.pfnSaoEdge != opt.pfnSaoEdge) {
         iCompared++;
         static Pixel src[70 * 70], dA[70 * 70], dB[70 * 70];
