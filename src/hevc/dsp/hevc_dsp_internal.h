@@ -95,24 +95,24 @@ constexpr int HevcMcWidth(int i)
 template <typename K, int BitDepth, int I> void HevcMcInitWidths(typename HevcDspTraits<BitDepth>::Table *d)
 {
     constexpr int W = HevcMcWidth(I);
-    d->pfnMcLuma[I] = K::template McLuma<BitDepth, W>;
-    d->pfnMcChroma[I] = K::template McChroma<BitDepth, W>;
-    d->pfnPutUni[I] = K::template PutUni<BitDepth, W>;
-    d->pfnPutBi[I] = K::template PutBi<BitDepth, W>;
-    d->pfnPutWeighted[I] = K::template PutWeighted<BitDepth, W>;
-    d->pfnPutWeightedBi[I] = K::template PutWeightedBi<BitDepth, W>;
+    d->pfnMcLuma[I] = K::template McLuma<BitDepth, W>();
+    d->pfnMcChroma[I] = K::template McChroma<BitDepth, W>();
+    d->pfnPutUni[I] = K::template PutUni<BitDepth, W>();
+    d->pfnPutBi[I] = K::template PutBi<BitDepth, W>();
+    d->pfnPutWeighted[I] = K::template PutWeighted<BitDepth, W>();
+    d->pfnPutWeightedBi[I] = K::template PutWeightedBi<BitDepth, W>();
     if constexpr (I + 1 < HEVC_MC_WIDTHS)
         HevcMcInitWidths<K, BitDepth, I + 1>(d);
 }
 /* The struct of a tier whose kernels are named <Base><Tier> (McLumaSse41...). */
 #define HEVC_MC_KERNELS(Name, Tier)                                                                    \
     struct Name {                                                                                      \
-        template <int B, int W> static constexpr auto McLuma = McLuma##Tier<B, W>;                     \
-        template <int B, int W> static constexpr auto McChroma = McChroma##Tier<B, W>;                 \
-        template <int B, int W> static constexpr auto PutUni = PutUni##Tier<B, W>;                     \
-        template <int B, int W> static constexpr auto PutBi = PutBi##Tier<B, W>;                       \
-        template <int B, int W> static constexpr auto PutWeighted = PutWeighted##Tier<B, W>;           \
-        template <int B, int W> static constexpr auto PutWeightedBi = PutWeightedBi##Tier<B, W>;       \
+        template <int B, int W> static constexpr auto McLuma() { return &::McLuma##Tier<B, W>; }     \
+        template <int B, int W> static constexpr auto McChroma() { return &::McChroma##Tier<B, W>; } \
+        template <int B, int W> static constexpr auto PutUni() { return &::PutUni##Tier<B, W>; }     \
+        template <int B, int W> static constexpr auto PutBi() { return &::PutBi##Tier<B, W>; }       \
+        template <int B, int W> static constexpr auto PutWeighted() { return &::PutWeighted##Tier<B, W>; } \
+        template <int B, int W> static constexpr auto PutWeightedBi() { return &::PutWeightedBi##Tier<B, W>; } \
     }
 
 /* Each stage fills its own entries with the C references. */

@@ -16,8 +16,12 @@
 
 /* Everything up to the table set-up is compiled for SSE4.1 (lambdas do not
  * take a function's target attribute, a pragma covers them too). */
+#if defined(__clang__)
+#pragma clang attribute push(__attribute__((target("sse4.1"))), apply_to = function)
+#else
 #pragma GCC push_options
 #pragma GCC target("sse4.1")
+#endif
 
 namespace {
 
@@ -305,12 +309,20 @@ void PutWeightedBiSse41(typename HevcDspTraits<BitDepth>::Pixel *pDst, ptrdiff_t
 }
 
 } // namespace
+#if defined(__clang__)
+#pragma clang attribute pop
+#else
 #pragma GCC pop_options
+#endif
 
 /* ---- AVX2: 16 outputs per step for widths of 16 and more; the 8-sample
  * rest of widths 24 and 48 is left to the SSE4.1 steps above ---- */
+#if defined(__clang__)
+#pragma clang attribute push(__attribute__((target("avx2"))), apply_to = function)
+#else
 #pragma GCC push_options
 #pragma GCC target("avx2")
+#endif
 
 namespace {
 
@@ -591,7 +603,11 @@ void PutWeightedBiAvx2(typename HevcDspTraits<BitDepth>::Pixel *pDst, ptrdiff_t 
 }
 
 } // namespace
+#if defined(__clang__)
+#pragma clang attribute pop
+#else
 #pragma GCC pop_options
+#endif
 
 namespace {
 HEVC_MC_KERNELS(KernelsSse41, Sse41);
