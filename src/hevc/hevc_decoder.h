@@ -136,7 +136,9 @@ typedef struct HW265D_DEC {
 
     uint32_t uiRelaxedChecks; /* HEVC_RELAX_* */
 
-    /* Slice data decoding state (hevc_slicedata.h), allocated at creation. */
+    /* Slice data decoding (hevc_slicedata.h), allocated at creation: the
+     * picture's shared maps and the caller thread's decoding state. */
+    struct HevcPicMaps *pstMaps;
     struct HevcSliceDec *pstSliceDec;
 
     /* Observation hook for tools and tests (hevc_trace.h). */

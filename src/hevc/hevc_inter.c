@@ -10,7 +10,7 @@
 
 /* Pointer to the reference block whose top-left integer sample is (x, y) for
  * a w x h block filtered with taps reaching iBefore samples before and
- * iAfter after: into the picture when it lies inside, otherwise into the
+ * iAfter after: into the picture when it lies inside it or its padding, otherwise into the
  * edge buffer holding the clamped samples (H.265 8-228/8-229). */
 static const uint8_t *RefBlock(HevcSliceDec *s, const HevcPic *ref, int cIdx, int x, int y, int w, int h,
                                int iBefore, int iAfter, ptrdiff_t *piStride)
@@ -18,7 +18,11 @@ static const uint8_t *RefBlock(HevcSliceDec *s, const HevcPic *ref, int cIdx, in
     const int iBps = s->bHighDepth ? 2 : 1;
     const int iPw = (int)(cIdx ? ref->uiWidth / 2 : ref->uiWidth), iPh = (int)(cIdx ? ref->uiHeight / 2 : ref->uiHeight);
     const ptrdiff_t iStride = (ptrdiff_t)ref->auiStride[cIdx];
-    if (x - iBefore >= 0 && y - iBefore >= 0 && x + w + iAfter <= iPw && y + h + iAfter <= iPh) {
+    /* A finished picture's border holds its edge samples (hevc_filter.c). */
+    const int iPadX = ref->bPadded ? HEVC_PAD_X >> (cIdx ? 1 : 0) : 0;
+    const int iPadY = ref->bPadded ? HEVC_PAD_Y >> (cIdx ? 1 : 0) : 0;
+    if (x - iBefore >= -iPadX && y - iBefore >= -iPadY && x + w + iAfter <= iPw + iPadX &&
+        y + h + iAfter <= iPh + iPadY) {
         *piStride = iStride;
         return ref->apucPlane[cIdx] + ((ptrdiff_t)y * iStride + x) * iBps;
     }

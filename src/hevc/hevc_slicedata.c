@@ -7,46 +7,89 @@
 #include <string.h>
 #include "hevc_decoder.h"
 
-int HevcSliceDecCreate(HW265D_DEC *pstDec)
+/* One thread's record: scratch sized for the largest block, the kernel
+ * tables and the views of the shared maps. */
+static HevcSliceDec *CreateThreadDec(HW265D_DEC *pstDec, HevcPicMaps *mp)
 {
     IHW265D_MALLOC_FXN m = pstDec->stParam.MallocFxn;
     unsigned int ch = pstDec->stParam.uiChannelID;
     HevcMemTable *t = &pstDec->stMem;
     HevcSliceDec *s = (HevcSliceDec *)HevcMemAlloc(t, m, ch, sizeof(HevcSliceDec), 64);
     if (!s)
-        return -1;
-    pstDec->pstSliceDec = s;
-    s->uiMaxW4 = pstDec->uiMaxWidth / 4;
-    s->uiMaxH4 = pstDec->uiMaxHeight / 4;
-    s->uiMaxCtbs = pstDec->uiMaxCtbs;
-    size_t n4 = (size_t)s->uiMaxW4 * s->uiMaxH4;
-    s->pcQpY = (int8_t *)HevcMemAlloc(t, m, ch, n4, 64);
-    s->pucIntraMode = (uint8_t *)HevcMemAlloc(t, m, ch, n4, 64);
-    s->pucCtDepth = (uint8_t *)HevcMemAlloc(t, m, ch, n4, 64);
-    s->pucBlkFlags = (uint8_t *)HevcMemAlloc(t, m, ch, n4, 64);
-    s->pucBsV = (uint8_t *)HevcMemAlloc(t, m, ch, n4, 64);
-    s->pucBsH = (uint8_t *)HevcMemAlloc(t, m, ch, n4, 64);
-    s->pstMv = (HevcMvField *)HevcMemAlloc(t, m, ch, n4 * sizeof(HevcMvField), 64);
+        return NULL;
     s->psPred[0] = (int16_t *)HevcMemAlloc(t, m, ch, 2 * 64 * 64 * sizeof(int16_t), 64);
     s->psPred[1] = s->psPred[0] ? s->psPred[0] + 64 * 64 : NULL;
     s->pucEdge = (uint8_t *)HevcMemAlloc(t, m, ch, 71 * 71 * 2, 64);
-    s->pstCtb = (HevcCtbInfo *)HevcMemAlloc(t, m, ch, sizeof(HevcCtbInfo) * s->uiMaxCtbs, 64);
     s->psCoeff = (int16_t *)HevcMemAlloc(t, m, ch, 32 * 32 * sizeof(int16_t), 64);
-    /* SAO reads deblocked samples while writing the picture: one copy of
-     * the largest picture, laid out like a DPB slot. */
-    size_t uiLuma = (size_t)pstDec->stDpb.uiLumaRowBytes * pstDec->stDpb.uiLumaRows;
-    s->uiSaoCopySize = uiLuma + 2 * (uiLuma / 4);
-    s->pucSaoCopy = (uint8_t *)HevcMemAlloc(t, m, ch, s->uiSaoCopySize, 64);
-    if (!s->pcQpY || !s->pucIntraMode || !s->pucCtDepth || !s->pucBlkFlags || !s->pucBsV || !s->pucBsH ||
-        !s->pstCtb || !s->psCoeff || !s->pucSaoCopy || !s->pstMv || !s->psPred[0] || !s->pucEdge)
-        return -1;
+    if (!s->psPred[0] || !s->pucEdge || !s->psCoeff)
+        return NULL;
     HevcDspInit8(&s->stDsp8, HEVC_CPU_ALL);
     HevcDspInit10(&s->stDsp10, HEVC_CPU_ALL);
-    return 0;
+    s->pstMaps = mp;
+    s->pcQpY = mp->pcQpY;
+    s->pucIntraMode = mp->pucIntraMode;
+    s->pucCtDepth = mp->pucCtDepth;
+    s->pucBlkFlags = mp->pucBlkFlags;
+    s->pucBsV = mp->pucBsV;
+    s->pucBsH = mp->pucBsH;
+    s->pstMv = mp->pstMv;
+    s->pstCtb = mp->pstCtb;
+    s->aaucScale = mp->aaucScale;
+    return s;
+}
+
+int HevcSliceDecCreate(HW265D_DEC *pstDec)
+{
+    IHW265D_MALLOC_FXN m = pstDec->stParam.MallocFxn;
+    unsigned int ch = pstDec->stParam.uiChannelID;
+    HevcMemTable *t = &pstDec->stMem;
+    HevcPicMaps *mp = (HevcPicMaps *)HevcMemAlloc(t, m, ch, sizeof(HevcPicMaps), 64);
+    if (!mp)
+        return -1;
+    pstDec->pstMaps = mp;
+    mp->uiMaxW4 = pstDec->uiMaxWidth / 4;
+    mp->uiMaxH4 = pstDec->uiMaxHeight / 4;
+    mp->uiMaxCtbs = pstDec->uiMaxCtbs;
+    mp->uiMaxCtbRows = pstDec->uiMaxHeight / 8;
+    size_t n4 = (size_t)mp->uiMaxW4 * mp->uiMaxH4;
+    mp->pcQpY = (int8_t *)HevcMemAlloc(t, m, ch, n4, 64);
+    mp->pucIntraMode = (uint8_t *)HevcMemAlloc(t, m, ch, n4, 64);
+    mp->pucCtDepth = (uint8_t *)HevcMemAlloc(t, m, ch, n4, 64);
+    mp->pucBlkFlags = (uint8_t *)HevcMemAlloc(t, m, ch, n4, 64);
+    mp->pucBsV = (uint8_t *)HevcMemAlloc(t, m, ch, n4, 64);
+    mp->pucBsH = (uint8_t *)HevcMemAlloc(t, m, ch, n4, 64);
+    mp->pstMv = (HevcMvField *)HevcMemAlloc(t, m, ch, n4 * sizeof(HevcMvField), 64);
+    mp->pstCtb = (HevcCtbInfo *)HevcMemAlloc(t, m, ch, sizeof(HevcCtbInfo) * mp->uiMaxCtbs, 64);
+    mp->puiRowCtbs = (uint32_t *)HevcMemAlloc(t, m, ch, sizeof(uint32_t) * mp->uiMaxCtbRows, 64);
+    for (int c = 0; c < 3; c++) {
+        size_t uiBytes = HevcFilterLineBytes(pstDec->uiMaxWidth, c);
+        mp->auiSaoStride[c] = (uint32_t)(uiBytes / (c ? 34 : 66));
+        mp->apucSaoLines[c] = (uint8_t *)HevcMemAlloc(t, m, ch, uiBytes, 64);
+        mp->apucSaoPrev[c] = (uint8_t *)HevcMemAlloc(t, m, ch, mp->auiSaoStride[c], 64);
+        if (!mp->apucSaoLines[c] || !mp->apucSaoPrev[c])
+            return -1;
+    }
+    if (!mp->pcQpY || !mp->pucIntraMode || !mp->pucCtDepth || !mp->pucBlkFlags || !mp->pucBsV || !mp->pucBsH ||
+        !mp->pstCtb || !mp->pstMv || !mp->puiRowCtbs)
+        return -1;
+    pstDec->pstSliceDec = CreateThreadDec(pstDec, mp);
+    return pstDec->pstSliceDec ? 0 : -1;
+}
+
+void HevcSliceDecAttach(HevcSliceDec *s, HevcPicMaps *m)
+{
+    s->pstPic = m->pstPic;
+    s->pstSps = m->pstSps;
+    s->pstPps = m->pstPps;
+    s->uiW4 = m->uiW4;
+    s->uiH4 = m->uiH4;
+    s->bHighDepth = m->bHighDepth;
+    s->bScaling = m->bScaling;
+    s->bCtxDsValid = 0;
 }
 
 /* Scaling factors of the active lists (H.265 7.4.5), once per picture. */
-static void DeriveScaling(HevcSliceDec *s, const HevcSps *sps, const HevcPps *pps)
+static void DeriveScaling(HevcPicMaps *s, const HevcSps *sps, const HevcPps *pps)
 {
     s->bScaling = sps->scaling_list_enabled_flag;
     if (!s->bScaling)
@@ -61,38 +104,40 @@ static void DeriveScaling(HevcSliceDec *s, const HevcSps *sps, const HevcPps *pp
 
 void HevcSliceDecStartPicture(HW265D_DEC *pstDec)
 {
-    HevcSliceDec *s = pstDec->pstSliceDec;
+    HevcPicMaps *m = pstDec->pstMaps;
     const HevcSps *sps = pstDec->pstActSps;
-    if (!s)
+    if (!m)
         return;
-    s->pstPic = &pstDec->stDpb.astPic[pstDec->iCurPic];
-    s->pstSps = sps;
-    s->pstPps = pstDec->pstActPps;
-    s->uiW4 = sps->pic_width_in_luma_samples >> 2;
-    s->uiH4 = sps->pic_height_in_luma_samples >> 2;
-    s->uiCtbsDone = 0;
-    s->bAnySao = s->bAnyDeblock = 0;
-    s->bCtxDsValid = 0;
-    s->bHighDepth = sps->bit_depth_luma > 8 || sps->bit_depth_chroma > 8;
+    m->pstPic = &pstDec->stDpb.astPic[pstDec->iCurPic];
+    m->pstSps = sps;
+    m->pstPps = pstDec->pstActPps;
+    m->uiW4 = sps->pic_width_in_luma_samples >> 2;
+    m->uiH4 = sps->pic_height_in_luma_samples >> 2;
+    m->uiCtbsDone = 0;
+    m->uiRowsRecon = m->uiRowsDeblocked = m->uiRowsDone = 0;
+    m->bSaoPrevValid = 0;
+    memset(m->puiRowCtbs, 0, sizeof(uint32_t) * sps->PicHeightInCtbsY);
+    m->bHighDepth = sps->bit_depth_luma > 8 || sps->bit_depth_chroma > 8;
     /* The tables cover 8 and 10 bits with equal luma and chroma depth. */
-    s->bUnsupported = sps->bit_depth_luma != sps->bit_depth_chroma ||
+    m->bUnsupported = sps->bit_depth_luma != sps->bit_depth_chroma ||
                       (sps->bit_depth_luma != 8 && sps->bit_depth_luma != 10) || sps->ChromaArrayType != 1;
     /* Range-extension coding tools (outside Main and Main 10) are not
      * implemented: such pictures are flagged rather than decoded wrongly. */
-    s->bUnsupported |= sps->transform_skip_rotation_enabled_flag || sps->transform_skip_context_enabled_flag ||
+    m->bUnsupported |= sps->transform_skip_rotation_enabled_flag || sps->transform_skip_context_enabled_flag ||
                        sps->implicit_rdpcm_enabled_flag || sps->explicit_rdpcm_enabled_flag ||
                        sps->extended_precision_processing_flag || sps->intra_smoothing_disabled_flag ||
                        sps->persistent_rice_adaptation_enabled_flag || sps->cabac_bypass_alignment_enabled_flag ||
-                       s->pstPps->cross_component_prediction_enabled_flag;
-    size_t n4 = (size_t)s->uiW4 * s->uiH4;
-    memset(s->pucBlkFlags, 0, n4);
-    memset(s->pucBsV, 0, n4);
-    memset(s->pucBsH, 0, n4);
-    memset(s->pstCtb, 0, sizeof(HevcCtbInfo) * sps->PicSizeInCtbsY);
+                       m->pstPps->cross_component_prediction_enabled_flag;
+    size_t n4 = (size_t)m->uiW4 * m->uiH4;
+    memset(m->pucBlkFlags, 0, n4);
+    memset(m->pucBsV, 0, n4);
+    memset(m->pucBsH, 0, n4);
+    memset(m->pstCtb, 0, sizeof(HevcCtbInfo) * sps->PicSizeInCtbsY);
     /* Blocks no slice reaches offer no temporal candidates to later pictures. */
-    memset(s->pstPic->pstMotion, 0,
+    memset(m->pstPic->pstMotion, 0,
            (size_t)(pstDec->uiMaxWidth >> 4) * ((sps->pic_height_in_luma_samples + 15) >> 4) * sizeof(HevcMotion16));
-    DeriveScaling(s, sps, s->pstPps);
+    DeriveScaling(m, sps, m->pstPps);
+    HevcSliceDecAttach(pstDec->pstSliceDec, m);
 }
 
 /* ---- SAO syntax (H.265 7.3.8.3) ---- */
@@ -226,6 +271,17 @@ static int SubstreamRange(const HevcSliceDec *s, uint32_t k, uint32_t uiFallback
     return 0;
 }
 
+/* Counts a reconstructed CTB in its row; a row that completes lets the
+ * lagging filters move on. */
+static void CtbDone(HW265D_DEC *pstDec, HevcSliceDec *s, uint32_t rs)
+{
+    HevcPicMaps *m = s->pstMaps;
+    const uint32_t W = s->pstSps->PicWidthInCtbsY, ry = rs / W;
+    m->uiCtbsDone++;
+    if (++m->puiRowCtbs[ry] == W && ry == m->uiRowsRecon)
+        HevcFilterAdvance(pstDec, s, 0);
+}
+
 static uint32_t SliceDataError(HW265D_DEC *pstDec, HevcSliceDec *s)
 {
     s->pstPic->uiErrorFlag |= HEVC_PIC_ERR_SLICE;
@@ -242,7 +298,7 @@ uint32_t HevcDecodeSliceData(HW265D_DEC *pstDec, const uint8_t *pucNal, uint32_t
     if (pstDec->iCurPic < 0)
         return 0;
     HevcPic *pic = &pstDec->stDpb.astPic[pstDec->iCurPic];
-    if (!s || s->bUnsupported) {
+    if (!s || pstDec->pstMaps->bUnsupported) {
         /* Coding tools outside Main / Main 10: the CTBs stay mid-grey and
          * the picture is flagged. */
         pic->uiErrorFlag |= HEVC_PIC_ERR_NOT_DECODED;
@@ -261,8 +317,6 @@ uint32_t HevcDecodeSliceData(HW265D_DEC *pstDec, const uint8_t *pucNal, uint32_t
         HevcSliceInterSetup(pstDec, s);
     s->pucNal = pucNal;
     s->uiNalSize = uiSize;
-    s->bAnySao |= sh->slice_sao_luma_flag || sh->slice_sao_chroma_flag;
-    s->bAnyDeblock |= !sh->slice_deblocking_filter_disabled_flag;
 
     uint32_t W = sps->PicWidthInCtbsY, uiPicCtbs = sps->PicSizeInCtbsY;
     uint32_t rs = sh->slice_segment_address;
@@ -274,14 +328,14 @@ uint32_t HevcDecodeSliceData(HW265D_DEC *pstDec, const uint8_t *pucNal, uint32_t
     uint32_t ts = pstDec->puiCtbAddrRsToTs[rs];
     if (s->pstCtb[rs].bDecoded) {
         HEVC_ERR(pstDec, "IHW265D_Decode : the Curcent iCtbAddrTs is %d,the last decode LcuCnt is %d!\n", (int)ts,
-                 (int)s->uiCtbsDone);
+                 (int)s->pstMaps->uiCtbsDone);
         s->pstPic->uiErrorFlag |= HEVC_PIC_ERR_SLICE;
         return IHW265D_ERR_SLICEHEADER;
     }
     uint32_t uiStart, uiEnd, k = 0;
     if (SubstreamRange(s, 0, sh->uiDataOffset, &uiStart, &uiEnd) || HevcCabacStart(&s->stCabac, pucNal, uiStart, uiEnd)) {
         HEVC_ERR(pstDec, "IHW265D_Decode : the Curcent iCtbAddrTs is %d,the last decode LcuCnt is %d!\n", (int)ts,
-                 (int)s->uiCtbsDone);
+                 (int)s->pstMaps->uiCtbsDone);
         return SliceDataError(pstDec, s);
     }
     s->uiSubEnd = uiEnd;
@@ -311,18 +365,18 @@ uint32_t HevcDecodeSliceData(HW265D_DEC *pstDec, const uint8_t *pucNal, uint32_t
              * that ran out is reported here. */
             if (HevcCabacFailed(&s->stCabac))
                 HEVC_ERR(pstDec, "IHW265D_Decode : the Curcent iCtbAddrTs is %d,the last decode LcuCnt is %d!\n",
-                         (int)ts, (int)s->uiCtbsDone);
+                         (int)ts, (int)s->pstMaps->uiCtbsDone);
             /* The half-decoded CTB is concealed as a whole. */
             s->pstCtb[rs].bDecoded = 0;
             return SliceDataError(pstDec, s);
         }
-        s->uiCtbsDone++;
+        CtbDone(pstDec, s, rs);
         if (bWpp && W > 1 && rs % W == 1)
             HevcCabacCtxCopy(&s->stCtxWpp, &s->stCtx);
         int bEnd = HevcCabacDecodeTerminate(&s->stCabac);
         if (HevcCabacFailed(&s->stCabac)) {
             HEVC_ERR(pstDec, "IHW265D_Decode : the Curcent iCtbAddrTs is %d,the last decode LcuCnt is %d!\n",
-                     (int)ts, (int)s->uiCtbsDone);
+                     (int)ts, (int)s->pstMaps->uiCtbsDone);
             return SliceDataError(pstDec, s);
         }
         ts++;
@@ -341,7 +395,7 @@ uint32_t HevcDecodeSliceData(HW265D_DEC *pstDec, const uint8_t *pucNal, uint32_t
         rs = pstDec->puiCtbAddrTsToRs[ts];
         if (s->pstCtb[rs].bDecoded) {
             HEVC_ERR(pstDec, "IHW265D_Decode : the Curcent iCtbAddrTs is %d,the last decode LcuCnt is %d!\n",
-                     (int)ts, (int)s->uiCtbsDone);
+                     (int)ts, (int)s->pstMaps->uiCtbsDone);
             return SliceDataError(pstDec, s);
         }
         int bNewTile = pps->tiles_enabled_flag && pstDec->pusTileId[ts] != pstDec->pusTileId[ts - 1];
@@ -351,14 +405,14 @@ uint32_t HevcDecodeSliceData(HW265D_DEC *pstDec, const uint8_t *pucNal, uint32_t
             /* end_of_subset_one_bit, byte_alignment(), next substream. */
             if (!HevcCabacDecodeTerminate(&s->stCabac)) {
                 HEVC_ERR(pstDec, "IHW265D_Decode : the Curcent iCtbAddrTs is %d,the last decode LcuCnt is %d!\n",
-                         (int)ts, (int)s->uiCtbsDone);
+                         (int)ts, (int)s->pstMaps->uiCtbsDone);
                 return SliceDataError(pstDec, s);
             }
             uint32_t uiNext = HevcCabacAlignedPos(&s->stCabac, pucNal);
             k++;
             if (SubstreamRange(s, k, uiNext, &uiStart, &uiEnd) || HevcCabacStart(&s->stCabac, pucNal, uiStart, uiEnd)) {
                 HEVC_ERR(pstDec, "IHW265D_Decode : the Curcent iCtbAddrTs is %d,the last decode LcuCnt is %d!\n",
-                         (int)ts, (int)s->uiCtbsDone);
+                         (int)ts, (int)s->pstMaps->uiCtbsDone);
                 return SliceDataError(pstDec, s);
             }
             s->uiSubEnd = uiEnd;
@@ -422,18 +476,15 @@ static void ConcealMissingCtbs(HW265D_DEC *pstDec, HevcSliceDec *s)
 void HevcSliceDecFinishPicture(HW265D_DEC *pstDec)
 {
     HevcSliceDec *s = pstDec->pstSliceDec;
-    if (!s || !s->pstPic || pstDec->iCurPic < 0 || s->pstPic != &pstDec->stDpb.astPic[pstDec->iCurPic])
+    HevcPicMaps *m = pstDec->pstMaps;
+    if (!s || !m->pstPic || pstDec->iCurPic < 0 || m->pstPic != &pstDec->stDpb.astPic[pstDec->iCurPic])
         return;
-    const HevcSps *sps = s->pstSps;
-    if (s->uiCtbsDone < sps->PicSizeInCtbsY && !(s->pstPic->uiErrorFlag & HEVC_PIC_ERR_NOT_DECODED)) {
-        s->pstPic->uiErrorFlag |= HEVC_PIC_ERR_SLICE;
+    const HevcSps *sps = m->pstSps;
+    if (m->uiCtbsDone < sps->PicSizeInCtbsY && !(m->pstPic->uiErrorFlag & HEVC_PIC_ERR_NOT_DECODED)) {
+        m->pstPic->uiErrorFlag |= HEVC_PIC_ERR_SLICE;
         ConcealMissingCtbs(pstDec, s);
     }
-    if (s->uiCtbsDone > 0) {
-        if (s->bAnyDeblock)
-            HevcDeblockPicture(pstDec, s);
-        if (s->bAnySao)
-            HevcSaoPicture(pstDec, s);
-    }
-    s->pstPic = NULL;
+    HevcSliceDecAttach(s, m);
+    HevcFilterAdvance(pstDec, s, 1);
+    m->pstPic = NULL;
 }

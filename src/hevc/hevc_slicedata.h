@@ -2,16 +2,17 @@
  * reconstruction and the picture-level in-loop filters (H.265 7.3.8, 8.4,
  * 8.6, 8.7, 9.3).
  *
- * One HevcSliceDec per decoder handle, allocated at creation with every
- * per-picture array sized for the largest picture; nothing is allocated per
- * picture or per block. All of it is touched only by the thread that calls
- * IHW265D_DecodeFrame.
+ * Per handle one HevcPicMaps (the picture's shared maps) and one
+ * HevcSliceDec per decoding thread, all allocated at creation with every
+ * array sized for the largest picture; nothing is allocated per picture or
+ * per block.
  *
  * Flow: each slice segment is parsed and reconstructed as it arrives, which
  * records per 4x4 block the QP, intra mode, depth, filter exclusions and the
- * deblocking edges, and per CTB its slice's filter parameters and SAO. When
- * the picture completes, deblocking runs over the whole picture (vertical
- * edges, then horizontal) and SAO from a copy of the deblocked samples.
+ * deblocking edges, and per CTB its slice's filter parameters and SAO. As
+ * CTB rows complete, deblocking follows one row behind the reconstruction
+ * and SAO (from line buffers) one row behind the deblocking; each finished
+ * row is padded and published in the slot's row progress words.
  * Concealment: CTBs that no slice reached (a corrupt, truncated or missing
  * slice) take the co-located samples of the closest decoded picture (mid-grey
  * when there is none) and the picture carries HEVC_PIC_ERR_SLICE. */
@@ -74,11 +75,17 @@ typedef struct {
     HevcSaoParams stSao;
 } HevcCtbInfo;
 
-/* Everything one slice segment's decoding works with. */
-typedef struct HevcSliceDec {
-    /* Per-picture metadata, sized at creation for the largest picture. */
+/* Per-picture state shared by every thread that decodes the picture: the
+ * maps written per 4x4 block and per CTB while decoding and read by later
+ * blocks, by the in-loop filters and by the concealment, and the row
+ * bookkeeping of the lagging filters. One record per handle, sized at
+ * creation for the largest picture. The maps are written only by the
+ * thread decoding the CTB they describe and read by others only after that
+ * CTB's row progress (puiRowCtbs) was published. */
+typedef struct HevcPicMaps {
     uint32_t uiMaxW4, uiMaxH4;   /* 4x4 grid of the largest picture */
-    uint32_t uiMaxCtbs;          /* CTB 16 of the largest picture */
+    uint32_t uiMaxCtbs;          /* CTB 8 of the largest picture */
+    uint32_t uiMaxCtbRows;       /* CTB rows of the largest picture (CTB 8) */
     int8_t *pcQpY;               /* QpY per 4x4 */
     uint8_t *pucIntraMode;       /* IntraPredModeY per 4x4 */
     uint8_t *pucCtDepth;         /* CtDepth per 4x4 */
@@ -86,22 +93,59 @@ typedef struct HevcSliceDec {
     uint8_t *pucBsV, *pucBsH;    /* deblocking bS of the left / top edge of each 4x4 */
     HevcMvField *pstMv;          /* PU motion per 4x4 */
     HevcCtbInfo *pstCtb;         /* per CTB in raster scan */
-    uint8_t *pucSaoCopy;         /* deblocked copy of a picture, same layout as a DPB slot */
-    size_t uiSaoCopySize;
 
-    /* Picture being decoded. */
+    /* Picture being decoded (set at its first slice segment, constant until
+     * it completes). */
     HevcPic *pstPic;
     const HevcSps *pstSps;
     const HevcPps *pstPps;
     uint32_t uiW4, uiH4;         /* 4x4 grid of this picture */
-    uint32_t uiCtbsDone;         /* CTBs parsed so far */
     int bHighDepth;              /* 16-bit samples (HevcDsp10) */
-    int bUnsupported;            /* bit depths the tables do not cover */
-    int bAnySao, bAnyDeblock;
+    int bUnsupported;            /* bit depths or tools the tables do not cover */
     /* ScalingFactor m[x][y] per sizeId and matrixId (cIdx, plus 3 for
      * inter blocks), row-major. */
     int bScaling;
     uint8_t aaucScale[4][6][32 * 32];
+
+    /* Progress of the picture (atomics: written with release stores by the
+     * thread that decoded or filtered, read with acquire loads). */
+    uint32_t uiCtbsDone;         /* CTBs reconstructed so far */
+    uint32_t *puiRowCtbs;        /* per CTB row: CTBs reconstructed */
+    /* Lagging in-loop filters (hevc_filter.c); run by one thread at a time
+     * (the caller's thread, or whichever worker holds the filter turn). */
+    uint32_t uiRowsRecon;        /* leading CTB rows completely reconstructed */
+    uint32_t uiRowsDeblocked;    /* leading CTB rows deblocked */
+    uint32_t uiRowsDone;         /* leading CTB rows with SAO and padding done */
+    uint8_t *apucSaoLines[3];    /* deblocked rows of one CTB row plus one line above and below */
+    uint8_t *apucSaoPrev[3];     /* deblocked last line of the row above, kept before its SAO */
+    uint32_t auiSaoStride[3];    /* in bytes */
+    int bSaoPrevValid;
+} HevcPicMaps;
+
+/* Decoding state of one thread: CABAC engine and contexts, QP prediction,
+ * the current coding and prediction unit, prediction, coefficient and edge
+ * scratch. One for the caller's thread, one per worker, allocated at
+ * creation. The map pointers and picture constants below are views of the
+ * shared HevcPicMaps (the same arrays in every thread's record), copied in
+ * when the thread starts on a picture, so the stage files reach them
+ * directly. */
+typedef struct HevcSliceDec {
+    HevcPicMaps *pstMaps;        /* shared per-picture state */
+    /* Views of pstMaps. */
+    int8_t *pcQpY;
+    uint8_t *pucIntraMode;
+    uint8_t *pucCtDepth;
+    uint8_t *pucBlkFlags;
+    uint8_t *pucBsV, *pucBsH;
+    HevcMvField *pstMv;
+    HevcCtbInfo *pstCtb;
+    HevcPic *pstPic;
+    const HevcSps *pstSps;
+    const HevcPps *pstPps;
+    uint32_t uiW4, uiH4;
+    int bHighDepth;
+    int bScaling;
+    uint8_t (*aaucScale)[6][32 * 32];
 
     /* Slice segment state. */
     const HevcSliceHeader *pstSh;
@@ -147,14 +191,16 @@ typedef struct HevcSliceDec {
 
 /* Allocation at creation (from the decoder's memory table); -1 on failure. */
 int HevcSliceDecCreate(struct HW265D_DEC *pstDec);
-/* First slice segment of a picture: reset the per-picture metadata. */
+/* First slice segment of a picture: reset the per-picture maps. */
 void HevcSliceDecStartPicture(struct HW265D_DEC *pstDec);
+/* Points a thread's record at the picture in its shared maps. */
+void HevcSliceDecAttach(HevcSliceDec *s, HevcPicMaps *m);
 /* Decodes the data of the slice segment in pstDec->stSh from the raw NAL
  * bytes. Returns 0 or IHW265D_ERR_NAL / IHW265D_ERR_SLICEHEADER after the
  * message; the picture keeps what was decoded and gets HEVC_PIC_ERR_SLICE. */
 uint32_t HevcDecodeSliceData(struct HW265D_DEC *pstDec, const uint8_t *pucNal, uint32_t uiSize);
-/* Picture complete: deblocking and SAO over the decoded picture; CTBs that
- * were never decoded stay mid-grey and flag the picture. */
+/* Picture complete: concealment of CTBs no slice reached, then the in-loop
+ * filters and padding of the rows still pending. */
 void HevcSliceDecFinishPicture(struct HW265D_DEC *pstDec);
 
 /* ---- between the stage files (hevc_cu.c, hevc_residual.c, hevc_recon.c, hevc_filter.c) ---- */
@@ -188,9 +234,14 @@ void HevcPredInter(struct HW265D_DEC *pstDec, HevcSliceDec *s, int xPb, int yPb,
                    const HevcMvField *pstMv);
 /* PCM samples written to the picture. */
 void HevcPutPcm(HevcSliceDec *s, int x0, int y0, int iLog2Size, int cIdx, const uint16_t *pusSamples, int iShift);
-/* In-loop filters over the whole picture (hevc_filter.c). */
-void HevcDeblockPicture(struct HW265D_DEC *pstDec, HevcSliceDec *s);
-void HevcSaoPicture(struct HW265D_DEC *pstDec, HevcSliceDec *s);
+/* Lagging in-loop filters (hevc_filter.c): deblocks every CTB row whose
+ * row below is reconstructed, applies SAO to every row whose row below is
+ * deblocked, pads each finished row into the plane borders and publishes it
+ * in the slot's row progress. bFinal: the picture is complete (every row
+ * counts as reconstructed). Called by one thread at a time per picture. */
+void HevcFilterAdvance(struct HW265D_DEC *pstDec, HevcSliceDec *s, int bFinal);
+/* Bytes of the SAO line buffers for the largest picture. */
+size_t HevcFilterLineBytes(uint32_t uiMaxWidth, int iPlane);
 
 #ifdef __cplusplus
 }
