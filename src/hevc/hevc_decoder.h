@@ -75,10 +75,13 @@ typedef struct HW265D_DEC {
     uint32_t uiMaxWidth, uiMaxHeight; /* rounded up to multiples of 64 */
     HevcMemTable stMem;
 
-    /* Stream buffer: bytes [0, uiFill) are buffered input not yet consumed. */
+    /* Stream buffer: bytes [0, uiPos) are units already decoded that the
+     * picture being assembled still refers to (its NAL list holds their
+     * true offsets), [uiPos, uiFill) buffered input not yet decoded. The
+     * front is dropped only when input needs the room. */
     uint8_t *pucStream;
-    uint32_t uiStreamCap, uiFill;
-    uint32_t uiScanHint;   /* no start code begins before this offset (beyond 0) */
+    uint32_t uiStreamCap, uiFill, uiPos;
+    uint32_t uiScanHint;   /* no start code begins at or after uiPos + 3 and before this offset */
     uint64_t ullAbsBase;   /* stream position of pucStream[0] */
     uint64_t ullAbsIn;     /* stream bytes appended so far */
     uint64_t aullTsPos[HEVC_TS_RING]; /* where each call's data starts */
@@ -97,6 +100,7 @@ typedef struct HW265D_DEC {
     /* Picture being assembled. */
     HevcNalInfo *pstNalList;      /* HEVC_MAX_NAL_PER_PIC entries */
     int iNalNum;
+    int iNalKept;                 /* first entry whose bytes are still in the stream buffer */
     int iSliceNalNum;
     uint32_t uiCurNalOffset;      /* offset of the unit being decoded */
     int iCurPic;                  /* DPB slot of the current picture, -1 none */
