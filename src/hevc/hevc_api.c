@@ -3,6 +3,7 @@
 #include <string.h>
 #include "hevc_decoder.h"
 #include "hevc_slicedata.h"
+#include "hevc_threads.h"
 
 #define SCAN_LIMIT 500000000u       /* bytes covered by one start-code scan */
 #define START_CODE_LIMIT 209715200u /* a start code further in counts as absent */
@@ -28,6 +29,7 @@ static void *Alloc(HW265D_DEC *d, size_t size, unsigned int uiAlign)
 static void Destroy(HW265D_DEC *d)
 {
     d->uiValid = 0;
+    HevcThreadsDestroy(d);
     if (HevcMemReleaseAll(&d->stMem, d->stParam.FreeFxn, d->stParam.uiChannelID))
         HEVC_ERR(d, "HW265D_DestroyMM: iMemBlockIdx[%d] is invalid!\n", d->stMem.iBlockNum);
     HevcAlignedFree(d->stParam.FreeFxn, d->stParam.uiChannelID, d);
@@ -144,6 +146,13 @@ unsigned int IHW265D_Create(IH265DEC_HANDLE *phDecoder, IHW265D_INIT_PARAM *p)
         log(ch, IHW265D_LOG_ERROR, "IHW265D_Create : malloc failed!\n");
         Destroy(d);
         return IHW265D_ERR_MALLOC;
+    }
+    if (p->eThreadType == 1) {
+        uint32_t uiRet = HevcThreadsCreate(d);
+        if (uiRet) {
+            Destroy(d);
+            return uiRet;
+        }
     }
     d->uiValid = HEVC_VALID_WORD;
     *phDecoder = d;

@@ -144,14 +144,23 @@ typedef struct HW265D_DEC {
      * picture's shared maps and the caller thread's decoding state. */
     struct HevcPicMaps *pstMaps;
     struct HevcSliceDec *pstSliceDec;
+    /* Worker pool and its state with eThreadType 1, else NULL (hevc_threads.h). */
+    struct HevcThreads *pstThreads;
 
     /* Observation hook for tools and tests (hevc_trace.h). */
     HevcTraceFxn pfnTrace;
     void *pTraceUser;
 } HW265D_DEC;
 
-#define HEVC_LOG(dec, lvl, ...) \
-    (dec)->stParam.LogFxn((dec)->stParam.uiChannelID, (lvl), __VA_ARGS__)
+/* A worker task's messages are kept (hevc_threads.c) and replayed by the
+ * caller's thread in single-threaded order, or dropped when single-threaded
+ * decoding would never have reached the CTB that logged them. */
+struct HevcLogBuf_;
+void *HevcLogCapturing(void);
+void HevcLogCaptureV(void *pstBuf, int iLevel, const char *pszFormat, ...);
+#define HEVC_LOG(dec, lvl, ...)                                                                  \
+    (HevcLogCapturing() ? HevcLogCaptureV(HevcLogCapturing(), (lvl), __VA_ARGS__)                 \
+                        : (dec)->stParam.LogFxn((dec)->stParam.uiChannelID, (lvl), __VA_ARGS__))
 #define HEVC_ERR(dec, ...) HEVC_LOG(dec, IHW265D_LOG_ERROR, __VA_ARGS__)
 #define HEVC_WARN(dec, ...) HEVC_LOG(dec, IHW265D_LOG_WARNING, __VA_ARGS__)
 

@@ -93,7 +93,8 @@ void HevcFilterAdvance(HW265D_DEC *pstDec, HevcSliceDec *s, int bFinal)
     const uint32_t H = sps->PicHeightInCtbsY, W = sps->PicWidthInCtbsY;
     if (bFinal)
         m->uiRowsRecon = H;
-    while (m->uiRowsRecon < H && __atomic_load_n(&m->puiRowCtbs[m->uiRowsRecon], __ATOMIC_ACQUIRE) == W)
+    while (m->uiRowsRecon < H && m->uiRowsRecon < __atomic_load_n(&m->uiCommitRows, __ATOMIC_ACQUIRE) &&
+           __atomic_load_n(&m->puiRowCtbs[m->uiRowsRecon], __ATOMIC_ACQUIRE) == W)
         m->uiRowsRecon++;
     while (m->uiRowsDeblocked < H && (m->uiRowsDeblocked + 1 < m->uiRowsRecon || m->uiRowsRecon == H))
         DeblockRow(s, m->uiRowsDeblocked++);

@@ -82,7 +82,7 @@ void HevcPredInter(HW265D_DEC *pstDec, HevcSliceDec *s, int xPb, int yPb, int nP
         if (!r || r->uiWidth != s->pstPic->uiWidth || r->uiHeight != s->pstPic->uiHeight ||
             (r->uiBitDepthY > 8) != (s->bHighDepth != 0)) {
             /* Nothing to predict from: keep what the block holds. */
-            s->pstPic->uiErrorFlag |= HEVC_PIC_ERR_MISSING_REF;
+            __atomic_fetch_or(&s->pstPic->uiErrorFlag, HEVC_PIC_ERR_MISSING_REF, __ATOMIC_RELAXED); /* workers too */
             return;
         }
         apRef[l] = r;

@@ -6,23 +6,22 @@
 
 #include <string.h>
 #include "hevc_decoder.h"
+#include "hevc_threads.h"
 
-/* One thread's record: scratch sized for the largest block, the kernel
- * tables and the views of the shared maps. */
-static HevcSliceDec *CreateThreadDec(HW265D_DEC *pstDec, HevcPicMaps *mp)
+size_t HevcSliceDecBytes(void)
 {
-    IHW265D_MALLOC_FXN m = pstDec->stParam.MallocFxn;
-    unsigned int ch = pstDec->stParam.uiChannelID;
-    HevcMemTable *t = &pstDec->stMem;
-    HevcSliceDec *s = (HevcSliceDec *)HevcMemAlloc(t, m, ch, sizeof(HevcSliceDec), 64);
-    if (!s)
-        return NULL;
-    s->psPred[0] = (int16_t *)HevcMemAlloc(t, m, ch, 2 * 64 * 64 * sizeof(int16_t), 64);
-    s->psPred[1] = s->psPred[0] ? s->psPred[0] + 64 * 64 : NULL;
-    s->pucEdge = (uint8_t *)HevcMemAlloc(t, m, ch, 71 * 71 * 2, 64);
-    s->psCoeff = (int16_t *)HevcMemAlloc(t, m, ch, 32 * 32 * sizeof(int16_t), 64);
-    if (!s->psPred[0] || !s->pucEdge || !s->psCoeff)
-        return NULL;
+    return (sizeof(HevcSliceDec) + 63) / 64 * 64 + HEVC_THREAD_SCRATCH;
+}
+
+void HevcSliceDecInitThread(HevcSliceDec *s, HevcPicMaps *mp)
+{
+    /* Scratch follows the record, 64-byte aligned: prediction blocks,
+     * edge buffer, coefficients. */
+    uint8_t *p = (uint8_t *)s + (sizeof(HevcSliceDec) + 63) / 64 * 64;
+    s->psPred[0] = (int16_t *)p;
+    s->psPred[1] = s->psPred[0] + 64 * 64;
+    s->pucEdge = p + 2 * 64 * 64 * sizeof(int16_t);
+    s->psCoeff = (int16_t *)(s->pucEdge + 71 * 71 * 2 + 30);
     HevcDspInit8(&s->stDsp8, HEVC_CPU_ALL);
     HevcDspInit10(&s->stDsp10, HEVC_CPU_ALL);
     s->pstMaps = mp;
@@ -35,7 +34,6 @@ static HevcSliceDec *CreateThreadDec(HW265D_DEC *pstDec, HevcPicMaps *mp)
     s->pstMv = mp->pstMv;
     s->pstCtb = mp->pstCtb;
     s->aaucScale = mp->aaucScale;
-    return s;
 }
 
 int HevcSliceDecCreate(HW265D_DEC *pstDec)
@@ -72,8 +70,13 @@ int HevcSliceDecCreate(HW265D_DEC *pstDec)
     if (!mp->pcQpY || !mp->pucIntraMode || !mp->pucCtDepth || !mp->pucBlkFlags || !mp->pucBsV || !mp->pucBsH ||
         !mp->pstCtb || !mp->pstMv || !mp->puiRowCtbs)
         return -1;
-    pstDec->pstSliceDec = CreateThreadDec(pstDec, mp);
-    return pstDec->pstSliceDec ? 0 : -1;
+    mp->pstRowCtx = (HevcCabacCtx *)HevcMemAlloc(t, m, ch, sizeof(HevcCabacCtx) * mp->uiMaxCtbRows, 64);
+    HevcSliceDec *s = (HevcSliceDec *)HevcMemAlloc(t, m, ch, HevcSliceDecBytes(), 64);
+    if (!mp->pstRowCtx || !s)
+        return -1;
+    HevcSliceDecInitThread(s, mp);
+    pstDec->pstSliceDec = s;
+    return 0;
 }
 
 void HevcSliceDecAttach(HevcSliceDec *s, HevcPicMaps *m)
@@ -108,6 +111,7 @@ void HevcSliceDecStartPicture(HW265D_DEC *pstDec)
     const HevcSps *sps = pstDec->pstActSps;
     if (!m)
         return;
+    HevcThreadsFinishPicture(pstDec); /* a picture left unfinished */
     m->pstPic = &pstDec->stDpb.astPic[pstDec->iCurPic];
     m->pstSps = sps;
     m->pstPps = pstDec->pstActPps;
@@ -138,6 +142,7 @@ void HevcSliceDecStartPicture(HW265D_DEC *pstDec)
            (size_t)(pstDec->uiMaxWidth >> 4) * ((sps->pic_height_in_luma_samples + 15) >> 4) * sizeof(HevcMotion16));
     DeriveScaling(m, sps, m->pstPps);
     HevcSliceDecAttach(pstDec->pstSliceDec, m);
+    HevcThreadsStartPicture(pstDec);
 }
 
 /* ---- SAO syntax (H.265 7.3.8.3) ---- */
@@ -224,11 +229,11 @@ static void WppRowStart(HevcSliceDec *s, uint32_t rs)
     if (rs >= W && W > 1) {
         const HevcCtbInfo *tr = &s->pstCtb[rs - W + 1], *cur = &s->pstCtb[rs];
         if (tr->bDecoded && tr->uiSliceAddrRs == cur->uiSliceAddrRs && tr->usTileId == cur->usTileId)
-            HevcCabacCtxCopy(&s->stCtx, &s->stCtxWpp);
+            HevcCabacCtxCopy(&s->stCtx, &s->pstMaps->pstRowCtx[rs / W - 1]);
     }
 }
 
-static void SetCtbInfo(HW265D_DEC *pstDec, HevcSliceDec *s, uint32_t rs, uint32_t ts)
+void HevcSetCtbInfo(HW265D_DEC *pstDec, HevcSliceDec *s, uint32_t rs, uint32_t ts)
 {
     const HevcSliceHeader *sh = s->pstSh;
     const HevcSps *sps = s->pstSps;
@@ -277,6 +282,13 @@ static void CtbDone(HW265D_DEC *pstDec, HevcSliceDec *s, uint32_t rs)
 {
     HevcPicMaps *m = s->pstMaps;
     const uint32_t W = s->pstSps->PicWidthInCtbsY, ry = rs / W;
+    s->pstCtb[rs].bCounted = 1;
+    if (m->bThreaded) {
+        /* The filter task follows; wavefront rows may wait on this one. */
+        __atomic_fetch_add(&m->uiCtbsDone, 1, __ATOMIC_RELAXED);
+        HevcThreadsCtbDone(m, ry);
+        return;
+    }
     m->uiCtbsDone++;
     if (++m->puiRowCtbs[ry] == W && ry == m->uiRowsRecon)
         HevcFilterAdvance(pstDec, s, 0);
@@ -284,9 +296,175 @@ static void CtbDone(HW265D_DEC *pstDec, HevcSliceDec *s, uint32_t rs)
 
 static uint32_t SliceDataError(HW265D_DEC *pstDec, HevcSliceDec *s)
 {
-    s->pstPic->uiErrorFlag |= HEVC_PIC_ERR_SLICE;
+    if (!s->bTask)
+        s->pstPic->uiErrorFlag |= HEVC_PIC_ERR_SLICE;
     (void)pstDec;
     return IHW265D_ERR_NAL;
+}
+
+/* Decoded-CTB count that single-threaded decoding shows in its messages
+ * when the next CTB to decode is ts (bDone: the CTB at ts is done too). */
+static int LcuCnt(const HevcSliceDec *s, uint32_t ts, int bDone)
+{
+    return (int)(s->uiCntBase + (ts - s->uiTs0) + (bDone ? 1u : 0u));
+}
+
+#define CTB_FAIL(ts, bDone)                                                                                      \
+    HEVC_ERR(pstDec, "IHW265D_Decode : the Curcent iCtbAddrTs is %d,the last decode LcuCnt is %d!\n", (int)(ts), \
+             LcuCnt(s, ts, bDone))
+
+/* The CTU loop from CTB ts, the first of substream k. iRowMode 0: the
+ * whole segment on this thread; 1: a wavefront row task, which waits on
+ * the row above before each CTB and stops at the end of its CTB row; 2: the
+ * last row task, which waits likewise and goes on to the segment's end.
+ * *puiStop receives the tile-scan address at which single-threaded
+ * decoding stops (the CTB after the last decoded one, or the failing one),
+ * *pbEnd whether end_of_slice_segment_flag ended it, *piStopState what
+ * single-threaded decoding leaves in the CTB at *puiStop: HEVC_STOP_UNTOUCHED,
+ * HEVC_STOP_AS_IS (this thread left it as single-threaded decoding would)
+ * or HEVC_STOP_INFO (only its slice information set). */
+uint32_t HevcDecodeCtbs(HW265D_DEC *pstDec, HevcSliceDec *s, uint32_t ts, uint32_t k, int iRowMode, uint32_t *puiStop,
+                        int *pbEnd, int *piStopState)
+{
+    const HevcSliceHeader *sh = s->pstSh;
+    const HevcSps *sps = s->pstSps;
+    const HevcPps *pps = s->pstPps;
+    HevcPicMaps *m = s->pstMaps;
+    const uint8_t *pucNal = s->pucNal;
+    const uint32_t W = sps->PicWidthInCtbsY, uiPicCtbs = sps->PicSizeInCtbsY;
+    const int bWpp = pps->entropy_coding_sync_enabled_flag;
+    uint32_t rs = pstDec->puiCtbAddrTsToRs[ts];
+    uint32_t uiStart, uiEnd;
+    *puiStop = ts;
+    *pbEnd = 0;
+    *piStopState = HEVC_STOP_AS_IS;
+    if (k == 0) {
+        if (SubstreamRange(s, 0, sh->uiDataOffset, &uiStart, &uiEnd) ||
+            HevcCabacStart(&s->stCabac, pucNal, uiStart, uiEnd)) {
+            CTB_FAIL(ts, 0);
+            return SliceDataError(pstDec, s);
+        }
+        HevcSetCtbInfo(pstDec, s, rs, ts);
+        int bFirstInTile = ts == 0 || pstDec->pusTileId[ts] != pstDec->pusTileId[ts - 1];
+        if (bFirstInTile)
+            InitContexts(s);
+        else if (bWpp && rs % W == 0)
+            WppRowStart(s, rs);
+        else if (sh->dependent_slice_segment_flag && s->bCtxDsValid)
+            HevcCabacCtxCopy(&s->stCtx, &s->stCtxDs);
+        else
+            InitContexts(s);
+        /* qPY_PREV starts from SliceQpY in each slice, tile and wavefront row. */
+        if (!sh->dependent_slice_segment_flag || bFirstInTile || (bWpp && rs % W == 0))
+            s->iLastQpY = sh->SliceQpY;
+        /* CuQpOffsetCb/Cr hold from one coded offset to the next within a slice. */
+        if (!sh->dependent_slice_segment_flag)
+            s->iCuQpOffsetCb = s->iCuQpOffsetCr = 0;
+    } else {
+        /* A wavefront row task: the row above ended its substream with
+         * end_of_subset_one_bit; this one starts at its entry point. */
+        HevcSetCtbInfo(pstDec, s, rs, ts);
+        if (SubstreamRange(s, k, 0, &uiStart, &uiEnd) || HevcCabacStart(&s->stCabac, pucNal, uiStart, uiEnd)) {
+            CTB_FAIL(ts, 0);
+            return SliceDataError(pstDec, s);
+        }
+        if (HevcThreadsWaitRow(m, rs / W - 1, W > 1 ? 2 : 1))
+            return HEVC_NAL_FAIL; /* a row above failed: this task is discarded */
+        WppRowStart(s, rs);
+        s->iLastQpY = sh->SliceQpY;
+        if (!sh->dependent_slice_segment_flag)
+            s->iCuQpOffsetCb = s->iCuQpOffsetCr = 0;
+    }
+    s->uiSubEnd = uiEnd;
+
+    for (;;) {
+        /* Wavefront: CTB x of a row needs CTB x+1 of the row above. */
+        if (iRowMode && rs >= W) {
+            uint32_t x = rs % W, uiNeed = x + 2 < W ? x + 2 : W;
+            if (HevcThreadsWaitRow(m, rs / W - 1, uiNeed)) {
+                /* The row above failed: single-threaded decoding stopped
+                 * there; this row's work is discarded by the caller. */
+                return HEVC_NAL_FAIL;
+            }
+        }
+        if (sh->slice_sao_luma_flag || sh->slice_sao_chroma_flag)
+            DecodeSao(pstDec, s, rs);
+        if (HevcDecodeCtu(pstDec, s)) {
+            /* Elements out of range were logged where they were read; data
+             * that ran out is reported here. */
+            if (HevcCabacFailed(&s->stCabac))
+                CTB_FAIL(ts, 0);
+            /* The half-decoded CTB is concealed as a whole. */
+            s->pstCtb[rs].bDecoded = 0;
+            return SliceDataError(pstDec, s);
+        }
+        if (bWpp && W > 1 && rs % W == 1)
+            HevcCabacCtxCopy(&m->pstRowCtx[rs / W], &s->stCtx);
+        CtbDone(pstDec, s, rs);
+        int bEnd = HevcCabacDecodeTerminate(&s->stCabac);
+        if (HevcCabacFailed(&s->stCabac)) {
+            *puiStop = ts + 1;
+            *piStopState = HEVC_STOP_UNTOUCHED;
+            CTB_FAIL(ts, 1);
+            return SliceDataError(pstDec, s);
+        }
+        ts++;
+        *puiStop = ts;
+        *piStopState = HEVC_STOP_UNTOUCHED;
+        if (bEnd) {
+            *pbEnd = 1;
+            if (pps->dependent_slice_segments_enabled_flag) {
+                HevcCabacCtxCopy(&s->stCtxDs, &s->stCtx);
+                s->bCtxDsValid = 1;
+            }
+            break;
+        }
+        if (ts >= uiPicCtbs) {
+            HEVC_WARN(pstDec, "IHW265D_Decode : the iCtbAddrTs is %d,it should not be bigger than %u!\n", (int)ts,
+                      uiPicCtbs - 1);
+            return SliceDataError(pstDec, s);
+        }
+        uint32_t uiNextRs = pstDec->puiCtbAddrTsToRs[ts];
+        int bNewTile = pps->tiles_enabled_flag && pstDec->pusTileId[ts] != pstDec->pusTileId[ts - 1];
+        int bNewRow = bWpp && (uiNextRs % W == 0 ||
+                               pstDec->pusTileId[ts] != pstDec->pusTileId[pstDec->puiCtbAddrRsToTs[uiNextRs - 1]]);
+        if (iRowMode == 1 && bNewRow) {
+            /* End of this row's substream; the next row's task goes on. */
+            if (!HevcCabacDecodeTerminate(&s->stCabac)) {
+                CTB_FAIL(ts, 0);
+                *piStopState = HEVC_STOP_INFO;
+                return SliceDataError(pstDec, s);
+            }
+            break;
+        }
+        rs = uiNextRs;
+        *piStopState = HEVC_STOP_AS_IS;
+        if (s->pstCtb[rs].bDecoded) {
+            CTB_FAIL(ts, 0);
+            return SliceDataError(pstDec, s);
+        }
+        HevcSetCtbInfo(pstDec, s, rs, ts);
+        if (bNewTile || bNewRow) {
+            /* end_of_subset_one_bit, byte_alignment(), next substream. */
+            if (!HevcCabacDecodeTerminate(&s->stCabac)) {
+                CTB_FAIL(ts, 0);
+                return SliceDataError(pstDec, s);
+            }
+            uint32_t uiNext = HevcCabacAlignedPos(&s->stCabac, pucNal);
+            k++;
+            if (SubstreamRange(s, k, uiNext, &uiStart, &uiEnd) || HevcCabacStart(&s->stCabac, pucNal, uiStart, uiEnd)) {
+                CTB_FAIL(ts, 0);
+                return SliceDataError(pstDec, s);
+            }
+            s->uiSubEnd = uiEnd;
+            if (bNewTile)
+                InitContexts(s);
+            else
+                WppRowStart(s, rs);
+            s->iLastQpY = sh->SliceQpY;
+        }
+    }
+    return 0;
 }
 
 uint32_t HevcDecodeSliceData(HW265D_DEC *pstDec, const uint8_t *pucNal, uint32_t uiSize)
@@ -294,7 +472,6 @@ uint32_t HevcDecodeSliceData(HW265D_DEC *pstDec, const uint8_t *pucNal, uint32_t
     HevcSliceDec *s = pstDec->pstSliceDec;
     const HevcSliceHeader *sh = &pstDec->stSh;
     const HevcSps *sps = pstDec->pstActSps;
-    const HevcPps *pps = pstDec->pstActPps;
     if (pstDec->iCurPic < 0)
         return 0;
     HevcPic *pic = &pstDec->stDpb.astPic[pstDec->iCurPic];
@@ -318,7 +495,7 @@ uint32_t HevcDecodeSliceData(HW265D_DEC *pstDec, const uint8_t *pucNal, uint32_t
     s->pucNal = pucNal;
     s->uiNalSize = uiSize;
 
-    uint32_t W = sps->PicWidthInCtbsY, uiPicCtbs = sps->PicSizeInCtbsY;
+    uint32_t uiPicCtbs = sps->PicSizeInCtbsY;
     uint32_t rs = sh->slice_segment_address;
     if (rs >= uiPicCtbs) {
         HEVC_ERR(pstDec, "IHW265D_Decode : the iCtbAddrRs is %u,it should not be bigger than %u!\n", rs, uiPicCtbs - 1);
@@ -326,104 +503,18 @@ uint32_t HevcDecodeSliceData(HW265D_DEC *pstDec, const uint8_t *pucNal, uint32_t
         return IHW265D_ERR_SLICEHEADER;
     }
     uint32_t ts = pstDec->puiCtbAddrRsToTs[rs];
+    s->uiCntBase = s->pstMaps->uiCtbsDone;
+    s->uiTs0 = ts;
     if (s->pstCtb[rs].bDecoded) {
-        HEVC_ERR(pstDec, "IHW265D_Decode : the Curcent iCtbAddrTs is %d,the last decode LcuCnt is %d!\n", (int)ts,
-                 (int)s->pstMaps->uiCtbsDone);
+        CTB_FAIL(ts, 0);
         s->pstPic->uiErrorFlag |= HEVC_PIC_ERR_SLICE;
         return IHW265D_ERR_SLICEHEADER;
     }
-    uint32_t uiStart, uiEnd, k = 0;
-    if (SubstreamRange(s, 0, sh->uiDataOffset, &uiStart, &uiEnd) || HevcCabacStart(&s->stCabac, pucNal, uiStart, uiEnd)) {
-        HEVC_ERR(pstDec, "IHW265D_Decode : the Curcent iCtbAddrTs is %d,the last decode LcuCnt is %d!\n", (int)ts,
-                 (int)s->pstMaps->uiCtbsDone);
-        return SliceDataError(pstDec, s);
-    }
-    s->uiSubEnd = uiEnd;
-    SetCtbInfo(pstDec, s, rs, ts);
-    int bFirstInTile = ts == 0 || pstDec->pusTileId[ts] != pstDec->pusTileId[ts - 1];
-    int bWpp = pps->entropy_coding_sync_enabled_flag;
-    if (bFirstInTile)
-        InitContexts(s);
-    else if (bWpp && rs % W == 0)
-        WppRowStart(s, rs);
-    else if (sh->dependent_slice_segment_flag && s->bCtxDsValid)
-        HevcCabacCtxCopy(&s->stCtx, &s->stCtxDs);
-    else
-        InitContexts(s);
-    /* qPY_PREV starts from SliceQpY in each slice, tile and wavefront row. */
-    if (!sh->dependent_slice_segment_flag || bFirstInTile || (bWpp && rs % W == 0))
-        s->iLastQpY = sh->SliceQpY;
-    /* CuQpOffsetCb/Cr hold from one coded offset to the next within a slice. */
-    if (!sh->dependent_slice_segment_flag)
-        s->iCuQpOffsetCb = s->iCuQpOffsetCr = 0;
-
-    for (;;) {
-        if (sh->slice_sao_luma_flag || sh->slice_sao_chroma_flag)
-            DecodeSao(pstDec, s, rs);
-        if (HevcDecodeCtu(pstDec, s)) {
-            /* Elements out of range were logged where they were read; data
-             * that ran out is reported here. */
-            if (HevcCabacFailed(&s->stCabac))
-                HEVC_ERR(pstDec, "IHW265D_Decode : the Curcent iCtbAddrTs is %d,the last decode LcuCnt is %d!\n",
-                         (int)ts, (int)s->pstMaps->uiCtbsDone);
-            /* The half-decoded CTB is concealed as a whole. */
-            s->pstCtb[rs].bDecoded = 0;
-            return SliceDataError(pstDec, s);
-        }
-        CtbDone(pstDec, s, rs);
-        if (bWpp && W > 1 && rs % W == 1)
-            HevcCabacCtxCopy(&s->stCtxWpp, &s->stCtx);
-        int bEnd = HevcCabacDecodeTerminate(&s->stCabac);
-        if (HevcCabacFailed(&s->stCabac)) {
-            HEVC_ERR(pstDec, "IHW265D_Decode : the Curcent iCtbAddrTs is %d,the last decode LcuCnt is %d!\n",
-                     (int)ts, (int)s->pstMaps->uiCtbsDone);
-            return SliceDataError(pstDec, s);
-        }
-        ts++;
-        if (bEnd) {
-            if (pps->dependent_slice_segments_enabled_flag) {
-                HevcCabacCtxCopy(&s->stCtxDs, &s->stCtx);
-                s->bCtxDsValid = 1;
-            }
-            break;
-        }
-        if (ts >= uiPicCtbs) {
-            HEVC_WARN(pstDec, "IHW265D_Decode : the iCtbAddrTs is %d,it should not be bigger than %u!\n", (int)ts,
-                      uiPicCtbs - 1);
-            return SliceDataError(pstDec, s);
-        }
-        rs = pstDec->puiCtbAddrTsToRs[ts];
-        if (s->pstCtb[rs].bDecoded) {
-            HEVC_ERR(pstDec, "IHW265D_Decode : the Curcent iCtbAddrTs is %d,the last decode LcuCnt is %d!\n",
-                     (int)ts, (int)s->pstMaps->uiCtbsDone);
-            return SliceDataError(pstDec, s);
-        }
-        int bNewTile = pps->tiles_enabled_flag && pstDec->pusTileId[ts] != pstDec->pusTileId[ts - 1];
-        int bNewRow = bWpp && (rs % W == 0 || pstDec->pusTileId[ts] != pstDec->pusTileId[pstDec->puiCtbAddrRsToTs[rs - 1]]);
-        SetCtbInfo(pstDec, s, rs, ts);
-        if (bNewTile || bNewRow) {
-            /* end_of_subset_one_bit, byte_alignment(), next substream. */
-            if (!HevcCabacDecodeTerminate(&s->stCabac)) {
-                HEVC_ERR(pstDec, "IHW265D_Decode : the Curcent iCtbAddrTs is %d,the last decode LcuCnt is %d!\n",
-                         (int)ts, (int)s->pstMaps->uiCtbsDone);
-                return SliceDataError(pstDec, s);
-            }
-            uint32_t uiNext = HevcCabacAlignedPos(&s->stCabac, pucNal);
-            k++;
-            if (SubstreamRange(s, k, uiNext, &uiStart, &uiEnd) || HevcCabacStart(&s->stCabac, pucNal, uiStart, uiEnd)) {
-                HEVC_ERR(pstDec, "IHW265D_Decode : the Curcent iCtbAddrTs is %d,the last decode LcuCnt is %d!\n",
-                         (int)ts, (int)s->pstMaps->uiCtbsDone);
-                return SliceDataError(pstDec, s);
-            }
-            s->uiSubEnd = uiEnd;
-            if (bNewTile)
-                InitContexts(s);
-            else
-                WppRowStart(s, rs);
-            s->iLastQpY = sh->SliceQpY;
-        }
-    }
-    return 0;
+    if (HevcThreadsUseRows(pstDec))
+        return HevcThreadsDecodeRows(pstDec, ts);
+    uint32_t uiStop;
+    int bEnd, iState;
+    return HevcDecodeCtbs(pstDec, s, ts, 0, 0, &uiStop, &bEnd, &iState);
 }
 
 /* CTBs that no slice reached (or whose slice failed inside them) take the
@@ -477,7 +568,11 @@ void HevcSliceDecFinishPicture(HW265D_DEC *pstDec)
 {
     HevcSliceDec *s = pstDec->pstSliceDec;
     HevcPicMaps *m = pstDec->pstMaps;
-    if (!s || !m->pstPic || pstDec->iCurPic < 0 || m->pstPic != &pstDec->stDpb.astPic[pstDec->iCurPic])
+    if (!s)
+        return;
+    /* The filter task has taken every row it could; the rest is done here. */
+    HevcThreadsFinishPicture(pstDec);
+    if (!m->pstPic || pstDec->iCurPic < 0 || m->pstPic != &pstDec->stDpb.astPic[pstDec->iCurPic])
         return;
     const HevcSps *sps = m->pstSps;
     if (m->uiCtbsDone < sps->PicSizeInCtbsY && !(m->pstPic->uiErrorFlag & HEVC_PIC_ERR_NOT_DECODED)) {

@@ -19,6 +19,7 @@
 #ifndef HEVC_SLICEDATA_H
 #define HEVC_SLICEDATA_H
 
+#include <pthread.h>
 #include <stdint.h>
 #include "cabac.h"
 #include "dsp/hevc_dsp.h"
@@ -71,6 +72,7 @@ typedef struct {
     uint8_t bLfAcrossSlices; /* slice_loop_filter_across_slices_enabled_flag */
     uint8_t bSaoLuma, bSaoChroma;
     uint8_t bDecoded;        /* parsed in the current picture */
+    uint8_t bCounted;        /* reconstructed and counted in its row */
     uint16_t usTileId;
     HevcSaoParams stSao;
 } HevcCtbInfo;
@@ -120,6 +122,20 @@ typedef struct HevcPicMaps {
     uint8_t *apucSaoPrev[3];     /* deblocked last line of the row above, kept before its SAO */
     uint32_t auiSaoStride[3];    /* in bytes */
     int bSaoPrevValid;
+
+    /* Threaded decoding (hevc_threads.c). Row progress waits: a thread that
+     * needs more CTBs of a row than puiRowCtbs shows waits on stProgCond;
+     * the lock guards bFilterStop, iWaiters and the wake-ups, the counts
+     * themselves are atomics. */
+    int bThreaded;               /* the pool works on this picture */
+    pthread_mutex_t stProgLock;
+    pthread_cond_t stProgCond;
+    int bProgInit;
+    int bFilterStop;             /* the picture's rows are all decoded: the filter task ends */
+    uint32_t uiCommitRows;       /* atomic: rows the filters may take (those below may still be undone) */
+    int iWaiters;
+    int32_t iRowError;           /* atomic: non-zero once a row failed; wakes every waiter */
+    HevcCabacCtx *pstRowCtx;     /* per CTB row: contexts after its 2nd CTB (wavefront) */
 } HevcPicMaps;
 
 /* Decoding state of one thread: CABAC engine and contexts, QP prediction,
@@ -184,17 +200,34 @@ typedef struct HevcSliceDec {
     /* Residual scratch, 32-byte aligned. */
     int16_t *psCoeff;
     uint32_t uiSubEnd;           /* end of the current substream in pucNal */
+    /* Messages show the CTB count single-threaded decoding would have:
+     * uiCntBase CTBs before the segment, which starts at uiTs0. */
+    uint32_t uiCntBase, uiTs0;
+    int bTask;                   /* a worker task: the caller applies error flags */
     /* Kernel tables, filled once at creation; the picture's depth picks one. */
     HevcDsp8 stDsp8;
     HevcDsp10 stDsp10;
 } HevcSliceDec;
 
-/* Allocation at creation (from the decoder's memory table); -1 on failure. */
+/* Allocation at creation (from the decoder's memory table): the shared maps
+ * and the caller thread's record; -1 on failure. */
 int HevcSliceDecCreate(struct HW265D_DEC *pstDec);
+/* A thread's record with its scratch is one block of HevcSliceDecBytes(),
+ * 64-byte aligned; HevcSliceDecInitThread prepares it for the maps. */
+#define HEVC_THREAD_SCRATCH (2 * 64 * 64 * 2 + 71 * 71 * 2 + 30 + 32 * 32 * 2 + 64)
+size_t HevcSliceDecBytes(void);
+void HevcSliceDecInitThread(HevcSliceDec *s, HevcPicMaps *m);
 /* First slice segment of a picture: reset the per-picture maps. */
 void HevcSliceDecStartPicture(struct HW265D_DEC *pstDec);
 /* Points a thread's record at the picture in its shared maps. */
 void HevcSliceDecAttach(HevcSliceDec *s, HevcPicMaps *m);
+/* The CTU loop of a slice segment from CTB ts (first of substream k); bRow
+ * for a wavefront row task. See hevc_slicedata.c. */
+enum { HEVC_STOP_UNTOUCHED = 0, HEVC_STOP_AS_IS = 1, HEVC_STOP_INFO = 2 };
+uint32_t HevcDecodeCtbs(struct HW265D_DEC *pstDec, HevcSliceDec *s, uint32_t ts, uint32_t k, int iRowMode,
+                        uint32_t *puiStop, int *pbEnd, int *piStopState);
+/* Sets the CTB's slice information as its decoding starts. */
+void HevcSetCtbInfo(struct HW265D_DEC *pstDec, HevcSliceDec *s, uint32_t rs, uint32_t ts);
 /* Decodes the data of the slice segment in pstDec->stSh from the raw NAL
  * bytes. Returns 0 or IHW265D_ERR_NAL / IHW265D_ERR_SLICEHEADER after the
  * message; the picture keeps what was decoded and gets HEVC_PIC_ERR_SLICE. */
