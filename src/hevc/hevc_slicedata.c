@@ -366,6 +366,7 @@ uint32_t HevcDecodeCtbs(HW265D_DEC *pstDec, HevcSliceDec *s, uint32_t ts, uint32
         HevcSetCtbInfo(pstDec, s, rs, ts);
         if (SubstreamRange(s, k, 0, &uiStart, &uiEnd) || HevcCabacStart(&s->stCabac, pucNal, uiStart, uiEnd)) {
             CTB_FAIL(ts, 0);
+            s->pstCtb[rs].bDecoded = 0; /* never decoded: concealed */
             return SliceDataError(pstDec, s);
         }
         if (HevcThreadsWaitRow(m, rs / W - 1, W > 1 ? 2 : 1))
@@ -445,15 +446,19 @@ uint32_t HevcDecodeCtbs(HW265D_DEC *pstDec, HevcSliceDec *s, uint32_t ts, uint32
         }
         HevcSetCtbInfo(pstDec, s, rs, ts);
         if (bNewTile || bNewRow) {
-            /* end_of_subset_one_bit, byte_alignment(), next substream. */
+            /* end_of_subset_one_bit, byte_alignment(), next substream; a
+             * CTB whose substream cannot start was never decoded and is
+             * concealed. */
             if (!HevcCabacDecodeTerminate(&s->stCabac)) {
                 CTB_FAIL(ts, 0);
+                s->pstCtb[rs].bDecoded = 0;
                 return SliceDataError(pstDec, s);
             }
             uint32_t uiNext = HevcCabacAlignedPos(&s->stCabac, pucNal);
             k++;
             if (SubstreamRange(s, k, uiNext, &uiStart, &uiEnd) || HevcCabacStart(&s->stCabac, pucNal, uiStart, uiEnd)) {
                 CTB_FAIL(ts, 0);
+                s->pstCtb[rs].bDecoded = 0;
                 return SliceDataError(pstDec, s);
             }
             s->uiSubEnd = uiEnd;

@@ -369,8 +369,11 @@ uint32_t HevcThreadsDecodeRows(HW265D_DEC *d, uint32_t uiTs0)
         const uint32_t uiEnd = (uiRow0 + k) * W < sps->PicSizeInCtbsY ? (uiRow0 + k) * W : sps->PicSizeInCtbsY;
         for (uint32_t ts = uiStop + (iStopState == HEVC_STOP_AS_IS); ts < uiEnd; ts++)
             UndoCtb(d, m, ts);
-        if (iStopState == HEVC_STOP_INFO && uiStop < uiEnd)
+        if (iStopState == HEVC_STOP_INFO && uiStop < uiEnd) {
+            /* Its slice information as single-threaded decoding leaves it. */
             HevcSetCtbInfo(d, s, uiStop, uiStop);
+            m->pstCtb[uiStop].bDecoded = 0;
+        }
         if (uiRet)
             m->pstPic->uiErrorFlag |= HEVC_PIC_ERR_SLICE;
     }
