@@ -91,6 +91,7 @@ struct Case {
 
 int main(int argc, char **argv)
 {
+    setvbuf(stdout, nullptr, _IOLBF, 0);
     int iFrames = 60;
     for (int i = 1; i + 1 < argc; i++)
         if (!strcmp(argv[i], "--frames"))
