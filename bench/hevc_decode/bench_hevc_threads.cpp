@@ -12,16 +12,14 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <fstream>
+#include <iterator>
 #include <string>
 #include <vector>
 
 #include "IHW265D.h"
 
 namespace {
-
-void *OnMalloc(unsigned int, unsigned int n) { return malloc(n); }
-void OnFree(unsigned int, void *p) { free(p); }
-void OnLog(unsigned int, int, const char *, ...) {}
 
 double CpuSeconds()
 {
@@ -32,16 +30,8 @@ double CpuSeconds()
 
 std::vector<unsigned char> ReadAll(const std::string &path)
 {
-    std::vector<unsigned char> d;
-    FILE *f = fopen(path.c_str(), "rb");
-    if (!f)
-        return d;
-    unsigned char buf[65536];
-    size_t n;
-    while ((n = fread(buf, 1, sizeof(buf), f)) > 0)
-        d.insert(d.end(), buf, buf + n);
-    fclose(f);
-    return d;
+    std::ifstream f(path, std::ios::binary);
+    return std::vector<unsigned char>(std::istreambuf_iterator<char>(f), std::istreambuf_iterator<char>());
 }
 
 // Pictures output; the whole stream, then a flush.
@@ -56,15 +46,15 @@ int Decode(const std::vector<unsigned char> &data, int iThreadType)
     p.iBitDepth = 8;
     p.eThreadType = iThreadType;
     p.eOutputOrder = IH265D_DECODE_ORDER;
-    p.MallocFxn = OnMalloc;
-    p.FreeFxn = OnFree;
-    p.LogFxn = OnLog;
+    p.MallocFxn = [](unsigned int, unsigned int n) -> void * { return malloc(n); };
+    p.FreeFxn = [](unsigned int, void *pMem) { free(pMem); };
+    p.LogFxn = [](unsigned int, int, const char *, ...) {};
     IH265DEC_HANDLE h = nullptr;
-    if (IHW265D_Create(&h, &p))
+    if (IHW265D_Create(&h, &p) != IHW265D_OK)
         return -1;
     int n = 0;
-    size_t pos = 0;
     IHW265D_OUTARGS o;
+    size_t pos = 0;
     for (int iMode = 0; iMode < 2;) {
         IHW265D_INARGS in;
         memset(&in, 0, sizeof(in));

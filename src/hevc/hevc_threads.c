@@ -111,14 +111,26 @@ uint32_t HevcThreadsCreate(HW265D_DEC *d)
     return 0;
 }
 
+enum { WAKE_FILTER_STOP, WAKE_ROW_ERROR, WAKE_COMMIT };
+
+/* Changes one of the words progress waiters look at and wakes them all. */
+static void Wake(HevcPicMaps *m, int iWhat, uint32_t uiValue)
+{
+    pthread_mutex_lock(&m->stProgLock);
+    if (iWhat == WAKE_FILTER_STOP)
+        m->bFilterStop = (int)uiValue;
+    else if (iWhat == WAKE_ROW_ERROR)
+        __atomic_store_n(&m->iRowError, (int32_t)uiValue, __ATOMIC_RELEASE);
+    else
+        __atomic_store_n(&m->uiCommitRows, uiValue, __ATOMIC_RELEASE);
+    pthread_cond_broadcast(&m->stProgCond);
+    pthread_mutex_unlock(&m->stProgLock);
+}
+
 static void StopFilter(HW265D_DEC *d)
 {
     HevcThreads *t = d->pstThreads;
-    HevcPicMaps *m = d->pstMaps;
-    pthread_mutex_lock(&m->stProgLock);
-    m->bFilterStop = 1;
-    pthread_cond_broadcast(&m->stProgCond);
-    pthread_mutex_unlock(&m->stProgLock);
+    Wake(d->pstMaps, WAKE_FILTER_STOP, 1);
     HevcPoolWait(&t->stPool, t);
     t->bFilterRunning = 0;
 }
@@ -128,8 +140,7 @@ void HevcThreadsDestroy(HW265D_DEC *d)
     HevcThreads *t = d->pstThreads;
     if (!t)
         return;
-    if (t->bFilterRunning)
-        StopFilter(d);
+    HevcThreadsFinishPicture(d); /* a picture in progress: its filter task ends first */
     HevcPoolStop(&t->stPool);
     for (int i = 0; i < HEVC_POOL_THREADS; i++)
         HeapFree(t->apstWorker[i]);
@@ -196,7 +207,8 @@ void HevcThreadsFinishPicture(HW265D_DEC *d)
         return;
     if (t->bFilterRunning)
         StopFilter(d);
-    d->pstMaps->bThreaded = 0;
+    if (d->pstMaps)
+        d->pstMaps->bThreaded = 0;
     /* Several slices over two or more tile rows: this handle decodes on the
      * caller's thread from now on. */
     if (d->iSliceNalNum > 1 && d->pstActPps && d->pstActPps->tiles_enabled_flag && d->pstActPps->num_tile_rows > 1)
@@ -230,18 +242,12 @@ int HevcThreadsWaitRow(HevcPicMaps *m, uint32_t ry, uint32_t uiCount)
 
 void HevcThreadsFail(HevcPicMaps *m)
 {
-    pthread_mutex_lock(&m->stProgLock);
-    __atomic_store_n(&m->iRowError, 1, __ATOMIC_RELEASE);
-    pthread_cond_broadcast(&m->stProgCond);
-    pthread_mutex_unlock(&m->stProgLock);
+    Wake(m, WAKE_ROW_ERROR, 1);
 }
 
 static void SetCommit(HevcPicMaps *m, uint32_t uiRows)
 {
-    pthread_mutex_lock(&m->stProgLock);
-    __atomic_store_n(&m->uiCommitRows, uiRows, __ATOMIC_RELEASE);
-    pthread_cond_broadcast(&m->stProgCond);
-    pthread_mutex_unlock(&m->stProgLock);
+    Wake(m, WAKE_COMMIT, uiRows);
 }
 
 int HevcThreadsUseRows(const HW265D_DEC *d)
