@@ -34,6 +34,8 @@ std::vector<unsigned char> ReadAll(const std::string &path)
     return std::vector<unsigned char>(std::istreambuf_iterator<char>(f), std::istreambuf_iterator<char>());
 }
 
+void Quiet(unsigned int, int, const char *, ...) {}
+
 // Pictures output; the whole stream, then a flush.
 int Decode(const std::vector<unsigned char> &data, int iThreadType)
 {
@@ -48,7 +50,7 @@ int Decode(const std::vector<unsigned char> &data, int iThreadType)
     p.eOutputOrder = IH265D_DECODE_ORDER;
     p.MallocFxn = [](unsigned int, unsigned int n) -> void * { return malloc(n); };
     p.FreeFxn = [](unsigned int, void *pMem) { free(pMem); };
-    p.LogFxn = [](unsigned int, int, const char *, ...) {};
+    p.LogFxn = Quiet;
     IH265DEC_HANDLE h = nullptr;
     if (IHW265D_Create(&h, &p) != IHW265D_OK)
         return -1;
