@@ -550,11 +550,24 @@ static void ConcealMissingCtbs(HW265D_DEC *pstDec, HevcSliceDec *s)
             continue;
         const int x0 = (int)(rs % sps->PicWidthInCtbsY) * iCtb, y0 = (int)(rs / sps->PicWidthInCtbsY) * iCtb;
         const int w = x0 + iCtb > iPw ? iPw - x0 : iCtb, h = y0 + iCtb > iPh ? iPh - y0 : iCtb;
-        for (int c = 0; c < 3 && src; c++) {
+        for (int c = 0; c < 3; c++) {
             const int iSh = c ? 1 : 0;
+            const uint32_t uiGrey = 1u << ((c ? cur->uiBitDepthC : cur->uiBitDepthY) - 1);
             for (int y = y0 >> iSh; y < (y0 + h) >> iSh; y++) {
                 size_t uiOff = ((size_t)y * cur->auiStride[c] + (size_t)(x0 >> iSh)) * iBps;
-                memcpy(cur->apucPlane[c] + uiOff, src->apucPlane[c] + uiOff, (size_t)(w >> iSh) * iBps);
+                if (src) {
+                    memcpy(cur->apucPlane[c] + uiOff, src->apucPlane[c] + uiOff, (size_t)(w >> iSh) * iBps);
+                    continue;
+                }
+                /* Written here, not left from the slot's fill: a worker may
+                 * have decoded into a CTB that single-threaded decoding never
+                 * reaches. */
+                for (int x = 0; x < w >> iSh; x++) {
+                    if (iBps == 2)
+                        ((uint16_t *)(cur->apucPlane[c] + uiOff))[x] = (uint16_t)uiGrey;
+                    else
+                        cur->apucPlane[c][uiOff + (size_t)x] = (uint8_t)uiGrey;
+                }
             }
         }
         /* Its own edges and those of the CTBs right of and below it. */

@@ -16,16 +16,8 @@ void ExpectThreadTypesAgree(const ManifestRow &row, size_t uiChunk, int iOrder)
 {
     std::vector<uint8_t> data = ReadFile(ConformanceDir() + "/" + row.file);
     const int w = std::max(row.width, 64), h = std::max(row.height, 64);
-    intratest::DecodeRun a = intratest::DecodeBuffer(data, 10, iOrder, false, uiChunk, w, h, 0);
-    intratest::DecodeRun b = intratest::DecodeBuffer(data, 10, iOrder, false, uiChunk, w, h, 1);
-    EXPECT_EQ(a.codes, b.codes);
-    EXPECT_EQ(a.errors, b.errors);
-    ASSERT_EQ(a.pics.size(), b.pics.size());
-    for (size_t i = 0; i < a.pics.size(); i++) {
-        EXPECT_EQ(a.pics[i].md5, b.pics[i].md5) << "picture " << i;
-        EXPECT_EQ(a.pics[i].uiError, b.pics[i].uiError) << "picture " << i;
-        EXPECT_EQ(a.pics[i].iPoc, b.pics[i].iPoc) << "picture " << i;
-    }
+    intratest::ExpectSameRun(intratest::DecodeBuffer(data, 10, iOrder, false, uiChunk, w, h, 0),
+                             intratest::DecodeBuffer(data, 10, iOrder, false, uiChunk, w, h, 1));
 }
 
 class Conformance : public ::testing::TestWithParam<ManifestRow> {};
