@@ -65,10 +65,11 @@ typedef struct {
     uint32_t uiDecodeOrder;
 } HevcPocState;
 
-/* Every field is read and written only by the one thread that drives the
- * handle (calls on a handle are not concurrent); the worker pool of the
- * threaded mode will share the DPB samples and the row progress words, whose
- * declarations say how. */
+/* Every field is written only by the one thread that drives the handle
+ * (calls on a handle are not concurrent). Worker tasks read the current
+ * slice's fields (header, lists, CTB tables) while the caller's thread
+ * waits for them, and share the DPB samples, the picture maps and the row
+ * progress words, whose declarations say how. */
 typedef struct HW265D_DEC {
     uint32_t uiValid; /* HEVC_VALID_WORD once creation succeeded */
     IHW265D_INIT_PARAM stParam;  /* copy; iMaxWidth/iMaxHeight as given */
