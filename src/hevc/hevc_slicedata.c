@@ -302,6 +302,19 @@ static uint32_t SliceDataError(HW265D_DEC *pstDec, HevcSliceDec *s)
     return IHW265D_ERR_NAL;
 }
 
+/* Wavefront: CTB x of a row may start (even its slice information, which
+ * the row above reads through availability checks) once the row above has
+ * done CTB x+1. Only rows of the segment's own tasks are waited for: the
+ * rows before it were decoded (or given up) by earlier units. -1 when a row
+ * above failed. */
+static int RowWait(const HevcSliceDec *s, uint32_t rs, uint32_t W)
+{
+    if (rs / W <= s->uiTs0 / W)
+        return 0;
+    uint32_t x = rs % W;
+    return HevcThreadsWaitRow(s->pstMaps, rs / W - 1, x + 2 < W ? x + 2 : W);
+}
+
 /* Decoded-CTB count that single-threaded decoding shows in its messages
  * when the next CTB to decode is ts (bDone: the CTB at ts is done too). */
 static int LcuCnt(const HevcSliceDec *s, uint32_t ts, int bDone)
@@ -339,6 +352,8 @@ uint32_t HevcDecodeCtbs(HW265D_DEC *pstDec, HevcSliceDec *s, uint32_t ts, uint32
     *pbEnd = 0;
     *piStopState = HEVC_STOP_AS_IS;
     if (k == 0) {
+        if (iRowMode && RowWait(s, rs, W))
+            return HEVC_NAL_FAIL;
         if (SubstreamRange(s, 0, sh->uiDataOffset, &uiStart, &uiEnd) ||
             HevcCabacStart(&s->stCabac, pucNal, uiStart, uiEnd)) {
             CTB_FAIL(ts, 0);
@@ -363,14 +378,14 @@ uint32_t HevcDecodeCtbs(HW265D_DEC *pstDec, HevcSliceDec *s, uint32_t ts, uint32
     } else {
         /* A wavefront row task: the row above ended its substream with
          * end_of_subset_one_bit; this one starts at its entry point. */
+        if (RowWait(s, rs, W))
+            return HEVC_NAL_FAIL; /* a row above failed: this task is discarded */
         HevcSetCtbInfo(pstDec, s, rs, ts);
         if (SubstreamRange(s, k, 0, &uiStart, &uiEnd) || HevcCabacStart(&s->stCabac, pucNal, uiStart, uiEnd)) {
             CTB_FAIL(ts, 0);
             s->pstCtb[rs].bDecoded = 0; /* never decoded: concealed */
             return SliceDataError(pstDec, s);
         }
-        if (HevcThreadsWaitRow(m, rs / W - 1, W > 1 ? 2 : 1))
-            return HEVC_NAL_FAIL; /* a row above failed: this task is discarded */
         WppRowStart(s, rs);
         s->iLastQpY = sh->SliceQpY;
         if (!sh->dependent_slice_segment_flag)
@@ -379,15 +394,6 @@ uint32_t HevcDecodeCtbs(HW265D_DEC *pstDec, HevcSliceDec *s, uint32_t ts, uint32
     s->uiSubEnd = uiEnd;
 
     for (;;) {
-        /* Wavefront: CTB x of a row needs CTB x+1 of the row above. */
-        if (iRowMode && rs >= W) {
-            uint32_t x = rs % W, uiNeed = x + 2 < W ? x + 2 : W;
-            if (HevcThreadsWaitRow(m, rs / W - 1, uiNeed)) {
-                /* The row above failed: single-threaded decoding stopped
-                 * there; this row's work is discarded by the caller. */
-                return HEVC_NAL_FAIL;
-            }
-        }
         if (sh->slice_sao_luma_flag || sh->slice_sao_chroma_flag)
             DecodeSao(pstDec, s, rs);
         if (HevcDecodeCtu(pstDec, s)) {
@@ -444,6 +450,8 @@ uint32_t HevcDecodeCtbs(HW265D_DEC *pstDec, HevcSliceDec *s, uint32_t ts, uint32
             CTB_FAIL(ts, 0);
             return SliceDataError(pstDec, s);
         }
+        if (iRowMode && RowWait(s, rs, W))
+            return HEVC_NAL_FAIL;
         HevcSetCtbInfo(pstDec, s, rs, ts);
         if (bNewTile || bNewRow) {
             /* end_of_subset_one_bit, byte_alignment(), next substream; a
