@@ -125,12 +125,14 @@ typedef struct HevcPicMaps {
 
     /* Threaded decoding (hevc_threads.c). Row progress waits: a thread that
      * needs more CTBs of a row than puiRowCtbs shows waits on stProgCond;
-     * the lock guards bFilterStop, iWaiters and the wake-ups, the counts
+     * the lock guards bFilterStop, iWaiters, bFilterWaiting and the wake-ups, the counts
      * themselves are atomics. */
     int bThreaded;               /* the pool works on this picture */
     pthread_mutex_t stProgLock;
-    pthread_cond_t stProgCond;
+    pthread_cond_t stProgCond;   /* row waiters: a CTB was done, or a row failed */
+    pthread_cond_t stFilterCond; /* the filter task: a row completed, rows confirmed, or stop */
     int bProgInit;
+    int bFilterWaiting;          /* the filter task sleeps on stFilterCond */
     int bFilterStop;             /* the picture's rows are all decoded: the filter task ends */
     uint32_t uiCommitRows;       /* atomic: rows the filters may take (those below may still be undone) */
     int iWaiters;

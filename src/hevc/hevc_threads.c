@@ -103,6 +103,11 @@ uint32_t HevcThreadsCreate(HW265D_DEC *d)
         pthread_mutex_destroy(&m->stProgLock);
         return IHW265D_ERR_THREAD;
     }
+    if (pthread_cond_init(&m->stFilterCond, NULL)) {
+        pthread_cond_destroy(&m->stProgCond);
+        pthread_mutex_destroy(&m->stProgLock);
+        return IHW265D_ERR_THREAD;
+    }
     m->bProgInit = 1;
     m->uiCommitRows = ~0u;
     if (HevcPoolCreate(&t->stPool, HEVC_POOL_THREADS, HEVC_POOL_THREADS, StartHook, t, t->apstQueueMem,
@@ -124,6 +129,7 @@ static void Wake(HevcPicMaps *m, int iWhat, uint32_t uiValue)
     else
         __atomic_store_n(&m->uiCommitRows, uiValue, __ATOMIC_RELEASE);
     pthread_cond_broadcast(&m->stProgCond);
+    pthread_cond_signal(&m->stFilterCond);
     pthread_mutex_unlock(&m->stProgLock);
 }
 
@@ -146,6 +152,7 @@ void HevcThreadsDestroy(HW265D_DEC *d)
         HeapFree(t->apstWorker[i]);
     HevcPicMaps *m = d->pstMaps;
     if (m && m->bProgInit) {
+        pthread_cond_destroy(&m->stFilterCond);
         pthread_cond_destroy(&m->stProgCond);
         pthread_mutex_destroy(&m->stProgLock);
         m->bProgInit = 0;
@@ -173,10 +180,10 @@ static uint32_t FilterTask(void *pArg)
     HevcSliceDecAttach(s, m);
     for (;;) {
         pthread_mutex_lock(&m->stProgLock);
-        m->iWaiters++;
+        m->bFilterWaiting = 1;
         while (!m->bFilterStop && !RowReady(m))
-            pthread_cond_wait(&m->stProgCond, &m->stProgLock);
-        m->iWaiters--;
+            pthread_cond_wait(&m->stFilterCond, &m->stProgLock);
+        m->bFilterWaiting = 0;
         int bStop = m->bFilterStop;
         pthread_mutex_unlock(&m->stProgLock);
         HevcFilterAdvance(d, s, 0);
@@ -218,9 +225,13 @@ void HevcThreadsFinishPicture(HW265D_DEC *d)
 void HevcThreadsCtbDone(HevcPicMaps *m, uint32_t ry)
 {
     pthread_mutex_lock(&m->stProgLock);
-    __atomic_store_n(&m->puiRowCtbs[ry], m->puiRowCtbs[ry] + 1, __ATOMIC_RELEASE);
+    uint32_t n = m->puiRowCtbs[ry] + 1;
+    __atomic_store_n(&m->puiRowCtbs[ry], n, __ATOMIC_RELEASE);
+    /* Row waiters on every CTB; the filter task only when a row completes. */
     if (m->iWaiters)
         pthread_cond_broadcast(&m->stProgCond);
+    if (m->bFilterWaiting && n == m->pstSps->PicWidthInCtbsY)
+        pthread_cond_signal(&m->stFilterCond);
     pthread_mutex_unlock(&m->stProgLock);
 }
 
