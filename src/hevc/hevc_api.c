@@ -3,6 +3,7 @@
 #include <string.h>
 #include "hevc_decoder.h"
 #include "hevc_slicedata.h"
+#include "hevc_threads.h"
 
 #define SCAN_LIMIT 500000000u       /* bytes covered by one start-code scan */
 #define START_CODE_LIMIT 209715200u /* a start code further in counts as absent */
@@ -28,6 +29,7 @@ static void *Alloc(HW265D_DEC *d, size_t size, unsigned int uiAlign)
 static void Destroy(HW265D_DEC *d)
 {
     d->uiValid = 0;
+    HevcThreadsDestroy(d);
     if (HevcMemReleaseAll(&d->stMem, d->stParam.FreeFxn, d->stParam.uiChannelID))
         HEVC_ERR(d, "HW265D_DestroyMM: iMemBlockIdx[%d] is invalid!\n", d->stMem.iBlockNum);
     HevcAlignedFree(d->stParam.FreeFxn, d->stParam.uiChannelID, d);
@@ -145,6 +147,13 @@ unsigned int IHW265D_Create(IH265DEC_HANDLE *phDecoder, IHW265D_INIT_PARAM *p)
         Destroy(d);
         return IHW265D_ERR_MALLOC;
     }
+    if (p->eThreadType == 1) {
+        uint32_t uiRet = HevcThreadsCreate(d);
+        if (uiRet) {
+            Destroy(d);
+            return uiRet;
+        }
+    }
     d->uiValid = HEVC_VALID_WORD;
     *phDecoder = d;
     return IHW265D_OK;
@@ -193,15 +202,41 @@ static int64_t FindStartCode(const uint8_t *buf, uint32_t uiFrom, uint32_t uiEnd
     return -1;
 }
 
-/* Drops the first uiCount bytes of the stream buffer. */
+/* Drops the first uiCount bytes of the stream buffer, moving the rest to
+ * the front; list entries of the picture being assembled follow their
+ * bytes, and those whose bytes went are no longer kept. */
 static void Discard(HW265D_DEC *d, uint32_t uiCount)
 {
     if (uiCount > d->uiFill)
         uiCount = d->uiFill;
+    if (!uiCount)
+        return;
     memmove(d->pucStream, d->pucStream + uiCount, d->uiFill - uiCount);
     d->uiFill -= uiCount;
+    d->uiPos = d->uiPos > uiCount ? d->uiPos - uiCount : 0;
     d->ullAbsBase += uiCount;
     d->uiScanHint = d->uiScanHint > uiCount ? d->uiScanHint - uiCount : 0;
+    for (int i = d->iNalKept; i < d->iNalNum; i++) {
+        HevcNalInfo *n = &d->pstNalList[i];
+        if (n->uiOffset < uiCount + 3) {
+            d->iNalKept = i + 1;
+            continue;
+        }
+        n->uiOffset -= uiCount;
+    }
+}
+
+/* Makes room for input: drops what no pending picture needs, and when that
+ * is not enough (a picture larger than the buffer) its decoded units too. */
+static void MakeRoom(HW265D_DEC *d, uint32_t uiWanted)
+{
+    uint32_t uiKeep = d->uiPos;
+    if (d->iNalKept < d->iNalNum && d->pstNalList[d->iNalKept].uiOffset >= 3 &&
+        d->pstNalList[d->iNalKept].uiOffset - 3 < uiKeep)
+        uiKeep = d->pstNalList[d->iNalKept].uiOffset - 3; /* its start code */
+    if (d->uiStreamCap - d->uiFill + uiKeep < uiWanted)
+        uiKeep = d->uiPos;
+    Discard(d, uiKeep);
 }
 
 /* Decodes the unit between the start code at s0 and uiEnd. */
@@ -234,24 +269,21 @@ static unsigned int Flush(HW265D_DEC *d, IHW265D_OUTARGS *o)
 {
     uint32_t uiRet = 0;
     for (;;) {
-        int64_t s0 = FindStartCode(d->pucStream, 0, d->uiFill);
-        if (s0 < 0) {
-            Discard(d, d->uiFill);
+        int64_t s0 = FindStartCode(d->pucStream, d->uiPos, d->uiFill);
+        if (s0 < 0)
             break;
-        }
-        if (s0 > 0)
-            Discard(d, (uint32_t)s0);
-        int64_t s1 = FindStartCode(d->pucStream, 3, d->uiFill);
+        int64_t s1 = FindStartCode(d->pucStream, (uint32_t)s0 + 3, d->uiFill);
         uint32_t uiEnd = s1 >= 0 ? (uint32_t)s1 : d->uiFill;
-        uint32_t r = DecodeUnit(d, 0, uiEnd);
-        Discard(d, uiEnd);
+        uint32_t r = DecodeUnit(d, (uint32_t)s0, uiEnd);
+        d->uiPos = uiEnd;
         if (r != HEVC_NAL_CONSUMED && r != HEVC_NAL_PIC_DONE && !uiRet)
             uiRet = r;
         if (d->bPicReady && TryOutput(d, o))
             return uiRet;
     }
-    d->uiScanHint = 0;
     HevcFinishPicture(d);
+    Discard(d, d->uiFill);
+    d->uiScanHint = 0;
     d->bPicReady = 0;
     /* The picture order count state stays: callers flush after every packet
      * (the planar decode thread does) and the stream simply goes on. */
@@ -299,6 +331,8 @@ unsigned int IHW265D_DecodeFrame(IH265DEC_HANDLE hDecoder, IHW265D_INARGS *pstIn
     const uint8_t *pucIn = pstIn->pStream;
     uint32_t uiLeft = pstIn->uiStreamLen;
     for (;;) {
+        if (d->uiStreamCap - d->uiFill < uiLeft)
+            MakeRoom(d, uiLeft);
         uint32_t n = d->uiStreamCap - d->uiFill;
         if (n > uiLeft)
             n = uiLeft;
@@ -315,31 +349,36 @@ unsigned int IHW265D_DecodeFrame(IH265DEC_HANDLE hDecoder, IHW265D_INARGS *pstIn
             return IHW265D_OK;
 
         for (;;) {
-            int64_t s0 = FindStartCode(d->pucStream, 0, d->uiFill);
+            int64_t s0 = FindStartCode(d->pucStream, d->uiPos, d->uiFill);
             if (s0 < 0) {
                 /* Nothing but garbage: keep a possible split start code. */
-                if (d->uiFill > 3)
-                    Discard(d, d->uiFill - 3);
+                if (d->uiFill - d->uiPos > 3)
+                    d->uiPos = d->uiFill - 3;
                 break;
             }
-            if (s0 > 0)
-                Discard(d, (uint32_t)s0);
-            uint32_t uiFrom = d->uiScanHint > 3 ? d->uiScanHint : 3;
+            d->uiPos = (uint32_t)s0;
+            uint32_t uiFrom = d->uiScanHint > d->uiPos + 3 ? d->uiScanHint : d->uiPos + 3;
             int64_t s1 = FindStartCode(d->pucStream, uiFrom, d->uiFill);
             if (s1 < 0) {
                 if (d->uiFill == d->uiStreamCap) {
                     /* A full buffer with one start code at its start holds
-                     * no complete unit: keep only its last bytes. */
-                    Discard(d, d->uiFill - 3);
+                     * no complete unit: drop what a pending picture keeps,
+                     * and if that was nothing, keep only the last bytes. */
+                    if (d->uiPos > 0) {
+                        Discard(d, d->uiPos);
+                        d->uiScanHint = d->uiFill > 2 ? d->uiFill - 2 : 0;
+                        break;
+                    }
+                    d->uiPos = d->uiFill - 3;
                     d->uiScanHint = 0;
                 } else {
                     d->uiScanHint = d->uiFill > 2 ? d->uiFill - 2 : 0;
                 }
                 break;
             }
-            uint32_t uiRet = DecodeUnit(d, 0, (uint32_t)s1);
+            uint32_t uiRet = DecodeUnit(d, d->uiPos, (uint32_t)s1);
             d->uiScanHint = 0;
-            Discard(d, (uint32_t)s1);
+            d->uiPos = (uint32_t)s1;
             /* A failure is reported first; a picture that became due with
              * the same unit goes out at the start of the next call. */
             if (uiRet != HEVC_NAL_CONSUMED && uiRet != HEVC_NAL_PIC_DONE)
@@ -352,6 +391,9 @@ unsigned int IHW265D_DecodeFrame(IH265DEC_HANDLE hDecoder, IHW265D_INARGS *pstIn
         if (uiLeft == 0)
             break;
     }
+    /* Input used up: bytes no pending picture refers to go now. */
+    if (d->iNalKept >= d->iNalNum)
+        Discard(d, d->uiPos);
     pstOut->eDecodeStatus = IH265D_NEED_MORE_BITS;
     return IHW265D_NEED_MORE_BITS;
 }

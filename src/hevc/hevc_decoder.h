@@ -65,20 +65,24 @@ typedef struct {
     uint32_t uiDecodeOrder;
 } HevcPocState;
 
-/* Every field is read and written only by the one thread that drives the
- * handle (calls on a handle are not concurrent); the worker pool of the
- * threaded mode will share the DPB samples and the row progress words, whose
- * declarations say how. */
+/* Every field is written only by the one thread that drives the handle
+ * (calls on a handle are not concurrent). Worker tasks read the current
+ * slice's fields (header, lists, CTB tables) while the caller's thread
+ * waits for them, and share the DPB samples, the picture maps and the row
+ * progress words, whose declarations say how. */
 typedef struct HW265D_DEC {
     uint32_t uiValid; /* HEVC_VALID_WORD once creation succeeded */
     IHW265D_INIT_PARAM stParam;  /* copy; iMaxWidth/iMaxHeight as given */
     uint32_t uiMaxWidth, uiMaxHeight; /* rounded up to multiples of 64 */
     HevcMemTable stMem;
 
-    /* Stream buffer: bytes [0, uiFill) are buffered input not yet consumed. */
+    /* Stream buffer: bytes [0, uiPos) are units already decoded that the
+     * picture being assembled still refers to (its NAL list holds their
+     * true offsets), [uiPos, uiFill) buffered input not yet decoded. The
+     * front is dropped only when input needs the room. */
     uint8_t *pucStream;
-    uint32_t uiStreamCap, uiFill;
-    uint32_t uiScanHint;   /* no start code begins before this offset (beyond 0) */
+    uint32_t uiStreamCap, uiFill, uiPos;
+    uint32_t uiScanHint;   /* no start code begins at or after uiPos + 3 and before this offset */
     uint64_t ullAbsBase;   /* stream position of pucStream[0] */
     uint64_t ullAbsIn;     /* stream bytes appended so far */
     uint64_t aullTsPos[HEVC_TS_RING]; /* where each call's data starts */
@@ -97,6 +101,7 @@ typedef struct HW265D_DEC {
     /* Picture being assembled. */
     HevcNalInfo *pstNalList;      /* HEVC_MAX_NAL_PER_PIC entries */
     int iNalNum;
+    int iNalKept;                 /* first entry whose bytes are still in the stream buffer */
     int iSliceNalNum;
     uint32_t uiCurNalOffset;      /* offset of the unit being decoded */
     int iCurPic;                  /* DPB slot of the current picture, -1 none */
@@ -136,8 +141,12 @@ typedef struct HW265D_DEC {
 
     uint32_t uiRelaxedChecks; /* HEVC_RELAX_* */
 
-    /* Slice data decoding state (hevc_slicedata.h), allocated at creation. */
+    /* Slice data decoding (hevc_slicedata.h), allocated at creation: the
+     * picture's shared maps and the caller thread's decoding state. */
+    struct HevcPicMaps *pstMaps;
     struct HevcSliceDec *pstSliceDec;
+    /* Worker pool and its state with eThreadType 1, else NULL (hevc_threads.h). */
+    struct HevcThreads *pstThreads;
 
     /* Observation hook for tools and tests (hevc_trace.h). */
     HevcTraceFxn pfnTrace;
@@ -152,8 +161,15 @@ typedef struct HW265D_DEC {
     int32_t iInterLayerPoc;   /* its order count (that of the current picture) */
 } HW265D_DEC;
 
-#define HEVC_LOG(dec, lvl, ...) \
-    (dec)->stParam.LogFxn((dec)->stParam.uiChannelID, (lvl), __VA_ARGS__)
+/* A worker task's messages are kept (hevc_threads.c) and replayed by the
+ * caller's thread in single-threaded order, or dropped when single-threaded
+ * decoding would never have reached the CTB that logged them. */
+struct HevcLogBuf_;
+void *HevcLogCapturing(void);
+void HevcLogCaptureV(void *pstBuf, int iLevel, const char *pszFormat, ...);
+#define HEVC_LOG(dec, lvl, ...)                                                                  \
+    (HevcLogCapturing() ? HevcLogCaptureV(HevcLogCapturing(), (lvl), __VA_ARGS__)                 \
+                        : (dec)->stParam.LogFxn((dec)->stParam.uiChannelID, (lvl), __VA_ARGS__))
 #define HEVC_ERR(dec, ...) HEVC_LOG(dec, IHW265D_LOG_ERROR, __VA_ARGS__)
 #define HEVC_WARN(dec, ...) HEVC_LOG(dec, IHW265D_LOG_WARNING, __VA_ARGS__)
 

@@ -82,6 +82,7 @@ int HevcDpbTakeSlot(HW265D_DEC *pstDec)
         p->uiCropTop = sps->conf_win_top_offset * sps->SubHeightC;
         p->uiCropBottom = sps->conf_win_bottom_offset * sps->SubHeightC;
         p->uiFullRange = sps->vui.video_full_range_flag;
+        p->bPadded = 0;
         memset(p->piRowProgress, 0, (pstDec->uiMaxHeight / 16 + 1) * sizeof(int32_t));
         /* Until slice data is reconstructed the picture shows mid-grey, so
          * whatever is delivered is deterministic. */

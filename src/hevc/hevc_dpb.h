@@ -18,11 +18,17 @@ struct HW265D_DEC;
 
 /* Padding around every plane, in samples, as the slot sizes prescribe.
  * Rows add 160 in total (80 above, 80 below), columns 256 (128 left, 128
- * right); chroma planes have half of each. A finished picture's border is
- * filled with its edge samples (hevc_inter.c:HevcPadPicture); motion vectors
- * reaching farther go through clamped coordinates. */
+ * right); chroma planes have half of each. The border is filled with the
+ * edge samples as each row of the picture is finished (hevc_filter.c), so
+ * motion compensation reads blocks within it directly; motion vectors reach
+ * far beyond it, and blocks that leave the padded area are read through
+ * clamped coordinates (hevc_inter.c). */
 #define HEVC_PAD_X 128
 #define HEVC_PAD_Y 80
+
+/* Row progress values (HevcPic.piRowProgress). */
+#define HEVC_ROW_DONE 1
+#define HEVC_ROW_ERROR (-1)
 
 enum { HEVC_REF_UNUSED = 0, HEVC_REF_SHORT = 1, HEVC_REF_LONG = 2 };
 
@@ -51,8 +57,9 @@ typedef struct {
     HevcMotion16 *pstMotion;  /* W*H/256 entries of the maximum picture */
     uint8_t *pucInfo72;       /* per-picture scratch (slice bookkeeping) */
     uint8_t *pucInfo2048;     /* per-picture scratch (ref POC tables of slices) */
-    int32_t *piRowProgress;   /* per 16 luma rows: decoded CTB rows published by workers
-                               * (relaxed 32-bit atomics polled without a lock) */
+    int32_t *piRowProgress;   /* per 16 luma rows: HEVC_ROW_DONE once those rows are
+                               * filtered and padded, HEVC_ROW_ERROR when they never
+                               * will be (atomics: release store, acquire load) */
     /* Current picture geometry (set when the slot is taken). */
     uint8_t *apucPlane[3];    /* sample (0,0) of each plane */
     uint32_t auiStride[3];    /* in samples */
@@ -64,6 +71,7 @@ typedef struct {
     int bInUse;
     int bDecoded;             /* all slices seen, picture complete */
     uint32_t uiFlags;         /* HEVC_PIC_NEEDED_FOR_OUTPUT */
+    int bPadded;              /* every row finished and its border filled */
     int eRefMark;             /* HEVC_REF_* */
     int32_t iPoc;
     uint32_t uiCvsId;         /* coded video sequence counter: output order key */

@@ -8,67 +8,21 @@
 #include "hevc_decoder.h"
 #include "hevc_slicedata.h"
 
-/* Border of one plane: each row's first and last sample repeated iPadX
- * times to the left and right, then the first and last (extended) rows
- * repeated iPadY times above and below. */
-static void PadPlane(uint8_t *pucOrigin, ptrdiff_t iStride, int w, int h, int iPadX, int iPadY, int iBps)
-{
-    const ptrdiff_t iRowBytes = iStride * iBps;
-    for (int y = 0; y < h; y++) {
-        uint8_t *pRow = pucOrigin + y * iRowBytes;
-        if (iBps == 1) {
-            memset(pRow - iPadX, pRow[0], (size_t)iPadX);
-            memset(pRow + w, pRow[w - 1], (size_t)iPadX);
-        } else {
-            /* 16 samples built once per side, then copied in blocks (the
-             * pads are multiples of 16 samples) */
-            uint16_t *p16 = (uint16_t *)pRow, ausL[16], ausR[16];
-            for (int k = 0; k < 16; k++) {
-                ausL[k] = p16[0];
-                ausR[k] = p16[w - 1];
-            }
-            for (int x = 0; x < iPadX; x += 16) {
-                memcpy(p16 - iPadX + x, ausL, sizeof(ausL));
-                memcpy(p16 + w + x, ausR, sizeof(ausR));
-            }
-        }
-    }
-    const size_t uiBytes = (size_t)(w + 2 * iPadX) * (size_t)iBps;
-    uint8_t *pFirst = pucOrigin - iPadX * iBps, *pLast = pFirst + (h - 1) * iRowBytes;
-    for (int y = 1; y <= iPadY; y++) {
-        memcpy(pFirst - y * iRowBytes, pFirst, uiBytes);
-        memcpy(pLast + y * iRowBytes, pLast, uiBytes);
-    }
-}
-
-void HevcPadPicture(HevcSliceDec *s, int iSlot)
-{
-    const HevcPic *p = s->pstPic;
-    if (!p || iSlot < 0 || iSlot >= HEVC_MAX_DPB_SLOTS || p->uiWidth < 2 || p->uiHeight < 2)
-        return;
-    const int iBps = s->bHighDepth ? 2 : 1;
-    for (int c = 0; c < 3; c++)
-        PadPlane(p->apucPlane[c], (ptrdiff_t)p->auiStride[c], (int)(c ? p->uiWidth / 2 : p->uiWidth),
-                 (int)(c ? p->uiHeight / 2 : p->uiHeight), c ? HEVC_PAD_X / 2 : HEVC_PAD_X,
-                 c ? HEVC_PAD_Y / 2 : HEVC_PAD_Y, iBps);
-    s->auiPadded[iSlot] = p->uiDecodeOrder + 1;
-}
-
 /* Pointer to the reference block whose top-left integer sample is (x, y) for
  * a w x h block filtered with taps reaching iBefore samples before and
  * iAfter after (plus the kernels' tail loads): into the picture when it
  * lies inside the picture or its filled border, otherwise into the edge
  * buffer holding the clamped samples (H.265 8-228/8-229). */
-static const uint8_t *RefBlock(HevcSliceDec *s, const HevcPic *ref, int iSlot, int cIdx, int x, int y, int w, int h,
+static const uint8_t *RefBlock(HevcSliceDec *s, const HevcPic *ref, int cIdx, int x, int y, int w, int h,
                                int iBefore, int iAfter, ptrdiff_t *piStride)
 {
     const int iBps = s->bHighDepth ? 2 : 1;
     const int iPw = (int)(cIdx ? ref->uiWidth / 2 : ref->uiWidth), iPh = (int)(cIdx ? ref->uiHeight / 2 : ref->uiHeight);
     const ptrdiff_t iStride = (ptrdiff_t)ref->auiStride[cIdx];
-    const int bPadded = s->auiPadded[iSlot] == ref->uiDecodeOrder + 1;
-    const int iPadX = bPadded ? (cIdx ? HEVC_PAD_X / 2 : HEVC_PAD_X) : 0;
-    const int iPadY = bPadded ? (cIdx ? HEVC_PAD_Y / 2 : HEVC_PAD_Y) : 0;
-    const int iTail = bPadded ? 12 : 0; /* SIMD tail loads stay inside the border */
+    /* A finished picture's border holds its edge samples (hevc_filter.c). */
+    const int iPadX = ref->bPadded ? HEVC_PAD_X >> (cIdx ? 1 : 0) : 0;
+    const int iPadY = ref->bPadded ? HEVC_PAD_Y >> (cIdx ? 1 : 0) : 0;
+    const int iTail = ref->bPadded ? 12 : 0; /* SIMD tail loads stay inside the border */
     if (x - iBefore >= -iPadX && y - iBefore >= -iPadY && x + w + iAfter + iTail <= iPw + iPadX &&
         y + h + iAfter <= iPh + iPadY) {
         *piStride = iStride;
@@ -94,21 +48,21 @@ static const uint8_t *RefBlock(HevcSliceDec *s, const HevcPic *ref, int iSlot, i
 }
 
 /* Interpolates component cIdx of list l into s->psPred[l]. */
-static void Interpolate(HevcSliceDec *s, const HevcPic *ref, int iSlot, int cIdx, int xPb, int yPb, int w, int h,
+static void Interpolate(HevcSliceDec *s, const HevcPic *ref, int cIdx, int xPb, int yPb, int w, int h,
                         const int16_t *piMv, int16_t *psDst)
 {
     ptrdiff_t iStride;
     const int iW = HevcMcWidthIdx(w);
     if (cIdx == 0) {
         int x = xPb + (piMv[0] >> 2), y = yPb + (piMv[1] >> 2);
-        const uint8_t *p = RefBlock(s, ref, iSlot, 0, x, y, w, h, 3, 4, &iStride);
+        const uint8_t *p = RefBlock(s, ref, 0, x, y, w, h, 3, 4, &iStride);
         if (s->bHighDepth)
             s->stDsp10.pfnMcLuma[iW](psDst, (const uint16_t *)p, iStride, h, piMv[0] & 3, piMv[1] & 3);
         else
             s->stDsp8.pfnMcLuma[iW](psDst, p, iStride, h, piMv[0] & 3, piMv[1] & 3);
     } else {
         int x = xPb / 2 + (piMv[0] >> 3), y = yPb / 2 + (piMv[1] >> 3);
-        const uint8_t *p = RefBlock(s, ref, iSlot, cIdx, x, y, w, h, 1, 2, &iStride);
+        const uint8_t *p = RefBlock(s, ref, cIdx, x, y, w, h, 1, 2, &iStride);
         if (s->bHighDepth)
             s->stDsp10.pfnMcChroma[iW](psDst, (const uint16_t *)p, iStride, h, piMv[0] & 7, piMv[1] & 7);
         else
@@ -121,7 +75,6 @@ void HevcPredInter(HW265D_DEC *pstDec, HevcSliceDec *s, int xPb, int yPb, int nP
     const HevcSliceHeader *sh = s->pstSh;
     const HevcPps *pps = s->pstPps;
     const HevcPic *apRef[2] = {NULL, NULL};
-    int aiSlot[2] = {-1, -1};
     for (int l = 0; l < 2; l++) {
         if (!(pstMv->ucPredFlags >> l & 1))
             continue;
@@ -132,11 +85,10 @@ void HevcPredInter(HW265D_DEC *pstDec, HevcSliceDec *s, int xPb, int yPb, int nP
         if (!r || r->uiWidth != s->pstPic->uiWidth || r->uiHeight != s->pstPic->uiHeight ||
             (r->uiBitDepthY > 8) != (s->bHighDepth != 0)) {
             /* Nothing to predict from: keep what the block holds. */
-            s->pstPic->uiErrorFlag |= HEVC_PIC_ERR_MISSING_REF;
+            __atomic_fetch_or(&s->pstPic->uiErrorFlag, HEVC_PIC_ERR_MISSING_REF, __ATOMIC_RELAXED); /* workers too */
             return;
         }
         apRef[l] = r;
-        aiSlot[l] = iSlot;
     }
     const int bBi = pstMv->ucPredFlags == 3;
     const int bWeighted = sh->slice_type == HEVC_SLICE_P ? pps->weighted_pred_flag : pps->weighted_bipred_flag;
@@ -146,7 +98,7 @@ void HevcPredInter(HW265D_DEC *pstDec, HevcSliceDec *s, int xPb, int yPb, int nP
         const int iW = HevcMcWidthIdx(w);
         for (int l = 0; l < 2; l++)
             if (apRef[l])
-                Interpolate(s, apRef[l], aiSlot[l], c, xPb, yPb, w, h, pstMv->aiMv[l], s->psPred[l]);
+                Interpolate(s, apRef[l], c, xPb, yPb, w, h, pstMv->aiMv[l], s->psPred[l]);
         const HevcPic *p = s->pstPic;
         const ptrdiff_t iStride = (ptrdiff_t)p->auiStride[c];
         const int x = c ? xPb / 2 : xPb, y = c ? yPb / 2 : yPb;

@@ -45,6 +45,7 @@ uint32_t HevcFinishPicture(HW265D_DEC *pstDec)
     pstDec->bSkipPic = 0;
     pstDec->iCurPic = -1;
     pstDec->iNalNum = 0;
+    pstDec->iNalKept = 0;
     pstDec->iSliceNalNum = 0;
     return uiRet;
 }

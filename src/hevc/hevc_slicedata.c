@@ -6,47 +6,95 @@
 
 #include <string.h>
 #include "hevc_decoder.h"
+#include "hevc_threads.h"
+
+size_t HevcSliceDecBytes(void)
+{
+    return (sizeof(HevcSliceDec) + 63) / 64 * 64 + HEVC_THREAD_SCRATCH;
+}
+
+void HevcSliceDecInitThread(HevcSliceDec *s, HevcPicMaps *mp)
+{
+    /* Scratch follows the record, 64-byte aligned: prediction blocks,
+     * edge buffer, coefficients. */
+    uint8_t *p = (uint8_t *)s + (sizeof(HevcSliceDec) + 63) / 64 * 64;
+    s->psPred[0] = (int16_t *)p;
+    s->psPred[1] = s->psPred[0] + 64 * 64;
+    s->pucEdge = p + 2 * 64 * 64 * sizeof(int16_t);
+    /* The edge buffer keeps 64 bytes beyond its last row for the SIMD
+     * interpolation's tail loads; psCoeff stays 32-byte aligned. */
+    s->psCoeff = (int16_t *)(s->pucEdge + 71 * 71 * 2 + 94);
+    HevcDspInit8(&s->stDsp8, HEVC_CPU_ALL);
+    HevcDspInit10(&s->stDsp10, HEVC_CPU_ALL);
+    s->pstMaps = mp;
+    s->pcQpY = mp->pcQpY;
+    s->pucIntraMode = mp->pucIntraMode;
+    s->pucCtDepth = mp->pucCtDepth;
+    s->pucBlkFlags = mp->pucBlkFlags;
+    s->pucBsV = mp->pucBsV;
+    s->pucBsH = mp->pucBsH;
+    s->pstMv = mp->pstMv;
+    s->pstCtb = mp->pstCtb;
+    s->aaucScale = mp->aaucScale;
+}
 
 int HevcSliceDecCreate(HW265D_DEC *pstDec)
 {
     IHW265D_MALLOC_FXN m = pstDec->stParam.MallocFxn;
     unsigned int ch = pstDec->stParam.uiChannelID;
     HevcMemTable *t = &pstDec->stMem;
-    HevcSliceDec *s = (HevcSliceDec *)HevcMemAlloc(t, m, ch, sizeof(HevcSliceDec), 64);
-    if (!s)
+    HevcPicMaps *mp = (HevcPicMaps *)HevcMemAlloc(t, m, ch, sizeof(HevcPicMaps), 64);
+    if (!mp)
         return -1;
+    pstDec->pstMaps = mp;
+    mp->uiMaxW4 = pstDec->uiMaxWidth / 4;
+    mp->uiMaxH4 = pstDec->uiMaxHeight / 4;
+    mp->uiMaxCtbs = pstDec->uiMaxCtbs;
+    mp->uiMaxCtbRows = pstDec->uiMaxHeight / 8;
+    size_t n4 = (size_t)mp->uiMaxW4 * mp->uiMaxH4;
+    mp->pcQpY = (int8_t *)HevcMemAlloc(t, m, ch, n4, 64);
+    mp->pucIntraMode = (uint8_t *)HevcMemAlloc(t, m, ch, n4, 64);
+    mp->pucCtDepth = (uint8_t *)HevcMemAlloc(t, m, ch, n4, 64);
+    mp->pucBlkFlags = (uint8_t *)HevcMemAlloc(t, m, ch, n4, 64);
+    mp->pucBsV = (uint8_t *)HevcMemAlloc(t, m, ch, n4, 64);
+    mp->pucBsH = (uint8_t *)HevcMemAlloc(t, m, ch, n4, 64);
+    mp->pstMv = (HevcMvField *)HevcMemAlloc(t, m, ch, n4 * sizeof(HevcMvField), 64);
+    mp->pstCtb = (HevcCtbInfo *)HevcMemAlloc(t, m, ch, sizeof(HevcCtbInfo) * mp->uiMaxCtbs, 64);
+    mp->puiRowCtbs = (uint32_t *)HevcMemAlloc(t, m, ch, sizeof(uint32_t) * mp->uiMaxCtbRows, 64);
+    for (int c = 0; c < 3; c++) {
+        size_t uiBytes = HevcFilterLineBytes(pstDec->uiMaxWidth, c);
+        mp->auiSaoStride[c] = (uint32_t)(uiBytes / (c ? 34 : 66));
+        mp->apucSaoLines[c] = (uint8_t *)HevcMemAlloc(t, m, ch, uiBytes, 64);
+        mp->apucSaoPrev[c] = (uint8_t *)HevcMemAlloc(t, m, ch, mp->auiSaoStride[c], 64);
+        if (!mp->apucSaoLines[c] || !mp->apucSaoPrev[c])
+            return -1;
+    }
+    if (!mp->pcQpY || !mp->pucIntraMode || !mp->pucCtDepth || !mp->pucBlkFlags || !mp->pucBsV || !mp->pucBsH ||
+        !mp->pstCtb || !mp->pstMv || !mp->puiRowCtbs)
+        return -1;
+    mp->pstRowCtx = (HevcCabacCtx *)HevcMemAlloc(t, m, ch, sizeof(HevcCabacCtx) * mp->uiMaxCtbRows, 64);
+    HevcSliceDec *s = (HevcSliceDec *)HevcMemAlloc(t, m, ch, HevcSliceDecBytes(), 64);
+    if (!mp->pstRowCtx || !s)
+        return -1;
+    HevcSliceDecInitThread(s, mp);
     pstDec->pstSliceDec = s;
-    s->uiMaxW4 = pstDec->uiMaxWidth / 4;
-    s->uiMaxH4 = pstDec->uiMaxHeight / 4;
-    s->uiMaxCtbs = pstDec->uiMaxCtbs;
-    size_t n4 = (size_t)s->uiMaxW4 * s->uiMaxH4;
-    s->pcQpY = (int8_t *)HevcMemAlloc(t, m, ch, n4, 64);
-    s->pucIntraMode = (uint8_t *)HevcMemAlloc(t, m, ch, n4, 64);
-    s->pucCtDepth = (uint8_t *)HevcMemAlloc(t, m, ch, n4, 64);
-    s->pucBlkFlags = (uint8_t *)HevcMemAlloc(t, m, ch, n4, 64);
-    s->pucBsV = (uint8_t *)HevcMemAlloc(t, m, ch, n4, 64);
-    s->pucBsH = (uint8_t *)HevcMemAlloc(t, m, ch, n4, 64);
-    s->pstMv = (HevcMvField *)HevcMemAlloc(t, m, ch, n4 * sizeof(HevcMvField), 64);
-    s->psPred[0] = (int16_t *)HevcMemAlloc(t, m, ch, 2 * 64 * 64 * sizeof(int16_t), 64);
-    s->psPred[1] = s->psPred[0] ? s->psPred[0] + 64 * 64 : NULL;
-    s->pucEdge = (uint8_t *)HevcMemAlloc(t, m, ch, 71 * 71 * 2 + 64, 64); /* + SIMD tail loads */
-    s->pstCtb = (HevcCtbInfo *)HevcMemAlloc(t, m, ch, sizeof(HevcCtbInfo) * s->uiMaxCtbs, 64);
-    s->psCoeff = (int16_t *)HevcMemAlloc(t, m, ch, 32 * 32 * sizeof(int16_t), 64);
-    /* SAO reads deblocked samples while writing the picture: one copy of
-     * the largest picture, laid out like a DPB slot. */
-    size_t uiLuma = (size_t)pstDec->stDpb.uiLumaRowBytes * pstDec->stDpb.uiLumaRows;
-    s->uiSaoCopySize = uiLuma + 2 * (uiLuma / 4);
-    s->pucSaoCopy = (uint8_t *)HevcMemAlloc(t, m, ch, s->uiSaoCopySize, 64);
-    if (!s->pcQpY || !s->pucIntraMode || !s->pucCtDepth || !s->pucBlkFlags || !s->pucBsV || !s->pucBsH ||
-        !s->pstCtb || !s->psCoeff || !s->pucSaoCopy || !s->pstMv || !s->psPred[0] || !s->pucEdge)
-        return -1;
-    HevcDspInit8(&s->stDsp8, HEVC_CPU_ALL);
-    HevcDspInit10(&s->stDsp10, HEVC_CPU_ALL);
     return 0;
 }
 
+void HevcSliceDecAttach(HevcSliceDec *s, HevcPicMaps *m)
+{
+    s->pstPic = m->pstPic;
+    s->pstSps = m->pstSps;
+    s->pstPps = m->pstPps;
+    s->uiW4 = m->uiW4;
+    s->uiH4 = m->uiH4;
+    s->bHighDepth = m->bHighDepth;
+    s->bScaling = m->bScaling;
+    s->bCtxDsValid = 0;
+}
+
 /* Scaling factors of the active lists (H.265 7.4.5), once per picture. */
-static void DeriveScaling(HevcSliceDec *s, const HevcSps *sps, const HevcPps *pps)
+static void DeriveScaling(HevcPicMaps *s, const HevcSps *sps, const HevcPps *pps)
 {
     s->bScaling = sps->scaling_list_enabled_flag;
     if (!s->bScaling)
@@ -61,38 +109,42 @@ static void DeriveScaling(HevcSliceDec *s, const HevcSps *sps, const HevcPps *pp
 
 void HevcSliceDecStartPicture(HW265D_DEC *pstDec)
 {
-    HevcSliceDec *s = pstDec->pstSliceDec;
+    HevcPicMaps *m = pstDec->pstMaps;
     const HevcSps *sps = pstDec->pstActSps;
-    if (!s)
+    if (!m)
         return;
-    s->pstPic = &pstDec->stDpb.astPic[pstDec->iCurPic];
-    s->pstSps = sps;
-    s->pstPps = pstDec->pstActPps;
-    s->uiW4 = sps->pic_width_in_luma_samples >> 2;
-    s->uiH4 = sps->pic_height_in_luma_samples >> 2;
-    s->uiCtbsDone = 0;
-    s->bAnySao = s->bAnyDeblock = 0;
-    s->bCtxDsValid = 0;
-    s->bHighDepth = sps->bit_depth_luma > 8 || sps->bit_depth_chroma > 8;
+    HevcThreadsFinishPicture(pstDec); /* a picture left unfinished */
+    m->pstPic = &pstDec->stDpb.astPic[pstDec->iCurPic];
+    m->pstSps = sps;
+    m->pstPps = pstDec->pstActPps;
+    m->uiW4 = sps->pic_width_in_luma_samples >> 2;
+    m->uiH4 = sps->pic_height_in_luma_samples >> 2;
+    m->uiCtbsDone = 0;
+    m->uiRowsRecon = m->uiRowsDeblocked = m->uiRowsDone = 0;
+    m->bSaoPrevValid = 0;
+    memset(m->puiRowCtbs, 0, sizeof(uint32_t) * sps->PicHeightInCtbsY);
+    m->bHighDepth = sps->bit_depth_luma > 8 || sps->bit_depth_chroma > 8;
     /* The tables cover 8 and 10 bits with equal luma and chroma depth. */
-    s->bUnsupported = sps->bit_depth_luma != sps->bit_depth_chroma ||
+    m->bUnsupported = sps->bit_depth_luma != sps->bit_depth_chroma ||
                       (sps->bit_depth_luma != 8 && sps->bit_depth_luma != 10) || sps->ChromaArrayType != 1;
     /* Range-extension coding tools (outside Main and Main 10) are not
      * implemented: such pictures are flagged rather than decoded wrongly. */
-    s->bUnsupported |= sps->transform_skip_rotation_enabled_flag || sps->transform_skip_context_enabled_flag ||
+    m->bUnsupported |= sps->transform_skip_rotation_enabled_flag || sps->transform_skip_context_enabled_flag ||
                        sps->implicit_rdpcm_enabled_flag || sps->explicit_rdpcm_enabled_flag ||
                        sps->extended_precision_processing_flag || sps->intra_smoothing_disabled_flag ||
                        sps->persistent_rice_adaptation_enabled_flag || sps->cabac_bypass_alignment_enabled_flag ||
-                       s->pstPps->cross_component_prediction_enabled_flag;
-    size_t n4 = (size_t)s->uiW4 * s->uiH4;
-    memset(s->pucBlkFlags, 0, n4);
-    memset(s->pucBsV, 0, n4);
-    memset(s->pucBsH, 0, n4);
-    memset(s->pstCtb, 0, sizeof(HevcCtbInfo) * sps->PicSizeInCtbsY);
+                       m->pstPps->cross_component_prediction_enabled_flag;
+    size_t n4 = (size_t)m->uiW4 * m->uiH4;
+    memset(m->pucBlkFlags, 0, n4);
+    memset(m->pucBsV, 0, n4);
+    memset(m->pucBsH, 0, n4);
+    memset(m->pstCtb, 0, sizeof(HevcCtbInfo) * sps->PicSizeInCtbsY);
     /* Blocks no slice reaches offer no temporal candidates to later pictures. */
-    memset(s->pstPic->pstMotion, 0,
+    memset(m->pstPic->pstMotion, 0,
            (size_t)(pstDec->uiMaxWidth >> 4) * ((sps->pic_height_in_luma_samples + 15) >> 4) * sizeof(HevcMotion16));
-    DeriveScaling(s, sps, s->pstPps);
+    DeriveScaling(m, sps, m->pstPps);
+    HevcSliceDecAttach(pstDec->pstSliceDec, m);
+    HevcThreadsStartPicture(pstDec);
 }
 
 /* ---- SAO syntax (H.265 7.3.8.3) ---- */
@@ -179,11 +231,11 @@ static void WppRowStart(HevcSliceDec *s, uint32_t rs)
     if (rs >= W && W > 1) {
         const HevcCtbInfo *tr = &s->pstCtb[rs - W + 1], *cur = &s->pstCtb[rs];
         if (tr->bDecoded && tr->uiSliceAddrRs == cur->uiSliceAddrRs && tr->usTileId == cur->usTileId)
-            HevcCabacCtxCopy(&s->stCtx, &s->stCtxWpp);
+            HevcCabacCtxCopy(&s->stCtx, &s->pstMaps->pstRowCtx[rs / W - 1]);
     }
 }
 
-static void SetCtbInfo(HW265D_DEC *pstDec, HevcSliceDec *s, uint32_t rs, uint32_t ts)
+void HevcSetCtbInfo(HW265D_DEC *pstDec, HevcSliceDec *s, uint32_t rs, uint32_t ts)
 {
     const HevcSliceHeader *sh = s->pstSh;
     const HevcSps *sps = s->pstSps;
@@ -226,11 +278,208 @@ static int SubstreamRange(const HevcSliceDec *s, uint32_t k, uint32_t uiFallback
     return 0;
 }
 
+/* Counts a reconstructed CTB in its row; a row that completes lets the
+ * lagging filters move on. */
+static void CtbDone(HW265D_DEC *pstDec, HevcSliceDec *s, uint32_t rs)
+{
+    HevcPicMaps *m = s->pstMaps;
+    const uint32_t W = s->pstSps->PicWidthInCtbsY, ry = rs / W;
+    s->pstCtb[rs].bCounted = 1;
+    if (m->bThreaded) {
+        /* The filter task follows; wavefront rows may wait on this one. */
+        __atomic_fetch_add(&m->uiCtbsDone, 1, __ATOMIC_RELAXED);
+        HevcThreadsCtbDone(m, ry);
+        return;
+    }
+    m->uiCtbsDone++;
+    if (++m->puiRowCtbs[ry] == W && ry == m->uiRowsRecon)
+        HevcFilterAdvance(pstDec, s, 0);
+}
+
 static uint32_t SliceDataError(HW265D_DEC *pstDec, HevcSliceDec *s)
 {
-    s->pstPic->uiErrorFlag |= HEVC_PIC_ERR_SLICE;
+    if (!s->bTask)
+        s->pstPic->uiErrorFlag |= HEVC_PIC_ERR_SLICE;
     (void)pstDec;
     return IHW265D_ERR_NAL;
+}
+
+/* Wavefront: CTB x of a row may start (even its slice information, which
+ * the row above reads through availability checks) once the row above has
+ * done CTB x+1. Only rows of the segment's own tasks are waited for: the
+ * rows before it were decoded (or given up) by earlier units. -1 when a row
+ * above failed. */
+static int RowWait(const HevcSliceDec *s, uint32_t rs, uint32_t W)
+{
+    if (rs / W <= s->uiTs0 / W)
+        return 0;
+    uint32_t x = rs % W;
+    return HevcThreadsWaitRow(s->pstMaps, rs / W - 1, x + 2 < W ? x + 2 : W);
+}
+
+/* Decoded-CTB count that single-threaded decoding shows in its messages
+ * when the next CTB to decode is ts (bDone: the CTB at ts is done too). */
+static int LcuCnt(const HevcSliceDec *s, uint32_t ts, int bDone)
+{
+    return (int)(s->uiCntBase + (ts - s->uiTs0) + (bDone ? 1u : 0u));
+}
+
+#define CTB_FAIL(ts, bDone)                                                                                      \
+    HEVC_ERR(pstDec, "IHW265D_Decode : the Curcent iCtbAddrTs is %d,the last decode LcuCnt is %d!\n", (int)(ts), \
+             LcuCnt(s, ts, bDone))
+
+/* The CTU loop from CTB ts, the first of substream k. iRowMode 0: the
+ * whole segment on this thread; 1: a wavefront row task, which waits on
+ * the row above before each CTB and stops at the end of its CTB row; 2: the
+ * last row task, which waits likewise and goes on to the segment's end.
+ * *puiStop receives the tile-scan address at which single-threaded
+ * decoding stops (the CTB after the last decoded one, or the failing one),
+ * *pbEnd whether end_of_slice_segment_flag ended it, *piStopState what
+ * single-threaded decoding leaves in the CTB at *puiStop: HEVC_STOP_UNTOUCHED,
+ * HEVC_STOP_AS_IS (this thread left it as single-threaded decoding would)
+ * or HEVC_STOP_INFO (only its slice information set). */
+uint32_t HevcDecodeCtbs(HW265D_DEC *pstDec, HevcSliceDec *s, uint32_t ts, uint32_t k, int iRowMode, uint32_t *puiStop,
+                        int *pbEnd, int *piStopState)
+{
+    const HevcSliceHeader *sh = s->pstSh;
+    const HevcSps *sps = s->pstSps;
+    const HevcPps *pps = s->pstPps;
+    HevcPicMaps *m = s->pstMaps;
+    const uint8_t *pucNal = s->pucNal;
+    const uint32_t W = sps->PicWidthInCtbsY, uiPicCtbs = sps->PicSizeInCtbsY;
+    const int bWpp = pps->entropy_coding_sync_enabled_flag;
+    uint32_t rs = pstDec->puiCtbAddrTsToRs[ts];
+    uint32_t uiStart, uiEnd;
+    *puiStop = ts;
+    *pbEnd = 0;
+    *piStopState = HEVC_STOP_AS_IS;
+    if (k == 0) {
+        if (iRowMode && RowWait(s, rs, W))
+            return HEVC_NAL_FAIL;
+        if (SubstreamRange(s, 0, sh->uiDataOffset, &uiStart, &uiEnd) ||
+            HevcCabacStart(&s->stCabac, pucNal, uiStart, uiEnd)) {
+            CTB_FAIL(ts, 0);
+            return SliceDataError(pstDec, s);
+        }
+        HevcSetCtbInfo(pstDec, s, rs, ts);
+        int bFirstInTile = ts == 0 || pstDec->pusTileId[ts] != pstDec->pusTileId[ts - 1];
+        if (bFirstInTile)
+            InitContexts(s);
+        else if (bWpp && rs % W == 0)
+            WppRowStart(s, rs);
+        else if (sh->dependent_slice_segment_flag && s->bCtxDsValid)
+            HevcCabacCtxCopy(&s->stCtx, &s->stCtxDs);
+        else
+            InitContexts(s);
+        /* qPY_PREV starts from SliceQpY in each slice, tile and wavefront row. */
+        if (!sh->dependent_slice_segment_flag || bFirstInTile || (bWpp && rs % W == 0))
+            s->iLastQpY = sh->SliceQpY;
+        /* CuQpOffsetCb/Cr hold from one coded offset to the next within a slice. */
+        if (!sh->dependent_slice_segment_flag)
+            s->iCuQpOffsetCb = s->iCuQpOffsetCr = 0;
+    } else {
+        /* A wavefront row task: the row above ended its substream with
+         * end_of_subset_one_bit; this one starts at its entry point. */
+        if (RowWait(s, rs, W))
+            return HEVC_NAL_FAIL; /* a row above failed: this task is discarded */
+        HevcSetCtbInfo(pstDec, s, rs, ts);
+        if (SubstreamRange(s, k, 0, &uiStart, &uiEnd) || HevcCabacStart(&s->stCabac, pucNal, uiStart, uiEnd)) {
+            CTB_FAIL(ts, 0);
+            s->pstCtb[rs].bDecoded = 0; /* never decoded: concealed */
+            return SliceDataError(pstDec, s);
+        }
+        WppRowStart(s, rs);
+        s->iLastQpY = sh->SliceQpY;
+        if (!sh->dependent_slice_segment_flag)
+            s->iCuQpOffsetCb = s->iCuQpOffsetCr = 0;
+    }
+    s->uiSubEnd = uiEnd;
+
+    for (;;) {
+        if (sh->slice_sao_luma_flag || sh->slice_sao_chroma_flag)
+            DecodeSao(pstDec, s, rs);
+        if (HevcDecodeCtu(pstDec, s)) {
+            /* Elements out of range were logged where they were read; data
+             * that ran out is reported here. */
+            if (HevcCabacFailed(&s->stCabac))
+                CTB_FAIL(ts, 0);
+            /* The half-decoded CTB is concealed as a whole. */
+            s->pstCtb[rs].bDecoded = 0;
+            return SliceDataError(pstDec, s);
+        }
+        if (bWpp && W > 1 && rs % W == 1)
+            HevcCabacCtxCopy(&m->pstRowCtx[rs / W], &s->stCtx);
+        CtbDone(pstDec, s, rs);
+        int bEnd = HevcCabacDecodeTerminate(&s->stCabac);
+        if (HevcCabacFailed(&s->stCabac)) {
+            *puiStop = ts + 1;
+            *piStopState = HEVC_STOP_UNTOUCHED;
+            CTB_FAIL(ts, 1);
+            return SliceDataError(pstDec, s);
+        }
+        ts++;
+        *puiStop = ts;
+        *piStopState = HEVC_STOP_UNTOUCHED;
+        if (bEnd) {
+            *pbEnd = 1;
+            if (pps->dependent_slice_segments_enabled_flag) {
+                HevcCabacCtxCopy(&s->stCtxDs, &s->stCtx);
+                s->bCtxDsValid = 1;
+            }
+            break;
+        }
+        if (ts >= uiPicCtbs) {
+            HEVC_WARN(pstDec, "IHW265D_Decode : the iCtbAddrTs is %d,it should not be bigger than %u!\n", (int)ts,
+                      uiPicCtbs - 1);
+            return SliceDataError(pstDec, s);
+        }
+        uint32_t uiNextRs = pstDec->puiCtbAddrTsToRs[ts];
+        int bNewTile = pps->tiles_enabled_flag && pstDec->pusTileId[ts] != pstDec->pusTileId[ts - 1];
+        int bNewRow = bWpp && (uiNextRs % W == 0 ||
+                               pstDec->pusTileId[ts] != pstDec->pusTileId[pstDec->puiCtbAddrRsToTs[uiNextRs - 1]]);
+        if (iRowMode == 1 && bNewRow) {
+            /* End of this row's substream; the next row's task goes on. */
+            if (!HevcCabacDecodeTerminate(&s->stCabac)) {
+                CTB_FAIL(ts, 0);
+                *piStopState = HEVC_STOP_INFO;
+                return SliceDataError(pstDec, s);
+            }
+            break;
+        }
+        rs = uiNextRs;
+        *piStopState = HEVC_STOP_AS_IS;
+        if (s->pstCtb[rs].bDecoded) {
+            CTB_FAIL(ts, 0);
+            return SliceDataError(pstDec, s);
+        }
+        if (iRowMode && RowWait(s, rs, W))
+            return HEVC_NAL_FAIL;
+        HevcSetCtbInfo(pstDec, s, rs, ts);
+        if (bNewTile || bNewRow) {
+            /* end_of_subset_one_bit, byte_alignment(), next substream; a
+             * CTB whose substream cannot start was never decoded and is
+             * concealed. */
+            if (!HevcCabacDecodeTerminate(&s->stCabac)) {
+                CTB_FAIL(ts, 0);
+                s->pstCtb[rs].bDecoded = 0;
+                return SliceDataError(pstDec, s);
+            }
+            uint32_t uiNext = HevcCabacAlignedPos(&s->stCabac, pucNal);
+            k++;
+            if (SubstreamRange(s, k, uiNext, &uiStart, &uiEnd) || HevcCabacStart(&s->stCabac, pucNal, uiStart, uiEnd)) {
+                CTB_FAIL(ts, 0);
+                s->pstCtb[rs].bDecoded = 0;
+                return SliceDataError(pstDec, s);
+            }
+            s->uiSubEnd = uiEnd;
+            if (bNewTile)
+                InitContexts(s);
+            else
+                WppRowStart(s, rs);
+            s->iLastQpY = sh->SliceQpY;
+        }
+    }
+    return 0;
 }
 
 uint32_t HevcDecodeSliceData(HW265D_DEC *pstDec, const uint8_t *pucNal, uint32_t uiSize)
@@ -238,11 +487,10 @@ uint32_t HevcDecodeSliceData(HW265D_DEC *pstDec, const uint8_t *pucNal, uint32_t
     HevcSliceDec *s = pstDec->pstSliceDec;
     const HevcSliceHeader *sh = &pstDec->stSh;
     const HevcSps *sps = pstDec->pstActSps;
-    const HevcPps *pps = pstDec->pstActPps;
     if (pstDec->iCurPic < 0)
         return 0;
     HevcPic *pic = &pstDec->stDpb.astPic[pstDec->iCurPic];
-    if (!s || s->bUnsupported) {
+    if (!s || pstDec->pstMaps->bUnsupported) {
         /* Coding tools outside Main / Main 10: the CTBs stay mid-grey and
          * the picture is flagged. */
         pic->uiErrorFlag |= HEVC_PIC_ERR_NOT_DECODED;
@@ -261,10 +509,8 @@ uint32_t HevcDecodeSliceData(HW265D_DEC *pstDec, const uint8_t *pucNal, uint32_t
         HevcSliceInterSetup(pstDec, s);
     s->pucNal = pucNal;
     s->uiNalSize = uiSize;
-    s->bAnySao |= sh->slice_sao_luma_flag || sh->slice_sao_chroma_flag;
-    s->bAnyDeblock |= !sh->slice_deblocking_filter_disabled_flag;
 
-    uint32_t W = sps->PicWidthInCtbsY, uiPicCtbs = sps->PicSizeInCtbsY;
+    uint32_t uiPicCtbs = sps->PicSizeInCtbsY;
     uint32_t rs = sh->slice_segment_address;
     if (rs >= uiPicCtbs) {
         HEVC_ERR(pstDec, "IHW265D_Decode : the iCtbAddrRs is %u,it should not be bigger than %u!\n", rs, uiPicCtbs - 1);
@@ -272,104 +518,18 @@ uint32_t HevcDecodeSliceData(HW265D_DEC *pstDec, const uint8_t *pucNal, uint32_t
         return IHW265D_ERR_SLICEHEADER;
     }
     uint32_t ts = pstDec->puiCtbAddrRsToTs[rs];
+    s->uiCntBase = s->pstMaps->uiCtbsDone;
+    s->uiTs0 = ts;
     if (s->pstCtb[rs].bDecoded) {
-        HEVC_ERR(pstDec, "IHW265D_Decode : the Curcent iCtbAddrTs is %d,the last decode LcuCnt is %d!\n", (int)ts,
-                 (int)s->uiCtbsDone);
+        CTB_FAIL(ts, 0);
         s->pstPic->uiErrorFlag |= HEVC_PIC_ERR_SLICE;
         return IHW265D_ERR_SLICEHEADER;
     }
-    uint32_t uiStart, uiEnd, k = 0;
-    if (SubstreamRange(s, 0, sh->uiDataOffset, &uiStart, &uiEnd) || HevcCabacStart(&s->stCabac, pucNal, uiStart, uiEnd)) {
-        HEVC_ERR(pstDec, "IHW265D_Decode : the Curcent iCtbAddrTs is %d,the last decode LcuCnt is %d!\n", (int)ts,
-                 (int)s->uiCtbsDone);
-        return SliceDataError(pstDec, s);
-    }
-    s->uiSubEnd = uiEnd;
-    SetCtbInfo(pstDec, s, rs, ts);
-    int bFirstInTile = ts == 0 || pstDec->pusTileId[ts] != pstDec->pusTileId[ts - 1];
-    int bWpp = pps->entropy_coding_sync_enabled_flag;
-    if (bFirstInTile)
-        InitContexts(s);
-    else if (bWpp && rs % W == 0)
-        WppRowStart(s, rs);
-    else if (sh->dependent_slice_segment_flag && s->bCtxDsValid)
-        HevcCabacCtxCopy(&s->stCtx, &s->stCtxDs);
-    else
-        InitContexts(s);
-    /* qPY_PREV starts from SliceQpY in each slice, tile and wavefront row. */
-    if (!sh->dependent_slice_segment_flag || bFirstInTile || (bWpp && rs % W == 0))
-        s->iLastQpY = sh->SliceQpY;
-    /* CuQpOffsetCb/Cr hold from one coded offset to the next within a slice. */
-    if (!sh->dependent_slice_segment_flag)
-        s->iCuQpOffsetCb = s->iCuQpOffsetCr = 0;
-
-    for (;;) {
-        if (sh->slice_sao_luma_flag || sh->slice_sao_chroma_flag)
-            DecodeSao(pstDec, s, rs);
-        if (HevcDecodeCtu(pstDec, s)) {
-            /* Elements out of range were logged where they were read; data
-             * that ran out is reported here. */
-            if (HevcCabacFailed(&s->stCabac))
-                HEVC_ERR(pstDec, "IHW265D_Decode : the Curcent iCtbAddrTs is %d,the last decode LcuCnt is %d!\n",
-                         (int)ts, (int)s->uiCtbsDone);
-            /* The half-decoded CTB is concealed as a whole. */
-            s->pstCtb[rs].bDecoded = 0;
-            return SliceDataError(pstDec, s);
-        }
-        s->uiCtbsDone++;
-        if (bWpp && W > 1 && rs % W == 1)
-            HevcCabacCtxCopy(&s->stCtxWpp, &s->stCtx);
-        int bEnd = HevcCabacDecodeTerminate(&s->stCabac);
-        if (HevcCabacFailed(&s->stCabac)) {
-            HEVC_ERR(pstDec, "IHW265D_Decode : the Curcent iCtbAddrTs is %d,the last decode LcuCnt is %d!\n",
-                     (int)ts, (int)s->uiCtbsDone);
-            return SliceDataError(pstDec, s);
-        }
-        ts++;
-        if (bEnd) {
-            if (pps->dependent_slice_segments_enabled_flag) {
-                HevcCabacCtxCopy(&s->stCtxDs, &s->stCtx);
-                s->bCtxDsValid = 1;
-            }
-            break;
-        }
-        if (ts >= uiPicCtbs) {
-            HEVC_WARN(pstDec, "IHW265D_Decode : the iCtbAddrTs is %d,it should not be bigger than %u!\n", (int)ts,
-                      uiPicCtbs - 1);
-            return SliceDataError(pstDec, s);
-        }
-        rs = pstDec->puiCtbAddrTsToRs[ts];
-        if (s->pstCtb[rs].bDecoded) {
-            HEVC_ERR(pstDec, "IHW265D_Decode : the Curcent iCtbAddrTs is %d,the last decode LcuCnt is %d!\n",
-                     (int)ts, (int)s->uiCtbsDone);
-            return SliceDataError(pstDec, s);
-        }
-        int bNewTile = pps->tiles_enabled_flag && pstDec->pusTileId[ts] != pstDec->pusTileId[ts - 1];
-        int bNewRow = bWpp && (rs % W == 0 || pstDec->pusTileId[ts] != pstDec->pusTileId[pstDec->puiCtbAddrRsToTs[rs - 1]]);
-        SetCtbInfo(pstDec, s, rs, ts);
-        if (bNewTile || bNewRow) {
-            /* end_of_subset_one_bit, byte_alignment(), next substream. */
-            if (!HevcCabacDecodeTerminate(&s->stCabac)) {
-                HEVC_ERR(pstDec, "IHW265D_Decode : the Curcent iCtbAddrTs is %d,the last decode LcuCnt is %d!\n",
-                         (int)ts, (int)s->uiCtbsDone);
-                return SliceDataError(pstDec, s);
-            }
-            uint32_t uiNext = HevcCabacAlignedPos(&s->stCabac, pucNal);
-            k++;
-            if (SubstreamRange(s, k, uiNext, &uiStart, &uiEnd) || HevcCabacStart(&s->stCabac, pucNal, uiStart, uiEnd)) {
-                HEVC_ERR(pstDec, "IHW265D_Decode : the Curcent iCtbAddrTs is %d,the last decode LcuCnt is %d!\n",
-                         (int)ts, (int)s->uiCtbsDone);
-                return SliceDataError(pstDec, s);
-            }
-            s->uiSubEnd = uiEnd;
-            if (bNewTile)
-                InitContexts(s);
-            else
-                WppRowStart(s, rs);
-            s->iLastQpY = sh->SliceQpY;
-        }
-    }
-    return 0;
+    if (HevcThreadsUseRows(pstDec))
+        return HevcThreadsDecodeRows(pstDec, ts);
+    uint32_t uiStop;
+    int bEnd, iState;
+    return HevcDecodeCtbs(pstDec, s, ts, 0, 0, &uiStop, &bEnd, &iState);
 }
 
 /* CTBs that no slice reached (or whose slice failed inside them) take the
@@ -400,11 +560,24 @@ static void ConcealMissingCtbs(HW265D_DEC *pstDec, HevcSliceDec *s)
             continue;
         const int x0 = (int)(rs % sps->PicWidthInCtbsY) * iCtb, y0 = (int)(rs / sps->PicWidthInCtbsY) * iCtb;
         const int w = x0 + iCtb > iPw ? iPw - x0 : iCtb, h = y0 + iCtb > iPh ? iPh - y0 : iCtb;
-        for (int c = 0; c < 3 && src; c++) {
+        for (int c = 0; c < 3; c++) {
             const int iSh = c ? 1 : 0;
+            const uint32_t uiGrey = 1u << ((c ? cur->uiBitDepthC : cur->uiBitDepthY) - 1);
             for (int y = y0 >> iSh; y < (y0 + h) >> iSh; y++) {
                 size_t uiOff = ((size_t)y * cur->auiStride[c] + (size_t)(x0 >> iSh)) * iBps;
-                memcpy(cur->apucPlane[c] + uiOff, src->apucPlane[c] + uiOff, (size_t)(w >> iSh) * iBps);
+                if (src) {
+                    memcpy(cur->apucPlane[c] + uiOff, src->apucPlane[c] + uiOff, (size_t)(w >> iSh) * iBps);
+                    continue;
+                }
+                /* Written here, not left from the slot's fill: a worker may
+                 * have decoded into a CTB that single-threaded decoding never
+                 * reaches. */
+                for (int x = 0; x < w >> iSh; x++) {
+                    if (iBps == 2)
+                        ((uint16_t *)(cur->apucPlane[c] + uiOff))[x] = (uint16_t)uiGrey;
+                    else
+                        cur->apucPlane[c][uiOff + (size_t)x] = (uint8_t)uiGrey;
+                }
             }
         }
         /* Its own edges and those of the CTBs right of and below it. */
@@ -422,19 +595,19 @@ static void ConcealMissingCtbs(HW265D_DEC *pstDec, HevcSliceDec *s)
 void HevcSliceDecFinishPicture(HW265D_DEC *pstDec)
 {
     HevcSliceDec *s = pstDec->pstSliceDec;
-    if (!s || !s->pstPic || pstDec->iCurPic < 0 || s->pstPic != &pstDec->stDpb.astPic[pstDec->iCurPic])
+    HevcPicMaps *m = pstDec->pstMaps;
+    if (!s)
         return;
-    const HevcSps *sps = s->pstSps;
-    if (s->uiCtbsDone < sps->PicSizeInCtbsY && !(s->pstPic->uiErrorFlag & HEVC_PIC_ERR_NOT_DECODED)) {
-        s->pstPic->uiErrorFlag |= HEVC_PIC_ERR_SLICE;
+    /* The filter task has taken every row it could; the rest is done here. */
+    HevcThreadsFinishPicture(pstDec);
+    if (!m->pstPic || pstDec->iCurPic < 0 || m->pstPic != &pstDec->stDpb.astPic[pstDec->iCurPic])
+        return;
+    const HevcSps *sps = m->pstSps;
+    if (m->uiCtbsDone < sps->PicSizeInCtbsY && !(m->pstPic->uiErrorFlag & HEVC_PIC_ERR_NOT_DECODED)) {
+        m->pstPic->uiErrorFlag |= HEVC_PIC_ERR_SLICE;
         ConcealMissingCtbs(pstDec, s);
     }
-    if (s->uiCtbsDone > 0) {
-        if (s->bAnyDeblock)
-            HevcDeblockPicture(pstDec, s);
-        if (s->bAnySao)
-            HevcSaoPicture(pstDec, s);
-    }
-    HevcPadPicture(s, pstDec->iCurPic);
-    s->pstPic = NULL;
+    HevcSliceDecAttach(s, m);
+    HevcFilterAdvance(pstDec, s, 1);
+    m->pstPic = NULL;
 }

@@ -2,22 +2,24 @@
  * reconstruction and the picture-level in-loop filters (H.265 7.3.8, 8.4,
  * 8.6, 8.7, 9.3).
  *
- * One HevcSliceDec per decoder handle, allocated at creation with every
- * per-picture array sized for the largest picture; nothing is allocated per
- * picture or per block. All of it is touched only by the thread that calls
- * IHW265D_DecodeFrame.
+ * Per handle one HevcPicMaps (the picture's shared maps) and one
+ * HevcSliceDec per decoding thread, all allocated at creation with every
+ * array sized for the largest picture; nothing is allocated per picture or
+ * per block.
  *
  * Flow: each slice segment is parsed and reconstructed as it arrives, which
  * records per 4x4 block the QP, intra mode, depth, filter exclusions and the
- * deblocking edges, and per CTB its slice's filter parameters and SAO. When
- * the picture completes, deblocking runs over the whole picture (vertical
- * edges, then horizontal) and SAO from a copy of the deblocked samples.
+ * deblocking edges, and per CTB its slice's filter parameters and SAO. As
+ * CTB rows complete, deblocking follows one row behind the reconstruction
+ * and SAO (from line buffers) one row behind the deblocking; each finished
+ * row is padded and published in the slot's row progress words.
  * Concealment: CTBs that no slice reached (a corrupt, truncated or missing
  * slice) take the co-located samples of the closest decoded picture (mid-grey
  * when there is none) and the picture carries HEVC_PIC_ERR_SLICE. */
 #ifndef HEVC_SLICEDATA_H
 #define HEVC_SLICEDATA_H
 
+#include <pthread.h>
 #include <stdint.h>
 #include "cabac.h"
 #include "dsp/hevc_dsp.h"
@@ -70,15 +72,22 @@ typedef struct {
     uint8_t bLfAcrossSlices; /* slice_loop_filter_across_slices_enabled_flag */
     uint8_t bSaoLuma, bSaoChroma;
     uint8_t bDecoded;        /* parsed in the current picture */
+    uint8_t bCounted;        /* reconstructed and counted in its row */
     uint16_t usTileId;
     HevcSaoParams stSao;
 } HevcCtbInfo;
 
-/* Everything one slice segment's decoding works with. */
-typedef struct HevcSliceDec {
-    /* Per-picture metadata, sized at creation for the largest picture. */
+/* Per-picture state shared by every thread that decodes the picture: the
+ * maps written per 4x4 block and per CTB while decoding and read by later
+ * blocks, by the in-loop filters and by the concealment, and the row
+ * bookkeeping of the lagging filters. One record per handle, sized at
+ * creation for the largest picture. The maps are written only by the
+ * thread decoding the CTB they describe and read by others only after that
+ * CTB's row progress (puiRowCtbs) was published. */
+typedef struct HevcPicMaps {
     uint32_t uiMaxW4, uiMaxH4;   /* 4x4 grid of the largest picture */
-    uint32_t uiMaxCtbs;          /* CTB 16 of the largest picture */
+    uint32_t uiMaxCtbs;          /* CTB 8 of the largest picture */
+    uint32_t uiMaxCtbRows;       /* CTB rows of the largest picture (CTB 8) */
     int8_t *pcQpY;               /* QpY per 4x4 */
     uint8_t *pucIntraMode;       /* IntraPredModeY per 4x4 */
     uint8_t *pucCtDepth;         /* CtDepth per 4x4 */
@@ -86,22 +95,75 @@ typedef struct HevcSliceDec {
     uint8_t *pucBsV, *pucBsH;    /* deblocking bS of the left / top edge of each 4x4 */
     HevcMvField *pstMv;          /* PU motion per 4x4 */
     HevcCtbInfo *pstCtb;         /* per CTB in raster scan */
-    uint8_t *pucSaoCopy;         /* deblocked copy of a picture, same layout as a DPB slot */
-    size_t uiSaoCopySize;
 
-    /* Picture being decoded. */
+    /* Picture being decoded (set at its first slice segment, constant until
+     * it completes). */
     HevcPic *pstPic;
     const HevcSps *pstSps;
     const HevcPps *pstPps;
     uint32_t uiW4, uiH4;         /* 4x4 grid of this picture */
-    uint32_t uiCtbsDone;         /* CTBs parsed so far */
     int bHighDepth;              /* 16-bit samples (HevcDsp10) */
-    int bUnsupported;            /* bit depths the tables do not cover */
-    int bAnySao, bAnyDeblock;
+    int bUnsupported;            /* bit depths or tools the tables do not cover */
     /* ScalingFactor m[x][y] per sizeId and matrixId (cIdx, plus 3 for
      * inter blocks), row-major. */
     int bScaling;
     uint8_t aaucScale[4][6][32 * 32];
+
+    /* Progress of the picture (atomics: written with release stores by the
+     * thread that decoded or filtered, read with acquire loads). */
+    uint32_t uiCtbsDone;         /* CTBs reconstructed so far */
+    uint32_t *puiRowCtbs;        /* per CTB row: CTBs reconstructed */
+    /* Lagging in-loop filters (hevc_filter.c); run by one thread at a time
+     * (the caller's thread, or whichever worker holds the filter turn). */
+    uint32_t uiRowsRecon;        /* leading CTB rows completely reconstructed */
+    uint32_t uiRowsDeblocked;    /* leading CTB rows deblocked */
+    uint32_t uiRowsDone;         /* leading CTB rows with SAO and padding done */
+    uint8_t *apucSaoLines[3];    /* deblocked rows of one CTB row plus one line above and below */
+    uint8_t *apucSaoPrev[3];     /* deblocked last line of the row above, kept before its SAO */
+    uint32_t auiSaoStride[3];    /* in bytes */
+    int bSaoPrevValid;
+
+    /* Threaded decoding (hevc_threads.c). Row progress waits: a thread that
+     * needs more CTBs of a row than puiRowCtbs shows waits on stProgCond;
+     * the lock guards bFilterStop, iWaiters, bFilterWaiting and the wake-ups, the counts
+     * themselves are atomics. */
+    int bThreaded;               /* the pool works on this picture */
+    pthread_mutex_t stProgLock;
+    pthread_cond_t stProgCond;   /* row waiters: a CTB was done, or a row failed */
+    pthread_cond_t stFilterCond; /* the filter task: a row completed, rows confirmed, or stop */
+    int bProgInit;
+    int bFilterWaiting;          /* the filter task sleeps on stFilterCond */
+    int bFilterStop;             /* the picture's rows are all decoded: the filter task ends */
+    uint32_t uiCommitRows;       /* atomic: rows the filters may take (those below may still be undone) */
+    int iWaiters;
+    int32_t iRowError;           /* atomic: non-zero once a row failed; wakes every waiter */
+    HevcCabacCtx *pstRowCtx;     /* per CTB row: contexts after its 2nd CTB (wavefront) */
+} HevcPicMaps;
+
+/* Decoding state of one thread: CABAC engine and contexts, QP prediction,
+ * the current coding and prediction unit, prediction, coefficient and edge
+ * scratch. One for the caller's thread, one per worker, allocated at
+ * creation. The map pointers and picture constants below are views of the
+ * shared HevcPicMaps (the same arrays in every thread's record), copied in
+ * when the thread starts on a picture, so the stage files reach them
+ * directly. */
+typedef struct HevcSliceDec {
+    HevcPicMaps *pstMaps;        /* shared per-picture state */
+    /* Views of pstMaps. */
+    int8_t *pcQpY;
+    uint8_t *pucIntraMode;
+    uint8_t *pucCtDepth;
+    uint8_t *pucBlkFlags;
+    uint8_t *pucBsV, *pucBsH;
+    HevcMvField *pstMv;
+    HevcCtbInfo *pstCtb;
+    HevcPic *pstPic;
+    const HevcSps *pstSps;
+    const HevcPps *pstPps;
+    uint32_t uiW4, uiH4;
+    int bHighDepth;
+    int bScaling;
+    uint8_t (*aaucScale)[6][32 * 32];
 
     /* Slice segment state. */
     const HevcSliceHeader *pstSh;
@@ -142,24 +204,40 @@ typedef struct HevcSliceDec {
     int16_t *psCoeff;
     int bDcOnly;
     uint32_t uiSubEnd;           /* end of the current substream in pucNal */
-    /* Per DPB slot: decode order + 1 of the picture whose plane borders are
-     * filled (HevcPadPicture), 0 for none. */
-    uint32_t auiPadded[HEVC_MAX_DPB_SLOTS];
+    /* Messages show the CTB count single-threaded decoding would have:
+     * uiCntBase CTBs before the segment, which starts at uiTs0. */
+    uint32_t uiCntBase, uiTs0;
+    int bTask;                   /* a worker task: the caller applies error flags */
     /* Kernel tables, filled once at creation; the picture's depth picks one. */
     HevcDsp8 stDsp8;
     HevcDsp10 stDsp10;
 } HevcSliceDec;
 
-/* Allocation at creation (from the decoder's memory table); -1 on failure. */
+/* Allocation at creation (from the decoder's memory table): the shared maps
+ * and the caller thread's record; -1 on failure. */
 int HevcSliceDecCreate(struct HW265D_DEC *pstDec);
-/* First slice segment of a picture: reset the per-picture metadata. */
+/* A thread's record with its scratch is one block of HevcSliceDecBytes(),
+ * 64-byte aligned; HevcSliceDecInitThread prepares it for the maps. */
+#define HEVC_THREAD_SCRATCH (2 * 64 * 64 * 2 + 71 * 71 * 2 + 94 + 32 * 32 * 2 + 64)
+size_t HevcSliceDecBytes(void);
+void HevcSliceDecInitThread(HevcSliceDec *s, HevcPicMaps *m);
+/* First slice segment of a picture: reset the per-picture maps. */
 void HevcSliceDecStartPicture(struct HW265D_DEC *pstDec);
+/* Points a thread's record at the picture in its shared maps. */
+void HevcSliceDecAttach(HevcSliceDec *s, HevcPicMaps *m);
+/* The CTU loop of a slice segment from CTB ts (first of substream k); bRow
+ * for a wavefront row task. See hevc_slicedata.c. */
+enum { HEVC_STOP_UNTOUCHED = 0, HEVC_STOP_AS_IS = 1, HEVC_STOP_INFO = 2 };
+uint32_t HevcDecodeCtbs(struct HW265D_DEC *pstDec, HevcSliceDec *s, uint32_t ts, uint32_t k, int iRowMode,
+                        uint32_t *puiStop, int *pbEnd, int *piStopState);
+/* Sets the CTB's slice information as its decoding starts. */
+void HevcSetCtbInfo(struct HW265D_DEC *pstDec, HevcSliceDec *s, uint32_t rs, uint32_t ts);
 /* Decodes the data of the slice segment in pstDec->stSh from the raw NAL
  * bytes. Returns 0 or IHW265D_ERR_NAL / IHW265D_ERR_SLICEHEADER after the
  * message; the picture keeps what was decoded and gets HEVC_PIC_ERR_SLICE. */
 uint32_t HevcDecodeSliceData(struct HW265D_DEC *pstDec, const uint8_t *pucNal, uint32_t uiSize);
-/* Picture complete: deblocking and SAO over the decoded picture; CTBs that
- * were never decoded stay mid-grey and flag the picture. */
+/* Picture complete: concealment of CTBs no slice reached, then the in-loop
+ * filters and padding of the rows still pending. */
 void HevcSliceDecFinishPicture(struct HW265D_DEC *pstDec);
 
 /* ---- between the stage files (hevc_cu.c, hevc_residual.c, hevc_recon.c, hevc_filter.c) ---- */
@@ -191,14 +269,16 @@ void HevcStoreColMotion(struct HW265D_DEC *pstDec, HevcSliceDec *s, int x0, int 
 /* Motion-compensated prediction of one prediction block (hevc_inter.c). */
 void HevcPredInter(struct HW265D_DEC *pstDec, HevcSliceDec *s, int xPb, int yPb, int nPbW, int nPbH,
                    const HevcMvField *pstMv);
-/* Fills the plane borders of the finished current picture (DPB slot iSlot)
- * so motion compensation reads blocks near the edges in place. */
-void HevcPadPicture(HevcSliceDec *s, int iSlot);
 /* PCM samples written to the picture. */
 void HevcPutPcm(HevcSliceDec *s, int x0, int y0, int iLog2Size, int cIdx, const uint16_t *pusSamples, int iShift);
-/* In-loop filters over the whole picture (hevc_filter.c). */
-void HevcDeblockPicture(struct HW265D_DEC *pstDec, HevcSliceDec *s);
-void HevcSaoPicture(struct HW265D_DEC *pstDec, HevcSliceDec *s);
+/* Lagging in-loop filters (hevc_filter.c): deblocks every CTB row whose
+ * row below is reconstructed, applies SAO to every row whose row below is
+ * deblocked, pads each finished row into the plane borders and publishes it
+ * in the slot's row progress. bFinal: the picture is complete (every row
+ * counts as reconstructed). Called by one thread at a time per picture. */
+void HevcFilterAdvance(struct HW265D_DEC *pstDec, HevcSliceDec *s, int bFinal);
+/* Bytes of the SAO line buffers for the largest picture. */
+size_t HevcFilterLineBytes(uint32_t uiMaxWidth, int iPlane);
 
 #ifdef __cplusplus
 }

@@ -85,6 +85,20 @@ inline DecodeRun DecodeBuffer(const std::vector<uint8_t> &data, int iBitDepth, i
     return run;
 }
 
+// Two decodings of the same input agree in everything a caller sees:
+// pictures, their error words and POCs, return codes and messages.
+inline void ExpectSameRun(const DecodeRun &a, const DecodeRun &b)
+{
+    EXPECT_EQ(a.codes, b.codes);
+    EXPECT_EQ(a.errors, b.errors);
+    ASSERT_EQ(a.pics.size(), b.pics.size());
+    for (size_t i = 0; i < a.pics.size(); i++) {
+        EXPECT_EQ(a.pics[i].md5, b.pics[i].md5) << "picture " << i;
+        EXPECT_EQ(a.pics[i].uiError, b.pics[i].uiError) << "picture " << i;
+        EXPECT_EQ(a.pics[i].iPoc, b.pics[i].iPoc) << "picture " << i;
+    }
+}
+
 // Last column of an FFmpeg framemd5 file (or of `ffmpeg -f framemd5` output).
 inline std::vector<std::string> ParseFrameMd5(const std::string &text)
 {

@@ -83,16 +83,25 @@ INSTANTIATE_TEST_SUITE_P(All, CreateChecks, ::testing::ValuesIn(kCreateCases),
 
 TEST(HevcMemory, EveryAllocationFailureIsCleanedUp)
 {
-    Decoder first(DefaultParams(128, 128), false);
-    ASSERT_EQ(first.CreateResult(), 0u);
-    int64_t llTotal = first.alloc.llCalls;
-    EXPECT_EQ(first.Delete(), 0u);
-    EXPECT_EQ(first.alloc.llLive, 0) << "every block comes back";
-    for (int64_t n = 0; n < llTotal; n++) {
-        Decoder d(DefaultParams(128, 128), false, n);
-        EXPECT_EQ(d.CreateResult(), IHW265D_ERR_MALLOC) << n;
-        EXPECT_EQ(d.Handle(), nullptr);
-        EXPECT_EQ(d.alloc.llLive, 0) << "allocation " << n;
+    for (int iThreads : {0, 1}) {
+        IHW265D_INIT_PARAM p = DefaultParams(128, 128);
+        p.eThreadType = iThreads;
+        Decoder first(p, false);
+        ASSERT_EQ(first.CreateResult(), 0u);
+        int64_t llTotal = first.alloc.llCalls;
+        EXPECT_EQ(first.Delete(), 0u);
+        EXPECT_EQ(first.alloc.llLive, 0) << "every block comes back";
+        for (int64_t n = 0; n < llTotal; n++) {
+            Decoder d(p, false, n);
+            // The worker pool's record is the last block a threaded creation takes.
+            bool bPool = iThreads && n == llTotal - 1;
+            EXPECT_EQ(d.CreateResult(), bPool ? IHW265D_ERR_THREAD : IHW265D_ERR_MALLOC) << n;
+            if (bPool) {
+                EXPECT_TRUE(d.HasLog("init memory buffer err, ret = 0xe0404008"));
+            }
+            EXPECT_EQ(d.Handle(), nullptr);
+            EXPECT_EQ(d.alloc.llLive, 0) << "allocation " << n;
+        }
     }
 }
 

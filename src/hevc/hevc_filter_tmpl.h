@@ -1,0 +1,227 @@
+/* In-loop filter rows written once per sample type: hevc_filter.c includes
+ * this file twice, with PIXEL uint8_t / FN(x) x##_8 / DSP stDsp8 and with
+ * PIXEL uint16_t / FN(x) x##_10 / DSP stDsp10. */
+
+static void FN(ChromaHalfEdge)(HevcSliceDec *s, PIXEL *pC, ptrdiff_t iStride, int iDir, int iTc, int bNoP, int bNoQ)
+{
+    /* Two chroma lines across the edge at pC: the 4-line kernel runs on a
+     * copy of p1..q1 of those lines (sample k = p1 p0 q0 q1 of line l, laid
+     * out as the kernel's direction expects with stride 4), and the two
+     * lines are copied back. */
+    PIXEL aTmp[4 * 4];
+    memset(aTmp, 0, sizeof(aTmp));
+    for (int l = 0; l < 2; l++)
+        for (int k = 0; k < 4; k++) {
+            ptrdiff_t iPic = iDir ? (ptrdiff_t)(k - 2) * iStride + l : (ptrdiff_t)l * iStride + (k - 2);
+            aTmp[iDir ? k * 4 + l : l * 4 + k] = pC[iPic];
+        }
+    s->DSP.pfnDeblockChroma[iDir](aTmp + (iDir ? 8 : 2), 4, iTc, bNoP, bNoQ);
+    for (int l = 0; l < 2; l++)
+        for (int k = 1; k < 3; k++) {
+            ptrdiff_t iPic = iDir ? (ptrdiff_t)(k - 2) * iStride + l : (ptrdiff_t)l * iStride + (k - 2);
+            pC[iPic] = aTmp[iDir ? k * 4 + l : l * 4 + k];
+        }
+}
+
+/* The edges of one direction whose q side lies in 4x4 rows [y4Begin, y4End). */
+static void FN(DeblockRows)(HevcSliceDec *s, uint32_t y4Begin, uint32_t y4End, int iDir)
+{
+    const HevcSps *sps = s->pstSps;
+    const HevcPps *pps = s->pstPps;
+    HevcPic *pic = s->pstPic;
+    const uint8_t *pucBs = iDir ? s->pucBsH : s->pucBsV;
+    const uint32_t W4 = s->uiW4;
+    const ptrdiff_t iStrideY = (ptrdiff_t)pic->auiStride[0];
+    /* Thresholds change only with the QP pair and the slice: keep the last. */
+    int iLastQpL = -1000, iLastBs = 0, iBeta = 0, iTc = 0, aiTcC[3] = {0, 0, 0};
+    const HevcCtbInfo *pstLastCtb = NULL;
+    /* Edges lie on the 8x8 grid only: every other 4x4 column (vertical
+     * edges) or row (horizontal edges). */
+    for (uint32_t y4 = iDir ? (y4Begin + 1) & ~1u : y4Begin; y4 < y4End; y4 += iDir ? 2 : 1) {
+        const uint8_t *pucRow = pucBs + (size_t)y4 * W4;
+        for (uint32_t x4 = 0; x4 < W4; x4 += iDir ? 1 : 2) {
+            int iBs = pucRow[x4];
+            if (!iBs)
+                continue;
+            const int x = (int)x4 * 4, y = (int)y4 * 4;
+            const size_t q = (size_t)y4 * W4 + x4, p = iDir ? q - W4 : q - 1;
+            const int iQpL = (s->pcQpY[q] + s->pcQpY[p] + 1) >> 1;
+            const uint32_t rs = ((uint32_t)y >> sps->CtbLog2SizeY) * sps->PicWidthInCtbsY + ((uint32_t)x >> sps->CtbLog2SizeY);
+            const HevcCtbInfo *ctb = &s->pstCtb[rs];
+            if (iQpL != iLastQpL || ctb != pstLastCtb || iBs != iLastBs) {
+                iBeta = HevcDeblockBeta(iQpL, ctb->cBetaOffsetDiv2, sps->bit_depth_luma);
+                iTc = HevcDeblockTc(iQpL, iBs, ctb->cTcOffsetDiv2, sps->bit_depth_luma);
+                for (int c = 1; c <= 2; c++) {
+                    int iQpi = iQpL + (c == 1 ? pps->pps_cb_qp_offset : pps->pps_cr_qp_offset);
+                    aiTcC[c] = HevcDeblockTc(HevcChromaQp(iQpi), 2, ctb->cTcOffsetDiv2, sps->bit_depth_chroma);
+                }
+                iLastQpL = iQpL;
+                iLastBs = iBs;
+                pstLastCtb = ctb;
+            }
+            const int bNoP = (s->pucBlkFlags[p] & HEVC_BLK_NOFILT) != 0;
+            const int bNoQ = (s->pucBlkFlags[q] & HEVC_BLK_NOFILT) != 0;
+            PIXEL *pY = (PIXEL *)pic->apucPlane[0] + (ptrdiff_t)y * iStrideY + x;
+            s->DSP.pfnDeblockLuma[iDir](pY, iStrideY, iBeta, iTc, bNoP, bNoQ);
+            /* Chroma: bS 2 edges on the 8x8 chroma grid; each luma segment
+             * governs 2 chroma lines with its own bS and QP. Two halves that
+             * agree go to the kernel as one 4-line segment. */
+            if (iBs != 2 || ((iDir ? y : x) & 15))
+                continue;
+            const int bSecond = ((iDir ? x : y) & 7) != 0;
+            const size_t uiStep = iDir ? 1 : W4;
+            const size_t o = bSecond ? q - uiStep : q + uiStep; /* the other half */
+            const int bOtherInPic = bSecond || (iDir ? x4 + 1 < W4 : y4 + 1 < s->uiH4);
+            const int bPair = bOtherInPic && pucBs[o] == 2 &&
+                              ((s->pcQpY[o] + s->pcQpY[iDir ? o - W4 : o - 1] + 1) >> 1) == iQpL &&
+                              (s->pucBlkFlags[o] & HEVC_BLK_NOFILT) == (s->pucBlkFlags[q] & HEVC_BLK_NOFILT) &&
+                              (s->pucBlkFlags[iDir ? o - W4 : o - 1] & HEVC_BLK_NOFILT) ==
+                                  (s->pucBlkFlags[p] & HEVC_BLK_NOFILT);
+            if (bPair && bSecond)
+                continue; /* filtered with the first half */
+            for (int c = 1; c <= 2; c++) {
+                const ptrdiff_t iStrideC = (ptrdiff_t)pic->auiStride[c];
+                PIXEL *pC = (PIXEL *)pic->apucPlane[c] + (ptrdiff_t)(y >> 1) * iStrideC + (x >> 1);
+                if (bPair)
+                    s->DSP.pfnDeblockChroma[iDir](pC, iStrideC, aiTcC[c], bNoP, bNoQ);
+                else
+                    FN(ChromaHalfEdge)(s, pC, iStrideC, iDir, aiTcC[c], bNoP, bNoQ);
+            }
+        }
+    }
+}
+
+/* SAO of CTB row ry from the line buffers: the row's deblocked lines with
+ * one line above (saved before the row above was changed) and one below,
+ * one column of margin each side. pcm / bypass samples that must stay
+ * unfiltered get their deblocked values back. */
+static void FN(SaoRow)(HW265D_DEC *pstDec, HevcSliceDec *s, uint32_t ry)
+{
+    HevcPicMaps *m = s->pstMaps;
+    const HevcSps *sps = s->pstSps;
+    HevcPic *pic = s->pstPic;
+    const uint32_t W = sps->PicWidthInCtbsY;
+    const int iCtb = (int)sps->CtbSizeY;
+    const int bRestore = sps->pcm_loop_filter_disabled_flag || s->pstPps->transquant_bypass_enabled_flag;
+    int bAny = 0;
+    for (uint32_t rx = 0; rx < W && !bAny; rx++) {
+        const HevcCtbInfo *ctb = &s->pstCtb[ry * W + rx];
+        bAny = ctb->bDecoded && ((ctb->bSaoLuma && ctb->stSao.aucType[0]) ||
+                                 (ctb->bSaoChroma && (ctb->stSao.aucType[1] || ctb->stSao.aucType[2])));
+    }
+    if (!bAny) {
+        /* The picture keeps this row's deblocked lines for the next row. */
+        m->bSaoPrevValid = 0;
+        return;
+    }
+    PIXEL *apBuf[3];
+    ptrdiff_t aiBufStride[3];
+    for (int c = 0; c < 3; c++) {
+        const int iSh = c ? 1 : 0;
+        const int iPw = (int)(sps->pic_width_in_luma_samples >> iSh), iPh = (int)(sps->pic_height_in_luma_samples >> iSh);
+        const int y0 = (int)ry * (iCtb >> iSh);
+        const int iRows = y0 + (iCtb >> iSh) > iPh ? iPh - y0 : iCtb >> iSh;
+        const ptrdiff_t iStride = (ptrdiff_t)pic->auiStride[c];
+        const PIXEL *pPlane = (const PIXEL *)pic->apucPlane[c];
+        PIXEL *pBuf = (PIXEL *)m->apucSaoLines[c];
+        const ptrdiff_t iBs = (ptrdiff_t)(m->auiSaoStride[c] / sizeof(PIXEL));
+        const size_t uiLine = (size_t)(iPw + 2) * sizeof(PIXEL);
+        /* Lines y0 .. y0 + iRows (the first line of the row below, or the
+         * bottom padding row) from the picture, columns -1 .. iPw. */
+        for (int i = 1; i <= iRows + 1; i++)
+            memcpy(pBuf + i * iBs, pPlane + (ptrdiff_t)(y0 - 1 + i) * iStride - 1, uiLine);
+        if (m->bSaoPrevValid)
+            memcpy(pBuf, m->apucSaoPrev[c], uiLine);
+        else
+            memcpy(pBuf, pPlane + (ptrdiff_t)(y0 - 1) * iStride - 1, uiLine);
+        memcpy(m->apucSaoPrev[c], pBuf + iRows * iBs, uiLine);
+        apBuf[c] = pBuf + iBs + 1; /* sample (0, y0) */
+        aiBufStride[c] = iBs;
+    }
+    m->bSaoPrevValid = 1;
+
+    static const int s_aiDx[8] = {-1, 1, 0, 0, -1, 1, -1, 1};
+    static const int s_aiDy[8] = {0, 0, -1, 1, -1, -1, 1, 1};
+    static const unsigned s_auiBit[8] = {HEVC_SAO_LEFT,     HEVC_SAO_RIGHT,     HEVC_SAO_TOP,        HEVC_SAO_BOTTOM,
+                                         HEVC_SAO_TOP_LEFT, HEVC_SAO_TOP_RIGHT, HEVC_SAO_BOTTOM_LEFT, HEVC_SAO_BOTTOM_RIGHT};
+    for (uint32_t rx = 0; rx < W; rx++) {
+        const uint32_t rs = ry * W + rx;
+        const HevcCtbInfo *ctb = &s->pstCtb[rs];
+        if (!ctb->bDecoded)
+            continue;
+        unsigned uiAvail = 0;
+        int bAvailDone = 0;
+        for (int c = 0; c < 3; c++) {
+            int iType = ctb->stSao.aucType[c];
+            if (!iType || !(c ? ctb->bSaoChroma : ctb->bSaoLuma))
+                continue;
+            const int iSh = c ? 1 : 0;
+            const int x0 = ((int)rx * iCtb) >> iSh, y0 = ((int)ry * iCtb) >> iSh;
+            const int iPw = (int)(sps->pic_width_in_luma_samples >> iSh), iPh = (int)(sps->pic_height_in_luma_samples >> iSh);
+            const int w = x0 + (iCtb >> iSh) > iPw ? iPw - x0 : iCtb >> iSh;
+            const int h = y0 + (iCtb >> iSh) > iPh ? iPh - y0 : iCtb >> iSh;
+            const ptrdiff_t iStride = (ptrdiff_t)pic->auiStride[c];
+            PIXEL *pDst = (PIXEL *)pic->apucPlane[c] + (ptrdiff_t)y0 * iStride + x0;
+            const PIXEL *pSrc = apBuf[c] + x0;
+            if (iType == 1) {
+                s->DSP.pfnSaoBand(pDst, iStride, pSrc, aiBufStride[c], w, h, ctb->stSao.asOffset[c],
+                                  ctb->stSao.aucBandPos[c]);
+            } else {
+                if (!bAvailDone) {
+                    for (int k = 0; k < 8; k++)
+                        if (SaoNeighbour(pstDec, s, rs, (int)rx + s_aiDx[k], (int)ry + s_aiDy[k]))
+                            uiAvail |= s_auiBit[k];
+                    bAvailDone = 1;
+                }
+                s->DSP.pfnSaoEdge(pDst, iStride, pSrc, aiBufStride[c], w, h, ctb->stSao.asOffset[c],
+                                  ctb->stSao.aucEoClass[c], uiAvail);
+            }
+            if (!bRestore)
+                continue;
+            for (int y = 0; y < h << iSh; y += 4)
+                for (int x = 0; x < w << iSh; x += 4) {
+                    const int xl = (x0 << iSh) + x, yl = (y0 << iSh) + y;
+                    if (!(s->pucBlkFlags[(size_t)(yl >> 2) * s->uiW4 + (xl >> 2)] & HEVC_BLK_NOFILT))
+                        continue;
+                    const int n = 4 >> iSh;
+                    for (int k = 0; k < n; k++)
+                        memcpy(pDst + (ptrdiff_t)((y >> iSh) + k) * iStride + (x >> iSh),
+                               pSrc + (ptrdiff_t)((y >> iSh) + k) * aiBufStride[c] + (x >> iSh), (size_t)n * sizeof(PIXEL));
+                }
+        }
+    }
+}
+
+/* Fills the plane borders beside CTB row ry with its edge samples, and the
+ * borders above / below the picture at the first / last row, so motion
+ * compensation reads blocks within the padding directly. */
+static void FN(PadRow)(HevcSliceDec *s, uint32_t ry)
+{
+    const HevcSps *sps = s->pstSps;
+    HevcPic *pic = s->pstPic;
+    const int iCtb = (int)sps->CtbSizeY;
+    for (int c = 0; c < 3; c++) {
+        const int iSh = c ? 1 : 0, iPadX = HEVC_PAD_X >> iSh, iPadY = HEVC_PAD_Y >> iSh;
+        const int iPw = (int)(sps->pic_width_in_luma_samples >> iSh), iPh = (int)(sps->pic_height_in_luma_samples >> iSh);
+        const int y0 = (int)ry * (iCtb >> iSh);
+        const int y1 = y0 + (iCtb >> iSh) > iPh ? iPh : y0 + (iCtb >> iSh);
+        const ptrdiff_t iStride = (ptrdiff_t)pic->auiStride[c];
+        PIXEL *pPlane = (PIXEL *)pic->apucPlane[c];
+        for (int y = y0; y < y1; y++) {
+            PIXEL *pRow = pPlane + (ptrdiff_t)y * iStride;
+            const PIXEL l = pRow[0], r = pRow[iPw - 1];
+            for (int x = 1; x <= iPadX; x++) {
+                pRow[-x] = l;
+                pRow[iPw - 1 + x] = r;
+            }
+        }
+        const size_t uiLine = (size_t)(iPw + 2 * iPadX) * sizeof(PIXEL);
+        if (y0 == 0)
+            for (int y = 1; y <= iPadY; y++)
+                memcpy(pPlane - (ptrdiff_t)y * iStride - iPadX, pPlane - iPadX, uiLine);
+        if (y1 == iPh)
+            for (int y = 0; y < iPadY; y++)
+                memcpy(pPlane + (ptrdiff_t)(iPh + y) * iStride - iPadX, pPlane + (ptrdiff_t)(iPh - 1) * iStride - iPadX,
+                       uiLine);
+    }
+}

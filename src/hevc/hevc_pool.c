@@ -1,0 +1,197 @@
+/* The worker pool: bounded queues, worker loop, submit / wait, stop. */
+#include "hevc_pool.h"
+
+#include <string.h>
+
+/* Once-only set-up shared by every handle of the process. On Linux the
+ * pthread condition variables are always present, so they stand in for the
+ * run-time look-up of the system's condition-variable functions (and their
+ * emulation when absent); what remains is the process-wide lock, created
+ * by whichever handle wins the compare-and-swap. */
+static int s_iSupportState;            /* 0 none, 1 being set up, 2 ready (atomic) */
+static pthread_mutex_t s_stProcessLock = PTHREAD_MUTEX_INITIALIZER;
+
+int HevcThreadSupportInit(void)
+{
+    int iExpected = 0;
+    if (__atomic_compare_exchange_n(&s_iSupportState, &iExpected, 1, 0, __ATOMIC_ACQ_REL, __ATOMIC_ACQUIRE)) {
+        pthread_mutex_lock(&s_stProcessLock);
+        pthread_mutex_unlock(&s_stProcessLock);
+        __atomic_store_n(&s_iSupportState, 2, __ATOMIC_RELEASE);
+        return 0;
+    }
+    /* Lost: the winner finishes in a few instructions; its lock orders us. */
+    pthread_mutex_lock(&s_stProcessLock);
+    pthread_mutex_unlock(&s_stProcessLock);
+    return 0;
+}
+
+static int QueueInit(HevcQueue *q, HevcTask **ppstMem, int iCap)
+{
+    q->ppstEntry = ppstMem;
+    q->iCap = iCap;
+    q->iCount = 0;
+    if (pthread_mutex_init(&q->stLock, NULL))
+        return -1;
+    if (pthread_cond_init(&q->stNotEmpty, NULL)) {
+        pthread_mutex_destroy(&q->stLock);
+        return -1;
+    }
+    if (pthread_cond_init(&q->stNotFull, NULL)) {
+        pthread_cond_destroy(&q->stNotEmpty);
+        pthread_mutex_destroy(&q->stLock);
+        return -1;
+    }
+    q->bInit = 1;
+    return 0;
+}
+
+static void QueueDestroy(HevcQueue *q)
+{
+    if (!q->bInit)
+        return;
+    pthread_cond_destroy(&q->stNotFull);
+    pthread_cond_destroy(&q->stNotEmpty);
+    pthread_mutex_destroy(&q->stLock);
+    q->bInit = 0;
+}
+
+/* Appends under the queue's lock, waiting while it is full. */
+static void QueuePush(HevcQueue *q, HevcTask *t)
+{
+    pthread_mutex_lock(&q->stLock);
+    while (q->iCount == q->iCap)
+        pthread_cond_wait(&q->stNotFull, &q->stLock);
+    q->ppstEntry[q->iCount++] = t;
+    pthread_cond_signal(&q->stNotEmpty);
+    pthread_mutex_unlock(&q->stLock);
+}
+
+/* Removes entry i (later entries move up); the lock is held. */
+static HevcTask *QueueTakeLocked(HevcQueue *q, int i)
+{
+    HevcTask *t = q->ppstEntry[i];
+    memmove(&q->ppstEntry[i], &q->ppstEntry[i + 1], sizeof(HevcTask *) * (size_t)(q->iCount - i - 1));
+    q->iCount--;
+    pthread_cond_signal(&q->stNotFull);
+    return t;
+}
+
+static HevcTask *QueuePop(HevcQueue *q)
+{
+    pthread_mutex_lock(&q->stLock);
+    while (q->iCount == 0)
+        pthread_cond_wait(&q->stNotEmpty, &q->stLock);
+    HevcTask *t = QueueTakeLocked(q, 0);
+    pthread_mutex_unlock(&q->stLock);
+    return t;
+}
+
+static void *WorkerMain(void *pArg)
+{
+    HevcPoolThread *pstSelf = (HevcPoolThread *)pArg;
+    HevcPool *p = pstSelf->pstPool;
+    if (p->pfnStartHook)
+        p->pfnStartHook(p->pHookArg, pstSelf->iIndex);
+    for (;;) {
+        HevcQueue *q = &p->stPending;
+        pthread_mutex_lock(&q->stLock);
+        while (q->iCount == 0 && !p->bStop)
+            pthread_cond_wait(&q->stNotEmpty, &q->stLock);
+        if (p->bStop) {
+            pthread_mutex_unlock(&q->stLock);
+            break;
+        }
+        HevcTask *t = QueueTakeLocked(q, 0);
+        pthread_mutex_unlock(&q->stLock);
+        t->uiResult = t->pfnTask(t->pArg);
+        QueuePush(&p->stDone, t);
+    }
+    return NULL;
+}
+
+int HevcPoolCreate(HevcPool *p, int iThreads, int iMaxSize, void (*pfnHook)(void *, int), void *pHookArg,
+                   HevcTask **ppstQueueMem, IHW265D_LOG_FXN pfnLog, unsigned int uiChannel)
+{
+    memset(p, 0, sizeof(*p));
+    if (iThreads < 1 || iThreads > HEVC_POOL_THREADS) {
+        pfnLog(uiChannel, IHW265D_LOG_ERROR, "iThreads %d is invalid\n", iThreads);
+        return -1;
+    }
+    if (iMaxSize < 1 || iMaxSize > HEVC_POOL_THREADS) {
+        pfnLog(uiChannel, IHW265D_LOG_ERROR, "iMaxSize %d is invalid\n", iMaxSize);
+        return -1;
+    }
+    if (!ppstQueueMem)
+        return -1;
+    p->iThreads = iThreads;
+    p->pfnStartHook = pfnHook;
+    p->pHookArg = pHookArg;
+    if (QueueInit(&p->stFree, ppstQueueMem, iMaxSize) || QueueInit(&p->stPending, ppstQueueMem + iMaxSize, iMaxSize) ||
+        QueueInit(&p->stDone, ppstQueueMem + 2 * iMaxSize, iMaxSize)) {
+        HevcPoolStop(p);
+        return -1;
+    }
+    for (int i = 0; i < iMaxSize; i++)
+        p->stFree.ppstEntry[p->stFree.iCount++] = &p->astTask[i];
+    for (int i = 0; i < iThreads; i++) {
+        HevcPoolThread *t = &p->astThread[i];
+        t->pfnRoutine = WorkerMain;
+        t->pstPool = p;
+        t->iIndex = i;
+        if (pthread_create(&t->stThread, NULL, t->pfnRoutine, t)) {
+            HevcPoolStop(p);
+            return -1;
+        }
+        t->bStarted = 1;
+    }
+    return 0;
+}
+
+void HevcPoolSubmit(HevcPool *p, HevcTaskFxn pfnTask, void *pArg)
+{
+    HevcTask *t = QueuePop(&p->stFree);
+    t->pfnTask = pfnTask;
+    t->pArg = pArg;
+    t->uiResult = 0;
+    QueuePush(&p->stPending, t);
+}
+
+uint32_t HevcPoolWait(HevcPool *p, void *pArg)
+{
+    HevcQueue *q = &p->stDone;
+    HevcTask *t = NULL;
+    pthread_mutex_lock(&q->stLock);
+    for (;;) {
+        for (int i = 0; i < q->iCount && !t; i++)
+            if (q->ppstEntry[i]->pArg == pArg)
+                t = QueueTakeLocked(q, i);
+        if (t)
+            break;
+        pthread_cond_wait(&q->stNotEmpty, &q->stLock);
+    }
+    pthread_mutex_unlock(&q->stLock);
+    uint32_t uiResult = t->uiResult;
+    QueuePush(&p->stFree, t);
+    return uiResult;
+}
+
+void HevcPoolStop(HevcPool *p)
+{
+    if (!p)
+        return;
+    if (p->stPending.bInit) {
+        pthread_mutex_lock(&p->stPending.stLock);
+        p->bStop = 1;
+        pthread_cond_broadcast(&p->stPending.stNotEmpty);
+        pthread_mutex_unlock(&p->stPending.stLock);
+    }
+    for (int i = 0; i < HEVC_POOL_THREADS; i++)
+        if (p->astThread[i].bStarted) {
+            pthread_join(p->astThread[i].stThread, NULL);
+            p->astThread[i].bStarted = 0;
+        }
+    QueueDestroy(&p->stFree);
+    QueueDestroy(&p->stPending);
+    QueueDestroy(&p->stDone);
+}

@@ -1,0 +1,77 @@
+/* Worker pool of a multi-threaded decoder handle: a fixed set of threads
+ * fed through three bounded queues of task records (free, pending,
+ * completed), each with its own lock and not-empty / not-full conditions.
+ * Created once per handle; task records are reused through the free queue,
+ * so decoding allocates nothing per picture. Only the thread that drives
+ * the handle submits and waits. Lock order: a thread never holds two queue
+ * locks at once. */
+#ifndef HEVC_POOL_H
+#define HEVC_POOL_H
+
+#include <pthread.h>
+#include <stdint.h>
+#include "IHW265D.h"
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+#define HEVC_POOL_THREADS 4
+
+typedef uint32_t (*HevcTaskFxn)(void *pArg);
+
+/* Task record: function, argument, result. */
+typedef struct {
+    HevcTaskFxn pfnTask;
+    void *pArg;
+    uint32_t uiResult;
+} HevcTask;
+
+/* Bounded FIFO of task records; every field is guarded by stLock. */
+typedef struct {
+    HevcTask **ppstEntry;     /* iCap entries */
+    int iCap, iCount;
+    pthread_mutex_t stLock;
+    pthread_cond_t stNotEmpty, stNotFull;
+    int bInit;                /* lock and conditions were created */
+} HevcQueue;
+
+typedef struct HevcPool HevcPool;
+
+typedef struct {
+    pthread_t stThread;
+    void *(*pfnRoutine)(void *);
+    HevcPool *pstPool;
+    int iIndex;
+    int bStarted;
+} HevcPoolThread;
+
+struct HevcPool {
+    int bStop;                /* guarded by stPending.stLock */
+    int iThreads;
+    void (*pfnStartHook)(void *pArg, int iIndex); /* run once by each worker before its loop */
+    void *pHookArg;
+    HevcPoolThread astThread[HEVC_POOL_THREADS];
+    HevcTask astTask[HEVC_POOL_THREADS];
+    HevcQueue stFree, stPending, stDone;
+};
+
+/* Process-wide once-only set-up (won by a compare-and-swap); 0 or -1. */
+int HevcThreadSupportInit(void);
+/* Starts iThreads workers with queues of capacity iMaxSize in the caller's
+ * record (its memory comes from the decoder's table). Logs and returns -1
+ * on failure, with everything already started stopped again. */
+int HevcPoolCreate(HevcPool *pstPool, int iThreads, int iMaxSize, void (*pfnHook)(void *, int), void *pHookArg,
+                   HevcTask **ppstQueueMem, IHW265D_LOG_FXN pfnLog, unsigned int uiChannel);
+/* Queues pfnTask(pArg); blocks while no record is free or the queue is full. */
+void HevcPoolSubmit(HevcPool *pstPool, HevcTaskFxn pfnTask, void *pArg);
+/* Blocks until the task submitted with pArg has completed; returns its result. */
+uint32_t HevcPoolWait(HevcPool *pstPool, void *pArg);
+/* Sets the stop flag, wakes and joins every worker, destroys the queues.
+ * Accepts a pool that was never (or only partly) created. */
+void HevcPoolStop(HevcPool *pstPool);
+
+#ifdef __cplusplus
+}
+#endif
+#endif

@@ -1,0 +1,400 @@
+/* Multi-threaded decoding: worker records, the filter task that follows
+ * the reconstruction one CTB row behind, wavefront row tasks with row
+ * progress waits, and the merge that makes the result equal single-threaded
+ * decoding (H.265 9.3.2.4 for the wavefront context hand-over). */
+#include "hevc_threads.h"
+
+#include <stdarg.h>
+#include <stdlib.h>
+#include <string.h>
+#include "hevc_decoder.h"
+
+static __thread int t_iWorker = -1;          /* index of the worker running this thread */
+static __thread HevcLogBuf *t_pstLog;        /* messages of the running task */
+
+void *HevcLogCapturing(void)
+{
+    return t_pstLog;
+}
+
+void HevcLogCaptureV(void *pBuf, int iLevel, const char *pszFormat, ...)
+{
+    HevcLogBuf *b = (HevcLogBuf *)pBuf;
+    if (b->iNum >= HEVC_LOG_KEEP)
+        return;
+    b->astMsg[b->iNum].iLevel = iLevel;
+    b->astMsg[b->iNum].pszFormat = pszFormat;
+    int *piArg = b->astMsg[b->iNum].aiArg, n = 0;
+    memset(b->astMsg[b->iNum].aiArg, 0, sizeof(b->astMsg[b->iNum].aiArg));
+    va_list ap;
+    va_start(ap, pszFormat);
+    for (const char *p = pszFormat; *p; p++) {
+        if (*p != '%')
+            continue;
+        if (p[1] == '%') {
+            p++;
+            continue;
+        }
+        if (n < 4)
+            piArg[n++] = va_arg(ap, int);
+    }
+    va_end(ap);
+    b->iNum++;
+}
+
+static void ReplayLog(HW265D_DEC *d, const HevcLogBuf *b)
+{
+    for (int i = 0; i < b->iNum; i++) {
+        const int *a = b->astMsg[i].aiArg;
+        d->stParam.LogFxn(d->stParam.uiChannelID, b->astMsg[i].iLevel, b->astMsg[i].pszFormat, a[0], a[1], a[2], a[3]);
+    }
+}
+
+/* Worker records come from the process heap, 64-byte aligned, with the raw
+ * address and the size in the two words below the aligned address. */
+static void *HeapAlloc(size_t uiSize)
+{
+    uint8_t *pucRaw = (uint8_t *)malloc(uiSize + 64 + 2 * sizeof(size_t));
+    if (!pucRaw)
+        return NULL;
+    uintptr_t a = ((uintptr_t)pucRaw + 2 * sizeof(size_t) + 63) & ~(uintptr_t)63;
+    ((void **)a)[-1] = pucRaw;
+    ((size_t *)a)[-2] = uiSize;
+    memset((void *)a, 0, uiSize);
+    return (void *)a;
+}
+
+static void HeapFree(void *p)
+{
+    if (p)
+        free(((void **)p)[-1]);
+}
+
+static void StartHook(void *pArg, int iIndex)
+{
+    (void)pArg;
+    t_iWorker = iIndex;
+}
+
+uint32_t HevcThreadsCreate(HW265D_DEC *d)
+{
+    HevcThreadSupportInit();
+    HevcThreads *t = (HevcThreads *)HevcMemAlloc(&d->stMem, d->stParam.MallocFxn, d->stParam.uiChannelID,
+                                                 sizeof(HevcThreads), 64);
+    if (!t) {
+        HEVC_ERR(d, "init memory buffer err, ret = 0x%x\n", IHW265D_ERR_THREAD);
+        return IHW265D_ERR_THREAD;
+    }
+    d->pstThreads = t;
+    t->pstDec = d;
+    for (int i = 0; i < HEVC_POOL_THREADS; i++) {
+        t->apstWorker[i] = (HevcSliceDec *)HeapAlloc(HevcSliceDecBytes());
+        if (!t->apstWorker[i]) {
+            HEVC_ERR(d, "init memory buffer err, ret = 0x%x\n", IHW265D_ERR_THREAD);
+            return IHW265D_ERR_THREAD;
+        }
+        HevcSliceDecInitThread(t->apstWorker[i], d->pstMaps);
+        t->apstWorker[i]->bTask = 1;
+    }
+    HevcPicMaps *m = d->pstMaps;
+    if (pthread_mutex_init(&m->stProgLock, NULL))
+        return IHW265D_ERR_THREAD;
+    if (pthread_cond_init(&m->stProgCond, NULL)) {
+        pthread_mutex_destroy(&m->stProgLock);
+        return IHW265D_ERR_THREAD;
+    }
+    if (pthread_cond_init(&m->stFilterCond, NULL)) {
+        pthread_cond_destroy(&m->stProgCond);
+        pthread_mutex_destroy(&m->stProgLock);
+        return IHW265D_ERR_THREAD;
+    }
+    m->bProgInit = 1;
+    m->uiCommitRows = ~0u;
+    if (HevcPoolCreate(&t->stPool, HEVC_POOL_THREADS, HEVC_POOL_THREADS, StartHook, t, t->apstQueueMem,
+                       d->stParam.LogFxn, d->stParam.uiChannelID))
+        return IHW265D_ERR_THREAD;
+    return 0;
+}
+
+enum { WAKE_FILTER_STOP, WAKE_ROW_ERROR, WAKE_COMMIT };
+
+/* Changes one of the words progress waiters look at and wakes them all. */
+static void Wake(HevcPicMaps *m, int iWhat, uint32_t uiValue)
+{
+    pthread_mutex_lock(&m->stProgLock);
+    if (iWhat == WAKE_FILTER_STOP)
+        m->bFilterStop = (int)uiValue;
+    else if (iWhat == WAKE_ROW_ERROR)
+        __atomic_store_n(&m->iRowError, (int32_t)uiValue, __ATOMIC_RELEASE);
+    else
+        __atomic_store_n(&m->uiCommitRows, uiValue, __ATOMIC_RELEASE);
+    pthread_cond_broadcast(&m->stProgCond);
+    pthread_cond_signal(&m->stFilterCond);
+    pthread_mutex_unlock(&m->stProgLock);
+}
+
+static void StopFilter(HW265D_DEC *d)
+{
+    HevcThreads *t = d->pstThreads;
+    Wake(d->pstMaps, WAKE_FILTER_STOP, 1);
+    HevcPoolWait(&t->stPool, t);
+    t->bFilterRunning = 0;
+}
+
+void HevcThreadsDestroy(HW265D_DEC *d)
+{
+    HevcThreads *t = d->pstThreads;
+    if (!t)
+        return;
+    HevcThreadsFinishPicture(d); /* a picture in progress: its filter task ends first */
+    HevcPoolStop(&t->stPool);
+    for (int i = 0; i < HEVC_POOL_THREADS; i++)
+        HeapFree(t->apstWorker[i]);
+    HevcPicMaps *m = d->pstMaps;
+    if (m && m->bProgInit) {
+        pthread_cond_destroy(&m->stFilterCond);
+        pthread_cond_destroy(&m->stProgCond);
+        pthread_mutex_destroy(&m->stProgLock);
+        m->bProgInit = 0;
+    }
+    d->pstThreads = NULL;
+}
+
+/* Whether the filter task has a row to take; stProgLock is held. */
+static int RowReady(const HevcPicMaps *m)
+{
+    const HevcSps *sps = m->pstSps;
+    uint32_t r = m->uiRowsRecon;
+    return r < sps->PicHeightInCtbsY && r < __atomic_load_n(&m->uiCommitRows, __ATOMIC_ACQUIRE) &&
+           __atomic_load_n(&m->puiRowCtbs[r], __ATOMIC_ACQUIRE) == sps->PicWidthInCtbsY;
+}
+
+/* Deblocking, SAO and padding of the picture's rows as they complete, on a
+ * worker, until the caller's thread says every row is decoded. */
+static uint32_t FilterTask(void *pArg)
+{
+    HevcThreads *t = (HevcThreads *)pArg;
+    HW265D_DEC *d = t->pstDec;
+    HevcPicMaps *m = d->pstMaps;
+    HevcSliceDec *s = t->apstWorker[t_iWorker];
+    HevcSliceDecAttach(s, m);
+    for (;;) {
+        pthread_mutex_lock(&m->stProgLock);
+        m->bFilterWaiting = 1;
+        while (!m->bFilterStop && !RowReady(m))
+            pthread_cond_wait(&m->stFilterCond, &m->stProgLock);
+        m->bFilterWaiting = 0;
+        int bStop = m->bFilterStop;
+        pthread_mutex_unlock(&m->stProgLock);
+        HevcFilterAdvance(d, s, 0);
+        if (bStop)
+            return 0;
+    }
+}
+
+void HevcThreadsStartPicture(HW265D_DEC *d)
+{
+    HevcThreads *t = d->pstThreads;
+    HevcPicMaps *m = d->pstMaps;
+    m->bThreaded = 0;
+    if (!t || t->bOff)
+        return;
+    m->bThreaded = 1;
+    m->bFilterStop = 0;
+    m->iRowError = 0;
+    m->uiCommitRows = ~0u;
+    t->bFilterRunning = 1;
+    HevcPoolSubmit(&t->stPool, FilterTask, t);
+}
+
+void HevcThreadsFinishPicture(HW265D_DEC *d)
+{
+    HevcThreads *t = d->pstThreads;
+    if (!t)
+        return;
+    if (t->bFilterRunning)
+        StopFilter(d);
+    if (d->pstMaps)
+        d->pstMaps->bThreaded = 0;
+    /* Several slices over two or more tile rows: this handle decodes on the
+     * caller's thread from now on. */
+    if (d->iSliceNalNum > 1 && d->pstActPps && d->pstActPps->tiles_enabled_flag && d->pstActPps->num_tile_rows > 1)
+        t->bOff = 1;
+}
+
+void HevcThreadsCtbDone(HevcPicMaps *m, uint32_t ry)
+{
+    pthread_mutex_lock(&m->stProgLock);
+    uint32_t n = m->puiRowCtbs[ry] + 1;
+    __atomic_store_n(&m->puiRowCtbs[ry], n, __ATOMIC_RELEASE);
+    /* Row waiters on every CTB; the filter task only when a row completes. */
+    if (m->iWaiters)
+        pthread_cond_broadcast(&m->stProgCond);
+    if (m->bFilterWaiting && n == m->pstSps->PicWidthInCtbsY)
+        pthread_cond_signal(&m->stFilterCond);
+    pthread_mutex_unlock(&m->stProgLock);
+}
+
+int HevcThreadsWaitRow(HevcPicMaps *m, uint32_t ry, uint32_t uiCount)
+{
+    if (__atomic_load_n(&m->iRowError, __ATOMIC_ACQUIRE))
+        return -1;
+    if (__atomic_load_n(&m->puiRowCtbs[ry], __ATOMIC_ACQUIRE) >= uiCount)
+        return 0;
+    pthread_mutex_lock(&m->stProgLock);
+    m->iWaiters++;
+    while (!m->iRowError && m->puiRowCtbs[ry] < uiCount)
+        pthread_cond_wait(&m->stProgCond, &m->stProgLock);
+    m->iWaiters--;
+    int r = m->iRowError ? -1 : 0;
+    pthread_mutex_unlock(&m->stProgLock);
+    return r;
+}
+
+void HevcThreadsFail(HevcPicMaps *m)
+{
+    Wake(m, WAKE_ROW_ERROR, 1);
+}
+
+static void SetCommit(HevcPicMaps *m, uint32_t uiRows)
+{
+    Wake(m, WAKE_COMMIT, uiRows);
+}
+
+int HevcThreadsUseRows(const HW265D_DEC *d)
+{
+    const HevcThreads *t = d->pstThreads;
+    const HevcPicMaps *m = d->pstMaps;
+    if (!t || !m->bThreaded)
+        return 0;
+    const HevcSliceHeader *sh = &d->stSh;
+    const HevcPps *pps = d->pstActPps;
+    const HevcSps *sps = d->pstActSps;
+    const uint32_t W = sps->PicWidthInCtbsY;
+    if (!pps->entropy_coding_sync_enabled_flag || pps->tiles_enabled_flag || pps->dependent_slice_segments_enabled_flag ||
+        W < 2 || sh->num_entry_point_offsets == 0 || sh->slice_segment_address % W)
+        return 0;
+    /* Rows below the segment's start must be untouched, so no CTB the
+     * rows would decode was decoded before. */
+    for (uint32_t r = sh->slice_segment_address / W; r < sps->PicHeightInCtbsY; r++)
+        if (m->puiRowCtbs[r])
+            return 0;
+    return 1;
+}
+
+static uint32_t RowTask(void *pArg)
+{
+    HevcRowTask *rt = (HevcRowTask *)pArg;
+    HW265D_DEC *d = rt->pstDec;
+    HevcPicMaps *m = d->pstMaps;
+    HevcSliceDec *s = d->pstThreads->apstWorker[t_iWorker];
+    const HevcSliceDec *c = d->pstSliceDec; /* the segment as the caller set it up */
+    HevcSliceDecAttach(s, m);
+    s->pstSh = c->pstSh;
+    s->pucNal = c->pucNal;
+    s->uiNalSize = c->uiNalSize;
+    s->uiCntBase = c->uiCntBase;
+    s->uiTs0 = c->uiTs0;
+    if (s->pstSh->slice_type != HEVC_SLICE_I)
+        HevcSliceInterSetup(d, s);
+    rt->stLog.iNum = 0;
+    t_pstLog = &rt->stLog;
+    uint32_t r = HevcDecodeCtbs(d, s, rt->uiTs, rt->uiSub, rt->bLast ? 2 : 1, &rt->uiStopTs, &rt->bEnd, &rt->iStopState);
+    t_pstLog = NULL;
+    rt->bAborted = r == HEVC_NAL_FAIL;
+    rt->uiRet = rt->bAborted ? 0 : r;
+    /* Rows below wait on this one: after an early end they must give up. */
+    if (r || (rt->bEnd && !rt->bLast))
+        HevcThreadsFail(m);
+    return r;
+}
+
+/* Takes back CTB rs, which single-threaded decoding would not have
+ * decoded in this segment: counts, maps and temporal motion as before. */
+static void UndoCtb(HW265D_DEC *d, HevcPicMaps *m, uint32_t rs)
+{
+    const HevcSps *sps = m->pstSps;
+    const uint32_t W = sps->PicWidthInCtbsY;
+    HevcCtbInfo *c = &m->pstCtb[rs];
+    if (c->bCounted) {
+        m->puiRowCtbs[rs / W]--;
+        m->uiCtbsDone--;
+    }
+    memset(c, 0, sizeof(*c));
+    const uint32_t iCtb = sps->CtbSizeY, x0 = (rs % W) * iCtb, y0 = (rs / W) * iCtb;
+    const uint32_t x1 = x0 + iCtb < sps->pic_width_in_luma_samples ? x0 + iCtb : sps->pic_width_in_luma_samples;
+    const uint32_t y1 = y0 + iCtb < sps->pic_height_in_luma_samples ? y0 + iCtb : sps->pic_height_in_luma_samples;
+    for (uint32_t y = y0 >> 2; y < (y1 + 3) >> 2; y++) {
+        size_t o = (size_t)y * m->uiW4 + (x0 >> 2), n = ((x1 + 3) >> 2) - (x0 >> 2);
+        memset(m->pucBlkFlags + o, 0, n);
+        memset(m->pucBsV + o, 0, n);
+        memset(m->pucBsH + o, 0, n);
+    }
+    const size_t uiStride16 = d->uiMaxWidth >> 4;
+    for (uint32_t y = y0; y < y1; y += 16)
+        memset(&m->pstPic->pstMotion[(y >> 4) * uiStride16 + (x0 >> 4)], 0,
+               sizeof(HevcMotion16) * (((x1 + 15) >> 4) - (x0 >> 4)));
+}
+
+uint32_t HevcThreadsDecodeRows(HW265D_DEC *d, uint32_t uiTs0)
+{
+    HevcThreads *t = d->pstThreads;
+    HevcPicMaps *m = d->pstMaps;
+    HevcSliceDec *s = d->pstSliceDec;
+    const HevcSps *sps = m->pstSps;
+    const uint32_t W = sps->PicWidthInCtbsY, H = sps->PicHeightInCtbsY;
+    const uint32_t uiRow0 = uiTs0 / W; /* no tiles: tile scan is raster scan */
+    uint32_t uiSubs = d->stSh.num_entry_point_offsets + 1;
+    if (uiSubs > H - uiRow0)
+        uiSubs = H - uiRow0;
+    SetCommit(m, uiRow0);
+    const int iMaxInFlight = HEVC_POOL_THREADS - 1; /* one record serves the filter task */
+    uint32_t k = 0, uiWaitK = 0, uiRet = 0, uiStop = 0;
+    int bStopped = 0, iStopState = HEVC_STOP_UNTOUCHED;
+    for (;;) {
+        int bSubmit = !bStopped && k < uiSubs && k - uiWaitK < (uint32_t)iMaxInFlight;
+        if (bSubmit) {
+            HevcRowTask *rt = &t->astRow[k % HEVC_POOL_THREADS];
+            rt->pstDec = d;
+            rt->uiSub = k;
+            rt->uiTs = k ? (uiRow0 + k) * W : uiTs0;
+            rt->bLast = k == uiSubs - 1;
+            HevcPoolSubmit(&t->stPool, RowTask, rt);
+            k++;
+            continue;
+        }
+        if (uiWaitK == k)
+            break;
+        /* Results in row order: messages as single-threaded decoding would
+         * log them, up to the row where it would have stopped. */
+        HevcRowTask *rt = &t->astRow[uiWaitK % HEVC_POOL_THREADS];
+        HevcPoolWait(&t->stPool, rt);
+        if (!bStopped) {
+            ReplayLog(d, &rt->stLog);
+            if (rt->uiRet || rt->bEnd || rt->bAborted) {
+                bStopped = 1;
+                uiRet = rt->bAborted ? IHW265D_ERR_NAL : rt->uiRet;
+                uiStop = rt->uiStopTs;
+                iStopState = rt->iStopState;
+            } else {
+                SetCommit(m, uiRow0 + uiWaitK + 1);
+            }
+        }
+        uiWaitK++;
+    }
+    if (bStopped) {
+        const uint32_t uiEnd = (uiRow0 + k) * W < sps->PicSizeInCtbsY ? (uiRow0 + k) * W : sps->PicSizeInCtbsY;
+        for (uint32_t ts = uiStop + (iStopState == HEVC_STOP_AS_IS); ts < uiEnd; ts++)
+            UndoCtb(d, m, ts);
+        if (iStopState == HEVC_STOP_INFO && uiStop < uiEnd) {
+            /* Its slice information as single-threaded decoding leaves it. */
+            HevcSetCtbInfo(d, s, uiStop, uiStop);
+            m->pstCtb[uiStop].bDecoded = 0;
+        }
+        if (uiRet)
+            m->pstPic->uiErrorFlag |= HEVC_PIC_ERR_SLICE;
+    }
+    __atomic_store_n(&m->iRowError, 0, __ATOMIC_RELEASE);
+    SetCommit(m, ~0u);
+    return uiRet;
+}

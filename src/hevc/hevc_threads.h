@@ -1,0 +1,83 @@
+/* Multi-threaded decoding of a handle created with eThreadType 1: the
+ * worker pool, the workers' own decoding records, the per-picture filter
+ * task and the wavefront row tasks (stage "ThreadDecodeSliceSegmentData").
+ *
+ * Each slice segment is still decoded inside the call that hands its NAL
+ * unit over, so return codes, messages and error indicators come out
+ * exactly as single-threaded: the caller's thread submits the segment's
+ * tasks and waits for every one before the unit counts as decoded. */
+#ifndef HEVC_THREADS_H
+#define HEVC_THREADS_H
+
+#include <stdint.h>
+#include "hevc_pool.h"
+#include "hevc_slicedata.h"
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+struct HW265D_DEC;
+
+#define HEVC_LOG_KEEP 8
+
+/* Messages of a task kept until the caller knows whether single-threaded
+ * decoding would have reached the CTB that logged them (slice data messages
+ * carry int arguments only). */
+typedef struct {
+    int iNum;
+    struct {
+        int iLevel;
+        const char *pszFormat;
+        int aiArg[4];
+    } astMsg[HEVC_LOG_KEEP];
+} HevcLogBuf;
+
+/* One wavefront row task: substream k of the current slice segment. */
+typedef struct {
+    struct HW265D_DEC *pstDec;
+    uint32_t uiSub;              /* substream index */
+    uint32_t uiTs;               /* first CTB */
+    int bLast;                   /* last substream: goes on to the segment's end */
+    /* Results. */
+    uint32_t uiRet;              /* 0 or the error code */
+    uint32_t uiStopTs;           /* CTB (tile scan) where single-threaded decoding would stop after this task */
+    int bEnd;                    /* end_of_slice_segment_flag met */
+    int iStopState;              /* HEVC_STOP_*: what the CTB at uiStopTs holds */
+    int bAborted;                /* stopped because a row above failed */
+    HevcLogBuf stLog;
+} HevcRowTask;
+
+typedef struct HevcThreads {
+    HevcPool stPool;
+    HevcTask *apstQueueMem[3 * HEVC_POOL_THREADS];
+    HevcSliceDec *apstWorker[HEVC_POOL_THREADS]; /* process heap, see HeapAlloc */
+    struct HW265D_DEC *pstDec;
+    int bOff;                    /* threading switched off for the handle's life */
+    int bFilterRunning;          /* the picture's filter task is submitted */
+    HevcRowTask astRow[HEVC_POOL_THREADS];
+} HevcThreads;
+
+/* Creation with eThreadType 1: 0, or IHW265D_ERR_THREAD after the message. */
+uint32_t HevcThreadsCreate(struct HW265D_DEC *pstDec);
+/* Stops and joins the workers (also mid-picture) and frees their records. */
+void HevcThreadsDestroy(struct HW265D_DEC *pstDec);
+/* Picture start / end on the caller's thread: the filter task that follows
+ * the reconstruction one row behind. */
+void HevcThreadsStartPicture(struct HW265D_DEC *pstDec);
+void HevcThreadsFinishPicture(struct HW265D_DEC *pstDec);
+/* Publishes one more reconstructed CTB of row ry and wakes its waiters. */
+void HevcThreadsCtbDone(HevcPicMaps *m, uint32_t ry);
+/* Blocks until row ry holds at least uiCount CTBs; -1 once a row failed. */
+int HevcThreadsWaitRow(HevcPicMaps *m, uint32_t ry, uint32_t uiCount);
+/* Marks a failure: every waiter wakes and gives up. */
+void HevcThreadsFail(HevcPicMaps *m);
+/* Whether the current slice segment decodes in wavefront rows; runs them. */
+int HevcThreadsUseRows(const struct HW265D_DEC *pstDec);
+uint32_t HevcThreadsDecodeRows(struct HW265D_DEC *pstDec, uint32_t uiTs0);
+
+
+#ifdef __cplusplus
+}
+#endif
+#endif
