@@ -56,7 +56,7 @@ static void IntraAvailability(const HevcSliceDec *s, int xL, int yL, int NL, uns
             pucAvail[iUnits - 1 - k] = (p[(size_t)k * uiW4] & uiNeed) == uiNeed;
     }
     if (xL > 0 && yL > 0 && bCorner)
-        pucAvail[iUnits] = (pucRow[((xL - 1) >> 2) - uiW4] & uiNeed) == uiNeed;
+        pucAvail[iUnits] = ((pucRow - uiW4)[(xL - 1) >> 2] & uiNeed) == uiNeed;
     if (yL > 0 && (bTop || bTopRight)) {
         const uint8_t *p = pucRow - uiW4 + (xL >> 2);
         for (int k = 0; k < iUnits; k++) {
