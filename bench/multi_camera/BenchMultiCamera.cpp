@@ -24,14 +24,13 @@
 
 #include <ipcamera/IpCamera.h>
 
+#include "../BenchSupport.h"
+
 #include <signal.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
-#include <sys/prctl.h>
-#include <sys/resource.h>
 #include <sys/wait.h>
-#include <time.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -46,20 +45,6 @@ const int kW = 1920, kH = 1080, kFps = 25;
 const int kClipFrames = 250;  // frame numbers repeat with this period
 const int kBits = 8;          // blocks carrying the frame number
 const int kMaxBehind = 12;    // pictures still on their way at the end (0.5 s) that count as real time
-
-double Now()
-{
-    struct timespec t;
-    clock_gettime(CLOCK_MONOTONIC, &t);
-    return t.tv_sec + t.tv_nsec / 1e9;
-}
-
-double CpuSeconds()
-{
-    struct rusage u;
-    getrusage(RUSAGE_SELF, &u);
-    return u.ru_utime.tv_sec + u.ru_utime.tv_usec / 1e6 + u.ru_stime.tv_sec + u.ru_stime.tv_usec / 1e6;
-}
 
 std::string LoadAverage()
 {
@@ -156,36 +141,10 @@ struct TestCamera {
 
 int StartCamera(TestCamera *c, const std::string &clip, int bMarked)
 {
-    int fds[2];
-    if (pipe(fds) != 0)
-        return -1;
-    pid_t pid = fork();
-    if (pid == 0) {
-        prctl(PR_SET_PDEATHSIG, SIGKILL);
-        dup2(fds[1], 1);
-        close(fds[0]);
-        close(fds[1]);
-        if (!freopen("/dev/null", "w", stderr))
-            _exit(127);
-        const char *argv[] = {IPCAMERA_TEST_HTTP_CAMERA, "--video", clip.c_str(), "--fps", "25", "--loop",
-                              "--no-audio", "--send-log", c->sSendLog.c_str(),
-                              bMarked ? "--marker-sei" : nullptr, nullptr};
-        execv(argv[0], (char *const *)argv);
-        _exit(127);
-    }
-    close(fds[1]);
-    c->nPid = pid;
-    FILE *f = fdopen(fds[0], "r");
-    char line[256] = "";
-    if (f == nullptr || fgets(line, sizeof line, f) == nullptr || strstr(line, "ready ") == nullptr) {
-        if (f != nullptr)
-            fclose(f);
-        return -1;
-    }
-    fclose(f);
-    c->sUrl = strstr(line, "ready ") + 6;
-    c->sUrl.erase(c->sUrl.find_last_not_of("\r\n") + 1);
-    return 0;
+    const char *argv[] = {IPCAMERA_TEST_HTTP_CAMERA, "--video", clip.c_str(), "--fps", "25", "--loop", "--no-audio",
+                          "--send-log", c->sSendLog.c_str(), bMarked ? "--marker-sei" : nullptr, nullptr};
+    c->sUrl = BenchStartCamera(argv, &c->nPid);
+    return c->sUrl.empty() ? -1 : 0;
 }
 
 void StopCamera(TestCamera *c)
@@ -246,21 +205,21 @@ int RunPath(const char *pName, const std::string &clip, const std::string &dir, 
     }
     // Settled: every camera has shown a picture (decoding starts at a key
     // picture), and one more second has passed.
-    double until = Now() + 30;
-    for (int i = 0; ok && i < nCameras && Now() < until; usleep(50000)) {
+    double until = BenchNow() + 30;
+    for (int i = 0; ok && i < nCameras && BenchNow() < until; usleep(50000)) {
         std::lock_guard<std::mutex> g(tallies[i].lock);
         if (tallies[i].nLast >= 0)
             i++;
     }
     usleep(1000000);
     std::string loadBefore = LoadAverage();
-    double cpu0 = CpuSeconds(), t0 = Now();
+    double cpu0 = BenchCpuSeconds(), t0 = BenchNow();
     for (Tally &t : tallies) {
         std::lock_guard<std::mutex> g(t.lock);
         t.bCounting = 1;
     }
     usleep((useconds_t)nSeconds * 1000000);
-    double cpu = CpuSeconds() - cpu0, wall = Now() - t0;
+    double cpu = BenchCpuSeconds() - cpu0, wall = BenchNow() - t0;
     for (Tally &t : tallies) {
         std::lock_guard<std::mutex> g(t.lock);
         t.bCounting = 0;
