@@ -15,6 +15,8 @@
 
 #include <ipcamera/IpCamera.h>
 
+#include "../BenchSupport.h"
+
 extern "C" {
 #include <libavcodec/avcodec.h>
 #include <libavformat/avformat.h>
@@ -37,20 +39,6 @@ extern "C" {
 #include <string>
 
 namespace {
-
-double Now()
-{
-    struct timespec t;
-    clock_gettime(CLOCK_MONOTONIC, &t);
-    return t.tv_sec + t.tv_nsec / 1e9;
-}
-
-double CpuSeconds()
-{
-    struct rusage u;
-    getrusage(RUSAGE_SELF, &u);
-    return u.ru_utime.tv_sec + u.ru_utime.tv_usec / 1e6 + u.ru_stime.tv_sec + u.ru_stime.tv_usec / 1e6;
-}
 
 long StatusKb(const char *pKey)
 {
@@ -80,14 +68,14 @@ int OnVideo(void *, void *, unsigned char *pFrame, int nWidth, int nHeight)
 // file has been read and the queue drained), at most nLimit seconds.
 void WaitForQuiet(double nLimit)
 {
-    double start = Now(), lastChange = Now();
+    double start = BenchNow(), lastChange = BenchNow();
     long last = -1;
-    while (Now() - start < nLimit) {
+    while (BenchNow() - start < nLimit) {
         long n = g_nFrames.load();
         if (n != last) {
             last = n;
-            lastChange = Now();
-        } else if (Now() - lastChange > 1.5 && (n > 0 || Now() - start > 3)) {
+            lastChange = BenchNow();
+        } else if (BenchNow() - lastChange > 1.5 && (n > 0 || BenchNow() - start > 3)) {
             return;
         }
         usleep(20000);
@@ -109,13 +97,13 @@ int LibraryRun(const char *pSource, int nConnectType, long nMinFrames, double *p
         CIpCamera cam(1, "bench", "");
         cam.SetVideoBufCallBack(OnVideo, nullptr);
         cam.SetConnectType(nConnectType);
-        double cpu0 = CpuSeconds();
+        double cpu0 = BenchCpuSeconds();
         if (cam.OpenMainStreamVideo(pSource) != 0)
             return -1;
         cam.SetDecodeEnable(false, true);
         WaitForQuiet(300);
         cam.CloseMainStreamVideo();
-        cpu += CpuSeconds() - cpu0;
+        cpu += BenchCpuSeconds() - cpu0;
         frames += g_nFrames.load();
         plays++;
     }
@@ -127,7 +115,7 @@ int LibraryRun(const char *pSource, int nConnectType, long nMinFrames, double *p
 
 int BareRun(const char *pClip, double *pCpuPerFrame, long *pFrames)
 {
-    double cpu0 = CpuSeconds();
+    double cpu0 = BenchCpuSeconds();
     AVFormatContext *fmt = nullptr;
     AVDictionary *inOpts = nullptr;
     if (strncmp(pClip, "rtsp://", 7) == 0) {
@@ -201,7 +189,7 @@ int BareRun(const char *pClip, double *pCpuPerFrame, long *pFrames)
     avcodec_free_context(&dec);
     avformat_close_input(&fmt);
     *pFrames = frames;
-    *pCpuPerFrame = frames > 0 ? (CpuSeconds() - cpu0) / frames : 0;
+    *pCpuPerFrame = frames > 0 ? (BenchCpuSeconds() - cpu0) / frames : 0;
     return frames > 0 ? 0 : -1;
 }
 
@@ -273,38 +261,12 @@ int RssRun(const char *pClip, int n, double *pMbPerCamera, long *pFrames)
 // Starts the RTSP test camera on the clip; its URL, or "" without it.
 std::string StartCamera(const std::string &clip, pid_t *pPid)
 {
-    *pPid = -1;
 #ifdef IPCAMERA_TEST_RTSP_CAMERA
-    int fds[2];
-    if (pipe(fds) != 0)
-        return "";
-    pid_t pid = fork();
-    if (pid == 0) {
-        prctl(PR_SET_PDEATHSIG, SIGKILL);
-        dup2(fds[1], 1);
-        close(fds[0]);
-        close(fds[1]);
-        execl(IPCAMERA_TEST_RTSP_CAMERA, IPCAMERA_TEST_RTSP_CAMERA, "--file", clip.c_str(), (char *)nullptr);
-        _exit(127);
-    }
-    close(fds[1]);
-    *pPid = pid;
-    char line[256] = {0};
-    FILE *f = fdopen(fds[0], "r");
-    std::string url;
-    if (f && fgets(line, sizeof line, f)) {
-        char *p = strstr(line, "ready ");
-        if (p) {
-            url = p + 6;
-            while (!url.empty() && (url.back() == '\n' || url.back() == '\r'))
-                url.pop_back();
-        }
-    }
-    if (f)
-        fclose(f);
-    return url;
+    const char *argv[] = {IPCAMERA_TEST_RTSP_CAMERA, "--file", clip.c_str(), nullptr};
+    return BenchStartCamera(argv, pPid);
 #else
     (void)clip;
+    *pPid = -1;
     return "";
 #endif
 }
