@@ -73,8 +73,9 @@ int HevcSliceDecCreate(HW265D_DEC *pstDec)
         !mp->pstCtb || !mp->pstMv || !mp->puiRowCtbs)
         return -1;
     mp->pstRowCtx = (HevcCabacCtx *)HevcMemAlloc(t, m, ch, sizeof(HevcCabacCtx) * mp->uiMaxCtbRows, 64);
+    mp->puiRowWake = (uint32_t *)HevcMemAlloc(t, m, ch, sizeof(uint32_t) * mp->uiMaxCtbRows, 64);
     HevcSliceDec *s = (HevcSliceDec *)HevcMemAlloc(t, m, ch, HevcSliceDecBytes(), 64);
-    if (!mp->pstRowCtx || !s)
+    if (!mp->pstRowCtx || !mp->puiRowWake || !s)
         return -1;
     HevcSliceDecInitThread(s, mp);
     pstDec->pstSliceDec = s;

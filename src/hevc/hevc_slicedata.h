@@ -137,6 +137,7 @@ typedef struct HevcPicMaps {
     uint32_t uiCommitRows;       /* atomic: rows the filters may take (those below may still be undone) */
     int iWaiters;
     int32_t iRowError;           /* atomic: non-zero once a row failed; wakes every waiter */
+    uint32_t *puiRowWake;        /* per CTB row: count at which its waiter wants waking, 0 none */
     HevcCabacCtx *pstRowCtx;     /* per CTB row: contexts after its 2nd CTB (wavefront) */
 } HevcPicMaps;
 

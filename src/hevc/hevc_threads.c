@@ -7,7 +7,10 @@
 #include <stdarg.h>
 #include <stdlib.h>
 #include <string.h>
+#include <unistd.h>
 #include "hevc_decoder.h"
+
+#define HEVC_ROW_LAG 3 /* CTBs a sleeping row lets the row above run ahead */
 
 static __thread int t_iWorker = -1;          /* index of the worker running this thread */
 static __thread HevcLogBuf *t_pstLog;        /* messages of the running task */
@@ -227,9 +230,12 @@ void HevcThreadsCtbDone(HevcPicMaps *m, uint32_t ry)
     pthread_mutex_lock(&m->stProgLock);
     uint32_t n = m->puiRowCtbs[ry] + 1;
     __atomic_store_n(&m->puiRowCtbs[ry], n, __ATOMIC_RELEASE);
-    /* Row waiters on every CTB; the filter task only when a row completes. */
-    if (m->iWaiters)
+    /* A row waiter when its count is reached; the filter task when a row
+     * completes. */
+    if (m->puiRowWake[ry] && n >= m->puiRowWake[ry]) {
+        m->puiRowWake[ry] = 0;
         pthread_cond_broadcast(&m->stProgCond);
+    }
     if (m->bFilterWaiting && n == m->pstSps->PicWidthInCtbsY)
         pthread_cond_signal(&m->stFilterCond);
     pthread_mutex_unlock(&m->stProgLock);
@@ -241,10 +247,16 @@ int HevcThreadsWaitRow(HevcPicMaps *m, uint32_t ry, uint32_t uiCount)
         return -1;
     if (__atomic_load_n(&m->puiRowCtbs[ry], __ATOMIC_ACQUIRE) >= uiCount)
         return 0;
+    /* Once it has to sleep, a row lets the row above get a few CTBs ahead,
+     * so the two do not trade a wake-up for every CTB. */
+    const uint32_t W = m->pstSps->PicWidthInCtbsY;
+    const uint32_t uiWake = uiCount + HEVC_ROW_LAG < W ? uiCount + HEVC_ROW_LAG : W;
     pthread_mutex_lock(&m->stProgLock);
     m->iWaiters++;
-    while (!m->iRowError && m->puiRowCtbs[ry] < uiCount)
+    while (!m->iRowError && m->puiRowCtbs[ry] < uiCount) {
+        m->puiRowWake[ry] = uiWake;
         pthread_cond_wait(&m->stProgCond, &m->stProgLock);
+    }
     m->iWaiters--;
     int r = m->iRowError ? -1 : 0;
     pthread_mutex_unlock(&m->stProgLock);
@@ -348,7 +360,10 @@ uint32_t HevcThreadsDecodeRows(HW265D_DEC *d, uint32_t uiTs0)
     if (uiSubs > H - uiRow0)
         uiSubs = H - uiRow0;
     SetCommit(m, uiRow0);
-    const int iMaxInFlight = HEVC_POOL_THREADS - 1; /* one record serves the filter task */
+    /* One record serves the filter task; more rows in flight than cores
+     * only add switching between waiting rows. */
+    long lCpus = sysconf(_SC_NPROCESSORS_ONLN);
+    const int iMaxInFlight = lCpus >= HEVC_POOL_THREADS - 1 ? HEVC_POOL_THREADS - 1 : lCpus > 1 ? (int)lCpus : 1;
     uint32_t k = 0, uiWaitK = 0, uiRet = 0, uiStop = 0;
     int bStopped = 0, iStopState = HEVC_STOP_UNTOUCHED;
     for (;;) {
