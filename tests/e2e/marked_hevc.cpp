@@ -60,17 +60,22 @@ std::string Stream(const Case &c, int frames)
                      "--min-keyint 25 --bitrate 2000" + (bits == 10 ? " --output-depth 10" : "") +
                      " --output $b.hevc > /dev/null 2>&1; " +
                      "perl -0777 -pe 's/(\\x00\\x00\\x00\\x01\\x40\\x01)/" + kMarker + "$1/g' $b.hevc > $b.m.hevc; ";
-    std::string sh = "set -e; b='" + base + "'; " + make +
+    // Cases of one size share the files: each run makes its own under a
+    // private name and renames them, the .m.mkv last (its presence says all are whole).
+    std::string sh = "set -e; b='" + base + "'.$$; " + make +
                      "ffmpeg -v error -y -r 25 -i $b.hevc -c copy $b.mkv; " +
-                     "ffmpeg -v error -y -r 25 -i $b.m.hevc -c copy $b.m.mkv.tmp.mkv && mv $b.m.mkv.tmp.mkv $b.m.mkv";
+                     "ffmpeg -v error -y -r 25 -i $b.m.hevc -c copy $b.m.mkv; " +
+                     "for x in .hevc .m.hevc .mkv .m.mkv; do mv $b$x '" + base + "'$x; done";
     mkdir((std::string(IPCAMERA_BINARY_DIR) + "/e2e-media").c_str(), 0755);
-    FILE *f = fopen((base + ".sh").c_str(), "w");
+    std::string script = base + "." + std::to_string(getpid()) + ".sh";
+    FILE *f = fopen(script.c_str(), "w");
     if (f == nullptr)
         return "";
     fputs(sh.c_str(), f);
     fclose(f);
     int status = -1;
-    E2eRun("bash '" + base + ".sh'", &status);
+    E2eRun("bash '" + script + "'", &status);
+    unlink(script.c_str());
     return status == 0 ? base : "";
 }
 
