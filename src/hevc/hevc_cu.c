@@ -258,7 +258,7 @@ static int DecodeBlock(HW265D_DEC *pstDec, HevcSliceDec *s, int x0, int y0, int 
     if (HevcResidualCoding(pstDec, s, iLog2Size, cIdx, bIntra ? ScanIdx(iLog2Size, cIdx, iMode) : 0, &bTs))
         return -1;
     int iQp = cIdx ? ChromaQp(s, cIdx) : s->iQpY + s->pstSps->QpBdOffsetY;
-    HevcAddCoeffs(pstDec, s, x0, y0, iLog2Size, cIdx, iQp, bTs, bIntra && cIdx == 0 && iLog2Size == 2);
+    s->pfnAddCoeffs(s, x0, y0, iLog2Size, cIdx, iQp, bTs, bIntra && cIdx == 0 && iLog2Size == 2);
     return 0;
 }
 
@@ -376,11 +376,11 @@ static int DecodePcm(HW265D_DEC *pstDec, HevcSliceDec *s, int x0, int y0, int iL
     int N = 1 << iLog2Size;
     for (int i = 0; i < N * N; i++)
         ausBuf[i] = (uint16_t)PcmBits(&r, sps->pcm_bit_depth_luma);
-    HevcPutPcm(s, x0, y0, iLog2Size, 0, ausBuf, sps->bit_depth_luma - sps->pcm_bit_depth_luma);
+    s->pfnPutPcm(s, x0, y0, iLog2Size, 0, ausBuf, sps->bit_depth_luma - sps->pcm_bit_depth_luma);
     for (int cIdx = 1; cIdx <= 2; cIdx++) {
         for (int i = 0; i < N * N / 4; i++)
             ausBuf[i] = (uint16_t)PcmBits(&r, sps->pcm_bit_depth_chroma);
-        HevcPutPcm(s, x0 >> 1, y0 >> 1, iLog2Size - 1, cIdx, ausBuf, sps->bit_depth_chroma - sps->pcm_bit_depth_chroma);
+        s->pfnPutPcm(s, x0 >> 1, y0 >> 1, iLog2Size - 1, cIdx, ausBuf, sps->bit_depth_chroma - sps->pcm_bit_depth_chroma);
     }
     if (r.bOverrun || HevcCabacStart(&s->stCabac, s->pucNal, r.uiPos, s->uiSubEnd)) {
         HEVC_WARN(pstDec, "IHW265D_Decode : the pcm is enable but it is empty!\n");

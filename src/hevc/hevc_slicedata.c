@@ -92,6 +92,7 @@ void HevcSliceDecAttach(HevcSliceDec *s, HevcPicMaps *m)
     s->bHighDepth = m->bHighDepth;
     s->bScaling = m->bScaling;
     s->bCtxDsValid = 0;
+    HevcReconSelect(s);
 }
 
 /* Scaling factors of the active lists (H.265 7.4.5), once per picture. */

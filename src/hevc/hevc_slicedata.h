@@ -209,6 +209,16 @@ typedef struct HevcSliceDec {
      * uiCntBase CTBs before the segment, which starts at uiTs0. */
     uint32_t uiCntBase, uiTs0;
     int bTask;                   /* a worker task: the caller applies error flags */
+    /* Sample work of the picture's sample type (hevc_recon_tmpl.h), set by
+     * HevcReconSelect when a picture is attached. */
+    void (*pfnPredIntra)(struct HevcSliceDec *s, int x0, int y0, int iLog2Size, int cIdx, int iMode,
+                         const uint8_t *pucAvail);
+    void (*pfnAddCoeffs)(struct HevcSliceDec *s, int x0, int y0, int iLog2Size, int cIdx, int iQp, int bTransformSkip,
+                         int bIdst);
+    void (*pfnPutPcm)(struct HevcSliceDec *s, int x0, int y0, int iLog2Size, int cIdx, const uint16_t *pusSamples,
+                      int iShift);
+    void (*pfnPredInter)(struct HevcSliceDec *s, const HevcPic *const *apRef, int xPb, int yPb, int nPbW, int nPbH,
+                         const HevcMvField *pstMv);
     /* Kernel tables, filled once at creation; the picture's depth picks one. */
     HevcDsp8 stDsp8;
     HevcDsp10 stDsp10;
@@ -253,10 +263,12 @@ int HevcResidualCoding(struct HW265D_DEC *pstDec, HevcSliceDec *s, int iLog2Size
  * inside the picture, in the current slice and tile, and already decoded in
  * the sense of every bit of uiFlag (HEVC_BLK_CU, HEVC_BLK_REC, HEVC_BLK_MV...). */
 int HevcAvailable(const HevcSliceDec *s, int x, int y, unsigned uiFlag);
-/* Intra prediction and residual of one transform block (hevc_recon.c). */
+/* Picks the sample work of s->bHighDepth's sample type (hevc_recon.c):
+ * s->pfnAddCoeffs adds the residual of one transform block in s->psCoeff,
+ * s->pfnPutPcm writes PCM samples. */
+void HevcReconSelect(HevcSliceDec *s);
+/* Intra prediction of one transform block (hevc_recon.c). */
 void HevcPredIntra(struct HW265D_DEC *pstDec, HevcSliceDec *s, int x0, int y0, int iLog2Size, int cIdx, int iMode);
-void HevcAddCoeffs(struct HW265D_DEC *pstDec, HevcSliceDec *s, int x0, int y0, int iLog2Size, int cIdx, int iQp,
-                   int bTransformSkip, int bIdst);
 /* Inter prediction (hevc_mvpred.c): the merge candidate merge_idx and the
  * AMVP predictor of one prediction block, and motion storage for the picture
  * (per 4x4) and for later pictures' temporal prediction (per 16x16). */
@@ -267,11 +279,13 @@ void HevcAmvpPredictor(struct HW265D_DEC *pstDec, HevcSliceDec *s, int xPb, int 
                        int iRefIdx, int iMvpFlag, int16_t *piMvp);
 void HevcStoreMotion(HevcSliceDec *s, int xPb, int yPb, int nPbW, int nPbH, const HevcMvField *pstMv);
 void HevcStoreColMotion(struct HW265D_DEC *pstDec, HevcSliceDec *s, int x0, int y0, int iSize);
-/* Motion-compensated prediction of one prediction block (hevc_inter.c). */
+/* Motion-compensated prediction of one prediction block (hevc_inter.c),
+ * and the weights of component c: returns 1 for the default weighting,
+ * otherwise fills the explicit weights, offsets and log2Wd. */
 void HevcPredInter(struct HW265D_DEC *pstDec, HevcSliceDec *s, int xPb, int yPb, int nPbW, int nPbH,
                    const HevcMvField *pstMv);
-/* PCM samples written to the picture. */
-void HevcPutPcm(HevcSliceDec *s, int x0, int y0, int iLog2Size, int cIdx, const uint16_t *pusSamples, int iShift);
+int HevcInterWeights(const HevcSliceDec *s, const HevcPic *const *apRef, const HevcMvField *pstMv, int c, int *piW,
+                     int *piO, int *piLog2Wd);
 /* Lagging in-loop filters (hevc_filter.c): deblocks every CTB row whose
  * row below is reconstructed, applies SAO to every row whose row below is
  * deblocked, pads each finished row into the plane borders and publishes it
