@@ -132,26 +132,29 @@ double CallgrindInstructions(const std::string &cmd, const char *pszProfile = nu
     return k == std::string::npos ? -1.0 : atof(out.c_str() + k + 12);
 }
 
-// Decoder stages and the functions whose inclusive cost makes them up;
-// entropy decoding is the slice data decoding less prediction and transform
-// (CABAC, residual and syntax parsing, motion vector and deblocking edge
-// derivation).
-enum { kSlice, kPred, kTransform, kFilter, kStages };
+// Decoder stages and the functions whose inclusive cost makes them up.
+// The in-loop filters run behind reconstruction, mostly from inside the
+// slice data decoding and for the last rows when the picture is finished;
+// entropy decoding is the slice data decoding less prediction, transform
+// and the filter rows run inside it (CABAC, residual and syntax parsing,
+// motion vector and deblocking edge derivation).
+enum { kSlice, kPred, kTransform, kFilter, kFinish, kCosts };
+const int kStages = kFinish;
 const char *const kStageNames[kStages] = {"entropy+syntax", "prediction", "transform", "filters"};
 struct StageFn {
     const char *pName;
     int iStage;
 };
 const StageFn kStageFns[] = {
-    {"HevcDecodeSliceData", kSlice}, {"HevcPredIntra", kPred},        {"HevcPredInter", kPred},
-    {"HevcAddCoeffs", kTransform},   {"HevcDeblockPicture", kFilter}, {"HevcSaoPicture", kFilter},
-    {"HevcPadPicture", kFilter},
+    {"HevcDecodeSliceData", kSlice}, {"HevcPredIntra", kPred},          {"HevcPredInter", kPred},
+    {"AddCoeffs_8", kTransform},     {"AddCoeffs_10", kTransform},      {"HevcFilterAdvance", kFilter},
+    {"HevcSliceDecFinishPicture", kFinish},
 };
 
 // Inclusive instructions per stage from a callgrind profile.
 std::vector<double> StageCosts(const std::string &profile)
 {
-    std::vector<double> v(kStages, 0.0);
+    std::vector<double> v(kCosts, 0.0);
     std::string out = Capture("callgrind_annotate --inclusive=yes --threshold=100 '" + profile + "' 2>/dev/null");
     for (const StageFn &f : kStageFns) {
         /* the largest entry of the function: inlined code from headers shows
@@ -166,7 +169,8 @@ std::vector<double> StageCosts(const std::string &profile)
         }
         v[f.iStage] += dBest;
     }
-    v[kSlice] -= v[kPred] + v[kTransform];
+    /* filter rows run when the picture is finished are outside the slice data */
+    v[kSlice] -= v[kPred] + v[kTransform] + std::max(0.0, v[kFilter] - v[kFinish]);
     return v;
 }
 
