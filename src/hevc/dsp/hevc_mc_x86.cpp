@@ -213,7 +213,8 @@ void McSse41(int16_t *pDst, const typename HevcDspTraits<BitDepth>::Pixel *pSrc,
     /* 2-D: rows of the horizontal pass (whole steps of 8, the extra lanes
      * are scratch), then the vertical pass. */
     constexpr int WS = (W + 7) & ~7;
-    alignas(16) int16_t asTmp[(64 + 7) * WS];
+    /* + 8: the 2-lane tail step of the last row loads 8 lanes */
+    alignas(16) int16_t asTmp[(64 + 7) * WS + 8];
     const Taps<T> tx = MakeTaps<T>(pcFx);
     const int iRows = iHeight + T - 1;
     for (int y = 0; y < iRows; y++, pSrc += iSrcStride)
@@ -481,7 +482,7 @@ void McAvx2(int16_t *pDst, const typename HevcDspTraits<BitDepth>::Pixel *pSrc, 
                          [&](int x) { return VerStep<T>(pSrc + x, iSrcStride, ty); }, SinkI16Y{{pDst}});
         return;
     }
-    alignas(32) int16_t asTmp[(64 + 7) * W];
+    alignas(32) int16_t asTmp[(64 + 7) * W + 16]; /* tail steps load whole vectors */
     const Taps<T> tx = MakeTaps<T>(pcFx);
     const TapsY<T> txY = MakeTapsY<T>(tx);
     const int iRows = iHeight + T - 1;

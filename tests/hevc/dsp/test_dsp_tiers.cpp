@@ -224,7 +224,7 @@ template <int BitDepth> void CompareTier(unsigned uiMask, int &iCompared)
                 t1[i] = (int16_t)(iter % 3 ? rng.Range(-4000, 30000) : rng.Next());
             }
             const int iLog2Wd = 14 - BitDepth + rng.Range(0, 7), w0 = rng.Range(-128, 127), w1 = rng.Range(-128, 127);
-            const int o0 = rng.Range(-128, 127) << (BitDepth - 8), o1 = rng.Range(-128, 127) << (BitDepth - 8);
+            const int o0 = rng.Range(-128, 127) * (1 << (BitDepth - 8)), o1 = rng.Range(-128, 127) * (1 << (BitDepth - 8));
             for (int k = 0; k < 4; k++) {
                 for (int i = 0; i < kS * 66; i++)
                     dA[i] = dB[i] = (Pixel)i;
