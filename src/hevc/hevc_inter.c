@@ -4,8 +4,6 @@
  * reference fetch (edge-extended where a block reaches outside the padded
  * reference, so vectors of up to +-2^15 quarter samples never read outside
  * a plane), interpolation and weighting, is in hevc_recon_tmpl.h. */
-#include <string.h>
-
 #include "hevc_decoder.h"
 #include "hevc_slicedata.h"
 
