@@ -207,14 +207,7 @@ static void FN(PadRow)(HevcSliceDec *s, uint32_t ry)
         const int y1 = y0 + (iCtb >> iSh) > iPh ? iPh : y0 + (iCtb >> iSh);
         const ptrdiff_t iStride = (ptrdiff_t)pic->auiStride[c];
         PIXEL *pPlane = (PIXEL *)pic->apucPlane[c];
-        for (int y = y0; y < y1; y++) {
-            PIXEL *pRow = pPlane + (ptrdiff_t)y * iStride;
-            const PIXEL l = pRow[0], r = pRow[iPw - 1];
-            for (int x = 1; x <= iPadX; x++) {
-                pRow[-x] = l;
-                pRow[iPw - 1 + x] = r;
-            }
-        }
+        s->DSP.pfnPadRows(pPlane + (ptrdiff_t)y0 * iStride, iStride, iPw, y1 - y0, iPadX);
         const size_t uiLine = (size_t)(iPw + 2 * iPadX) * sizeof(PIXEL);
         if (y0 == 0)
             for (int y = 1; y <= iPadY; y++)

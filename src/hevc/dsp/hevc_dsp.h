@@ -158,7 +158,11 @@ static inline int HevcMcWidthIdx(int iWidth)
                                            int iHeight, int iLog2Wd, int iW, int iO);             \
     void (*pfnPutWeightedBi[HEVC_MC_WIDTHS])(pixel * pDst, ptrdiff_t iStride, const int16_t *pSrc0, \
                                              const int16_t *pSrc1, int iHeight, int iLog2Wd,      \
-                                             int iW0, int iW1, int iO0, int iO1);
+                                             int iW0, int iW1, int iO0, int iO1);                 \
+    /* Border padding: each of iRows rows from pRow (iStride apart) gets iPad copies of its     \
+     * first sample before it and of its last (pRow[iWidth - 1]) after it; nothing else is      \
+     * written. */                                                                              \
+    void (*pfnPadRows)(pixel * pRow, ptrdiff_t iStride, int iWidth, int iRows, int iPad);
 
 typedef struct HevcDsp8 {
     HEVC_DSP_FIELDS(uint8_t)

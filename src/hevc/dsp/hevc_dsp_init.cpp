@@ -46,6 +46,7 @@ template <int BitDepth> static void InitC(typename HevcDspTraits<BitDepth>::Tabl
     HevcDeblockInitC<BitDepth>(pstDsp);
     HevcSaoInitC<BitDepth>(pstDsp);
     HevcMcInitC<BitDepth>(pstDsp);
+    HevcPictureInitC<BitDepth>(pstDsp);
 }
 
 void HevcDspInit8(HevcDsp8 *pstDsp, unsigned uiCpuMask)

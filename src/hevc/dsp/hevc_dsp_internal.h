@@ -121,6 +121,7 @@ template <int BitDepth> void HevcIntraInitC(typename HevcDspTraits<BitDepth>::Ta
 template <int BitDepth> void HevcDeblockInitC(typename HevcDspTraits<BitDepth>::Table *pstDsp);
 template <int BitDepth> void HevcSaoInitC(typename HevcDspTraits<BitDepth>::Table *pstDsp);
 template <int BitDepth> void HevcMcInitC(typename HevcDspTraits<BitDepth>::Table *pstDsp);
+template <int BitDepth> void HevcPictureInitC(typename HevcDspTraits<BitDepth>::Table *pstDsp);
 
 /* SAO edge offset: neighbour offsets per class, and the scalar rule for the
  * four corner samples (their neighbours may lie in a diagonal CTB) that the
@@ -141,6 +142,8 @@ template <int BitDepth> void HevcSaoInitSse41(typename HevcDspTraits<BitDepth>::
 template <int BitDepth> void HevcSaoInitAvx2(typename HevcDspTraits<BitDepth>::Table *pstDsp);
 template <int BitDepth> void HevcMcInitSse41(typename HevcDspTraits<BitDepth>::Table *pstDsp);
 template <int BitDepth> void HevcMcInitAvx2(typename HevcDspTraits<BitDepth>::Table *pstDsp);
+template <int BitDepth> void HevcPictureInitSse41(typename HevcDspTraits<BitDepth>::Table *pstDsp);
+template <int BitDepth> void HevcPictureInitAvx2(typename HevcDspTraits<BitDepth>::Table *pstDsp);
 
 /* The C scaling, also the fallback of SIMD versions for blocks whose products
  * could pass 32 bits. */

@@ -12,6 +12,7 @@ void HevcDspInitSse41_8(HevcDsp8 *pstDsp)
     HevcDeblockInitSse41<8>(pstDsp);
     HevcSaoInitSse41<8>(pstDsp);
     HevcMcInitSse41<8>(pstDsp);
+    HevcPictureInitSse41<8>(pstDsp);
 }
 
 void HevcDspInitSse41_10(HevcDsp10 *pstDsp)
@@ -21,6 +22,7 @@ void HevcDspInitSse41_10(HevcDsp10 *pstDsp)
     HevcDeblockInitSse41<10>(pstDsp);
     HevcSaoInitSse41<10>(pstDsp);
     HevcMcInitSse41<10>(pstDsp);
+    HevcPictureInitSse41<10>(pstDsp);
 }
 
 void HevcDspInitAvx2_8(HevcDsp8 *pstDsp)
@@ -28,6 +30,7 @@ void HevcDspInitAvx2_8(HevcDsp8 *pstDsp)
     HevcTransformInitAvx2<8>(pstDsp);
     HevcMcInitAvx2<8>(pstDsp);
     HevcSaoInitAvx2<8>(pstDsp);
+    HevcPictureInitAvx2<8>(pstDsp);
 }
 
 void HevcDspInitAvx2_10(HevcDsp10 *pstDsp)
@@ -35,6 +38,7 @@ void HevcDspInitAvx2_10(HevcDsp10 *pstDsp)
     HevcTransformInitAvx2<10>(pstDsp);
     HevcMcInitAvx2<10>(pstDsp);
     HevcSaoInitAvx2<10>(pstDsp);
+    HevcPictureInitAvx2<10>(pstDsp);
 }
 #else
 void HevcDspInitSse41_8(HevcDsp8 *) {}

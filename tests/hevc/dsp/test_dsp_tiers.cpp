@@ -272,6 +272,20 @@ template <int BitDepth> void CompareTier(unsigned uiMask, int &iCompared)
             ASSERT_EQ(0, memcmp(dA, dB, sizeof(dA))) << tag << "sao band in place";
         }
     }
+    /* border padding: any width and pad; the row's own samples and the
+     * memory past the borders keep their values */
+    if (ref.pfnPadRows != opt.pfnPadRows) {
+        iCompared++;
+        static Pixel pA[200 * 6], pB[200 * 6];
+        for (int iter = 0; iter < 400; iter++) {
+            const int iPad = iter < 64 ? iter + 1 : rng.Range(1, 64), w = rng.Range(1, 200 - 2 * iPad - 2);
+            for (int i = 0; i < 200 * 6; i++)
+                pA[i] = pB[i] = (Pixel)rng.Range(0, iMax);
+            ref.pfnPadRows(pA + 200 + iPad + 1, 200, w, 4, iPad);
+            opt.pfnPadRows(pB + 200 + iPad + 1, 200, w, 4, iPad);
+            ASSERT_EQ(0, memcmp(pA, pB, sizeof(pA))) << tag << "pad " << iPad << " width " << w;
+        }
+    }
 }
 
 TEST(HevcDspTiers, OverriddenEntriesMatchTheCReference)
