@@ -565,21 +565,21 @@ static void ConcealMissingCtbs(HW265D_DEC *pstDec, HevcSliceDec *s)
         for (int c = 0; c < 3; c++) {
             const int iSh = c ? 1 : 0;
             const uint32_t uiGrey = 1u << ((c ? cur->uiBitDepthC : cur->uiBitDepthY) - 1);
+            /* Without a source the CTB is written grey here, not left from
+             * the slot's fill: a worker may have decoded into a CTB that
+             * single-threaded decoding never reaches. */
+            uint16_t ausGrey[64]; /* one CTB row: CTBs are at most 64 wide */
+            const uint8_t *pucFrom = (const uint8_t *)ausGrey;
+            if (!src && iBps == 1)
+                memset(ausGrey, (int)uiGrey, sizeof(ausGrey));
+            else if (!src)
+                for (int x = 0; x < w >> iSh; x++)
+                    ausGrey[x] = (uint16_t)uiGrey;
             for (int y = y0 >> iSh; y < (y0 + h) >> iSh; y++) {
                 size_t uiOff = ((size_t)y * cur->auiStride[c] + (size_t)(x0 >> iSh)) * iBps;
-                if (src) {
-                    memcpy(cur->apucPlane[c] + uiOff, src->apucPlane[c] + uiOff, (size_t)(w >> iSh) * iBps);
-                    continue;
-                }
-                /* Written here, not left from the slot's fill: a worker may
-                 * have decoded into a CTB that single-threaded decoding never
-                 * reaches. */
-                for (int x = 0; x < w >> iSh; x++) {
-                    if (iBps == 2)
-                        ((uint16_t *)(cur->apucPlane[c] + uiOff))[x] = (uint16_t)uiGrey;
-                    else
-                        cur->apucPlane[c][uiOff + (size_t)x] = (uint8_t)uiGrey;
-                }
+                if (src)
+                    pucFrom = src->apucPlane[c] + uiOff;
+                memcpy(cur->apucPlane[c] + uiOff, pucFrom, (size_t)(w >> iSh) * iBps);
             }
         }
         /* Its own edges and those of the CTBs right of and below it. */
