@@ -17,7 +17,7 @@ int HevcAvailable(const HevcSliceDec *s, int x, int y, unsigned uiFlag)
     /* Inside the current CTB only the decoding order matters. */
     if (rs != s->uiCtbAddrRs) {
         const HevcCtbInfo *n = &s->pstCtb[rs], *c = &s->pstCtb[s->uiCtbAddrRs];
-        if (!n->bDecoded || n->uiSliceAddrRs != c->uiSliceAddrRs || n->usTileId != c->usTileId)
+        if (!HevcSameTile(s, rs) || !n->bDecoded || n->uiSliceAddrRs != c->uiSliceAddrRs)
             return 0;
     }
     return (s->pucBlkFlags[(size_t)(y >> 2) * s->uiW4 + (x >> 2)] & uiFlag) == uiFlag;
@@ -215,9 +215,10 @@ static void MarkEdges(HevcSliceDec *s, int x0, int y0, int w, int h, int bTransf
     if (!(x0 & 7) && x0 > 0) {
         int bFilter = 1;
         if (!(x0 & iMask)) {
-            const HevcCtbInfo *l = &s->pstCtb[s->uiCtbAddrRs - 1];
-            if ((!pps->loop_filter_across_tiles_enabled_flag && l->usTileId != cur->usTileId) ||
-                (!cur->bLfAcrossSlices && l->uiSliceAddrRs != cur->uiSliceAddrRs))
+            const uint32_t rl = s->uiCtbAddrRs - 1;
+            if (!HevcSameTile(s, rl) && (s->bTask || !pps->loop_filter_across_tiles_enabled_flag))
+                bFilter = 0; /* a tile task's are marked after the tiles (HevcMarkTileBoundaryEdges) */
+            else if (!cur->bLfAcrossSlices && s->pstCtb[rl].uiSliceAddrRs != cur->uiSliceAddrRs)
                 bFilter = 0;
         }
         if (bFilter)
@@ -231,9 +232,10 @@ static void MarkEdges(HevcSliceDec *s, int x0, int y0, int w, int h, int bTransf
     if (!(y0 & 7) && y0 > 0) {
         int bFilter = 1;
         if (!(y0 & iMask)) {
-            const HevcCtbInfo *u = &s->pstCtb[s->uiCtbAddrRs - sps->PicWidthInCtbsY];
-            if ((!pps->loop_filter_across_tiles_enabled_flag && u->usTileId != cur->usTileId) ||
-                (!cur->bLfAcrossSlices && u->uiSliceAddrRs != cur->uiSliceAddrRs))
+            const uint32_t ru = s->uiCtbAddrRs - sps->PicWidthInCtbsY;
+            if (!HevcSameTile(s, ru) && (s->bTask || !pps->loop_filter_across_tiles_enabled_flag))
+                bFilter = 0;
+            else if (!cur->bLfAcrossSlices && s->pstCtb[ru].uiSliceAddrRs != cur->uiSliceAddrRs)
                 bFilter = 0;
         }
         if (bFilter)
@@ -244,6 +246,38 @@ static void MarkEdges(HevcSliceDec *s, int x0, int y0, int w, int h, int bTransf
                     s->pucBsH[q] = bs;
             }
     }
+}
+
+void HevcMarkTileBoundaryEdges(HevcSliceDec *s, uint32_t rs)
+{
+    const HevcSps *sps = s->pstSps;
+    const HevcPps *pps = s->pstPps;
+    const HevcCtbInfo *cur = &s->pstCtb[rs];
+    const uint32_t W = sps->PicWidthInCtbsY, iCtb = sps->CtbSizeY;
+    if (!cur->bDecoded || cur->bDeblockOff || !pps->loop_filter_across_tiles_enabled_flag)
+        return;
+    const uint32_t x0 = (rs % W) * iCtb, y0 = (rs / W) * iCtb;
+    const uint32_t x1 = x0 + iCtb < sps->pic_width_in_luma_samples ? x0 + iCtb : sps->pic_width_in_luma_samples;
+    const uint32_t y1 = y0 + iCtb < sps->pic_height_in_luma_samples ? y0 + iCtb : sps->pic_height_in_luma_samples;
+    const uint16_t usTile = cur->usTileId;
+    const HevcPicMaps *m = s->pstMaps;
+    /* A CTB boundary is a coding block edge and so a transform edge. */
+    if (x0 > 0 && m->pusTileId[m->puiCtbAddrRsToTs[rs - 1]] != usTile &&
+        (cur->bLfAcrossSlices || s->pstCtb[rs - 1].uiSliceAddrRs == cur->uiSliceAddrRs))
+        for (uint32_t y = y0 >> 2; y < y1 >> 2; y++) {
+            size_t q = (size_t)y * s->uiW4 + (x0 >> 2);
+            uint8_t bs = EdgeBs(s, q - 1, q, 1);
+            if (bs > s->pucBsV[q])
+                s->pucBsV[q] = bs;
+        }
+    if (y0 > 0 && m->pusTileId[m->puiCtbAddrRsToTs[rs - W]] != usTile &&
+        (cur->bLfAcrossSlices || s->pstCtb[rs - W].uiSliceAddrRs == cur->uiSliceAddrRs))
+        for (uint32_t x = x0 >> 2; x < x1 >> 2; x++) {
+            size_t q = (size_t)(y0 >> 2) * s->uiW4 + x;
+            uint8_t bs = EdgeBs(s, q - s->uiW4, q, 1);
+            if (bs > s->pucBsH[q])
+                s->pucBsH[q] = bs;
+        }
 }
 
 static int DecodeBlock(HW265D_DEC *pstDec, HevcSliceDec *s, int x0, int y0, int iLog2Size, int cIdx, int iMode,

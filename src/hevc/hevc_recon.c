@@ -18,9 +18,9 @@ static int NeighbourCtbUsable(const HevcSliceDec *s, int dx, int dy)
         return 0;
     if (!dx && !dy)
         return 1;
-    const HevcCtbInfo *n = &s->pstCtb[(uint32_t)yC * sps->PicWidthInCtbsY + (uint32_t)xC];
-    const HevcCtbInfo *c = &s->pstCtb[s->uiCtbAddrRs];
-    return n->bDecoded && n->uiSliceAddrRs == c->uiSliceAddrRs && n->usTileId == c->usTileId;
+    const uint32_t rs = (uint32_t)yC * sps->PicWidthInCtbsY + (uint32_t)xC;
+    const HevcCtbInfo *n = &s->pstCtb[rs], *c = &s->pstCtb[s->uiCtbAddrRs];
+    return HevcSameTile(s, rs) && n->bDecoded && n->uiSliceAddrRs == c->uiSliceAddrRs;
 }
 
 /* Availability of the reference units of an intra block, luma position xL,

@@ -119,6 +119,8 @@ void HevcSliceDecStartPicture(HW265D_DEC *pstDec)
     m->pstPic = &pstDec->stDpb.astPic[pstDec->iCurPic];
     m->pstSps = sps;
     m->pstPps = pstDec->pstActPps;
+    m->puiCtbAddrRsToTs = pstDec->puiCtbAddrRsToTs;
+    m->pusTileId = pstDec->pusTileId;
     m->uiW4 = sps->pic_width_in_luma_samples >> 2;
     m->uiH4 = sps->pic_height_in_luma_samples >> 2;
     m->uiCtbsDone = 0;
@@ -162,12 +164,12 @@ static int DecodeSao(HW265D_DEC *pstDec, HevcSliceDec *s, uint32_t rs)
     int bMergeLeft = 0, bMergeUp = 0;
     if (rx > 0) {
         const HevcCtbInfo *l = &s->pstCtb[rs - 1];
-        if (l->bDecoded && l->uiSliceAddrRs == ctb->uiSliceAddrRs && l->usTileId == ctb->usTileId)
+        if (HevcSameTile(s, rs - 1) && l->bDecoded && l->uiSliceAddrRs == ctb->uiSliceAddrRs)
             bMergeLeft = HevcCabacDecodeBin(c, &s->stCtx.aucState[HEVC_CTX_SAO_MERGE_FLAG]);
     }
     if (ry > 0 && !bMergeLeft) {
         const HevcCtbInfo *u = &s->pstCtb[rs - W];
-        if (u->bDecoded && u->uiSliceAddrRs == ctb->uiSliceAddrRs && u->usTileId == ctb->usTileId)
+        if (HevcSameTile(s, rs - W) && u->bDecoded && u->uiSliceAddrRs == ctb->uiSliceAddrRs)
             bMergeUp = HevcCabacDecodeBin(c, &s->stCtx.aucState[HEVC_CTX_SAO_MERGE_FLAG]);
     }
     HevcSaoParams *p = &ctb->stSao;
@@ -331,9 +333,10 @@ static int LcuCnt(const HevcSliceDec *s, uint32_t ts, int bDone)
              LcuCnt(s, ts, bDone))
 
 /* The CTU loop from CTB ts, the first of substream k. iRowMode 0: the
- * whole segment on this thread; 1: a wavefront row task, which waits on
- * the row above before each CTB and stops at the end of its CTB row; 2: the
- * last row task, which waits likewise and goes on to the segment's end.
+ * whole segment on this thread; 1: a task that stops at the end of its
+ * substream (a wavefront row, or a tile); 2: the last task, which goes on
+ * to the segment's end. Wavefront tasks wait on the row above before each
+ * CTB.
  * *puiStop receives the tile-scan address at which single-threaded
  * decoding stops (the CTB after the last decoded one, or the failing one),
  * *pbEnd whether end_of_slice_segment_flag ended it, *piStopState what
@@ -356,7 +359,7 @@ uint32_t HevcDecodeCtbs(HW265D_DEC *pstDec, HevcSliceDec *s, uint32_t ts, uint32
     *pbEnd = 0;
     *piStopState = HEVC_STOP_AS_IS;
     if (k == 0) {
-        if (iRowMode && RowWait(s, rs, W))
+        if (iRowMode && bWpp && RowWait(s, rs, W))
             return HEVC_NAL_FAIL;
         if (SubstreamRange(s, 0, sh->uiDataOffset, &uiStart, &uiEnd) ||
             HevcCabacStart(&s->stCabac, pucNal, uiStart, uiEnd)) {
@@ -380,9 +383,9 @@ uint32_t HevcDecodeCtbs(HW265D_DEC *pstDec, HevcSliceDec *s, uint32_t ts, uint32
         if (!sh->dependent_slice_segment_flag)
             s->iCuQpOffsetCb = s->iCuQpOffsetCr = 0;
     } else {
-        /* A wavefront row task: the row above ended its substream with
+        /* A row or tile task: the substream before ended with
          * end_of_subset_one_bit; this one starts at its entry point. */
-        if (RowWait(s, rs, W))
+        if (bWpp && RowWait(s, rs, W))
             return HEVC_NAL_FAIL; /* a row above failed: this task is discarded */
         HevcSetCtbInfo(pstDec, s, rs, ts);
         if (SubstreamRange(s, k, 0, &uiStart, &uiEnd) || HevcCabacStart(&s->stCabac, pucNal, uiStart, uiEnd)) {
@@ -390,7 +393,10 @@ uint32_t HevcDecodeCtbs(HW265D_DEC *pstDec, HevcSliceDec *s, uint32_t ts, uint32
             s->pstCtb[rs].bDecoded = 0; /* never decoded: concealed */
             return SliceDataError(pstDec, s);
         }
-        WppRowStart(s, rs);
+        if (bWpp)
+            WppRowStart(s, rs);
+        else
+            InitContexts(s);
         s->iLastQpY = sh->SliceQpY;
         if (!sh->dependent_slice_segment_flag)
             s->iCuQpOffsetCb = s->iCuQpOffsetCr = 0;
@@ -439,8 +445,8 @@ uint32_t HevcDecodeCtbs(HW265D_DEC *pstDec, HevcSliceDec *s, uint32_t ts, uint32
         int bNewTile = pps->tiles_enabled_flag && pstDec->pusTileId[ts] != pstDec->pusTileId[ts - 1];
         int bNewRow = bWpp && (uiNextRs % W == 0 ||
                                pstDec->pusTileId[ts] != pstDec->pusTileId[pstDec->puiCtbAddrRsToTs[uiNextRs - 1]]);
-        if (iRowMode == 1 && bNewRow) {
-            /* End of this row's substream; the next row's task goes on. */
+        if (iRowMode == 1 && (bNewRow || bNewTile)) {
+            /* End of this task's substream; the next task goes on. */
             if (!HevcCabacDecodeTerminate(&s->stCabac)) {
                 CTB_FAIL(ts, 0);
                 *piStopState = HEVC_STOP_INFO;
@@ -454,7 +460,7 @@ uint32_t HevcDecodeCtbs(HW265D_DEC *pstDec, HevcSliceDec *s, uint32_t ts, uint32
             CTB_FAIL(ts, 0);
             return SliceDataError(pstDec, s);
         }
-        if (iRowMode && RowWait(s, rs, W))
+        if (iRowMode && bWpp && RowWait(s, rs, W))
             return HEVC_NAL_FAIL;
         HevcSetCtbInfo(pstDec, s, rs, ts);
         if (bNewTile || bNewRow) {
@@ -527,8 +533,8 @@ uint32_t HevcDecodeSliceData(HW265D_DEC *pstDec, const uint8_t *pucNal, uint32_t
         s->pstPic->uiErrorFlag |= HEVC_PIC_ERR_SLICE;
         return IHW265D_ERR_SLICEHEADER;
     }
-    if (HevcThreadsUseRows(pstDec))
-        return HevcThreadsDecodeRows(pstDec, ts);
+    if (HevcThreadsUseTasks(pstDec))
+        return HevcThreadsDecodeTasks(pstDec, ts);
     uint32_t uiStop;
     int bEnd, iState;
     return HevcDecodeCtbs(pstDec, s, ts, 0, 0, &uiStop, &bEnd, &iState);

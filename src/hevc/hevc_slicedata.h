@@ -101,6 +101,8 @@ typedef struct HevcPicMaps {
     HevcPic *pstPic;
     const HevcSps *pstSps;
     const HevcPps *pstPps;
+    const uint32_t *puiCtbAddrRsToTs; /* the decoder's scan tables for this PPS */
+    const uint16_t *pusTileId;   /* tile of each CTB, in tile scan */
     uint32_t uiW4, uiH4;         /* 4x4 grid of this picture */
     int bHighDepth;              /* 16-bit samples (HevcDsp10) */
     int bUnsupported;            /* bit depths or tools the tables do not cover */
@@ -263,6 +265,18 @@ int HevcResidualCoding(struct HW265D_DEC *pstDec, HevcSliceDec *s, int iLog2Size
  * inside the picture, in the current slice and tile, and already decoded in
  * the sense of every bit of uiFlag (HEVC_BLK_CU, HEVC_BLK_REC, HEVC_BLK_MV...). */
 int HevcAvailable(const HevcSliceDec *s, int x, int y, unsigned uiFlag);
+/* Whether CTB rs lies in the current CTB's tile. Taken from the static tile
+ * map and asked before a neighbour's CTB record is read: workers decoding
+ * other tiles write those records meanwhile. */
+static inline int HevcSameTile(const HevcSliceDec *s, uint32_t rs)
+{
+    const HevcPicMaps *m = s->pstMaps;
+    return m->pusTileId[m->puiCtbAddrRsToTs[rs]] == m->pusTileId[s->uiCtbAddrTs];
+}
+/* Deblocking edges on the left and top boundary of CTB rs where the
+ * neighbour lies in another tile: tile tasks leave them to the caller's
+ * thread, which marks them once the tiles on both sides are decoded. */
+void HevcMarkTileBoundaryEdges(HevcSliceDec *s, uint32_t rs);
 /* Picks the sample work of s->bHighDepth's sample type (hevc_recon.c):
  * s->pfnAddCoeffs adds the residual of one transform block in s->psCoeff,
  * s->pfnPutPcm writes PCM samples. */

@@ -12,6 +12,8 @@
 
 #define HEVC_ROW_LAG 3 /* CTBs a sleeping row lets the row above run ahead */
 
+enum { HEVC_TASK_ROWS = 1, HEVC_TASK_TILES = 2 };
+
 static __thread int t_iWorker = -1;          /* index of the worker running this thread */
 static __thread HevcLogBuf *t_pstLog;        /* messages of the running task */
 
@@ -273,7 +275,9 @@ static void SetCommit(HevcPicMaps *m, uint32_t uiRows)
     Wake(m, WAKE_COMMIT, uiRows);
 }
 
-int HevcThreadsUseRows(const HW265D_DEC *d)
+/* The segment's tasks: wavefront rows, or tiles (the two never meet in one
+ * picture). 0: decode it on the caller's thread. */
+static int TaskMode(const HW265D_DEC *d)
 {
     const HevcThreads *t = d->pstThreads;
     const HevcPicMaps *m = d->pstMaps;
@@ -283,15 +287,30 @@ int HevcThreadsUseRows(const HW265D_DEC *d)
     const HevcPps *pps = d->pstActPps;
     const HevcSps *sps = d->pstActSps;
     const uint32_t W = sps->PicWidthInCtbsY;
-    if (!pps->entropy_coding_sync_enabled_flag || pps->tiles_enabled_flag || pps->dependent_slice_segments_enabled_flag ||
-        W < 2 || sh->num_entry_point_offsets == 0 || sh->slice_segment_address % W)
+    if (pps->dependent_slice_segments_enabled_flag || sh->num_entry_point_offsets == 0)
         return 0;
-    /* Rows below the segment's start must be untouched, so no CTB the
-     * rows would decode was decoded before. */
-    for (uint32_t r = sh->slice_segment_address / W; r < sps->PicHeightInCtbsY; r++)
-        if (m->puiRowCtbs[r])
+    if (pps->entropy_coding_sync_enabled_flag) {
+        if (pps->tiles_enabled_flag || W < 2 || sh->slice_segment_address % W)
             return 0;
-    return 1;
+        /* Rows below the segment's start must be untouched, so no CTB the
+         * rows would decode was decoded before. */
+        for (uint32_t r = sh->slice_segment_address / W; r < sps->PicHeightInCtbsY; r++)
+            if (m->puiRowCtbs[r])
+                return 0;
+        return HEVC_TASK_ROWS;
+    }
+    if (!pps->tiles_enabled_flag)
+        return 0;
+    /* Likewise every CTB from the segment's start on, in tile scan. */
+    for (uint32_t ts = d->puiCtbAddrRsToTs[sh->slice_segment_address]; ts < sps->PicSizeInCtbsY; ts++)
+        if (m->pstCtb[d->puiCtbAddrTsToRs[ts]].bDecoded)
+            return 0;
+    return HEVC_TASK_TILES;
+}
+
+int HevcThreadsUseTasks(const HW265D_DEC *d)
+{
+    return TaskMode(d) != 0;
 }
 
 static uint32_t RowTask(void *pArg)
@@ -321,12 +340,13 @@ static uint32_t RowTask(void *pArg)
     return r;
 }
 
-/* Takes back CTB rs, which single-threaded decoding would not have
- * decoded in this segment: counts, maps and temporal motion as before. */
-static void UndoCtb(HW265D_DEC *d, HevcPicMaps *m, uint32_t rs)
+/* Takes back the CTB at tile-scan address ts, which single-threaded
+ * decoding would not have decoded in this segment: counts, maps and
+ * temporal motion as before. */
+static void UndoCtb(HW265D_DEC *d, HevcPicMaps *m, uint32_t ts)
 {
     const HevcSps *sps = m->pstSps;
-    const uint32_t W = sps->PicWidthInCtbsY;
+    const uint32_t W = sps->PicWidthInCtbsY, rs = d->puiCtbAddrTsToRs[ts];
     HevcCtbInfo *c = &m->pstCtb[rs];
     if (c->bCounted) {
         m->puiRowCtbs[rs / W]--;
@@ -348,23 +368,41 @@ static void UndoCtb(HW265D_DEC *d, HevcPicMaps *m, uint32_t rs)
                sizeof(HevcMotion16) * (((x1 + 15) >> 4) - (x0 >> 4)));
 }
 
-uint32_t HevcThreadsDecodeRows(HW265D_DEC *d, uint32_t uiTs0)
+/* Tile-scan address of the first CTB of tile iTile. */
+static uint32_t TileStart(const HW265D_DEC *d, uint32_t uiTile)
+{
+    const HevcPps *pps = d->pstActPps;
+    const uint32_t tx = uiTile % pps->num_tile_columns, ty = uiTile / pps->num_tile_columns;
+    return d->puiCtbAddrRsToTs[pps->row_bd[ty] * d->pstActSps->PicWidthInCtbsY + pps->col_bd[tx]];
+}
+
+/* The caller's side of the segment's tasks: substream k of the segment
+ * starts a CTB row (wavefront) or a tile. Results are taken in substream
+ * order, so messages, codes and maps end up as single-threaded decoding
+ * leaves them; rows go to the filter task as soon as every CTB in them is
+ * confirmed. */
+uint32_t HevcThreadsDecodeTasks(HW265D_DEC *d, uint32_t uiTs0)
 {
     HevcThreads *t = d->pstThreads;
     HevcPicMaps *m = d->pstMaps;
     HevcSliceDec *s = d->pstSliceDec;
     const HevcSps *sps = m->pstSps;
-    const uint32_t W = sps->PicWidthInCtbsY, H = sps->PicHeightInCtbsY;
-    const uint32_t uiRow0 = uiTs0 / W; /* no tiles: tile scan is raster scan */
+    const HevcPps *pps = m->pstPps;
+    const int bTiles = TaskMode(d) == HEVC_TASK_TILES;
+    const char *pszStage = bTiles ? "MultTileThreads" : "ProcessLcusInThreads";
+    const uint32_t W = sps->PicWidthInCtbsY, H = sps->PicHeightInCtbsY, uiCtbs = sps->PicSizeInCtbsY;
+    const uint32_t uiUnit0 = bTiles ? d->pusTileId[uiTs0] : uiTs0 / W; /* no tiles: tile scan is raster scan */
+    const uint32_t uiUnits = bTiles ? pps->num_tile_columns * pps->num_tile_rows : H;
     uint32_t uiSubs = d->stSh.num_entry_point_offsets + 1;
-    if (uiSubs > H - uiRow0)
-        uiSubs = H - uiRow0;
-    SetCommit(m, uiRow0);
-    /* One record serves the filter task; more rows in flight than cores
+    if (uiSubs > uiUnits - uiUnit0)
+        uiSubs = uiUnits - uiUnit0;
+    /* First CTB row a task may touch: the filters stay above it. */
+    SetCommit(m, bTiles ? pps->row_bd[uiUnit0 / pps->num_tile_columns] : uiUnit0);
+    /* One record serves the filter task; more tasks in flight than cores
      * only add switching between waiting rows. */
     long lCpus = sysconf(_SC_NPROCESSORS_ONLN);
     const int iMaxInFlight = lCpus >= HEVC_POOL_THREADS - 1 ? HEVC_POOL_THREADS - 1 : lCpus > 1 ? (int)lCpus : 1;
-    uint32_t k = 0, uiWaitK = 0, uiRet = 0, uiStop = 0;
+    uint32_t k = 0, uiWaitK = 0, uiRet = 0, uiStop = 0, uiStopFrom = 0;
     int bStopped = 0, iStopState = HEVC_STOP_UNTOUCHED;
     for (;;) {
         int bSubmit = !bStopped && k < uiSubs && k - uiWaitK < (uint32_t)iMaxInFlight;
@@ -372,7 +410,7 @@ uint32_t HevcThreadsDecodeRows(HW265D_DEC *d, uint32_t uiTs0)
             HevcRowTask *rt = &t->astRow[k % HEVC_POOL_THREADS];
             rt->pstDec = d;
             rt->uiSub = k;
-            rt->uiTs = k ? (uiRow0 + k) * W : uiTs0;
+            rt->uiTs = !k ? uiTs0 : bTiles ? TileStart(d, uiUnit0 + k) : (uiUnit0 + k) * W;
             rt->bLast = k == uiSubs - 1;
             HevcPoolSubmit(&t->stPool, RowTask, rt);
             k++;
@@ -380,32 +418,52 @@ uint32_t HevcThreadsDecodeRows(HW265D_DEC *d, uint32_t uiTs0)
         }
         if (uiWaitK == k)
             break;
-        /* Results in row order: messages as single-threaded decoding would
-         * log them, up to the row where it would have stopped. */
+        /* Results in substream order: messages as single-threaded decoding
+         * would log them, up to the CTB where it would have stopped. */
         HevcRowTask *rt = &t->astRow[uiWaitK % HEVC_POOL_THREADS];
         HevcPoolWait(&t->stPool, rt);
         if (!bStopped) {
             ReplayLog(d, &rt->stLog);
             if (rt->uiRet || rt->bEnd || rt->bAborted) {
                 bStopped = 1;
+                uiStopFrom = rt->uiTs;
                 uiRet = rt->bAborted ? IHW265D_ERR_NAL : rt->uiRet;
                 uiStop = rt->uiStopTs;
                 iStopState = rt->iStopState;
+                if (uiRet)
+                    HEVC_ERR(d, "%s check  err, ret = 0x%x\n", pszStage, uiRet);
+            } else if (!bTiles) {
+                SetCommit(m, uiUnit0 + uiWaitK + 1);
             } else {
-                SetCommit(m, uiRow0 + uiWaitK + 1);
+                /* A tile's edges towards the tiles left and above, now that
+                 * both sides are final; a finished tile row is confirmed. */
+                const uint32_t uiTile = uiUnit0 + uiWaitK;
+                const uint32_t uiEnd = uiTile + 1 < uiUnits ? TileStart(d, uiTile + 1) : uiCtbs;
+                for (uint32_t ts = rt->uiTs; ts < uiEnd; ts++)
+                    HevcMarkTileBoundaryEdges(s, d->puiCtbAddrTsToRs[ts]);
+                if (uiTile % pps->num_tile_columns == pps->num_tile_columns - 1)
+                    SetCommit(m, pps->row_bd[uiTile / pps->num_tile_columns + 1]);
             }
         }
         uiWaitK++;
     }
     if (bStopped) {
-        const uint32_t uiEnd = (uiRow0 + k) * W < sps->PicSizeInCtbsY ? (uiRow0 + k) * W : sps->PicSizeInCtbsY;
+        uint32_t uiEnd = uiCtbs;
+        if (bTiles && uiUnit0 + k < uiUnits)
+            uiEnd = TileStart(d, uiUnit0 + k);
+        else if (!bTiles && (uiUnit0 + k) * W < uiCtbs)
+            uiEnd = (uiUnit0 + k) * W;
         for (uint32_t ts = uiStop + (iStopState == HEVC_STOP_AS_IS); ts < uiEnd; ts++)
             UndoCtb(d, m, ts);
         if (iStopState == HEVC_STOP_INFO && uiStop < uiEnd) {
             /* Its slice information as single-threaded decoding leaves it. */
-            HevcSetCtbInfo(d, s, uiStop, uiStop);
-            m->pstCtb[uiStop].bDecoded = 0;
+            HevcSetCtbInfo(d, s, d->puiCtbAddrTsToRs[uiStop], uiStop);
+            m->pstCtb[d->puiCtbAddrTsToRs[uiStop]].bDecoded = 0;
         }
+        /* The task it stopped in keeps what came before the stop (a CTB
+         * taken back or left undecoded is skipped). */
+        for (uint32_t ts = uiStopFrom; bTiles && ts <= uiStop && ts < uiEnd; ts++)
+            HevcMarkTileBoundaryEdges(s, d->puiCtbAddrTsToRs[ts]);
         if (uiRet)
             m->pstPic->uiErrorFlag |= HEVC_PIC_ERR_SLICE;
     }

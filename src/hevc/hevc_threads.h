@@ -33,7 +33,7 @@ typedef struct {
     } astMsg[HEVC_LOG_KEEP];
 } HevcLogBuf;
 
-/* One wavefront row task: substream k of the current slice segment. */
+/* One row or tile task: substream k of the current slice segment. */
 typedef struct {
     struct HW265D_DEC *pstDec;
     uint32_t uiSub;              /* substream index */
@@ -72,9 +72,10 @@ void HevcThreadsCtbDone(HevcPicMaps *m, uint32_t ry);
 int HevcThreadsWaitRow(HevcPicMaps *m, uint32_t ry, uint32_t uiCount);
 /* Marks a failure: every waiter wakes and gives up. */
 void HevcThreadsFail(HevcPicMaps *m);
-/* Whether the current slice segment decodes in wavefront rows; runs them. */
-int HevcThreadsUseRows(const struct HW265D_DEC *pstDec);
-uint32_t HevcThreadsDecodeRows(struct HW265D_DEC *pstDec, uint32_t uiTs0);
+/* Whether the current slice segment decodes in tasks (one per wavefront
+ * row, or one per tile); runs them from CTB uiTs0 (tile scan). */
+int HevcThreadsUseTasks(const struct HW265D_DEC *pstDec);
+uint32_t HevcThreadsDecodeTasks(struct HW265D_DEC *pstDec, uint32_t uiTs0);
 
 
 #ifdef __cplusplus

@@ -86,17 +86,29 @@ inline DecodeRun DecodeBuffer(const std::vector<uint8_t> &data, int iBitDepth, i
 }
 
 // Two decodings of the same input agree in everything a caller sees:
-// pictures, their error words and POCs, return codes and messages.
-inline void ExpectSameRun(const DecodeRun &a, const DecodeRun &b)
+// pictures, their error words and POCs, return codes and messages, except
+// the lines of b's failing worker stages ("<stage> check  err, ret = 0x..."),
+// whose number is returned.
+inline int ExpectSameRun(const DecodeRun &a, const DecodeRun &b)
 {
+    std::vector<std::string> bErrors;
+    int iStageLines = 0;
+    for (const std::string &s : b.errors)
+        if (s.find(" check  err, ret = 0x") != std::string::npos)
+            iStageLines++;
+        else
+            bErrors.push_back(s);
     EXPECT_EQ(a.codes, b.codes);
-    EXPECT_EQ(a.errors, b.errors);
-    ASSERT_EQ(a.pics.size(), b.pics.size());
+    EXPECT_EQ(a.errors, bErrors);
+    EXPECT_EQ(a.pics.size(), b.pics.size());
+    if (a.pics.size() != b.pics.size())
+        return iStageLines;
     for (size_t i = 0; i < a.pics.size(); i++) {
         EXPECT_EQ(a.pics[i].md5, b.pics[i].md5) << "picture " << i;
         EXPECT_EQ(a.pics[i].uiError, b.pics[i].uiError) << "picture " << i;
         EXPECT_EQ(a.pics[i].iPoc, b.pics[i].iPoc) << "picture " << i;
     }
+    return iStageLines;
 }
 
 // Last column of an FFmpeg framemd5 file (or of `ffmpeg -f framemd5` output).

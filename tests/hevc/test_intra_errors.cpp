@@ -81,7 +81,7 @@ TEST_F(IntraErrors, CorruptSliceBytesNeverHarmTheOtherPictures)
     std::vector<size_t> slices = SliceIndexes(clean);
     ASSERT_EQ(slices.size(), 3u);
     std::mt19937 rng(1234);
-    int iFlagged = 0;
+    int iFlagged = 0, iStageLines = 0;
     for (int iTrial = 0; iTrial < 40; iTrial++) {
         auto nals = clean;
         std::vector<uint8_t> &s = nals[slices[1]];
@@ -92,8 +92,10 @@ TEST_F(IntraErrors, CorruptSliceBytesNeverHarmTheOtherPictures)
             s[pos(rng)] ^= (uint8_t)(1 + rng() % 255);
         DecodeRun r = DecodeBuffer(hevctest::Cat(nals), 8, IH265D_DISPLAY_ORDER, false, 777);
         SCOPED_TRACE("trial " + std::to_string(iTrial));
-        // Wavefront rows on the worker pool: the same damage, the same result.
-        ExpectSameRun(r, DecodeBuffer(hevctest::Cat(nals), 8, IH265D_DISPLAY_ORDER, false, 777, 1920, 1088, 1));
+        // Wavefront rows on the worker pool: the same damage, the same result,
+        // plus the failing stage's line.
+        iStageLines +=
+            ExpectSameRun(r, DecodeBuffer(hevctest::Cat(nals), 8, IH265D_DISPLAY_ORDER, false, 777, 1920, 1088, 1));
         ASSERT_EQ(r.pics.size(), 3u);
         EXPECT_EQ(r.pics[0].md5, m_clean.pics[0].md5);
         EXPECT_EQ(r.pics[2].md5, m_clean.pics[2].md5);
@@ -108,6 +110,7 @@ TEST_F(IntraErrors, CorruptSliceBytesNeverHarmTheOtherPictures)
     }
     // Most damage is detected (the rest decodes to wrong but legal samples).
     EXPECT_GT(iFlagged, 20);
+    EXPECT_GT(iStageLines, 10) << "\"ProcessLcusInThreads check  err, ret = 0x...\" for failing rows";
 }
 
 TEST_F(IntraErrors, MissingSliceLeavesItsAreaGreyAndFlagged)

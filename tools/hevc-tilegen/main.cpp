@@ -1,0 +1,451 @@
+// hevc-tilegen: writes an H.265 Main stream with tiles from raw I420
+// pictures, for testing tile decoding (x265 cannot write tiles). Every
+// coding unit is a 16x16 CTB. The first picture is an IDR picture of pcm
+// coding units carrying the source samples; each later one is a P picture
+// predicting from the picture before it, its coding units chosen at random
+// (seeded): skipped with a random merge candidate, coded with a random
+// motion vector difference and no residual, or pcm from the source. So the
+// stream has intra and inter edges on both sides of every tile boundary,
+// motion vectors reaching across tiles and out of the picture, and in-loop
+// deblocking across tiles (SAO is off). One slice per picture, one
+// substream per tile with its entry point; --slices-per-tile-row starts a
+// new slice at each tile row instead.
+//
+// Usage: hevc-tilegen IN.yuv WIDTH HEIGHT FRAMES COLUMNS ROWS OUT [--seed N]
+//        [--qp QP] [--slices-per-tile-row]
+// Tile columns must be 256 samples wide and rows 64 high at least.
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "HevcStreamWriter.h"
+
+namespace {
+
+using hevcgen::Bytes;
+using hevcgen::CabacEnc;
+using hevcgen::Writer;
+
+struct Options {
+    uint32_t width = 0, height = 0, frames = 0, cols = 1, rows = 1;
+    uint32_t seed = 1, qp = 32;
+    bool slicePerTileRow = false;
+};
+
+struct Geometry {
+    uint32_t codedW, codedH, ctbW, ctbH;
+    std::vector<uint32_t> colBd, rowBd; // in CTBs, with the end
+};
+
+struct Rng {
+    uint64_t s;
+    uint32_t Next()
+    {
+        s ^= s << 13;
+        s ^= s >> 7;
+        s ^= s << 17;
+        return (uint32_t)(s >> 11);
+    }
+    int Range(int lo, int hi) { return lo + (int)(Next() % (uint32_t)(hi - lo + 1)); }
+};
+
+void WriteProfileTierLevel(Writer &w)
+{
+    w.U(0, 2);           // general_profile_space
+    w.U(0, 1);           // general_tier_flag
+    w.U(1, 5);           // Main
+    w.U(0x60000000u, 32); // compatible with Main and Main 10
+    w.U(1, 1);           // progressive_source
+    w.U(0, 1);
+    w.U(0, 1);
+    w.U(1, 1);           // frame_only_constraint
+    w.U(0, 32);
+    w.U(0, 12);
+    w.U(123, 8);         // level 4.1
+}
+
+Bytes MakeVps()
+{
+    Writer w;
+    w.U(0, 4);      // vps_video_parameter_set_id
+    w.U(1, 1);      // vps_base_layer_internal_flag
+    w.U(1, 1);      // vps_base_layer_available_flag
+    w.U(0, 6);      // vps_max_layers_minus1
+    w.U(0, 3);      // vps_max_sub_layers_minus1
+    w.U(1, 1);      // vps_temporal_id_nesting_flag
+    w.U(0xFFFF, 16);
+    WriteProfileTierLevel(w);
+    w.U(1, 1);      // vps_sub_layer_ordering_info_present_flag
+    w.Ue(1);        // vps_max_dec_pic_buffering_minus1
+    w.Ue(0);        // vps_max_num_reorder_pics
+    w.Ue(0);        // vps_max_latency_increase_plus1
+    w.U(0, 6);      // vps_max_layer_id
+    w.Ue(0);        // vps_num_layer_sets_minus1
+    w.U(0, 1);      // vps_timing_info_present_flag
+    w.U(0, 1);      // vps_extension_flag
+    w.Trailing();
+    return w.Nal(32, 0, 0);
+}
+
+// CTB 16 = the only coding block size, transforms 4..16 (never coded), pcm
+// 16x16 at 8 bits with deblocking, no SAO, no temporal motion prediction.
+Bytes MakeSps(const Options &o, const Geometry &g)
+{
+    Writer w;
+    w.U(0, 4);      // sps_video_parameter_set_id
+    w.U(0, 3);      // sps_max_sub_layers_minus1
+    w.U(1, 1);      // sps_temporal_id_nesting_flag
+    WriteProfileTierLevel(w);
+    w.Ue(0);        // sps_seq_parameter_set_id
+    w.Ue(1);        // chroma_format_idc 4:2:0
+    w.Ue(g.codedW);
+    w.Ue(g.codedH);
+    const bool crop = g.codedW != o.width || g.codedH != o.height;
+    w.U(crop, 1);   // conformance_window_flag
+    if (crop) {
+        w.Ue(0);
+        w.Ue((g.codedW - o.width) / 2);
+        w.Ue(0);
+        w.Ue((g.codedH - o.height) / 2);
+    }
+    w.Ue(0);        // bit_depth_luma_minus8
+    w.Ue(0);        // bit_depth_chroma_minus8
+    w.Ue(4);        // log2_max_pic_order_cnt_lsb_minus4
+    w.U(1, 1);      // sps_sub_layer_ordering_info_present_flag
+    w.Ue(1);
+    w.Ue(0);
+    w.Ue(0);
+    w.Ue(1);        // log2_min_luma_coding_block_size_minus3: 16
+    w.Ue(0);        // log2_diff_max_min_luma_coding_block_size
+    w.Ue(0);        // log2_min_luma_transform_block_size_minus2
+    w.Ue(2);        // log2_diff_max_min_luma_transform_block_size
+    w.Ue(0);        // max_transform_hierarchy_depth_inter
+    w.Ue(0);        // max_transform_hierarchy_depth_intra
+    w.U(0, 1);      // scaling_list_enabled_flag
+    w.U(0, 1);      // amp_enabled_flag
+    w.U(0, 1);      // sample_adaptive_offset_enabled_flag
+    w.U(1, 1);      // pcm_enabled_flag
+    w.U(7, 4);      // pcm_sample_bit_depth_luma_minus1
+    w.U(7, 4);      // pcm_sample_bit_depth_chroma_minus1
+    w.Ue(1);        // log2_min_pcm_luma_coding_block_size_minus3: 16
+    w.Ue(0);        // log2_diff_max_min_pcm_luma_coding_block_size
+    w.U(0, 1);      // pcm_loop_filter_disabled_flag
+    w.Ue(0);        // num_short_term_ref_pic_sets
+    w.U(0, 1);      // long_term_ref_pics_present_flag
+    w.U(0, 1);      // sps_temporal_mvp_enabled_flag
+    w.U(0, 1);      // strong_intra_smoothing_enabled_flag
+    w.U(0, 1);      // vui_parameters_present_flag
+    w.U(0, 1);      // sps_extension_present_flag
+    w.Trailing();
+    return w.Nal(33, 0, 0);
+}
+
+Bytes MakePps(const Options &o)
+{
+    Writer w;
+    w.Ue(0);        // pps_pic_parameter_set_id
+    w.Ue(0);        // pps_seq_parameter_set_id
+    w.U(0, 1);      // dependent_slice_segments_enabled_flag
+    w.U(0, 1);      // output_flag_present_flag
+    w.U(0, 3);      // num_extra_slice_header_bits
+    w.U(0, 1);      // sign_data_hiding_enabled_flag
+    w.U(0, 1);      // cabac_init_present_flag
+    w.Ue(0);        // num_ref_idx_l0_default_active_minus1
+    w.Ue(0);
+    w.Se((int)o.qp - 26);
+    w.U(0, 1);      // constrained_intra_pred_flag
+    w.U(0, 1);      // transform_skip_enabled_flag
+    w.U(0, 1);      // cu_qp_delta_enabled_flag
+    w.Se(0);
+    w.Se(0);
+    w.U(0, 1);      // pps_slice_chroma_qp_offsets_present_flag
+    w.U(0, 1);      // weighted_pred_flag
+    w.U(0, 1);      // weighted_bipred_flag
+    w.U(0, 1);      // transquant_bypass_enabled_flag
+    w.U(1, 1);      // tiles_enabled_flag
+    w.U(0, 1);      // entropy_coding_sync_enabled_flag
+    w.Ue(o.cols - 1);
+    w.Ue(o.rows - 1);
+    w.U(1, 1);      // uniform_spacing_flag
+    w.U(1, 1);      // loop_filter_across_tiles_enabled_flag
+    w.U(1, 1);      // pps_loop_filter_across_slices_enabled_flag
+    w.U(0, 1);      // deblocking_filter_control_present_flag
+    w.U(0, 1);      // pps_scaling_list_data_present_flag
+    w.U(0, 1);      // lists_modification_present_flag
+    w.Ue(0);        // log2_parallel_merge_level_minus2
+    w.U(0, 1);      // slice_segment_header_extension_present_flag
+    w.U(0, 1);      // pps_extension_present_flag
+    w.Trailing();
+    return w.Nal(34, 0, 0);
+}
+
+// Emulation prevention bytes the NAL unit gains over these RBSP bytes (a
+// substream ends in a non-zero byte, so none falls on a boundary).
+uint32_t EmulationBytes(const Bytes &b)
+{
+    uint32_t n = 0;
+    int zeros = 0;
+    for (uint8_t c : b) {
+        if (zeros >= 2 && c <= 3) {
+            n++;
+            zeros = 0;
+        }
+        zeros = c == 0 ? zeros + 1 : 0;
+    }
+    return n;
+}
+
+class PictureCoder {
+public:
+    PictureCoder(const Options &o, const Geometry &g, Rng &rng, const std::vector<Bytes> &planes)
+        : m_o(o), m_g(g), m_rng(rng), m_planes(planes), m_skip(g.ctbW * g.ctbH, 0)
+    {
+    }
+
+    // One slice: the CTBs of tiles [tile0, tile1) in tile scan, one
+    // substream per tile. Returns the NAL unit.
+    Bytes Slice(uint32_t frame, uint32_t tile0, uint32_t tile1)
+    {
+        const bool idr = frame == 0;
+        const uint32_t cols = m_o.cols;
+        std::vector<Bytes> subs;
+        for (uint32_t t = tile0; t < tile1; t++) {
+            Writer w;
+            CabacEnc e(w);
+            HevcCabacInitContexts(&m_ctx, HevcCabacInitType(idr ? 2 : 1, 0), (int)m_o.qp);
+            const uint32_t tx = t % cols, ty = t / cols;
+            for (uint32_t y = m_g.rowBd[ty]; y < m_g.rowBd[ty + 1]; y++)
+                for (uint32_t x = m_g.colBd[tx]; x < m_g.colBd[tx + 1]; x++) {
+                    CodingUnit(e, w, idr, x, y, m_g.colBd[tx], m_g.rowBd[ty]);
+                    bool last = x + 1 == m_g.colBd[tx + 1] && y + 1 == m_g.rowBd[ty + 1];
+                    e.Terminate(last && t + 1 == tile1); // end_of_slice_segment_flag
+                    if (last && t + 1 < tile1)
+                        e.Terminate(1); // end_of_subset_one_bit
+                }
+            while (w.bits)
+                w.U(0, 1);
+            subs.push_back(w.b);
+        }
+        Writer h;
+        h.U(tile0 == 0, 1); // first_slice_segment_in_pic_flag
+        if (idr)
+            h.U(0, 1);      // no_output_of_prior_pics_flag
+        h.Ue(0);            // slice_pic_parameter_set_id
+        if (tile0 != 0) {
+            uint32_t addr = m_g.rowBd[tile0 / cols] * m_g.ctbW + m_g.colBd[tile0 % cols], bits = 0;
+            while ((1u << bits) < m_g.ctbW * m_g.ctbH)
+                bits++;
+            h.U(addr, (int)bits); // slice_segment_address
+        }
+        h.Ue(idr ? 2 : 1);  // slice_type
+        if (!idr) {
+            h.U(frame & 255, 8); // slice_pic_order_cnt_lsb
+            h.U(0, 1);      // short_term_ref_pic_set_sps_flag
+            h.Ue(1);        // num_negative_pics
+            h.Ue(0);        // num_positive_pics
+            h.Ue(0);        // delta_poc_s0_minus1
+            h.U(1, 1);      // used_by_curr_pic_s0_flag
+            h.U(0, 1);      // num_ref_idx_active_override_flag
+            h.Ue(2);        // five_minus_max_num_merge_cand: 3 candidates
+        }
+        h.Se(0);            // slice_qp_delta
+        h.U(1, 1);          // slice_loop_filter_across_slices_enabled_flag
+        h.Ue((uint32_t)subs.size() - 1); // num_entry_point_offsets
+        if (subs.size() > 1) {
+            uint32_t maxLen = 1, lenBits = 1;
+            for (size_t i = 0; i + 1 < subs.size(); i++) {
+                uint32_t n = (uint32_t)subs[i].size() + EmulationBytes(subs[i]);
+                maxLen = n > maxLen ? n : maxLen;
+            }
+            while ((1ull << lenBits) < maxLen)
+                lenBits++;
+            h.Ue(lenBits - 1); // offset_len_minus1
+            for (size_t i = 0; i + 1 < subs.size(); i++)
+                h.U((uint32_t)subs[i].size() + EmulationBytes(subs[i]) - 1, (int)lenBits);
+        }
+        h.Trailing();       // byte_alignment()
+        for (const Bytes &s : subs)
+            h.b.insert(h.b.end(), s.begin(), s.end());
+        return h.Nal(idr ? 19 : 1, 0, 0);
+    }
+
+private:
+    void Pcm(CabacEnc &e, Writer &w, uint32_t x, uint32_t y)
+    {
+        e.Terminate(1); // pcm_flag
+        while (w.bits)
+            w.U(0, 1);  // pcm_alignment_zero_bit
+        for (int c = 0; c < 3; c++) {
+            const uint32_t n = c ? 8 : 16, stride = c ? m_g.codedW / 2 : m_g.codedW;
+            for (uint32_t j = 0; j < n; j++)
+                for (uint32_t i = 0; i < n; i++)
+                    w.U(m_planes[c][(y * n + j) * stride + x * n + i], 8);
+        }
+        e.Restart();
+    }
+
+    // The CU of CTB (x, y); (x0, y0) is its tile's first CTB.
+    void CodingUnit(CabacEnc &e, Writer &w, bool idr, uint32_t x, uint32_t y, uint32_t x0, uint32_t y0)
+    {
+        const uint32_t rs = y * m_g.ctbW + x;
+        uint8_t *ctx = m_ctx.aucState;
+        if (idr) {
+            e.Bin(&ctx[HEVC_CTX_PART_MODE], 1); // 2Nx2N
+            Pcm(e, w, x, y);
+            return;
+        }
+        const int kind = m_rng.Range(0, 19); // 0..9 skip, 10..16 motion vector difference, 17..19 pcm
+        const int inc = (x > x0 && m_skip[rs - 1]) + (y > y0 && m_skip[rs - m_g.ctbW]);
+        m_skip[rs] = kind < 10;
+        e.Bin(&ctx[HEVC_CTX_CU_SKIP_FLAG + inc], kind < 10);
+        if (kind < 10) {
+            const int idx = m_rng.Range(0, 2); // merge_idx, truncated unary up to 2
+            e.Bin(&ctx[HEVC_CTX_MERGE_IDX], idx > 0);
+            if (idx > 0)
+                e.Bypass(idx > 1);
+            return;
+        }
+        e.Bin(&ctx[HEVC_CTX_PRED_MODE_FLAG], kind >= 17);
+        e.Bin(&ctx[HEVC_CTX_PART_MODE], 1); // 2Nx2N
+        if (kind >= 17) {
+            Pcm(e, w, x, y);
+            return;
+        }
+        e.Bin(&ctx[HEVC_CTX_MERGE_FLAG], 0);
+        int mvd[2];
+        for (int &v : mvd)
+            v = m_rng.Next() % 4 == 0 ? 0 : m_rng.Range(-96, 96);
+        for (int v : mvd)
+            e.Bin(&ctx[HEVC_CTX_ABS_MVD_GREATER0], v != 0);
+        for (int v : mvd)
+            if (v)
+                e.Bin(&ctx[HEVC_CTX_ABS_MVD_GREATER1], abs(v) > 1);
+        for (int v : mvd) {
+            if (!v)
+                continue;
+            if (abs(v) > 1) { // abs_mvd_minus2: first-order Exp-Golomb, bypass
+                uint32_t k = 1, a = (uint32_t)abs(v) - 2;
+                while (a >= (1u << k)) {
+                    e.Bypass(1);
+                    a -= 1u << k;
+                    k++;
+                }
+                e.Bypass(0);
+                while (k--)
+                    e.Bypass((a >> k) & 1);
+            }
+            e.Bypass(v < 0); // mvd_sign_flag
+        }
+        e.Bin(&ctx[HEVC_CTX_MVP_FLAG], (int)(m_rng.Next() & 1));
+        e.Bin(&ctx[HEVC_CTX_RQT_ROOT_CBF], 0);
+    }
+
+    const Options &m_o;
+    const Geometry &m_g;
+    Rng &m_rng;
+    const std::vector<Bytes> &m_planes;
+    std::vector<uint8_t> m_skip;
+    HevcCabacCtx m_ctx;
+};
+
+bool ParseArgs(int argc, char **argv, Options &o)
+{
+    if (argc < 8)
+        return false;
+    o.width = (uint32_t)atoi(argv[2]);
+    o.height = (uint32_t)atoi(argv[3]);
+    o.frames = (uint32_t)atoi(argv[4]);
+    o.cols = (uint32_t)atoi(argv[5]);
+    o.rows = (uint32_t)atoi(argv[6]);
+    for (int i = 8; i < argc; i++) {
+        if (!strcmp(argv[i], "--seed") && i + 1 < argc)
+            o.seed = (uint32_t)atoi(argv[++i]);
+        else if (!strcmp(argv[i], "--qp") && i + 1 < argc)
+            o.qp = (uint32_t)atoi(argv[++i]);
+        else if (!strcmp(argv[i], "--slices-per-tile-row"))
+            o.slicePerTileRow = true;
+        else
+            return false;
+    }
+    return o.width >= 16 && o.height >= 16 && o.width % 2 == 0 && o.height % 2 == 0 && o.frames > 0 && o.cols > 0 &&
+           o.rows > 0 && o.cols * o.rows > 1 && o.qp <= 51;
+}
+
+} // namespace
+
+int main(int argc, char **argv)
+{
+    Options o;
+    if (!ParseArgs(argc, argv, o)) {
+        fprintf(stderr, "usage: %s IN.yuv WIDTH HEIGHT FRAMES COLUMNS ROWS OUT [--seed N] [--qp QP] "
+                        "[--slices-per-tile-row]\n", argv[0]);
+        return 2;
+    }
+    Geometry g;
+    g.codedW = (o.width + 15) & ~15u;
+    g.codedH = (o.height + 15) & ~15u;
+    g.ctbW = g.codedW / 16;
+    g.ctbH = g.codedH / 16;
+    for (uint32_t i = 0; i <= o.cols; i++)
+        g.colBd.push_back(i * g.ctbW / o.cols);
+    for (uint32_t j = 0; j <= o.rows; j++)
+        g.rowBd.push_back(j * g.ctbH / o.rows);
+    for (uint32_t i = 0; i < o.cols; i++)
+        if ((g.colBd[i + 1] - g.colBd[i]) * 16 < 256 && o.cols > 1) {
+            fprintf(stderr, "tile columns must be 256 samples wide at least\n");
+            return 2;
+        }
+    for (uint32_t j = 0; j < o.rows; j++)
+        if ((g.rowBd[j + 1] - g.rowBd[j]) * 16 < 64 && o.rows > 1) {
+            fprintf(stderr, "tile rows must be 64 samples high at least\n");
+            return 2;
+        }
+    FILE *in = fopen(argv[1], "rb");
+    FILE *out = fopen(argv[7], "wb");
+    if (!in || !out) {
+        fprintf(stderr, "cannot open %s or %s\n", argv[1], argv[7]);
+        return 1;
+    }
+    Rng rng{0x9E3779B97F4A7C15ull * (o.seed + 1)};
+    Bytes head = MakeVps(), sps = MakeSps(o, g), pps = MakePps(o);
+    head.insert(head.end(), sps.begin(), sps.end());
+    head.insert(head.end(), pps.begin(), pps.end());
+    bool ok = fwrite(head.data(), 1, head.size(), out) == head.size();
+    // Source pictures padded to whole CTBs by repeating the edge; values
+    // 0..3 are avoided so pcm samples never form start code prefixes.
+    std::vector<Bytes> planes(3);
+    Bytes src((size_t)o.width * o.height * 3 / 2);
+    PictureCoder coder(o, g, rng, planes);
+    for (uint32_t f = 0; f < o.frames && ok; f++) {
+        if (fread(src.data(), 1, src.size(), in) != src.size()) {
+            fprintf(stderr, "%s holds only %u pictures\n", argv[1], f);
+            ok = false;
+            break;
+        }
+        const uint8_t *p = src.data();
+        for (int c = 0; c < 3; c++) {
+            const uint32_t w = c ? o.width / 2 : o.width, h = c ? o.height / 2 : o.height;
+            const uint32_t cw = c ? g.codedW / 2 : g.codedW, ch = c ? g.codedH / 2 : g.codedH;
+            planes[c].assign((size_t)cw * ch, 0);
+            for (uint32_t y = 0; y < ch; y++)
+                for (uint32_t x = 0; x < cw; x++) {
+                    uint8_t v = p[(y < h ? y : h - 1) * w + (x < w ? x : w - 1)];
+                    planes[c][(size_t)y * cw + x] = v < 4 ? 4 : v;
+                }
+            p += (size_t)w * h;
+        }
+        const uint32_t tiles = o.cols * o.rows, step = o.slicePerTileRow ? o.cols : tiles;
+        for (uint32_t t = 0; t < tiles && ok; t += step) {
+            Bytes nal = coder.Slice(f, t, t + step);
+            ok = fwrite(nal.data(), 1, nal.size(), out) == nal.size();
+        }
+    }
+    fclose(in);
+    if (fclose(out) != 0 || !ok) {
+        fprintf(stderr, "writing %s failed\n", argv[7]);
+        return 1;
+    }
+    return 0;
+}
