@@ -138,7 +138,7 @@ typedef struct HevcPicMaps {
     int bFilterStop;             /* the picture's rows are all decoded: the filter task ends */
     uint32_t uiCommitRows;       /* atomic: rows the filters may take (those below may still be undone) */
     int iWaiters;
-    int32_t iRowError;           /* atomic: non-zero once a row failed; wakes every waiter */
+    int32_t iRowError;           /* atomic: 1 + the topmost CTB row whose task failed, 0 none */
     uint32_t *puiRowWake;        /* per CTB row: count at which its waiter wants waking, 0 none */
     HevcCabacCtx *pstRowCtx;     /* per CTB row: contexts after its 2nd CTB (wavefront) */
 } HevcPicMaps;

@@ -129,7 +129,7 @@ static void Wake(HevcPicMaps *m, int iWhat, uint32_t uiValue)
     pthread_mutex_lock(&m->stProgLock);
     if (iWhat == WAKE_FILTER_STOP)
         m->bFilterStop = (int)uiValue;
-    else if (iWhat == WAKE_ROW_ERROR)
+    else if (iWhat == WAKE_ROW_ERROR && (!m->iRowError || (uint32_t)m->iRowError > uiValue))
         __atomic_store_n(&m->iRowError, (int32_t)uiValue, __ATOMIC_RELEASE);
     else
         __atomic_store_n(&m->uiCommitRows, uiValue, __ATOMIC_RELEASE);
@@ -243,9 +243,17 @@ void HevcThreadsCtbDone(HevcPicMaps *m, uint32_t ry)
     pthread_mutex_unlock(&m->stProgLock);
 }
 
+/* Whether row ry or a row above it failed: its waiters give up. Rows above
+ * the failure go on, as single-threaded decoding would decode them. */
+static int RowFailed(const HevcPicMaps *m, uint32_t ry)
+{
+    int32_t e = __atomic_load_n(&m->iRowError, __ATOMIC_ACQUIRE);
+    return e && (uint32_t)e - 1 <= ry;
+}
+
 int HevcThreadsWaitRow(HevcPicMaps *m, uint32_t ry, uint32_t uiCount)
 {
-    if (__atomic_load_n(&m->iRowError, __ATOMIC_ACQUIRE))
+    if (RowFailed(m, ry))
         return -1;
     if (__atomic_load_n(&m->puiRowCtbs[ry], __ATOMIC_ACQUIRE) >= uiCount)
         return 0;
@@ -255,19 +263,19 @@ int HevcThreadsWaitRow(HevcPicMaps *m, uint32_t ry, uint32_t uiCount)
     const uint32_t uiWake = uiCount + HEVC_ROW_LAG < W ? uiCount + HEVC_ROW_LAG : W;
     pthread_mutex_lock(&m->stProgLock);
     m->iWaiters++;
-    while (!m->iRowError && m->puiRowCtbs[ry] < uiCount) {
+    while (!RowFailed(m, ry) && m->puiRowCtbs[ry] < uiCount) {
         m->puiRowWake[ry] = uiWake;
         pthread_cond_wait(&m->stProgCond, &m->stProgLock);
     }
     m->iWaiters--;
-    int r = m->iRowError ? -1 : 0;
+    int r = RowFailed(m, ry) ? -1 : 0;
     pthread_mutex_unlock(&m->stProgLock);
     return r;
 }
 
-void HevcThreadsFail(HevcPicMaps *m)
+void HevcThreadsFail(HevcPicMaps *m, uint32_t ry)
 {
-    Wake(m, WAKE_ROW_ERROR, 1);
+    Wake(m, WAKE_ROW_ERROR, ry + 1);
 }
 
 static void SetCommit(HevcPicMaps *m, uint32_t uiRows)
@@ -336,7 +344,7 @@ static uint32_t RowTask(void *pArg)
     rt->uiRet = rt->bAborted ? 0 : r;
     /* Rows below wait on this one: after an early end they must give up. */
     if (r || (rt->bEnd && !rt->bLast))
-        HevcThreadsFail(m);
+        HevcThreadsFail(m, d->puiCtbAddrTsToRs[rt->uiTs] / m->pstSps->PicWidthInCtbsY);
     return r;
 }
 

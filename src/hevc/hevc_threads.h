@@ -70,8 +70,9 @@ void HevcThreadsFinishPicture(struct HW265D_DEC *pstDec);
 void HevcThreadsCtbDone(HevcPicMaps *m, uint32_t ry);
 /* Blocks until row ry holds at least uiCount CTBs; -1 once a row failed. */
 int HevcThreadsWaitRow(HevcPicMaps *m, uint32_t ry, uint32_t uiCount);
-/* Marks a failure: every waiter wakes and gives up. */
-void HevcThreadsFail(HevcPicMaps *m);
+/* Marks a failure of the task that decodes CTB row ry: every waiter wakes,
+ * and those waiting on that row or one below give up. */
+void HevcThreadsFail(HevcPicMaps *m, uint32_t ry);
 /* Whether the current slice segment decodes in tasks (one per wavefront
  * row, or one per tile); runs them from CTB uiTs0 (tile scan). */
 int HevcThreadsUseTasks(const struct HW265D_DEC *pstDec);
