@@ -297,6 +297,10 @@ static int TaskMode(const HW265D_DEC *d)
     const uint32_t W = sps->PicWidthInCtbsY;
     if (pps->dependent_slice_segments_enabled_flag || sh->num_entry_point_offsets == 0)
         return 0;
+    /* A second slice over two or more tile rows: this picture's remaining
+     * slices and every later picture go to the caller's thread. */
+    if (d->iSliceNalNum > 1 && pps->tiles_enabled_flag && pps->num_tile_rows > 1)
+        return 0;
     if (pps->entropy_coding_sync_enabled_flag) {
         if (pps->tiles_enabled_flag || W < 2 || sh->slice_segment_address % W)
             return 0;
