@@ -361,8 +361,10 @@ static void UndoCtb(HW265D_DEC *d, HevcPicMaps *m, uint32_t ts)
     const uint32_t W = sps->PicWidthInCtbsY, rs = d->puiCtbAddrTsToRs[ts];
     HevcCtbInfo *c = &m->pstCtb[rs];
     if (c->bCounted) {
-        m->puiRowCtbs[rs / W]--;
-        m->uiCtbsDone--;
+        /* The filter task may be reading the count (it never takes an
+         * unconfirmed row, but reads how far it is). */
+        __atomic_fetch_sub(&m->puiRowCtbs[rs / W], 1, __ATOMIC_RELEASE);
+        __atomic_fetch_sub(&m->uiCtbsDone, 1, __ATOMIC_RELAXED);
     }
     memset(c, 0, sizeof(*c));
     const uint32_t iCtb = sps->CtbSizeY, x0 = (rs % W) * iCtb, y0 = (rs / W) * iCtb;
