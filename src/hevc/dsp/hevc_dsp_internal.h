@@ -41,6 +41,17 @@ template <int N> static inline void HevcLastNonZero(const int16_t *psCoeffs, int
     *piLastCol = iLastCol;
 }
 
+/* The flatness test of strong intra smoothing (H.265 8.4.4.2.3) on a 32x32
+ * reference line: both sides are close enough to the straight line from the
+ * corner to their far end. */
+template <int BitDepth> static inline bool HevcIntraStrongFlat(const typename HevcDspTraits<BitDepth>::Pixel *pRef)
+{
+    const int iCorner = pRef[0], iThr = 1 << (BitDepth - 5);
+    const int iTopFlat = iCorner + pRef[64] - 2 * pRef[32];
+    const int iLeftFlat = iCorner + pRef[-64] - 2 * pRef[-32];
+    return (iTopFlat < 0 ? -iTopFlat : iTopFlat) < iThr && (iLeftFlat < 0 ? -iLeftFlat : iLeftFlat) < iThr;
+}
+
 /* Angular prediction (H.265 8.4.4.2.6), the steps the C and SIMD versions
  * share. refMain[-N..2N] at pMain (N entries before it are usable): the
  * main-direction references, with the side ones projected in front for

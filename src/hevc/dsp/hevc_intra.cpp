@@ -92,22 +92,13 @@ void IntraSmooth(typename HevcDspTraits<BitDepth>::Pixel *pRef, int iLog2Size, i
 {
     typedef typename HevcDspTraits<BitDepth>::Pixel Pixel;
     const int N = 1 << iLog2Size;
-    if (bStrongAllowed && N == 32) {
+    if (bStrongAllowed && N == 32 && HevcIntraStrongFlat<BitDepth>(pRef)) {
         const int iCorner = pRef[0], iTop = pRef[2 * N], iLeft = pRef[-2 * N];
-        const int iThr = 1 << (BitDepth - 5);
-        int iTopFlat = iCorner + iTop - 2 * pRef[N];
-        int iLeftFlat = iCorner + iLeft - 2 * pRef[-N];
-        if (iTopFlat < 0)
-            iTopFlat = -iTopFlat;
-        if (iLeftFlat < 0)
-            iLeftFlat = -iLeftFlat;
-        if (iTopFlat < iThr && iLeftFlat < iThr) {
-            for (int i = 0; i < 63; i++) {
-                pRef[1 + i] = (Pixel)(((63 - i) * iCorner + (i + 1) * iTop + 32) >> 6);
-                pRef[-1 - i] = (Pixel)(((63 - i) * iCorner + (i + 1) * iLeft + 32) >> 6);
-            }
-            return;
+        for (int i = 0; i < 63; i++) {
+            pRef[1 + i] = (Pixel)(((63 - i) * iCorner + (i + 1) * iTop + 32) >> 6);
+            pRef[-1 - i] = (Pixel)(((63 - i) * iCorner + (i + 1) * iLeft + 32) >> 6);
         }
+        return;
     }
     /* [1 2 1] over the line; both ends stay. */
     int iPrev = pRef[-2 * N];

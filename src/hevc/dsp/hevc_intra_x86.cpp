@@ -1,6 +1,6 @@
-/* Planar and angular intra prediction for SSE4.1 (8 samples per step, 16-bit
- * arithmetic where it cannot overflow, 32-bit for 10-bit planar). Results
- * equal the C references in hevc_intra.cpp. */
+/* Intra prediction and reference smoothing for SSE4.1 (8 samples per step,
+ * 16-bit arithmetic where it cannot overflow, 32-bit for 10-bit planar).
+ * Results equal the C references in hevc_intra.cpp. */
 #if defined(__x86_64__) || defined(__i386__)
 #include <immintrin.h>
 #include <string.h>
@@ -95,6 +95,110 @@ HEVC_SSE41 void PredPlanarSse41(typename HevcDspTraits<BitDepth>::Pixel *pDst, p
     }
 }
 
+/* DC: the left column pRef[-N..-1] and the top row pRef[1..N] are both
+ * contiguous, so the sum is two line loads per 8 samples (16-bit lanes hold
+ * at most 8 samples of 10 bits each). */
+template <int BitDepth, int Log2>
+HEVC_SSE41 void PredDcSse41(typename HevcDspTraits<BitDepth>::Pixel *pDst, ptrdiff_t iStride,
+                            const typename HevcDspTraits<BitDepth>::Pixel *pRef, int bEdgeFilter)
+{
+    typedef typename HevcDspTraits<BitDepth>::Pixel Pixel;
+    constexpr int N = 1 << Log2, W = N < 8 ? N : 8, iRowBytes = N * (int)sizeof(Pixel);
+    __m128i vSum = _mm_setzero_si128();
+    for (int i = 0; i < N; i += W)
+        vSum = _mm_add_epi16(vSum, _mm_add_epi16(HevcLoadLine<W>(pRef - N + i), HevcLoadLine<W>(pRef + 1 + i)));
+    vSum = _mm_madd_epi16(vSum, _mm_set1_epi16(1));
+    vSum = _mm_add_epi32(vSum, _mm_shuffle_epi32(vSum, 0x4E));
+    vSum = _mm_add_epi32(vSum, _mm_shuffle_epi32(vSum, 0xB1));
+    const int iDc = (_mm_cvtsi128_si32(vSum) + N) >> (Log2 + 1);
+
+    const __m128i vDc = sizeof(Pixel) == 1 ? _mm_set1_epi8((char)iDc) : _mm_set1_epi16((short)iDc);
+    for (int y = 0; y < N; y++, pDst += iStride) {
+        if constexpr (iRowBytes == 4) {
+            int32_t w = _mm_cvtsi128_si32(vDc);
+            memcpy(pDst, &w, 4);
+        } else if constexpr (iRowBytes == 8) {
+            _mm_storel_epi64((__m128i *)pDst, vDc);
+        } else {
+            for (int b = 0; b < iRowBytes; b += 16)
+                _mm_storeu_si128((__m128i *)((uint8_t *)pDst + b), vDc);
+        }
+    }
+    if (bEdgeFilter) {
+        pDst -= N * iStride;
+        /* first row and column: (ref + 3 * dc + 2) >> 2, the corner from both */
+        const __m128i vDc3 = _mm_set1_epi16((short)(3 * iDc + 2));
+        Pixel aCol[N];
+        for (int i = 0; i < N; i += W) {
+            HevcStoreLine<W>(pDst + i, _mm_srli_epi16(_mm_add_epi16(HevcLoadLine<W>(pRef + 1 + i), vDc3), 2));
+            HevcStoreLine<W>(aCol + i, _mm_srli_epi16(_mm_add_epi16(HevcLoadLine<W>(pRef - N + i), vDc3), 2));
+        }
+        pDst[0] = (Pixel)((pRef[-1] + 2 * iDc + pRef[1] + 2) >> 2);
+        for (int y = 1; y < N; y++)
+            pDst[y * iStride] = aCol[N - 1 - y];
+    }
+}
+
+/* (a + 2b + c + 2) >> 2 without widening: it equals avg(b, (a + c) >> 1)
+ * with avg rounding up, and (a + c) >> 1 is avg(a, c) less the rounding bit
+ * (a ^ c) & 1. */
+template <typename Pixel> HEVC_SSE41 inline __m128i Filter121(__m128i a, __m128i b, __m128i c)
+{
+    if constexpr (sizeof(Pixel) == 1) {
+        __m128i m = _mm_sub_epi8(_mm_avg_epu8(a, c), _mm_and_si128(_mm_xor_si128(a, c), _mm_set1_epi8(1)));
+        return _mm_avg_epu8(m, b);
+    } else {
+        __m128i m = _mm_sub_epi16(_mm_avg_epu16(a, c), _mm_and_si128(_mm_xor_si128(a, c), _mm_set1_epi16(1)));
+        return _mm_avg_epu16(m, b);
+    }
+}
+
+/* Reference smoothing in place on ref[-2N..2N]. [1 2 1]: 4N - 1 filtered
+ * samples are a whole number of 16-byte steps less one, so the last step
+ * also writes ref[2N], which is put back; each step loads the next step's
+ * inputs before its store overwrites one of them. Strong smoothing: sample
+ * k away from the corner is ((64 - k) * corner + k * end + 32) >> 6 for
+ * k = 0..64 (ends included, they come out unchanged), which stays below
+ * 2^16 for 10 bits, so unsigned 16-bit lanes hold it. */
+template <int BitDepth>
+HEVC_SSE41 void IntraSmoothSse41(typename HevcDspTraits<BitDepth>::Pixel *pRef, int iLog2Size, int bStrongAllowed)
+{
+    typedef typename HevcDspTraits<BitDepth>::Pixel Pixel;
+    const int N = 1 << iLog2Size;
+    if (bStrongAllowed && N == 32 && HevcIntraStrongFlat<BitDepth>(pRef)) {
+        const __m128i vCorner = _mm_set1_epi16(pRef[0]), v64 = _mm_set1_epi16(64), v32 = _mm_set1_epi16(32);
+        const __m128i vIdx = _mm_setr_epi16(0, 1, 2, 3, 4, 5, 6, 7);
+        const __m128i vLeft = _mm_set1_epi16(pRef[-64]), vTop = _mm_set1_epi16(pRef[64]);
+        for (int p = -64; p <= 57; p += p == -8 ? 9 : 8) {
+            const __m128i vK = p < 0 ? _mm_sub_epi16(_mm_set1_epi16((short)-p), vIdx) : _mm_add_epi16(_mm_set1_epi16((short)p), vIdx);
+            __m128i v = _mm_mullo_epi16(_mm_sub_epi16(v64, vK), vCorner);
+            v = _mm_add_epi16(v, _mm_add_epi16(_mm_mullo_epi16(vK, p < 0 ? vLeft : vTop), v32));
+            HevcStoreLine<8>(pRef + p, _mm_srli_epi16(v, 6));
+        }
+        return;
+    }
+    constexpr int W = 16 / sizeof(Pixel);
+    const Pixel uiEnd = pRef[2 * N];
+    Pixel *p = pRef - 2 * N + 1;
+    __m128i a = _mm_loadu_si128((const __m128i *)(p - 1)), b = _mm_loadu_si128((const __m128i *)p);
+    __m128i c = _mm_loadu_si128((const __m128i *)(p + 1));
+    for (;;) {
+        const __m128i r = Filter121<Pixel>(a, b, c);
+        Pixel *q = p + W;
+        const bool bMore = q < pRef + 2 * N;
+        if (bMore) {
+            a = _mm_loadu_si128((const __m128i *)(q - 1));
+            b = _mm_loadu_si128((const __m128i *)q);
+            c = _mm_loadu_si128((const __m128i *)(q + 1));
+        }
+        _mm_storeu_si128((__m128i *)p, r);
+        if (!bMore)
+            break;
+        p = q;
+    }
+    pRef[2 * N] = uiEnd;
+}
+
 } /* namespace */
 
 template <int BitDepth> void HevcIntraInitSse41(typename HevcDspTraits<BitDepth>::Table *pstDsp)
@@ -107,6 +211,11 @@ template <int BitDepth> void HevcIntraInitSse41(typename HevcDspTraits<BitDepth>
     pstDsp->pfnPredPlanar[1] = PredPlanarSse41<BitDepth, 3>;
     pstDsp->pfnPredPlanar[2] = PredPlanarSse41<BitDepth, 4>;
     pstDsp->pfnPredPlanar[3] = PredPlanarSse41<BitDepth, 5>;
+    pstDsp->pfnPredDc[0] = PredDcSse41<BitDepth, 2>;
+    pstDsp->pfnPredDc[1] = PredDcSse41<BitDepth, 3>;
+    pstDsp->pfnPredDc[2] = PredDcSse41<BitDepth, 4>;
+    pstDsp->pfnPredDc[3] = PredDcSse41<BitDepth, 5>;
+    pstDsp->pfnIntraSmooth = IntraSmoothSse41<BitDepth>;
 }
 template void HevcIntraInitSse41<8>(HevcDsp8 *);
 template void HevcIntraInitSse41<10>(HevcDsp10 *);

@@ -152,6 +152,27 @@ template <int BitDepth> void CompareTier(unsigned uiMask, int &iCompared)
             }
         }
     }
+    /* reference smoothing on random lines and on lines whose side midpoints sit
+     * near the straight corner-to-end line, so the strong smoothing's flatness
+     * test both passes and fails */
+    if (ref.pfnIntraSmooth != opt.pfnIntraSmooth) {
+        iCompared++;
+        Pixel a[HEVC_INTRA_LINE_ALLOC], b[HEVC_INTRA_LINE_ALLOC];
+        for (int iter = 0; iter < 800; iter++) {
+            const int iLog2 = 2 + iter % 4, N = 1 << iLog2, bStrong = (iter >> 3) & 1;
+            for (int i = 0; i < HEVC_INTRA_LINE_ALLOC; i++)
+                a[i] = (Pixel)rng.Range(0, iMax);
+            Pixel *pA = a + HEVC_INTRA_LINE_PAD + 2 * N;
+            for (int s = -1; s <= 1 && (iter & 4); s += 2) {
+                const int iMid = (pA[0] + pA[2 * s * N]) / 2 + rng.Range(-(1 << (BitDepth - 5)), 1 << (BitDepth - 5));
+                pA[s * N] = (Pixel)(iMid < 0 ? 0 : iMid > iMax ? iMax : iMid);
+            }
+            memcpy(b, a, sizeof(a));
+            ref.pfnIntraSmooth(pA, iLog2, bStrong);
+            opt.pfnIntraSmooth(b + (pA - a), iLog2, bStrong);
+            ASSERT_EQ(0, memcmp(a, b, sizeof(a))) << tag << "intra smoothing N=" << N << " strong " << bStrong;
+        }
+    }
     if (ref.pfnDequant != opt.pfnDequant) {
         iCompared++;
         int16_t a[32 * 32], b[32 * 32];
