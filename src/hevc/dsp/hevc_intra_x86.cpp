@@ -9,6 +9,7 @@
 #include "hevc_x86_lines.h"
 
 #define HEVC_SSE41 __attribute__((target("sse4.1")))
+#define HEVC_AVX2 __attribute__((target("avx2")))
 
 namespace {
 
@@ -99,44 +100,76 @@ HEVC_SSE41 void PredPlanarSse41(typename HevcDspTraits<BitDepth>::Pixel *pDst, p
  * contiguous, so the sum is two line loads per 8 samples (16-bit lanes hold
  * at most 8 samples of 10 bits each). */
 template <int BitDepth, int Log2>
-HEVC_SSE41 void PredDcSse41(typename HevcDspTraits<BitDepth>::Pixel *pDst, ptrdiff_t iStride,
-                            const typename HevcDspTraits<BitDepth>::Pixel *pRef, int bEdgeFilter)
+HEVC_SSE41 inline int DcValue(const typename HevcDspTraits<BitDepth>::Pixel *pRef)
 {
-    typedef typename HevcDspTraits<BitDepth>::Pixel Pixel;
-    constexpr int N = 1 << Log2, W = N < 8 ? N : 8, iRowBytes = N * (int)sizeof(Pixel);
+    constexpr int N = 1 << Log2, W = N < 8 ? N : 8;
     __m128i vSum = _mm_setzero_si128();
     for (int i = 0; i < N; i += W)
         vSum = _mm_add_epi16(vSum, _mm_add_epi16(HevcLoadLine<W>(pRef - N + i), HevcLoadLine<W>(pRef + 1 + i)));
     vSum = _mm_madd_epi16(vSum, _mm_set1_epi16(1));
     vSum = _mm_add_epi32(vSum, _mm_shuffle_epi32(vSum, 0x4E));
     vSum = _mm_add_epi32(vSum, _mm_shuffle_epi32(vSum, 0xB1));
-    const int iDc = (_mm_cvtsi128_si32(vSum) + N) >> (Log2 + 1);
+    return (_mm_cvtsi128_si32(vSum) + N) >> (Log2 + 1);
+}
 
+/* The DC edge filter over the filled block: first row and column become
+ * (ref + 3 * dc + 2) >> 2, the corner takes both neighbours. */
+template <int BitDepth, int Log2>
+HEVC_SSE41 inline void DcEdge(typename HevcDspTraits<BitDepth>::Pixel *pDst, ptrdiff_t iStride,
+                              const typename HevcDspTraits<BitDepth>::Pixel *pRef, int iDc)
+{
+    typedef typename HevcDspTraits<BitDepth>::Pixel Pixel;
+    constexpr int N = 1 << Log2, W = N < 8 ? N : 8;
+    const __m128i vDc3 = _mm_set1_epi16((short)(3 * iDc + 2));
+    Pixel aCol[N];
+    for (int i = 0; i < N; i += W) {
+        HevcStoreLine<W>(pDst + i, _mm_srli_epi16(_mm_add_epi16(HevcLoadLine<W>(pRef + 1 + i), vDc3), 2));
+        HevcStoreLine<W>(aCol + i, _mm_srli_epi16(_mm_add_epi16(HevcLoadLine<W>(pRef - N + i), vDc3), 2));
+    }
+    pDst[0] = (Pixel)((pRef[-1] + 2 * iDc + pRef[1] + 2) >> 2);
+    for (int y = 1; y < N; y++)
+        pDst[y * iStride] = aCol[N - 1 - y];
+}
+
+template <int BitDepth, int Log2>
+HEVC_SSE41 void PredDcSse41(typename HevcDspTraits<BitDepth>::Pixel *pDst, ptrdiff_t iStride,
+                            const typename HevcDspTraits<BitDepth>::Pixel *pRef, int bEdgeFilter)
+{
+    typedef typename HevcDspTraits<BitDepth>::Pixel Pixel;
+    constexpr int N = 1 << Log2, iRowBytes = N * (int)sizeof(Pixel);
+    const int iDc = DcValue<BitDepth, Log2>(pRef);
     const __m128i vDc = sizeof(Pixel) == 1 ? _mm_set1_epi8((char)iDc) : _mm_set1_epi16((short)iDc);
-    for (int y = 0; y < N; y++, pDst += iStride) {
+    for (int y = 0; y < N; y++) {
+        uint8_t *pRow = (uint8_t *)(pDst + y * iStride);
         if constexpr (iRowBytes == 4) {
             int32_t w = _mm_cvtsi128_si32(vDc);
-            memcpy(pDst, &w, 4);
+            memcpy(pRow, &w, 4);
         } else if constexpr (iRowBytes == 8) {
-            _mm_storel_epi64((__m128i *)pDst, vDc);
+            _mm_storel_epi64((__m128i *)pRow, vDc);
         } else {
             for (int b = 0; b < iRowBytes; b += 16)
-                _mm_storeu_si128((__m128i *)((uint8_t *)pDst + b), vDc);
+                _mm_storeu_si128((__m128i *)(pRow + b), vDc);
         }
     }
-    if (bEdgeFilter) {
-        pDst -= N * iStride;
-        /* first row and column: (ref + 3 * dc + 2) >> 2, the corner from both */
-        const __m128i vDc3 = _mm_set1_epi16((short)(3 * iDc + 2));
-        Pixel aCol[N];
-        for (int i = 0; i < N; i += W) {
-            HevcStoreLine<W>(pDst + i, _mm_srli_epi16(_mm_add_epi16(HevcLoadLine<W>(pRef + 1 + i), vDc3), 2));
-            HevcStoreLine<W>(aCol + i, _mm_srli_epi16(_mm_add_epi16(HevcLoadLine<W>(pRef - N + i), vDc3), 2));
-        }
-        pDst[0] = (Pixel)((pRef[-1] + 2 * iDc + pRef[1] + 2) >> 2);
-        for (int y = 1; y < N; y++)
-            pDst[y * iStride] = aCol[N - 1 - y];
-    }
+    if (bEdgeFilter)
+        DcEdge<BitDepth, Log2>(pDst, iStride, pRef, iDc);
+}
+
+/* 32x32 DC (and 16x16 at 10 bits): whole 32-byte stores. */
+template <int BitDepth, int Log2>
+HEVC_AVX2 void PredDcAvx2(typename HevcDspTraits<BitDepth>::Pixel *pDst, ptrdiff_t iStride,
+                          const typename HevcDspTraits<BitDepth>::Pixel *pRef, int bEdgeFilter)
+{
+    typedef typename HevcDspTraits<BitDepth>::Pixel Pixel;
+    constexpr int N = 1 << Log2, iRowBytes = N * (int)sizeof(Pixel);
+    static_assert(iRowBytes % 32 == 0, "whole 32-byte rows");
+    const int iDc = DcValue<BitDepth, Log2>(pRef);
+    const __m256i vDc = sizeof(Pixel) == 1 ? _mm256_set1_epi8((char)iDc) : _mm256_set1_epi16((short)iDc);
+    for (int y = 0; y < N; y++)
+        for (int b = 0; b < iRowBytes; b += 32)
+            _mm256_storeu_si256((__m256i *)((uint8_t *)(pDst + y * iStride) + b), vDc);
+    if (bEdgeFilter)
+        DcEdge<BitDepth, Log2>(pDst, iStride, pRef, iDc);
 }
 
 /* (a + 2b + c + 2) >> 2 without widening: it equals avg(b, (a + c) >> 1)
@@ -219,5 +252,14 @@ template <int BitDepth> void HevcIntraInitSse41(typename HevcDspTraits<BitDepth>
 }
 template void HevcIntraInitSse41<8>(HevcDsp8 *);
 template void HevcIntraInitSse41<10>(HevcDsp10 *);
+
+template <int BitDepth> void HevcIntraInitAvx2(typename HevcDspTraits<BitDepth>::Table *pstDsp)
+{
+    if constexpr (BitDepth > 8)
+        pstDsp->pfnPredDc[2] = PredDcAvx2<BitDepth, 4>;
+    pstDsp->pfnPredDc[3] = PredDcAvx2<BitDepth, 5>;
+}
+template void HevcIntraInitAvx2<8>(HevcDsp8 *);
+template void HevcIntraInitAvx2<10>(HevcDsp10 *);
 
 #endif
