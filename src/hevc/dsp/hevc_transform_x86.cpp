@@ -91,19 +91,24 @@ HEVC_SSE41 void IdctDcAddSse41(typename HevcDspTraits<BitDepth>::Pixel *pDst, pt
  * 32-bit lanes are exact while |level| * m * levelScale << (qP / 6) stays
  * below 2^31; the block's largest level decides, and blocks that could
  * overflow go to the C reference (rare: very large levels at high qP). */
-/* The largest of the 16-bit lanes of |level| maxima (abs(-32768) reads as
- * 32768). */
-HEVC_SSE41 inline int DequantMaxAbs(__m128i vMax)
+/* Whether the SIMD scaling goes on, from the 16-bit lanes of the block's
+ * |level| maxima (abs(-32768) reads as 32768): not for an all-zero block,
+ * nor for one the C reference had to do because a product could pass 31
+ * bits. */
+template <int BitDepth>
+HEVC_SSE41 inline bool DequantInRange(__m128i vMax, int16_t *psCoeffs, int iLog2Size, int iQp, const uint8_t *pucScale)
 {
     vMax = _mm_max_epu16(vMax, _mm_srli_si128(vMax, 8));
     vMax = _mm_max_epu16(vMax, _mm_srli_si128(vMax, 4));
     vMax = _mm_max_epu16(vMax, _mm_srli_si128(vMax, 2));
-    return (uint16_t)_mm_cvtsi128_si32(vMax);
-}
-
-inline bool DequantFits32(int64_t llMaxAbs, int64_t llScale, int iBdShift)
-{
-    return llMaxAbs * 255 * llScale < ((int64_t)1 << 31) - ((int64_t)1 << iBdShift);
+    const int64_t llMaxAbs = (uint16_t)_mm_cvtsi128_si32(vMax);
+    const int64_t llScale = (int64_t)g_aucHevcLevelScale[iQp % 6] << (iQp / 6);
+    if (llMaxAbs == 0)
+        return false;
+    if (llMaxAbs * 255 * llScale < ((int64_t)1 << 31) - ((int64_t)1 << (BitDepth + iLog2Size - 5)))
+        return true;
+    HevcDequantC<BitDepth>(psCoeffs, iLog2Size, iQp, pucScale);
+    return false;
 }
 
 template <int BitDepth>
@@ -115,13 +120,8 @@ HEVC_SSE41 void DequantSse41(int16_t *psCoeffs, int iLog2Size, int iQp, const ui
     __m128i vMax = _mm_setzero_si128();
     for (int i = 0; i < iCount; i += 8)
         vMax = _mm_max_epu16(vMax, _mm_abs_epi16(_mm_loadu_si128((const __m128i *)(psCoeffs + i))));
-    const int64_t llMaxAbs = DequantMaxAbs(vMax);
-    if (llMaxAbs == 0)
+    if (!DequantInRange<BitDepth>(vMax, psCoeffs, iLog2Size, iQp, pucScale))
         return;
-    if (!DequantFits32(llMaxAbs, llScale, iBdShift)) {
-        HevcDequantC<BitDepth>(psCoeffs, iLog2Size, iQp, pucScale);
-        return;
-    }
     const __m128i vRound = _mm_set1_epi32(1 << (iBdShift - 1));
     const __m128i vShift = _mm_cvtsi32_si128(iBdShift);
     const __m128i vScale = _mm_set1_epi32((int)llScale);
@@ -241,13 +241,9 @@ HEVC_AVX2 void DequantAvx2(int16_t *psCoeffs, int iLog2Size, int iQp, const uint
     __m256i vMax = _mm256_setzero_si256();
     for (int i = 0; i < iCount; i += 16)
         vMax = _mm256_max_epu16(vMax, _mm256_abs_epi16(_mm256_loadu_si256((const __m256i *)(psCoeffs + i))));
-    const int64_t llMaxAbs = DequantMaxAbs(_mm_max_epu16(_mm256_castsi256_si128(vMax), _mm256_extracti128_si256(vMax, 1)));
-    if (llMaxAbs == 0)
+    if (!DequantInRange<BitDepth>(_mm_max_epu16(_mm256_castsi256_si128(vMax), _mm256_extracti128_si256(vMax, 1)),
+                                  psCoeffs, iLog2Size, iQp, pucScale))
         return;
-    if (!DequantFits32(llMaxAbs, llScale, iBdShift)) {
-        HevcDequantC<BitDepth>(psCoeffs, iLog2Size, iQp, pucScale);
-        return;
-    }
     const __m256i vRound = _mm256_set1_epi32(1 << (iBdShift - 1)), vScale = _mm256_set1_epi32((int)llScale);
     const __m128i vShift = _mm_cvtsi32_si128(iBdShift);
     const __m256i vFlat = _mm256_set1_epi32((int)(llScale * 16));
