@@ -13,6 +13,45 @@
 
 namespace {
 
+/* dst = the transpose of an N x N block (row stride N), in 16-bit lanes: one
+ * 4x4 step for N = 4, else 8x8 tiles (unpacks of 16-, 32- and 64-bit
+ * pairs). */
+template <int N, typename Pixel> HEVC_SSE41 inline void StoreTransposed(Pixel *pDst, ptrdiff_t iStride, const Pixel *pBlk)
+{
+    if constexpr (N == 4) {
+        const __m128i a0 = _mm_unpacklo_epi16(HevcLoadLine<4>(pBlk), HevcLoadLine<4>(pBlk + 4));
+        const __m128i a1 = _mm_unpacklo_epi16(HevcLoadLine<4>(pBlk + 8), HevcLoadLine<4>(pBlk + 12));
+        const __m128i b0 = _mm_unpacklo_epi32(a0, a1), b1 = _mm_unpackhi_epi32(a0, a1);
+        HevcStoreLine<4>(pDst, b0);
+        HevcStoreLine<4>(pDst + iStride, _mm_srli_si128(b0, 8));
+        HevcStoreLine<4>(pDst + 2 * iStride, b1);
+        HevcStoreLine<4>(pDst + 3 * iStride, _mm_srli_si128(b1, 8));
+    } else {
+        for (int ty = 0; ty < N; ty += 8)
+            for (int tx = 0; tx < N; tx += 8) {
+                const Pixel *s = pBlk + ty * N + tx;
+                __m128i a[8], b[8];
+                for (int k = 0; k < 4; k++) { /* rows 2k and 2k+1: columns 0..3, then 4..7 */
+                    const __m128i r0 = HevcLoadLine<8>(s + 2 * k * N), r1 = HevcLoadLine<8>(s + (2 * k + 1) * N);
+                    a[k] = _mm_unpacklo_epi16(r0, r1);
+                    a[k + 4] = _mm_unpackhi_epi16(r0, r1);
+                }
+                for (int h = 0; h < 8; h += 4) { /* columns h.. h+3: pairs of columns over rows 0..3, 4..7 */
+                    b[h] = _mm_unpacklo_epi32(a[h], a[h + 1]);
+                    b[h + 1] = _mm_unpackhi_epi32(a[h], a[h + 1]);
+                    b[h + 2] = _mm_unpacklo_epi32(a[h + 2], a[h + 3]);
+                    b[h + 3] = _mm_unpackhi_epi32(a[h + 2], a[h + 3]);
+                }
+                Pixel *d = pDst + tx * iStride + ty;
+                for (int c = 0; c < 8; c += 2) {
+                    const int j = (c / 4) * 4 + (c % 4) / 2;
+                    HevcStoreLine<8>(d + c * iStride, _mm_unpacklo_epi64(b[j], b[j + 2]));
+                    HevcStoreLine<8>(d + (c + 1) * iStride, _mm_unpackhi_epi64(b[j], b[j + 2]));
+                }
+            }
+    }
+}
+
 template <int BitDepth, int Log2>
 HEVC_SSE41 void PredAngularSse41(typename HevcDspTraits<BitDepth>::Pixel *pDst, ptrdiff_t iStride,
                                  const typename HevcDspTraits<BitDepth>::Pixel *pRef, int iMode,
@@ -52,9 +91,7 @@ HEVC_SSE41 void PredAngularSse41(typename HevcDspTraits<BitDepth>::Pixel *pDst, 
         }
     }
     if (!bVer)
-        for (int y = 0; y < N; y++)
-            for (int x = 0; x < N; x++)
-                pDst[y * iStride + x] = aBlk[x * N + y];
+        StoreTransposed<N>(pDst, iStride, aBlk);
 
     if (bEdgeFilter && (iMode == 26 || iMode == 10))
         HevcAngularEdge<BitDepth, N>(pDst, iStride, pRef, bVer);
