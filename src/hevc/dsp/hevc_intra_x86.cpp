@@ -1,5 +1,5 @@
-/* Intra prediction and reference smoothing for SSE4.1 (8 samples per step,
- * 16-bit arithmetic where it cannot overflow, 32-bit for 10-bit planar).
+/* Intra prediction and reference smoothing for SSE4.1 (8 samples per step
+ * in 16-bit lanes, whose sums cannot overflow).
  * Results equal the C references in hevc_intra.cpp. */
 #if defined(__x86_64__) || defined(__i386__)
 #include <immintrin.h>
@@ -97,38 +97,35 @@ HEVC_SSE41 void PredAngularSse41(typename HevcDspTraits<BitDepth>::Pixel *pDst, 
         HevcAngularEdge<BitDepth, N>(pDst, iStride, pRef, bVer);
 }
 
-/* Planar in 32-bit lanes: row y is
- *   (N-1-x) * L[y] + (x+1) * TR + (N-1-y) * T[x] + (y+1) * BL + N. */
+/* Planar: row y is
+ *   (N-1-x) * L[y] + (x+1) * TR + (N-1-y) * T[x] + (y+1) * BL + N,
+ * the weights of each pair summing to N, so every partial sum lies in
+ * [0, 64 * 1023 + 32] and unsigned 16-bit lanes hold it at both depths (the
+ * products too, wrapping mullo included). The terms without L[y] start as
+ * row 0's and step by BL - T[x] a row. */
 template <int BitDepth, int Log2>
 HEVC_SSE41 void PredPlanarSse41(typename HevcDspTraits<BitDepth>::Pixel *pDst, ptrdiff_t iStride,
                                 const typename HevcDspTraits<BitDepth>::Pixel *pRef)
 {
-    typedef typename HevcDspTraits<BitDepth>::Pixel Pixel;
-    constexpr int N = 1 << Log2;
+    constexpr int N = 1 << Log2, W = N < 8 ? N : 8;
     const int iTopRight = pRef[1 + N], iBottomLeft = pRef[-1 - N];
-    /* per 4 columns: top samples, (N-1-x) and (x+1) * TR + N */
-    __m128i avTop[N / 4], avLeftW[N / 4], avRightPart[N / 4];
-    for (int g = 0; g < N / 4; g++) {
-        avTop[g] = _mm_setr_epi32(pRef[1 + 4 * g], pRef[2 + 4 * g], pRef[3 + 4 * g], pRef[4 + 4 * g]);
-        avLeftW[g] = _mm_setr_epi32(N - 1 - 4 * g, N - 2 - 4 * g, N - 3 - 4 * g, N - 4 - 4 * g);
-        avRightPart[g] = _mm_setr_epi32((4 * g + 1) * iTopRight + N, (4 * g + 2) * iTopRight + N,
-                                        (4 * g + 3) * iTopRight + N, (4 * g + 4) * iTopRight + N);
+    const __m128i vIdx1 = _mm_setr_epi16(1, 2, 3, 4, 5, 6, 7, 8), vBottom = _mm_set1_epi16((short)iBottomLeft);
+    __m128i avRow[N / W], avStep[N / W], avLeftW[N / W];
+    for (int g = 0; g < N / W; g++) {
+        const __m128i vTop = HevcLoadLine<W>(pRef + 1 + g * W);
+        const __m128i vX1 = _mm_add_epi16(_mm_set1_epi16((short)(g * W)), vIdx1); /* x + 1 */
+        avLeftW[g] = _mm_sub_epi16(_mm_set1_epi16(N), vX1);
+        avRow[g] = _mm_add_epi16(_mm_mullo_epi16(vX1, _mm_set1_epi16((short)iTopRight)),
+                                 _mm_mullo_epi16(vTop, _mm_set1_epi16(N - 1)));
+        avRow[g] = _mm_add_epi16(avRow[g], _mm_set1_epi16((short)(iBottomLeft + N)));
+        avStep[g] = _mm_sub_epi16(vBottom, vTop);
     }
     for (int y = 0; y < N; y++, pDst += iStride) {
-        const __m128i vLeft = _mm_set1_epi32(pRef[-1 - y]);
-        const __m128i vTopW = _mm_set1_epi32(N - 1 - y);
-        const __m128i vBottom = _mm_set1_epi32((y + 1) * iBottomLeft);
-        for (int g = 0; g < N / 4; g++) {
-            __m128i v = _mm_add_epi32(_mm_mullo_epi32(avLeftW[g], vLeft), avRightPart[g]);
-            v = _mm_add_epi32(v, _mm_add_epi32(_mm_mullo_epi32(avTop[g], vTopW), vBottom));
-            v = _mm_srli_epi32(v, Log2 + 1);
-            __m128i v16 = _mm_packus_epi32(v, v);
-            if constexpr (sizeof(Pixel) == 1) {
-                int32_t w = _mm_cvtsi128_si32(_mm_packus_epi16(v16, v16));
-                memcpy(pDst + 4 * g, &w, 4);
-            } else {
-                _mm_storel_epi64((__m128i *)(pDst + 4 * g), v16);
-            }
+        const __m128i vLeft = _mm_set1_epi16(pRef[-1 - y]);
+        for (int g = 0; g < N / W; g++) {
+            const __m128i v = _mm_add_epi16(avRow[g], _mm_mullo_epi16(avLeftW[g], vLeft));
+            HevcStoreLine<W>(pDst + g * W, _mm_srli_epi16(v, Log2 + 1));
+            avRow[g] = _mm_add_epi16(avRow[g], avStep[g]);
         }
     }
 }

@@ -131,8 +131,8 @@ template <int BitDepth> void CompareTier(unsigned uiMask, int &iCompared)
             iCompared++;
             Pixel line[HEVC_INTRA_LINE_ALLOC];
             for (int iter = 0; iter < 20; iter++) {
-                for (int i = 0; i < HEVC_INTRA_LINE_ALLOC; i++)
-                    line[i] = (Pixel)rng.Range(0, iMax);
+                for (int i = 0; i < HEVC_INTRA_LINE_ALLOC; i++) /* all-white lines give the largest sums */
+                    line[i] = (Pixel)(iter == 0 ? iMax : iter == 1 ? (rng.Next() & 1) * iMax : rng.Range(0, iMax));
                 const Pixel *pRef = line + HEVC_INTRA_LINE_PAD + 2 * N;
                 for (int iMode = 0; iMode <= 34; iMode++)
                     for (int bEdge = 0; bEdge <= 1; bEdge++) {
