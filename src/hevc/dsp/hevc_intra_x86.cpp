@@ -62,11 +62,11 @@ HEVC_SSE41 void PredAngularSse41(typename HevcDspTraits<BitDepth>::Pixel *pDst, 
     const int iAngle = g_acHevcIntraPredAngle[iMode];
     const bool bVer = iMode >= 18;
     const int iMainDir = bVer ? 1 : -1;
-    /* refMain[-N..2N] plus room for the last 8-sample load */
-    Pixel aBuf[3 * N + 1 + 8];
+    /* refMain[-N..2N] plus room for the last 16-byte load */
+    Pixel aBuf[3 * N + 1 + 16];
     Pixel *pMain = aBuf + N;
     HevcAngularMainRef<Pixel, N>(pMain, pRef, iMode, iMainDir);
-    for (int k = 2 * N + 1; k <= 2 * N + 8; k++)
+    for (int k = 2 * N + 1; k <= 2 * N + 16; k++)
         pMain[k] = pMain[2 * N];
 
     /* Rows of the vertical form go straight to dst; horizontal modes are
@@ -79,7 +79,21 @@ HEVC_SSE41 void PredAngularSse41(typename HevcDspTraits<BitDepth>::Pixel *pDst, 
         const int iPos = (j + 1) * iAngle, iIdx = iPos >> 5, iFact = iPos & 31;
         const Pixel *a = pMain + iIdx + 1;
         Pixel *o = pOut + j * iOutStride;
-        if (iFact) {
+        if (iFact && sizeof(Pixel) == 1) {
+            /* bytes: (a[i], a[i+1]) pairs against (32 - f, f), 16 samples a step */
+            const __m128i vW = _mm_set1_epi16((short)((32 - iFact) | iFact << 8));
+            for (int i = 0; i < N; i += 16) {
+                const __m128i a0 = _mm_loadu_si128((const __m128i *)(a + i));
+                const __m128i a1 = _mm_loadu_si128((const __m128i *)(a + i + 1));
+                const __m128i lo = _mm_srli_epi16(_mm_add_epi16(_mm_maddubs_epi16(_mm_unpacklo_epi8(a0, a1), vW), vRound), 5);
+                if constexpr (N < 16) {
+                    HevcStoreLine<W>(o, lo);
+                } else {
+                    const __m128i hi = _mm_srli_epi16(_mm_add_epi16(_mm_maddubs_epi16(_mm_unpackhi_epi8(a0, a1), vW), vRound), 5);
+                    _mm_storeu_si128((__m128i *)(o + i), _mm_packus_epi16(lo, hi));
+                }
+            }
+        } else if (iFact) {
             const __m128i vF0 = _mm_set1_epi16((short)(32 - iFact)), vF1 = _mm_set1_epi16((short)iFact);
             for (int i = 0; i < N; i += W) {
                 __m128i v0 = _mm_mullo_epi16(HevcLoadLine<W>(a + i), vF0);
