@@ -161,6 +161,12 @@ template <int BitDepth> void HevcPictureInitAvx2(typename HevcDspTraits<BitDepth
  * could pass 32 bits. */
 template <int BitDepth> void HevcDequantC(int16_t *psCoeffs, int iLog2Size, int iQp, const uint8_t *pucScale);
 
+/* The C reference substitution, also the fallback of SIMD versions for the
+ * rarer availability shapes. */
+template <int BitDepth>
+void HevcIntraRefFillC(typename HevcDspTraits<BitDepth>::Pixel *pLine, const typename HevcDspTraits<BitDepth>::Pixel *pSrc,
+                       ptrdiff_t iStride, int iLog2Size, const uint8_t *pucAvail, int iLog2Unit);
+
 /* Instruction-set tiers: override what they implement. */
 void HevcDspInitSse41_8(HevcDsp8 *pstDsp);
 void HevcDspInitSse41_10(HevcDsp10 *pstDsp);

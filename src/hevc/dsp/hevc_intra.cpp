@@ -74,18 +74,6 @@ void IntraRefFillUnit(typename HevcDspTraits<BitDepth>::Pixel *pLine,
     }
 }
 
-/* The unit size as a constant, so the per-unit copies unroll. */
-template <int BitDepth>
-void IntraRefFill(typename HevcDspTraits<BitDepth>::Pixel *pLine,
-                  const typename HevcDspTraits<BitDepth>::Pixel *pSrc, ptrdiff_t iStride, int iLog2Size,
-                  const uint8_t *pucAvail, int iLog2Unit)
-{
-    if (iLog2Unit == 1)
-        IntraRefFillUnit<BitDepth, 2>(pLine, pSrc, iStride, iLog2Size, pucAvail);
-    else
-        IntraRefFillUnit<BitDepth, 4>(pLine, pSrc, iStride, iLog2Size, pucAvail);
-}
-
 /* H.265 8.4.4.2.3. */
 template <int BitDepth>
 void IntraSmooth(typename HevcDspTraits<BitDepth>::Pixel *pRef, int iLog2Size, int bStrongAllowed)
@@ -192,9 +180,25 @@ void PredAngular(typename HevcDspTraits<BitDepth>::Pixel *pDst, ptrdiff_t iStrid
 
 } /* namespace */
 
+/* The unit size as a constant, so the per-unit copies unroll. Also the
+ * fallback of SIMD versions for the rarer availability shapes. */
+template <int BitDepth>
+void HevcIntraRefFillC(typename HevcDspTraits<BitDepth>::Pixel *pLine,
+                       const typename HevcDspTraits<BitDepth>::Pixel *pSrc, ptrdiff_t iStride, int iLog2Size,
+                       const uint8_t *pucAvail, int iLog2Unit)
+{
+    if (iLog2Unit == 1)
+        IntraRefFillUnit<BitDepth, 2>(pLine, pSrc, iStride, iLog2Size, pucAvail);
+    else
+        IntraRefFillUnit<BitDepth, 4>(pLine, pSrc, iStride, iLog2Size, pucAvail);
+}
+
+template void HevcIntraRefFillC<8>(uint8_t *, const uint8_t *, ptrdiff_t, int, const uint8_t *, int);
+template void HevcIntraRefFillC<10>(uint16_t *, const uint16_t *, ptrdiff_t, int, const uint8_t *, int);
+
 template <int BitDepth> void HevcIntraInitC(typename HevcDspTraits<BitDepth>::Table *pstDsp)
 {
-    pstDsp->pfnIntraRefFill = IntraRefFill<BitDepth>;
+    pstDsp->pfnIntraRefFill = HevcIntraRefFillC<BitDepth>;
     pstDsp->pfnIntraSmooth = IntraSmooth<BitDepth>;
     pstDsp->pfnPredPlanar[0] = PredPlanar<BitDepth, 2>;
     pstDsp->pfnPredPlanar[1] = PredPlanar<BitDepth, 3>;

@@ -280,6 +280,110 @@ HEVC_SSE41 void IntraSmoothSse41(typename HevcDspTraits<BitDepth>::Pixel *pRef, 
     pRef[2 * N] = uiEnd;
 }
 
+/* ---- reference substitution ----
+ * The usual availability shapes make one run of available units: all of
+ * them, or the bottom-left and/or top-right units missing, or one side
+ * outside the picture. The run is copied (left column sample by sample, the
+ * corner and top row as one contiguous move), then the samples before it
+ * take its first sample and those after it its last, as the unit-by-unit
+ * rule gives. Other shapes (holes, from constrained intra prediction) go to
+ * the C reference. */
+
+/* Bit u set where flag u (of n, 4..63) is non-zero; loads overlap rather than
+ * read past p[n - 1]. */
+HEVC_SSE41 inline uint64_t FlagBits(const uint8_t *p, int n)
+{
+    auto fnBits = [](__m128i v) {
+        return (uint64_t)(~_mm_movemask_epi8(_mm_cmpeq_epi8(v, _mm_setzero_si128())) & 0xFFFF);
+    };
+    if (n >= 16) {
+        uint64_t m = 0;
+        for (int o = 0; o < n - 16; o += 16)
+            m |= fnBits(_mm_loadu_si128((const __m128i *)(p + o))) << o;
+        return m | fnBits(_mm_loadu_si128((const __m128i *)(p + n - 16))) << (n - 16);
+    }
+    if (n >= 8)
+        return (fnBits(_mm_loadl_epi64((const __m128i *)p)) & 0xFF) |
+               (fnBits(_mm_loadl_epi64((const __m128i *)(p + n - 8))) & 0xFF) << (n - 8);
+    int32_t a, b;
+    memcpy(&a, p, 4);
+    memcpy(&b, p + n - 4, 4);
+    return (fnBits(_mm_cvtsi32_si128(a)) & 0xF) | (fnBits(_mm_cvtsi32_si128(b)) & 0xF) << (n - 4);
+}
+
+/* n bytes to d and nowhere else, in overlapping moves of 16, 8, 4, 2 or 1
+ * bytes, from s (iStep 1) or, as a fill, all from the first 16 bytes at s
+ * (iStep 0; n and the pattern's period a multiple of the sample size). */
+HEVC_SSE41 inline void PutBytes(uint8_t *d, const uint8_t *s, int iStep, int n)
+{
+    if (n >= 16) {
+        for (int o = 0; o < n - 16; o += 16)
+            _mm_storeu_si128((__m128i *)(d + o), _mm_loadu_si128((const __m128i *)(s + o * iStep)));
+        _mm_storeu_si128((__m128i *)(d + n - 16), _mm_loadu_si128((const __m128i *)(s + (n - 16) * iStep)));
+    } else if (n >= 8) {
+        uint64_t a, b;
+        memcpy(&a, s, 8);
+        memcpy(&b, s + (n - 8) * iStep, 8);
+        memcpy(d, &a, 8);
+        memcpy(d + n - 8, &b, 8);
+    } else if (n >= 4) {
+        uint32_t a, b;
+        memcpy(&a, s, 4);
+        memcpy(&b, s + (n - 4) * iStep, 4);
+        memcpy(d, &a, 4);
+        memcpy(d + n - 4, &b, 4);
+    } else if (n >= 2) {
+        uint16_t a, b;
+        memcpy(&a, s, 2);
+        memcpy(&b, s + (n - 2) * iStep, 2);
+        memcpy(d, &a, 2);
+        memcpy(d + n - 2, &b, 2);
+    } else if (n == 1) {
+        *d = *s;
+    }
+}
+
+template <int BitDepth>
+HEVC_SSE41 void IntraRefFillSse41(typename HevcDspTraits<BitDepth>::Pixel *pLine,
+                                  const typename HevcDspTraits<BitDepth>::Pixel *pSrc, ptrdiff_t iStride, int iLog2Size,
+                                  const uint8_t *pucAvail, int iLog2Unit)
+{
+    typedef typename HevcDspTraits<BitDepth>::Pixel Pixel;
+    const int N = 1 << iLog2Size, iSide = (2 * N) >> iLog2Unit, iUnits = 2 * iSide + 1;
+    const uint64_t m = iUnits < 64 ? FlagBits(pucAvail, iUnits) : 0;
+    const int u0 = m ? __builtin_ctzll(m) : 0, u1 = m ? 63 - __builtin_clzll(m) : 0;
+    if (!m || m != (((2ull << u1) - 1) & ~((1ull << u0) - 1))) {
+        HevcIntraRefFillC<BitDepth>(pLine, pSrc, iStride, iLog2Size, pucAvail, iLog2Unit);
+        return;
+    }
+    /* line range [iStart, iEnd) of the run: left units, the corner, top units */
+    const int iStart = u0 < iSide ? u0 << iLog2Unit : u0 == iSide ? 2 * N : 2 * N + 1 + ((u0 - iSide - 1) << iLog2Unit);
+    const int iEnd = u1 < iSide ? (u1 + 1) << iLog2Unit : 2 * N + 1 + ((u1 - iSide) << iLog2Unit);
+    /* left column, two samples a step (unit boundaries are even) */
+    if (iStart < 2 * N) {
+        const Pixel *s = pSrc + (2 * N - 1 - iStart) * iStride - 1;
+        for (int i = iStart; i < (iEnd < 2 * N ? iEnd : 2 * N); i += 2, s -= 2 * iStride) {
+            pLine[i] = s[0];
+            pLine[i + 1] = s[-iStride];
+        }
+    }
+    const int iTop = iStart > 2 * N ? iStart : 2 * N; /* the corner and the top row follow each other */
+    if (iEnd > iTop)
+        PutBytes((uint8_t *)(pLine + iTop), (const uint8_t *)(pSrc - iStride - 1 + (iTop - 2 * N)), 1,
+                 (iEnd - iTop) * (int)sizeof(Pixel));
+    alignas(16) Pixel aFill[16 / sizeof(Pixel)];
+    if (iStart > 0) {
+        for (Pixel &v : aFill)
+            v = pLine[iStart];
+        PutBytes((uint8_t *)pLine, (const uint8_t *)aFill, 0, iStart * (int)sizeof(Pixel));
+    }
+    if (iEnd < 4 * N + 1) {
+        for (Pixel &v : aFill)
+            v = pLine[iEnd - 1];
+        PutBytes((uint8_t *)(pLine + iEnd), (const uint8_t *)aFill, 0, (4 * N + 1 - iEnd) * (int)sizeof(Pixel));
+    }
+}
+
 } /* namespace */
 
 template <int BitDepth> void HevcIntraInitSse41(typename HevcDspTraits<BitDepth>::Table *pstDsp)
@@ -297,6 +401,7 @@ template <int BitDepth> void HevcIntraInitSse41(typename HevcDspTraits<BitDepth>
     pstDsp->pfnPredDc[2] = PredDcSse41<BitDepth, 4>;
     pstDsp->pfnPredDc[3] = PredDcSse41<BitDepth, 5>;
     pstDsp->pfnIntraSmooth = IntraSmoothSse41<BitDepth>;
+    pstDsp->pfnIntraRefFill = IntraRefFillSse41<BitDepth>;
 }
 template void HevcIntraInitSse41<8>(HevcDsp8 *);
 template void HevcIntraInitSse41<10>(HevcDsp10 *);

@@ -152,6 +152,27 @@ template <int BitDepth> void CompareTier(unsigned uiMask, int &iCompared)
             }
         }
     }
+    /* reference substitution: every unit available, one run of available units
+     * (ends missing, none at all) and random holes; units are 4 or 2 samples */
+    if (ref.pfnIntraRefFill != opt.pfnIntraRefFill) {
+        iCompared++;
+        static Pixel plane[72 * 160];
+        for (Pixel &v : plane)
+            v = (Pixel)rng.Range(0, iMax);
+        Pixel a[HEVC_INTRA_LINE_ALLOC], b[HEVC_INTRA_LINE_ALLOC];
+        uint8_t avail[2 * 32 + 1];
+        for (int iter = 0; iter < 3000; iter++) {
+            const int iLog2 = 2 + iter % 4, iLog2Unit = 1 + (iter >> 2) % 2, iUnits = 2 * (2 << iLog2 >> iLog2Unit) + 1;
+            const int u0 = rng.Range(0, iUnits), u1 = rng.Range(u0, iUnits);
+            for (int u = 0; u < iUnits; u++)
+                avail[u] = (uint8_t)(iter % 3 == 0 || (iter % 3 == 1 && u >= u0 && u < u1) || (iter % 3 == 2 && rng.Range(0, 1)));
+            for (int i = 0; i < HEVC_INTRA_LINE_ALLOC; i++)
+                a[i] = b[i] = (Pixel)rng.Next();
+            ref.pfnIntraRefFill(a + HEVC_INTRA_LINE_PAD, plane + 2 * 160 + 8, 160, iLog2, avail, iLog2Unit);
+            opt.pfnIntraRefFill(b + HEVC_INTRA_LINE_PAD, plane + 2 * 160 + 8, 160, iLog2, avail, iLog2Unit);
+            ASSERT_EQ(0, memcmp(a, b, sizeof(a))) << tag << "reference fill N=" << (1 << iLog2) << " unit " << iLog2Unit;
+        }
+    }
     /* reference smoothing on random lines and on lines whose side midpoints sit
      * near the straight corner-to-end line, so the strong smoothing's flatness
      * test both passes and fails */
