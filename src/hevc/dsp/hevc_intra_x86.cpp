@@ -311,6 +311,16 @@ HEVC_SSE41 inline uint64_t FlagBits(const uint8_t *p, int n)
     return (fnBits(_mm_cvtsi32_si128(a)) & 0xF) | (fnBits(_mm_cvtsi32_si128(b)) & 0xF) << (n - 4);
 }
 
+/* The first and the last sizeof(T) of n bytes (n / 2 <= sizeof(T) <= n). */
+template <typename T> inline void MoveEnds(uint8_t *d, const uint8_t *s, int iStep, int n)
+{
+    T a, b;
+    memcpy(&a, s, sizeof(T));
+    memcpy(&b, s + (n - (int)sizeof(T)) * iStep, sizeof(T));
+    memcpy(d, &a, sizeof(T));
+    memcpy(d + n - sizeof(T), &b, sizeof(T));
+}
+
 /* n bytes to d and nowhere else, in overlapping moves of 16, 8, 4, 2 or 1
  * bytes, from s (iStep 1) or, as a fill, all from the first 16 bytes at s
  * (iStep 0; n and the pattern's period a multiple of the sample size). */
@@ -321,23 +331,11 @@ HEVC_SSE41 inline void PutBytes(uint8_t *d, const uint8_t *s, int iStep, int n)
             _mm_storeu_si128((__m128i *)(d + o), _mm_loadu_si128((const __m128i *)(s + o * iStep)));
         _mm_storeu_si128((__m128i *)(d + n - 16), _mm_loadu_si128((const __m128i *)(s + (n - 16) * iStep)));
     } else if (n >= 8) {
-        uint64_t a, b;
-        memcpy(&a, s, 8);
-        memcpy(&b, s + (n - 8) * iStep, 8);
-        memcpy(d, &a, 8);
-        memcpy(d + n - 8, &b, 8);
+        MoveEnds<uint64_t>(d, s, iStep, n);
     } else if (n >= 4) {
-        uint32_t a, b;
-        memcpy(&a, s, 4);
-        memcpy(&b, s + (n - 4) * iStep, 4);
-        memcpy(d, &a, 4);
-        memcpy(d + n - 4, &b, 4);
+        MoveEnds<uint32_t>(d, s, iStep, n);
     } else if (n >= 2) {
-        uint16_t a, b;
-        memcpy(&a, s, 2);
-        memcpy(&b, s + (n - 2) * iStep, 2);
-        memcpy(d, &a, 2);
-        memcpy(d + n - 2, &b, 2);
+        MoveEnds<uint16_t>(d, s, iStep, n);
     } else if (n == 1) {
         *d = *s;
     }
