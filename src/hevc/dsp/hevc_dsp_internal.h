@@ -54,15 +54,14 @@ template <int BitDepth> static inline bool HevcIntraStrongFlat(const typename He
 
 /* Angular prediction (H.265 8.4.4.2.6), the steps the C and SIMD versions
  * share. refMain[-N..2N] at pMain (N entries before it are usable): the
- * main-direction references, with the side ones projected in front for
- * negative angles. iMainDir 1 projects onto the top row, -1 onto the left
- * column. */
+ * main-direction references (HevcAngularMainRef), with the side ones
+ * projected in front for negative angles (HevcAngularProject, which SIMD
+ * versions call after their own copy of refMain[0..2N]). iMainDir 1 projects
+ * onto the top row, -1 onto the left column. */
 template <typename Pixel, int N>
-static inline void HevcAngularMainRef(Pixel *pMain, const Pixel *pRef, int iMode, int iMainDir)
+static inline void HevcAngularProject(Pixel *pMain, const Pixel *pRef, int iMode, int iMainDir)
 {
     const int iAngle = g_acHevcIntraPredAngle[iMode];
-    for (int k = 0; k <= 2 * N; k++)
-        pMain[k] = pRef[iMainDir * k];
     if (iAngle < 0) {
         const int iLast = (N * iAngle) >> 5;
         if (iLast < -1) {
@@ -71,6 +70,14 @@ static inline void HevcAngularMainRef(Pixel *pMain, const Pixel *pRef, int iMode
                 pMain[k] = pRef[-iMainDir * ((k * iInv + 128) >> 8)];
         }
     }
+}
+
+template <typename Pixel, int N>
+static inline void HevcAngularMainRef(Pixel *pMain, const Pixel *pRef, int iMode, int iMainDir)
+{
+    for (int k = 0; k <= 2 * N; k++)
+        pMain[k] = pRef[iMainDir * k];
+    HevcAngularProject<Pixel, N>(pMain, pRef, iMode, iMainDir);
 }
 
 /* The edge filter of pure vertical (26) and horizontal (10) prediction: the

@@ -62,12 +62,24 @@ HEVC_SSE41 void PredAngularSse41(typename HevcDspTraits<BitDepth>::Pixel *pDst, 
     const int iAngle = g_acHevcIntraPredAngle[iMode];
     const bool bVer = iMode >= 18;
     const int iMainDir = bVer ? 1 : -1;
-    /* refMain[-N..2N] plus room for the last 16-byte load */
-    Pixel aBuf[3 * N + 1 + 16];
+    /* refMain[-N..2N] plus 16 copies of its last sample, room for the last
+     * 16-byte loads. refMain[0..2N] is the top row as it lies or the left
+     * column reversed, in 16-byte moves that may read into the line's
+     * padding and write up to refMain[2N + 15] before the copies go there. */
+    alignas(16) Pixel aBuf[3 * N + 1 + 16];
     Pixel *pMain = aBuf + N;
-    HevcAngularMainRef<Pixel, N>(pMain, pRef, iMode, iMainDir);
-    for (int k = 2 * N + 1; k <= 2 * N + 16; k++)
-        pMain[k] = pMain[2 * N];
+    constexpr int V = 16 / sizeof(Pixel);
+    const __m128i vReverse = sizeof(Pixel) == 1 ? _mm_setr_epi8(15, 14, 13, 12, 11, 10, 9, 8, 7, 6, 5, 4, 3, 2, 1, 0)
+                                                : _mm_setr_epi8(14, 15, 12, 13, 10, 11, 8, 9, 6, 7, 4, 5, 2, 3, 0, 1);
+    for (int k = 0; k <= 2 * N; k += V) {
+        const __m128i v = bVer ? _mm_loadu_si128((const __m128i *)(pRef + k))
+                               : _mm_shuffle_epi8(_mm_loadu_si128((const __m128i *)(pRef - k - (V - 1))), vReverse);
+        _mm_storeu_si128((__m128i *)(pMain + k), v);
+    }
+    const __m128i vLast = sizeof(Pixel) == 1 ? _mm_set1_epi8((char)pMain[2 * N]) : _mm_set1_epi16((short)pMain[2 * N]);
+    for (int k = 2 * N + 1; k <= 2 * N + 16; k += V)
+        _mm_storeu_si128((__m128i *)(pMain + k), vLast);
+    HevcAngularProject<Pixel, N>(pMain, pRef, iMode, iMainDir);
 
     /* Rows of the vertical form go straight to dst; horizontal modes are
      * built the same way and transposed. */
@@ -357,10 +369,19 @@ HEVC_SSE41 void IntraRefFillSse41(typename HevcDspTraits<BitDepth>::Pixel *pLine
     /* line range [iStart, iEnd) of the run: left units, the corner, top units */
     const int iStart = u0 < iSide ? u0 << iLog2Unit : u0 == iSide ? 2 * N : 2 * N + 1 + ((u0 - iSide - 1) << iLog2Unit);
     const int iEnd = u1 < iSide ? (u1 + 1) << iLog2Unit : 2 * N + 1 + ((u1 - iSide) << iLog2Unit);
-    /* left column, two samples a step (unit boundaries are even) */
+    /* left column, four samples a step and two at the end (unit boundaries
+     * are even) */
     if (iStart < 2 * N) {
+        const int iLeftEnd = iEnd < 2 * N ? iEnd : 2 * N;
         const Pixel *s = pSrc + (2 * N - 1 - iStart) * iStride - 1;
-        for (int i = iStart; i < (iEnd < 2 * N ? iEnd : 2 * N); i += 2, s -= 2 * iStride) {
+        int i = iStart;
+        for (; i + 4 <= iLeftEnd; i += 4, s -= 4 * iStride) {
+            pLine[i] = s[0];
+            pLine[i + 1] = s[-iStride];
+            pLine[i + 2] = s[-2 * iStride];
+            pLine[i + 3] = s[-3 * iStride];
+        }
+        if (i < iLeftEnd) {
             pLine[i] = s[0];
             pLine[i + 1] = s[-iStride];
         }
