@@ -1,5 +1,6 @@
-/* Intra prediction and reference smoothing for SSE4.1 (8 samples per step
- * in 16-bit lanes, whose sums cannot overflow).
+/* Intra reference substitution, smoothing and prediction for SSE4.1 (8
+ * samples per step in 16-bit lanes, whose sums cannot overflow; 8-bit
+ * angular rows 16 bytes a step), and the AVX2 DC fill of 32-byte rows.
  * Results equal the C references in hevc_intra.cpp. */
 #if defined(__x86_64__) || defined(__i386__)
 #include <immintrin.h>
