@@ -104,8 +104,9 @@ static inline int HevcMcWidthIdx(int iWidth)
      * both flatness tests pass, else [1 2 1]. Call only when filterFlag is 1                    \
      * (HevcIntraFilterFlag). */                                                                  \
     void (*pfnIntraSmooth)(pixel * pRef, int iLog2Size, int bStrongAllowed);                      \
-    /* Planar / DC / angular 2..34 predictions, [log2-2], into dst (N x N). ref as above, read   \
-     * only at ref[-2N..2N]. bEdgeFilter enables the DC edge and mode 10/26 boundary filters:    \
+    /* Planar / DC / angular 2..34 predictions, [log2-2], into dst (N x N). ref as above; only   \
+     * ref[-2N..2N] is used (SIMD versions may load from the line padding and drop those lanes).  \
+     * bEdgeFilter enables the DC edge and mode 10/26 boundary filters:                          \
      * pass cIdx == 0 && N < 32 && !disableIntraBoundaryFilter. */                                \
     void (*pfnPredPlanar[4])(pixel * pDst, ptrdiff_t iStride, const pixel *pRef);                 \
     void (*pfnPredDc[4])(pixel * pDst, ptrdiff_t iStride, const pixel *pRef, int bEdgeFilter);    \

@@ -41,17 +41,27 @@ template <int N> static inline void HevcLastNonZero(const int16_t *psCoeffs, int
     *piLastCol = iLastCol;
 }
 
+/* The flatness test of strong intra smoothing (H.265 8.4.4.2.3) on a 32x32
+ * reference line: both sides are close enough to the straight line from the
+ * corner to their far end. */
+template <int BitDepth> static inline bool HevcIntraStrongFlat(const typename HevcDspTraits<BitDepth>::Pixel *pRef)
+{
+    const int iCorner = pRef[0], iThr = 1 << (BitDepth - 5);
+    const int iTopFlat = iCorner + pRef[64] - 2 * pRef[32];
+    const int iLeftFlat = iCorner + pRef[-64] - 2 * pRef[-32];
+    return (iTopFlat < 0 ? -iTopFlat : iTopFlat) < iThr && (iLeftFlat < 0 ? -iLeftFlat : iLeftFlat) < iThr;
+}
+
 /* Angular prediction (H.265 8.4.4.2.6), the steps the C and SIMD versions
  * share. refMain[-N..2N] at pMain (N entries before it are usable): the
- * main-direction references, with the side ones projected in front for
- * negative angles. iMainDir 1 projects onto the top row, -1 onto the left
- * column. */
+ * main-direction references (HevcAngularMainRef), with the side ones
+ * projected in front for negative angles (HevcAngularProject, which SIMD
+ * versions call after their own copy of refMain[0..2N]). iMainDir 1 projects
+ * onto the top row, -1 onto the left column. */
 template <typename Pixel, int N>
-static inline void HevcAngularMainRef(Pixel *pMain, const Pixel *pRef, int iMode, int iMainDir)
+static inline void HevcAngularProject(Pixel *pMain, const Pixel *pRef, int iMode, int iMainDir)
 {
     const int iAngle = g_acHevcIntraPredAngle[iMode];
-    for (int k = 0; k <= 2 * N; k++)
-        pMain[k] = pRef[iMainDir * k];
     if (iAngle < 0) {
         const int iLast = (N * iAngle) >> 5;
         if (iLast < -1) {
@@ -60,6 +70,14 @@ static inline void HevcAngularMainRef(Pixel *pMain, const Pixel *pRef, int iMode
                 pMain[k] = pRef[-iMainDir * ((k * iInv + 128) >> 8)];
         }
     }
+}
+
+template <typename Pixel, int N>
+static inline void HevcAngularMainRef(Pixel *pMain, const Pixel *pRef, int iMode, int iMainDir)
+{
+    for (int k = 0; k <= 2 * N; k++)
+        pMain[k] = pRef[iMainDir * k];
+    HevcAngularProject<Pixel, N>(pMain, pRef, iMode, iMainDir);
 }
 
 /* The edge filter of pure vertical (26) and horizontal (10) prediction: the
@@ -137,6 +155,7 @@ void HevcSaoEdgeCorners(typename HevcDspTraits<BitDepth>::Pixel *pDst, ptrdiff_t
 template <int BitDepth> void HevcTransformInitSse41(typename HevcDspTraits<BitDepth>::Table *pstDsp);
 template <int BitDepth> void HevcTransformInitAvx2(typename HevcDspTraits<BitDepth>::Table *pstDsp);
 template <int BitDepth> void HevcIntraInitSse41(typename HevcDspTraits<BitDepth>::Table *pstDsp);
+template <int BitDepth> void HevcIntraInitAvx2(typename HevcDspTraits<BitDepth>::Table *pstDsp);
 template <int BitDepth> void HevcDeblockInitSse41(typename HevcDspTraits<BitDepth>::Table *pstDsp);
 template <int BitDepth> void HevcSaoInitSse41(typename HevcDspTraits<BitDepth>::Table *pstDsp);
 template <int BitDepth> void HevcSaoInitAvx2(typename HevcDspTraits<BitDepth>::Table *pstDsp);
@@ -148,6 +167,12 @@ template <int BitDepth> void HevcPictureInitAvx2(typename HevcDspTraits<BitDepth
 /* The C scaling, also the fallback of SIMD versions for blocks whose products
  * could pass 32 bits. */
 template <int BitDepth> void HevcDequantC(int16_t *psCoeffs, int iLog2Size, int iQp, const uint8_t *pucScale);
+
+/* The C reference substitution, also the fallback of SIMD versions for the
+ * rarer availability shapes. */
+template <int BitDepth>
+void HevcIntraRefFillC(typename HevcDspTraits<BitDepth>::Pixel *pLine, const typename HevcDspTraits<BitDepth>::Pixel *pSrc,
+                       ptrdiff_t iStride, int iLog2Size, const uint8_t *pucAvail, int iLog2Unit);
 
 /* Instruction-set tiers: override what they implement. */
 void HevcDspInitSse41_8(HevcDsp8 *pstDsp);

@@ -28,6 +28,7 @@ void HevcDspInitSse41_10(HevcDsp10 *pstDsp)
 void HevcDspInitAvx2_8(HevcDsp8 *pstDsp)
 {
     HevcTransformInitAvx2<8>(pstDsp);
+    HevcIntraInitAvx2<8>(pstDsp);
     HevcMcInitAvx2<8>(pstDsp);
     HevcSaoInitAvx2<8>(pstDsp);
     HevcPictureInitAvx2<8>(pstDsp);
@@ -36,6 +37,7 @@ void HevcDspInitAvx2_8(HevcDsp8 *pstDsp)
 void HevcDspInitAvx2_10(HevcDsp10 *pstDsp)
 {
     HevcTransformInitAvx2<10>(pstDsp);
+    HevcIntraInitAvx2<10>(pstDsp);
     HevcMcInitAvx2<10>(pstDsp);
     HevcSaoInitAvx2<10>(pstDsp);
     HevcPictureInitAvx2<10>(pstDsp);

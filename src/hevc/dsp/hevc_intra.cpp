@@ -74,40 +74,19 @@ void IntraRefFillUnit(typename HevcDspTraits<BitDepth>::Pixel *pLine,
     }
 }
 
-/* The unit size as a constant, so the per-unit copies unroll. */
-template <int BitDepth>
-void IntraRefFill(typename HevcDspTraits<BitDepth>::Pixel *pLine,
-                  const typename HevcDspTraits<BitDepth>::Pixel *pSrc, ptrdiff_t iStride, int iLog2Size,
-                  const uint8_t *pucAvail, int iLog2Unit)
-{
-    if (iLog2Unit == 1)
-        IntraRefFillUnit<BitDepth, 2>(pLine, pSrc, iStride, iLog2Size, pucAvail);
-    else
-        IntraRefFillUnit<BitDepth, 4>(pLine, pSrc, iStride, iLog2Size, pucAvail);
-}
-
 /* H.265 8.4.4.2.3. */
 template <int BitDepth>
 void IntraSmooth(typename HevcDspTraits<BitDepth>::Pixel *pRef, int iLog2Size, int bStrongAllowed)
 {
     typedef typename HevcDspTraits<BitDepth>::Pixel Pixel;
     const int N = 1 << iLog2Size;
-    if (bStrongAllowed && N == 32) {
+    if (bStrongAllowed && N == 32 && HevcIntraStrongFlat<BitDepth>(pRef)) {
         const int iCorner = pRef[0], iTop = pRef[2 * N], iLeft = pRef[-2 * N];
-        const int iThr = 1 << (BitDepth - 5);
-        int iTopFlat = iCorner + iTop - 2 * pRef[N];
-        int iLeftFlat = iCorner + iLeft - 2 * pRef[-N];
-        if (iTopFlat < 0)
-            iTopFlat = -iTopFlat;
-        if (iLeftFlat < 0)
-            iLeftFlat = -iLeftFlat;
-        if (iTopFlat < iThr && iLeftFlat < iThr) {
-            for (int i = 0; i < 63; i++) {
-                pRef[1 + i] = (Pixel)(((63 - i) * iCorner + (i + 1) * iTop + 32) >> 6);
-                pRef[-1 - i] = (Pixel)(((63 - i) * iCorner + (i + 1) * iLeft + 32) >> 6);
-            }
-            return;
+        for (int i = 0; i < 63; i++) {
+            pRef[1 + i] = (Pixel)(((63 - i) * iCorner + (i + 1) * iTop + 32) >> 6);
+            pRef[-1 - i] = (Pixel)(((63 - i) * iCorner + (i + 1) * iLeft + 32) >> 6);
         }
+        return;
     }
     /* [1 2 1] over the line; both ends stay. */
     int iPrev = pRef[-2 * N];
@@ -201,9 +180,25 @@ void PredAngular(typename HevcDspTraits<BitDepth>::Pixel *pDst, ptrdiff_t iStrid
 
 } /* namespace */
 
+/* The unit size as a constant, so the per-unit copies unroll. Also the
+ * fallback of SIMD versions for the rarer availability shapes. */
+template <int BitDepth>
+void HevcIntraRefFillC(typename HevcDspTraits<BitDepth>::Pixel *pLine,
+                       const typename HevcDspTraits<BitDepth>::Pixel *pSrc, ptrdiff_t iStride, int iLog2Size,
+                       const uint8_t *pucAvail, int iLog2Unit)
+{
+    if (iLog2Unit == 1)
+        IntraRefFillUnit<BitDepth, 2>(pLine, pSrc, iStride, iLog2Size, pucAvail);
+    else
+        IntraRefFillUnit<BitDepth, 4>(pLine, pSrc, iStride, iLog2Size, pucAvail);
+}
+
+template void HevcIntraRefFillC<8>(uint8_t *, const uint8_t *, ptrdiff_t, int, const uint8_t *, int);
+template void HevcIntraRefFillC<10>(uint16_t *, const uint16_t *, ptrdiff_t, int, const uint8_t *, int);
+
 template <int BitDepth> void HevcIntraInitC(typename HevcDspTraits<BitDepth>::Table *pstDsp)
 {
-    pstDsp->pfnIntraRefFill = IntraRefFill<BitDepth>;
+    pstDsp->pfnIntraRefFill = HevcIntraRefFillC<BitDepth>;
     pstDsp->pfnIntraSmooth = IntraSmooth<BitDepth>;
     pstDsp->pfnPredPlanar[0] = PredPlanar<BitDepth, 2>;
     pstDsp->pfnPredPlanar[1] = PredPlanar<BitDepth, 3>;

@@ -91,6 +91,26 @@ HEVC_SSE41 void IdctDcAddSse41(typename HevcDspTraits<BitDepth>::Pixel *pDst, pt
  * 32-bit lanes are exact while |level| * m * levelScale << (qP / 6) stays
  * below 2^31; the block's largest level decides, and blocks that could
  * overflow go to the C reference (rare: very large levels at high qP). */
+/* Whether the SIMD scaling goes on, from the 16-bit lanes of the block's
+ * |level| maxima (abs(-32768) reads as 32768): not for an all-zero block,
+ * nor for one the C reference had to do because a product could pass 31
+ * bits. */
+template <int BitDepth>
+HEVC_SSE41 inline bool DequantInRange(__m128i vMax, int16_t *psCoeffs, int iLog2Size, int iQp, const uint8_t *pucScale)
+{
+    vMax = _mm_max_epu16(vMax, _mm_srli_si128(vMax, 8));
+    vMax = _mm_max_epu16(vMax, _mm_srli_si128(vMax, 4));
+    vMax = _mm_max_epu16(vMax, _mm_srli_si128(vMax, 2));
+    const int64_t llMaxAbs = (uint16_t)_mm_cvtsi128_si32(vMax);
+    const int64_t llScale = (int64_t)g_aucHevcLevelScale[iQp % 6] << (iQp / 6);
+    if (llMaxAbs == 0)
+        return false;
+    if (llMaxAbs * 255 * llScale < ((int64_t)1 << 31) - ((int64_t)1 << (BitDepth + iLog2Size - 5)))
+        return true;
+    HevcDequantC<BitDepth>(psCoeffs, iLog2Size, iQp, pucScale);
+    return false;
+}
+
 template <int BitDepth>
 HEVC_SSE41 void DequantSse41(int16_t *psCoeffs, int iLog2Size, int iQp, const uint8_t *pucScale)
 {
@@ -100,16 +120,8 @@ HEVC_SSE41 void DequantSse41(int16_t *psCoeffs, int iLog2Size, int iQp, const ui
     __m128i vMax = _mm_setzero_si128();
     for (int i = 0; i < iCount; i += 8)
         vMax = _mm_max_epu16(vMax, _mm_abs_epi16(_mm_loadu_si128((const __m128i *)(psCoeffs + i))));
-    vMax = _mm_max_epu16(vMax, _mm_srli_si128(vMax, 8));
-    vMax = _mm_max_epu16(vMax, _mm_srli_si128(vMax, 4));
-    vMax = _mm_max_epu16(vMax, _mm_srli_si128(vMax, 2));
-    const int64_t llMaxAbs = (uint16_t)_mm_cvtsi128_si32(vMax); /* abs(-32768) reads as 32768 */
-    if (llMaxAbs == 0)
+    if (!DequantInRange<BitDepth>(vMax, psCoeffs, iLog2Size, iQp, pucScale))
         return;
-    if (llMaxAbs * 255 * llScale >= ((int64_t)1 << 31) - ((int64_t)1 << iBdShift)) {
-        HevcDequantC<BitDepth>(psCoeffs, iLog2Size, iQp, pucScale);
-        return;
-    }
     const __m128i vRound = _mm_set1_epi32(1 << (iBdShift - 1));
     const __m128i vShift = _mm_cvtsi32_si128(iBdShift);
     const __m128i vScale = _mm_set1_epi32((int)llScale);
@@ -124,6 +136,21 @@ HEVC_SSE41 void DequantSse41(int16_t *psCoeffs, int iLog2Size, int iQp, const ui
         }
         __m128i v = _mm_sra_epi32(_mm_add_epi32(_mm_mullo_epi32(c, f), vRound), vShift);
         _mm_storel_epi64((__m128i *)(psCoeffs + i), _mm_packs_epi32(v, v));
+    }
+}
+
+/* Transform skip: with k = shift - tsShift = 15 - BitDepth - log2 >= 0,
+ * ((c << tsShift) + rnd) >> shift is (c + (1 << (k - 1))) >> k, which
+ * _mm_mulhrs_epi16 by 1 << (15 - k) computes exactly; k == 0 leaves c. */
+template <int BitDepth, int Log2> HEVC_SSE41 void TransformSkipSse41(int16_t *psCoeffs)
+{
+    constexpr int N = 1 << Log2, k = 15 - BitDepth - Log2;
+    static_assert(k >= 0 && k < 15, "shift within 16 bits");
+    if constexpr (k > 0) {
+        const __m128i vMul = _mm_set1_epi16((short)(1 << (15 - k)));
+        for (int i = 0; i < N * N; i += 8)
+            _mm_storeu_si128((__m128i *)(psCoeffs + i),
+                             _mm_mulhrs_epi16(_mm_loadu_si128((const __m128i *)(psCoeffs + i)), vMul));
     }
 }
 
@@ -172,6 +199,60 @@ template <int BitDepth, bool Dst> HEVC_SSE41 void Inv4x4Sse41(int16_t *psCoeffs)
     }
     _mm_storeu_si128((__m128i *)psCoeffs, _mm_packs_epi32(r[0], r[1]));
     _mm_storeu_si128((__m128i *)(psCoeffs + 8), _mm_packs_epi32(r[2], r[3]));
+}
+
+/* ---- reconstruction and scaling (AVX2), 16 samples / 8 levels per step ---- */
+
+template <int BitDepth, int Log2>
+HEVC_AVX2 void AddResidualAvx2(typename HevcDspTraits<BitDepth>::Pixel *pDst, ptrdiff_t iStride,
+                               const int16_t *psRes)
+{
+    constexpr int N = 1 << Log2;
+    const __m256i vZero = _mm256_setzero_si256(), vMax = _mm256_set1_epi16((1 << BitDepth) - 1);
+    for (int y = 0; y < N; y++, pDst += iStride, psRes += N) {
+        if constexpr (BitDepth == 8 && N == 32) {
+            /* packus works per 128-bit lane: quadwords come out as lo0 hi0 lo1 hi1 */
+            const __m256i p = _mm256_loadu_si256((const __m256i *)pDst);
+            __m256i lo = _mm256_cvtepu8_epi16(_mm256_castsi256_si128(p));
+            __m256i hi = _mm256_cvtepu8_epi16(_mm256_extracti128_si256(p, 1));
+            lo = _mm256_adds_epi16(lo, _mm256_loadu_si256((const __m256i *)psRes));
+            hi = _mm256_adds_epi16(hi, _mm256_loadu_si256((const __m256i *)(psRes + 16)));
+            _mm256_storeu_si256((__m256i *)pDst, _mm256_permute4x64_epi64(_mm256_packus_epi16(lo, hi), 0xD8));
+        } else if constexpr (BitDepth == 8) {
+            __m256i v = _mm256_cvtepu8_epi16(_mm_loadu_si128((const __m128i *)pDst));
+            v = _mm256_adds_epi16(v, _mm256_loadu_si256((const __m256i *)psRes));
+            _mm_storeu_si128((__m128i *)pDst, _mm_packus_epi16(_mm256_castsi256_si128(v), _mm256_extracti128_si256(v, 1)));
+        } else {
+            for (int x = 0; x < N; x += 16) {
+                __m256i v = _mm256_adds_epi16(_mm256_loadu_si256((const __m256i *)(pDst + x)),
+                                              _mm256_loadu_si256((const __m256i *)(psRes + x)));
+                _mm256_storeu_si256((__m256i *)(pDst + x), _mm256_min_epi16(_mm256_max_epi16(v, vZero), vMax));
+            }
+        }
+    }
+}
+
+template <int BitDepth>
+HEVC_AVX2 void DequantAvx2(int16_t *psCoeffs, int iLog2Size, int iQp, const uint8_t *pucScale)
+{
+    const int iCount = 1 << (2 * iLog2Size);
+    const int iBdShift = BitDepth + iLog2Size - 5;
+    const int64_t llScale = (int64_t)g_aucHevcLevelScale[iQp % 6] << (iQp / 6);
+    __m256i vMax = _mm256_setzero_si256();
+    for (int i = 0; i < iCount; i += 16)
+        vMax = _mm256_max_epu16(vMax, _mm256_abs_epi16(_mm256_loadu_si256((const __m256i *)(psCoeffs + i))));
+    if (!DequantInRange<BitDepth>(_mm_max_epu16(_mm256_castsi256_si128(vMax), _mm256_extracti128_si256(vMax, 1)),
+                                  psCoeffs, iLog2Size, iQp, pucScale))
+        return;
+    const __m256i vRound = _mm256_set1_epi32(1 << (iBdShift - 1)), vScale = _mm256_set1_epi32((int)llScale);
+    const __m128i vShift = _mm_cvtsi32_si128(iBdShift);
+    const __m256i vFlat = _mm256_set1_epi32((int)(llScale * 16));
+    for (int i = 0; i < iCount; i += 8) {
+        const __m256i c = _mm256_cvtepi16_epi32(_mm_loadu_si128((const __m128i *)(psCoeffs + i)));
+        const __m256i f = pucScale ? _mm256_mullo_epi32(_mm256_cvtepu8_epi32(_mm_loadl_epi64((const __m128i *)(pucScale + i))), vScale) : vFlat;
+        const __m256i v = _mm256_sra_epi32(_mm256_add_epi32(_mm256_mullo_epi32(c, f), vRound), vShift);
+        _mm_storeu_si128((__m128i *)(psCoeffs + i), _mm_packs_epi32(_mm256_castsi256_si128(v), _mm256_extracti128_si256(v, 1)));
+    }
 }
 
 /* ---- inverse DCT 8/16/32 (AVX2) ----
@@ -314,6 +395,10 @@ template <int BitDepth> void HevcTransformInitSse41(typename HevcDspTraits<BitDe
     pstDsp->pfnDequant = DequantSse41<BitDepth>;
     pstDsp->pfnIdst4 = Inv4x4Sse41<BitDepth, true>;
     pstDsp->pfnIdct[0] = Inv4x4Sse41<BitDepth, false>;
+    pstDsp->pfnTransformSkip[0] = TransformSkipSse41<BitDepth, 2>;
+    pstDsp->pfnTransformSkip[1] = TransformSkipSse41<BitDepth, 3>;
+    pstDsp->pfnTransformSkip[2] = TransformSkipSse41<BitDepth, 4>;
+    pstDsp->pfnTransformSkip[3] = TransformSkipSse41<BitDepth, 5>;
     pstDsp->pfnAddResidual[0] = AddResidualSse41<BitDepth, 2>;
     pstDsp->pfnAddResidual[1] = AddResidualSse41<BitDepth, 3>;
     pstDsp->pfnAddResidual[2] = AddResidualSse41<BitDepth, 4>;
@@ -331,6 +416,9 @@ template <int BitDepth> void HevcTransformInitAvx2(typename HevcDspTraits<BitDep
     pstDsp->pfnIdct[1] = IdctAvx2<BitDepth, 3>;
     pstDsp->pfnIdct[2] = IdctAvx2<BitDepth, 4>;
     pstDsp->pfnIdct[3] = IdctAvx2<BitDepth, 5>;
+    pstDsp->pfnAddResidual[2] = AddResidualAvx2<BitDepth, 4>;
+    pstDsp->pfnAddResidual[3] = AddResidualAvx2<BitDepth, 5>;
+    pstDsp->pfnDequant = DequantAvx2<BitDepth>;
 }
 template void HevcTransformInitAvx2<8>(HevcDsp8 *);
 template void HevcTransformInitAvx2<10>(HevcDsp10 *);

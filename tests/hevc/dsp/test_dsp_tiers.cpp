@@ -131,8 +131,8 @@ template <int BitDepth> void CompareTier(unsigned uiMask, int &iCompared)
             iCompared++;
             Pixel line[HEVC_INTRA_LINE_ALLOC];
             for (int iter = 0; iter < 20; iter++) {
-                for (int i = 0; i < HEVC_INTRA_LINE_ALLOC; i++)
-                    line[i] = (Pixel)rng.Range(0, iMax);
+                for (int i = 0; i < HEVC_INTRA_LINE_ALLOC; i++) /* all-white lines give the largest sums */
+                    line[i] = (Pixel)(iter == 0 ? iMax : iter == 1 ? (rng.Next() & 1) * iMax : rng.Range(0, iMax));
                 const Pixel *pRef = line + HEVC_INTRA_LINE_PAD + 2 * N;
                 for (int iMode = 0; iMode <= 34; iMode++)
                     for (int bEdge = 0; bEdge <= 1; bEdge++) {
@@ -150,6 +150,48 @@ template <int BitDepth> void CompareTier(unsigned uiMask, int &iCompared)
                         ASSERT_EQ(0, memcmp(picA, picB, sizeof(picA))) << tag << "intra N=" << N << " mode " << iMode;
                     }
             }
+        }
+    }
+    /* reference substitution: every unit available, one run of available units
+     * (ends missing, none at all) and random holes; units are 4 or 2 samples */
+    if (ref.pfnIntraRefFill != opt.pfnIntraRefFill) {
+        iCompared++;
+        static Pixel plane[72 * 160];
+        for (Pixel &v : plane)
+            v = (Pixel)rng.Range(0, iMax);
+        Pixel a[HEVC_INTRA_LINE_ALLOC], b[HEVC_INTRA_LINE_ALLOC];
+        uint8_t avail[2 * 32 + 1];
+        for (int iter = 0; iter < 3000; iter++) {
+            const int iLog2 = 2 + iter % 4, iLog2Unit = 1 + (iter >> 2) % 2, iUnits = 2 * (2 << iLog2 >> iLog2Unit) + 1;
+            const int u0 = rng.Range(0, iUnits), u1 = rng.Range(u0, iUnits);
+            for (int u = 0; u < iUnits; u++)
+                avail[u] = (uint8_t)(iter % 3 == 0 || (iter % 3 == 1 && u >= u0 && u < u1) || (iter % 3 == 2 && rng.Range(0, 1)));
+            for (int i = 0; i < HEVC_INTRA_LINE_ALLOC; i++)
+                a[i] = b[i] = (Pixel)rng.Next();
+            ref.pfnIntraRefFill(a + HEVC_INTRA_LINE_PAD, plane + 2 * 160 + 8, 160, iLog2, avail, iLog2Unit);
+            opt.pfnIntraRefFill(b + HEVC_INTRA_LINE_PAD, plane + 2 * 160 + 8, 160, iLog2, avail, iLog2Unit);
+            ASSERT_EQ(0, memcmp(a, b, sizeof(a))) << tag << "reference fill N=" << (1 << iLog2) << " unit " << iLog2Unit;
+        }
+    }
+    /* reference smoothing on random lines and on lines whose side midpoints sit
+     * near the straight corner-to-end line, so the strong smoothing's flatness
+     * test both passes and fails */
+    if (ref.pfnIntraSmooth != opt.pfnIntraSmooth) {
+        iCompared++;
+        Pixel a[HEVC_INTRA_LINE_ALLOC], b[HEVC_INTRA_LINE_ALLOC];
+        for (int iter = 0; iter < 800; iter++) {
+            const int iLog2 = 2 + iter % 4, N = 1 << iLog2, bStrong = (iter >> 3) & 1;
+            for (int i = 0; i < HEVC_INTRA_LINE_ALLOC; i++)
+                a[i] = (Pixel)rng.Range(0, iMax);
+            Pixel *pA = a + HEVC_INTRA_LINE_PAD + 2 * N;
+            for (int s = -1; s <= 1 && (iter & 4); s += 2) {
+                const int iMid = (pA[0] + pA[2 * s * N]) / 2 + rng.Range(-(1 << (BitDepth - 5)), 1 << (BitDepth - 5));
+                pA[s * N] = (Pixel)(iMid < 0 ? 0 : iMid > iMax ? iMax : iMid);
+            }
+            memcpy(b, a, sizeof(a));
+            ref.pfnIntraSmooth(pA, iLog2, bStrong);
+            opt.pfnIntraSmooth(b + (pA - a), iLog2, bStrong);
+            ASSERT_EQ(0, memcmp(a, b, sizeof(a))) << tag << "intra smoothing N=" << N << " strong " << bStrong;
         }
     }
     if (ref.pfnDequant != opt.pfnDequant) {
