@@ -3,7 +3,7 @@
 // of both, on 1080p streams: x265's with wavefront rows (WPP), one slice
 // without WPP, and four slices with WPP (x265 needs WPP for slices), and a
 // 4x2-tile stream from tools/hevc-tilegen (x265 cannot write tiles; its
-// coding units are pcm, skipped or motion-compensated without residual, so
+// coding units are intra, pcm, skipped or motion-compensated without residual, so
 // it weighs prediction and filtering more than entropy decoding). Each
 // stream is decoded three times per thread type;
 // the best wall time and the CPU time of that run are reported.

@@ -1,5 +1,5 @@
-// Streams with tiles from tools/hevc-tilegen (x265 cannot write tiles): pcm,
-// skipped and motion-vector coding units on both sides of every tile
+// Streams with tiles from tools/hevc-tilegen (x265 cannot write tiles): intra,
+// pcm, skipped and motion-vector coding units on both sides of every tile
 // boundary, deblocked across tiles. Every picture equals FFmpeg's decoding,
 // with one tile task per tile on the worker pool as without it; damaged,
 // both thread types still agree in everything, the failing tile's stage

@@ -1,11 +1,12 @@
 // hevc-tilegen: writes an H.265 Main stream with tiles from raw I420
 // pictures, for testing tile decoding (x265 cannot write tiles). Every
-// coding unit is a 16x16 CTB. The first picture is an IDR picture of pcm
-// coding units carrying the source samples; each later one is a P picture
-// predicting from the picture before it, its coding units chosen at random
-// (seeded): skipped with a random merge candidate, coded with a random
-// motion vector difference and no residual, or pcm from the source. So the
-// stream has intra and inter edges on both sides of every tile boundary,
+// coding unit is a 16x16 CTB and no residual is coded. The first picture is
+// an IDR picture of intra coding units: one in eight pcm with the source
+// samples, the others four 8x8 intra predictions with random modes. Each
+// later one is a P picture predicting from the picture before it, its coding
+// units chosen at random (seeded): skipped with a random merge candidate,
+// coded with a random motion vector difference, intra as above, or pcm. So
+// the stream has intra and inter edges on both sides of every tile boundary,
 // motion vectors reaching across tiles and out of the picture, and in-loop
 // deblocking across tiles (SAO is off). One slice per picture, one
 // substream per tile with its entry point; --slices-per-tile-row starts a
@@ -286,17 +287,57 @@ private:
         e.Restart();
     }
 
+    // An intra CU of four 8x8 predictions, random luma modes, chroma as
+    // luma or random, no residual (the NxN split makes the luma cbfs coded).
+    void IntraNxN(CabacEnc &e)
+    {
+        uint8_t *ctx = m_ctx.aucState;
+        e.Bin(&ctx[HEVC_CTX_PART_MODE], 0); // NxN
+        int mpm[4];
+        for (int &m : mpm) {
+            m = (int)(m_rng.Next() % 2);
+            e.Bin(&ctx[HEVC_CTX_PREV_INTRA_LUMA_PRED_FLAG], m); // prev_intra_luma_pred_flag
+        }
+        for (int m : mpm) {
+            if (m) { // mpm_idx, truncated unary up to 2
+                int idx = m_rng.Range(0, 2);
+                e.Bypass(idx > 0);
+                if (idx > 0)
+                    e.Bypass(idx > 1);
+            } else { // rem_intra_luma_pred_mode
+                uint32_t rem = m_rng.Next() % 32;
+                for (int b = 4; b >= 0; b--)
+                    e.Bypass((rem >> b) & 1);
+            }
+        }
+        const int chroma = m_rng.Range(0, 4); // intra_chroma_pred_mode: 4 is the luma mode
+        e.Bin(&ctx[HEVC_CTX_INTRA_CHROMA_PRED_MODE], chroma != 4);
+        if (chroma != 4) {
+            e.Bypass(chroma >> 1);
+            e.Bypass(chroma & 1);
+        }
+        e.Bin(&ctx[HEVC_CTX_CBF_CHROMA], 0); // cbf_cb, cbf_cr at depth 0
+        e.Bin(&ctx[HEVC_CTX_CBF_CHROMA], 0);
+        for (int i = 0; i < 4; i++)
+            e.Bin(&ctx[HEVC_CTX_CBF_LUMA], 0); // cbf_luma at depth 1
+    }
+
     // The CU of CTB (x, y); (x0, y0) is its tile's first CTB.
     void CodingUnit(CabacEnc &e, Writer &w, bool idr, uint32_t x, uint32_t y, uint32_t x0, uint32_t y0)
     {
         const uint32_t rs = y * m_g.ctbW + x;
         uint8_t *ctx = m_ctx.aucState;
         if (idr) {
-            e.Bin(&ctx[HEVC_CTX_PART_MODE], 1); // 2Nx2N
-            Pcm(e, w, x, y);
+            if (m_rng.Next() % 8 == 0) {
+                e.Bin(&ctx[HEVC_CTX_PART_MODE], 1); // 2Nx2N
+                Pcm(e, w, x, y);
+            } else {
+                IntraNxN(e);
+            }
             return;
         }
-        const int kind = m_rng.Range(0, 19); // 0..9 skip, 10..16 motion vector difference, 17..19 pcm
+        // 0..9 skip, 10..16 motion vector difference, 17..18 intra, 19 pcm
+        const int kind = m_rng.Range(0, 19);
         const int inc = (x > x0 && m_skip[rs - 1]) + (y > y0 && m_skip[rs - m_g.ctbW]);
         m_skip[rs] = kind < 10;
         e.Bin(&ctx[HEVC_CTX_CU_SKIP_FLAG + inc], kind < 10);
@@ -308,8 +349,12 @@ private:
             return;
         }
         e.Bin(&ctx[HEVC_CTX_PRED_MODE_FLAG], kind >= 17);
+        if (kind == 17 || kind == 18) {
+            IntraNxN(e);
+            return;
+        }
         e.Bin(&ctx[HEVC_CTX_PART_MODE], 1); // 2Nx2N
-        if (kind >= 17) {
+        if (kind == 19) {
             Pcm(e, w, x, y);
             return;
         }
