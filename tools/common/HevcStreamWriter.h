@@ -148,6 +148,96 @@ struct CabacEnc {
     }
 };
 
+
+// A PPS with everything off but what these fields ask for: one reference
+// per list by default, no scaling lists, no wavefronts.
+struct PpsFields {
+    uint32_t id = 0, spsId = 0;
+    int initQp = 26;
+    bool weighted = false;
+    uint32_t tileCols = 1, tileRows = 1; // tiles (uniform) when either is above 1
+    bool lfAcrossTiles = true, lfAcrossSlices = false;
+    bool deblockingOff = false;
+};
+
+inline Bytes MakePps(const PpsFields &p, int layer)
+{
+    Writer w;
+    w.Ue(p.id);     // pps_pic_parameter_set_id
+    w.Ue(p.spsId);  // pps_seq_parameter_set_id
+    w.U(0, 1);      // dependent_slice_segments_enabled_flag
+    w.U(0, 1);      // output_flag_present_flag
+    w.U(0, 3);      // num_extra_slice_header_bits
+    w.U(0, 1);      // sign_data_hiding_enabled_flag
+    w.U(0, 1);      // cabac_init_present_flag
+    w.Ue(0);        // num_ref_idx_l0_default_active_minus1
+    w.Ue(0);
+    w.Se(p.initQp - 26);
+    w.U(0, 1);      // constrained_intra_pred_flag
+    w.U(0, 1);      // transform_skip_enabled_flag
+    w.U(0, 1);      // cu_qp_delta_enabled_flag
+    w.Se(0);        // pps_cb_qp_offset
+    w.Se(0);        // pps_cr_qp_offset
+    w.U(0, 1);      // pps_slice_chroma_qp_offsets_present_flag
+    w.U(p.weighted, 1);
+    w.U(0, 1);      // weighted_bipred_flag
+    w.U(0, 1);      // transquant_bypass_enabled_flag
+    const bool tiles = p.tileCols > 1 || p.tileRows > 1;
+    w.U(tiles, 1);  // tiles_enabled_flag
+    w.U(0, 1);      // entropy_coding_sync_enabled_flag
+    if (tiles) {
+        w.Ue(p.tileCols - 1);
+        w.Ue(p.tileRows - 1);
+        w.U(1, 1);  // uniform_spacing_flag
+        w.U(p.lfAcrossTiles, 1);
+    }
+    w.U(p.lfAcrossSlices, 1);
+    w.U(p.deblockingOff, 1); // deblocking_filter_control_present_flag
+    if (p.deblockingOff) {
+        w.U(0, 1);  // deblocking_filter_override_enabled_flag
+        w.U(1, 1);  // pps_deblocking_filter_disabled_flag
+    }
+    w.U(0, 1);      // pps_scaling_list_data_present_flag
+    w.U(0, 1);      // lists_modification_present_flag
+    w.Ue(0);        // log2_parallel_merge_level_minus2
+    w.U(0, 1);      // slice_segment_header_extension_present_flag
+    w.U(0, 1);      // pps_extension_present_flag
+    w.Trailing();
+    return w.Nal(34, layer, 0);
+}
+
+// The SPS from log2_min_luma_coding_block_size_minus3 to its end: transforms
+// 4..16 never split, no scaling lists, AMP or SAO, pcm of one block size at
+// 8 bits with deblocking when pcmLog2 is non-zero, no sets of reference
+// pictures, long-term pictures, temporal motion prediction or VUI.
+inline void WriteSpsTools(Writer &w, uint32_t log2MinCb, uint32_t log2CtbDiff, uint32_t pcmLog2)
+{
+    w.Ue(log2MinCb - 3);
+    w.Ue(log2CtbDiff);
+    w.Ue(0);        // log2_min_luma_transform_block_size_minus2
+    w.Ue(2);        // log2_diff_max_min_luma_transform_block_size
+    w.Ue(0);        // max_transform_hierarchy_depth_inter
+    w.Ue(0);        // max_transform_hierarchy_depth_intra
+    w.U(0, 1);      // scaling_list_enabled_flag
+    w.U(0, 1);      // amp_enabled_flag
+    w.U(0, 1);      // sample_adaptive_offset_enabled_flag
+    w.U(pcmLog2 != 0, 1);
+    if (pcmLog2) {
+        w.U(7, 4);  // pcm_sample_bit_depth_luma_minus1
+        w.U(7, 4);  // pcm_sample_bit_depth_chroma_minus1
+        w.Ue(pcmLog2 - 3);
+        w.Ue(0);    // log2_diff_max_min_pcm_luma_coding_block_size
+        w.U(0, 1);  // pcm_loop_filter_disabled_flag
+    }
+    w.Ue(0);        // num_short_term_ref_pic_sets
+    w.U(0, 1);      // long_term_ref_pics_present_flag
+    w.U(0, 1);      // sps_temporal_mvp_enabled_flag
+    w.U(0, 1);      // strong_intra_smoothing_enabled_flag
+    w.U(0, 1);      // vui_parameters_present_flag
+    w.U(0, 1);      // sps_extension_present_flag
+    w.Trailing();
+}
+
 } // namespace hevcgen
 
 #endif

@@ -263,61 +263,17 @@ Bytes MakeSps1(const SpsInfo &s)
     w.Ue(s.depthC - 8);
     w.Ue(s.log2PocLsb - 4);
     WriteOrdering(w, s, true);
-    w.Ue(0); // log2_min_luma_coding_block_size_minus3
-    w.Ue(1); // log2_diff_max_min_luma_coding_block_size
-    w.Ue(0); // log2_min_luma_transform_block_size_minus2
-    w.Ue(2); // log2_diff_max_min_luma_transform_block_size
-    w.Ue(0); // max_transform_hierarchy_depth_inter
-    w.Ue(0); // max_transform_hierarchy_depth_intra
-    w.U(0, 1); // scaling_list_enabled_flag
-    w.U(0, 1); // amp_enabled_flag
-    w.U(0, 1); // sample_adaptive_offset_enabled_flag
-    w.U(0, 1); // pcm_enabled_flag
-    w.Ue(0);   // num_short_term_ref_pic_sets
-    w.U(0, 1); // long_term_ref_pics_present_flag
-    w.U(0, 1); // sps_temporal_mvp_enabled_flag
-    w.U(0, 1); // strong_intra_smoothing_enabled_flag
-    w.U(0, 1); // vui_parameters_present_flag
-    w.U(0, 1); // sps_extension_present_flag
-    w.Trailing();
+    hevcgen::WriteSpsTools(w, 3, 1, 0); // CTB 16, coding blocks 8..16
     return w.Nal(33, 1, 0);
 }
 
 Bytes MakePps1(bool weighted)
 {
-    Writer w;
-    w.Ue(1);   // pps_pic_parameter_set_id
-    w.Ue(1);   // pps_seq_parameter_set_id
-    w.U(0, 1); // dependent_slice_segments_enabled_flag
-    w.U(0, 1); // output_flag_present_flag
-    w.U(0, 3); // num_extra_slice_header_bits
-    w.U(0, 1); // sign_data_hiding_enabled_flag
-    w.U(0, 1); // cabac_init_present_flag
-    w.Ue(0);   // num_ref_idx_l0_default_active_minus1
-    w.Ue(0);
-    w.Se(0);   // init_qp_minus26
-    w.U(0, 1); // constrained_intra_pred_flag
-    w.U(0, 1); // transform_skip_enabled_flag
-    w.U(0, 1); // cu_qp_delta_enabled_flag
-    w.Se(0);
-    w.Se(0);
-    w.U(0, 1); // pps_slice_chroma_qp_offsets_present_flag
-    w.U(weighted, 1);
-    w.U(0, 1); // weighted_bipred_flag
-    w.U(0, 1); // transquant_bypass_enabled_flag
-    w.U(0, 1); // tiles_enabled_flag
-    w.U(0, 1); // entropy_coding_sync_enabled_flag
-    w.U(0, 1); // pps_loop_filter_across_slices_enabled_flag
-    w.U(1, 1); // deblocking_filter_control_present_flag
-    w.U(0, 1); // deblocking_filter_override_enabled_flag
-    w.U(1, 1); // pps_deblocking_filter_disabled_flag
-    w.U(0, 1); // pps_scaling_list_data_present_flag
-    w.U(0, 1); // lists_modification_present_flag
-    w.Ue(0);   // log2_parallel_merge_level_minus2
-    w.U(0, 1); // slice_segment_header_extension_present_flag
-    w.U(0, 1); // pps_extension_present_flag
-    w.Trailing();
-    return w.Nal(34, 1, 0);
+    hevcgen::PpsFields p;
+    p.id = p.spsId = 1;
+    p.weighted = weighted;
+    p.deblockingOff = true;
+    return hevcgen::MakePps(p, 1);
 }
 
 // One layer-1 picture: a single P slice, every CU skipped.

@@ -118,68 +118,18 @@ Bytes MakeSps(const Options &o, const Geometry &g)
     w.Ue(1);
     w.Ue(0);
     w.Ue(0);
-    w.Ue(1);        // log2_min_luma_coding_block_size_minus3: 16
-    w.Ue(0);        // log2_diff_max_min_luma_coding_block_size
-    w.Ue(0);        // log2_min_luma_transform_block_size_minus2
-    w.Ue(2);        // log2_diff_max_min_luma_transform_block_size
-    w.Ue(0);        // max_transform_hierarchy_depth_inter
-    w.Ue(0);        // max_transform_hierarchy_depth_intra
-    w.U(0, 1);      // scaling_list_enabled_flag
-    w.U(0, 1);      // amp_enabled_flag
-    w.U(0, 1);      // sample_adaptive_offset_enabled_flag
-    w.U(1, 1);      // pcm_enabled_flag
-    w.U(7, 4);      // pcm_sample_bit_depth_luma_minus1
-    w.U(7, 4);      // pcm_sample_bit_depth_chroma_minus1
-    w.Ue(1);        // log2_min_pcm_luma_coding_block_size_minus3: 16
-    w.Ue(0);        // log2_diff_max_min_pcm_luma_coding_block_size
-    w.U(0, 1);      // pcm_loop_filter_disabled_flag
-    w.Ue(0);        // num_short_term_ref_pic_sets
-    w.U(0, 1);      // long_term_ref_pics_present_flag
-    w.U(0, 1);      // sps_temporal_mvp_enabled_flag
-    w.U(0, 1);      // strong_intra_smoothing_enabled_flag
-    w.U(0, 1);      // vui_parameters_present_flag
-    w.U(0, 1);      // sps_extension_present_flag
-    w.Trailing();
+    hevcgen::WriteSpsTools(w, 4, 0, 4); // CTB 16 = the coding block, pcm 16x16
     return w.Nal(33, 0, 0);
 }
 
 Bytes MakePps(const Options &o)
 {
-    Writer w;
-    w.Ue(0);        // pps_pic_parameter_set_id
-    w.Ue(0);        // pps_seq_parameter_set_id
-    w.U(0, 1);      // dependent_slice_segments_enabled_flag
-    w.U(0, 1);      // output_flag_present_flag
-    w.U(0, 3);      // num_extra_slice_header_bits
-    w.U(0, 1);      // sign_data_hiding_enabled_flag
-    w.U(0, 1);      // cabac_init_present_flag
-    w.Ue(0);        // num_ref_idx_l0_default_active_minus1
-    w.Ue(0);
-    w.Se((int)o.qp - 26);
-    w.U(0, 1);      // constrained_intra_pred_flag
-    w.U(0, 1);      // transform_skip_enabled_flag
-    w.U(0, 1);      // cu_qp_delta_enabled_flag
-    w.Se(0);
-    w.Se(0);
-    w.U(0, 1);      // pps_slice_chroma_qp_offsets_present_flag
-    w.U(0, 1);      // weighted_pred_flag
-    w.U(0, 1);      // weighted_bipred_flag
-    w.U(0, 1);      // transquant_bypass_enabled_flag
-    w.U(1, 1);      // tiles_enabled_flag
-    w.U(0, 1);      // entropy_coding_sync_enabled_flag
-    w.Ue(o.cols - 1);
-    w.Ue(o.rows - 1);
-    w.U(1, 1);      // uniform_spacing_flag
-    w.U(1, 1);      // loop_filter_across_tiles_enabled_flag
-    w.U(1, 1);      // pps_loop_filter_across_slices_enabled_flag
-    w.U(0, 1);      // deblocking_filter_control_present_flag
-    w.U(0, 1);      // pps_scaling_list_data_present_flag
-    w.U(0, 1);      // lists_modification_present_flag
-    w.Ue(0);        // log2_parallel_merge_level_minus2
-    w.U(0, 1);      // slice_segment_header_extension_present_flag
-    w.U(0, 1);      // pps_extension_present_flag
-    w.Trailing();
-    return w.Nal(34, 0, 0);
+    hevcgen::PpsFields p;
+    p.initQp = (int)o.qp;
+    p.tileCols = o.cols;
+    p.tileRows = o.rows;
+    p.lfAcrossSlices = true;
+    return hevcgen::MakePps(p, 0);
 }
 
 // Emulation prevention bytes the NAL unit gains over these RBSP bytes (a
