@@ -50,35 +50,27 @@ template <typename Pixel> inline void PadRowScalar(Pixel *pRow, int iWidth, int 
     }
 }
 
-template <int BitDepth>
-HEVC_SSE41 void PadRowsSse41(typename HevcDspTraits<BitDepth>::Pixel *pRow, ptrdiff_t iStride, int iWidth, int iRows,
-                             int iPad)
+/* Both sides of one row, whole vectors (the pad is 16 bytes or more). */
+template <typename Pixel> HEVC_SSE41 void SidesSse41(Pixel *pRow, int iWidth, int iPad)
 {
-    typedef typename HevcDspTraits<BitDepth>::Pixel Pixel;
-    const int iBytes = iPad * (int)sizeof(Pixel);
-    for (int y = 0; y < iRows; y++, pRow += iStride) {
-        if (iBytes < 16) {
-            PadRowScalar(pRow, iWidth, iPad);
-            continue;
-        }
-        Fill16((uint8_t *)(pRow - iPad), iBytes, Splat16<Pixel>(pRow[0]));
-        Fill16((uint8_t *)(pRow + iWidth), iBytes, Splat16<Pixel>(pRow[iWidth - 1]));
-    }
+    Fill16((uint8_t *)(pRow - iPad), iPad * (int)sizeof(Pixel), Splat16<Pixel>(pRow[0]));
+    Fill16((uint8_t *)(pRow + iWidth), iPad * (int)sizeof(Pixel), Splat16<Pixel>(pRow[iWidth - 1]));
 }
 
-template <int BitDepth>
-HEVC_AVX2 void PadRowsAvx2(typename HevcDspTraits<BitDepth>::Pixel *pRow, ptrdiff_t iStride, int iWidth, int iRows,
-                           int iPad)
+template <typename Pixel> HEVC_AVX2 void SidesAvx2(Pixel *pRow, int iWidth, int iPad)
 {
-    typedef typename HevcDspTraits<BitDepth>::Pixel Pixel;
-    const int iBytes = iPad * (int)sizeof(Pixel);
+    Fill32((uint8_t *)(pRow - iPad), iPad * (int)sizeof(Pixel), Splat32<Pixel>(pRow[0]));
+    Fill32((uint8_t *)(pRow + iWidth), iPad * (int)sizeof(Pixel), Splat32<Pixel>(pRow[iWidth - 1]));
+}
+
+template <int BitDepth, void (*Sides)(typename HevcDspTraits<BitDepth>::Pixel *, int, int)>
+void PadRows(typename HevcDspTraits<BitDepth>::Pixel *pRow, ptrdiff_t iStride, int iWidth, int iRows, int iPad)
+{
     for (int y = 0; y < iRows; y++, pRow += iStride) {
-        if (iBytes < 16) {
+        if (iPad * (int)sizeof(*pRow) < 16)
             PadRowScalar(pRow, iWidth, iPad);
-            continue;
-        }
-        Fill32((uint8_t *)(pRow - iPad), iBytes, Splat32<Pixel>(pRow[0]));
-        Fill32((uint8_t *)(pRow + iWidth), iBytes, Splat32<Pixel>(pRow[iWidth - 1]));
+        else
+            Sides(pRow, iWidth, iPad);
     }
 }
 
@@ -86,14 +78,14 @@ HEVC_AVX2 void PadRowsAvx2(typename HevcDspTraits<BitDepth>::Pixel *pRow, ptrdif
 
 template <int BitDepth> void HevcPictureInitSse41(typename HevcDspTraits<BitDepth>::Table *pstDsp)
 {
-    pstDsp->pfnPadRows = PadRowsSse41<BitDepth>;
+    pstDsp->pfnPadRows = PadRows<BitDepth, SidesSse41<typename HevcDspTraits<BitDepth>::Pixel>>;
 }
 template void HevcPictureInitSse41<8>(HevcDsp8 *);
 template void HevcPictureInitSse41<10>(HevcDsp10 *);
 
 template <int BitDepth> void HevcPictureInitAvx2(typename HevcDspTraits<BitDepth>::Table *pstDsp)
 {
-    pstDsp->pfnPadRows = PadRowsAvx2<BitDepth>;
+    pstDsp->pfnPadRows = PadRows<BitDepth, SidesAvx2<typename HevcDspTraits<BitDepth>::Pixel>>;
 }
 template void HevcPictureInitAvx2<8>(HevcDsp8 *);
 template void HevcPictureInitAvx2<10>(HevcDsp10 *);
