@@ -40,6 +40,15 @@ static void FN(DeblockRows)(HevcSliceDec *s, uint32_t y4Begin, uint32_t y4End, i
     for (uint32_t y4 = iDir ? (y4Begin + 1) & ~1u : y4Begin; y4 < y4End; y4 += iDir ? 2 : 1) {
         const uint8_t *pucRow = pucBs + (size_t)y4 * W4;
         for (uint32_t x4 = 0; x4 < W4; x4 += iDir ? 1 : 2) {
+            /* Most segments have bS 0: skip eight 4x4 columns at once. */
+            if (!(x4 & 7) && x4 + 8 <= W4) {
+                uint64_t u;
+                memcpy(&u, pucRow + x4, sizeof(u));
+                if (!u) {
+                    x4 += 8 - (iDir ? 1 : 2);
+                    continue;
+                }
+            }
             int iBs = pucRow[x4];
             if (!iBs)
                 continue;

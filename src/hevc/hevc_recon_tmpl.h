@@ -49,6 +49,8 @@ static void FN(AddCoeffs)(HevcSliceDec *s, int x0, int y0, int iLog2Size, int cI
             int64_t v = ((int64_t)psCoeff[0] * m * ((int64_t)g_aucHevcLevelScale[iQp % 6] << (iQp / 6)) +
                          ((int64_t)1 << (iBdShift - 1))) >> iBdShift;
             v = v < -32768 ? -32768 : v > 32767 ? 32767 : v;
+            psCoeff[0] = 0; /* the block is all zero again */
+            s->iCoeffDirty = 0;
             s->DSP.pfnIdctDcAdd[iSize](pDst, iStride, (int)v);
             return;
         }

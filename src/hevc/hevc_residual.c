@@ -147,7 +147,8 @@ int HevcResidualCoding(HW265D_DEC *pstDec, HevcSliceDec *s, int iLog2Size, int c
     HevcCabac *c = &s->stCabac;
     const int N = 1 << iLog2Size;
     int16_t *psCoeff = s->psCoeff;
-    memset(psCoeff, 0, sizeof(int16_t) * (size_t)(N * N));
+    memset(psCoeff, 0, sizeof(int16_t) * (size_t)s->iCoeffDirty);
+    s->iCoeffDirty = N * N;
 
     int bTs = 0;
     if (pps->transform_skip_enabled_flag && !s->bTransquantBypass &&

@@ -203,9 +203,12 @@ typedef struct HevcSliceDec {
     int16_t *psPred[2];          /* 14-bit intermediates, 64 x 64 per list */
     uint8_t *pucEdge;            /* edge-extended reference block, (64 + 7)^2 samples of 16 bits */
     /* Residual scratch, 32-byte aligned; bDcOnly: the last residual_coding()
-     * coded only the DC coefficient. */
+     * coded only the DC coefficient. Only the first iCoeffDirty entries may
+     * be non-zero (what the last block wrote), so residual_coding() clears
+     * those instead of its whole block. */
     int16_t *psCoeff;
     int bDcOnly;
+    int iCoeffDirty;
     uint32_t uiSubEnd;           /* end of the current substream in pucNal */
     /* Messages show the CTB count single-threaded decoding would have:
      * uiCntBase CTBs before the segment, which starts at uiTs0. */
