@@ -267,7 +267,18 @@ int HevcResidualCoding(struct HW265D_DEC *pstDec, HevcSliceDec *s, int iLog2Size
 /* Availability of luma location (x, y) for the current block (H.265 6.4.1):
  * inside the picture, in the current slice and tile, and already decoded in
  * the sense of every bit of uiFlag (HEVC_BLK_CU, HEVC_BLK_REC, HEVC_BLK_MV...). */
-int HevcAvailable(const HevcSliceDec *s, int x, int y, unsigned uiFlag);
+int HevcAvailableOutside(const HevcSliceDec *s, int x, int y, unsigned uiFlag);
+static inline int HevcAvailable(const HevcSliceDec *s, int x, int y, unsigned uiFlag)
+{
+    /* Inside the current CTB only the decoding order matters: most
+     * neighbours are, and need no CTB record. */
+    const HevcSps *sps = s->pstSps;
+    const unsigned uiCtb = 1u << sps->CtbLog2SizeY;
+    if ((unsigned)(x - s->iCtbX) < uiCtb && (unsigned)(y - s->iCtbY) < uiCtb &&
+        x < (int)sps->pic_width_in_luma_samples && y < (int)sps->pic_height_in_luma_samples)
+        return (s->pucBlkFlags[(size_t)(y >> 2) * s->uiW4 + (x >> 2)] & uiFlag) == uiFlag;
+    return HevcAvailableOutside(s, x, y, uiFlag);
+}
 /* Whether CTB rs lies in the current CTB's tile. Taken from the static tile
  * map and asked before a neighbour's CTB record is read: workers decoding
  * other tiles write those records meanwhile. */
