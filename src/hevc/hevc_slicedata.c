@@ -257,6 +257,7 @@ void HevcSetCtbInfo(HW265D_DEC *pstDec, HevcSliceDec *s, uint32_t rs, uint32_t t
     memset(&ctb->stSao, 0, sizeof(ctb->stSao));
     s->uiCtbAddrRs = rs;
     s->uiCtbAddrTs = ts;
+    s->iNbCtbs = -1;
     s->iCtbX = (int)((rs % sps->PicWidthInCtbsY) << sps->CtbLog2SizeY);
     s->iCtbY = (int)((rs / sps->PicWidthInCtbsY) << sps->CtbLog2SizeY);
 }

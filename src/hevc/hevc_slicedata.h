@@ -200,6 +200,7 @@ typedef struct HevcSliceDec {
     int iColSlot;
     int bNoBackwardPred;
     int iFallbackSlot;
+    int iNbCtbs;                 /* intra neighbour CTBs usable (hevc_recon.c), -1: not found yet */
     int16_t *psPred[2];          /* 14-bit intermediates, 64 x 64 per list */
     uint8_t *pucEdge;            /* edge-extended reference block, (64 + 7)^2 samples of 16 bits */
     /* Residual scratch, 32-byte aligned; bDcOnly: the last residual_coding()
