@@ -26,33 +26,24 @@ int HevcAvailableOutside(const HevcSliceDec *s, int x, int y, unsigned uiFlag)
 
 /* Writes (bOr: ORs) n bytes at q, n a power of two up to 16, a word at a
  * time; v8 holds the byte in every lane. */
+#define PUT_WORD(T, q, v8, bOr)                                                                                       \
+    do {                                                                                                               \
+        T u_ = (T)(v8);                                                                                                \
+        if (bOr) {                                                                                                     \
+            memcpy(&u_, (q), sizeof(u_));                                                                              \
+            u_ |= (T)(v8);                                                                                             \
+        }                                                                                                              \
+        memcpy((q), &u_, sizeof(u_));                                                                                  \
+    } while (0)
+
 static inline void PutRow(uint8_t *q, int n, uint64_t v8, int bOr)
 {
-    for (int k = 0; k < n; k += 8, q += 8) {
-        if (n >= 8) {
-            uint64_t u = v8;
-            if (bOr) {
-                memcpy(&u, q, sizeof(u));
-                u |= v8;
-            }
-            memcpy(q, &u, sizeof(u));
-        } else if (n == 4) {
-            uint32_t u = (uint32_t)v8;
-            if (bOr) {
-                memcpy(&u, q, sizeof(u));
-                u |= (uint32_t)v8;
-            }
-            memcpy(q, &u, sizeof(u));
-        } else if (n == 2) {
-            uint16_t u = (uint16_t)v8;
-            if (bOr) {
-                memcpy(&u, q, sizeof(u));
-                u |= (uint16_t)v8;
-            }
-            memcpy(q, &u, sizeof(u));
-        } else {
-            *q = bOr ? (uint8_t)(*q | (uint8_t)v8) : (uint8_t)v8;
-        }
+    switch (n) {
+    case 16: PUT_WORD(uint64_t, q + 8, v8, bOr); /* fall through */
+    case 8: PUT_WORD(uint64_t, q, v8, bOr); break;
+    case 4: PUT_WORD(uint32_t, q, v8, bOr); break;
+    case 2: PUT_WORD(uint16_t, q, v8, bOr); break;
+    default: PUT_WORD(uint8_t, q, v8, bOr); break;
     }
 }
 
