@@ -64,7 +64,19 @@ static void IntraAvailability(HevcSliceDec *s, int xL, int yL, int NL, unsigned 
     if (xL > 0 && bLeft) {
         const uint8_t *p = pucRow + ((xL - 1) >> 2);
         k1 = (yLim - yL) >> 2 < iUnits ? (yLim - yL) >> 2 : iUnits;
-        for (int k = 0; k < k1; k++)
+        int k = 0;
+        if (uiNeed == HEVC_BLK_REC) {
+            /* The units beside the block are decoded before it. */
+            static const uint64_t s_ullOnes = 0x0101010101010101ull;
+            k = NL >> 2;
+            switch (k) {
+            case 8: memcpy(pucAvail + iUnits - 8, &s_ullOnes, 8); break;
+            case 4: memcpy(pucAvail + iUnits - 4, &s_ullOnes, 4); break;
+            case 2: memcpy(pucAvail + iUnits - 2, &s_ullOnes, 2); break;
+            default: pucAvail[iUnits - 1] = 1; k = 1; break;
+            }
+        }
+        for (; k < k1; k++)
             pucAvail[iUnits - 1 - k] = (p[(size_t)k * uiW4] & uiNeed) == uiNeed;
     }
     if (k1 < iUnits)
