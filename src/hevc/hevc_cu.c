@@ -8,7 +8,8 @@
 
 #define CTX(s, i) (&(s)->stCtx.aucState[(i)])
 
-int HevcAvailable(const HevcSliceDec *s, int x, int y, unsigned uiFlag)
+/* HevcAvailable for a location outside the current CTB (or the picture). */
+int HevcAvailableOutside(const HevcSliceDec *s, int x, int y, unsigned uiFlag)
 {
     const HevcSps *sps = s->pstSps;
     if (x < 0 || y < 0 || x >= (int)sps->pic_width_in_luma_samples || y >= (int)sps->pic_height_in_luma_samples)
@@ -23,19 +24,61 @@ int HevcAvailable(const HevcSliceDec *s, int x, int y, unsigned uiFlag)
     return (s->pucBlkFlags[(size_t)(y >> 2) * s->uiW4 + (x >> 2)] & uiFlag) == uiFlag;
 }
 
-/* Sets one byte per 4x4 block over a w x h luma area. */
+/* Writes (bOr: ORs) n bytes at q, n a power of two up to 16, a word at a
+ * time; v8 holds the byte in every lane. */
+#define PUT_WORD(T, q, v8, bOr)                                                                                       \
+    do {                                                                                                               \
+        T u_ = (T)(v8);                                                                                                \
+        if (bOr) {                                                                                                     \
+            memcpy(&u_, (q), sizeof(u_));                                                                              \
+            u_ |= (T)(v8);                                                                                             \
+        }                                                                                                              \
+        memcpy((q), &u_, sizeof(u_));                                                                                  \
+    } while (0)
+
+static inline void PutRow(uint8_t *q, int n, uint64_t v8, int bOr)
+{
+    switch (n) {
+    case 16: PUT_WORD(uint64_t, q + 8, v8, bOr); /* fall through */
+    case 8: PUT_WORD(uint64_t, q, v8, bOr); break;
+    case 4: PUT_WORD(uint32_t, q, v8, bOr); break;
+    case 2: PUT_WORD(uint16_t, q, v8, bOr); break;
+    default: PUT_WORD(uint8_t, q, v8, bOr); break;
+    }
+}
+
+#define LANES(v) ((uint64_t)(uint8_t)(v) * 0x0101010101010101ull)
+
+/* Sets one byte per 4x4 block over a w x h luma area (powers of two). */
 static void Fill4(HevcSliceDec *s, uint8_t *puc, int x0, int y0, int w, int h, uint8_t v)
 {
-    for (int y = y0 >> 2; y < (y0 + h) >> 2; y++)
-        memset(puc + (size_t)y * s->uiW4 + (x0 >> 2), v, (size_t)(w >> 2));
+    uint8_t *p = puc + (size_t)(y0 >> 2) * s->uiW4 + (x0 >> 2);
+    for (int y = 0; y < h >> 2; y++, p += s->uiW4)
+        PutRow(p, w >> 2, LANES(v), 0);
 }
 
 static void Or4(HevcSliceDec *s, int x0, int y0, int w, int h, uint8_t v)
 {
-    for (int y = y0 >> 2; y < (y0 + h) >> 2; y++) {
-        uint8_t *p = s->pucBlkFlags + (size_t)y * s->uiW4 + (x0 >> 2);
-        for (int x = 0; x < w >> 2; x++)
-            p[x] |= v;
+    uint8_t *p = s->pucBlkFlags + (size_t)(y0 >> 2) * s->uiW4 + (x0 >> 2);
+    for (int y = 0; y < h >> 2; y++, p += s->uiW4)
+        PutRow(p, w >> 2, LANES(v), 1);
+}
+
+/* What only later coding units and the filters read of a finished N x N
+ * coding unit, in one pass: depth, QP, the intra mode (iMode < 0 leaves it)
+ * and block flags ORed in. */
+static void StoreCuMaps(HevcSliceDec *s, int x0, int y0, int N, int iDepth, int iMode, uint8_t ucFlags)
+{
+    const int n = N >> 2;
+    const size_t W4 = s->uiW4;
+    size_t o = (size_t)(y0 >> 2) * W4 + (x0 >> 2);
+    for (int y = 0; y < n; y++, o += W4) {
+        PutRow(s->pucCtDepth + o, n, LANES(iDepth), 0);
+        PutRow((uint8_t *)s->pcQpY + o, n, LANES(s->iQpY), 0);
+        if (iMode >= 0)
+            PutRow(s->pucIntraMode + o, n, LANES(iMode), 0);
+        if (ucFlags)
+            PutRow(s->pucBlkFlags + o, n, LANES(ucFlags), 1);
     }
 }
 
@@ -183,7 +226,7 @@ static int MotionBs(const HevcMvField *p, const HevcMvField *q)
            (MvDiff(p->aiMv[0], q->aiMv[1]) || MvDiff(p->aiMv[1], q->aiMv[0]));
 }
 
-static uint8_t EdgeBs(const HevcSliceDec *s, size_t p, size_t q, int bTransformEdge)
+static inline uint8_t EdgeBs(const HevcSliceDec *s, size_t p, size_t q, int bTransformEdge)
 {
     unsigned f = s->pucBlkFlags[p] | s->pucBlkFlags[q];
     if (f & HEVC_BLK_INTRA)
@@ -199,53 +242,53 @@ static uint8_t EdgeBs(const HevcSliceDec *s, size_t p, size_t q, int bTransformE
     return (uint8_t)MotionBs(&s->pstMv[p], &s->pstMv[q]);
 }
 
-/* Deblocking edges of a transform or prediction block: its left and top
- * edges on the 8x8 grid with their bS, unless they lie on the picture edge,
- * or on a tile or slice boundary that the current slice does not filter
- * across (H.265 8.7.2.3, 8.7.2.4). An edge keeps the larger bS when it is
- * both a transform and a prediction edge. */
-static void MarkEdges(HevcSliceDec *s, int x0, int y0, int w, int h, int bTransformEdge)
+/* bS of n edge segments of the current coding unit, q at q, q + uiStep, ...
+ * and p uiP before each; a segment keeps the larger bS. */
+static void MarkRun(HevcSliceDec *s, uint8_t *pucBs, size_t q, size_t uiP, size_t uiStep, int n, int bTransformEdge)
+{
+    if (s->bCuIntra) {
+        /* The q side is intra: every segment is bS 2, the largest. */
+        for (int i = 0; i < n; i++, q += uiStep)
+            pucBs[q] = 2;
+        return;
+    }
+    for (int i = 0; i < n; i++, q += uiStep) {
+        uint8_t bs = EdgeBs(s, q - uiP, q, bTransformEdge);
+        if (bs > pucBs[q])
+            pucBs[q] = bs;
+    }
+}
+
+/* Whether the edge between the current CTB and its neighbour rn is filtered
+ * as far as tiles and slices go. */
+static int FilterAcross(const HevcSliceDec *s, uint32_t rn)
+{
+    const HevcCtbInfo *cur = &s->pstCtb[s->uiCtbAddrRs];
+    if (!HevcSameTile(s, rn) && (s->bTask || !s->pstPps->loop_filter_across_tiles_enabled_flag))
+        return 0; /* a tile task's are marked after the tiles (HevcMarkTileBoundaryEdges) */
+    return cur->bLfAcrossSlices || s->pstCtb[rn].uiSliceAddrRs == cur->uiSliceAddrRs;
+}
+
+#define EDGE_LEFT 1
+#define EDGE_TOP 2
+
+/* Deblocking edges of a transform or prediction block of the current coding
+ * unit: its left (EDGE_LEFT) and top (EDGE_TOP) edges on the 8x8 grid with
+ * their bS, unless they lie on the picture edge, or on a tile or slice
+ * boundary that the current slice does not filter across (H.265 8.7.2.3,
+ * 8.7.2.4). An edge keeps the larger bS when it is both a transform and a
+ * prediction edge. */
+static void MarkEdges(HevcSliceDec *s, int x0, int y0, int w, int h, int bTransformEdge, int iEdges)
 {
     const HevcSps *sps = s->pstSps;
-    const HevcPps *pps = s->pstPps;
-    const HevcCtbInfo *cur = &s->pstCtb[s->uiCtbAddrRs];
     int iMask = (1 << sps->CtbLog2SizeY) - 1;
-    if (cur->bDeblockOff)
+    if (s->pstCtb[s->uiCtbAddrRs].bDeblockOff)
         return;
-    if (!(x0 & 7) && x0 > 0) {
-        int bFilter = 1;
-        if (!(x0 & iMask)) {
-            const uint32_t rl = s->uiCtbAddrRs - 1;
-            if (!HevcSameTile(s, rl) && (s->bTask || !pps->loop_filter_across_tiles_enabled_flag))
-                bFilter = 0; /* a tile task's are marked after the tiles (HevcMarkTileBoundaryEdges) */
-            else if (!cur->bLfAcrossSlices && s->pstCtb[rl].uiSliceAddrRs != cur->uiSliceAddrRs)
-                bFilter = 0;
-        }
-        if (bFilter)
-            for (int y = y0 >> 2; y < (y0 + h) >> 2; y++) {
-                size_t q = (size_t)y * s->uiW4 + (x0 >> 2);
-                uint8_t bs = EdgeBs(s, q - 1, q, bTransformEdge);
-                if (bs > s->pucBsV[q])
-                    s->pucBsV[q] = bs;
-            }
-    }
-    if (!(y0 & 7) && y0 > 0) {
-        int bFilter = 1;
-        if (!(y0 & iMask)) {
-            const uint32_t ru = s->uiCtbAddrRs - sps->PicWidthInCtbsY;
-            if (!HevcSameTile(s, ru) && (s->bTask || !pps->loop_filter_across_tiles_enabled_flag))
-                bFilter = 0;
-            else if (!cur->bLfAcrossSlices && s->pstCtb[ru].uiSliceAddrRs != cur->uiSliceAddrRs)
-                bFilter = 0;
-        }
-        if (bFilter)
-            for (int x = x0 >> 2; x < (x0 + w) >> 2; x++) {
-                size_t q = (size_t)(y0 >> 2) * s->uiW4 + x;
-                uint8_t bs = EdgeBs(s, q - s->uiW4, q, bTransformEdge);
-                if (bs > s->pucBsH[q])
-                    s->pucBsH[q] = bs;
-            }
-    }
+    if ((iEdges & EDGE_LEFT) && !(x0 & 7) && x0 > 0 && ((x0 & iMask) || FilterAcross(s, s->uiCtbAddrRs - 1)))
+        MarkRun(s, s->pucBsV, (size_t)(y0 >> 2) * s->uiW4 + (x0 >> 2), 1, s->uiW4, h >> 2, bTransformEdge);
+    if ((iEdges & EDGE_TOP) && !(y0 & 7) && y0 > 0 &&
+        ((y0 & iMask) || FilterAcross(s, s->uiCtbAddrRs - sps->PicWidthInCtbsY)))
+        MarkRun(s, s->pucBsH, (size_t)(y0 >> 2) * s->uiW4 + (x0 >> 2), s->uiW4, 1, w >> 2, bTransformEdge);
 }
 
 void HevcMarkTileBoundaryEdges(HevcSliceDec *s, uint32_t rs)
@@ -313,7 +356,7 @@ static int TransformUnit(HW265D_DEC *pstDec, HevcSliceDec *s, int x0, int y0, in
     if (DecodeBlock(pstDec, s, x0, y0, iLog2Size, 0, iMode, bCbfLuma))
         return -1;
     Or4(s, x0, y0, N, N, (uint8_t)(HEVC_BLK_REC | (bCbfLuma ? HEVC_BLK_CBF : 0)));
-    MarkEdges(s, x0, y0, N, N, 1);
+    MarkEdges(s, x0, y0, N, N, 1, EDGE_LEFT | EDGE_TOP);
     if (iLog2Size > 2) {
         for (int c = 1; c <= 2; c++)
             if (DecodeBlock(pstDec, s, x0 >> 1, y0 >> 1, iLog2Size - 1, c, s->iIntraChromaMode, c == 1 ? bCbfCb : bCbfCr))
@@ -648,11 +691,13 @@ static int InterCodingUnit(HW265D_DEC *pstDec, HevcSliceDec *s, int x0, int y0, 
         if (TransformTree(pstDec, s, x0, y0, x0, y0, iLog2CbSize, 0, 0, sps->max_transform_hierarchy_depth_inter, 0, 0, 0))
             return -1;
     } else {
-        MarkEdges(s, x0, y0, N, N, 1);
+        MarkEdges(s, x0, y0, N, N, 1, EDGE_LEFT | EDGE_TOP);
     }
-    for (int i = 0; i < iNum; i++)
-        MarkEdges(s, x0 + aiPb[i][0], y0 + aiPb[i][1], aiPb[i][2], aiPb[i][3], 0);
-    Or4(s, x0, y0, N, N, HEVC_BLK_REC);
+    /* The coding unit's own edges are transform edges, marked above with a
+     * bS no smaller than as prediction edges: only the inner ones remain. */
+    for (int i = 1; i < iNum; i++)
+        MarkEdges(s, x0 + aiPb[i][0], y0 + aiPb[i][1], aiPb[i][2], aiPb[i][3], 0,
+                  (aiPb[i][0] ? EDGE_LEFT : 0) | (aiPb[i][1] ? EDGE_TOP : 0));
     return 0;
 }
 
@@ -676,7 +721,6 @@ static int CodingUnit(HW265D_DEC *pstDec, HevcSliceDec *s, int x0, int y0, int i
     s->bTransquantBypass = 0;
     if (pps->transquant_bypass_enabled_flag)
         s->bTransquantBypass = HevcCabacDecodeBin(c, CTX(s, HEVC_CTX_CU_TRANSQUANT_BYPASS_FLAG));
-    Fill4(s, s->pucCtDepth, x0, y0, N, N, (uint8_t)iDepth);
     s->iCtDepth = iDepth;
     s->iPartMode = HEVC_PART_2Nx2N;
     int bIntra = 1, bSkip = 0;
@@ -691,9 +735,8 @@ static int CodingUnit(HW265D_DEC *pstDec, HevcSliceDec *s, int x0, int y0, int i
     }
     s->bCuIntra = bIntra;
     if (!bIntra) {
-        /* Intra neighbours see an inter block as INTRA_DC (H.265 8.4.2). */
-        Fill4(s, s->pucIntraMode, x0, y0, N, N, 1);
-        Or4(s, x0, y0, N, N, (uint8_t)(HEVC_BLK_CU | (bSkip ? HEVC_BLK_SKIP : 0)));
+        /* Nothing inside an inter coding unit reads its depth, intra mode,
+         * QP or the CU / SKIP / REC flags: they are stored at its end. */
         if (InterCodingUnit(pstDec, s, x0, y0, iLog2CbSize, bSkip))
             return -1;
         goto done;
@@ -719,7 +762,7 @@ static int CodingUnit(HW265D_DEC *pstDec, HevcSliceDec *s, int x0, int y0, int i
         if (DecodePcm(pstDec, s, x0, y0, iLog2CbSize))
             return -1;
         Or4(s, x0, y0, N, N, HEVC_BLK_REC);
-        MarkEdges(s, x0, y0, N, N, 1);
+        MarkEdges(s, x0, y0, N, N, 1, EDGE_LEFT | EDGE_TOP);
     } else {
         int iParts = bNxN ? 4 : 1, h = bNxN ? N / 2 : N;
         int abPrev[4], aiMode[4];
@@ -748,9 +791,10 @@ static int CodingUnit(HW265D_DEC *pstDec, HevcSliceDec *s, int x0, int y0, int i
     }
 done:
     HevcStoreColMotion(pstDec, s, x0, y0, N);
-    if (s->bTransquantBypass)
-        Or4(s, x0, y0, N, N, HEVC_BLK_NOFILT);
-    Fill4(s, (uint8_t *)s->pcQpY, x0, y0, N, N, (uint8_t)(int8_t)s->iQpY);
+    /* Intra neighbours see an inter block as INTRA_DC (H.265 8.4.2). */
+    StoreCuMaps(s, x0, y0, N, iDepth, bIntra ? -1 : 1,
+                (uint8_t)((s->bTransquantBypass ? HEVC_BLK_NOFILT : 0) |
+                          (bIntra ? 0 : HEVC_BLK_CU | HEVC_BLK_REC | (bSkip ? HEVC_BLK_SKIP : 0))));
     s->iLastQpY = s->iQpY;
     return HevcCabacFailed(c) ? -1 : 0;
 }

@@ -35,19 +35,30 @@ static void FN(DeblockRows)(HevcSliceDec *s, uint32_t y4Begin, uint32_t y4End, i
     /* Thresholds change only with the QP pair and the slice: keep the last. */
     int iLastQpL = -1000, iLastBs = 0, iBeta = 0, iTc = 0, aiTcC[3] = {0, 0, 0};
     const HevcCtbInfo *pstLastCtb = NULL;
+    /* Only pcm and transquant bypass blocks carry HEVC_BLK_NOFILT. */
+    const unsigned uiNoFilt = sps->pcm_loop_filter_disabled_flag || pps->transquant_bypass_enabled_flag ? HEVC_BLK_NOFILT : 0;
     /* Edges lie on the 8x8 grid only: every other 4x4 column (vertical
      * edges) or row (horizontal edges). */
     for (uint32_t y4 = iDir ? (y4Begin + 1) & ~1u : y4Begin; y4 < y4End; y4 += iDir ? 2 : 1) {
         const uint8_t *pucRow = pucBs + (size_t)y4 * W4;
+        const HevcCtbInfo *pstCtbRow = s->pstCtb + (size_t)((y4 * 4) >> sps->CtbLog2SizeY) * sps->PicWidthInCtbsY;
         for (uint32_t x4 = 0; x4 < W4; x4 += iDir ? 1 : 2) {
+            /* Most segments have bS 0: skip eight 4x4 columns at once. */
+            if (!(x4 & 7) && x4 + 8 <= W4) {
+                uint64_t u;
+                memcpy(&u, pucRow + x4, sizeof(u));
+                if (!u) {
+                    x4 += 8 - (iDir ? 1 : 2);
+                    continue;
+                }
+            }
             int iBs = pucRow[x4];
             if (!iBs)
                 continue;
             const int x = (int)x4 * 4, y = (int)y4 * 4;
             const size_t q = (size_t)y4 * W4 + x4, p = iDir ? q - W4 : q - 1;
             const int iQpL = (s->pcQpY[q] + s->pcQpY[p] + 1) >> 1;
-            const uint32_t rs = ((uint32_t)y >> sps->CtbLog2SizeY) * sps->PicWidthInCtbsY + ((uint32_t)x >> sps->CtbLog2SizeY);
-            const HevcCtbInfo *ctb = &s->pstCtb[rs];
+            const HevcCtbInfo *ctb = pstCtbRow + ((uint32_t)x >> sps->CtbLog2SizeY);
             if (iQpL != iLastQpL || ctb != pstLastCtb || iBs != iLastBs) {
                 iBeta = HevcDeblockBeta(iQpL, ctb->cBetaOffsetDiv2, sps->bit_depth_luma);
                 iTc = HevcDeblockTc(iQpL, iBs, ctb->cTcOffsetDiv2, sps->bit_depth_luma);
@@ -59,8 +70,8 @@ static void FN(DeblockRows)(HevcSliceDec *s, uint32_t y4Begin, uint32_t y4End, i
                 iLastBs = iBs;
                 pstLastCtb = ctb;
             }
-            const int bNoP = (s->pucBlkFlags[p] & HEVC_BLK_NOFILT) != 0;
-            const int bNoQ = (s->pucBlkFlags[q] & HEVC_BLK_NOFILT) != 0;
+            const int bNoP = uiNoFilt && (s->pucBlkFlags[p] & uiNoFilt) != 0;
+            const int bNoQ = uiNoFilt && (s->pucBlkFlags[q] & uiNoFilt) != 0;
             PIXEL *pY = (PIXEL *)pic->apucPlane[0] + (ptrdiff_t)y * iStrideY + x;
             s->DSP.pfnDeblockLuma[iDir](pY, iStrideY, iBeta, iTc, bNoP, bNoQ);
             /* Chroma: bS 2 edges on the 8x8 chroma grid; each luma segment
@@ -74,9 +85,8 @@ static void FN(DeblockRows)(HevcSliceDec *s, uint32_t y4Begin, uint32_t y4End, i
             const int bOtherInPic = bSecond || (iDir ? x4 + 1 < W4 : y4 + 1 < s->uiH4);
             const int bPair = bOtherInPic && pucBs[o] == 2 &&
                               ((s->pcQpY[o] + s->pcQpY[iDir ? o - W4 : o - 1] + 1) >> 1) == iQpL &&
-                              (s->pucBlkFlags[o] & HEVC_BLK_NOFILT) == (s->pucBlkFlags[q] & HEVC_BLK_NOFILT) &&
-                              (s->pucBlkFlags[iDir ? o - W4 : o - 1] & HEVC_BLK_NOFILT) ==
-                                  (s->pucBlkFlags[p] & HEVC_BLK_NOFILT);
+                              (s->pucBlkFlags[o] & uiNoFilt) == (s->pucBlkFlags[q] & uiNoFilt) &&
+                              (s->pucBlkFlags[iDir ? o - W4 : o - 1] & uiNoFilt) == (s->pucBlkFlags[p] & uiNoFilt);
             if (bPair && bSecond)
                 continue; /* filtered with the first half */
             for (int c = 1; c <= 2; c++) {

@@ -328,14 +328,16 @@ void HevcAmvpPredictor(HW265D_DEC *pstDec, HevcSliceDec *s, int xPb, int yPb, in
 
 void HevcStoreMotion(HevcSliceDec *s, int xPb, int yPb, int nPbW, int nPbH, const HevcMvField *pstMv)
 {
-    for (int y = yPb >> 2; y < (yPb + nPbH) >> 2; y++) {
-        HevcMvField *row = s->pstMv + (size_t)y * s->uiW4;
-        uint8_t *flags = s->pucBlkFlags + (size_t)y * s->uiW4;
-        for (int x = xPb >> 2; x < (xPb + nPbW) >> 2; x++) {
-            row[x] = *pstMv;
+    const HevcMvField v = *pstMv;
+    const int n = nPbW >> 2;
+    const size_t o = (size_t)(yPb >> 2) * s->uiW4 + (xPb >> 2);
+    HevcMvField *row = s->pstMv + o;
+    uint8_t *flags = s->pucBlkFlags + o;
+    for (int y = 0; y < nPbH >> 2; y++, row += s->uiW4, flags += s->uiW4)
+        for (int x = 0; x < n; x++) {
+            row[x] = v;
             flags[x] |= HEVC_BLK_MV;
         }
-    }
 }
 
 /* The 16x16 blocks whose top-left 4x4 lies in the coding unit keep that

@@ -23,42 +23,92 @@ static int NeighbourCtbUsable(const HevcSliceDec *s, int dx, int dy)
     return HevcSameTile(s, rs) && n->bDecoded && n->uiSliceAddrRs == c->uiSliceAddrRs;
 }
 
+#define NB_LEFT 1
+#define NB_UPLEFT 2
+#define NB_UP 4
+#define NB_UPRIGHT 8
+
+/* Which of the CTBs left, above-left, above and above-right of the current
+ * one may be referenced (NB_*), found at the CTB's first intra block (after
+ * any wavefront wait) and kept for the CTB: none of it changes meanwhile. */
+static int NeighbourCtbs(HevcSliceDec *s)
+{
+    if (s->iNbCtbs < 0)
+        s->iNbCtbs = (NeighbourCtbUsable(s, -1, 0) ? NB_LEFT : 0) | (NeighbourCtbUsable(s, -1, -1) ? NB_UPLEFT : 0) |
+                     (NeighbourCtbUsable(s, 0, -1) ? NB_UP : 0) | (NeighbourCtbUsable(s, 1, -1) ? NB_UPRIGHT : 0);
+    return s->iNbCtbs;
+}
+
 /* Availability of the reference units of an intra block, luma position xL,
  * yL and size NL: 2NL/4 left units bottom-up, the corner, 2NL/4 top units
- * (the line order of the kernels). The slice, tile and decoding order checks
- * are made once per neighbouring CTB (left, above-left, above, above-right;
- * CTBs below are never decoded yet); each unit then reads its 4x4 flags. */
-static void IntraAvailability(const HevcSliceDec *s, int xL, int yL, int NL, unsigned uiNeed, uint8_t *pucAvail)
+ * (the line order of the kernels), each written once. The slice, tile and
+ * decoding order checks are made once per neighbouring CTB (CTBs below are
+ * never decoded yet); each unit then reads its 4x4 flags, the top ones
+ * eight at a time when only HEVC_BLK_REC is asked. pucAvail has room for
+ * 8 entries past the line. */
+static void IntraAvailability(HevcSliceDec *s, int xL, int yL, int NL, unsigned uiNeed, uint8_t *pucAvail)
 {
     const HevcSps *sps = s->pstSps;
     const int iUnits = NL / 2, iCtb = 1 << sps->CtbLog2SizeY;
     const int iW = (int)sps->pic_width_in_luma_samples, iH = (int)sps->pic_height_in_luma_samples;
     const int bLeftEdge = xL == s->iCtbX, bTopEdge = yL == s->iCtbY;
-    const int bLeft = !bLeftEdge || NeighbourCtbUsable(s, -1, 0);
-    const int bTop = !bTopEdge || NeighbourCtbUsable(s, 0, -1);
-    const int bCorner = bLeftEdge || bTopEdge ? NeighbourCtbUsable(s, -bLeftEdge, -bTopEdge) : 1;
-    const int bTopRight = bTopEdge && NeighbourCtbUsable(s, 1, -1);
+    const int iNb = bLeftEdge || bTopEdge ? NeighbourCtbs(s) : 0;
+    const int bLeft = !bLeftEdge || (iNb & NB_LEFT);
+    const int bTop = !bTopEdge || (iNb & NB_UP);
+    const int bCorner = bLeftEdge ? (iNb & (bTopEdge ? NB_UPLEFT : NB_LEFT)) : bTopEdge ? (iNb & NB_UP) : 1;
+    const int bTopRight = bTopEdge && (iNb & NB_UPRIGHT);
     const int yLim = s->iCtbY + iCtb < iH ? s->iCtbY + iCtb : iH; /* left units below: next CTB row */
-    const int xSplit = s->iCtbX + iCtb;                              /* top units right of it: next CTB */
     const size_t uiW4 = s->uiW4;
     const uint8_t *pucRow = s->pucBlkFlags + (size_t)(yL >> 2) * uiW4;
-    memset(pucAvail, 0, (size_t)(2 * iUnits + 1));
-    if (bLeft) {
+    int k0 = 0, k1 = 0; /* units written from the flags, on each side */
+    if (xL > 0 && bLeft) {
         const uint8_t *p = pucRow + ((xL - 1) >> 2);
-        for (int k = 0; k < iUnits && yL + 4 * k < yLim; k++)
+        k1 = (yLim - yL) >> 2 < iUnits ? (yLim - yL) >> 2 : iUnits;
+        int k = 0;
+        if (uiNeed == HEVC_BLK_REC) {
+            /* The units beside the block are decoded before it. */
+            static const uint64_t s_ullOnes = 0x0101010101010101ull;
+            k = NL >> 2;
+            switch (k) {
+            case 8: memcpy(pucAvail + iUnits - 8, &s_ullOnes, 8); break;
+            case 4: memcpy(pucAvail + iUnits - 4, &s_ullOnes, 4); break;
+            case 2: memcpy(pucAvail + iUnits - 2, &s_ullOnes, 2); break;
+            default: pucAvail[iUnits - 1] = 1; k = 1; break;
+            }
+        }
+        for (; k < k1; k++)
             pucAvail[iUnits - 1 - k] = (p[(size_t)k * uiW4] & uiNeed) == uiNeed;
     }
-    if (xL > 0 && yL > 0 && bCorner)
-        pucAvail[iUnits] = ((pucRow - uiW4)[(xL - 1) >> 2] & uiNeed) == uiNeed;
+    if (k1 < iUnits)
+        memset(pucAvail, 0, (size_t)(iUnits - k1));
+    pucAvail[iUnits] = xL > 0 && yL > 0 && bCorner && ((pucRow - uiW4)[(xL - 1) >> 2] & uiNeed) == uiNeed;
+    /* Top units: up to the picture's right edge, those right of the CTB
+     * (xSplit) belonging to the above-right CTB. */
+    uint8_t *pucTop = pucAvail + iUnits + 1;
+    k0 = k1 = 0;
     if (yL > 0 && (bTop || bTopRight)) {
+        const int kIn = (iW - xL + 3) >> 2 < iUnits ? (iW - xL + 3) >> 2 : iUnits;
+        const int kSplit = (s->iCtbX + iCtb - xL) >> 2 < kIn ? (s->iCtbX + iCtb - xL) >> 2 : kIn;
+        k0 = bTop ? 0 : kSplit;
+        k1 = bTopRight ? kIn : kSplit;
         const uint8_t *p = pucRow - uiW4 + (xL >> 2);
-        for (int k = 0; k < iUnits; k++) {
-            const int x = xL + 4 * k;
-            if (x >= iW)
-                break;
-            pucAvail[iUnits + 1 + k] = (x < xSplit ? bTop : bTopRight) && (p[k] & uiNeed) == uiNeed;
+        if (uiNeed == HEVC_BLK_REC) {
+            /* Bit 1 of each flag byte to bit 0: eight 0/1 entries at once. */
+            for (int k = k0; k < k1; k += 8) {
+                uint64_t u;
+                memcpy(&u, p + k, sizeof(u));
+                u = (u >> 1) & 0x0101010101010101ull;
+                memcpy(pucTop + k, &u, sizeof(u));
+            }
+        } else {
+            for (int k = k0; k < k1; k++)
+                pucTop[k] = (p[k] & uiNeed) == uiNeed;
         }
     }
+    if (k0)
+        memset(pucTop, 0, (size_t)k0);
+    if (k1 < iUnits)
+        memset(pucTop + k1, 0, (size_t)(iUnits - k1));
 }
 
 #define PIXEL uint8_t
@@ -92,7 +142,7 @@ void HevcPredIntra(HW265D_DEC *pstDec, HevcSliceDec *s, int x0, int y0, int iLog
 {
     const int N = 1 << iLog2Size;
     const int xL = cIdx ? 2 * x0 : x0, yL = cIdx ? 2 * y0 : y0, NL = cIdx ? 2 * N : N;
-    uint8_t aucAvail[2 * 16 + 1];
+    uint8_t aucAvail[2 * 16 + 1 + 8];
     /* Constrained intra prediction: only intra neighbours are references. */
     const unsigned uiNeed = HEVC_BLK_REC | (s->pstPps->constrained_intra_pred_flag ? HEVC_BLK_INTRA : 0);
     (void)pstDec;

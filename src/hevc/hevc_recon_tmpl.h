@@ -49,6 +49,8 @@ static void FN(AddCoeffs)(HevcSliceDec *s, int x0, int y0, int iLog2Size, int cI
             int64_t v = ((int64_t)psCoeff[0] * m * ((int64_t)g_aucHevcLevelScale[iQp % 6] << (iQp / 6)) +
                          ((int64_t)1 << (iBdShift - 1))) >> iBdShift;
             v = v < -32768 ? -32768 : v > 32767 ? 32767 : v;
+            psCoeff[0] = 0; /* the block is all zero again */
+            s->iCoeffDirty = 0;
             s->DSP.pfnIdctDcAdd[iSize](pDst, iStride, (int)v);
             return;
         }
@@ -133,6 +135,9 @@ static void FN(PredInter)(HevcSliceDec *s, const HevcPic *const *apRef, int xPb,
 {
     const int bBi = pstMv->ucPredFlags == 3;
     const int l0 = apRef[0] ? 0 : 1;
+    /* Without explicit weights in the slice, the default prediction. */
+    const int bExplicit = s->pstSh->slice_type == HEVC_SLICE_P ? s->pstPps->weighted_pred_flag
+                                                               : s->pstPps->weighted_bipred_flag;
     for (int c = 0; c < 3; c++) {
         const int w = c ? nPbW / 2 : nPbW, h = c ? nPbH / 2 : nPbH;
         const int iW = HevcMcWidthIdx(w);
@@ -142,7 +147,7 @@ static void FN(PredInter)(HevcSliceDec *s, const HevcPic *const *apRef, int xPb,
         const ptrdiff_t iStride = (ptrdiff_t)s->pstPic->auiStride[c];
         PIXEL *pDst = FN(SampleAt)(s, c, c ? xPb / 2 : xPb, c ? yPb / 2 : yPb);
         int aiW[2], aiO[2], iLog2Wd;
-        if (HevcInterWeights(s, apRef, pstMv, c, aiW, aiO, &iLog2Wd)) {
+        if (!bExplicit || HevcInterWeights(s, apRef, pstMv, c, aiW, aiO, &iLog2Wd)) {
             if (bBi)
                 s->DSP.pfnPutBi[iW](pDst, iStride, s->psPred[0], s->psPred[1], h);
             else

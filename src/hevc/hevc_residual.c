@@ -147,7 +147,8 @@ int HevcResidualCoding(HW265D_DEC *pstDec, HevcSliceDec *s, int iLog2Size, int c
     HevcCabac *c = &s->stCabac;
     const int N = 1 << iLog2Size;
     int16_t *psCoeff = s->psCoeff;
-    memset(psCoeff, 0, sizeof(int16_t) * (size_t)(N * N));
+    memset(psCoeff, 0, sizeof(int16_t) * (size_t)s->iCoeffDirty);
+    s->iCoeffDirty = N * N;
 
     int bTs = 0;
     if (pps->transform_skip_enabled_flag && !s->bTransquantBypass &&
@@ -285,6 +286,7 @@ int HevcResidualCoding(HW265D_DEC *pstDec, HevcSliceDec *s, int iLog2Size, int c
         uint32_t uiSigns = iSignBits ? HevcCabacDecodeBypassBits(c, iSignBits) << (32 - iSignBits) : 0;
 
         /* Remaining levels with Rice adaptation. */
+        const int iSbOrigin = ((yS << 2) << iLog2Size) + (xS << 2);
         int iRice = 0, iSum = 0;
         for (int k = 0; k < iNumSig; k++) {
             int iBase = aiAbs[k];
@@ -314,8 +316,8 @@ int HevcResidualCoding(HW265D_DEC *pstDec, HevcSliceDec *s, int iLog2Size, int c
                          bNeg ? -v : v);
                 return -1;
             }
-            const int xC = (xS << 2) + (pucScan[aiPos[k]] & 15), yC = (yS << 2) + (pucScan[aiPos[k]] >> 4);
-            psCoeff[yC * N + xC] = (int16_t)(bNeg ? -v : v);
+            const int iXy = pucScan[aiPos[k]];
+            psCoeff[iSbOrigin + (iXy & 15) + ((iXy >> 4) << iLog2Size)] = (int16_t)(bNeg ? -v : v);
         }
     }
     return HevcCabacFailed(c) ? -1 : 0;

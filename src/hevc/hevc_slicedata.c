@@ -24,6 +24,7 @@ void HevcSliceDecInitThread(HevcSliceDec *s, HevcPicMaps *mp)
     /* The edge buffer keeps 64 bytes beyond its last row for the SIMD
      * interpolation's tail loads; psCoeff stays 32-byte aligned. */
     s->psCoeff = (int16_t *)(s->pucEdge + 71 * 71 * 2 + 94);
+    s->iCoeffDirty = 32 * 32;
     HevcDspInit8(&s->stDsp8, HEVC_CPU_ALL);
     HevcDspInit10(&s->stDsp10, HEVC_CPU_ALL);
     s->pstMaps = mp;
@@ -256,6 +257,7 @@ void HevcSetCtbInfo(HW265D_DEC *pstDec, HevcSliceDec *s, uint32_t rs, uint32_t t
     memset(&ctb->stSao, 0, sizeof(ctb->stSao));
     s->uiCtbAddrRs = rs;
     s->uiCtbAddrTs = ts;
+    s->iNbCtbs = -1;
     s->iCtbX = (int)((rs % sps->PicWidthInCtbsY) << sps->CtbLog2SizeY);
     s->iCtbY = (int)((rs / sps->PicWidthInCtbsY) << sps->CtbLog2SizeY);
 }

@@ -200,12 +200,16 @@ typedef struct HevcSliceDec {
     int iColSlot;
     int bNoBackwardPred;
     int iFallbackSlot;
+    int iNbCtbs;                 /* intra neighbour CTBs usable (hevc_recon.c), -1: not found yet */
     int16_t *psPred[2];          /* 14-bit intermediates, 64 x 64 per list */
     uint8_t *pucEdge;            /* edge-extended reference block, (64 + 7)^2 samples of 16 bits */
     /* Residual scratch, 32-byte aligned; bDcOnly: the last residual_coding()
-     * coded only the DC coefficient. */
+     * coded only the DC coefficient. Only the first iCoeffDirty entries may
+     * be non-zero (what the last block wrote), so residual_coding() clears
+     * those instead of its whole block. */
     int16_t *psCoeff;
     int bDcOnly;
+    int iCoeffDirty;
     uint32_t uiSubEnd;           /* end of the current substream in pucNal */
     /* Messages show the CTB count single-threaded decoding would have:
      * uiCntBase CTBs before the segment, which starts at uiTs0. */
@@ -264,7 +268,18 @@ int HevcResidualCoding(struct HW265D_DEC *pstDec, HevcSliceDec *s, int iLog2Size
 /* Availability of luma location (x, y) for the current block (H.265 6.4.1):
  * inside the picture, in the current slice and tile, and already decoded in
  * the sense of every bit of uiFlag (HEVC_BLK_CU, HEVC_BLK_REC, HEVC_BLK_MV...). */
-int HevcAvailable(const HevcSliceDec *s, int x, int y, unsigned uiFlag);
+int HevcAvailableOutside(const HevcSliceDec *s, int x, int y, unsigned uiFlag);
+static inline int HevcAvailable(const HevcSliceDec *s, int x, int y, unsigned uiFlag)
+{
+    /* Inside the current CTB only the decoding order matters: most
+     * neighbours are, and need no CTB record. */
+    const HevcSps *sps = s->pstSps;
+    const unsigned uiCtb = 1u << sps->CtbLog2SizeY;
+    if ((unsigned)(x - s->iCtbX) < uiCtb && (unsigned)(y - s->iCtbY) < uiCtb &&
+        x < (int)sps->pic_width_in_luma_samples && y < (int)sps->pic_height_in_luma_samples)
+        return (s->pucBlkFlags[(size_t)(y >> 2) * s->uiW4 + (x >> 2)] & uiFlag) == uiFlag;
+    return HevcAvailableOutside(s, x, y, uiFlag);
+}
 /* Whether CTB rs lies in the current CTB's tile. Taken from the static tile
  * map and asked before a neighbour's CTB record is read: workers decoding
  * other tiles write those records meanwhile. */
