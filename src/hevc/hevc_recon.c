@@ -92,18 +92,19 @@ static void IntraAvailability(HevcSliceDec *s, int xL, int yL, int NL, unsigned 
         k0 = bTop ? 0 : kSplit;
         k1 = bTopRight ? kIn : kSplit;
         const uint8_t *p = pucRow - uiW4 + (xL >> 2);
+        int k = k0;
         if (uiNeed == HEVC_BLK_REC) {
-            /* Bit 1 of each flag byte to bit 0: eight 0/1 entries at once. */
-            for (int k = k0; k < k1; k += 8) {
+            /* Bit 1 of each flag byte to bit 0: eight 0/1 entries at once.
+             * Never past k1: other threads may be writing the flags there. */
+            for (; k + 8 <= k1; k += 8) {
                 uint64_t u;
                 memcpy(&u, p + k, sizeof(u));
                 u = (u >> 1) & 0x0101010101010101ull;
                 memcpy(pucTop + k, &u, sizeof(u));
             }
-        } else {
-            for (int k = k0; k < k1; k++)
-                pucTop[k] = (p[k] & uiNeed) == uiNeed;
         }
+        for (; k < k1; k++)
+            pucTop[k] = (p[k] & uiNeed) == uiNeed;
     }
     if (k0)
         memset(pucTop, 0, (size_t)k0);
