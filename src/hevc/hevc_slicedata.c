@@ -535,8 +535,9 @@ uint32_t HevcDecodeSliceData(HW265D_DEC *pstDec, const uint8_t *pucNal, uint32_t
         s->pstPic->uiErrorFlag |= HEVC_PIC_ERR_SLICE;
         return IHW265D_ERR_SLICEHEADER;
     }
-    if (HevcThreadsUseTasks(pstDec))
-        return HevcThreadsDecodeTasks(pstDec, ts);
+    const int iMode = HevcThreadsTaskMode(pstDec);
+    if (iMode)
+        return HevcThreadsDecodeTasks(pstDec, ts, iMode);
     uint32_t uiStop;
     int bEnd, iState;
     return HevcDecodeCtbs(pstDec, s, ts, 0, 0, &uiStop, &bEnd, &iState);

@@ -12,7 +12,6 @@
 
 #define HEVC_ROW_LAG 3 /* CTBs a sleeping row lets the row above run ahead */
 
-enum { HEVC_TASK_ROWS = 1, HEVC_TASK_TILES = 2 };
 
 static __thread int t_iWorker = -1;          /* index of the worker running this thread */
 static __thread HevcLogBuf *t_pstLog;        /* messages of the running task */
@@ -320,9 +319,9 @@ static int TaskMode(const HW265D_DEC *d)
     return HEVC_TASK_TILES;
 }
 
-int HevcThreadsUseTasks(const HW265D_DEC *d)
+int HevcThreadsTaskMode(const HW265D_DEC *d)
 {
-    return TaskMode(d) != 0;
+    return TaskMode(d);
 }
 
 static uint32_t RowTask(void *pArg)
@@ -395,14 +394,14 @@ static uint32_t TileStart(const HW265D_DEC *d, uint32_t uiTile)
  * order, so messages, codes and maps end up as single-threaded decoding
  * leaves them; rows go to the filter task as soon as every CTB in them is
  * confirmed. */
-uint32_t HevcThreadsDecodeTasks(HW265D_DEC *d, uint32_t uiTs0)
+uint32_t HevcThreadsDecodeTasks(HW265D_DEC *d, uint32_t uiTs0, int iMode)
 {
     HevcThreads *t = d->pstThreads;
     HevcPicMaps *m = d->pstMaps;
     HevcSliceDec *s = d->pstSliceDec;
     const HevcSps *sps = m->pstSps;
     const HevcPps *pps = m->pstPps;
-    const int bTiles = TaskMode(d) == HEVC_TASK_TILES;
+    const int bTiles = iMode == HEVC_TASK_TILES;
     const char *pszStage = bTiles ? "MultTileThreads" : "ProcessLcusInThreads";
     const uint32_t W = sps->PicWidthInCtbsY, H = sps->PicHeightInCtbsY, uiCtbs = sps->PicSizeInCtbsY;
     const uint32_t uiUnit0 = bTiles ? d->pusTileId[uiTs0] : uiTs0 / W; /* no tiles: tile scan is raster scan */

@@ -73,10 +73,12 @@ int HevcThreadsWaitRow(HevcPicMaps *m, uint32_t ry, uint32_t uiCount);
 /* Marks a failure of the task that decodes CTB row ry: every waiter wakes,
  * and those waiting on that row or one below give up. */
 void HevcThreadsFail(HevcPicMaps *m, uint32_t ry);
-/* Whether the current slice segment decodes in tasks (one per wavefront
- * row, or one per tile); runs them from CTB uiTs0 (tile scan). */
-int HevcThreadsUseTasks(const struct HW265D_DEC *pstDec);
-uint32_t HevcThreadsDecodeTasks(struct HW265D_DEC *pstDec, uint32_t uiTs0);
+/* How the current slice segment decodes: 0 on the caller's thread, or
+ * HEVC_TASK_ROWS / HEVC_TASK_TILES (one task per wavefront row or tile),
+ * run from CTB uiTs0 (tile scan) by HevcThreadsDecodeTasks. */
+enum { HEVC_TASK_ROWS = 1, HEVC_TASK_TILES = 2 };
+int HevcThreadsTaskMode(const struct HW265D_DEC *pstDec);
+uint32_t HevcThreadsDecodeTasks(struct HW265D_DEC *pstDec, uint32_t uiTs0, int iMode);
 
 
 #ifdef __cplusplus
