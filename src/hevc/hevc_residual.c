@@ -74,6 +74,31 @@ static const uint8_t s_aucScanPos8x8[64] = {
     28, 36, 43, 49, 54, 58, 61, 63,
 };
 
+/* Offset in the coefficient block (row stride 1 << log2) of each scan
+ * position of a 4x4 sub-block: [log2 - 2][scanIdx][n]. */
+static const uint16_t s_aausRasterByScan[4][3][16] = {
+    {
+        {0, 4, 1, 8, 5, 2, 12, 9, 6, 3, 13, 10, 7, 14, 11, 15},
+        {0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15},
+        {0, 4, 8, 12, 1, 5, 9, 13, 2, 6, 10, 14, 3, 7, 11, 15},
+    },
+    {
+        {0, 8, 1, 16, 9, 2, 24, 17, 10, 3, 25, 18, 11, 26, 19, 27},
+        {0, 1, 2, 3, 8, 9, 10, 11, 16, 17, 18, 19, 24, 25, 26, 27},
+        {0, 8, 16, 24, 1, 9, 17, 25, 2, 10, 18, 26, 3, 11, 19, 27},
+    },
+    {
+        {0, 16, 1, 32, 17, 2, 48, 33, 18, 3, 49, 34, 19, 50, 35, 51},
+        {0, 1, 2, 3, 16, 17, 18, 19, 32, 33, 34, 35, 48, 49, 50, 51},
+        {0, 16, 32, 48, 1, 17, 33, 49, 2, 18, 34, 50, 3, 19, 35, 51},
+    },
+    {
+        {0, 32, 1, 64, 33, 2, 96, 65, 34, 3, 97, 66, 35, 98, 67, 99},
+        {0, 1, 2, 3, 32, 33, 34, 35, 64, 65, 66, 67, 96, 97, 98, 99},
+        {0, 32, 64, 96, 1, 33, 65, 97, 2, 34, 66, 98, 3, 35, 67, 99},
+    },
+};
+
 static const uint8_t *SubBlockScan(int iLog2Size, int iScanIdx)
 {
     static const uint8_t s_aucOne[1] = {0};
@@ -178,7 +203,6 @@ int HevcResidualCoding(HW265D_DEC *pstDec, HevcSliceDec *s, int iLog2Size, int c
     }
 
     const uint8_t *pucSbScan = SubBlockScan(iLog2Size, iScanIdx);
-    const uint8_t *pucScan = s_aaucScan4x4[iScanIdx];
     const int iSbW = 1 << (iLog2Size - 2);
     /* Sub-block and position within it of the last coefficient. */
     const int xLastS = iLastX >> 2, yLastS = iLastY >> 2;
@@ -257,68 +281,77 @@ int HevcResidualCoding(HW265D_DEC *pstDec, HevcSliceDec *s, int iLog2Size, int c
             continue;
 
         /* Greater-than-1 flags for the first 8, greater-than-2 for the first
-         * of those that is set. */
+         * of those that is set. Bit k of uiRem: coefficient k continues with
+         * coeff_abs_level_remaining (its base level reached the threshold). */
         int iCtxSet = (i == 0 || cIdx > 0) ? 0 : 2;
         if (iPrevGt1Ctx == 0)
             iCtxSet++;
         int iGt1Ctx = 1, iFirstGt1 = -1;
-        int aiAbs[16];
+        uint8_t aucAbs[16];
         const int iNumGt1 = iNumSig < 8 ? iNumSig : 8;
-        for (int k = 0; k < iNumSig; k++)
-            aiAbs[k] = 1;
+        uint32_t uiRem = (0xFFFFu << 8) & ((1u << iNumSig) - 1);
+        memset(aucAbs, 1, sizeof(aucAbs));
+        uint8_t *pucGt1 = CTX(s, iGt1Base + iCtxSet * 4);
         for (int k = 0; k < iNumGt1; k++) {
-            int iInc = iCtxSet * 4 + (iGt1Ctx < 3 ? iGt1Ctx : 3);
-            int b = HevcCabacDecodeBin(c, CTX(s, iGt1Base + iInc));
+            const int b = HevcCabacDecodeBin(c, pucGt1 + iGt1Ctx);
             if (b) {
-                aiAbs[k] = 2;
+                aucAbs[k] = 2;
+                uiRem |= 1u << k;
                 if (iFirstGt1 < 0)
                     iFirstGt1 = k;
+                iGt1Ctx = 0;
+            } else if (iGt1Ctx > 0 && iGt1Ctx < 3) {
+                iGt1Ctx++;
             }
-            if (iGt1Ctx > 0)
-                iGt1Ctx = b ? 0 : iGt1Ctx + 1;
         }
         iPrevGt1Ctx = iGt1Ctx;
-        if (iFirstGt1 >= 0)
-            aiAbs[iFirstGt1] += HevcCabacDecodeBin(c, CTX(s, iGt2Base + iCtxSet));
+        if (iFirstGt1 >= 0) {
+            /* the first greater-than-1 continues only past 2 */
+            uiRem &= ~(1u << iFirstGt1);
+            if (HevcCabacDecodeBin(c, CTX(s, iGt2Base + iCtxSet))) {
+                aucAbs[iFirstGt1] = 3;
+                uiRem |= 1u << iFirstGt1;
+            }
+        }
 
         const int bHidden = bSignHidingOn && aiPos[0] - aiPos[iNumSig - 1] > 3;
         const int iSignBits = bHidden ? iNumSig - 1 : iNumSig;
         uint32_t uiSigns = iSignBits ? HevcCabacDecodeBypassBits(c, iSignBits) << (32 - iSignBits) : 0;
 
-        /* Remaining levels with Rice adaptation. */
-        const int iSbOrigin = ((yS << 2) << iLog2Size) + (xS << 2);
-        int iRice = 0, iSum = 0;
-        for (int k = 0; k < iNumSig; k++) {
-            int iBase = aiAbs[k];
-            int iThreshold = k < 8 ? (k == iFirstGt1 ? 3 : 2) : 1;
-            int v = iBase;
-            if (iBase == iThreshold) {
-                int r = AbsLevelRemaining(c, iRice);
+        /* Remaining levels with Rice adaptation. A hidden sign (the last
+         * coefficient's) reads as positive here and follows from the parity
+         * of the sum once it is known. */
+        int16_t *psSb = psCoeff + ((yS << 2) << iLog2Size) + (xS << 2);
+        const uint16_t *pusOff = s_aausRasterByScan[iLog2Size - 2][iScanIdx];
+        int iRice = 0, iSum = 0, k = 0;
+        for (; k < iNumSig; k++) {
+            int v = aucAbs[k];
+            const int bNeg = (int)(uiSigns >> 31);
+            uiSigns <<= 1;
+            if (uiRem & (1u << k)) {
+                const int r = AbsLevelRemaining(c, iRice);
                 if (r < 0 || r > 32768) {
                     HEVC_ERR(pstDec, "IHW265D_Decode : the value of trans_coeff_level is %d, it should be in the c_range of -32768~32767!\n",
-                             r < 0 ? 32768 : r + iBase);
+                             r < 0 ? 32768 : r + v);
                     return -1;
                 }
-                v = iBase + r;
+                v += r;
                 if (v > 3 * (1 << iRice))
                     iRice = iRice + 1 < 4 ? iRice + 1 : 4;
+                if (v > 32767) {
+                    const int bNegK = k == iNumSig - 1 && bHidden ? (iSum + v) & 1 : bNeg;
+                    if (v > 32767 + bNegK) {
+                        HEVC_ERR(pstDec, "IHW265D_Decode : the value of trans_coeff_level is %d, it should be in the c_range of -32768~32767!\n",
+                                 bNegK ? -v : v);
+                        return -1;
+                    }
+                }
             }
             iSum += v;
-            int bNeg;
-            if (k == iNumSig - 1 && bHidden) {
-                bNeg = iSum & 1;
-            } else {
-                bNeg = (int)(uiSigns >> 31);
-                uiSigns <<= 1;
-            }
-            if (v > 32767 + bNeg) {
-                HEVC_ERR(pstDec, "IHW265D_Decode : the value of trans_coeff_level is %d, it should be in the c_range of -32768~32767!\n",
-                         bNeg ? -v : v);
-                return -1;
-            }
-            const int iXy = pucScan[aiPos[k]];
-            psCoeff[iSbOrigin + (iXy & 15) + ((iXy >> 4) << iLog2Size)] = (int16_t)(bNeg ? -v : v);
+            psSb[pusOff[aiPos[k]]] = (int16_t)((v ^ -bNeg) + bNeg);
         }
+        if (bHidden && (iSum & 1))
+            psSb[pusOff[aiPos[iNumSig - 1]]] = (int16_t)-psSb[pusOff[aiPos[iNumSig - 1]]];
     }
     return HevcCabacFailed(c) ? -1 : 0;
 }
