@@ -44,6 +44,54 @@ static int SaoNeighbour(const HW265D_DEC *pstDec, const HevcSliceDec *s, uint32_
     return 1;
 }
 
+/* Thresholds of the last luma edge segment, and the chroma tc of the last
+ * chroma one: they change only with the averaged QP, bS and CTB (the
+ * slice's offsets), so consecutive segments mostly reuse them. */
+typedef struct {
+    int iQpL, iBs, iBeta, iTc;
+    const HevcCtbInfo *pstCtb;
+    int iChromaQpL;
+    const HevcCtbInfo *pstChromaCtb;
+    int aiTcC[3];
+} HevcDeblockParams;
+
+static void HevcDeblockParamsReset(HevcDeblockParams *pd)
+{
+    memset(pd, 0, sizeof(*pd));
+    pd->iQpL = pd->iChromaQpL = -1000;
+}
+
+/* Luma beta and tc of the segment with q at 4x4 index q and p across the
+ * edge; returns its averaged QP. */
+static inline int HevcDeblockLumaParams(const HevcSliceDec *s, HevcDeblockParams *pd, size_t q, size_t p, int iBs,
+                                        const HevcCtbInfo *ctb)
+{
+    const int iQpL = (s->pcQpY[q] + s->pcQpY[p] + 1) >> 1;
+    if (iQpL != pd->iQpL || ctb != pd->pstCtb || iBs != pd->iBs) {
+        const int iBitDepth = (int)s->pstSps->bit_depth_luma;
+        pd->iBeta = HevcDeblockBeta(iQpL, ctb->cBetaOffsetDiv2, iBitDepth);
+        pd->iTc = HevcDeblockTc(iQpL, iBs, ctb->cTcOffsetDiv2, iBitDepth);
+        pd->iQpL = iQpL;
+        pd->iBs = iBs;
+        pd->pstCtb = ctb;
+    }
+    return iQpL;
+}
+
+static inline void HevcDeblockChromaParams(const HevcSliceDec *s, HevcDeblockParams *pd, int iQpL,
+                                           const HevcCtbInfo *ctb)
+{
+    if (iQpL == pd->iChromaQpL && ctb == pd->pstChromaCtb)
+        return;
+    const HevcPps *pps = s->pstPps;
+    for (int c = 1; c <= 2; c++) {
+        const int iQpi = iQpL + (c == 1 ? pps->pps_cb_qp_offset : pps->pps_cr_qp_offset);
+        pd->aiTcC[c] = HevcDeblockTc(HevcChromaQp(iQpi), 2, ctb->cTcOffsetDiv2, (int)s->pstSps->bit_depth_chroma);
+    }
+    pd->iChromaQpL = iQpL;
+    pd->pstChromaCtb = ctb;
+}
+
 #define PIXEL uint8_t
 #define FN(x) x##_8
 #define DSP stDsp8

@@ -23,7 +23,42 @@ static void FN(ChromaHalfEdge)(HevcSliceDec *s, PIXEL *pC, ptrdiff_t iStride, in
         }
 }
 
-/* The edges of one direction whose q side lies in 4x4 rows [y4Begin, y4End). */
+/* Chroma of the luma segment at 4x4 (x4, y4), q its index and p the one
+ * across the edge: bS 2 edges on the 8x8 chroma grid; each luma segment
+ * governs 2 chroma lines with its own bS and QP. Two halves that agree go
+ * to the kernel as one 4-line segment. */
+static void FN(ChromaSegment)(HevcSliceDec *s, HevcDeblockParams *pd, uint32_t x4, uint32_t y4, int iDir, int iQpL,
+                              const HevcCtbInfo *ctb, unsigned uiNoFilt, int bNoP, int bNoQ)
+{
+    const int x = (int)x4 * 4, y = (int)y4 * 4;
+    const uint32_t W4 = s->uiW4;
+    const size_t q = (size_t)y4 * W4 + x4, p = iDir ? q - W4 : q - 1;
+    const int bSecond = ((iDir ? x : y) & 7) != 0;
+    const size_t uiStep = iDir ? 1 : W4;
+    const size_t o = bSecond ? q - uiStep : q + uiStep; /* the other half */
+    const uint8_t *pucBs = iDir ? s->pucBsH : s->pucBsV;
+    const int bOtherInPic = bSecond || (iDir ? x4 + 1 < W4 : y4 + 1 < s->uiH4);
+    const int bPair = bOtherInPic && pucBs[o] == 2 &&
+                      ((s->pcQpY[o] + s->pcQpY[iDir ? o - W4 : o - 1] + 1) >> 1) == iQpL &&
+                      (s->pucBlkFlags[o] & uiNoFilt) == (s->pucBlkFlags[q] & uiNoFilt) &&
+                      (s->pucBlkFlags[iDir ? o - W4 : o - 1] & uiNoFilt) == (s->pucBlkFlags[p] & uiNoFilt);
+    if (bPair && bSecond)
+        return; /* filtered with the first half */
+    HevcDeblockChromaParams(s, pd, iQpL, ctb);
+    HevcPic *pic = s->pstPic;
+    for (int c = 1; c <= 2; c++) {
+        const ptrdiff_t iStrideC = (ptrdiff_t)pic->auiStride[c];
+        PIXEL *pC = (PIXEL *)pic->apucPlane[c] + (ptrdiff_t)(y >> 1) * iStrideC + (x >> 1);
+        if (bPair)
+            s->DSP.pfnDeblockChroma[iDir](pC, iStrideC, pd->aiTcC[c], bNoP, bNoQ);
+        else
+            FN(ChromaHalfEdge)(s, pC, iStrideC, iDir, pd->aiTcC[c], bNoP, bNoQ);
+    }
+}
+
+/* The edges of one direction whose q side lies in 4x4 rows [y4Begin, y4End).
+ * Luma segments go to the kernel two at a time: a vertical edge's segments
+ * of 4x4 rows y4 and y4 + 1, a horizontal edge's of columns x4 and x4 + 1. */
 static void FN(DeblockRows)(HevcSliceDec *s, uint32_t y4Begin, uint32_t y4End, int iDir)
 {
     const HevcSps *sps = s->pstSps;
@@ -32,71 +67,78 @@ static void FN(DeblockRows)(HevcSliceDec *s, uint32_t y4Begin, uint32_t y4End, i
     const uint8_t *pucBs = iDir ? s->pucBsH : s->pucBsV;
     const uint32_t W4 = s->uiW4;
     const ptrdiff_t iStrideY = (ptrdiff_t)pic->auiStride[0];
-    /* Thresholds change only with the QP pair and the slice: keep the last. */
-    int iLastQpL = -1000, iLastBs = 0, iBeta = 0, iTc = 0, aiTcC[3] = {0, 0, 0};
-    const HevcCtbInfo *pstLastCtb = NULL;
+    HevcDeblockParams stParams;
+    HevcDeblockParamsReset(&stParams);
     /* Only pcm and transquant bypass blocks carry HEVC_BLK_NOFILT. */
     const unsigned uiNoFilt = sps->pcm_loop_filter_disabled_flag || pps->transquant_bypass_enabled_flag ? HEVC_BLK_NOFILT : 0;
     /* Edges lie on the 8x8 grid only: every other 4x4 column (vertical
-     * edges) or row (horizontal edges). */
-    for (uint32_t y4 = iDir ? (y4Begin + 1) & ~1u : y4Begin; y4 < y4End; y4 += iDir ? 2 : 1) {
+     * edges) or row (horizontal edges). Rows start even (CTB rows are). */
+    for (uint32_t y4 = y4Begin; y4 < y4End; y4 += 2) {
         const uint8_t *pucRow = pucBs + (size_t)y4 * W4;
+        /* vertical edges: is there a second 4x4 row in the range */
+        const int bRow2 = !iDir && y4 + 1 < y4End;
         const HevcCtbInfo *pstCtbRow = s->pstCtb + (size_t)((y4 * 4) >> sps->CtbLog2SizeY) * sps->PicWidthInCtbsY;
-        for (uint32_t x4 = 0; x4 < W4; x4 += iDir ? 1 : 2) {
+        PIXEL *pRowY = (PIXEL *)pic->apucPlane[0] + (ptrdiff_t)y4 * 4 * iStrideY;
+        for (uint32_t x4 = 0; x4 < W4; x4 += 2) {
             /* Most segments have bS 0: skip eight 4x4 columns at once. */
             if (!(x4 & 7) && x4 + 8 <= W4) {
-                uint64_t u;
+                uint64_t u, u2 = 0;
                 memcpy(&u, pucRow + x4, sizeof(u));
-                if (!u) {
-                    x4 += 8 - (iDir ? 1 : 2);
+                if (bRow2)
+                    memcpy(&u2, pucRow + W4 + x4, sizeof(u2));
+                if (!(u | u2)) {
+                    x4 += 6;
                     continue;
                 }
             }
-            int iBs = pucRow[x4];
-            if (!iBs)
+            /* segment a at (x4, y4); b the next one along the edge */
+            const int bHasB = iDir ? x4 + 1 < W4 : bRow2;
+            const size_t qa = (size_t)y4 * W4 + x4, qb = iDir ? qa + 1 : qa + W4;
+            const int iBsA = pucBs[qa], iBsB = bHasB ? pucBs[qb] : 0;
+            if (!iBsA && !iBsB)
                 continue;
-            const int x = (int)x4 * 4, y = (int)y4 * 4;
-            const size_t q = (size_t)y4 * W4 + x4, p = iDir ? q - W4 : q - 1;
-            const int iQpL = (s->pcQpY[q] + s->pcQpY[p] + 1) >> 1;
-            const HevcCtbInfo *ctb = pstCtbRow + ((uint32_t)x >> sps->CtbLog2SizeY);
-            if (iQpL != iLastQpL || ctb != pstLastCtb || iBs != iLastBs) {
-                iBeta = HevcDeblockBeta(iQpL, ctb->cBetaOffsetDiv2, sps->bit_depth_luma);
-                iTc = HevcDeblockTc(iQpL, iBs, ctb->cTcOffsetDiv2, sps->bit_depth_luma);
+            const HevcCtbInfo *ctb = pstCtbRow + ((x4 * 4) >> sps->CtbLog2SizeY);
+            int iBetaA = 0, iTcA = 0, iBetaB = 0, iTcB = 0, iQpA = 0, iQpB = 0;
+            unsigned uiNo = 0;
+            if (iBsA) {
+                const size_t p = iDir ? qa - W4 : qa - 1;
+                iQpA = HevcDeblockLumaParams(s, &stParams, qa, p, iBsA, ctb);
+                iBetaA = stParams.iBeta;
+                iTcA = stParams.iTc;
+                if (uiNoFilt)
+                    uiNo = (s->pucBlkFlags[p] & uiNoFilt ? 1u : 0u) | (s->pucBlkFlags[qa] & uiNoFilt ? 2u : 0u);
+            }
+            if (iBsB) {
+                const size_t p = iDir ? qb - W4 : qb - 1;
+                iQpB = HevcDeblockLumaParams(s, &stParams, qb, p, iBsB, ctb);
+                iBetaB = stParams.iBeta;
+                iTcB = stParams.iTc;
+                if (uiNoFilt)
+                    uiNo |= (s->pucBlkFlags[p] & uiNoFilt ? 4u : 0u) | (s->pucBlkFlags[qb] & uiNoFilt ? 8u : 0u);
+            }
+            PIXEL *pY = pRowY + x4 * 4;
+            if (bHasB)
+                s->DSP.pfnDeblockLuma2[iDir](pY, iStrideY, iBetaA, iTcA, iBetaB, iTcB, uiNo);
+            else
+                s->DSP.pfnDeblockLuma[iDir](pY, iStrideY, iBetaA, iTcA, uiNo & 1, (uiNo >> 1) & 1);
+            /* chroma edges lie on the 16x16 luma grid */
+            if ((iDir ? y4 : x4) & 3)
+                continue;
+            if (iBsA == 2 && iBsB == 2 && iQpA == iQpB && (uiNo & 3) == uiNo >> 2) {
+                /* the two halves of one chroma segment agree */
+                HevcDeblockChromaParams(s, &stParams, iQpA, ctb);
                 for (int c = 1; c <= 2; c++) {
-                    int iQpi = iQpL + (c == 1 ? pps->pps_cb_qp_offset : pps->pps_cr_qp_offset);
-                    aiTcC[c] = HevcDeblockTc(HevcChromaQp(iQpi), 2, ctb->cTcOffsetDiv2, sps->bit_depth_chroma);
+                    const ptrdiff_t iStrideC = (ptrdiff_t)pic->auiStride[c];
+                    PIXEL *pC = (PIXEL *)pic->apucPlane[c] + (ptrdiff_t)y4 * 2 * iStrideC + x4 * 2;
+                    s->DSP.pfnDeblockChroma[iDir](pC, iStrideC, stParams.aiTcC[c], uiNo & 1, (uiNo >> 1) & 1);
                 }
-                iLastQpL = iQpL;
-                iLastBs = iBs;
-                pstLastCtb = ctb;
-            }
-            const int bNoP = uiNoFilt && (s->pucBlkFlags[p] & uiNoFilt) != 0;
-            const int bNoQ = uiNoFilt && (s->pucBlkFlags[q] & uiNoFilt) != 0;
-            PIXEL *pY = (PIXEL *)pic->apucPlane[0] + (ptrdiff_t)y * iStrideY + x;
-            s->DSP.pfnDeblockLuma[iDir](pY, iStrideY, iBeta, iTc, bNoP, bNoQ);
-            /* Chroma: bS 2 edges on the 8x8 chroma grid; each luma segment
-             * governs 2 chroma lines with its own bS and QP. Two halves that
-             * agree go to the kernel as one 4-line segment. */
-            if (iBs != 2 || ((iDir ? y : x) & 15))
                 continue;
-            const int bSecond = ((iDir ? x : y) & 7) != 0;
-            const size_t uiStep = iDir ? 1 : W4;
-            const size_t o = bSecond ? q - uiStep : q + uiStep; /* the other half */
-            const int bOtherInPic = bSecond || (iDir ? x4 + 1 < W4 : y4 + 1 < s->uiH4);
-            const int bPair = bOtherInPic && pucBs[o] == 2 &&
-                              ((s->pcQpY[o] + s->pcQpY[iDir ? o - W4 : o - 1] + 1) >> 1) == iQpL &&
-                              (s->pucBlkFlags[o] & uiNoFilt) == (s->pucBlkFlags[q] & uiNoFilt) &&
-                              (s->pucBlkFlags[iDir ? o - W4 : o - 1] & uiNoFilt) == (s->pucBlkFlags[p] & uiNoFilt);
-            if (bPair && bSecond)
-                continue; /* filtered with the first half */
-            for (int c = 1; c <= 2; c++) {
-                const ptrdiff_t iStrideC = (ptrdiff_t)pic->auiStride[c];
-                PIXEL *pC = (PIXEL *)pic->apucPlane[c] + (ptrdiff_t)(y >> 1) * iStrideC + (x >> 1);
-                if (bPair)
-                    s->DSP.pfnDeblockChroma[iDir](pC, iStrideC, aiTcC[c], bNoP, bNoQ);
-                else
-                    FN(ChromaHalfEdge)(s, pC, iStrideC, iDir, aiTcC[c], bNoP, bNoQ);
             }
+            if (iBsA == 2)
+                FN(ChromaSegment)(s, &stParams, x4, y4, iDir, iQpA, ctb, uiNoFilt, uiNo & 1, (uiNo >> 1) & 1);
+            if (iBsB == 2)
+                FN(ChromaSegment)(s, &stParams, iDir ? x4 + 1 : x4, iDir ? y4 : y4 + 1, iDir, iQpB, ctb, uiNoFilt,
+                                  (uiNo >> 2) & 1, (uiNo >> 3) & 1);
         }
     }
 }

@@ -93,6 +93,23 @@ void DeblockLumaH(typename HevcDspTraits<BitDepth>::Pixel *pPix, ptrdiff_t iStri
     DeblockLuma<BitDepth>(pPix, iStride, 1, iBeta, iTc, bNoP, bNoQ);
 }
 
+/* Two segments, one after the other along the edge. */
+template <int BitDepth>
+void DeblockLuma2V(typename HevcDspTraits<BitDepth>::Pixel *pPix, ptrdiff_t iStride, int iBeta0, int iTc0,
+                   int iBeta1, int iTc1, unsigned uiNo)
+{
+    DeblockLuma<BitDepth>(pPix, 1, iStride, iBeta0, iTc0, uiNo & 1, (uiNo >> 1) & 1);
+    DeblockLuma<BitDepth>(pPix + 4 * iStride, 1, iStride, iBeta1, iTc1, (uiNo >> 2) & 1, (uiNo >> 3) & 1);
+}
+
+template <int BitDepth>
+void DeblockLuma2H(typename HevcDspTraits<BitDepth>::Pixel *pPix, ptrdiff_t iStride, int iBeta0, int iTc0,
+                   int iBeta1, int iTc1, unsigned uiNo)
+{
+    DeblockLuma<BitDepth>(pPix, iStride, 1, iBeta0, iTc0, uiNo & 1, (uiNo >> 1) & 1);
+    DeblockLuma<BitDepth>(pPix + 4, iStride, 1, iBeta1, iTc1, (uiNo >> 2) & 1, (uiNo >> 3) & 1);
+}
+
 /* H.265 8.7.2.5.5, 4 lines. */
 template <int BitDepth>
 void DeblockChroma(typename HevcDspTraits<BitDepth>::Pixel *pPix, ptrdiff_t iXs, ptrdiff_t iLs,
@@ -131,6 +148,8 @@ template <int BitDepth> void HevcDeblockInitC(typename HevcDspTraits<BitDepth>::
 {
     pstDsp->pfnDeblockLuma[0] = DeblockLumaV<BitDepth>;
     pstDsp->pfnDeblockLuma[1] = DeblockLumaH<BitDepth>;
+    pstDsp->pfnDeblockLuma2[0] = DeblockLuma2V<BitDepth>;
+    pstDsp->pfnDeblockLuma2[1] = DeblockLuma2H<BitDepth>;
     pstDsp->pfnDeblockChroma[0] = DeblockChromaV<BitDepth>;
     pstDsp->pfnDeblockChroma[1] = DeblockChromaH<BitDepth>;
 }

@@ -1,5 +1,6 @@
 /* Deblocking for SSE4.1: the luma decisions, the strong and normal filters
- * and the chroma filter run on the four lines at once in 16-bit lanes. Vertical edges are
+ * and the chroma filter run on the four lines at once in 16-bit lanes (the
+ * two-segment luma variants on eight lines, one segment per half). Vertical edges are
  * transposed in and out. Results equal hevc_deblock.cpp. */
 #if defined(__x86_64__) || defined(__i386__)
 #include <immintrin.h>
@@ -167,6 +168,162 @@ HEVC_SSE41 void DeblockLumaVSse41(typename HevcDspTraits<BitDepth>::Pixel *pPix,
     HevcStoreLine<8>(pPix - 4 + 3 * iStride, _mm_unpackhi_epi64(b1, b3));
 }
 
+/* ---- two segments at once: eight lines in the eight 16-bit lanes, lanes
+ * 0..3 the first segment, 4..7 the second, each with its own thresholds ---- */
+
+/* Lane 0 to lanes 0..3 and lane 4 to lanes 4..7: a segment's decision. */
+HEVC_SSE41 inline __m128i Spread(__m128i v)
+{
+    return _mm_shufflehi_epi16(_mm_shufflelo_epi16(v, 0), 0);
+}
+
+/* Lines 0 and 3 of each segment combined into lanes 0 and 4 (and, or add). */
+HEVC_SSE41 inline __m128i Ends(__m128i v)
+{
+    return _mm_srli_epi64(v, 48);
+}
+
+HEVC_SSE41 inline __m128i PerSegment(int a, int b)
+{
+    return _mm_unpacklo_epi64(_mm_set1_epi16((short)a), _mm_set1_epi16((short)b));
+}
+
+/* s[0..3] = p0..p3, s[4..7] = q0..q3 of eight lines; filters them in place
+ * (H.265 8.7.2.5.3, 8.7.2.5.6, 8.7.2.5.7). False when no sample changes. */
+template <int BitDepth>
+HEVC_SSE41 __attribute__((always_inline)) inline bool FilterPair(__m128i *s, int iBeta0, int iTc0, int iBeta1, int iTc1, unsigned uiNo)
+{
+    const __m128i p0 = s[0], p1 = s[1], p2 = s[2], p3 = s[3];
+    const __m128i q0 = s[4], q1 = s[5], q2 = s[6], q3 = s[7];
+    const __m128i vBeta = PerSegment(iBeta0, iBeta1), vTc = PerSegment(iTc0, iTc1);
+    const __m128i vZero = _mm_setzero_si128();
+    const __m128i vDp = _mm_abs_epi16(_mm_add_epi16(_mm_sub_epi16(p2, _mm_slli_epi16(p1, 1)), p0));
+    const __m128i vDq = _mm_abs_epi16(_mm_add_epi16(_mm_sub_epi16(q2, _mm_slli_epi16(q1, 1)), q0));
+    const __m128i vDpq = _mm_add_epi16(vDp, vDq);
+    const __m128i vDpS = _mm_add_epi16(vDp, Ends(vDp)), vDqS = _mm_add_epi16(vDq, Ends(vDq));
+    /* dp + dq of lines 0 and 3 below beta, tc above 0 */
+    __m128i vOn = _mm_andnot_si128(_mm_cmpeq_epi16(vTc, vZero),
+                                   _mm_cmplt_epi16(_mm_add_epi16(vDpS, vDqS), vBeta));
+    vOn = Spread(vOn);
+    __m128i vNoP = vZero, vNoQ = vZero;
+    if (uiNo) {
+        vNoP = PerSegment(-(int)(uiNo & 1), -(int)((uiNo >> 2) & 1));
+        vNoQ = PerSegment(-(int)((uiNo >> 1) & 1), -(int)((uiNo >> 3) & 1));
+        vOn = _mm_andnot_si128(_mm_and_si128(vNoP, vNoQ), vOn);
+    }
+    if (_mm_testz_si128(vOn, vOn))
+        return false;
+    /* strong where both decision lines have 2 dpq < beta/4, |p3-p0| + |q0-q3| < beta/8
+     * and |p0-q0| < (5 tc + 1)/2 */
+    __m128i vStrong = _mm_cmplt_epi16(_mm_slli_epi16(vDpq, 1), _mm_srai_epi16(vBeta, 2));
+    const __m128i vFlat = _mm_add_epi16(_mm_abs_epi16(_mm_sub_epi16(p3, p0)), _mm_abs_epi16(_mm_sub_epi16(q0, q3)));
+    vStrong = _mm_and_si128(vStrong, _mm_cmplt_epi16(vFlat, _mm_srai_epi16(vBeta, 3)));
+    const __m128i vTc5 = _mm_srai_epi16(_mm_add_epi16(_mm_add_epi16(_mm_slli_epi16(vTc, 2), vTc), _mm_set1_epi16(1)), 1);
+    vStrong = _mm_and_si128(vStrong, _mm_cmplt_epi16(_mm_abs_epi16(_mm_sub_epi16(p0, q0)), vTc5));
+    vStrong = _mm_and_si128(Spread(_mm_and_si128(vStrong, Ends(vStrong))), vOn);
+    const __m128i vNormal = _mm_andnot_si128(vStrong, vOn);
+    const __m128i vDoP = _mm_andnot_si128(vNoP, vOn), vDoQ = _mm_andnot_si128(vNoQ, vOn);
+    if (!_mm_testz_si128(vNormal, vNormal)) {
+        const __m128i vMax = _mm_set1_epi16((1 << BitDepth) - 1), vOne = _mm_set1_epi16(1);
+        /* dE of each side: dp (dq) of lines 0 and 3 below (beta + beta/2) / 8 */
+        const __m128i vSideThr = _mm_srai_epi16(_mm_add_epi16(vBeta, _mm_srai_epi16(vBeta, 1)), 3);
+        const __m128i vDEp = Spread(_mm_cmplt_epi16(vDpS, vSideThr));
+        const __m128i vDEq = Spread(_mm_cmplt_epi16(vDqS, vSideThr));
+        /* delta = (9 (q0 - p0) - 3 (q1 - p1) + 8) >> 4, used where |delta| < 10 tc */
+        __m128i vD = _mm_sub_epi16(_mm_mullo_epi16(_mm_sub_epi16(q0, p0), _mm_set1_epi16(9)),
+                                   _mm_mullo_epi16(_mm_sub_epi16(q1, p1), _mm_set1_epi16(3)));
+        vD = _mm_srai_epi16(_mm_add_epi16(vD, _mm_set1_epi16(8)), 4);
+        const __m128i vLine = _mm_and_si128(
+            vNormal, _mm_cmplt_epi16(_mm_abs_epi16(vD), _mm_mullo_epi16(vTc, _mm_set1_epi16(10))));
+        vD = Clamp(vD, _mm_sub_epi16(vZero, vTc), vTc);
+        const __m128i vTcHalf = _mm_srai_epi16(vTc, 1), vTcHalfNeg = _mm_sub_epi16(vZero, vTcHalf);
+        const __m128i vP = _mm_and_si128(vLine, vDoP), vQ = _mm_and_si128(vLine, vDoQ);
+        s[0] = _mm_blendv_epi8(s[0], Clamp(_mm_add_epi16(p0, vD), vZero, vMax), vP);
+        s[4] = _mm_blendv_epi8(s[4], Clamp(_mm_sub_epi16(q0, vD), vZero, vMax), vQ);
+        __m128i a = _mm_srai_epi16(_mm_add_epi16(_mm_add_epi16(p2, p0), vOne), 1);
+        __m128i d = Clamp(_mm_srai_epi16(_mm_add_epi16(_mm_sub_epi16(a, p1), vD), 1), vTcHalfNeg, vTcHalf);
+        s[1] = _mm_blendv_epi8(s[1], Clamp(_mm_add_epi16(p1, d), vZero, vMax), _mm_and_si128(vP, vDEp));
+        a = _mm_srai_epi16(_mm_add_epi16(_mm_add_epi16(q2, q0), vOne), 1);
+        d = Clamp(_mm_srai_epi16(_mm_sub_epi16(_mm_sub_epi16(a, q1), vD), 1), vTcHalfNeg, vTcHalf);
+        s[5] = _mm_blendv_epi8(s[5], Clamp(_mm_add_epi16(q1, d), vZero, vMax), _mm_and_si128(vQ, vDEq));
+    }
+    if (!_mm_testz_si128(vStrong, vStrong)) {
+        const __m128i vTc2 = _mm_slli_epi16(vTc, 1), vP0Q0 = _mm_add_epi16(p0, q0);
+        __m128i r[3];
+        const __m128i vP = _mm_and_si128(vStrong, vDoP), vQ = _mm_and_si128(vStrong, vDoQ);
+        StrongSide(p0, p1, p2, p3, q1, vP0Q0, vTc2, r);
+        for (int k = 0; k < 3; k++)
+            s[k] = _mm_blendv_epi8(s[k], r[k], vP);
+        StrongSide(q0, q1, q2, q3, p1, vP0Q0, vTc2, r);
+        for (int k = 0; k < 3; k++)
+            s[4 + k] = _mm_blendv_epi8(s[4 + k], r[k], vQ);
+    }
+    return true;
+}
+
+/* 8x8 transpose of 16-bit lanes (its own inverse). */
+HEVC_SSE41 inline void Transpose8(__m128i *v)
+{
+    const __m128i a0 = _mm_unpacklo_epi16(v[0], v[1]), a1 = _mm_unpackhi_epi16(v[0], v[1]);
+    const __m128i a2 = _mm_unpacklo_epi16(v[2], v[3]), a3 = _mm_unpackhi_epi16(v[2], v[3]);
+    const __m128i a4 = _mm_unpacklo_epi16(v[4], v[5]), a5 = _mm_unpackhi_epi16(v[4], v[5]);
+    const __m128i a6 = _mm_unpacklo_epi16(v[6], v[7]), a7 = _mm_unpackhi_epi16(v[6], v[7]);
+    const __m128i b0 = _mm_unpacklo_epi32(a0, a2), b1 = _mm_unpackhi_epi32(a0, a2);
+    const __m128i b2 = _mm_unpacklo_epi32(a1, a3), b3 = _mm_unpackhi_epi32(a1, a3);
+    const __m128i b4 = _mm_unpacklo_epi32(a4, a6), b5 = _mm_unpackhi_epi32(a4, a6);
+    const __m128i b6 = _mm_unpacklo_epi32(a5, a7), b7 = _mm_unpackhi_epi32(a5, a7);
+    v[0] = _mm_unpacklo_epi64(b0, b4);
+    v[1] = _mm_unpackhi_epi64(b0, b4);
+    v[2] = _mm_unpacklo_epi64(b1, b5);
+    v[3] = _mm_unpackhi_epi64(b1, b5);
+    v[4] = _mm_unpacklo_epi64(b2, b6);
+    v[5] = _mm_unpackhi_epi64(b2, b6);
+    v[6] = _mm_unpacklo_epi64(b3, b7);
+    v[7] = _mm_unpackhi_epi64(b3, b7);
+}
+
+/* Horizontal edge, 8 samples along it: rows p3..q3 of 8 samples. */
+template <int BitDepth>
+HEVC_SSE41 void DeblockLuma2HSse41(typename HevcDspTraits<BitDepth>::Pixel *pPix, ptrdiff_t iStride, int iBeta0,
+                                   int iTc0, int iBeta1, int iTc1, unsigned uiNo)
+{
+    __m128i s[8];
+    for (int k = 0; k < 4; k++) {
+        s[k] = HevcLoadLine<8>(pPix - (k + 1) * iStride);
+        s[4 + k] = HevcLoadLine<8>(pPix + k * iStride);
+    }
+    if (!FilterPair<BitDepth>(s, iBeta0, iTc0, iBeta1, iTc1, uiNo))
+        return;
+    for (int k = 0; k < 3; k++) {
+        HevcStoreLine<8>(pPix - (k + 1) * iStride, s[k]);
+        HevcStoreLine<8>(pPix + k * iStride, s[4 + k]);
+    }
+}
+
+/* Vertical edge, 8 lines of p3 p2 p1 p0 q0 q1 q2 q3 transposed in and out. */
+template <int BitDepth>
+HEVC_SSE41 void DeblockLuma2VSse41(typename HevcDspTraits<BitDepth>::Pixel *pPix, ptrdiff_t iStride, int iBeta0,
+                                   int iTc0, int iBeta1, int iTc1, unsigned uiNo)
+{
+    __m128i v[8], s[8];
+    for (int l = 0; l < 8; l++)
+        v[l] = HevcLoadLine<8>(pPix - 4 + l * iStride);
+    Transpose8(v);
+    for (int k = 0; k < 4; k++) {
+        s[k] = v[3 - k];
+        s[4 + k] = v[4 + k];
+    }
+    if (!FilterPair<BitDepth>(s, iBeta0, iTc0, iBeta1, iTc1, uiNo))
+        return;
+    for (int k = 0; k < 4; k++) {
+        v[3 - k] = s[k];
+        v[4 + k] = s[4 + k];
+    }
+    Transpose8(v);
+    for (int l = 0; l < 8; l++)
+        HevcStoreLine<8>(pPix - 4 + l * iStride, v[l]);
+}
+
 /* Chroma (H.265 8.7.2.5.5) on the four lines at once: p1, p0, q0, q1 as
  * 4-lane vectors (a vertical edge's four 4-sample rows transposed), the
  * new p0 and q0 written back unless that side is excluded. */
@@ -235,6 +392,8 @@ template <int BitDepth> void HevcDeblockInitSse41(typename HevcDspTraits<BitDept
 {
     pstDsp->pfnDeblockLuma[0] = DeblockLumaVSse41<BitDepth>;
     pstDsp->pfnDeblockLuma[1] = DeblockLumaHSse41<BitDepth>;
+    pstDsp->pfnDeblockLuma2[0] = DeblockLuma2VSse41<BitDepth>;
+    pstDsp->pfnDeblockLuma2[1] = DeblockLuma2HSse41<BitDepth>;
     pstDsp->pfnDeblockChroma[0] = DeblockChromaVSse41<BitDepth>;
     pstDsp->pfnDeblockChroma[1] = DeblockChromaHSse41<BitDepth>;
 }

@@ -120,6 +120,13 @@ static inline int HevcMcWidthIdx(int iWidth)
      * untouched (pcm with pcm_loop_filter_disabled_flag, cu_transquant_bypass). */               \
     void (*pfnDeblockLuma[2])(pixel * pPix, ptrdiff_t iStride, int iBeta, int iTc, int bNoP,      \
                               int bNoQ);                                                          \
+    /* Two consecutive 4-line segments of one luma edge (8 lines; the second starts 4 lines     \
+     * further along the edge), each as pfnDeblockLuma with its own thresholds: iBeta0/iTc0 and   \
+     * uiNo bits 0 (bNoP) and 1 (bNoQ) for the first, iBeta1/iTc1 and bits 2, 3 for the second.  \
+     * A segment with iTc 0 is left as it is (pass 0 for a bS 0 segment). Reads and writes the    \
+     * same samples as the two single calls. */                                                   \
+    void (*pfnDeblockLuma2[2])(pixel * pPix, ptrdiff_t iStride, int iBeta0, int iTc0, int iBeta1, \
+                               int iTc1, unsigned uiNo);                                          \
     /* Chroma deblocking of one 4-line edge segment (H.265 8.7.2.5.5), [0] vertical, [1]         \
      * horizontal; reads p1..q1, writes p0 and q0. Call for bS == 2 edges on the chroma 8x8 grid.*/ \
     void (*pfnDeblockChroma[2])(pixel * pPix, ptrdiff_t iStride, int iTc, int bNoP, int bNoQ);    \

@@ -211,7 +211,8 @@ template <int BitDepth> void CompareTier(unsigned uiMask, int &iCompared)
     }
     /* loop filters: structured edges so every decision path is reached */
     for (int iDir = 0; iDir < 2; iDir++) {
-        if (ref.pfnDeblockLuma[iDir] == opt.pfnDeblockLuma[iDir] && ref.pfnDeblockChroma[iDir] == opt.pfnDeblockChroma[iDir])
+        if (ref.pfnDeblockLuma[iDir] == opt.pfnDeblockLuma[iDir] && ref.pfnDeblockChroma[iDir] == opt.pfnDeblockChroma[iDir] &&
+            ref.pfnDeblockLuma2[iDir] == opt.pfnDeblockLuma2[iDir])
             continue;
         iCompared++;
         for (int iter = 0; iter < 3000; iter++) {
@@ -231,6 +232,14 @@ template <int BitDepth> void CompareTier(unsigned uiMask, int &iCompared)
             ref.pfnDeblockChroma[iDir](pA + 8 * (iDir ? 1 : iStride), iStride, iTc, bNoP, bNoQ);
             opt.pfnDeblockChroma[iDir](pB + 8 * (iDir ? 1 : iStride), iStride, iTc, bNoP, bNoQ);
             ASSERT_EQ(0, memcmp(picA, picB, sizeof(picA))) << tag << "deblock dir " << iDir;
+            /* two segments with thresholds of their own (bS 0 for one now and then) */
+            int iBeta1 = HevcDeblockBeta(iQp + rng.Range(-3, 3), rng.Range(-6, 6), BitDepth);
+            int iTc1 = rng.Range(0, 5) ? HevcDeblockTc(iQp, rng.Range(1, 2), rng.Range(-6, 6), BitDepth) : 0;
+            unsigned uiNo = (unsigned)(bNoP | bNoQ << 1 | (rng.Range(0, 7) == 0) << 2 | (rng.Range(0, 7) == 0) << 3);
+            Pixel *pA2 = pA + 8 * (iDir ? 1 : iStride), *pB2 = pB + 8 * (iDir ? 1 : iStride);
+            ref.pfnDeblockLuma2[iDir](pA2, iStride, iBeta, iTc, iBeta1, iTc1, uiNo);
+            opt.pfnDeblockLuma2[iDir](pB2, iStride, iBeta, iTc, iBeta1, iTc1, uiNo);
+            ASSERT_EQ(0, memcmp(picA, picB, sizeof(picA))) << tag << "deblock pair dir " << iDir;
         }
     }
     /* motion compensation: every width, fraction pair and random heights; the
