@@ -149,6 +149,65 @@ static inline int HevcCabacDecodeBin(HevcCabac *pstCabac, uint8_t *pucCtx)
     return iBin;
 }
 
+/* The engine's arithmetic state as a caller's local for loops of context
+ * bins: a context byte store may alias any memory, so the state held in
+ * HevcCabac would be stored and reloaded around every bin. Load with
+ * HevcCabacRegsLoad, decode with HevcCabacDecodeBinRegs, store back with
+ * HevcCabacRegsStore before any other call on the engine. */
+typedef struct {
+    uint64_t ullValue;
+    uint32_t uiRange;
+    int iBits;
+} HevcCabacRegs;
+
+static inline HevcCabacRegs HevcCabacRegsLoad(const HevcCabac *pstCabac)
+{
+    HevcCabacRegs r = {pstCabac->ullValue, pstCabac->uiRange, pstCabac->iBits};
+    return r;
+}
+
+static inline void HevcCabacRegsStore(HevcCabac *pstCabac, const HevcCabacRegs *r)
+{
+    pstCabac->ullValue = r->ullValue;
+    pstCabac->uiRange = r->uiRange;
+    pstCabac->iBits = r->iBits;
+}
+
+/* HevcCabacDecodeBin on the caller's copy of the state. */
+static inline int HevcCabacDecodeBinRegs(HevcCabac *pstCabac, HevcCabacRegs *r, uint8_t *pucCtx)
+{
+    const uint32_t uiState = *pucCtx;
+    uint32_t uiRange = r->uiRange;
+    int iBits = r->iBits;
+    const uint32_t uiLps = g_aucHevcCabacLpsByRange[((uiRange & 0xC0) << 1) | uiState];
+    uint64_t ullScaled;
+    int iBin;
+    uiRange -= uiLps;
+    ullScaled = (uint64_t)uiRange << iBits;
+    if (r->ullValue < ullScaled) {
+        const int iShift = uiRange < 256;
+        iBin = (int)(uiState & 1);
+        *pucCtx = g_aucHevcCabacNextMps[uiState];
+        uiRange <<= iShift;
+        iBits -= iShift;
+    } else {
+        const int iShift = __builtin_clz(uiLps) - 23;
+        r->ullValue -= ullScaled;
+        iBin = (int)(uiState & 1) ^ 1;
+        *pucCtx = g_aucHevcCabacNextLps[uiState];
+        uiRange = uiLps << iShift;
+        iBits -= iShift;
+    }
+    r->uiRange = uiRange;
+    r->iBits = iBits;
+    if (iBits < 16) {
+        HevcCabacRegsStore(pstCabac, r);
+        HevcCabacRefill(pstCabac);
+        *r = HevcCabacRegsLoad(pstCabac);
+    }
+    return iBin;
+}
+
 /* H.265 9.3.4.3.4 */
 static inline int HevcCabacDecodeBypass(HevcCabac *pstCabac)
 {

@@ -121,8 +121,10 @@ static int LastPrefix(HevcSliceDec *s, int iBase, int iLog2Size, int cIdx)
         iShift = iLog2Size - 2;
     }
     int iMax = (iLog2Size << 1) - 1, v = 0;
-    while (v < iMax && HevcCabacDecodeBin(&s->stCabac, CTX(s, iBase + iOffset + (v >> iShift))))
+    HevcCabacRegs r = HevcCabacRegsLoad(&s->stCabac);
+    while (v < iMax && HevcCabacDecodeBinRegs(&s->stCabac, &r, CTX(s, iBase + iOffset + (v >> iShift))))
         v++;
+    HevcCabacRegsStore(&s->stCabac, &r);
     return v;
 }
 
@@ -265,11 +267,13 @@ int HevcResidualCoding(HW265D_DEC *pstDec, HevcSliceDec *s, int iLog2Size, int c
                     iCtxOff = iLog2Size == 3 ? 9 : 12;
             }
             uint8_t *pucSig = CTX(s, iSigBase + iCtxOff);
+            HevcCabacRegs r = HevcCabacRegsLoad(c);
             for (; n > 0; n--)
-                if (HevcCabacDecodeBin(c, pucSig + pucCtx[n])) {
+                if (HevcCabacDecodeBinRegs(c, &r, pucSig + pucCtx[n])) {
                     aiPos[iNumSig++] = n;
                     bInferDc = 0;
                 }
+            HevcCabacRegsStore(c, &r);
             if (n == 0) {
                 if (bInferDc)
                     aiPos[iNumSig++] = 0;
@@ -292,8 +296,9 @@ int HevcResidualCoding(HW265D_DEC *pstDec, HevcSliceDec *s, int iLog2Size, int c
         uint32_t uiRem = (0xFFFFu << 8) & ((1u << iNumSig) - 1);
         memset(aucAbs, 1, sizeof(aucAbs));
         uint8_t *pucGt1 = CTX(s, iGt1Base + iCtxSet * 4);
+        HevcCabacRegs r = HevcCabacRegsLoad(c);
         for (int k = 0; k < iNumGt1; k++) {
-            const int b = HevcCabacDecodeBin(c, pucGt1 + iGt1Ctx);
+            const int b = HevcCabacDecodeBinRegs(c, &r, pucGt1 + iGt1Ctx);
             if (b) {
                 aucAbs[k] = 2;
                 uiRem |= 1u << k;
@@ -308,11 +313,12 @@ int HevcResidualCoding(HW265D_DEC *pstDec, HevcSliceDec *s, int iLog2Size, int c
         if (iFirstGt1 >= 0) {
             /* the first greater-than-1 continues only past 2 */
             uiRem &= ~(1u << iFirstGt1);
-            if (HevcCabacDecodeBin(c, CTX(s, iGt2Base + iCtxSet))) {
+            if (HevcCabacDecodeBinRegs(c, &r, CTX(s, iGt2Base + iCtxSet))) {
                 aucAbs[iFirstGt1] = 3;
                 uiRem |= 1u << iFirstGt1;
             }
         }
+        HevcCabacRegsStore(c, &r);
 
         const int bHidden = bSignHidingOn && aiPos[0] - aiPos[iNumSig - 1] > 3;
         const int iSignBits = bHidden ? iNumSig - 1 : iNumSig;
