@@ -113,42 +113,6 @@ static inline int HevcCabacFailed(const HevcCabac *pstCabac)
     return pstCabac->bError || (int)(pstCabac->uiPadBytes * 8) > pstCabac->iBits;
 }
 
-/* H.265 9.3.4.3.2. The engine state is kept in locals and stored once: the
- * context byte store could otherwise alias it and force reloads. */
-static inline int HevcCabacDecodeBin(HevcCabac *pstCabac, uint8_t *pucCtx)
-{
-    const uint32_t uiState = *pucCtx;
-    uint32_t uiRange = pstCabac->uiRange;
-    uint64_t ullValue = pstCabac->ullValue;
-    int iBits = pstCabac->iBits;
-    const uint32_t uiLps = g_aucHevcCabacLpsByRange[((uiRange & 0xC0) << 1) | uiState];
-    uint64_t ullScaled;
-    int iBin;
-    uiRange -= uiLps;
-    ullScaled = (uint64_t)uiRange << iBits;
-    if (ullValue < ullScaled) {
-        /* an MPS needs at most one renormalisation step */
-        const int iShift = uiRange < 256;
-        iBin = (int)(uiState & 1);
-        *pucCtx = g_aucHevcCabacNextMps[uiState];
-        uiRange <<= iShift;
-        iBits -= iShift;
-    } else {
-        const int iShift = __builtin_clz(uiLps) - 23;
-        ullValue -= ullScaled;
-        iBin = (int)(uiState & 1) ^ 1;
-        *pucCtx = g_aucHevcCabacNextLps[uiState];
-        uiRange = uiLps << iShift;
-        iBits -= iShift;
-    }
-    pstCabac->uiRange = uiRange;
-    pstCabac->ullValue = ullValue;
-    pstCabac->iBits = iBits;
-    if (iBits < 16)
-        HevcCabacRefill(pstCabac);
-    return iBin;
-}
-
 /* The engine's arithmetic state as a caller's local for loops of context
  * bins: a context byte store may alias any memory, so the state held in
  * HevcCabac would be stored and reloaded around every bin. Load with
@@ -173,7 +137,7 @@ static inline void HevcCabacRegsStore(HevcCabac *pstCabac, const HevcCabacRegs *
     pstCabac->iBits = r->iBits;
 }
 
-/* HevcCabacDecodeBin on the caller's copy of the state. */
+/* H.265 9.3.4.3.2 on the caller's copy of the state. */
 static inline int HevcCabacDecodeBinRegs(HevcCabac *pstCabac, HevcCabacRegs *r, uint8_t *pucCtx)
 {
     const uint32_t uiState = *pucCtx;
@@ -205,6 +169,15 @@ static inline int HevcCabacDecodeBinRegs(HevcCabac *pstCabac, HevcCabacRegs *r, 
         HevcCabacRefill(pstCabac);
         *r = HevcCabacRegsLoad(pstCabac);
     }
+    return iBin;
+}
+
+/* H.265 9.3.4.3.2 */
+static inline int HevcCabacDecodeBin(HevcCabac *pstCabac, uint8_t *pucCtx)
+{
+    HevcCabacRegs r = HevcCabacRegsLoad(pstCabac);
+    const int iBin = HevcCabacDecodeBinRegs(pstCabac, &r, pucCtx);
+    HevcCabacRegsStore(pstCabac, &r);
     return iBin;
 }
 

@@ -61,11 +61,13 @@ static void HevcDeblockParamsReset(HevcDeblockParams *pd)
     pd->iQpL = pd->iChromaQpL = -1000;
 }
 
-/* Luma beta and tc of the segment with q at 4x4 index q and p across the
- * edge; returns its averaged QP. */
-static inline int HevcDeblockLumaParams(const HevcSliceDec *s, HevcDeblockParams *pd, size_t q, size_t p, int iBs,
-                                        const HevcCtbInfo *ctb)
+/* One luma segment, q its 4x4 index: its beta, tc and averaged QP, and
+ * its no-filter sides (bit 0 p, bit 1 q). */
+static inline unsigned HevcDeblockLumaSegment(const HevcSliceDec *s, HevcDeblockParams *pd, size_t q, int iDir, int iBs,
+                                              const HevcCtbInfo *ctb, unsigned uiNoFilt, int *piBeta, int *piTc,
+                                              int *piQp)
 {
+    const size_t p = iDir ? q - s->uiW4 : q - 1;
     const int iQpL = (s->pcQpY[q] + s->pcQpY[p] + 1) >> 1;
     if (iQpL != pd->iQpL || ctb != pd->pstCtb || iBs != pd->iBs) {
         const int iBitDepth = (int)s->pstSps->bit_depth_luma;
@@ -75,7 +77,12 @@ static inline int HevcDeblockLumaParams(const HevcSliceDec *s, HevcDeblockParams
         pd->iBs = iBs;
         pd->pstCtb = ctb;
     }
-    return iQpL;
+    *piQp = iQpL;
+    *piBeta = pd->iBeta;
+    *piTc = pd->iTc;
+    if (!uiNoFilt)
+        return 0;
+    return (s->pucBlkFlags[p] & uiNoFilt ? 1u : 0u) | (s->pucBlkFlags[q] & uiNoFilt ? 2u : 0u);
 }
 
 static inline void HevcDeblockChromaParams(const HevcSliceDec *s, HevcDeblockParams *pd, int iQpL,

@@ -98,35 +98,24 @@ static void FN(DeblockRows)(HevcSliceDec *s, uint32_t y4Begin, uint32_t y4End, i
             if (!iBsA && !iBsB)
                 continue;
             const HevcCtbInfo *ctb = pstCtbRow + ((x4 * 4) >> sps->CtbLog2SizeY);
-            int iBetaA = 0, iTcA = 0, iBetaB = 0, iTcB = 0, iQpA = 0, iQpB = 0;
+            int aiBeta[2] = {0, 0}, aiTc[2] = {0, 0}, aiQp[2] = {0, 0};
             unsigned uiNo = 0;
-            if (iBsA) {
-                const size_t p = iDir ? qa - W4 : qa - 1;
-                iQpA = HevcDeblockLumaParams(s, &stParams, qa, p, iBsA, ctb);
-                iBetaA = stParams.iBeta;
-                iTcA = stParams.iTc;
-                if (uiNoFilt)
-                    uiNo = (s->pucBlkFlags[p] & uiNoFilt ? 1u : 0u) | (s->pucBlkFlags[qa] & uiNoFilt ? 2u : 0u);
-            }
-            if (iBsB) {
-                const size_t p = iDir ? qb - W4 : qb - 1;
-                iQpB = HevcDeblockLumaParams(s, &stParams, qb, p, iBsB, ctb);
-                iBetaB = stParams.iBeta;
-                iTcB = stParams.iTc;
-                if (uiNoFilt)
-                    uiNo |= (s->pucBlkFlags[p] & uiNoFilt ? 4u : 0u) | (s->pucBlkFlags[qb] & uiNoFilt ? 8u : 0u);
-            }
+            if (iBsA)
+                uiNo = HevcDeblockLumaSegment(s, &stParams, qa, iDir, iBsA, ctb, uiNoFilt, &aiBeta[0], &aiTc[0], &aiQp[0]);
+            if (iBsB)
+                uiNo |= HevcDeblockLumaSegment(s, &stParams, qb, iDir, iBsB, ctb, uiNoFilt, &aiBeta[1], &aiTc[1], &aiQp[1])
+                        << 2;
             PIXEL *pY = pRowY + x4 * 4;
             if (bHasB)
-                s->DSP.pfnDeblockLuma2[iDir](pY, iStrideY, iBetaA, iTcA, iBetaB, iTcB, uiNo);
+                s->DSP.pfnDeblockLuma2[iDir](pY, iStrideY, aiBeta[0], aiTc[0], aiBeta[1], aiTc[1], uiNo);
             else
-                s->DSP.pfnDeblockLuma[iDir](pY, iStrideY, iBetaA, iTcA, uiNo & 1, (uiNo >> 1) & 1);
+                s->DSP.pfnDeblockLuma[iDir](pY, iStrideY, aiBeta[0], aiTc[0], uiNo & 1, (uiNo >> 1) & 1);
             /* chroma edges lie on the 16x16 luma grid */
             if ((iDir ? y4 : x4) & 3)
                 continue;
-            if (iBsA == 2 && iBsB == 2 && iQpA == iQpB && (uiNo & 3) == uiNo >> 2) {
+            if (iBsA == 2 && iBsB == 2 && aiQp[0] == aiQp[1] && (uiNo & 3) == uiNo >> 2) {
                 /* the two halves of one chroma segment agree */
-                HevcDeblockChromaParams(s, &stParams, iQpA, ctb);
+                HevcDeblockChromaParams(s, &stParams, aiQp[0], ctb);
                 for (int c = 1; c <= 2; c++) {
                     const ptrdiff_t iStrideC = (ptrdiff_t)pic->auiStride[c];
                     PIXEL *pC = (PIXEL *)pic->apucPlane[c] + (ptrdiff_t)y4 * 2 * iStrideC + x4 * 2;
@@ -135,9 +124,9 @@ static void FN(DeblockRows)(HevcSliceDec *s, uint32_t y4Begin, uint32_t y4End, i
                 continue;
             }
             if (iBsA == 2)
-                FN(ChromaSegment)(s, &stParams, x4, y4, iDir, iQpA, ctb, uiNoFilt, uiNo & 1, (uiNo >> 1) & 1);
+                FN(ChromaSegment)(s, &stParams, x4, y4, iDir, aiQp[0], ctb, uiNoFilt, uiNo & 1, (uiNo >> 1) & 1);
             if (iBsB == 2)
-                FN(ChromaSegment)(s, &stParams, iDir ? x4 + 1 : x4, iDir ? y4 : y4 + 1, iDir, iQpB, ctb, uiNoFilt,
+                FN(ChromaSegment)(s, &stParams, iDir ? x4 + 1 : x4, iDir ? y4 : y4 + 1, iDir, aiQp[1], ctb, uiNoFilt,
                                   (uiNo >> 2) & 1, (uiNo >> 3) & 1);
         }
     }

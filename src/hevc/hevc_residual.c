@@ -110,21 +110,13 @@ static const uint8_t *SubBlockScan(int iLog2Size, int iScanIdx)
     }
 }
 
-static int LastPrefix(HevcSliceDec *s, int iBase, int iLog2Size, int cIdx)
+/* last_sig_coeff_x_prefix or _y_prefix: pucCtx the first context of the
+ * block size and component, iShift the bins per context. */
+static inline int LastPrefix(HevcCabac *c, HevcCabacRegs *r, uint8_t *pucCtx, int iShift, int iMax)
 {
-    int iOffset, iShift;
-    if (cIdx == 0) {
-        iOffset = 3 * (iLog2Size - 2) + ((iLog2Size - 1) >> 2);
-        iShift = (iLog2Size + 1) >> 2;
-    } else {
-        iOffset = 15;
-        iShift = iLog2Size - 2;
-    }
-    int iMax = (iLog2Size << 1) - 1, v = 0;
-    HevcCabacRegs r = HevcCabacRegsLoad(&s->stCabac);
-    while (v < iMax && HevcCabacDecodeBinRegs(&s->stCabac, &r, CTX(s, iBase + iOffset + (v >> iShift))))
+    int v = 0;
+    while (v < iMax && HevcCabacDecodeBinRegs(c, r, pucCtx + (v >> iShift)))
         v++;
-    HevcCabacRegsStore(&s->stCabac, &r);
     return v;
 }
 
@@ -183,8 +175,13 @@ int HevcResidualCoding(HW265D_DEC *pstDec, HevcSliceDec *s, int iLog2Size, int c
         bTs = HevcCabacDecodeBin(c, CTX(s, HEVC_CTX_TRANSFORM_SKIP_FLAG + (cIdx ? 1 : 0)));
     *pbTransformSkip = bTs;
 
-    int iPrefixX = LastPrefix(s, HEVC_CTX_LAST_X_PREFIX, iLog2Size, cIdx);
-    int iPrefixY = LastPrefix(s, HEVC_CTX_LAST_Y_PREFIX, iLog2Size, cIdx);
+    const int iLastOff = cIdx ? 15 : 3 * (iLog2Size - 2) + ((iLog2Size - 1) >> 2);
+    const int iLastShift = cIdx ? iLog2Size - 2 : (iLog2Size + 1) >> 2;
+    const int iLastMax = (iLog2Size << 1) - 1;
+    HevcCabacRegs rLast = HevcCabacRegsLoad(c);
+    int iPrefixX = LastPrefix(c, &rLast, CTX(s, HEVC_CTX_LAST_X_PREFIX + iLastOff), iLastShift, iLastMax);
+    int iPrefixY = LastPrefix(c, &rLast, CTX(s, HEVC_CTX_LAST_Y_PREFIX + iLastOff), iLastShift, iLastMax);
+    HevcCabacRegsStore(c, &rLast);
     if (iPrefixX > 9 || iPrefixY > 9) {
         if (iPrefixX > 9)
             HEVC_ERR(pstDec, "IHW265D_Decode : the value of last_sig_coeff_x_prefix is %u, it should be in the c_range of 0~9!\n", (unsigned)iPrefixX);
