@@ -123,8 +123,8 @@ static inline int HevcMcWidthIdx(int iWidth)
     /* Two consecutive 4-line segments of one luma edge (8 lines; the second starts 4 lines     \
      * further along the edge), each as pfnDeblockLuma with its own thresholds: iBeta0/iTc0 and   \
      * uiNo bits 0 (bNoP) and 1 (bNoQ) for the first, iBeta1/iTc1 and bits 2, 3 for the second.  \
-     * A segment with iTc 0 is left as it is (pass 0 for a bS 0 segment). Reads and writes the    \
-     * same samples as the two single calls. */                                                   \
+     * A segment with iTc 0 is left as it is (pass 0 for a bS 0 segment). Reads the samples of   \
+     * the two single calls and changes no others; it may store unchanged ones back. */          \
     void (*pfnDeblockLuma2[2])(pixel * pPix, ptrdiff_t iStride, int iBeta0, int iTc0, int iBeta1, \
                                int iTc1, unsigned uiNo);                                          \
     /* Chroma deblocking of one 4-line edge segment (H.265 8.7.2.5.5), [0] vertical, [1]         \
