@@ -163,6 +163,11 @@ template <int BitDepth> void HevcMcInitSse41(typename HevcDspTraits<BitDepth>::T
 template <int BitDepth> void HevcMcInitAvx2(typename HevcDspTraits<BitDepth>::Table *pstDsp);
 template <int BitDepth> void HevcPictureInitSse41(typename HevcDspTraits<BitDepth>::Table *pstDsp);
 template <int BitDepth> void HevcPictureInitAvx2(typename HevcDspTraits<BitDepth>::Table *pstDsp);
+/* AVX-512 (hevc_*_avx512.cpp, built with the -mavx512* flags, so nothing in
+ * them may run before the tier is chosen: no dynamic initialisers, and no
+ * inline function or template shared with other files is instantiated there). */
+template <int BitDepth> void HevcTransformInitAvx512(typename HevcDspTraits<BitDepth>::Table *pstDsp); /* 8 only */
+template <int BitDepth> void HevcMcInitAvx512(typename HevcDspTraits<BitDepth>::Table *pstDsp);
 
 /* The C scaling, also the fallback of SIMD versions for blocks whose products
  * could pass 32 bits. */
@@ -179,5 +184,7 @@ void HevcDspInitSse41_8(HevcDsp8 *pstDsp);
 void HevcDspInitSse41_10(HevcDsp10 *pstDsp);
 void HevcDspInitAvx2_8(HevcDsp8 *pstDsp);
 void HevcDspInitAvx2_10(HevcDsp10 *pstDsp);
+void HevcDspInitAvx512_8(HevcDsp8 *pstDsp);
+void HevcDspInitAvx512_10(HevcDsp10 *pstDsp);
 
 #endif

@@ -336,7 +336,7 @@ TEST(HevcDspTiers, OverriddenEntriesMatchTheCReference)
 {
     int iCompared = 0;
     const unsigned uiFlags = HevcDspCpuFlags();
-    for (unsigned uiMask : {HEVC_CPU_SSE41, HEVC_CPU_SSE41 | HEVC_CPU_AVX2, HEVC_CPU_AVX2}) {
+    for (unsigned uiMask : {HEVC_CPU_SSE41, HEVC_CPU_SSE41 | HEVC_CPU_AVX2, HEVC_CPU_AVX2, HEVC_CPU_ALL}) {
         if ((uiMask & uiFlags) != uiMask)
             continue;
         CompareTier<8>(uiMask, iCompared);
