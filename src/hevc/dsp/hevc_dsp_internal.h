@@ -166,7 +166,14 @@ template <int BitDepth> void HevcPictureInitAvx2(typename HevcDspTraits<BitDepth
 /* AVX-512 (hevc_*_avx512.cpp, built with the -mavx512* flags, so nothing in
  * them may run before the tier is chosen: no dynamic initialisers, and no
  * inline function or template shared with other files is instantiated there). */
-template <int BitDepth> void HevcTransformInitAvx512(typename HevcDspTraits<BitDepth>::Table *pstDsp); /* 8 only */
+template <int BitDepth> void HevcTransformInitAvx512(typename HevcDspTraits<BitDepth>::Table *pstDsp);
+/* Pairs (M[k][x], M[k+2][x]) of the 32-point DCT matrix for x < 16, packed
+ * as 16-bit halves of a word: [p] k = 4p for p < 8 (even rows), k = 4(p-8)+1
+ * for p >= 8 (odd rows). Built in hevc_transform_x86.cpp. */
+struct HevcIdct32Pairs {
+    alignas(64) int32_t aai[16][16];
+};
+extern const HevcIdct32Pairs g_stHevcIdct32Pairs;
 template <int BitDepth> void HevcMcInitAvx512(typename HevcDspTraits<BitDepth>::Table *pstDsp);
 
 /* The C scaling, also the fallback of SIMD versions for blocks whose products

@@ -51,6 +51,7 @@ void HevcDspInitAvx512_8(HevcDsp8 *pstDsp)
 
 void HevcDspInitAvx512_10(HevcDsp10 *pstDsp)
 {
+    HevcTransformInitAvx512<10>(pstDsp);
     HevcMcInitAvx512<10>(pstDsp);
 }
 #else

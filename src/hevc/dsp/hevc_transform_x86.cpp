@@ -244,6 +244,23 @@ SymPairTables BuildSymPairs()
 
 const SymPairTables s_stSymPairs = BuildSymPairs();
 
+} /* namespace */
+
+static HevcIdct32Pairs BuildIdct32Pairs()
+{
+    HevcIdct32Pairs t;
+    for (int p = 0; p < 16; p++) {
+        const int k = p < 8 ? 4 * p : 4 * (p - 8) + 1;
+        for (int x = 0; x < 16; x++)
+            t.aai[p][x] = (int32_t)((uint16_t)(int16_t)g_acHevcDctMatrix[k][x] |
+                                    ((uint32_t)(uint16_t)(int16_t)g_acHevcDctMatrix[k + 2][x] << 16));
+    }
+    return t;
+}
+const HevcIdct32Pairs g_stHevcIdct32Pairs = BuildIdct32Pairs();
+
+namespace {
+
 template <int N> inline const __m128i *SymPairRow(int y)
 {
     if constexpr (N == 8)
