@@ -47,12 +47,14 @@ void HevcDspInitAvx512_8(HevcDsp8 *pstDsp)
 {
     HevcTransformInitAvx512<8>(pstDsp);
     HevcMcInitAvx512<8>(pstDsp);
+    HevcSaoInitAvx512<8>(pstDsp);
 }
 
 void HevcDspInitAvx512_10(HevcDsp10 *pstDsp)
 {
     HevcTransformInitAvx512<10>(pstDsp);
     HevcMcInitAvx512<10>(pstDsp);
+    HevcSaoInitAvx512<10>(pstDsp);
 }
 #else
 void HevcDspInitSse41_8(HevcDsp8 *) {}
