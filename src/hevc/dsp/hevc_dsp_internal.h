@@ -195,9 +195,7 @@ template <int BitDepth> void HevcMcInitSse41(typename HevcDspTraits<BitDepth>::T
 template <int BitDepth> void HevcMcInitAvx2(typename HevcDspTraits<BitDepth>::Table *pstDsp);
 template <int BitDepth> void HevcPictureInitSse41(typename HevcDspTraits<BitDepth>::Table *pstDsp);
 template <int BitDepth> void HevcPictureInitAvx2(typename HevcDspTraits<BitDepth>::Table *pstDsp);
-/* AVX-512 (hevc_*_avx512.cpp, built with the -mavx512* flags, so nothing in
- * them may run before the tier is chosen: no dynamic initialisers, and no
- * inline function or template shared with other files is instantiated there). */
+/* AVX-512 (hevc_*_avx512.cpp, see hevc_avx512.h). */
 template <int BitDepth> void HevcTransformInitAvx512(typename HevcDspTraits<BitDepth>::Table *pstDsp);
 /* Pairs (M[k][x], M[k+2][x]) of the 32-point DCT matrix for x < 16, packed
  * as 16-bit halves of a word: [p] k = 4p for p < 8 (even rows), k = 4(p-8)+1

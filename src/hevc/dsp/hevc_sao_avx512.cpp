@@ -1,18 +1,9 @@
 /* SAO for AVX-512: whole 64-sample rows in one or two steps, row tails by
  * masked loads and stores (no overlapping steps); each sample's offset comes
- * from a register table by vpermb / vpermw. Built with the AVX-512 flags (see
- * hevc_dsp_internal.h for what that forbids). */
+ * from a register table by vpermb / vpermw. See hevc_avx512.h for what the
+ * file's flags forbid. */
 #if defined(__x86_64__) || defined(__i386__)
-#include <immintrin.h>
-
-/* GCC 12 takes the deliberately undefined pass-through operand inside the
- * AVX-512 intrinsics for an uninitialised read. */
-#if defined(__GNUC__) && !defined(__clang__)
-#pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
-#pragma GCC diagnostic ignored "-Wuninitialized"
-#endif
-
-#include "hevc_dsp_internal.h"
+#include "hevc_avx512.h"
 
 namespace {
 
@@ -30,16 +21,9 @@ template <> struct Lanes<8> {
     static __m512i Load(Mask m, const Pixel *p) { return _mm512_maskz_loadu_epi8(m, p); }
     static void Store(Pixel *p, Mask m, __m512i v) { _mm512_mask_storeu_epi8(p, m, v); }
     static __m512i Band(__m512i s) { return _mm512_and_si512(_mm512_srli_epi16(s, 3), _mm512_set1_epi8(31)); }
-    /* 2 + sign(c - a) + sign(c - b) */
-    static __m512i EdgeClass(__m512i c, __m512i a, __m512i b)
-    {
-        const __m512i vOne = _mm512_set1_epi8(1);
-        __m512i v = _mm512_set1_epi8(2);
-        v = _mm512_mask_add_epi8(v, _mm512_cmpgt_epu8_mask(c, a), v, vOne);
-        v = _mm512_mask_sub_epi8(v, _mm512_cmplt_epu8_mask(c, a), v, vOne);
-        v = _mm512_mask_add_epi8(v, _mm512_cmpgt_epu8_mask(c, b), v, vOne);
-        return _mm512_mask_sub_epi8(v, _mm512_cmplt_epu8_mask(c, b), v, vOne);
-    }
+    static __m512i Set(int v) { return _mm512_set1_epi8((char)v); }
+    static Mask Gt(__m512i a, __m512i b) { return _mm512_cmpgt_epu8_mask(a, b); }
+    static __m512i AddIf(__m512i v, Mask m, __m512i d) { return _mm512_mask_add_epi8(v, m, v, d); }
     struct Offsets {
         __m512i vPos, vNeg;
         explicit Offsets(const int16_t *psTable)
@@ -64,15 +48,9 @@ template <> struct Lanes<10> {
     static __m512i Load(Mask m, const Pixel *p) { return _mm512_maskz_loadu_epi16(m, p); }
     static void Store(Pixel *p, Mask m, __m512i v) { _mm512_mask_storeu_epi16(p, m, v); }
     static __m512i Band(__m512i s) { return _mm512_srli_epi16(s, 5); }
-    static __m512i EdgeClass(__m512i c, __m512i a, __m512i b)
-    {
-        const __m512i vOne = _mm512_set1_epi16(1);
-        __m512i v = _mm512_set1_epi16(2);
-        v = _mm512_mask_add_epi16(v, _mm512_cmpgt_epu16_mask(c, a), v, vOne);
-        v = _mm512_mask_sub_epi16(v, _mm512_cmplt_epu16_mask(c, a), v, vOne);
-        v = _mm512_mask_add_epi16(v, _mm512_cmpgt_epu16_mask(c, b), v, vOne);
-        return _mm512_mask_sub_epi16(v, _mm512_cmplt_epu16_mask(c, b), v, vOne);
-    }
+    static __m512i Set(int v) { return _mm512_set1_epi16((short)v); }
+    static Mask Gt(__m512i a, __m512i b) { return _mm512_cmpgt_epu16_mask(a, b); }
+    static __m512i AddIf(__m512i v, Mask m, __m512i d) { return _mm512_mask_add_epi16(v, m, v, d); }
     struct Offsets {
         __m512i vTable;
         explicit Offsets(const int16_t *psTable) : vTable(_mm512_loadu_si512(psTable)) {}
@@ -83,6 +61,16 @@ template <> struct Lanes<10> {
         }
     };
 };
+
+/* Edge class 2 + sign(c - a) + sign(c - b). */
+template <typename L> inline __m512i EdgeClass(__m512i c, __m512i a, __m512i b)
+{
+    const __m512i vOne = L::Set(1), vMinusOne = L::Set(-1);
+    __m512i v = L::AddIf(L::Set(2), L::Gt(c, a), vOne);
+    v = L::AddIf(v, L::Gt(a, c), vMinusOne);
+    v = L::AddIf(v, L::Gt(c, b), vOne);
+    return L::AddIf(v, L::Gt(b, c), vMinusOne);
+}
 
 /* Band offset: the table is indexed by the band itself. */
 template <int BitDepth>
@@ -116,7 +104,7 @@ void SaoEdge(typename Lanes<BitDepth>::Pixel *pDst, ptrdiff_t iDstStride, const 
         for (int x = x0; x < x1; x += L::kStep) {
             const typename L::Mask m = L::StepMask(x1 - x);
             const __m512i c = L::Load(m, s + x);
-            L::Store(d + x, m, t.Apply(c, L::EdgeClass(c, L::Load(m, s + x + iOff0), L::Load(m, s + x + iOff1))));
+            L::Store(d + x, m, t.Apply(c, EdgeClass<L>(c, L::Load(m, s + x + iOff0), L::Load(m, s + x + iOff1))));
         }
     };
     HevcSaoEdgeRows<BitDepth>(pDst, iDstStride, pSrc, iSrcStride, iWidth, iHeight, psOffset, iEoClass, uiAvail, fnRow);

@@ -1,17 +1,8 @@
 /* Inverse DCT 32x32 and reconstruction for AVX-512 (the 10-bit 32x32
- * residual add measured no faster than AVX2's two halves per row). Built
- * with the AVX-512 flags (see hevc_dsp_internal.h for what that forbids). */
+ * residual add measured no faster than AVX2's two halves per row). See
+ * hevc_avx512.h for what the file's flags forbid. */
 #if defined(__x86_64__) || defined(__i386__)
-#include <immintrin.h>
-
-/* GCC 12 takes the deliberately undefined pass-through operand inside the
- * AVX-512 intrinsics for an uninitialised read. */
-#if defined(__GNUC__) && !defined(__clang__)
-#pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
-#pragma GCC diagnostic ignored "-Wuninitialized"
-#endif
-
-#include "hevc_dsp_internal.h"
+#include "hevc_avx512.h"
 
 namespace {
 
