@@ -354,6 +354,8 @@ TEST(HevcDspTiers, OverriddenEntriesMatchTheCReference)
     const unsigned uiAll = HevcDspCpuFlags();
     setenv("IPCAMERA_HEVC_CPUMASK", "0x1", 1);
     EXPECT_EQ(uiAll & HEVC_CPU_SSE41, HevcDspCpuFlags());
+    setenv("IPCAMERA_HEVC_CPUMASK", "3", 1); /* AVX-512 off */
+    EXPECT_EQ(uiAll & (HEVC_CPU_SSE41 | HEVC_CPU_AVX2), HevcDspCpuFlags());
     setenv("IPCAMERA_HEVC_CPUMASK", "0", 1);
     EXPECT_EQ(0u, HevcDspCpuFlags());
     pszOld ? setenv("IPCAMERA_HEVC_CPUMASK", old.c_str(), 1) : unsetenv("IPCAMERA_HEVC_CPUMASK");
