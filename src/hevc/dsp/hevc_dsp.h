@@ -26,10 +26,13 @@
 extern "C" {
 #endif
 
-/* Instruction-set tiers; a mask of these gates the overrides. */
+/* Instruction-set tiers; a mask of these gates the overrides (also the bits
+ * of IPCAMERA_HEVC_CPUMASK): 0x1 SSE4.1, 0x2 AVX2, 0x4 AVX-512 (F, BW, DQ, VL
+ * and VBMI, with the OS saving the ZMM state). */
 #define HEVC_CPU_SSE41 0x1u
 #define HEVC_CPU_AVX2 0x2u
-#define HEVC_CPU_ALL (HEVC_CPU_SSE41 | HEVC_CPU_AVX2)
+#define HEVC_CPU_AVX512 0x4u
+#define HEVC_CPU_ALL (HEVC_CPU_SSE41 | HEVC_CPU_AVX2 | HEVC_CPU_AVX512)
 
 /* Intra reference line: p[x][-1] and p[-1][y] of H.265 8.4.4.2 stored as one
  * line, bottom-left sample first. For a block of size N:

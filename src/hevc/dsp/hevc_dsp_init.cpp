@@ -22,8 +22,13 @@ unsigned HevcDspCpuFlags(void)
         if ((c & bit_OSXSAVE) && (c & bit_AVX)) {
             unsigned uiXcr0Lo, uiXcr0Hi;
             __asm__ volatile("xgetbv" : "=a"(uiXcr0Lo), "=d"(uiXcr0Hi) : "c"(0));
-            if ((uiXcr0Lo & 6) == 6 && __get_cpuid_count(7, 0, &a, &b, &c, &d) && (b & bit_AVX2))
+            if ((uiXcr0Lo & 6) == 6 && __get_cpuid_count(7, 0, &a, &b, &c, &d) && (b & bit_AVX2)) {
                 uiFlags |= HEVC_CPU_AVX2;
+                /* AVX-512 also needs the opmask and both halves of ZMM0-31 saved (XCR0 bits 5-7) */
+                const unsigned uiAvx512 = bit_AVX512F | bit_AVX512DQ | bit_AVX512BW | bit_AVX512VL;
+                if ((uiXcr0Lo & 0xE6) == 0xE6 && (b & uiAvx512) == uiAvx512 && (c & bit_AVX512VBMI))
+                    uiFlags |= HEVC_CPU_AVX512;
+            }
         }
     }
 #endif
@@ -57,6 +62,8 @@ void HevcDspInit8(HevcDsp8 *pstDsp, unsigned uiCpuMask)
         HevcDspInitSse41_8(pstDsp);
     if (uiFlags & HEVC_CPU_AVX2)
         HevcDspInitAvx2_8(pstDsp);
+    if (uiFlags & HEVC_CPU_AVX512)
+        HevcDspInitAvx512_8(pstDsp);
 }
 
 void HevcDspInit10(HevcDsp10 *pstDsp, unsigned uiCpuMask)
@@ -67,4 +74,6 @@ void HevcDspInit10(HevcDsp10 *pstDsp, unsigned uiCpuMask)
         HevcDspInitSse41_10(pstDsp);
     if (uiFlags & HEVC_CPU_AVX2)
         HevcDspInitAvx2_10(pstDsp);
+    if (uiFlags & HEVC_CPU_AVX512)
+        HevcDspInitAvx512_10(pstDsp);
 }

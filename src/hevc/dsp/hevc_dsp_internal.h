@@ -3,6 +3,8 @@
 #ifndef HEVC_DSP_INTERNAL_H
 #define HEVC_DSP_INTERNAL_H
 
+#include <string.h>
+
 #include "hevc_dsp.h"
 
 template <int BitDepth> struct HevcDspTraits;
@@ -151,6 +153,36 @@ void HevcSaoEdgeCorners(typename HevcDspTraits<BitDepth>::Pixel *pDst, ptrdiff_t
                         const typename HevcDspTraits<BitDepth>::Pixel *pSrc, ptrdiff_t iSrcStride, int iWidth,
                         int iHeight, const int16_t *psOffset, int iEoClass, unsigned uiAvail);
 
+/* The rows of an edge-offset CTB: rows and columns whose neighbours lie in
+ * an unavailable CTB are copied unchanged, fnRow(s, d, x0, x1) filters the
+ * rest of each row, and the four corners, whose neighbours may lie in a
+ * diagonal CTB, are redone by the scalar border rule. (Instantiated on each
+ * tier's own lambda, whose type is local to its file, so the AVX-512 file
+ * may use it too.) */
+template <int BitDepth, typename RowFn>
+inline void HevcSaoEdgeRows(typename HevcDspTraits<BitDepth>::Pixel *pDst, ptrdiff_t iDstStride,
+                        const typename HevcDspTraits<BitDepth>::Pixel *pSrc, ptrdiff_t iSrcStride, int iWidth,
+                        int iHeight, const int16_t *psOffset, int iEoClass, unsigned uiAvail, RowFn fnRow)
+{
+    typedef typename HevcDspTraits<BitDepth>::Pixel Pixel;
+    const int iDx = g_aacHevcSaoEoDx[iEoClass][0] | g_aacHevcSaoEoDx[iEoClass][1];
+    const int iDy = g_aacHevcSaoEoDy[iEoClass][0] | g_aacHevcSaoEoDy[iEoClass][1];
+    const int x0 = iDx && !(uiAvail & HEVC_SAO_LEFT), x1 = iWidth - (iDx && !(uiAvail & HEVC_SAO_RIGHT));
+    const int y0 = iDy && !(uiAvail & HEVC_SAO_TOP), y1 = iHeight - (iDy && !(uiAvail & HEVC_SAO_BOTTOM));
+    for (int y = 0; y < iHeight; y++) {
+        const Pixel *s = pSrc + y * iSrcStride;
+        Pixel *d = pDst + y * iDstStride;
+        if (y < y0 || y >= y1) {
+            memcpy(d, s, sizeof(Pixel) * (size_t)iWidth);
+            continue;
+        }
+        d[0] = s[0];
+        d[iWidth - 1] = s[iWidth - 1];
+        fnRow(s, d, x0, x1);
+    }
+    HevcSaoEdgeCorners<BitDepth>(pDst, iDstStride, pSrc, iSrcStride, iWidth, iHeight, psOffset, iEoClass, uiAvail);
+}
+
 /* x86 kernels per stage and tier (hevc_*_x86.cpp). */
 template <int BitDepth> void HevcTransformInitSse41(typename HevcDspTraits<BitDepth>::Table *pstDsp);
 template <int BitDepth> void HevcTransformInitAvx2(typename HevcDspTraits<BitDepth>::Table *pstDsp);
@@ -163,6 +195,17 @@ template <int BitDepth> void HevcMcInitSse41(typename HevcDspTraits<BitDepth>::T
 template <int BitDepth> void HevcMcInitAvx2(typename HevcDspTraits<BitDepth>::Table *pstDsp);
 template <int BitDepth> void HevcPictureInitSse41(typename HevcDspTraits<BitDepth>::Table *pstDsp);
 template <int BitDepth> void HevcPictureInitAvx2(typename HevcDspTraits<BitDepth>::Table *pstDsp);
+/* AVX-512 (hevc_*_avx512.cpp, see hevc_avx512.h). */
+template <int BitDepth> void HevcTransformInitAvx512(typename HevcDspTraits<BitDepth>::Table *pstDsp);
+/* Pairs (M[k][x], M[k+2][x]) of the 32-point DCT matrix for x < 16, packed
+ * as 16-bit halves of a word: [p] k = 4p for p < 8 (even rows), k = 4(p-8)+1
+ * for p >= 8 (odd rows). Built in hevc_transform_x86.cpp. */
+struct HevcIdct32Pairs {
+    alignas(64) int32_t aai[16][16];
+};
+extern const HevcIdct32Pairs g_stHevcIdct32Pairs;
+template <int BitDepth> void HevcMcInitAvx512(typename HevcDspTraits<BitDepth>::Table *pstDsp);
+template <int BitDepth> void HevcSaoInitAvx512(typename HevcDspTraits<BitDepth>::Table *pstDsp);
 
 /* The C scaling, also the fallback of SIMD versions for blocks whose products
  * could pass 32 bits. */
@@ -179,5 +222,7 @@ void HevcDspInitSse41_8(HevcDsp8 *pstDsp);
 void HevcDspInitSse41_10(HevcDsp10 *pstDsp);
 void HevcDspInitAvx2_8(HevcDsp8 *pstDsp);
 void HevcDspInitAvx2_10(HevcDsp10 *pstDsp);
+void HevcDspInitAvx512_8(HevcDsp8 *pstDsp);
+void HevcDspInitAvx512_10(HevcDsp10 *pstDsp);
 
 #endif

@@ -42,9 +42,25 @@ void HevcDspInitAvx2_10(HevcDsp10 *pstDsp)
     HevcSaoInitAvx2<10>(pstDsp);
     HevcPictureInitAvx2<10>(pstDsp);
 }
+
+void HevcDspInitAvx512_8(HevcDsp8 *pstDsp)
+{
+    HevcTransformInitAvx512<8>(pstDsp);
+    HevcMcInitAvx512<8>(pstDsp);
+    HevcSaoInitAvx512<8>(pstDsp);
+}
+
+void HevcDspInitAvx512_10(HevcDsp10 *pstDsp)
+{
+    HevcTransformInitAvx512<10>(pstDsp);
+    HevcMcInitAvx512<10>(pstDsp);
+    HevcSaoInitAvx512<10>(pstDsp);
+}
 #else
 void HevcDspInitSse41_8(HevcDsp8 *) {}
 void HevcDspInitSse41_10(HevcDsp10 *) {}
 void HevcDspInitAvx2_8(HevcDsp8 *) {}
 void HevcDspInitAvx2_10(HevcDsp10 *) {}
+void HevcDspInitAvx512_8(HevcDsp8 *) {}
+void HevcDspInitAvx512_10(HevcDsp10 *) {}
 #endif

@@ -59,34 +59,6 @@ HEVC_SSE41 inline __m128i EdgeStep(const Pixel *s, ptrdiff_t iOff0, ptrdiff_t iO
     return _mm_min_epi16(_mm_max_epi16(_mm_add_epi16(c, vOff), _mm_setzero_si128()), vMax);
 }
 
-/* The rows of an edge-offset CTB: rows and columns whose neighbours lie in
- * an unavailable CTB are copied unchanged, fnRow(s, d, x0, x1) filters the
- * rest of each row, and the four corners, whose neighbours may lie in a
- * diagonal CTB, are redone by the scalar border rule. */
-template <int BitDepth, typename RowFn>
-inline void SaoEdgeRows(typename HevcDspTraits<BitDepth>::Pixel *pDst, ptrdiff_t iDstStride,
-                        const typename HevcDspTraits<BitDepth>::Pixel *pSrc, ptrdiff_t iSrcStride, int iWidth,
-                        int iHeight, const int16_t *psOffset, int iEoClass, unsigned uiAvail, RowFn fnRow)
-{
-    typedef typename HevcDspTraits<BitDepth>::Pixel Pixel;
-    const int iDx = g_aacHevcSaoEoDx[iEoClass][0] | g_aacHevcSaoEoDx[iEoClass][1];
-    const int iDy = g_aacHevcSaoEoDy[iEoClass][0] | g_aacHevcSaoEoDy[iEoClass][1];
-    const int x0 = iDx && !(uiAvail & HEVC_SAO_LEFT), x1 = iWidth - (iDx && !(uiAvail & HEVC_SAO_RIGHT));
-    const int y0 = iDy && !(uiAvail & HEVC_SAO_TOP), y1 = iHeight - (iDy && !(uiAvail & HEVC_SAO_BOTTOM));
-    for (int y = 0; y < iHeight; y++) {
-        const Pixel *s = pSrc + y * iSrcStride;
-        Pixel *d = pDst + y * iDstStride;
-        if (y < y0 || y >= y1) {
-            memcpy(d, s, sizeof(Pixel) * (size_t)iWidth);
-            continue;
-        }
-        d[0] = s[0];
-        d[iWidth - 1] = s[iWidth - 1];
-        fnRow(s, d, x0, x1);
-    }
-    HevcSaoEdgeCorners<BitDepth>(pDst, iDstStride, pSrc, iSrcStride, iWidth, iHeight, psOffset, iEoClass, uiAvail);
-}
-
 /* 8-sample steps (a row shorter than a step scalar, its tail with an
  * overlapping step: dst and src differ, so recomputing a sample is
  * harmless). */
@@ -119,7 +91,7 @@ HEVC_SSE41 void SaoEdgeSse41(typename HevcDspTraits<BitDepth>::Pixel *pDst, ptrd
             d[x] = (Pixel)(v < 0 ? 0 : v > iMax ? iMax : v);
         }
     };
-    SaoEdgeRows<BitDepth>(pDst, iDstStride, pSrc, iSrcStride, iWidth, iHeight, psOffset, iEoClass, uiAvail, fnRow);
+    HevcSaoEdgeRows<BitDepth>(pDst, iDstStride, pSrc, iSrcStride, iWidth, iHeight, psOffset, iEoClass, uiAvail, fnRow);
 }
 
 /* ---- AVX2: 16 samples per step, the rest by the SSE4.1 routines' rules ---- */
@@ -179,7 +151,7 @@ HEVC_AVX2 void SaoEdgeAvx2(typename HevcDspTraits<BitDepth>::Pixel *pDst, ptrdif
         if (x < x1)
             StoreY(d + x1 - 16, EdgeStepY(s + x1 - 16, iOff0, iOff1, vTable, vMax));
     };
-    SaoEdgeRows<BitDepth>(pDst, iDstStride, pSrc, iSrcStride, iWidth, iHeight, psOffset, iEoClass, uiAvail, fnRow);
+    HevcSaoEdgeRows<BitDepth>(pDst, iDstStride, pSrc, iSrcStride, iWidth, iHeight, psOffset, iEoClass, uiAvail, fnRow);
 }
 
 template <int BitDepth>

@@ -201,6 +201,191 @@ template <int BitDepth, bool Dst> HEVC_SSE41 void Inv4x4Sse41(int16_t *psCoeffs)
     _mm_storeu_si128((__m128i *)(psCoeffs + 8), _mm_packs_epi32(r[2], r[3]));
 }
 
+/* ---- inverse DCT 8/16/32 (SSE4.1) ----
+ * One pass transforms 8 columns at a time: row k of the input pairs with row
+ * k + 2, so pmaddwd against (M[k][y], M[k+2][y]) gives 4 column sums of two
+ * inputs of the same parity. Even rows of the matrix are symmetric and odd
+ * rows antisymmetric about the middle, so E + O is output y and E - O output
+ * N-1-y. The vertical pass runs on the coefficients, the horizontal one on
+ * the transposed intermediate; rows past the last non-zero one are skipped in
+ * both (the horizontal pass sees the last non-zero column as a row). */
+
+/* Broadcast (M[k][y], M[k+2][y]) pairs: [y][p] even rows k = 4p, [y][H/2+p]
+ * odd rows k = 4p+1, for y < N/2. */
+struct SymPairTables {
+    __m128i av8[4][4];
+    __m128i av16[8][8];
+    __m128i av32[16][16];
+};
+
+SymPairTables BuildSymPairs()
+{
+    SymPairTables t;
+    auto pair = [](int N, int k, int y) {
+        const int iStep = 32 / N;
+        return _mm_set1_epi32((int32_t)((uint16_t)(int16_t)g_acHevcDctMatrix[k * iStep][y] |
+                                        ((uint32_t)(uint16_t)(int16_t)g_acHevcDctMatrix[(k + 2) * iStep][y] << 16)));
+    };
+    for (int y = 0; y < 16; y++)
+        for (int p = 0; p < 8; p++) {
+            if (y < 4 && p < 2) {
+                t.av8[y][p] = pair(8, 4 * p, y);
+                t.av8[y][2 + p] = pair(8, 4 * p + 1, y);
+            }
+            if (y < 8 && p < 4) {
+                t.av16[y][p] = pair(16, 4 * p, y);
+                t.av16[y][4 + p] = pair(16, 4 * p + 1, y);
+            }
+            t.av32[y][p] = pair(32, 4 * p, y);
+            t.av32[y][8 + p] = pair(32, 4 * p + 1, y);
+        }
+    return t;
+}
+
+const SymPairTables s_stSymPairs = BuildSymPairs();
+
+} /* namespace */
+
+static HevcIdct32Pairs BuildIdct32Pairs()
+{
+    HevcIdct32Pairs t;
+    for (int p = 0; p < 16; p++) {
+        const int k = p < 8 ? 4 * p : 4 * (p - 8) + 1;
+        for (int x = 0; x < 16; x++)
+            t.aai[p][x] = (int32_t)((uint16_t)(int16_t)g_acHevcDctMatrix[k][x] |
+                                    ((uint32_t)(uint16_t)(int16_t)g_acHevcDctMatrix[k + 2][x] << 16));
+    }
+    return t;
+}
+const HevcIdct32Pairs g_stHevcIdct32Pairs = BuildIdct32Pairs();
+
+namespace {
+
+template <int N> inline const __m128i *SymPairRow(int y)
+{
+    if constexpr (N == 8)
+        return s_stSymPairs.av8[y];
+    else if constexpr (N == 16)
+        return s_stSymPairs.av16[y];
+    else
+        return s_stSymPairs.av32[y];
+}
+
+/* dst[y][x] = sat16((sum_k M[k][y] src[k][x] + rnd) >> Shift) for the column
+ * groups g < iGroups (8 columns each); only rows k < iRows of src are read
+ * (rounded up to a multiple of 4). */
+template <int N, int Shift>
+HEVC_SSE41 void IdctColumnsSse41(const int16_t *pSrc, int16_t *pDst, int iRows, int iGroups)
+{
+    constexpr int H = N / 2, P = N / 4;
+    const int iEven = (iRows + 3) >> 2, iOdd = (iRows + 2) >> 2;
+    const __m128i vRound = _mm_set1_epi32(1 << (Shift - 1));
+    for (int g = 0; g < iGroups; g++) {
+        /* (row k, row k+2) interleaved: [p] k = 4p, [P + p] k = 4p + 1 */
+        __m128i avIn[2 * P][2];
+        auto fnPair = [&](int i, int k) {
+            const __m128i r0 = _mm_loadu_si128((const __m128i *)(pSrc + k * N + 8 * g));
+            const __m128i r1 = _mm_loadu_si128((const __m128i *)(pSrc + (k + 2) * N + 8 * g));
+            avIn[i][0] = _mm_unpacklo_epi16(r0, r1);
+            avIn[i][1] = _mm_unpackhi_epi16(r0, r1);
+        };
+        for (int p = 0; p < iEven; p++)
+            fnPair(p, 4 * p);
+        for (int p = 0; p < iOdd; p++)
+            fnPair(P + p, 4 * p + 1);
+        for (int y = 0; y < H; y++) {
+            const __m128i *pvM = SymPairRow<N>(y);
+            __m128i e0 = vRound, e1 = vRound, o0 = _mm_setzero_si128(), o1 = _mm_setzero_si128();
+            for (int p = 0; p < iEven; p++) {
+                e0 = _mm_add_epi32(e0, _mm_madd_epi16(avIn[p][0], pvM[p]));
+                e1 = _mm_add_epi32(e1, _mm_madd_epi16(avIn[p][1], pvM[p]));
+            }
+            for (int p = 0; p < iOdd; p++) {
+                o0 = _mm_add_epi32(o0, _mm_madd_epi16(avIn[P + p][0], pvM[P + p]));
+                o1 = _mm_add_epi32(o1, _mm_madd_epi16(avIn[P + p][1], pvM[P + p]));
+            }
+            _mm_storeu_si128((__m128i *)(pDst + y * N + 8 * g),
+                             _mm_packs_epi32(_mm_srai_epi32(_mm_add_epi32(e0, o0), Shift),
+                                             _mm_srai_epi32(_mm_add_epi32(e1, o1), Shift)));
+            _mm_storeu_si128((__m128i *)(pDst + (N - 1 - y) * N + 8 * g),
+                             _mm_packs_epi32(_mm_srai_epi32(_mm_sub_epi32(e0, o0), Shift),
+                                             _mm_srai_epi32(_mm_sub_epi32(e1, o1), Shift)));
+        }
+    }
+}
+
+/* Transposes the 8x8 blocks (by, bx) with bx < iColGroups of an N x N block:
+ * dst[x][y] = src[y][x]. */
+template <int N> HEVC_SSE41 void Transpose8Sse41(const int16_t *pSrc, int16_t *pDst, int iColGroups)
+{
+    for (int by = 0; by < N / 8; by++)
+        for (int bx = 0; bx < iColGroups; bx++) {
+            const int16_t *s = pSrc + 8 * by * N + 8 * bx;
+            __m128i a[8], b[8];
+            for (int i = 0; i < 8; i++)
+                a[i] = _mm_loadu_si128((const __m128i *)(s + i * N));
+            for (int i = 0; i < 4; i++) {
+                b[2 * i] = _mm_unpacklo_epi16(a[2 * i], a[2 * i + 1]);
+                b[2 * i + 1] = _mm_unpackhi_epi16(a[2 * i], a[2 * i + 1]);
+            }
+            /* b[0] = 00 10 01 11 02 12 03 13, b[2] = 20 30 21 31 ..., b[1] = 04 14 ... */
+            for (int i = 0; i < 2; i++) {
+                a[4 * i + 0] = _mm_unpacklo_epi32(b[4 * i], b[4 * i + 2]);
+                a[4 * i + 1] = _mm_unpackhi_epi32(b[4 * i], b[4 * i + 2]);
+                a[4 * i + 2] = _mm_unpacklo_epi32(b[4 * i + 1], b[4 * i + 3]);
+                a[4 * i + 3] = _mm_unpackhi_epi32(b[4 * i + 1], b[4 * i + 3]);
+            }
+            /* a[j] (rows 0-3) and a[4+j] (rows 4-7) hold columns 2j, 2j+1 */
+            int16_t *d = pDst + 8 * bx * N + 8 * by;
+            for (int j = 0; j < 4; j++) {
+                _mm_storeu_si128((__m128i *)(d + 2 * j * N), _mm_unpacklo_epi64(a[j], a[4 + j]));
+                _mm_storeu_si128((__m128i *)(d + (2 * j + 1) * N), _mm_unpackhi_epi64(a[j], a[4 + j]));
+            }
+        }
+}
+
+template <int N> HEVC_SSE41 inline void LastNonZeroSse41(const int16_t *psCoeffs, int *piLastRow, int *piLastCol)
+{
+    const __m128i vZero = _mm_setzero_si128();
+    __m128i avCols[N / 8];
+    for (int g = 0; g < N / 8; g++)
+        avCols[g] = vZero;
+    int iLastRow = -1;
+    for (int y = 0; y < N; y++) {
+        __m128i vRow = vZero;
+        for (int g = 0; g < N / 8; g++) {
+            const __m128i v = _mm_loadu_si128((const __m128i *)(psCoeffs + y * N + 8 * g));
+            avCols[g] = _mm_or_si128(avCols[g], v);
+            vRow = _mm_or_si128(vRow, v);
+        }
+        if (!_mm_testz_si128(vRow, vRow))
+            iLastRow = y;
+    }
+    int iLastCol = -1;
+    for (int g = N / 8 - 1; g >= 0 && iLastCol < 0; g--) {
+        const unsigned uiZero = (unsigned)_mm_movemask_epi8(_mm_cmpeq_epi16(avCols[g], vZero));
+        if (uiZero != 0xFFFFu)
+            iLastCol = 8 * g + (31 - __builtin_clz(~uiZero & 0xFFFFu)) / 2;
+    }
+    *piLastRow = iLastRow;
+    *piLastCol = iLastCol;
+}
+
+template <int BitDepth, int Log2> HEVC_SSE41 void IdctSse41(int16_t *psCoeffs)
+{
+    constexpr int N = 1 << Log2;
+    int iLastRow, iLastCol;
+    LastNonZeroSse41<N>(psCoeffs, &iLastRow, &iLastCol);
+    if (iLastRow < 0)
+        return;
+    const int iColGroups = (iLastCol >> 3) + 1;
+    alignas(16) int16_t asTmp[N * N], asTmpT[N * N];
+    IdctColumnsSse41<N, 7>(psCoeffs, asTmp, iLastRow + 1, iColGroups);
+    Transpose8Sse41<N>(asTmp, asTmpT, iColGroups);
+    IdctColumnsSse41<N, 20 - BitDepth>(asTmpT, asTmp, iLastCol + 1, N / 8);
+    Transpose8Sse41<N>(asTmp, psCoeffs, N / 8);
+}
+
 /* ---- reconstruction and scaling (AVX2), 16 samples / 8 levels per step ---- */
 
 template <int BitDepth, int Log2>
@@ -229,6 +414,20 @@ HEVC_AVX2 void AddResidualAvx2(typename HevcDspTraits<BitDepth>::Pixel *pDst, pt
                 _mm256_storeu_si256((__m256i *)(pDst + x), _mm256_min_epi16(_mm256_max_epi16(v, vZero), vMax));
             }
         }
+    }
+}
+
+/* 10-bit 8x8: two rows per register. (8-bit 8x8 and both 4x4 sizes measured
+ * no faster than SSE4.1: the loads and stores of short rows dominate.) */
+HEVC_AVX2 void AddResidual8x8Avx2_10(uint16_t *pDst, ptrdiff_t iStride, const int16_t *psRes)
+{
+    const __m256i vZero = _mm256_setzero_si256(), vMax = _mm256_set1_epi16(1023);
+    for (int y = 0; y < 8; y += 2, pDst += 2 * iStride, psRes += 16) {
+        uint16_t *p1 = pDst + iStride;
+        __m256i v = _mm256_setr_m128i(_mm_loadu_si128((const __m128i *)pDst), _mm_loadu_si128((const __m128i *)p1));
+        v = _mm256_min_epi16(_mm256_max_epi16(_mm256_adds_epi16(v, _mm256_loadu_si256((const __m256i *)psRes)), vZero), vMax);
+        _mm_storeu_si128((__m128i *)pDst, _mm256_castsi256_si128(v));
+        _mm_storeu_si128((__m128i *)p1, _mm256_extracti128_si256(v, 1));
     }
 }
 
@@ -395,6 +594,9 @@ template <int BitDepth> void HevcTransformInitSse41(typename HevcDspTraits<BitDe
     pstDsp->pfnDequant = DequantSse41<BitDepth>;
     pstDsp->pfnIdst4 = Inv4x4Sse41<BitDepth, true>;
     pstDsp->pfnIdct[0] = Inv4x4Sse41<BitDepth, false>;
+    pstDsp->pfnIdct[1] = IdctSse41<BitDepth, 3>;
+    pstDsp->pfnIdct[2] = IdctSse41<BitDepth, 4>;
+    pstDsp->pfnIdct[3] = IdctSse41<BitDepth, 5>;
     pstDsp->pfnTransformSkip[0] = TransformSkipSse41<BitDepth, 2>;
     pstDsp->pfnTransformSkip[1] = TransformSkipSse41<BitDepth, 3>;
     pstDsp->pfnTransformSkip[2] = TransformSkipSse41<BitDepth, 4>;
@@ -416,6 +618,8 @@ template <int BitDepth> void HevcTransformInitAvx2(typename HevcDspTraits<BitDep
     pstDsp->pfnIdct[1] = IdctAvx2<BitDepth, 3>;
     pstDsp->pfnIdct[2] = IdctAvx2<BitDepth, 4>;
     pstDsp->pfnIdct[3] = IdctAvx2<BitDepth, 5>;
+    if constexpr (BitDepth == 10)
+        pstDsp->pfnAddResidual[1] = AddResidual8x8Avx2_10;
     pstDsp->pfnAddResidual[2] = AddResidualAvx2<BitDepth, 4>;
     pstDsp->pfnAddResidual[3] = AddResidualAvx2<BitDepth, 5>;
     pstDsp->pfnDequant = DequantAvx2<BitDepth>;
