@@ -13,7 +13,8 @@
  *   32-byte aligned, 32*32 entries of storage.
  * - picture pointers are sample pointers with a stride in samples (not
  *   bytes); no alignment is required of them.
- * - nothing allocates; temporaries live on the stack (at most 4 KB).
+ * - nothing allocates; temporaries live on the stack (at most 10 KB: the 2-D
+ *   interpolation of a 64-wide block keeps its 71 intermediate rows).
  *
  * The tables are C-compatible so C and C++ callers use the same record. */
 #ifndef HEVC_DSP_H
