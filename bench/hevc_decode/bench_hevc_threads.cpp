@@ -7,7 +7,8 @@
 // it weighs prediction and filtering more than entropy decoding). Each
 // stream is decoded three times per thread type;
 // the best wall time and the CPU time and context switches (voluntary +
-// involuntary, from getrusage) of that run are reported.
+// involuntary, from getrusage; involuntary ones grow with the machine's
+// load) of that run are reported.
 //
 //   bench_hevc_threads [--frames N] [--only NAME]
 #include <sys/resource.h>
@@ -27,7 +28,7 @@ namespace {
 
 struct Usage {
     double dCpu;       // user + system seconds of the process (all threads)
-    double dSwitches;  // voluntary + involuntary context switches
+    double dVol, dInvol; // voluntary / involuntary context switches
 };
 
 Usage Now()
@@ -35,7 +36,7 @@ Usage Now()
     struct rusage ru;
     getrusage(RUSAGE_SELF, &ru);
     return {ru.ru_utime.tv_sec + ru.ru_stime.tv_sec + (ru.ru_utime.tv_usec + ru.ru_stime.tv_usec) / 1e6,
-            (double)ru.ru_nvcsw + (double)ru.ru_nivcsw};
+            (double)ru.ru_nvcsw, (double)ru.ru_nivcsw};
 }
 
 std::vector<unsigned char> ReadAll(const std::string &path)
@@ -125,7 +126,7 @@ int main(int argc, char **argv)
             printf("%-28s skipped: ffmpeg, x265 or hevc-tilegen failed\n", c.pszName);
             continue;
         }
-        double adWall[2] = {1e30, 1e30}, adCpu[2] = {0, 0}, adCsw[2] = {0, 0};
+        double adWall[2] = {1e30, 1e30}, adCpu[2] = {0, 0}, adVol[2] = {0, 0}, adInvol[2] = {0, 0};
         int aiPics[2] = {0, 0};
         for (int iRun = 0; iRun < 3; iRun++)
             for (int t = 0; t < 2; t++) {
@@ -137,7 +138,8 @@ int main(int argc, char **argv)
                 if (w < adWall[t]) {
                     adWall[t] = w;
                     adCpu[t] = u1.dCpu - u0.dCpu;
-                    adCsw[t] = u1.dSwitches - u0.dSwitches;
+                    adVol[t] = u1.dVol - u0.dVol;
+                    adInvol[t] = u1.dInvol - u0.dInvol;
                 }
             }
         if (aiPics[0] <= 0 || aiPics[0] != aiPics[1]) {
@@ -145,10 +147,10 @@ int main(int argc, char **argv)
             continue;
         }
         printf("%-28s %d pictures  wall %.3f s -> %.3f s  speed-up %.2fx  cpu/picture %.2f ms -> %.2f ms (%+.0f%%)  "
-               "switches/picture %.1f -> %.1f\n",
+               "switches/picture %.1f+%.1f -> %.1f+%.1f\n",
                c.pszName, aiPics[0], adWall[0], adWall[1], adWall[0] / adWall[1], 1e3 * adCpu[0] / aiPics[0],
-               1e3 * adCpu[1] / aiPics[1], 100.0 * (adCpu[1] / adCpu[0] - 1), adCsw[0] / aiPics[0],
-               adCsw[1] / aiPics[1]);
+               1e3 * adCpu[1] / aiPics[1], 100.0 * (adCpu[1] / adCpu[0] - 1), adVol[0] / aiPics[0],
+               adInvol[0] / aiPics[0], adVol[1] / aiPics[1], adInvol[1] / aiPics[1]);
     }
     return 0;
 }

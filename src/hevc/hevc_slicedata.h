@@ -138,6 +138,11 @@ typedef struct HevcPicMaps {
     int bFilterStop;             /* the picture's rows are all decoded: the filter task ends */
     uint32_t uiCommitRows;       /* atomic: rows the filters may take (those below may still be undone) */
     int iWaiters;
+    /* Filter turn: the thread that swaps iFilterBusy from 0 to 1 runs the
+     * filters; one that finds it taken only bumps uiFilterReq, which the
+     * holder checks after letting go (both atomics). */
+    int iFilterBusy;
+    uint32_t uiFilterReq;
     int32_t iRowError;           /* atomic: 1 + the topmost CTB row whose task failed, 0 none */
     uint32_t *puiRowWake;        /* per CTB row: count at which its waiter wants waking, 0 none */
     HevcCabacCtx *pstRowCtx;     /* per CTB row: contexts after its 2nd CTB (wavefront) */

@@ -91,7 +91,7 @@ uint32_t HevcThreadsCreate(HW265D_DEC *d)
     }
     d->pstThreads = t;
     t->pstDec = d;
-    for (int i = 0; i < HEVC_POOL_THREADS; i++) {
+    for (int i = 0; i <= HEVC_POOL_THREADS; i++) {
         t->apstWorker[i] = (HevcSliceDec *)HeapAlloc(HevcSliceDecBytes());
         if (!t->apstWorker[i]) {
             HEVC_ERR(d, "init memory buffer err, ret = 0x%x\n", IHW265D_ERR_THREAD);
@@ -117,6 +117,13 @@ uint32_t HevcThreadsCreate(HW265D_DEC *d)
     if (HevcPoolCreate(&t->stPool, HEVC_POOL_THREADS, HEVC_POOL_THREADS, StartHook, t, t->apstQueueMem,
                        d->stParam.LogFxn, d->stParam.uiChannelID))
         return IHW265D_ERR_THREAD;
+    /* The caller's thread decodes too: with it, no more busy threads than
+     * cores. Beyond the tasks running, one more waits queued so a thread
+     * that finishes a row goes on without a wake-up. */
+    long lCpus = sysconf(_SC_NPROCESSORS_ONLN);
+    const int iCpus = lCpus < 1 ? 1 : lCpus > HEVC_POOL_THREADS ? HEVC_POOL_THREADS : (int)lCpus;
+    HevcPoolSetRunMax(&t->stPool, iCpus - 1);
+    t->iWindow = iCpus + 1 < HEVC_POOL_THREADS ? iCpus + 1 : HEVC_POOL_THREADS;
     return 0;
 }
 
@@ -152,7 +159,7 @@ void HevcThreadsDestroy(HW265D_DEC *d)
         return;
     HevcThreadsFinishPicture(d); /* a picture in progress: its filter task ends first */
     HevcPoolStop(&t->stPool);
-    for (int i = 0; i < HEVC_POOL_THREADS; i++)
+    for (int i = 0; i <= HEVC_POOL_THREADS; i++)
         HeapFree(t->apstWorker[i]);
     HevcPicMaps *m = d->pstMaps;
     if (m && m->bProgInit) {
@@ -173,8 +180,24 @@ static int RowReady(const HevcPicMaps *m)
            __atomic_load_n(&m->puiRowCtbs[r], __ATOMIC_ACQUIRE) == sps->PicWidthInCtbsY;
 }
 
+void HevcThreadsFilterRows(HW265D_DEC *d, HevcSliceDec *s)
+{
+    HevcPicMaps *m = d->pstMaps;
+    /* Sequentially consistent: either the holder sees this request after
+     * letting go, or this thread gets the turn. */
+    __atomic_fetch_add(&m->uiFilterReq, 1, __ATOMIC_SEQ_CST);
+    while (!__atomic_exchange_n(&m->iFilterBusy, 1, __ATOMIC_SEQ_CST)) {
+        uint32_t uiReq = __atomic_load_n(&m->uiFilterReq, __ATOMIC_SEQ_CST);
+        HevcFilterAdvance(d, s, 0);
+        __atomic_store_n(&m->iFilterBusy, 0, __ATOMIC_SEQ_CST);
+        if (__atomic_load_n(&m->uiFilterReq, __ATOMIC_SEQ_CST) == uiReq)
+            break;
+    }
+}
+
 /* Deblocking, SAO and padding of the picture's rows as they complete, on a
- * worker, until the caller's thread says every row is decoded. */
+ * worker, while the caller's thread decodes a segment itself, until it
+ * stops the task. */
 static uint32_t FilterTask(void *pArg)
 {
     HevcThreads *t = (HevcThreads *)pArg;
@@ -184,13 +207,13 @@ static uint32_t FilterTask(void *pArg)
     HevcSliceDecAttach(s, m);
     for (;;) {
         pthread_mutex_lock(&m->stProgLock);
-        m->bFilterWaiting = 1;
+        __atomic_store_n(&m->bFilterWaiting, 1, __ATOMIC_SEQ_CST);
         while (!m->bFilterStop && !RowReady(m))
             pthread_cond_wait(&m->stFilterCond, &m->stProgLock);
-        m->bFilterWaiting = 0;
+        __atomic_store_n(&m->bFilterWaiting, 0, __ATOMIC_RELAXED);
         int bStop = m->bFilterStop;
         pthread_mutex_unlock(&m->stProgLock);
-        HevcFilterAdvance(d, s, 0);
+        HevcThreadsFilterRows(d, s);
         if (bStop)
             return 0;
     }
@@ -207,8 +230,7 @@ void HevcThreadsStartPicture(HW265D_DEC *d)
     m->bFilterStop = 0;
     m->iRowError = 0;
     m->uiCommitRows = ~0u;
-    t->bFilterRunning = 1;
-    HevcPoolSubmit(&t->stPool, FilterTask, t);
+    m->iFilterBusy = 0;
 }
 
 void HevcThreadsFinishPicture(HW265D_DEC *d)
@@ -319,9 +341,17 @@ static int TaskMode(const HW265D_DEC *d)
     return HEVC_TASK_TILES;
 }
 
-int HevcThreadsTaskMode(const HW265D_DEC *d)
+int HevcThreadsTaskMode(HW265D_DEC *d)
 {
-    return TaskMode(d);
+    int iMode = TaskMode(d);
+    HevcThreads *t = d->pstThreads;
+    if (!iMode && t && d->pstMaps->bThreaded && !t->bFilterRunning) {
+        /* The caller's thread decodes: the filtering follows on a worker. */
+        d->pstMaps->bFilterStop = 0;
+        t->bFilterRunning = 1;
+        HevcPoolSubmit(&t->stPool, FilterTask, t);
+    }
+    return iMode;
 }
 
 static uint32_t RowTask(void *pArg)
@@ -346,8 +376,28 @@ static uint32_t RowTask(void *pArg)
     rt->bAborted = r == HEVC_NAL_FAIL;
     rt->uiRet = rt->bAborted ? 0 : r;
     /* Rows below wait on this one: after an early end they must give up. */
-    if (r || (rt->bEnd && !rt->bLast))
+    if (r || (rt->bEnd && !rt->bLast)) {
         HevcThreadsFail(m, d->puiCtbAddrTsToRs[rt->uiTs] / m->pstSps->PicWidthInCtbsY);
+        return r;
+    }
+    HevcThreads *t = d->pstThreads;
+    if (rt->bEnd)
+        return r;
+    pthread_mutex_lock(&m->stProgLock);
+    int bMore = 0;
+    if (t->bRowCommit && rt->uiSub >= t->uiCleanK && rt->uiSub - t->uiCleanK < 32) {
+        t->uiCleanMask |= 1u << (rt->uiSub - t->uiCleanK);
+        while (t->uiCleanMask & 1) {
+            t->uiCleanMask >>= 1;
+            t->uiCleanK++;
+            bMore = 1;
+        }
+        if (bMore)
+            __atomic_store_n(&m->uiCommitRows, t->uiCleanUnit0 + t->uiCleanK, __ATOMIC_SEQ_CST);
+    }
+    pthread_mutex_unlock(&m->stProgLock);
+    if (bMore)
+        HevcThreadsFilterRows(d, s);
     return r;
 }
 
@@ -409,14 +459,21 @@ uint32_t HevcThreadsDecodeTasks(HW265D_DEC *d, uint32_t uiTs0, int iMode)
     uint32_t uiSubs = d->stSh.num_entry_point_offsets + 1;
     if (uiSubs > uiUnits - uiUnit0)
         uiSubs = uiUnits - uiUnit0;
+    /* The tasks' rows are filtered by the threads that decode them (the
+     * filter task would be one busy thread too many). */
+    if (t->bFilterRunning)
+        StopFilter(d);
     /* First CTB row a task may touch: the filters stay above it. */
+    pthread_mutex_lock(&m->stProgLock);
+    t->bRowCommit = !bTiles;
+    t->uiCleanUnit0 = uiUnit0;
+    t->uiCleanK = 0;
+    t->uiCleanMask = 0;
+    pthread_mutex_unlock(&m->stProgLock);
     SetCommit(m, bTiles ? pps->row_bd[uiUnit0 / pps->num_tile_columns] : uiUnit0);
-    /* One record serves the filter task; more tasks in flight than cores
-     * only add switching between waiting rows. */
-    long lCpus = sysconf(_SC_NPROCESSORS_ONLN);
-    const int iMaxInFlight = lCpus >= HEVC_POOL_THREADS - 1 ? HEVC_POOL_THREADS - 1 : lCpus > 1 ? (int)lCpus : 1;
+    const int iMaxInFlight = t->iWindow;
     uint32_t k = 0, uiWaitK = 0, uiRet = 0, uiStop = 0, uiStopFrom = 0;
-    int bStopped = 0, iStopState = HEVC_STOP_UNTOUCHED;
+    int bStopped = 0, bFilterDue = 0, iStopState = HEVC_STOP_UNTOUCHED;
     for (;;) {
         int bSubmit = !bStopped && k < uiSubs && k - uiWaitK < (uint32_t)iMaxInFlight;
         if (bSubmit) {
@@ -428,6 +485,12 @@ uint32_t HevcThreadsDecodeTasks(HW265D_DEC *d, uint32_t uiTs0, int iMode)
             HevcPoolSubmit(&t->stPool, RowTask, rt);
             k++;
             continue;
+        }
+        /* A confirmed tile row is filtered here, once the next tiles are
+         * queued for the workers. */
+        if (bFilterDue) {
+            HevcThreadsFilterRows(d, s);
+            bFilterDue = 0;
         }
         if (uiWaitK == k)
             break;
@@ -445,17 +508,17 @@ uint32_t HevcThreadsDecodeTasks(HW265D_DEC *d, uint32_t uiTs0, int iMode)
                 iStopState = rt->iStopState;
                 if (uiRet)
                     HEVC_ERR(d, "%s check  err, ret = 0x%x\n", pszStage, uiRet);
-            } else if (!bTiles) {
-                SetCommit(m, uiUnit0 + uiWaitK + 1);
-            } else {
+            } else if (bTiles) {
                 /* A tile's edges towards the tiles left and above, now that
                  * both sides are final; a finished tile row is confirmed. */
                 const uint32_t uiTile = uiUnit0 + uiWaitK;
                 const uint32_t uiEnd = uiTile + 1 < uiUnits ? TileStart(d, uiTile + 1) : uiCtbs;
                 for (uint32_t ts = rt->uiTs; ts < uiEnd; ts++)
                     HevcMarkTileBoundaryEdges(s, d->puiCtbAddrTsToRs[ts]);
-                if (uiTile % pps->num_tile_columns == pps->num_tile_columns - 1)
+                if (uiTile % pps->num_tile_columns == pps->num_tile_columns - 1) {
                     SetCommit(m, pps->row_bd[uiTile / pps->num_tile_columns + 1]);
+                    bFilterDue = 1;
+                }
             }
         }
         uiWaitK++;
@@ -481,6 +544,10 @@ uint32_t HevcThreadsDecodeTasks(HW265D_DEC *d, uint32_t uiTs0, int iMode)
             m->pstPic->uiErrorFlag |= HEVC_PIC_ERR_SLICE;
     }
     __atomic_store_n(&m->iRowError, 0, __ATOMIC_RELEASE);
+    pthread_mutex_lock(&m->stProgLock);
+    t->bRowCommit = 0;
+    pthread_mutex_unlock(&m->stProgLock);
     SetCommit(m, ~0u);
+    HevcThreadsFilterRows(d, s);
     return uiRet;
 }

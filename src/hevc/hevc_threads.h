@@ -51,11 +51,22 @@ typedef struct {
 typedef struct HevcThreads {
     HevcPool stPool;
     HevcTask *apstQueueMem[3 * HEVC_POOL_THREADS];
-    HevcSliceDec *apstWorker[HEVC_POOL_THREADS]; /* process heap, see HeapAlloc */
+    /* Process heap, see HeapAlloc: one per worker, and the last for the
+     * caller's thread when it runs a task itself. */
+    HevcSliceDec *apstWorker[HEVC_POOL_THREADS + 1];
     struct HW265D_DEC *pstDec;
     int bOff;                    /* threading switched off for the handle's life */
-    int bFilterRunning;          /* the picture's filter task is submitted */
+    int bFilterRunning;          /* the filter task is submitted (caller's thread only) */
+    int iWindow;                 /* row or tile tasks submitted and not yet taken back */
     HevcRowTask astRow[HEVC_POOL_THREADS];
+    /* Wavefront rows confirm themselves: a row task that ends cleanly, with
+     * every substream before it clean, is final (the caller will not take
+     * it back), so its rows go to the filters at once. Guarded by the
+     * maps' stProgLock. */
+    int bRowCommit;              /* the current segment runs row tasks */
+    uint32_t uiCleanUnit0;       /* CTB row of its substream 0 */
+    uint32_t uiCleanK;           /* leading substreams that ended cleanly */
+    uint32_t uiCleanMask;        /* bit i: substream uiCleanK + i ended cleanly */
 } HevcThreads;
 
 /* Creation with eThreadType 1: 0, or IHW265D_ERR_THREAD after the message. */
@@ -73,11 +84,17 @@ int HevcThreadsWaitRow(HevcPicMaps *m, uint32_t ry, uint32_t uiCount);
 /* Marks a failure of the task that decodes CTB row ry: every waiter wakes,
  * and those waiting on that row or one below give up. */
 void HevcThreadsFail(HevcPicMaps *m, uint32_t ry);
-/* How the current slice segment decodes: 0 on the caller's thread, or
- * HEVC_TASK_ROWS / HEVC_TASK_TILES (one task per wavefront row or tile),
- * run from CTB uiTs0 (tile scan) by HevcThreadsDecodeTasks. */
+/* How the current slice segment decodes: 0 on the caller's thread (the
+ * filter task is then started to follow it), or HEVC_TASK_ROWS /
+ * HEVC_TASK_TILES (one task per wavefront row or tile), run from CTB uiTs0
+ * (tile scan) by HevcThreadsDecodeTasks. */
 enum { HEVC_TASK_ROWS = 1, HEVC_TASK_TILES = 2 };
-int HevcThreadsTaskMode(const struct HW265D_DEC *pstDec);
+int HevcThreadsTaskMode(struct HW265D_DEC *pstDec);
+/* Runs the in-loop filters over the rows that became ready, on the calling
+ * thread with its own record s, unless another thread is filtering (that
+ * one then takes these rows too). For tasks that complete rows while no
+ * filter task follows the picture. */
+void HevcThreadsFilterRows(struct HW265D_DEC *pstDec, HevcSliceDec *s);
 uint32_t HevcThreadsDecodeTasks(struct HW265D_DEC *pstDec, uint32_t uiTs0, int iMode);
 
 
