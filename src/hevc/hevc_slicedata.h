@@ -126,9 +126,10 @@ typedef struct HevcPicMaps {
     int bSaoPrevValid;
 
     /* Threaded decoding (hevc_threads.c). Row progress waits: a thread that
-     * needs more CTBs of a row than puiRowCtbs shows waits on stProgCond;
-     * the lock guards bFilterStop, iWaiters, bFilterWaiting and the wake-ups, the counts
-     * themselves are atomics. */
+     * needs more CTBs of a row than puiRowCtbs shows marks puiRowWake and
+     * waits on stProgCond; the lock guards bFilterStop and iWaiters and is
+     * held for every wait and wake-up; the counts, the marks and
+     * bFilterWaiting are atomics (a CTB is counted without the lock). */
     int bThreaded;               /* the pool works on this picture */
     pthread_mutex_t stProgLock;
     pthread_cond_t stProgCond;   /* row waiters: a CTB was done, or a row failed */
@@ -144,7 +145,7 @@ typedef struct HevcPicMaps {
     int iFilterBusy;
     uint32_t uiFilterReq;
     int32_t iRowError;           /* atomic: 1 + the topmost CTB row whose task failed, 0 none */
-    uint32_t *puiRowWake;        /* per CTB row: count at which its waiter wants waking, 0 none */
+    uint32_t *puiRowWake;        /* atomic, per CTB row: count at which its waiter wants waking, 0 none */
     HevcCabacCtx *pstRowCtx;     /* per CTB row: contexts after its 2nd CTB (wavefront) */
 } HevcPicMaps;
 

@@ -1,7 +1,9 @@
 /* Multi-threaded decoding: worker records, the filter task that follows
- * the reconstruction one CTB row behind, wavefront row tasks with row
- * progress waits, and the merge that makes the result equal single-threaded
- * decoding (H.265 9.3.2.4 for the wavefront context hand-over). */
+ * the caller's reconstruction one CTB row behind, wavefront row and tile
+ * tasks (run by the workers and by the caller's thread while it waits)
+ * with row progress waits and the filter turn, and the merge that makes the
+ * result equal single-threaded decoding (H.265 9.3.2.4 for the wavefront
+ * context hand-over). */
 #include "hevc_threads.h"
 
 #include <stdarg.h>
@@ -139,9 +141,9 @@ static void Wake(HevcPicMaps *m, int iWhat, uint32_t uiValue)
         __atomic_store_n(&m->iRowError, (int32_t)uiValue, __ATOMIC_RELEASE);
     else
         __atomic_store_n(&m->uiCommitRows, uiValue, __ATOMIC_RELEASE);
+    pthread_mutex_unlock(&m->stProgLock);
     pthread_cond_broadcast(&m->stProgCond);
     pthread_cond_signal(&m->stFilterCond);
-    pthread_mutex_unlock(&m->stProgLock);
 }
 
 static void StopFilter(HW265D_DEC *d)
@@ -177,7 +179,7 @@ static int RowReady(const HevcPicMaps *m)
     const HevcSps *sps = m->pstSps;
     uint32_t r = m->uiRowsRecon;
     return r < sps->PicHeightInCtbsY && r < __atomic_load_n(&m->uiCommitRows, __ATOMIC_ACQUIRE) &&
-           __atomic_load_n(&m->puiRowCtbs[r], __ATOMIC_ACQUIRE) == sps->PicWidthInCtbsY;
+           __atomic_load_n(&m->puiRowCtbs[r], __ATOMIC_SEQ_CST) == sps->PicWidthInCtbsY;
 }
 
 void HevcThreadsFilterRows(HW265D_DEC *d, HevcSliceDec *s)
@@ -250,18 +252,27 @@ void HevcThreadsFinishPicture(HW265D_DEC *d)
 
 void HevcThreadsCtbDone(HevcPicMaps *m, uint32_t ry)
 {
+    /* The lock is taken only to wake a sleeper: a row waiter when its count
+     * is reached, the filter task when a row completes. The count and the
+     * sleepers' marks are sequentially consistent, so either this thread
+     * sees the mark or the sleeper sees the new count before it sleeps. */
+    const uint32_t n = __atomic_add_fetch(&m->puiRowCtbs[ry], 1, __ATOMIC_SEQ_CST);
+    const uint32_t uiWake = __atomic_load_n(&m->puiRowWake[ry], __ATOMIC_SEQ_CST);
+    const int bRow = uiWake && n >= uiWake;
+    const int bFilter = n == m->pstSps->PicWidthInCtbsY && __atomic_load_n(&m->bFilterWaiting, __ATOMIC_SEQ_CST);
+    if (!bRow && !bFilter)
+        return;
+    /* Taking the lock makes sure a sleeper that marked is inside its wait;
+     * the wake-up comes after letting go, so the sleeper does not wake into
+     * a lock still held. */
     pthread_mutex_lock(&m->stProgLock);
-    uint32_t n = m->puiRowCtbs[ry] + 1;
-    __atomic_store_n(&m->puiRowCtbs[ry], n, __ATOMIC_RELEASE);
-    /* A row waiter when its count is reached; the filter task when a row
-     * completes. */
-    if (m->puiRowWake[ry] && n >= m->puiRowWake[ry]) {
-        m->puiRowWake[ry] = 0;
-        pthread_cond_broadcast(&m->stProgCond);
-    }
-    if (m->bFilterWaiting && n == m->pstSps->PicWidthInCtbsY)
-        pthread_cond_signal(&m->stFilterCond);
+    if (bRow)
+        __atomic_store_n(&m->puiRowWake[ry], 0, __ATOMIC_RELAXED);
     pthread_mutex_unlock(&m->stProgLock);
+    if (bRow)
+        pthread_cond_broadcast(&m->stProgCond);
+    if (bFilter)
+        pthread_cond_signal(&m->stFilterCond);
 }
 
 /* Whether row ry or a row above it failed: its waiters give up. Rows above
@@ -284,10 +295,14 @@ int HevcThreadsWaitRow(HevcPicMaps *m, uint32_t ry, uint32_t uiCount)
     const uint32_t uiWake = uiCount + HEVC_ROW_LAG < W ? uiCount + HEVC_ROW_LAG : W;
     pthread_mutex_lock(&m->stProgLock);
     m->iWaiters++;
-    while (!RowFailed(m, ry) && m->puiRowCtbs[ry] < uiCount) {
-        m->puiRowWake[ry] = uiWake;
+    while (!RowFailed(m, ry)) {
+        /* Mark first, then look again (see HevcThreadsCtbDone). */
+        __atomic_store_n(&m->puiRowWake[ry], uiWake, __ATOMIC_SEQ_CST);
+        if (__atomic_load_n(&m->puiRowCtbs[ry], __ATOMIC_SEQ_CST) >= uiCount)
+            break;
         pthread_cond_wait(&m->stProgCond, &m->stProgLock);
     }
+    __atomic_store_n(&m->puiRowWake[ry], 0, __ATOMIC_RELAXED);
     m->iWaiters--;
     int r = RowFailed(m, ry) ? -1 : 0;
     pthread_mutex_unlock(&m->stProgLock);
@@ -354,6 +369,24 @@ int HevcThreadsTaskMode(HW265D_DEC *d)
     return iMode;
 }
 
+/* Wavefront substream k ended cleanly: once every substream before it did
+ * too, the rows up to it are final and go to the filters. 1 when rows were
+ * confirmed. */
+static int ConfirmRow(HevcThreads *t, HevcPicMaps *m, uint32_t k)
+{
+    int bMore = 0;
+    pthread_mutex_lock(&m->stProgLock);
+    if (t->bRowCommit && k >= t->uiCleanK && k - t->uiCleanK < 32) {
+        t->uiCleanMask |= 1u << (k - t->uiCleanK);
+        for (; t->uiCleanMask & 1; t->uiCleanMask >>= 1, t->uiCleanK++)
+            bMore = 1;
+        if (bMore)
+            __atomic_store_n(&m->uiCommitRows, t->uiCleanUnit0 + t->uiCleanK, __ATOMIC_SEQ_CST);
+    }
+    pthread_mutex_unlock(&m->stProgLock);
+    return bMore;
+}
+
 static uint32_t RowTask(void *pArg)
 {
     HevcRowTask *rt = (HevcRowTask *)pArg;
@@ -376,27 +409,9 @@ static uint32_t RowTask(void *pArg)
     rt->bAborted = r == HEVC_NAL_FAIL;
     rt->uiRet = rt->bAborted ? 0 : r;
     /* Rows below wait on this one: after an early end they must give up. */
-    if (r || (rt->bEnd && !rt->bLast)) {
+    if (r || (rt->bEnd && !rt->bLast))
         HevcThreadsFail(m, d->puiCtbAddrTsToRs[rt->uiTs] / m->pstSps->PicWidthInCtbsY);
-        return r;
-    }
-    HevcThreads *t = d->pstThreads;
-    if (rt->bEnd)
-        return r;
-    pthread_mutex_lock(&m->stProgLock);
-    int bMore = 0;
-    if (t->bRowCommit && rt->uiSub >= t->uiCleanK && rt->uiSub - t->uiCleanK < 32) {
-        t->uiCleanMask |= 1u << (rt->uiSub - t->uiCleanK);
-        while (t->uiCleanMask & 1) {
-            t->uiCleanMask >>= 1;
-            t->uiCleanK++;
-            bMore = 1;
-        }
-        if (bMore)
-            __atomic_store_n(&m->uiCommitRows, t->uiCleanUnit0 + t->uiCleanK, __ATOMIC_SEQ_CST);
-    }
-    pthread_mutex_unlock(&m->stProgLock);
-    if (bMore)
+    else if (!rt->bEnd && ConfirmRow(d->pstThreads, m, rt->uiSub))
         HevcThreadsFilterRows(d, s);
     return r;
 }
