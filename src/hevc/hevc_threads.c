@@ -4,8 +4,12 @@
  * with row progress waits and the filter turn, and the merge that makes the
  * result equal single-threaded decoding (H.265 9.3.2.4 for the wavefront
  * context hand-over). */
+#ifndef _GNU_SOURCE
+#define _GNU_SOURCE /* sched_getaffinity */
+#endif
 #include "hevc_threads.h"
 
+#include <sched.h>
 #include <stdarg.h>
 #include <stdlib.h>
 #include <string.h>
@@ -123,6 +127,10 @@ uint32_t HevcThreadsCreate(HW265D_DEC *d)
      * cores. Beyond the tasks running, one more waits queued so a thread
      * that finishes a row goes on without a wake-up. */
     long lCpus = sysconf(_SC_NPROCESSORS_ONLN);
+    cpu_set_t stSet;
+    /* A process pinned to fewer cores gets no more busy threads than those. */
+    if (!sched_getaffinity(0, sizeof(stSet), &stSet) && CPU_COUNT(&stSet) < lCpus)
+        lCpus = CPU_COUNT(&stSet);
     const int iCpus = lCpus < 1 ? 1 : lCpus > HEVC_POOL_THREADS ? HEVC_POOL_THREADS : (int)lCpus;
     HevcPoolSetRunMax(&t->stPool, iCpus - 1);
     t->iWindow = iCpus + 1 < HEVC_POOL_THREADS ? iCpus + 1 : HEVC_POOL_THREADS;
