@@ -327,6 +327,16 @@ int HevcInterWeights(const HevcSliceDec *s, const HevcPic *const *apRef, const H
  * in the slot's row progress. bFinal: the picture is complete (every row
  * counts as reconstructed). Called by one thread at a time per picture. */
 void HevcFilterAdvance(struct HW265D_DEC *pstDec, HevcSliceDec *s, int bFinal);
+/* The CTB rows [*puiFirst, return) that HevcFilterAdvance would deblock
+ * now (it counts the reconstructed rows first); same caller rules. */
+uint32_t HevcFilterDeblockDue(HevcSliceDec *s, uint32_t *puiFirst);
+/* One direction of the deblocking of CTB rows [r0, r1): vertical edges
+ * (iDir 0) only touch the rows' own lines; horizontal edges (iDir 1, each
+ * row's top boundary included) need the vertical edges of the rows and of
+ * the row above done. So two threads may deblock two bands of rows, the
+ * lower band's top boundary last, and HevcFilterDeblocked then marks them. */
+void HevcFilterDeblockBand(HevcSliceDec *s, uint32_t r0, uint32_t r1, int iDir);
+void HevcFilterDeblocked(HevcSliceDec *s, uint32_t uiRows);
 /* Bytes of the SAO line buffers for the largest picture. */
 size_t HevcFilterLineBytes(uint32_t uiMaxWidth, int iPlane);
 

@@ -11,12 +11,14 @@
 
 #include <sched.h>
 #include <stdarg.h>
+#include <stddef.h>
 #include <stdlib.h>
 #include <string.h>
 #include <unistd.h>
 #include "hevc_decoder.h"
 
 #define HEVC_ROW_LAG 3 /* CTBs a sleeping row lets the row above run ahead */
+#define HEVC_BAND_ROWS 4 /* rows ready at once from which their deblocking is shared */
 
 
 static __thread int t_iWorker = -1;          /* index of the worker running this thread */
@@ -133,6 +135,7 @@ uint32_t HevcThreadsCreate(HW265D_DEC *d)
         lCpus = CPU_COUNT(&stSet);
     const int iCpus = lCpus < 1 ? 1 : lCpus > HEVC_POOL_THREADS ? HEVC_POOL_THREADS : (int)lCpus;
     HevcPoolSetRunMax(&t->stPool, iCpus - 1);
+    t->iCpus = iCpus;
     t->iWindow = iCpus + 1 < HEVC_POOL_THREADS ? iCpus + 1 : HEVC_POOL_THREADS;
     return 0;
 }
@@ -203,6 +206,44 @@ void HevcThreadsFilterRows(HW265D_DEC *d, HevcSliceDec *s)
         if (__atomic_load_n(&m->uiFilterReq, __ATOMIC_SEQ_CST) == uiReq)
             break;
     }
+}
+
+/* The lower band of rows HevcThreadsFilterBands shares out. */
+static uint32_t DeblockBandTask(void *pArg)
+{
+    HevcThreads *t = (HevcThreads *)((uint8_t *)pArg - offsetof(HevcThreads, auiBand));
+    HevcSliceDec *s = t->apstWorker[t_iWorker];
+    HevcSliceDecAttach(s, t->pstDec->pstMaps);
+    HevcFilterDeblockBand(s, t->auiBand[0], t->auiBand[1], 0);
+    HevcFilterDeblockBand(s, t->auiBand[0] + 1, t->auiBand[1], 1);
+    return 0;
+}
+
+/* After the segment's last task: when many rows became ready at once (the
+ * last row of tiles is confirmed only when its last tile is done), a worker
+ * deblocks the lower half of them while the caller's thread does the upper
+ * half, then the lower band's top boundary; SAO and padding follow here.
+ * Only the caller's thread, with no task queued. */
+static void FilterRowsShared(HW265D_DEC *d, HevcSliceDec *s)
+{
+    HevcThreads *t = d->pstThreads;
+    HevcPicMaps *m = d->pstMaps;
+    if (t->iCpus > 1 && !__atomic_exchange_n(&m->iFilterBusy, 1, __ATOMIC_SEQ_CST)) {
+        uint32_t r0, r1 = HevcFilterDeblockDue(s, &r0);
+        if (r1 - r0 >= HEVC_BAND_ROWS) {
+            const uint32_t uiMid = r0 + (r1 - r0) / 2;
+            t->auiBand[0] = uiMid;
+            t->auiBand[1] = r1;
+            HevcPoolSubmit(&t->stPool, DeblockBandTask, t->auiBand);
+            HevcFilterDeblockBand(s, r0, uiMid, 0);
+            HevcFilterDeblockBand(s, r0, uiMid, 1);
+            HevcPoolWait(&t->stPool, t->auiBand);
+            HevcFilterDeblockBand(s, uiMid, uiMid + 1, 1);
+            HevcFilterDeblocked(s, r1);
+        }
+        __atomic_store_n(&m->iFilterBusy, 0, __ATOMIC_SEQ_CST);
+    }
+    HevcThreadsFilterRows(d, s);
 }
 
 /* Deblocking, SAO and padding of the picture's rows as they complete, on a
@@ -571,6 +612,6 @@ uint32_t HevcThreadsDecodeTasks(HW265D_DEC *d, uint32_t uiTs0, int iMode)
     t->bRowCommit = 0;
     pthread_mutex_unlock(&m->stProgLock);
     SetCommit(m, ~0u);
-    HevcThreadsFilterRows(d, s);
+    FilterRowsShared(d, s);
     return uiRet;
 }

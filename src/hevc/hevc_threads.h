@@ -58,6 +58,8 @@ typedef struct HevcThreads {
     int bOff;                    /* threading switched off for the handle's life */
     int bFilterRunning;          /* the filter task is submitted (caller's thread only) */
     int iWindow;                 /* row or tile tasks submitted and not yet taken back */
+    int iCpus;                   /* cores the process may run on (1..4) */
+    uint32_t auiBand[2];         /* rows [0], [1] a worker deblocks after the last tasks */
     HevcRowTask astRow[HEVC_POOL_THREADS];
     /* Wavefront rows confirm themselves: a row task that ends cleanly, with
      * every substream before it clean, is final (the caller will not take
