@@ -1,6 +1,7 @@
 /* Multi-threaded decoding of a handle created with eThreadType 1: the
- * worker pool, the workers' own decoding records, the per-picture filter
- * task and the wavefront row tasks (stage "ThreadDecodeSliceSegmentData").
+ * worker pool, the workers' own decoding records (and one for the caller's
+ * thread when it runs a task itself), the filter task and the wavefront
+ * row and tile tasks (stage "ThreadDecodeSliceSegmentData").
  *
  * Each slice segment is still decoded inside the call that hands its NAL
  * unit over, so return codes, messages and error indicators come out
@@ -75,8 +76,8 @@ typedef struct HevcThreads {
 uint32_t HevcThreadsCreate(struct HW265D_DEC *pstDec);
 /* Stops and joins the workers (also mid-picture) and frees their records. */
 void HevcThreadsDestroy(struct HW265D_DEC *pstDec);
-/* Picture start / end on the caller's thread: the filter task that follows
- * the reconstruction one row behind. */
+/* Picture start / end on the caller's thread: resets the progress words;
+ * the end stops the filter task if a segment started it. */
 void HevcThreadsStartPicture(struct HW265D_DEC *pstDec);
 void HevcThreadsFinishPicture(struct HW265D_DEC *pstDec);
 /* Publishes one more reconstructed CTB of row ry and wakes its waiters. */
