@@ -208,7 +208,7 @@ void HevcThreadsFilterRows(HW265D_DEC *d, HevcSliceDec *s)
     }
 }
 
-/* The lower band of rows HevcThreadsFilterBands shares out. */
+/* The lower band of rows FilterRowsShared hands to a worker. */
 static uint32_t DeblockBandTask(void *pArg)
 {
     HevcThreads *t = (HevcThreads *)((uint8_t *)pArg - offsetof(HevcThreads, auiBand));
