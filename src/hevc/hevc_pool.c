@@ -56,15 +56,17 @@ static void QueueDestroy(HevcQueue *q)
     q->bInit = 0;
 }
 
-/* Appends under the queue's lock, waiting while it is full. */
+/* Appends under the queue's lock, waiting while it is full. The waiter is
+ * signalled after the lock is let go, so it does not wake into a lock
+ * still held (it looks at the queue again under the lock). */
 static void QueuePush(HevcQueue *q, HevcTask *t)
 {
     pthread_mutex_lock(&q->stLock);
     while (q->iCount == q->iCap)
         pthread_cond_wait(&q->stNotFull, &q->stLock);
     q->ppstEntry[q->iCount++] = t;
-    pthread_cond_signal(&q->stNotEmpty);
     pthread_mutex_unlock(&q->stLock);
+    pthread_cond_signal(&q->stNotEmpty);
 }
 
 /* Removes entry i (later entries move up); the lock is held. */
@@ -177,12 +179,14 @@ void HevcPoolSubmit(HevcPool *p, HevcTaskFxn pfnTask, void *pArg)
         pthread_cond_wait(&q->stNotFull, &q->stLock);
     q->ppstEntry[q->iCount++] = t;
     /* A running worker takes it when it finishes; wake a sleeping one only
-     * while the run limit leaves room for it. */
-    if (p->iIdle > p->iSignalled && p->iRunning + p->iSignalled < p->iRunMax) {
+     * while the run limit leaves room for it (after letting go of the lock,
+     * as in QueuePush). */
+    int bWake = p->iIdle > p->iSignalled && p->iRunning + p->iSignalled < p->iRunMax;
+    if (bWake)
         p->iSignalled++;
-        pthread_cond_signal(&q->stNotEmpty);
-    }
     pthread_mutex_unlock(&q->stLock);
+    if (bWake)
+        pthread_cond_signal(&q->stNotEmpty);
 }
 
 /* Takes the completed record of pArg out of the done queue, or NULL. */

@@ -126,8 +126,9 @@ uint32_t HevcThreadsCreate(HW265D_DEC *d)
                        d->stParam.LogFxn, d->stParam.uiChannelID))
         return IHW265D_ERR_THREAD;
     /* The caller's thread decodes too: with it, no more busy threads than
-     * cores. Beyond the tasks running, one more waits queued so a thread
-     * that finishes a row goes on without a wake-up. */
+     * cores. Beyond the tasks running, two more wait queued: a worker that
+     * is still filtering after its row must find one left when the
+     * caller's thread, done with its own row, has taken the other. */
     long lCpus = sysconf(_SC_NPROCESSORS_ONLN);
     cpu_set_t stSet;
     /* A process pinned to fewer cores gets no more busy threads than those. */
@@ -136,7 +137,7 @@ uint32_t HevcThreadsCreate(HW265D_DEC *d)
     const int iCpus = lCpus < 1 ? 1 : lCpus > HEVC_POOL_THREADS ? HEVC_POOL_THREADS : (int)lCpus;
     HevcPoolSetRunMax(&t->stPool, iCpus - 1);
     t->iCpus = iCpus;
-    t->iWindow = iCpus + 1 < HEVC_POOL_THREADS ? iCpus + 1 : HEVC_POOL_THREADS;
+    t->iWindow = iCpus + 2 < HEVC_POOL_THREADS ? iCpus + 2 : HEVC_POOL_THREADS;
     return 0;
 }
 
