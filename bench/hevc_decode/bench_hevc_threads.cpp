@@ -6,9 +6,11 @@
 // coding units are intra, pcm, skipped or motion-compensated without residual, so
 // it weighs prediction and filtering more than entropy decoding). Each
 // stream is decoded three times per thread type;
-// the best wall time and the CPU time of that run are reported.
+// the best wall time and the CPU time and context switches (voluntary +
+// involuntary, from getrusage; involuntary ones grow with the machine's
+// load) of that run are reported.
 //
-//   bench_hevc_threads [--frames N]
+//   bench_hevc_threads [--frames N] [--only NAME]
 #include <sys/resource.h>
 
 #include <chrono>
@@ -24,11 +26,17 @@
 
 namespace {
 
-double CpuSeconds()
+struct Usage {
+    double dCpu;       // user + system seconds of the process (all threads)
+    double dVol, dInvol; // voluntary / involuntary context switches
+};
+
+Usage Now()
 {
     struct rusage ru;
     getrusage(RUSAGE_SELF, &ru);
-    return ru.ru_utime.tv_sec + ru.ru_stime.tv_sec + (ru.ru_utime.tv_usec + ru.ru_stime.tv_usec) / 1e6;
+    return {ru.ru_utime.tv_sec + ru.ru_stime.tv_sec + (ru.ru_utime.tv_usec + ru.ru_stime.tv_usec) / 1e6,
+            (double)ru.ru_nvcsw, (double)ru.ru_nivcsw};
 }
 
 std::vector<unsigned char> ReadAll(const std::string &path)
@@ -88,9 +96,12 @@ int main(int argc, char **argv)
 {
     setvbuf(stdout, nullptr, _IOLBF, 0);
     int iFrames = 60;
+    const char *pszOnly = nullptr;
     for (int i = 1; i + 1 < argc; i++)
         if (!strcmp(argv[i], "--frames"))
             iFrames = atoi(argv[++i]);
+        else if (!strcmp(argv[i], "--only"))
+            pszOnly = argv[++i];
     const Case kCases[] = {
         {"1080p_wpp", "--preset fast --wpp --bframes 0"},
         {"1080p_single_slice_no_wpp", "--preset fast --no-wpp --bframes 0"},
@@ -98,6 +109,8 @@ int main(int argc, char **argv)
         {"1080p_4x2_tiles", nullptr},
     };
     for (const Case &c : kCases) {
+        if (pszOnly && !strstr(c.pszName, pszOnly))
+            continue;
         std::string path = std::string("/tmp/bench_hevc_threads_") + c.pszName + "_" + std::to_string(iFrames) + ".hevc";
         const std::string src = "ffmpeg -nostdin -hide_banner -loglevel error -f lavfi -i testsrc2=size=1920x1080:rate=25 "
                                 "-frames:v " + std::to_string(iFrames) + " -pix_fmt yuv420p ";
@@ -113,27 +126,31 @@ int main(int argc, char **argv)
             printf("%-28s skipped: ffmpeg, x265 or hevc-tilegen failed\n", c.pszName);
             continue;
         }
-        double adWall[2] = {1e30, 1e30}, adCpu[2] = {0, 0};
+        double adWall[2] = {1e30, 1e30}, adCpu[2] = {0, 0}, adVol[2] = {0, 0}, adInvol[2] = {0, 0};
         int aiPics[2] = {0, 0};
         for (int iRun = 0; iRun < 3; iRun++)
             for (int t = 0; t < 2; t++) {
-                double c0 = CpuSeconds();
+                Usage u0 = Now();
                 auto w0 = std::chrono::steady_clock::now();
                 aiPics[t] = Decode(data, t);
                 double w = std::chrono::duration<double>(std::chrono::steady_clock::now() - w0).count();
-                double cpu = CpuSeconds() - c0;
+                Usage u1 = Now();
                 if (w < adWall[t]) {
                     adWall[t] = w;
-                    adCpu[t] = cpu;
+                    adCpu[t] = u1.dCpu - u0.dCpu;
+                    adVol[t] = u1.dVol - u0.dVol;
+                    adInvol[t] = u1.dInvol - u0.dInvol;
                 }
             }
         if (aiPics[0] <= 0 || aiPics[0] != aiPics[1]) {
             printf("%-28s decode failed (%d / %d pictures)\n", c.pszName, aiPics[0], aiPics[1]);
             continue;
         }
-        printf("%-28s %d pictures  wall %.3f s -> %.3f s  speed-up %.2fx  cpu/picture %.2f ms -> %.2f ms (%+.0f%%)\n",
+        printf("%-28s %d pictures  wall %.3f s -> %.3f s  speed-up %.2fx  cpu/picture %.2f ms -> %.2f ms (%+.0f%%)  "
+               "switches/picture %.1f+%.1f -> %.1f+%.1f\n",
                c.pszName, aiPics[0], adWall[0], adWall[1], adWall[0] / adWall[1], 1e3 * adCpu[0] / aiPics[0],
-               1e3 * adCpu[1] / aiPics[1], 100.0 * (adCpu[1] / adCpu[0] - 1));
+               1e3 * adCpu[1] / aiPics[1], 100.0 * (adCpu[1] / adCpu[0] - 1), adVol[0] / aiPics[0],
+               adInvol[0] / aiPics[0], adVol[1] / aiPics[1], adInvol[1] / aiPics[1]);
     }
     return 0;
 }

@@ -114,19 +114,55 @@ static inline void HevcDeblockChromaParams(const HevcSliceDec *s, HevcDeblockPar
 #undef FN
 #undef DSP
 
-static void DeblockRow(HevcSliceDec *s, uint32_t ry)
+void HevcFilterDeblockBand(HevcSliceDec *s, uint32_t r0, uint32_t r1, int iDir)
 {
     const HevcSps *sps = s->pstSps;
-    const uint32_t y4Begin = (ry << sps->CtbLog2SizeY) >> 2;
-    uint32_t y4End = ((ry + 1) << sps->CtbLog2SizeY) >> 2;
+    const uint32_t y4Begin = (r0 << sps->CtbLog2SizeY) >> 2;
+    uint32_t y4End = (r1 << sps->CtbLog2SizeY) >> 2;
     if (y4End > s->uiH4)
         y4End = s->uiH4;
-    for (int iDir = 0; iDir < 2; iDir++) {
-        if (s->bHighDepth)
-            DeblockRows_10(s, y4Begin, y4End, iDir);
-        else
-            DeblockRows_8(s, y4Begin, y4End, iDir);
-    }
+    if (r0 >= r1)
+        return;
+    if (s->bHighDepth)
+        DeblockRows_10(s, y4Begin, y4End, iDir);
+    else
+        DeblockRows_8(s, y4Begin, y4End, iDir);
+}
+
+static void DeblockRow(HevcSliceDec *s, uint32_t ry)
+{
+    HevcFilterDeblockBand(s, ry, ry + 1, 0);
+    HevcFilterDeblockBand(s, ry, ry + 1, 1);
+}
+
+/* Counts the leading rows that are reconstructed and confirmed. */
+static void CountReconRows(HevcPicMaps *m, const HevcSps *sps)
+{
+    const uint32_t H = sps->PicHeightInCtbsY, W = sps->PicWidthInCtbsY;
+    while (m->uiRowsRecon < H && m->uiRowsRecon < __atomic_load_n(&m->uiCommitRows, __ATOMIC_ACQUIRE) &&
+           __atomic_load_n(&m->puiRowCtbs[m->uiRowsRecon], __ATOMIC_ACQUIRE) == W)
+        m->uiRowsRecon++;
+}
+
+/* Row r is deblocked once row r+1 is reconstructed (the last row once
+ * every row is). */
+static uint32_t DeblockEnd(const HevcPicMaps *m, uint32_t H)
+{
+    return m->uiRowsRecon == H ? H : m->uiRowsRecon ? m->uiRowsRecon - 1 : 0;
+}
+
+uint32_t HevcFilterDeblockDue(HevcSliceDec *s, uint32_t *puiFirst)
+{
+    HevcPicMaps *m = s->pstMaps;
+    CountReconRows(m, s->pstSps);
+    *puiFirst = m->uiRowsDeblocked;
+    const uint32_t uiEnd = DeblockEnd(m, s->pstSps->PicHeightInCtbsY);
+    return uiEnd > m->uiRowsDeblocked ? uiEnd : m->uiRowsDeblocked;
+}
+
+void HevcFilterDeblocked(HevcSliceDec *s, uint32_t uiRows)
+{
+    s->pstMaps->uiRowsDeblocked = uiRows;
 }
 
 /* Marks the 16-row bands of CTB rows [0, uiRows) finished. */
@@ -145,13 +181,11 @@ void HevcFilterAdvance(HW265D_DEC *pstDec, HevcSliceDec *s, int bFinal)
 {
     HevcPicMaps *m = s->pstMaps;
     const HevcSps *sps = s->pstSps;
-    const uint32_t H = sps->PicHeightInCtbsY, W = sps->PicWidthInCtbsY;
+    const uint32_t H = sps->PicHeightInCtbsY;
     if (bFinal)
         m->uiRowsRecon = H;
-    while (m->uiRowsRecon < H && m->uiRowsRecon < __atomic_load_n(&m->uiCommitRows, __ATOMIC_ACQUIRE) &&
-           __atomic_load_n(&m->puiRowCtbs[m->uiRowsRecon], __ATOMIC_ACQUIRE) == W)
-        m->uiRowsRecon++;
-    while (m->uiRowsDeblocked < H && (m->uiRowsDeblocked + 1 < m->uiRowsRecon || m->uiRowsRecon == H))
+    CountReconRows(m, sps);
+    while (m->uiRowsDeblocked < DeblockEnd(m, H))
         DeblockRow(s, m->uiRowsDeblocked++);
     while (m->uiRowsDone < m->uiRowsDeblocked && (m->uiRowsDone + 1 < m->uiRowsDeblocked || m->uiRowsDeblocked == H)) {
         uint32_t ry = m->uiRowsDone++;

@@ -56,15 +56,17 @@ static void QueueDestroy(HevcQueue *q)
     q->bInit = 0;
 }
 
-/* Appends under the queue's lock, waiting while it is full. */
+/* Appends under the queue's lock, waiting while it is full. The waiter is
+ * signalled after the lock is let go, so it does not wake into a lock
+ * still held (it looks at the queue again under the lock). */
 static void QueuePush(HevcQueue *q, HevcTask *t)
 {
     pthread_mutex_lock(&q->stLock);
     while (q->iCount == q->iCap)
         pthread_cond_wait(&q->stNotFull, &q->stLock);
     q->ppstEntry[q->iCount++] = t;
-    pthread_cond_signal(&q->stNotEmpty);
     pthread_mutex_unlock(&q->stLock);
+    pthread_cond_signal(&q->stNotEmpty);
 }
 
 /* Removes entry i (later entries move up); the lock is held. */
@@ -93,20 +95,29 @@ static void *WorkerMain(void *pArg)
     HevcPool *p = pstSelf->pstPool;
     if (p->pfnStartHook)
         p->pfnStartHook(p->pHookArg, pstSelf->iIndex);
+    HevcQueue *q = &p->stPending;
+    pthread_mutex_lock(&q->stLock);
     for (;;) {
-        HevcQueue *q = &p->stPending;
-        pthread_mutex_lock(&q->stLock);
-        while (q->iCount == 0 && !p->bStop)
+        while ((q->iCount == 0 || p->iRunning >= p->iRunMax) && !p->bStop) {
+            p->iIdle++;
             pthread_cond_wait(&q->stNotEmpty, &q->stLock);
-        if (p->bStop) {
-            pthread_mutex_unlock(&q->stLock);
-            break;
+            p->iIdle--;
+            if (p->iSignalled > 0)
+                p->iSignalled--;
         }
+        if (p->bStop)
+            break;
         HevcTask *t = QueueTakeLocked(q, 0);
+        p->iRunning++;
         pthread_mutex_unlock(&q->stLock);
         t->uiResult = t->pfnTask(t->pArg);
+        /* Counted as running until it is back under the lock, where it
+         * takes the next pending task without sleeping. */
         QueuePush(&p->stDone, t);
+        pthread_mutex_lock(&q->stLock);
+        p->iRunning--;
     }
+    pthread_mutex_unlock(&q->stLock);
     return NULL;
 }
 
@@ -125,6 +136,7 @@ int HevcPoolCreate(HevcPool *p, int iThreads, int iMaxSize, void (*pfnHook)(void
     if (!ppstQueueMem)
         return -1;
     p->iThreads = iThreads;
+    p->iRunMax = iThreads;
     p->pfnStartHook = pfnHook;
     p->pHookArg = pHookArg;
     if (QueueInit(&p->stFree, ppstQueueMem, iMaxSize) || QueueInit(&p->stPending, ppstQueueMem + iMaxSize, iMaxSize) ||
@@ -148,29 +160,79 @@ int HevcPoolCreate(HevcPool *p, int iThreads, int iMaxSize, void (*pfnHook)(void
     return 0;
 }
 
+void HevcPoolSetRunMax(HevcPool *p, int iRunMax)
+{
+    pthread_mutex_lock(&p->stPending.stLock);
+    p->iRunMax = iRunMax < 1 ? 1 : iRunMax > p->iThreads ? p->iThreads : iRunMax;
+    pthread_mutex_unlock(&p->stPending.stLock);
+}
+
 void HevcPoolSubmit(HevcPool *p, HevcTaskFxn pfnTask, void *pArg)
 {
     HevcTask *t = QueuePop(&p->stFree);
     t->pfnTask = pfnTask;
     t->pArg = pArg;
     t->uiResult = 0;
-    QueuePush(&p->stPending, t);
+    HevcQueue *q = &p->stPending;
+    pthread_mutex_lock(&q->stLock);
+    while (q->iCount == q->iCap)
+        pthread_cond_wait(&q->stNotFull, &q->stLock);
+    q->ppstEntry[q->iCount++] = t;
+    /* A running worker takes it when it finishes; wake a sleeping one only
+     * while the run limit leaves room for it (after letting go of the lock,
+     * as in QueuePush). */
+    int bWake = p->iIdle > p->iSignalled && p->iRunning + p->iSignalled < p->iRunMax;
+    if (bWake)
+        p->iSignalled++;
+    pthread_mutex_unlock(&q->stLock);
+    if (bWake)
+        pthread_cond_signal(&q->stNotEmpty);
+}
+
+/* Takes the completed record of pArg out of the done queue, or NULL. */
+static HevcTask *TakeDone(HevcQueue *q, void *pArg)
+{
+    for (int i = 0; i < q->iCount; i++)
+        if (q->ppstEntry[i]->pArg == pArg)
+            return QueueTakeLocked(q, i);
+    return NULL;
 }
 
 uint32_t HevcPoolWait(HevcPool *p, void *pArg)
 {
-    HevcQueue *q = &p->stDone;
-    HevcTask *t = NULL;
-    pthread_mutex_lock(&q->stLock);
+    HevcQueue *pd = &p->stDone, *pp = &p->stPending;
+    HevcTask *t;
     for (;;) {
-        for (int i = 0; i < q->iCount && !t; i++)
-            if (q->ppstEntry[i]->pArg == pArg)
-                t = QueueTakeLocked(q, i);
+        pthread_mutex_lock(&pd->stLock);
+        t = TakeDone(pd, pArg);
+        pthread_mutex_unlock(&pd->stLock);
         if (t)
             break;
-        pthread_cond_wait(&q->stNotEmpty, &q->stLock);
+        /* Not done: run the oldest task nobody has started here. Tasks run
+         * in submission order, so whatever the waited-for task depends on
+         * has started before it. */
+        pthread_mutex_lock(&pp->stLock);
+        HevcTask *r = pp->iCount ? QueueTakeLocked(pp, 0) : NULL;
+        pthread_mutex_unlock(&pp->stLock);
+        if (r) {
+            if (p->pfnStartHook)
+                p->pfnStartHook(p->pHookArg, p->iThreads);
+            r->uiResult = r->pfnTask(r->pArg);
+            if (r->pArg == pArg) {
+                t = r;
+                break;
+            }
+            QueuePush(pd, r);
+            continue;
+        }
+        /* Every task is on a worker: sleep until this one completes. Only
+         * this thread submits, so nothing can appear in the pending queue. */
+        pthread_mutex_lock(&pd->stLock);
+        while (!(t = TakeDone(pd, pArg)))
+            pthread_cond_wait(&pd->stNotEmpty, &pd->stLock);
+        pthread_mutex_unlock(&pd->stLock);
+        break;
     }
-    pthread_mutex_unlock(&q->stLock);
     uint32_t uiResult = t->uiResult;
     QueuePush(&p->stFree, t);
     return uiResult;

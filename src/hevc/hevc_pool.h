@@ -3,8 +3,11 @@
  * completed), each with its own lock and not-empty / not-full conditions.
  * Created once per handle; task records are reused through the free queue,
  * so decoding allocates nothing per picture. Only the thread that drives
- * the handle submits and waits. Lock order: a thread never holds two queue
- * locks at once. */
+ * the handle submits and waits; while it waits it runs tasks no worker has
+ * started yet itself, so it sleeps only when every task is taken. At most
+ * iRunMax workers run tasks at once (with the driving thread, no more busy
+ * threads than cores). Lock order: a thread never holds two queue locks at
+ * once. */
 #ifndef HEVC_POOL_H
 #define HEVC_POOL_H
 
@@ -48,8 +51,17 @@ typedef struct {
 
 struct HevcPool {
     int bStop;                /* guarded by stPending.stLock */
+    /* Workers taking tasks: guarded by stPending.stLock. A submit signals a
+     * worker only while fewer than iRunMax run or have been signalled, so no
+     * worker wakes just to find the task taken. */
+    int iRunMax;              /* workers that may run tasks at once (1..iThreads) */
+    int iRunning;             /* workers running a task */
+    int iIdle;                /* workers asleep on stPending.stNotEmpty */
+    int iSignalled;           /* of those, signalled and not yet awake */
     int iThreads;
-    void (*pfnStartHook)(void *pArg, int iIndex); /* run once by each worker before its loop */
+    /* Run once by each worker before its loop with its index, and by the
+     * driving thread with index iThreads before each task it runs itself. */
+    void (*pfnStartHook)(void *pArg, int iIndex);
     void *pHookArg;
     HevcPoolThread astThread[HEVC_POOL_THREADS];
     HevcTask astTask[HEVC_POOL_THREADS];
@@ -63,9 +75,15 @@ int HevcThreadSupportInit(void);
  * on failure, with everything already started stopped again. */
 int HevcPoolCreate(HevcPool *pstPool, int iThreads, int iMaxSize, void (*pfnHook)(void *, int), void *pHookArg,
                    HevcTask **ppstQueueMem, IHW265D_LOG_FXN pfnLog, unsigned int uiChannel);
+/* How many workers may run tasks at once (clamped to 1..iThreads). */
+void HevcPoolSetRunMax(HevcPool *pstPool, int iRunMax);
 /* Queues pfnTask(pArg); blocks while no record is free or the queue is full. */
 void HevcPoolSubmit(HevcPool *pstPool, HevcTaskFxn pfnTask, void *pArg);
-/* Blocks until the task submitted with pArg has completed; returns its result. */
+/* Returns the result of the task submitted with pArg once it has completed.
+ * Meanwhile the calling thread runs the pending tasks no worker has taken,
+ * oldest first (that one, or the ones queued before it), and blocks only
+ * when none is left. A task may therefore run on the driving thread; it
+ * must not wait for a task queued after it. */
 uint32_t HevcPoolWait(HevcPool *pstPool, void *pArg);
 /* Sets the stop flag, wakes and joins every worker, destroys the queues.
  * Accepts a pool that was never (or only partly) created. */

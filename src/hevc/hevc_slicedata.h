@@ -126,9 +126,10 @@ typedef struct HevcPicMaps {
     int bSaoPrevValid;
 
     /* Threaded decoding (hevc_threads.c). Row progress waits: a thread that
-     * needs more CTBs of a row than puiRowCtbs shows waits on stProgCond;
-     * the lock guards bFilterStop, iWaiters, bFilterWaiting and the wake-ups, the counts
-     * themselves are atomics. */
+     * needs more CTBs of a row than puiRowCtbs shows marks puiRowWake and
+     * waits on stProgCond; the lock guards bFilterStop and iWaiters and is
+     * held for every wait and wake-up; the counts, the marks and
+     * bFilterWaiting are atomics (a CTB is counted without the lock). */
     int bThreaded;               /* the pool works on this picture */
     pthread_mutex_t stProgLock;
     pthread_cond_t stProgCond;   /* row waiters: a CTB was done, or a row failed */
@@ -138,8 +139,13 @@ typedef struct HevcPicMaps {
     int bFilterStop;             /* the picture's rows are all decoded: the filter task ends */
     uint32_t uiCommitRows;       /* atomic: rows the filters may take (those below may still be undone) */
     int iWaiters;
+    /* Filter turn: the thread that swaps iFilterBusy from 0 to 1 runs the
+     * filters; one that finds it taken only bumps uiFilterReq, which the
+     * holder checks after letting go (both atomics). */
+    int iFilterBusy;
+    uint32_t uiFilterReq;
     int32_t iRowError;           /* atomic: 1 + the topmost CTB row whose task failed, 0 none */
-    uint32_t *puiRowWake;        /* per CTB row: count at which its waiter wants waking, 0 none */
+    uint32_t *puiRowWake;        /* atomic, per CTB row: count at which its waiter wants waking, 0 none */
     HevcCabacCtx *pstRowCtx;     /* per CTB row: contexts after its 2nd CTB (wavefront) */
 } HevcPicMaps;
 
@@ -321,6 +327,16 @@ int HevcInterWeights(const HevcSliceDec *s, const HevcPic *const *apRef, const H
  * in the slot's row progress. bFinal: the picture is complete (every row
  * counts as reconstructed). Called by one thread at a time per picture. */
 void HevcFilterAdvance(struct HW265D_DEC *pstDec, HevcSliceDec *s, int bFinal);
+/* The CTB rows [*puiFirst, return) that HevcFilterAdvance would deblock
+ * now (it counts the reconstructed rows first); same caller rules. */
+uint32_t HevcFilterDeblockDue(HevcSliceDec *s, uint32_t *puiFirst);
+/* One direction of the deblocking of CTB rows [r0, r1): vertical edges
+ * (iDir 0) only touch the rows' own lines; horizontal edges (iDir 1, each
+ * row's top boundary included) need the vertical edges of the rows and of
+ * the row above done. So two threads may deblock two bands of rows, the
+ * lower band's top boundary last, and HevcFilterDeblocked then marks them. */
+void HevcFilterDeblockBand(HevcSliceDec *s, uint32_t r0, uint32_t r1, int iDir);
+void HevcFilterDeblocked(HevcSliceDec *s, uint32_t uiRows);
 /* Bytes of the SAO line buffers for the largest picture. */
 size_t HevcFilterLineBytes(uint32_t uiMaxWidth, int iPlane);
 

@@ -1,16 +1,24 @@
 /* Multi-threaded decoding: worker records, the filter task that follows
- * the reconstruction one CTB row behind, wavefront row tasks with row
- * progress waits, and the merge that makes the result equal single-threaded
- * decoding (H.265 9.3.2.4 for the wavefront context hand-over). */
+ * the caller's reconstruction one CTB row behind, wavefront row and tile
+ * tasks (run by the workers and by the caller's thread while it waits)
+ * with row progress waits and the filter turn, and the merge that makes the
+ * result equal single-threaded decoding (H.265 9.3.2.4 for the wavefront
+ * context hand-over). */
+#ifndef _GNU_SOURCE
+#define _GNU_SOURCE /* sched_getaffinity */
+#endif
 #include "hevc_threads.h"
 
+#include <sched.h>
 #include <stdarg.h>
+#include <stddef.h>
 #include <stdlib.h>
 #include <string.h>
 #include <unistd.h>
 #include "hevc_decoder.h"
 
 #define HEVC_ROW_LAG 3 /* CTBs a sleeping row lets the row above run ahead */
+#define HEVC_BAND_ROWS 4 /* rows ready at once from which their deblocking is shared */
 
 
 static __thread int t_iWorker = -1;          /* index of the worker running this thread */
@@ -91,7 +99,7 @@ uint32_t HevcThreadsCreate(HW265D_DEC *d)
     }
     d->pstThreads = t;
     t->pstDec = d;
-    for (int i = 0; i < HEVC_POOL_THREADS; i++) {
+    for (int i = 0; i <= HEVC_POOL_THREADS; i++) {
         t->apstWorker[i] = (HevcSliceDec *)HeapAlloc(HevcSliceDecBytes());
         if (!t->apstWorker[i]) {
             HEVC_ERR(d, "init memory buffer err, ret = 0x%x\n", IHW265D_ERR_THREAD);
@@ -117,6 +125,19 @@ uint32_t HevcThreadsCreate(HW265D_DEC *d)
     if (HevcPoolCreate(&t->stPool, HEVC_POOL_THREADS, HEVC_POOL_THREADS, StartHook, t, t->apstQueueMem,
                        d->stParam.LogFxn, d->stParam.uiChannelID))
         return IHW265D_ERR_THREAD;
+    /* The caller's thread decodes too: with it, no more busy threads than
+     * cores. Beyond the tasks running, two more wait queued: a worker that
+     * is still filtering after its row must find one left when the
+     * caller's thread, done with its own row, has taken the other. */
+    long lCpus = sysconf(_SC_NPROCESSORS_ONLN);
+    cpu_set_t stSet;
+    /* A process pinned to fewer cores gets no more busy threads than those. */
+    if (!sched_getaffinity(0, sizeof(stSet), &stSet) && CPU_COUNT(&stSet) < lCpus)
+        lCpus = CPU_COUNT(&stSet);
+    const int iCpus = lCpus < 1 ? 1 : lCpus > HEVC_POOL_THREADS ? HEVC_POOL_THREADS : (int)lCpus;
+    HevcPoolSetRunMax(&t->stPool, iCpus - 1);
+    t->iCpus = iCpus;
+    t->iWindow = iCpus + 2 < HEVC_POOL_THREADS ? iCpus + 2 : HEVC_POOL_THREADS;
     return 0;
 }
 
@@ -132,9 +153,9 @@ static void Wake(HevcPicMaps *m, int iWhat, uint32_t uiValue)
         __atomic_store_n(&m->iRowError, (int32_t)uiValue, __ATOMIC_RELEASE);
     else
         __atomic_store_n(&m->uiCommitRows, uiValue, __ATOMIC_RELEASE);
+    pthread_mutex_unlock(&m->stProgLock);
     pthread_cond_broadcast(&m->stProgCond);
     pthread_cond_signal(&m->stFilterCond);
-    pthread_mutex_unlock(&m->stProgLock);
 }
 
 static void StopFilter(HW265D_DEC *d)
@@ -152,7 +173,7 @@ void HevcThreadsDestroy(HW265D_DEC *d)
         return;
     HevcThreadsFinishPicture(d); /* a picture in progress: its filter task ends first */
     HevcPoolStop(&t->stPool);
-    for (int i = 0; i < HEVC_POOL_THREADS; i++)
+    for (int i = 0; i <= HEVC_POOL_THREADS; i++)
         HeapFree(t->apstWorker[i]);
     HevcPicMaps *m = d->pstMaps;
     if (m && m->bProgInit) {
@@ -170,11 +191,65 @@ static int RowReady(const HevcPicMaps *m)
     const HevcSps *sps = m->pstSps;
     uint32_t r = m->uiRowsRecon;
     return r < sps->PicHeightInCtbsY && r < __atomic_load_n(&m->uiCommitRows, __ATOMIC_ACQUIRE) &&
-           __atomic_load_n(&m->puiRowCtbs[r], __ATOMIC_ACQUIRE) == sps->PicWidthInCtbsY;
+           __atomic_load_n(&m->puiRowCtbs[r], __ATOMIC_SEQ_CST) == sps->PicWidthInCtbsY;
+}
+
+void HevcThreadsFilterRows(HW265D_DEC *d, HevcSliceDec *s)
+{
+    HevcPicMaps *m = d->pstMaps;
+    /* Sequentially consistent: either the holder sees this request after
+     * letting go, or this thread gets the turn. */
+    __atomic_fetch_add(&m->uiFilterReq, 1, __ATOMIC_SEQ_CST);
+    while (!__atomic_exchange_n(&m->iFilterBusy, 1, __ATOMIC_SEQ_CST)) {
+        uint32_t uiReq = __atomic_load_n(&m->uiFilterReq, __ATOMIC_SEQ_CST);
+        HevcFilterAdvance(d, s, 0);
+        __atomic_store_n(&m->iFilterBusy, 0, __ATOMIC_SEQ_CST);
+        if (__atomic_load_n(&m->uiFilterReq, __ATOMIC_SEQ_CST) == uiReq)
+            break;
+    }
+}
+
+/* The lower band of rows FilterRowsShared hands to a worker. */
+static uint32_t DeblockBandTask(void *pArg)
+{
+    HevcThreads *t = (HevcThreads *)((uint8_t *)pArg - offsetof(HevcThreads, auiBand));
+    HevcSliceDec *s = t->apstWorker[t_iWorker];
+    HevcSliceDecAttach(s, t->pstDec->pstMaps);
+    HevcFilterDeblockBand(s, t->auiBand[0], t->auiBand[1], 0);
+    HevcFilterDeblockBand(s, t->auiBand[0] + 1, t->auiBand[1], 1);
+    return 0;
+}
+
+/* After the segment's last task: when many rows became ready at once (the
+ * last row of tiles is confirmed only when its last tile is done), a worker
+ * deblocks the lower half of them while the caller's thread does the upper
+ * half, then the lower band's top boundary; SAO and padding follow here.
+ * Only the caller's thread, with no task queued. */
+static void FilterRowsShared(HW265D_DEC *d, HevcSliceDec *s)
+{
+    HevcThreads *t = d->pstThreads;
+    HevcPicMaps *m = d->pstMaps;
+    if (t->iCpus > 1 && !__atomic_exchange_n(&m->iFilterBusy, 1, __ATOMIC_SEQ_CST)) {
+        uint32_t r0, r1 = HevcFilterDeblockDue(s, &r0);
+        if (r1 - r0 >= HEVC_BAND_ROWS) {
+            const uint32_t uiMid = r0 + (r1 - r0) / 2;
+            t->auiBand[0] = uiMid;
+            t->auiBand[1] = r1;
+            HevcPoolSubmit(&t->stPool, DeblockBandTask, t->auiBand);
+            HevcFilterDeblockBand(s, r0, uiMid, 0);
+            HevcFilterDeblockBand(s, r0, uiMid, 1);
+            HevcPoolWait(&t->stPool, t->auiBand);
+            HevcFilterDeblockBand(s, uiMid, uiMid + 1, 1);
+            HevcFilterDeblocked(s, r1);
+        }
+        __atomic_store_n(&m->iFilterBusy, 0, __ATOMIC_SEQ_CST);
+    }
+    HevcThreadsFilterRows(d, s);
 }
 
 /* Deblocking, SAO and padding of the picture's rows as they complete, on a
- * worker, until the caller's thread says every row is decoded. */
+ * worker, while the caller's thread decodes a segment itself, until it
+ * stops the task. */
 static uint32_t FilterTask(void *pArg)
 {
     HevcThreads *t = (HevcThreads *)pArg;
@@ -184,13 +259,13 @@ static uint32_t FilterTask(void *pArg)
     HevcSliceDecAttach(s, m);
     for (;;) {
         pthread_mutex_lock(&m->stProgLock);
-        m->bFilterWaiting = 1;
+        __atomic_store_n(&m->bFilterWaiting, 1, __ATOMIC_SEQ_CST);
         while (!m->bFilterStop && !RowReady(m))
             pthread_cond_wait(&m->stFilterCond, &m->stProgLock);
-        m->bFilterWaiting = 0;
+        __atomic_store_n(&m->bFilterWaiting, 0, __ATOMIC_RELAXED);
         int bStop = m->bFilterStop;
         pthread_mutex_unlock(&m->stProgLock);
-        HevcFilterAdvance(d, s, 0);
+        HevcThreadsFilterRows(d, s);
         if (bStop)
             return 0;
     }
@@ -207,8 +282,7 @@ void HevcThreadsStartPicture(HW265D_DEC *d)
     m->bFilterStop = 0;
     m->iRowError = 0;
     m->uiCommitRows = ~0u;
-    t->bFilterRunning = 1;
-    HevcPoolSubmit(&t->stPool, FilterTask, t);
+    m->iFilterBusy = 0;
 }
 
 void HevcThreadsFinishPicture(HW265D_DEC *d)
@@ -228,18 +302,27 @@ void HevcThreadsFinishPicture(HW265D_DEC *d)
 
 void HevcThreadsCtbDone(HevcPicMaps *m, uint32_t ry)
 {
+    /* The lock is taken only to wake a sleeper: a row waiter when its count
+     * is reached, the filter task when a row completes. The count and the
+     * sleepers' marks are sequentially consistent, so either this thread
+     * sees the mark or the sleeper sees the new count before it sleeps. */
+    const uint32_t n = __atomic_add_fetch(&m->puiRowCtbs[ry], 1, __ATOMIC_SEQ_CST);
+    const uint32_t uiWake = __atomic_load_n(&m->puiRowWake[ry], __ATOMIC_SEQ_CST);
+    const int bRow = uiWake && n >= uiWake;
+    const int bFilter = n == m->pstSps->PicWidthInCtbsY && __atomic_load_n(&m->bFilterWaiting, __ATOMIC_SEQ_CST);
+    if (!bRow && !bFilter)
+        return;
+    /* Taking the lock makes sure a sleeper that marked is inside its wait;
+     * the wake-up comes after letting go, so the sleeper does not wake into
+     * a lock still held. */
     pthread_mutex_lock(&m->stProgLock);
-    uint32_t n = m->puiRowCtbs[ry] + 1;
-    __atomic_store_n(&m->puiRowCtbs[ry], n, __ATOMIC_RELEASE);
-    /* A row waiter when its count is reached; the filter task when a row
-     * completes. */
-    if (m->puiRowWake[ry] && n >= m->puiRowWake[ry]) {
-        m->puiRowWake[ry] = 0;
-        pthread_cond_broadcast(&m->stProgCond);
-    }
-    if (m->bFilterWaiting && n == m->pstSps->PicWidthInCtbsY)
-        pthread_cond_signal(&m->stFilterCond);
+    if (bRow)
+        __atomic_store_n(&m->puiRowWake[ry], 0, __ATOMIC_RELAXED);
     pthread_mutex_unlock(&m->stProgLock);
+    if (bRow)
+        pthread_cond_broadcast(&m->stProgCond);
+    if (bFilter)
+        pthread_cond_signal(&m->stFilterCond);
 }
 
 /* Whether row ry or a row above it failed: its waiters give up. Rows above
@@ -262,10 +345,14 @@ int HevcThreadsWaitRow(HevcPicMaps *m, uint32_t ry, uint32_t uiCount)
     const uint32_t uiWake = uiCount + HEVC_ROW_LAG < W ? uiCount + HEVC_ROW_LAG : W;
     pthread_mutex_lock(&m->stProgLock);
     m->iWaiters++;
-    while (!RowFailed(m, ry) && m->puiRowCtbs[ry] < uiCount) {
-        m->puiRowWake[ry] = uiWake;
+    while (!RowFailed(m, ry)) {
+        /* Mark first, then look again (see HevcThreadsCtbDone). */
+        __atomic_store_n(&m->puiRowWake[ry], uiWake, __ATOMIC_SEQ_CST);
+        if (__atomic_load_n(&m->puiRowCtbs[ry], __ATOMIC_SEQ_CST) >= uiCount)
+            break;
         pthread_cond_wait(&m->stProgCond, &m->stProgLock);
     }
+    __atomic_store_n(&m->puiRowWake[ry], 0, __ATOMIC_RELAXED);
     m->iWaiters--;
     int r = RowFailed(m, ry) ? -1 : 0;
     pthread_mutex_unlock(&m->stProgLock);
@@ -319,9 +406,35 @@ static int TaskMode(const HW265D_DEC *d)
     return HEVC_TASK_TILES;
 }
 
-int HevcThreadsTaskMode(const HW265D_DEC *d)
+int HevcThreadsTaskMode(HW265D_DEC *d)
 {
-    return TaskMode(d);
+    int iMode = TaskMode(d);
+    HevcThreads *t = d->pstThreads;
+    if (!iMode && t && d->pstMaps->bThreaded && !t->bFilterRunning) {
+        /* The caller's thread decodes: the filtering follows on a worker. */
+        d->pstMaps->bFilterStop = 0;
+        t->bFilterRunning = 1;
+        HevcPoolSubmit(&t->stPool, FilterTask, t);
+    }
+    return iMode;
+}
+
+/* Wavefront substream k ended cleanly: once every substream before it did
+ * too, the rows up to it are final and go to the filters. 1 when rows were
+ * confirmed. */
+static int ConfirmRow(HevcThreads *t, HevcPicMaps *m, uint32_t k)
+{
+    int bMore = 0;
+    pthread_mutex_lock(&m->stProgLock);
+    if (t->bRowCommit && k >= t->uiCleanK && k - t->uiCleanK < 32) {
+        t->uiCleanMask |= 1u << (k - t->uiCleanK);
+        for (; t->uiCleanMask & 1; t->uiCleanMask >>= 1, t->uiCleanK++)
+            bMore = 1;
+        if (bMore)
+            __atomic_store_n(&m->uiCommitRows, t->uiCleanUnit0 + t->uiCleanK, __ATOMIC_SEQ_CST);
+    }
+    pthread_mutex_unlock(&m->stProgLock);
+    return bMore;
 }
 
 static uint32_t RowTask(void *pArg)
@@ -348,6 +461,8 @@ static uint32_t RowTask(void *pArg)
     /* Rows below wait on this one: after an early end they must give up. */
     if (r || (rt->bEnd && !rt->bLast))
         HevcThreadsFail(m, d->puiCtbAddrTsToRs[rt->uiTs] / m->pstSps->PicWidthInCtbsY);
+    else if (!rt->bEnd && ConfirmRow(d->pstThreads, m, rt->uiSub))
+        HevcThreadsFilterRows(d, s);
     return r;
 }
 
@@ -409,14 +524,21 @@ uint32_t HevcThreadsDecodeTasks(HW265D_DEC *d, uint32_t uiTs0, int iMode)
     uint32_t uiSubs = d->stSh.num_entry_point_offsets + 1;
     if (uiSubs > uiUnits - uiUnit0)
         uiSubs = uiUnits - uiUnit0;
+    /* The tasks' rows are filtered by the threads that decode them (the
+     * filter task would be one busy thread too many). */
+    if (t->bFilterRunning)
+        StopFilter(d);
     /* First CTB row a task may touch: the filters stay above it. */
+    pthread_mutex_lock(&m->stProgLock);
+    t->bRowCommit = !bTiles;
+    t->uiCleanUnit0 = uiUnit0;
+    t->uiCleanK = 0;
+    t->uiCleanMask = 0;
+    pthread_mutex_unlock(&m->stProgLock);
     SetCommit(m, bTiles ? pps->row_bd[uiUnit0 / pps->num_tile_columns] : uiUnit0);
-    /* One record serves the filter task; more tasks in flight than cores
-     * only add switching between waiting rows. */
-    long lCpus = sysconf(_SC_NPROCESSORS_ONLN);
-    const int iMaxInFlight = lCpus >= HEVC_POOL_THREADS - 1 ? HEVC_POOL_THREADS - 1 : lCpus > 1 ? (int)lCpus : 1;
+    const int iMaxInFlight = t->iWindow;
     uint32_t k = 0, uiWaitK = 0, uiRet = 0, uiStop = 0, uiStopFrom = 0;
-    int bStopped = 0, iStopState = HEVC_STOP_UNTOUCHED;
+    int bStopped = 0, bFilterDue = 0, iStopState = HEVC_STOP_UNTOUCHED;
     for (;;) {
         int bSubmit = !bStopped && k < uiSubs && k - uiWaitK < (uint32_t)iMaxInFlight;
         if (bSubmit) {
@@ -428,6 +550,12 @@ uint32_t HevcThreadsDecodeTasks(HW265D_DEC *d, uint32_t uiTs0, int iMode)
             HevcPoolSubmit(&t->stPool, RowTask, rt);
             k++;
             continue;
+        }
+        /* A confirmed tile row is filtered here, once the next tiles are
+         * queued for the workers. */
+        if (bFilterDue) {
+            HevcThreadsFilterRows(d, s);
+            bFilterDue = 0;
         }
         if (uiWaitK == k)
             break;
@@ -445,17 +573,17 @@ uint32_t HevcThreadsDecodeTasks(HW265D_DEC *d, uint32_t uiTs0, int iMode)
                 iStopState = rt->iStopState;
                 if (uiRet)
                     HEVC_ERR(d, "%s check  err, ret = 0x%x\n", pszStage, uiRet);
-            } else if (!bTiles) {
-                SetCommit(m, uiUnit0 + uiWaitK + 1);
-            } else {
+            } else if (bTiles) {
                 /* A tile's edges towards the tiles left and above, now that
                  * both sides are final; a finished tile row is confirmed. */
                 const uint32_t uiTile = uiUnit0 + uiWaitK;
                 const uint32_t uiEnd = uiTile + 1 < uiUnits ? TileStart(d, uiTile + 1) : uiCtbs;
                 for (uint32_t ts = rt->uiTs; ts < uiEnd; ts++)
                     HevcMarkTileBoundaryEdges(s, d->puiCtbAddrTsToRs[ts]);
-                if (uiTile % pps->num_tile_columns == pps->num_tile_columns - 1)
+                if (uiTile % pps->num_tile_columns == pps->num_tile_columns - 1) {
                     SetCommit(m, pps->row_bd[uiTile / pps->num_tile_columns + 1]);
+                    bFilterDue = 1;
+                }
             }
         }
         uiWaitK++;
@@ -481,6 +609,10 @@ uint32_t HevcThreadsDecodeTasks(HW265D_DEC *d, uint32_t uiTs0, int iMode)
             m->pstPic->uiErrorFlag |= HEVC_PIC_ERR_SLICE;
     }
     __atomic_store_n(&m->iRowError, 0, __ATOMIC_RELEASE);
+    pthread_mutex_lock(&m->stProgLock);
+    t->bRowCommit = 0;
+    pthread_mutex_unlock(&m->stProgLock);
     SetCommit(m, ~0u);
+    FilterRowsShared(d, s);
     return uiRet;
 }

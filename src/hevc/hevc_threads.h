@@ -1,6 +1,7 @@
 /* Multi-threaded decoding of a handle created with eThreadType 1: the
- * worker pool, the workers' own decoding records, the per-picture filter
- * task and the wavefront row tasks (stage "ThreadDecodeSliceSegmentData").
+ * worker pool, the workers' own decoding records (and one for the caller's
+ * thread when it runs a task itself), the filter task and the wavefront
+ * row and tile tasks (stage "ThreadDecodeSliceSegmentData").
  *
  * Each slice segment is still decoded inside the call that hands its NAL
  * unit over, so return codes, messages and error indicators come out
@@ -51,19 +52,32 @@ typedef struct {
 typedef struct HevcThreads {
     HevcPool stPool;
     HevcTask *apstQueueMem[3 * HEVC_POOL_THREADS];
-    HevcSliceDec *apstWorker[HEVC_POOL_THREADS]; /* process heap, see HeapAlloc */
+    /* Process heap, see HeapAlloc: one per worker, and the last for the
+     * caller's thread when it runs a task itself. */
+    HevcSliceDec *apstWorker[HEVC_POOL_THREADS + 1];
     struct HW265D_DEC *pstDec;
     int bOff;                    /* threading switched off for the handle's life */
-    int bFilterRunning;          /* the picture's filter task is submitted */
+    int bFilterRunning;          /* the filter task is submitted (caller's thread only) */
+    int iWindow;                 /* row or tile tasks submitted and not yet taken back */
+    int iCpus;                   /* cores the process may run on (1..4) */
+    uint32_t auiBand[2];         /* rows [0], [1] a worker deblocks after the last tasks */
     HevcRowTask astRow[HEVC_POOL_THREADS];
+    /* Wavefront rows confirm themselves: a row task that ends cleanly, with
+     * every substream before it clean, is final (the caller will not take
+     * it back), so its rows go to the filters at once. Guarded by the
+     * maps' stProgLock. */
+    int bRowCommit;              /* the current segment runs row tasks */
+    uint32_t uiCleanUnit0;       /* CTB row of its substream 0 */
+    uint32_t uiCleanK;           /* leading substreams that ended cleanly */
+    uint32_t uiCleanMask;        /* bit i: substream uiCleanK + i ended cleanly */
 } HevcThreads;
 
 /* Creation with eThreadType 1: 0, or IHW265D_ERR_THREAD after the message. */
 uint32_t HevcThreadsCreate(struct HW265D_DEC *pstDec);
 /* Stops and joins the workers (also mid-picture) and frees their records. */
 void HevcThreadsDestroy(struct HW265D_DEC *pstDec);
-/* Picture start / end on the caller's thread: the filter task that follows
- * the reconstruction one row behind. */
+/* Picture start / end on the caller's thread: resets the progress words;
+ * the end stops the filter task if a segment started it. */
 void HevcThreadsStartPicture(struct HW265D_DEC *pstDec);
 void HevcThreadsFinishPicture(struct HW265D_DEC *pstDec);
 /* Publishes one more reconstructed CTB of row ry and wakes its waiters. */
@@ -73,11 +87,17 @@ int HevcThreadsWaitRow(HevcPicMaps *m, uint32_t ry, uint32_t uiCount);
 /* Marks a failure of the task that decodes CTB row ry: every waiter wakes,
  * and those waiting on that row or one below give up. */
 void HevcThreadsFail(HevcPicMaps *m, uint32_t ry);
-/* How the current slice segment decodes: 0 on the caller's thread, or
- * HEVC_TASK_ROWS / HEVC_TASK_TILES (one task per wavefront row or tile),
- * run from CTB uiTs0 (tile scan) by HevcThreadsDecodeTasks. */
+/* How the current slice segment decodes: 0 on the caller's thread (the
+ * filter task is then started to follow it), or HEVC_TASK_ROWS /
+ * HEVC_TASK_TILES (one task per wavefront row or tile), run from CTB uiTs0
+ * (tile scan) by HevcThreadsDecodeTasks. */
 enum { HEVC_TASK_ROWS = 1, HEVC_TASK_TILES = 2 };
-int HevcThreadsTaskMode(const struct HW265D_DEC *pstDec);
+int HevcThreadsTaskMode(struct HW265D_DEC *pstDec);
+/* Runs the in-loop filters over the rows that became ready, on the calling
+ * thread with its own record s, unless another thread is filtering (that
+ * one then takes these rows too). For tasks that complete rows while no
+ * filter task follows the picture. */
+void HevcThreadsFilterRows(struct HW265D_DEC *pstDec, HevcSliceDec *s);
 uint32_t HevcThreadsDecodeTasks(struct HW265D_DEC *pstDec, uint32_t uiTs0, int iMode);
 
 
