@@ -9,6 +9,7 @@
 #include <string.h>
 #include <unistd.h>
 #include "hevc_decoder.h"
+#include "hevc_recon_task.h"
 
 #define HEVC_ROW_LAG 3 /* CTBs a sleeping row lets the row above run ahead */
 
@@ -216,6 +217,7 @@ void HevcThreadsFinishPicture(HW265D_DEC *d)
     HevcThreads *t = d->pstThreads;
     if (!t)
         return;
+    HevcReconTaskFinish(d); /* the filter task waits for the rows it reconstructs */
     if (t->bFilterRunning)
         StopFilter(d);
     if (d->pstMaps)
@@ -317,6 +319,11 @@ static int TaskMode(const HW265D_DEC *d)
         if (m->pstCtb[d->puiCtbAddrTsToRs[ts]].bDecoded)
             return 0;
     return HEVC_TASK_TILES;
+}
+
+HevcSliceDec *HevcThreadsWorkerRecord(HW265D_DEC *d)
+{
+    return d->pstThreads->apstWorker[t_iWorker];
 }
 
 int HevcThreadsTaskMode(const HW265D_DEC *d)

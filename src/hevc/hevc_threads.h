@@ -79,6 +79,8 @@ void HevcThreadsFail(HevcPicMaps *m, uint32_t ry);
 enum { HEVC_TASK_ROWS = 1, HEVC_TASK_TILES = 2 };
 int HevcThreadsTaskMode(const struct HW265D_DEC *pstDec);
 uint32_t HevcThreadsDecodeTasks(struct HW265D_DEC *pstDec, uint32_t uiTs0, int iMode);
+/* Inside a task: the decoding record of the worker running it. */
+HevcSliceDec *HevcThreadsWorkerRecord(struct HW265D_DEC *pstDec);
 
 
 #ifdef __cplusplus
