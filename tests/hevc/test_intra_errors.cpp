@@ -117,6 +117,36 @@ TEST_F(IntraErrors, CorruptSliceBytesNeverHarmTheOtherPictures)
     EXPECT_GT(iStageLines, 10) << "\"ProcessLcusInThreads check  err, ret = 0x...\" for failing rows";
 }
 
+// Without wavefront rows the worker pool reconstructs behind the parsing
+// thread: damaged P pictures (cut short, bytes flipped) come out exactly as
+// single-threaded decoding gives them, with no stage line.
+TEST(SplitErrors, DamagedPicturesMatchSingleThreaded)
+{
+    std::string path = X265Stream("inter_err_nowpp", 352, 288, 6, 8,
+                                  "--preset ultrafast --no-wpp --bframes 0 --keyint 3 --no-info --ctu 32");
+    if (path.empty())
+        GTEST_SKIP() << "x265 or ffmpeg not available";
+    const auto clean = SplitNals(ReadFile(path));
+    std::vector<size_t> slices = SliceIndexes(clean);
+    ASSERT_EQ(slices.size(), 6u);
+    std::mt19937 rng(99);
+    int iFlagged = 0;
+    for (int iTrial = 0; iTrial < 24; iTrial++) {
+        SCOPED_TRACE("trial " + std::to_string(iTrial));
+        auto nals = clean;
+        std::vector<uint8_t> &s = nals[slices[1 + iTrial % 5]];
+        if (iTrial < 5)
+            s.resize(16 + (s.size() - 16) * (iTrial + 1) / 7);
+        for (int k = iTrial < 5 ? 0 : 1 + iTrial % 4; k > 0; k--)
+            s[16 + rng() % (s.size() - 16)] ^= (uint8_t)(1 + rng() % 255);
+        DecodeRun r = DecodeBuffer(hevctest::Cat(nals), 8, IH265D_DISPLAY_ORDER, false, 1000);
+        EXPECT_EQ(0, ExpectSameRun(r, DecodeBuffer(hevctest::Cat(nals), 8, IH265D_DISPLAY_ORDER, false, 1000, 352,
+                                                   288, 1)));
+        iFlagged += std::any_of(r.pics.begin(), r.pics.end(), [](const Pic &p) { return p.uiError != 0; });
+    }
+    EXPECT_GT(iFlagged, 12);
+}
+
 TEST_F(IntraErrors, MissingSliceLeavesItsAreaGreyAndFlagged)
 {
     std::string path = X265Stream("intra_noinfo_err_slices", 352, 288, 2, 8,
