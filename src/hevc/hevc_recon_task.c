@@ -8,10 +8,12 @@
 #include "hevc_slicedata.h"
 #include "hevc_threads.h"
 
-/* Ring bytes: a 1080p picture of a camera stream needs about 1.5 KB per
- * CTB, an intra picture at a low QP several times that; 1 MB lets the
- * parser run a few CTB rows ahead of the reconstruction. */
-#define RING_BYTES (1u << 20)
+/* Ring bytes per luma column of the largest picture: x265's 1080p at CRF 26
+ * queues about 1 KB per 64x64 CTB (1.5 KB in intra pictures), so 256 bytes
+ * per column hold about eight CTB rows of such pictures, and still a few
+ * dozen CTBs of intra pictures coded near losslessly. */
+#define RING_BYTES_PER_COLUMN 256u
+#define RING_MIN_BYTES (64u << 10)
 /* CTBs the sleeping task lets the parser queue before it is woken, so the
  * two threads do not trade a wake-up per CTB. */
 #define WAKE_CTBS 6
@@ -81,7 +83,10 @@ int HevcReconTaskCreate(HW265D_DEC *d)
         return -1;
     d->pstReconTask = rt;
     rt->pstDec = d;
-    rt->uiSize = RING_BYTES;
+    /* A power of two, so positions map to offsets with a mask. */
+    rt->uiSize = RING_MIN_BYTES;
+    while (rt->uiSize < d->uiMaxWidth * RING_BYTES_PER_COLUMN)
+        rt->uiSize <<= 1;
     rt->pucRing = (uint8_t *)HevcMemAlloc(t, d->stParam.MallocFxn, d->stParam.uiChannelID, rt->uiSize, 64);
     if (!rt->pucRing)
         return -1;
@@ -231,13 +236,14 @@ static void QueueCoeffs(HevcSliceDec *s, int x0, int y0, int iLog2Size, int cIdx
     c->ucRows = (uint8_t)iRows;
     c->ucCols = (uint8_t)iCols;
     int16_t *psOut = (int16_t *)(c + 1);
-    for (int y = 0; y < iRows; y++)
+    for (int y = 0; y < iRows; y++) {
         memcpy(psOut + y * iCols, psCoeff + y * N, (size_t)iCols * sizeof(int16_t));
-    if (bDc) {
-        /* As the lone DC's add leaves the block: all zero again. */
-        psCoeff[0] = 0;
-        s->iCoeffDirty = 0;
+        memset(psCoeff + y * N, 0, (size_t)iCols * sizeof(int16_t));
     }
+    /* Nothing transforms the parser's block in place: with the rectangle
+     * cleared it is all zero again, and the next residual_coding() clears
+     * nothing. */
+    s->iCoeffDirty = 0;
     rt->ullWrite += sizeof(CmdCoef) + uiData;
 }
 

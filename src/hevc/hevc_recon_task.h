@@ -14,7 +14,8 @@
  * is full; the task sleeps while it is empty and is woken once a few CTBs
  * are ready, at the end of each slice segment and at the end of the
  * picture, when every command still queued is run before concealment and
- * the last filter rows. */
+ * the last filter rows. stLock is never held together with another lock
+ * (the task takes the picture's progress lock only after releasing it). */
 #ifndef HEVC_RECON_TASK_H
 #define HEVC_RECON_TASK_H
 
