@@ -14,9 +14,10 @@
  * dozen CTBs of intra pictures coded near losslessly. */
 #define RING_BYTES_PER_COLUMN 256u
 #define RING_MIN_BYTES (64u << 10)
-/* CTBs the sleeping task lets the parser queue before it is woken, so the
- * two threads do not trade a wake-up per CTB. */
-#define WAKE_CTBS 6
+/* CTBs the sleeping task lets the parser queue before it is woken (half a
+ * CTB row, at least this many), so the two threads do not trade a wake-up
+ * per CTB; the filter task follows a whole row behind anyway. */
+#define WAKE_CTBS_MIN 4
 
 enum { OP_WRAP = 0, OP_INTRA, OP_COEF, OP_PCM, OP_INTER, OP_SLICE, OP_CTB };
 
@@ -203,28 +204,27 @@ static void QueueCoeffs(HevcSliceDec *s, int x0, int y0, int iLog2Size, int cIdx
     const int bDc = s->bDcOnly && !bTransformSkip && !bIdst && !s->bTransquantBypass;
     int iRows = 1, iCols = 1;
     if (!bDc) {
-        /* The rectangle holding every non-zero coefficient: the copy is
-         * usually a small corner of the block. */
-        int16_t asOr[32];
-        memset(asOr, 0, sizeof(asOr));
+        /* The rectangle holding every non-zero coefficient, in columns of
+         * four (one 64-bit word): the copy is usually a small corner of
+         * the block. */
+        const int iWords = N / 4;
+        uint64_t aullOr[8] = {0, 0, 0, 0, 0, 0, 0, 0};
         iRows = 0;
         for (int y = 0; y < N; y++) {
-            const int16_t *p = psCoeff + y * N;
-            int16_t sAny = 0;
-            for (int x = 0; x < N; x++) {
-                asOr[x] |= p[x];
-                sAny |= p[x];
+            uint64_t ullRow = 0;
+            for (int w = 0; w < iWords; w++) {
+                uint64_t u;
+                memcpy(&u, psCoeff + y * N + 4 * w, sizeof(u));
+                aullOr[w] |= u;
+                ullRow |= u;
             }
-            if (sAny)
+            if (ullRow)
                 iRows = y + 1;
         }
         iCols = 0;
-        for (int x = 0; x < N; x++)
-            if (asOr[x])
-                iCols = x + 1;
-        iCols = (iCols + 3) & ~3;
-        if (iCols > N)
-            iCols = N;
+        for (int w = 0; w < iWords; w++)
+            if (aullOr[w])
+                iCols = 4 * (w + 1);
     }
     const size_t uiData = ALIGN8((size_t)iRows * iCols * sizeof(int16_t));
     CmdCoef *c = (CmdCoef *)Reserve(rt, sizeof(CmdCoef) + uiData);
@@ -347,8 +347,12 @@ static size_t RunCommand(HevcReconTask *rt, HevcSliceDec *r, HevcPicMaps *m, con
         return sizeof(CmdSlice);
     }
     default: {
+        /* The CTB is complete; a completed row lets the filters move on. */
         const CmdCtb *c = (const CmdCtb *)p;
         HevcThreadsCtbDone(m, c->uiRow);
+        if (c->uiRow == m->uiRowsRecon &&
+            __atomic_load_n(&m->puiRowCtbs[c->uiRow], __ATOMIC_RELAXED) == m->pstSps->PicWidthInCtbsY)
+            HevcFilterAdvance(rt->pstDec, r, 0);
         return sizeof(CmdCtb);
     }
     }
@@ -366,7 +370,7 @@ static uint32_t ReconTask(void *pArg)
     uint64_t ullPos = 0, ullEnd = 0;
     pthread_mutex_lock(&rt->stLock);
     for (;;) {
-        rt->uiWakeCtbs = rt->uiCtbsPub + WAKE_CTBS;
+        rt->uiWakeCtbs = rt->uiCtbsPub + rt->uiWakeBatch;
         while (!rt->bStop && !(rt->ullPub > ullPos && (rt->uiCtbsPub >= rt->uiWakeCtbs || rt->ullUrgent > ullPos))) {
             rt->bTaskWaiting = 1;
             pthread_cond_wait(&rt->stData, &rt->stLock);
@@ -401,20 +405,21 @@ static uint32_t ReconTask(void *pArg)
 
 /* ---- picture start and end ---- */
 
-void HevcReconTaskStart(HW265D_DEC *d)
+int HevcReconTaskStart(HW265D_DEC *d)
 {
     HevcReconTask *rt = d->pstReconTask;
     HevcPicMaps *m = d->pstMaps;
     m->pstSplit = NULL;
     if (!rt || !rt->bEnabled || !m->bThreaded || m->bUnsupported || m->pstPps->tiles_enabled_flag ||
         m->pstPps->entropy_coding_sync_enabled_flag)
-        return;
+        return 0;
     rt->ullWrite = rt->ullReadSeen = 0;
     rt->uiCtbsWritten = 0;
     rt->ullPub = rt->ullRead = rt->ullUrgent = 0;
     rt->uiCtbsPub = rt->uiWakeCtbs = 0;
     rt->bTaskWaiting = rt->bParserWaiting = 0;
     rt->bStop = 0;
+    rt->uiWakeBatch = m->pstSps->PicWidthInCtbsY / 2 > WAKE_CTBS_MIN ? m->pstSps->PicWidthInCtbsY / 2 : WAKE_CTBS_MIN;
     rt->uiPictures++;
     m->pstSplit = rt;
     rt->bRunning = 1;
@@ -424,6 +429,7 @@ void HevcReconTaskStart(HW265D_DEC *d)
     s->pfnAddCoeffs = QueueCoeffs;
     s->pfnPutPcm = QueuePcm;
     s->pfnPredInter = QueueInter;
+    return 1;
 }
 
 void HevcReconTaskFinish(HW265D_DEC *d)

@@ -51,6 +51,7 @@ typedef struct HevcReconTask {
     uint64_t ullUrgent;          /* run up to here without waiting for more CTBs */
     uint32_t uiCtbsPub;          /* CTB ends published */
     uint32_t uiWakeCtbs;         /* the sleeping task wants waking at this many */
+    uint32_t uiWakeBatch;        /* CTBs it lets the parser queue meanwhile (set before the task starts) */
     int bTaskWaiting;            /* the task sleeps on stData */
     int bParserWaiting;          /* the parser sleeps on stSpace */
     uint64_t ullParserNeed;      /* ... until ullRead reaches this */
@@ -66,9 +67,12 @@ typedef struct HevcReconTask {
 int HevcReconTaskCreate(struct HW265D_DEC *pstDec);
 /* Destroys the lock and conditions (the memory goes with the table). */
 void HevcReconTaskDestroy(struct HW265D_DEC *pstDec);
-/* Picture start, after the filter task: chooses the mode for the picture
- * and points the caller's sample work at the ring. */
-void HevcReconTaskStart(struct HW265D_DEC *pstDec);
+/* Picture start on the worker pool: chooses the mode for the picture and,
+ * when it applies, starts the task and points the caller's sample work at
+ * the ring; returns 1 then. The task also deblocks, applies SAO to and pads
+ * each CTB row as soon as the row below is reconstructed (in place of the
+ * filter task), so two threads share the picture, not three. */
+int HevcReconTaskStart(struct HW265D_DEC *pstDec);
 /* Picture end (or handle deletion): runs every queued command, ends the
  * task and gives the caller's thread its own sample work back. */
 void HevcReconTaskFinish(struct HW265D_DEC *pstDec);

@@ -151,7 +151,6 @@ void HevcSliceDecStartPicture(HW265D_DEC *pstDec)
     DeriveScaling(m, sps, m->pstPps);
     HevcSliceDecAttach(pstDec->pstSliceDec, m);
     HevcThreadsStartPicture(pstDec);
-    HevcReconTaskStart(pstDec);
 }
 
 /* ---- SAO syntax (H.265 7.3.8.3) ---- */

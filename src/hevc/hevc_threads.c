@@ -208,6 +208,8 @@ void HevcThreadsStartPicture(HW265D_DEC *d)
     m->bFilterStop = 0;
     m->iRowError = 0;
     m->uiCommitRows = ~0u;
+    if (HevcReconTaskStart(d))
+        return; /* the reconstruction task filters behind itself */
     t->bFilterRunning = 1;
     HevcPoolSubmit(&t->stPool, FilterTask, t);
 }
