@@ -7,6 +7,8 @@
 #include <random>
 
 #include "IntraTestUtil.h"
+#include "hevc_decoder.h"
+#include "hevc_recon_task.h"
 
 using namespace hevctest;
 using namespace intratest;
@@ -129,6 +131,15 @@ TEST(SplitErrors, DamagedPicturesMatchSingleThreaded)
     const auto clean = SplitNals(ReadFile(path));
     std::vector<size_t> slices = SliceIndexes(clean);
     ASSERT_EQ(slices.size(), 6u);
+    {
+        // Every picture goes through the reconstruction task.
+        IHW265D_INIT_PARAM p = hevctest::DefaultParams(352, 288);
+        p.eThreadType = 1;
+        hevctest::Decoder d(p, false);
+        d.Feed(ReadFile(path), 1000);
+        ASSERT_NE(d.Handle(), nullptr);
+        EXPECT_EQ(d.Handle()->pstReconTask->uiPictures, 6u);
+    }
     std::mt19937 rng(99);
     int iFlagged = 0;
     for (int iTrial = 0; iTrial < 24; iTrial++) {
