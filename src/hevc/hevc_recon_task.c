@@ -49,6 +49,8 @@ typedef struct {
     uint8_t ucRows, ucCols;
     uint32_t uiPad;
 } CmdCoef;
+/* Coefficients and PCM samples follow these headers directly. */
+_Static_assert(sizeof(Cmd) == 8 && sizeof(CmdCoef) == 16, "command headers are whole 8-byte words");
 
 typedef struct {
     Cmd h;
@@ -70,6 +72,9 @@ typedef struct {
 } CmdCtb;
 
 #define ALIGN8(n) (((n) + 7u) & ~(size_t)7)
+/* Bytes a command takes in the ring: every command starts 8-byte aligned,
+ * and the end of the ring always has room for an OP_WRAP header. */
+#define SIZE_OF(T) ALIGN8(sizeof(T))
 
 /* ---- creation ---- */
 
@@ -132,7 +137,7 @@ static void PublishLocked(HevcReconTask *rt, int bUrgent)
     if (bUrgent)
         rt->ullUrgent = rt->ullWrite;
     rt->ullReadSeen = rt->ullRead;
-    if (rt->bTaskWaiting && (bUrgent || rt->uiCtbsPub >= rt->uiWakeCtbs))
+    if (rt->bTaskWaiting && (bUrgent || (int32_t)(rt->uiCtbsPub - rt->uiWakeCtbs) >= 0))
         pthread_cond_signal(&rt->stData);
 }
 
@@ -185,7 +190,7 @@ static void SetHeader(Cmd *c, int iOp, int iLog2, int cIdx, int iArg, int x, int
 static void QueueIntra(HevcSliceDec *s, int x0, int y0, int iLog2Size, int cIdx, int iMode, const uint8_t *pucAvail)
 {
     HevcReconTask *rt = Ring(s);
-    CmdIntra *c = (CmdIntra *)Reserve(rt, sizeof(CmdIntra));
+    CmdIntra *c = (CmdIntra *)Reserve(rt, SIZE_OF(CmdIntra));
     SetHeader(&c->h, OP_INTRA, iLog2Size, cIdx, iMode, x0, y0);
     /* Luma size NL: NL/2 units on each side and the corner. */
     const int iEntries = (cIdx ? 2 << iLog2Size : 1 << iLog2Size) + 1;
@@ -193,7 +198,7 @@ static void QueueIntra(HevcSliceDec *s, int x0, int y0, int iLog2Size, int cIdx,
     for (int i = 0; i < iEntries; i++)
         u |= (uint64_t)(pucAvail[i] & 1) << i;
     c->ullAvail = u;
-    rt->ullWrite += sizeof(CmdIntra);
+    rt->ullWrite += SIZE_OF(CmdIntra);
 }
 
 static void QueueCoeffs(HevcSliceDec *s, int x0, int y0, int iLog2Size, int cIdx, int iQp, int bTransformSkip, int bIdst)
@@ -227,7 +232,7 @@ static void QueueCoeffs(HevcSliceDec *s, int x0, int y0, int iLog2Size, int cIdx
                 iCols = 4 * (w + 1);
     }
     const size_t uiData = ALIGN8((size_t)iRows * iCols * sizeof(int16_t));
-    CmdCoef *c = (CmdCoef *)Reserve(rt, sizeof(CmdCoef) + uiData);
+    CmdCoef *c = (CmdCoef *)Reserve(rt, SIZE_OF(CmdCoef) + uiData);
     SetHeader(&c->h, OP_COEF, iLog2Size, cIdx,
               (bTransformSkip ? COEF_TS : 0) | (bIdst ? COEF_IDST : 0) | (s->bDcOnly ? COEF_DC : 0) |
                   (s->bTransquantBypass ? COEF_BYPASS : 0) | (s->bCuIntra ? COEF_INTRA : 0),
@@ -244,48 +249,48 @@ static void QueueCoeffs(HevcSliceDec *s, int x0, int y0, int iLog2Size, int cIdx
      * cleared it is all zero again, and the next residual_coding() clears
      * nothing. */
     s->iCoeffDirty = 0;
-    rt->ullWrite += sizeof(CmdCoef) + uiData;
+    rt->ullWrite += SIZE_OF(CmdCoef) + uiData;
 }
 
 static void QueuePcm(HevcSliceDec *s, int x0, int y0, int iLog2Size, int cIdx, const uint16_t *pusSamples, int iShift)
 {
     HevcReconTask *rt = Ring(s);
     const size_t uiData = ALIGN8(sizeof(uint16_t) << (2 * iLog2Size));
-    Cmd *c = (Cmd *)Reserve(rt, sizeof(Cmd) + uiData);
+    Cmd *c = (Cmd *)Reserve(rt, SIZE_OF(Cmd) + uiData);
     SetHeader(c, OP_PCM, iLog2Size, cIdx, iShift, x0, y0);
     memcpy(c + 1, pusSamples, sizeof(uint16_t) << (2 * iLog2Size));
-    rt->ullWrite += sizeof(Cmd) + uiData;
+    rt->ullWrite += SIZE_OF(Cmd) + uiData;
 }
 
 static void QueueInter(HevcSliceDec *s, const HevcPic *const *apRef, int xPb, int yPb, int nPbW, int nPbH,
                        const HevcMvField *pstMv)
 {
     HevcReconTask *rt = Ring(s);
-    CmdInter *c = (CmdInter *)Reserve(rt, sizeof(CmdInter));
+    CmdInter *c = (CmdInter *)Reserve(rt, SIZE_OF(CmdInter));
     SetHeader(&c->h, OP_INTER, nPbW, nPbH, 0, xPb, yPb);
     c->stMv = *pstMv;
     c->apRef[0] = apRef[0];
     c->apRef[1] = apRef[1];
-    rt->ullWrite += sizeof(CmdInter);
+    rt->ullWrite += SIZE_OF(CmdInter);
 }
 
 void HevcReconTaskSlice(HevcReconTask *rt, const HevcSliceHeader *sh)
 {
     if (sh->slice_type == HEVC_SLICE_I)
         return;
-    CmdSlice *c = (CmdSlice *)Reserve(rt, sizeof(CmdSlice));
+    CmdSlice *c = (CmdSlice *)Reserve(rt, SIZE_OF(CmdSlice));
     SetHeader(&c->h, OP_SLICE, 0, 0, 0, 0, 0);
     c->uiSliceType = sh->slice_type;
     c->stPwt = sh->pwt;
-    rt->ullWrite += sizeof(CmdSlice);
+    rt->ullWrite += SIZE_OF(CmdSlice);
 }
 
 void HevcReconTaskCtbDone(HevcReconTask *rt, uint32_t ry)
 {
-    CmdCtb *c = (CmdCtb *)Reserve(rt, sizeof(CmdCtb));
+    CmdCtb *c = (CmdCtb *)Reserve(rt, SIZE_OF(CmdCtb));
     SetHeader(&c->h, OP_CTB, 0, 0, 0, 0, 0);
     c->uiRow = ry;
-    rt->ullWrite += sizeof(CmdCtb);
+    rt->ullWrite += SIZE_OF(CmdCtb);
     rt->uiCtbsWritten++;
     pthread_mutex_lock(&rt->stLock);
     PublishLocked(rt, 0);
@@ -314,7 +319,7 @@ static size_t RunCommand(HevcReconTask *rt, HevcSliceDec *r, HevcPicMaps *m, con
         for (int i = 0; i < iEntries; i++)
             aucAvail[i] = (uint8_t)(c->ullAvail >> i & 1);
         r->pfnPredIntra(r, h->usX, h->usY, h->ucLog2, h->ucCIdx, h->ucArg, aucAvail);
-        return sizeof(CmdIntra);
+        return SIZE_OF(CmdIntra);
     }
     case OP_COEF: {
         const CmdCoef *c = (const CmdCoef *)p;
@@ -330,21 +335,21 @@ static size_t RunCommand(HevcReconTask *rt, HevcSliceDec *r, HevcPicMaps *m, con
         r->bCuIntra = (h->ucArg & COEF_INTRA) != 0;
         r->pfnAddCoeffs(r, h->usX, h->usY, h->ucLog2, h->ucCIdx, c->sQp, (h->ucArg & COEF_TS) != 0,
                         (h->ucArg & COEF_IDST) != 0);
-        return sizeof(CmdCoef) + ALIGN8((size_t)c->ucRows * c->ucCols * sizeof(int16_t));
+        return SIZE_OF(CmdCoef) + ALIGN8((size_t)c->ucRows * c->ucCols * sizeof(int16_t));
     }
     case OP_PCM:
         r->pfnPutPcm(r, h->usX, h->usY, h->ucLog2, h->ucCIdx, (const uint16_t *)(h + 1), h->ucArg);
-        return sizeof(Cmd) + ALIGN8(sizeof(uint16_t) << (2 * h->ucLog2));
+        return SIZE_OF(Cmd) + ALIGN8(sizeof(uint16_t) << (2 * h->ucLog2));
     case OP_INTER: {
         const CmdInter *c = (const CmdInter *)p;
         r->pfnPredInter(r, c->apRef, h->usX, h->usY, h->ucLog2, h->ucCIdx, &c->stMv);
-        return sizeof(CmdInter);
+        return SIZE_OF(CmdInter);
     }
     case OP_SLICE: {
         const CmdSlice *c = (const CmdSlice *)p;
         rt->stSh.slice_type = c->uiSliceType;
         rt->stSh.pwt = c->stPwt;
-        return sizeof(CmdSlice);
+        return SIZE_OF(CmdSlice);
     }
     default: {
         /* The CTB is complete; a completed row lets the filters move on. */
@@ -353,7 +358,7 @@ static size_t RunCommand(HevcReconTask *rt, HevcSliceDec *r, HevcPicMaps *m, con
         if (c->uiRow == m->uiRowsRecon &&
             __atomic_load_n(&m->puiRowCtbs[c->uiRow], __ATOMIC_RELAXED) == m->pstSps->PicWidthInCtbsY)
             HevcFilterAdvance(rt->pstDec, r, 0);
-        return sizeof(CmdCtb);
+        return SIZE_OF(CmdCtb);
     }
     }
 }
@@ -367,11 +372,12 @@ static uint32_t ReconTask(void *pArg)
     HevcSliceDecAttach(r, m);
     r->pstSh = &rt->stSh;
     const uint64_t uiMask = rt->uiSize - 1;
-    uint64_t ullPos = 0, ullEnd = 0;
     pthread_mutex_lock(&rt->stLock);
+    uint64_t ullPos = rt->ullRead, ullEnd;
     for (;;) {
         rt->uiWakeCtbs = rt->uiCtbsPub + rt->uiWakeBatch;
-        while (!rt->bStop && !(rt->ullPub > ullPos && (rt->uiCtbsPub >= rt->uiWakeCtbs || rt->ullUrgent > ullPos))) {
+        while (!rt->bStop &&
+               !(rt->ullPub > ullPos && ((int32_t)(rt->uiCtbsPub - rt->uiWakeCtbs) >= 0 || rt->ullUrgent > ullPos))) {
             rt->bTaskWaiting = 1;
             pthread_cond_wait(&rt->stData, &rt->stLock);
         }
@@ -413,10 +419,8 @@ int HevcReconTaskStart(HW265D_DEC *d)
     if (!rt || !rt->bEnabled || !m->bThreaded || m->bUnsupported || m->pstPps->tiles_enabled_flag ||
         m->pstPps->entropy_coding_sync_enabled_flag)
         return 0;
-    rt->ullWrite = rt->ullReadSeen = 0;
-    rt->uiCtbsWritten = 0;
-    rt->ullPub = rt->ullRead = rt->ullUrgent = 0;
-    rt->uiCtbsPub = rt->uiWakeCtbs = 0;
+    /* Positions go on from the last picture (the ring is empty between
+     * pictures), so the ring wraps wherever the stream takes it. */
     rt->bTaskWaiting = rt->bParserWaiting = 0;
     rt->bStop = 0;
     rt->uiWakeBatch = m->pstSps->PicWidthInCtbsY / 2 > WAKE_CTBS_MIN ? m->pstSps->PicWidthInCtbsY / 2 : WAKE_CTBS_MIN;

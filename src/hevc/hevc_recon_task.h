@@ -33,12 +33,12 @@ struct HevcSliceDec;
 typedef struct HevcReconTask {
     struct HW265D_DEC *pstDec;
     uint8_t *pucRing;            /* uiSize bytes, 64-byte aligned */
-    uint32_t uiSize;             /* a power of two */
+    uint32_t uiSize;             /* a power of two, at least 8 KB (commands take up to 2 KB) */
     int bInit;                   /* lock and conditions were created */
     int bRunning;                /* caller's thread only: the task is submitted for this picture */
     int bEnabled;                /* the mode may be used (IPCAMERA_HEVC_SPLIT=0 turns it off) */
     /* Parser side (caller's thread only). Positions count bytes since the
-     * picture started; the ring offset is position & (uiSize - 1). */
+     * handle was created; the ring offset is position & (uiSize - 1). */
     uint64_t ullWrite;           /* end of the commands written */
     uint64_t ullReadSeen;        /* ullRead as last seen: free space known without the lock */
     uint32_t uiCtbsWritten;      /* CTB ends written */
