@@ -151,6 +151,12 @@ void HevcSliceDecStartPicture(HW265D_DEC *pstDec)
     DeriveScaling(m, sps, m->pstPps);
     HevcSliceDecAttach(pstDec->pstSliceDec, m);
     HevcThreadsStartPicture(pstDec);
+    /* Mid-grey until reconstructed; the reconstruction task fills it before
+     * its first block. */
+    if (m->pstSplit)
+        HevcReconTaskFillGrey(m->pstSplit);
+    else
+        HevcDpbFillGrey(pstDec, m->pstPic);
 }
 
 /* ---- SAO syntax (H.265 7.3.8.3) ---- */
