@@ -10,13 +10,14 @@
 
 /* Ring bytes per luma column of the largest picture: x265's 1080p at CRF 26
  * queues about 1 KB per 64x64 CTB (1.5 KB in intra pictures), so 256 bytes
- * per column hold about eight CTB rows of such pictures, and still a few
- * dozen CTBs of intra pictures coded near losslessly. */
+ * per column (then rounded up to a power of two) hold eight CTB rows or
+ * more of such pictures, and still a few dozen CTBs of intra pictures coded
+ * near losslessly. */
 #define RING_BYTES_PER_COLUMN 256u
 #define RING_MIN_BYTES (64u << 10)
 /* CTBs the sleeping task lets the parser queue before it is woken (half a
  * CTB row, at least this many), so the two threads do not trade a wake-up
- * per CTB; the filter task follows a whole row behind anyway. */
+ * per CTB; the filters follow a whole row behind anyway. */
 #define WAKE_CTBS_MIN 4
 
 enum { OP_WRAP = 0, OP_INTRA, OP_COEF, OP_PCM, OP_INTER, OP_SLICE, OP_CTB, OP_GREY };
@@ -313,7 +314,8 @@ void HevcReconTaskFlush(HevcReconTask *rt)
 
 /* ---- the task ---- */
 
-/* Runs one command at ring offset o; returns its size. */
+/* Runs the command at p (uiTail bytes before the ring's end); returns the
+ * bytes it takes. */
 static size_t RunCommand(HevcReconTask *rt, HevcSliceDec *r, HevcPicMaps *m, const uint8_t *p, size_t uiTail)
 {
     const Cmd *h = (const Cmd *)p;
