@@ -2,6 +2,7 @@
  * start-code scanning across calls, flush and deletion. */
 #include <string.h>
 #include "hevc_decoder.h"
+#include "hevc_recon_task.h"
 #include "hevc_slicedata.h"
 #include "hevc_threads.h"
 
@@ -30,6 +31,7 @@ static void Destroy(HW265D_DEC *d)
 {
     d->uiValid = 0;
     HevcThreadsDestroy(d);
+    HevcReconTaskDestroy(d);
     if (HevcMemReleaseAll(&d->stMem, d->stParam.FreeFxn, d->stParam.uiChannelID))
         HEVC_ERR(d, "HW265D_DestroyMM: iMemBlockIdx[%d] is invalid!\n", d->stMem.iBlockNum);
     HevcAlignedFree(d->stParam.FreeFxn, d->stParam.uiChannelID, d);
@@ -134,7 +136,7 @@ unsigned int IHW265D_Create(IH265DEC_HANDLE *phDecoder, IHW265D_INIT_PARAM *p)
     d->uiMaxHeight = Align64((uint32_t)p->iMaxHeight);
     d->iCurPic = -1;
     d->stPoc.bFirstPicture = 1;
-    if (AllocStores(d) || HevcDpbCreate(d) || HevcSliceDecCreate(d)) {
+    if (AllocStores(d) || HevcDpbCreate(d) || HevcSliceDecCreate(d) || HevcReconTaskCreate(d)) {
         log(ch, IHW265D_LOG_ERROR, "IHW265D_Create : malloc failed!\n");
         Destroy(d);
         return IHW265D_ERR_MALLOC;

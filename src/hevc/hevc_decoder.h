@@ -147,6 +147,9 @@ typedef struct HW265D_DEC {
     struct HevcSliceDec *pstSliceDec;
     /* Worker pool and its state with eThreadType 1, else NULL (hevc_threads.h). */
     struct HevcThreads *pstThreads;
+    /* Reconstruction task of pictures without wavefront rows or tiles, with
+     * eThreadType 1, else NULL (hevc_recon_task.h). */
+    struct HevcReconTask *pstReconTask;
 
     /* Observation hook for tools and tests (hevc_trace.h). */
     HevcTraceFxn pfnTrace;

@@ -47,6 +47,16 @@ static void FillPlane(uint8_t *pucOrigin, uint32_t uiStride, uint32_t w, uint32_
     }
 }
 
+void HevcDpbFillGrey(const HW265D_DEC *pstDec, HevcPic *p)
+{
+    const uint32_t uiBps = p->uiBitDepthY > 8 || p->uiBitDepthC > 8 ? 2 : 1;
+    if (p->uiWidth > pstDec->uiMaxWidth || p->uiHeight > pstDec->uiMaxHeight)
+        return;
+    FillPlane(p->apucPlane[0], p->auiStride[0], p->uiWidth, p->uiHeight, uiBps, 1u << (p->uiBitDepthY - 1));
+    FillPlane(p->apucPlane[1], p->auiStride[1], p->uiWidth / 2, p->uiHeight / 2, uiBps, 1u << (p->uiBitDepthC - 1));
+    FillPlane(p->apucPlane[2], p->auiStride[2], p->uiWidth / 2, p->uiHeight / 2, uiBps, 1u << (p->uiBitDepthC - 1));
+}
+
 int HevcDpbTakeSlot(HW265D_DEC *pstDec)
 {
     HevcDpb *d = &pstDec->stDpb;
@@ -84,13 +94,6 @@ int HevcDpbTakeSlot(HW265D_DEC *pstDec)
         p->uiFullRange = sps->vui.video_full_range_flag;
         p->bPadded = 0;
         memset(p->piRowProgress, 0, (pstDec->uiMaxHeight / 16 + 1) * sizeof(int32_t));
-        /* Until slice data is reconstructed the picture shows mid-grey, so
-         * whatever is delivered is deterministic. */
-        if (p->uiWidth <= pstDec->uiMaxWidth && p->uiHeight <= pstDec->uiMaxHeight) {
-            FillPlane(p->apucPlane[0], uiStrideY, p->uiWidth, p->uiHeight, uiBps, 1u << (p->uiBitDepthY - 1));
-            FillPlane(p->apucPlane[1], uiStrideC, p->uiWidth / 2, p->uiHeight / 2, uiBps, 1u << (p->uiBitDepthC - 1));
-            FillPlane(p->apucPlane[2], uiStrideC, p->uiWidth / 2, p->uiHeight / 2, uiBps, 1u << (p->uiBitDepthC - 1));
-        }
         return i;
     }
     return -1;

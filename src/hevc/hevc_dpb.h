@@ -95,8 +95,13 @@ typedef struct {
 
 /* Allocates every slot from the decoder's memory table. */
 int HevcDpbCreate(struct HW265D_DEC *pstDec);
-/* A free slot prepared for a picture of the active SPS, or -1. */
+/* A free slot prepared for a picture of the active SPS, or -1. Its samples
+ * are left as they are: HevcDpbFillGrey makes them mid-grey, so whatever
+ * is delivered before slice data reconstructs them is deterministic (the
+ * current picture's is filled as its slice data starts, possibly by the
+ * reconstruction task). */
 int HevcDpbTakeSlot(struct HW265D_DEC *pstDec);
+void HevcDpbFillGrey(const struct HW265D_DEC *pstDec, HevcPic *pstPic);
 void HevcDpbReleaseIfUnused(HevcPic *pstPic);
 /* Empties the buffer without output (no_output_of_prior_pics). */
 void HevcDpbDropAll(struct HW265D_DEC *pstDec, int iLayerId);

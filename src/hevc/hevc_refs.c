@@ -53,6 +53,7 @@ static int GeneratePicture(HW265D_DEC *pstDec, int32_t iPoc, int eMark, int iLay
         p->bInUse = 0; /* the picture itself fails the size check */
         return -1;
     }
+    HevcDpbFillGrey(pstDec, p);
     memset(p->pstMotion, 0, (size_t)pstDec->uiMaxWidth * pstDec->uiMaxHeight / 256 * sizeof(HevcMotion16));
     p->bDecoded = 1;
     p->bGenerated = 1;

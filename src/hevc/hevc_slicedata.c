@@ -6,6 +6,7 @@
 
 #include <string.h>
 #include "hevc_decoder.h"
+#include "hevc_recon_task.h"
 #include "hevc_threads.h"
 
 size_t HevcSliceDecBytes(void)
@@ -150,6 +151,12 @@ void HevcSliceDecStartPicture(HW265D_DEC *pstDec)
     DeriveScaling(m, sps, m->pstPps);
     HevcSliceDecAttach(pstDec->pstSliceDec, m);
     HevcThreadsStartPicture(pstDec);
+    /* Mid-grey until reconstructed; the reconstruction task fills it before
+     * its first block. */
+    if (m->pstSplit)
+        HevcReconTaskFillGrey(m->pstSplit);
+    else
+        HevcDpbFillGrey(pstDec, m->pstPic);
 }
 
 /* ---- SAO syntax (H.265 7.3.8.3) ---- */
@@ -294,7 +301,10 @@ static void CtbDone(HW265D_DEC *pstDec, HevcSliceDec *s, uint32_t rs)
     if (m->bThreaded) {
         /* The filter task follows; wavefront rows may wait on this one. */
         __atomic_fetch_add(&m->uiCtbsDone, 1, __ATOMIC_RELAXED);
-        HevcThreadsCtbDone(m, ry);
+        if (m->pstSplit)
+            HevcReconTaskCtbDone(m->pstSplit, ry); /* counted once its sample work ran */
+        else
+            HevcThreadsCtbDone(m, ry);
         return;
     }
     m->uiCtbsDone++;
@@ -519,6 +529,8 @@ uint32_t HevcDecodeSliceData(HW265D_DEC *pstDec, const uint8_t *pucNal, uint32_t
         HevcSliceInterSetup(pstDec, s);
     s->pucNal = pucNal;
     s->uiNalSize = uiSize;
+    if (s->pstMaps->pstSplit)
+        HevcReconTaskSlice(s->pstMaps->pstSplit, sh);
 
     uint32_t uiPicCtbs = sps->PicSizeInCtbsY;
     uint32_t rs = sh->slice_segment_address;
@@ -540,7 +552,10 @@ uint32_t HevcDecodeSliceData(HW265D_DEC *pstDec, const uint8_t *pucNal, uint32_t
         return HevcThreadsDecodeTasks(pstDec, ts, iMode);
     uint32_t uiStop;
     int bEnd, iState;
-    return HevcDecodeCtbs(pstDec, s, ts, 0, 0, &uiStop, &bEnd, &iState);
+    uint32_t uiRet = HevcDecodeCtbs(pstDec, s, ts, 0, 0, &uiStop, &bEnd, &iState);
+    if (s->pstMaps->pstSplit)
+        HevcReconTaskFlush(s->pstMaps->pstSplit);
+    return uiRet;
 }
 
 /* CTBs that no slice reached (or whose slice failed inside them) take the

@@ -147,6 +147,10 @@ typedef struct HevcPicMaps {
     int32_t iRowError;           /* atomic: 1 + the topmost CTB row whose task failed, 0 none */
     uint32_t *puiRowWake;        /* atomic, per CTB row: count at which its waiter wants waking, 0 none */
     HevcCabacCtx *pstRowCtx;     /* per CTB row: contexts after its 2nd CTB (wavefront) */
+    /* The reconstruction task runs this picture's sample work, NULL when
+     * the parsing thread does it (set and cleared by the caller's thread,
+     * hevc_recon_task.h). */
+    struct HevcReconTask *pstSplit;
 } HevcPicMaps;
 
 /* Decoding state of one thread: CABAC engine and contexts, QP prediction,

@@ -16,6 +16,7 @@
 #include <string.h>
 #include <unistd.h>
 #include "hevc_decoder.h"
+#include "hevc_recon_task.h"
 
 #define HEVC_ROW_LAG 3 /* CTBs a sleeping row lets the row above run ahead */
 #define HEVC_BAND_ROWS 4 /* rows ready at once from which their deblocking is shared */
@@ -283,6 +284,10 @@ void HevcThreadsStartPicture(HW265D_DEC *d)
     m->iRowError = 0;
     m->uiCommitRows = ~0u;
     m->iFilterBusy = 0;
+    /* A picture the reconstruction task takes is filtered behind that task;
+     * otherwise the filter task starts with the first segment decoded on
+     * this thread (HevcThreadsTaskMode). */
+    HevcReconTaskStart(d);
 }
 
 void HevcThreadsFinishPicture(HW265D_DEC *d)
@@ -290,6 +295,7 @@ void HevcThreadsFinishPicture(HW265D_DEC *d)
     HevcThreads *t = d->pstThreads;
     if (!t)
         return;
+    HevcReconTaskFinish(d); /* the filter task waits for the rows it reconstructs */
     if (t->bFilterRunning)
         StopFilter(d);
     if (d->pstMaps)
@@ -406,11 +412,19 @@ static int TaskMode(const HW265D_DEC *d)
     return HEVC_TASK_TILES;
 }
 
+HevcSliceDec *HevcThreadsWorkerRecord(HW265D_DEC *d)
+{
+    return d->pstThreads->apstWorker[t_iWorker];
+}
+
 int HevcThreadsTaskMode(HW265D_DEC *d)
 {
     int iMode = TaskMode(d);
     HevcThreads *t = d->pstThreads;
-    if (!iMode && t && d->pstMaps->bThreaded && !t->bFilterRunning) {
+    /* The reconstruction task filters its picture itself: a filter task
+     * would only hold a worker the task needs. */
+    const int bSplit = d->pstReconTask && d->pstReconTask->bRunning;
+    if (!iMode && t && d->pstMaps->bThreaded && !t->bFilterRunning && !bSplit) {
         /* The caller's thread decodes: the filtering follows on a worker. */
         d->pstMaps->bFilterStop = 0;
         t->bFilterRunning = 1;

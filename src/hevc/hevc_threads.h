@@ -99,6 +99,8 @@ int HevcThreadsTaskMode(struct HW265D_DEC *pstDec);
  * filter task follows the picture. */
 void HevcThreadsFilterRows(struct HW265D_DEC *pstDec, HevcSliceDec *s);
 uint32_t HevcThreadsDecodeTasks(struct HW265D_DEC *pstDec, uint32_t uiTs0, int iMode);
+/* Inside a task: the decoding record of the worker running it. */
+HevcSliceDec *HevcThreadsWorkerRecord(struct HW265D_DEC *pstDec);
 
 
 #ifdef __cplusplus

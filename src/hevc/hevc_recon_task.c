@@ -1,0 +1,463 @@
+/* Reconstruction task fed by the parser through a ring of commands; see
+ * hevc_recon_task.h. */
+#include "hevc_recon_task.h"
+
+#include <stdlib.h>
+#include <string.h>
+#include "hevc_decoder.h"
+#include "hevc_slicedata.h"
+#include "hevc_threads.h"
+
+/* Ring bytes per luma column of the largest picture: x265's 1080p at CRF 26
+ * queues about 1 KB per 64x64 CTB (1.5 KB in intra pictures), so 256 bytes
+ * per column (then rounded up to a power of two) hold eight CTB rows or
+ * more of such pictures, and still a few dozen CTBs of intra pictures coded
+ * near losslessly. */
+#define RING_BYTES_PER_COLUMN 256u
+#define RING_MIN_BYTES (64u << 10)
+/* CTBs the sleeping task lets the parser queue before it is woken (half a
+ * CTB row, at least this many), so the two threads do not trade a wake-up
+ * per CTB; the filters follow a whole row behind anyway. */
+#define WAKE_CTBS_MIN 4
+
+enum { OP_WRAP = 0, OP_INTRA, OP_COEF, OP_PCM, OP_INTER, OP_SLICE, OP_CTB, OP_GREY };
+
+/* Every command starts with this header and is a multiple of 8 bytes. */
+typedef struct {
+    uint8_t ucOp;
+    uint8_t ucLog2;   /* block size; OP_INTER: width */
+    uint8_t ucCIdx;   /* OP_INTER: height */
+    uint8_t ucArg;    /* OP_INTRA: mode; OP_COEF: COEF_*; OP_PCM: shift */
+    uint16_t usX, usY;
+} Cmd;
+
+typedef struct {
+    Cmd h;
+    uint64_t ullAvail; /* reference units, bit i = entry i in the kernels' line order */
+} CmdIntra;
+
+#define COEF_TS 1
+#define COEF_IDST 2
+#define COEF_DC 4
+#define COEF_BYPASS 8
+#define COEF_INTRA 16
+
+/* Followed by the top-left ucRows x ucCols coefficients (row-major; all
+ * others are zero), padded to 8 bytes. */
+typedef struct {
+    Cmd h;
+    int16_t sQp;
+    uint8_t ucRows, ucCols;
+    uint32_t uiPad;
+} CmdCoef;
+/* Coefficients and PCM samples follow these headers directly. */
+_Static_assert(sizeof(Cmd) == 8 && sizeof(CmdCoef) == 16, "command headers are whole 8-byte words");
+
+typedef struct {
+    Cmd h;
+    HevcMvField stMv;
+    const HevcPic *apRef[2];
+} CmdInter;
+
+typedef struct {
+    Cmd h;
+    uint32_t uiSliceType;
+    uint32_t uiPad;
+    HevcPredWeight stPwt;
+} CmdSlice;
+
+typedef struct {
+    Cmd h;
+    uint32_t uiRow;
+    uint32_t uiPad;
+} CmdCtb;
+
+#define ALIGN8(n) (((n) + 7u) & ~(size_t)7)
+/* Bytes a command takes in the ring: every command starts 8-byte aligned,
+ * and the end of the ring always has room for an OP_WRAP header. */
+#define SIZE_OF(T) ALIGN8(sizeof(T))
+
+/* ---- creation ---- */
+
+int HevcReconTaskCreate(HW265D_DEC *d)
+{
+    if (d->stParam.eThreadType != 1)
+        return 0;
+    HevcMemTable *t = &d->stMem;
+    HevcReconTask *rt = (HevcReconTask *)HevcMemAlloc(t, d->stParam.MallocFxn, d->stParam.uiChannelID,
+                                                      sizeof(HevcReconTask), 64);
+    if (!rt)
+        return -1;
+    d->pstReconTask = rt;
+    rt->pstDec = d;
+    /* A power of two, so positions map to offsets with a mask. */
+    rt->uiSize = RING_MIN_BYTES;
+    while (rt->uiSize < d->uiMaxWidth * RING_BYTES_PER_COLUMN)
+        rt->uiSize <<= 1;
+    rt->pucRing = (uint8_t *)HevcMemAlloc(t, d->stParam.MallocFxn, d->stParam.uiChannelID, rt->uiSize, 64);
+    if (!rt->pucRing)
+        return -1;
+    if (pthread_mutex_init(&rt->stLock, NULL))
+        return -1;
+    if (pthread_cond_init(&rt->stData, NULL)) {
+        pthread_mutex_destroy(&rt->stLock);
+        return -1;
+    }
+    if (pthread_cond_init(&rt->stSpace, NULL)) {
+        pthread_cond_destroy(&rt->stData);
+        pthread_mutex_destroy(&rt->stLock);
+        return -1;
+    }
+    rt->bInit = 1;
+    const char *psz = getenv("IPCAMERA_HEVC_SPLIT");
+    rt->bEnabled = !(psz && psz[0] == '0');
+    return 0;
+}
+
+void HevcReconTaskDestroy(HW265D_DEC *d)
+{
+    HevcReconTask *rt = d->pstReconTask;
+    if (!rt)
+        return;
+    if (rt->bInit) {
+        pthread_cond_destroy(&rt->stSpace);
+        pthread_cond_destroy(&rt->stData);
+        pthread_mutex_destroy(&rt->stLock);
+        rt->bInit = 0;
+    }
+    d->pstReconTask = NULL;
+}
+
+/* ---- parser side ---- */
+
+/* Makes the commands written so far runnable; stLock is held. */
+static void PublishLocked(HevcReconTask *rt, int bUrgent)
+{
+    rt->ullPub = rt->ullWrite;
+    rt->uiCtbsPub = rt->uiCtbsWritten;
+    if (bUrgent)
+        rt->ullUrgent = rt->ullWrite;
+    rt->ullReadSeen = rt->ullRead;
+    if (rt->bTaskWaiting && (bUrgent || (int32_t)(rt->uiCtbsPub - rt->uiWakeCtbs) >= 0))
+        pthread_cond_signal(&rt->stData);
+}
+
+/* Room for n contiguous bytes; returns where they go. A command never
+ * wraps: the rest of the ring is skipped with OP_WRAP. Waits (after
+ * publishing what is written, so the task can free it) while the ring
+ * is full. */
+static void *Reserve(HevcReconTask *rt, size_t n)
+{
+    const uint64_t uiMask = rt->uiSize - 1;
+    size_t uiTail = rt->uiSize - (size_t)(rt->ullWrite & uiMask);
+    size_t uiNeed = n > uiTail ? uiTail + n : n;
+    if (rt->ullWrite + uiNeed - rt->ullReadSeen > rt->uiSize) {
+        pthread_mutex_lock(&rt->stLock);
+        PublishLocked(rt, 1);
+        /* Woken once a quarter of the ring is free, not per command (the
+         * ring is full, so this is never beyond what is published). */
+        const uint64_t ullWant = rt->ullWrite + uiNeed - rt->uiSize / 4 * 3;
+        while (rt->ullRead < ullWant) {
+            rt->bParserWaiting = 1;
+            rt->ullParserNeed = ullWant;
+            pthread_cond_wait(&rt->stSpace, &rt->stLock);
+        }
+        rt->bParserWaiting = 0;
+        rt->ullReadSeen = rt->ullRead;
+        pthread_mutex_unlock(&rt->stLock);
+    }
+    if (n > uiTail) {
+        ((Cmd *)(rt->pucRing + (rt->ullWrite & uiMask)))->ucOp = OP_WRAP;
+        rt->ullWrite += uiTail;
+    }
+    return rt->pucRing + (rt->ullWrite & uiMask);
+}
+
+static HevcReconTask *Ring(const HevcSliceDec *s)
+{
+    return s->pstMaps->pstSplit;
+}
+
+static void SetHeader(Cmd *c, int iOp, int iLog2, int cIdx, int iArg, int x, int y)
+{
+    c->ucOp = (uint8_t)iOp;
+    c->ucLog2 = (uint8_t)iLog2;
+    c->ucCIdx = (uint8_t)cIdx;
+    c->ucArg = (uint8_t)iArg;
+    c->usX = (uint16_t)x;
+    c->usY = (uint16_t)y;
+}
+
+static void QueueIntra(HevcSliceDec *s, int x0, int y0, int iLog2Size, int cIdx, int iMode, const uint8_t *pucAvail)
+{
+    HevcReconTask *rt = Ring(s);
+    CmdIntra *c = (CmdIntra *)Reserve(rt, SIZE_OF(CmdIntra));
+    SetHeader(&c->h, OP_INTRA, iLog2Size, cIdx, iMode, x0, y0);
+    /* Luma size NL: NL/2 units on each side and the corner. */
+    const int iEntries = (cIdx ? 2 << iLog2Size : 1 << iLog2Size) + 1;
+    uint64_t u = 0;
+    for (int i = 0; i < iEntries; i++)
+        u |= (uint64_t)(pucAvail[i] & 1) << i;
+    c->ullAvail = u;
+    rt->ullWrite += SIZE_OF(CmdIntra);
+}
+
+static void QueueCoeffs(HevcSliceDec *s, int x0, int y0, int iLog2Size, int cIdx, int iQp, int bTransformSkip, int bIdst)
+{
+    HevcReconTask *rt = Ring(s);
+    const int N = 1 << iLog2Size;
+    int16_t *psCoeff = s->psCoeff;
+    const int bDc = s->bDcOnly && !bTransformSkip && !bIdst && !s->bTransquantBypass;
+    int iRows = 1, iCols = 1;
+    if (!bDc) {
+        /* The rectangle holding every non-zero coefficient, in columns of
+         * four (one 64-bit word): the copy is usually a small corner of
+         * the block. */
+        const int iWords = N / 4;
+        uint64_t aullOr[8] = {0, 0, 0, 0, 0, 0, 0, 0};
+        iRows = 0;
+        for (int y = 0; y < N; y++) {
+            uint64_t ullRow = 0;
+            for (int w = 0; w < iWords; w++) {
+                uint64_t u;
+                memcpy(&u, psCoeff + y * N + 4 * w, sizeof(u));
+                aullOr[w] |= u;
+                ullRow |= u;
+            }
+            if (ullRow)
+                iRows = y + 1;
+        }
+        iCols = 0;
+        for (int w = 0; w < iWords; w++)
+            if (aullOr[w])
+                iCols = 4 * (w + 1);
+    }
+    const size_t uiData = ALIGN8((size_t)iRows * iCols * sizeof(int16_t));
+    CmdCoef *c = (CmdCoef *)Reserve(rt, SIZE_OF(CmdCoef) + uiData);
+    SetHeader(&c->h, OP_COEF, iLog2Size, cIdx,
+              (bTransformSkip ? COEF_TS : 0) | (bIdst ? COEF_IDST : 0) | (s->bDcOnly ? COEF_DC : 0) |
+                  (s->bTransquantBypass ? COEF_BYPASS : 0) | (s->bCuIntra ? COEF_INTRA : 0),
+              x0, y0);
+    c->sQp = (int16_t)iQp;
+    c->ucRows = (uint8_t)iRows;
+    c->ucCols = (uint8_t)iCols;
+    int16_t *psOut = (int16_t *)(c + 1);
+    for (int y = 0; y < iRows; y++) {
+        memcpy(psOut + y * iCols, psCoeff + y * N, (size_t)iCols * sizeof(int16_t));
+        memset(psCoeff + y * N, 0, (size_t)iCols * sizeof(int16_t));
+    }
+    /* Nothing transforms the parser's block in place: with the rectangle
+     * cleared it is all zero again, and the next residual_coding() clears
+     * nothing. */
+    s->iCoeffDirty = 0;
+    rt->ullWrite += SIZE_OF(CmdCoef) + uiData;
+}
+
+static void QueuePcm(HevcSliceDec *s, int x0, int y0, int iLog2Size, int cIdx, const uint16_t *pusSamples, int iShift)
+{
+    HevcReconTask *rt = Ring(s);
+    const size_t uiData = ALIGN8(sizeof(uint16_t) << (2 * iLog2Size));
+    Cmd *c = (Cmd *)Reserve(rt, SIZE_OF(Cmd) + uiData);
+    SetHeader(c, OP_PCM, iLog2Size, cIdx, iShift, x0, y0);
+    memcpy(c + 1, pusSamples, sizeof(uint16_t) << (2 * iLog2Size));
+    rt->ullWrite += SIZE_OF(Cmd) + uiData;
+}
+
+static void QueueInter(HevcSliceDec *s, const HevcPic *const *apRef, int xPb, int yPb, int nPbW, int nPbH,
+                       const HevcMvField *pstMv)
+{
+    HevcReconTask *rt = Ring(s);
+    CmdInter *c = (CmdInter *)Reserve(rt, SIZE_OF(CmdInter));
+    SetHeader(&c->h, OP_INTER, nPbW, nPbH, 0, xPb, yPb);
+    c->stMv = *pstMv;
+    c->apRef[0] = apRef[0];
+    c->apRef[1] = apRef[1];
+    rt->ullWrite += SIZE_OF(CmdInter);
+}
+
+void HevcReconTaskSlice(HevcReconTask *rt, const HevcSliceHeader *sh)
+{
+    if (sh->slice_type == HEVC_SLICE_I)
+        return;
+    CmdSlice *c = (CmdSlice *)Reserve(rt, SIZE_OF(CmdSlice));
+    SetHeader(&c->h, OP_SLICE, 0, 0, 0, 0, 0);
+    c->uiSliceType = sh->slice_type;
+    c->stPwt = sh->pwt;
+    rt->ullWrite += SIZE_OF(CmdSlice);
+}
+
+void HevcReconTaskFillGrey(HevcReconTask *rt)
+{
+    Cmd *c = (Cmd *)Reserve(rt, SIZE_OF(Cmd));
+    SetHeader(c, OP_GREY, 0, 0, 0, 0, 0);
+    rt->ullWrite += SIZE_OF(Cmd);
+}
+
+void HevcReconTaskCtbDone(HevcReconTask *rt, uint32_t ry)
+{
+    CmdCtb *c = (CmdCtb *)Reserve(rt, SIZE_OF(CmdCtb));
+    SetHeader(&c->h, OP_CTB, 0, 0, 0, 0, 0);
+    c->uiRow = ry;
+    rt->ullWrite += SIZE_OF(CmdCtb);
+    rt->uiCtbsWritten++;
+    pthread_mutex_lock(&rt->stLock);
+    PublishLocked(rt, 0);
+    pthread_mutex_unlock(&rt->stLock);
+}
+
+void HevcReconTaskFlush(HevcReconTask *rt)
+{
+    pthread_mutex_lock(&rt->stLock);
+    PublishLocked(rt, 1);
+    pthread_mutex_unlock(&rt->stLock);
+}
+
+/* ---- the task ---- */
+
+/* Runs the command at p (uiTail bytes before the ring's end); returns the
+ * bytes it takes. */
+static size_t RunCommand(HevcReconTask *rt, HevcSliceDec *r, HevcPicMaps *m, const uint8_t *p, size_t uiTail)
+{
+    const Cmd *h = (const Cmd *)p;
+    switch (h->ucOp) {
+    case OP_WRAP: return uiTail;
+    case OP_INTRA: {
+        const CmdIntra *c = (const CmdIntra *)p;
+        uint8_t aucAvail[2 * 16 + 1 + 8];
+        const int iEntries = (h->ucCIdx ? 2 << h->ucLog2 : 1 << h->ucLog2) + 1;
+        for (int i = 0; i < iEntries; i++)
+            aucAvail[i] = (uint8_t)(c->ullAvail >> i & 1);
+        r->pfnPredIntra(r, h->usX, h->usY, h->ucLog2, h->ucCIdx, h->ucArg, aucAvail);
+        return SIZE_OF(CmdIntra);
+    }
+    case OP_COEF: {
+        const CmdCoef *c = (const CmdCoef *)p;
+        const int N = 1 << h->ucLog2;
+        /* The scratch block is zero apart from what the last add left. */
+        memset(r->psCoeff, 0, sizeof(int16_t) * (size_t)r->iCoeffDirty);
+        const int16_t *psIn = (const int16_t *)(c + 1);
+        for (int y = 0; y < c->ucRows; y++)
+            memcpy(r->psCoeff + y * N, psIn + y * c->ucCols, (size_t)c->ucCols * sizeof(int16_t));
+        r->iCoeffDirty = N * N;
+        r->bDcOnly = (h->ucArg & COEF_DC) != 0;
+        r->bTransquantBypass = (h->ucArg & COEF_BYPASS) != 0;
+        r->bCuIntra = (h->ucArg & COEF_INTRA) != 0;
+        r->pfnAddCoeffs(r, h->usX, h->usY, h->ucLog2, h->ucCIdx, c->sQp, (h->ucArg & COEF_TS) != 0,
+                        (h->ucArg & COEF_IDST) != 0);
+        return SIZE_OF(CmdCoef) + ALIGN8((size_t)c->ucRows * c->ucCols * sizeof(int16_t));
+    }
+    case OP_PCM:
+        r->pfnPutPcm(r, h->usX, h->usY, h->ucLog2, h->ucCIdx, (const uint16_t *)(h + 1), h->ucArg);
+        return SIZE_OF(Cmd) + ALIGN8(sizeof(uint16_t) << (2 * h->ucLog2));
+    case OP_INTER: {
+        const CmdInter *c = (const CmdInter *)p;
+        r->pfnPredInter(r, c->apRef, h->usX, h->usY, h->ucLog2, h->ucCIdx, &c->stMv);
+        return SIZE_OF(CmdInter);
+    }
+    case OP_GREY: HevcDpbFillGrey(rt->pstDec, m->pstPic); return SIZE_OF(Cmd);
+    case OP_SLICE: {
+        const CmdSlice *c = (const CmdSlice *)p;
+        rt->stSh.slice_type = c->uiSliceType;
+        rt->stSh.pwt = c->stPwt;
+        return SIZE_OF(CmdSlice);
+    }
+    default: {
+        /* The CTB is complete; a completed row lets the filters move on. */
+        const CmdCtb *c = (const CmdCtb *)p;
+        HevcThreadsCtbDone(m, c->uiRow);
+        if (c->uiRow == m->uiRowsRecon &&
+            __atomic_load_n(&m->puiRowCtbs[c->uiRow], __ATOMIC_RELAXED) == m->pstSps->PicWidthInCtbsY)
+            HevcFilterAdvance(rt->pstDec, r, 0);
+        return SIZE_OF(CmdCtb);
+    }
+    }
+}
+
+static uint32_t ReconTask(void *pArg)
+{
+    HevcReconTask *rt = (HevcReconTask *)pArg;
+    HW265D_DEC *d = rt->pstDec;
+    HevcPicMaps *m = d->pstMaps;
+    HevcSliceDec *r = HevcThreadsWorkerRecord(d);
+    HevcSliceDecAttach(r, m);
+    r->pstSh = &rt->stSh;
+    const uint64_t uiMask = rt->uiSize - 1;
+    pthread_mutex_lock(&rt->stLock);
+    uint64_t ullPos = rt->ullRead, ullEnd;
+    for (;;) {
+        rt->uiWakeCtbs = rt->uiCtbsPub + rt->uiWakeBatch;
+        while (!rt->bStop &&
+               !(rt->ullPub > ullPos && ((int32_t)(rt->uiCtbsPub - rt->uiWakeCtbs) >= 0 || rt->ullUrgent > ullPos))) {
+            rt->bTaskWaiting = 1;
+            pthread_cond_wait(&rt->stData, &rt->stLock);
+        }
+        rt->bTaskWaiting = 0;
+        ullEnd = rt->ullPub;
+        if (ullEnd == ullPos)
+            break; /* stopped with nothing left */
+        pthread_mutex_unlock(&rt->stLock);
+        while (ullPos < ullEnd) {
+            const uint8_t *p = rt->pucRing + (ullPos & uiMask);
+            const int bCtb = ((const Cmd *)p)->ucOp == OP_CTB;
+            ullPos += RunCommand(rt, r, m, p, (size_t)(rt->uiSize - (ullPos & uiMask)));
+            if (bCtb) {
+                /* Free the CTB's bytes and take what was queued meanwhile. */
+                pthread_mutex_lock(&rt->stLock);
+                rt->ullRead = ullPos;
+                if (rt->bParserWaiting && rt->ullRead >= rt->ullParserNeed)
+                    pthread_cond_signal(&rt->stSpace);
+                ullEnd = rt->ullPub;
+                pthread_mutex_unlock(&rt->stLock);
+            }
+        }
+        pthread_mutex_lock(&rt->stLock);
+        rt->ullRead = ullPos;
+        if (rt->bParserWaiting && rt->ullRead >= rt->ullParserNeed)
+            pthread_cond_signal(&rt->stSpace);
+    }
+    pthread_mutex_unlock(&rt->stLock);
+    return 0;
+}
+
+/* ---- picture start and end ---- */
+
+int HevcReconTaskStart(HW265D_DEC *d)
+{
+    HevcReconTask *rt = d->pstReconTask;
+    HevcPicMaps *m = d->pstMaps;
+    m->pstSplit = NULL;
+    if (!rt || !rt->bEnabled || !m->bThreaded || m->bUnsupported || m->pstPps->tiles_enabled_flag ||
+        m->pstPps->entropy_coding_sync_enabled_flag)
+        return 0;
+    /* Positions go on from the last picture (the ring is empty between
+     * pictures), so the ring wraps wherever the stream takes it. */
+    rt->bTaskWaiting = rt->bParserWaiting = 0;
+    rt->bStop = 0;
+    rt->uiWakeBatch = m->pstSps->PicWidthInCtbsY / 2 > WAKE_CTBS_MIN ? m->pstSps->PicWidthInCtbsY / 2 : WAKE_CTBS_MIN;
+    rt->uiPictures++;
+    m->pstSplit = rt;
+    rt->bRunning = 1;
+    HevcPoolSubmit(&d->pstThreads->stPool, ReconTask, rt);
+    HevcSliceDec *s = d->pstSliceDec;
+    s->pfnPredIntra = QueueIntra;
+    s->pfnAddCoeffs = QueueCoeffs;
+    s->pfnPutPcm = QueuePcm;
+    s->pfnPredInter = QueueInter;
+    return 1;
+}
+
+void HevcReconTaskFinish(HW265D_DEC *d)
+{
+    HevcReconTask *rt = d->pstReconTask;
+    if (!rt || !rt->bRunning)
+        return;
+    pthread_mutex_lock(&rt->stLock);
+    PublishLocked(rt, 1);
+    rt->bStop = 1;
+    pthread_cond_signal(&rt->stData);
+    pthread_mutex_unlock(&rt->stLock);
+    HevcPoolWait(&d->pstThreads->stPool, rt);
+    rt->bRunning = 0;
+    d->pstMaps->pstSplit = NULL;
+    HevcReconSelect(d->pstSliceDec);
+}

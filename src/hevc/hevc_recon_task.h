@@ -1,0 +1,92 @@
+/* Entropy decoding split from reconstruction (eThreadType 1, pictures
+ * without wavefront rows or tiles): the caller's thread parses every CTB as
+ * in single-threaded decoding, but its sample work (intra prediction of a
+ * block with its reference availability, residual add with the coefficients
+ * copied out, motion-compensated prediction of a prediction block, PCM
+ * samples) goes as commands into a ring buffer allocated at creation. A
+ * reconstruction task on one worker runs them in parsing order and counts
+ * each CTB in its row once its commands are done, which feeds the filter
+ * task (hevc_threads.c). Parsing never reads reconstructed samples, so only
+ * the order of the sample work matters; reference pictures are complete
+ * before a picture starts.
+ *
+ * The ring is bounded: the parser waits (on a condition variable) while it
+ * is full; the task sleeps while it is empty and is woken once a few CTBs
+ * are ready, at the end of each slice segment and at the end of the
+ * picture, when every command still queued is run before concealment and
+ * the last filter rows. stLock is never held together with another lock
+ * (the task takes the picture's progress lock only after releasing it). */
+#ifndef HEVC_RECON_TASK_H
+#define HEVC_RECON_TASK_H
+
+#include <pthread.h>
+#include <stdint.h>
+#include "hevc_slice.h"
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+struct HW265D_DEC;
+struct HevcSliceDec;
+
+typedef struct HevcReconTask {
+    struct HW265D_DEC *pstDec;
+    uint8_t *pucRing;            /* uiSize bytes, 64-byte aligned */
+    uint32_t uiSize;             /* a power of two, at least 8 KB (commands take up to 2 KB) */
+    int bInit;                   /* lock and conditions were created */
+    int bRunning;                /* caller's thread only: the task is submitted for this picture */
+    int bEnabled;                /* the mode may be used (IPCAMERA_HEVC_SPLIT=0 turns it off) */
+    /* Parser side (caller's thread only). Positions count bytes since the
+     * handle was created; the ring offset is position & (uiSize - 1). */
+    uint64_t ullWrite;           /* end of the commands written */
+    uint64_t ullReadSeen;        /* ullRead as last seen: free space known without the lock */
+    uint32_t uiCtbsWritten;      /* CTB ends written */
+    /* Shared; every field below is guarded by stLock. */
+    pthread_mutex_t stLock;
+    pthread_cond_t stData;       /* the task: commands published, or stop */
+    pthread_cond_t stSpace;      /* the parser: room in the ring */
+    uint64_t ullPub;             /* commands up to here may be run */
+    uint64_t ullRead;            /* commands up to here are done; their bytes are free */
+    uint64_t ullUrgent;          /* run up to here without waiting for more CTBs */
+    uint32_t uiCtbsPub;          /* CTB ends published */
+    uint32_t uiWakeCtbs;         /* the sleeping task wants waking at this many */
+    uint32_t uiWakeBatch;        /* CTBs it lets the parser queue meanwhile (set before the task starts) */
+    int bTaskWaiting;            /* the task sleeps on stData */
+    int bParserWaiting;          /* the parser sleeps on stSpace */
+    uint64_t ullParserNeed;      /* ... until ullRead reaches this */
+    int bStop;                   /* the picture is complete: run what is queued, then end */
+    /* Task side: the weighted prediction tables of the slice being run
+     * (only slice_type and pwt are read). */
+    HevcSliceHeader stSh;
+    uint32_t uiPictures;         /* pictures decoded in this mode (for tests and tools) */
+} HevcReconTask;
+
+/* Creation: with eThreadType 1, the task record and its ring from the
+ * decoder's memory table; 0 or -1. */
+int HevcReconTaskCreate(struct HW265D_DEC *pstDec);
+/* Destroys the lock and conditions (the memory goes with the table). */
+void HevcReconTaskDestroy(struct HW265D_DEC *pstDec);
+/* Picture start on the worker pool: chooses the mode for the picture and,
+ * when it applies, starts the task and points the caller's sample work at
+ * the ring; returns 1 then. The task also deblocks, applies SAO to and pads
+ * each CTB row as soon as the row below is reconstructed (in place of the
+ * filter task), so two threads share the picture, not three. */
+int HevcReconTaskStart(struct HW265D_DEC *pstDec);
+/* Picture end (or handle deletion): runs every queued command, ends the
+ * task and gives the caller's thread its own sample work back. */
+void HevcReconTaskFinish(struct HW265D_DEC *pstDec);
+/* Makes the picture mid-grey before anything is reconstructed in it. */
+void HevcReconTaskFillGrey(HevcReconTask *rt);
+/* Start of a slice segment's data: its weighting tables for the task. */
+void HevcReconTaskSlice(HevcReconTask *rt, const HevcSliceHeader *sh);
+/* CTB rs is parsed: the task counts it in CTB row ry once its commands ran. */
+void HevcReconTaskCtbDone(HevcReconTask *rt, uint32_t ry);
+/* End of a slice segment's data (also after an error): whatever is queued
+ * runs without waiting for more. */
+void HevcReconTaskFlush(HevcReconTask *rt);
+
+#ifdef __cplusplus
+}
+#endif
+#endif
