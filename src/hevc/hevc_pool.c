@@ -26,22 +26,29 @@ int HevcThreadSupportInit(void)
     return 0;
 }
 
+int HevcLockAndCondsInit(pthread_mutex_t *pstLock, pthread_cond_t *pstCondA, pthread_cond_t *pstCondB)
+{
+    if (pthread_mutex_init(pstLock, NULL))
+        return -1;
+    if (pthread_cond_init(pstCondA, NULL)) {
+        pthread_mutex_destroy(pstLock);
+        return -1;
+    }
+    if (pthread_cond_init(pstCondB, NULL)) {
+        pthread_cond_destroy(pstCondA);
+        pthread_mutex_destroy(pstLock);
+        return -1;
+    }
+    return 0;
+}
+
 static int QueueInit(HevcQueue *q, HevcTask **ppstMem, int iCap)
 {
     q->ppstEntry = ppstMem;
     q->iCap = iCap;
     q->iCount = 0;
-    if (pthread_mutex_init(&q->stLock, NULL))
+    if (HevcLockAndCondsInit(&q->stLock, &q->stNotEmpty, &q->stNotFull))
         return -1;
-    if (pthread_cond_init(&q->stNotEmpty, NULL)) {
-        pthread_mutex_destroy(&q->stLock);
-        return -1;
-    }
-    if (pthread_cond_init(&q->stNotFull, NULL)) {
-        pthread_cond_destroy(&q->stNotEmpty);
-        pthread_mutex_destroy(&q->stLock);
-        return -1;
-    }
     q->bInit = 1;
     return 0;
 }

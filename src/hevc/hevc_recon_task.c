@@ -97,17 +97,8 @@ int HevcReconTaskCreate(HW265D_DEC *d)
     rt->pucRing = (uint8_t *)HevcMemAlloc(t, d->stParam.MallocFxn, d->stParam.uiChannelID, rt->uiSize, 64);
     if (!rt->pucRing)
         return -1;
-    if (pthread_mutex_init(&rt->stLock, NULL))
+    if (HevcLockAndCondsInit(&rt->stLock, &rt->stData, &rt->stSpace))
         return -1;
-    if (pthread_cond_init(&rt->stData, NULL)) {
-        pthread_mutex_destroy(&rt->stLock);
-        return -1;
-    }
-    if (pthread_cond_init(&rt->stSpace, NULL)) {
-        pthread_cond_destroy(&rt->stData);
-        pthread_mutex_destroy(&rt->stLock);
-        return -1;
-    }
     rt->bInit = 1;
     const char *psz = getenv("IPCAMERA_HEVC_SPLIT");
     rt->bEnabled = !(psz && psz[0] == '0');

@@ -110,17 +110,8 @@ uint32_t HevcThreadsCreate(HW265D_DEC *d)
         t->apstWorker[i]->bTask = 1;
     }
     HevcPicMaps *m = d->pstMaps;
-    if (pthread_mutex_init(&m->stProgLock, NULL))
+    if (HevcLockAndCondsInit(&m->stProgLock, &m->stProgCond, &m->stFilterCond))
         return IHW265D_ERR_THREAD;
-    if (pthread_cond_init(&m->stProgCond, NULL)) {
-        pthread_mutex_destroy(&m->stProgLock);
-        return IHW265D_ERR_THREAD;
-    }
-    if (pthread_cond_init(&m->stFilterCond, NULL)) {
-        pthread_cond_destroy(&m->stProgCond);
-        pthread_mutex_destroy(&m->stProgLock);
-        return IHW265D_ERR_THREAD;
-    }
     m->bProgInit = 1;
     m->uiCommitRows = ~0u;
     if (HevcPoolCreate(&t->stPool, HEVC_POOL_THREADS, HEVC_POOL_THREADS, StartHook, t, t->apstQueueMem,
