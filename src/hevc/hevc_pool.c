@@ -63,15 +63,21 @@ static void QueueDestroy(HevcQueue *q)
     q->bInit = 0;
 }
 
-/* Appends under the queue's lock, waiting while it is full. The waiter is
- * signalled after the lock is let go, so it does not wake into a lock
- * still held (it looks at the queue again under the lock). */
-static void QueuePush(HevcQueue *q, HevcTask *t)
+/* Appends, waiting while the queue is full; the lock is held. */
+static void QueueAppendLocked(HevcQueue *q, HevcTask *t)
 {
-    pthread_mutex_lock(&q->stLock);
     while (q->iCount == q->iCap)
         pthread_cond_wait(&q->stNotFull, &q->stLock);
     q->ppstEntry[q->iCount++] = t;
+}
+
+/* Appends under the queue's lock. The waiter is signalled after the lock is
+ * let go, so it does not wake into a lock still held (it looks at the
+ * queue again under the lock). */
+static void QueuePush(HevcQueue *q, HevcTask *t)
+{
+    pthread_mutex_lock(&q->stLock);
+    QueueAppendLocked(q, t);
     pthread_mutex_unlock(&q->stLock);
     pthread_cond_signal(&q->stNotEmpty);
 }
@@ -182,9 +188,7 @@ void HevcPoolSubmit(HevcPool *p, HevcTaskFxn pfnTask, void *pArg)
     t->uiResult = 0;
     HevcQueue *q = &p->stPending;
     pthread_mutex_lock(&q->stLock);
-    while (q->iCount == q->iCap)
-        pthread_cond_wait(&q->stNotFull, &q->stLock);
-    q->ppstEntry[q->iCount++] = t;
+    QueueAppendLocked(q, t);
     /* A running worker takes it when it finishes; wake a sleeping one only
      * while the run limit leaves room for it (after letting go of the lock,
      * as in QueuePush). */
