@@ -1,19 +1,33 @@
-// hevc-tilegen: writes an H.265 Main stream with tiles from raw I420
-// pictures, for testing tile decoding (x265 cannot write tiles). Every
-// coding unit is a 16x16 CTB and no residual is coded. The first picture is
-// an IDR picture of intra coding units: one in eight pcm with the source
-// samples, the others four 8x8 intra predictions with random modes. Each
-// later one is a P picture predicting from the picture before it, its coding
-// units chosen at random (seeded): skipped with a random merge candidate,
-// coded with a random motion vector difference, intra as above, or pcm. So
-// the stream has intra and inter edges on both sides of every tile boundary,
-// motion vectors reaching across tiles and out of the picture, and in-loop
-// deblocking across tiles (SAO is off). One slice per picture, one
-// substream per tile with its entry point; --slices-per-tile-row starts a
-// new slice at each tile row instead.
+// hevc-tilegen: writes an H.265 Main stream with tiles, or with several
+// slices, from raw I420 pictures, for testing tile and slice decoding (x265
+// cannot write tiles, nor slices without wavefronts). Every coding unit is a
+// 16x16 CTB and no residual is coded. The first picture is an IDR picture
+// of intra coding units: one in eight pcm with the source samples, the
+// others four 8x8 intra predictions with random modes. Each later one is a
+// P picture predicting from the picture before it, its coding units chosen
+// at random (seeded): skipped with a random merge candidate, coded with a
+// random motion vector difference, intra as above, or pcm. So the stream has
+// intra and inter edges on both sides of every tile and slice boundary,
+// motion vectors reaching across them and out of the picture, and in-loop
+// deblocking across them (SAO is off).
+//
+// COLUMNS x ROWS uniform tiles; 1 1 is a picture without tiles (no entry
+// points). One slice per picture, with one substream per tile and its entry
+// point, unless:
+//   --slices-per-tile-row  a new slice starts at each tile row;
+//   --slice-ctbs N         a new independent slice starts every N CTBs in
+//                          tile scan, so slices may start inside a tile and
+//                          cover several tiles (a substream per tile part).
+//                          A slice also starts where H.265 asks for it: at
+//                          the next tile when a slice began inside a tile, or
+//                          would end inside a later one;
+//   --slices-across-tiles  leaves those out: slices then run across tile
+//                          boundaries part-way (end_of_subset_one_bit and an
+//                          entry point at the tile end), which H.265 does
+//                          not allow, for testing robustness.
 //
 // Usage: hevc-tilegen IN.yuv WIDTH HEIGHT FRAMES COLUMNS ROWS OUT [--seed N]
-//        [--qp QP] [--slices-per-tile-row]
+//        [--qp QP] [--slices-per-tile-row] [--slice-ctbs N [--slices-across-tiles]]
 // Tile columns must be 256 samples wide and rows 64 high at least.
 #include <cstdio>
 #include <cstdlib>
@@ -32,12 +46,17 @@ using hevcgen::Writer;
 struct Options {
     uint32_t width = 0, height = 0, frames = 0, cols = 1, rows = 1;
     uint32_t seed = 1, qp = 32;
+    uint32_t sliceCtbs = 0; // a slice every so many CTBs in tile scan (0: off)
     bool slicePerTileRow = false;
+    bool acrossTiles = false; // slices may leave a tile they start inside
 };
 
 struct Geometry {
     uint32_t codedW, codedH, ctbW, ctbH;
     std::vector<uint32_t> colBd, rowBd; // in CTBs, with the end
+    std::vector<uint32_t> tsToRs, rsToTs; // tile scan <-> raster scan (H.265 6.5.1)
+    std::vector<uint32_t> tileOfTs;       // tile index of each CTB in tile scan
+    std::vector<uint32_t> tileStartTs;    // each tile's first CTB in tile scan, with the end
 };
 
 struct Rng {
@@ -155,40 +174,44 @@ public:
     {
     }
 
-    // One slice: the CTBs of tiles [tile0, tile1) in tile scan, one
-    // substream per tile. Returns the NAL unit.
-    Bytes Slice(uint32_t frame, uint32_t tile0, uint32_t tile1)
+    // One slice: the CTBs [ts0, ts1) in tile scan, a substream per tile
+    // (part) it covers. Returns the NAL unit.
+    Bytes Slice(uint32_t frame, uint32_t ts0, uint32_t ts1)
     {
         const bool idr = frame == 0;
-        const uint32_t cols = m_o.cols;
+        m_sliceTs = ts0;
         std::vector<Bytes> subs;
-        for (uint32_t t = tile0; t < tile1; t++) {
-            Writer w;
-            CabacEnc e(w);
-            HevcCabacInitContexts(&m_ctx, HevcCabacInitType(idr ? 2 : 1, 0), (int)m_o.qp);
-            const uint32_t tx = t % cols, ty = t / cols;
-            for (uint32_t y = m_g.rowBd[ty]; y < m_g.rowBd[ty + 1]; y++)
-                for (uint32_t x = m_g.colBd[tx]; x < m_g.colBd[tx + 1]; x++) {
-                    CodingUnit(e, w, idr, x, y, m_g.colBd[tx], m_g.rowBd[ty]);
-                    bool last = x + 1 == m_g.colBd[tx + 1] && y + 1 == m_g.rowBd[ty + 1];
-                    e.Terminate(last && t + 1 == tile1); // end_of_slice_segment_flag
-                    if (last && t + 1 < tile1)
-                        e.Terminate(1); // end_of_subset_one_bit
-                }
-            while (w.bits)
-                w.U(0, 1);
-            subs.push_back(w.b);
+        Writer w;
+        CabacEnc e(w);
+        HevcCabacInitContexts(&m_ctx, HevcCabacInitType(idr ? 2 : 1, 0), (int)m_o.qp);
+        for (uint32_t ts = ts0; ts < ts1; ts++) {
+            const uint32_t tile = m_g.tileOfTs[ts], rs = m_g.tsToRs[ts];
+            const uint32_t x0 = m_g.colBd[tile % m_o.cols], y0 = m_g.rowBd[tile / m_o.cols];
+            CodingUnit(e, w, idr, rs % m_g.ctbW, rs / m_g.ctbW, x0, y0);
+            e.Terminate(ts + 1 == ts1); // end_of_slice_segment_flag
+            if (ts + 1 < ts1 && m_g.tileOfTs[ts + 1] != tile) {
+                e.Terminate(1); // end_of_subset_one_bit, then byte_alignment()
+                while (w.bits)
+                    w.U(0, 1);
+                subs.push_back(w.b);
+                w.b.clear();
+                e.Restart();
+                HevcCabacInitContexts(&m_ctx, HevcCabacInitType(idr ? 2 : 1, 0), (int)m_o.qp);
+            }
         }
+        while (w.bits)
+            w.U(0, 1);
+        subs.push_back(w.b);
         Writer h;
-        h.U(tile0 == 0, 1); // first_slice_segment_in_pic_flag
+        h.U(ts0 == 0, 1);   // first_slice_segment_in_pic_flag
         if (idr)
             h.U(0, 1);      // no_output_of_prior_pics_flag
         h.Ue(0);            // slice_pic_parameter_set_id
-        if (tile0 != 0) {
-            uint32_t addr = m_g.rowBd[tile0 / cols] * m_g.ctbW + m_g.colBd[tile0 % cols], bits = 0;
+        if (ts0 != 0) {
+            uint32_t bits = 0;
             while ((1u << bits) < m_g.ctbW * m_g.ctbH)
                 bits++;
-            h.U(addr, (int)bits); // slice_segment_address
+            h.U(m_g.tsToRs[ts0], (int)bits); // slice_segment_address, in raster scan
         }
         h.Ue(idr ? 2 : 1);  // slice_type
         if (!idr) {
@@ -203,7 +226,8 @@ public:
         }
         h.Se(0);            // slice_qp_delta
         h.U(1, 1);          // slice_loop_filter_across_slices_enabled_flag
-        h.Ue((uint32_t)subs.size() - 1); // num_entry_point_offsets
+        if (m_o.cols * m_o.rows > 1)
+            h.Ue((uint32_t)subs.size() - 1); // num_entry_point_offsets
         if (subs.size() > 1) {
             uint32_t maxLen = 1, lenBits = 1;
             for (size_t i = 0; i + 1 < subs.size(); i++) {
@@ -288,7 +312,9 @@ private:
         }
         // 0..9 skip, 10..16 motion vector difference, 17..18 intra, 19 pcm
         const int kind = m_rng.Range(0, 19);
-        const int inc = (x > x0 && m_skip[rs - 1]) + (y > y0 && m_skip[rs - m_g.ctbW]);
+        // Neighbours count only in the same tile and slice (H.265 6.4.1).
+        const int inc = (x > x0 && m_g.rsToTs[rs - 1] >= m_sliceTs && m_skip[rs - 1]) +
+                        (y > y0 && m_g.rsToTs[rs - m_g.ctbW] >= m_sliceTs && m_skip[rs - m_g.ctbW]);
         m_skip[rs] = kind < 10;
         e.Bin(&ctx[HEVC_CTX_CU_SKIP_FLAG + inc], kind < 10);
         if (kind < 10) {
@@ -342,6 +368,7 @@ private:
     Rng &m_rng;
     const std::vector<Bytes> &m_planes;
     std::vector<uint8_t> m_skip;
+    uint32_t m_sliceTs = 0; // the current slice's first CTB in tile scan
     HevcCabacCtx m_ctx;
 };
 
@@ -361,11 +388,64 @@ bool ParseArgs(int argc, char **argv, Options &o)
             o.qp = (uint32_t)atoi(argv[++i]);
         else if (!strcmp(argv[i], "--slices-per-tile-row"))
             o.slicePerTileRow = true;
+        else if (!strcmp(argv[i], "--slice-ctbs") && i + 1 < argc && atoi(argv[i + 1]) > 0)
+            o.sliceCtbs = (uint32_t)atoi(argv[++i]);
+        else if (!strcmp(argv[i], "--slices-across-tiles"))
+            o.acrossTiles = true;
         else
             return false;
     }
     return o.width >= 16 && o.height >= 16 && o.width % 2 == 0 && o.height % 2 == 0 && o.frames > 0 && o.cols > 0 &&
-           o.rows > 0 && o.cols * o.rows > 1 && o.qp <= 51;
+           o.rows > 0 && o.qp <= 51;
+}
+
+// CTB scan conversion and tile map of H.265 6.5.1.
+void MakeScan(Geometry &g, uint32_t cols, uint32_t rows)
+{
+    g.tsToRs.clear();
+    g.tileOfTs.clear();
+    g.tileStartTs.clear();
+    for (uint32_t ty = 0; ty < rows; ty++)
+        for (uint32_t tx = 0; tx < cols; tx++) {
+            g.tileStartTs.push_back((uint32_t)g.tsToRs.size());
+            for (uint32_t y = g.rowBd[ty]; y < g.rowBd[ty + 1]; y++)
+                for (uint32_t x = g.colBd[tx]; x < g.colBd[tx + 1]; x++) {
+                    g.tsToRs.push_back(y * g.ctbW + x);
+                    g.tileOfTs.push_back(ty * cols + tx);
+                }
+        }
+    g.tileStartTs.push_back((uint32_t)g.tsToRs.size());
+    g.rsToTs.assign(g.tsToRs.size(), 0);
+    for (uint32_t ts = 0; ts < g.tsToRs.size(); ts++)
+        g.rsToTs[g.tsToRs[ts]] = ts;
+}
+
+// First CTBs (tile scan) of the slices of a picture, with the end. Without
+// options one slice; --slices-per-tile-row starts one at each tile row,
+// --slice-ctbs every N CTBs. H.265 wants each slice inside one tile or made
+// of whole tiles, so a slice also starts at a tile the slice before would
+// leave part-way (a slice started inside a tile, or one that would end
+// inside a later tile) unless --slices-across-tiles asks for such streams.
+std::vector<uint32_t> SliceStarts(const Options &o, const Geometry &g)
+{
+    const uint32_t total = (uint32_t)g.tsToRs.size();
+    std::vector<uint32_t> starts = {0};
+    for (uint32_t ts = 1; ts < total; ts++) {
+        const uint32_t tile = g.tileOfTs[ts], from = starts.back();
+        const bool tileStart = g.tileOfTs[ts - 1] != tile;
+        bool start = o.sliceCtbs && ts % o.sliceCtbs == 0;
+        if (tileStart && o.slicePerTileRow && tile % o.cols == 0)
+            start = true;
+        if (tileStart && o.sliceCtbs && !o.acrossTiles) {
+            const uint32_t next = (ts / o.sliceCtbs + 1) * o.sliceCtbs; // the next regular start
+            if (g.tileStartTs[g.tileOfTs[from]] != from || next < g.tileStartTs[tile + 1])
+                start = true;
+        }
+        if (start)
+            starts.push_back(ts);
+    }
+    starts.push_back(total);
+    return starts;
 }
 
 } // namespace
@@ -375,7 +455,7 @@ int main(int argc, char **argv)
     Options o;
     if (!ParseArgs(argc, argv, o)) {
         fprintf(stderr, "usage: %s IN.yuv WIDTH HEIGHT FRAMES COLUMNS ROWS OUT [--seed N] [--qp QP] "
-                        "[--slices-per-tile-row]\n", argv[0]);
+                        "[--slices-per-tile-row] [--slice-ctbs N [--slices-across-tiles]]\n", argv[0]);
         return 2;
     }
     Geometry g;
@@ -387,6 +467,8 @@ int main(int argc, char **argv)
         g.colBd.push_back(i * g.ctbW / o.cols);
     for (uint32_t j = 0; j <= o.rows; j++)
         g.rowBd.push_back(j * g.ctbH / o.rows);
+    MakeScan(g, o.cols, o.rows);
+    const std::vector<uint32_t> slices = SliceStarts(o, g);
     for (uint32_t i = 0; i < o.cols; i++)
         if ((g.colBd[i + 1] - g.colBd[i]) * 16 < 256 && o.cols > 1) {
             fprintf(stderr, "tile columns must be 256 samples wide at least\n");
@@ -431,9 +513,8 @@ int main(int argc, char **argv)
                 }
             p += (size_t)w * h;
         }
-        const uint32_t tiles = o.cols * o.rows, step = o.slicePerTileRow ? o.cols : tiles;
-        for (uint32_t t = 0; t < tiles && ok; t += step) {
-            Bytes nal = coder.Slice(f, t, t + step);
+        for (size_t k = 0; k + 1 < slices.size() && ok; k++) {
+            Bytes nal = coder.Slice(f, slices[k], slices[k + 1]);
             ok = fwrite(nal.data(), 1, nal.size(), out) == nal.size();
         }
     }
