@@ -2,15 +2,17 @@
 // over single-threaded decoding (eThreadType 0), and CPU time per picture
 // of both, and the calling thread's share of eThreadType 1 with the
 // speed-up it and the core count allow on an idle machine (a loaded
-// machine's wall clock shows little), on 1080p streams: x265's with wavefront rows (WPP), one slice
-// without WPP, and four slices with WPP (x265 needs WPP for slices), and a
-// 4x2-tile stream from tools/hevc-tilegen (x265 cannot write tiles; its
-// coding units are intra, pcm, skipped or motion-compensated without residual, so
-// it weighs prediction and filtering more than entropy decoding). Each
-// stream is decoded three times per thread type;
-// the best wall time and the CPU time and context switches (voluntary +
-// involuntary, from getrusage; involuntary ones grow with the machine's
-// load) of that run are reported.
+// machine's wall clock shows little), on 1080p streams: x265's with
+// wavefront rows (WPP), one slice without WPP, and four slices with WPP
+// (x265 3.5 refuses --slices without --wpp: "Multiple-Slices mode must be
+// enable Wavefront Parallel Processing"), and from tools/hevc-tilegen
+// (x265 cannot write tiles): 4x2 tiles, four slices without tiles or WPP,
+// and one row of 4 tiles with a slice per tile. Tilegen's coding units are
+// intra, pcm, skipped or motion-compensated without residual, so those
+// streams weigh prediction and filtering more than entropy decoding. Each
+// stream is decoded three times per thread type; the best wall time and the
+// CPU time and context switches (voluntary + involuntary, from getrusage;
+// involuntary ones grow with the machine's load) of that run are reported.
 //
 //   bench_hevc_threads [--frames N] [--only NAME]
 #include <sys/resource.h>
@@ -98,8 +100,9 @@ int Decode(const std::vector<unsigned char> &data, int iThreadType)
     return n;
 }
 
+// x265 arguments, or (pszArgs null) hevc-tilegen's COLUMNS ROWS and its options.
 struct Case {
-    const char *pszName, *pszArgs;
+    const char *pszName, *pszArgs, *pszTiles, *pszTilegenOpts;
 };
 
 } // namespace
@@ -115,10 +118,14 @@ int main(int argc, char **argv)
         else if (!strcmp(argv[i], "--only"))
             pszOnly = argv[++i];
     const Case kCases[] = {
-        {"1080p_wpp", "--preset fast --wpp --bframes 0"},
-        {"1080p_single_slice_no_wpp", "--preset fast --no-wpp --bframes 0"},
-        {"1080p_4_slices_wpp", "--preset fast --wpp --slices 4 --bframes 0"},
-        {"1080p_4x2_tiles", nullptr},
+        {"1080p_wpp", "--preset fast --wpp --bframes 0", nullptr, nullptr},
+        {"1080p_single_slice_no_wpp", "--preset fast --no-wpp --bframes 0", nullptr, nullptr},
+        {"1080p_4_slices_wpp", "--preset fast --wpp --slices 4 --bframes 0", nullptr, nullptr},
+        {"1080p_4x2_tiles", nullptr, "4 2", ""},
+        // 1920x1080 is 120x68 CTBs of 16: 2040 CTBs are a quarter of the
+        // picture, and one of its four tile columns.
+        {"1080p_4_slices_tilegen", nullptr, "1 1", "--slice-ctbs 2040"},
+        {"1080p_4x1_tiles_slices", nullptr, "4 1", "--slice-ctbs 2040"},
     };
     for (const Case &c : kCases) {
         if (pszOnly && !strstr(c.pszName, pszOnly))
@@ -130,7 +137,7 @@ int main(int argc, char **argv)
                           (c.pszArgs ? "-f yuv4mpegpipe - | x265 --input - --y4m --log-level error --no-progress "
                                        "--no-info --crf 26 " + std::string(c.pszArgs) + " -o " + path
                                      : "-f rawvideo - | " HEVC_TILEGEN " /dev/stdin 1920 1080 " + std::to_string(iFrames) +
-                                           " 4 2 " + path) + ")";
+                                           " " + c.pszTiles + " " + path + " " + c.pszTilegenOpts) + ")";
         std::vector<unsigned char> data;
         if (system(cmd.c_str()) == 0)
             data = ReadAll(path);

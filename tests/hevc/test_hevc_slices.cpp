@@ -38,9 +38,9 @@ const SliceCase kSliceCases[] = {
     {"no_tiles_64_slices", 1280, 720, 1, 1, "--slice-ctbs 57"},
     {"tiles_4x1_67_slices", 1280, 720, 4, 1, "--slice-ctbs 57 --seed 9"},
     // Slices leaving a tile part-way (end_of_subset_one_bit and an entry
-    // point at the tile end), which H.265 does not allow: FFmpeg derives
-    // neighbour availability from raster addresses there, so libde265,
-    // which follows the standard's tile and slice rules, is the oracle.
+    // point at the tile end), which H.265 does not allow: FFmpeg's pictures
+    // differ there, libde265 (neighbours unavailable across tiles and
+    // slices, as H.265 6.4.1 says) is the oracle.
     {"tiles_3x1_across_tiles", 1000, 200, 3, 1, "--slice-ctbs 100 --slices-across-tiles"},
 };
 
