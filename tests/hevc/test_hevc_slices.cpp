@@ -30,12 +30,13 @@ const SliceCase kSliceCases[] = {
     // Slices of 37 CTBs start anywhere in a CTB row: 23 per picture.
     {"no_tiles_37", 1000, 200, 1, 1, "--slice-ctbs 37"},
     {"tiles_3x1_slice_per_tile", 1000, 200, 3, 1, "--slice-ctbs 273 --seed 5"},
-    // Slices at 0, 100, 200, then at each tile start and every 100 CTBs.
-    {"tiles_3x1_inside", 1000, 200, 3, 1, "--slice-ctbs 100 --seed 3"},
+    // Slices at 0, 100, 200, then at each tile start and every 100 CTBs;
+    // every other one not deblocked across its upper and left boundary.
+    {"tiles_3x1_inside", 1000, 200, 3, 1, "--slice-ctbs 100 --seed 3 --odd-slices-unfiltered"},
     // Two whole tiles (an entry point), then two slices inside the third.
     {"tiles_3x1_two_tiles_qp45", 1000, 200, 3, 1, "--slice-ctbs 600 --qp 45"},
     // 64 and 67 slices per picture: more than the pool has task records.
-    {"no_tiles_64_slices", 1280, 720, 1, 1, "--slice-ctbs 57"},
+    {"no_tiles_64_slices", 1280, 720, 1, 1, "--slice-ctbs 57 --odd-slices-unfiltered"},
     {"tiles_4x1_67_slices", 1280, 720, 4, 1, "--slice-ctbs 57 --seed 9"},
     // Slices leaving a tile part-way (end_of_subset_one_bit and an entry
     // point at the tile end), which H.265 does not allow: FFmpeg's pictures

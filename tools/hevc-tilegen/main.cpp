@@ -24,10 +24,14 @@
 //   --slices-across-tiles  leaves those out: slices then run across tile
 //                          boundaries part-way (end_of_subset_one_bit and an
 //                          entry point at the tile end), which H.265 does
-//                          not allow, for testing robustness.
+//                          not allow, for testing robustness;
+//   --odd-slices-unfiltered  the second, fourth... slice of a picture sets
+//                          slice_loop_filter_across_slices_enabled_flag 0:
+//                          no deblocking across its upper and left boundary.
 //
 // Usage: hevc-tilegen IN.yuv WIDTH HEIGHT FRAMES COLUMNS ROWS OUT [--seed N]
 //        [--qp QP] [--slices-per-tile-row] [--slice-ctbs N [--slices-across-tiles]]
+//        [--odd-slices-unfiltered]
 // Tile columns must be 256 samples wide and rows 64 high at least.
 #include <cstdio>
 #include <cstdlib>
@@ -49,6 +53,7 @@ struct Options {
     uint32_t sliceCtbs = 0; // a slice every so many CTBs in tile scan (0: off)
     bool slicePerTileRow = false;
     bool acrossTiles = false; // slices may leave a tile they start inside
+    bool oddSlicesUnfiltered = false; // odd slices not deblocked across their upper/left boundary
 };
 
 struct Geometry {
@@ -174,9 +179,9 @@ public:
     {
     }
 
-    // One slice: the CTBs [ts0, ts1) in tile scan, a substream per tile
-    // (part) it covers. Returns the NAL unit.
-    Bytes Slice(uint32_t frame, uint32_t ts0, uint32_t ts1)
+    // Slice number k of the picture: the CTBs [ts0, ts1) in tile scan, a
+    // substream per tile (part) it covers. Returns the NAL unit.
+    Bytes Slice(uint32_t frame, uint32_t k, uint32_t ts0, uint32_t ts1)
     {
         const bool idr = frame == 0;
         m_sliceTs = ts0;
@@ -225,7 +230,7 @@ public:
             h.Ue(2);        // five_minus_max_num_merge_cand: 3 candidates
         }
         h.Se(0);            // slice_qp_delta
-        h.U(1, 1);          // slice_loop_filter_across_slices_enabled_flag
+        h.U(!(m_o.oddSlicesUnfiltered && k % 2), 1); // slice_loop_filter_across_slices_enabled_flag
         if (m_o.cols * m_o.rows > 1)
             h.Ue((uint32_t)subs.size() - 1); // num_entry_point_offsets
         if (subs.size() > 1) {
@@ -392,6 +397,8 @@ bool ParseArgs(int argc, char **argv, Options &o)
             o.sliceCtbs = (uint32_t)atoi(argv[++i]);
         else if (!strcmp(argv[i], "--slices-across-tiles"))
             o.acrossTiles = true;
+        else if (!strcmp(argv[i], "--odd-slices-unfiltered"))
+            o.oddSlicesUnfiltered = true;
         else
             return false;
     }
@@ -455,7 +462,8 @@ int main(int argc, char **argv)
     Options o;
     if (!ParseArgs(argc, argv, o)) {
         fprintf(stderr, "usage: %s IN.yuv WIDTH HEIGHT FRAMES COLUMNS ROWS OUT [--seed N] [--qp QP] "
-                        "[--slices-per-tile-row] [--slice-ctbs N [--slices-across-tiles]]\n", argv[0]);
+                        "[--slices-per-tile-row] [--slice-ctbs N [--slices-across-tiles]] "
+                        "[--odd-slices-unfiltered]\n", argv[0]);
         return 2;
     }
     Geometry g;
@@ -514,7 +522,7 @@ int main(int argc, char **argv)
             p += (size_t)w * h;
         }
         for (size_t k = 0; k + 1 < slices.size() && ok; k++) {
-            Bytes nal = coder.Slice(f, slices[k], slices[k + 1]);
+            Bytes nal = coder.Slice(f, (uint32_t)k, slices[k], slices[k + 1]);
             ok = fwrite(nal.data(), 1, nal.size(), out) == nal.size();
         }
     }
