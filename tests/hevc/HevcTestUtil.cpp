@@ -285,6 +285,23 @@ std::string X265Stream(const std::string &name, int w, int h, int frames, int de
     return out;
 }
 
+std::string TilegenStream(const std::string &name, int w, int h, int frames, int cols, int rows,
+                          const std::string &args)
+{
+    const std::string pid = std::to_string(getpid()); // tests run in parallel processes
+    std::string yuv = TempDir() + "/" + name + ".yuv" + pid, out = TempDir() + "/" + name + ".hevc";
+    std::string tool = std::string(IPCAMERA_BINARY_DIR) + "/tools/hevc-tilegen/hevc-tilegen";
+    std::ostringstream src, gen;
+    src << "ffmpeg -loglevel error -y -f lavfi -i testsrc2=size=" << w << "x" << h << ":rate=25 -frames:v " << frames
+        << " -pix_fmt yuv420p -f rawvideo " << yuv;
+    gen << tool << " " << yuv << " " << w << " " << h << " " << frames << " " << cols << " " << rows << " " << out
+        << pid << " " << args;
+    if (!HaveTool("ffmpeg") || access(tool.c_str(), X_OK) != 0 || Run(src.str()) != 0 || Run(gen.str()) != 0)
+        return "";
+    unlink(yuv.c_str());
+    return rename((out + pid).c_str(), out.c_str()) == 0 ? out : "";
+}
+
 int64_t TraceUnit::Get(const std::string &name, int64_t def, size_t i) const
 {
     auto it = values.find(name);

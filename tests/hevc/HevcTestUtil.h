@@ -112,6 +112,12 @@ int Run(const std::string &cmd, std::string *pOut = nullptr);
 std::string X265Stream(const std::string &name, int w, int h, int frames, int depth, const std::string &args,
                        std::string *pCsv = nullptr);
 
+// A testsrc clip written by tools/hevc-tilegen with COLUMNS x ROWS tiles and
+// its options (made anew each time, the tool may have changed). Returns the
+// path, or "" when ffmpeg or the tool is missing or failed.
+std::string TilegenStream(const std::string &name, int w, int h, int frames, int cols, int rows,
+                          const std::string &args);
+
 // One unit of `ffmpeg -bsf:v trace_headers` output: element name -> values in
 // order of appearance.
 struct TraceUnit {

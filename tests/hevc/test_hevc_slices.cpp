@@ -49,19 +49,7 @@ const int kSliceFrames = 8;
 
 std::string MakeSliceStream(const SliceCase &c, int iFrames)
 {
-    const std::string pid = std::to_string(getpid()); // tests may run in parallel processes
-    std::string yuv = TempDir() + "/" + c.pszName + ".yuv" + pid, out = TempDir() + "/" + c.pszName + ".hevc";
-    std::string tool = std::string(IPCAMERA_BINARY_DIR) + "/tools/hevc-tilegen/hevc-tilegen";
-    std::string size = std::to_string(c.iWidth) + "x" + std::to_string(c.iHeight);
-    if (!HaveTool("ffmpeg") || access(tool.c_str(), X_OK) != 0 ||
-        Run("ffmpeg -loglevel error -y -f lavfi -i testsrc2=size=" + size + ":rate=25 -frames:v " +
-            std::to_string(iFrames) + " -pix_fmt yuv420p -f rawvideo " + yuv) != 0 ||
-        Run(tool + " " + yuv + " " + std::to_string(c.iWidth) + " " + std::to_string(c.iHeight) + " " +
-            std::to_string(iFrames) + " " + std::to_string(c.iCols) + " " + std::to_string(c.iRows) + " " + out +
-            pid + " " + c.pszArgs) != 0)
-        return "";
-    unlink(yuv.c_str());
-    return rename((out + pid).c_str(), out.c_str()) == 0 ? out : "";
+    return TilegenStream(c.pszName, c.iWidth, c.iHeight, iFrames, c.iCols, c.iRows, c.pszArgs);
 }
 
 // Indices into nals of each picture's slice units (a picture starts at

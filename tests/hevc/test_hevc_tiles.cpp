@@ -6,9 +6,6 @@
 // logging its line.
 #include <gtest/gtest.h>
 
-#include <cstdio>
-#include <unistd.h>
-
 #include "IntraTestUtil.h"
 
 using namespace hevctest;
@@ -36,19 +33,7 @@ const int kTileFrames = 8;
 
 std::string MakeTileStream(const TileCase &c)
 {
-    std::string yuv = TempDir() + "/" + c.pszName + ".yuv", out = TempDir() + "/" + c.pszName + ".hevc";
-    std::string tool = std::string(IPCAMERA_BINARY_DIR) + "/tools/hevc-tilegen/hevc-tilegen";
-    std::string tmp = out + std::to_string(getpid()); // tests may run in parallel processes
-    std::string size = std::to_string(c.iWidth) + "x" + std::to_string(c.iHeight);
-    if (!HaveTool("ffmpeg") || access(tool.c_str(), X_OK) != 0 ||
-        Run("ffmpeg -loglevel error -y -f lavfi -i testsrc2=size=" + size + ":rate=25 -frames:v " +
-            std::to_string(kTileFrames) + " -pix_fmt yuv420p -f rawvideo " + yuv + std::to_string(getpid())) != 0 ||
-        Run(tool + " " + yuv + std::to_string(getpid()) + " " + std::to_string(c.iWidth) + " " +
-            std::to_string(c.iHeight) + " " + std::to_string(kTileFrames) + " " + std::to_string(c.iCols) + " " +
-            std::to_string(c.iRows) + " " + tmp + " " + c.pszArgs) != 0)
-        return "";
-    unlink((yuv + std::to_string(getpid())).c_str());
-    return rename(tmp.c_str(), out.c_str()) == 0 ? out : "";
+    return TilegenStream(c.pszName, c.iWidth, c.iHeight, kTileFrames, c.iCols, c.iRows, c.pszArgs);
 }
 
 class TileStream : public ::testing::TestWithParam<TileCase> {};
