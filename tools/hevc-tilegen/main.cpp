@@ -409,9 +409,6 @@ bool ParseArgs(int argc, char **argv, Options &o)
 // CTB scan conversion and tile map of H.265 6.5.1.
 void MakeScan(Geometry &g, uint32_t cols, uint32_t rows)
 {
-    g.tsToRs.clear();
-    g.tileOfTs.clear();
-    g.tileStartTs.clear();
     for (uint32_t ty = 0; ty < rows; ty++)
         for (uint32_t tx = 0; tx < cols; tx++) {
             g.tileStartTs.push_back((uint32_t)g.tsToRs.size());
