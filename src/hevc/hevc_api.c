@@ -241,13 +241,35 @@ static void MakeRoom(HW265D_DEC *d, uint32_t uiWanted)
     Discard(d, uiKeep);
 }
 
+/* End of a unit's bytes before uiEnd (the next start code or the buffer's
+ * end): trailing_zero_8bits and the leading zero of a 4-byte start code go. */
+static uint32_t UnitEnd(const HW265D_DEC *d, uint32_t uiStart, uint32_t uiEnd)
+{
+    while (uiEnd > uiStart && d->pucStream[uiEnd - 1] == 0)
+        uiEnd--;
+    return uiEnd;
+}
+
 /* Decodes the unit between the start code at s0 and uiEnd. */
 static uint32_t DecodeUnit(HW265D_DEC *d, uint32_t s0, uint32_t uiEnd)
 {
     uint32_t uiStart = s0 + 3;
-    while (uiEnd > uiStart && d->pucStream[uiEnd - 1] == 0)
-        uiEnd--; /* trailing_zero_8bits and the leading zero of a 4-byte start code */
+    d->uiUnitEnd = uiEnd;
+    uiEnd = UnitEnd(d, uiStart, uiEnd);
     return HevcDecodeNal(d, d->pucStream + uiStart, uiEnd - uiStart, uiStart);
+}
+
+int HevcPeekUnit(const HW265D_DEC *d, uint32_t uiFrom, uint32_t *puiStart, uint32_t *puiSize, uint32_t *puiNext)
+{
+    if (uiFrom + 3 > d->uiFill || FindStartCode(d->pucStream, uiFrom, uiFrom + 3) != (int64_t)uiFrom)
+        return -1;
+    int64_t s1 = FindStartCode(d->pucStream, uiFrom + 3, d->uiFill);
+    if (s1 < 0)
+        return -1;
+    *puiStart = uiFrom + 3;
+    *puiSize = UnitEnd(d, uiFrom + 3, (uint32_t)s1) - (uiFrom + 3);
+    *puiNext = (uint32_t)s1;
+    return 0;
 }
 
 static void InitOut(HW265D_DEC *d, IHW265D_OUTARGS *o)

@@ -18,7 +18,7 @@ int HevcAvailableOutside(const HevcSliceDec *s, int x, int y, unsigned uiFlag)
     /* Inside the current CTB only the decoding order matters. */
     if (rs != s->uiCtbAddrRs) {
         const HevcCtbInfo *n = &s->pstCtb[rs], *c = &s->pstCtb[s->uiCtbAddrRs];
-        if (!HevcSameTile(s, rs) || !n->bDecoded || n->uiSliceAddrRs != c->uiSliceAddrRs)
+        if (!HevcSameUnit(s, rs) || !n->bDecoded || n->uiSliceAddrRs != c->uiSliceAddrRs)
             return 0;
     }
     return (s->pucBlkFlags[(size_t)(y >> 2) * s->uiW4 + (x >> 2)] & uiFlag) == uiFlag;
@@ -264,8 +264,8 @@ static void MarkRun(HevcSliceDec *s, uint8_t *pucBs, size_t q, size_t uiP, size_
 static int FilterAcross(const HevcSliceDec *s, uint32_t rn)
 {
     const HevcCtbInfo *cur = &s->pstCtb[s->uiCtbAddrRs];
-    if (!HevcSameTile(s, rn) && (s->bTask || !s->pstPps->loop_filter_across_tiles_enabled_flag))
-        return 0; /* a tile task's are marked after the tiles (HevcMarkTileBoundaryEdges) */
+    if (!HevcSameUnit(s, rn) && (s->bTask || !s->pstPps->loop_filter_across_tiles_enabled_flag))
+        return 0; /* a tile or slice task's are marked afterwards (HevcMarkUnitBoundaryEdges) */
     return cur->bLfAcrossSlices || s->pstCtb[rn].uiSliceAddrRs == cur->uiSliceAddrRs;
 }
 
@@ -291,36 +291,42 @@ static void MarkEdges(HevcSliceDec *s, int x0, int y0, int w, int h, int bTransf
         MarkRun(s, s->pucBsH, (size_t)(y0 >> 2) * s->uiW4 + (x0 >> 2), s->uiW4, 1, w >> 2, bTransformEdge);
 }
 
-void HevcMarkTileBoundaryEdges(HevcSliceDec *s, uint32_t rs)
+void HevcMarkUnitBoundaryEdges(HevcSliceDec *s, uint32_t rs, uint32_t uiUnitTs0)
 {
     const HevcSps *sps = s->pstSps;
     const HevcPps *pps = s->pstPps;
     const HevcCtbInfo *cur = &s->pstCtb[rs];
     const uint32_t W = sps->PicWidthInCtbsY, iCtb = sps->CtbSizeY;
-    if (!cur->bDecoded || cur->bDeblockOff || !pps->loop_filter_across_tiles_enabled_flag)
+    if (!cur->bDecoded || cur->bDeblockOff)
         return;
     const uint32_t x0 = (rs % W) * iCtb, y0 = (rs / W) * iCtb;
     const uint32_t x1 = x0 + iCtb < sps->pic_width_in_luma_samples ? x0 + iCtb : sps->pic_width_in_luma_samples;
     const uint32_t y1 = y0 + iCtb < sps->pic_height_in_luma_samples ? y0 + iCtb : sps->pic_height_in_luma_samples;
-    const uint16_t usTile = cur->usTileId;
     const HevcPicMaps *m = s->pstMaps;
-    /* A CTB boundary is a coding block edge and so a transform edge. */
-    if (x0 > 0 && m->pusTileId[m->puiCtbAddrRsToTs[rs - 1]] != usTile &&
-        (cur->bLfAcrossSlices || s->pstCtb[rs - 1].uiSliceAddrRs == cur->uiSliceAddrRs))
-        for (uint32_t y = y0 >> 2; y < y1 >> 2; y++) {
-            size_t q = (size_t)y * s->uiW4 + (x0 >> 2);
-            uint8_t bs = EdgeBs(s, q - 1, q, 1);
-            if (bs > s->pucBsV[q])
-                s->pucBsV[q] = bs;
+    /* Left (0) and top (1) neighbours: an edge the task left out is one
+     * towards another tile or an earlier slice; it is filtered as the
+     * current CTB's slice and the tile flag say. A CTB boundary is a coding
+     * block edge and so a transform edge. */
+    for (int iDir = 0; iDir < 2; iDir++) {
+        if (iDir ? y0 == 0 : x0 == 0)
+            continue;
+        const uint32_t rn = iDir ? rs - W : rs - 1, tn = m->puiCtbAddrRsToTs[rn];
+        const int bOtherTile = m->pusTileId[tn] != cur->usTileId;
+        if (!bOtherTile && tn >= uiUnitTs0)
+            continue;
+        if ((bOtherTile && !pps->loop_filter_across_tiles_enabled_flag) ||
+            !(cur->bLfAcrossSlices || s->pstCtb[rn].uiSliceAddrRs == cur->uiSliceAddrRs))
+            continue;
+        uint8_t *pucBs = iDir ? s->pucBsH : s->pucBsV;
+        const size_t uiStep = iDir ? 1 : s->uiW4, uiP = iDir ? s->uiW4 : 1;
+        const uint32_t n = iDir ? (x1 >> 2) - (x0 >> 2) : (y1 >> 2) - (y0 >> 2);
+        size_t q = (size_t)(y0 >> 2) * s->uiW4 + (x0 >> 2);
+        for (uint32_t i = 0; i < n; i++, q += uiStep) {
+            uint8_t bs = EdgeBs(s, q - uiP, q, 1);
+            if (bs > pucBs[q])
+                pucBs[q] = bs;
         }
-    if (y0 > 0 && m->pusTileId[m->puiCtbAddrRsToTs[rs - W]] != usTile &&
-        (cur->bLfAcrossSlices || s->pstCtb[rs - W].uiSliceAddrRs == cur->uiSliceAddrRs))
-        for (uint32_t x = x0 >> 2; x < x1 >> 2; x++) {
-            size_t q = (size_t)(y0 >> 2) * s->uiW4 + x;
-            uint8_t bs = EdgeBs(s, q - s->uiW4, q, 1);
-            if (bs > s->pucBsH[q])
-                s->pucBsH[q] = bs;
-        }
+    }
 }
 
 static int DecodeBlock(HW265D_DEC *pstDec, HevcSliceDec *s, int x0, int y0, int iLog2Size, int cIdx, int iMode,

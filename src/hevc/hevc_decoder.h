@@ -104,6 +104,7 @@ typedef struct HW265D_DEC {
     int iNalKept;                 /* first entry whose bytes are still in the stream buffer */
     int iSliceNalNum;
     uint32_t uiCurNalOffset;      /* offset of the unit being decoded */
+    uint32_t uiUnitEnd;           /* where the bytes after it start (a start code, or the buffer's end) */
     int iCurPic;                  /* DPB slot of the current picture, -1 none */
     int bPicStarted;              /* first slice segment seen */
     int bPicFailed;               /* first segment failed: later ones are refused */
@@ -150,6 +151,8 @@ typedef struct HW265D_DEC {
     /* Reconstruction task of pictures without wavefront rows or tiles, with
      * eThreadType 1, else NULL (hevc_recon_task.h). */
     struct HevcReconTask *pstReconTask;
+    /* One task per slice (hevc_slice_tasks.h), with eThreadType 1, else NULL. */
+    struct HevcSliceTasks *pstSliceTasks;
 
     /* Observation hook for tools and tests (hevc_trace.h). */
     HevcTraceFxn pfnTrace;
@@ -180,6 +183,11 @@ void HevcLogCaptureV(void *pstBuf, int iLevel, const char *pszFormat, ...);
  * uiOffset in the stream buffer. Returns HEVC_NAL_CONSUMED, HEVC_NAL_PIC_DONE,
  * HEVC_NAL_FAIL or an error code. */
 uint32_t HevcDecodeNal(HW265D_DEC *pstDec, const uint8_t *pucNal, uint32_t uiSize, uint32_t uiOffset);
+/* The complete unit whose start code is at uiFrom in the stream buffer (one
+ * followed by another start code): 0 with its bytes (without start code and
+ * trailing zeros) at *puiStart, *puiSize, and the next start code at
+ * *puiNext; -1 when no complete unit starts there (hevc_api.c). */
+int HevcPeekUnit(const HW265D_DEC *pstDec, uint32_t uiFrom, uint32_t *puiStart, uint32_t *puiSize, uint32_t *puiNext);
 /* Finishes the picture being assembled (next access unit or flush). */
 uint32_t HevcFinishPicture(HW265D_DEC *pstDec);
 /* SEI (hevc_sei.c). */

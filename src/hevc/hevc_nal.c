@@ -2,6 +2,7 @@
  * (H.265 7.3.1, 7.4.2.4.4). */
 #include <string.h>
 #include "hevc_decoder.h"
+#include "hevc_slice_tasks.h"
 #include "hevc_slicedata.h"
 
 static int IsVcl(int t) { return (t >= 0 && t <= 9) || (t >= 16 && t <= 21); }
@@ -101,6 +102,14 @@ static uint32_t DecodeSliceNal(HW265D_DEC *pstDec, HevcBits *b, int iType, int i
         HEVC_ERR(pstDec, "IHW265D_Decode : the first slice segment in pic is not valid, can't get the poc!\n");
         return IHW265D_ERR_SLICEHEADER;
     }
+    /* A slice a task decoded together with an earlier one: its header,
+     * messages and code as it would have had now. */
+    const HevcSliceJob *pstJob = bFirst ? NULL : HevcSliceTasksHeld(pstDec);
+    if (pstJob) {
+        pstDec->iSliceNalNum++;
+        TraceSlice(pstDec, 0);
+        return HevcSliceTasksReplay(pstDec, pstJob);
+    }
     sh->nal_unit_type = (uint8_t)iType;
     sh->nuh_layer_id = (uint8_t)iLayer;
     sh->temporal_id = (uint8_t)iTid;
@@ -131,6 +140,13 @@ static uint32_t DecodeSliceNal(HW265D_DEC *pstDec, HevcBits *b, int iType, int i
             HEVC_ERR(pstDec, "IHW265D_Decode : it's not first slice segment and failed to allocate DPB before!\n");
         else
             HEVC_ERR(pstDec, "IHW265D_Decode : the first slice segment in pic is not valid, can't get the poc!\n");
+        return IHW265D_ERR_SLICEHEADER;
+    }
+    /* The worker pool takes at most HEVC_THREAD_MAX_SLICES slice units of a
+     * picture. */
+    if (pstDec->iSliceNalNum >= HEVC_THREAD_MAX_SLICES && pstDec->pstThreads && !pstDec->pstThreads->bOff) {
+        HEVC_ERR(pstDec, "%s check  err, ret = 0x%x\n", "ThreadDecodeSliceSegmentData", IHW265D_ERR_SLICEHEADER);
+        pstDec->stDpb.astPic[pstDec->iCurPic].uiErrorFlag |= HEVC_PIC_ERR_SLICE;
         return IHW265D_ERR_SLICEHEADER;
     }
     pstDec->iSliceNalNum++;

@@ -20,7 +20,7 @@ static int NeighbourCtbUsable(const HevcSliceDec *s, int dx, int dy)
         return 1;
     const uint32_t rs = (uint32_t)yC * sps->PicWidthInCtbsY + (uint32_t)xC;
     const HevcCtbInfo *n = &s->pstCtb[rs], *c = &s->pstCtb[s->uiCtbAddrRs];
-    return HevcSameTile(s, rs) && n->bDecoded && n->uiSliceAddrRs == c->uiSliceAddrRs;
+    return HevcSameUnit(s, rs) && n->bDecoded && n->uiSliceAddrRs == c->uiSliceAddrRs;
 }
 
 #define NB_LEFT 1

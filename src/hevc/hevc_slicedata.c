@@ -7,6 +7,7 @@
 #include <string.h>
 #include "hevc_decoder.h"
 #include "hevc_recon_task.h"
+#include "hevc_slice_tasks.h"
 #include "hevc_threads.h"
 
 size_t HevcSliceDecBytes(void)
@@ -26,6 +27,7 @@ void HevcSliceDecInitThread(HevcSliceDec *s, HevcPicMaps *mp)
      * interpolation's tail loads; psCoeff stays 32-byte aligned. */
     s->psCoeff = (int16_t *)(s->pucEdge + 71 * 71 * 2 + 94);
     s->iCoeffDirty = 32 * 32;
+    s->uiTsLimit = ~0u;
     HevcDspInit8(&s->stDsp8, HEVC_CPU_ALL);
     HevcDspInit10(&s->stDsp10, HEVC_CPU_ALL);
     s->pstMaps = mp;
@@ -172,12 +174,12 @@ static int DecodeSao(HW265D_DEC *pstDec, HevcSliceDec *s, uint32_t rs)
     int bMergeLeft = 0, bMergeUp = 0;
     if (rx > 0) {
         const HevcCtbInfo *l = &s->pstCtb[rs - 1];
-        if (HevcSameTile(s, rs - 1) && l->bDecoded && l->uiSliceAddrRs == ctb->uiSliceAddrRs)
+        if (HevcSameUnit(s, rs - 1) && l->bDecoded && l->uiSliceAddrRs == ctb->uiSliceAddrRs)
             bMergeLeft = HevcCabacDecodeBin(c, &s->stCtx.aucState[HEVC_CTX_SAO_MERGE_FLAG]);
     }
     if (ry > 0 && !bMergeLeft) {
         const HevcCtbInfo *u = &s->pstCtb[rs - W];
-        if (HevcSameTile(s, rs - W) && u->bDecoded && u->uiSliceAddrRs == ctb->uiSliceAddrRs)
+        if (HevcSameUnit(s, rs - W) && u->bDecoded && u->uiSliceAddrRs == ctb->uiSliceAddrRs)
             bMergeUp = HevcCabacDecodeBin(c, &s->stCtx.aucState[HEVC_CTX_SAO_MERGE_FLAG]);
     }
     HevcSaoParams *p = &ctb->stSao;
@@ -340,9 +342,7 @@ static int LcuCnt(const HevcSliceDec *s, uint32_t ts, int bDone)
     return (int)(s->uiCntBase + (ts - s->uiTs0) + (bDone ? 1u : 0u));
 }
 
-#define CTB_FAIL(ts, bDone)                                                                                      \
-    HEVC_ERR(pstDec, "IHW265D_Decode : the Curcent iCtbAddrTs is %d,the last decode LcuCnt is %d!\n", (int)(ts), \
-             LcuCnt(s, ts, bDone))
+#define CTB_FAIL(ts, bDone) HEVC_ERR(pstDec, HEVC_CTB_FAIL_FORMAT, (int)(ts), LcuCnt(s, ts, bDone))
 
 /* The CTU loop from CTB ts, the first of substream k. iRowMode 0: the
  * whole segment on this thread; 1: a task that stops at the end of its
@@ -453,6 +453,10 @@ uint32_t HevcDecodeCtbs(HW265D_DEC *pstDec, HevcSliceDec *s, uint32_t ts, uint32
                       uiPicCtbs - 1);
             return SliceDataError(pstDec, s);
         }
+        /* The next slice's task starts here: this slice ran on into it, which
+         * the caller's thread then decodes in order. */
+        if (ts == s->uiTsLimit)
+            return HEVC_SLICE_OVERRUN;
         uint32_t uiNextRs = pstDec->puiCtbAddrTsToRs[ts];
         int bNewTile = pps->tiles_enabled_flag && pstDec->pusTileId[ts] != pstDec->pusTileId[ts - 1];
         int bNewRow = bWpp && (uiNextRs % W == 0 ||
@@ -547,6 +551,9 @@ uint32_t HevcDecodeSliceData(HW265D_DEC *pstDec, const uint8_t *pucNal, uint32_t
         s->pstPic->uiErrorFlag |= HEVC_PIC_ERR_SLICE;
         return IHW265D_ERR_SLICEHEADER;
     }
+    uint32_t uiTaskRet;
+    if (HevcSliceTasksRun(pstDec, pucNal, uiSize, ts, &uiTaskRet))
+        return uiTaskRet;
     const int iMode = HevcThreadsTaskMode(pstDec);
     if (iMode)
         return HevcThreadsDecodeTasks(pstDec, ts, iMode);

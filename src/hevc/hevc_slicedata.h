@@ -225,6 +225,12 @@ typedef struct HevcSliceDec {
      * uiCntBase CTBs before the segment, which starts at uiTs0. */
     uint32_t uiCntBase, uiTs0;
     int bTask;                   /* a worker task: the caller applies error flags */
+    /* A slice task (hevc_slice_tasks.c): CTBs before uiUnitTs0 (tile scan)
+     * belong to slices other threads decode meanwhile, so they count as
+     * unavailable without a look at their records (0 otherwise: no such
+     * CTBs); the task stops at uiTsLimit, where the next slice's task
+     * starts (~0u otherwise). */
+    uint32_t uiUnitTs0, uiTsLimit;
     /* Sample work of the picture's sample type (hevc_recon_tmpl.h), set by
      * HevcReconSelect when a picture is attached. */
     void (*pfnPredIntra)(struct HevcSliceDec *s, int x0, int y0, int iLog2Size, int cIdx, int iMode,
@@ -255,6 +261,11 @@ void HevcSliceDecAttach(HevcSliceDec *s, HevcPicMaps *m);
 /* The CTU loop of a slice segment from CTB ts (first of substream k); bRow
  * for a wavefront row task. See hevc_slicedata.c. */
 enum { HEVC_STOP_UNTOUCHED = 0, HEVC_STOP_AS_IS = 1, HEVC_STOP_INFO = 2 };
+/* A slice task reached s->uiTsLimit before its slice ended. */
+#define HEVC_SLICE_OVERRUN 0xFFFFFFFEu
+/* The message of a CTB where decoding stopped; its second value is the
+ * count of CTBs decoded before, which a slice task cannot know. */
+#define HEVC_CTB_FAIL_FORMAT "IHW265D_Decode : the Curcent iCtbAddrTs is %d,the last decode LcuCnt is %d!\n"
 uint32_t HevcDecodeCtbs(struct HW265D_DEC *pstDec, HevcSliceDec *s, uint32_t ts, uint32_t k, int iRowMode,
                         uint32_t *puiStop, int *pbEnd, int *piStopState);
 /* Sets the CTB's slice information as its decoding starts. */
@@ -290,18 +301,25 @@ static inline int HevcAvailable(const HevcSliceDec *s, int x, int y, unsigned ui
         return (s->pucBlkFlags[(size_t)(y >> 2) * s->uiW4 + (x >> 2)] & uiFlag) == uiFlag;
     return HevcAvailableOutside(s, x, y, uiFlag);
 }
-/* Whether CTB rs lies in the current CTB's tile. Taken from the static tile
- * map and asked before a neighbour's CTB record is read: workers decoding
- * other tiles write those records meanwhile. */
-static inline int HevcSameTile(const HevcSliceDec *s, uint32_t rs)
+/* Whether CTB rs lies in the current CTB's tile and, in a slice task,
+ * within the task's slice. Taken from the static tile map and the task's
+ * range and asked before a neighbour's CTB record is read: workers
+ * decoding other tiles or slices write those records meanwhile. A CTB
+ * before the slice's first one is in another slice anyway (a slice's CTBs
+ * follow each other in tile scan), and one from the next slice's start on
+ * (a below-left neighbour) is not decoded yet in decoding order, so this
+ * never changes what is available. */
+static inline int HevcSameUnit(const HevcSliceDec *s, uint32_t rs)
 {
     const HevcPicMaps *m = s->pstMaps;
-    return m->pusTileId[m->puiCtbAddrRsToTs[rs]] == m->pusTileId[s->uiCtbAddrTs];
+    const uint32_t ts = m->puiCtbAddrRsToTs[rs];
+    return m->pusTileId[ts] == m->pusTileId[s->uiCtbAddrTs] && ts >= s->uiUnitTs0 && ts < s->uiTsLimit;
 }
 /* Deblocking edges on the left and top boundary of CTB rs where the
- * neighbour lies in another tile: tile tasks leave them to the caller's
- * thread, which marks them once the tiles on both sides are decoded. */
-void HevcMarkTileBoundaryEdges(HevcSliceDec *s, uint32_t rs);
+ * neighbour lies in another tile, or before uiUnitTs0 (tile scan) in
+ * another slice: tile and slice tasks leave them to the caller's thread,
+ * which marks them once the CTBs on both sides are decoded. */
+void HevcMarkUnitBoundaryEdges(HevcSliceDec *s, uint32_t rs, uint32_t uiUnitTs0);
 /* Picks the sample work of s->bHighDepth's sample type (hevc_recon.c):
  * s->pfnAddCoeffs adds the residual of one transform block in s->psCoeff,
  * s->pfnPutPcm writes PCM samples. */

@@ -17,6 +17,7 @@
 #include <unistd.h>
 #include "hevc_decoder.h"
 #include "hevc_recon_task.h"
+#include "hevc_slice_tasks.h"
 
 #define HEVC_ROW_LAG 3 /* CTBs a sleeping row lets the row above run ahead */
 #define HEVC_BAND_ROWS 4 /* rows ready at once from which their deblocking is shared */
@@ -33,8 +34,10 @@ void *HevcLogCapturing(void)
 void HevcLogCaptureV(void *pBuf, int iLevel, const char *pszFormat, ...)
 {
     HevcLogBuf *b = (HevcLogBuf *)pBuf;
-    if (b->iNum >= HEVC_LOG_KEEP)
+    if (b->iNum >= HEVC_LOG_KEEP) {
+        b->iDropped++;
         return;
+    }
     b->astMsg[b->iNum].iLevel = iLevel;
     b->astMsg[b->iNum].pszFormat = pszFormat;
     int *piArg = b->astMsg[b->iNum].aiArg, n = 0;
@@ -55,11 +58,17 @@ void HevcLogCaptureV(void *pBuf, int iLevel, const char *pszFormat, ...)
     b->iNum++;
 }
 
-static void ReplayLog(HW265D_DEC *d, const HevcLogBuf *b)
+void HevcThreadsCaptureLog(HevcLogBuf *b)
+{
+    t_pstLog = b;
+}
+
+void HevcThreadsReplayLog(HW265D_DEC *d, const HevcLogBuf *b, int iCtbCount)
 {
     for (int i = 0; i < b->iNum; i++) {
         const int *a = b->astMsg[i].aiArg;
-        d->stParam.LogFxn(d->stParam.uiChannelID, b->astMsg[i].iLevel, b->astMsg[i].pszFormat, a[0], a[1], a[2], a[3]);
+        const int a1 = iCtbCount && !strcmp(b->astMsg[i].pszFormat, HEVC_CTB_FAIL_FORMAT) ? a[1] + iCtbCount : a[1];
+        d->stParam.LogFxn(d->stParam.uiChannelID, b->astMsg[i].iLevel, b->astMsg[i].pszFormat, a[0], a1, a[2], a[3]);
     }
 }
 
@@ -130,6 +139,10 @@ uint32_t HevcThreadsCreate(HW265D_DEC *d)
     HevcPoolSetRunMax(&t->stPool, iCpus - 1);
     t->iCpus = iCpus;
     t->iWindow = iCpus + 2 < HEVC_POOL_THREADS ? iCpus + 2 : HEVC_POOL_THREADS;
+    if (HevcSliceTasksCreate(d)) {
+        HEVC_ERR(d, "init memory buffer err, ret = 0x%x\n", IHW265D_ERR_THREAD);
+        return IHW265D_ERR_THREAD;
+    }
     return 0;
 }
 
@@ -150,7 +163,7 @@ static void Wake(HevcPicMaps *m, int iWhat, uint32_t uiValue)
     pthread_cond_signal(&m->stFilterCond);
 }
 
-static void StopFilter(HW265D_DEC *d)
+void HevcThreadsStopFilter(HW265D_DEC *d)
 {
     HevcThreads *t = d->pstThreads;
     Wake(d->pstMaps, WAKE_FILTER_STOP, 1);
@@ -201,7 +214,7 @@ void HevcThreadsFilterRows(HW265D_DEC *d, HevcSliceDec *s)
     }
 }
 
-/* The lower band of rows FilterRowsShared hands to a worker. */
+/* The lower band of rows HevcThreadsFilterShared hands to a worker. */
 static uint32_t DeblockBandTask(void *pArg)
 {
     HevcThreads *t = (HevcThreads *)((uint8_t *)pArg - offsetof(HevcThreads, auiBand));
@@ -217,7 +230,7 @@ static uint32_t DeblockBandTask(void *pArg)
  * deblocks the lower half of them while the caller's thread does the upper
  * half, then the lower band's top boundary; SAO and padding follow here.
  * Only the caller's thread, with no task queued. */
-static void FilterRowsShared(HW265D_DEC *d, HevcSliceDec *s)
+void HevcThreadsFilterShared(HW265D_DEC *d, HevcSliceDec *s)
 {
     HevcThreads *t = d->pstThreads;
     HevcPicMaps *m = d->pstMaps;
@@ -268,6 +281,7 @@ void HevcThreadsStartPicture(HW265D_DEC *d)
     HevcThreads *t = d->pstThreads;
     HevcPicMaps *m = d->pstMaps;
     m->bThreaded = 0;
+    HevcSliceTasksClear(d);
     if (!t || t->bOff)
         return;
     m->bThreaded = 1;
@@ -286,9 +300,10 @@ void HevcThreadsFinishPicture(HW265D_DEC *d)
     HevcThreads *t = d->pstThreads;
     if (!t)
         return;
+    HevcSliceTasksClear(d);
     HevcReconTaskFinish(d); /* the filter task waits for the rows it reconstructs */
     if (t->bFilterRunning)
-        StopFilter(d);
+        HevcThreadsStopFilter(d);
     if (d->pstMaps)
         d->pstMaps->bThreaded = 0;
     /* Several slices over two or more tile rows: this handle decodes on the
@@ -361,7 +376,7 @@ void HevcThreadsFail(HevcPicMaps *m, uint32_t ry)
     Wake(m, WAKE_ROW_ERROR, ry + 1);
 }
 
-static void SetCommit(HevcPicMaps *m, uint32_t uiRows)
+void HevcThreadsSetCommit(HevcPicMaps *m, uint32_t uiRows)
 {
     Wake(m, WAKE_COMMIT, uiRows);
 }
@@ -474,8 +489,9 @@ static uint32_t RowTask(void *pArg)
 /* Takes back the CTB at tile-scan address ts, which single-threaded
  * decoding would not have decoded in this segment: counts, maps and
  * temporal motion as before. */
-static void UndoCtb(HW265D_DEC *d, HevcPicMaps *m, uint32_t ts)
+void HevcThreadsUndoCtb(HW265D_DEC *d, uint32_t ts)
 {
+    HevcPicMaps *m = d->pstMaps;
     const HevcSps *sps = m->pstSps;
     const uint32_t W = sps->PicWidthInCtbsY, rs = d->puiCtbAddrTsToRs[ts];
     HevcCtbInfo *c = &m->pstCtb[rs];
@@ -532,7 +548,7 @@ uint32_t HevcThreadsDecodeTasks(HW265D_DEC *d, uint32_t uiTs0, int iMode)
     /* The tasks' rows are filtered by the threads that decode them (the
      * filter task would be one busy thread too many). */
     if (t->bFilterRunning)
-        StopFilter(d);
+        HevcThreadsStopFilter(d);
     /* First CTB row a task may touch: the filters stay above it. */
     pthread_mutex_lock(&m->stProgLock);
     t->bRowCommit = !bTiles;
@@ -540,7 +556,7 @@ uint32_t HevcThreadsDecodeTasks(HW265D_DEC *d, uint32_t uiTs0, int iMode)
     t->uiCleanK = 0;
     t->uiCleanMask = 0;
     pthread_mutex_unlock(&m->stProgLock);
-    SetCommit(m, bTiles ? pps->row_bd[uiUnit0 / pps->num_tile_columns] : uiUnit0);
+    HevcThreadsSetCommit(m, bTiles ? pps->row_bd[uiUnit0 / pps->num_tile_columns] : uiUnit0);
     const int iMaxInFlight = t->iWindow;
     uint32_t k = 0, uiWaitK = 0, uiRet = 0, uiStop = 0, uiStopFrom = 0;
     int bStopped = 0, bFilterDue = 0, iStopState = HEVC_STOP_UNTOUCHED;
@@ -569,7 +585,7 @@ uint32_t HevcThreadsDecodeTasks(HW265D_DEC *d, uint32_t uiTs0, int iMode)
         HevcRowTask *rt = &t->astRow[uiWaitK % HEVC_POOL_THREADS];
         HevcPoolWait(&t->stPool, rt);
         if (!bStopped) {
-            ReplayLog(d, &rt->stLog);
+            HevcThreadsReplayLog(d, &rt->stLog, 0);
             if (rt->uiRet || rt->bEnd || rt->bAborted) {
                 bStopped = 1;
                 uiStopFrom = rt->uiTs;
@@ -584,9 +600,9 @@ uint32_t HevcThreadsDecodeTasks(HW265D_DEC *d, uint32_t uiTs0, int iMode)
                 const uint32_t uiTile = uiUnit0 + uiWaitK;
                 const uint32_t uiEnd = uiTile + 1 < uiUnits ? TileStart(d, uiTile + 1) : uiCtbs;
                 for (uint32_t ts = rt->uiTs; ts < uiEnd; ts++)
-                    HevcMarkTileBoundaryEdges(s, d->puiCtbAddrTsToRs[ts]);
+                    HevcMarkUnitBoundaryEdges(s, d->puiCtbAddrTsToRs[ts], 0);
                 if (uiTile % pps->num_tile_columns == pps->num_tile_columns - 1) {
-                    SetCommit(m, pps->row_bd[uiTile / pps->num_tile_columns + 1]);
+                    HevcThreadsSetCommit(m, pps->row_bd[uiTile / pps->num_tile_columns + 1]);
                     bFilterDue = 1;
                 }
             }
@@ -600,7 +616,7 @@ uint32_t HevcThreadsDecodeTasks(HW265D_DEC *d, uint32_t uiTs0, int iMode)
         else if (!bTiles && (uiUnit0 + k) * W < uiCtbs)
             uiEnd = (uiUnit0 + k) * W;
         for (uint32_t ts = uiStop + (iStopState == HEVC_STOP_AS_IS); ts < uiEnd; ts++)
-            UndoCtb(d, m, ts);
+            HevcThreadsUndoCtb(d, ts);
         if (iStopState == HEVC_STOP_INFO && uiStop < uiEnd) {
             /* Its slice information as single-threaded decoding leaves it. */
             HevcSetCtbInfo(d, s, d->puiCtbAddrTsToRs[uiStop], uiStop);
@@ -609,7 +625,7 @@ uint32_t HevcThreadsDecodeTasks(HW265D_DEC *d, uint32_t uiTs0, int iMode)
         /* The task it stopped in keeps what came before the stop (a CTB
          * taken back or left undecoded is skipped). */
         for (uint32_t ts = uiStopFrom; bTiles && ts <= uiStop && ts < uiEnd; ts++)
-            HevcMarkTileBoundaryEdges(s, d->puiCtbAddrTsToRs[ts]);
+            HevcMarkUnitBoundaryEdges(s, d->puiCtbAddrTsToRs[ts], 0);
         if (uiRet)
             m->pstPic->uiErrorFlag |= HEVC_PIC_ERR_SLICE;
     }
@@ -617,7 +633,7 @@ uint32_t HevcThreadsDecodeTasks(HW265D_DEC *d, uint32_t uiTs0, int iMode)
     pthread_mutex_lock(&m->stProgLock);
     t->bRowCommit = 0;
     pthread_mutex_unlock(&m->stProgLock);
-    SetCommit(m, ~0u);
-    FilterRowsShared(d, s);
+    HevcThreadsSetCommit(m, ~0u);
+    HevcThreadsFilterShared(d, s);
     return uiRet;
 }

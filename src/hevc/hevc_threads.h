@@ -3,10 +3,10 @@
  * thread when it runs a task itself), the filter task and the wavefront
  * row and tile tasks (stage "ThreadDecodeSliceSegmentData").
  *
- * Each slice segment is still decoded inside the call that hands its NAL
- * unit over, so return codes, messages and error indicators come out
- * exactly as single-threaded: the caller's thread submits the segment's
- * tasks and waits for every one before the unit counts as decoded. */
+ * Return codes, messages and error indicators come out exactly as
+ * single-threaded: the caller's thread submits a segment's tasks and waits
+ * for every one before the unit counts as decoded (slices decoded ahead of
+ * their turn keep theirs until then, hevc_slice_tasks.h). */
 #ifndef HEVC_THREADS_H
 #define HEVC_THREADS_H
 
@@ -27,6 +27,7 @@ struct HW265D_DEC;
  * carry int arguments only). */
 typedef struct {
     int iNum;
+    int iDropped;                /* messages that found the buffer full */
     struct {
         int iLevel;
         const char *pszFormat;
@@ -101,6 +102,26 @@ void HevcThreadsFilterRows(struct HW265D_DEC *pstDec, HevcSliceDec *s);
 uint32_t HevcThreadsDecodeTasks(struct HW265D_DEC *pstDec, uint32_t uiTs0, int iMode);
 /* Inside a task: the decoding record of the worker running it. */
 HevcSliceDec *HevcThreadsWorkerRecord(struct HW265D_DEC *pstDec);
+
+/* ---- for the slice tasks (hevc_slice_tasks.c) ---- */
+
+/* Messages of the calling thread go to b from now on (NULL: to the log).
+ * A buffer whose iNum is HEVC_LOG_KEEP only counts them in iDropped. */
+void HevcThreadsCaptureLog(HevcLogBuf *b);
+/* Logs a task's kept messages; iCtbCount is added to the CTB count of the
+ * "last decode LcuCnt" message (a slice task counts from its own start). */
+void HevcThreadsReplayLog(struct HW265D_DEC *pstDec, const HevcLogBuf *b, int iCtbCount);
+/* Stops the filter task that follows the caller's reconstruction. */
+void HevcThreadsStopFilter(struct HW265D_DEC *pstDec);
+/* Rows the filters may take from now on (those below may still be undone). */
+void HevcThreadsSetCommit(HevcPicMaps *m, uint32_t uiRows);
+/* Takes back the CTB at tile-scan address ts: counts, maps and temporal
+ * motion as before it was decoded. */
+void HevcThreadsUndoCtb(struct HW265D_DEC *pstDec, uint32_t ts);
+/* After a segment's tasks, on the caller's thread with no task queued: the
+ * rows that became ready, their deblocking shared with a worker when many
+ * became ready at once. */
+void HevcThreadsFilterShared(struct HW265D_DEC *pstDec, HevcSliceDec *s);
 
 
 #ifdef __cplusplus

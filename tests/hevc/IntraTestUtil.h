@@ -9,6 +9,7 @@
 #include <sstream>
 
 #include "HevcCompare.h"
+#include "hevc_slice_tasks.h"
 #include "Md5.h"
 
 namespace intratest {
@@ -37,6 +38,7 @@ struct DecodeRun {
     std::vector<Pic> pics;
     std::vector<unsigned> codes;     // non-zero, non-1 return codes
     std::vector<std::string> errors; // log lines
+    unsigned uiSliceTasks = 0;       // slices the worker pool decoded one task each
 };
 
 inline Pic DigestPicture(const IHW265D_OUTARGS &o, bool bKeepLuma)
@@ -79,6 +81,8 @@ inline DecodeRun DecodeBuffer(const std::vector<uint8_t> &data, int iBitDepth, i
     HevcSetRelaxedChecks(d.Handle(), HEVC_RELAX_LATENCY_ZERO);
     d.onPicture = [&](const IHW265D_OUTARGS &o) { run.pics.push_back(DigestPicture(o, bKeepLuma)); };
     d.Feed(data, uiChunk);
+    if (d.Handle()->pstSliceTasks)
+        run.uiSliceTasks = d.Handle()->pstSliceTasks->uiSlices;
     run.codes = d.codes;
     for (const hevctest::LogLine &l : d.logs)
         run.errors.push_back(l.text);

@@ -75,6 +75,25 @@ DecodeRun Decode(const std::vector<uint8_t> &data, const SliceCase &c, size_t ui
     return DecodeBuffer(data, 8, IH265D_DISPLAY_ORDER, bKeepLuma, uiChunk, c.iWidth, c.iHeight, iThreadType);
 }
 
+// Moves the slice_segment_address of a P slice unit (first_slice_segment_in_pic_flag
+// 0, slice_pic_parameter_set_id 0, so the address starts at bit 2 of the
+// header) by iDelta CTBs; uiCtbs is PicSizeInCtbsY of 16x16 CTBs.
+void MoveSliceStart(std::vector<uint8_t> &nal, uint32_t uiCtbs, int iDelta)
+{
+    int iBits = 0;
+    while ((1u << iBits) < uiCtbs)
+        iBits++;
+    const size_t uiBit0 = ((nal[2] == 1 ? 3 : 4) + 2) * 8 + 2;
+    uint32_t a = 0;
+    for (int i = 0; i < iBits; i++)
+        a = a << 1 | (nal[(uiBit0 + i) / 8] >> (7 - (uiBit0 + i) % 8) & 1);
+    a = (uint32_t)((int)a + iDelta);
+    for (int i = 0; i < iBits; i++) {
+        const size_t b = uiBit0 + i;
+        nal[b / 8] = (uint8_t)((nal[b / 8] & ~(0x80 >> b % 8)) | (a >> (iBits - 1 - i) & 1) << (7 - b % 8));
+    }
+}
+
 class SliceStream : public ::testing::TestWithParam<SliceCase> {};
 
 TEST_P(SliceStream, MatchesOracleInBothThreadTypes)
@@ -99,7 +118,10 @@ TEST_P(SliceStream, MatchesOracleInBothThreadTypes)
     }
     {
         SCOPED_TRACE("64 KB calls");
-        ExpectSameRun(one, Decode(data, c, 1 << 16, 1));
+        DecodeRun pool = Decode(data, c, 1 << 16, 1);
+        ExpectSameRun(one, pool);
+        // Slices the calls hand over together go one task each.
+        EXPECT_GE(pool.uiSliceTasks, (unsigned)kSliceFrames);
     }
     {
         SCOPED_TRACE("997-byte calls");
@@ -113,10 +135,10 @@ TEST_P(SliceStream, MatchesOracleInBothThreadTypes)
     const std::vector<size_t> &s = pics[4];
     ASSERT_GE(s.size(), 3u);
     const size_t m = s[s.size() / 2];
-    enum { kCut1, kCut2, kCut3, kByte1, kByte2, kDrop, kDropFirst, kSwap, kRepeat, kKinds };
+    enum { kCut1, kCut2, kCut3, kByte1, kByte2, kDrop, kDropFirst, kSwap, kRepeat, kEarly, kKinds };
     const char *apszKind[kKinds] = {"cut to 1/4", "cut to 2/4", "cut to 3/4", "byte at 1/3", "byte at 2/3",
                                     "middle slice dropped", "first slice dropped", "swapped with the next",
-                                    "repeated"};
+                                    "repeated", "followed by one that claims to start 3 CTBs inside it"};
     for (int k = 0; k < kKinds; k++) {
         SCOPED_TRACE(std::string("picture 4's slice ") + apszKind[k]);
         std::vector<std::vector<uint8_t>> damaged = nals;
@@ -131,8 +153,10 @@ TEST_P(SliceStream, MatchesOracleInBothThreadTypes)
             damaged.erase(damaged.begin() + (long)s[0]);
         else if (k == kSwap)
             std::swap(damaged[m], damaged[m + 1]);
-        else
+        else if (k == kRepeat)
             damaged.insert(damaged.begin() + (long)m, n);
+        else
+            MoveSliceStart(damaged[m + 1], (c.iWidth + 15) / 16 * ((c.iHeight + 15) / 16), -3);
         std::vector<uint8_t> bad = Cat(damaged);
         DecodeRun r = Decode(bad, c, 1 << 16, 0);
         ExpectSameRun(r, Decode(bad, c, 1 << 16, 1));

@@ -17,6 +17,8 @@
 #include "PicHash.h"
 #include "hevc_bits.h"
 #include "hevc_decoder.h"
+#include "hevc_recon_task.h"
+#include "hevc_slice_tasks.h"
 #include "hevc_trace.h"
 
 namespace {
@@ -440,6 +442,10 @@ int main(int argc, char **argv)
             break;
         EmitPicture(&sink, &out);
     }
+    /* How the worker pool took the pictures (stderr: stdout stays equal for both thread types). */
+    if (h->pstReconTask && h->pstSliceTasks)
+        fprintf(stderr, "POOL split_pictures=%u slice_tasks=%u\n", h->pstReconTask->uiPictures,
+                h->pstSliceTasks->uiSlices);
     uiRet = IHW265D_Delete(h);
     if (uiRet)
         printf("RET delete 0x%08X\n", uiRet);
