@@ -96,10 +96,9 @@ typedef struct {
 /* Allocates every slot from the decoder's memory table. */
 int HevcDpbCreate(struct HW265D_DEC *pstDec);
 /* A free slot prepared for a picture of the active SPS, or -1. Its samples
- * are left as they are: HevcDpbFillGrey makes them mid-grey, so whatever
- * is delivered before slice data reconstructs them is deterministic (the
- * current picture's is filled as its slice data starts, possibly by the
- * reconstruction task). */
+ * are left as they are: reconstruction or concealment writes every CTB of
+ * the picture before it completes; HevcDpbFillGrey makes the slot mid-grey
+ * where nothing will (generated pictures, pictures that are not decoded). */
 int HevcDpbTakeSlot(struct HW265D_DEC *pstDec);
 void HevcDpbFillGrey(const struct HW265D_DEC *pstDec, HevcPic *pstPic);
 void HevcDpbReleaseIfUnused(HevcPic *pstPic);

@@ -20,7 +20,7 @@
  * per CTB; the filters follow a whole row behind anyway. */
 #define WAKE_CTBS_MIN 4
 
-enum { OP_WRAP = 0, OP_INTRA, OP_COEF, OP_PCM, OP_INTER, OP_SLICE, OP_CTB, OP_GREY };
+enum { OP_WRAP = 0, OP_INTRA, OP_COEF, OP_PCM, OP_INTER, OP_SLICE, OP_CTB };
 
 /* Every command starts with this header and is a multiple of 8 bytes. */
 typedef struct {
@@ -277,13 +277,6 @@ void HevcReconTaskSlice(HevcReconTask *rt, const HevcSliceHeader *sh)
     rt->ullWrite += SIZE_OF(CmdSlice);
 }
 
-void HevcReconTaskFillGrey(HevcReconTask *rt)
-{
-    Cmd *c = (Cmd *)Reserve(rt, SIZE_OF(Cmd));
-    SetHeader(c, OP_GREY, 0, 0, 0, 0, 0);
-    rt->ullWrite += SIZE_OF(Cmd);
-}
-
 void HevcReconTaskCtbDone(HevcReconTask *rt, uint32_t ry)
 {
     CmdCtb *c = (CmdCtb *)Reserve(rt, SIZE_OF(CmdCtb));
@@ -345,7 +338,6 @@ static size_t RunCommand(HevcReconTask *rt, HevcSliceDec *r, HevcPicMaps *m, con
         r->pfnPredInter(r, c->apRef, h->usX, h->usY, h->ucLog2, h->ucCIdx, &c->stMv);
         return SIZE_OF(CmdInter);
     }
-    case OP_GREY: HevcDpbFillGrey(rt->pstDec, m->pstPic); return SIZE_OF(Cmd);
     case OP_SLICE: {
         const CmdSlice *c = (const CmdSlice *)p;
         rt->stSh.slice_type = c->uiSliceType;

@@ -76,8 +76,6 @@ int HevcReconTaskStart(struct HW265D_DEC *pstDec);
 /* Picture end (or handle deletion): runs every queued command, ends the
  * task and gives the caller's thread its own sample work back. */
 void HevcReconTaskFinish(struct HW265D_DEC *pstDec);
-/* Makes the picture mid-grey before anything is reconstructed in it. */
-void HevcReconTaskFillGrey(HevcReconTask *rt);
 /* Start of a slice segment's data: its weighting tables for the task. */
 void HevcReconTaskSlice(HevcReconTask *rt, const HevcSliceHeader *sh);
 /* CTB rs is parsed: the task counts it in CTB row ry once its commands ran. */

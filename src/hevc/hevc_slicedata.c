@@ -153,11 +153,12 @@ void HevcSliceDecStartPicture(HW265D_DEC *pstDec)
     DeriveScaling(m, sps, m->pstPps);
     HevcSliceDecAttach(pstDec->pstSliceDec, m);
     HevcThreadsStartPicture(pstDec);
-    /* Mid-grey until reconstructed; the reconstruction task fills it before
-     * its first block. */
-    if (m->pstSplit)
-        HevcReconTaskFillGrey(m->pstSplit);
-    else
+    /* Every CTB is either reconstructed or concealed (written with the
+     * closest picture's samples or grey) before the picture completes, so
+     * only a picture whose CTBs are never decoded needs its samples set
+     * here: mid-grey. Filling the others would only be written over, on the
+     * thread that starts the picture while the workers wait. */
+    if (m->bUnsupported)
         HevcDpbFillGrey(pstDec, m->pstPic);
 }
 
