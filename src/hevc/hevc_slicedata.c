@@ -328,12 +328,12 @@ static uint32_t SliceDataError(HW265D_DEC *pstDec, HevcSliceDec *s)
  * done CTB x+1. Only rows of the segment's own tasks are waited for: the
  * rows before it were decoded (or given up) by earlier units. -1 when a row
  * above failed. */
-static int RowWait(const HevcSliceDec *s, uint32_t rs, uint32_t W)
+static int RowWait(HW265D_DEC *pstDec, HevcSliceDec *s, uint32_t rs, uint32_t W)
 {
     if (rs / W <= s->uiTs0 / W)
         return 0;
     uint32_t x = rs % W;
-    return HevcThreadsWaitRow(s->pstMaps, rs / W - 1, x + 2 < W ? x + 2 : W);
+    return HevcThreadsWaitRow(pstDec, s, rs / W - 1, x + 2 < W ? x + 2 : W);
 }
 
 /* Decoded-CTB count that single-threaded decoding shows in its messages
@@ -372,7 +372,7 @@ uint32_t HevcDecodeCtbs(HW265D_DEC *pstDec, HevcSliceDec *s, uint32_t ts, uint32
     *pbEnd = 0;
     *piStopState = HEVC_STOP_AS_IS;
     if (k == 0) {
-        if (iRowMode && bWpp && RowWait(s, rs, W))
+        if (iRowMode && bWpp && RowWait(pstDec, s, rs, W))
             return HEVC_NAL_FAIL;
         if (SubstreamRange(s, 0, sh->uiDataOffset, &uiStart, &uiEnd) ||
             HevcCabacStart(&s->stCabac, pucNal, uiStart, uiEnd)) {
@@ -398,7 +398,7 @@ uint32_t HevcDecodeCtbs(HW265D_DEC *pstDec, HevcSliceDec *s, uint32_t ts, uint32
     } else {
         /* A row or tile task: the substream before ended with
          * end_of_subset_one_bit; this one starts at its entry point. */
-        if (bWpp && RowWait(s, rs, W))
+        if (bWpp && RowWait(pstDec, s, rs, W))
             return HEVC_NAL_FAIL; /* a row above failed: this task is discarded */
         HevcSetCtbInfo(pstDec, s, rs, ts);
         if (SubstreamRange(s, k, 0, &uiStart, &uiEnd) || HevcCabacStart(&s->stCabac, pucNal, uiStart, uiEnd)) {
@@ -477,7 +477,7 @@ uint32_t HevcDecodeCtbs(HW265D_DEC *pstDec, HevcSliceDec *s, uint32_t ts, uint32
             CTB_FAIL(ts, 0);
             return SliceDataError(pstDec, s);
         }
-        if (iRowMode && bWpp && RowWait(s, rs, W))
+        if (iRowMode && bWpp && RowWait(pstDec, s, rs, W))
             return HEVC_NAL_FAIL;
         HevcSetCtbInfo(pstDec, s, rs, ts);
         if (bNewTile || bNewRow) {

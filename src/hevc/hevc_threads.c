@@ -19,7 +19,6 @@
 #include "hevc_recon_task.h"
 #include "hevc_slice_tasks.h"
 
-#define HEVC_ROW_LAG 3 /* CTBs a sleeping row lets the row above run ahead */
 #define HEVC_BAND_ROWS 4 /* rows ready at once from which their deblocking is shared */
 
 
@@ -345,16 +344,26 @@ static int RowFailed(const HevcPicMaps *m, uint32_t ry)
     return e && (uint32_t)e - 1 <= ry;
 }
 
-int HevcThreadsWaitRow(HevcPicMaps *m, uint32_t ry, uint32_t uiCount)
+int HevcThreadsWaitRow(HW265D_DEC *d, HevcSliceDec *s, uint32_t ry, uint32_t uiCount)
 {
+    HevcPicMaps *m = d->pstMaps;
     if (RowFailed(m, ry))
         return -1;
     if (__atomic_load_n(&m->puiRowCtbs[ry], __ATOMIC_ACQUIRE) >= uiCount)
         return 0;
-    /* Once it has to sleep, a row lets the row above get a few CTBs ahead,
-     * so the two do not trade a wake-up for every CTB. */
-    const uint32_t W = m->pstSps->PicWidthInCtbsY;
-    const uint32_t uiWake = uiCount + HEVC_ROW_LAG < W ? uiCount + HEVC_ROW_LAG : W;
+    /* Instead of sleeping, this thread takes the filter work that is ready
+     * (unless another thread is at it): the filters then run while a row
+     * waits anyway, not on the path of the row the other thread decodes. */
+    if (!__atomic_load_n(&m->iFilterBusy, __ATOMIC_ACQUIRE)) {
+        HevcThreadsFilterRows(d, s);
+        if (RowFailed(m, ry))
+            return -1;
+        if (__atomic_load_n(&m->puiRowCtbs[ry], __ATOMIC_ACQUIRE) >= uiCount)
+            return 0;
+    }
+    /* Woken as soon as the row above has the CTB it needs: letting that row
+     * get further ahead first measured slower and saved no wake-ups. */
+    const uint32_t uiWake = uiCount;
     pthread_mutex_lock(&m->stProgLock);
     m->iWaiters++;
     while (!RowFailed(m, ry)) {
@@ -481,8 +490,8 @@ static uint32_t RowTask(void *pArg)
     /* Rows below wait on this one: after an early end they must give up. */
     if (r || (rt->bEnd && !rt->bLast))
         HevcThreadsFail(m, d->puiCtbAddrTsToRs[rt->uiTs] / m->pstSps->PicWidthInCtbsY);
-    else if (!rt->bEnd && ConfirmRow(d->pstThreads, m, rt->uiSub))
-        HevcThreadsFilterRows(d, s);
+    else if (!rt->bEnd && ConfirmRow(d->pstThreads, m, rt->uiSub) && d->pstThreads->iCpus == 1)
+        HevcThreadsFilterRows(d, s); /* alone, filter while the rows are in the cache */
     return r;
 }
 

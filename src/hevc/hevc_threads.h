@@ -83,8 +83,9 @@ void HevcThreadsStartPicture(struct HW265D_DEC *pstDec);
 void HevcThreadsFinishPicture(struct HW265D_DEC *pstDec);
 /* Publishes one more reconstructed CTB of row ry and wakes its waiters. */
 void HevcThreadsCtbDone(HevcPicMaps *m, uint32_t ry);
-/* Blocks until row ry holds at least uiCount CTBs; -1 once a row failed. */
-int HevcThreadsWaitRow(HevcPicMaps *m, uint32_t ry, uint32_t uiCount);
+/* Blocks until row ry holds at least uiCount CTBs (filtering the rows that
+ * are ready with the thread's record s meanwhile); -1 once a row failed. */
+int HevcThreadsWaitRow(struct HW265D_DEC *pstDec, HevcSliceDec *s, uint32_t ry, uint32_t uiCount);
 /* Marks a failure of the task that decodes CTB row ry: every waiter wakes,
  * and those waiting on that row or one below give up. */
 void HevcThreadsFail(HevcPicMaps *m, uint32_t ry);
