@@ -247,7 +247,7 @@ int HevcSliceTasksRun(HW265D_DEC *d, const uint8_t *pucNal, uint32_t uiSize, uin
         return 0;
     const HevcPps *pps = d->pstActPps;
     const HevcSps *sps = d->pstActSps;
-    if (pps->entropy_coding_sync_enabled_flag || pps->dependent_slice_segments_enabled_flag ||
+    if (pps->dependent_slice_segments_enabled_flag ||
         (pps->tiles_enabled_flag && pps->num_tile_rows > 1) || d->stSh.num_entry_point_offsets > HEVC_SLICE_JOB_ENTRIES ||
         uiSize < 2)
         return 0;

@@ -1,6 +1,7 @@
 /* One task per slice (eThreadType 1): a picture of several slices without
- * wavefront rows, with no tiles or with one row of tiles, whose slices the
- * caller hands over together. When the caller's thread reaches such a
+ * dependent segments, with no tiles or with one row of tiles, whose slices
+ * the caller hands over together (with wavefront rows, each task decodes
+ * its slice's rows one after the other). When the caller's thread reaches such a
  * slice, it looks at the complete units that follow it in the stream
  * buffer: the slices of the same picture among them (up to
  * HEVC_SLICE_JOBS in all) get their headers parsed and reference lists

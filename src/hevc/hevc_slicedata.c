@@ -245,7 +245,8 @@ static void WppRowStart(HevcSliceDec *s, uint32_t rs)
     InitContexts(s);
     if (rs >= W && W > 1) {
         const HevcCtbInfo *tr = &s->pstCtb[rs - W + 1], *cur = &s->pstCtb[rs];
-        if (tr->bDecoded && tr->uiSliceAddrRs == cur->uiSliceAddrRs && tr->usTileId == cur->usTileId)
+        if (HevcSameUnit(s, rs - W + 1) && tr->bDecoded && tr->uiSliceAddrRs == cur->uiSliceAddrRs &&
+            tr->usTileId == cur->usTileId)
             HevcCabacCtxCopy(&s->stCtx, &s->pstMaps->pstRowCtx[rs / W - 1]);
     }
 }
