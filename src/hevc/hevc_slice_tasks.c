@@ -251,11 +251,8 @@ int HevcSliceTasksRun(HW265D_DEC *d, const uint8_t *pucNal, uint32_t uiSize, uin
         (pps->tiles_enabled_flag && pps->num_tile_rows > 1) || d->stSh.num_entry_point_offsets > HEVC_SLICE_JOB_ENTRIES ||
         uiSize < 2)
         return 0;
-    /* Every CTB from here on is untouched, so no task meets a CTB an earlier
-     * unit decoded. */
-    for (uint32_t x = ts; x < sps->PicSizeInCtbsY; x++)
-        if (m->pstCtb[d->puiCtbAddrTsToRs[x]].bDecoded)
-            return 0;
+    /* The caller saw every CTB from ts on untouched, so no task meets a CTB
+     * an earlier unit decoded. */
     const int n = Collect(d, st, pucNal, uiSize, ts);
     if (n < 2)
         return 0;

@@ -68,8 +68,9 @@ typedef struct HevcSliceTasks {
 /* Creation with eThreadType 1 (from the decoder's memory table): 0 or -1. */
 int HevcSliceTasksCreate(struct HW265D_DEC *pstDec);
 /* Data of the slice segment in pstDec->stSh (its unit: pucNal, uiSize),
- * starting at CTB ts (tile scan), on the worker pool with the slices after
- * it: 1 with its code in *puiRet, or 0 when it decodes as usual. */
+ * starting at CTB ts (tile scan; every CTB from there on undecoded), on the
+ * worker pool with the slices after it: 1 with its code in *puiRet, or 0
+ * when it decodes as usual. */
 int HevcSliceTasksRun(struct HW265D_DEC *pstDec, const uint8_t *pucNal, uint32_t uiSize, uint32_t ts,
                       uint32_t *puiRet);
 /* The slice segment whose unit is being decoded, when a task decoded it:

@@ -553,8 +553,18 @@ uint32_t HevcDecodeSliceData(HW265D_DEC *pstDec, const uint8_t *pucNal, uint32_t
         s->pstPic->uiErrorFlag |= HEVC_PIC_ERR_SLICE;
         return IHW265D_ERR_SLICEHEADER;
     }
+    /* Slices come in tile-scan order. One that starts before CTBs a slice
+     * decoded already (a damaged stream: slices swapped or repeated) has
+     * edges towards them that were derived before its side existed, so the
+     * picture is flagged; otherwise every CTB from here on is untouched,
+     * which its tasks rely on. */
+    int bAfterDecoded = 0;
+    for (uint32_t x = ts + 1; x < uiPicCtbs && !bAfterDecoded; x++)
+        bAfterDecoded = s->pstCtb[pstDec->puiCtbAddrTsToRs[x]].bDecoded;
+    if (bAfterDecoded)
+        s->pstPic->uiErrorFlag |= HEVC_PIC_ERR_SLICE;
     uint32_t uiTaskRet;
-    if (HevcSliceTasksRun(pstDec, pucNal, uiSize, ts, &uiTaskRet))
+    if (!bAfterDecoded && HevcSliceTasksRun(pstDec, pucNal, uiSize, ts, &uiTaskRet))
         return uiTaskRet;
     const int iMode = HevcThreadsTaskMode(pstDec);
     if (iMode)

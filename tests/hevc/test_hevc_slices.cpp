@@ -160,6 +160,10 @@ TEST_P(SliceStream, MatchesOracleInBothThreadTypes)
         std::vector<uint8_t> bad = Cat(damaged);
         DecodeRun r = Decode(bad, c, 1 << 16, 0);
         ExpectSameRun(r, Decode(bad, c, 1 << 16, 1));
+        // Slices out of order flag their picture.
+        if (k == kSwap && r.pics.size() > 4) {
+            EXPECT_NE(r.pics[4].uiError, 0u);
+        }
         // CTBs left out are concealed and flagged; the pictures before are intact.
         if (k <= kCut3 || k == kDrop) {
             ASSERT_EQ(r.pics.size(), oracle.size());
