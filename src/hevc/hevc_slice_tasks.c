@@ -161,6 +161,14 @@ static int Collect(HW265D_DEC *d, HevcSliceTasks *st, const uint8_t *pucNal, uin
     return n;
 }
 
+/* End (tile scan) of the CTBs job j may have touched: up to the one it
+ * stopped in, never into the next slice's. */
+static uint32_t JobEnd(const HevcSliceJob *j, uint32_t uiCtbs)
+{
+    const uint32_t uiEnd = j->uiStop + 1 < j->uiTsLimit ? j->uiStop + 1 : j->uiTsLimit;
+    return uiEnd < uiCtbs ? uiEnd : uiCtbs;
+}
+
 /* Confirms the jobs whose tasks have finished, in slice order, as far as
  * every job before them is confirmed: their edges towards earlier slices
  * and other tiles are marked (both sides are decoded now) and the rows
@@ -180,8 +188,7 @@ static void ConfirmReady(HW265D_DEC *d, HevcSliceTasks *st, const HevcSliceJob *
             st->bHalt = 1;
             break;
         }
-        const uint32_t uiEnd = c->uiStop + 1 < c->uiTsLimit ? c->uiStop + 1 : c->uiTsLimit;
-        for (uint32_t ts = c->uiTs0; ts < uiEnd && ts < uiCtbs; ts++)
+        for (uint32_t ts = c->uiTs0, uiEnd = JobEnd(c, uiCtbs); ts < uiEnd; ts++)
             HevcMarkUnitBoundaryEdges(s, d->puiCtbAddrTsToRs[ts], c->uiTs0);
         st->iConfirmed++;
         const uint32_t uiRows = st->iConfirmed < st->iBatch ? CommitRow(d, st->astJob[st->iConfirmed].uiTs0) : ~0u;
@@ -229,9 +236,8 @@ static void Count(HW265D_DEC *d, HevcSliceJob *j, uint32_t *puiCount)
 {
     HevcPicMaps *m = d->pstMaps;
     const uint32_t uiCtbs = m->pstSps->PicSizeInCtbsY;
-    const uint32_t uiEnd = j->uiStop + 1 < j->uiTsLimit ? j->uiStop + 1 : j->uiTsLimit;
     j->iCtbCount = (int)*puiCount;
-    for (uint32_t ts = j->uiTs0; ts < uiEnd && ts < uiCtbs; ts++)
+    for (uint32_t ts = j->uiTs0, uiEnd = JobEnd(j, uiCtbs); ts < uiEnd; ts++)
         if (m->pstCtb[d->puiCtbAddrTsToRs[ts]].bCounted)
             (*puiCount)++;
     if (j->uiRet)

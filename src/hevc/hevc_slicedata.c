@@ -566,7 +566,7 @@ uint32_t HevcDecodeSliceData(HW265D_DEC *pstDec, const uint8_t *pucNal, uint32_t
     uint32_t uiTaskRet;
     if (!bAfterDecoded && HevcSliceTasksRun(pstDec, pucNal, uiSize, ts, &uiTaskRet))
         return uiTaskRet;
-    const int iMode = HevcThreadsTaskMode(pstDec);
+    const int iMode = HevcThreadsTaskMode(pstDec, !bAfterDecoded);
     if (iMode)
         return HevcThreadsDecodeTasks(pstDec, ts, iMode);
     uint32_t uiStop;

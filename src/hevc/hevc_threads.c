@@ -392,7 +392,7 @@ void HevcThreadsSetCommit(HevcPicMaps *m, uint32_t uiRows)
 
 /* The segment's tasks: wavefront rows, or tiles (the two never meet in one
  * picture). 0: decode it on the caller's thread. */
-static int TaskMode(const HW265D_DEC *d)
+static int TaskMode(const HW265D_DEC *d, int bUntouched)
 {
     const HevcThreads *t = d->pstThreads;
     const HevcPicMaps *m = d->pstMaps;
@@ -418,13 +418,8 @@ static int TaskMode(const HW265D_DEC *d)
                 return 0;
         return HEVC_TASK_ROWS;
     }
-    if (!pps->tiles_enabled_flag)
-        return 0;
     /* Likewise every CTB from the segment's start on, in tile scan. */
-    for (uint32_t ts = d->puiCtbAddrRsToTs[sh->slice_segment_address]; ts < sps->PicSizeInCtbsY; ts++)
-        if (m->pstCtb[d->puiCtbAddrTsToRs[ts]].bDecoded)
-            return 0;
-    return HEVC_TASK_TILES;
+    return pps->tiles_enabled_flag && bUntouched ? HEVC_TASK_TILES : 0;
 }
 
 HevcSliceDec *HevcThreadsWorkerRecord(HW265D_DEC *d)
@@ -432,9 +427,9 @@ HevcSliceDec *HevcThreadsWorkerRecord(HW265D_DEC *d)
     return d->pstThreads->apstWorker[t_iWorker];
 }
 
-int HevcThreadsTaskMode(HW265D_DEC *d)
+int HevcThreadsTaskMode(HW265D_DEC *d, int bUntouched)
 {
-    int iMode = TaskMode(d);
+    int iMode = TaskMode(d, bUntouched);
     HevcThreads *t = d->pstThreads;
     /* The reconstruction task filters its picture itself: a filter task
      * would only hold a worker the task needs. */

@@ -92,9 +92,10 @@ void HevcThreadsFail(HevcPicMaps *m, uint32_t ry);
 /* How the current slice segment decodes: 0 on the caller's thread (the
  * filter task is then started to follow it), or HEVC_TASK_ROWS /
  * HEVC_TASK_TILES (one task per wavefront row or tile), run from CTB uiTs0
- * (tile scan) by HevcThreadsDecodeTasks. */
+ * (tile scan) by HevcThreadsDecodeTasks. bUntouched: the caller found every
+ * CTB from the segment's start on undecoded (tile tasks need that). */
 enum { HEVC_TASK_ROWS = 1, HEVC_TASK_TILES = 2 };
-int HevcThreadsTaskMode(struct HW265D_DEC *pstDec);
+int HevcThreadsTaskMode(struct HW265D_DEC *pstDec, int bUntouched);
 /* Runs the in-loop filters over the rows that became ready, on the calling
  * thread with its own record s, unless another thread is filtering (that
  * one then takes these rows too). For tasks that complete rows while no
