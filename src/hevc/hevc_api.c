@@ -229,9 +229,16 @@ static void Discard(HW265D_DEC *d, uint32_t uiCount)
 }
 
 /* Makes room for input: drops what no pending picture needs, and when that
- * is not enough (a picture larger than the buffer) its decoded units too. */
+ * is not enough (a picture larger than the buffer) its decoded units too.
+ * Dropping moves every buffered byte to the front. When even dropping all
+ * decoded bytes leaves too little room for the input (a host that hands
+ * over a whole file at once), it waits until a quarter of the buffer can
+ * go: meanwhile the call takes what fits and decodes the buffered units,
+ * instead of moving the whole buffer for each picture's few bytes. */
 static void MakeRoom(HW265D_DEC *d, uint32_t uiWanted)
 {
+    if (d->uiStreamCap - d->uiFill + d->uiPos < uiWanted && d->uiPos < d->uiStreamCap / 4)
+        return;
     uint32_t uiKeep = d->uiPos;
     if (d->iNalKept < d->iNalNum && d->pstNalList[d->iNalKept].uiOffset >= 3 &&
         d->pstNalList[d->iNalKept].uiOffset - 3 < uiKeep)
