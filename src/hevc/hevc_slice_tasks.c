@@ -195,8 +195,12 @@ static void ConfirmReady(HW265D_DEC *d, HevcSliceTasks *st, const HevcSliceJob *
         __atomic_store_n(&m->uiCommitRows, uiRows, __ATOMIC_SEQ_CST);
         bMore = 1;
     }
+    const int bLast = st->iConfirmed == st->iBatch;
     pthread_mutex_unlock(&m->stProgLock);
-    if (bMore)
+    /* Rows that became ready with the batch's last job are left to the
+     * caller's thread, which shares them with a worker once every task is
+     * done (with a row of tiles that is the whole picture). */
+    if (bMore && !bLast)
         HevcThreadsFilterRows(d, s);
 }
 
