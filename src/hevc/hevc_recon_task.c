@@ -119,6 +119,9 @@ void HevcReconTaskDestroy(HW265D_DEC *d)
     d->pstReconTask = NULL;
 }
 
+static uint32_t ReconTask(void *pArg);
+static void Submit(HevcReconTask *rt);
+
 /* ---- parser side ---- */
 
 /* Makes the commands written so far runnable; stLock is held. */
@@ -143,6 +146,7 @@ static void *Reserve(HevcReconTask *rt, size_t n)
     size_t uiTail = rt->uiSize - (size_t)(rt->ullWrite & uiMask);
     size_t uiNeed = n > uiTail ? uiTail + n : n;
     if (rt->ullWrite + uiNeed - rt->ullReadSeen > rt->uiSize) {
+        Submit(rt);
         pthread_mutex_lock(&rt->stLock);
         PublishLocked(rt, 1);
         /* Woken once a quarter of the ring is free, not per command (the
@@ -169,6 +173,18 @@ static HevcReconTask *Ring(const HevcSliceDec *s)
     return s->pstMaps->pstSplit;
 }
 
+/* The task goes on the pool with the picture's first sample work, not at
+ * the picture's start: a picture whose slices all go to slice tasks never
+ * wakes a worker for it. */
+static void Submit(HevcReconTask *rt)
+{
+    if (rt->bSubmitted)
+        return;
+    rt->bSubmitted = 1;
+    rt->uiPictures++;
+    HevcPoolSubmit(&rt->pstDec->pstThreads->stPool, ReconTask, rt);
+}
+
 static void SetHeader(Cmd *c, int iOp, int iLog2, int cIdx, int iArg, int x, int y)
 {
     c->ucOp = (uint8_t)iOp;
@@ -191,6 +207,7 @@ static void QueueIntra(HevcSliceDec *s, int x0, int y0, int iLog2Size, int cIdx,
         u |= (uint64_t)(pucAvail[i] & 1) << i;
     c->ullAvail = u;
     rt->ullWrite += SIZE_OF(CmdIntra);
+    rt->bSampleWork = 1;
 }
 
 static void QueueCoeffs(HevcSliceDec *s, int x0, int y0, int iLog2Size, int cIdx, int iQp, int bTransformSkip, int bIdst)
@@ -242,6 +259,7 @@ static void QueueCoeffs(HevcSliceDec *s, int x0, int y0, int iLog2Size, int cIdx
      * nothing. */
     s->iCoeffDirty = 0;
     rt->ullWrite += SIZE_OF(CmdCoef) + uiData;
+    rt->bSampleWork = 1;
 }
 
 static void QueuePcm(HevcSliceDec *s, int x0, int y0, int iLog2Size, int cIdx, const uint16_t *pusSamples, int iShift)
@@ -252,6 +270,7 @@ static void QueuePcm(HevcSliceDec *s, int x0, int y0, int iLog2Size, int cIdx, c
     SetHeader(c, OP_PCM, iLog2Size, cIdx, iShift, x0, y0);
     memcpy(c + 1, pusSamples, sizeof(uint16_t) << (2 * iLog2Size));
     rt->ullWrite += SIZE_OF(Cmd) + uiData;
+    rt->bSampleWork = 1;
 }
 
 static void QueueInter(HevcSliceDec *s, const HevcPic *const *apRef, int xPb, int yPb, int nPbW, int nPbH,
@@ -264,6 +283,7 @@ static void QueueInter(HevcSliceDec *s, const HevcPic *const *apRef, int xPb, in
     c->apRef[0] = apRef[0];
     c->apRef[1] = apRef[1];
     rt->ullWrite += SIZE_OF(CmdInter);
+    rt->bSampleWork = 1;
 }
 
 void HevcReconTaskSlice(HevcReconTask *rt, const HevcSliceHeader *sh)
@@ -284,9 +304,11 @@ void HevcReconTaskCtbDone(HevcReconTask *rt, uint32_t ry)
     c->uiRow = ry;
     rt->ullWrite += SIZE_OF(CmdCtb);
     rt->uiCtbsWritten++;
+    rt->bSampleWork = 1;
     pthread_mutex_lock(&rt->stLock);
     PublishLocked(rt, 0);
     pthread_mutex_unlock(&rt->stLock);
+    Submit(rt);
 }
 
 void HevcReconTaskFlush(HevcReconTask *rt)
@@ -294,6 +316,8 @@ void HevcReconTaskFlush(HevcReconTask *rt)
     pthread_mutex_lock(&rt->stLock);
     PublishLocked(rt, 1);
     pthread_mutex_unlock(&rt->stLock);
+    if (rt->bSampleWork)
+        Submit(rt);
 }
 
 /* ---- the task ---- */
@@ -417,10 +441,10 @@ int HevcReconTaskStart(HW265D_DEC *d)
     rt->bTaskWaiting = rt->bParserWaiting = 0;
     rt->bStop = 0;
     rt->uiWakeBatch = m->pstSps->PicWidthInCtbsY / 2 > WAKE_CTBS_MIN ? m->pstSps->PicWidthInCtbsY / 2 : WAKE_CTBS_MIN;
-    rt->uiPictures++;
     m->pstSplit = rt;
     rt->bRunning = 1;
-    HevcPoolSubmit(&d->pstThreads->stPool, ReconTask, rt);
+    rt->bSubmitted = 0;
+    rt->bSampleWork = 0;
     HevcSliceDec *s = d->pstSliceDec;
     s->pfnPredIntra = QueueIntra;
     s->pfnAddCoeffs = QueueCoeffs;
@@ -434,12 +458,23 @@ void HevcReconTaskFinish(HW265D_DEC *d)
     HevcReconTask *rt = d->pstReconTask;
     if (!rt || !rt->bRunning)
         return;
-    pthread_mutex_lock(&rt->stLock);
-    PublishLocked(rt, 1);
-    rt->bStop = 1;
-    pthread_cond_signal(&rt->stData);
-    pthread_mutex_unlock(&rt->stLock);
-    HevcPoolWait(&d->pstThreads->stPool, rt);
+    if (rt->bSampleWork)
+        Submit(rt);
+    if (rt->bSubmitted) {
+        pthread_mutex_lock(&rt->stLock);
+        PublishLocked(rt, 1);
+        rt->bStop = 1;
+        pthread_cond_signal(&rt->stData);
+        pthread_mutex_unlock(&rt->stLock);
+        HevcPoolWait(&d->pstThreads->stPool, rt);
+    } else {
+        /* No task ever ran: what the ring holds is slice set-up only. */
+        pthread_mutex_lock(&rt->stLock);
+        rt->ullPub = rt->ullRead = rt->ullUrgent = rt->ullWrite;
+        rt->uiCtbsPub = rt->uiCtbsWritten;
+        pthread_mutex_unlock(&rt->stLock);
+        rt->ullReadSeen = rt->ullWrite;
+    }
     rt->bRunning = 0;
     d->pstMaps->pstSplit = NULL;
     HevcReconSelect(d->pstSliceDec);

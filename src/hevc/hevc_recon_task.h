@@ -35,7 +35,9 @@ typedef struct HevcReconTask {
     uint8_t *pucRing;            /* uiSize bytes, 64-byte aligned */
     uint32_t uiSize;             /* a power of two, at least 8 KB (commands take up to 2 KB) */
     int bInit;                   /* lock and conditions were created */
-    int bRunning;                /* caller's thread only: the task is submitted for this picture */
+    int bRunning;                /* caller's thread only: the picture's sample work goes through the ring */
+    int bSubmitted;              /* caller's thread only: the task is on the pool (from the first sample work on) */
+    int bSampleWork;             /* caller's thread only: the ring holds sample work of this picture */
     int bEnabled;                /* the mode may be used (IPCAMERA_HEVC_SPLIT=0 turns it off) */
     /* Parser side (caller's thread only). Positions count bytes since the
      * handle was created; the ring offset is position & (uiSize - 1). */
@@ -59,7 +61,7 @@ typedef struct HevcReconTask {
     /* Task side: the weighted prediction tables of the slice being run
      * (only slice_type and pwt are read). */
     HevcSliceHeader stSh;
-    uint32_t uiPictures;         /* pictures decoded in this mode (for tests and tools) */
+    uint32_t uiPictures;         /* pictures whose sample work the task ran (for tests and tools) */
 } HevcReconTask;
 
 /* Creation: with eThreadType 1, the task record and its ring from the
