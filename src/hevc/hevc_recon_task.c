@@ -216,30 +216,9 @@ static void QueueCoeffs(HevcSliceDec *s, int x0, int y0, int iLog2Size, int cIdx
     const int N = 1 << iLog2Size;
     int16_t *psCoeff = s->psCoeff;
     const int bDc = s->bDcOnly && !bTransformSkip && !bIdst && !s->bTransquantBypass;
-    int iRows = 1, iCols = 1;
-    if (!bDc) {
-        /* The rectangle holding every non-zero coefficient, in columns of
-         * four (one 64-bit word): the copy is usually a small corner of
-         * the block. */
-        const int iWords = N / 4;
-        uint64_t aullOr[8] = {0, 0, 0, 0, 0, 0, 0, 0};
-        iRows = 0;
-        for (int y = 0; y < N; y++) {
-            uint64_t ullRow = 0;
-            for (int w = 0; w < iWords; w++) {
-                uint64_t u;
-                memcpy(&u, psCoeff + y * N + 4 * w, sizeof(u));
-                aullOr[w] |= u;
-                ullRow |= u;
-            }
-            if (ullRow)
-                iRows = y + 1;
-        }
-        iCols = 0;
-        for (int w = 0; w < iWords; w++)
-            if (aullOr[w])
-                iCols = 4 * (w + 1);
-    }
+    /* The rectangle holding every non-zero coefficient, as residual coding
+     * found it: usually a small corner of the block. */
+    const int iRows = bDc ? 1 : s->iCoefRows, iCols = bDc ? 1 : s->iCoefCols;
     const size_t uiData = ALIGN8((size_t)iRows * iCols * sizeof(int16_t));
     CmdCoef *c = (CmdCoef *)Reserve(rt, SIZE_OF(CmdCoef) + uiData);
     SetHeader(&c->h, OP_COEF, iLog2Size, cIdx,

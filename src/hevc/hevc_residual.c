@@ -219,6 +219,7 @@ int HevcResidualCoding(HW265D_DEC *pstDec, HevcSliceDec *s, int iLog2Size, int c
     const int iGt1Base = HEVC_CTX_GREATER1_FLAG + (cIdx ? 16 : 0);
     const int iGt2Base = HEVC_CTX_GREATER2_FLAG + (cIdx ? 4 : 0);
     int iPrevGt1Ctx = 1; /* greater1Ctx left by the previous sub-block */
+    int iMaxXs = 0, iMaxYs = 0; /* sub-blocks holding coefficients reach this far */
 
     for (int i = iLastSb; i >= 0; i--) {
         const int xS = pucSbScan[i] & 15, yS = pucSbScan[i] >> 4;
@@ -280,6 +281,8 @@ int HevcResidualCoding(HW265D_DEC *pstDec, HevcSliceDec *s, int iLog2Size, int c
         }
         if (!iNumSig)
             continue;
+        iMaxXs = xS > iMaxXs ? xS : iMaxXs;
+        iMaxYs = yS > iMaxYs ? yS : iMaxYs;
 
         /* Greater-than-1 flags for the first 8, greater-than-2 for the first
          * of those that is set. Bit k of uiRem: coefficient k continues with
@@ -356,5 +359,7 @@ int HevcResidualCoding(HW265D_DEC *pstDec, HevcSliceDec *s, int iLog2Size, int c
         if (bHidden && (iSum & 1))
             psSb[pusOff[aiPos[iNumSig - 1]]] = (int16_t)-psSb[pusOff[aiPos[iNumSig - 1]]];
     }
+    s->iCoefRows = 4 * (iMaxYs + 1);
+    s->iCoefCols = 4 * (iMaxXs + 1);
     return HevcCabacFailed(c) ? -1 : 0;
 }

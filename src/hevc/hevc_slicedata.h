@@ -216,10 +216,13 @@ typedef struct HevcSliceDec {
     /* Residual scratch, 32-byte aligned; bDcOnly: the last residual_coding()
      * coded only the DC coefficient. Only the first iCoeffDirty entries may
      * be non-zero (what the last block wrote), so residual_coding() clears
-     * those instead of its whole block. */
+     * those instead of its whole block. iCoefRows x iCoefCols: the
+     * top-left rectangle holding every non-zero coefficient of the last
+     * block (whole 4x4 sub-blocks). */
     int16_t *psCoeff;
     int bDcOnly;
     int iCoeffDirty;
+    int iCoefRows, iCoefCols;
     uint32_t uiSubEnd;           /* end of the current substream in pucNal */
     /* Messages show the CTB count single-threaded decoding would have:
      * uiCntBase CTBs before the segment, which starts at uiTs0. */
