@@ -229,9 +229,21 @@ static void QueueCoeffs(HevcSliceDec *s, int x0, int y0, int iLog2Size, int cIdx
     c->ucRows = (uint8_t)iRows;
     c->ucCols = (uint8_t)iCols;
     int16_t *psOut = (int16_t *)(c + 1);
-    for (int y = 0; y < iRows; y++) {
-        memcpy(psOut + y * iCols, psCoeff + y * N, (size_t)iCols * sizeof(int16_t));
-        memset(psCoeff + y * N, 0, (size_t)iCols * sizeof(int16_t));
+    /* Columns come in fours (one 64-bit word), or alone for a DC block:
+     * fixed-size copies the compiler inlines, not a library call per row. */
+    if (iCols == 1) {
+        psOut[0] = psCoeff[0];
+        psCoeff[0] = 0;
+    } else {
+        for (int y = 0; y < iRows; y++) {
+            int16_t *psRow = psCoeff + y * N;
+            for (int x = 0; x < iCols; x += 4) {
+                uint64_t u;
+                memcpy(&u, psRow + x, sizeof(u));
+                memcpy(psOut + y * iCols + x, &u, sizeof(u));
+                memset(psRow + x, 0, sizeof(u));
+            }
+        }
     }
     /* Nothing transforms the parser's block in place: with the rectangle
      * cleared it is all zero again, and the next residual_coding() clears
