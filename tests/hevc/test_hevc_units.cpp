@@ -317,14 +317,19 @@ TEST(HevcStreamBuffer, WholeStreamLargerThanTheBufferDecodesAsInSmallCalls)
     // A host that hands over everything it has left in every call (a file
     // reader) with more data than the stream buffer holds: the decoder takes
     // what fits while it decodes what it has, and the pictures, codes and
-    // messages are those of 4 KB calls, in both thread types.
+    // messages are those of 4 KB calls, in both thread types, and the
+    // pictures FFmpeg's.
     const std::string path = X265Stream("bigbuf", 1280, 720, 32, 8, "--preset ultrafast --qp 1 --keyint 1 --no-info");
     if (path.empty())
         GTEST_SKIP() << "x265 or ffmpeg not available";
     const std::vector<uint8_t> data = ReadFile(path);
     ASSERT_GT(data.size(), (size_t)HEVC_SMALL_STREAM_BUF + 1000000);
     const intratest::DecodeRun small = intratest::DecodeBuffer(data, 8, IH265D_DECODE_ORDER, false, 4096, 1280, 720);
+    const std::vector<std::string> oracle = intratest::FfmpegFrameMd5(path, 8);
+    ASSERT_EQ(oracle.size(), 32u);
     ASSERT_EQ(small.pics.size(), 32u);
+    for (size_t i = 0; i < oracle.size(); i++)
+        EXPECT_EQ(small.pics[i].md5, oracle[i]) << "picture " << i;
     EXPECT_TRUE(small.codes.empty());
     for (int t = 0; t < 2; t++) {
         SCOPED_TRACE(t ? "eThreadType 1" : "eThreadType 0");
