@@ -170,6 +170,10 @@ int main(int argc, char **argv)
                     adInvol[t] = u1.dInvol - u0.dInvol;
                 }
             }
+        if (aiPics[0] <= 0 || aiPics[0] != aiPics[1]) {
+            printf("%-28s decode failed (%d / %d pictures)\n", c.pszName, aiPics[0], aiPics[1]);
+            continue;
+        }
         double dPairWall = 1e30;
         for (int iRun = 0; iRun < 2; iRun++) {
             auto w0 = std::chrono::steady_clock::now();
@@ -177,10 +181,6 @@ int main(int argc, char **argv)
             Decode(data, 0);
             other.join();
             dPairWall = std::min(dPairWall, std::chrono::duration<double>(std::chrono::steady_clock::now() - w0).count());
-        }
-        if (aiPics[0] <= 0 || aiPics[0] != aiPics[1]) {
-            printf("%-28s decode failed (%d / %d pictures)\n", c.pszName, aiPics[0], aiPics[1]);
-            continue;
         }
         printf("%-28s %d pictures  wall %.3f s -> %.3f s  speed-up %.2fx  cpu/picture %.2f ms -> %.2f ms (%+.0f%%)  "
                "switches/picture %.1f+%.1f -> %.1f+%.1f  caller %.2f ms (bound %.2fx)  pair %.2fx\n",

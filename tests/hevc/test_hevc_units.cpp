@@ -310,8 +310,6 @@ TEST(HevcRandomAccess, JoiningAtACraSkipsItsRaslPictures)
         EXPECT_EQ(p.out.uiErrorFlag & HEVC_PIC_ERR_MISSING_REF, 0u);
 }
 
-} // namespace
-
 TEST(HevcStreamBuffer, WholeStreamLargerThanTheBufferDecodesAsInSmallCalls)
 {
     // A host that hands over everything it has left in every call (a file
@@ -336,3 +334,5 @@ TEST(HevcStreamBuffer, WholeStreamLargerThanTheBufferDecodesAsInSmallCalls)
         intratest::ExpectSameRun(small, intratest::DecodeBuffer(data, 8, IH265D_DECODE_ORDER, false, data.size(), 1280, 720, t));
     }
 }
+
+} // namespace
