@@ -200,6 +200,14 @@ void HevcPoolSubmit(HevcPool *p, HevcTaskFxn pfnTask, void *pArg)
         pthread_cond_signal(&q->stNotEmpty);
 }
 
+int HevcPoolPending(HevcPool *p)
+{
+    pthread_mutex_lock(&p->stPending.stLock);
+    const int n = p->stPending.iCount;
+    pthread_mutex_unlock(&p->stPending.stLock);
+    return n;
+}
+
 /* Takes the completed record of pArg out of the done queue, or NULL. */
 static HevcTask *TakeDone(HevcQueue *q, void *pArg)
 {

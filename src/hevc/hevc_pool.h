@@ -81,6 +81,8 @@ int HevcPoolCreate(HevcPool *pstPool, int iThreads, int iMaxSize, void (*pfnHook
 void HevcPoolSetRunMax(HevcPool *pstPool, int iRunMax);
 /* Queues pfnTask(pArg); blocks while no record is free or the queue is full. */
 void HevcPoolSubmit(HevcPool *pstPool, HevcTaskFxn pfnTask, void *pArg);
+/* Tasks queued that no thread has started yet. */
+int HevcPoolPending(HevcPool *pstPool);
 /* Returns the result of the task submitted with pArg once it has completed.
  * Meanwhile the calling thread runs the pending tasks no worker has taken,
  * oldest first (that one, or the ones queued before it), and blocks only

@@ -199,8 +199,10 @@ static void ConfirmReady(HW265D_DEC *d, HevcSliceTasks *st, const HevcSliceJob *
     pthread_mutex_unlock(&m->stProgLock);
     /* Rows that became ready with the batch's last job are left to the
      * caller's thread, which shares them with a worker once every task is
-     * done (with a row of tiles that is the whole picture). */
-    if (bMore && !bLast)
+     * done (with a row of tiles that is the whole picture). While slices
+     * wait for a thread, this one takes the next slice first: the rows
+     * stay ready for whichever thread runs out of slices. */
+    if (bMore && !bLast && !HevcPoolPending(&d->pstThreads->stPool))
         HevcThreadsFilterRows(d, s);
 }
 
@@ -281,10 +283,23 @@ int HevcSliceTasksRun(HW265D_DEC *d, const uint8_t *pucNal, uint32_t uiSize, uin
     st->bHalt = 0;
     pthread_mutex_unlock(&m->stProgLock);
     uint32_t uiCount = d->pstSliceDec->uiCntBase;
+    /* When the whole batch fits in the window, the largest slices (by
+     * bytes, which follow the parsing time) are queued first, so the
+     * longest task does not start last and end the batch alone. The tasks
+     * do not depend on each other; they are still waited for in slice
+     * order. */
+    int aiOrder[HEVC_SLICE_JOBS];
+    for (int i = 0; i < n; i++) {
+        int p = i;
+        if (n <= t->iWindow)
+            for (; p > 0 && st->astJob[aiOrder[p - 1]].uiSize < st->astJob[i].uiSize; p--)
+                aiOrder[p] = aiOrder[p - 1];
+        aiOrder[p] = i;
+    }
     int k = 0, w = 0, iBack = n; /* iBack: the first job taken back */
     for (;;) {
         if (k < n && k - w < t->iWindow && iBack == n) {
-            HevcSliceJob *j = &st->astJob[k++];
+            HevcSliceJob *j = &st->astJob[aiOrder[k++]];
             j->pstDec = d;
             HevcPoolSubmit(&t->stPool, SliceTask, j);
             continue;

@@ -485,8 +485,9 @@ static uint32_t RowTask(void *pArg)
     /* Rows below wait on this one: after an early end they must give up. */
     if (r || (rt->bEnd && !rt->bLast))
         HevcThreadsFail(m, d->puiCtbAddrTsToRs[rt->uiTs] / m->pstSps->PicWidthInCtbsY);
-    else if (!rt->bEnd && ConfirmRow(d->pstThreads, m, rt->uiSub) && d->pstThreads->iCpus == 1)
-        HevcThreadsFilterRows(d, s); /* alone, filter while the rows are in the cache */
+    else if (!rt->bEnd && ConfirmRow(d->pstThreads, m, rt->uiSub) &&
+             (d->pstThreads->iCpus == 1 || !HevcPoolPending(&d->pstThreads->stPool)))
+        HevcThreadsFilterRows(d, s); /* alone, or with no row left to take: filter now */
     return r;
 }
 
