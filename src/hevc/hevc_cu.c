@@ -242,11 +242,14 @@ static inline uint8_t EdgeBs(const HevcSliceDec *s, size_t p, size_t q, int bTra
     return (uint8_t)MotionBs(&s->pstMv[p], &s->pstMv[q]);
 }
 
-/* bS of n edge segments of the current coding unit, q at q, q + uiStep, ...
- * and p uiP before each; a segment keeps the larger bS. */
-static void MarkRun(HevcSliceDec *s, uint8_t *pucBs, size_t q, size_t uiP, size_t uiStep, int n, int bTransformEdge)
+/* bS of n edge segments of a coding unit, q at (x4, y4) and on, p before
+ * each; a segment keeps the larger bS. */
+void HevcMarkRun(HevcSliceDec *s, int bHor, int x4, int y4, int n, int bTransformEdge, int bIntra)
 {
-    if (s->bCuIntra) {
+    uint8_t *pucBs = bHor ? s->pucBsH : s->pucBsV;
+    const size_t uiP = bHor ? s->uiW4 : 1, uiStep = bHor ? 1 : s->uiW4;
+    size_t q = (size_t)y4 * s->uiW4 + (size_t)x4;
+    if (bIntra) {
         /* The q side is intra: every segment is bS 2, the largest. */
         for (int i = 0; i < n; i++, q += uiStep)
             pucBs[q] = 2;
@@ -285,10 +288,10 @@ static void MarkEdges(HevcSliceDec *s, int x0, int y0, int w, int h, int bTransf
     if (s->pstCtb[s->uiCtbAddrRs].bDeblockOff)
         return;
     if ((iEdges & EDGE_LEFT) && !(x0 & 7) && x0 > 0 && ((x0 & iMask) || FilterAcross(s, s->uiCtbAddrRs - 1)))
-        MarkRun(s, s->pucBsV, (size_t)(y0 >> 2) * s->uiW4 + (x0 >> 2), 1, s->uiW4, h >> 2, bTransformEdge);
+        s->pfnMarkRun(s, 0, x0 >> 2, y0 >> 2, h >> 2, bTransformEdge, s->bCuIntra);
     if ((iEdges & EDGE_TOP) && !(y0 & 7) && y0 > 0 &&
         ((y0 & iMask) || FilterAcross(s, s->uiCtbAddrRs - sps->PicWidthInCtbsY)))
-        MarkRun(s, s->pucBsH, (size_t)(y0 >> 2) * s->uiW4 + (x0 >> 2), s->uiW4, 1, w >> 2, bTransformEdge);
+        s->pfnMarkRun(s, 1, x0 >> 2, y0 >> 2, w >> 2, bTransformEdge, s->bCuIntra);
 }
 
 void HevcMarkUnitBoundaryEdges(HevcSliceDec *s, uint32_t rs, uint32_t uiUnitTs0)
@@ -583,16 +586,24 @@ static int PredictionUnit(HW265D_DEC *pstDec, HevcSliceDec *s, int xPb, int yPb,
 {
     const HevcSliceHeader *sh = s->pstSh;
     HevcCabac *c = &s->stCabac;
-    HevcMvField mv;
-    memset(&mv, 0, sizeof(mv));
+    HevcPuSyntax pu;
+    memset(&pu, 0, sizeof(pu));
+    pu.xPb = (int16_t)xPb;
+    pu.yPb = (int16_t)yPb;
+    pu.nPbW = (uint8_t)nPbW;
+    pu.nPbH = (uint8_t)nPbH;
+    pu.ucPartIdx = (uint8_t)iPartIdx;
+    pu.ucPartMode = (uint8_t)s->iPartMode;
+    pu.ucLog2CbSize = (uint8_t)s->iLog2CbSize;
     int bMerge = bSkip || HevcCabacDecodeBin(c, CTX(s, HEVC_CTX_MERGE_FLAG));
     *pbMerge = bMerge;
+    pu.bMerge = (uint8_t)bMerge;
     if (bMerge) {
         int iIdx = 0, iMax = (int)sh->max_num_merge_cand - 1;
         if (iMax > 0 && HevcCabacDecodeBin(c, CTX(s, HEVC_CTX_MERGE_IDX)))
             for (iIdx = 1; iIdx < iMax && HevcCabacDecodeBypass(c);)
                 iIdx++;
-        HevcMergeMotion(pstDec, s, xPb, yPb, nPbW, nPbH, iPartIdx, iIdx, &mv);
+        pu.ucMergeIdx = (uint8_t)iIdx;
     } else {
         int iIdc = 0; /* PRED_L0, PRED_L1, PRED_BI */
         if (sh->slice_type == HEVC_SLICE_B) {
@@ -601,39 +612,20 @@ static int PredictionUnit(HW265D_DEC *pstDec, HevcSliceDec *s, int xPb, int yPb,
             else
                 iIdc = HevcCabacDecodeBin(c, CTX(s, HEVC_CTX_INTER_PRED_IDC + 4));
         }
-        int aaiMvd[2][2] = {{0, 0}, {0, 0}}, aiFlag[2] = {0, 0};
         for (int l = 0; l < 2; l++) {
             if (iIdc == 1 - l)
                 continue;
-            mv.ucPredFlags |= (uint8_t)(1 << l);
-            mv.aiRefIdx[l] = (int8_t)ParseRefIdx(s, (int)sh->num_ref_idx_active[l]);
-            if (!(l == 1 && sh->mvd_l1_zero_flag && iIdc == 2) && ParseMvd(pstDec, s, aaiMvd[l]))
+            pu.ucPredFlags |= (uint8_t)(1 << l);
+            pu.aiRefIdx[l] = (int8_t)ParseRefIdx(s, (int)sh->num_ref_idx_active[l]);
+            int aiMvd[2] = {0, 0};
+            if (!(l == 1 && sh->mvd_l1_zero_flag && iIdc == 2) && ParseMvd(pstDec, s, aiMvd))
                 return -1;
-            aiFlag[l] = HevcCabacDecodeBin(c, CTX(s, HEVC_CTX_MVP_FLAG));
-        }
-        for (int l = 0; l < 2; l++) {
-            if (!(mv.ucPredFlags >> l & 1)) {
-                mv.aiRefIdx[l] = -1;
-                continue;
-            }
-            int16_t aiMvp[2];
-            HevcAmvpPredictor(pstDec, s, xPb, yPb, nPbW, nPbH, l, mv.aiRefIdx[l], aiFlag[l], aiMvp);
-            /* (8-272..8-275): the sum wraps to 16 bits. */
-            mv.aiMv[l][0] = (int16_t)(uint16_t)(aiMvp[0] + aaiMvd[l][0]);
-            mv.aiMv[l][1] = (int16_t)(uint16_t)(aiMvp[1] + aaiMvd[l][1]);
+            pu.aaiMvd[l][0] = (int16_t)aiMvd[0];
+            pu.aaiMvd[l][1] = (int16_t)aiMvd[1];
+            pu.aucMvpFlag[l] = (uint8_t)HevcCabacDecodeBin(c, CTX(s, HEVC_CTX_MVP_FLAG));
         }
     }
-    for (int l = 0; l < 2; l++) {
-        int iSlot = -1;
-        if (mv.ucPredFlags >> l & 1) {
-            iSlot = pstDec->aiRefList[l][mv.aiRefIdx[l]];
-            if (iSlot < 0)
-                iSlot = s->iFallbackSlot;
-        }
-        mv.aiSlot[l] = (int8_t)iSlot;
-    }
-    HevcStoreMotion(s, xPb, yPb, nPbW, nPbH, &mv);
-    HevcPredInter(pstDec, s, xPb, yPb, nPbW, nPbH, &mv);
+    s->pfnPredUnit(pstDec, s, &pu);
     return HevcCabacFailed(c) ? -1 : 0;
 }
 
@@ -796,7 +788,7 @@ static int CodingUnit(HW265D_DEC *pstDec, HevcSliceDec *s, int x0, int y0, int i
             return -1;
     }
 done:
-    HevcStoreColMotion(pstDec, s, x0, y0, N);
+    s->pfnColMotion(pstDec, s, x0, y0, N);
     /* Intra neighbours see an inter block as INTRA_DC (H.265 8.4.2). */
     StoreCuMaps(s, x0, y0, N, iDepth, bIntra ? -1 : 1,
                 (uint8_t)((s->bTransquantBypass ? HEVC_BLK_NOFILT : 0) |

@@ -130,9 +130,7 @@ typedef struct HW265D_DEC {
     int32_t aiPocStCurrBefore[HEVC_MAX_DPB_SIZE], aiPocStCurrAfter[HEVC_MAX_DPB_SIZE];
     int32_t aiPocLtCurr[HEVC_MAX_DPB_SIZE];
     /* Reference picture lists of the current slice. */
-    int aiRefList[2][HEVC_MAX_REFS];     /* slot, -1 missing */
-    int32_t aiRefPoc[2][HEVC_MAX_REFS];
-    uint8_t aucRefIsLt[2][HEVC_MAX_REFS];
+    HevcRefLists stRefs;
 
     /* Tile and CTB address tables of the current picture (H.265 6.5.1),
      * uiMaxCtbs entries each, filled when a picture activates its PPS. */

@@ -43,7 +43,7 @@ void HevcPredInter(HW265D_DEC *pstDec, HevcSliceDec *s, int xPb, int yPb, int nP
     for (int l = 0; l < 2; l++) {
         if (!(pstMv->ucPredFlags >> l & 1))
             continue;
-        int iSlot = pstDec->aiRefList[l][pstMv->aiRefIdx[l]];
+        int iSlot = s->pstRefs->aiRefList[l][pstMv->aiRefIdx[l]];
         if (iSlot < 0)
             iSlot = s->iFallbackSlot;
         const HevcPic *r = iSlot >= 0 ? &pstDec->stDpb.astPic[iSlot] : NULL;

@@ -16,6 +16,7 @@ void HevcSliceInterSetup(HW265D_DEC *pstDec, HevcSliceDec *s)
 {
     const HevcSliceHeader *sh = s->pstSh;
     const HevcPic *cur = s->pstPic;
+    s->pstRefs = &pstDec->stRefs;
     s->iColSlot = -1;
     s->bNoBackwardPred = 1;
     /* A missing reference is replaced by the decoded picture closest in
@@ -36,11 +37,11 @@ void HevcSliceInterSetup(HW265D_DEC *pstDec, HevcSliceDec *s)
     int iLists = sh->slice_type == HEVC_SLICE_B ? 2 : 1;
     for (int l = 0; l < iLists; l++)
         for (uint32_t i = 0; i < sh->num_ref_idx_active[l]; i++)
-            if (pstDec->aiRefPoc[l][i] > cur->iPoc)
+            if (s->pstRefs->aiRefPoc[l][i] > cur->iPoc)
                 s->bNoBackwardPred = 0;
     if (sh->slice_temporal_mvp_enabled_flag) {
         int l = sh->slice_type == HEVC_SLICE_B && !sh->collocated_from_l0_flag ? 1 : 0;
-        int iSlot = pstDec->aiRefList[l][sh->collocated_ref_idx];
+        int iSlot = s->pstRefs->aiRefList[l][sh->collocated_ref_idx];
         /* A missing or differently sized picture has no usable motion. */
         if (iSlot >= 0) {
             const HevcPic *col = &pstDec->stDpb.astPic[iSlot];
@@ -54,9 +55,15 @@ void HevcSliceInterSetup(HW265D_DEC *pstDec, HevcSliceDec *s)
  * 6.4.2): decoded before, same slice and tile, and not intra. */
 static const HevcMvField *Neighbour(const HevcSliceDec *s, int x, int y)
 {
-    if (!HevcAvailable(s, x, y, HEVC_BLK_MV))
+    const HevcSps *sps = s->pstSps;
+    if (x < 0 || y < 0 || x >= (int)sps->pic_width_in_luma_samples || y >= (int)sps->pic_height_in_luma_samples)
         return NULL;
-    return &s->pstMv[(size_t)(y >> 2) * s->uiW4 + (x >> 2)];
+    /* Motion this thread has not derived yet is never available, and then
+     * the block's CTB record (which parsing may be writing) is not read. */
+    const size_t i = (size_t)(y >> 2) * s->uiW4 + (x >> 2);
+    if (!s->pucMvSet[i] || !HevcAvailable(s, x, y, 0))
+        return NULL;
+    return &s->pstMv[i];
 }
 
 static int SameMotion(const HevcMvField *a, const HevcMvField *b)
@@ -104,11 +111,11 @@ static int ColMotion(const HW265D_DEC *pstDec, const HevcSliceDec *s, int x, int
         l = 0;
     else
         l = s->bNoBackwardPred ? X : s->pstSh->collocated_from_l0_flag;
-    int bLtCur = pstDec->aucRefIsLt[X][iRefIdx], bLtCol = m->ucLongTermMask >> l & 1;
+    int bLtCur = s->pstRefs->aucRefIsLt[X][iRefIdx], bLtCol = m->ucLongTermMask >> l & 1;
     if (bLtCur != bLtCol)
         return 0;
     int iColDiff = col->iPoc - m->aiRefPoc[l];
-    int iCurDiff = s->pstPic->iPoc - pstDec->aiRefPoc[X][iRefIdx];
+    int iCurDiff = s->pstPic->iPoc - s->pstRefs->aiRefPoc[X][iRefIdx];
     if (bLtCur || iColDiff == iCurDiff) {
         piMv[0] = m->aiMv[l][0];
         piMv[1] = m->aiMv[l][1];
@@ -132,18 +139,20 @@ static int TemporalMv(const HW265D_DEC *pstDec, const HevcSliceDec *s, int xPb, 
     return ColMotion(pstDec, s, xPb + (nPbW >> 1), yPb + (nPbH >> 1), X, iRefIdx, piMv);
 }
 
-void HevcMergeMotion(HW265D_DEC *pstDec, HevcSliceDec *s, int xPb, int yPb, int nPbW, int nPbH, int iPartIdx,
-                     int iMergeIdx, HevcMvField *pstOut)
+void HevcMergeMotion(HW265D_DEC *pstDec, HevcSliceDec *s, const HevcPuSyntax *pstPu, HevcMvField *pstOut)
 {
     const HevcSliceHeader *sh = s->pstSh;
     const int iPml = (int)s->pstPps->log2_parallel_merge_level;
+    int xPb = pstPu->xPb, yPb = pstPu->yPb, nPbW = pstPu->nPbW, nPbH = pstPu->nPbH, iPartIdx = pstPu->ucPartIdx;
+    const int iMergeIdx = pstPu->ucMergeIdx;
     const int nOrigW = nPbW, nOrigH = nPbH;
     const int bB = sh->slice_type == HEVC_SLICE_B;
-    int iPartMode = s->iPartMode;
-    /* Parallel merge level above 4x4 with an 8x8 CU: one list for the CU. */
-    if (iPml > 2 && s->iLog2CbSize == 3) {
-        xPb = s->iCuX;
-        yPb = s->iCuY;
+    const int iPartMode = pstPu->ucPartMode;
+    /* Parallel merge level above 4x4 with an 8x8 CU: one list for the CU
+     * (a coding unit is aligned to its size). */
+    if (iPml > 2 && pstPu->ucLog2CbSize == 3) {
+        xPb &= ~7;
+        yPb &= ~7;
         nPbW = nPbH = 8;
         iPartIdx = 0;
     }
@@ -207,8 +216,8 @@ void HevcMergeMotion(HW265D_DEC *pstDec, HevcSliceDec *s, int xPb, int yPb, int 
                 const HevcMvField *a = &astCand[s_aucL0[c]], *b = &astCand[s_aucL1[c]];
                 if (!(a->ucPredFlags & 1) || !(b->ucPredFlags & 2))
                     continue;
-                if (pstDec->aiRefPoc[0][a->aiRefIdx[0]] == pstDec->aiRefPoc[1][b->aiRefIdx[1]] &&
-                    pstDec->aiRefList[0][a->aiRefIdx[0]] == pstDec->aiRefList[1][b->aiRefIdx[1]] &&
+                if (s->pstRefs->aiRefPoc[0][a->aiRefIdx[0]] == s->pstRefs->aiRefPoc[1][b->aiRefIdx[1]] &&
+                    s->pstRefs->aiRefList[0][a->aiRefIdx[0]] == s->pstRefs->aiRefList[1][b->aiRefIdx[1]] &&
                     a->aiMv[0][0] == b->aiMv[1][0] && a->aiMv[0][1] == b->aiMv[1][1])
                     continue;
                 HevcMvField *o = &astCand[n++];
@@ -254,8 +263,8 @@ done:
 static int SpatialPass(const HW265D_DEC *pstDec, const HevcSliceDec *s, const HevcMvField *const *ap, int iNum, int X,
                        int iRefIdx, int bSecond, int16_t *piMv)
 {
-    const int32_t iTargetPoc = pstDec->aiRefPoc[X][iRefIdx];
-    const int bTargetLt = pstDec->aucRefIsLt[X][iRefIdx];
+    const int32_t iTargetPoc = s->pstRefs->aiRefPoc[X][iRefIdx];
+    const int bTargetLt = s->pstRefs->aucRefIsLt[X][iRefIdx];
     for (int k = 0; k < iNum; k++) {
         const HevcMvField *p = ap[k];
         if (!p)
@@ -266,15 +275,15 @@ static int SpatialPass(const HW265D_DEC *pstDec, const HevcSliceDec *s, const He
                 continue;
             int r = p->aiRefIdx[l];
             if (!bSecond) {
-                if (pstDec->aiRefPoc[l][r] == iTargetPoc && pstDec->aucRefIsLt[l][r] == bTargetLt) {
+                if (s->pstRefs->aiRefPoc[l][r] == iTargetPoc && s->pstRefs->aucRefIsLt[l][r] == bTargetLt) {
                     piMv[0] = p->aiMv[l][0];
                     piMv[1] = p->aiMv[l][1];
                     return 1;
                 }
-            } else if (pstDec->aucRefIsLt[l][r] == bTargetLt) {
+            } else if (s->pstRefs->aucRefIsLt[l][r] == bTargetLt) {
                 if (!bTargetLt) {
                     int32_t iCur = s->pstPic->iPoc;
-                    ScaleMv(piMv, p->aiMv[l], iCur - pstDec->aiRefPoc[l][r], iCur - iTargetPoc);
+                    ScaleMv(piMv, p->aiMv[l], iCur - s->pstRefs->aiRefPoc[l][r], iCur - iTargetPoc);
                 } else {
                     piMv[0] = p->aiMv[l][0];
                     piMv[1] = p->aiMv[l][1];
@@ -332,12 +341,47 @@ void HevcStoreMotion(HevcSliceDec *s, int xPb, int yPb, int nPbW, int nPbH, cons
     const int n = nPbW >> 2;
     const size_t o = (size_t)(yPb >> 2) * s->uiW4 + (xPb >> 2);
     HevcMvField *row = s->pstMv + o;
-    uint8_t *flags = s->pucBlkFlags + o;
-    for (int y = 0; y < nPbH >> 2; y++, row += s->uiW4, flags += s->uiW4)
+    uint8_t *set = s->pucMvSet + o;
+    for (int y = 0; y < nPbH >> 2; y++, row += s->uiW4, set += s->uiW4)
         for (int x = 0; x < n; x++) {
             row[x] = v;
-            flags[x] |= HEVC_BLK_MV;
+            set[x] = 1;
         }
+}
+
+void HevcPredictionUnit(HW265D_DEC *pstDec, HevcSliceDec *s, const HevcPuSyntax *pu)
+{
+    HevcMvField mv;
+    memset(&mv, 0, sizeof(mv));
+    if (pu->bMerge) {
+        HevcMergeMotion(pstDec, s, pu, &mv);
+    } else {
+        mv.ucPredFlags = pu->ucPredFlags;
+        for (int l = 0; l < 2; l++) {
+            if (!(mv.ucPredFlags >> l & 1)) {
+                mv.aiRefIdx[l] = -1;
+                continue;
+            }
+            mv.aiRefIdx[l] = pu->aiRefIdx[l];
+            int16_t aiMvp[2];
+            HevcAmvpPredictor(pstDec, s, pu->xPb, pu->yPb, pu->nPbW, pu->nPbH, l, mv.aiRefIdx[l], pu->aucMvpFlag[l],
+                              aiMvp);
+            /* (8-272..8-275): the sum wraps to 16 bits. */
+            mv.aiMv[l][0] = (int16_t)(uint16_t)(aiMvp[0] + pu->aaiMvd[l][0]);
+            mv.aiMv[l][1] = (int16_t)(uint16_t)(aiMvp[1] + pu->aaiMvd[l][1]);
+        }
+    }
+    for (int l = 0; l < 2; l++) {
+        int iSlot = -1;
+        if (mv.ucPredFlags >> l & 1) {
+            iSlot = s->pstRefs->aiRefList[l][mv.aiRefIdx[l]];
+            if (iSlot < 0)
+                iSlot = s->iFallbackSlot;
+        }
+        mv.aiSlot[l] = (int8_t)iSlot;
+    }
+    HevcStoreMotion(s, pu->xPb, pu->yPb, pu->nPbW, pu->nPbH, &mv);
+    HevcPredInter(pstDec, s, pu->xPb, pu->yPb, pu->nPbW, pu->nPbH, &mv);
 }
 
 /* The 16x16 blocks whose top-left 4x4 lies in the coding unit keep that
@@ -352,7 +396,7 @@ void HevcStoreColMotion(HW265D_DEC *pstDec, HevcSliceDec *s, int x0, int y0, int
             const size_t i4 = (size_t)(y >> 2) * s->uiW4 + (x >> 2);
             HevcMotion16 *m = &pstCol[(size_t)(y >> 4) * uiStride + (x >> 4)];
             memset(m, 0, sizeof(*m));
-            if (!(s->pucBlkFlags[i4] & HEVC_BLK_MV))
+            if (!s->pucMvSet[i4])
                 continue;
             const HevcMvField *f = &s->pstMv[i4];
             m->ucPredFlags = f->ucPredFlags;
@@ -362,8 +406,8 @@ void HevcStoreColMotion(HW265D_DEC *pstDec, HevcSliceDec *s, int x0, int y0, int
                 m->aiMv[l][0] = f->aiMv[l][0];
                 m->aiMv[l][1] = f->aiMv[l][1];
                 m->aiRefIdx[l] = f->aiRefIdx[l];
-                m->aiRefPoc[l] = pstDec->aiRefPoc[l][f->aiRefIdx[l]];
-                m->ucLongTermMask |= (uint8_t)(pstDec->aucRefIsLt[l][f->aiRefIdx[l]] << l);
+                m->aiRefPoc[l] = s->pstRefs->aiRefPoc[l][f->aiRefIdx[l]];
+                m->ucLongTermMask |= (uint8_t)(s->pstRefs->aucRefIsLt[l][f->aiRefIdx[l]] << l);
             }
         }
 }

@@ -76,8 +76,8 @@ static void TraceSlice(HW265D_DEC *pstDec, int bSkipped)
     for (int l = 0; l < 2; l++) {
         t.iNumRef[l] = (int)sh->num_ref_idx_active[l];
         for (uint32_t i = 0; i < sh->num_ref_idx_active[l] && i < 16; i++) {
-            t.aiRefPoc[l][i] = pstDec->aiRefPoc[l][i];
-            t.aucRefIsLt[l][i] = pstDec->aucRefIsLt[l][i];
+            t.aiRefPoc[l][i] = pstDec->stRefs.aiRefPoc[l][i];
+            t.aucRefIsLt[l][i] = pstDec->stRefs.aucRefIsLt[l][i];
         }
     }
     pstDec->pfnTrace(pstDec->pTraceUser, HEVC_TRACE_SLICE, &t);

@@ -137,6 +137,9 @@ void HevcReconSelect(HevcSliceDec *s)
     s->pfnAddCoeffs = s->bHighDepth ? AddCoeffs_10 : AddCoeffs_8;
     s->pfnPutPcm = s->bHighDepth ? PutPcm_10 : PutPcm_8;
     s->pfnPredInter = s->bHighDepth ? PredInter_10 : PredInter_8;
+    s->pfnMarkRun = HevcMarkRun;
+    s->pfnPredUnit = HevcPredictionUnit;
+    s->pfnColMotion = HevcStoreColMotion;
 }
 
 void HevcPredIntra(HW265D_DEC *pstDec, HevcSliceDec *s, int x0, int y0, int iLog2Size, int cIdx, int iMode)

@@ -20,7 +20,7 @@
  * per CTB; the filters follow a whole row behind anyway. */
 #define WAKE_CTBS_MIN 4
 
-enum { OP_WRAP = 0, OP_INTRA, OP_COEF, OP_PCM, OP_INTER, OP_SLICE, OP_CTB };
+enum { OP_WRAP = 0, OP_INTRA, OP_COEF, OP_PCM, OP_PU, OP_COL, OP_SLICE, OP_EDGES, OP_CTB };
 
 /* Every command starts with this header and is a multiple of 8 bytes. */
 typedef struct {
@@ -35,6 +35,11 @@ typedef struct {
     Cmd h;
     uint64_t ullAvail; /* reference units, bit i = entry i in the kernels' line order */
 } CmdIntra;
+
+/* OP_EDGES: the header alone; ucLog2 is bHor, ucCIdx the segment count,
+ * ucArg the flags below, (usX, usY) the first 4x4 unit. */
+#define EDGES_TRANSFORM 1
+#define EDGES_INTRA 2
 
 #define COEF_TS 1
 #define COEF_IDST 2
@@ -53,16 +58,23 @@ typedef struct {
 /* Coefficients and PCM samples follow these headers directly. */
 _Static_assert(sizeof(Cmd) == 8 && sizeof(CmdCoef) == 16, "command headers are whole 8-byte words");
 
+/* A prediction unit's syntax; its motion is derived by the task. */
 typedef struct {
     Cmd h;
-    HevcMvField stMv;
-    const HevcPic *apRef[2];
-} CmdInter;
+    HevcPuSyntax stPu;
+} CmdPu;
 
+/* OP_COL: the header alone; ucLog2 is the coding unit's size. */
+
+/* What the task's motion derivation and weighted prediction read of a
+ * slice: the header fields, the lists and the record's inter set-up. */
 typedef struct {
     Cmd h;
-    uint32_t uiSliceType;
-    uint32_t uiPad;
+    uint32_t uiSliceType, uiMaxMergeCand;
+    uint32_t auiNumRefIdx[2];
+    uint8_t bTmvp, bColFromL0, aucPad[2];
+    int32_t iColSlot, bNoBackwardPred, iFallbackSlot;
+    HevcRefLists stRefs;
     HevcPredWeight stPwt;
 } CmdSlice;
 
@@ -136,11 +148,9 @@ static void PublishLocked(HevcReconTask *rt, int bUrgent)
         pthread_cond_signal(&rt->stData);
 }
 
-/* Room for n contiguous bytes; returns where they go. A command never
- * wraps: the rest of the ring is skipped with OP_WRAP. Waits (after
- * publishing what is written, so the task can free it) while the ring
- * is full. */
-static void *Reserve(HevcReconTask *rt, size_t n)
+/* Reserve() when the command does not fit before the ring's end or the
+ * ring is full. */
+static void *ReserveSlow(HevcReconTask *rt, size_t n)
 {
     const uint64_t uiMask = rt->uiSize - 1;
     size_t uiTail = rt->uiSize - (size_t)(rt->ullWrite & uiMask);
@@ -166,6 +176,19 @@ static void *Reserve(HevcReconTask *rt, size_t n)
         rt->ullWrite += uiTail;
     }
     return rt->pucRing + (rt->ullWrite & uiMask);
+}
+
+/* Room for n contiguous bytes; returns where they go. A command never
+ * wraps: the rest of the ring is skipped with OP_WRAP. Waits (after
+ * publishing what is written, so the task can free it) while the ring
+ * is full. Inline for the usual case, as every command of every block
+ * comes here. */
+static inline void *Reserve(HevcReconTask *rt, size_t n)
+{
+    const size_t uiOff = (size_t)(rt->ullWrite & (rt->uiSize - 1));
+    if (n <= rt->uiSize - uiOff && rt->ullWrite + n - rt->ullReadSeen <= rt->uiSize)
+        return rt->pucRing + uiOff;
+    return ReserveSlow(rt, n);
 }
 
 static HevcReconTask *Ring(const HevcSliceDec *s)
@@ -264,26 +287,53 @@ static void QueuePcm(HevcSliceDec *s, int x0, int y0, int iLog2Size, int cIdx, c
     rt->bSampleWork = 1;
 }
 
-static void QueueInter(HevcSliceDec *s, const HevcPic *const *apRef, int xPb, int yPb, int nPbW, int nPbH,
-                       const HevcMvField *pstMv)
+static void QueuePredUnit(HW265D_DEC *pstDec, HevcSliceDec *s, const HevcPuSyntax *pstPu)
 {
+    (void)pstDec;
     HevcReconTask *rt = Ring(s);
-    CmdInter *c = (CmdInter *)Reserve(rt, SIZE_OF(CmdInter));
-    SetHeader(&c->h, OP_INTER, nPbW, nPbH, 0, xPb, yPb);
-    c->stMv = *pstMv;
-    c->apRef[0] = apRef[0];
-    c->apRef[1] = apRef[1];
-    rt->ullWrite += SIZE_OF(CmdInter);
+    CmdPu *c = (CmdPu *)Reserve(rt, SIZE_OF(CmdPu));
+    SetHeader(&c->h, OP_PU, 0, 0, 0, 0, 0);
+    c->stPu = *pstPu;
+    rt->ullWrite += SIZE_OF(CmdPu);
     rt->bSampleWork = 1;
 }
 
-void HevcReconTaskSlice(HevcReconTask *rt, const HevcSliceHeader *sh)
+static void QueueColMotion(HW265D_DEC *pstDec, HevcSliceDec *s, int x0, int y0, int iSize)
 {
+    (void)pstDec;
+    HevcReconTask *rt = Ring(s);
+    Cmd *c = (Cmd *)Reserve(rt, SIZE_OF(Cmd));
+    SetHeader(c, OP_COL, __builtin_ctz((unsigned)iSize), 0, 0, x0, y0);
+    rt->ullWrite += SIZE_OF(Cmd);
+    rt->bSampleWork = 1;
+}
+
+static void QueueEdges(HevcSliceDec *s, int bHor, int x4, int y4, int n, int bTransformEdge, int bIntra)
+{
+    HevcReconTask *rt = Ring(s);
+    Cmd *c = (Cmd *)Reserve(rt, SIZE_OF(Cmd));
+    SetHeader(c, OP_EDGES, bHor, n, (bTransformEdge ? EDGES_TRANSFORM : 0) | (bIntra ? EDGES_INTRA : 0), x4, y4);
+    rt->ullWrite += SIZE_OF(Cmd);
+    rt->bSampleWork = 1;
+}
+
+void HevcReconTaskSlice(HevcReconTask *rt, const HevcSliceDec *s)
+{
+    const HevcSliceHeader *sh = s->pstSh;
     if (sh->slice_type == HEVC_SLICE_I)
         return;
     CmdSlice *c = (CmdSlice *)Reserve(rt, SIZE_OF(CmdSlice));
     SetHeader(&c->h, OP_SLICE, 0, 0, 0, 0, 0);
     c->uiSliceType = sh->slice_type;
+    c->uiMaxMergeCand = sh->max_num_merge_cand;
+    c->auiNumRefIdx[0] = sh->num_ref_idx_active[0];
+    c->auiNumRefIdx[1] = sh->num_ref_idx_active[1];
+    c->bTmvp = sh->slice_temporal_mvp_enabled_flag;
+    c->bColFromL0 = sh->collocated_from_l0_flag;
+    c->iColSlot = s->iColSlot;
+    c->bNoBackwardPred = s->bNoBackwardPred;
+    c->iFallbackSlot = s->iFallbackSlot;
+    c->stRefs = *s->pstRefs;
     c->stPwt = sh->pwt;
     rt->ullWrite += SIZE_OF(CmdSlice);
 }
@@ -348,15 +398,40 @@ static size_t RunCommand(HevcReconTask *rt, HevcSliceDec *r, HevcPicMaps *m, con
     case OP_PCM:
         r->pfnPutPcm(r, h->usX, h->usY, h->ucLog2, h->ucCIdx, (const uint16_t *)(h + 1), h->ucArg);
         return SIZE_OF(Cmd) + ALIGN8(sizeof(uint16_t) << (2 * h->ucLog2));
-    case OP_INTER: {
-        const CmdInter *c = (const CmdInter *)p;
-        r->pfnPredInter(r, c->apRef, h->usX, h->usY, h->ucLog2, h->ucCIdx, &c->stMv);
-        return SIZE_OF(CmdInter);
+    case OP_PU: {
+        const HevcPuSyntax *pu = &((const CmdPu *)p)->stPu;
+        /* Availability asks which CTB the unit lies in (no tiles here:
+         * tile scan is raster scan). */
+        const HevcSps *sps = m->pstSps;
+        r->iCtbX = pu->xPb & ~((1 << sps->CtbLog2SizeY) - 1);
+        r->iCtbY = pu->yPb & ~((1 << sps->CtbLog2SizeY) - 1);
+        r->uiCtbAddrRs = (uint32_t)(r->iCtbY >> sps->CtbLog2SizeY) * sps->PicWidthInCtbsY +
+                         (uint32_t)(r->iCtbX >> sps->CtbLog2SizeY);
+        r->uiCtbAddrTs = r->uiCtbAddrRs;
+        r->pfnPredUnit(rt->pstDec, r, pu);
+        return SIZE_OF(CmdPu);
     }
+    case OP_COL:
+        r->pfnColMotion(rt->pstDec, r, h->usX, h->usY, 1 << h->ucLog2);
+        return SIZE_OF(Cmd);
+    case OP_EDGES:
+        r->pfnMarkRun(r, h->ucLog2, h->usX, h->usY, h->ucCIdx, (h->ucArg & EDGES_TRANSFORM) != 0,
+                      (h->ucArg & EDGES_INTRA) != 0);
+        return SIZE_OF(Cmd);
     case OP_SLICE: {
         const CmdSlice *c = (const CmdSlice *)p;
         rt->stSh.slice_type = c->uiSliceType;
+        rt->stSh.max_num_merge_cand = c->uiMaxMergeCand;
+        rt->stSh.num_ref_idx_active[0] = c->auiNumRefIdx[0];
+        rt->stSh.num_ref_idx_active[1] = c->auiNumRefIdx[1];
+        rt->stSh.slice_temporal_mvp_enabled_flag = c->bTmvp;
+        rt->stSh.collocated_from_l0_flag = c->bColFromL0;
         rt->stSh.pwt = c->stPwt;
+        rt->stRefs = c->stRefs;
+        r->pstRefs = &rt->stRefs;
+        r->iColSlot = c->iColSlot;
+        r->bNoBackwardPred = c->bNoBackwardPred;
+        r->iFallbackSlot = c->iFallbackSlot;
         return SIZE_OF(CmdSlice);
     }
     default: {
@@ -379,6 +454,8 @@ static uint32_t ReconTask(void *pArg)
     HevcSliceDec *r = HevcThreadsWorkerRecord(d);
     HevcSliceDecAttach(r, m);
     r->pstSh = &rt->stSh;
+    r->uiUnitTs0 = 0;
+    r->uiTsLimit = ~0u;
     const uint64_t uiMask = rt->uiSize - 1;
     pthread_mutex_lock(&rt->stLock);
     uint64_t ullPos = rt->ullRead, ullEnd;
@@ -440,7 +517,9 @@ int HevcReconTaskStart(HW265D_DEC *d)
     s->pfnPredIntra = QueueIntra;
     s->pfnAddCoeffs = QueueCoeffs;
     s->pfnPutPcm = QueuePcm;
-    s->pfnPredInter = QueueInter;
+    s->pfnPredUnit = QueuePredUnit;
+    s->pfnColMotion = QueueColMotion;
+    s->pfnMarkRun = QueueEdges;
     return 1;
 }
 

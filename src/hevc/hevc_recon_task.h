@@ -1,14 +1,15 @@
 /* Entropy decoding split from reconstruction (eThreadType 1, pictures
  * without wavefront rows or tiles): the caller's thread parses every CTB as
- * in single-threaded decoding, but its sample work (intra prediction of a
- * block with its reference availability, residual add with the coefficients
- * copied out, motion-compensated prediction of a prediction block, PCM
- * samples) goes as commands into a ring buffer allocated at creation. A
- * reconstruction task on one worker runs them in parsing order and counts
- * each CTB in its row once its commands are done, which feeds the filter
- * task (hevc_threads.c). Parsing never reads reconstructed samples, so only
- * the order of the sample work matters; reference pictures are complete
- * before a picture starts.
+ * in single-threaded decoding, but the work it never reads back (intra
+ * prediction of a block with its reference availability, residual add with
+ * the coefficients copied out, a prediction unit's motion derivation,
+ * storage and prediction, the motion kept for later pictures, deblocking
+ * bS, PCM samples) goes as commands into a ring buffer allocated at
+ * creation. A reconstruction task on one worker runs them in parsing order,
+ * counts each CTB in its row once its commands are done and filters the
+ * rows as they complete. Parsing never reads reconstructed samples or
+ * motion, so only the order of the commands matters; reference pictures
+ * are complete before a picture starts.
  *
  * The ring is bounded: the parser waits (on a condition variable) while it
  * is full; the task sleeps while it is empty and is woken once a few CTBs
@@ -58,9 +59,10 @@ typedef struct HevcReconTask {
     int bParserWaiting;          /* the parser sleeps on stSpace */
     uint64_t ullParserNeed;      /* ... until ullRead reaches this */
     int bStop;                   /* the picture is complete: run what is queued, then end */
-    /* Task side: the weighted prediction tables of the slice being run
-     * (only slice_type and pwt are read). */
+    /* Task side: what motion derivation and weighted prediction read of
+     * the slice being run (the header fields CmdSlice carries, its lists). */
     HevcSliceHeader stSh;
+    HevcRefLists stRefs;
     uint32_t uiPictures;         /* pictures whose sample work the task ran (for tests and tools) */
 } HevcReconTask;
 
@@ -78,8 +80,9 @@ int HevcReconTaskStart(struct HW265D_DEC *pstDec);
 /* Picture end (or handle deletion): runs every queued command, ends the
  * task and gives the caller's thread its own sample work back. */
 void HevcReconTaskFinish(struct HW265D_DEC *pstDec);
-/* Start of a slice segment's data: its weighting tables for the task. */
-void HevcReconTaskSlice(HevcReconTask *rt, const HevcSliceHeader *sh);
+/* Start of a slice segment's data in the parser's record s (its header,
+ * lists and inter set-up): what the task's motion derivation needs. */
+void HevcReconTaskSlice(HevcReconTask *rt, const struct HevcSliceDec *s);
 /* CTB rs is parsed: the task counts it in CTB row ry once its commands ran. */
 void HevcReconTaskCtbDone(HevcReconTask *rt, uint32_t ry);
 /* End of a slice segment's data (also after an error): whatever is queued

@@ -487,7 +487,7 @@ uint32_t HevcStartPicture(HW265D_DEC *pstDec)
 uint32_t HevcBuildRefLists(HW265D_DEC *pstDec)
 {
     const HevcSliceHeader *sh = &pstDec->stSh;
-    memset(pstDec->aiRefList, 0xFF, sizeof(pstDec->aiRefList));
+    memset(pstDec->stRefs.aiRefList, 0xFF, sizeof(pstDec->stRefs.aiRefList));
     if (sh->slice_type == HEVC_SLICE_I)
         return 0;
     if (pstDec->iNumStCurrBefore > 15 || pstDec->iNumStCurrAfter > 15 || pstDec->iNumLtCurr > 15) {
@@ -511,9 +511,9 @@ uint32_t HevcBuildRefLists(HW265D_DEC *pstDec)
             uint32_t e = sh->ref_pic_list_modification_flag[l] ? sh->list_entry[l][i] : i;
             if ((int)e >= n)
                 return SH_FAIL;
-            pstDec->aiRefList[l][i] = aiSlot[e];
-            pstDec->aiRefPoc[l][i] = aiPoc[e];
-            pstDec->aucRefIsLt[l][i] = aucLt[e];
+            pstDec->stRefs.aiRefList[l][i] = aiSlot[e];
+            pstDec->stRefs.aiRefPoc[l][i] = aiPoc[e];
+            pstDec->stRefs.aucRefIsLt[l][i] = aucLt[e];
         }
     }
     return 0;

@@ -24,6 +24,14 @@ typedef struct {
     int16_t ChromaWeight[2][HEVC_MAX_REFS][2], ChromaOffset[2][HEVC_MAX_REFS][2];
 } HevcPredWeight;
 
+/* Reference picture lists of a slice: DPB slot (-1 missing), POC and
+ * long-term state of each entry. */
+typedef struct {
+    int aiRefList[2][HEVC_MAX_REFS];
+    int32_t aiRefPoc[2][HEVC_MAX_REFS];
+    uint8_t aucRefIsLt[2][HEVC_MAX_REFS];
+} HevcRefLists;
+
 typedef struct {
     /* NAL unit that carried the segment. */
     uint8_t nal_unit_type, nuh_layer_id, temporal_id;

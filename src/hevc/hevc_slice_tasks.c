@@ -28,25 +28,19 @@ void HevcSliceTasksClear(HW265D_DEC *d)
 /* The reference lists the tasks read (the decoder's, as the first slice of
  * the batch built them). */
 typedef struct {
-    int aiRefList[2][HEVC_MAX_REFS];
-    int32_t aiRefPoc[2][HEVC_MAX_REFS];
-    uint8_t aucRefIsLt[2][HEVC_MAX_REFS];
+    HevcRefLists stRefs;
     int iNumInterLayer;
 } RefLists;
 
 static void SaveLists(const HW265D_DEC *d, RefLists *l)
 {
-    memcpy(l->aiRefList, d->aiRefList, sizeof(l->aiRefList));
-    memcpy(l->aiRefPoc, d->aiRefPoc, sizeof(l->aiRefPoc));
-    memcpy(l->aucRefIsLt, d->aucRefIsLt, sizeof(l->aucRefIsLt));
+    l->stRefs = d->stRefs;
     l->iNumInterLayer = d->iNumInterLayer;
 }
 
 static void RestoreLists(HW265D_DEC *d, const RefLists *l)
 {
-    memcpy(d->aiRefList, l->aiRefList, sizeof(l->aiRefList));
-    memcpy(d->aiRefPoc, l->aiRefPoc, sizeof(l->aiRefPoc));
-    memcpy(d->aucRefIsLt, l->aucRefIsLt, sizeof(l->aucRefIsLt));
+    d->stRefs = l->stRefs;
     d->iNumInterLayer = l->iNumInterLayer;
 }
 
@@ -59,8 +53,9 @@ static int SameLists(const HW265D_DEC *d, const RefLists *l)
     const int iLists = sh->slice_type == HEVC_SLICE_B ? 2 : sh->slice_type == HEVC_SLICE_P ? 1 : 0;
     for (int k = 0; k < iLists; k++)
         for (uint32_t i = 0; i < sh->num_ref_idx_active[k] && i < HEVC_MAX_REFS; i++)
-            if (d->aiRefList[k][i] != l->aiRefList[k][i] || d->aiRefPoc[k][i] != l->aiRefPoc[k][i] ||
-                d->aucRefIsLt[k][i] != l->aucRefIsLt[k][i])
+            if (d->stRefs.aiRefList[k][i] != l->stRefs.aiRefList[k][i] ||
+                d->stRefs.aiRefPoc[k][i] != l->stRefs.aiRefPoc[k][i] ||
+                d->stRefs.aucRefIsLt[k][i] != l->stRefs.aucRefIsLt[k][i])
                 return 0;
     return 1;
 }

@@ -38,6 +38,7 @@ void HevcSliceDecInitThread(HevcSliceDec *s, HevcPicMaps *mp)
     s->pucBsV = mp->pucBsV;
     s->pucBsH = mp->pucBsH;
     s->pstMv = mp->pstMv;
+    s->pucMvSet = mp->pucMvSet;
     s->pstCtb = mp->pstCtb;
     s->aaucScale = mp->aaucScale;
 }
@@ -63,6 +64,7 @@ int HevcSliceDecCreate(HW265D_DEC *pstDec)
     mp->pucBsV = (uint8_t *)HevcMemAlloc(t, m, ch, n4, 64);
     mp->pucBsH = (uint8_t *)HevcMemAlloc(t, m, ch, n4, 64);
     mp->pstMv = (HevcMvField *)HevcMemAlloc(t, m, ch, n4 * sizeof(HevcMvField), 64);
+    mp->pucMvSet = (uint8_t *)HevcMemAlloc(t, m, ch, n4, 64);
     mp->pstCtb = (HevcCtbInfo *)HevcMemAlloc(t, m, ch, sizeof(HevcCtbInfo) * mp->uiMaxCtbs, 64);
     mp->puiRowCtbs = (uint32_t *)HevcMemAlloc(t, m, ch, sizeof(uint32_t) * mp->uiMaxCtbRows, 64);
     for (int c = 0; c < 3; c++) {
@@ -74,7 +76,7 @@ int HevcSliceDecCreate(HW265D_DEC *pstDec)
             return -1;
     }
     if (!mp->pcQpY || !mp->pucIntraMode || !mp->pucCtDepth || !mp->pucBlkFlags || !mp->pucBsV || !mp->pucBsH ||
-        !mp->pstCtb || !mp->pstMv || !mp->puiRowCtbs)
+        !mp->pstCtb || !mp->pstMv || !mp->pucMvSet || !mp->puiRowCtbs)
         return -1;
     mp->pstRowCtx = (HevcCabacCtx *)HevcMemAlloc(t, m, ch, sizeof(HevcCabacCtx) * mp->uiMaxCtbRows, 64);
     mp->puiRowWake = (uint32_t *)HevcMemAlloc(t, m, ch, sizeof(uint32_t) * mp->uiMaxCtbRows, 64);
@@ -144,6 +146,7 @@ void HevcSliceDecStartPicture(HW265D_DEC *pstDec)
                        m->pstPps->cross_component_prediction_enabled_flag;
     size_t n4 = (size_t)m->uiW4 * m->uiH4;
     memset(m->pucBlkFlags, 0, n4);
+    memset(m->pucMvSet, 0, n4);
     memset(m->pucBsV, 0, n4);
     memset(m->pucBsH, 0, n4);
     memset(m->pstCtb, 0, sizeof(HevcCtbInfo) * sps->PicSizeInCtbsY);
@@ -536,7 +539,7 @@ uint32_t HevcDecodeSliceData(HW265D_DEC *pstDec, const uint8_t *pucNal, uint32_t
     s->pucNal = pucNal;
     s->uiNalSize = uiSize;
     if (s->pstMaps->pstSplit)
-        HevcReconTaskSlice(s->pstMaps->pstSplit, sh);
+        HevcReconTaskSlice(s->pstMaps->pstSplit, s);
 
     uint32_t uiPicCtbs = sps->PicSizeInCtbsY;
     uint32_t rs = sh->slice_segment_address;

@@ -40,7 +40,6 @@ struct HW265D_DEC;
 #define HEVC_BLK_INTRA 0x08u   /* its coding unit is intra */
 #define HEVC_BLK_SKIP 0x10u    /* cu_skip_flag */
 #define HEVC_BLK_CBF 0x20u     /* its luma transform block has coded coefficients */
-#define HEVC_BLK_MV 0x40u      /* its prediction unit's motion is set (inter only) */
 
 /* Motion of one prediction unit, kept per 4x4 for the current picture
  * (H.265 8.5.3.2): ucPredFlags bit 0 = predFlagL0, bit 1 = predFlagL1. */
@@ -55,6 +54,19 @@ typedef struct {
 
 enum { HEVC_PART_2Nx2N = 0, HEVC_PART_2NxN, HEVC_PART_Nx2N, HEVC_PART_NxN, HEVC_PART_2NxnU, HEVC_PART_2NxnD,
        HEVC_PART_nLx2N, HEVC_PART_nRx2N };
+
+/* Syntax of one prediction unit (H.265 7.3.8.6) with its coding unit's
+ * partitioning: all that motion derivation takes besides the maps. */
+typedef struct {
+    int16_t xPb, yPb;
+    uint8_t nPbW, nPbH;
+    uint8_t ucPartIdx, ucPartMode, ucLog2CbSize;
+    uint8_t bMerge, ucMergeIdx;
+    uint8_t ucPredFlags;        /* AMVP: bit l, list l is used */
+    int8_t aiRefIdx[2];
+    uint8_t aucMvpFlag[2];
+    int16_t aaiMvd[2][2];
+} HevcPuSyntax;
 
 /* SAO parameters of one CTB (H.265 7.4.9.3), per colour component. */
 typedef struct {
@@ -94,6 +106,10 @@ typedef struct HevcPicMaps {
     uint8_t *pucBlkFlags;        /* HEVC_BLK_* per 4x4 */
     uint8_t *pucBsV, *pucBsH;    /* deblocking bS of the left / top edge of each 4x4 */
     HevcMvField *pstMv;          /* PU motion per 4x4 */
+    /* 1 per 4x4 whose motion pstMv holds. Apart from pucBlkFlags: motion may
+     * be derived behind parsing (the reconstruction task), by the thread
+     * that alone writes and reads this map and pstMv then. */
+    uint8_t *pucMvSet;
     HevcCtbInfo *pstCtb;         /* per CTB in raster scan */
 
     /* Picture being decoded (set at its first slice segment, constant until
@@ -169,6 +185,7 @@ typedef struct HevcSliceDec {
     uint8_t *pucBlkFlags;
     uint8_t *pucBsV, *pucBsH;
     HevcMvField *pstMv;
+    uint8_t *pucMvSet;
     HevcCtbInfo *pstCtb;
     HevcPic *pstPic;
     const HevcSps *pstSps;
@@ -210,6 +227,7 @@ typedef struct HevcSliceDec {
     int iColSlot;
     int bNoBackwardPred;
     int iFallbackSlot;
+    const HevcRefLists *pstRefs; /* the slice's lists motion derivation reads */
     int iNbCtbs;                 /* intra neighbour CTBs usable (hevc_recon.c), -1: not found yet */
     int16_t *psPred[2];          /* 14-bit intermediates, 64 x 64 per list */
     uint8_t *pucEdge;            /* edge-extended reference block, (64 + 7)^2 samples of 16 bits */
@@ -244,6 +262,17 @@ typedef struct HevcSliceDec {
                       int iShift);
     void (*pfnPredInter)(struct HevcSliceDec *s, const HevcPic *const *apRef, int xPb, int yPb, int nPbW, int nPbH,
                          const HevcMvField *pstMv);
+    /* Deblocking bS of n edge segments from the 4x4 unit (x4, y4) on:
+     * vertical edges down a column (bHor 0, p on the left) or horizontal
+     * ones along a row (p above); bIntra: the q side's coding unit is
+     * intra. It reads flags and motion of blocks parsed before, so it may
+     * run behind parsing like the sample work. */
+    void (*pfnMarkRun)(struct HevcSliceDec *s, int bHor, int x4, int y4, int n, int bTransformEdge, int bIntra);
+    /* Motion of a prediction unit: derived, stored and predicted from; and
+     * a coding unit's motion kept for later pictures. Parsing never reads
+     * motion, so these may run behind it too. */
+    void (*pfnPredUnit)(struct HW265D_DEC *pstDec, struct HevcSliceDec *s, const HevcPuSyntax *pstPu);
+    void (*pfnColMotion)(struct HW265D_DEC *pstDec, struct HevcSliceDec *s, int x0, int y0, int iSize);
     /* Kernel tables, filled once at creation; the picture's depth picks one. */
     HevcDsp8 stDsp8;
     HevcDsp10 stDsp10;
@@ -291,7 +320,7 @@ int HevcResidualCoding(struct HW265D_DEC *pstDec, HevcSliceDec *s, int iLog2Size
                        int *pbTransformSkip);
 /* Availability of luma location (x, y) for the current block (H.265 6.4.1):
  * inside the picture, in the current slice and tile, and already decoded in
- * the sense of every bit of uiFlag (HEVC_BLK_CU, HEVC_BLK_REC, HEVC_BLK_MV...). */
+ * the sense of every bit of uiFlag (HEVC_BLK_CU, HEVC_BLK_REC...). */
 int HevcAvailableOutside(const HevcSliceDec *s, int x, int y, unsigned uiFlag);
 static inline int HevcAvailable(const HevcSliceDec *s, int x, int y, unsigned uiFlag)
 {
@@ -327,18 +356,21 @@ void HevcMarkUnitBoundaryEdges(HevcSliceDec *s, uint32_t rs, uint32_t uiUnitTs0)
  * s->pfnAddCoeffs adds the residual of one transform block in s->psCoeff,
  * s->pfnPutPcm writes PCM samples. */
 void HevcReconSelect(HevcSliceDec *s);
+/* The direct pfnMarkRun (hevc_cu.c). */
+void HevcMarkRun(HevcSliceDec *s, int bHor, int x4, int y4, int n, int bTransformEdge, int bIntra);
 /* Intra prediction of one transform block (hevc_recon.c). */
 void HevcPredIntra(struct HW265D_DEC *pstDec, HevcSliceDec *s, int x0, int y0, int iLog2Size, int cIdx, int iMode);
 /* Inter prediction (hevc_mvpred.c): the merge candidate merge_idx and the
  * AMVP predictor of one prediction block, and motion storage for the picture
  * (per 4x4) and for later pictures' temporal prediction (per 16x16). */
 void HevcSliceInterSetup(struct HW265D_DEC *pstDec, HevcSliceDec *s);
-void HevcMergeMotion(struct HW265D_DEC *pstDec, HevcSliceDec *s, int xPb, int yPb, int nPbW, int nPbH, int iPartIdx,
-                     int iMergeIdx, HevcMvField *pstOut);
+void HevcMergeMotion(struct HW265D_DEC *pstDec, HevcSliceDec *s, const HevcPuSyntax *pstPu, HevcMvField *pstOut);
 void HevcAmvpPredictor(struct HW265D_DEC *pstDec, HevcSliceDec *s, int xPb, int yPb, int nPbW, int nPbH, int X,
                        int iRefIdx, int iMvpFlag, int16_t *piMvp);
 void HevcStoreMotion(HevcSliceDec *s, int xPb, int yPb, int nPbW, int nPbH, const HevcMvField *pstMv);
 void HevcStoreColMotion(struct HW265D_DEC *pstDec, HevcSliceDec *s, int x0, int y0, int iSize);
+/* The direct pfnPredUnit: merge or AMVP, storage, then HevcPredInter. */
+void HevcPredictionUnit(struct HW265D_DEC *pstDec, HevcSliceDec *s, const HevcPuSyntax *pstPu);
 /* Motion-compensated prediction of one prediction block (hevc_inter.c),
  * and the weights of component c: returns 1 for the default weighting,
  * otherwise fills the explicit weights, offsets and log2Wd. */

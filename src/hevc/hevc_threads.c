@@ -513,6 +513,7 @@ void HevcThreadsUndoCtb(HW265D_DEC *d, uint32_t ts)
     for (uint32_t y = y0 >> 2; y < (y1 + 3) >> 2; y++) {
         size_t o = (size_t)y * m->uiW4 + (x0 >> 2), n = ((x1 + 3) >> 2) - (x0 >> 2);
         memset(m->pucBlkFlags + o, 0, n);
+        memset(m->pucMvSet + o, 0, n);
         memset(m->pucBsV + o, 0, n);
         memset(m->pucBsH + o, 0, n);
     }
