@@ -168,14 +168,33 @@ static void FN(SaoRow)(HW265D_DEC *pstDec, HevcSliceDec *s, uint32_t ry)
         const ptrdiff_t iBs = (ptrdiff_t)(m->auiSaoStride[c] / sizeof(PIXEL));
         const size_t uiLine = (size_t)(iPw + 2) * sizeof(PIXEL);
         /* Lines y0 .. y0 + iRows (the first line of the row below, or the
-         * bottom padding row) from the picture, columns -1 .. iPw. */
-        for (int i = 1; i <= iRows + 1; i++)
-            memcpy(pBuf + i * iBs, pPlane + (ptrdiff_t)(y0 - 1 + i) * iStride - 1, uiLine);
+         * bottom padding row) from the picture, in the columns of the CTBs
+         * this plane applies SAO to and one more on each side: the only
+         * samples SAO reads from the buffer. Runs of such CTBs go as one. */
+        const int iCw = iCtb >> iSh;
+        int iRun = -1; /* first column of the current run, buffer index (picture column + 1) */
+        for (uint32_t rx = 0; rx <= W; rx++) {
+            int bSao = 0;
+            if (rx < W) {
+                const HevcCtbInfo *ctb = &s->pstCtb[ry * W + rx];
+                bSao = ctb->bDecoded && ctb->stSao.aucType[c] && (c ? ctb->bSaoChroma : ctb->bSaoLuma);
+            }
+            if (bSao && iRun < 0)
+                iRun = (int)rx * iCw; /* picture column x0 - 1 */
+            if (bSao || iRun < 0)
+                continue;
+            const int iEnd = (int)rx * iCw + 1 < iPw + 1 ? (int)rx * iCw + 1 : iPw + 1; /* column x1 (inclusive), +1 */
+            const size_t uiRun = (size_t)(iEnd + 1 - iRun) * sizeof(PIXEL);
+            for (int i = 1; i <= iRows + 1; i++)
+                memcpy(pBuf + i * iBs + iRun, pPlane + (ptrdiff_t)(y0 - 1 + i) * iStride - 1 + iRun, uiRun);
+            iRun = -1;
+        }
         if (m->bSaoPrevValid)
             memcpy(pBuf, m->apucSaoPrev[c], uiLine);
         else
             memcpy(pBuf, pPlane + (ptrdiff_t)(y0 - 1) * iStride - 1, uiLine);
-        memcpy(m->apucSaoPrev[c], pBuf + iRows * iBs, uiLine);
+        /* The row's last line as deblocking left it, for the row below. */
+        memcpy(m->apucSaoPrev[c], pPlane + (ptrdiff_t)(y0 + iRows - 1) * iStride - 1, uiLine);
         apBuf[c] = pBuf + iBs + 1; /* sample (0, y0) */
         aiBufStride[c] = iBs;
     }

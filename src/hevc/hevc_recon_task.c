@@ -19,6 +19,9 @@
  * CTB row, at least this many), so the two threads do not trade a wake-up
  * per CTB; the filters follow a whole row behind anyway. */
 #define WAKE_CTBS_MIN 4
+/* CTBs the row above gets ahead of the caller's thread each time it has
+ * to wait in the picture's last row. */
+#define LAST_ROW_LEAD 6
 
 enum { OP_WRAP = 0, OP_INTRA, OP_COEF, OP_PCM, OP_PU, OP_COL, OP_SLICE, OP_EDGES, OP_CTB };
 
@@ -66,16 +69,9 @@ typedef struct {
 
 /* OP_COL: the header alone; ucLog2 is the coding unit's size. */
 
-/* What the task's motion derivation and weighted prediction read of a
- * slice: the header fields, the lists and the record's inter set-up. */
 typedef struct {
     Cmd h;
-    uint32_t uiSliceType, uiMaxMergeCand;
-    uint32_t auiNumRefIdx[2];
-    uint8_t bTmvp, bColFromL0, aucPad[2];
-    int32_t iColSlot, bNoBackwardPred, iFallbackSlot;
-    HevcRefLists stRefs;
-    HevcPredWeight stPwt;
+    HevcReconSlice stSlice;
 } CmdSlice;
 
 typedef struct {
@@ -322,28 +318,41 @@ void HevcReconTaskSlice(HevcReconTask *rt, const HevcSliceDec *s)
     const HevcSliceHeader *sh = s->pstSh;
     if (sh->slice_type == HEVC_SLICE_I)
         return;
+    HevcReconSlice *st = &rt->stSliceCur;
+    st->uiSliceType = sh->slice_type;
+    st->uiMaxMergeCand = sh->max_num_merge_cand;
+    st->auiNumRefIdx[0] = sh->num_ref_idx_active[0];
+    st->auiNumRefIdx[1] = sh->num_ref_idx_active[1];
+    st->bTmvp = sh->slice_temporal_mvp_enabled_flag;
+    st->bColFromL0 = sh->collocated_from_l0_flag;
+    st->bValid = 1;
+    st->iColSlot = s->iColSlot;
+    st->bNoBackwardPred = s->bNoBackwardPred;
+    st->iFallbackSlot = s->iFallbackSlot;
+    st->stRefs = *s->pstRefs;
+    st->stPwt = sh->pwt;
     CmdSlice *c = (CmdSlice *)Reserve(rt, SIZE_OF(CmdSlice));
     SetHeader(&c->h, OP_SLICE, 0, 0, 0, 0, 0);
-    c->uiSliceType = sh->slice_type;
-    c->uiMaxMergeCand = sh->max_num_merge_cand;
-    c->auiNumRefIdx[0] = sh->num_ref_idx_active[0];
-    c->auiNumRefIdx[1] = sh->num_ref_idx_active[1];
-    c->bTmvp = sh->slice_temporal_mvp_enabled_flag;
-    c->bColFromL0 = sh->collocated_from_l0_flag;
-    c->iColSlot = s->iColSlot;
-    c->bNoBackwardPred = s->bNoBackwardPred;
-    c->iFallbackSlot = s->iFallbackSlot;
-    c->stRefs = *s->pstRefs;
-    c->stPwt = sh->pwt;
+    c->stSlice = *st;
     rt->ullWrite += SIZE_OF(CmdSlice);
 }
 
 void HevcReconTaskCtbDone(HevcReconTask *rt, uint32_t ry)
 {
+    if (ry != rt->uiRowCur) {
+        /* A new row: its commands start after the last CTB's. */
+        rt->uiRowPrevCtbs = ry == rt->uiRowCur + 1 ? rt->uiRowCurCtbs : 0;
+        rt->uiRowCur = ry;
+        rt->uiRowCurCtbs = 0;
+        rt->ullRowStart = rt->ullCtbEnd;
+        rt->stSliceAtRow = rt->stSliceCur;
+    }
+    rt->uiRowCurCtbs++;
     CmdCtb *c = (CmdCtb *)Reserve(rt, SIZE_OF(CmdCtb));
     SetHeader(&c->h, OP_CTB, 0, 0, 0, 0, 0);
     c->uiRow = ry;
     rt->ullWrite += SIZE_OF(CmdCtb);
+    rt->ullCtbEnd = rt->ullWrite;
     rt->uiCtbsWritten++;
     rt->bSampleWork = 1;
     pthread_mutex_lock(&rt->stLock);
@@ -365,7 +374,26 @@ void HevcReconTaskFlush(HevcReconTask *rt)
 
 /* Runs the command at p (uiTail bytes before the ring's end); returns the
  * bytes it takes. */
-static size_t RunCommand(HevcReconTask *rt, HevcSliceDec *r, HevcPicMaps *m, const uint8_t *p, size_t uiTail)
+/* The slice set-up st for record r of the thread whose state is side. */
+static void ApplySlice(HevcReconSide *side, HevcSliceDec *r, const HevcReconSlice *st)
+{
+    side->stSh.slice_type = st->uiSliceType;
+    side->stSh.max_num_merge_cand = st->uiMaxMergeCand;
+    side->stSh.num_ref_idx_active[0] = st->auiNumRefIdx[0];
+    side->stSh.num_ref_idx_active[1] = st->auiNumRefIdx[1];
+    side->stSh.slice_temporal_mvp_enabled_flag = st->bTmvp;
+    side->stSh.collocated_from_l0_flag = st->bColFromL0;
+    side->stSh.pwt = st->stPwt;
+    side->stRefs = st->stRefs;
+    r->pstSh = &side->stSh;
+    r->pstRefs = &side->stRefs;
+    r->iColSlot = st->iColSlot;
+    r->bNoBackwardPred = st->bNoBackwardPred;
+    r->iFallbackSlot = st->iFallbackSlot;
+}
+
+static size_t RunCommand(HevcReconTask *rt, HevcReconSide *side, HevcSliceDec *r, HevcPicMaps *m, const uint8_t *p,
+                         size_t uiTail)
 {
     const Cmd *h = (const Cmd *)p;
     switch (h->ucOp) {
@@ -419,31 +447,26 @@ static size_t RunCommand(HevcReconTask *rt, HevcSliceDec *r, HevcPicMaps *m, con
                       (h->ucArg & EDGES_INTRA) != 0);
         return SIZE_OF(Cmd);
     case OP_SLICE: {
-        const CmdSlice *c = (const CmdSlice *)p;
-        rt->stSh.slice_type = c->uiSliceType;
-        rt->stSh.max_num_merge_cand = c->uiMaxMergeCand;
-        rt->stSh.num_ref_idx_active[0] = c->auiNumRefIdx[0];
-        rt->stSh.num_ref_idx_active[1] = c->auiNumRefIdx[1];
-        rt->stSh.slice_temporal_mvp_enabled_flag = c->bTmvp;
-        rt->stSh.collocated_from_l0_flag = c->bColFromL0;
-        rt->stSh.pwt = c->stPwt;
-        rt->stRefs = c->stRefs;
-        r->pstRefs = &rt->stRefs;
-        r->iColSlot = c->iColSlot;
-        r->bNoBackwardPred = c->bNoBackwardPred;
-        r->iFallbackSlot = c->iFallbackSlot;
+        ApplySlice(side, r, &((const CmdSlice *)p)->stSlice);
         return SIZE_OF(CmdSlice);
     }
     default: {
-        /* The CTB is complete; a completed row lets the filters move on. */
+        /* The CTB is complete; a completed row lets the filters move on
+         * (under the filter turn: at the picture's end the caller's thread
+         * completes rows too). */
         const CmdCtb *c = (const CmdCtb *)p;
         HevcThreadsCtbDone(m, c->uiRow);
-        if (c->uiRow == m->uiRowsRecon &&
-            __atomic_load_n(&m->puiRowCtbs[c->uiRow], __ATOMIC_RELAXED) == m->pstSps->PicWidthInCtbsY)
-            HevcFilterAdvance(rt->pstDec, r, 0);
+        if (__atomic_load_n(&m->puiRowCtbs[c->uiRow], __ATOMIC_ACQUIRE) == m->pstSps->PicWidthInCtbsY)
+            HevcThreadsFilterRows(rt->pstDec, r);
         return SIZE_OF(CmdCtb);
     }
     }
+}
+
+/* End of what the task may run; stLock is held. */
+static uint64_t RunEndLocked(const HevcReconTask *rt)
+{
+    return rt->ullPub < rt->ullLimit ? rt->ullPub : rt->ullLimit;
 }
 
 static uint32_t ReconTask(void *pArg)
@@ -452,36 +475,39 @@ static uint32_t ReconTask(void *pArg)
     HW265D_DEC *d = rt->pstDec;
     HevcPicMaps *m = d->pstMaps;
     HevcSliceDec *r = HevcThreadsWorkerRecord(d);
+    HevcReconSide *side = &rt->astSide[0];
     HevcSliceDecAttach(r, m);
-    r->pstSh = &rt->stSh;
+    r->pstSh = &side->stSh;
     r->uiUnitTs0 = 0;
     r->uiTsLimit = ~0u;
     const uint64_t uiMask = rt->uiSize - 1;
     pthread_mutex_lock(&rt->stLock);
+    rt->bTaskRunning = 1;
     uint64_t ullPos = rt->ullRead, ullEnd;
     for (;;) {
         rt->uiWakeCtbs = rt->uiCtbsPub + rt->uiWakeBatch;
-        while (!rt->bStop &&
-               !(rt->ullPub > ullPos && ((int32_t)(rt->uiCtbsPub - rt->uiWakeCtbs) >= 0 || rt->ullUrgent > ullPos))) {
+        while (!rt->bStop && !(RunEndLocked(rt) > ullPos && ((int32_t)(rt->uiCtbsPub - rt->uiWakeCtbs) >= 0 ||
+                                                             rt->ullUrgent > ullPos))) {
             rt->bTaskWaiting = 1;
             pthread_cond_wait(&rt->stData, &rt->stLock);
         }
         rt->bTaskWaiting = 0;
-        ullEnd = rt->ullPub;
-        if (ullEnd == ullPos)
+        ullEnd = RunEndLocked(rt);
+        if (ullEnd <= ullPos)
             break; /* stopped with nothing left */
         pthread_mutex_unlock(&rt->stLock);
         while (ullPos < ullEnd) {
             const uint8_t *p = rt->pucRing + (ullPos & uiMask);
             const int bCtb = ((const Cmd *)p)->ucOp == OP_CTB;
-            ullPos += RunCommand(rt, r, m, p, (size_t)(rt->uiSize - (ullPos & uiMask)));
+            ullPos += RunCommand(rt, side, r, m, p, (size_t)(rt->uiSize - (ullPos & uiMask)));
             if (bCtb) {
-                /* Free the CTB's bytes and take what was queued meanwhile. */
+                /* Free the CTB's bytes and take what was queued meanwhile
+                 * (or stop where the caller's thread took over). */
                 pthread_mutex_lock(&rt->stLock);
                 rt->ullRead = ullPos;
                 if (rt->bParserWaiting && rt->ullRead >= rt->ullParserNeed)
                     pthread_cond_signal(&rt->stSpace);
-                ullEnd = rt->ullPub;
+                ullEnd = RunEndLocked(rt);
                 pthread_mutex_unlock(&rt->stLock);
             }
         }
@@ -508,6 +534,12 @@ int HevcReconTaskStart(HW265D_DEC *d)
      * pictures), so the ring wraps wherever the stream takes it. */
     rt->bTaskWaiting = rt->bParserWaiting = 0;
     rt->bStop = 0;
+    rt->bTaskRunning = 0;
+    rt->ullLimit = ~(uint64_t)0;
+    rt->uiRowCur = ~0u;
+    rt->uiRowCurCtbs = rt->uiRowPrevCtbs = 0;
+    rt->ullRowStart = rt->ullCtbEnd = rt->ullWrite;
+    rt->stSliceCur.bValid = 0;
     rt->uiWakeBatch = m->pstSps->PicWidthInCtbsY / 2 > WAKE_CTBS_MIN ? m->pstSps->PicWidthInCtbsY / 2 : WAKE_CTBS_MIN;
     m->pstSplit = rt;
     rt->bRunning = 1;
@@ -523,6 +555,48 @@ int HevcReconTaskStart(HW265D_DEC *d)
     return 1;
 }
 
+/* The last CTB row, from ullRowStart on, on the caller's thread (its
+ * record of the pool) while the task finishes the row above: CTB x starts
+ * once the task has done CTB x + 1 above it, as far as intra prediction,
+ * motion neighbours and bS reach. The task derives nothing from this row
+ * meanwhile: its units below-left lie at least one CTB ahead of this
+ * thread, not derived yet, as in order. Returns 1 when it had to wait for
+ * the task to end instead. */
+static int RunLastRow(HevcReconTask *rt)
+{
+    HW265D_DEC *d = rt->pstDec;
+    HevcThreads *t = d->pstThreads;
+    HevcPicMaps *m = d->pstMaps;
+    HevcSliceDec *r = t->apstWorker[t->stPool.iThreads];
+    HevcReconSide *side = &rt->astSide[1];
+    HevcSliceDecAttach(r, m);
+    r->pstSh = &side->stSh;
+    r->uiUnitTs0 = 0;
+    r->uiTsLimit = ~0u;
+    if (rt->stSliceAtRow.bValid)
+        ApplySlice(side, r, &rt->stSliceAtRow);
+    const uint32_t W = m->pstSps->PicWidthInCtbsY, ry = rt->uiRowCur;
+    const uint64_t uiMask = rt->uiSize - 1;
+    int bWait = 1, bEnded = 0;
+    uint32_t x = 0;
+    for (uint64_t ullPos = rt->ullRowStart; ullPos < rt->ullWrite;) {
+        const uint32_t uiNeed = x + 2 < W ? x + 2 : W;
+        /* Short of it, this thread sleeps until the task is a few CTBs
+         * further: a wake-up per CTB would cost more than the row. */
+        if (bWait && !bEnded && __atomic_load_n(&m->puiRowCtbs[ry - 1], __ATOMIC_ACQUIRE) < uiNeed &&
+            HevcThreadsWaitRow(d, r, ry - 1, uiNeed + LAST_ROW_LEAD < W ? uiNeed + LAST_ROW_LEAD : W)) {
+            /* No row fails here; should one, the task ends the row above. */
+            HevcPoolWait(&t->stPool, rt);
+            bEnded = 1;
+        }
+        const uint8_t *p = rt->pucRing + (ullPos & uiMask);
+        bWait = ((const Cmd *)p)->ucOp == OP_CTB;
+        x += (uint32_t)bWait;
+        ullPos += RunCommand(rt, side, r, m, p, (size_t)(rt->uiSize - (ullPos & uiMask)));
+    }
+    return bEnded;
+}
+
 void HevcReconTaskFinish(HW265D_DEC *d)
 {
     HevcReconTask *rt = d->pstReconTask;
@@ -531,12 +605,28 @@ void HevcReconTaskFinish(HW265D_DEC *d)
     if (rt->bSampleWork)
         Submit(rt);
     if (rt->bSubmitted) {
+        /* The last row goes to this thread when it and the row above were
+         * written whole (every CTB, in order) and the running task has not
+         * reached it: the two rows then reconstruct side by side. */
+        const uint32_t W = d->pstMaps->pstSps->PicWidthInCtbsY;
+        int bLastRow = d->pstThreads->iCpus > 1 && rt->uiRowCur != ~0u && rt->uiRowCur > 0 &&
+                       rt->uiRowCurCtbs == W && rt->uiRowPrevCtbs == W;
         pthread_mutex_lock(&rt->stLock);
         PublishLocked(rt, 1);
+        bLastRow = bLastRow && rt->bTaskRunning && rt->ullRead < rt->ullRowStart;
+        if (bLastRow)
+            rt->ullLimit = rt->ullRowStart;
         rt->bStop = 1;
         pthread_cond_signal(&rt->stData);
         pthread_mutex_unlock(&rt->stLock);
-        HevcPoolWait(&d->pstThreads->stPool, rt);
+        if (!(bLastRow && RunLastRow(rt)))
+            HevcPoolWait(&d->pstThreads->stPool, rt);
+        if (bLastRow) {
+            pthread_mutex_lock(&rt->stLock);
+            rt->ullRead = rt->ullWrite;
+            pthread_mutex_unlock(&rt->stLock);
+            rt->ullReadSeen = rt->ullWrite;
+        }
     } else {
         /* No task ever ran: what the ring holds is slice set-up only. */
         pthread_mutex_lock(&rt->stLock);

@@ -31,6 +31,23 @@ extern "C" {
 struct HW265D_DEC;
 struct HevcSliceDec;
 
+/* What the task's motion derivation and weighted prediction read of a
+ * slice: header fields, lists, and the parser record's inter set-up. */
+typedef struct {
+    uint32_t uiSliceType, uiMaxMergeCand;
+    uint32_t auiNumRefIdx[2];
+    uint8_t bTmvp, bColFromL0, bValid, ucPad;
+    int32_t iColSlot, bNoBackwardPred, iFallbackSlot;
+    HevcRefLists stRefs;
+    HevcPredWeight stPwt;
+} HevcReconSlice;
+
+/* A thread running commands: the slice state they set up for it. */
+typedef struct {
+    HevcSliceHeader stSh;
+    HevcRefLists stRefs;
+} HevcReconSide;
+
 typedef struct HevcReconTask {
     struct HW265D_DEC *pstDec;
     uint8_t *pucRing;            /* uiSize bytes, 64-byte aligned */
@@ -45,6 +62,16 @@ typedef struct HevcReconTask {
     uint64_t ullWrite;           /* end of the commands written */
     uint64_t ullReadSeen;        /* ullRead as last seen: free space known without the lock */
     uint32_t uiCtbsWritten;      /* CTB ends written */
+    /* Where the picture's last CTB row starts in the ring, so that at the
+     * picture's end the caller's thread can reconstruct that row while
+     * the task finishes the one above (when both were written whole). */
+    HevcReconSlice stSliceCur;   /* the slice set-up last written */
+    HevcReconSlice stSliceAtRow; /* ... as it stood where the current row starts */
+    uint32_t uiRowCur;           /* row of the last CTB written (~0u: none yet) */
+    uint32_t uiRowCurCtbs;       /* CTBs of it written */
+    uint32_t uiRowPrevCtbs;      /* CTBs written of the row above it, when it came right before */
+    uint64_t ullRowStart;        /* position of the current row's first command */
+    uint64_t ullCtbEnd;          /* position after the last CTB end */
     /* Shared; every field below is guarded by stLock. */
     pthread_mutex_t stLock;
     pthread_cond_t stData;       /* the task: commands published, or stop */
@@ -59,10 +86,10 @@ typedef struct HevcReconTask {
     int bParserWaiting;          /* the parser sleeps on stSpace */
     uint64_t ullParserNeed;      /* ... until ullRead reaches this */
     int bStop;                   /* the picture is complete: run what is queued, then end */
-    /* Task side: what motion derivation and weighted prediction read of
-     * the slice being run (the header fields CmdSlice carries, its lists). */
-    HevcSliceHeader stSh;
-    HevcRefLists stRefs;
+    uint64_t ullLimit;           /* the task runs nothing from here on (the caller's thread does) */
+    int bTaskRunning;            /* the task is on a worker (not still queued) */
+    /* The slice state of the task [0] and of the caller's thread [1]. */
+    HevcReconSide astSide[2];
     uint32_t uiPictures;         /* pictures whose sample work the task ran (for tests and tools) */
 } HevcReconTask;
 
