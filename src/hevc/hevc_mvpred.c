@@ -58,10 +58,17 @@ static const HevcMvField *Neighbour(const HevcSliceDec *s, int x, int y)
     const HevcSps *sps = s->pstSps;
     if (x < 0 || y < 0 || x >= (int)sps->pic_width_in_luma_samples || y >= (int)sps->pic_height_in_luma_samples)
         return NULL;
-    /* Motion this thread has not derived yet is never available, and then
-     * the block's CTB record (which parsing may be writing) is not read. */
     const size_t i = (size_t)(y >> 2) * s->uiW4 + (x >> 2);
-    if (!s->pucMvSet[i] || !HevcAvailable(s, x, y, 0))
+    const unsigned uiCtb = 1u << sps->CtbLog2SizeY;
+    /* Inside the current CTB only the decoding order matters. */
+    if ((unsigned)(x - s->iCtbX) < uiCtb && (unsigned)(y - s->iCtbY) < uiCtb)
+        return s->pucMvSet[i] ? &s->pstMv[i] : NULL;
+    /* Another tile's or slice task's motion is not looked at (its thread
+     * may be writing it); then motion this thread has not derived yet is
+     * never available, and the block's CTB record (which parsing may be
+     * writing, when motion is derived behind it) is not read. */
+    const uint32_t rs = ((uint32_t)y >> sps->CtbLog2SizeY) * sps->PicWidthInCtbsY + ((uint32_t)x >> sps->CtbLog2SizeY);
+    if (!HevcSameUnit(s, rs) || !s->pucMvSet[i] || !HevcAvailableOutside(s, x, y, 0))
         return NULL;
     return &s->pstMv[i];
 }
