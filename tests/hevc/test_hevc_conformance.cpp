@@ -43,6 +43,27 @@ INSTANTIATE_TEST_SUITE_P(Collection, Conformance,
                          ::testing::ValuesIn(SweepRun() ? ManifestRowsUpTo(0, 0) : ManifestRowsUpTo(200000, 60)),
                          ManifestRowName);
 
+// Pictures of many slices, each with reference lists of its own (list
+// modification, long-term pictures), handed over in small calls: the slices
+// go one by one through the reconstruction task, which derives each one's
+// motion with that slice's lists while parsing is already in the next.
+TEST(ConformanceChecks, SlicesWithListsOfTheirOwnAgreeInBothThreadTypes)
+{
+    int iStreams = 0;
+    for (const char *f : {"jctvc/hevc-itu-slist-a.h265", "jctvc/hevc-itu-slist-b.h265", "jctvc/LTRPSPS_A_Qualcomm_1.bit"}) {
+        std::vector<uint8_t> data = ReadFile(ConformanceDir() + "/" + f);
+        if (data.empty())
+            continue;
+        SCOPED_TRACE(f);
+        intratest::DecodeRun one = intratest::DecodeBuffer(data, 8, IH265D_DECODE_ORDER, false, 4096, 832, 480, 0);
+        EXPECT_GT(one.pics.size(), 60u);
+        intratest::ExpectSameRun(one, intratest::DecodeBuffer(data, 8, IH265D_DECODE_ORDER, false, 4096, 832, 480, 1));
+        iStreams++;
+    }
+    if (!iStreams)
+        GTEST_SKIP() << "no test bitstreams in " << ConformanceDir();
+}
+
 TEST(ConformanceChecks, ZeroLatencyIncreaseMeansNoLimit)
 {
     // HM-encoded conformance streams write sps_max_latency_increase_plus1 0
