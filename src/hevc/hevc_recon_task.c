@@ -478,6 +478,7 @@ static uint32_t ReconTask(void *pArg)
     HevcReconSide *side = &rt->astSide[0];
     HevcSliceDecAttach(r, m);
     r->pstSh = &side->stSh;
+    r->pstRefs = &side->stRefs;
     r->uiUnitTs0 = 0;
     r->uiTsLimit = ~0u;
     const uint64_t uiMask = rt->uiSize - 1;
@@ -571,6 +572,7 @@ static int RunLastRow(HevcReconTask *rt)
     HevcReconSide *side = &rt->astSide[1];
     HevcSliceDecAttach(r, m);
     r->pstSh = &side->stSh;
+    r->pstRefs = &side->stRefs;
     r->uiUnitTs0 = 0;
     r->uiTsLimit = ~0u;
     if (rt->stSliceAtRow.bValid)

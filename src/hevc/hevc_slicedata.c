@@ -534,6 +534,9 @@ uint32_t HevcDecodeSliceData(HW265D_DEC *pstDec, const uint8_t *pucNal, uint32_t
         return SliceDataError(pstDec, s);
     }
     s->pstSh = sh;
+    /* Every slice type: a block whose motion an earlier, failed decoding
+     * of its CTB left is read with some lists (concealed anyway). */
+    s->pstRefs = &pstDec->stRefs;
     if (sh->slice_type != HEVC_SLICE_I)
         HevcSliceInterSetup(pstDec, s);
     s->pucNal = pucNal;
