@@ -463,6 +463,17 @@ static size_t RunCommand(HevcReconTask *rt, HevcReconSide *side, HevcSliceDec *r
     }
 }
 
+/* Record r of a thread running commands, with its slice state: one unit
+ * (no tiles), the slice set-up as the commands give it. */
+static void AttachSide(HevcSliceDec *r, HevcPicMaps *m, HevcReconSide *side)
+{
+    HevcSliceDecAttach(r, m);
+    r->pstSh = &side->stSh;
+    r->pstRefs = &side->stRefs;
+    r->uiUnitTs0 = 0;
+    r->uiTsLimit = ~0u;
+}
+
 /* End of what the task may run; stLock is held. */
 static uint64_t RunEndLocked(const HevcReconTask *rt)
 {
@@ -476,11 +487,7 @@ static uint32_t ReconTask(void *pArg)
     HevcPicMaps *m = d->pstMaps;
     HevcSliceDec *r = HevcThreadsWorkerRecord(d);
     HevcReconSide *side = &rt->astSide[0];
-    HevcSliceDecAttach(r, m);
-    r->pstSh = &side->stSh;
-    r->pstRefs = &side->stRefs;
-    r->uiUnitTs0 = 0;
-    r->uiTsLimit = ~0u;
+    AttachSide(r, m, side);
     const uint64_t uiMask = rt->uiSize - 1;
     pthread_mutex_lock(&rt->stLock);
     rt->bTaskRunning = 1;
@@ -570,11 +577,7 @@ static int RunLastRow(HevcReconTask *rt)
     HevcPicMaps *m = d->pstMaps;
     HevcSliceDec *r = t->apstWorker[t->stPool.iThreads];
     HevcReconSide *side = &rt->astSide[1];
-    HevcSliceDecAttach(r, m);
-    r->pstSh = &side->stSh;
-    r->pstRefs = &side->stRefs;
-    r->uiUnitTs0 = 0;
-    r->uiTsLimit = ~0u;
+    AttachSide(r, m, side);
     if (rt->stSliceAtRow.bValid)
         ApplySlice(side, r, &rt->stSliceAtRow);
     const uint32_t W = m->pstSps->PicWidthInCtbsY, ry = rt->uiRowCur;
