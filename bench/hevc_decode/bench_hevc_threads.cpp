@@ -10,16 +10,20 @@
 // and one row of 4 tiles with a slice per tile. Tilegen's coding units are
 // intra, pcm, skipped or motion-compensated without residual, so those
 // streams weigh prediction and filtering more than entropy decoding. Each
-// stream is decoded three times per thread type; the best wall time and the
-// CPU time and context switches (voluntary + involuntary, from getrusage;
-// involuntary ones grow with the machine's load) of that run are reported.
+// stream is decoded --runs times (default 3) per thread type, the two types
+// in turn; the best wall time and the CPU time and context switches
+// (voluntary + involuntary, from getrusage; involuntary ones grow with the
+// machine's load) of that run are reported. "speed-up" is the ratio of the
+// best times; "paired" is the median (and range) of the ratios run by run,
+// which a noisy machine moves less, as one lucky or slow run pairs with its
+// neighbour in time.
 // "pair" is the machine's own ceiling for two threads: two single-threaded
 // decoders run side by side on the same stream, and the figure is the
 // pictures per second they reach together over one alone. Caches, memory
 // and a virtual machine's host are shared, so this is below 2 and a pool
 // of two threads cannot beat it.
 //
-//   bench_hevc_threads [--frames N] [--only NAME]
+//   bench_hevc_threads [--frames N] [--only NAME] [--runs N]
 #include <sys/resource.h>
 #include <unistd.h>
 #include <time.h>
@@ -116,13 +120,15 @@ struct Case {
 int main(int argc, char **argv)
 {
     setvbuf(stdout, nullptr, _IOLBF, 0);
-    int iFrames = 60;
+    int iFrames = 60, iRuns = 3;
     const char *pszOnly = nullptr;
     for (int i = 1; i + 1 < argc; i++)
         if (!strcmp(argv[i], "--frames"))
             iFrames = atoi(argv[++i]);
         else if (!strcmp(argv[i], "--only"))
             pszOnly = argv[++i];
+        else if (!strcmp(argv[i], "--runs"))
+            iRuns = std::max(1, atoi(argv[++i]));
     const Case kCases[] = {
         {"1080p_wpp", "--preset fast --wpp --bframes 0", nullptr, nullptr},
         {"1080p_single_slice_no_wpp", "--preset fast --no-wpp --bframes 0", nullptr, nullptr},
@@ -153,7 +159,9 @@ int main(int argc, char **argv)
         }
         double adWall[2] = {1e30, 1e30}, adCpu[2] = {0, 0}, adVol[2] = {0, 0}, adInvol[2] = {0, 0}, dCaller = 1e30;
         int aiPics[2] = {0, 0};
-        for (int iRun = 0; iRun < 3; iRun++)
+        std::vector<double> ratios;
+        for (int iRun = 0; iRun < iRuns; iRun++) {
+            double adRunWall[2] = {0, 0};
             for (int t = 0; t < 2; t++) {
                 Usage u0 = Now();
                 double t0 = ThreadCpuSeconds();
@@ -161,6 +169,7 @@ int main(int argc, char **argv)
                 aiPics[t] = Decode(data, t);
                 double w = std::chrono::duration<double>(std::chrono::steady_clock::now() - w0).count();
                 Usage u1 = Now();
+                adRunWall[t] = w;
                 if (t && ThreadCpuSeconds() - t0 < dCaller)
                     dCaller = ThreadCpuSeconds() - t0;
                 if (w < adWall[t]) {
@@ -170,6 +179,9 @@ int main(int argc, char **argv)
                     adInvol[t] = u1.dInvol - u0.dInvol;
                 }
             }
+            ratios.push_back(adRunWall[0] / adRunWall[1]);
+        }
+        std::sort(ratios.begin(), ratios.end());
         if (aiPics[0] <= 0 || aiPics[0] != aiPics[1]) {
             printf("%-28s decode failed (%d / %d pictures)\n", c.pszName, aiPics[0], aiPics[1]);
             continue;
@@ -183,12 +195,13 @@ int main(int argc, char **argv)
             dPairWall = std::min(dPairWall, std::chrono::duration<double>(std::chrono::steady_clock::now() - w0).count());
         }
         printf("%-28s %d pictures  wall %.3f s -> %.3f s  speed-up %.2fx  cpu/picture %.2f ms -> %.2f ms (%+.0f%%)  "
-               "switches/picture %.1f+%.1f -> %.1f+%.1f  caller %.2f ms (bound %.2fx)  pair %.2fx\n",
+               "switches/picture %.1f+%.1f -> %.1f+%.1f  caller %.2f ms (bound %.2fx)  pair %.2fx  "
+               "paired %.2fx (%.2f-%.2f, %d runs)\n",
                c.pszName, aiPics[0], adWall[0], adWall[1], adWall[0] / adWall[1], 1e3 * adCpu[0] / aiPics[0],
                1e3 * adCpu[1] / aiPics[1], 100.0 * (adCpu[1] / adCpu[0] - 1), adVol[0] / aiPics[0],
                adInvol[0] / aiPics[0], adVol[1] / aiPics[1], adInvol[1] / aiPics[1], 1e3 * dCaller / aiPics[1],
                adCpu[0] / std::max(dCaller, adCpu[1] / (double)std::max(1L, sysconf(_SC_NPROCESSORS_ONLN))),
-               2 * adWall[0] / dPairWall);
+               2 * adWall[0] / dPairWall, ratios[ratios.size() / 2], ratios.front(), ratios.back(), iRuns);
     }
     return 0;
 }
