@@ -372,8 +372,6 @@ void HevcReconTaskFlush(HevcReconTask *rt)
 
 /* ---- the task ---- */
 
-/* Runs the command at p (uiTail bytes before the ring's end); returns the
- * bytes it takes. */
 /* The slice set-up st for record r of the thread whose state is side. */
 static void ApplySlice(HevcReconSide *side, HevcSliceDec *r, const HevcReconSlice *st)
 {
@@ -392,6 +390,8 @@ static void ApplySlice(HevcReconSide *side, HevcSliceDec *r, const HevcReconSlic
     r->iFallbackSlot = st->iFallbackSlot;
 }
 
+/* Runs the command at p (uiTail bytes before the ring's end) on record r
+ * with the thread's slice state side; returns the bytes it takes. */
 static size_t RunCommand(HevcReconTask *rt, HevcReconSide *side, HevcSliceDec *r, HevcPicMaps *m, const uint8_t *p,
                          size_t uiTail)
 {
