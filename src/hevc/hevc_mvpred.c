@@ -16,7 +16,6 @@ void HevcSliceInterSetup(HW265D_DEC *pstDec, HevcSliceDec *s)
 {
     const HevcSliceHeader *sh = s->pstSh;
     const HevcPic *cur = s->pstPic;
-    s->pstRefs = &pstDec->stRefs;
     s->iColSlot = -1;
     s->bNoBackwardPred = 1;
     /* A missing reference is replaced by the decoded picture closest in

@@ -214,7 +214,6 @@ static uint32_t SliceTask(void *pArg)
     s->uiTs0 = j->uiTs0;
     s->uiUnitTs0 = j->uiTs0;
     s->uiTsLimit = j->uiTsLimit;
-    s->pstRefs = &d->stRefs;
     if (j->stSh.slice_type != HEVC_SLICE_I)
         HevcSliceInterSetup(d, s);
     j->stLog.iNum = 0;

@@ -52,6 +52,7 @@ int HevcSliceDecCreate(HW265D_DEC *pstDec)
     if (!mp)
         return -1;
     pstDec->pstMaps = mp;
+    mp->pstDecRefs = &pstDec->stRefs;
     mp->uiMaxW4 = pstDec->uiMaxWidth / 4;
     mp->uiMaxH4 = pstDec->uiMaxHeight / 4;
     mp->uiMaxCtbs = pstDec->uiMaxCtbs;
@@ -98,6 +99,10 @@ void HevcSliceDecAttach(HevcSliceDec *s, HevcPicMaps *m)
     s->bHighDepth = m->bHighDepth;
     s->bScaling = m->bScaling;
     s->bCtxDsValid = 0;
+    /* Every record reads the decoder's lists unless it runs commands with
+     * lists of its own: also in an intra slice, where a block an earlier,
+     * failed decoding of its CTB left motion in is read (concealed anyway). */
+    s->pstRefs = m->pstDecRefs;
     HevcReconSelect(s);
 }
 
@@ -534,9 +539,6 @@ uint32_t HevcDecodeSliceData(HW265D_DEC *pstDec, const uint8_t *pucNal, uint32_t
         return SliceDataError(pstDec, s);
     }
     s->pstSh = sh;
-    /* Every slice type: a block whose motion an earlier, failed decoding
-     * of its CTB left is read with some lists (concealed anyway). */
-    s->pstRefs = &pstDec->stRefs;
     if (sh->slice_type != HEVC_SLICE_I)
         HevcSliceInterSetup(pstDec, s);
     s->pucNal = pucNal;

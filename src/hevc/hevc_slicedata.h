@@ -111,6 +111,7 @@ typedef struct HevcPicMaps {
      * that alone writes and reads this map and pstMv then. */
     uint8_t *pucMvSet;
     HevcCtbInfo *pstCtb;         /* per CTB in raster scan */
+    const HevcRefLists *pstDecRefs; /* the decoder's lists of the current slice */
 
     /* Picture being decoded (set at its first slice segment, constant until
      * it completes). */
@@ -227,7 +228,7 @@ typedef struct HevcSliceDec {
     int iColSlot;
     int bNoBackwardPred;
     int iFallbackSlot;
-    const HevcRefLists *pstRefs; /* the slice's lists motion derivation reads */
+    const HevcRefLists *pstRefs; /* the slice's lists motion derivation reads (set when attached) */
     int iNbCtbs;                 /* intra neighbour CTBs usable (hevc_recon.c), -1: not found yet */
     int16_t *psPred[2];          /* 14-bit intermediates, 64 x 64 per list */
     uint8_t *pucEdge;            /* edge-extended reference block, (64 + 7)^2 samples of 16 bits */

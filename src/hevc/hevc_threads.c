@@ -474,7 +474,6 @@ static uint32_t RowTask(void *pArg)
     s->uiNalSize = c->uiNalSize;
     s->uiCntBase = c->uiCntBase;
     s->uiTs0 = c->uiTs0;
-    s->pstRefs = &d->stRefs;
     if (s->pstSh->slice_type != HEVC_SLICE_I)
         HevcSliceInterSetup(d, s);
     rt->stLog.iNum = 0;
