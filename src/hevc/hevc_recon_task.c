@@ -132,15 +132,25 @@ static void Submit(HevcReconTask *rt);
 
 /* ---- parser side ---- */
 
+/* The positions and counts both threads read without the lock (see
+ * hevc_recon_task.h) go through these. A thread that sleeps sets its flag,
+ * then looks at the other's position again, before it waits; the other
+ * stores its position, then looks at the flag. Both sequentially
+ * consistent: either the sleeper sees the new position or the other sees
+ * the flag and wakes it under the lock, which the sleeper holds from its
+ * second look until it waits. */
+#define LOAD(field) __atomic_load_n(&(field), __ATOMIC_SEQ_CST)
+#define STORE(field, v) __atomic_store_n(&(field), (v), __ATOMIC_SEQ_CST)
+
 /* Makes the commands written so far runnable; stLock is held. */
 static void PublishLocked(HevcReconTask *rt, int bUrgent)
 {
-    rt->ullPub = rt->ullWrite;
-    rt->uiCtbsPub = rt->uiCtbsWritten;
+    STORE(rt->ullPub, rt->ullWrite);
+    STORE(rt->uiCtbsPub, rt->uiCtbsWritten);
     if (bUrgent)
         rt->ullUrgent = rt->ullWrite;
-    rt->ullReadSeen = rt->ullRead;
-    if (rt->bTaskWaiting && (bUrgent || (int32_t)(rt->uiCtbsPub - rt->uiWakeCtbs) >= 0))
+    rt->ullReadSeen = LOAD(rt->ullRead);
+    if (LOAD(rt->bTaskWaiting) && (bUrgent || (int32_t)(rt->uiCtbsWritten - LOAD(rt->uiWakeCtbs)) >= 0))
         pthread_cond_signal(&rt->stData);
 }
 
@@ -151,6 +161,8 @@ static void *ReserveSlow(HevcReconTask *rt, size_t n)
     const uint64_t uiMask = rt->uiSize - 1;
     size_t uiTail = rt->uiSize - (size_t)(rt->ullWrite & uiMask);
     size_t uiNeed = n > uiTail ? uiTail + n : n;
+    if (rt->ullWrite + uiNeed - rt->ullReadSeen > rt->uiSize)
+        rt->ullReadSeen = LOAD(rt->ullRead);
     if (rt->ullWrite + uiNeed - rt->ullReadSeen > rt->uiSize) {
         Submit(rt);
         pthread_mutex_lock(&rt->stLock);
@@ -158,13 +170,15 @@ static void *ReserveSlow(HevcReconTask *rt, size_t n)
         /* Woken once a quarter of the ring is free, not per command (the
          * ring is full, so this is never beyond what is published). */
         const uint64_t ullWant = rt->ullWrite + uiNeed - rt->uiSize / 4 * 3;
-        while (rt->ullRead < ullWant) {
-            rt->bParserWaiting = 1;
-            rt->ullParserNeed = ullWant;
+        rt->ullParserNeed = ullWant;
+        while (LOAD(rt->ullRead) < ullWant) {
+            STORE(rt->bParserWaiting, 1);
+            if (LOAD(rt->ullRead) >= ullWant)
+                break;
             pthread_cond_wait(&rt->stSpace, &rt->stLock);
         }
-        rt->bParserWaiting = 0;
-        rt->ullReadSeen = rt->ullRead;
+        STORE(rt->bParserWaiting, 0);
+        rt->ullReadSeen = LOAD(rt->ullRead);
         pthread_mutex_unlock(&rt->stLock);
     }
     if (n > uiTail) {
@@ -355,9 +369,15 @@ void HevcReconTaskCtbDone(HevcReconTask *rt, uint32_t ry)
     rt->ullCtbEnd = rt->ullWrite;
     rt->uiCtbsWritten++;
     rt->bSampleWork = 1;
-    pthread_mutex_lock(&rt->stLock);
-    PublishLocked(rt, 0);
-    pthread_mutex_unlock(&rt->stLock);
+    /* Published without the lock, which is taken only when the sleeping
+     * task wants waking now. */
+    STORE(rt->ullPub, rt->ullWrite);
+    STORE(rt->uiCtbsPub, rt->uiCtbsWritten);
+    if (LOAD(rt->bTaskWaiting) && (int32_t)(rt->uiCtbsWritten - LOAD(rt->uiWakeCtbs)) >= 0) {
+        pthread_mutex_lock(&rt->stLock);
+        PublishLocked(rt, 0);
+        pthread_mutex_unlock(&rt->stLock);
+    }
     Submit(rt);
 }
 
@@ -413,8 +433,20 @@ static size_t RunCommand(HevcReconTask *rt, HevcReconSide *side, HevcSliceDec *r
         /* The scratch block is zero apart from what the last add left. */
         memset(r->psCoeff, 0, sizeof(int16_t) * (size_t)r->iCoeffDirty);
         const int16_t *psIn = (const int16_t *)(c + 1);
-        for (int y = 0; y < c->ucRows; y++)
-            memcpy(r->psCoeff + y * N, psIn + y * c->ucCols, (size_t)c->ucCols * sizeof(int16_t));
+        const int iRows = c->ucRows, iCols = c->ucCols;
+        /* Columns come in fours, or alone for a DC block (see QueueCoeffs):
+         * word copies, as a string move per row costs more to start than
+         * these few bytes take. */
+        if (iCols == 1) {
+            r->psCoeff[0] = psIn[0];
+        } else {
+            for (int y = 0; y < iRows; y++)
+                for (int x = 0; x < iCols; x += 4) {
+                    uint64_t u;
+                    memcpy(&u, psIn + y * iCols + x, sizeof(u));
+                    memcpy(r->psCoeff + y * N + x, &u, sizeof(u));
+                }
+        }
         r->iCoeffDirty = N * N;
         r->bDcOnly = (h->ucArg & COEF_DC) != 0;
         r->bTransquantBypass = (h->ucArg & COEF_BYPASS) != 0;
@@ -474,10 +506,30 @@ static void AttachSide(HevcSliceDec *r, HevcPicMaps *m, HevcReconSide *side)
     r->uiTsLimit = ~0u;
 }
 
-/* End of what the task may run; stLock is held. */
-static uint64_t RunEndLocked(const HevcReconTask *rt)
+/* End of what the task may run. */
+static uint64_t RunEnd(HevcReconTask *rt)
 {
-    return rt->ullPub < rt->ullLimit ? rt->ullPub : rt->ullLimit;
+    const uint64_t ullPub = LOAD(rt->ullPub), ullLimit = LOAD(rt->ullLimit);
+    return ullPub < ullLimit ? ullPub : ullLimit;
+}
+
+/* The task has work from ullPos on, or must end; stLock is held. */
+static int TaskMayRun(HevcReconTask *rt, uint64_t ullPos)
+{
+    return rt->bStop || (RunEnd(rt) > ullPos && ((int32_t)(LOAD(rt->uiCtbsPub) - rt->uiWakeCtbs) >= 0 ||
+                                                 rt->ullUrgent > ullPos));
+}
+
+/* Frees the ring up to ullPos; wakes the parser when it waits for that. */
+static void TaskRead(HevcReconTask *rt, uint64_t ullPos)
+{
+    STORE(rt->ullRead, ullPos);
+    if (LOAD(rt->bParserWaiting)) {
+        pthread_mutex_lock(&rt->stLock);
+        if (rt->bParserWaiting && ullPos >= rt->ullParserNeed)
+            pthread_cond_signal(&rt->stSpace);
+        pthread_mutex_unlock(&rt->stLock);
+    }
 }
 
 static uint32_t ReconTask(void *pArg)
@@ -491,16 +543,17 @@ static uint32_t ReconTask(void *pArg)
     const uint64_t uiMask = rt->uiSize - 1;
     pthread_mutex_lock(&rt->stLock);
     rt->bTaskRunning = 1;
-    uint64_t ullPos = rt->ullRead, ullEnd;
+    uint64_t ullPos = LOAD(rt->ullRead), ullEnd;
     for (;;) {
-        rt->uiWakeCtbs = rt->uiCtbsPub + rt->uiWakeBatch;
-        while (!rt->bStop && !(RunEndLocked(rt) > ullPos && ((int32_t)(rt->uiCtbsPub - rt->uiWakeCtbs) >= 0 ||
-                                                             rt->ullUrgent > ullPos))) {
-            rt->bTaskWaiting = 1;
+        STORE(rt->uiWakeCtbs, LOAD(rt->uiCtbsPub) + rt->uiWakeBatch);
+        while (!TaskMayRun(rt, ullPos)) {
+            STORE(rt->bTaskWaiting, 1);
+            if (TaskMayRun(rt, ullPos))
+                break;
             pthread_cond_wait(&rt->stData, &rt->stLock);
         }
-        rt->bTaskWaiting = 0;
-        ullEnd = RunEndLocked(rt);
+        STORE(rt->bTaskWaiting, 0);
+        ullEnd = RunEnd(rt);
         if (ullEnd <= ullPos)
             break; /* stopped with nothing left */
         pthread_mutex_unlock(&rt->stLock);
@@ -510,19 +563,14 @@ static uint32_t ReconTask(void *pArg)
             ullPos += RunCommand(rt, side, r, m, p, (size_t)(rt->uiSize - (ullPos & uiMask)));
             if (bCtb) {
                 /* Free the CTB's bytes and take what was queued meanwhile
-                 * (or stop where the caller's thread took over). */
-                pthread_mutex_lock(&rt->stLock);
-                rt->ullRead = ullPos;
-                if (rt->bParserWaiting && rt->ullRead >= rt->ullParserNeed)
-                    pthread_cond_signal(&rt->stSpace);
-                ullEnd = RunEndLocked(rt);
-                pthread_mutex_unlock(&rt->stLock);
+                 * (or stop where the caller's thread took over: the limit
+                 * is read after the position is stored). */
+                TaskRead(rt, ullPos);
+                ullEnd = RunEnd(rt);
             }
         }
+        TaskRead(rt, ullPos);
         pthread_mutex_lock(&rt->stLock);
-        rt->ullRead = ullPos;
-        if (rt->bParserWaiting && rt->ullRead >= rt->ullParserNeed)
-            pthread_cond_signal(&rt->stSpace);
     }
     pthread_mutex_unlock(&rt->stLock);
     return 0;
@@ -540,10 +588,11 @@ int HevcReconTaskStart(HW265D_DEC *d)
         return 0;
     /* Positions go on from the last picture (the ring is empty between
      * pictures), so the ring wraps wherever the stream takes it. */
-    rt->bTaskWaiting = rt->bParserWaiting = 0;
+    STORE(rt->bTaskWaiting, 0);
+    STORE(rt->bParserWaiting, 0);
     rt->bStop = 0;
     rt->bTaskRunning = 0;
-    rt->ullLimit = ~(uint64_t)0;
+    STORE(rt->ullLimit, ~(uint64_t)0);
     rt->uiRowCur = ~0u;
     rt->uiRowCurCtbs = rt->uiRowPrevCtbs = 0;
     rt->ullRowStart = rt->ullCtbEnd = rt->ullWrite;
@@ -618,25 +667,35 @@ void HevcReconTaskFinish(HW265D_DEC *d)
                        rt->uiRowCurCtbs == W && rt->uiRowPrevCtbs == W;
         pthread_mutex_lock(&rt->stLock);
         PublishLocked(rt, 1);
-        bLastRow = bLastRow && rt->bTaskRunning && rt->ullRead < rt->ullRowStart;
-        if (bLastRow)
-            rt->ullLimit = rt->ullRowStart;
+        /* The limit is stored before the task's position is read (the
+         * task stores its position before it reads the limit): either the
+         * task has not passed the row's start and stops there, or this
+         * thread sees that it has and takes the limit back. */
+        if (bLastRow && rt->bTaskRunning) {
+            STORE(rt->ullLimit, rt->ullRowStart);
+            if (LOAD(rt->ullRead) >= rt->ullRowStart) {
+                STORE(rt->ullLimit, ~(uint64_t)0);
+                bLastRow = 0;
+            }
+        } else {
+            bLastRow = 0;
+        }
         rt->bStop = 1;
         pthread_cond_signal(&rt->stData);
         pthread_mutex_unlock(&rt->stLock);
         if (!(bLastRow && RunLastRow(rt)))
             HevcPoolWait(&d->pstThreads->stPool, rt);
         if (bLastRow) {
-            pthread_mutex_lock(&rt->stLock);
-            rt->ullRead = rt->ullWrite;
-            pthread_mutex_unlock(&rt->stLock);
+            STORE(rt->ullRead, rt->ullWrite);
             rt->ullReadSeen = rt->ullWrite;
         }
     } else {
         /* No task ever ran: what the ring holds is slice set-up only. */
         pthread_mutex_lock(&rt->stLock);
-        rt->ullPub = rt->ullRead = rt->ullUrgent = rt->ullWrite;
-        rt->uiCtbsPub = rt->uiCtbsWritten;
+        STORE(rt->ullPub, rt->ullWrite);
+        STORE(rt->ullRead, rt->ullWrite);
+        rt->ullUrgent = rt->ullWrite;
+        STORE(rt->uiCtbsPub, rt->uiCtbsWritten);
         pthread_mutex_unlock(&rt->stLock);
         rt->ullReadSeen = rt->ullWrite;
     }

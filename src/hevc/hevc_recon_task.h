@@ -15,8 +15,10 @@
  * is full; the task sleeps while it is empty and is woken once a few CTBs
  * are ready, at the end of each slice segment and at the end of the
  * picture, when every command still queued is run before concealment and
- * the last filter rows. stLock is never held together with another lock
- * (the task takes the picture's progress lock only after releasing it). */
+ * the last filter rows. Each CTB is published and freed with atomic
+ * stores; the lock is taken only to sleep or to wake the other thread.
+ * stLock is never held together with another lock (the task takes the
+ * picture's progress lock only after releasing it). */
 #ifndef HEVC_RECON_TASK_H
 #define HEVC_RECON_TASK_H
 
@@ -72,24 +74,31 @@ typedef struct HevcReconTask {
     uint32_t uiRowPrevCtbs;      /* CTBs written of the row above it, when it came right before */
     uint64_t ullRowStart;        /* position of the current row's first command */
     uint64_t ullCtbEnd;          /* position after the last CTB end */
-    /* Shared; every field below is guarded by stLock. */
+    /* Shared. The fields marked (atomic) are written and read with
+     * sequentially consistent atomics, so each CTB passes between the
+     * threads without the lock; they are written under stLock as well
+     * wherever a sleeper may be woken. The two positions written per CTB
+     * have cache lines of their own; the rest changes only when a thread
+     * sleeps, wakes or ends. */
     pthread_mutex_t stLock;
     pthread_cond_t stData;       /* the task: commands published, or stop */
     pthread_cond_t stSpace;      /* the parser: room in the ring */
-    uint64_t ullPub;             /* commands up to here may be run */
-    uint64_t ullRead;            /* commands up to here are done; their bytes are free */
-    uint64_t ullUrgent;          /* run up to here without waiting for more CTBs */
-    uint32_t uiCtbsPub;          /* CTB ends published */
-    uint32_t uiWakeCtbs;         /* the sleeping task wants waking at this many */
+    uint64_t ullUrgent;          /* (stLock) run up to here without waiting for more CTBs */
+    uint64_t ullParserNeed;      /* (stLock) the parser sleeps until ullRead reaches this */
+    uint64_t ullLimit;           /* (atomic) the task runs nothing from here on (the caller's thread does) */
+    uint32_t uiWakeCtbs;         /* (atomic) the sleeping task wants waking at this many */
     uint32_t uiWakeBatch;        /* CTBs it lets the parser queue meanwhile (set before the task starts) */
-    int bTaskWaiting;            /* the task sleeps on stData */
-    int bParserWaiting;          /* the parser sleeps on stSpace */
-    uint64_t ullParserNeed;      /* ... until ullRead reaches this */
-    int bStop;                   /* the picture is complete: run what is queued, then end */
-    uint64_t ullLimit;           /* the task runs nothing from here on (the caller's thread does) */
-    int bTaskRunning;            /* the task is on a worker (not still queued) */
+    int bTaskWaiting;            /* (atomic) the task sleeps on stData */
+    int bParserWaiting;          /* (atomic) the parser sleeps on stSpace */
+    int bStop;                   /* (stLock) the picture is complete: run what is queued, then end */
+    int bTaskRunning;            /* (stLock) the task is on a worker (not still queued) */
+    /* Written by the parser per CTB. */
+    uint64_t ullPub __attribute__((aligned(64))); /* (atomic) commands up to here may be run */
+    uint32_t uiCtbsPub;          /* (atomic) CTB ends published */
+    /* Written by the task per CTB. */
+    uint64_t ullRead __attribute__((aligned(64))); /* (atomic) commands up to here are done; their bytes are free */
     /* The slice state of the task [0] and of the caller's thread [1]. */
-    HevcReconSide astSide[2];
+    HevcReconSide astSide[2] __attribute__((aligned(64)));
     uint32_t uiPictures;         /* pictures whose sample work the task ran (for tests and tools) */
 } HevcReconTask;
 
