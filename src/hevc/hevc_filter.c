@@ -140,7 +140,7 @@ static void CountReconRows(HevcPicMaps *m, const HevcSps *sps)
 {
     const uint32_t H = sps->PicHeightInCtbsY, W = sps->PicWidthInCtbsY;
     while (m->uiRowsRecon < H && m->uiRowsRecon < __atomic_load_n(&m->uiCommitRows, __ATOMIC_ACQUIRE) &&
-           __atomic_load_n(&m->puiRowCtbs[m->uiRowsRecon], __ATOMIC_ACQUIRE) == W)
+           __atomic_load_n(HevcRowCtbs(m, m->uiRowsRecon), __ATOMIC_ACQUIRE) == W)
         m->uiRowsRecon++;
 }
 

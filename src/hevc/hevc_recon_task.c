@@ -488,7 +488,7 @@ static size_t RunCommand(HevcReconTask *rt, HevcReconSide *side, HevcSliceDec *r
          * completes rows too). */
         const CmdCtb *c = (const CmdCtb *)p;
         HevcThreadsCtbDone(m, c->uiRow);
-        if (__atomic_load_n(&m->puiRowCtbs[c->uiRow], __ATOMIC_ACQUIRE) == m->pstSps->PicWidthInCtbsY)
+        if (__atomic_load_n(HevcRowCtbs(m, c->uiRow), __ATOMIC_ACQUIRE) == m->pstSps->PicWidthInCtbsY)
             HevcThreadsFilterRows(rt->pstDec, r);
         return SIZE_OF(CmdCtb);
     }
@@ -637,7 +637,7 @@ static int RunLastRow(HevcReconTask *rt)
         const uint32_t uiNeed = x + 2 < W ? x + 2 : W;
         /* Short of it, this thread sleeps until the task is a few CTBs
          * further: a wake-up per CTB would cost more than the row. */
-        if (bWait && !bEnded && __atomic_load_n(&m->puiRowCtbs[ry - 1], __ATOMIC_ACQUIRE) < uiNeed &&
+        if (bWait && !bEnded && __atomic_load_n(HevcRowCtbs(m, ry - 1), __ATOMIC_ACQUIRE) < uiNeed &&
             HevcThreadsWaitRow(d, r, ry - 1, uiNeed + LAST_ROW_LEAD < W ? uiNeed + LAST_ROW_LEAD : W)) {
             /* No row fails here; should one, the task ends the row above. */
             HevcPoolWait(&t->stPool, rt);

@@ -67,7 +67,7 @@ int HevcSliceDecCreate(HW265D_DEC *pstDec)
     mp->pstMv = (HevcMvField *)HevcMemAlloc(t, m, ch, n4 * sizeof(HevcMvField), 64);
     mp->pucMvSet = (uint8_t *)HevcMemAlloc(t, m, ch, n4, 64);
     mp->pstCtb = (HevcCtbInfo *)HevcMemAlloc(t, m, ch, sizeof(HevcCtbInfo) * mp->uiMaxCtbs, 64);
-    mp->puiRowCtbs = (uint32_t *)HevcMemAlloc(t, m, ch, sizeof(uint32_t) * mp->uiMaxCtbRows, 64);
+    mp->puiRowCtbs = (uint32_t *)HevcMemAlloc(t, m, ch, sizeof(uint32_t) * HEVC_ROW_STRIDE * mp->uiMaxCtbRows, 64);
     for (int c = 0; c < 3; c++) {
         size_t uiBytes = HevcFilterLineBytes(pstDec->uiMaxWidth, c);
         mp->auiSaoStride[c] = (uint32_t)(uiBytes / (c ? 34 : 66));
@@ -137,7 +137,7 @@ void HevcSliceDecStartPicture(HW265D_DEC *pstDec)
     m->uiCtbsDone = 0;
     m->uiRowsRecon = m->uiRowsDeblocked = m->uiRowsDone = 0;
     m->bSaoPrevValid = 0;
-    memset(m->puiRowCtbs, 0, sizeof(uint32_t) * sps->PicHeightInCtbsY);
+    memset(m->puiRowCtbs, 0, sizeof(uint32_t) * HEVC_ROW_STRIDE * sps->PicHeightInCtbsY);
     m->bHighDepth = sps->bit_depth_luma > 8 || sps->bit_depth_chroma > 8;
     /* The tables cover 8 and 10 bits with equal luma and chroma depth. */
     m->bUnsupported = sps->bit_depth_luma != sps->bit_depth_chroma ||
@@ -303,6 +303,16 @@ static int SubstreamRange(const HevcSliceDec *s, uint32_t k, uint32_t uiFallback
     return 0;
 }
 
+uint32_t HevcCtbsDone(const HevcPicMaps *m)
+{
+    if (m->pstSplit)
+        return m->uiCtbsDone;
+    uint32_t n = 0;
+    for (uint32_t r = 0; r < m->pstSps->PicHeightInCtbsY; r++)
+        n += __atomic_load_n(HevcRowCtbs(m, r), __ATOMIC_ACQUIRE);
+    return n;
+}
+
 /* Counts a reconstructed CTB in its row; a row that completes lets the
  * lagging filters move on. */
 static void CtbDone(HW265D_DEC *pstDec, HevcSliceDec *s, uint32_t rs)
@@ -311,16 +321,17 @@ static void CtbDone(HW265D_DEC *pstDec, HevcSliceDec *s, uint32_t rs)
     const uint32_t W = s->pstSps->PicWidthInCtbsY, ry = rs / W;
     s->pstCtb[rs].bCounted = 1;
     if (m->bThreaded) {
-        /* The filter task follows; wavefront rows may wait on this one. */
-        __atomic_fetch_add(&m->uiCtbsDone, 1, __ATOMIC_RELAXED);
-        if (m->pstSplit)
-            HevcReconTaskCtbDone(m->pstSplit, ry); /* counted once its sample work ran */
-        else
+        /* The filter task follows; wavefront rows may wait on this one.
+         * Tasks count in their rows only (see HevcCtbsDone). */
+        if (m->pstSplit) {
+            m->uiCtbsDone++;
+            HevcReconTaskCtbDone(m->pstSplit, ry); /* counted in its row once its sample work ran */
+        } else {
             HevcThreadsCtbDone(m, ry);
+        }
         return;
     }
-    m->uiCtbsDone++;
-    if (++m->puiRowCtbs[ry] == W && ry == m->uiRowsRecon)
+    if (++*HevcRowCtbs(m, ry) == W && ry == m->uiRowsRecon)
         HevcFilterAdvance(pstDec, s, 0);
 }
 
@@ -554,7 +565,7 @@ uint32_t HevcDecodeSliceData(HW265D_DEC *pstDec, const uint8_t *pucNal, uint32_t
         return IHW265D_ERR_SLICEHEADER;
     }
     uint32_t ts = pstDec->puiCtbAddrRsToTs[rs];
-    s->uiCntBase = s->pstMaps->uiCtbsDone;
+    s->uiCntBase = HevcCtbsDone(s->pstMaps);
     s->uiTs0 = ts;
     if (s->pstCtb[rs].bDecoded) {
         CTB_FAIL(ts, 0);
@@ -656,7 +667,7 @@ void HevcSliceDecFinishPicture(HW265D_DEC *pstDec)
     if (!m->pstPic || pstDec->iCurPic < 0 || m->pstPic != &pstDec->stDpb.astPic[pstDec->iCurPic])
         return;
     const HevcSps *sps = m->pstSps;
-    if (m->uiCtbsDone < sps->PicSizeInCtbsY && !(m->pstPic->uiErrorFlag & HEVC_PIC_ERR_NOT_DECODED)) {
+    if (HevcCtbsDone(m) < sps->PicSizeInCtbsY && !(m->pstPic->uiErrorFlag & HEVC_PIC_ERR_NOT_DECODED)) {
         m->pstPic->uiErrorFlag |= HEVC_PIC_ERR_SLICE;
         ConcealMissingCtbs(pstDec, s);
     }

@@ -130,8 +130,8 @@ typedef struct HevcPicMaps {
 
     /* Progress of the picture (atomics: written with release stores by the
      * thread that decoded or filtered, read with acquire loads). */
-    uint32_t uiCtbsDone;         /* CTBs reconstructed so far */
-    uint32_t *puiRowCtbs;        /* per CTB row: CTBs reconstructed */
+    uint32_t uiCtbsDone;         /* CTBs parsed while the reconstruction task runs (HevcCtbsDone) */
+    uint32_t *puiRowCtbs;        /* per CTB row: CTBs reconstructed (HevcRowCtbs) */
     /* Lagging in-loop filters (hevc_filter.c); run by one thread at a time
      * (the caller's thread, or whichever worker holds the filter turn). */
     uint32_t uiRowsRecon;        /* leading CTB rows completely reconstructed */
@@ -169,6 +169,19 @@ typedef struct HevcPicMaps {
      * hevc_recon_task.h). */
     struct HevcReconTask *pstSplit;
 } HevcPicMaps;
+
+/* Rows are counted one per 64-byte line: threads counting different rows
+ * (wavefront rows, the rows of a tile task) do not share a cache line. */
+#define HEVC_ROW_STRIDE 16
+static inline uint32_t *HevcRowCtbs(const HevcPicMaps *m, uint32_t ry)
+{
+    return &m->puiRowCtbs[(size_t)ry * HEVC_ROW_STRIDE];
+}
+/* CTBs of the picture decoded so far: the sum of its rows (threads count
+ * only per row, as one shared count would be a cache line that every CTB
+ * of every thread writes), or the parser's own count while the
+ * reconstruction task runs behind it. */
+uint32_t HevcCtbsDone(const HevcPicMaps *m);
 
 /* Decoding state of one thread: CABAC engine and contexts, QP prediction,
  * the current coding and prediction unit, prediction, coefficient and edge

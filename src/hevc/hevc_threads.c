@@ -195,7 +195,7 @@ static int RowReady(const HevcPicMaps *m)
     const HevcSps *sps = m->pstSps;
     uint32_t r = m->uiRowsRecon;
     return r < sps->PicHeightInCtbsY && r < __atomic_load_n(&m->uiCommitRows, __ATOMIC_ACQUIRE) &&
-           __atomic_load_n(&m->puiRowCtbs[r], __ATOMIC_SEQ_CST) == sps->PicWidthInCtbsY;
+           __atomic_load_n(HevcRowCtbs(m, r), __ATOMIC_SEQ_CST) == sps->PicWidthInCtbsY;
 }
 
 void HevcThreadsFilterRows(HW265D_DEC *d, HevcSliceDec *s)
@@ -317,7 +317,7 @@ void HevcThreadsCtbDone(HevcPicMaps *m, uint32_t ry)
      * is reached, the filter task when a row completes. The count and the
      * sleepers' marks are sequentially consistent, so either this thread
      * sees the mark or the sleeper sees the new count before it sleeps. */
-    const uint32_t n = __atomic_add_fetch(&m->puiRowCtbs[ry], 1, __ATOMIC_SEQ_CST);
+    const uint32_t n = __atomic_add_fetch(HevcRowCtbs(m, ry), 1, __ATOMIC_SEQ_CST);
     const uint32_t uiWake = __atomic_load_n(&m->puiRowWake[ry], __ATOMIC_SEQ_CST);
     const int bRow = uiWake && n >= uiWake;
     const int bFilter = n == m->pstSps->PicWidthInCtbsY && __atomic_load_n(&m->bFilterWaiting, __ATOMIC_SEQ_CST);
@@ -349,7 +349,7 @@ int HevcThreadsWaitRow(HW265D_DEC *d, HevcSliceDec *s, uint32_t ry, uint32_t uiC
     HevcPicMaps *m = d->pstMaps;
     if (RowFailed(m, ry))
         return -1;
-    if (__atomic_load_n(&m->puiRowCtbs[ry], __ATOMIC_ACQUIRE) >= uiCount)
+    if (__atomic_load_n(HevcRowCtbs(m, ry), __ATOMIC_ACQUIRE) >= uiCount)
         return 0;
     /* Instead of sleeping, this thread takes the filter work that is ready
      * (unless another thread is at it): the filters then run while a row
@@ -358,7 +358,7 @@ int HevcThreadsWaitRow(HW265D_DEC *d, HevcSliceDec *s, uint32_t ry, uint32_t uiC
         HevcThreadsFilterRows(d, s);
         if (RowFailed(m, ry))
             return -1;
-        if (__atomic_load_n(&m->puiRowCtbs[ry], __ATOMIC_ACQUIRE) >= uiCount)
+        if (__atomic_load_n(HevcRowCtbs(m, ry), __ATOMIC_ACQUIRE) >= uiCount)
             return 0;
     }
     /* Woken as soon as the row above has the CTB it needs: letting that row
@@ -369,7 +369,7 @@ int HevcThreadsWaitRow(HW265D_DEC *d, HevcSliceDec *s, uint32_t ry, uint32_t uiC
     while (!RowFailed(m, ry)) {
         /* Mark first, then look again (see HevcThreadsCtbDone). */
         __atomic_store_n(&m->puiRowWake[ry], uiWake, __ATOMIC_SEQ_CST);
-        if (__atomic_load_n(&m->puiRowCtbs[ry], __ATOMIC_SEQ_CST) >= uiCount)
+        if (__atomic_load_n(HevcRowCtbs(m, ry), __ATOMIC_SEQ_CST) >= uiCount)
             break;
         pthread_cond_wait(&m->stProgCond, &m->stProgLock);
     }
@@ -414,7 +414,7 @@ static int TaskMode(const HW265D_DEC *d, int bUntouched)
         /* Rows below the segment's start must be untouched, so no CTB the
          * rows would decode was decoded before. */
         for (uint32_t r = sh->slice_segment_address / W; r < sps->PicHeightInCtbsY; r++)
-            if (m->puiRowCtbs[r])
+            if (*HevcRowCtbs(m, r))
                 return 0;
         return HEVC_TASK_ROWS;
     }
@@ -503,8 +503,7 @@ void HevcThreadsUndoCtb(HW265D_DEC *d, uint32_t ts)
     if (c->bCounted) {
         /* The filter task may be reading the count (it never takes an
          * unconfirmed row, but reads how far it is). */
-        __atomic_fetch_sub(&m->puiRowCtbs[rs / W], 1, __ATOMIC_RELEASE);
-        __atomic_fetch_sub(&m->uiCtbsDone, 1, __ATOMIC_RELAXED);
+        __atomic_fetch_sub(HevcRowCtbs(m, rs / W), 1, __ATOMIC_RELEASE);
     }
     memset(c, 0, sizeof(*c));
     const uint32_t iCtb = sps->CtbSizeY, x0 = (rs % W) * iCtb, y0 = (rs / W) * iCtb;
