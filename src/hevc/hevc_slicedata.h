@@ -130,7 +130,7 @@ typedef struct HevcPicMaps {
 
     /* Progress of the picture (atomics: written with release stores by the
      * thread that decoded or filtered, read with acquire loads). */
-    uint32_t uiCtbsDone;         /* CTBs parsed while the reconstruction task runs (HevcCtbsDone) */
+    uint32_t uiCtbsDone;         /* CTBs parsed while the reconstruction task runs (the parser only; HevcCtbsDone) */
     uint32_t *puiRowCtbs;        /* per CTB row: CTBs reconstructed (HevcRowCtbs) */
     /* Lagging in-loop filters (hevc_filter.c); run by one thread at a time
      * (the caller's thread, or whichever worker holds the filter turn). */
