@@ -129,6 +129,7 @@ void HevcReconTaskDestroy(HW265D_DEC *d)
 
 static uint32_t ReconTask(void *pArg);
 static void Submit(HevcReconTask *rt);
+static void RunRows(HevcReconTask *rt, HevcReconSide *side, HevcSliceDec *r, uint32_t uiFirst);
 
 /* ---- parser side ---- */
 
@@ -355,11 +356,14 @@ void HevcReconTaskCtbDone(HevcReconTask *rt, uint32_t ry)
 {
     if (ry != rt->uiRowCur) {
         /* A new row: its commands start after the last CTB's. */
-        rt->uiRowPrevCtbs = ry == rt->uiRowCur + 1 ? rt->uiRowCurCtbs : 0;
+        const int bWhole = rt->uiRowCur != ~0u && ry == rt->uiRowCur + 1 &&
+                           rt->uiRowCurCtbs == rt->pstDec->pstMaps->pstSps->PicWidthInCtbsY;
+        rt->uiWholeRun = bWhole ? rt->uiWholeRun + 1 : 0;
         rt->uiRowCur = ry;
         rt->uiRowCurCtbs = 0;
-        rt->ullRowStart = rt->ullCtbEnd;
-        rt->stSliceAtRow = rt->stSliceCur;
+        HevcReconRowStart *st = &rt->astRowStart[ry % HEVC_RECON_TAIL_ROWS];
+        st->ullStart = rt->ullCtbEnd;
+        st->stSlice = rt->stSliceCur;
     }
     rt->uiRowCurCtbs++;
     CmdCtb *c = (CmdCtb *)Reserve(rt, SIZE_OF(CmdCtb));
@@ -572,7 +576,11 @@ static uint32_t ReconTask(void *pArg)
         TaskRead(rt, ullPos);
         pthread_mutex_lock(&rt->stLock);
     }
+    /* Stopped at the limit: the rows the picture's end left to the task. */
+    const uint32_t uiRows = rt->uiTaskRows;
     pthread_mutex_unlock(&rt->stLock);
+    if (uiRows != ~0u)
+        RunRows(rt, side, r, uiRows);
     return 0;
 }
 
@@ -594,8 +602,9 @@ int HevcReconTaskStart(HW265D_DEC *d)
     rt->bTaskRunning = 0;
     STORE(rt->ullLimit, ~(uint64_t)0);
     rt->uiRowCur = ~0u;
-    rt->uiRowCurCtbs = rt->uiRowPrevCtbs = 0;
-    rt->ullRowStart = rt->ullCtbEnd = rt->ullWrite;
+    rt->uiRowCurCtbs = rt->uiWholeRun = 0;
+    rt->uiTaskRows = ~0u;
+    rt->ullCtbEnd = rt->ullWrite;
     rt->stSliceCur.bValid = 0;
     rt->uiWakeBatch = m->pstSps->PicWidthInCtbsY / 2 > WAKE_CTBS_MIN ? m->pstSps->PicWidthInCtbsY / 2 : WAKE_CTBS_MIN;
     m->pstSplit = rt;
@@ -612,43 +621,39 @@ int HevcReconTaskStart(HW265D_DEC *d)
     return 1;
 }
 
-/* The last CTB row, from ullRowStart on, on the caller's thread (its
- * record of the pool) while the task finishes the row above: CTB x starts
- * once the task has done CTB x + 1 above it, as far as intra prediction,
- * motion neighbours and bS reach. The task derives nothing from this row
- * meanwhile: its units below-left lie at least one CTB ahead of this
- * thread, not derived yet, as in order. Returns 1 when it had to wait for
- * the task to end instead. */
-static int RunLastRow(HevcReconTask *rt)
+/* Rows uiFirst, uiFirst + 2, ... up to the picture's last, on record r
+ * with the thread's slice state side, while the other thread does the rows
+ * in between: CTB x of a row starts once CTB x + 1 of the row above is
+ * done, as far as intra prediction, motion neighbours and bS reach. Units
+ * of the row above never see this row's motion: the below-left units they
+ * look at lie at least one CTB ahead of this thread, not derived yet, as in
+ * order. Short of the CTB it needs, a thread sleeps until the other is a
+ * few CTBs further (a wake-up per CTB would cost more than the row). */
+static void RunRows(HevcReconTask *rt, HevcReconSide *side, HevcSliceDec *r, uint32_t uiFirst)
 {
     HW265D_DEC *d = rt->pstDec;
-    HevcThreads *t = d->pstThreads;
     HevcPicMaps *m = d->pstMaps;
-    HevcSliceDec *r = t->apstWorker[t->stPool.iThreads];
-    HevcReconSide *side = &rt->astSide[1];
-    AttachSide(r, m, side);
-    if (rt->stSliceAtRow.bValid)
-        ApplySlice(side, r, &rt->stSliceAtRow);
-    const uint32_t W = m->pstSps->PicWidthInCtbsY, ry = rt->uiRowCur;
+    const uint32_t W = m->pstSps->PicWidthInCtbsY, uiLast = rt->uiRowCur;
     const uint64_t uiMask = rt->uiSize - 1;
-    int bWait = 1, bEnded = 0;
-    uint32_t x = 0;
-    for (uint64_t ullPos = rt->ullRowStart; ullPos < rt->ullWrite;) {
-        const uint32_t uiNeed = x + 2 < W ? x + 2 : W;
-        /* Short of it, this thread sleeps until the task is a few CTBs
-         * further: a wake-up per CTB would cost more than the row. */
-        if (bWait && !bEnded && __atomic_load_n(HevcRowCtbs(m, ry - 1), __ATOMIC_ACQUIRE) < uiNeed &&
-            HevcThreadsWaitRow(d, r, ry - 1, uiNeed + LAST_ROW_LEAD < W ? uiNeed + LAST_ROW_LEAD : W)) {
-            /* No row fails here; should one, the task ends the row above. */
-            HevcPoolWait(&t->stPool, rt);
-            bEnded = 1;
+    for (uint32_t ry = uiFirst; ry <= uiLast; ry += 2) {
+        const HevcReconRowStart *st = &rt->astRowStart[ry % HEVC_RECON_TAIL_ROWS];
+        if (st->stSlice.bValid)
+            ApplySlice(side, r, &st->stSlice);
+        const uint64_t ullEnd = ry == uiLast ? rt->ullWrite : rt->astRowStart[(ry + 1) % HEVC_RECON_TAIL_ROWS].ullStart;
+        int bWait = 1;
+        uint32_t x = 0;
+        for (uint64_t ullPos = st->ullStart; ullPos < ullEnd;) {
+            const uint32_t uiNeed = x + 2 < W ? x + 2 : W;
+            /* No row fails in this mode (nothing sets the error): the wait
+             * returns once the row above is far enough. */
+            if (bWait && __atomic_load_n(HevcRowCtbs(m, ry - 1), __ATOMIC_ACQUIRE) < uiNeed)
+                HevcThreadsWaitRow(d, r, ry - 1, uiNeed + LAST_ROW_LEAD < W ? uiNeed + LAST_ROW_LEAD : W);
+            const uint8_t *p = rt->pucRing + (ullPos & uiMask);
+            bWait = ((const Cmd *)p)->ucOp == OP_CTB;
+            x += (uint32_t)bWait;
+            ullPos += RunCommand(rt, side, r, m, p, (size_t)(rt->uiSize - (ullPos & uiMask)));
         }
-        const uint8_t *p = rt->pucRing + (ullPos & uiMask);
-        bWait = ((const Cmd *)p)->ucOp == OP_CTB;
-        x += (uint32_t)bWait;
-        ullPos += RunCommand(rt, side, r, m, p, (size_t)(rt->uiSize - (ullPos & uiMask)));
     }
-    return bEnded;
 }
 
 void HevcReconTaskFinish(HW265D_DEC *d)
@@ -659,33 +664,55 @@ void HevcReconTaskFinish(HW265D_DEC *d)
     if (rt->bSampleWork)
         Submit(rt);
     if (rt->bSubmitted) {
-        /* The last row goes to this thread when it and the row above were
-         * written whole (every CTB, in order) and the running task has not
-         * reached it: the two rows then reconstruct side by side. */
-        const uint32_t W = d->pstMaps->pstSps->PicWidthInCtbsY;
-        int bLastRow = d->pstThreads->iCpus > 1 && rt->uiRowCur != ~0u && rt->uiRowCur > 0 &&
-                       rt->uiRowCurCtbs == W && rt->uiRowPrevCtbs == W;
+        /* The rows the running task has not reached are shared when they
+         * were written whole (every CTB, in order) and their starts are
+         * kept: the task finishes the row it is in (or the first kept one)
+         * and takes every other row after it, this thread the rows in
+         * between, each behind the row above. */
+        HevcPicMaps *m = d->pstMaps;
+        const uint32_t W = m->pstSps->PicWidthInCtbsY, R = rt->uiRowCur;
+        const int bShare = d->pstThreads->iCpus > 1 && R != ~0u && R > 0 && rt->uiRowCurCtbs == W &&
+                           rt->uiWholeRun > 0 && !__atomic_load_n(&m->iRowError, __ATOMIC_ACQUIRE);
+        const uint32_t uiLow = bShare ? R - (rt->uiWholeRun < HEVC_RECON_TAIL_ROWS - 1 ? rt->uiWholeRun
+                                                                                       : HEVC_RECON_TAIL_ROWS - 1)
+                                      : 0;
+        uint32_t uiMine = ~0u; /* this thread's first row */
         pthread_mutex_lock(&rt->stLock);
         PublishLocked(rt, 1);
-        /* The limit is stored before the task's position is read (the
-         * task stores its position before it reads the limit): either the
-         * task has not passed the row's start and stops there, or this
-         * thread sees that it has and takes the limit back. */
-        if (bLastRow && rt->bTaskRunning) {
-            STORE(rt->ullLimit, rt->ullRowStart);
-            if (LOAD(rt->ullRead) >= rt->ullRowStart) {
-                STORE(rt->ullLimit, ~(uint64_t)0);
-                bLastRow = 0;
+        if (bShare && rt->bTaskRunning) {
+            /* The task's row: the last kept row starting at or before its
+             * position (or the first kept one, when it is further back). */
+            const uint64_t ullRead = LOAD(rt->ullRead);
+            uint32_t uiTask = uiLow;
+            while (uiTask < R && rt->astRowStart[(uiTask + 1) % HEVC_RECON_TAIL_ROWS].ullStart <= ullRead)
+                uiTask++;
+            if (uiTask < R) {
+                /* The limit is stored before the task's position is read
+                 * again (the task stores its position before it reads the
+                 * limit): either the task has not passed the next row's
+                 * start and stops there, or this thread sees that it has
+                 * and takes the limit back. */
+                const uint64_t ullNext = rt->astRowStart[(uiTask + 1) % HEVC_RECON_TAIL_ROWS].ullStart;
+                STORE(rt->ullLimit, ullNext);
+                if (LOAD(rt->ullRead) >= ullNext) {
+                    STORE(rt->ullLimit, ~(uint64_t)0);
+                } else {
+                    uiMine = uiTask + 1;
+                    rt->uiTaskRows = uiTask + 2 <= R ? uiTask + 2 : ~0u;
+                }
             }
-        } else {
-            bLastRow = 0;
         }
         rt->bStop = 1;
         pthread_cond_signal(&rt->stData);
         pthread_mutex_unlock(&rt->stLock);
-        if (!(bLastRow && RunLastRow(rt)))
-            HevcPoolWait(&d->pstThreads->stPool, rt);
-        if (bLastRow) {
+        if (uiMine != ~0u) {
+            HevcThreads *t = d->pstThreads;
+            HevcSliceDec *r = t->apstWorker[t->stPool.iThreads];
+            AttachSide(r, m, &rt->astSide[1]);
+            RunRows(rt, &rt->astSide[1], r, uiMine);
+        }
+        HevcPoolWait(&d->pstThreads->stPool, rt);
+        if (uiMine != ~0u) {
             STORE(rt->ullRead, rt->ullWrite);
             rt->ullReadSeen = rt->ullWrite;
         }

@@ -44,6 +44,17 @@ typedef struct {
     HevcPredWeight stPwt;
 } HevcReconSlice;
 
+/* Where a CTB row's commands start in the ring, with the slice set-up in
+ * force there. */
+typedef struct {
+    uint64_t ullStart;
+    HevcReconSlice stSlice;
+} HevcReconRowStart;
+
+/* Rows whose starts are kept: how far back a picture's end can share the
+ * rows the task has not reached. */
+#define HEVC_RECON_TAIL_ROWS 8
+
 /* A thread running commands: the slice state they set up for it. */
 typedef struct {
     HevcSliceHeader stSh;
@@ -64,15 +75,15 @@ typedef struct HevcReconTask {
     uint64_t ullWrite;           /* end of the commands written */
     uint64_t ullReadSeen;        /* ullRead as last seen: free space known without the lock */
     uint32_t uiCtbsWritten;      /* CTB ends written */
-    /* Where the picture's last CTB row starts in the ring, so that at the
-     * picture's end the caller's thread can reconstruct that row while
-     * the task finishes the one above (when both were written whole). */
+    /* Where the picture's last CTB rows start in the ring, so that at the
+     * picture's end the caller's thread can reconstruct every other row the
+     * task has not reached while the task does the rest (rows written
+     * whole, in order). */
     HevcReconSlice stSliceCur;   /* the slice set-up last written */
-    HevcReconSlice stSliceAtRow; /* ... as it stood where the current row starts */
+    HevcReconRowStart astRowStart[HEVC_RECON_TAIL_ROWS]; /* by row % HEVC_RECON_TAIL_ROWS */
     uint32_t uiRowCur;           /* row of the last CTB written (~0u: none yet) */
     uint32_t uiRowCurCtbs;       /* CTBs of it written */
-    uint32_t uiRowPrevCtbs;      /* CTBs written of the row above it, when it came right before */
-    uint64_t ullRowStart;        /* position of the current row's first command */
+    uint32_t uiWholeRun;         /* rows right above it written whole, in order */
     uint64_t ullCtbEnd;          /* position after the last CTB end */
     /* Shared. The fields marked (atomic) are written and read with
      * sequentially consistent atomics, so each CTB passes between the
@@ -92,6 +103,7 @@ typedef struct HevcReconTask {
     int bParserWaiting;          /* (atomic) the parser sleeps on stSpace */
     int bStop;                   /* (stLock) the picture is complete: run what is queued, then end */
     int bTaskRunning;            /* (stLock) the task is on a worker (not still queued) */
+    uint32_t uiTaskRows;         /* (stLock) after the limit, the task runs every other row from this one (~0u: none) */
     /* Written by the parser per CTB. */
     uint64_t ullPub __attribute__((aligned(64))); /* (atomic) commands up to here may be run */
     uint32_t uiCtbsPub;          /* (atomic) CTB ends published */
