@@ -671,8 +671,9 @@ void HevcReconTaskFinish(HW265D_DEC *d)
          * between, each behind the row above. */
         HevcPicMaps *m = d->pstMaps;
         const uint32_t W = m->pstSps->PicWidthInCtbsY, R = rt->uiRowCur;
-        const int bShare = d->pstThreads->iCpus > 1 && R != ~0u && R > 0 && rt->uiRowCurCtbs == W &&
-                           rt->uiWholeRun > 0 && !__atomic_load_n(&m->iRowError, __ATOMIC_ACQUIRE);
+        /* uiWholeRun > 0: R is a row below a whole one, so R >= 1. */
+        const int bShare = d->pstThreads->iCpus > 1 && rt->uiWholeRun > 0 && rt->uiRowCurCtbs == W &&
+                           !__atomic_load_n(&m->iRowError, __ATOMIC_ACQUIRE);
         const uint32_t uiLow = bShare ? R - (rt->uiWholeRun < HEVC_RECON_TAIL_ROWS - 1 ? rt->uiWholeRun
                                                                                        : HEVC_RECON_TAIL_ROWS - 1)
                                       : 0;
