@@ -1,11 +1,12 @@
 #ifndef IPCAMERA_BENCH_BENCHSUPPORT_H
 #define IPCAMERA_BENCH_BENCHSUPPORT_H
 
-// Helpers of the library benchmarks: clocks, and a test camera started as
-// a child process.
+// Helpers of the library benchmarks: clocks, instruction counts under
+// callgrind, and a test camera started as a child process.
 
 #include <signal.h>
 #include <stdio.h>
+#include <stdlib.h>
 #include <string.h>
 #include <sys/prctl.h>
 #include <sys/resource.h>
@@ -13,6 +14,33 @@
 #include <unistd.h>
 
 #include <string>
+
+// Standard output of a shell command.
+inline std::string Capture(const std::string &cmd)
+{
+    std::string out;
+    FILE *f = popen(cmd.c_str(), "r");
+    if (!f)
+        return out;
+    char buf[4096];
+    size_t n;
+    while ((n = fread(buf, 1, sizeof(buf), f)) > 0)
+        out.append(buf, n);
+    pclose(f);
+    return out;
+}
+
+// Total instructions ("Collected") of a command under callgrind, over all
+// its threads (valgrind runs them one at a time, so waiting costs nothing
+// and only work is counted); -1 when it did not run. With pszProfile the
+// profile is kept in that file.
+inline double CallgrindInstructions(const std::string &cmd, const char *pszProfile = nullptr)
+{
+    std::string out = Capture(std::string("valgrind --tool=callgrind --callgrind-out-file=") +
+                              (pszProfile ? pszProfile : "/dev/null") + " " + cmd + " 2>&1");
+    size_t k = out.find("Collected : ");
+    return k == std::string::npos ? -1.0 : atof(out.c_str() + k + 12);
+}
 
 inline double BenchNow()
 {

@@ -24,6 +24,7 @@
 #include <string>
 #include <vector>
 
+#include "../BenchSupport.h"
 #include "IHW265D.h"
 #include "hevc_trace.h"
 
@@ -106,30 +107,6 @@ double ChildCpu()
     getrusage(RUSAGE_CHILDREN, &ru);
     return (double)ru.ru_utime.tv_sec + ru.ru_utime.tv_usec / 1e6 + (double)ru.ru_stime.tv_sec +
            ru.ru_stime.tv_usec / 1e6;
-}
-
-std::string Capture(const std::string &cmd)
-{
-    std::string out;
-    FILE *f = popen(cmd.c_str(), "r");
-    if (!f)
-        return out;
-    char buf[4096];
-    size_t n;
-    while ((n = fread(buf, 1, sizeof(buf), f)) > 0)
-        out.append(buf, n);
-    pclose(f);
-    return out;
-}
-
-// Total instructions ("Collected") of a command under callgrind; with
-// pszProfile the profile is kept in that file.
-double CallgrindInstructions(const std::string &cmd, const char *pszProfile = nullptr)
-{
-    std::string out = Capture(std::string("valgrind --tool=callgrind --callgrind-out-file=") +
-                              (pszProfile ? pszProfile : "/dev/null") + " " + cmd + " 2>&1");
-    size_t k = out.find("Collected : ");
-    return k == std::string::npos ? -1.0 : atof(out.c_str() + k + 12);
 }
 
 // Decoder stages and the functions whose inclusive cost makes them up.
