@@ -189,13 +189,66 @@ void HevcFilterAdvance(HW265D_DEC *pstDec, HevcSliceDec *s, int bFinal)
         DeblockRow(s, m->uiRowsDeblocked++);
     while (m->uiRowsDone < m->uiRowsDeblocked && (m->uiRowsDone + 1 < m->uiRowsDeblocked || m->uiRowsDeblocked == H)) {
         uint32_t ry = m->uiRowsDone++;
-        if (s->bHighDepth) {
-            SaoRow_10(pstDec, s, ry);
-            PadRow_10(s, ry);
-        } else {
-            SaoRow_8(pstDec, s, ry);
-            PadRow_8(s, ry);
-        }
+        HevcFilterSaoRows(pstDec, s, ry, ry + 1, &m->stSao);
         PublishRows(s, m->uiRowsDone, m->uiRowsDone == H);
     }
+}
+
+void HevcFilterSaoRows(HW265D_DEC *pstDec, HevcSliceDec *s, uint32_t r0, uint32_t r1, HevcSaoLines *L)
+{
+    for (uint32_t ry = r0; ry < r1; ry++) {
+        if (s->bHighDepth) {
+            SaoRow_10(pstDec, s, ry, L);
+            PadRow_10(s, ry);
+        } else {
+            SaoRow_8(pstDec, s, ry, L);
+            PadRow_8(s, ry);
+        }
+    }
+}
+
+uint32_t HevcFilterSaoDue(HevcSliceDec *s, uint32_t *puiFirst)
+{
+    const HevcPicMaps *m = s->pstMaps;
+    const uint32_t H = s->pstSps->PicHeightInCtbsY;
+    /* SAO of a row waits for the deblocking of the row below (the last row
+     * for its own). */
+    const uint32_t uiEnd = m->uiRowsDeblocked == H ? H : m->uiRowsDeblocked ? m->uiRowsDeblocked - 1 : 0;
+    *puiFirst = m->uiRowsDone;
+    return uiEnd > m->uiRowsDone ? uiEnd : m->uiRowsDone;
+}
+
+void HevcFilterSaoSplit(HevcSliceDec *s, uint32_t uiMid, HevcSaoLines *pstLower, uint8_t *const apucBelow[3])
+{
+    HevcPicMaps *m = s->pstMaps;
+    const HevcSps *sps = s->pstSps;
+    const HevcPic *pic = s->pstPic;
+    const size_t uiBps = s->bHighDepth ? 2 : 1;
+    for (int c = 0; c < 3; c++) {
+        const int iSh = c ? 1 : 0;
+        const size_t uiLine = (size_t)((sps->pic_width_in_luma_samples >> iSh) + 2) * uiBps;
+        const ptrdiff_t iStride = (ptrdiff_t)pic->auiStride[c] * (ptrdiff_t)uiBps;
+        /* Lines start one sample left of the picture, as in SaoRow. */
+        const uint8_t *pMid = pic->apucPlane[c] + (ptrdiff_t)(uiMid * sps->CtbSizeY >> iSh) * iStride - uiBps;
+        memcpy(pstLower->apucPrev[c], pMid - iStride, uiLine);
+        memcpy(apucBelow[c], pMid, uiLine);
+        m->stSao.apucBelow[c] = apucBelow[c];
+        pstLower->apucBelow[c] = NULL;
+    }
+    pstLower->bPrevValid = 1;
+    m->stSao.uiBelowRow = uiMid - 1;
+}
+
+void HevcFilterSaoJoin(HevcSliceDec *s, uint32_t r0, uint32_t r1, const HevcSaoLines *pstLower)
+{
+    HevcPicMaps *m = s->pstMaps;
+    const uint32_t H = s->pstSps->PicHeightInCtbsY;
+    for (int c = 0; c < 3; c++) {
+        memcpy(m->stSao.apucPrev[c], pstLower->apucPrev[c], m->auiSaoStride[c]);
+        m->stSao.apucBelow[c] = NULL;
+    }
+    m->stSao.bPrevValid = pstLower->bPrevValid;
+    for (uint32_t ry = r0; ry < r1; ry++)
+        PublishRows(s, ry + 1, ry + 1 == H);
+    m->uiRowsDone = r1;
 }

@@ -136,7 +136,7 @@ static void FN(DeblockRows)(HevcSliceDec *s, uint32_t y4Begin, uint32_t y4End, i
  * one line above (saved before the row above was changed) and one below,
  * one column of margin each side. pcm / bypass samples that must stay
  * unfiltered get their deblocked values back. */
-static void FN(SaoRow)(HW265D_DEC *pstDec, HevcSliceDec *s, uint32_t ry)
+static void FN(SaoRow)(HW265D_DEC *pstDec, HevcSliceDec *s, uint32_t ry, HevcSaoLines *L)
 {
     HevcPicMaps *m = s->pstMaps;
     const HevcSps *sps = s->pstSps;
@@ -152,7 +152,7 @@ static void FN(SaoRow)(HW265D_DEC *pstDec, HevcSliceDec *s, uint32_t ry)
     }
     if (!bAny) {
         /* The picture keeps this row's deblocked lines for the next row. */
-        m->bSaoPrevValid = 0;
+        L->bPrevValid = 0;
         return;
     }
     PIXEL *apBuf[3];
@@ -164,7 +164,7 @@ static void FN(SaoRow)(HW265D_DEC *pstDec, HevcSliceDec *s, uint32_t ry)
         const int iRows = y0 + (iCtb >> iSh) > iPh ? iPh - y0 : iCtb >> iSh;
         const ptrdiff_t iStride = (ptrdiff_t)pic->auiStride[c];
         const PIXEL *pPlane = (const PIXEL *)pic->apucPlane[c];
-        PIXEL *pBuf = (PIXEL *)m->apucSaoLines[c];
+        PIXEL *pBuf = (PIXEL *)L->apucLines[c];
         const ptrdiff_t iBs = (ptrdiff_t)(m->auiSaoStride[c] / sizeof(PIXEL));
         const size_t uiLine = (size_t)(iPw + 2) * sizeof(PIXEL);
         /* Lines y0 .. y0 + iRows (the first line of the row below, or the
@@ -185,20 +185,26 @@ static void FN(SaoRow)(HW265D_DEC *pstDec, HevcSliceDec *s, uint32_t ry)
                 continue;
             const int iEnd = (int)rx * iCw + 1 < iPw + 1 ? (int)rx * iCw + 1 : iPw + 1; /* column x1 (inclusive), +1 */
             const size_t uiRun = (size_t)(iEnd + 1 - iRun) * sizeof(PIXEL);
-            for (int i = 1; i <= iRows + 1; i++)
+            for (int i = 1; i <= iRows; i++)
                 memcpy(pBuf + i * iBs + iRun, pPlane + (ptrdiff_t)(y0 - 1 + i) * iStride - 1 + iRun, uiRun);
+            /* The line below, as deblocking left it: kept aside when another
+             * thread applies SAO to that row meanwhile. */
+            const PIXEL *pBelow = L->apucBelow[c] && ry == L->uiBelowRow
+                                      ? (const PIXEL *)L->apucBelow[c]
+                                      : pPlane + (ptrdiff_t)(y0 + iRows) * iStride - 1;
+            memcpy(pBuf + (iRows + 1) * iBs + iRun, pBelow + iRun, uiRun);
             iRun = -1;
         }
-        if (m->bSaoPrevValid)
-            memcpy(pBuf, m->apucSaoPrev[c], uiLine);
+        if (L->bPrevValid)
+            memcpy(pBuf, L->apucPrev[c], uiLine);
         else
             memcpy(pBuf, pPlane + (ptrdiff_t)(y0 - 1) * iStride - 1, uiLine);
         /* The row's last line as deblocking left it, for the row below. */
-        memcpy(m->apucSaoPrev[c], pPlane + (ptrdiff_t)(y0 + iRows - 1) * iStride - 1, uiLine);
+        memcpy(L->apucPrev[c], pPlane + (ptrdiff_t)(y0 + iRows - 1) * iStride - 1, uiLine);
         apBuf[c] = pBuf + iBs + 1; /* sample (0, y0) */
         aiBufStride[c] = iBs;
     }
-    m->bSaoPrevValid = 1;
+    L->bPrevValid = 1;
 
     static const int s_aiDx[8] = {-1, 1, 0, 0, -1, 1, -1, 1};
     static const int s_aiDy[8] = {0, 0, -1, 1, -1, -1, 1, 1};

@@ -71,9 +71,9 @@ int HevcSliceDecCreate(HW265D_DEC *pstDec)
     for (int c = 0; c < 3; c++) {
         size_t uiBytes = HevcFilterLineBytes(pstDec->uiMaxWidth, c);
         mp->auiSaoStride[c] = (uint32_t)(uiBytes / (c ? 34 : 66));
-        mp->apucSaoLines[c] = (uint8_t *)HevcMemAlloc(t, m, ch, uiBytes, 64);
-        mp->apucSaoPrev[c] = (uint8_t *)HevcMemAlloc(t, m, ch, mp->auiSaoStride[c], 64);
-        if (!mp->apucSaoLines[c] || !mp->apucSaoPrev[c])
+        mp->stSao.apucLines[c] = (uint8_t *)HevcMemAlloc(t, m, ch, uiBytes, 64);
+        mp->stSao.apucPrev[c] = (uint8_t *)HevcMemAlloc(t, m, ch, mp->auiSaoStride[c], 64);
+        if (!mp->stSao.apucLines[c] || !mp->stSao.apucPrev[c])
             return -1;
     }
     if (!mp->pcQpY || !mp->pucIntraMode || !mp->pucCtDepth || !mp->pucBlkFlags || !mp->pucBsV || !mp->pucBsH ||
@@ -136,7 +136,7 @@ void HevcSliceDecStartPicture(HW265D_DEC *pstDec)
     m->uiH4 = sps->pic_height_in_luma_samples >> 2;
     m->uiCtbsDone = 0;
     m->uiRowsRecon = m->uiRowsDeblocked = m->uiRowsDone = 0;
-    m->bSaoPrevValid = 0;
+    m->stSao.bPrevValid = 0;
     memset(m->puiRowCtbs, 0, sizeof(uint32_t) * HEVC_ROW_STRIDE * sps->PicHeightInCtbsY);
     m->bHighDepth = sps->bit_depth_luma > 8 || sps->bit_depth_chroma > 8;
     /* The tables cover 8 and 10 bits with equal luma and chroma depth. */

@@ -96,6 +96,17 @@ typedef struct {
  * creation for the largest picture. The maps are written only by the
  * thread decoding the CTB they describe and read by others only after that
  * CTB's row progress (puiRowCtbs) was published. */
+/* The line buffers of one thread applying SAO to consecutive CTB rows. */
+typedef struct {
+    uint8_t *apucLines[3];       /* deblocked rows of one CTB row plus one line above and below */
+    uint8_t *apucPrev[3];        /* deblocked last line of the row above, kept before its SAO */
+    /* When set: the deblocked first line of the row below row uiBelowRow,
+     * kept before another thread's SAO of that row changed it. */
+    const uint8_t *apucBelow[3];
+    uint32_t uiBelowRow;
+    int bPrevValid;
+} HevcSaoLines;
+
 typedef struct HevcPicMaps {
     uint32_t uiMaxW4, uiMaxH4;   /* 4x4 grid of the largest picture */
     uint32_t uiMaxCtbs;          /* CTB 8 of the largest picture */
@@ -137,10 +148,8 @@ typedef struct HevcPicMaps {
     uint32_t uiRowsRecon;        /* leading CTB rows completely reconstructed */
     uint32_t uiRowsDeblocked;    /* leading CTB rows deblocked */
     uint32_t uiRowsDone;         /* leading CTB rows with SAO and padding done */
-    uint8_t *apucSaoLines[3];    /* deblocked rows of one CTB row plus one line above and below */
-    uint8_t *apucSaoPrev[3];     /* deblocked last line of the row above, kept before its SAO */
-    uint32_t auiSaoStride[3];    /* in bytes */
-    int bSaoPrevValid;
+    HevcSaoLines stSao;
+    uint32_t auiSaoStride[3];    /* of stSao's buffers, in bytes; apucPrev holds one such line */
 
     /* Threaded decoding (hevc_threads.c). Row progress waits: a thread that
      * needs more CTBs of a row than puiRowCtbs shows marks puiRowWake and
@@ -410,6 +419,20 @@ void HevcFilterDeblockBand(HevcSliceDec *s, uint32_t r0, uint32_t r1, int iDir);
 void HevcFilterDeblocked(HevcSliceDec *s, uint32_t uiRows);
 /* Bytes of the SAO line buffers for the largest picture. */
 size_t HevcFilterLineBytes(uint32_t uiMaxWidth, int iPlane);
+/* The CTB rows [*puiFirst, return) that HevcFilterAdvance would apply SAO
+ * to and pad now (their deblocking is done); same caller rules. */
+uint32_t HevcFilterSaoDue(HevcSliceDec *s, uint32_t *puiFirst);
+/* SAO of rows [r0, r1) can go to two threads at uiMid: the lower band
+ * (pstLower's buffers) starts from the deblocked last line of row
+ * uiMid - 1 and the upper one (the maps' buffers) ends with the deblocked
+ * first line of row uiMid, both kept here (pucBelow, one line of
+ * auiSaoStride bytes per plane) before either band changes them. */
+void HevcFilterSaoSplit(HevcSliceDec *s, uint32_t uiMid, HevcSaoLines *pstLower, uint8_t *const apucBelow[3]);
+/* SAO and padding of rows [r0, r1) with the line buffers L. */
+void HevcFilterSaoRows(struct HW265D_DEC *pstDec, HevcSliceDec *s, uint32_t r0, uint32_t r1, HevcSaoLines *L);
+/* After both bands of rows [r0, r1): the maps' buffers go on from where
+ * the lower band ended, and the rows are marked done and published. */
+void HevcFilterSaoJoin(HevcSliceDec *s, uint32_t r0, uint32_t r1, const HevcSaoLines *pstLower);
 
 #ifdef __cplusplus
 }

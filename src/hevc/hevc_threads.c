@@ -100,14 +100,28 @@ static void StartHook(void *pArg, int iIndex)
 uint32_t HevcThreadsCreate(HW265D_DEC *d)
 {
     HevcThreadSupportInit();
-    HevcThreads *t = (HevcThreads *)HevcMemAlloc(&d->stMem, d->stParam.MallocFxn, d->stParam.uiChannelID,
-                                                 sizeof(HevcThreads), 64);
+    /* The line buffers of a worker's SAO band share the record's block. */
+    const HevcPicMaps *mp = d->pstMaps;
+    size_t uiBytes = (sizeof(HevcThreads) + 63) & ~(size_t)63;
+    for (int c = 0; c < 3; c++)
+        uiBytes += HevcFilterLineBytes(d->uiMaxWidth, c) + 2 * (size_t)mp->auiSaoStride[c];
+    HevcThreads *t = (HevcThreads *)HevcMemAlloc(&d->stMem, d->stParam.MallocFxn, d->stParam.uiChannelID, uiBytes, 64);
     if (!t) {
         HEVC_ERR(d, "init memory buffer err, ret = 0x%x\n", IHW265D_ERR_THREAD);
         return IHW265D_ERR_THREAD;
     }
     d->pstThreads = t;
     t->pstDec = d;
+    uint8_t *p = (uint8_t *)t + ((sizeof(HevcThreads) + 63) & ~(size_t)63);
+    for (int c = 0; c < 3; c++) {
+        /* Every size is a multiple of 64 bytes. */
+        t->stSaoLower.apucLines[c] = p;
+        p += HevcFilterLineBytes(d->uiMaxWidth, c);
+        t->stSaoLower.apucPrev[c] = p;
+        p += mp->auiSaoStride[c];
+        t->apucSaoBelow[c] = p;
+        p += mp->auiSaoStride[c];
+    }
     for (int i = 0; i <= HEVC_POOL_THREADS; i++) {
         t->apstWorker[i] = (HevcSliceDec *)HeapAlloc(HevcSliceDecBytes());
         if (!t->apstWorker[i]) {
@@ -224,11 +238,23 @@ static uint32_t DeblockBandTask(void *pArg)
     return 0;
 }
 
+/* The lower band of rows whose SAO and padding HevcThreadsFilterShared
+ * hands to a worker. */
+static uint32_t SaoBandTask(void *pArg)
+{
+    HevcThreads *t = (HevcThreads *)((uint8_t *)pArg - offsetof(HevcThreads, auiSaoBand));
+    HevcSliceDec *s = t->apstWorker[t_iWorker];
+    HevcSliceDecAttach(s, t->pstDec->pstMaps);
+    HevcFilterSaoRows(t->pstDec, s, t->auiSaoBand[0], t->auiSaoBand[1], &t->stSaoLower);
+    return 0;
+}
+
 /* After the segment's last task: when many rows became ready at once (the
  * last row of tiles is confirmed only when its last tile is done), a worker
  * deblocks the lower half of them while the caller's thread does the upper
- * half, then the lower band's top boundary; SAO and padding follow here.
- * Only the caller's thread, with no task queued. */
+ * half, then the lower band's top boundary; then the same for their SAO and
+ * padding, each band from the lines at its boundary as deblocking left
+ * them. Only the caller's thread, with no task queued. */
 void HevcThreadsFilterShared(HW265D_DEC *d, HevcSliceDec *s)
 {
     HevcThreads *t = d->pstThreads;
@@ -245,6 +271,17 @@ void HevcThreadsFilterShared(HW265D_DEC *d, HevcSliceDec *s)
             HevcPoolWait(&t->stPool, t->auiBand);
             HevcFilterDeblockBand(s, uiMid, uiMid + 1, 1);
             HevcFilterDeblocked(s, r1);
+        }
+        uint32_t s0, s1 = HevcFilterSaoDue(s, &s0);
+        if (s1 - s0 >= HEVC_BAND_ROWS) {
+            const uint32_t uiMid = s0 + (s1 - s0) / 2;
+            HevcFilterSaoSplit(s, uiMid, &t->stSaoLower, t->apucSaoBelow);
+            t->auiSaoBand[0] = uiMid;
+            t->auiSaoBand[1] = s1;
+            HevcPoolSubmit(&t->stPool, SaoBandTask, t->auiSaoBand);
+            HevcFilterSaoRows(d, s, s0, uiMid, &m->stSao);
+            HevcPoolWait(&t->stPool, t->auiSaoBand);
+            HevcFilterSaoJoin(s, s0, s1, &t->stSaoLower);
         }
         __atomic_store_n(&m->iFilterBusy, 0, __ATOMIC_SEQ_CST);
     }

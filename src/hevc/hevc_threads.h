@@ -62,6 +62,9 @@ typedef struct HevcThreads {
     int iWindow;                 /* row or tile tasks submitted and not yet taken back */
     int iCpus;                   /* cores the process may run on (1..4) */
     uint32_t auiBand[2];         /* rows [0], [1] a worker deblocks after the last tasks */
+    uint32_t auiSaoBand[2];      /* rows [0], [1] a worker applies SAO to and pads after them */
+    HevcSaoLines stSaoLower;     /* that worker's line buffers (in the record's block) */
+    uint8_t *apucSaoBelow[3];    /* the first line of row auiSaoBand[0] before its SAO */
     HevcRowTask astRow[HEVC_POOL_THREADS];
     /* Wavefront rows confirm themselves: a row task that ends cleanly, with
      * every substream before it clean, is final (the caller will not take

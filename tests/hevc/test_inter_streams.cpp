@@ -36,6 +36,9 @@ const InterCase kCases[] = {
     {"ctu64_deep_inter_tu", 352, 288, 8, 15, "", "--ctu 64 --tu-inter-depth 3 --limit-tu 0 --bframes 3"},
     {"no_wpp", 352, 288, 8, 15, "", "--no-wpp --bframes 2"},
     {"slices3", 352, 288, 8, 15, "", "--slices 3 --bframes 2"},
+    // 18 CTB rows in 4 slices with SAO: the last slice's rows are filtered
+    // after the slice tasks, their deblocking and SAO shared by two threads.
+    {"slices4_ctu16_sao", 352, 288, 8, 15, "", "--preset medium --sao --ctu 16 --slices 4 --bframes 2"},
     {"weighted_fade", 352, 288, 8, 15, "fade=out:4:14", "--preset medium --weightp --weightb --bframes 3"},
     {"lossless", 352, 288, 8, 15, "", "--lossless --bframes 2"},
     {"tskip_signhide_scaling", 352, 288, 8, 15, "", "--tskip --signhide --scaling-list default --bframes 2"},
