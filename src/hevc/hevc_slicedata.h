@@ -89,13 +89,6 @@ typedef struct {
     HevcSaoParams stSao;
 } HevcCtbInfo;
 
-/* Per-picture state shared by every thread that decodes the picture: the
- * maps written per 4x4 block and per CTB while decoding and read by later
- * blocks, by the in-loop filters and by the concealment, and the row
- * bookkeeping of the lagging filters. One record per handle, sized at
- * creation for the largest picture. The maps are written only by the
- * thread decoding the CTB they describe and read by others only after that
- * CTB's row progress (puiRowCtbs) was published. */
 /* The line buffers of one thread applying SAO to consecutive CTB rows. */
 typedef struct {
     uint8_t *apucLines[3];       /* deblocked rows of one CTB row plus one line above and below */
@@ -107,6 +100,13 @@ typedef struct {
     int bPrevValid;
 } HevcSaoLines;
 
+/* Per-picture state shared by every thread that decodes the picture: the
+ * maps written per 4x4 block and per CTB while decoding and read by later
+ * blocks, by the in-loop filters and by the concealment, and the row
+ * bookkeeping of the lagging filters. One record per handle, sized at
+ * creation for the largest picture. The maps are written only by the
+ * thread decoding the CTB they describe and read by others only after that
+ * CTB's row progress (puiRowCtbs) was published. */
 typedef struct HevcPicMaps {
     uint32_t uiMaxW4, uiMaxH4;   /* 4x4 grid of the largest picture */
     uint32_t uiMaxCtbs;          /* CTB 8 of the largest picture */
@@ -425,7 +425,7 @@ uint32_t HevcFilterSaoDue(HevcSliceDec *s, uint32_t *puiFirst);
 /* SAO of rows [r0, r1) can go to two threads at uiMid: the lower band
  * (pstLower's buffers) starts from the deblocked last line of row
  * uiMid - 1 and the upper one (the maps' buffers) ends with the deblocked
- * first line of row uiMid, both kept here (pucBelow, one line of
+ * first line of row uiMid, both kept here (in apucBelow, one line of
  * auiSaoStride bytes per plane) before either band changes them. */
 void HevcFilterSaoSplit(HevcSliceDec *s, uint32_t uiMid, HevcSaoLines *pstLower, uint8_t *const apucBelow[3]);
 /* SAO and padding of rows [r0, r1) with the line buffers L. */
