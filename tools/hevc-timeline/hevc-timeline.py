@@ -41,10 +41,10 @@ def run(cmd, **kw):
 def add_probes(binary):
     run(["perf", "probe", "-q", "-d", GROUP + ":*"])
     for f in FUNCTIONS:
-        for spec in (f"{GROUP}:{f}={f}", f"{GROUP}:{f}_ret={f}%return"):
-            r = run(["perf", "probe", "-q", "-x", binary, "-a", spec])
+        for probe_def in (f"{GROUP}:{f}={f}", f"{GROUP}:{f}_ret={f}%return"):
+            r = run(["perf", "probe", "-q", "-x", binary, "-a", probe_def])
             if r.returncode:
-                sys.exit(f"perf probe {spec} failed: {r.stderr.strip()}")
+                sys.exit(f"perf probe {probe_def} failed: {r.stderr.strip()}")
 
 
 def record(binary, stream, data):
