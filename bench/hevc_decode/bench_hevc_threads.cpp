@@ -182,9 +182,9 @@ int main(int argc, char **argv)
             continue;
         }
         if (bCallgrind) {
+            const std::string self = std::string(argv[0]) + " --decode-only ";
             double adIns[2];
             for (int t = 0; t < 2; t++) {
-                const std::string self = std::string(argv[0]) + " --decode-only ";
                 adIns[t] = CallgrindInstructions(self + path + " " + std::to_string(t)) -
                            CallgrindInstructions(self + "- " + std::to_string(t));
             }

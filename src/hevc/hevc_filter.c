@@ -187,7 +187,9 @@ void HevcFilterAdvance(HW265D_DEC *pstDec, HevcSliceDec *s, int bFinal)
     CountReconRows(m, sps);
     while (m->uiRowsDeblocked < DeblockEnd(m, H))
         DeblockRow(s, m->uiRowsDeblocked++);
-    while (m->uiRowsDone < m->uiRowsDeblocked && (m->uiRowsDone + 1 < m->uiRowsDeblocked || m->uiRowsDeblocked == H)) {
+    uint32_t uiFirst;
+    const uint32_t uiSaoEnd = HevcFilterSaoDue(s, &uiFirst);
+    while (m->uiRowsDone < uiSaoEnd) {
         uint32_t ry = m->uiRowsDone++;
         HevcFilterSaoRows(pstDec, s, ry, ry + 1, &m->stSao);
         PublishRows(s, m->uiRowsDone, m->uiRowsDone == H);

@@ -7,9 +7,10 @@ prints, per picture, how long the caller's thread and the worker slot (any
 worker running) spend in each part: wavefront row and tile tasks ("row
 task"), slice tasks, the reconstruction task, the rows of a picture's tail
 shared with it, the in-loop filters, slice data decoded on the caller's
-thread (in the reconstruction task's mode: parsing), the rest, and idle (inside a task: waiting for another thread's progress; outside:
-no task to run). Needs root (perf probe) and a build with debug
-information (RelWithDebInfo).
+thread (in the reconstruction task's mode: parsing), the rest, and idle
+(inside a task: waiting for another thread's progress; outside: no task to
+run). Needs root (perf probe) and a build with debug information
+(RelWithDebInfo).
 
     hevc-timeline.py build/tools/hevc-decode/hevc-decode stream.hevc
 """
@@ -19,18 +20,15 @@ import subprocess
 import sys
 import tempfile
 
-# Functions whose entry and return are probed. The innermost one on a
-# thread's stack names what it is doing.
-FUNCTIONS = [
-    "IHW265D_DecodeFrame", "HevcFinishPicture", "HevcThreadsDecodeTasks", "RowTask",
-    "HevcThreadsFilterShared", "HevcFilterAdvance", "ReconTask", "RunRows",
-    "HevcReconTaskFinish", "HevcDecodeSliceData", "DeblockBandTask", "SliceTask", "FilterTask",
-]
 PART = {
     "RowTask": "row task", "ReconTask": "recon task", "RunRows": "tail rows",
     "HevcFilterAdvance": "filters", "HevcThreadsFilterShared": "filters", "DeblockBandTask": "filters",
     "HevcDecodeSliceData": "slice data", "SliceTask": "slice task", "FilterTask": "filters",
 }
+# Functions whose entry and return are probed: the decode call (it names
+# the caller's thread), the picture's end (it counts pictures) and those
+# above. The innermost of these on a thread's stack names what it does.
+FUNCTIONS = ["IHW265D_DecodeFrame", "HevcFinishPicture"] + list(PART)
 GROUP = "probe_hevc_timeline"
 
 
@@ -129,8 +127,8 @@ def report(events):
     for who in ("caller", "workers"):
         parts = sorted((k[1], v) for k, v in acc.items() if k[0] == who)
         total = sum(v for _, v in parts)
-        print(f"  {who:8s} " + "  ".join(f"{p} {1e3 * v / max(pictures, 1):.3f}" for p, v in parts) +
-              f"  (wall {1e3 * total / max(pictures, 1):.3f})")
+        print(f"  {who:8s} " + "  ".join(f"{p} {1e3 * v / pictures:.3f}" for p, v in parts) +
+              f"  (wall {1e3 * total / pictures:.3f})")
 
 
 def main():
