@@ -312,7 +312,8 @@ static unsigned int Flush(HW265D_DEC *d, IHW265D_OUTARGS *o)
         if (d->bPicReady && TryOutput(d, o))
             return uiRet;
     }
-    HevcFinishPicture(d);
+    HevcFinishPicture(d, 0);
+    HevcReconTaskStopLive(d); /* no worker stays on a stream that ended */
     Discard(d, d->uiFill);
     d->uiScanHint = 0;
     d->bPicReady = 0;

@@ -142,7 +142,8 @@ typedef struct HW265D_DEC {
 
     /* Slice data decoding (hevc_slicedata.h), allocated at creation: the
      * picture's shared maps and the caller thread's decoding state. */
-    struct HevcPicMaps *pstMaps;
+    struct HevcPicMaps *pstMaps;      /* the set of the picture being decoded */
+    struct HevcPicMaps *apstMaps[2];  /* both sets ([1] with eThreadType 1 only) */
     struct HevcSliceDec *pstSliceDec;
     /* Worker pool and its state with eThreadType 1, else NULL (hevc_threads.h). */
     struct HevcThreads *pstThreads;
@@ -186,8 +187,10 @@ uint32_t HevcDecodeNal(HW265D_DEC *pstDec, const uint8_t *pucNal, uint32_t uiSiz
  * trailing zeros) at *puiStart, *puiSize, and the next start code at
  * *puiNext; -1 when no complete unit starts there (hevc_api.c). */
 int HevcPeekUnit(const HW265D_DEC *pstDec, uint32_t uiFrom, uint32_t *puiStart, uint32_t *puiSize, uint32_t *puiNext);
-/* Finishes the picture being assembled (next access unit or flush). */
-uint32_t HevcFinishPicture(HW265D_DEC *pstDec);
+/* Finishes the picture being assembled (next access unit or flush);
+ * bMayDefer: the unit that ends it is the next picture's first slice
+ * segment of the base layer, decoded right after in the same call. */
+uint32_t HevcFinishPicture(HW265D_DEC *pstDec, int bMayDefer);
 /* SEI (hevc_sei.c). */
 uint32_t HevcParseSei(HW265D_DEC *pstDec, HevcBits *pstBits, int bPrefix);
 /* Picture start and per-slice reference work (hevc_refs.c). */

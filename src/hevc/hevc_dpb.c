@@ -3,6 +3,7 @@
 
 #include <string.h>
 #include "hevc_decoder.h"
+#include "hevc_recon_task.h"
 
 int HevcDpbCreate(HW265D_DEC *pstDec)
 {
@@ -57,14 +58,33 @@ void HevcDpbFillGrey(const HW265D_DEC *pstDec, HevcPic *p)
     FillPlane(p->apucPlane[2], p->auiStride[2], p->uiWidth / 2, p->uiHeight / 2, uiBps, 1u << (p->uiBitDepthC - 1));
 }
 
+/* The free slot freed longest ago (never used ones first, in order), or -1. */
+static int FreeSlot(const HevcDpb *d)
+{
+    int iBest = -1;
+    for (int i = 0; i < d->iSlotNum; i++)
+        if (!d->astPic[i].bInUse && (iBest < 0 || d->astPic[i].uiFreedAt - d->astPic[iBest].uiFreedAt > 0x80000000u))
+            iBest = i;
+    return iBest;
+}
+
+static void Free(HevcDpb *d, HevcPic *p)
+{
+    p->bInUse = 0;
+    p->uiFreedAt = ++d->uiFrees ? d->uiFrees : ++d->uiFrees;
+}
+
 int HevcDpbTakeSlot(HW265D_DEC *pstDec)
 {
     HevcDpb *d = &pstDec->stDpb;
     const HevcSps *sps = pstDec->pstActSps;
-    for (int i = 0; i < d->iSlotNum; i++) {
+    int i = FreeSlot(d);
+    /* A slot the picture the reconstruction task still completes reads (a
+     * picture just let go) is taken once the task is done with it. */
+    if (i >= 0 && HevcReconTaskBusySlots(pstDec) >> i & 1)
+        HevcReconTaskSettle(pstDec);
+    if (i >= 0) {
         HevcPic *p = &d->astPic[i];
-        if (p->bInUse)
-            continue;
         p->bInUse = 1;
         p->bDecoded = 0;
         p->uiFlags = 0;
@@ -99,10 +119,10 @@ int HevcDpbTakeSlot(HW265D_DEC *pstDec)
     return -1;
 }
 
-void HevcDpbReleaseIfUnused(HevcPic *p)
+void HevcDpbReleaseIfUnused(HevcDpb *d, HevcPic *p)
 {
     if (p->bInUse && p->bDecoded && p->eRefMark == HEVC_REF_UNUSED && !(p->uiFlags & HEVC_PIC_NEEDED_FOR_OUTPUT))
-        p->bInUse = 0;
+        Free(d, p);
 }
 
 void HevcDpbDropAll(HW265D_DEC *pstDec, int iLayerId)
@@ -112,7 +132,7 @@ void HevcDpbDropAll(HW265D_DEC *pstDec, int iLayerId)
         if (p->bInUse && i != pstDec->iCurPic && p->iLayerId == iLayerId) {
             p->uiFlags &= ~HEVC_PIC_NEEDED_FOR_OUTPUT;
             p->eRefMark = HEVC_REF_UNUSED;
-            p->bInUse = 0;
+            Free(&pstDec->stDpb, p);
         }
     }
 }
@@ -182,6 +202,7 @@ static void FillOutArgs(HW265D_DEC *pstDec, const HevcPic *p, IHW265D_OUTARGS *o
 
 int HevcDpbOutput(HW265D_DEC *pstDec, IHW265D_OUTARGS *pstOut, int bFlush)
 {
+    HevcReconTaskSettle(pstDec); /* no picture goes out before its last rows are done */
     HevcDpb *d = &pstDec->stDpb;
     int bDecodeOrder = pstDec->stParam.eOutputOrder == IH265D_DECODE_ORDER;
     int iBest = -1, iWaiting = 0, iFree = 0;
@@ -210,6 +231,6 @@ int HevcDpbOutput(HW265D_DEC *pstDec, IHW265D_OUTARGS *pstOut, int bFlush)
     HevcPic *p = &d->astPic[iBest];
     FillOutArgs(pstDec, p, pstOut);
     p->uiFlags &= ~HEVC_PIC_NEEDED_FOR_OUTPUT;
-    HevcDpbReleaseIfUnused(p);
+    HevcDpbReleaseIfUnused(d, p);
     return 1;
 }

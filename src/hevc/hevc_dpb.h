@@ -83,6 +83,7 @@ typedef struct {
     uint32_t uiNalUnitType, uiSliceType;
     uint32_t uiReorderLimit;  /* sps_max_num_reorder_pics[HighestTid] of its SPS */
     int bGenerated;           /* made up for a reference the stream lacks (H.265 8.3.3.2) */
+    uint32_t uiFreedAt;       /* HevcDpb.uiFrees when the slot was last freed (0: never used) */
 } HevcPic;
 
 typedef struct {
@@ -91,17 +92,20 @@ typedef struct {
     uint32_t uiLumaRowBytes;  /* R */
     uint32_t uiLumaRows;      /* H + 160 */
     uint32_t uiBytesPerSample;
+    uint32_t uiFrees;         /* slots freed so far */
 } HevcDpb;
 
 /* Allocates every slot from the decoder's memory table. */
 int HevcDpbCreate(struct HW265D_DEC *pstDec);
-/* A free slot prepared for a picture of the active SPS, or -1. Its samples
+/* A free slot prepared for a picture of the active SPS, or -1: the one
+ * freed longest ago, so the pictures just let go (which the picture before
+ * may still be predicting from, hevc_recon_task.h) are taken last. Its samples
  * are left as they are: reconstruction or concealment writes every CTB of
  * the picture before it completes; HevcDpbFillGrey makes the slot mid-grey
  * where nothing will (generated pictures, pictures that are not decoded). */
 int HevcDpbTakeSlot(struct HW265D_DEC *pstDec);
 void HevcDpbFillGrey(const struct HW265D_DEC *pstDec, HevcPic *pstPic);
-void HevcDpbReleaseIfUnused(HevcPic *pstPic);
+void HevcDpbReleaseIfUnused(HevcDpb *pstDpb, HevcPic *pstPic);
 /* Empties the buffer without output (no_output_of_prior_pics). */
 void HevcDpbDropAll(struct HW265D_DEC *pstDec, int iLayerId);
 int HevcDpbCountWaiting(const struct HW265D_DEC *pstDec);

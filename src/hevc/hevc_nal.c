@@ -2,6 +2,7 @@
  * (H.265 7.3.1, 7.4.2.4.4). */
 #include <string.h>
 #include "hevc_decoder.h"
+#include "hevc_recon_task.h"
 #include "hevc_slice_tasks.h"
 #include "hevc_slicedata.h"
 
@@ -29,13 +30,13 @@ uint64_t HevcTimeStampAt(const HW265D_DEC *pstDec, uint64_t ullAbs)
     return ullTs;
 }
 
-uint32_t HevcFinishPicture(HW265D_DEC *pstDec)
+uint32_t HevcFinishPicture(HW265D_DEC *pstDec, int bMayDefer)
 {
     uint32_t uiRet = HEVC_NAL_CONSUMED;
     if (pstDec->bPicStarted && pstDec->iCurPic >= 0) {
         HevcPic *p = &pstDec->stDpb.astPic[pstDec->iCurPic];
         /* In-loop filters; CTBs no slice reached stay mid-grey (flagged). */
-        HevcSliceDecFinishPicture(pstDec);
+        HevcSliceDecFinishPicture(pstDec, bMayDefer);
         p->bDecoded = 1;
         p->eRefMark = HEVC_REF_SHORT;
         pstDec->bPicReady = 1;
@@ -160,6 +161,9 @@ static uint32_t DecodeSliceNal(HW265D_DEC *pstDec, HevcBits *b, int iType, int i
 
 uint32_t HevcDecodeNal(HW265D_DEC *pstDec, const uint8_t *pucNal, uint32_t uiSize, uint32_t uiOffset)
 {
+    /* A picture whose end the reconstruction task still runs is complete
+     * before any unit after the one that ended it. */
+    HevcReconTaskSettle(pstDec);
     if (uiSize < 2)
         return HEVC_NAL_CONSUMED; /* stray bytes between start codes */
     if ((uint64_t)uiOffset + uiSize > pstDec->uiStreamCap) {
@@ -201,9 +205,10 @@ uint32_t HevcDecodeNal(HW265D_DEC *pstDec, const uint8_t *pucNal, uint32_t uiSiz
         return HEVC_NAL_CONSUMED;
 
     uint32_t uiDone = HEVC_NAL_CONSUMED;
-    int bNewAu = StartsAccessUnit(iType) || (IsVcl(iType) && HevcBitsPeek(b, 1));
+    const int bFirstSlice = IsVcl(iType) && HevcBitsPeek(b, 1);
+    int bNewAu = StartsAccessUnit(iType) || bFirstSlice;
     if (bNewAu && (pstDec->bPicStarted || pstDec->bSkipPic || pstDec->bPicFailed))
-        uiDone = HevcFinishPicture(pstDec);
+        uiDone = HevcFinishPicture(pstDec, bFirstSlice && iLayer == 0);
     if (pstDec->bPicStarted) {
         if (pstDec->iNalNum >= HEVC_MAX_NAL_PER_PIC) {
             HEVC_WARN(pstDec, "IHW265D_Decode : The NAL Num is %d,should be less than MAX_SLICE_NUM-1 !\n", pstDec->iNalNum);

@@ -23,7 +23,7 @@
  * to wait in the picture's last row. */
 #define LAST_ROW_LEAD 6
 
-enum { OP_WRAP = 0, OP_INTRA, OP_COEF, OP_PCM, OP_PU, OP_COL, OP_SLICE, OP_EDGES, OP_CTB };
+enum { OP_WRAP = 0, OP_INTRA, OP_COEF, OP_PCM, OP_PU, OP_COL, OP_SLICE, OP_EDGES, OP_CTB, OP_PIC_END, OP_PIC_START };
 
 /* Every command starts with this header and is a multiple of 8 bytes. */
 typedef struct {
@@ -80,6 +80,12 @@ typedef struct {
     uint32_t uiPad;
 } CmdCtb;
 
+/* OP_PIC_END: the header alone. OP_PIC_START: the next picture's maps. */
+typedef struct {
+    Cmd h;
+    HevcPicMaps *pstMaps;
+} CmdPicStart;
+
 #define ALIGN8(n) (((n) + 7u) & ~(size_t)7)
 /* Bytes a command takes in the ring: every command starts 8-byte aligned,
  * and the end of the ring always has room for an OP_WRAP header. */
@@ -110,6 +116,8 @@ int HevcReconTaskCreate(HW265D_DEC *d)
     rt->bInit = 1;
     const char *psz = getenv("IPCAMERA_HEVC_SPLIT");
     rt->bEnabled = !(psz && psz[0] == '0');
+    psz = getenv("IPCAMERA_HEVC_OVERLAP");
+    rt->bOverlap = !(psz && psz[0] == '0');
     return 0;
 }
 
@@ -130,6 +138,7 @@ void HevcReconTaskDestroy(HW265D_DEC *d)
 static uint32_t ReconTask(void *pArg);
 static void Submit(HevcReconTask *rt);
 static void RunRows(HevcReconTask *rt, HevcReconSide *side, HevcSliceDec *r, uint32_t uiFirst);
+static void SetHeader(Cmd *c, int iOp, int iLog2, int cIdx, int iArg, int x, int y);
 
 /* ---- parser side ---- */
 
@@ -212,10 +221,14 @@ static HevcReconTask *Ring(const HevcSliceDec *s)
  * wakes a worker for it. */
 static void Submit(HevcReconTask *rt)
 {
+    if (!rt->bCounted) {
+        rt->bCounted = 1;
+        rt->uiPictures++;
+    }
     if (rt->bSubmitted)
         return;
     rt->bSubmitted = 1;
-    rt->uiPictures++;
+    rt->pstStartMaps = rt->pstDec->pstMaps;
     HevcPoolSubmit(&rt->pstDec->pstThreads->stPool, ReconTask, rt);
 }
 
@@ -333,6 +346,16 @@ void HevcReconTaskSlice(HevcReconTask *rt, const HevcSliceDec *s)
     const HevcSliceHeader *sh = s->pstSh;
     if (sh->slice_type == HEVC_SLICE_I)
         return;
+    /* Every picture the task's prediction may read: the lists, the
+     * collocated picture and the stand-in for missing references. */
+    for (int l = 0; l < 2; l++)
+        for (uint32_t i = 0; i < sh->num_ref_idx_active[l] && i < 16; i++)
+            if (s->pstRefs->aiRefList[l][i] >= 0)
+                rt->uiSliceSlots |= 1u << s->pstRefs->aiRefList[l][i];
+    if (s->iColSlot >= 0)
+        rt->uiSliceSlots |= 1u << s->iColSlot;
+    if (s->iFallbackSlot >= 0)
+        rt->uiSliceSlots |= 1u << s->iFallbackSlot;
     HevcReconSlice *st = &rt->stSliceCur;
     st->uiSliceType = sh->slice_type;
     st->uiMaxMergeCand = sh->max_num_merge_cand;
@@ -416,10 +439,12 @@ static void ApplySlice(HevcReconSide *side, HevcSliceDec *r, const HevcReconSlic
 
 /* Runs the command at p (uiTail bytes before the ring's end) on record r
  * with the thread's slice state side; returns the bytes it takes. */
-static size_t RunCommand(HevcReconTask *rt, HevcReconSide *side, HevcSliceDec *r, HevcPicMaps *m, const uint8_t *p,
+static void AttachSide(HevcSliceDec *r, HevcPicMaps *m, HevcReconSide *side);
+static size_t RunCommand(HevcReconTask *rt, HevcReconSide *side, HevcSliceDec *r, HevcPicMaps **ppm, const uint8_t *p,
                          size_t uiTail)
 {
     const Cmd *h = (const Cmd *)p;
+    HevcPicMaps *m = *ppm;
     switch (h->ucOp) {
     case OP_WRAP: return uiTail;
     case OP_INTRA: {
@@ -486,6 +511,21 @@ static size_t RunCommand(HevcReconTask *rt, HevcReconSide *side, HevcSliceDec *r
         ApplySlice(side, r, &((const CmdSlice *)p)->stSlice);
         return SIZE_OF(CmdSlice);
     }
+    case OP_PIC_END:
+        /* Every row is reconstructed (only a clean picture ends this
+         * way): the last filter rows and the padding, then the picture is
+         * complete. No other thread filters it any more. */
+        HevcFilterAdvance(rt->pstDec, r, 1);
+        m->pstPic = NULL;
+        pthread_mutex_lock(&rt->stLock);
+        rt->uiPicsDone++;
+        pthread_mutex_unlock(&rt->stLock);
+        pthread_cond_signal(&rt->stSpace);
+        return SIZE_OF(Cmd);
+    case OP_PIC_START:
+        *ppm = ((const CmdPicStart *)p)->pstMaps;
+        AttachSide(r, *ppm, side);
+        return SIZE_OF(CmdPicStart);
     default: {
         /* The CTB is complete; a completed row lets the filters move on
          * (under the filter turn: at the picture's end the caller's thread
@@ -540,7 +580,9 @@ static uint32_t ReconTask(void *pArg)
 {
     HevcReconTask *rt = (HevcReconTask *)pArg;
     HW265D_DEC *d = rt->pstDec;
-    HevcPicMaps *m = d->pstMaps;
+    /* Not d's current maps: the caller's thread may be on the next picture
+     * already. */
+    HevcPicMaps *m = rt->pstStartMaps;
     HevcSliceDec *r = HevcThreadsWorkerRecord(d);
     HevcReconSide *side = &rt->astSide[0];
     AttachSide(r, m, side);
@@ -564,7 +606,7 @@ static uint32_t ReconTask(void *pArg)
         while (ullPos < ullEnd) {
             const uint8_t *p = rt->pucRing + (ullPos & uiMask);
             const int bCtb = ((const Cmd *)p)->ucOp == OP_CTB;
-            ullPos += RunCommand(rt, side, r, m, p, (size_t)(rt->uiSize - (ullPos & uiMask)));
+            ullPos += RunCommand(rt, side, r, &m, p, (size_t)(rt->uiSize - (ullPos & uiMask)));
             if (bCtb) {
                 /* Free the CTB's bytes and take what was queued meanwhile
                  * (or stop where the caller's thread took over: the limit
@@ -591,25 +633,45 @@ int HevcReconTaskStart(HW265D_DEC *d)
     HevcReconTask *rt = d->pstReconTask;
     HevcPicMaps *m = d->pstMaps;
     m->pstSplit = NULL;
-    if (!rt || !rt->bEnabled || !m->bThreaded || m->bUnsupported || m->pstPps->tiles_enabled_flag ||
-        m->pstPps->entropy_coding_sync_enabled_flag)
+    if (!rt)
         return 0;
-    /* Positions go on from the last picture (the ring is empty between
-     * pictures), so the ring wraps wherever the stream takes it. */
-    STORE(rt->bTaskWaiting, 0);
-    STORE(rt->bParserWaiting, 0);
-    rt->bStop = 0;
-    rt->bTaskRunning = 0;
-    STORE(rt->ullLimit, ~(uint64_t)0);
+    if (!rt->bEnabled || !m->bThreaded || m->bUnsupported || m->pstPps->tiles_enabled_flag ||
+        m->pstPps->entropy_coding_sync_enabled_flag) {
+        /* Other tasks take this picture; they read the picture before. */
+        HevcReconTaskStopLive(d);
+        return 0;
+    }
+    const uint32_t uiWakeBatch =
+        m->pstSps->PicWidthInCtbsY / 2 > WAKE_CTBS_MIN ? m->pstSps->PicWidthInCtbsY / 2 : WAKE_CTBS_MIN;
+    if (rt->bSubmitted) {
+        /* The task is still on the picture before, whose end is queued:
+         * this picture's commands follow it. */
+        CmdPicStart *c = (CmdPicStart *)Reserve(rt, SIZE_OF(CmdPicStart));
+        SetHeader(&c->h, OP_PIC_START, 0, 0, 0, 0, 0);
+        c->pstMaps = m;
+        rt->ullWrite += SIZE_OF(CmdPicStart);
+        pthread_mutex_lock(&rt->stLock);
+        rt->uiWakeBatch = uiWakeBatch;
+        pthread_mutex_unlock(&rt->stLock);
+    } else {
+        /* Positions go on from the last picture (the ring is empty between
+         * pictures), so the ring wraps wherever the stream takes it. */
+        STORE(rt->bTaskWaiting, 0);
+        STORE(rt->bParserWaiting, 0);
+        rt->bStop = 0;
+        rt->bTaskRunning = 0;
+        STORE(rt->ullLimit, ~(uint64_t)0);
+        rt->uiTaskRows = ~0u;
+        rt->uiWakeBatch = uiWakeBatch;
+    }
     rt->uiRowCur = ~0u;
     rt->uiRowCurCtbs = rt->uiWholeRun = 0;
-    rt->uiTaskRows = ~0u;
     rt->ullCtbEnd = rt->ullWrite;
     rt->stSliceCur.bValid = 0;
-    rt->uiWakeBatch = m->pstSps->PicWidthInCtbsY / 2 > WAKE_CTBS_MIN ? m->pstSps->PicWidthInCtbsY / 2 : WAKE_CTBS_MIN;
+    rt->uiSliceSlots = 1u << d->iCurPic;
+    rt->bCounted = 0;
     m->pstSplit = rt;
     rt->bRunning = 1;
-    rt->bSubmitted = 0;
     rt->bSampleWork = 0;
     HevcSliceDec *s = d->pstSliceDec;
     s->pfnPredIntra = QueueIntra;
@@ -619,6 +681,69 @@ int HevcReconTaskStart(HW265D_DEC *d)
     s->pfnColMotion = QueueColMotion;
     s->pfnMarkRun = QueueEdges;
     return 1;
+}
+
+int HevcReconTaskDefer(HW265D_DEC *d)
+{
+    HevcReconTask *rt = d->pstReconTask;
+    HevcPicMaps *m = d->pstMaps;
+    if (!rt || !rt->bRunning || !rt->bOverlap || !rt->bSubmitted || !d->apstMaps[1] || d->pstThreads->iCpus < 2 ||
+        d->pstThreads->bFilterRunning || d->iSliceNalNum != 1 || m->pstPic->iLayerId != 0)
+        return 0;
+    /* Only a picture every CTB of which is queued, with nothing to conceal
+     * (the caller's thread does that, reading other pictures). */
+    const uint32_t uiErr = __atomic_load_n(&m->pstPic->uiErrorFlag, __ATOMIC_RELAXED);
+    if (HevcCtbsDone(m) != m->pstSps->PicSizeInCtbsY || (uiErr & (HEVC_PIC_ERR_SLICE | HEVC_PIC_ERR_NOT_DECODED)) ||
+        __atomic_load_n(&m->iRowError, __ATOMIC_ACQUIRE))
+        return 0;
+    HevcReconTaskSettle(d); /* one picture left to the task at a time */
+    Cmd *c = (Cmd *)Reserve(rt, SIZE_OF(Cmd));
+    SetHeader(c, OP_PIC_END, 0, 0, 0, 0, 0);
+    rt->ullWrite += SIZE_OF(Cmd);
+    rt->uiPicsDeferred++;
+    rt->uiBusySlots = rt->uiSliceSlots;
+    pthread_mutex_lock(&rt->stLock);
+    PublishLocked(rt, 1);
+    pthread_mutex_unlock(&rt->stLock);
+    rt->bRunning = 0;
+    m->pstSplit = NULL;
+    HevcReconSelect(d->pstSliceDec);
+    /* The task reads these maps until the end; the next picture takes the
+     * other set. */
+    d->pstMaps = d->apstMaps[m == d->apstMaps[0] ? 1 : 0];
+    return 1;
+}
+
+void HevcReconTaskSettle(HW265D_DEC *d)
+{
+    HevcReconTask *rt = d->pstReconTask;
+    if (!rt || !rt->uiBusySlots)
+        return;
+    pthread_mutex_lock(&rt->stLock);
+    while (rt->uiPicsDone != rt->uiPicsDeferred)
+        pthread_cond_wait(&rt->stSpace, &rt->stLock);
+    pthread_mutex_unlock(&rt->stLock);
+    rt->uiBusySlots = 0;
+}
+
+uint32_t HevcReconTaskBusySlots(const HW265D_DEC *d)
+{
+    return d->pstReconTask ? d->pstReconTask->uiBusySlots : 0;
+}
+
+void HevcReconTaskStopLive(HW265D_DEC *d)
+{
+    HevcReconTask *rt = d->pstReconTask;
+    if (!rt || !rt->bSubmitted || rt->bRunning)
+        return; /* no task, or a picture's own end stops it */
+    HevcReconTaskSettle(d);
+    pthread_mutex_lock(&rt->stLock);
+    PublishLocked(rt, 1);
+    rt->bStop = 1;
+    pthread_cond_signal(&rt->stData);
+    pthread_mutex_unlock(&rt->stLock);
+    HevcPoolWait(&d->pstThreads->stPool, rt);
+    rt->bSubmitted = 0;
 }
 
 /* Rows uiFirst, uiFirst + 2, ... up to the picture's last, on record r
@@ -632,7 +757,7 @@ int HevcReconTaskStart(HW265D_DEC *d)
 static void RunRows(HevcReconTask *rt, HevcReconSide *side, HevcSliceDec *r, uint32_t uiFirst)
 {
     HW265D_DEC *d = rt->pstDec;
-    HevcPicMaps *m = d->pstMaps;
+    HevcPicMaps *m = r->pstMaps;
     const uint32_t W = m->pstSps->PicWidthInCtbsY, uiLast = rt->uiRowCur;
     const uint64_t uiMask = rt->uiSize - 1;
     for (uint32_t ry = uiFirst; ry <= uiLast; ry += 2) {
@@ -651,7 +776,7 @@ static void RunRows(HevcReconTask *rt, HevcReconSide *side, HevcSliceDec *r, uin
             const uint8_t *p = rt->pucRing + (ullPos & uiMask);
             bWait = ((const Cmd *)p)->ucOp == OP_CTB;
             x += (uint32_t)bWait;
-            ullPos += RunCommand(rt, side, r, m, p, (size_t)(rt->uiSize - (ullPos & uiMask)));
+            ullPos += RunCommand(rt, side, r, &m, p, (size_t)(rt->uiSize - (ullPos & uiMask)));
         }
     }
 }
@@ -661,6 +786,8 @@ void HevcReconTaskFinish(HW265D_DEC *d)
     HevcReconTask *rt = d->pstReconTask;
     if (!rt || !rt->bRunning)
         return;
+    /* The rows this thread may take below read the picture before. */
+    HevcReconTaskSettle(d);
     if (rt->bSampleWork)
         Submit(rt);
     if (rt->bSubmitted) {
@@ -713,6 +840,7 @@ void HevcReconTaskFinish(HW265D_DEC *d)
             RunRows(rt, &rt->astSide[1], r, uiMine);
         }
         HevcPoolWait(&d->pstThreads->stPool, rt);
+        rt->bSubmitted = 0;
         if (uiMine != ~0u) {
             STORE(rt->ullRead, rt->ullWrite);
             rt->ullReadSeen = rt->ullWrite;

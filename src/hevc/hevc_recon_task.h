@@ -18,7 +18,16 @@
  * the last filter rows. Each CTB is published and freed with atomic
  * stores; the lock is taken only to sleep or to wake the other thread.
  * stLock is never held together with another lock (the task takes the
- * picture's progress lock only after releasing it). */
+ * picture's progress lock only after releasing it).
+ *
+ * A picture whose next unit is the next picture's first slice segment may
+ * end without waiting for the task: the parser queues a picture end (the
+ * task then runs the last filter rows and counts the picture complete) and
+ * goes on with the next picture in the other set of maps, its commands
+ * following in the same ring behind a picture start. Until the task has
+ * passed that end, the finished picture is not output, not read by this
+ * thread, and neither its slot nor those its commands read are taken for
+ * a new picture (HevcReconTaskSettle waits for it). */
 #ifndef HEVC_RECON_TASK_H
 #define HEVC_RECON_TASK_H
 
@@ -70,6 +79,14 @@ typedef struct HevcReconTask {
     int bSubmitted;              /* caller's thread only: the task is on the pool (from the first sample work on) */
     int bSampleWork;             /* caller's thread only: the ring holds sample work of this picture */
     int bEnabled;                /* the mode may be used (IPCAMERA_HEVC_SPLIT=0 turns it off) */
+    int bOverlap;                /* a picture's end may be left to the task (IPCAMERA_HEVC_OVERLAP=0 turns it off) */
+    int bCounted;                /* caller's thread only: this picture is counted in uiPictures */
+    struct HevcPicMaps *pstStartMaps; /* the maps the task starts on (set when it is submitted) */
+    /* Caller's thread only: DPB slots (bit per slot) this picture's commands
+     * write or read, and those of the picture left to the task (0: none). */
+    uint32_t uiSliceSlots;
+    uint32_t uiBusySlots;
+    uint32_t uiPicsDeferred;     /* pictures whose end was left to the task */
     /* Parser side (caller's thread only). Positions count bytes since the
      * handle was created; the ring offset is position & (uiSize - 1). */
     uint64_t ullWrite;           /* end of the commands written */
@@ -93,7 +110,7 @@ typedef struct HevcReconTask {
      * sleeps, wakes or ends. */
     pthread_mutex_t stLock;
     pthread_cond_t stData;       /* the task: commands published, or stop */
-    pthread_cond_t stSpace;      /* the parser: room in the ring */
+    pthread_cond_t stSpace;      /* the parser: room in the ring, or a picture left to the task completed */
     uint64_t ullUrgent;          /* (stLock) run up to here without waiting for more CTBs */
     uint64_t ullParserNeed;      /* (stLock) the parser sleeps until ullRead reaches this */
     uint64_t ullLimit;           /* (atomic) the task runs nothing from here on (the caller's thread does) */
@@ -104,6 +121,7 @@ typedef struct HevcReconTask {
     int bStop;                   /* (stLock) the picture is complete: run what is queued, then end */
     int bTaskRunning;            /* (stLock) the task is on a worker (not still queued) */
     uint32_t uiTaskRows;         /* (stLock) after the limit, the task runs every other row from this one (~0u: none) */
+    uint32_t uiPicsDone;         /* (stLock) pictures left to the task that it completed */
     /* Written by the parser per CTB. */
     uint64_t ullPub __attribute__((aligned(64))); /* (atomic) commands up to here may be run */
     uint32_t uiCtbsPub;          /* (atomic) CTB ends published */
@@ -128,6 +146,19 @@ int HevcReconTaskStart(struct HW265D_DEC *pstDec);
 /* Picture end (or handle deletion): runs every queued command, ends the
  * task and gives the caller's thread its own sample work back. */
 void HevcReconTaskFinish(struct HW265D_DEC *pstDec);
+/* Picture end when the next unit is the next picture's first slice
+ * segment: with the whole picture parsed cleanly into the ring, its last
+ * rows and filters are left to the task and the next picture takes the
+ * other set of maps; 1 then, else 0 (finish it with HevcReconTaskFinish). */
+int HevcReconTaskDefer(struct HW265D_DEC *pstDec);
+/* Waits until the picture left to the task is complete (at once when there
+ * is none). */
+void HevcReconTaskSettle(struct HW265D_DEC *pstDec);
+/* DPB slots a new picture must not take before HevcReconTaskSettle. */
+uint32_t HevcReconTaskBusySlots(const struct HW265D_DEC *pstDec);
+/* Ends a task left running with no picture on the ring (stream end,
+ * deletion, a picture in another mode). */
+void HevcReconTaskStopLive(struct HW265D_DEC *pstDec);
 /* Start of a slice segment's data in the parser's record s (its header,
  * lists and inter set-up): what the task's motion derivation needs. */
 void HevcReconTaskSlice(HevcReconTask *rt, const struct HevcSliceDec *s);

@@ -164,7 +164,7 @@ static uint32_t ApplyRps(HW265D_DEC *pstDec, const HevcSliceHeader *sh, const He
         HevcPic *p = &pstDec->stDpb.astPic[i];
         if (p->bInUse && i != pstDec->iCurPic && p->iLayerId == iLayer && !aucKeep[i]) {
             p->eRefMark = HEVC_REF_UNUSED;
-            HevcDpbReleaseIfUnused(p);
+            HevcDpbReleaseIfUnused(&pstDec->stDpb, p);
         }
     }
     /* Stand-ins, chosen only now so that no picture released above is named. */
@@ -280,9 +280,14 @@ static void BuildCtbTables(HW265D_DEC *pstDec, HevcPps *pps, const HevcSps *sps)
          * then the position inside the tile. */
         uint32_t v = w * pps->row_bd[ty] + pps->row_height[ty] * pps->col_bd[tx];
         v += (y - pps->row_bd[ty]) * pps->column_width[tx] + x - pps->col_bd[tx];
-        pstDec->puiCtbAddrRsToTs[rs] = v;
-        pstDec->puiCtbAddrTsToRs[v] = rs;
-        pstDec->pusTileId[v] = (uint16_t)(ty * uiCols + tx);
+        /* Only entries that change are written: the reconstruction task
+         * may still be filtering the picture before with the same tables. */
+        const uint16_t usTile = (uint16_t)(ty * uiCols + tx);
+        if (pstDec->puiCtbAddrRsToTs[rs] != v || pstDec->puiCtbAddrTsToRs[v] != rs || pstDec->pusTileId[v] != usTile) {
+            pstDec->puiCtbAddrRsToTs[rs] = v;
+            pstDec->puiCtbAddrTsToRs[v] = rs;
+            pstDec->pusTileId[v] = usTile;
+        }
     }
 }
 
@@ -382,7 +387,7 @@ uint32_t HevcStartPicture(HW265D_DEC *pstDec)
             HevcPic *p = &pstDec->stDpb.astPic[i];
             if (p->bInUse && (p->iLayerId == iLayer || iLayer == 0)) {
                 p->eRefMark = HEVC_REF_UNUSED;
-                HevcDpbReleaseIfUnused(p);
+                HevcDpbReleaseIfUnused(&pstDec->stDpb, p);
             }
         }
         if (iLayer == 0)

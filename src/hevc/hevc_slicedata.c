@@ -15,6 +15,22 @@ size_t HevcSliceDecBytes(void)
     return (sizeof(HevcSliceDec) + 63) / 64 * 64 + HEVC_THREAD_SCRATCH;
 }
 
+/* Points record s at the arrays of maps set m. */
+static void ViewMaps(HevcSliceDec *s, HevcPicMaps *m)
+{
+    s->pstMaps = m;
+    s->pcQpY = m->pcQpY;
+    s->pucIntraMode = m->pucIntraMode;
+    s->pucCtDepth = m->pucCtDepth;
+    s->pucBlkFlags = m->pucBlkFlags;
+    s->pucBsV = m->pucBsV;
+    s->pucBsH = m->pucBsH;
+    s->pstMv = m->pstMv;
+    s->pucMvSet = m->pucMvSet;
+    s->pstCtb = m->pstCtb;
+    s->aaucScale = m->aaucScale;
+}
+
 void HevcSliceDecInitThread(HevcSliceDec *s, HevcPicMaps *mp)
 {
     /* Scratch follows the record, 64-byte aligned: prediction blocks,
@@ -30,28 +46,17 @@ void HevcSliceDecInitThread(HevcSliceDec *s, HevcPicMaps *mp)
     s->uiTsLimit = ~0u;
     HevcDspInit8(&s->stDsp8, HEVC_CPU_ALL);
     HevcDspInit10(&s->stDsp10, HEVC_CPU_ALL);
-    s->pstMaps = mp;
-    s->pcQpY = mp->pcQpY;
-    s->pucIntraMode = mp->pucIntraMode;
-    s->pucCtDepth = mp->pucCtDepth;
-    s->pucBlkFlags = mp->pucBlkFlags;
-    s->pucBsV = mp->pucBsV;
-    s->pucBsH = mp->pucBsH;
-    s->pstMv = mp->pstMv;
-    s->pucMvSet = mp->pucMvSet;
-    s->pstCtb = mp->pstCtb;
-    s->aaucScale = mp->aaucScale;
+    ViewMaps(s, mp);
 }
 
-int HevcSliceDecCreate(HW265D_DEC *pstDec)
+static HevcPicMaps *CreateMaps(HW265D_DEC *pstDec)
 {
     IHW265D_MALLOC_FXN m = pstDec->stParam.MallocFxn;
     unsigned int ch = pstDec->stParam.uiChannelID;
     HevcMemTable *t = &pstDec->stMem;
     HevcPicMaps *mp = (HevcPicMaps *)HevcMemAlloc(t, m, ch, sizeof(HevcPicMaps), 64);
     if (!mp)
-        return -1;
-    pstDec->pstMaps = mp;
+        return NULL;
     mp->pstDecRefs = &pstDec->stRefs;
     mp->uiMaxW4 = pstDec->uiMaxWidth / 4;
     mp->uiMaxH4 = pstDec->uiMaxHeight / 4;
@@ -74,23 +79,42 @@ int HevcSliceDecCreate(HW265D_DEC *pstDec)
         mp->stSao.apucLines[c] = (uint8_t *)HevcMemAlloc(t, m, ch, uiBytes, 64);
         mp->stSao.apucPrev[c] = (uint8_t *)HevcMemAlloc(t, m, ch, mp->auiSaoStride[c], 64);
         if (!mp->stSao.apucLines[c] || !mp->stSao.apucPrev[c])
-            return -1;
+            return NULL;
     }
     if (!mp->pcQpY || !mp->pucIntraMode || !mp->pucCtDepth || !mp->pucBlkFlags || !mp->pucBsV || !mp->pucBsH ||
         !mp->pstCtb || !mp->pstMv || !mp->pucMvSet || !mp->puiRowCtbs)
-        return -1;
+        return NULL;
     mp->pstRowCtx = (HevcCabacCtx *)HevcMemAlloc(t, m, ch, sizeof(HevcCabacCtx) * mp->uiMaxCtbRows, 64);
     mp->puiRowWake = (uint32_t *)HevcMemAlloc(t, m, ch, sizeof(uint32_t) * mp->uiMaxCtbRows, 64);
-    HevcSliceDec *s = (HevcSliceDec *)HevcMemAlloc(t, m, ch, HevcSliceDecBytes(), 64);
-    if (!mp->pstRowCtx || !mp->puiRowWake || !s)
+    if (!mp->pstRowCtx || !mp->puiRowWake)
+        return NULL;
+    return mp;
+}
+
+int HevcSliceDecCreate(HW265D_DEC *pstDec)
+{
+    /* With worker threads, a picture's last rows may still be reconstructed
+     * and filtered while the next picture is parsed: the two take turns
+     * with two sets of maps. */
+    const int iSets = pstDec->stParam.eThreadType == 1 ? 2 : 1;
+    for (int i = 0; i < iSets; i++) {
+        pstDec->apstMaps[i] = CreateMaps(pstDec);
+        if (!pstDec->apstMaps[i])
+            return -1;
+    }
+    pstDec->pstMaps = pstDec->apstMaps[0];
+    HevcSliceDec *s = (HevcSliceDec *)HevcMemAlloc(&pstDec->stMem, pstDec->stParam.MallocFxn,
+                                                   pstDec->stParam.uiChannelID, HevcSliceDecBytes(), 64);
+    if (!s)
         return -1;
-    HevcSliceDecInitThread(s, mp);
+    HevcSliceDecInitThread(s, pstDec->pstMaps);
     pstDec->pstSliceDec = s;
     return 0;
 }
 
 void HevcSliceDecAttach(HevcSliceDec *s, HevcPicMaps *m)
 {
+    ViewMaps(s, m);
     s->pstPic = m->pstPic;
     s->pstSps = m->pstSps;
     s->pstPps = m->pstPps;
@@ -656,12 +680,18 @@ static void ConcealMissingCtbs(HW265D_DEC *pstDec, HevcSliceDec *s)
     }
 }
 
-void HevcSliceDecFinishPicture(HW265D_DEC *pstDec)
+void HevcSliceDecFinishPicture(HW265D_DEC *pstDec, int bMayDefer)
 {
     HevcSliceDec *s = pstDec->pstSliceDec;
     HevcPicMaps *m = pstDec->pstMaps;
     if (!s)
         return;
+    /* The reconstruction task completes the picture behind the next one's
+     * parsing. */
+    if (bMayDefer && HevcReconTaskDefer(pstDec)) {
+        HevcThreadsFinishPicture(pstDec);
+        return;
+    }
     /* The filter task has taken every row it could; the rest is done here. */
     HevcThreadsFinishPicture(pstDec);
     if (!m->pstPic || pstDec->iCurPic < 0 || m->pstPic != &pstDec->stDpb.astPic[pstDec->iCurPic])

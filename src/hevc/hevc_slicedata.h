@@ -330,8 +330,10 @@ void HevcSetCtbInfo(struct HW265D_DEC *pstDec, HevcSliceDec *s, uint32_t rs, uin
  * message; the picture keeps what was decoded and gets HEVC_PIC_ERR_SLICE. */
 uint32_t HevcDecodeSliceData(struct HW265D_DEC *pstDec, const uint8_t *pucNal, uint32_t uiSize);
 /* Picture complete: concealment of CTBs no slice reached, then the in-loop
- * filters and padding of the rows still pending. */
-void HevcSliceDecFinishPicture(struct HW265D_DEC *pstDec);
+ * filters and padding of the rows still pending. bMayDefer: the next unit
+ * is the next picture's first slice segment, so the reconstruction task may
+ * be left to end the picture (hevc_recon_task.h). */
+void HevcSliceDecFinishPicture(struct HW265D_DEC *pstDec, int bMayDefer);
 
 /* ---- between the stage files (hevc_cu.c, hevc_residual.c, hevc_recon.c, hevc_filter.c) ---- */
 

@@ -131,11 +131,15 @@ uint32_t HevcThreadsCreate(HW265D_DEC *d)
         HevcSliceDecInitThread(t->apstWorker[i], d->pstMaps);
         t->apstWorker[i]->bTask = 1;
     }
-    HevcPicMaps *m = d->pstMaps;
-    if (HevcLockAndCondsInit(&m->stProgLock, &m->stProgCond, &m->stFilterCond))
-        return IHW265D_ERR_THREAD;
-    m->bProgInit = 1;
-    m->uiCommitRows = ~0u;
+    for (int i = 0; i < 2; i++) {
+        HevcPicMaps *m = d->apstMaps[i];
+        if (!m)
+            continue;
+        if (HevcLockAndCondsInit(&m->stProgLock, &m->stProgCond, &m->stFilterCond))
+            return IHW265D_ERR_THREAD;
+        m->bProgInit = 1;
+        m->uiCommitRows = ~0u;
+    }
     if (HevcPoolCreate(&t->stPool, HEVC_POOL_THREADS, HEVC_POOL_THREADS, StartHook, t, t->apstQueueMem,
                        d->stParam.LogFxn, d->stParam.uiChannelID))
         return IHW265D_ERR_THREAD;
@@ -190,15 +194,18 @@ void HevcThreadsDestroy(HW265D_DEC *d)
     if (!t)
         return;
     HevcThreadsFinishPicture(d); /* a picture in progress: its filter task ends first */
+    HevcReconTaskStopLive(d);    /* and a reconstruction task left running past a picture */
     HevcPoolStop(&t->stPool);
     for (int i = 0; i <= HEVC_POOL_THREADS; i++)
         HeapFree(t->apstWorker[i]);
-    HevcPicMaps *m = d->pstMaps;
-    if (m && m->bProgInit) {
-        pthread_cond_destroy(&m->stFilterCond);
-        pthread_cond_destroy(&m->stProgCond);
-        pthread_mutex_destroy(&m->stProgLock);
-        m->bProgInit = 0;
+    for (int i = 0; i < 2; i++) {
+        HevcPicMaps *m = d->apstMaps[i];
+        if (m && m->bProgInit) {
+            pthread_cond_destroy(&m->stFilterCond);
+            pthread_cond_destroy(&m->stProgCond);
+            pthread_mutex_destroy(&m->stProgLock);
+            m->bProgInit = 0;
+        }
     }
     d->pstThreads = NULL;
 }
@@ -214,7 +221,7 @@ static int RowReady(const HevcPicMaps *m)
 
 void HevcThreadsFilterRows(HW265D_DEC *d, HevcSliceDec *s)
 {
-    HevcPicMaps *m = d->pstMaps;
+    HevcPicMaps *m = s->pstMaps; /* the reconstruction task may still be on the picture before d's */
     /* Sequentially consistent: either the holder sees this request after
      * letting go, or this thread gets the turn. */
     __atomic_fetch_add(&m->uiFilterReq, 1, __ATOMIC_SEQ_CST);
@@ -318,8 +325,10 @@ void HevcThreadsStartPicture(HW265D_DEC *d)
     HevcPicMaps *m = d->pstMaps;
     m->bThreaded = 0;
     HevcSliceTasksClear(d);
-    if (!t || t->bOff)
+    if (!t || t->bOff) {
+        HevcReconTaskStopLive(d); /* this thread reads the picture before */
         return;
+    }
     m->bThreaded = 1;
     m->bFilterStop = 0;
     m->iRowError = 0;
@@ -383,7 +392,7 @@ static int RowFailed(const HevcPicMaps *m, uint32_t ry)
 
 int HevcThreadsWaitRow(HW265D_DEC *d, HevcSliceDec *s, uint32_t ry, uint32_t uiCount)
 {
-    HevcPicMaps *m = d->pstMaps;
+    HevcPicMaps *m = s->pstMaps;
     if (RowFailed(m, ry))
         return -1;
     if (__atomic_load_n(HevcRowCtbs(m, ry), __ATOMIC_ACQUIRE) >= uiCount)

@@ -9,6 +9,7 @@
 #include "IntraTestUtil.h"
 #include "hevc_decoder.h"
 #include "hevc_recon_task.h"
+#include "hevc_threads.h"
 
 using namespace hevctest;
 using namespace intratest;
@@ -134,7 +135,10 @@ TEST(SplitErrors, DamagedPicturesMatchSingleThreaded)
     {
         // Every picture goes through the reconstruction task, also with a
         // command ring so small that the parser keeps waiting for room and
-        // commands wrap around its end all the time.
+        // commands wrap around its end all the time. Pictures 0 to 4 end
+        // with the next picture's slice, so with two cores the task finishes
+        // each of them while the next one is parsed; the last ends at the
+        // stream's end.
         IHW265D_INIT_PARAM p = hevctest::DefaultParams(352, 288);
         p.eThreadType = 1;
         hevctest::Decoder d(p, false);
@@ -144,10 +148,34 @@ TEST(SplitErrors, DamagedPicturesMatchSingleThreaded)
         d.onPicture = [&](const IHW265D_OUTARGS &o) { md5.push_back(DigestPicture(o, false).md5); };
         d.Feed(ReadFile(path), 1000);
         EXPECT_EQ(d.Handle()->pstReconTask->uiPictures, 6u);
+        EXPECT_EQ(d.Handle()->pstReconTask->uiPicsDeferred, d.Handle()->pstThreads->iCpus > 1 ? 5u : 0u);
         DecodeRun ref = DecodeBuffer(ReadFile(path), 8, IH265D_DISPLAY_ORDER, false, 1000);
         ASSERT_EQ(md5.size(), ref.pics.size());
         for (size_t i = 0; i < md5.size(); i++)
             EXPECT_EQ(md5[i], ref.pics[i].md5) << "picture " << i;
+    }
+    // A handle deleted (or flushed) while the task may still be ending a
+    // picture, at every unit boundary: no hang, and what came out matches.
+    for (size_t uiCut = 1; uiCut < clean.size(); uiCut++) {
+        SCOPED_TRACE("cut after unit " + std::to_string(uiCut));
+        std::vector<std::vector<uint8_t>> head(clean.begin(), clean.begin() + (long)uiCut);
+        for (int bFlush = 0; bFlush < 2; bFlush++) {
+            IHW265D_INIT_PARAM p = hevctest::DefaultParams(352, 288);
+            p.eThreadType = 1;
+            hevctest::Decoder d(p, false);
+            ASSERT_NE(d.Handle(), nullptr);
+            std::vector<std::string> md5;
+            d.onPicture = [&](const IHW265D_OUTARGS &o) { md5.push_back(DigestPicture(o, false).md5); };
+            d.Feed(hevctest::Cat(head), 1000, bFlush != 0);
+            EXPECT_EQ(d.Delete(), 0u);
+            DecodeRun ref = DecodeBuffer(hevctest::Cat(head), 8, IH265D_DISPLAY_ORDER, false, 1000);
+            ASSERT_LE(md5.size(), ref.pics.size());
+            if (bFlush) {
+                EXPECT_EQ(md5.size(), ref.pics.size());
+            }
+            for (size_t i = 0; i < md5.size(); i++)
+                EXPECT_EQ(md5[i], ref.pics[i].md5) << "picture " << i;
+        }
     }
     std::mt19937 rng(99);
     int iFlagged = 0;
