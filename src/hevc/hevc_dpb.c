@@ -63,7 +63,7 @@ static int FreeSlot(const HevcDpb *d)
 {
     int iBest = -1;
     for (int i = 0; i < d->iSlotNum; i++)
-        if (!d->astPic[i].bInUse && (iBest < 0 || d->astPic[i].uiFreedAt - d->astPic[iBest].uiFreedAt > 0x80000000u))
+        if (!d->astPic[i].bInUse && (iBest < 0 || (int32_t)(d->astPic[i].uiFreedAt - d->astPic[iBest].uiFreedAt) < 0))
             iBest = i;
     return iBest;
 }
@@ -71,7 +71,7 @@ static int FreeSlot(const HevcDpb *d)
 static void Free(HevcDpb *d, HevcPic *p)
 {
     p->bInUse = 0;
-    p->uiFreedAt = ++d->uiFrees ? d->uiFrees : ++d->uiFrees;
+    p->uiFreedAt = ++d->uiFrees;
 }
 
 int HevcDpbTakeSlot(HW265D_DEC *pstDec)
