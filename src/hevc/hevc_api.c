@@ -314,6 +314,7 @@ static unsigned int Flush(HW265D_DEC *d, IHW265D_OUTARGS *o)
     }
     HevcFinishPicture(d, 0);
     HevcReconTaskStopLive(d); /* no worker stays on a stream that ended */
+    HevcThreadsSettle(d);
     Discard(d, d->uiFill);
     d->uiScanHint = 0;
     d->bPicReady = 0;

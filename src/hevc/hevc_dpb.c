@@ -4,6 +4,7 @@
 #include <string.h>
 #include "hevc_decoder.h"
 #include "hevc_recon_task.h"
+#include "hevc_threads.h"
 
 int HevcDpbCreate(HW265D_DEC *pstDec)
 {
@@ -81,8 +82,8 @@ int HevcDpbTakeSlot(HW265D_DEC *pstDec)
     int i = FreeSlot(d);
     /* A slot the picture the reconstruction task still completes reads (a
      * picture just let go) is taken once the task is done with it. */
-    if (i >= 0 && HevcReconTaskBusySlots(pstDec) >> i & 1)
-        HevcReconTaskSettle(pstDec);
+    if (i >= 0 && (HevcReconTaskBusySlots(pstDec) >> i & 1 || HevcThreadsTailSlot(pstDec) == i))
+        HevcThreadsSettle(pstDec);
     if (i >= 0) {
         HevcPic *p = &d->astPic[i];
         p->bInUse = 1;
@@ -202,7 +203,7 @@ static void FillOutArgs(HW265D_DEC *pstDec, const HevcPic *p, IHW265D_OUTARGS *o
 
 int HevcDpbOutput(HW265D_DEC *pstDec, IHW265D_OUTARGS *pstOut, int bFlush)
 {
-    HevcReconTaskSettle(pstDec); /* no picture goes out before its last rows are done */
+    HevcThreadsSettle(pstDec); /* no picture goes out before its last rows are done */
     HevcDpb *d = &pstDec->stDpb;
     int bDecodeOrder = pstDec->stParam.eOutputOrder == IH265D_DECODE_ORDER;
     int iBest = -1, iWaiting = 0, iFree = 0;

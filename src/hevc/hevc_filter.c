@@ -12,6 +12,7 @@
 
 #include "hevc_decoder.h"
 #include "hevc_slicedata.h"
+#include "hevc_threads.h"
 
 size_t HevcFilterLineBytes(uint32_t uiMaxWidth, int iPlane)
 {
@@ -172,9 +173,9 @@ static void PublishRows(HevcSliceDec *s, uint32_t uiRows, int bLast)
     uint32_t uiLuma = uiRows << sps->CtbLog2SizeY;
     uint32_t uiBands = bLast ? (sps->pic_height_in_luma_samples + 15) >> 4 : uiLuma >> 4;
     for (uint32_t b = uiLuma > (1u << sps->CtbLog2SizeY) ? (uiLuma - (1u << sps->CtbLog2SizeY)) >> 4 : 0; b < uiBands; b++)
-        __atomic_store_n(&s->pstPic->piRowProgress[b], HEVC_ROW_DONE, __ATOMIC_RELEASE);
+        __atomic_store_n(&s->pstPic->piRowProgress[b], HEVC_ROW_DONE, __ATOMIC_SEQ_CST);
     if (bLast)
-        s->pstPic->bPadded = 1;
+        __atomic_store_n(&s->pstPic->bPadded, 1, __ATOMIC_RELEASE);
 }
 
 void HevcFilterAdvance(HW265D_DEC *pstDec, HevcSliceDec *s, int bFinal)
@@ -193,6 +194,7 @@ void HevcFilterAdvance(HW265D_DEC *pstDec, HevcSliceDec *s, int bFinal)
         uint32_t ry = m->uiRowsDone++;
         HevcFilterSaoRows(pstDec, s, ry, ry + 1, &m->stSao);
         PublishRows(s, m->uiRowsDone, m->uiRowsDone == H);
+        HevcThreadsRowsPublished(pstDec);
     }
 }
 

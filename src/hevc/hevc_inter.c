@@ -6,6 +6,7 @@
  * a plane), interpolation and weighting, is in hevc_recon_tmpl.h. */
 #include "hevc_decoder.h"
 #include "hevc_slicedata.h"
+#include "hevc_threads.h"
 
 int HevcInterWeights(const HevcSliceDec *s, const HevcPic *const *apRef, const HevcMvField *pstMv, int c, int *piW,
                      int *piO, int *piLog2Wd)
@@ -54,6 +55,15 @@ void HevcPredInter(HW265D_DEC *pstDec, HevcSliceDec *s, int xPb, int yPb, int nP
             return;
         }
         apRef[l] = r;
+        if (pstDec->pstThreads) {
+            /* A picture that has ended may still have its last rows filtered
+             * by a worker: wait for the 16-row band holding the lowest luma
+             * row the 8-tap filter reads (chroma reads no lower). */
+            int y = yPb + (pstMv->aiMv[l][1] >> 2) + nPbH + 3;
+            y = y < 0 ? 0 : y >= (int)r->uiHeight ? (int)r->uiHeight - 1 : y;
+            if (__atomic_load_n(&r->piRowProgress[y >> 4], __ATOMIC_ACQUIRE) != HEVC_ROW_DONE)
+                HevcThreadsWaitRef(pstDec, r, (uint32_t)y >> 4);
+        }
     }
     s->pfnPredInter(s, apRef, xPb, yPb, nPbW, nPbH, pstMv);
 }

@@ -3,6 +3,7 @@
 #include <string.h>
 #include "hevc_decoder.h"
 #include "hevc_recon_task.h"
+#include "hevc_threads.h"
 #include "hevc_slice_tasks.h"
 #include "hevc_slicedata.h"
 
@@ -163,7 +164,7 @@ uint32_t HevcDecodeNal(HW265D_DEC *pstDec, const uint8_t *pucNal, uint32_t uiSiz
 {
     /* A picture whose end the reconstruction task still runs is complete
      * before any unit after the one that ended it. */
-    HevcReconTaskSettle(pstDec);
+    HevcThreadsSettle(pstDec);
     if (uiSize < 2)
         return HEVC_NAL_CONSUMED; /* stray bytes between start codes */
     if ((uint64_t)uiOffset + uiSize > pstDec->uiStreamCap) {

@@ -87,9 +87,10 @@ static const PIXEL *FN(RefBlock)(HevcSliceDec *s, const HevcPic *ref, int cIdx, 
     const ptrdiff_t iStride = (ptrdiff_t)ref->auiStride[cIdx];
     const PIXEL *pPlane = (const PIXEL *)ref->apucPlane[cIdx];
     /* A finished picture's border holds its edge samples (hevc_filter.c). */
-    const int iPadX = ref->bPadded ? HEVC_PAD_X >> (cIdx ? 1 : 0) : 0;
-    const int iPadY = ref->bPadded ? HEVC_PAD_Y >> (cIdx ? 1 : 0) : 0;
-    const int iTail = ref->bPadded ? 12 : 0; /* SIMD tail loads stay inside the border */
+    const int bPadded = __atomic_load_n(&ref->bPadded, __ATOMIC_ACQUIRE); /* the tail task may be at it */
+    const int iPadX = bPadded ? HEVC_PAD_X >> (cIdx ? 1 : 0) : 0;
+    const int iPadY = bPadded ? HEVC_PAD_Y >> (cIdx ? 1 : 0) : 0;
+    const int iTail = bPadded ? 12 : 0; /* SIMD tail loads stay inside the border */
     if (x - iBefore >= -iPadX && y - iBefore >= -iPadY && x + w + iAfter + iTail <= iPw + iPadX &&
         y + h + iAfter <= iPh + iPadY) {
         *piStride = iStride;

@@ -3,6 +3,7 @@
  * reference picture lists (8.3.4). */
 #include <string.h>
 #include "hevc_decoder.h"
+#include "hevc_threads.h"
 
 #define SH_FAIL IHW265D_ERR_SLICEHEADER
 
@@ -274,16 +275,21 @@ static void BuildCtbTables(HW265D_DEC *pstDec, HevcPps *pps, const HevcSps *sps)
     for (uint32_t j = 0; j < uiRows; j++)
         for (uint32_t y = pps->row_bd[j]; y < pps->row_bd[j + 1] && y < h; y++)
             ausRowOf[y] = (uint16_t)j;
+    int bSettled = 0;
     for (uint32_t rs = 0; rs < sps->PicSizeInCtbsY; rs++) {
         uint32_t x = rs % w, y = rs / w, tx = ausColOf[x], ty = ausRowOf[y];
         /* CTBs of the tile rows above, of the tiles left in this tile row,
          * then the position inside the tile. */
         uint32_t v = w * pps->row_bd[ty] + pps->row_height[ty] * pps->col_bd[tx];
         v += (y - pps->row_bd[ty]) * pps->column_width[tx] + x - pps->col_bd[tx];
-        /* Only entries that change are written: the reconstruction task
-         * may still be filtering the picture before with the same tables. */
+        /* Only entries that change are written: a worker may still be
+         * filtering the picture before with the same tables; other tables
+         * wait until it is done. */
         const uint16_t usTile = (uint16_t)(ty * uiCols + tx);
         if (pstDec->puiCtbAddrRsToTs[rs] != v || pstDec->puiCtbAddrTsToRs[v] != rs || pstDec->pusTileId[v] != usTile) {
+            if (!bSettled)
+                HevcThreadsSettle(pstDec);
+            bSettled = 1;
             pstDec->puiCtbAddrRsToTs[rs] = v;
             pstDec->puiCtbAddrTsToRs[v] = rs;
             pstDec->pusTileId[v] = usTile;

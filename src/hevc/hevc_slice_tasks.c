@@ -268,6 +268,7 @@ int HevcSliceTasksRun(HW265D_DEC *d, const uint8_t *pucNal, uint32_t uiSize, uin
      * runs what it has and ends, the filter task stops (the tasks filter
      * the confirmed rows themselves). */
     HevcReconTaskFinish(d);
+    HevcThreadsSettle(d); /* the window takes every record of the pool */
     if (t->bFilterRunning)
         HevcThreadsStopFilter(d);
     HevcThreadsSetCommit(m, CommitRow(d, ts));

@@ -686,12 +686,14 @@ void HevcSliceDecFinishPicture(HW265D_DEC *pstDec, int bMayDefer)
     HevcPicMaps *m = pstDec->pstMaps;
     if (!s)
         return;
-    /* The reconstruction task completes the picture behind the next one's
-     * parsing. */
-    if (bMayDefer && HevcReconTaskDefer(pstDec)) {
+    /* The reconstruction task, or the tail task, completes the picture
+     * behind the next one's decoding. */
+    if (bMayDefer && (HevcReconTaskDefer(pstDec) || HevcThreadsDeferTail(pstDec))) {
         HevcThreadsFinishPicture(pstDec);
         return;
     }
+    /* Concealment below reads other pictures. */
+    HevcThreadsSettle(pstDec);
     /* The filter task has taken every row it could; the rest is done here. */
     HevcThreadsFinishPicture(pstDec);
     if (!m->pstPic || pstDec->iCurPic < 0 || m->pstPic != &pstDec->stDpb.astPic[pstDec->iCurPic])

@@ -140,6 +140,12 @@ uint32_t HevcThreadsCreate(HW265D_DEC *d)
         m->bProgInit = 1;
         m->uiCommitRows = ~0u;
     }
+    t->iTailSlot = -1;
+    const char *psz = getenv("IPCAMERA_HEVC_OVERLAP");
+    t->bOverlap = !(psz && psz[0] == '0');
+    if (HevcLockAndCondsInit(&t->stTailLock, &t->stTailCond, &t->stTailUnused))
+        return IHW265D_ERR_THREAD;
+    t->bTailInit = 1;
     if (HevcPoolCreate(&t->stPool, HEVC_POOL_THREADS, HEVC_POOL_THREADS, StartHook, t, t->apstQueueMem,
                        d->stParam.LogFxn, d->stParam.uiChannelID))
         return IHW265D_ERR_THREAD;
@@ -195,6 +201,7 @@ void HevcThreadsDestroy(HW265D_DEC *d)
         return;
     HevcThreadsFinishPicture(d); /* a picture in progress: its filter task ends first */
     HevcReconTaskStopLive(d);    /* and a reconstruction task left running past a picture */
+    HevcThreadsSettle(d);        /* and the last rows of a picture that ended */
     HevcPoolStop(&t->stPool);
     for (int i = 0; i <= HEVC_POOL_THREADS; i++)
         HeapFree(t->apstWorker[i]);
@@ -206,6 +213,12 @@ void HevcThreadsDestroy(HW265D_DEC *d)
             pthread_mutex_destroy(&m->stProgLock);
             m->bProgInit = 0;
         }
+    }
+    if (t->bTailInit) {
+        pthread_cond_destroy(&t->stTailUnused);
+        pthread_cond_destroy(&t->stTailCond);
+        pthread_mutex_destroy(&t->stTailLock);
+        t->bTailInit = 0;
     }
     d->pstThreads = NULL;
 }
@@ -325,6 +338,13 @@ void HevcThreadsStartPicture(HW265D_DEC *d)
     HevcPicMaps *m = d->pstMaps;
     m->bThreaded = 0;
     HevcSliceTasksClear(d);
+    if (t) {
+        t->bTailDue = 0;
+        /* Only wavefront row tasks run beside the tail task (they are the
+         * ones that leave one, and the pool's records suffice for them). */
+        if (t->bOff || !m->pstPps->entropy_coding_sync_enabled_flag || m->pstPps->tiles_enabled_flag)
+            HevcThreadsSettle(d);
+    }
     if (!t || t->bOff) {
         HevcReconTaskStopLive(d); /* this thread reads the picture before */
         return;
@@ -480,6 +500,8 @@ int HevcThreadsTaskMode(HW265D_DEC *d, int bUntouched)
     /* The reconstruction task filters its picture itself: a filter task
      * would only hold a worker the task needs. */
     const int bSplit = d->pstReconTask && d->pstReconTask->bRunning;
+    if (t && iMode != HEVC_TASK_ROWS)
+        HevcThreadsSettle(d);
     if (!iMode && t && d->pstMaps->bThreaded && !t->bFilterRunning && !bSplit) {
         /* The caller's thread decodes: the filtering follows on a worker. */
         d->pstMaps->bFilterStop = 0;
@@ -612,7 +634,12 @@ uint32_t HevcThreadsDecodeTasks(HW265D_DEC *d, uint32_t uiTs0, int iMode)
     uint32_t k = 0, uiWaitK = 0, uiRet = 0, uiStop = 0, uiStopFrom = 0;
     int bStopped = 0, bFilterDue = 0, iStopState = HEVC_STOP_UNTOUCHED;
     for (;;) {
-        int bSubmit = !bStopped && k < uiSubs && k - uiWaitK < (uint32_t)iMaxInFlight;
+        /* A tail task holds one of the pool's records until it is taken
+         * back: as soon as it has ended. */
+        if (t->iTailSlot >= 0 && !__atomic_load_n(&t->pstTailPic, __ATOMIC_ACQUIRE))
+            HevcThreadsSettle(d);
+        const uint32_t uiWindow = (uint32_t)iMaxInFlight - (t->iTailSlot >= 0 && t->iWindow == HEVC_POOL_THREADS);
+        int bSubmit = !bStopped && k < uiSubs && k - uiWaitK < uiWindow;
         if (bSubmit) {
             HevcRowTask *rt = &t->astRow[k % HEVC_POOL_THREADS];
             rt->pstDec = d;
@@ -685,6 +712,101 @@ uint32_t HevcThreadsDecodeTasks(HW265D_DEC *d, uint32_t uiTs0, int iMode)
     t->bRowCommit = 0;
     pthread_mutex_unlock(&m->stProgLock);
     HevcThreadsSetCommit(m, ~0u);
+    /* A picture every row of which is decoded cleanly leaves its last
+     * filter rows for its end, where the tail task may take them while
+     * this thread starts the next picture. */
+    const uint32_t uiErr = __atomic_load_n(&m->pstPic->uiErrorFlag, __ATOMIC_RELAXED);
+    if (!bTiles && !uiRet && t->bOverlap && t->iCpus > 1 && d->apstMaps[1] && m->pstPic->iLayerId == 0 &&
+        !(uiErr & (HEVC_PIC_ERR_SLICE | HEVC_PIC_ERR_NOT_DECODED)) && HevcCtbsDone(m) == uiCtbs) {
+        t->bTailDue = 1;
+        return uiRet;
+    }
     HevcThreadsFilterShared(d, s);
     return uiRet;
+}
+
+/* ---- the tail task: the last rows of a picture that has ended ---- */
+
+static uint32_t TailTask(void *pArg)
+{
+    HevcThreads *t = (HevcThreads *)((uint8_t *)pArg - offsetof(HevcThreads, pstTailMaps));
+    HW265D_DEC *d = t->pstDec;
+    HevcPicMaps *m = t->pstTailMaps;
+    HevcSliceDec *s = t->apstWorker[t_iWorker];
+    HevcSliceDecAttach(s, m);
+    HevcFilterAdvance(d, s, 1);
+    m->pstPic = NULL;
+    pthread_mutex_lock(&t->stTailLock);
+    __atomic_store_n(&t->pstTailPic, NULL, __ATOMIC_RELEASE);
+    pthread_mutex_unlock(&t->stTailLock);
+    pthread_cond_broadcast(&t->stTailCond);
+    return 0;
+}
+
+int HevcThreadsDeferTail(HW265D_DEC *d)
+{
+    HevcThreads *t = d->pstThreads;
+    HevcPicMaps *m = d->pstMaps;
+    if (!t || !t->bTailDue || t->bFilterRunning || !m->pstPic || d->iCurPic < 0 ||
+        m->pstPic != &d->stDpb.astPic[d->iCurPic])
+        return 0;
+    t->bTailDue = 0;
+    /* A later unit of the picture may have failed. */
+    const uint32_t uiErr = __atomic_load_n(&m->pstPic->uiErrorFlag, __ATOMIC_RELAXED);
+    if ((uiErr & (HEVC_PIC_ERR_SLICE | HEVC_PIC_ERR_NOT_DECODED)) || HevcCtbsDone(m) != m->pstSps->PicSizeInCtbsY)
+        return 0;
+    HevcThreadsSettle(d); /* one picture left to a task at a time */
+    t->pstTailMaps = m;
+    t->iTailSlot = d->iCurPic;
+    t->uiTails++;
+    pthread_mutex_lock(&t->stTailLock);
+    __atomic_store_n(&t->pstTailPic, m->pstPic, __ATOMIC_RELEASE);
+    pthread_mutex_unlock(&t->stTailLock);
+    HevcPoolSubmit(&t->stPool, TailTask, &t->pstTailMaps);
+    /* The task reads these maps until it ends; the next picture takes the
+     * other set. */
+    d->pstMaps = d->apstMaps[m == d->apstMaps[0] ? 1 : 0];
+    return 1;
+}
+
+void HevcThreadsSettle(HW265D_DEC *d)
+{
+    HevcReconTaskSettle(d);
+    HevcThreads *t = d->pstThreads;
+    if (!t || t->iTailSlot < 0)
+        return;
+    HevcPoolWait(&t->stPool, &t->pstTailMaps);
+    t->iTailSlot = -1;
+}
+
+int HevcThreadsTailSlot(const HW265D_DEC *d)
+{
+    return d->pstThreads ? d->pstThreads->iTailSlot : -1;
+}
+
+void HevcThreadsWaitRef(HW265D_DEC *d, const HevcPic *r, uint32_t uiBand)
+{
+    HevcThreads *t = d->pstThreads;
+    pthread_mutex_lock(&t->stTailLock);
+    if (t->pstTailPic == r) {
+        /* Counted first, then the band looked at (see HevcThreadsRowsPublished). */
+        __atomic_add_fetch(&t->iTailWaiters, 1, __ATOMIC_SEQ_CST);
+        t->uiTailWaits += __atomic_load_n(&r->piRowProgress[uiBand], __ATOMIC_SEQ_CST) != HEVC_ROW_DONE;
+        while (t->pstTailPic == r && __atomic_load_n(&r->piRowProgress[uiBand], __ATOMIC_SEQ_CST) != HEVC_ROW_DONE)
+            pthread_cond_wait(&t->stTailCond, &t->stTailLock);
+        __atomic_sub_fetch(&t->iTailWaiters, 1, __ATOMIC_RELAXED);
+    }
+    pthread_mutex_unlock(&t->stTailLock);
+}
+
+void HevcThreadsRowsPublished(HW265D_DEC *d)
+{
+    HevcThreads *t = d->pstThreads;
+    /* The bands were stored sequentially consistent before this load:
+     * either a waiter's count is seen here or it sees the bands. */
+    if (!t || !__atomic_load_n(&t->iTailWaiters, __ATOMIC_SEQ_CST))
+        return;
+    pthread_mutex_lock(&t->stTailLock);
+    pthread_mutex_unlock(&t->stTailLock);
+    pthread_cond_broadcast(&t->stTailCond);
 }

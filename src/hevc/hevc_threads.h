@@ -74,6 +74,21 @@ typedef struct HevcThreads {
     uint32_t uiCleanUnit0;       /* CTB row of its substream 0 */
     uint32_t uiCleanK;           /* leading substreams that ended cleanly */
     uint32_t uiCleanMask;        /* bit i: substream uiCleanK + i ended cleanly */
+    /* The last filter rows of a complete wavefront picture, left to a
+     * worker (the tail task) while the caller's thread goes on with the
+     * next picture, whose inter prediction waits for the rows it reads. */
+    int bOverlap;                /* IPCAMERA_HEVC_OVERLAP=0 turns it off */
+    uint32_t uiTails;            /* pictures whose last rows the tail task took */
+    int bTailDue;                /* caller's thread: the current picture's last rows wait for its end */
+    int iTailSlot;               /* caller's thread: DPB slot the tail task finishes, -1 when none */
+    HevcPicMaps *pstTailMaps;    /* maps of that picture, the task's argument */
+    int bTailInit;
+    pthread_mutex_t stTailLock;
+    pthread_cond_t stTailCond;   /* a band of the picture was published, or the task ended */
+    pthread_cond_t stTailUnused; /* (HevcLockAndCondsInit makes two) */
+    const HevcPic *pstTailPic;   /* (stTailLock) the picture while its task runs */
+    int iTailWaiters;            /* threads waiting for its rows (atomic) */
+    uint32_t uiTailWaits;        /* (stTailLock) predictions that waited for such rows */
 } HevcThreads;
 
 /* Creation with eThreadType 1: 0, or IHW265D_ERR_THREAD after the message. */
@@ -105,6 +120,21 @@ int HevcThreadsTaskMode(struct HW265D_DEC *pstDec, int bUntouched);
  * filter task follows the picture. */
 void HevcThreadsFilterRows(struct HW265D_DEC *pstDec, HevcSliceDec *s);
 uint32_t HevcThreadsDecodeTasks(struct HW265D_DEC *pstDec, uint32_t uiTs0, int iMode);
+/* Leaves the last filter rows of the picture ending now to the tail task
+ * and gives the caller's thread the other set of maps: 1, or 0 when the
+ * picture is not one whose rows were all decoded cleanly in row tasks. */
+int HevcThreadsDeferTail(struct HW265D_DEC *pstDec);
+/* Waits until nothing runs on a picture that has ended (the tail task and
+ * the reconstruction task's deferred end): before a unit, an output, the
+ * next picture's end or set-up of a slot such a picture holds. */
+void HevcThreadsSettle(struct HW265D_DEC *pstDec);
+/* DPB slot the tail task still finishes, -1 when none. */
+int HevcThreadsTailSlot(const struct HW265D_DEC *pstDec);
+/* Blocks until 16-row band uiBand of reference r is published, when r is
+ * the picture the tail task finishes (any other picture is complete). */
+void HevcThreadsWaitRef(struct HW265D_DEC *pstDec, const HevcPic *r, uint32_t uiBand);
+/* Wakes those waiting in HevcThreadsWaitRef after bands were published. */
+void HevcThreadsRowsPublished(struct HW265D_DEC *pstDec);
 /* Inside a task: the decoding record of the worker running it. */
 HevcSliceDec *HevcThreadsWorkerRecord(struct HW265D_DEC *pstDec);
 
