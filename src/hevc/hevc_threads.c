@@ -186,6 +186,16 @@ static void Wake(HevcPicMaps *m, int iWhat, uint32_t uiValue)
     pthread_cond_signal(&m->stFilterCond);
 }
 
+/* Takes the tail task's record back once it has ended (the reconstruction
+ * task's deferred end is left running). */
+static void SettleTail(HevcThreads *t)
+{
+    if (t->iTailSlot < 0)
+        return;
+    HevcPoolWait(&t->stPool, &t->pstTailMaps);
+    t->iTailSlot = -1;
+}
+
 void HevcThreadsStopFilter(HW265D_DEC *d)
 {
     HevcThreads *t = d->pstThreads;
@@ -343,7 +353,7 @@ void HevcThreadsStartPicture(HW265D_DEC *d)
         /* Only wavefront row tasks run beside the tail task (they are the
          * ones that leave one, and the pool's records suffice for them). */
         if (t->bOff || !m->pstPps->entropy_coding_sync_enabled_flag || m->pstPps->tiles_enabled_flag)
-            HevcThreadsSettle(d);
+            SettleTail(t);
     }
     if (!t || t->bOff) {
         HevcReconTaskStopLive(d); /* this thread reads the picture before */
@@ -501,7 +511,7 @@ int HevcThreadsTaskMode(HW265D_DEC *d, int bUntouched)
      * would only hold a worker the task needs. */
     const int bSplit = d->pstReconTask && d->pstReconTask->bRunning;
     if (t && iMode != HEVC_TASK_ROWS)
-        HevcThreadsSettle(d);
+        SettleTail(t);
     if (!iMode && t && d->pstMaps->bThreaded && !t->bFilterRunning && !bSplit) {
         /* The caller's thread decodes: the filtering follows on a worker. */
         d->pstMaps->bFilterStop = 0;
@@ -637,7 +647,7 @@ uint32_t HevcThreadsDecodeTasks(HW265D_DEC *d, uint32_t uiTs0, int iMode)
         /* A tail task holds one of the pool's records until it is taken
          * back: as soon as it has ended. */
         if (t->iTailSlot >= 0 && !__atomic_load_n(&t->pstTailPic, __ATOMIC_ACQUIRE))
-            HevcThreadsSettle(d);
+            SettleTail(t);
         const uint32_t uiWindow = (uint32_t)iMaxInFlight - (t->iTailSlot >= 0 && t->iWindow == HEVC_POOL_THREADS);
         int bSubmit = !bStopped && k < uiSubs && k - uiWaitK < uiWindow;
         if (bSubmit) {
@@ -772,11 +782,8 @@ int HevcThreadsDeferTail(HW265D_DEC *d)
 void HevcThreadsSettle(HW265D_DEC *d)
 {
     HevcReconTaskSettle(d);
-    HevcThreads *t = d->pstThreads;
-    if (!t || t->iTailSlot < 0)
-        return;
-    HevcPoolWait(&t->stPool, &t->pstTailMaps);
-    t->iTailSlot = -1;
+    if (d->pstThreads)
+        SettleTail(d->pstThreads);
 }
 
 int HevcThreadsTailSlot(const HW265D_DEC *d)
