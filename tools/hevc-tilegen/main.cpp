@@ -27,11 +27,15 @@
 //                          not allow, for testing robustness;
 //   --odd-slices-unfiltered  the second, fourth... slice of a picture sets
 //                          slice_loop_filter_across_slices_enabled_flag 0:
-//                          no deblocking across its upper and left boundary.
+//                          no deblocking across its upper and left boundary;
+//   --alternate-layout     the second, fourth... picture is one slice
+//                          without tiles, through a second PPS (id 1) sent
+//                          with the first, so the tile layout changes at
+//                          every picture without a PPS in between.
 //
 // Usage: hevc-tilegen IN.yuv WIDTH HEIGHT FRAMES COLUMNS ROWS OUT [--seed N]
 //        [--qp QP] [--slices-per-tile-row] [--slice-ctbs N [--slices-across-tiles]]
-//        [--odd-slices-unfiltered]
+//        [--odd-slices-unfiltered] [--alternate-layout]
 // Tile columns must be 256 samples wide and rows 64 high at least.
 #include <cstdio>
 #include <cstdlib>
@@ -54,6 +58,7 @@ struct Options {
     bool slicePerTileRow = false;
     bool acrossTiles = false; // slices may leave a tile they start inside
     bool oddSlicesUnfiltered = false; // odd slices not deblocked across their upper/left boundary
+    bool alternate = false; // odd pictures: one slice without tiles, PPS 1
 };
 
 struct Geometry {
@@ -146,9 +151,10 @@ Bytes MakeSps(const Options &o, const Geometry &g)
     return w.Nal(33, 0, 0);
 }
 
-Bytes MakePps(const Options &o)
+Bytes MakePps(const Options &o, int id)
 {
     hevcgen::PpsFields p;
+    p.id = id;
     p.initQp = (int)o.qp;
     p.tileCols = o.cols;
     p.tileRows = o.rows;
@@ -174,8 +180,8 @@ uint32_t EmulationBytes(const Bytes &b)
 
 class PictureCoder {
 public:
-    PictureCoder(const Options &o, const Geometry &g, Rng &rng, const std::vector<Bytes> &planes)
-        : m_o(o), m_g(g), m_rng(rng), m_planes(planes), m_skip(g.ctbW * g.ctbH, 0)
+    PictureCoder(const Options &o, const Geometry &g, Rng &rng, const std::vector<Bytes> &planes, uint32_t ppsId)
+        : m_o(o), m_g(g), m_rng(rng), m_planes(planes), m_skip(g.ctbW * g.ctbH, 0), m_ppsId(ppsId)
     {
     }
 
@@ -211,7 +217,7 @@ public:
         h.U(ts0 == 0, 1);   // first_slice_segment_in_pic_flag
         if (idr)
             h.U(0, 1);      // no_output_of_prior_pics_flag
-        h.Ue(0);            // slice_pic_parameter_set_id
+        h.Ue(m_ppsId);      // slice_pic_parameter_set_id
         if (ts0 != 0) {
             uint32_t bits = 0;
             while ((1u << bits) < m_g.ctbW * m_g.ctbH)
@@ -373,6 +379,7 @@ private:
     Rng &m_rng;
     const std::vector<Bytes> &m_planes;
     std::vector<uint8_t> m_skip;
+    uint32_t m_ppsId;
     uint32_t m_sliceTs = 0; // the current slice's first CTB in tile scan
     HevcCabacCtx m_ctx;
 };
@@ -399,6 +406,8 @@ bool ParseArgs(int argc, char **argv, Options &o)
             o.acrossTiles = true;
         else if (!strcmp(argv[i], "--odd-slices-unfiltered"))
             o.oddSlicesUnfiltered = true;
+        else if (!strcmp(argv[i], "--alternate-layout"))
+            o.alternate = true;
         else
             return false;
     }
@@ -460,7 +469,7 @@ int main(int argc, char **argv)
     if (!ParseArgs(argc, argv, o)) {
         fprintf(stderr, "usage: %s IN.yuv WIDTH HEIGHT FRAMES COLUMNS ROWS OUT [--seed N] [--qp QP] "
                         "[--slices-per-tile-row] [--slice-ctbs N [--slices-across-tiles]] "
-                        "[--odd-slices-unfiltered]\n", argv[0]);
+                        "[--odd-slices-unfiltered] [--alternate-layout]\n", argv[0]);
         return 2;
     }
     Geometry g;
@@ -491,15 +500,32 @@ int main(int argc, char **argv)
         return 1;
     }
     Rng rng{0x9E3779B97F4A7C15ull * (o.seed + 1)};
-    Bytes head = MakeVps(), sps = MakeSps(o, g), pps = MakePps(o);
+    Bytes head = MakeVps(), sps = MakeSps(o, g), pps = MakePps(o, 0);
     head.insert(head.end(), sps.begin(), sps.end());
     head.insert(head.end(), pps.begin(), pps.end());
+    // The second layout: the whole picture one tile and one slice.
+    Options flatOpts = o;
+    flatOpts.cols = flatOpts.rows = 1;
+    flatOpts.sliceCtbs = 0;
+    flatOpts.slicePerTileRow = false;
+    Geometry flat = g;
+    flat.colBd = {0, g.ctbW};
+    flat.rowBd = {0, g.ctbH};
+    flat.tsToRs.clear();
+    flat.tileOfTs.clear();
+    flat.tileStartTs.clear();
+    MakeScan(flat, 1, 1);
+    if (o.alternate) {
+        Bytes pps1 = MakePps(flatOpts, 1);
+        head.insert(head.end(), pps1.begin(), pps1.end());
+    }
     bool ok = fwrite(head.data(), 1, head.size(), out) == head.size();
     // Source pictures padded to whole CTBs by repeating the edge; values
     // 0..3 are avoided so pcm samples never form start code prefixes.
     std::vector<Bytes> planes(3);
     Bytes src((size_t)o.width * o.height * 3 / 2);
-    PictureCoder coder(o, g, rng, planes);
+    PictureCoder coder(o, g, rng, planes, 0), flatCoder(flatOpts, flat, rng, planes, 1);
+    const std::vector<uint32_t> flatSlices = {0, flat.ctbW * flat.ctbH};
     for (uint32_t f = 0; f < o.frames && ok; f++) {
         if (fread(src.data(), 1, src.size(), in) != src.size()) {
             fprintf(stderr, "%s holds only %u pictures\n", argv[1], f);
@@ -518,8 +544,10 @@ int main(int argc, char **argv)
                 }
             p += (size_t)w * h;
         }
-        for (size_t k = 0; k + 1 < slices.size() && ok; k++) {
-            Bytes nal = coder.Slice(f, (uint32_t)k, slices[k], slices[k + 1]);
+        const bool bFlat = o.alternate && f % 2;
+        const std::vector<uint32_t> &starts = bFlat ? flatSlices : slices;
+        for (size_t k = 0; k + 1 < starts.size() && ok; k++) {
+            Bytes nal = (bFlat ? flatCoder : coder).Slice(f, (uint32_t)k, starts[k], starts[k + 1]);
             ok = fwrite(nal.data(), 1, nal.size(), out) == nal.size();
         }
     }
