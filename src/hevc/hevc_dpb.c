@@ -80,8 +80,8 @@ int HevcDpbTakeSlot(HW265D_DEC *pstDec)
     HevcDpb *d = &pstDec->stDpb;
     const HevcSps *sps = pstDec->pstActSps;
     int i = FreeSlot(d);
-    /* A slot the picture the reconstruction task still completes reads (a
-     * picture just let go) is taken once the task is done with it. */
+    /* A slot that a picture a worker still completes reads (a picture just
+     * let go), or that picture's own, is taken once the worker is done. */
     if (i >= 0 && (HevcReconTaskBusySlots(pstDec) >> i & 1 || HevcThreadsTailSlot(pstDec) == i))
         HevcThreadsSettle(pstDec);
     if (i >= 0) {

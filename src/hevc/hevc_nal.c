@@ -162,8 +162,8 @@ static uint32_t DecodeSliceNal(HW265D_DEC *pstDec, HevcBits *b, int iType, int i
 
 uint32_t HevcDecodeNal(HW265D_DEC *pstDec, const uint8_t *pucNal, uint32_t uiSize, uint32_t uiOffset)
 {
-    /* A picture whose end the reconstruction task still runs is complete
-     * before any unit after the one that ended it. */
+    /* A picture whose end a worker still runs is complete before any unit
+     * after the one that ended it. */
     HevcThreadsSettle(pstDec);
     if (uiSize < 2)
         return HEVC_NAL_CONSUMED; /* stray bytes between start codes */

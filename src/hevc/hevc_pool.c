@@ -34,7 +34,7 @@ int HevcLockAndCondsInit(pthread_mutex_t *pstLock, pthread_cond_t *pstCondA, pth
         pthread_mutex_destroy(pstLock);
         return -1;
     }
-    if (pthread_cond_init(pstCondB, NULL)) {
+    if (pstCondB && pthread_cond_init(pstCondB, NULL)) {
         pthread_cond_destroy(pstCondA);
         pthread_mutex_destroy(pstLock);
         return -1;

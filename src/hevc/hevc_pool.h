@@ -70,7 +70,8 @@ struct HevcPool {
 
 /* Process-wide once-only set-up (won by a compare-and-swap); 0 or -1. */
 int HevcThreadSupportInit(void);
-/* A lock and two condition variables; on failure none is left created. */
+/* A lock and two condition variables (pstCondB NULL: one); on failure none
+ * is left created. */
 int HevcLockAndCondsInit(pthread_mutex_t *pstLock, pthread_cond_t *pstCondA, pthread_cond_t *pstCondB);
 /* Starts iThreads workers with queues of capacity iMaxSize in the caller's
  * record (its memory comes from the decoder's table). Logs and returns -1

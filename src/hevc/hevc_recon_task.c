@@ -116,8 +116,6 @@ int HevcReconTaskCreate(HW265D_DEC *d)
     rt->bInit = 1;
     const char *psz = getenv("IPCAMERA_HEVC_SPLIT");
     rt->bEnabled = !(psz && psz[0] == '0');
-    psz = getenv("IPCAMERA_HEVC_OVERLAP");
-    rt->bOverlap = !(psz && psz[0] == '0');
     return 0;
 }
 
@@ -687,7 +685,7 @@ int HevcReconTaskDefer(HW265D_DEC *d)
 {
     HevcReconTask *rt = d->pstReconTask;
     HevcPicMaps *m = d->pstMaps;
-    if (!rt || !rt->bRunning || !rt->bOverlap || !rt->bSubmitted || !d->apstMaps[1] || d->pstThreads->iCpus < 2 ||
+    if (!rt || !rt->bRunning || !d->pstThreads->bOverlap || !rt->bSubmitted || !d->apstMaps[1] || d->pstThreads->iCpus < 2 ||
         d->pstThreads->bFilterRunning || d->iSliceNalNum != 1 || m->pstPic->iLayerId != 0)
         return 0;
     /* Only a picture every CTB of which is queued, with nothing to conceal

@@ -79,7 +79,6 @@ typedef struct HevcReconTask {
     int bSubmitted;              /* caller's thread only: the task is on the pool (from the first sample work on) */
     int bSampleWork;             /* caller's thread only: the ring holds sample work of this picture */
     int bEnabled;                /* the mode may be used (IPCAMERA_HEVC_SPLIT=0 turns it off) */
-    int bOverlap;                /* a picture's end may be left to the task (IPCAMERA_HEVC_OVERLAP=0 turns it off) */
     int bCounted;                /* caller's thread only: this picture is counted in uiPictures */
     struct HevcPicMaps *pstStartMaps; /* the maps the task starts on (set when it is submitted) */
     /* Caller's thread only: DPB slots (bit per slot) this picture's commands

@@ -143,7 +143,7 @@ uint32_t HevcThreadsCreate(HW265D_DEC *d)
     t->iTailSlot = -1;
     const char *psz = getenv("IPCAMERA_HEVC_OVERLAP");
     t->bOverlap = !(psz && psz[0] == '0');
-    if (HevcLockAndCondsInit(&t->stTailLock, &t->stTailCond, &t->stTailUnused))
+    if (HevcLockAndCondsInit(&t->stTailLock, &t->stTailCond, NULL))
         return IHW265D_ERR_THREAD;
     t->bTailInit = 1;
     if (HevcPoolCreate(&t->stPool, HEVC_POOL_THREADS, HEVC_POOL_THREADS, StartHook, t, t->apstQueueMem,
@@ -225,7 +225,6 @@ void HevcThreadsDestroy(HW265D_DEC *d)
         }
     }
     if (t->bTailInit) {
-        pthread_cond_destroy(&t->stTailUnused);
         pthread_cond_destroy(&t->stTailCond);
         pthread_mutex_destroy(&t->stTailLock);
         t->bTailInit = 0;

@@ -77,7 +77,8 @@ typedef struct HevcThreads {
     /* The last filter rows of a complete wavefront picture, left to a
      * worker (the tail task) while the caller's thread goes on with the
      * next picture, whose inter prediction waits for the rows it reads. */
-    int bOverlap;                /* IPCAMERA_HEVC_OVERLAP=0 turns it off */
+    int bOverlap;                /* a picture's end may be left to a worker (this one or the
+                                  * reconstruction task); IPCAMERA_HEVC_OVERLAP=0 turns it off */
     uint32_t uiTails;            /* pictures whose last rows the tail task took */
     int bTailDue;                /* caller's thread: the current picture's last rows wait for its end */
     int iTailSlot;               /* caller's thread: DPB slot the tail task finishes, -1 when none */
@@ -85,7 +86,6 @@ typedef struct HevcThreads {
     int bTailInit;
     pthread_mutex_t stTailLock;
     pthread_cond_t stTailCond;   /* a band of the picture was published, or the task ended */
-    pthread_cond_t stTailUnused; /* (HevcLockAndCondsInit makes two) */
     const HevcPic *pstTailPic;   /* (stTailLock) the picture while its task runs */
     int iTailWaiters;            /* threads waiting for its rows (atomic) */
     uint32_t uiTailWaits;        /* (stTailLock) predictions that waited for such rows */
