@@ -9,12 +9,14 @@ task"), slice tasks, the reconstruction task, the rows of a picture's tail
 shared with it, the in-loop filters, slice data decoded on the caller's
 thread (in the reconstruction task's mode: parsing), the rest, and idle
 (inside a task: waiting for another thread's progress; outside: no task to
-run). Needs root (perf probe) and a build with debug information
-(RelWithDebInfo).
+run), and the core time no thread of the decoder uses ("idle cores"), by
+what the caller's thread does meanwhile. Needs root (perf probe) and a
+build with debug information (RelWithDebInfo).
 
     hevc-timeline.py build/tools/hevc-decode/hevc-decode stream.hevc
 """
 import collections
+import os
 import re
 import subprocess
 import sys
@@ -30,6 +32,7 @@ PART = {
 # above. The innermost of these on a thread's stack names what it does.
 FUNCTIONS = ["IHW265D_DecodeFrame", "HevcFinishPicture"] + list(PART)
 GROUP = "probe_hevc_timeline"
+CORES = os.cpu_count() or 1
 
 
 def run(cmd, **kw):
@@ -101,6 +104,10 @@ def report(events):
             dt = t - last
             acc[("caller", part(caller) if caller in running else "idle")] += dt
             busy = [w for w in workers if w in running]
+            # Core time the decoder leaves unused, by what the caller's
+            # thread does meanwhile: its own serial work shows here.
+            idle = dt * max(0, CORES - len(busy) - (caller in running))
+            acc[("idle cores", part(caller) if caller in running else "caller waits")] += idle
             if busy:
                 acc[("workers", part(busy[0]))] += dt
             else:
@@ -124,11 +131,11 @@ def report(events):
         else:
             stack[tid].append(name)
     print(f"{pictures} pictures; ms per picture (probes add a few microseconds per call)")
-    for who in ("caller", "workers"):
+    for who in ("caller", "workers", "idle cores"):
         parts = sorted((k[1], v) for k, v in acc.items() if k[0] == who)
         total = sum(v for _, v in parts)
         print(f"  {who:8s} " + "  ".join(f"{p} {1e3 * v / pictures:.3f}" for p, v in parts) +
-              f"  (wall {1e3 * total / pictures:.3f})")
+              f"  ({'total' if who == 'idle cores' else 'wall'} {1e3 * total / pictures:.3f})")
 
 
 def main():
