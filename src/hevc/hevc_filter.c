@@ -246,13 +246,18 @@ void HevcFilterSaoSplit(HevcSliceDec *s, uint32_t uiMid, HevcSaoLines *pstLower,
 void HevcFilterSaoJoin(HevcSliceDec *s, uint32_t r0, uint32_t r1, const HevcSaoLines *pstLower)
 {
     HevcPicMaps *m = s->pstMaps;
-    const uint32_t H = s->pstSps->PicHeightInCtbsY;
     for (int c = 0; c < 3; c++) {
         memcpy(m->stSao.apucPrev[c], pstLower->apucPrev[c], m->auiSaoStride[c]);
         m->stSao.apucBelow[c] = NULL;
     }
     m->stSao.bPrevValid = pstLower->bPrevValid;
+    HevcFilterPublish(s, r0, r1);
+    m->uiRowsDone = r1;
+}
+
+void HevcFilterPublish(HevcSliceDec *s, uint32_t r0, uint32_t r1)
+{
+    const uint32_t H = s->pstSps->PicHeightInCtbsY;
     for (uint32_t ry = r0; ry < r1; ry++)
         PublishRows(s, ry + 1, ry + 1 == H);
-    m->uiRowsDone = r1;
 }

@@ -435,6 +435,9 @@ void HevcFilterSaoRows(struct HW265D_DEC *pstDec, HevcSliceDec *s, uint32_t r0, 
 /* After both bands of rows [r0, r1): the maps' buffers go on from where
  * the lower band ended, and the rows are marked done and published. */
 void HevcFilterSaoJoin(HevcSliceDec *s, uint32_t r0, uint32_t r1, const HevcSaoLines *pstLower);
+/* Publishes CTB rows [r0, r1), filtered and padded, in the slot's row
+ * progress (the picture counts as padded with its last row). */
+void HevcFilterPublish(HevcSliceDec *s, uint32_t r0, uint32_t r1);
 
 #ifdef __cplusplus
 }

@@ -288,6 +288,7 @@ void HevcThreadsFilterShared(HW265D_DEC *d, HevcSliceDec *s)
 {
     HevcThreads *t = d->pstThreads;
     HevcPicMaps *m = d->pstMaps;
+    SettleTail(t); /* a tile tail reads the lower band's lines */
     if (t->iCpus > 1 && !__atomic_exchange_n(&m->iFilterBusy, 1, __ATOMIC_SEQ_CST)) {
         uint32_t r0, r1 = HevcFilterDeblockDue(s, &r0);
         if (r1 - r0 >= HEVC_BAND_ROWS) {
@@ -349,9 +350,10 @@ void HevcThreadsStartPicture(HW265D_DEC *d)
     HevcSliceTasksClear(d);
     if (t) {
         t->bTailDue = 0;
-        /* Only wavefront row tasks run beside the tail task (they are the
-         * ones that leave one, and the pool's records suffice for them). */
-        if (t->bOff || !m->pstPps->entropy_coding_sync_enabled_flag || m->pstPps->tiles_enabled_flag)
+        /* Only wavefront row and tile tasks run beside the tail task (they
+         * are the ones that leave one, and the pool's records suffice for
+         * them). */
+        if (t->bOff || !(m->pstPps->entropy_coding_sync_enabled_flag || m->pstPps->tiles_enabled_flag))
             SettleTail(t);
     }
     if (!t || t->bOff) {
@@ -509,7 +511,7 @@ int HevcThreadsTaskMode(HW265D_DEC *d, int bUntouched)
     /* The reconstruction task filters its picture itself: a filter task
      * would only hold a worker the task needs. */
     const int bSplit = d->pstReconTask && d->pstReconTask->bRunning;
-    if (t && iMode != HEVC_TASK_ROWS)
+    if (t && iMode != HEVC_TASK_ROWS && iMode != HEVC_TASK_TILES)
         SettleTail(t);
     if (!iMode && t && d->pstMaps->bThreaded && !t->bFilterRunning && !bSplit) {
         /* The caller's thread decodes: the filtering follows on a worker. */
@@ -725,9 +727,10 @@ uint32_t HevcThreadsDecodeTasks(HW265D_DEC *d, uint32_t uiTs0, int iMode)
      * filter rows for its end, where the tail task may take them while
      * this thread starts the next picture. */
     const uint32_t uiErr = __atomic_load_n(&m->pstPic->uiErrorFlag, __ATOMIC_RELAXED);
-    if (!bTiles && !uiRet && t->bOverlap && t->iCpus > 1 && d->apstMaps[1] && m->pstPic->iLayerId == 0 &&
+    if (!uiRet && t->bOverlap && t->iCpus > 1 && d->apstMaps[1] && m->pstPic->iLayerId == 0 &&
         !(uiErr & (HEVC_PIC_ERR_SLICE | HEVC_PIC_ERR_NOT_DECODED)) && HevcCtbsDone(m) == uiCtbs) {
         t->bTailDue = 1;
+        t->bTailTiles = bTiles;
         return uiRet;
     }
     HevcThreadsFilterShared(d, s);
@@ -736,20 +739,92 @@ uint32_t HevcThreadsDecodeTasks(HW265D_DEC *d, uint32_t uiTs0, int iMode)
 
 /* ---- the tail task: the last rows of a picture that has ended ---- */
 
-static uint32_t TailTask(void *pArg)
+static void TailEnd(HevcThreads *t, HevcPicMaps *m)
 {
-    HevcThreads *t = (HevcThreads *)((uint8_t *)pArg - offsetof(HevcThreads, pstTailMaps));
-    HW265D_DEC *d = t->pstDec;
-    HevcPicMaps *m = t->pstTailMaps;
-    HevcSliceDec *s = t->apstWorker[t_iWorker];
-    HevcSliceDecAttach(s, m);
-    HevcFilterAdvance(d, s, 1);
     m->pstPic = NULL;
     pthread_mutex_lock(&t->stTailLock);
     __atomic_store_n(&t->pstTailPic, NULL, __ATOMIC_RELEASE);
     pthread_mutex_unlock(&t->stTailLock);
     pthread_cond_broadcast(&t->stTailCond);
+}
+
+static uint32_t TailTask(void *pArg)
+{
+    HevcThreads *t = (HevcThreads *)((uint8_t *)pArg - offsetof(HevcThreads, pstTailMaps));
+    HevcPicMaps *m = t->pstTailMaps;
+    HevcSliceDec *s = t->apstWorker[t_iWorker];
+    HevcSliceDecAttach(s, m);
+    HevcFilterAdvance(t->pstDec, s, 1);
+    TailEnd(t, m);
     return 0;
+}
+
+/* The lower rows of a tile picture: their deblocking beside the caller's
+ * thread's upper rows, then, once those are deblocked, the edges between
+ * the two, and SAO, padding and publication from the row above them on
+ * (from the lines HevcFilterSaoSplit kept). */
+static uint32_t TileTailTask(void *pArg)
+{
+    HevcThreads *t = (HevcThreads *)((uint8_t *)pArg - offsetof(HevcThreads, pstTailMaps));
+    HevcPicMaps *m = t->pstTailMaps;
+    HevcSliceDec *s = t->apstWorker[t_iWorker];
+    const uint32_t uiMid = t->auiTailBand[0], r1 = t->auiTailBand[1], uiSao = t->auiTailBand[2];
+    HevcSliceDecAttach(s, m);
+    HevcFilterDeblockBand(s, uiMid, r1, 0);
+    HevcFilterDeblockBand(s, uiMid + 1, r1, 1);
+    pthread_mutex_lock(&t->stTailLock);
+    while (!t->bTailGo)
+        pthread_cond_wait(&t->stTailCond, &t->stTailLock);
+    pthread_mutex_unlock(&t->stTailLock);
+    HevcFilterDeblockBand(s, uiMid, uiMid + 1, 1);
+    const uint32_t H = m->pstSps->PicHeightInCtbsY;
+    HevcFilterSaoRows(t->pstDec, s, uiSao, H, &t->stSaoLower);
+    HevcFilterPublish(s, uiSao, H);
+    HevcThreadsRowsPublished(t->pstDec);
+    TailEnd(t, m);
+    return 0;
+}
+
+/* A tile picture's last rows are all ready at once: the caller's thread
+ * deblocks the upper part of them, the tail task the lower part (more of
+ * them, as this thread goes on with the next picture's start meanwhile).
+ * 0 when there are too few rows to share. */
+static int DeferTileTail(HW265D_DEC *d, HevcPicMaps *m)
+{
+    HevcThreads *t = d->pstThreads;
+    HevcSliceDec *s = d->pstSliceDec;
+    HevcSliceDecAttach(s, m);
+    uint32_t r0, r1 = HevcFilterDeblockDue(s, &r0), uiSao0;
+    HevcFilterSaoDue(s, &uiSao0);
+    const uint32_t H = m->pstSps->PicHeightInCtbsY;
+    const uint32_t uiMid = r0 + (r1 - r0) / 4;
+    if (r1 != H || uiMid < r0 + 2 || uiMid + 2 > r1 || uiSao0 + 1 >= uiMid)
+        return 0;
+    t->auiTailBand[0] = uiMid;
+    t->auiTailBand[1] = r1;
+    t->auiTailBand[2] = uiMid - 1;
+    t->bTailGo = 0;
+    t->pstTailMaps = m;
+    t->iTailSlot = d->iCurPic;
+    t->uiTails++;
+    pthread_mutex_lock(&t->stTailLock);
+    __atomic_store_n(&t->pstTailPic, m->pstPic, __ATOMIC_RELEASE);
+    pthread_mutex_unlock(&t->stTailLock);
+    HevcPoolSubmit(&t->stPool, TileTailTask, &t->pstTailMaps); /* the argument SettleTail waits for */
+    HevcFilterDeblockBand(s, r0, uiMid, 0);
+    HevcFilterDeblockBand(s, r0, uiMid, 1);
+    /* The row above the task's SAO is finished by it (the edges below it
+     * are the task's); this thread's last SAO row reads that row's first
+     * line from a copy. */
+    HevcFilterSaoSplit(s, uiMid - 1, &t->stSaoLower, t->apucSaoBelow);
+    pthread_mutex_lock(&t->stTailLock);
+    t->bTailGo = 1;
+    pthread_mutex_unlock(&t->stTailLock);
+    pthread_cond_broadcast(&t->stTailCond);
+    HevcFilterSaoRows(d, s, uiSao0, uiMid - 1, &m->stSao);
+    HevcFilterPublish(s, uiSao0, uiMid - 1);
+    HevcThreadsRowsPublished(d);
+    return 1;
 }
 
 int HevcThreadsDeferTail(HW265D_DEC *d)
@@ -765,13 +840,20 @@ int HevcThreadsDeferTail(HW265D_DEC *d)
     if ((uiErr & (HEVC_PIC_ERR_SLICE | HEVC_PIC_ERR_NOT_DECODED)) || HevcCtbsDone(m) != m->pstSps->PicSizeInCtbsY)
         return 0;
     HevcThreadsSettle(d); /* one picture left to a task at a time */
-    t->pstTailMaps = m;
-    t->iTailSlot = d->iCurPic;
-    t->uiTails++;
-    pthread_mutex_lock(&t->stTailLock);
-    __atomic_store_n(&t->pstTailPic, m->pstPic, __ATOMIC_RELEASE);
-    pthread_mutex_unlock(&t->stTailLock);
-    HevcPoolSubmit(&t->stPool, TailTask, &t->pstTailMaps);
+    if (t->bTailTiles) {
+        if (!DeferTileTail(d, m)) {
+            HevcThreadsFilterShared(d, d->pstSliceDec);
+            return 0;
+        }
+    } else {
+        t->pstTailMaps = m;
+        t->iTailSlot = d->iCurPic;
+        t->uiTails++;
+        pthread_mutex_lock(&t->stTailLock);
+        __atomic_store_n(&t->pstTailPic, m->pstPic, __ATOMIC_RELEASE);
+        pthread_mutex_unlock(&t->stTailLock);
+        HevcPoolSubmit(&t->stPool, TailTask, &t->pstTailMaps);
+    }
     /* The task reads these maps until it ends; the next picture takes the
      * other set. */
     d->pstMaps = d->apstMaps[m == d->apstMaps[0] ? 1 : 0];

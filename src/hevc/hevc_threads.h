@@ -81,6 +81,10 @@ typedef struct HevcThreads {
                                   * reconstruction task); IPCAMERA_HEVC_OVERLAP=0 turns it off */
     uint32_t uiTails;            /* pictures whose last rows the tail task took */
     int bTailDue;                /* caller's thread: the current picture's last rows wait for its end */
+    int bTailTiles;              /* caller's thread: of a tile picture (the tail shares them, see
+                                  * HevcThreadsDeferTail) */
+    uint32_t auiTailBand[3];     /* tile tail: its deblocking rows [0], [1], SAO rows from [2] on */
+    int bTailGo;                 /* (stTailLock) the caller's thread has deblocked the rows above */
     int iTailSlot;               /* caller's thread: DPB slot the tail task finishes, -1 when none */
     HevcPicMaps *pstTailMaps;    /* maps of that picture, the task's argument */
     int bTailInit;
