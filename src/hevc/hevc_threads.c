@@ -822,6 +822,8 @@ static int DeferTileTail(HW265D_DEC *d, HevcPicMaps *m)
     pthread_mutex_unlock(&t->stTailLock);
     pthread_cond_broadcast(&t->stTailCond);
     HevcFilterSaoRows(d, s, uiSao0, uiMid - 1, &m->stSao);
+    for (int c = 0; c < 3; c++)
+        m->stSao.apucBelow[c] = NULL; /* the copy was for this picture's rows only */
     HevcFilterPublish(s, uiSao0, uiMid - 1);
     HevcThreadsRowsPublished(d);
     return 1;

@@ -125,8 +125,10 @@ int HevcThreadsTaskMode(struct HW265D_DEC *pstDec, int bUntouched);
 void HevcThreadsFilterRows(struct HW265D_DEC *pstDec, HevcSliceDec *s);
 uint32_t HevcThreadsDecodeTasks(struct HW265D_DEC *pstDec, uint32_t uiTs0, int iMode);
 /* Leaves the last filter rows of the picture ending now to the tail task
+ * (of a tile picture: shared with this thread, which does its part first)
  * and gives the caller's thread the other set of maps: 1, or 0 when the
- * picture is not one whose rows were all decoded cleanly in row tasks. */
+ * picture is not one whose CTBs were all decoded cleanly in row or tile
+ * tasks. */
 int HevcThreadsDeferTail(struct HW265D_DEC *pstDec);
 /* Waits until nothing runs on a picture that has ended (the tail task and
  * the reconstruction task's deferred end): before a unit, an output, the

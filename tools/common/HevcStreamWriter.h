@@ -207,10 +207,10 @@ inline Bytes MakePps(const PpsFields &p, int layer)
 }
 
 // The SPS from log2_min_luma_coding_block_size_minus3 to its end: transforms
-// 4..16 never split, no scaling lists, AMP or SAO, pcm of one block size at
-// 8 bits with deblocking when pcmLog2 is non-zero, no sets of reference
-// pictures, long-term pictures, temporal motion prediction or VUI.
-inline void WriteSpsTools(Writer &w, uint32_t log2MinCb, uint32_t log2CtbDiff, uint32_t pcmLog2)
+// 4..16 never split, no scaling lists or AMP, SAO when asked, pcm of one
+// block size at 8 bits with deblocking when pcmLog2 is non-zero, no sets of
+// reference pictures, long-term pictures, temporal motion prediction or VUI.
+inline void WriteSpsTools(Writer &w, uint32_t log2MinCb, uint32_t log2CtbDiff, uint32_t pcmLog2, bool sao = false)
 {
     w.Ue(log2MinCb - 3);
     w.Ue(log2CtbDiff);
@@ -220,7 +220,7 @@ inline void WriteSpsTools(Writer &w, uint32_t log2MinCb, uint32_t log2CtbDiff, u
     w.Ue(0);        // max_transform_hierarchy_depth_intra
     w.U(0, 1);      // scaling_list_enabled_flag
     w.U(0, 1);      // amp_enabled_flag
-    w.U(0, 1);      // sample_adaptive_offset_enabled_flag
+    w.U(sao, 1);    // sample_adaptive_offset_enabled_flag
     w.U(pcmLog2 != 0, 1);
     if (pcmLog2) {
         w.U(7, 4);  // pcm_sample_bit_depth_luma_minus1

@@ -9,7 +9,10 @@
 // random motion vector difference, intra as above, or pcm. So the stream has
 // intra and inter edges on both sides of every tile and slice boundary,
 // motion vectors reaching across them and out of the picture, and in-loop
-// deblocking across them (SAO is off).
+// deblocking across them; SAO is off unless:
+//   --sao                  every CTB has random SAO parameters (band or edge
+//                          offsets, or merged with its left or upper
+//                          neighbour in the same slice and tile).
 //
 // COLUMNS x ROWS uniform tiles; 1 1 is a picture without tiles (no entry
 // points). One slice per picture, with one substream per tile and its entry
@@ -35,7 +38,7 @@
 //
 // Usage: hevc-tilegen IN.yuv WIDTH HEIGHT FRAMES COLUMNS ROWS OUT [--seed N]
 //        [--qp QP] [--slices-per-tile-row] [--slice-ctbs N [--slices-across-tiles]]
-//        [--odd-slices-unfiltered] [--alternate-layout]
+//        [--odd-slices-unfiltered] [--alternate-layout] [--sao]
 // Tile columns must be 256 samples wide and rows 64 high at least.
 #include <cstdio>
 #include <cstdlib>
@@ -58,6 +61,7 @@ struct Options {
     bool slicePerTileRow = false;
     bool acrossTiles = false; // slices may leave a tile they start inside
     bool oddSlicesUnfiltered = false; // odd slices not deblocked across their upper/left boundary
+    bool sao = false;           // random SAO parameters in every CTB
     bool alternate = false; // odd pictures: one slice without tiles, PPS 1
 };
 
@@ -120,7 +124,8 @@ Bytes MakeVps()
 }
 
 // CTB 16 = the only coding block size, transforms 4..16 (never coded), pcm
-// 16x16 at 8 bits with deblocking, no SAO, no temporal motion prediction.
+// 16x16 at 8 bits with deblocking, SAO with --sao, no temporal motion
+// prediction.
 Bytes MakeSps(const Options &o, const Geometry &g)
 {
     Writer w;
@@ -147,7 +152,7 @@ Bytes MakeSps(const Options &o, const Geometry &g)
     w.Ue(1);
     w.Ue(0);
     w.Ue(0);
-    hevcgen::WriteSpsTools(w, 4, 0, 4); // CTB 16 = the coding block, pcm 16x16
+    hevcgen::WriteSpsTools(w, 4, 0, 4, o.sao); // CTB 16 = the coding block, pcm 16x16
     return w.Nal(33, 0, 0);
 }
 
@@ -198,6 +203,8 @@ public:
         for (uint32_t ts = ts0; ts < ts1; ts++) {
             const uint32_t tile = m_g.tileOfTs[ts], rs = m_g.tsToRs[ts];
             const uint32_t x0 = m_g.colBd[tile % m_o.cols], y0 = m_g.rowBd[tile / m_o.cols];
+            if (m_o.sao)
+                Sao(e, rs % m_g.ctbW, rs / m_g.ctbW, x0, y0);
             CodingUnit(e, w, idr, rs % m_g.ctbW, rs / m_g.ctbW, x0, y0);
             e.Terminate(ts + 1 == ts1); // end_of_slice_segment_flag
             if (ts + 1 < ts1 && m_g.tileOfTs[ts + 1] != tile) {
@@ -232,6 +239,12 @@ public:
             h.Ue(0);        // num_positive_pics
             h.Ue(0);        // delta_poc_s0_minus1
             h.U(1, 1);      // used_by_curr_pic_s0_flag
+        }
+        if (m_o.sao) {
+            h.U(1, 1);      // slice_sao_luma_flag
+            h.U(1, 1);      // slice_sao_chroma_flag
+        }
+        if (!idr) {
             h.U(0, 1);      // num_ref_idx_active_override_flag
             h.Ue(2);        // five_minus_max_num_merge_cand: 3 candidates
         }
@@ -308,6 +321,57 @@ private:
     }
 
     // The CU of CTB (x, y); (x0, y0) is its tile's first CTB.
+    // sao() of CTB (x, y) in the tile starting at CTB (x0, y0): merged with
+    // a neighbour in the same slice and tile, or random offsets per plane
+    // (Cr takes Cb's type and edge class), 8 bits: offsets up to 7.
+    void Sao(CabacEnc &e, uint32_t x, uint32_t y, uint32_t x0, uint32_t y0)
+    {
+        const uint32_t rs = y * m_g.ctbW + x;
+        uint8_t *ctx = m_ctx.aucState;
+        const uint32_t r = m_rng.Next();
+        if (x > x0 && m_g.rsToTs[rs - 1] >= m_sliceTs) {
+            e.Bin(&ctx[HEVC_CTX_SAO_MERGE_FLAG], r % 4 == 0); // sao_merge_left_flag
+            if (r % 4 == 0)
+                return;
+        }
+        if (y > y0 && m_g.rsToTs[rs - m_g.ctbW] >= m_sliceTs) {
+            e.Bin(&ctx[HEVC_CTX_SAO_MERGE_FLAG], r % 4 == 1); // sao_merge_up_flag
+            if (r % 4 == 1)
+                return;
+        }
+        uint32_t type = 0;
+        for (int c = 0; c < 3; c++) {
+            if (c < 2) {
+                type = m_rng.Next() % 3; // sao_type_idx: 0 off, 1 band, 2 edge
+                e.Bin(&ctx[HEVC_CTX_SAO_TYPE_IDX], type != 0);
+                if (type)
+                    e.Bypass(type == 2);
+            }
+            if (!type)
+                continue;
+            uint32_t abs[4];
+            for (uint32_t &a : abs) {
+                a = m_rng.Next() % 5; // sao_offset_abs, truncated unary up to 7
+                for (uint32_t i = 0; i < a; i++)
+                    e.Bypass(1);
+                if (a < 7)
+                    e.Bypass(0);
+            }
+            if (type == 1) {
+                for (uint32_t a : abs)
+                    if (a)
+                        e.Bypass((int)(m_rng.Next() & 1)); // sao_offset_sign
+                const uint32_t band = m_rng.Next() % 32;
+                for (int b = 4; b >= 0; b--)
+                    e.Bypass((int)((band >> b) & 1)); // sao_band_position
+            } else if (c < 2) {
+                const uint32_t cls = m_rng.Next() % 4;
+                e.Bypass((int)(cls >> 1)); // sao_eo_class_luma / _chroma
+                e.Bypass((int)(cls & 1));
+            }
+        }
+    }
+
     void CodingUnit(CabacEnc &e, Writer &w, bool idr, uint32_t x, uint32_t y, uint32_t x0, uint32_t y0)
     {
         const uint32_t rs = y * m_g.ctbW + x;
@@ -408,6 +472,8 @@ bool ParseArgs(int argc, char **argv, Options &o)
             o.oddSlicesUnfiltered = true;
         else if (!strcmp(argv[i], "--alternate-layout"))
             o.alternate = true;
+        else if (!strcmp(argv[i], "--sao"))
+            o.sao = true;
         else
             return false;
     }
