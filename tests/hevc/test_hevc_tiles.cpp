@@ -33,8 +33,10 @@ const TileCase kTileCases[] = {
     {"tiles_3x2_alternate", 768, 320, 3, 2, "--alternate-layout"},
     // SAO in every CTB: a picture's last rows are shared with a worker that
     // goes on with SAO from lines kept at the boundary of the two parts.
-    // Compared between the thread types only: FFmpeg gives a few different
-    // chroma samples at CTB corners of these streams (an open question).
+    // Compared with libde265: FFmpeg 5.1 gives a few different chroma
+    // samples at CTB corners of these streams (edge offsets beside the
+    // right neighbour's deblocked corner), where libde265 and this decoder
+    // agree.
     {"tiles_3x2_sao", 768, 320, 3, 2, "--sao"},
 };
 
@@ -54,13 +56,16 @@ TEST_P(TileStream, MatchesFfmpegInBothThreadTypes)
     if (path.empty())
         GTEST_SKIP() << "ffmpeg or hevc-tilegen not available";
     std::vector<uint8_t> data = ReadFile(path);
-    std::vector<std::string> ff = FfmpegFrameMd5(path, 8);
+    const bool bSao = std::string(c.pszArgs).find("--sao") != std::string::npos;
+    std::vector<std::string> ff =
+        bSao ? Libde265FrameMd5(path, (size_t)c.iWidth * c.iHeight * 3 / 2) : FfmpegFrameMd5(path, 8);
+    if (bSao && ff.empty())
+        GTEST_SKIP() << "libde265-dec265 not available";
     ASSERT_EQ(ff.size(), (size_t)kTileFrames);
     DecodeRun one = DecodeBuffer(data, 8, IH265D_DISPLAY_ORDER, false, 1 << 16, c.iWidth, c.iHeight, 0);
     EXPECT_TRUE(one.codes.empty()) << std::hex << one.codes[0];
     ASSERT_EQ(one.pics.size(), ff.size());
-    const bool bSao = std::string(c.pszArgs).find("--sao") != std::string::npos;
-    for (size_t i = 0; i < ff.size() && !bSao; i++)
+    for (size_t i = 0; i < ff.size(); i++)
         EXPECT_EQ(one.pics[i].md5, ff[i]) << "picture " << i;
     EXPECT_EQ(0, ExpectSameRun(one, DecodeBuffer(data, 8, IH265D_DISPLAY_ORDER, false, 1 << 16, c.iWidth,
                                                  c.iHeight, 1)));
