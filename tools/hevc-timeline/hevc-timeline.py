@@ -26,6 +26,7 @@ PART = {
     "RowTask": "row task", "ReconTask": "recon task", "RunRows": "tail rows",
     "HevcFilterAdvance": "filters", "HevcThreadsFilterShared": "filters", "DeblockBandTask": "filters",
     "HevcDecodeSliceData": "slice data", "SliceTask": "slice task", "FilterTask": "filters", "TailTask": "filters",
+    "TileTailTask": "filters",
 }
 # Functions whose entry and return are probed: the decode call (it names
 # the caller's thread), the picture's end (it counts pictures) and those
