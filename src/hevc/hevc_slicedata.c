@@ -160,7 +160,11 @@ void HevcSliceDecStartPicture(HW265D_DEC *pstDec)
     m->uiH4 = sps->pic_height_in_luma_samples >> 2;
     m->uiCtbsDone = 0;
     m->uiRowsRecon = m->uiRowsDeblocked = m->uiRowsDone = 0;
+    /* SAO line state starts afresh: a copy of a boundary line kept for the
+     * picture these maps held before (HevcFilterSaoSplit) is not this one's. */
     m->stSao.bPrevValid = 0;
+    for (int c = 0; c < 3; c++)
+        m->stSao.apucBelow[c] = NULL;
     memset(m->puiRowCtbs, 0, sizeof(uint32_t) * HEVC_ROW_STRIDE * sps->PicHeightInCtbsY);
     m->bHighDepth = sps->bit_depth_luma > 8 || sps->bit_depth_chroma > 8;
     /* The tables cover 8 and 10 bits with equal luma and chroma depth. */

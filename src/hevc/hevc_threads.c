@@ -739,6 +739,20 @@ uint32_t HevcThreadsDecodeTasks(HW265D_DEC *d, uint32_t uiTs0, int iMode)
 
 /* ---- the tail task: the last rows of a picture that has ended ---- */
 
+/* Hands the picture of maps m to pfnTask on a worker: from here the next
+ * picture's prediction waits for the bands it reads until TailEnd. */
+static void TailStart(HW265D_DEC *d, HevcPicMaps *m, HevcTaskFxn pfnTask)
+{
+    HevcThreads *t = d->pstThreads;
+    t->pstTailMaps = m;
+    t->iTailSlot = d->iCurPic;
+    t->uiTails++;
+    pthread_mutex_lock(&t->stTailLock);
+    __atomic_store_n(&t->pstTailPic, m->pstPic, __ATOMIC_RELEASE);
+    pthread_mutex_unlock(&t->stTailLock);
+    HevcPoolSubmit(&t->stPool, pfnTask, &t->pstTailMaps); /* the argument SettleTail waits for */
+}
+
 static void TailEnd(HevcThreads *t, HevcPicMaps *m)
 {
     m->pstPic = NULL;
@@ -804,13 +818,7 @@ static int DeferTileTail(HW265D_DEC *d, HevcPicMaps *m)
     t->auiTailBand[1] = r1;
     t->auiTailBand[2] = uiMid - 1;
     t->bTailGo = 0;
-    t->pstTailMaps = m;
-    t->iTailSlot = d->iCurPic;
-    t->uiTails++;
-    pthread_mutex_lock(&t->stTailLock);
-    __atomic_store_n(&t->pstTailPic, m->pstPic, __ATOMIC_RELEASE);
-    pthread_mutex_unlock(&t->stTailLock);
-    HevcPoolSubmit(&t->stPool, TileTailTask, &t->pstTailMaps); /* the argument SettleTail waits for */
+    TailStart(d, m, TileTailTask);
     HevcFilterDeblockBand(s, r0, uiMid, 0);
     HevcFilterDeblockBand(s, r0, uiMid, 1);
     /* The row above the task's SAO is finished by it (the edges below it
@@ -822,8 +830,6 @@ static int DeferTileTail(HW265D_DEC *d, HevcPicMaps *m)
     pthread_mutex_unlock(&t->stTailLock);
     pthread_cond_broadcast(&t->stTailCond);
     HevcFilterSaoRows(d, s, uiSao0, uiMid - 1, &m->stSao);
-    for (int c = 0; c < 3; c++)
-        m->stSao.apucBelow[c] = NULL; /* the copy was for this picture's rows only */
     HevcFilterPublish(s, uiSao0, uiMid - 1);
     HevcThreadsRowsPublished(d);
     return 1;
@@ -842,19 +848,11 @@ int HevcThreadsDeferTail(HW265D_DEC *d)
     if ((uiErr & (HEVC_PIC_ERR_SLICE | HEVC_PIC_ERR_NOT_DECODED)) || HevcCtbsDone(m) != m->pstSps->PicSizeInCtbsY)
         return 0;
     HevcThreadsSettle(d); /* one picture left to a task at a time */
-    if (t->bTailTiles) {
-        if (!DeferTileTail(d, m)) {
-            HevcThreadsFilterShared(d, d->pstSliceDec);
-            return 0;
-        }
-    } else {
-        t->pstTailMaps = m;
-        t->iTailSlot = d->iCurPic;
-        t->uiTails++;
-        pthread_mutex_lock(&t->stTailLock);
-        __atomic_store_n(&t->pstTailPic, m->pstPic, __ATOMIC_RELEASE);
-        pthread_mutex_unlock(&t->stTailLock);
-        HevcPoolSubmit(&t->stPool, TailTask, &t->pstTailMaps);
+    if (!t->bTailTiles) {
+        TailStart(d, m, TailTask);
+    } else if (!DeferTileTail(d, m)) {
+        HevcThreadsFilterShared(d, d->pstSliceDec);
+        return 0;
     }
     /* The task reads these maps until it ends; the next picture takes the
      * other set. */

@@ -349,8 +349,8 @@ private:
             }
             if (!type)
                 continue;
-            uint32_t abs[4];
-            for (uint32_t &a : abs) {
+            uint32_t offsetAbs[4];
+            for (uint32_t &a : offsetAbs) {
                 a = m_rng.Next() % 5; // sao_offset_abs, truncated unary up to 7
                 for (uint32_t i = 0; i < a; i++)
                     e.Bypass(1);
@@ -358,7 +358,7 @@ private:
                     e.Bypass(0);
             }
             if (type == 1) {
-                for (uint32_t a : abs)
+                for (uint32_t a : offsetAbs)
                     if (a)
                         e.Bypass((int)(m_rng.Next() & 1)); // sao_offset_sign
                 const uint32_t band = m_rng.Next() % 32;
