@@ -137,6 +137,7 @@ typedef struct HW265D_DEC {
     uint32_t uiMaxCtbs;
     uint32_t *puiCtbAddrRsToTs, *puiCtbAddrTsToRs;
     uint16_t *pusTileId;
+    uint32_t uiCtbTablesStamp; /* uiGridStamp of the PPS grid they hold, 0: none */
 
     uint32_t uiRelaxedChecks; /* HEVC_RELAX_* */
 

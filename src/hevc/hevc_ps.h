@@ -224,6 +224,7 @@ typedef struct {
     uint16_t col_bd[HEVC_MAX_TILE_COLS + 1];
     uint16_t row_bd[HEVC_MAX_TILE_ROWS + 1];
     uint32_t uiSpsPicWidthInCtbs, uiSpsPicHeightInCtbs; /* grid derived for these */
+    uint32_t uiGridStamp; /* new with every derivation: the CTB tables built from it stay valid */
 } HevcPps;
 
 /* Parsers: pstBits is positioned after the two-byte NAL unit header. Each

@@ -524,5 +524,12 @@ int HevcDeriveTiles(HevcPps *p, uint32_t uiW, uint32_t uiH)
         p->row_bd[j + 1] = (uint16_t)(p->row_bd[j] + p->row_height[j]);
     p->uiSpsPicWidthInCtbs = uiW;
     p->uiSpsPicHeightInCtbs = uiH;
+    /* Process-wide, so that no two grids share a stamp whatever decoder
+     * derived them; 0 is never given. */
+    static uint32_t s_uiStamp;
+    uint32_t v;
+    while (!(v = __atomic_add_fetch(&s_uiStamp, 1, __ATOMIC_RELAXED)))
+        ;
+    p->uiGridStamp = v;
     return 0;
 }

@@ -269,6 +269,9 @@ static void BuildCtbTables(HW265D_DEC *pstDec, HevcPps *pps, const HevcSps *sps)
     uint16_t ausColOf[HEVC_MAX_TILE_COLS * 2], ausRowOf[HEVC_MAX_TILE_ROWS * 2];
     if (w > HEVC_MAX_TILE_COLS * 2 || h > HEVC_MAX_TILE_ROWS * 2)
         return;
+    /* Most pictures use the grid the tables were last built from. */
+    if (pps->uiGridStamp && pps->uiGridStamp == pstDec->uiCtbTablesStamp)
+        return;
     for (uint32_t i = 0; i < uiCols; i++)
         for (uint32_t x = pps->col_bd[i]; x < pps->col_bd[i + 1] && x < w; x++)
             ausColOf[x] = (uint16_t)i;
@@ -295,6 +298,7 @@ static void BuildCtbTables(HW265D_DEC *pstDec, HevcPps *pps, const HevcSps *sps)
             pstDec->pusTileId[v] = usTile;
         }
     }
+    pstDec->uiCtbTablesStamp = pps->uiGridStamp;
 }
 
 /* The base-layer picture of the current access unit for a layer-1 picture

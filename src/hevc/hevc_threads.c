@@ -71,6 +71,8 @@ void HevcThreadsReplayLog(HW265D_DEC *d, const HevcLogBuf *b, int iCtbCount)
     }
 }
 
+enum { JOB_IDLE = 1u << 30 }; /* uiJobNext with no deblocking jobs out */
+
 /* Worker records come from the process heap, 64-byte aligned, with the raw
  * address and the size in the two words below the aligned address. */
 static void *HeapAlloc(size_t uiSize)
@@ -141,6 +143,7 @@ uint32_t HevcThreadsCreate(HW265D_DEC *d)
         m->uiCommitRows = ~0u;
     }
     t->iTailSlot = -1;
+    t->uiJobNext = JOB_IDLE;
     const char *psz = getenv("IPCAMERA_HEVC_OVERLAP");
     t->bOverlap = !(psz && psz[0] == '0');
     if (HevcLockAndCondsInit(&t->stTailLock, &t->stTailCond, NULL))
@@ -175,12 +178,16 @@ enum { WAKE_FILTER_STOP, WAKE_ROW_ERROR, WAKE_COMMIT };
 static void Wake(HevcPicMaps *m, int iWhat, uint32_t uiValue)
 {
     pthread_mutex_lock(&m->stProgLock);
-    if (iWhat == WAKE_FILTER_STOP)
+    if (iWhat == WAKE_FILTER_STOP) {
         m->bFilterStop = (int)uiValue;
-    else if (iWhat == WAKE_ROW_ERROR && (!m->iRowError || (uint32_t)m->iRowError > uiValue))
-        __atomic_store_n(&m->iRowError, (int32_t)uiValue, __ATOMIC_RELEASE);
-    else
+    } else if (iWhat == WAKE_ROW_ERROR) {
+        /* The first failing row counts; a later failure further down
+         * leaves it (and never moves the confirmed rows). */
+        if (!m->iRowError || (uint32_t)m->iRowError > uiValue)
+            __atomic_store_n(&m->iRowError, (int32_t)uiValue, __ATOMIC_RELEASE);
+    } else {
         __atomic_store_n(&m->uiCommitRows, uiValue, __ATOMIC_RELEASE);
+    }
     pthread_mutex_unlock(&m->stProgLock);
     pthread_cond_broadcast(&m->stProgCond);
     pthread_cond_signal(&m->stFilterCond);
@@ -540,6 +547,84 @@ static int ConfirmRow(HevcThreads *t, HevcPicMaps *m, uint32_t k)
     return bMore;
 }
 
+/* ---- deblocking jobs ---- */
+
+static int DeblockJobsLeft(HevcThreads *t)
+{
+    return __atomic_load_n(&t->uiJobNext, __ATOMIC_SEQ_CST) < 2 * __atomic_load_n(&t->uiJobChunks, __ATOMIC_RELAXED);
+}
+
+/* Shares the deblocking of the rows due out as jobs; 0 when they are too
+ * few, or another thread filters (it takes them then). */
+static int StartDeblockJobs(HW265D_DEC *d, HevcSliceDec *s)
+{
+    HevcThreads *t = d->pstThreads;
+    HevcPicMaps *m = d->pstMaps;
+    if (__atomic_exchange_n(&m->iFilterBusy, 1, __ATOMIC_SEQ_CST))
+        return 0;
+    uint32_t r0, r1 = HevcFilterDeblockDue(s, &r0);
+    if (r1 - r0 < 4) {
+        __atomic_store_n(&m->iFilterBusy, 0, __ATOMIC_SEQ_CST);
+        return 0;
+    }
+    /* Chunks of two rows or more: a job is short, and there are few. */
+    uint32_t uiRows = (r1 - r0 + 63) / 64;
+    if (uiRows < 2)
+        uiRows = 2;
+    t->pstJobMaps = m;
+    t->uiJobRow0 = r0;
+    t->uiJobRow1 = r1;
+    t->uiJobRows = uiRows;
+    __atomic_store_n(&t->uiJobChunks, (r1 - r0 + uiRows - 1) / uiRows, __ATOMIC_RELAXED);
+    t->uiJobRounds++;
+    __atomic_store_n(&t->uiJobsDone, 0, __ATOMIC_RELAXED);
+    __atomic_store_n(&t->ullJobVDone, 0, __ATOMIC_RELAXED);
+    __atomic_store_n(&t->uiJobNext, 0, __ATOMIC_SEQ_CST); /* publishes the fields above */
+    return 1;
+}
+
+/* Takes jobs until none is left; the thread that ends the last one
+ * finishes the rows (SAO, padding, publication). s is attached to the
+ * jobs' maps. */
+static void TakeDeblockJobs(HW265D_DEC *d, HevcSliceDec *s)
+{
+    HevcThreads *t = d->pstThreads;
+    for (;;) {
+        const uint32_t j = __atomic_fetch_add(&t->uiJobNext, 1, __ATOMIC_SEQ_CST);
+        const uint32_t N = __atomic_load_n(&t->uiJobChunks, __ATOMIC_RELAXED);
+        if (j >= 2 * N)
+            return;
+        HevcPicMaps *m = t->pstJobMaps;
+        const uint32_t c = j < N ? j : j - N, a = t->uiJobRow0 + c * t->uiJobRows;
+        const uint32_t b = a + t->uiJobRows < t->uiJobRow1 ? a + t->uiJobRows : t->uiJobRow1;
+        if (j < N) {
+            HevcFilterDeblockBand(s, a, b, 0);
+            __atomic_or_fetch(&t->ullJobVDone, 1ull << c, __ATOMIC_SEQ_CST);
+            pthread_mutex_lock(&m->stProgLock);
+            pthread_mutex_unlock(&m->stProgLock);
+            pthread_cond_broadcast(&m->stProgCond);
+        } else {
+            /* The top edges of the chunk's first row change the last lines
+             * of the chunk above. */
+            const uint64_t ullNeed = (1ull << c) | (c ? 1ull << (c - 1) : 0);
+            if ((__atomic_load_n(&t->ullJobVDone, __ATOMIC_SEQ_CST) & ullNeed) != ullNeed) {
+                pthread_mutex_lock(&m->stProgLock);
+                while ((__atomic_load_n(&t->ullJobVDone, __ATOMIC_SEQ_CST) & ullNeed) != ullNeed)
+                    pthread_cond_wait(&m->stProgCond, &m->stProgLock);
+                pthread_mutex_unlock(&m->stProgLock);
+            }
+            HevcFilterDeblockBand(s, a, b, 1);
+        }
+        if (__atomic_add_fetch(&t->uiJobsDone, 1, __ATOMIC_SEQ_CST) == 2 * N) {
+            HevcFilterDeblocked(s, t->uiJobRow1);
+            __atomic_store_n(&t->uiJobNext, JOB_IDLE, __ATOMIC_SEQ_CST);
+            __atomic_store_n(&m->iFilterBusy, 0, __ATOMIC_SEQ_CST);
+            HevcThreadsFilterRows(d, s);
+            return;
+        }
+    }
+}
+
 static uint32_t RowTask(void *pArg)
 {
     HevcRowTask *rt = (HevcRowTask *)pArg;
@@ -567,6 +652,8 @@ static uint32_t RowTask(void *pArg)
     else if (!rt->bEnd && ConfirmRow(d->pstThreads, m, rt->uiSub) &&
              (d->pstThreads->iCpus == 1 || !HevcPoolPending(&d->pstThreads->stPool)))
         HevcThreadsFilterRows(d, s); /* alone, or with no row left to take: filter now */
+    else if (DeblockJobsLeft(d->pstThreads) && !HevcPoolPending(&d->pstThreads->stPool))
+        TakeDeblockJobs(d, s); /* no tile left to take */
     return r;
 }
 
@@ -607,6 +694,23 @@ static uint32_t TileStart(const HW265D_DEC *d, uint32_t uiTile)
     const HevcPps *pps = d->pstActPps;
     const uint32_t tx = uiTile % pps->num_tile_columns, ty = uiTile / pps->num_tile_columns;
     return d->puiCtbAddrRsToTs[pps->row_bd[ty] * d->pstActSps->PicWidthInCtbsY + pps->col_bd[tx]];
+}
+
+/* The edges of tile uiTile towards the tiles left of and above it, from
+ * tile-scan address uiTs0 on: only its first CTB row and column have
+ * neighbours outside it. */
+static void MarkTileEdges(HW265D_DEC *d, HevcSliceDec *s, uint32_t uiTile, uint32_t uiTs0)
+{
+    const HevcPps *pps = d->pstActPps;
+    const uint32_t W = d->pstActSps->PicWidthInCtbsY;
+    const uint32_t tx = uiTile % pps->num_tile_columns, ty = uiTile / pps->num_tile_columns;
+    const uint32_t x0 = pps->col_bd[tx], x1 = pps->col_bd[tx + 1], y0 = pps->row_bd[ty], y1 = pps->row_bd[ty + 1];
+    for (uint32_t y = y0; y < y1; y++)
+        for (uint32_t x = x0; x < (y == y0 ? x1 : x0 + 1); x++) {
+            const uint32_t rs = y * W + x;
+            if (d->puiCtbAddrRsToTs[rs] >= uiTs0)
+                HevcMarkUnitBoundaryEdges(s, rs, 0);
+        }
 }
 
 /* The caller's side of the segment's tasks: substream k of the segment
@@ -661,14 +765,25 @@ uint32_t HevcThreadsDecodeTasks(HW265D_DEC *d, uint32_t uiTs0, int iMode)
             k++;
             continue;
         }
-        /* A confirmed tile row is filtered here, once the next tiles are
-         * queued for the workers. */
         if (bFilterDue) {
-            HevcThreadsFilterRows(d, s);
             bFilterDue = 0;
+            /* Once the last tiles are queued, the deblocking of the
+             * confirmed rows goes out in jobs that fill the time a thread
+             * would wait for the other's last tile; earlier, this thread
+             * filters them here, with the next tiles queued for the
+             * workers. */
+            if (!((bStopped || k == uiSubs) && StartDeblockJobs(d, s)))
+                HevcThreadsFilterRows(d, s);
         }
-        if (uiWaitK == k)
+        if (uiWaitK == k) {
+            /* Every task has ended: nobody else takes a job now. */
+            if (DeblockJobsLeft(t))
+                TakeDeblockJobs(d, s);
             break;
+        }
+        /* Nothing left to take: rather than sleep, deblock. */
+        if (DeblockJobsLeft(t) && !HevcPoolPending(&t->stPool))
+            TakeDeblockJobs(d, s);
         /* Results in substream order: messages as single-threaded decoding
          * would log them, up to the CTB where it would have stopped. */
         HevcRowTask *rt = &t->astRow[uiWaitK % HEVC_POOL_THREADS];
@@ -687,9 +802,7 @@ uint32_t HevcThreadsDecodeTasks(HW265D_DEC *d, uint32_t uiTs0, int iMode)
                 /* A tile's edges towards the tiles left and above, now that
                  * both sides are final; a finished tile row is confirmed. */
                 const uint32_t uiTile = uiUnit0 + uiWaitK;
-                const uint32_t uiEnd = uiTile + 1 < uiUnits ? TileStart(d, uiTile + 1) : uiCtbs;
-                for (uint32_t ts = rt->uiTs; ts < uiEnd; ts++)
-                    HevcMarkUnitBoundaryEdges(s, d->puiCtbAddrTsToRs[ts], 0);
+                MarkTileEdges(d, s, uiTile, rt->uiTs);
                 if (uiTile % pps->num_tile_columns == pps->num_tile_columns - 1) {
                     HevcThreadsSetCommit(m, pps->row_bd[uiTile / pps->num_tile_columns + 1]);
                     bFilterDue = 1;

@@ -66,6 +66,21 @@ typedef struct HevcThreads {
     HevcSaoLines stSaoLower;     /* that worker's line buffers (in the record's block) */
     uint8_t *apucSaoBelow[3];    /* the first line of row auiSaoBand[0] before its SAO */
     HevcRowTask astRow[HEVC_POOL_THREADS];
+    /* Deblocking shared out in small jobs: the rows of tile rows confirmed
+     * once the last tiles are queued, taken by whichever thread has no tile
+     * left (jobs 0..N-1 the vertical edges of chunk j, N..2N-1 the
+     * horizontal ones, which wait for the vertical edges of their chunk and
+     * the chunk above). The thread ending the last job lets go of the
+     * maps' iFilterBusy, held from the start. */
+    HevcPicMaps *pstJobMaps;     /* maps of the jobs */
+    uint32_t uiJobRow0, uiJobRow1; /* CTB rows [0, 1) to deblock */
+    uint32_t uiJobRows;          /* CTB rows per chunk */
+    uint32_t uiJobChunks;        /* N, at most 64 */
+    uint32_t uiJobRounds;        /* caller's thread: times the rows went out in jobs */
+    uint32_t uiJobNext;          /* (atomic) next job to take; >= 2N: none */
+    uint32_t uiJobsDone;         /* (atomic) jobs ended */
+    uint64_t ullJobVDone;        /* (atomic; waited for under the maps' stProgLock) bit j: the
+                                  * vertical edges of chunk j are done */
     /* Wavefront rows confirm themselves: a row task that ends cleanly, with
      * every substream before it clean, is final (the caller will not take
      * it back), so its rows go to the filters at once. Guarded by the

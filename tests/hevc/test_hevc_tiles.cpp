@@ -27,6 +27,9 @@ const TileCase kTileCases[] = {
     // several slices over two tile rows send the handle to the caller's thread.
     {"tiles_3x2_odd_size", 1000, 200, 3, 2, "--seed 7"},
     {"tiles_2x3_slices", 640, 240, 2, 3, "--slices-per-tile-row"},
+    // Three tile rows in one slice: the deblocking of a confirmed tile row
+    // goes out in jobs while the next one may be confirmed.
+    {"tiles_2x3", 640, 240, 2, 3, ""},
     // Every other picture one slice without tiles (a second PPS): each
     // picture changes the tile layout while a worker may still finish the
     // picture before with the tables of the old one.

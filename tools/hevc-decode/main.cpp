@@ -444,9 +444,9 @@ int main(int argc, char **argv)
     }
     /* How the worker pool took the pictures (stderr: stdout stays equal for both thread types). */
     if (h->pstReconTask && h->pstSliceTasks)
-        fprintf(stderr, "POOL split_pictures=%u slice_tasks=%u tails=%u tail_waits=%u\n",
+        fprintf(stderr, "POOL split_pictures=%u slice_tasks=%u tails=%u tail_waits=%u deblock_jobs=%u\n",
                 h->pstReconTask->uiPictures, h->pstSliceTasks->uiSlices, h->pstThreads->uiTails,
-                h->pstThreads->uiTailWaits);
+                h->pstThreads->uiTailWaits, h->pstThreads->uiJobRounds);
     uiRet = IHW265D_Delete(h);
     if (uiRet)
         printf("RET delete 0x%08X\n", uiRet);
